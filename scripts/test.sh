@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The whole test suite, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-deps.sh"
+dir=$(bash "$root/scripts/build.sh" sanitize)
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cd "$dir"
+ctest --output-on-failure -j"$(nproc)" --timeout 600
