@@ -1,0 +1,53 @@
+#include "cryptoext/crl_issuer.h"
+
+#include <openssl/x509v3.h>
+
+#include <memory>
+
+namespace {
+struct AkidFree {
+    void operator()(AUTHORITY_KEYID* p) const { AUTHORITY_KEYID_free(p); }
+};
+}  // namespace
+
+int X509_check_crl_issuer(X509* cert, X509_CRL* crl) {
+    if (!cert || !crl) return 0;
+    if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(cert)) != 0) return 0;
+    std::unique_ptr<AUTHORITY_KEYID, AkidFree> akid(
+        static_cast<AUTHORITY_KEYID*>(X509_CRL_get_ext_d2i(crl, NID_authority_key_identifier, nullptr, nullptr)));
+    if (!akid) return 1;
+    if (akid->issuer) {
+        for (int i = 0; i < sk_GENERAL_NAME_num(akid->issuer); ++i) {
+            const GENERAL_NAME* gn = sk_GENERAL_NAME_value(akid->issuer, i);
+            if (gn->type == GEN_DIRNAME && X509_NAME_cmp(gn->d.directoryName, X509_get_issuer_name(cert)) != 0)
+                return 0;
+        }
+    }
+    if (akid->keyid) {
+        const ASN1_OCTET_STRING* skid = X509_get0_subject_key_id(cert);
+        if (!skid || ASN1_OCTET_STRING_cmp(skid, akid->keyid) != 0) return 0;
+    }
+    if (akid->serial && ASN1_INTEGER_cmp(akid->serial, X509_get0_serialNumber(cert)) != 0) return 0;
+    return 1;
+}
+
+int X509_STORE_CTX_get_crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl, X509_OBJECT** out) {
+    if (!ctx || !crl || !out) return -1;
+    X509_STORE* store = X509_STORE_CTX_get0_store(ctx);
+    if (!store) return -1;
+    // Only what the store already holds is scanned; the look-up methods are not asked for more.
+    STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
+    for (int i = 0; i < sk_X509_OBJECT_num(objs); ++i) {
+        X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, i));
+        if (!cert || X509_check_crl_issuer(cert, crl) != 1) continue;
+        X509_OBJECT* obj = X509_OBJECT_new();
+        if (!obj) return -1;
+        if (!X509_OBJECT_set1_X509(obj, cert)) {
+            X509_OBJECT_free(obj);
+            return -1;
+        }
+        *out = obj;
+        return 1;
+    }
+    return -1;
+}

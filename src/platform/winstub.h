@@ -1,0 +1,45 @@
+// Linux stand-ins for the Windows services the provider was designed around.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Registry: values live in a small ini file whose sections are key paths
+// ("HKEY_LOCAL_MACHINE\Software\..."). SSF_REGISTRY_FILE points elsewhere (tests).
+inline constexpr const char* kDefaultRegistryFile = "/etc/selvanor-ssf-server/registry.ini";
+std::optional<std::string> registry_get_string(const std::string& key_path, const std::string& value);
+
+struct OsVersion {
+    int major = 0;
+    int minor = 0;
+    std::string detail;  // stands where Windows puts the service-pack text
+};
+bool get_os_version(OsVersion& out);        // uname(2)
+// Test seam: makes get_os_version fail, the one start-up step that can fail on its own.
+void set_test_os_version_failure(bool fail);
+bool get_workstation_info(std::string& name);  // gethostname(2)
+
+// No debugger exists on Linux: the sink writes nowhere unless SSF_DEBUG_OUTPUT=stderr.
+void debug_output(const char* text);
+
+uint32_t process_id();
+
+// Module loading; modules are never closed.
+void* load_library(const char* path);
+void* get_proc_address(void* module, const char* name);
+
+void sleep_ms(unsigned ms);
+uint64_t performance_counter();  // monotonic nanoseconds
+
+// The one clock of the system: tests set it to check time-dependent rules.
+time_t now();
+void set_test_clock(std::optional<time_t> fixed);
+
+// ctime-style text of t without the newline, formatted per call (never a shared buffer).
+std::string ctime_text(time_t t);
+
+}  // namespace platform

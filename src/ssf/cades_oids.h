@@ -1,0 +1,16 @@
+// Attribute identifiers the CAdES code needs that the crypto library may not know.
+#pragma once
+
+namespace ssf {
+
+inline constexpr const char* kSigningCertificateV2Oid = "1.2.840.113549.1.9.16.2.47";
+inline constexpr const char* kArchiveTimestampV2Oid = "1.2.840.113549.1.9.16.2.48";
+
+// Crypto-library numbers of the two attributes, set by SSF_register_additional_OIDS.
+extern int g_nNID_id_smime_aa_ets_SigCertV2;
+extern int g_nNID_id_smime_aa_ets_ArchTsV2;
+
+// 0 when both identifiers are known afterwards, -1 when creating one of them failed.
+int SSF_register_additional_OIDS();
+
+}  // namespace ssf

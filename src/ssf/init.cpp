@@ -1,0 +1,452 @@
+#include <iniparser.h>
+#include <openssl/conf.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cryptoext/revision.h"
+#include "engines/loader.h"
+#include "platform/winstub.h"
+#include "ssf/cades_oids.h"
+#include "ssf/config.h"
+#include "ssf/log.h"
+
+namespace ssf {
+
+namespace {
+
+constexpr const char* kFn = "init_lib";
+constexpr size_t kConfigDirMax = 1024;
+
+// Start-up runs from an ELF constructor that may precede this file's dynamic initialisers, so
+// everything with a constructor lives on the heap, made on first use and kept for the process.
+struct State {
+    Config config;
+    std::shared_ptr<const std::string> tsp_server;
+    std::shared_ptr<const std::string> ocsp_server;
+    std::string config_dir = ".";
+};
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+#define g_config (state().config)
+#define g_tsp_server (state().tsp_server)
+#define g_ocsp_server (state().ocsp_server)
+#define g_config_dir (state().config_dir)
+
+std::atomic<bool> g_started{false};
+std::mutex g_init_mutex;  // start-up may be re-entered from two exports when the API mutex is off
+std::mutex g_servers_mutex;
+
+std::shared_ptr<const std::string> share(const char* text) {
+    return text ? std::make_shared<const std::string>(text) : nullptr;
+}
+
+// iniparser reports syntax errors through this; they belong in the trace log, not on stderr.
+int iniparser_error_to_log(const char* format, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    size_t n = std::strlen(buf);
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r')) buf[--n] = '\0';
+    log_write("%s", buf);
+    return 0;
+}
+
+const char* on_off(bool b) { return b ? "on" : "off"; }
+
+// ---- the key table -------------------------------------------------------------------------
+
+enum class Kind { Text, Bool, Int, Custom };
+
+struct KeyRow;
+using Custom = void (*)(const KeyRow&, const std::string& file);
+
+struct KeyRow {
+    const char* key;
+    const char* step;          // in the not-found line; null: that line has no step number
+    Kind kind;
+    Text Config::*text;
+    bool Config::*flag;
+    int Config::*number;
+    const char* found;         // "%s" function name, then the value (text, "on"/"off" or %d)
+    const char* missing;       // written after the not-found line, with the value as it stands
+    const char* not_found;     // replaces the standard not-found line
+    Custom custom;
+};
+
+void write_not_found(const KeyRow& r) {
+    if (r.not_found)
+        log_write(r.not_found, kFn, r.key);
+    else
+        log_write("%s() %s : '%s' parameter not found", kFn, r.step, r.key);
+}
+
+void write_value_line(const char* fmt, const KeyRow& r) {
+    if (!fmt) return;
+    switch (r.kind) {
+        case Kind::Text: {
+            const Text& t = g_config.*r.text;
+            log_write(fmt, kFn, t ? t->c_str() : "");
+            break;
+        }
+        case Kind::Bool: log_write(fmt, kFn, on_off(g_config.*r.flag)); break;
+        case Kind::Int: log_write(fmt, kFn, g_config.*r.number); break;
+        case Kind::Custom: break;
+    }
+}
+
+void read_plain(const KeyRow& r, const std::string& file) {
+    auto v = kes_get_parameter(file, r.key);
+    if (v) {
+        switch (r.kind) {
+            case Kind::Text: g_config.*r.text = *v; break;
+            case Kind::Bool: g_config.*r.flag = (*v == "yes"); break;
+            case Kind::Int: g_config.*r.number = std::atoi(v->c_str()); break;
+            case Kind::Custom: break;
+        }
+        write_value_line(r.found, r);
+        return;
+    }
+    if (r.kind == Kind::Text) g_config.*r.text = std::nullopt;
+    write_not_found(r);
+    write_value_line(r.missing, r);
+}
+
+void read_cert_check_options(const KeyRow& r, const std::string& file) {
+    auto v = kes_get_parameter(file, r.key);
+    if (v) {
+        g_config.check_chain = v->find("check_chain") != std::string::npos;
+        g_config.check_crl = v->find("check_crl") != std::string::npos;
+    } else {
+        g_config.check_chain = g_config.check_crl = false;
+        write_not_found(r);
+    }
+    log_write("%s() 6 : Certificate check options :", kFn);
+    log_write("%s() : \tEnd certificate validity", kFn);
+    if (g_config.check_chain) log_write("%s() : \tCertificate chain validity", kFn);
+    if (g_config.check_crl) log_write("%s() : \tCRL validity", kFn);
+}
+
+void read_crl_protocols(const KeyRow& r, const std::string& file) {
+    if (!g_config.check_crl) return;
+    auto v = kes_get_parameter(file, r.key);
+    if (!v) {
+        write_not_found(r);
+        return;
+    }
+    if (g_config.crl_protocols) list_free(g_config.crl_protocols, std::free);
+    g_config.crl_protocols = list_create();
+    if (!g_config.crl_protocols || parse_protocol_list(g_config.crl_protocols, v->c_str()) < 0) {
+        log_error("%s() : parse_protocol_list() failed", kFn);
+        return;
+    }
+    log_write("%s(): supported CRL protocols:", kFn);
+    int i = 1;
+    for (list_node* n = g_config.crl_protocols->head; n; n = list_next(n), ++i)
+        log_write("%s(): \t%d)\t'%s'", kFn, i, static_cast<const char*>(n->data));
+}
+
+void read_server(const KeyRow& r, const std::string& file) {
+    auto v = kes_get_parameter(file, r.key);
+    std::lock_guard<std::mutex> lock(g_servers_mutex);
+    auto& slot = std::strcmp(r.key, "cades:tsp_server") == 0 ? g_tsp_server : g_ocsp_server;
+    if (v) {
+        slot = std::make_shared<const std::string>(*v);
+        log_write(r.found, kFn, v->c_str());
+    } else {
+        slot = nullptr;
+        write_not_found(r);
+    }
+}
+
+void read_local_encoding(const KeyRow&, const std::string&) {
+    log_write("%s() : local encoding is '%s'", kFn, g_config.local_encoding.c_str());
+}
+
+void read_server_encoding(const KeyRow& r, const std::string& file) {
+    auto v = kes_get_parameter(file, r.key);
+    if (v) {
+        g_config.server_encoding = *v;
+    } else {
+        g_config.server_encoding = g_config.local_encoding;
+        write_not_found(r);
+    }
+    log_write("%s() : server_encoding is '%s'", kFn, g_config.server_encoding.c_str());
+}
+
+void read_proxy_url(const KeyRow& r, const std::string& file) {
+    auto v = kes_get_parameter(file, r.key);
+    if (!v) {
+        g_config.proxy_host = g_config.proxy_port = std::nullopt;
+        write_not_found(r);
+        log_write("%s() : proxy is NOT USED", kFn);
+        return;
+    }
+    split_proxy_url(*v, g_config.proxy_host, g_config.proxy_port);
+    log_write("%s() : '%s' is: host = '%s', port = '%s'", kFn, r.key, g_config.proxy_host->c_str(),
+              g_config.proxy_port ? g_config.proxy_port->c_str() : "(null)");
+}
+
+// Secrets are never written in clear: only whether they are set.
+void read_secret(const KeyRow& r, const std::string& file) {
+    auto v = kes_get_parameter(file, r.key);
+    Text& slot = g_config.*r.text;
+    if (v) {
+        slot = *v;
+        log_write(r.found, kFn);
+    } else {
+        slot = std::nullopt;
+        write_not_found(r);
+        if (r.missing) log_write(r.missing, kFn);
+    }
+}
+
+constexpr KeyRow T(const char* key, const char* step, Text Config::*m, const char* found,
+                   const char* missing = nullptr, const char* not_found = nullptr) {
+    return {key, step, Kind::Text, m, nullptr, nullptr, found, missing, not_found, read_plain};
+}
+constexpr KeyRow B(const char* key, const char* step, bool Config::*m, const char* line, bool missing_line = true) {
+    return {key, step, Kind::Bool, nullptr, m, nullptr, line, missing_line ? line : nullptr, nullptr, read_plain};
+}
+constexpr KeyRow I(const char* key, const char* step, int Config::*m, const char* line, bool missing_line) {
+    return {key, step, Kind::Int, nullptr, nullptr, m, line, missing_line ? line : nullptr, nullptr, read_plain};
+}
+constexpr KeyRow C(const char* key, const char* step, Custom fn, const char* found = nullptr,
+                   const char* not_found = nullptr, Text Config::*m = nullptr, const char* missing = nullptr) {
+    return {key, step, m ? Kind::Text : Kind::Custom, m, nullptr, nullptr, found, missing, not_found, fn};
+}
+
+const KeyRow kKeys[] = {
+    C("common:cert_check_options", "5", read_cert_check_options),
+    T("common:ca_file", "7", &Config::ca_file, "%s() : CA file = '%s'"),
+    C("common:crl_protocols", nullptr, read_crl_protocols, nullptr, "%s(): '%s' parameter not found"),
+    C("cades:tsp_server", "9", read_server, "%s() : TSP server: '%s'",
+      "%s() 9 : '%s' parameter not found, default TSP server will be used"),
+    T("cades:tsp_server_2012", "9.1", &Config::tsp_server_2012, "%s() : TSP 2012 server: '%s'", nullptr,
+      "%s() 9.1 : '%s' parameter not found, default TSP server will be used"),
+    C("cades:ocsp_server", "10", read_server, "%s() : OCSP server: '%s'",
+      "%s() 10 : '%s' parameter not found, default OCSP server will be used"),
+    B("common:use_profile_timestamp", "12", &Config::use_profile_timestamp, "%s() : use_profile_timestamp is '%s'"),
+    T("common:default_password", "14", &Config::default_password, "%s() : default_password used",
+      "%s() : default_password NOT used"),
+    C("(local encoding)", nullptr, read_local_encoding),
+    C("common:server_encoding", "15", read_server_encoding),
+    B("common:use_func_mutex", "16", &Config::use_func_mutex, "%s() : use_func_mutex is '%s'"),
+    B("common:use_heapdump", "17", &Config::use_heapdump, "%s() : use_heapdump is '%s'"),
+    B("common:debug_mode", "18", &Config::debug_mode, "%s() : debug_mode is '%s'"),
+    T("common:default_verify_name", "20", &Config::default_verify_name, "%s() : default_verify_name is '%s'",
+      "%s() : default_verify_name is NOT USED"),
+    I("cades:max_tsp_ocsp_diff", "21", &Config::max_tsp_ocsp_diff, "%s() : max_tsp_ocsp_diff = %d", true),
+    T("cades:default_crl_url", "22", &Config::default_crl_url, "%s() : default_crl_url is '%s'",
+      "%s() : default_crl_url is NOT USED"),
+    T("cades:default_crl_url_2012", "22.1", &Config::default_crl_url_2012, "%s() : default_crl_url_2012 is '%s'",
+      "%s() : default_crl_url_2012 is NOT USED"),
+    B("common:password_caching", "23", &Config::password_caching, "%s() : password_caching is '%s'"),
+    B("cades:use_only_default_crl_url", "24", &Config::use_only_default_crl_url,
+      "%s() : use_only_default_crl_url is '%s'"),
+    C("proxy:proxy_url", "25", read_proxy_url),
+    C("proxy:proxy_login_pwd", "26", read_secret, "%s() : proxy_login_pwd is used", nullptr,
+      &Config::proxy_login_pwd, "%s() : proxy_login_pwd is NOT USED"),
+    B("cades:disable_ocsp_issuer_check", "27", &Config::disable_ocsp_issuer_check,
+      "%s() : disable_ocsp_issuer_check is '%s'"),
+    B("common:verify_use_signing_time", "28", &Config::verify_use_signing_time,
+      "%s() : verify_use_signing_time is '%s'"),
+    B("cades:disable_cades_crl_using", "29", &Config::disable_cades_crl_using,
+      "%s() : disable_cades_crl_using is '%s'"),
+    T("hok:hok_urls", "31", &Config::hok_urls, "%s() : hok_urls is '%s'"),
+    T("hok:hok_login", "32", &Config::hok_login, "%s() : hok_login is '%s'"),
+    C("hok:hok_password", "33", read_secret, "%s() : hok_password is used", nullptr, &Config::hok_password,
+      "%s() : hok_password is NOT USED"),
+    B("common:verify_use_sha1_id", "34", &Config::verify_use_sha1_id, "%s() : verify_use_sha1_id is '%s'", false),
+    I("cades:max_ocsp_age", "35", &Config::max_ocsp_age, "%s() : max_ocsp_age = %d", false),
+    B("common:use_profile_password_encryption", "36", &Config::use_profile_password_encryption,
+      "%s() : use_profile_password_encryption is '%s'"),
+};
+
+void read_all_keys(const std::string& file) {
+    for (const auto& row : kKeys) row.custom(row, file);
+    log_set_debug_mode(g_config.debug_mode);
+}
+
+// Opens the trace log as the configuration asks; returns with no log when write_log says so.
+void open_configured_log(const std::string& file) {
+    auto write_log = kes_get_parameter(file, "common:write_log");
+    if (write_log && *write_log != "yes") return;
+    auto dir = kes_get_parameter(file, "common:log_dir");
+    std::string path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
+    auto server_mode = kes_get_parameter(file, "common:server_mode");
+    log_open(path.c_str(), kAppName, server_mode && *server_mode == "yes");
+}
+
+// The crypto library first sees our no-config flag: a system openssl.cnf must not be able to
+// claim engine ids or change defaults under the host.
+void init_crypto_library() {
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
+                            OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                        nullptr);
+    OPENSSL_load_builtin_modules();
+    tvk_ENGINE_load_builtin_engines();
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+    tzset();
+}
+
+int run_start_up() {
+    g_config.local_encoding = get_local_encoding();
+    log_debug("init_lib()!!!!!!");
+    const std::string dir = get_config_dir();
+    log_debug("config_dir=%s", dir.c_str());
+    const std::string file = dir + "/" + kConfigFileName;
+    log_debug("config_file=%s", file.c_str());
+
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+        int err = errno;
+        char msg[256];
+        const char* text = strerror_r(err, msg, sizeof msg);
+        log_open(get_default_log_path().c_str(), kAppName, false);
+        log_error("stat( '%s' ) failed, errno = %d (%s)", file.c_str(), err, text);
+    } else {
+        open_configured_log(file);
+    }
+
+    log_write("%s(): Revision info: '%s'", kFn, get_ssf_svn_info());
+    log_write("%s(): Version info: '%s'", kFn, kVersionText);
+    log_write("config_dir = '%s'", dir.c_str());
+    log_write("config_file = '%s'", file.c_str());
+
+    platform::OsVersion os;
+    if (!platform::get_os_version(os)) {
+        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%p", kFn, reinterpret_cast<void*>(errno));
+        return -1;
+    }
+    log_write("OS Version = %d.%d ( %s )", os.major, os.minor, os.detail.c_str());
+    std::string host;
+    if (!platform::get_workstation_info(host))
+        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%p", kFn, errno,
+                  reinterpret_cast<void*>(errno));
+
+    init_crypto_library();
+    log_write("%s(): ORBSSL revision info: '%s'", kFn, get_orbssl_svn_info());
+    log_write("%s(): libiconv revision info: '%s'", kFn, get_iconv_svn_info());
+
+    if (SSF_register_additional_OIDS() != 0) {
+        log_error("%s() 4.1 : SSF_register_additional_OIDS() failed", kFn);
+        return -1;
+    }
+    read_all_keys(file);
+    return 0;
+}
+
+}  // namespace
+
+const Config& config() { return g_config; }
+
+std::shared_ptr<const std::string> config_tsp_server() {
+    std::lock_guard<std::mutex> lock(g_servers_mutex);
+    return g_tsp_server;
+}
+
+std::shared_ptr<const std::string> config_ocsp_server() {
+    std::lock_guard<std::mutex> lock(g_servers_mutex);
+    return g_ocsp_server;
+}
+
+std::recursive_mutex& api_mutex() {
+    static auto* m = new std::recursive_mutex;
+    return *m;
+}
+
+int init_lib() {
+    if (g_started.load(std::memory_order_acquire)) return 0;
+    std::lock_guard<std::mutex> lock(g_init_mutex);
+    if (g_started.load(std::memory_order_acquire)) return 0;
+    iniparser_set_error_callback(iniparser_error_to_log);
+    if (run_start_up() != 0) return -1;
+    g_started.store(true, std::memory_order_release);
+    return 0;
+}
+
+bool lib_started() { return g_started.load(std::memory_order_acquire); }
+
+std::string get_config_dir() {
+    if (const char* env = std::getenv("DIR_LIBRARY")) {
+        g_config_dir.assign(env, strnlen(env, kConfigDirMax - 1));
+    } else if (auto v = platform::registry_get_string(kRegistryKey, kRegistryValue)) {
+        g_config_dir = v->substr(0, kConfigDirMax - 1);
+    }
+    return g_config_dir;
+}
+
+const char* get_default_log_dir() { return "/tmp/"; }
+std::string get_default_log_path() { return std::string("/tmp/") + kLogFileName; }
+const char* get_local_encoding() { return "UTF-8"; }
+
+std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key) {
+    dictionary* d = iniparser_load(file.c_str());
+    if (!d) {
+        log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
+        return std::nullopt;
+    }
+    const char* v = iniparser_getstring(d, key.c_str(), nullptr);
+    std::optional<std::string> out;
+    if (v) out = std::string(v, strnlen(v, 1023));
+    iniparser_freedict(d);
+    return out;
+}
+
+void split_proxy_url(const std::string& url, Text& host, Text& port) {
+    auto slashes = url.find("//");
+    std::string rest = slashes == std::string::npos ? url : url.substr(slashes + 2);
+    auto colon = rest.find(':');
+    host = rest.substr(0, colon);
+    port = colon == std::string::npos ? Text() : Text(rest.substr(colon + 1));
+}
+
+void reset_for_tests() {
+    std::lock_guard<std::mutex> lock(g_init_mutex);
+    if (g_config.crl_protocols) list_free(g_config.crl_protocols, std::free);
+    g_config = Config{};
+    {
+        std::lock_guard<std::mutex> l(g_servers_mutex);
+        g_tsp_server = g_ocsp_server = nullptr;
+    }
+    g_config_dir = ".";
+    g_started.store(false);
+    log_set_debug_mode(false);
+    log_reset_for_tests();
+}
+
+}  // namespace ssf
+
+using namespace ssf;
+
+void set_tsp_server(const char* text) {
+    {
+        std::lock_guard<std::mutex> lock(g_servers_mutex);
+        g_tsp_server = share(text);
+    }
+    log_write("%s() : tsp_server is now '%s'", "set_tsp_server", text ? text : "(null)");
+}
+
+void set_ocsp_server(const char* text) {
+    {
+        std::lock_guard<std::mutex> lock(g_servers_mutex);
+        g_ocsp_server = share(text);
+    }
+    log_write("%s() : ocsp_server is now '%s'", "set_ocsp_server", text ? text : "(null)");
+}
+
+const char* get_ssf_svn_info() { return "Revision number: 623 Repository URL: ssf/trunk"; }

@@ -1,0 +1,39 @@
+// The trace log: one text file that every function of the provider reports to. Each line opens,
+// appends to and closes the file, so several processes and an administrator can share and
+// rotate it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#define SSF_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+namespace ssf {
+
+inline constexpr size_t kLogTextMax = 102400;  // every formatted text, its NUL included
+inline constexpr const char* kLogSeparator = "=============================================================";
+inline constexpr const char* kLogRule = "-------------------------------------------------------------";
+
+// 0 opened; 1 a log was already open (the first stays); -1 null or over-long path.
+int log_open(const char* path, const char* app_name, bool add_pid);
+void log_write(const char* format, ...) SSF_PRINTF(1, 2);
+void log_error(const char* format, ...) SSF_PRINTF(1, 2);
+void log_info(const char* format, ...) SSF_PRINTF(1, 2);
+void log_debug(const char* format, ...) SSF_PRINTF(1, 2);
+void log_hexdump(const void* data, uint32_t count, const char* label);
+void log_separator();
+// Drains the crypto library's error queue into the log, between the BEGIN/END ORBSSL lines.
+void log_crypto_errors();
+
+std::string get_time_text();
+std::string get_pid_text();
+
+void log_set_debug_mode(bool on);
+bool log_debug_mode();
+bool log_is_open();
+std::string log_path();  // empty while no log is open
+
+// For tests only: forget the open log so another can be opened.
+void log_reset_for_tests();
+
+}  // namespace ssf
