@@ -9,6 +9,6 @@ case "$kind" in
   sanitize) opts=(-DCMAKE_BUILD_TYPE=Debug -DSSF_SANITIZE=ON) ;;
   *) echo "usage: build.sh [release|sanitize]" >&2; exit 2 ;;
 esac
-cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >&2
-cmake --build "$dir" -j"$(nproc)" >&2
+cmake -S "$root" -B "$dir" -G Ninja --log-level=WARNING "${opts[@]}" >&2
+cmake --build "$dir" -j"$(nproc)" -- --quiet >&2
 echo "$dir"

@@ -84,7 +84,10 @@ int log_open(const char* path, const char* app_name, bool add_pid) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (g_open.load()) return 1;
     std::string p(path);
-    if (add_pid) p += "_" + get_pid_text();
+    if (add_pid) {
+        p += '_';
+        p += get_pid_text();
+    }
     // The limit counts the whole name, suffix included, so nothing downstream can overflow.
     if (p.size() >= kLogTextMax) return -1;
     g_path = std::move(p);
