@@ -45,7 +45,8 @@ void lock_mutex(bool& locked) {
         locked = true;
         log_debug("%s() : WaitForSingleObject() ok", "lock_mutex");
     } catch (const std::system_error& e) {
-        log_error("%s() : WAIT_FAILED, GetLastError() = %#x", "lock_mutex", static_cast<unsigned>(e.code().value()));
+        log_error("%s() : WAIT_FAILED, GetLastError() = %#x", "lock_mutex",
+                  static_cast<unsigned>(e.code().value()));
     }
 }
 

@@ -33,7 +33,9 @@ using X509Name = Owned<X509_NAME, X509_NAME_free>;
 using X509StorePtr = Owned<X509_STORE, X509_STORE_free>;
 using TsTstInfo = Owned<TS_TST_INFO, TS_TST_INFO_free>;
 
-inline void free_x509_stack(STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }
+inline void free_x509_stack(STACK_OF(X509) * s) {
+    sk_X509_pop_free(s, X509_free);
+}
 using X509Stack = Owned<STACK_OF(X509), free_x509_stack>;
 
 // Memory from the crypto library's allocator: what the interface hands to its caller.

@@ -32,8 +32,8 @@ inline const TestIdentity& test_identity() {
         X509_gmtime_adj(X509_getm_notBefore(c), 0);
         X509_gmtime_adj(X509_getm_notAfter(c), 86400);
         X509_NAME* name = X509_get_subject_name(c);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Test"), -1, -1,
-                                   0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("Test"), -1, -1, 0);
         X509_set_issuer_name(c, name);
         X509_set_pubkey(c, t->key.get());
         X509_sign(c, t->key.get(), EVP_sha256());
@@ -68,7 +68,8 @@ inline Der enveloped_der(const std::string& content) {
 
 inline Der hex(const std::string& h) {
     Der out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoi(h.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -77,14 +78,21 @@ inline Der digested_der() {
     return hex(
         "3043"
         "06092a864886f70d010705"
-        "a036" "3034"
+        "a036"
+        "3034"
         "020100"
-        "300706052b0e03021a"      // sha1 without parameters
-        "3010" "06092a864886f70d010701" "a003" "0401" "61"
+        "300706052b0e03021a"  // sha1 without parameters
+        "3010"
+        "06092a864886f70d010701"
+        "a003"
+        "0401"
+        "61"
         "0414a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
 // Data whose content is absent, as in a detached structure.
-inline Der data_without_content() { return hex("300b06092a864886f70d010701"); }
+inline Der data_without_content() {
+    return hex("300b06092a864886f70d010701");
+}
 
 }  // namespace ssf_test

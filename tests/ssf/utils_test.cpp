@@ -1,5 +1,7 @@
 // Provider utilities: time conversions across time zones and daylight-saving changes, the
 // GOST R 34.10-2001 cut-off, identity checks, recoding, and the generic list.
+#include "ssf/utils.h"
+
 #include <openssl/pkcs7.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 #include "pki.h"
 #include "platform/winstub.h"
 #include "ssf/list.h"
-#include "ssf/utils.h"
 
 using namespace ssf_test;
 using testing_support::ScopedEnv;
@@ -18,10 +19,10 @@ namespace {
 
 // Runs with TZ set for the scope; the C runtime reads it again on both ends.
 class Zone {
-public:
+  public:
     explicit Zone(const char* tz) : env_("TZ", tz) { tzset(); }
 
-private:
+  private:
     struct TzsetOnExit {
         ~TzsetOnExit() { tzset(); }
     } after_;  // destroyed last, once TZ is restored
@@ -33,8 +34,12 @@ ossl::Asn1Time make_time(int type, const char* text) {
     ASN1_STRING_set(t.get(), text, -1);
     return t;
 }
-time_t utc(const char* text) { return ssf::utctime_to_time_t(make_time(V_ASN1_UTCTIME, text).get()); }
-time_t gen(const char* text) { return ssf::generalizedtime_to_time_t(make_time(V_ASN1_GENERALIZEDTIME, text).get()); }
+time_t utc(const char* text) {
+    return ssf::utctime_to_time_t(make_time(V_ASN1_UTCTIME, text).get());
+}
+time_t gen(const char* text) {
+    return ssf::generalizedtime_to_time_t(make_time(V_ASN1_GENERALIZEDTIME, text).get());
+}
 
 TEST(Times, TwoDigitYearsOffsetsAndFractions) {
     Zone z("Europe/Moscow");
@@ -47,8 +52,10 @@ TEST(Times, TwoDigitYearsOffsetsAndFractions) {
     EXPECT_EQ(gen("20200101000000Z"), 1577836800);
     EXPECT_EQ(utc("garbage"), 0);
     // The dispatcher follows the type, and refuses others.
-    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_GENERALIZEDTIME, "20491231235959Z").get()), 2524607999);
-    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_UTCTIME, "491231235959Z").get()), 2524607999);
+    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_GENERALIZEDTIME, "20491231235959Z").get()),
+              2524607999);
+    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_UTCTIME, "491231235959Z").get()),
+              2524607999);
     EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_OCTET_STRING, "491231235959Z").get()), 0);
     EXPECT_EQ(ssf::generalizedtime_to_time_t(make_time(V_ASN1_UTCTIME, "491231235959Z").get()), 0);
 }
@@ -90,7 +97,8 @@ TEST_F(Texts, GeneralizedTimeAndTimeStampTexts) {
               "ArchiveTimeStampTime= Wed Jan  1 00:00:00 2020\n (UTCTime: 20200101000000Z)");
     auto bad = make_time(V_ASN1_GENERALIZEDTIME, "2020");
     EXPECT_FALSE(ssf::ASN1_GENERALIZEDTIME_to_string(bad.get()));
-    EXPECT_TRUE(has_line(fresh(), "ASN1_GENERALIZEDTIME_to_string() 1 : ASN1_GENERALIZEDTIME_check() failed"));
+    EXPECT_TRUE(has_line(
+        fresh(), "ASN1_GENERALIZEDTIME_to_string() 1 : ASN1_GENERALIZEDTIME_check() failed"));
 
     Der der = signed_der("content");
     const unsigned char* p = der.data();
@@ -115,7 +123,7 @@ SigRcpSsfInfo record_with_id(std::string& id) {
 }
 
 class Identities : public Started {
-protected:
+  protected:
     int check(std::string id) {
         SigRcpSsfInfo r = record_with_id(id);
         return ssf::check_sig_rcp_id(&r);
@@ -131,7 +139,8 @@ TEST_F(Identities, HexadecimalFingerprints) {
 
 TEST_F(Identities, DistinguishedNames) {
     EXPECT_EQ(check("CN=Ivan Petrov, O=Org"), 1);
-    EXPECT_TRUE(has_line(fresh(), "is_str_hex() 0: bad symbol 'N' found in 'CN=Ivan Petrov, O=Org'"));
+    EXPECT_TRUE(
+        has_line(fresh(), "is_str_hex() 0: bad symbol 'N' found in 'CN=Ivan Petrov, O=Org'"));
     EXPECT_EQ(check("CN=Ivan, "), 1);
     EXPECT_EQ(check("CN=a,XX=b"), 1);  // without ", " the rest is part of the first value
 
@@ -146,7 +155,8 @@ TEST_F(Identities, DistinguishedNames) {
     EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 5 : non-interpreted remainder: 'Ivan Petrov'"));
 
     EXPECT_EQ(check("CN=a\tb"), -1);
-    EXPECT_NE(fresh().find("check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"), std::string::npos);
+    EXPECT_NE(fresh().find("check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"),
+              std::string::npos);
 }
 
 TEST_F(Identities, Sha1FingerprintMatching) {
@@ -175,7 +185,8 @@ TEST_F(Identities, Sha1FingerprintMatching) {
 TEST(Iconv, Utf8IntoCp1251AndItsFailures) {
     const char* name = "Иван Петров";
     char out[ssf::kIconvMaxOutput + 1];
-    ASSERT_EQ(ssf::iconv_convert("UTF-8", "CP1251", name, static_cast<int>(std::strlen(name)), out), 11);
+    ASSERT_EQ(ssf::iconv_convert("UTF-8", "CP1251", name, static_cast<int>(std::strlen(name)), out),
+              11);
     EXPECT_EQ(std::memcmp(out, "\xC8\xE2\xE0\xED \xCF\xE5\xF2\xF0\xEE\xE2", 11), 0);
     EXPECT_EQ(ssf::iconv_convert("UTF-8", "CP1251", name, 0, out), -1);
     EXPECT_EQ(ssf::iconv_convert("UTF-8", "CP1251", nullptr, 3, out), -1);
@@ -183,12 +194,16 @@ TEST(Iconv, Utf8IntoCp1251AndItsFailures) {
     EXPECT_EQ(ssf::iconv_convert("UTF-8", "CP1251", "\xff\xfe", 2, out), -5);
     // The output never exceeds its 10240 bytes: a longer result is a failure, not an overflow.
     const std::string wide(5200, 'a');
-    EXPECT_EQ(ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), static_cast<int>(wide.size()), out), -5);
+    EXPECT_EQ(
+        ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), static_cast<int>(wide.size()), out),
+        -5);
     EXPECT_EQ(ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), 5120, nullptr), 10240);
 }
 
 std::vector<int> g_released;
-void remember(void* p) { g_released.push_back(*static_cast<int*>(p)); }
+void remember(void* p) {
+    g_released.push_back(*static_cast<int*>(p));
+}
 
 TEST(GenericList, PushesAtTheTailAndFreesFromIt) {
     int values[] = {1, 2, 3};
