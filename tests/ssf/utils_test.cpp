@@ -223,13 +223,4 @@ TEST(GenericList, PushesAtTheTailAndFreesFromIt) {
     EXPECT_EQ(ssf::list_free(nullptr, remember), 0);
 }
 
-TEST(ModuleLoading, NullArgumentsGiveNull) {
-    EXPECT_EQ(ssf::load_library(nullptr), nullptr);
-    EXPECT_EQ(ssf::get_proc_address(nullptr, "x"), nullptr);
-    void* self = ssf::load_library("libcrypto.so.3");
-    ASSERT_NE(self, nullptr);
-    EXPECT_EQ(ssf::get_proc_address(self, nullptr), nullptr);
-    EXPECT_NE(ssf::get_proc_address(self, "OPENSSL_init_crypto"), nullptr);
-}
-
 }  // namespace
