@@ -113,6 +113,20 @@ TEST_F(Texts, GeneralizedTimeAndTimeStampTexts) {
     ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, junk), 1);
     EXPECT_FALSE(ssf::get_timestamp_time(si));
     EXPECT_TRUE(has_line(fresh(), "get_timestamp_time() 2 : d2i_PKCS7() failed"));
+
+    ossl::Pkcs7 token = timestamp_token(1577836800);
+    ASSERT_TRUE(token);
+    unsigned char* tok = nullptr;
+    int tok_len = i2d_PKCS7(token.get(), &tok);
+    ASN1_STRING* value = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+    ASN1_STRING_set(value, tok, tok_len);
+    OPENSSL_free(tok);
+    PKCS7_SIGNER_INFO* si2 = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    sk_X509_ATTRIBUTE_pop_free(si2->unauth_attr, X509_ATTRIBUTE_free);
+    si2->unauth_attr = nullptr;
+    ASSERT_EQ(PKCS7_add_attribute(si2, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, value), 1);
+    EXPECT_EQ(ssf::get_timestamp_time(si2).value_or("-"),
+              "TimeStampTime= Wed Jan  1 00:00:00 2020\n (UTCTime: 20200101000000Z)");
 }
 
 SigRcpSsfInfo record_with_id(std::string& id) {
