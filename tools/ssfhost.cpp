@@ -35,12 +35,13 @@ constexpr const char* kUsage =
     "Prints the return code and every record's result; exits 0 on return code 0, else 1.\n";
 
 struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit UsageError(std::string what, const std::string& detail = "")
+        : std::runtime_error(what.append(detail)) {}
 };
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("cannot read " + path);
+    if (!in) throw UsageError("cannot read ", path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -51,7 +52,7 @@ void write_file(const std::string& path, const SAP_BYTE* data, SAP_UINT len) {
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), len);
-    if (!out) throw UsageError("cannot write " + path);
+    if (!out) throw UsageError("cannot write ", path);
 }
 
 SAP_BYTE* bytes(std::string& s) {
@@ -86,19 +87,19 @@ Args parse(const std::vector<std::string>& argv, size_t positional) {
         bool is_flag = false;
         for (const char* f : kFlags) is_flag |= s == f;
         if (is_flag) {
-            a.opt[s] = "1";
+            a.opt.emplace(s, "1");
             continue;
         }
         if (s.rfind("--", 0) != 0 || s == "-") {
             a.pos.push_back(s);
             continue;
         }
-        if (i + 1 >= argv.size()) throw UsageError(s + " needs a value");
+        if (i + 1 >= argv.size()) throw UsageError(s, " needs a value");
         const std::string& v = argv[++i];
         if (s == "--id") {
             a.records.push_back({v, "", ""});
         } else if (s == "--profile" || s == "--password-file") {
-            if (a.records.empty()) throw UsageError(s + " before any --id");
+            if (a.records.empty()) throw UsageError(s, " before any --id");
             if (s == "--profile")
                 a.records.back().profile = v;
             else
@@ -106,7 +107,7 @@ Args parse(const std::vector<std::string>& argv, size_t positional) {
         } else if (s == "--input" || s == "--pab" || s == "--pab-password-file") {
             a.opt[s] = s == "--pab" ? v : read_file(v);
         } else {
-            throw UsageError("unknown option " + s);
+            throw UsageError("unknown option ", s);
         }
     }
     if (a.pos.size() != positional) throw UsageError("wrong number of arguments");
@@ -120,7 +121,7 @@ class Host {
     template <class F>
     F* fn(const char* name) const {
         void* p = dlsym(lib_, name);
-        if (!p) throw UsageError(std::string("the library exports no ") + name);
+        if (!p) throw UsageError("the library exports no ", name);
         return reinterpret_cast<F*>(p);
     }
 

@@ -183,7 +183,8 @@ TEST_F(Identities, Sha1FingerprintMatching) {
     for (unsigned i = 0; i < n; ++i) {
         std::snprintf(buf, sizeof buf, "%02x", md[i]);
         plain += buf;
-        spaced += (i ? " " : "") + std::string(buf);
+        if (i) spaced += ' ';
+        spaced += buf;
         std::snprintf(buf, sizeof buf, "%02X", md[i]);
         upper += buf;
     }
