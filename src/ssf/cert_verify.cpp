@@ -33,8 +33,8 @@ int add_file(X509_LOOKUP* lookup, const char* path) {
     return -1;
 }
 
-X509StorePtr setup_store() {
-    X509StorePtr store(X509_STORE_new());
+ossl::X509StorePtr setup_store() {
+    ossl::X509StorePtr store(X509_STORE_new());
     if (!store) {
         log_error("X509_STORE_new() failed: %s", oldest_crypto_error_text().c_str());
         return nullptr;
@@ -93,17 +93,17 @@ int check_time_validity(X509* cert) {
 }  // namespace
 
 int verify_certificate(X509* cert, int check_crl, int check_chain, list* protocols,
-                       X509StackPtr* chain_out) {
+                       ossl::X509Stack* chain_out) {
     static const char* const kFn = "verify_certificate";
     if (!cert) return -1;
     if (!check_crl && !check_chain) return check_time_validity(cert);
 
-    X509StorePtr store = setup_store();
+    ossl::X509StorePtr store = setup_store();
     if (!store) {
         log_error("%s() 5 : setup_store() failed: %s", kFn, oldest_crypto_error_text().c_str());
         return -1;
     }
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
         log_error("%s() 6 : X509_STORE_CTX_new() failed: %s", kFn,
                   oldest_crypto_error_text().c_str());

@@ -16,6 +16,7 @@
 #include "ssf/cert_verify.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
+#include "ssf/utils.h"
 
 namespace ssf {
 
@@ -34,16 +35,16 @@ unsigned low32(const void* p) {
 }
 
 // The bare Base64 form: the file is the body of a PEM certificate without its two frame lines.
-X509Ptr read_bare_base64(BIO* file) {
+ossl::X509Ptr read_bare_base64(BIO* file) {
     std::string pem = "-----BEGIN CERTIFICATE-----\n";
     char piece[1024];
     for (int n; (n = BIO_read(file, piece, sizeof piece)) > 0;)
         pem.append(piece, static_cast<size_t>(n));
     if (pem.back() != '\n') pem += '\n';
     pem += "-----END CERTIFICATE-----\n";
-    BioPtr mem(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    ossl::Bio mem(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (!mem) return nullptr;
-    return X509Ptr(PEM_read_bio_X509(mem.get(), nullptr, no_password_cb, nullptr));
+    return ossl::X509Ptr(PEM_read_bio_X509(mem.get(), nullptr, no_password_cb, nullptr));
 }
 
 // Names of the directory's regular files, sorted so that "the first certificate in the
@@ -74,9 +75,9 @@ void raise_signers_error(int reason) {
 
 }  // namespace
 
-X509Ptr load_cert_from_file(const char* path) {
+ossl::X509Ptr load_cert_from_file(const char* path) {
     static const char* const kFn = "load_cert_from_file";
-    BioPtr file(path ? BIO_new_file(path, "rb") : nullptr);
+    ossl::Bio file(path ? BIO_new_file(path, "rb") : nullptr);
     if (!file) {
         log_error("%s() 1 : failed to open file '%s'", kFn, path ? path : "(null)");
         ERR_clear_error();
@@ -88,7 +89,7 @@ X509Ptr load_cert_from_file(const char* path) {
         ERR_clear_error();
         return nullptr;
     }
-    X509Ptr cert;
+    ossl::X509Ptr cert;
     switch (first) {
         case 0x30:
             cert.reset(d2i_X509_bio(file.get(), nullptr));
@@ -110,7 +111,7 @@ X509Ptr load_cert_from_file(const char* path) {
     return cert;
 }
 
-X509StackPtr load_certs_from_pab_orbssl(const char* directory) {
+ossl::X509Stack load_certs_from_pab_orbssl(const char* directory) {
     static const char* const kFn = "load_certs_from_pab_orbssl";
     const std::string dir = directory ? directory : "";
     std::vector<std::string> names;
@@ -120,23 +121,24 @@ X509StackPtr load_certs_from_pab_orbssl(const char* directory) {
                   (dir + "/*.*").c_str(), static_cast<unsigned>(err));
         return nullptr;
     }
-    X509StackPtr certs = new_x509_stack();
+    ossl::X509Stack certs = ossl::new_x509_stack();
     if (!certs) return nullptr;
     for (const auto& name : names) {
         const std::string path = dir + "/" + name;
         if (!is_regular_file(path)) continue;
         log_write("%s() : '%s'", kFn, name.c_str());
-        X509Ptr cert = load_cert_from_file(path.c_str());
+        ossl::X509Ptr cert = load_cert_from_file(path.c_str());
         if (cert && sk_X509_push(certs.get(), cert.get()) > 0) cert.release();
     }
     return certs;
 }
 
-X509StackPtr load_certs_from_pab(const char* directory) {
+ossl::X509Stack load_certs_from_pab(const char* directory) {
     return load_certs_from_pab_orbssl(directory);
 }
 
-int LoadCertificatesFromPAB(X509StorePtr& store_out, const char* file_name, size_t name_length) {
+int LoadCertificatesFromPAB(ossl::X509StorePtr& store_out, const char* file_name,
+                            size_t name_length) {
     store_out.reset(X509_STORE_new());
     if (!store_out || !file_name) return -1;
     X509_LOOKUP* lookup = X509_STORE_add_lookup(store_out.get(), X509_LOOKUP_file());
@@ -149,7 +151,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
     static const char* const kFn = "GetCertificateTrustedStatus";
     log_debug("%s() start, signer = %#x, pab_certs = %#x", kFn, low32(cert), low32(pab_certs));
     int rc = kUnknownSigner;
-    X509StorePtr store(X509_STORE_new());
+    ossl::X509StorePtr store(X509_STORE_new());
     if (!store) {
         log_error("%s() : X509_STORE_new() failed", kFn);
         return rc;
@@ -159,7 +161,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
         log_debug("%s() : cert [ %d ] : '%s'", kFn, i, one_line_subject(c).c_str());
         X509_STORE_add_cert(store.get(), c);
     }
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
         log_error("%s() : X509_STORE_CTX_new() failed: %s", kFn,
                   oldest_crypto_error_text().c_str());
@@ -195,7 +197,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
     return rc;
 }
 
-X509StackPtr ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, int flags) {
+ossl::X509Stack ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, int flags) {
     if (!p7) {
         raise_signers_error(ERR_R_PASSED_NULL_PARAMETER);
         return nullptr;
@@ -209,7 +211,7 @@ X509StackPtr ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, int f
         raise_signers_error(PKCS7_R_NO_SIGNERS);
         return nullptr;
     }
-    X509StackPtr signers = new_x509_stack();
+    ossl::X509Stack signers = ossl::new_x509_stack();
     if (!signers) {
         raise_signers_error(ERR_R_MALLOC_FAILURE);
         return nullptr;
@@ -224,7 +226,7 @@ X509StackPtr ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, int f
                 found = X509_find_by_issuer_and_serial(included, ias->issuer, ias->serial);
         }
         // Entry i always belongs to SignerInfo i; an unknown signer keeps an empty place.
-        X509Ptr entry = up_ref(found);
+        ossl::X509Ptr entry = ossl::up_ref(found);
         if (sk_X509_push(signers.get(), entry.get()) <= 0) {
             raise_signers_error(ERR_R_MALLOC_FAILURE);
             return nullptr;
@@ -234,7 +236,7 @@ X509StackPtr ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, int f
     return signers;
 }
 
-X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
+ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
     log_debug("%s() begin: si = 0x%p", kFn, static_cast<void*>(si));
     if (!si || !si->issuer_and_serial) {
@@ -260,9 +262,9 @@ X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     }
     const unsigned char* end = p + seq_len;
     const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-    X509Ptr match;
+    ossl::X509Ptr match;
     while (p < end) {
-        X509Ptr c(d2i_X509(nullptr, &p, end - p));
+        ossl::X509Ptr c(d2i_X509(nullptr, &p, end - p));
         if (!c) {
             log_error("%s() 2 : ASN1_seq_unpack() failed", kFn);
             ERR_clear_error();
@@ -276,7 +278,7 @@ X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
         log_error("%s() 3 : signer's certificate not found", kFn);
         return nullptr;
     }
-    X509Ptr copy(X509_dup(match.get()));
+    ossl::X509Ptr copy(X509_dup(match.get()));
     if (!copy) log_error("%s() 4 : X509_dup() failed", kFn);
     log_debug("%s() end, return 0x%p", kFn, static_cast<void*>(copy.get()));
     return copy;
@@ -284,7 +286,7 @@ X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
 
 std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     if (!cert) return std::nullopt;
-    BioPtr mem(BIO_new(BIO_s_mem()));
+    ossl::Bio mem(BIO_new(BIO_s_mem()));
     if (!mem) return std::nullopt;
     // Reversed order, ", " and " + " separators, short names, no escaping: the subject as the
     // host writes identities.
@@ -294,7 +296,18 @@ std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     char* data = nullptr;
     long n = BIO_get_mem_data(mem.get(), &data);
     std::string text(data ? data : "", n > 0 ? static_cast<size_t>(n) : 0);
-    return text;
+    if (text.empty()) return text;
+    const char* to = config().server_encoding.c_str();
+    std::string converted(kIconvMaxOutput, '\0');
+    int len =
+        iconv_convert("UTF-8", to, text.data(), static_cast<int>(text.size()), converted.data());
+    if (len < 0) {
+        log_write("%s() : failed to recode '%s' from 'UTF-8' to '%s'",
+                  "orb_x509_get_name_from_X509", text.c_str(), to);
+        return text;
+    }
+    converted.resize(static_cast<size_t>(len));
+    return converted;
 }
 
 std::string calc_sha1id(X509* cert) {
@@ -319,7 +332,7 @@ std::string one_line_subject(X509* cert) {
     return buf;
 }
 
-int IsCertificateValid(X509* cert, int check_chain, int check_crl, X509StackPtr* chain_out) {
+int IsCertificateValid(X509* cert, int check_chain, int check_crl, ossl::X509Stack* chain_out) {
     return verify_certificate(cert, check_crl, check_chain, config().crl_protocols, chain_out);
 }
 

@@ -6,8 +6,8 @@
 
 namespace ssf {
 
-int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, X509CrlPtr* crl_out,
-                         X509CrlPtr* delta_out) {
+int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
+                         ossl::X509Crl* delta_out) {
     if (crl_out) crl_out->reset();
     if (delta_out) delta_out->reset();
     log_error(

@@ -32,10 +32,10 @@ std::string independent_fingerprint(X509* cert) {
     return out;
 }
 
-ssf::X509StackPtr stack_of(std::initializer_list<X509*> certs) {
-    ssf::X509StackPtr s = ssf::new_x509_stack();
+ossl::X509Stack stack_of(std::initializer_list<X509*> certs) {
+    ossl::X509Stack s = ossl::new_x509_stack();
     for (X509* c : certs) {
-        ssf::X509Ptr r = ssf::up_ref(c);
+        ossl::X509Ptr r = ossl::up_ref(c);
         sk_X509_push(s.get(), r.release());
     }
     return s;
@@ -58,7 +58,7 @@ TEST_F(CertDirectory, ReadsTheThreeFileFormsAndSkipsEverythingElse) {
     write_file(pab + "/h_subdir/leaf.pem", test_pki::pem_of(pki->leaf.cert.get()));
     ASSERT_EQ(mkfifo((pab + "/i_fifo").c_str(), 0600), 0);  // opening it would block for ever
 
-    ssf::X509StackPtr certs = ssf::load_certs_from_pab(pab.c_str());
+    ossl::X509Stack certs = ssf::load_certs_from_pab(pab.c_str());
     ASSERT_TRUE(certs);
     ASSERT_EQ(sk_X509_num(certs.get()), 3);
     EXPECT_TRUE(same(sk_X509_value(certs.get(), 0), pki->leaf.cert.get()));
@@ -81,7 +81,7 @@ TEST_F(CertDirectory, ReadsTheThreeFileFormsAndSkipsEverythingElse) {
 TEST_F(CertDirectory, EmptyAndMissingDirectories) {
     const std::string empty = dir.path() + "/empty";
     ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
-    ssf::X509StackPtr none = ssf::load_certs_from_pab(empty.c_str());
+    ossl::X509Stack none = ssf::load_certs_from_pab(empty.c_str());
     ASSERT_TRUE(none);
     EXPECT_EQ(sk_X509_num(none.get()), 0);
 
@@ -120,13 +120,13 @@ TEST_F(CertDirectory, SingleFilesOfEveryKind) {
 
 TEST_F(CertDirectory, StoreFromTheFirstCharactersOfAName) {
     std::string name = pki->ca_bundle + "-and-more";
-    ssf::X509StorePtr store;
+    ossl::X509StorePtr store;
     ASSERT_EQ(ssf::LoadCertificatesFromPAB(store, name.c_str(), pki->ca_bundle.size()), 1);
     ASSERT_TRUE(store);
     STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store.get());
     EXPECT_EQ(sk_X509_OBJECT_num(objs), 2);
 
-    ssf::X509StorePtr other;
+    ossl::X509StorePtr other;
     EXPECT_EQ(ssf::LoadCertificatesFromPAB(other, name.c_str(), name.size()), -1);
     EXPECT_TRUE(other) << "the store that was made stays with the caller";
     ERR_clear_error();
@@ -138,7 +138,7 @@ TEST_F(CertDirectory, SubjectTextAndFingerprints) {
     EXPECT_FALSE(ssf::orb_x509_get_name_from_X509(nullptr).has_value());
 
     // A multi-valued RDN is joined by " + ", and nothing is escaped.
-    ssf::X509Ptr x(X509_new());
+    ossl::X509Ptr x(X509_new());
     X509_NAME* n = X509_get_subject_name(x.get());
     X509_NAME_add_entry_by_txt(n, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"),
                                -1, -1, 0);
@@ -163,7 +163,7 @@ class TrustCheck : public StartedLibrary {
         StartedLibrary::SetUp();
         pab = stack_of({pki->root.cert.get(), pki->inter.cert.get()});
     }
-    ssf::X509StackPtr pab;
+    ossl::X509Stack pab;
 };
 
 TEST_F(TrustCheck, TrustedExpiredAndUntrusted) {
@@ -175,9 +175,9 @@ TEST_F(TrustCheck, TrustedExpiredAndUntrusted) {
     EXPECT_EQ(ssf::GetCertificateTrustedStatus(pki->not_yet.cert.get(), pab.get(), -1), 22);
     EXPECT_EQ(ssf::GetCertificateTrustedStatus(pki->stranger.cert.get(), pab.get(), -1), 22);
 
-    ssf::X509StackPtr no_root = stack_of({pki->inter.cert.get()});
+    ossl::X509Stack no_root = stack_of({pki->inter.cert.get()});
     EXPECT_EQ(ssf::GetCertificateTrustedStatus(pki->leaf.cert.get(), no_root.get(), -1), 22);
-    ssf::X509StackPtr empty = ssf::new_x509_stack();
+    ossl::X509Stack empty = ossl::new_x509_stack();
     EXPECT_EQ(ssf::GetCertificateTrustedStatus(pki->leaf.cert.get(), empty.get(), -1), 22);
 }
 
@@ -224,7 +224,7 @@ TEST_F(Validity, PeriodAloneWithoutChecks) {
 
 TEST_F(Validity, ChainToTheConfiguredAnchors) {
     start("cert_check_options = check_chain\nca_file = " + pki->ca_bundle);
-    ssf::X509StackPtr chain;
+    ossl::X509Stack chain;
     EXPECT_EQ(ssf::IsCertificateValid(pki->leaf.cert.get(), 1, 0, &chain), 1);
     ASSERT_TRUE(chain);
     ASSERT_EQ(sk_X509_num(chain.get()), 3);
@@ -273,9 +273,9 @@ TEST_F(Validity, RevocationCannotBeDecidedYet) {
 // the message).
 class Signers : public StartedLibrary {
   protected:
-    ssf::Pkcs7Ptr two_signers() {
-        ssf::BioPtr data(BIO_new_mem_buf("payload", 7));
-        ssf::Pkcs7Ptr p7(
+    ossl::Pkcs7 two_signers() {
+        ossl::Bio data(BIO_new_mem_buf("payload", 7));
+        ossl::Pkcs7 p7(
             PKCS7_sign(nullptr, nullptr, nullptr, nullptr, PKCS7_PARTIAL | PKCS7_BINARY));
         EXPECT_TRUE(
             PKCS7_sign_add_signer(p7.get(), pki->leaf.cert.get(), pki->leaf.key.get(), nullptr, 0));
@@ -288,19 +288,19 @@ class Signers : public StartedLibrary {
         StartedLibrary::SetUp();
         pab = stack_of({pki->root.cert.get(), pki->leaf.cert.get()});
     }
-    ssf::X509StackPtr pab;
+    ossl::X509Stack pab;
 };
 
 TEST_F(Signers, OneEntryPerSignerInfoDirectoryFirst) {
-    ssf::Pkcs7Ptr p7 = two_signers();
-    ssf::X509StackPtr all = ssf::ssf_PKCS7_get0_signers(p7.get(), pab.get(), 0);
+    ossl::Pkcs7 p7 = two_signers();
+    ossl::X509Stack all = ssf::ssf_PKCS7_get0_signers(p7.get(), pab.get(), 0);
     ASSERT_TRUE(all);
     ASSERT_EQ(sk_X509_num(all.get()), 2);
     EXPECT_EQ(sk_X509_value(all.get(), 0), sk_X509_value(pab.get(), 1))
         << "the directory's own object";
     EXPECT_TRUE(same(sk_X509_value(all.get(), 1), pki->rsa_leaf.cert.get()));
 
-    ssf::X509StackPtr dir_only = ssf::ssf_PKCS7_get0_signers(p7.get(), pab.get(), PKCS7_NOINTERN);
+    ossl::X509Stack dir_only = ssf::ssf_PKCS7_get0_signers(p7.get(), pab.get(), PKCS7_NOINTERN);
     ASSERT_TRUE(dir_only);
     ASSERT_EQ(sk_X509_num(dir_only.get()), 2);
     EXPECT_TRUE(same(sk_X509_value(dir_only.get(), 0), pki->leaf.cert.get()));
@@ -316,16 +316,16 @@ TEST_F(Signers, BadMessagesLeaveTheirReasonOnTheQueue) {
         EXPECT_EQ(ERR_GET_REASON(e), reason);
     };
     expect_reason(nullptr, ERR_R_PASSED_NULL_PARAMETER);
-    ssf::Pkcs7Ptr data(PKCS7_new());
+    ossl::Pkcs7 data(PKCS7_new());
     PKCS7_set_type(data.get(), NID_pkcs7_data);
     expect_reason(data.get(), PKCS7_R_WRONG_CONTENT_TYPE);
-    ssf::Pkcs7Ptr unsigned_msg(PKCS7_new());
+    ossl::Pkcs7 unsigned_msg(PKCS7_new());
     PKCS7_set_type(unsigned_msg.get(), NID_pkcs7_signed);
     expect_reason(unsigned_msg.get(), PKCS7_R_NO_SIGNERS);
 }
 
 TEST_F(Signers, CertificateFromTheCertValuesAttribute) {
-    ssf::Pkcs7Ptr p7 = two_signers();
+    ossl::Pkcs7 p7 = two_signers();
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
     EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si));
     EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(nullptr));
@@ -346,7 +346,7 @@ TEST_F(Signers, CertificateFromTheCertValuesAttribute) {
     const std::string leaf = test_pki::der_of(pki->leaf.cert.get());
 
     set_cert_values(inter + leaf);
-    ssf::X509Ptr found = ssf::ssf_GetSubjectCertificateFromAttrs(si);
+    ossl::X509Ptr found = ssf::ssf_GetSubjectCertificateFromAttrs(si);
     EXPECT_TRUE(same(found.get(), pki->leaf.cert.get()));
     EXPECT_NE(found.get(), pki->leaf.cert.get());
 

@@ -23,20 +23,20 @@ void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
 }
 
-ssf::EvpPkeyPtr make_ec_key() {
-    ssf::EvpPkeyPtr k(EVP_EC_gen("P-256"));
+ossl::EvpPkey make_ec_key() {
+    ossl::EvpPkey k(EVP_EC_gen("P-256"));
     check(k != nullptr, "EC key");
     return k;
 }
 
-ssf::EvpPkeyPtr make_rsa_key() {
-    ssf::EvpPkeyPtr k(EVP_RSA_gen(2048));
+ossl::EvpPkey make_rsa_key() {
+    ossl::EvpPkey k(EVP_RSA_gen(2048));
     check(k != nullptr, "RSA key");
     return k;
 }
 
-ssf::X509NamePtr make_name(const std::string& cn) {
-    ssf::X509NamePtr n(X509_NAME_new());
+ossl::X509Name make_name(const std::string& cn) {
+    ossl::X509Name n(X509_NAME_new());
     auto add = [&](const char* field, const std::string& v) {
         check(X509_NAME_add_entry_by_txt(n.get(), field, MBSTRING_UTF8,
                                          reinterpret_cast<const unsigned char*>(v.c_str()), -1, -1,
@@ -58,11 +58,11 @@ struct CertSpec {
     time_t pkup_before = 0, pkup_after = 0;
 };
 
-ssf::X509Ptr make_cert(const CertSpec& s, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
-    ssf::X509Ptr x(X509_new());
+ossl::X509Ptr make_cert(const CertSpec& s, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
+    ossl::X509Ptr x(X509_new());
     check(x && X509_set_version(x.get(), 2), "X509_new");
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), s.serial);
-    ssf::X509NamePtr subject = make_name(s.cn);
+    ossl::X509Name subject = make_name(s.cn);
     X509_set_subject_name(x.get(), subject.get());
     X509_set_issuer_name(x.get(), issuer ? X509_get_subject_name(issuer) : subject.get());
     check(ASN1_TIME_set(X509_getm_notBefore(x.get()), s.not_before) &&
@@ -73,7 +73,7 @@ ssf::X509Ptr make_cert(const CertSpec& s, EVP_PKEY* key, X509* issuer, EVP_PKEY*
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer ? issuer : x.get(), x.get(), nullptr, nullptr, 0);
     auto add_ext = [&](int nid, const char* value) {
-        ssf::X509ExtPtr ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+        ossl::X509Extension ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
         check(ext && X509_add_ext(x.get(), ext.get(), -1), "extension");
     };
     add_ext(NID_basic_constraints, s.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
@@ -92,7 +92,7 @@ ssf::X509Ptr make_cert(const CertSpec& s, EVP_PKEY* key, X509* issuer, EVP_PKEY*
     return x;
 }
 
-Entity entity(const CertSpec& s, ssf::EvpPkeyPtr key, const Entity* issuer) {
+Entity entity(const CertSpec& s, ossl::EvpPkey key, const Entity* issuer) {
     Entity e;
     e.cert = make_cert(s, key.get(), issuer ? issuer->cert.get() : nullptr,
                        issuer ? issuer->key.get() : nullptr);
@@ -144,7 +144,7 @@ const Pki& get() {
 }
 
 std::string pem_of(X509* cert) {
-    ssf::BioPtr b(BIO_new(BIO_s_mem()));
+    ossl::Bio b(BIO_new(BIO_s_mem()));
     check(PEM_write_bio_X509(b.get(), cert) == 1, "PEM_write_bio_X509");
     return bio_text(b.get());
 }
@@ -168,7 +168,7 @@ std::string bare_base64_of(X509* cert) {
 }
 
 std::string key_pem(EVP_PKEY* key, const char* password) {
-    ssf::BioPtr b(BIO_new(BIO_s_mem()));
+    ossl::Bio b(BIO_new(BIO_s_mem()));
     const EVP_CIPHER* cipher = password ? EVP_aes_256_cbc() : nullptr;
     int plen = password ? static_cast<int>(std::strlen(password)) : 0;
     check(PEM_write_bio_PrivateKey(b.get(), key, cipher,
@@ -180,10 +180,10 @@ std::string key_pem(EVP_PKEY* key, const char* password) {
 
 std::string write_p12(const std::string& name, const Entity& e, const char* password) {
     // One iteration keeps the sanitizer build fast; the iteration count is not under test.
-    ssf::Pkcs12Ptr p12(
+    ossl::Pkcs12 p12(
         PKCS12_create(password, "test", e.key.get(), e.cert.get(), nullptr, 0, 0, 1, 1, 0));
     check(p12 != nullptr, "PKCS12_create");
-    ssf::BioPtr b(BIO_new(BIO_s_mem()));
+    ossl::Bio b(BIO_new(BIO_s_mem()));
     check(i2d_PKCS12_bio(b.get(), p12.get()) == 1, "i2d_PKCS12_bio");
     const std::string path = get().dir + "/" + name;
     write_file(path, bio_text(b.get()));

@@ -11,8 +11,8 @@ namespace test_pki {
 inline constexpr const char* kPassword = "secret";
 
 struct Entity {
-    ssf::X509Ptr cert;
-    ssf::EvpPkeyPtr key;
+    ossl::X509Ptr cert;
+    ossl::EvpPkey key;
 };
 
 struct Pki {
