@@ -168,19 +168,9 @@ TEST_F(GostDigests, Pbkdf2MatchesLibgcrypt) {
 }
 
 TEST_F(GostDigests, CertificateDigestReachesTheEngine) {
-    // Any certificate will do; its DER is hashed by libgcrypt for comparison.
-    ossl::X509Ptr cert(X509_new());
-    ASSERT_TRUE(X509_set_version(cert.get(), X509_VERSION_3));
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 7);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("digest test"), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    ossl::PKey key(EVP_EC_gen("P-256"));
-    ASSERT_TRUE(key);
-    ASSERT_TRUE(X509_set_pubkey(cert.get(), key.get()));
-    ASSERT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+    // Any certificate will do; libgcrypt hashes its DER for comparison.
+    ossl::X509Ptr cert = engine_tests::make_test_cert();
+    ASSERT_TRUE(cert);
     unsigned char* der = nullptr;
     const int len = i2d_X509(cert.get(), &der);
     ASSERT_GT(len, 0);
