@@ -57,7 +57,8 @@ TEST(ObjectMap, NamesTheCryptoLibraryUsesForOurObjects) {
         {Obj::signingCertificateV2, "id-smime-aa-signingCertificateV2"},
         {Obj::RNS_FSS, "RNS-FSS"},
         {Obj::KP_FSS, "KP-FSS"},
-        {Obj::Gost28147_89_CryptoPro_Simple_D_ParamSet, "id-Gost28147-89-CryptoPro-Simple-D-ParamSet"},
+        {Obj::Gost28147_89_CryptoPro_Simple_D_ParamSet,
+         "id-Gost28147-89-CryptoPro-Simple-D-ParamSet"},
         {Obj::archiveTimestampV2, "id-smime-aa-ets-archiveTimestampV2"},
         {Obj::SHA1, "SHA1"},
     };
@@ -71,14 +72,15 @@ TEST(ObjectMap, NamesTheCryptoLibraryUsesForOurObjects) {
 
 TEST(ObjectMap, MembershipReplacesRangeChecks) {
     const int xcha = objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet);
-    EXPECT_TRUE(objmap::is_one_of(xcha, {Obj::GostR3410_2001_TestParamSet, Obj::GostR3410_2001_CryptoPro_XchA_ParamSet}));
+    EXPECT_TRUE(objmap::is_one_of(
+        xcha, {Obj::GostR3410_2001_TestParamSet, Obj::GostR3410_2001_CryptoPro_XchA_ParamSet}));
     EXPECT_FALSE(objmap::is_one_of(xcha, {Obj::gost_3410_2012_256_paramSetA}));
     EXPECT_FALSE(objmap::is_one_of(NID_undef, {Obj::md_gost94}));
 }
 
 bool accepted(Obj attribute, const char* text) {
-    ASN1_STRING* s = ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text), -1,
-                                            MBSTRING_ASC, objmap::nid(attribute));
+    ASN1_STRING* s = ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text),
+                                            -1, MBSTRING_ASC, objmap::nid(attribute));
     ERR_clear_error();
     if (s == nullptr) return false;
     ASN1_STRING_free(s);
@@ -86,8 +88,8 @@ bool accepted(Obj attribute, const char* text) {
 }
 
 int type_of(Obj attribute, const char* text) {
-    ASN1_STRING* s = ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text), -1,
-                                            MBSTRING_ASC, objmap::nid(attribute));
+    ASN1_STRING* s = ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text),
+                                            -1, MBSTRING_ASC, objmap::nid(attribute));
     if (s == nullptr) return -1;
     const int t = ASN1_STRING_type(s);
     ASN1_STRING_free(s);
@@ -114,10 +116,12 @@ TEST(ObjectMap, RussianNameAttributesHaveExactLengthsAndOneStringType) {
 
 TEST(ObjectMap, GostSignatureAlgorithmsNameTheirDigestAndKey) {
     int digest = 0, key = 0;
-    ASSERT_TRUE(OBJ_find_sigid_algs(objmap::nid(Obj::signwithdigest_gost3410_2012_256), &digest, &key));
+    ASSERT_TRUE(
+        OBJ_find_sigid_algs(objmap::nid(Obj::signwithdigest_gost3410_2012_256), &digest, &key));
     EXPECT_EQ(digest, objmap::nid(Obj::md_gost12_256));
     EXPECT_EQ(key, objmap::nid(Obj::gost2012_256));
-    ASSERT_TRUE(OBJ_find_sigid_algs(objmap::nid(Obj::signwithdigest_gost3410_2012_512), &digest, &key));
+    ASSERT_TRUE(
+        OBJ_find_sigid_algs(objmap::nid(Obj::signwithdigest_gost3410_2012_512), &digest, &key));
     EXPECT_EQ(digest, objmap::nid(Obj::md_gost12_512));
     EXPECT_EQ(key, objmap::nid(Obj::gost2012_512));
 }
@@ -125,14 +129,16 @@ TEST(ObjectMap, GostSignatureAlgorithmsNameTheirDigestAndKey) {
 TEST(ObjectMap, ErrorTextsOfOurOwnCode) {
     const int lib = objmap::err::library();
     ASSERT_GT(lib, 0);
-    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngInit)), "failed to initialize PRNG");
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngInit)),
+                 "failed to initialize PRNG");
     EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngReadInitial)),
                  "failed to read initial value");
     EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngWriteInitial)),
                  "failed to write initial value");
     EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kInvalidStringsNumber)),
                  "invalid strings number");
-    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kEmptyValue)), "empty value");
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kEmptyValue)),
+                 "empty value");
     ERR_clear_error();
     objmap::err::raise("TPRNG_RAND_ADD", objmap::err::kPrngInit);
     const char* func = nullptr;

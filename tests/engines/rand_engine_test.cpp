@@ -19,10 +19,12 @@
 
 namespace {
 
-int no_fresh_input(uint8_t*, size_t) { return -1; }
+int no_fresh_input(uint8_t*, size_t) {
+    return -1;
+}
 
 class RandEngine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { engine_tests::load_engines(); }
     void TearDown() override { TPRNG_SetSeams(nullptr); }
     static int ctrl(int cmd, const char* value) {
