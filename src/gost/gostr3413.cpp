@@ -215,7 +215,7 @@ int cbc_update(Cbc<C>* ctx, const uint8_t* in, uint8_t* out, size_t len) {
 template <class C>
 int ctr_update(Ctr<C>* ctx, const uint8_t* in, uint8_t* out, size_t len) {
     if (int rc = check_update(ctx, in, out, len)) return rc;
-    constexpr size_t n = C::block, batch = 8;
+    constexpr size_t n = C::block, batch = 8;  // gamma blocks encrypted per call
     uint8_t gamma[batch * n];
     ctx->c.processed += len;
     while (len > 0) {
