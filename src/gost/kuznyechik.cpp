@@ -223,7 +223,6 @@ void expand_key(const kuznechik_tables& t, const uint8_t* key, kuznechik_round_k
             store_v(rk.k[3 + j / 8 * 2], b);
         }
     }
-    a = b = V2{};
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ template <class C>
 Bytes model(Mode mode, bool enc, const Bytes& key, const Bytes& iv, size_t s, const Bytes& in) {
     constexpr size_t n = C::block;
     Bytes out, reg = iv;
-    if (mode == Mode::ctr) reg.resize(n, 0);
+    if (mode == Mode::ctr) reg.resize(n, 0);  // IV || zeros, unless a whole counter is given
     for (size_t off = 0; off < in.size(); off += s) {
         const Bytes seg(in.begin() + off, in.begin() + std::min(in.size(), off + s));
         Bytes y = encrypt_block<C>(key, Bytes(reg.begin(), reg.begin() + n));
@@ -344,6 +344,25 @@ TYPED_TEST(ModesTest, ModelAgreementAndSplitInvariance) {
     EXPECT_EQ(run<C>(Mode::ecb, GOSTR3413_ENCRYPT, key, {}, 0, 0, blocks, {n, 5 * n}), ecb);
     EXPECT_EQ(Bytes(ecb.begin() + n, ecb.begin() + 2 * n),
               encrypt_block<C>(key, Bytes(blocks.begin() + n, blocks.begin() + 2 * n)));
+}
+
+// The counter is one n-byte big-endian number: carries run through every byte and it wraps at
+// 2^(8n). Started (white-box) just below the wrap, a piecewise run matches the literal model.
+TYPED_TEST(ModesTest, CtrCounterCarriesAndWraps) {
+    using C = TypeParam;
+    using A = Api<C>;
+    constexpr size_t n = C::block;
+    std::mt19937 rng(5);
+    const Bytes key = random_bytes(rng, 32), msg = random_bytes(rng, 5 * n + 3);
+    Bytes start(n, 0xff);
+    start[n - 1] = 0xfd;
+    gostr3413::Ctr<C> ctx;
+    ASSERT_EQ(0, A::ctr_init(&ctx, GOSTR3413_ENCRYPT, key.data(), n, start.data()));
+    std::memcpy(ctx.counter, start.data(), n);
+    Bytes out(msg.size());
+    ASSERT_EQ(0, A::ctr(&ctx, msg.data(), out.data(), n + 1));
+    ASSERT_EQ(0, A::ctr(&ctx, &msg[n + 1], &out[n + 1], msg.size() - n - 1));
+    EXPECT_EQ(out, model<C>(Mode::ctr, true, key, start, n, msg));
 }
 
 // In-place decryption of the feedback modes must take each ciphertext into the register before the
