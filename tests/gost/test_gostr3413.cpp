@@ -149,26 +149,6 @@ Bytes model(Mode mode, bool enc, const Bytes& key, const Bytes& iv, size_t s, co
     return out;
 }
 
-template <class C>
-Bytes cbc_model(bool enc, const Bytes& key, const Bytes& iv, const Bytes& in) {
-    constexpr size_t n = C::block;
-    gostr3413::Ecb<C> e;
-    EXPECT_EQ(0, Api<C>::ecb_init(&e, enc ? GOSTR3413_ENCRYPT : GOSTR3413_DECRYPT, key.data()));
-    Bytes out(in.size()), reg = iv, blk(n);
-    for (size_t off = 0; off < in.size(); off += n) {
-        if (enc) {
-            for (size_t i = 0; i < n; ++i) blk[i] = in[off + i] ^ reg[i];
-            EXPECT_EQ(0, Api<C>::ecb(&e, blk.data(), &out[off], n));
-        } else {
-            EXPECT_EQ(0, Api<C>::ecb(&e, &in[off], blk.data(), n));
-            for (size_t i = 0; i < n; ++i) out[off + i] = blk[i] ^ reg[i];
-        }
-        reg.erase(reg.begin(), reg.begin() + n);
-        reg.insert(reg.end(), (enc ? out : in).begin() + off, (enc ? out : in).begin() + off + n);
-    }
-    return out;
-}
-
 // Processes msg in the given pieces (the last piece takes what is left).
 template <class C>
 Bytes run(Mode mode, int dir, const Bytes& key, const Bytes& iv, size_t s, size_t m,
@@ -220,14 +200,6 @@ TYPED_TEST(ModesTest, StandardExamples) {
                 const size_t m = b.has("m") ? b.number("m") / 8 : C::block;
                 EXPECT_EQ(to_hex(run<C>(mode, GOSTR3413_ENCRYPT, key, iv, s, m, pt)), to_hex(ct));
                 EXPECT_EQ(to_hex(run<C>(mode, GOSTR3413_DECRYPT, key, iv, s, m, ct)), to_hex(pt));
-                Bytes buf = pt;
-                AnyMode<C> ctx{mode};
-                ASSERT_EQ(0, ctx.init(GOSTR3413_ENCRYPT, key.data(), iv.data(), s, m));
-                ASSERT_EQ(0, ctx.update(buf.data(), buf.data(), buf.size()));
-                EXPECT_EQ(buf, ct);
-                ASSERT_EQ(0, ctx.init(GOSTR3413_DECRYPT, key.data(), iv.data(), s, m));
-                ASSERT_EQ(0, ctx.update(buf.data(), buf.data(), buf.size()));
-                EXPECT_EQ(buf, pt);
                 for (int i = 1; b.has("in_" + std::to_string(i)); ++i)
                     EXPECT_EQ(to_hex(encrypt_block<C>(key, b.hex("in_" + std::to_string(i)))),
                               b.text("out_" + std::to_string(i)));
@@ -322,9 +294,6 @@ TYPED_TEST(ModesTest, ModelAgreementAndSplitInvariance) {
                     EXPECT_EQ(run<C>(mode, GOSTR3413_ENCRYPT, key, iv, s, m, msg, pieces), ct);
                     EXPECT_EQ(run<C>(mode, GOSTR3413_DECRYPT, key, iv, s, m, ct, pieces), msg);
                 }
-                EXPECT_EQ(run<C>(mode, GOSTR3413_ENCRYPT, key, iv, s, m,
-                                 Bytes(msg.begin(), msg.begin() + 64 % msg.size()), {1, 15, 48}),
-                          Bytes(ct.begin(), ct.begin() + 64 % msg.size()));
             }
         }
     }
@@ -332,8 +301,6 @@ TYPED_TEST(ModesTest, ModelAgreementAndSplitInvariance) {
     for (size_t m : {n, 2 * n, 4 * n}) {
         const Bytes iv = random_bytes(rng, m);
         const Bytes ct = run<C>(Mode::cbc, GOSTR3413_ENCRYPT, key, iv, 0, m, blocks);
-        EXPECT_EQ(ct, cbc_model<C>(true, key, iv, blocks));
-        EXPECT_EQ(cbc_model<C>(false, key, iv, ct), blocks);
         for (const auto& pieces :
              {std::vector<size_t>{n, n, 2 * n}, std::vector<size_t>{3 * n, n}}) {
             EXPECT_EQ(run<C>(Mode::cbc, GOSTR3413_ENCRYPT, key, iv, 0, m, blocks, pieces), ct);

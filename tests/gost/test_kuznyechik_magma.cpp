@@ -97,10 +97,6 @@ TEST(Kuznyechik, KeyScheduleAndBlockMatchRfc7801) {
             EXPECT_EQ(to_hex(x, 16), to_hex(ct));
             ASSERT_EQ(0, tvk_kuznechik_decrypt_block(x, x, &dec));  // in place
             EXPECT_EQ(to_hex(x, 16), to_hex(pt));
-            // The decryption schedule keeps K1 and K10 and transforms the eight keys between them.
-            EXPECT_EQ(to_hex(round_key(dec, 0)), to_hex(round_key(enc, 0)));
-            EXPECT_EQ(to_hex(round_key(dec, 9)), to_hex(round_key(enc, 9)));
-            EXPECT_NE(to_hex(round_key(dec, 4)), to_hex(round_key(enc, 4)));
         },
         "kuznyechik-encrypt");
 
