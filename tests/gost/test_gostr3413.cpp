@@ -356,6 +356,26 @@ TYPED_TEST(ModesTest, InPlaceEqualsOutOfPlace) {
     }
 }
 
+// Re-keying from the context's own copies of key and IV (as a cipher wrapper that keeps only the
+// context might do) must read them before the context is rebuilt.
+TYPED_TEST(ModesTest, ReinitFromTheContextsOwnKeyAndIv) {
+    using C = TypeParam;
+    using A = Api<C>;
+    constexpr size_t n = C::block;
+    std::mt19937 rng(3);
+    const Bytes key = random_bytes(rng, 32), iv = random_bytes(rng, 2 * n);
+    gostr3413::Cbc<C> fresh, reused;
+    ASSERT_EQ(0, A::cbc_init(&fresh, GOSTR3413_ENCRYPT, key.data(), iv.data(), 2 * n));
+    ASSERT_EQ(0, A::cbc_init(&reused, GOSTR3413_ENCRYPT, key.data(), iv.data(), 2 * n));
+    ASSERT_EQ(0, A::cbc_init(&reused, GOSTR3413_ENCRYPT, reused.c.key, reused.reg, 2 * n));
+    EXPECT_EQ(0, std::memcmp(&fresh, &reused, sizeof fresh));
+    gostr3413::Mac<C> mac, mac2;
+    ASSERT_EQ(0, A::mac_init(&mac, key.data(), n));
+    ASSERT_EQ(0, A::mac_init(&mac2, key.data(), n));
+    ASSERT_EQ(0, A::mac_init(&mac2, mac2.c.key, n));
+    EXPECT_EQ(0, std::memcmp(&mac, &mac2, sizeof mac));
+}
+
 // The limits of the initialisations: register lengths (the engine's IV lengths) and segment and
 // MAC lengths, accepted and refused, with the context untouched on refusal.
 TYPED_TEST(ModesTest, ParameterLimits) {
