@@ -6,9 +6,9 @@
 #include "cryptoext/ess_types.h"
 #include "ssf/ess_check.h"
 #include "ssf/ref_match.h"
-#include "test_pki.h"
+#include "signing_pki.h"
 
-using namespace test_pki;
+using namespace signing_pki;
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "test_pki.h"
+#include "signing_pki.h"
 
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-namespace test_pki {
+namespace signing_pki {
 
 namespace {
 
@@ -125,4 +125,4 @@ std::string subject_text(X509* cert) {
     return bio_text(b.get());
 }
 
-}  // namespace test_pki
+}  // namespace signing_pki

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace test_pki {
+namespace signing_pki {
 
 template <class T, void (*F)(T*)>
 struct Deleter {
@@ -48,4 +48,4 @@ std::string sha1_spaced(X509* cert);
 // The provider's subject text form: reverse order, ", " separated, short names.
 std::string subject_text(X509* cert);
 
-}  // namespace test_pki
+}  // namespace signing_pki
