@@ -14,16 +14,22 @@
 
 #include "platform/winstub.h"
 #include "ssf/cert_verify.h"
+#include "ssf/codes.h"
 #include "ssf/config.h"
+#include "ssf/hok.h"
 #include "ssf/log.h"
+#include "ssf/records.h"
 #include "ssf/utils.h"
 
 namespace ssf {
 
 namespace {
 
-constexpr int kUnknownSigner = 22;
+constexpr int kUnknownSigner = SSF_RESULT_UNKNOWN_SIGNER;
 constexpr int kCertificateExpired = 100;
+// Identities that do not fit the lookup text are refused rather than cut: a cut identity would
+// select whichever certificate its prefix happens to match.
+constexpr size_t kRecipientIdMax = 1023;
 
 // Certificates carry no password; the crypto library's default callback would ask the terminal.
 int no_password_cb(char*, int, int, void*) {
@@ -145,6 +151,79 @@ int LoadCertificatesFromPAB(ossl::X509StorePtr& store_out, const char* file_name
     if (!lookup) return -1;
     const std::string name(file_name, strnlen(file_name, name_length));
     return X509_LOOKUP_load_file(lookup, name.c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
+}
+
+int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
+                      ossl::X509Ptr& cert_out) {
+    static const char* const kFn = "get_cert_from_pab";
+    cert_out.reset();
+    if (!pab_certs || !recipient) {
+        log_error("%s() 1 : pab_certs or recip or cert is NULL", kFn);
+        return kUnknownSigner;
+    }
+    const SAP_UINT id_len = recipient->strSigRcpIdL;
+    if (static_cast<int32_t>(id_len) > static_cast<int32_t>(kRecipientIdMax)) {
+        log_error("%s() : recipient identity of %u bytes is longer than %zu bytes", kFn, id_len,
+                  kRecipientIdMax);
+        return kUnknownSigner;
+    }
+    ossl::CryptoChars copy(get_sz_string_from_sap_string(recipient->strSigRcpId, id_len));
+    if (!copy) return kUnknownSigner;
+    const std::string identity = copy.get();
+    log_write("%s() : current recipient = '%s'", kFn, identity.c_str());
+    log_hexdump(recipient->strSigRcpId, static_cast<int32_t>(id_len) > 0 ? id_len : 0,
+                "strSigRcpId");
+
+    std::string lookup_key = identity;
+    bool have_fingerprint = false;
+    if (is_snils(identity.c_str(), -1)) {
+        log_write("%s() : '%s' is snils", kFn, identity.c_str());
+        std::vector<std::string> fingerprints;
+        if (int rc = hok_get_fingerprint_by_snils(identity.c_str(), &fingerprints); rc != 0) {
+            log_error("%s() 2 : hok_get_fingerprint_by_snils( '%s' ) failed", kFn,
+                      identity.c_str());
+            return rc;
+        }
+        if (!fingerprints.empty() && !fingerprints.front().empty()) {
+            lookup_key = fingerprints.front();
+            have_fingerprint = true;
+        }
+    }
+    // An empty identity would be a prefix of every subject: it names nobody.
+    if (!have_fingerprint && (identity.empty() || check_sig_rcp_id(recipient) == -1)) {
+        log_error("%s() 3 : unknown recipient: '%s'", kFn, identity.c_str());
+        return kUnknownSigner;
+    }
+
+    X509* found = nullptr;
+    for (int i = 0; i < sk_X509_num(pab_certs) && !found; ++i) {
+        X509* c = sk_X509_value(pab_certs, i);
+        const std::optional<std::string> name = orb_x509_get_name_from_X509(c);
+        if (!name) {
+            log_error("%s() 4 : cert_name is NULL", kFn);
+            continue;
+        }
+        if (compare_sha1id_and_rcpid(c, lookup_key.c_str()) == 0) {
+            log_write("%s() : certificate found by SHA1 ID", kFn);
+            found = c;
+        } else if (!identity.empty() && name->compare(0, identity.size(), identity) == 0) {
+            log_write("%s() : certificate found by full ID", kFn);
+            found = c;
+        }
+    }
+    ossl::X509Ptr cert = ossl::up_ref(found);
+    if (!cert) {
+        if (int rc = hok_get_cert_by_fingerprint(lookup_key.c_str(), &cert); rc != 0 || !cert) {
+            log_error("%s() 5 : hok_get_cert_by_fingerprint() failed", kFn);
+            return rc ? rc : static_cast<int>(SSF_RESULT_CERT_NOT_FOUND);
+        }
+    }
+    const Config& c = config();
+    if (IsCertificateValid(cert.get(), c.check_chain, c.check_crl, nullptr) != 1)
+        log_error("%s() 6 : IsCertificateValid() failed for '%s'", kFn,
+                  one_line_subject(cert.get()).c_str());
+    cert_out = std::move(cert);
+    return 0;
 }
 
 int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t time) {

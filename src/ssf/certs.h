@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ssf/ossl.h"
+#include "ssf/ssf_api.h"
 
 namespace ssf {
 
@@ -22,6 +23,12 @@ namespace ssf {
 // of file_name. 1, or -1 (store_out keeps the store when it was made).
 [[nodiscard]] int LoadCertificatesFromPAB(ossl::X509StorePtr& store_out, const char* file_name,
                                           size_t name_length);
+
+// The recipient's certificate: from the directory by fingerprint or by the start of its subject
+// text, else from the certificate web service. 0 with cert_out set (used even when it fails the
+// configured validity check, which is only logged), 22, or the web service's code.
+[[nodiscard]] int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
+                                    ossl::X509Ptr& cert_out);
 
 // Trust of a signer certificate with every directory certificate as a trust anchor, at time
 // (seconds since the epoch, -1 for now): 0 trusted, 22 not trusted, 100 expired.

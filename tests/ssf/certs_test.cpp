@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "ssf/cert_verify.h"
+#include "ssf/hok.h"
 #include "started_library.h"
 
 using test_pki::write_file;
@@ -358,6 +359,119 @@ TEST_F(Signers, CertificateFromTheCertValuesAttribute) {
     EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si));
     EXPECT_TRUE(logged("ssf_GetSubjectCertificateFromAttrs() 2 : ASN1_seq_unpack() failed"));
     EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Recipients are looked up in the directory; nothing is found in a web service that is not built.
+class Recipients : public StartedLibrary {
+  protected:
+    void SetUp() override {
+        StartedLibrary::SetUp();
+        pab = stack_of({pki->root.cert.get(), pki->leaf.cert.get(), pki->rsa_leaf.cert.get(),
+                        pki->expired.cert.get()});
+    }
+    int lookup(std::string id, ossl::X509Ptr& out, SAP_UINT len_override = 0) {
+        SigRcpSsfInfo r{};
+        r.strSigRcpId = reinterpret_cast<SAP_BYTE*>(id.data());
+        r.strSigRcpIdL = len_override ? len_override : static_cast<SAP_UINT>(id.size());
+        return ssf::get_cert_from_pab(pab.get(), &r, out);
+    }
+    X509* at(int i) const { return sk_X509_value(pab.get(), i); }
+    ossl::X509Stack pab;
+};
+
+TEST_F(Recipients, ByWholeOrLeadingSubjectText) {
+    ossl::X509Ptr out;
+    ASSERT_EQ(lookup(test_pki::subject_text("Leaf RSA"), out), 0);
+    EXPECT_EQ(out.get(), at(2)) << "the directory's own object";
+    EXPECT_TRUE(logged("get_cert_from_pab() : certificate found by full ID"));
+    // A leading part selects the first certificate, in directory order, whose subject begins so.
+    ASSERT_EQ(lookup("CN=Leaf", out), 0);
+    EXPECT_EQ(out.get(), at(1));
+    ASSERT_EQ(lookup("CN=Leaf R", out), 0);
+    EXPECT_EQ(out.get(), at(2));
+}
+
+TEST_F(Recipients, ByFingerprint) {
+    const std::string spaced = ssf::calc_sha1id(pki->rsa_leaf.cert.get());
+    std::string plain;
+    for (char c : spaced)
+        if (c != ' ') plain += c;
+    ossl::X509Ptr out;
+    ASSERT_EQ(lookup(spaced, out), 0);
+    EXPECT_EQ(out.get(), at(2));
+    EXPECT_TRUE(logged("get_cert_from_pab() : certificate found by SHA1 ID"));
+    ASSERT_EQ(lookup(plain, out), 0);
+    EXPECT_EQ(out.get(), at(2));
+
+    std::string upper = plain;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(lookup(upper, out), 26) << "not in the directory, and no web service to ask";
+    EXPECT_FALSE(out);
+    EXPECT_TRUE(logged("get_cert_from_pab() 5 : hok_get_cert_by_fingerprint() failed"));
+}
+
+TEST_F(Recipients, UsedEvenWhenInvalid) {
+    ossl::X509Ptr out;
+    ASSERT_EQ(lookup(test_pki::subject_text("Leaf Expired"), out), 0);
+    EXPECT_EQ(out.get(), at(3));
+    EXPECT_TRUE(
+        logged("get_cert_from_pab() 6 : IsCertificateValid() failed for '/C=RU/O=Selvanor "
+               "Test/CN=Leaf Expired'"));
+}
+
+TEST_F(Recipients, IdentitiesThatNameNobody) {
+    ossl::X509Ptr out = ossl::up_ref(pki->leaf.cert.get());
+    EXPECT_EQ(lookup("", out), 22)
+        << "an empty identity is a prefix of everything, and names nothing";
+    EXPECT_FALSE(out);
+    EXPECT_TRUE(logged("get_cert_from_pab() 3 : unknown recipient: ''"));
+    EXPECT_EQ(lookup("XQ=unknown field", out), 22);
+    EXPECT_EQ(lookup(std::string("CN=Leaf\x01"), out), 22);
+
+    // Longer than the lookup text: refused whole, never cut down to a prefix that matches.
+    EXPECT_EQ(lookup("CN=Leaf One" + std::string(1100, 'x'), out), 22);
+    EXPECT_EQ(lookup("CN=Leaf", out, 0x80000000u), 22) << "a length with the top bit set is empty";
+
+    EXPECT_EQ(lookup("123-456-789 01", out), 26);
+    EXPECT_TRUE(logged("get_cert_from_pab() : '123-456-789 01' is snils"));
+    EXPECT_TRUE(
+        logged("get_cert_from_pab() 2 : hok_get_fingerprint_by_snils( '123-456-789 01' ) failed"));
+
+    EXPECT_EQ(ssf::get_cert_from_pab(nullptr, nullptr, out), 22);
+    EXPECT_TRUE(logged("get_cert_from_pab() 1 : pab_certs or recip or cert is NULL"));
+}
+
+TEST_F(Recipients, SubjectTextInTheServerEncoding) {
+    start("server_encoding = CP1251");
+    // The printer copies the bytes of a T.61 string as they are; these are UTF-8 for U+0418.
+    ossl::X509Ptr x(X509_new());
+    X509_NAME* n = X509_get_subject_name(x.get());
+    X509_NAME_add_entry_by_txt(n, "O", V_ASN1_T61STRING,
+                               reinterpret_cast<const unsigned char*>("\xd0\x98"), -1, -1, 0);
+    EXPECT_EQ(ssf::orb_x509_get_name_from_X509(x.get()).value_or("?"), "O=\xc8");
+    // A byte that is no UTF-8 keeps the text as it was.
+    ossl::X509Ptr y(X509_new());
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(y.get()), "O", V_ASN1_T61STRING,
+                               reinterpret_cast<const unsigned char*>("Caf\xe9"), -1, -1, 0);
+    EXPECT_EQ(ssf::orb_x509_get_name_from_X509(y.get()).value_or("?"), "O=Caf\xe9");
+    EXPECT_TRUE(logged(
+        "orb_x509_get_name_from_X509() : failed to recode 'O=Caf\xe9' from 'UTF-8' to 'CP1251'"));
+}
+
+TEST(Snils, Forms) {
+    EXPECT_EQ(ssf::is_snils("123-456-789 01", -1), 1);
+    EXPECT_EQ(ssf::is_snils("123-456-789 01", 14), 1);
+    EXPECT_EQ(ssf::is_snils("123-456-789 01x", 14), 1) << "the length given counts";
+    EXPECT_EQ(ssf::is_snils("123-456-789 01x", -1), 0);
+    EXPECT_EQ(ssf::is_snils("123-456-78901", -1), 0);
+    EXPECT_EQ(ssf::is_snils("123 456 789 01", -1), 0);
+    EXPECT_EQ(ssf::is_snils("12a-456-789 01", -1), 0);
+    EXPECT_EQ(ssf::is_snils("123-456-789 01", 13), 0);
+    EXPECT_EQ(ssf::is_snils(nullptr, -1), 0);
 }
 
 }  // namespace

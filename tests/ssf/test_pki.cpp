@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -106,12 +107,20 @@ std::string bio_text(BIO* b) {
     return std::string(data, static_cast<size_t>(n));
 }
 
+std::string* g_dir = nullptr;
+void remove_dir() {
+    std::error_code ec;
+    if (g_dir) std::filesystem::remove_all(*g_dir, ec);
+}
+
 Pki* build() {
     check(ssf::lib_started(), "start the library before building the PKI");
     char tmpl[] = "/tmp/ssf-pki.XXXXXX";
     check(mkdtemp(tmpl) != nullptr, "mkdtemp");
     auto* p = new Pki;
     p->dir = tmpl;
+    g_dir = &p->dir;
+    std::atexit(remove_dir);
     const time_t now = std::time(nullptr);
     p->root =
         entity({"Test Root", 1, now - 2 * kYear, now + 20 * kYear, true}, make_ec_key(), nullptr);
@@ -188,6 +197,19 @@ std::string write_p12(const std::string& name, const Entity& e, const char* pass
     const std::string path = get().dir + "/" + name;
     write_file(path, bio_text(b.get()));
     return path;
+}
+
+std::string write_legacy_p12(const std::string& name, const Entity& e, const char* password) {
+    const std::string base = get().dir + "/" + name;
+    write_file(base + ".cert.pem", pem_of(e.cert.get()));
+    write_file(base + ".key.pem", key_pem(e.key.get(), nullptr));
+    // The crypto library's own tool makes the file, so the test does not depend on our start-up
+    // to write RC2 and 3DES, only to read them.
+    const std::string cmd = "OPENSSL_CONF=/dev/null openssl pkcs12 -export -legacy -in '" + base +
+                            ".cert.pem' -inkey '" + base + ".key.pem' -passout pass:" + password +
+                            " -out '" + base + "' 2>/dev/null";
+    check(std::system(cmd.c_str()) == 0, "openssl pkcs12 -export -legacy");
+    return base;
 }
 
 void write_file(const std::string& path, const std::string& content) {

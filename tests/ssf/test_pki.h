@@ -39,6 +39,9 @@ std::string key_pem(EVP_PKEY* key, const char* password);  // encrypted when pas
 
 // PKCS#12 file of the entity with the given password (a fresh file per call).
 std::string write_p12(const std::string& name, const Entity& e, const char* password);
+// The same made by the openssl command with its legacy algorithms (RC2 for the certificate,
+// 3DES for the key).
+std::string write_legacy_p12(const std::string& name, const Entity& e, const char* password);
 void write_file(const std::string& path, const std::string& content);
 
 // The subject text as identities give it: "CN=..., O=Selvanor Test, C=RU".
