@@ -5,42 +5,52 @@
 
 #include <memory>
 
-ASN1_SEQUENCE(MD) = {
-    ASN1_SIMPLE(MD, hashAlgorithm, X509_ALGOR),
-    ASN1_SIMPLE(MD, hashValue, ASN1_OCTET_STRING),
+ASN1_SEQUENCE(MD) =
+    {
+        ASN1_SIMPLE(MD, hashAlgorithm, X509_ALGOR),
+        ASN1_SIMPLE(MD, hashValue, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END(MD)
 
-ASN1_SEQUENCE(ISSUER_SERIAL) = {
-    ASN1_SEQUENCE_OF(ISSUER_SERIAL, issuer, GENERAL_NAME),
-    ASN1_SIMPLE(ISSUER_SERIAL, serial, ASN1_INTEGER),
+        ASN1_SEQUENCE(ISSUER_SERIAL) =
+            {
+                ASN1_SEQUENCE_OF(ISSUER_SERIAL, issuer, GENERAL_NAME),
+                ASN1_SIMPLE(ISSUER_SERIAL, serial, ASN1_INTEGER),
 } ASN1_SEQUENCE_END(ISSUER_SERIAL)
 
-ASN1_SEQUENCE(OTHERCERTID) = {
-    ASN1_SIMPLE(OTHERCERTID, mD, MD),
-    ASN1_OPT(OTHERCERTID, issuerSerial, ISSUER_SERIAL),
+                ASN1_SEQUENCE(OTHERCERTID) =
+                    {
+                        ASN1_SIMPLE(OTHERCERTID, mD, MD),
+                        ASN1_OPT(OTHERCERTID, issuerSerial, ISSUER_SERIAL),
 } ASN1_SEQUENCE_END(OTHERCERTID)
 
-ASN1_SEQUENCE(OTHERSIGCERT) = {
-    ASN1_SEQUENCE_OF(OTHERSIGCERT, Certs, OTHERCERTID),
+                        ASN1_SEQUENCE(OTHERSIGCERT) =
+                            {
+                                ASN1_SEQUENCE_OF(OTHERSIGCERT, Certs, OTHERCERTID),
 } ASN1_SEQUENCE_END(OTHERSIGCERT)
 
-ASN1_SEQUENCE(CERTIDV2) = {
-    ASN1_SIMPLE(CERTIDV2, hashAlgorithm, X509_ALGOR),
-    ASN1_SIMPLE(CERTIDV2, hashValue, ASN1_OCTET_STRING),
-    ASN1_OPT(CERTIDV2, issuerSerial, ISSUER_SERIAL),
+                                ASN1_SEQUENCE(CERTIDV2) =
+                                    {
+                                        ASN1_SIMPLE(CERTIDV2, hashAlgorithm, X509_ALGOR),
+                                        ASN1_SIMPLE(CERTIDV2, hashValue, ASN1_OCTET_STRING),
+                                        ASN1_OPT(CERTIDV2, issuerSerial, ISSUER_SERIAL),
 } ASN1_SEQUENCE_END(CERTIDV2)
 
-ASN1_SEQUENCE(ESSCERTIDV2) = {
-    ASN1_SEQUENCE_OF(ESSCERTIDV2, Certs, CERTIDV2),
+                                        ASN1_SEQUENCE(ESSCERTIDV2) =
+                                            {
+                                                ASN1_SEQUENCE_OF(ESSCERTIDV2, Certs, CERTIDV2),
 } ASN1_SEQUENCE_END(ESSCERTIDV2)
 
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(MD)
-IMPLEMENT_ASN1_ALLOC_FUNCTIONS(ISSUER_SERIAL)
-IMPLEMENT_ASN1_FUNCTIONS(OTHERCERTID)
-IMPLEMENT_ASN1_FUNCTIONS(CERTIDV2)
-IMPLEMENT_ASN1_FUNCTIONS(ESSCERTIDV2)
+                                                IMPLEMENT_ASN1_ALLOC_FUNCTIONS(MD)
+                                                    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(ISSUER_SERIAL)
+                                                        IMPLEMENT_ASN1_FUNCTIONS(OTHERCERTID)
+                                                            IMPLEMENT_ASN1_FUNCTIONS(CERTIDV2)
+                                                                IMPLEMENT_ASN1_FUNCTIONS(
+                                                                    ESSCERTIDV2)
 
-void OTHERSIGCERT_free(OTHERSIGCERT* a) { ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(a), ASN1_ITEM_rptr(OTHERSIGCERT)); }
+                                                                    void OTHERSIGCERT_free(
+                                                                        OTHERSIGCERT * a) {
+    ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(a), ASN1_ITEM_rptr(OTHERSIGCERT));
+}
 
 OTHERSIGCERT* d2i_OTHERSIGCERT(OTHERSIGCERT** a, const unsigned char** in, long len) {
     return reinterpret_cast<OTHERSIGCERT*>(
@@ -53,7 +63,9 @@ template <class T, void (*F)(T*)>
 struct Free {
     void operator()(T* p) const { F(p); }
 };
-void free_bytes(unsigned char* p) { OPENSSL_free(p); }
+void free_bytes(unsigned char* p) {
+    OPENSSL_free(p);
+}
 using Bytes = std::unique_ptr<unsigned char, Free<unsigned char, free_bytes>>;
 using OtherCertId = std::unique_ptr<OTHERCERTID, Free<OTHERCERTID, OTHERCERTID_free>>;
 using CertIdV2 = std::unique_ptr<CERTIDV2, Free<CERTIDV2, CERTIDV2_free>>;
@@ -104,7 +116,8 @@ int PKCS7_cert_digest(X509* cert, const EVP_MD* md, ASN1_OCTET_STRING* out) {
     if (der_len <= 0) return 0;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_len = 0;
-    if (!EVP_Digest(der.get(), static_cast<size_t>(der_len), digest, &digest_len, md, nullptr)) return 0;
+    if (!EVP_Digest(der.get(), static_cast<size_t>(der_len), digest, &digest_len, md, nullptr))
+        return 0;
     return ASN1_STRING_set(out, digest, static_cast<int>(digest_len)) ? 1 : 0;
 }
 
@@ -147,7 +160,8 @@ int PKCS7_add_ESSSigningCertV2_attribute(PKCS7_SIGNER_INFO* si, X509* cert, cons
     const unsigned char* p = kSigningCertV2Der;
     Object type(d2i_ASN1_OBJECT(nullptr, &p, sizeof kSigningCertV2Der));
     if (!type) return 0;
-    Attribute attr(X509_ATTRIBUTE_create_by_OBJ(nullptr, type.get(), V_ASN1_SEQUENCE, value.get(), -1));
+    Attribute attr(
+        X509_ATTRIBUTE_create_by_OBJ(nullptr, type.get(), V_ASN1_SEQUENCE, value.get(), -1));
     if (!attr) return 0;
 
     bool created = false;

@@ -32,8 +32,12 @@ std::optional<const ASN1_STRING*> signed_sequence(PKCS7_SIGNER_INFO* si, int nid
     return t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr;
 }
 
-bool has_signed(PKCS7_SIGNER_INFO* si, int nid) { return PKCS7_get_signed_attribute(si, nid) != nullptr; }
-bool has_unsigned(PKCS7_SIGNER_INFO* si, int nid) { return PKCS7_get_attribute(si, nid) != nullptr; }
+bool has_signed(PKCS7_SIGNER_INFO* si, int nid) {
+    return PKCS7_get_signed_attribute(si, nid) != nullptr;
+}
+bool has_unsigned(PKCS7_SIGNER_INFO* si, int nid) {
+    return PKCS7_get_attribute(si, nid) != nullptr;
+}
 
 template <class T>
 T* decode(const ASN1_STRING* s, T* (*d2i)(T**, const unsigned char**, long)) {
@@ -60,7 +64,10 @@ int check_other_sig_cert(const ASN1_STRING* value, X509* cert) {
         return 0;
     }
     if (certid_and_cert_match(id, cert) != 1) {
-        log_error("%s() 6 : OTHERCERTID in OtherSigningCertificate attribute and signer's certificate don't match", fn);
+        log_error(
+            "%s() 6 : OTHERCERTID in OtherSigningCertificate attribute and signer's certificate "
+            "don't match",
+            fn);
         return 0;
     }
     return 1;
@@ -100,9 +107,10 @@ int check_signing_cert_v2(const ASN1_STRING* value, X509* cert) {
         log_error("%s() 12 : digest of certificate and digest in CERTIDV2 don't match", fn);
         return 0;
     }
-    if (id->issuerSerial &&
-        ssf_ISSUER_SERIAL_cmp(id->issuerSerial, X509_get_issuer_name(cert), X509_get0_serialNumber(cert)) != 0) {
-        log_error("%s() 13 : issuer and serial number in certificate and in CERTIDV2 don't match", fn);
+    if (id->issuerSerial && ssf_ISSUER_SERIAL_cmp(id->issuerSerial, X509_get_issuer_name(cert),
+                                                  X509_get0_serialNumber(cert)) != 0) {
+        log_error("%s() 13 : issuer and serial number in certificate and in CERTIDV2 don't match",
+                  fn);
         return 0;
     }
     return 1;
@@ -123,7 +131,8 @@ int has_signing_cert_v2(PKCS7_SIGNER_INFO* si) {
 
 int check_ess_signing_cert(PKCS7_SIGNER_INFO* si, X509* cert) {
     static const char* fn = "check_ess_signing_cert";
-    log_debug("%s() begin: si = 0x%p, cert = 0x%p", fn, static_cast<void*>(si), static_cast<void*>(cert));
+    log_debug("%s() begin: si = 0x%p, cert = 0x%p", fn, static_cast<void*>(si),
+              static_cast<void*>(cert));
     int rc = 0;
     if (!si || !cert) {
         log_error("%s() 1 : bad args", fn);
@@ -131,7 +140,9 @@ int check_ess_signing_cert(PKCS7_SIGNER_INFO* si, X509* cert) {
         auto other = signed_sequence(si, NID_id_smime_aa_ets_otherSigCert);
         auto v2 = signed_sequence(si, signing_cert_v2_nid());
         if (!other && !v2) {
-            log_error("%s() 2 : neither OtherSigningCertificate nor SigningCertificateV2 attribute found", fn);
+            log_error(
+                "%s() 2 : neither OtherSigningCertificate nor SigningCertificateV2 attribute found",
+                fn);
         } else {
             rc = 1;
             if (other) rc = check_other_sig_cert(*other, cert);
@@ -149,7 +160,8 @@ int is_enhanced_signature(PKCS7_SIGNER_INFO* si, int without_timestamps) {
                     NID_id_smime_aa_ets_CertificateRefs, NID_id_smime_aa_ets_certValues})
         if (!has_unsigned(si, nid)) return 0;
     if (without_timestamps == 1) return 1;
-    return has_unsigned(si, NID_id_smime_aa_timeStampToken) && has_unsigned(si, NID_id_smime_aa_ets_escTimeStamp)
+    return has_unsigned(si, NID_id_smime_aa_timeStampToken) &&
+                   has_unsigned(si, NID_id_smime_aa_ets_escTimeStamp)
                ? 1
                : 0;
 }

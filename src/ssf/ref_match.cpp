@@ -22,10 +22,12 @@ const X509_NAME* first_directory_name(const GENERAL_NAMES* names) {
 
 }  // namespace
 
-int ssf_ISSUER_SERIAL_cmp(const ISSUER_SERIAL* ias, const X509_NAME* issuer, const ASN1_INTEGER* serial) {
+int ssf_ISSUER_SERIAL_cmp(const ISSUER_SERIAL* ias, const X509_NAME* issuer,
+                          const ASN1_INTEGER* serial) {
     static const char* fn = "ssf_ISSUER_SERIAL_cmp";
-    log_debug("%s() begin: ias = 0x%p, issuer = 0x%p, serial = 0x%p", fn, static_cast<const void*>(ias),
-              static_cast<const void*>(issuer), static_cast<const void*>(serial));
+    log_debug("%s() begin: ias = 0x%p, issuer = 0x%p, serial = 0x%p", fn,
+              static_cast<const void*>(ias), static_cast<const void*>(issuer),
+              static_cast<const void*>(serial));
     int rc = -1;
     const X509_NAME* dir_name = ias ? first_directory_name(ias->issuer) : nullptr;
     if (!ias || !issuer || !serial) {
@@ -64,7 +66,8 @@ int certid_and_cert_match(const OTHERCERTID* certid, X509* cert) {
     } else if (certid->issuerSerial &&
                ssf_ISSUER_SERIAL_cmp(certid->issuerSerial, X509_get_issuer_name(cert),
                                      X509_get0_serialNumber(cert)) != 0) {
-        log_error("%s() 5 : issuer and serial number in certificate and in CERT-ID don't match", fn);
+        log_error("%s() 5 : issuer and serial number in certificate and in CERT-ID don't match",
+                  fn);
     } else {
         rc = 1;
     }

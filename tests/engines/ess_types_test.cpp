@@ -1,5 +1,7 @@
 // ESS certificate identifiers and the signing-certificate-v2 attribute, checked against the
 // crypto library's own ESS coder where the two encodings must agree.
+#include "cryptoext/ess_types.h"
+
 #include <gtest/gtest.h>
 #include <openssl/ess.h>
 #include <openssl/evp.h>
@@ -9,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "cryptoext/ess_types.h"
-
 namespace {
 
 template <class T, void (*F)(T*)>
@@ -19,11 +19,13 @@ struct Deleter {
 };
 using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using SignerInfo = std::unique_ptr<PKCS7_SIGNER_INFO, Deleter<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>>;
+using SignerInfo =
+    std::unique_ptr<PKCS7_SIGNER_INFO, Deleter<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>>;
 using EssV2 = std::unique_ptr<ESSCERTIDV2, Deleter<ESSCERTIDV2, ESSCERTIDV2_free>>;
 using OtherId = std::unique_ptr<OTHERCERTID, Deleter<OTHERCERTID, OTHERCERTID_free>>;
 using OtherSig = std::unique_ptr<OTHERSIGCERT, Deleter<OTHERSIGCERT, OTHERSIGCERT_free>>;
-using OsslEssV2 = std::unique_ptr<ESS_SIGNING_CERT_V2, Deleter<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>>;
+using OsslEssV2 =
+    std::unique_ptr<ESS_SIGNING_CERT_V2, Deleter<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>>;
 
 // A certificate with a multi-byte serial issued under another name, so issuer and subject differ.
 Cert make_cert(EVP_PKEY* key) {
@@ -34,7 +36,8 @@ Cert make_cert(EVP_PKEY* key) {
     BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(c.get()));
     BN_free(bn);
     auto add = [](X509_NAME* n, const char* f, const char* v) {
-        X509_NAME_add_entry_by_txt(n, f, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(v), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(n, f, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(v),
+                                   -1, -1, 0);
     };
     add(X509_get_subject_name(c.get()), "CN", "Signer");
     add(X509_get_issuer_name(c.get()), "O", "Test CA Org");
@@ -66,7 +69,7 @@ std::vector<unsigned char> bytes_of(const ASN1_STRING* s) {
 }
 
 class EssTypes : public ::testing::Test {
-protected:
+  protected:
     Key key{EVP_EC_gen("P-256")};
     Cert cert{make_cert(key.get())};
 

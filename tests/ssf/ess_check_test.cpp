@@ -1,12 +1,13 @@
 // The ESS signing-certificate check and the attribute tests the verification worker relies on.
+#include "ssf/ess_check.h"
+
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
 #include "cryptoext/ess_types.h"
-#include "ssf/ess_check.h"
-#include "ssf/ref_match.h"
 #include "signing_pki.h"
+#include "ssf/ref_match.h"
 
 using namespace signing_pki;
 
@@ -46,7 +47,7 @@ Bytes encode(const ESSCERTIDV2* ids) {
 }
 
 class EssCheck : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         ca = new Identity(make_ca("ESS CA"));
         signer = new Identity(issue(*ca, "ESS Signer", KeyKind::ec, 100));
@@ -106,7 +107,8 @@ TEST_F(EssCheck, BrokenOrEmptyAttributesFail) {
     EXPECT_EQ(ssf::check_ess_signing_cert(si, signer->cert.get()), 0);
     SetUp();
     ASN1_INTEGER* i = ASN1_INTEGER_new();
-    PKCS7_add_signed_attribute(si, ssf::signing_cert_v2_nid(), V_ASN1_INTEGER, i);  // not a SEQUENCE
+    PKCS7_add_signed_attribute(si, ssf::signing_cert_v2_nid(), V_ASN1_INTEGER,
+                               i);  // not a SEQUENCE
     EXPECT_EQ(ssf::check_ess_signing_cert(si, signer->cert.get()), 0);
 }
 
@@ -125,8 +127,10 @@ TEST_F(EssCheck, IssuerSerialComparesTheFirstDirectoryName) {
     GENERAL_NAME_set0_value(dir, GEN_DIRNAME, X509_NAME_dup(issuer));
     sk_GENERAL_NAME_push(is->issuer, dir);
     EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, issuer, serial), 0);
-    EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, X509_get_subject_name(signer->cert.get()), serial), -1);
-    EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, issuer, X509_get0_serialNumber(other->cert.get())), -1);
+    EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, X509_get_subject_name(signer->cert.get()), serial),
+              -1);
+    EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, issuer, X509_get0_serialNumber(other->cert.get())),
+              -1);
     EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, nullptr, serial), -1);
     ISSUER_SERIAL_free(is);
 }

@@ -29,10 +29,12 @@ Cert new_cert(const std::string& cn, EVP_PKEY* key, long serial, long not_before
     X509_set_version(c.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(c.get()), serial);
     X509_NAME* name = X509_get_subject_name(c.get());
-    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
     X509_gmtime_adj(X509_getm_notBefore(c.get()), not_before);
     X509_gmtime_adj(X509_getm_notAfter(c.get()), not_after);
     X509_set_pubkey(c.get(), key);
@@ -58,13 +60,14 @@ Identity make_ca(const std::string& cn) {
     return ca;
 }
 
-Identity issue(const Identity& ca, const std::string& cn, KeyKind kind, long serial, long not_before,
-               long not_after) {
+Identity issue(const Identity& ca, const std::string& cn, KeyKind kind, long serial,
+               long not_before, long not_after) {
     Identity id;
     id.key = make_key(kind);
     id.cert = new_cert(cn, id.key.get(), serial, not_before, not_after);
     X509_set_issuer_name(id.cert.get(), X509_get_subject_name(ca.cert.get()));
-    add_ext(id.cert.get(), ca.cert.get(), NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment");
+    add_ext(id.cert.get(), ca.cert.get(), NID_key_usage,
+            "critical,digitalSignature,nonRepudiation,keyEncipherment");
     add_ext(id.cert.get(), ca.cert.get(), NID_authority_key_identifier, "keyid");
     X509_sign(id.cert.get(), ca.key.get(), EVP_sha256());
     return id;
@@ -103,7 +106,9 @@ P7 p7_from_der(const Bytes& der) {
     return P7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
 }
 
-Bytes str_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes str_bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 std::string sha1_spaced(X509* cert) {
     unsigned char d[EVP_MAX_MD_SIZE];

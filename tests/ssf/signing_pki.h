@@ -33,8 +33,8 @@ struct Identity {
 
 // Validity is [not_before, not_after] in seconds from now.
 Identity make_ca(const std::string& cn);
-Identity issue(const Identity& ca, const std::string& cn, KeyKind kind, long serial, long not_before = -3600,
-               long not_after = 86400 * 30);
+Identity issue(const Identity& ca, const std::string& cn, KeyKind kind, long serial,
+               long not_before = -3600, long not_after = 86400 * 30);
 
 std::string to_pem(X509* cert);
 std::string key_to_pem(EVP_PKEY* key);
