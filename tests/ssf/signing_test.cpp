@@ -3,6 +3,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -15,6 +16,7 @@
 #include "signing_pki.h"
 #include "ssf/config.h"
 #include "ssf/ess_check.h"
+#include "ssf/sign.h"
 #include "ssf/ssf_api.h"
 
 using namespace signing_pki;
@@ -526,6 +528,26 @@ TEST_F(Signing, CadesEnhancementAndItsVerificationSayTheyAreNotAvailable) {
     EXPECT_EQ(r.at(0).code, 27u);
     EXPECT_TRUE(
         logged("VerifyEnhancedSignature() : CAdES verification is not available in this version"));
+}
+
+}  // namespace
+
+namespace {
+
+// The enhancement of an added signature gets the certificates of "user1.pem" in the current
+// directory, and an empty store, never none, when the file is missing.
+TEST_F(Signing, AddedSignatureStoreComesFromUserFileOrIsEmpty) {
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ossl::X509StorePtr none = ssf::open_user_store("t");
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(none.get())), 0);
+    dir.write("user1.pem", to_pem(pki().ca.cert.get()) + to_pem(pki().ec.cert.get()));
+    ossl::X509StorePtr two = ssf::open_user_store("t");
+    ASSERT_EQ(chdir(old), 0);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(two.get())), 2);
 }
 
 }  // namespace
