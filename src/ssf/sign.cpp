@@ -70,7 +70,7 @@ int add_signer(const char* fn, PKCS7* p7, Signer& s, bool inc_certs, int type) {
         return rc;
     }
     SignerDigest d = signer_digest(s.key.get());
-    if (d.gost2001 && gost2001_cutoff_passed()) {
+    if (refused_by_gost2001_cutoff(d)) {
         log_error("%s() 9 : GOST R 34.11-2001 not allowed", fn);
         s.rec->uResult = SSF_RESULT_INVALID_SIGNATURE;
         return SSF_RC_SIGNER_FAILED;
@@ -269,6 +269,10 @@ SignerDigest signer_digest(EVP_PKEY* key) {
         d.md = EVP_sha1();
     }
     return d;
+}
+
+bool refused_by_gost2001_cutoff(const SignerDigest& d) {
+    return d.gost2001 && gost2001_cutoff_passed() == 1;
 }
 
 PKCS7_SIGNER_INFO* SSF_PKCS7_add_signature(PKCS7* p7, X509* cert, EVP_PKEY* key, const EVP_MD* md,

@@ -17,6 +17,9 @@ struct SignerDigest {
     bool gost2001 = false;  // refused from the cut-off on
 };
 [[nodiscard]] SignerDigest signer_digest(EVP_PKEY* key);
+// True for a GOST R 34.10-2001 signer from 1 January 2020 00:00 local time on, by the clock
+// that tests can set.
+[[nodiscard]] bool refused_by_gost2001_cutoff(const SignerDigest& d);
 
 // Adds a SignerInfo for cert and key with the provider's signed attributes: signing-certificate-v2
 // for CAdES types, signingTime from the profile's time when configured. Null on failure (a

@@ -481,6 +481,7 @@ int ssf_verify_data(OutData& out, Bytes input, Bytes signed_data, bool use_certs
                     SigRcpSsfInfoList* results, int signature_type) {
     static const char* fn = "ssf_verify_data";
     out = OutData{};
+    if (!results) return fail("%s() 0 : signerResultList == NULL", fn, SSF_RC_NO_OUTPUT);
     int rc = verify_body(fn, out, input, signed_data, use_certs, pab, results, signature_type);
     log_results(fn, *results, rc);
     return rc;

@@ -551,3 +551,27 @@ TEST_F(Signing, AddedSignatureStoreComesFromUserFileOrIsEmpty) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GostCutOff, RefusesGost2001SignersFromNewYear2020LocalTime) {
+    struct tm eve {};
+    eve.tm_year = 119;
+    eve.tm_mon = 11;
+    eve.tm_mday = 31;
+    eve.tm_hour = 23;
+    eve.tm_min = 59;
+    eve.tm_sec = 59;
+    eve.tm_isdst = -1;
+    const time_t last_second = mktime(&eve);
+    ssf::SignerDigest gost2001{nullptr, true}, other{EVP_sha1(), false};
+    platform::set_test_clock(last_second);
+    EXPECT_FALSE(ssf::refused_by_gost2001_cutoff(gost2001));
+    platform::set_test_clock(last_second + 1);
+    EXPECT_TRUE(ssf::refused_by_gost2001_cutoff(gost2001));
+    EXPECT_FALSE(ssf::refused_by_gost2001_cutoff(other));
+    platform::set_test_clock(std::nullopt);
+    EXPECT_TRUE(ssf::refused_by_gost2001_cutoff(gost2001));
+}
+
+}  // namespace
