@@ -30,16 +30,18 @@ constexpr const char* kUsage =
     "  add-sign FORMAT HASH SIGNED OUT [--input F] [--inc-certs] RECORD\n"
     "  digest FORMAT HASH IN OUT [--detached]\n"
     "  enhance SIGNED OUT [--input F] [--pab DIR]\n"
-    "RECORD: --id ID [--profile PROFILE] [--password-file F]; each --id starts a new signer or recipient.\n"
+    "RECORD: --id ID [--profile PROFILE] [--password-file F]; each --id starts a new signer or "
+    "recipient.\n"
     "Prints the return code and every record's result; exits 0 on return code 0, else 1.\n";
 
 struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit UsageError(std::string what, const std::string& detail = "")
+        : std::runtime_error(what.append(detail)) {}
 };
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("cannot read " + path);
+    if (!in) throw UsageError("cannot read ", path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -50,11 +52,15 @@ void write_file(const std::string& path, const SAP_BYTE* data, SAP_UINT len) {
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), len);
-    if (!out) throw UsageError("cannot write " + path);
+    if (!out) throw UsageError("cannot write ", path);
 }
 
-SAP_BYTE* bytes(std::string& s) { return reinterpret_cast<SAP_BYTE*>(s.data()); }
-SAP_UINT len(const std::string& s) { return static_cast<SAP_UINT>(s.size()); }
+SAP_BYTE* bytes(std::string& s) {
+    return reinterpret_cast<SAP_BYTE*>(s.data());
+}
+SAP_UINT len(const std::string& s) {
+    return static_cast<SAP_UINT>(s.size());
+}
 
 struct RecordArgs {
     std::string id, profile, password;
@@ -81,19 +87,19 @@ Args parse(const std::vector<std::string>& argv, size_t positional) {
         bool is_flag = false;
         for (const char* f : kFlags) is_flag |= s == f;
         if (is_flag) {
-            a.opt[s] = "1";
+            a.opt.emplace(s, "1");
             continue;
         }
         if (s.rfind("--", 0) != 0 || s == "-") {
             a.pos.push_back(s);
             continue;
         }
-        if (i + 1 >= argv.size()) throw UsageError(s + " needs a value");
+        if (i + 1 >= argv.size()) throw UsageError(s, " needs a value");
         const std::string& v = argv[++i];
         if (s == "--id") {
             a.records.push_back({v, "", ""});
         } else if (s == "--profile" || s == "--password-file") {
-            if (a.records.empty()) throw UsageError(s + " before any --id");
+            if (a.records.empty()) throw UsageError(s, " before any --id");
             if (s == "--profile")
                 a.records.back().profile = v;
             else
@@ -101,7 +107,7 @@ Args parse(const std::vector<std::string>& argv, size_t positional) {
         } else if (s == "--input" || s == "--pab" || s == "--pab-password-file") {
             a.opt[s] = s == "--pab" ? v : read_file(v);
         } else {
-            throw UsageError("unknown option " + s);
+            throw UsageError("unknown option ", s);
         }
     }
     if (a.pos.size() != positional) throw UsageError("wrong number of arguments");
@@ -109,13 +115,13 @@ Args parse(const std::vector<std::string>& argv, size_t positional) {
 }
 
 class Host {
-public:
+  public:
     explicit Host(void* lib) : lib_(lib) {}
 
     template <class F>
     F* fn(const char* name) const {
         void* p = dlsym(lib_, name);
-        if (!p) throw UsageError(std::string("the library exports no ") + name);
+        if (!p) throw UsageError("the library exports no ", name);
         return reinterpret_cast<F*>(p);
     }
 
@@ -138,8 +144,11 @@ public:
     }
     void print_record(int n, const SigRcpSsfInfo* r) const {
         auto text = fn<decltype(GetSignerErrorMessage)>("GetSignerErrorMessage");
-        std::string id = r->strSigRcpId ? std::string(reinterpret_cast<char*>(r->strSigRcpId), r->strSigRcpIdL) : "";
-        std::printf("record %d: '%s' result %u (%s)\n", n, id.c_str(), r->uResult, text(r->uResult));
+        std::string id = r->strSigRcpId
+                             ? std::string(reinterpret_cast<char*>(r->strSigRcpId), r->strSigRcpIdL)
+                             : "";
+        std::printf("record %d: '%s' result %u (%s)\n", n, id.c_str(), r->uResult,
+                    text(r->uResult));
     }
     void print_list(SigRcpSsfInfoList list) const {
         int n = 1;
@@ -158,7 +167,7 @@ public:
         return rc == 0 ? 0 : 1;
     }
 
-private:
+  private:
     void* lib_;
 };
 
@@ -179,8 +188,8 @@ int cmd_query(const Host& h, const std::vector<std::string>& argv) {
     Args a = parse(argv, 2);
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
-    SAPRETURN rc = h.fn<decltype(SsfQueryProperties)>("SsfQueryProperties")(bytes(a.pos[0]), len(a.pos[0]),
-                                                                            nullptr, 0, &out, &outL);
+    SAPRETURN rc = h.fn<decltype(SsfQueryProperties)>("SsfQueryProperties")(
+        bytes(a.pos[0]), len(a.pos[0]), nullptr, 0, &out, &outL);
     return h.finish(rc, out, outL, a.pos[1]);
 }
 
@@ -200,9 +209,9 @@ int cmd_sign(const Host& h, const std::vector<std::string>& argv) {
     SigRcpSsfInfoList signers = h.make_list(a.records);
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
-    SAPRETURN rc = h.fn<decltype(SsfSign)>("SsfSign")(bytes(a.pos[0]), len(a.pos[0]), bytes(a.pos[1]),
-                                                      len(a.pos[1]), a.flag("--inc-certs"), a.flag("--detached"),
-                                                      bytes(in), len(in), signers, &out, &outL);
+    SAPRETURN rc = h.fn<decltype(SsfSign)>("SsfSign")(
+        bytes(a.pos[0]), len(a.pos[0]), bytes(a.pos[1]), len(a.pos[1]), a.flag("--inc-certs"),
+        a.flag("--detached"), bytes(in), len(in), signers, &out, &outL);
     h.print_list(signers);
     h.free_list(signers);
     return h.finish(rc, out, outL, a.pos[3]);
@@ -217,8 +226,8 @@ int cmd_verify(const Host& h, const std::vector<std::string>& argv) {
     SAP_UINT outL = 0;
     SAPRETURN rc = h.fn<decltype(SsfVerify)>("SsfVerify")(
         bytes(a.pos[0]), len(a.pos[0]), a.flag("--use-certs"), bytes(sig), len(sig),
-        input.empty() ? nullptr : bytes(input), len(input), pab.empty() ? nullptr : bytes(pab), len(pab),
-        pab_pw.empty() ? nullptr : bytes(pab_pw), len(pab_pw), &results, &out, &outL);
+        input.empty() ? nullptr : bytes(input), len(input), pab.empty() ? nullptr : bytes(pab),
+        len(pab), pab_pw.empty() ? nullptr : bytes(pab_pw), len(pab_pw), &results, &out, &outL);
     h.print_list(results);
     h.free_list(results);
     return h.finish(rc, out, outL, a.pos[2]);
@@ -226,14 +235,15 @@ int cmd_verify(const Host& h, const std::vector<std::string>& argv) {
 
 int cmd_envelope(const Host& h, const std::vector<std::string>& argv) {
     Args a = parse(argv, 4);
-    std::string in = read_file(a.pos[2]), pab = a.get("--pab"), pab_pw = a.get("--pab-password-file");
+    std::string in = read_file(a.pos[2]), pab = a.get("--pab"),
+                pab_pw = a.get("--pab-password-file");
     SigRcpSsfInfoList recipients = h.make_list(a.records);
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
     SAPRETURN rc = h.fn<decltype(SsfEnvelope)>("SsfEnvelope")(
         bytes(a.pos[0]), len(a.pos[0]), bytes(a.pos[1]), len(a.pos[1]), bytes(in), len(in),
-        pab.empty() ? nullptr : bytes(pab), len(pab), pab_pw.empty() ? nullptr : bytes(pab_pw), len(pab_pw),
-        recipients, &out, &outL);
+        pab.empty() ? nullptr : bytes(pab), len(pab), pab_pw.empty() ? nullptr : bytes(pab_pw),
+        len(pab_pw), recipients, &out, &outL);
     h.print_list(recipients);
     h.free_list(recipients);
     return h.finish(rc, out, outL, a.pos[3]);
@@ -246,8 +256,8 @@ int cmd_develope(const Host& h, const std::vector<std::string>& argv) {
     SigRcpSsfInfo* rec = a.records.empty() ? nullptr : h.make_record(a.records[0]);
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
-    SAPRETURN rc = h.fn<decltype(SsfDevelope)>("SsfDevelope")(bytes(a.pos[0]), len(a.pos[0]), bytes(in), len(in),
-                                                              rec, &out, &outL);
+    SAPRETURN rc = h.fn<decltype(SsfDevelope)>("SsfDevelope")(bytes(a.pos[0]), len(a.pos[0]),
+                                                              bytes(in), len(in), rec, &out, &outL);
     if (rec) {
         h.print_record(1, rec);
         h.fn<decltype(SsfDELSigRcpSsfInfo)>("SsfDELSigRcpSsfInfo")(&rec);
@@ -263,8 +273,8 @@ int cmd_add_sign(const Host& h, const std::vector<std::string>& argv) {
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
     SAPRETURN rc = h.fn<decltype(SsfAddSign)>("SsfAddSign")(
-        bytes(a.pos[0]), len(a.pos[0]), bytes(a.pos[1]), len(a.pos[1]), a.flag("--inc-certs"), bytes(sig), len(sig),
-        input.empty() ? nullptr : bytes(input), len(input), rec, &out, &outL);
+        bytes(a.pos[0]), len(a.pos[0]), bytes(a.pos[1]), len(a.pos[1]), a.flag("--inc-certs"),
+        bytes(sig), len(sig), input.empty() ? nullptr : bytes(input), len(input), rec, &out, &outL);
     if (rec) {
         h.print_record(1, rec);
         h.fn<decltype(SsfDELSigRcpSsfInfo)>("SsfDELSigRcpSsfInfo")(&rec);
@@ -277,9 +287,9 @@ int cmd_digest(const Host& h, const std::vector<std::string>& argv) {
     std::string in = read_file(a.pos[2]);
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
-    SAPRETURN rc = h.fn<decltype(SsfDigest)>("SsfDigest")(bytes(a.pos[0]), len(a.pos[0]), a.flag("--detached"),
-                                                          bytes(in), len(in), bytes(a.pos[1]), len(a.pos[1]), &out,
-                                                          &outL);
+    SAPRETURN rc = h.fn<decltype(SsfDigest)>("SsfDigest")(
+        bytes(a.pos[0]), len(a.pos[0]), a.flag("--detached"), bytes(in), len(in), bytes(a.pos[1]),
+        len(a.pos[1]), &out, &outL);
     return h.finish(rc, out, outL, a.pos[3]);
 }
 
@@ -290,8 +300,8 @@ int cmd_enhance(const Host& h, const std::vector<std::string>& argv) {
     SAP_BYTE* out = nullptr;
     SAP_UINT outL = 0;
     SAPRETURN rc = h.fn<decltype(SsfEnhanceSignatures)>("SsfEnhanceSignatures")(
-        pab.empty() ? nullptr : bytes(pab), len(pab), bytes(sig), len(sig), input.empty() ? nullptr : bytes(input),
-        len(input), &results, &out, &outL);
+        pab.empty() ? nullptr : bytes(pab), len(pab), bytes(sig), len(sig),
+        input.empty() ? nullptr : bytes(input), len(input), &results, &out, &outL);
     h.print_list(results);
     h.free_list(results);
     return h.finish(rc, out, outL, a.pos[1]);
@@ -306,8 +316,10 @@ const Command kCommands[] = {
     {"load", cmd_load},
     {"version", cmd_version},
     {"query", cmd_query},
-    {"encode", [](const Host& h, const std::vector<std::string>& a) { return cmd_encode(h, a, true); }},
-    {"decode", [](const Host& h, const std::vector<std::string>& a) { return cmd_encode(h, a, false); }},
+    {"encode",
+     [](const Host& h, const std::vector<std::string>& a) { return cmd_encode(h, a, true); }},
+    {"decode",
+     [](const Host& h, const std::vector<std::string>& a) { return cmd_encode(h, a, false); }},
     {"sign", cmd_sign},
     {"verify", cmd_verify},
     {"envelope", cmd_envelope},
@@ -320,7 +332,8 @@ const Command kCommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string lib_path = std::getenv("SSF_LIBRARY") ? std::getenv("SSF_LIBRARY") : "libselvanor-ssf.so";
+    std::string lib_path =
+        std::getenv("SSF_LIBRARY") ? std::getenv("SSF_LIBRARY") : "libselvanor-ssf.so";
     int i = 1;
     if (i + 1 < argc && std::strcmp(argv[i], "--lib") == 0) {
         lib_path = argv[i + 1];

@@ -46,15 +46,17 @@ constexpr ResultText kResultTexts[] = {
 
 // "PKCS7_GET_SIGNERS" is a valid name without being a format that the host can ask for.
 constexpr NameCode kFormats[] = {
-    {"PKCS7_ANY", SIG_TYPE_PKCS7_ANY},     {"PKCS7", SIG_TYPE_PKCS7},
-    {"CADES_BES", SIG_TYPE_CADES_BES},     {"PKCS7_CADES", SIG_TYPE_CADES},
-    {"CADES_XLT1", SIG_TYPE_CADES},        {"PKCS7_GET_SIGNERS", SIG_TYPE_GET_SIGNERS},
+    {"PKCS7_ANY", SIG_TYPE_PKCS7_ANY}, {"PKCS7", SIG_TYPE_PKCS7},
+    {"CADES_BES", SIG_TYPE_CADES_BES}, {"PKCS7_CADES", SIG_TYPE_CADES},
+    {"CADES_XLT1", SIG_TYPE_CADES},    {"PKCS7_GET_SIGNERS", SIG_TYPE_GET_SIGNERS},
     {"BASE64", SIG_TYPE_NONE},
 };
 
 constexpr NameCode kHashes[] = {
-    {"GOST-R-34.11-94", HASH_GOSTR3411_94},         {"MD5", HASH_MD5},
-    {"SHA1", HASH_SHA1},                            {"GOST-R-34.11-12-256", HASH_GOSTR3411_12_256},
+    {"GOST-R-34.11-94", HASH_GOSTR3411_94},
+    {"MD5", HASH_MD5},
+    {"SHA1", HASH_SHA1},
+    {"GOST-R-34.11-12-256", HASH_GOSTR3411_12_256},
     {"GOST-R-34.11-12-512", HASH_GOSTR3411_12_512},
 };
 
@@ -72,11 +74,19 @@ const NameCode* find(std::span<const NameCode> table, const SAP_BYTE* name, SAP_
 
 }  // namespace
 
-std::span<const ResultText> result_texts() { return kResultTexts; }
-std::span<const NameCode> format_names() { return kFormats; }
-std::span<const NameCode> hash_names() { return kHashes; }
+std::span<const ResultText> result_texts() {
+    return kResultTexts;
+}
+std::span<const NameCode> format_names() {
+    return kFormats;
+}
+std::span<const NameCode> hash_names() {
+    return kHashes;
+}
 
-bool check_format_name(const SAP_BYTE* name, SAP_UINT len) { return find(kFormats, name, len) != nullptr; }
+bool check_format_name(const SAP_BYTE* name, SAP_UINT len) {
+    return find(kFormats, name, len) != nullptr;
+}
 
 int get_signature_type_code(const SAP_BYTE* name, SAP_UINT len) {
     const NameCode* row = find(kFormats, name, len);
@@ -88,7 +98,9 @@ int get_hash_alg_code(const SAP_BYTE* name, SAP_UINT len) {
     return row ? row->code : HASH_INVALID;
 }
 
-bool check_sym_encr_name(const SAP_BYTE* name, SAP_UINT len) { return same_name(name, len, kCipherName); }
+bool check_sym_encr_name(const SAP_BYTE* name, SAP_UINT len) {
+    return same_name(name, len, kCipherName);
+}
 
 }  // namespace ssf
 

@@ -3,6 +3,8 @@
 
 namespace ssf {
 
-int digest_data(OutData&, Bytes, int, bool) { return worker_not_available("digest_data"); }
+int digest_data(OutData&, Bytes, int, bool) {
+    return worker_not_available("digest_data");
+}
 
 }  // namespace ssf

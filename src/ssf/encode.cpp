@@ -15,7 +15,9 @@ ossl::Pkcs7 read_pkcs7(Bytes input) {
     return ossl::Pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(input.size())));
 }
 
-bool signed_or_enveloped(const PKCS7* p7) { return PKCS7_type_is_signed(p7) || PKCS7_type_is_enveloped(p7); }
+bool signed_or_enveloped(const PKCS7* p7) {
+    return PKCS7_type_is_signed(p7) || PKCS7_type_is_enveloped(p7);
+}
 
 int fail(const char* line) {
     log_error(line, "encode_data");
@@ -65,7 +67,9 @@ int decode_data(OutData& out, Bytes input) {
     if (PKCS7_type_is_data(p7.get())) {
         // Data whose content is absent decodes like empty content.
         const ASN1_OCTET_STRING* content = p7->d.data;
-        if (content) result = Bytes(ASN1_STRING_get0_data(content), static_cast<size_t>(ASN1_STRING_length(content)));
+        if (content)
+            result = Bytes(ASN1_STRING_get0_data(content),
+                           static_cast<size_t>(ASN1_STRING_length(content)));
     } else if (signed_or_enveloped(p7.get())) {
         result = input;
     } else {

@@ -3,8 +3,12 @@
 
 namespace ssf {
 
-int envelope_data(OutData&, Bytes, Bytes, Bytes, SigRcpSsfInfoList) { return worker_not_available("envelope_data"); }
+int envelope_data(OutData&, Bytes, Bytes, Bytes, SigRcpSsfInfoList) {
+    return worker_not_available("envelope_data");
+}
 
-int develope_data(OutData&, Bytes, SigRcpSsfInfo*) { return worker_not_available("develope_data"); }
+int develope_data(OutData&, Bytes, SigRcpSsfInfo*) {
+    return worker_not_available("develope_data");
+}
 
 }  // namespace ssf

@@ -40,7 +40,9 @@ SAPRETURN deliver(int rc, OutData& out, SAP_BYTE** data, SAP_UINT* dataL) {
     return static_cast<SAPRETURN>(rc);
 }
 
-bool input_missing(const SAP_BYTE* p, SAP_UINT len) { return !p || sap_empty(len); }
+bool input_missing(const SAP_BYTE* p, SAP_UINT len) {
+    return !p || sap_empty(len);
+}
 
 const char* kProperties[][2] = {
     {"PROPERTIES", "FORMATS;HASHALGS;ENCRALGS;SSF_POPUPS"},
@@ -56,7 +58,8 @@ int fill_prop(OutData* out, const char* value) {
         log_error("s=%p l=%p prop=%p", static_cast<void*>(out), static_cast<void*>(out), value);
         return SSF_RC_NO_OUTPUT;
     }
-    if (!alloc_copy(*out, Bytes(reinterpret_cast<const unsigned char*>(value), std::strlen(value)))) {
+    if (!alloc_copy(*out,
+                    Bytes(reinterpret_cast<const unsigned char*>(value), std::strlen(value)))) {
         log_error("%s() : OPENSSL_malloc( %zu ) failed", "fill_prop", std::strlen(value));
         log_crypto_errors();
         return SSF_RC_MEMORY;
@@ -66,7 +69,8 @@ int fill_prop(OutData* out, const char* value) {
 
 }  // namespace
 
-int ssf_query_properties(const SAP_BYTE* name, SAP_UINT nameL, const SAP_BYTE*, SAP_UINT, OutData& out) {
+int ssf_query_properties(const SAP_BYTE* name, SAP_UINT nameL, const SAP_BYTE*, SAP_UINT,
+                         OutData& out) {
     static const char* fn = "ssf_query_properties";
     log_debug("%s() begin", fn);
     for (const auto& prop : kProperties) {
@@ -88,7 +92,8 @@ using namespace ssf;
 SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
     static const char* fn = "SsfVersion";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
-        log_debug("%s() started, outputData = %#x, outputDataL = %#x", fn, ptr32(outputData), ptr32(outputDataL));
+        log_debug("%s() started, outputData = %#x, outputDataL = %#x", fn, ptr32(outputData),
+                  ptr32(outputDataL));
         if (!outputDataL || !outputData) {
             log_error("%s() 1 : ( NULL == outputDataL ) || ( NULL == outputData )", fn);
             return SSF_RC_NO_OUTPUT;
@@ -113,10 +118,11 @@ SAPRETURN SsfQueryProperties(SAP_BYTE* strProperty, SAP_UINT strPropertyL, SAP_B
     static const char* fn = "SsfQueryProperties";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() started, strProperty = %#x, strPropertyL = %d, strArgument = %#x, strArgumentL = %d, "
+            "%s() started, strProperty = %#x, strPropertyL = %d, strArgument = %#x, strArgumentL = "
+            "%d, "
             "outputData = %#x, outputDataL = %#x",
-            fn, ptr32(strProperty), static_cast<int>(strPropertyL), ptr32(strArgument), static_cast<int>(strArgumentL),
-            ptr32(outputData), ptr32(outputDataL));
+            fn, ptr32(strProperty), static_cast<int>(strPropertyL), ptr32(strArgument),
+            static_cast<int>(strArgumentL), ptr32(outputData), ptr32(outputDataL));
         if (!outputDataL || !outputData) {
             log_error("%s() 1 : ( NULL == outputDataL ) || ( NULL == outputData )", fn);
             return SSF_RC_NO_OUTPUT;
@@ -132,22 +138,26 @@ SAPRETURN SsfQueryProperties(SAP_BYTE* strProperty, SAP_UINT strPropertyL, SAP_B
     });
 }
 
-SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL,
-                    SAP_BYTE** ostrEncodedData, SAP_UINT* ostrEncodedDataL) {
+SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInputData,
+                    SAP_UINT ostrInputDataL, SAP_BYTE** ostrEncodedData,
+                    SAP_UINT* ostrEncodedDataL) {
     static const char* fn = "SsfEncode";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, ostrInputData = %#x, ostrInputDataL = %d, "
+            "%s() start, strFormat = %#x, strFormatL = %d, ostrInputData = %#x, ostrInputDataL = "
+            "%d, "
             "ostrEncodedData = %#x, ostrEncodedDataL = %#x",
             fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrInputData),
             static_cast<int>(ostrInputDataL), ptr32(ostrEncodedData), ptr32(ostrEncodedDataL));
-        if (outputs_missing(fn, "ostrEncodedData", ostrEncodedData, ostrEncodedDataL)) return SSF_RC_NO_OUTPUT;
+        if (outputs_missing(fn, "ostrEncodedData", ostrEncodedData, ostrEncodedDataL))
+            return SSF_RC_NO_OUTPUT;
         clear_output(ostrEncodedData, ostrEncodedDataL);
         if (input_missing(ostrInputData, ostrInputDataL)) {
             log_error("%s() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
             return SSF_RC_NO_INPUT;
         }
-        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL)) return SSF_RC_INVALID_FORMAT;
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
         OutData out;
         const Bytes input(ostrInputData, ostrInputDataL);
         const bool base64 = name_text(strFormat, strFormatL) == "BASE64";
@@ -157,21 +167,25 @@ SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInpu
     });
 }
 
-SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEncodedData, SAP_UINT ostrEncodedDataL,
-                    SAP_BYTE** ostrOutputData, SAP_UINT* ostrOutputDataL) {
+SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEncodedData,
+                    SAP_UINT ostrEncodedDataL, SAP_BYTE** ostrOutputData,
+                    SAP_UINT* ostrOutputDataL) {
     static const char* fn = "SsfDecode";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, ostrEncodedData = %#x, ostrEncodedDataL = %d, "
+            "%s() start, strFormat = %#x, strFormatL = %d, ostrEncodedData = %#x, ostrEncodedDataL "
+            "= %d, "
             "ostrOutputData = %#x, ostrOutputDataL = %#x",
             fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrEncodedData),
             static_cast<int>(ostrEncodedDataL), ptr32(ostrOutputData), ptr32(ostrOutputDataL));
-        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL)) return SSF_RC_NO_OUTPUT;
+        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
+            return SSF_RC_NO_OUTPUT;
         if (input_missing(ostrEncodedData, ostrEncodedDataL)) {
             log_error("%s() : ( ostrEncodedDataL <= 0 ) || ( ostrEncodedData == NULL )", fn);
             return SSF_RC_NO_INPUT;
         }
-        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL)) return SSF_RC_INVALID_FORMAT;
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
         OutData out;
         const Bytes input(ostrEncodedData, ostrEncodedDataL);
         const bool base64 = name_text(strFormat, strFormatL) == "BASE64";
@@ -181,19 +195,24 @@ SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEnco
     });
 }
 
-SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg, SAP_UINT strHashalgL,
-                  SAP_BOOL bIncCerts, SAP_BOOL bDetached, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL,
-                  SigRcpSsfInfoList signerList, SAP_BYTE** ostrSignedData, SAP_UINT* ostrSignedDataL) {
+SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg,
+                  SAP_UINT strHashalgL, SAP_BOOL bIncCerts, SAP_BOOL bDetached,
+                  SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SigRcpSsfInfoList signerList,
+                  SAP_BYTE** ostrSignedData, SAP_UINT* ostrSignedDataL) {
     static const char* fn = "SsfSign";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, bIncCerts = %d, "
-            "bDetached = %d, ostrInputData = %#x, ostrInputDataL = %d, signerList = %#x, ostrSignedData = %#x, "
+            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, "
+            "bIncCerts = %d, "
+            "bDetached = %d, ostrInputData = %#x, ostrInputDataL = %d, signerList = %#x, "
+            "ostrSignedData = %#x, "
             "ostrSignedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg), static_cast<int>(strHashalgL),
-            bIncCerts, bDetached, ptr32(ostrInputData), static_cast<int>(ostrInputDataL), ptr32(signerList),
-            ptr32(ostrSignedData), ptr32(ostrSignedDataL));
-        if (outputs_missing(fn, "ostrSignedData", ostrSignedData, ostrSignedDataL)) return SSF_RC_NO_OUTPUT;
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg),
+            static_cast<int>(strHashalgL), bIncCerts, bDetached, ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(signerList), ptr32(ostrSignedData),
+            ptr32(ostrSignedDataL));
+        if (outputs_missing(fn, "ostrSignedData", ostrSignedData, ostrSignedDataL))
+            return SSF_RC_NO_OUTPUT;
         clear_output(ostrSignedData, ostrSignedDataL);
         if (input_missing(ostrInputData, ostrInputDataL)) {
             log_error("%s() : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
@@ -204,37 +223,46 @@ SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg
             return SSF_RC_INVALID_FORMAT;
         }
         if (get_hash_alg_code(strHashalg, strHashalgL) == HASH_INVALID) {
-            log_error("%s() : invalid hash_alg: '%s'", fn, name_text(strHashalg, strHashalgL).c_str());
+            log_error("%s() : invalid hash_alg: '%s'", fn,
+                      name_text(strHashalg, strHashalgL).c_str());
             return SSF_RC_INVALID_HASH;
         }
         const int type = get_signature_type_code(strFormat, strFormatL);
         if (type != SIG_TYPE_PKCS7 && type != SIG_TYPE_CADES_BES && type != SIG_TYPE_CADES) {
-            log_error("%s() : wrong signature format: '%s'", fn, name_text(strFormat, strFormatL).c_str());
+            log_error("%s() : wrong signature format: '%s'", fn,
+                      name_text(strFormat, strFormatL).c_str());
             return SSF_RC_INVALID_FORMAT;
         }
         OutData out;
-        int rc = ssf_sign_data(out, Bytes(ostrInputData, ostrInputDataL), bIncCerts, bDetached, signerList, type);
+        int rc = ssf_sign_data(out, Bytes(ostrInputData, ostrInputDataL), bIncCerts, bDetached,
+                               signerList, type);
         if (rc != 0) log_write("error sign_data");
         return deliver(rc, out, ostrSignedData, ostrSignedDataL);
     });
 }
 
-SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts, SAP_BYTE* ostrSignedData,
-                    SAP_UINT ostrSignedDataL, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SAP_BYTE* strPab,
-                    SAP_UINT strPabL, SAP_BYTE* strPabPassword, SAP_UINT strPabPasswordL,
-                    SigRcpSsfInfoList* signerResultList, SAP_BYTE** ostrOutputData, SAP_UINT* ostrOutputDataL) {
+SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts,
+                    SAP_BYTE* ostrSignedData, SAP_UINT ostrSignedDataL, SAP_BYTE* ostrInputData,
+                    SAP_UINT ostrInputDataL, SAP_BYTE* strPab, SAP_UINT strPabL,
+                    SAP_BYTE* strPabPassword, SAP_UINT strPabPasswordL,
+                    SigRcpSsfInfoList* signerResultList, SAP_BYTE** ostrOutputData,
+                    SAP_UINT* ostrOutputDataL) {
     static const char* fn = "SsfVerify";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#x, strFormatL = %d, bUseCerts = %d, ostrSignedData = %#x, "
-            "ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, strPab = %#x, strPabL = %d, "
-            "strPabPassword = %#x, strPabPasswordL = %d, signerResultList = %#x, ostrOutputData = %#x, "
+            "ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, strPab = %#x, strPabL "
+            "= %d, "
+            "strPabPassword = %#x, strPabPasswordL = %d, signerResultList = %#x, ostrOutputData = "
+            "%#x, "
             "ostrOutputDataL = %#x",
             fn, ptr32(strFormat), static_cast<int>(strFormatL), bUseCerts, ptr32(ostrSignedData),
-            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData), static_cast<int>(ostrInputDataL), ptr32(strPab),
-            static_cast<int>(strPabL), ptr32(strPabPassword), static_cast<int>(strPabPasswordL),
-            ptr32(signerResultList), ptr32(ostrOutputData), ptr32(ostrOutputDataL));
-        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL)) return SSF_RC_NO_OUTPUT;
+            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(strPab), static_cast<int>(strPabL),
+            ptr32(strPabPassword), static_cast<int>(strPabPasswordL), ptr32(signerResultList),
+            ptr32(ostrOutputData), ptr32(ostrOutputDataL));
+        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
+            return SSF_RC_NO_OUTPUT;
         if (!signerResultList) {
             log_error("%s() 0 : signerResultList == NULL", fn);
             return SSF_RC_NO_OUTPUT;
@@ -244,12 +272,13 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
             log_error("%s(): (ostrSignedData == NULL) || (ostrSignedDataL <= 0)", fn);
             return SSF_RC_NO_INPUT;
         }
-        if (format_invalid("%s() : invalid format: '%s'", fn, strFormat, strFormatL)) return SSF_RC_INVALID_FORMAT;
+        if (format_invalid("%s() : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
         OutData out;
-        int rc = ssf_verify_data(out, sap_bytes(ostrInputData, ostrInputDataL),
-                                 Bytes(ostrSignedData, ostrSignedDataL), bUseCerts, sap_bytes(strPab, strPabL),
-                                 sap_bytes(strPabPassword, strPabPasswordL), signerResultList,
-                                 get_signature_type_code(strFormat, strFormatL));
+        int rc = ssf_verify_data(
+            out, sap_bytes(ostrInputData, ostrInputDataL), Bytes(ostrSignedData, ostrSignedDataL),
+            bUseCerts, sap_bytes(strPab, strPabL), sap_bytes(strPabPassword, strPabPasswordL),
+            signerResultList, get_signature_type_code(strFormat, strFormatL));
         // The verdict of each signer lives in the result list: the output goes back in any case.
         hand_over(out, ostrOutputData, ostrOutputDataL);
         if (!*signerResultList)
@@ -260,21 +289,26 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
     });
 }
 
-SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSymEncr, SAP_UINT strSymEncrL,
-                      SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SAP_BYTE* strPab, SAP_UINT strPabL,
-                      SAP_BYTE* strPabPassword, SAP_UINT strPabPasswordL, SigRcpSsfInfoList recipientList,
+SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSymEncr,
+                      SAP_UINT strSymEncrL, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL,
+                      SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strPabPassword,
+                      SAP_UINT strPabPasswordL, SigRcpSsfInfoList recipientList,
                       SAP_BYTE** ostrEnvelopedData, SAP_UINT* ostrEnvelopedDataL) {
     static const char* fn = "SsfEnvelope";
     return run_export(fn, "end SsfEnvelope = %d", [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, strSymEncr = %#x, strSymEncrL = %d, ostrInputData = %#x, "
-            "ostrInputDataL = %d, strPab = %#x, strPabL = %d, strPabPassword = %#x, strPabPasswordL = %d, "
+            "%s() start, strFormat = %#x, strFormatL = %d, strSymEncr = %#x, strSymEncrL = %d, "
+            "ostrInputData = %#x, "
+            "ostrInputDataL = %d, strPab = %#x, strPabL = %d, strPabPassword = %#x, "
+            "strPabPasswordL = %d, "
             "recipientList = %#x, ostrEnvelopedData = %#x, ostrEnvelopedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strSymEncr), static_cast<int>(strSymEncrL),
-            ptr32(ostrInputData), static_cast<int>(ostrInputDataL), ptr32(strPab), static_cast<int>(strPabL),
-            ptr32(strPabPassword), static_cast<int>(strPabPasswordL), ptr32(recipientList),
-            ptr32(ostrEnvelopedData), ptr32(ostrEnvelopedDataL));
-        if (outputs_missing(fn, "ostrEnvelopedData", ostrEnvelopedData, ostrEnvelopedDataL)) return SSF_RC_NO_OUTPUT;
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strSymEncr),
+            static_cast<int>(strSymEncrL), ptr32(ostrInputData), static_cast<int>(ostrInputDataL),
+            ptr32(strPab), static_cast<int>(strPabL), ptr32(strPabPassword),
+            static_cast<int>(strPabPasswordL), ptr32(recipientList), ptr32(ostrEnvelopedData),
+            ptr32(ostrEnvelopedDataL));
+        if (outputs_missing(fn, "ostrEnvelopedData", ostrEnvelopedData, ostrEnvelopedDataL))
+            return SSF_RC_NO_OUTPUT;
         clear_output(ostrEnvelopedData, ostrEnvelopedDataL);
         if (input_missing(ostrInputData, ostrInputDataL)) {
             log_error("%s() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
@@ -289,28 +323,33 @@ SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSym
             return SSF_RC_INVALID_FORMAT;
         }
         if (!check_sym_encr_name(strSymEncr, strSymEncrL)) {
-            log_error("%s() 4 : invalid encryption algorithm: '%s'", fn, name_text(strSymEncr, strSymEncrL).c_str());
+            log_error("%s() 4 : invalid encryption algorithm: '%s'", fn,
+                      name_text(strSymEncr, strSymEncrL).c_str());
             return SSF_RC_INVALID_CIPHER;
         }
         OutData out;
-        int rc = envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_bytes(strPab, strPabL),
-                               sap_bytes(strPabPassword, strPabPasswordL), recipientList);
+        int rc =
+            envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_bytes(strPab, strPabL),
+                          sap_bytes(strPabPassword, strPabPasswordL), recipientList);
         if (rc == SSF_RC_SIGNER_FAILED) rc = SSF_RC_RECIPIENT_FAILED;
         return deliver(rc, out, ostrEnvelopedData, ostrEnvelopedDataL);
     });
 }
 
 SAPRETURN SsfDevelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEnvelopedData,
-                      SAP_UINT ostrEnvelopedDataL, SigRcpSsfInfo* ptrRecipient, SAP_BYTE** ostrOutputData,
-                      SAP_UINT* ostrOutputDataL) {
+                      SAP_UINT ostrEnvelopedDataL, SigRcpSsfInfo* ptrRecipient,
+                      SAP_BYTE** ostrOutputData, SAP_UINT* ostrOutputDataL) {
     static const char* fn = "SsfDevelope";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, ostrEnvelopedData = %#x, ostrEnvelopedDataL = %d, "
+            "%s() start, strFormat = %#x, strFormatL = %d, ostrEnvelopedData = %#x, "
+            "ostrEnvelopedDataL = %d, "
             "ptrRecipient = %#x, ostrOutputData = %#x, ostrOutputDataL = %#x",
             fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrEnvelopedData),
-            static_cast<int>(ostrEnvelopedDataL), ptr32(ptrRecipient), ptr32(ostrOutputData), ptr32(ostrOutputDataL));
-        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL)) return SSF_RC_NO_OUTPUT;
+            static_cast<int>(ostrEnvelopedDataL), ptr32(ptrRecipient), ptr32(ostrOutputData),
+            ptr32(ostrOutputDataL));
+        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
+            return SSF_RC_NO_OUTPUT;
         clear_output(ostrOutputData, ostrOutputDataL);
         if (input_missing(ostrEnvelopedData, ostrEnvelopedDataL)) {
             log_error("%s() 1 : (ostrEnvelopedData == NULL) || (ostrEnvelopedDataL <= 0)", fn);
@@ -326,21 +365,26 @@ SAPRETURN SsfDevelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEn
     });
 }
 
-SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg, SAP_UINT strHashalgL,
-                     SAP_BOOL bIncCerts, SAP_BYTE* ostrSignedData, SAP_UINT ostrSignedDataL, SAP_BYTE* ostrInputData,
-                     SAP_UINT ostrInputDataL, SigRcpSsfInfo* signer, SAP_BYTE** ostrUpdatedSignedData,
+SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg,
+                     SAP_UINT strHashalgL, SAP_BOOL bIncCerts, SAP_BYTE* ostrSignedData,
+                     SAP_UINT ostrSignedDataL, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL,
+                     SigRcpSsfInfo* signer, SAP_BYTE** ostrUpdatedSignedData,
                      SAP_UINT* ostrUpdatedSignedDataL) {
     static const char* fn = "SsfAddSign";
     return run_export(fn, "%s() end, ret_code = %d", [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, bIncCerts = %d, "
-            "ostrSignedData = %#x, ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, signer = %#x, "
+            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, "
+            "bIncCerts = %d, "
+            "ostrSignedData = %#x, ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, "
+            "signer = %#x, "
             "ostrUpdatedSignedData = %#x, ostrUpdatedSignedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg), static_cast<int>(strHashalgL),
-            bIncCerts, ptr32(ostrSignedData), static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg),
+            static_cast<int>(strHashalgL), bIncCerts, ptr32(ostrSignedData),
+            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
             static_cast<int>(ostrInputDataL), ptr32(signer), ptr32(ostrUpdatedSignedData),
             ptr32(ostrUpdatedSignedDataL));
-        if (outputs_missing(fn, "ostrUpdatedSignedData", ostrUpdatedSignedData, ostrUpdatedSignedDataL))
+        if (outputs_missing(fn, "ostrUpdatedSignedData", ostrUpdatedSignedData,
+                            ostrUpdatedSignedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrUpdatedSignedData, ostrUpdatedSignedDataL);
         if (input_missing(ostrSignedData, ostrSignedDataL)) {
@@ -356,42 +400,49 @@ SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHash
             return SSF_RC_INVALID_FORMAT;
         }
         if (get_hash_alg_code(strHashalg, strHashalgL) == HASH_INVALID) {
-            log_error("%s() 4 : invalid hash_alg: '%s'", fn, name_text(strHashalg, strHashalgL).c_str());
+            log_error("%s() 4 : invalid hash_alg: '%s'", fn,
+                      name_text(strHashalg, strHashalgL).c_str());
             return SSF_RC_INVALID_HASH;
         }
         const int type = get_signature_type_code(strFormat, strFormatL);
         if (type != SIG_TYPE_PKCS7 && type != SIG_TYPE_CADES_BES && type != SIG_TYPE_CADES) {
-            log_error("%s() : wrong signature format: '%s'", fn, name_text(strFormat, strFormatL).c_str());
+            log_error("%s() : wrong signature format: '%s'", fn,
+                      name_text(strFormat, strFormatL).c_str());
             return SSF_RC_INVALID_FORMAT;
         }
         OutData out;
-        int rc = add_sign_data(out, Bytes(ostrSignedData, ostrSignedDataL), sap_bytes(ostrInputData, ostrInputDataL),
-                               bIncCerts, signer, type);
+        int rc = add_sign_data(out, Bytes(ostrSignedData, ostrSignedDataL),
+                               sap_bytes(ostrInputData, ostrInputDataL), bIncCerts, signer, type);
         return deliver(rc, out, ostrUpdatedSignedData, ostrUpdatedSignedDataL);
     });
 }
 
-SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached, SAP_BYTE* ostrInputData,
-                    SAP_UINT ostrInputDataL, SAP_BYTE* strHashalg, SAP_UINT strHashalgL, SAP_BYTE** ostrDigestedData,
+SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached,
+                    SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SAP_BYTE* strHashalg,
+                    SAP_UINT strHashalgL, SAP_BYTE** ostrDigestedData,
                     SAP_UINT* ostrDigestedDataL) {
     static const char* fn = "SsfDigest";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, bDetached = %d, ostrInputData = %#x, ostrInputDataL = %d, "
+            "%s() start, strFormat = %#x, strFormatL = %d, bDetached = %d, ostrInputData = %#x, "
+            "ostrInputDataL = %d, "
             "strHashalg = %#x, strHashalgL = %d, ostrDigestedData = %#x, ostrDigestedDataL = %#x",
             fn, ptr32(strFormat), static_cast<int>(strFormatL), bDetached, ptr32(ostrInputData),
             static_cast<int>(ostrInputDataL), ptr32(strHashalg), static_cast<int>(strHashalgL),
             ptr32(ostrDigestedData), ptr32(ostrDigestedDataL));
-        if (outputs_missing(fn, "ostrDigestedData", ostrDigestedData, ostrDigestedDataL)) return SSF_RC_NO_OUTPUT;
+        if (outputs_missing(fn, "ostrDigestedData", ostrDigestedData, ostrDigestedDataL))
+            return SSF_RC_NO_OUTPUT;
         clear_output(ostrDigestedData, ostrDigestedDataL);
         if (input_missing(ostrInputData, ostrInputDataL)) {
             log_error("%s() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
             return SSF_RC_NO_INPUT;
         }
-        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL)) return SSF_RC_INVALID_FORMAT;
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
         const int hash = get_hash_alg_code(strHashalg, strHashalgL);
         if (hash == HASH_INVALID) {
-            log_error("%s() 3 : invalid hash alg: '%s'", fn, name_text(strHashalg, strHashalgL).c_str());
+            log_error("%s() 3 : invalid hash alg: '%s'", fn,
+                      name_text(strHashalg, strHashalgL).c_str());
             return SSF_RC_INVALID_HASH;
         }
         OutData out;
@@ -400,16 +451,20 @@ SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached
     });
 }
 
-SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData, SAP_UINT strSignedDataL,
-                               SAP_BYTE* strInputData, SAP_UINT strInputDataL, SigRcpSsfInfoList* signerResultList,
+SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
+                               SAP_UINT strSignedDataL, SAP_BYTE* strInputData,
+                               SAP_UINT strInputDataL, SigRcpSsfInfoList* signerResultList,
                                SAP_BYTE** ostrEnhancedSignData, SAP_UINT* ostrEnhancedSignDataL) {
     static const char* fn = "SsfEnhanceSignatures";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() begin, strPab = 0x%p, strPabL = %d, strSignedData = 0x%p, strSignedDataL = %d, strInputData = 0x%p, "
-            "strInputDataL = %d, signerResultList = 0x%p, ostrEnhancedSignData = 0x%p, ostrEnhancedSignDataL = 0x%p",
-            fn, static_cast<void*>(strPab), static_cast<int>(strPabL), static_cast<void*>(strSignedData),
-            static_cast<int>(strSignedDataL), static_cast<void*>(strInputData), static_cast<int>(strInputDataL),
+            "%s() begin, strPab = 0x%p, strPabL = %d, strSignedData = 0x%p, strSignedDataL = %d, "
+            "strInputData = 0x%p, "
+            "strInputDataL = %d, signerResultList = 0x%p, ostrEnhancedSignData = 0x%p, "
+            "ostrEnhancedSignDataL = 0x%p",
+            fn, static_cast<void*>(strPab), static_cast<int>(strPabL),
+            static_cast<void*>(strSignedData), static_cast<int>(strSignedDataL),
+            static_cast<void*>(strInputData), static_cast<int>(strInputDataL),
             static_cast<void*>(signerResultList), static_cast<void*>(ostrEnhancedSignData),
             static_cast<void*>(ostrEnhancedSignDataL));
         if (input_missing(strSignedData, strSignedDataL)) {
@@ -421,11 +476,12 @@ SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* str
             return SSF_RC_NO_INPUT;
         }
         if (!ostrEnhancedSignData || !ostrEnhancedSignDataL) {
-            log_error("%s() 3 : (ostrEnhancedSignData == NULL) || (ostrEnhancedSignDataL == NULL)", fn);
+            log_error("%s() 3 : (ostrEnhancedSignData == NULL) || (ostrEnhancedSignDataL == NULL)",
+                      fn);
             return SSF_RC_NO_INPUT;
         }
-        return static_cast<SAPRETURN>(ssf_enhance_signatures(strPab, strPabL, strSignedData, strSignedDataL,
-                                                             strInputData, strInputDataL, signerResultList,
-                                                             ostrEnhancedSignData, ostrEnhancedSignDataL));
+        return static_cast<SAPRETURN>(ssf_enhance_signatures(
+            strPab, strPabL, strSignedData, strSignedDataL, strInputData, strInputDataL,
+            signerResultList, ostrEnhancedSignData, ostrEnhancedSignDataL));
     });
 }

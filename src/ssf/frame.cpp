@@ -45,13 +45,21 @@ void lock_mutex(bool& locked) {
         locked = true;
         log_debug("%s() : WaitForSingleObject() ok", "lock_mutex");
     } catch (const std::system_error& e) {
-        log_error("%s() : WAIT_FAILED, GetLastError() = %#x", "lock_mutex", static_cast<unsigned>(e.code().value()));
+        log_error("%s() : WAIT_FAILED, GetLastError() = %#x", "lock_mutex",
+                  static_cast<unsigned>(e.code().value()));
     }
 }
 
+// A constructor that throws gets no destructor: the lock is given back here before the
+// exception leaves, or the next call would wait for ever.
 ApiCall::ApiCall() {
-    if (config().use_func_mutex) lock_mutex(locked_);
-    (void)init_lib();  // a failure is retried by the next call; the export goes on
+    try {
+        if (config().use_func_mutex) lock_mutex(locked_);
+        (void)init_lib();  // a failure is retried by the next call; the export goes on
+    } catch (...) {
+        release();
+        throw;
+    }
 }
 
 void ApiCall::release() {

@@ -19,22 +19,26 @@ using Bytes = std::span<const unsigned char>;
 
 // SAP lengths are unsigned, but the checks read them as signed: a length with its top bit set
 // is no length at all, never a 2 GiB read.
-inline bool sap_empty(SAP_UINT len) { return static_cast<int32_t>(len) <= 0; }
+inline bool sap_empty(SAP_UINT len) {
+    return static_cast<int32_t>(len) <= 0;
+}
 inline Bytes sap_bytes(const SAP_BYTE* p, SAP_UINT len) {
     return p && !sap_empty(len) ? Bytes(p, len) : Bytes();
 }
 
 // Pointers in the debug lines are printed as their low 32 bits, as "%#x" always showed them.
-inline unsigned ptr32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+inline unsigned ptr32(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
 
 // A failure that already carries its interface code (and has been logged where it arose).
 class Error : public std::exception {
-public:
+  public:
     explicit Error(SAPRETURN code) : code_(code) {}
     SAPRETURN code() const { return code_; }
     const char* what() const noexcept override { return "ssf error"; }
 
-private:
+  private:
     SAPRETURN code_;
 };
 
@@ -56,22 +60,24 @@ std::string name_text(const SAP_BYTE* name, SAP_UINT len);
 // Steps around every export: takes the API mutex when configured, runs start-up, and releases
 // the mutex exactly once, also when the call leaves by an exception.
 class ApiCall {
-public:
+  public:
     ApiCall();
     ~ApiCall() { release(); }
     ApiCall(const ApiCall&) = delete;
     ApiCall& operator=(const ApiCall&) = delete;
     void release();
 
-private:
+  private:
     bool locked_ = false;
 };
 
 void lock_mutex(bool& locked);
 
 // Checks every export shares; each writes its line through log_error when it fails.
-[[nodiscard]] bool outputs_missing(const char* fn, const char* name, SAP_BYTE** out, SAP_UINT* outL);
-[[nodiscard]] bool format_invalid(const char* line, const char* fn, const SAP_BYTE* fmt, SAP_UINT fmtL);
+[[nodiscard]] bool outputs_missing(const char* fn, const char* name, SAP_BYTE** out,
+                                   SAP_UINT* outL);
+[[nodiscard]] bool format_invalid(const char* line, const char* fn, const SAP_BYTE* fmt,
+                                  SAP_UINT fmtL);
 
 // What an operation answers until its worker is built.
 [[nodiscard]] int worker_not_available(const char* worker);

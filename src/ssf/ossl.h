@@ -41,7 +41,9 @@ using Pkcs12 = Owned<PKCS12, PKCS12_free>;
 using PkeyUsagePeriod = Owned<PKEY_USAGE_PERIOD, PKEY_USAGE_PERIOD_free>;
 using TsTstInfo = Owned<TS_TST_INFO, TS_TST_INFO_free>;
 
-inline void free_x509_stack(STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }
+inline void free_x509_stack(STACK_OF(X509) * s) {
+    sk_X509_pop_free(s, X509_free);
+}
 using X509Stack = Owned<STACK_OF(X509), free_x509_stack>;
 inline X509Stack new_x509_stack() { return X509Stack(sk_X509_new_null()); }
 

@@ -46,16 +46,17 @@ bool copy_field(const SAP_BYTE* src, SAP_UINT len, SAP_BYTE*& dst, SAP_UINT& dst
     if (!src || sap_empty(len)) return true;
     dst = reinterpret_cast<SAP_BYTE*>(get_sz_string_from_sap_string(src, len));
     if (!dst) {
-        log_error("%s() %d : OPENSSL_malloc( %zu ) failed", "SsfNEWSigRcpSsfInfo", step, static_cast<size_t>(len) + 1);
+        log_error("%s() %d : OPENSSL_malloc( %zu ) failed", "SsfNEWSigRcpSsfInfo", step,
+                  static_cast<size_t>(len) + 1);
         return false;
     }
     dst_len = len;
     return true;
 }
 
-SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT reservedL, SAP_BYTE* profile,
-                     SAP_UINT profileL, SAP_BYTE* password, SAP_UINT passwordL, SAP_UINT uResult,
-                     SigRcpSsfInfo** out) {
+SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT reservedL,
+                     SAP_BYTE* profile, SAP_UINT profileL, SAP_BYTE* password, SAP_UINT passwordL,
+                     SAP_UINT uResult, SigRcpSsfInfo** out) {
     static const char* fn = "SsfNEWSigRcpSsfInfo";
     if (!out) {
         log_error("%s() 0 : ptrSigRcpSsfInfo == NULL", fn);
@@ -63,31 +64,32 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
     }
     *out = nullptr;
     log_debug(
-        "%s() started, strSigRcpId = %#x, strSigRcpIdL = %d, strSigRcpReserved = %#x, strSigRcpReservedL = %d, "
-        "strSigRcpProfile = %#x, strSigRcpProfileL = %d, strSigRcpPassword = %#x, strSigRcpPasswordL = %d, "
+        "%s() started, strSigRcpId = %#x, strSigRcpIdL = %d, strSigRcpReserved = %#x, "
+        "strSigRcpReservedL = %d, "
+        "strSigRcpProfile = %#x, strSigRcpProfileL = %d, strSigRcpPassword = %#x, "
+        "strSigRcpPasswordL = %d, "
         "uResult = %d, ptrSigRcpSsfInfo = %#x",
-        fn, ptr32(id), static_cast<int>(idL),
-        ptr32(reserved), static_cast<int>(reservedL),
-        ptr32(profile), static_cast<int>(profileL),
-        ptr32(password), static_cast<int>(passwordL),
+        fn, ptr32(id), static_cast<int>(idL), ptr32(reserved), static_cast<int>(reservedL),
+        ptr32(profile), static_cast<int>(profileL), ptr32(password), static_cast<int>(passwordL),
         static_cast<int>(uResult), ptr32(out));
     if (id && !sap_empty(idL)) log_hexdump(id, idL, "strSigRcpId");
 
     SAPRETURN rc = SSF_RC_OK;
     SigRcpSsfInfo* rec = nullptr;
     if (!id || sap_empty(idL)) {
-        log_error("%s() 1 : strSigRcpId = %#x, strSigRcpIdL = %d", fn,
-                  ptr32(id), static_cast<int>(idL));
+        log_error("%s() 1 : strSigRcpId = %#x, strSigRcpIdL = %d", fn, ptr32(id),
+                  static_cast<int>(idL));
         rc = SSF_RC_NO_IDENTITY;
     } else if (!(rec = static_cast<SigRcpSsfInfo*>(OPENSSL_zalloc(sizeof(SigRcpSsfInfo))))) {
         log_error("%s() 2 : OPENSSL_malloc( %zu ) failed", fn, sizeof(SigRcpSsfInfo));
         rc = SSF_RC_RECORD_MEMORY;
     } else {
         rec->uResult = uResult;
-        bool ok = copy_field(id, idL, rec->strSigRcpId, rec->strSigRcpIdL, 3) &&
-                  copy_field(reserved, reservedL, rec->strSigRcpReserved, rec->strSigRcpReservedL, 4) &&
-                  copy_field(password, passwordL, rec->strSigRcpPassword, rec->strSigRcpPasswordL, 5) &&
-                  copy_field(profile, profileL, rec->strSigRcpProfile, rec->strSigRcpProfileL, 6);
+        bool ok =
+            copy_field(id, idL, rec->strSigRcpId, rec->strSigRcpIdL, 3) &&
+            copy_field(reserved, reservedL, rec->strSigRcpReserved, rec->strSigRcpReservedL, 4) &&
+            copy_field(password, passwordL, rec->strSigRcpPassword, rec->strSigRcpPasswordL, 5) &&
+            copy_field(profile, profileL, rec->strSigRcpProfile, rec->strSigRcpProfileL, 6);
         if (ok) {
             *out = rec;
             rec = nullptr;
@@ -104,8 +106,7 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
 SAPRETURN insert_record(SigRcpSsfInfo* rec, SigRcpSsfInfoList* list) {
     static const char* fn = "SsfINSSigRcpSsfInfo";
     log_debug("start SsfINSSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x, sigRcpSsfInfoList = %#x",
-              ptr32(rec),
-              ptr32(list));
+              ptr32(rec), ptr32(list));
     SAPRETURN rc = SSF_RC_OK;
     if (!rec) {
         log_error("%s() 1 : ptrSigRcpSsfInfo == NULL", fn);
@@ -138,8 +139,7 @@ SAPRETURN insert_record(SigRcpSsfInfo* rec, SigRcpSsfInfoList* list) {
 
 SAPRETURN delete_record(SigRcpSsfInfo** rec) {
     static const char* fn = "SsfDELSigRcpSsfInfo";
-    log_debug("start SsfDELSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x",
-              ptr32(rec));
+    log_debug("start SsfDELSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x", ptr32(rec));
     SAPRETURN rc = SSF_RC_OK;
     if (!rec) {
         log_error("%s() 1 : ptrSigRcpSsfInfo == NULL", fn);
@@ -163,8 +163,7 @@ SAPRETURN delete_record(SigRcpSsfInfo** rec) {
 // rest of the list and leave the caller holding freed nodes.
 SAPRETURN delete_list(SigRcpSsfInfoList* list) {
     static const char* fn = "SsfDELSigRcpSsfInfoList";
-    log_debug("start SsfDELSigRcpSsfInfoList. sigRcpSsfInfoList = %#x",
-              ptr32(list));
+    log_debug("start SsfDELSigRcpSsfInfoList. sigRcpSsfInfoList = %#x", ptr32(list));
     SAPRETURN rc = SSF_RC_OK;
     if (!list) {
         log_error("%s() 1 : sigRcpSsfInfoList = %#x", fn, 0u);
@@ -215,18 +214,22 @@ SAPRETURN SsfDELSsfOctetstring(SAP_BYTE** ostr, SAP_UINT* ostrL) {
     });
 }
 
-SAPRETURN SsfNEWSigRcpSsfInfo(SAP_BYTE* strSigRcpId, SAP_UINT strSigRcpIdL, SAP_BYTE* strSigRcpReserved,
-                              SAP_UINT strSigRcpReservedL, SAP_BYTE* strSigRcpProfile, SAP_UINT strSigRcpProfileL,
-                              SAP_BYTE* strSigRcpPassword, SAP_UINT strSigRcpPasswordL, SAP_UINT uResult,
-                              SigRcpSsfInfo** ptrSigRcpSsfInfo) {
+SAPRETURN SsfNEWSigRcpSsfInfo(SAP_BYTE* strSigRcpId, SAP_UINT strSigRcpIdL,
+                              SAP_BYTE* strSigRcpReserved, SAP_UINT strSigRcpReservedL,
+                              SAP_BYTE* strSigRcpProfile, SAP_UINT strSigRcpProfileL,
+                              SAP_BYTE* strSigRcpPassword, SAP_UINT strSigRcpPasswordL,
+                              SAP_UINT uResult, SigRcpSsfInfo** ptrSigRcpSsfInfo) {
     return record_export("SsfNEWSigRcpSsfInfo", [&] {
-        return new_record(strSigRcpId, strSigRcpIdL, strSigRcpReserved, strSigRcpReservedL, strSigRcpProfile,
-                          strSigRcpProfileL, strSigRcpPassword, strSigRcpPasswordL, uResult, ptrSigRcpSsfInfo);
+        return new_record(strSigRcpId, strSigRcpIdL, strSigRcpReserved, strSigRcpReservedL,
+                          strSigRcpProfile, strSigRcpProfileL, strSigRcpPassword,
+                          strSigRcpPasswordL, uResult, ptrSigRcpSsfInfo);
     });
 }
 
-SAPRETURN SsfINSSigRcpSsfInfo(SigRcpSsfInfo* ptrSigRcpSsfInfo, SigRcpSsfInfoList* sigRcpSsfInfoList) {
-    return record_export("SsfINSSigRcpSsfInfo", [&] { return insert_record(ptrSigRcpSsfInfo, sigRcpSsfInfoList); });
+SAPRETURN SsfINSSigRcpSsfInfo(SigRcpSsfInfo* ptrSigRcpSsfInfo,
+                              SigRcpSsfInfoList* sigRcpSsfInfoList) {
+    return record_export("SsfINSSigRcpSsfInfo",
+                         [&] { return insert_record(ptrSigRcpSsfInfo, sigRcpSsfInfoList); });
 }
 
 SAPRETURN SsfDELSigRcpSsfInfo(SigRcpSsfInfo** ptrSigRcpSsfInfo) {

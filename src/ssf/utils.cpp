@@ -29,7 +29,9 @@ time_t gost2001_cutoff_time() {
     return mktime(&t);
 }
 
-int gost2001_cutoff_passed() { return platform::now() >= gost2001_cutoff_time() ? 1 : 0; }
+int gost2001_cutoff_passed() {
+    return platform::now() >= gost2001_cutoff_time() ? 1 : 0;
+}
 
 namespace {
 
@@ -64,9 +66,12 @@ time_t generalizedtime_to_time_t(const ASN1_GENERALIZEDTIME* t) {
 time_t asn1_time_to_time_t(const ASN1_TIME* t) {
     if (!t) return 0;
     switch (ASN1_STRING_type(t)) {
-        case V_ASN1_UTCTIME: return utctime_to_time_t(t);
-        case V_ASN1_GENERALIZEDTIME: return generalizedtime_to_time_t(t);
-        default: return 0;
+        case V_ASN1_UTCTIME:
+            return utctime_to_time_t(t);
+        case V_ASN1_GENERALIZEDTIME:
+            return generalizedtime_to_time_t(t);
+        default:
+            return 0;
     }
 }
 
@@ -76,8 +81,8 @@ std::optional<std::string> ASN1_GENERALIZEDTIME_to_string(const ASN1_GENERALIZED
         log_crypto_errors();
         return std::nullopt;
     }
-    return "ArchiveTimeStampTime= " + asctime_text(generalizedtime_to_time_t(t)) + " (UTCTime: " + asn1_chars(t) +
-           ")";
+    return "ArchiveTimeStampTime= " + asctime_text(generalizedtime_to_time_t(t)) +
+           " (UTCTime: " + asn1_chars(t) + ")";
 }
 
 std::optional<std::string> get_timestamp_time(PKCS7_SIGNER_INFO* si) {
@@ -106,12 +111,15 @@ std::optional<std::string> get_timestamp_time(PKCS7_SIGNER_INFO* si) {
         log_crypto_errors();
         return std::nullopt;
     }
-    return "TimeStampTime= " + asctime_text(generalizedtime_to_time_t(gen)) + " (UTCTime: " + asn1_chars(gen) + ")";
+    return "TimeStampTime= " + asctime_text(generalizedtime_to_time_t(gen)) +
+           " (UTCTime: " + asn1_chars(gen) + ")";
 }
 
 namespace {
 
-bool hex_or_space(unsigned char c) { return c == ' ' || std::isxdigit(c); }
+bool hex_or_space(unsigned char c) {
+    return c == ' ' || std::isxdigit(c);
+}
 
 // Walks "SN=value, SN=value": every attribute must start with a short name the crypto library
 // knows. Returns the place where the walk stopped, or null when it reached the end.
@@ -232,7 +240,9 @@ int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert
     return PKCS7_signatureVerify(data, p7, si, cert);
 }
 
-void* load_library(const char* path) { return path ? platform::load_library(path) : nullptr; }
+void* load_library(const char* path) {
+    return path ? platform::load_library(path) : nullptr;
+}
 
 void* get_proc_address(void* module, const char* name) {
     return module && name ? platform::get_proc_address(module, name) : nullptr;

@@ -14,9 +14,15 @@ using namespace ssf_test;
 
 namespace {
 
-ssf::Bytes view(const std::string& s) { return {reinterpret_cast<const unsigned char*>(s.data()), s.size()}; }
-ssf::Bytes view(const Der& d) { return {d.data(), d.size()}; }
-std::string text(const ssf::OutData& o) { return std::string(reinterpret_cast<const char*>(o.data.get()), o.size); }
+ssf::Bytes view(const std::string& s) {
+    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+ssf::Bytes view(const Der& d) {
+    return {d.data(), d.size()};
+}
+std::string text(const ssf::OutData& o) {
+    return std::string(reinterpret_cast<const char*>(o.data.get()), o.size);
+}
 
 std::string random_bytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -69,8 +75,8 @@ TEST(Base64, KnownTexts) {
 }
 
 TEST(Base64, DecodingAcceptsLineEndsOfAnyKind) {
-    for (const char* ok : {"YWJj", "YWJj\n", "YWJj\r\n", "YW\nJj", "YWJjZA==", "YWJjZA==\r\n\r\n", "YWJjZGU=\n",
-                           "\nYWJj\n\n"}) {
+    for (const char* ok : {"YWJj", "YWJj\n", "YWJj\r\n", "YW\nJj", "YWJjZA==", "YWJjZA==\r\n\r\n",
+                           "YWJjZGU=\n", "\nYWJj\n\n"}) {
         ssf::OutData out;
         ASSERT_EQ(ssf::base64_decode(out, view(std::string(ok)), false), 0) << ok;
         EXPECT_EQ(text(out).substr(0, 3), "abc") << ok;
@@ -78,8 +84,8 @@ TEST(Base64, DecodingAcceptsLineEndsOfAnyKind) {
 }
 
 TEST(Base64, AnythingElseIsAnErrorWithNoOutput) {
-    for (const char* bad : {"YWJ", "YWJjZ", "YW Jj", "YWJj\r", "YW\rJj", "YWJj=", "YQ=", "Y===", "YQ==YWJj",
-                            "YWJjZA==x", "YW*j", "!!!!", "\n"}) {
+    for (const char* bad : {"YWJ", "YWJjZ", "YW Jj", "YWJj\r", "YW\rJj", "YWJj=", "YQ=", "Y===",
+                            "YQ==YWJj", "YWJjZA==x", "YW*j", "!!!!", "\n"}) {
         ssf::OutData out;
         EXPECT_EQ(ssf::base64_decode(out, view(std::string(bad)), false), 4) << bad;
         EXPECT_EQ(out.data, nullptr) << bad;
@@ -125,16 +131,18 @@ TEST_F(Pkcs7Wrap, DecodeRefusesWhatIsNotDataSignedOrEnveloped) {
 }
 
 class EncodeExports : public Started {
-protected:
+  protected:
     SAPRETURN call(bool encode, Sap format, const std::string& in, Out& out) {
         Sap input(in);
-        return (encode ? SsfEncode : SsfDecode)(format.p(), format.n(), input.p(), input.n(), &out.data, &out.len);
+        return (encode ? SsfEncode : SsfDecode)(format.p(), format.n(), input.p(), input.n(),
+                                                &out.data, &out.len);
     }
 };
 
 TEST_F(EncodeExports, RoundTripsThroughEveryFormat) {
     const std::string data = random_bytes(3000, 1);
-    for (const char* f : {"BASE64", "PKCS7", "PKCS7_CADES", "PKCS7_ANY", "CADES_BES", "CADES_XLT1", "PKCS7_GET_SIGNERS"}) {
+    for (const char* f : {"BASE64", "PKCS7", "PKCS7_CADES", "PKCS7_ANY", "CADES_BES", "CADES_XLT1",
+                          "PKCS7_GET_SIGNERS"}) {
         Out enc, dec;
         ASSERT_EQ(call(true, f, data, enc), 0u) << f;
         ASSERT_EQ(call(false, f, enc.str(), dec), 0u) << f;
@@ -152,8 +160,9 @@ TEST_F(EncodeExports, FailuresClearTheOutputAndSayWhy) {
     std::string log = fresh();
     EXPECT_TRUE(has_line(log, "base64_decode() : base64_enc_dec( 0 ) failed"));
     EXPECT_TRUE(has_line(log, "decode error"));
-    EXPECT_EQ(call(false, "PKCS7", std::string(reinterpret_cast<const char*>(digested_der().data()),
-                                               digested_der().size()),
+    EXPECT_EQ(call(false, "PKCS7",
+                   std::string(reinterpret_cast<const char*>(digested_der().data()),
+                               digested_der().size()),
                    out),
               12u);
     EXPECT_TRUE(out.cleared());
@@ -162,9 +171,11 @@ TEST_F(EncodeExports, FailuresClearTheOutputAndSayWhy) {
     EXPECT_EQ(call(false, "BASE64 ", "YWJj", out), 2u);
     EXPECT_TRUE(has_line(fresh(), "SsfDecode() 2 : invalid format: 'BASE64 '"));
     EXPECT_EQ(call(true, "BASE64", "", out), 3u);
-    EXPECT_TRUE(has_line(fresh(), "SsfEncode() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)"));
+    EXPECT_TRUE(
+        has_line(fresh(), "SsfEncode() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)"));
     EXPECT_EQ(call(false, "BASE64", "", out), 3u);
-    EXPECT_TRUE(has_line(fresh(), "SsfDecode() : ( ostrEncodedDataL <= 0 ) || ( ostrEncodedData == NULL )"));
+    EXPECT_TRUE(has_line(fresh(),
+                         "SsfDecode() : ( ostrEncodedDataL <= 0 ) || ( ostrEncodedData == NULL )"));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace ssf_test {
 
 class Started : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ssf::reset_for_tests();
         dir.write("selvanor-ssf-server.cfg",
@@ -27,7 +27,9 @@ protected:
     void TearDown() override { ssf::reset_for_tests(); }
     virtual std::string extra_config() const { return ""; }
 
-    std::string log() const { return testing_support::read_file(dir.file("selvanor-ssf-server.log")); }
+    std::string log() const {
+        return testing_support::read_file(dir.file("selvanor-ssf-server.log"));
+    }
     // The log written since the last call (or since start-up).
     std::string fresh() {
         std::string all = log();
@@ -64,7 +66,9 @@ struct Out {
     ~Out() {
         if (data != reinterpret_cast<SAP_BYTE*>(1)) SsfDELSsfOctetstring(&data, &len);
     }
-    std::string str() const { return data ? std::string(reinterpret_cast<const char*>(data), len) : std::string(); }
+    std::string str() const {
+        return data ? std::string(reinterpret_cast<const char*>(data), len) : std::string();
+    }
     bool cleared() const { return data == nullptr && len == 0; }
 };
 

@@ -18,12 +18,14 @@ namespace {
 
 TEST(Names, ExactLengthAndBytesOnly) {
     auto fmt = [](const char* s) {
-        return ssf::check_format_name(reinterpret_cast<const SAP_BYTE*>(s), static_cast<SAP_UINT>(std::strlen(s)));
+        return ssf::check_format_name(reinterpret_cast<const SAP_BYTE*>(s),
+                                      static_cast<SAP_UINT>(std::strlen(s)));
     };
     for (const char* ok : {"PKCS7", "PKCS7_CADES", "PKCS7_ANY", "CADES_BES", "CADES_XLT1", "BASE64",
                            "PKCS7_GET_SIGNERS"})
         EXPECT_TRUE(fmt(ok)) << ok;
-    for (const char* bad : {"PKCS7 ", "pkcs7", "PKCS", "", "PKCS7_CADES\n"}) EXPECT_FALSE(fmt(bad)) << bad;
+    for (const char* bad : {"PKCS7 ", "pkcs7", "PKCS", "", "PKCS7_CADES\n"})
+        EXPECT_FALSE(fmt(bad)) << bad;
     // A name followed by more bytes than its length says is still the name.
     EXPECT_TRUE(ssf::check_format_name(reinterpret_cast<const SAP_BYTE*>("PKCS7xyz"), 5));
     EXPECT_FALSE(ssf::check_format_name(nullptr, 5));
@@ -41,7 +43,8 @@ TEST(Names, ExactLengthAndBytesOnly) {
     EXPECT_EQ(type("BASE64"), 0);
 
     auto hash = [](const char* s) {
-        return ssf::get_hash_alg_code(reinterpret_cast<const SAP_BYTE*>(s), static_cast<SAP_UINT>(std::strlen(s)));
+        return ssf::get_hash_alg_code(reinterpret_cast<const SAP_BYTE*>(s),
+                                      static_cast<SAP_UINT>(std::strlen(s)));
     };
     EXPECT_EQ(hash("GOST-R-34.11-94"), 4);
     EXPECT_EQ(hash("MD5"), 5);
@@ -66,20 +69,23 @@ TEST(ResultTexts, TableIsCompleteAndUnknownCodesHaveTheDefault) {
     EXPECT_EQ(codes.size(), 8u + 27u);
     EXPECT_STREQ(GetSignerErrorMessage(0), "Signature is valid");
     EXPECT_STREQ(GetSignerErrorMessage(119), "ES references and values don't match");
-    EXPECT_STREQ(GetSignerErrorMessage(126),
-                 "An archival timestamp to be added is older than one of existing archival timestamps");
-    for (SAP_UINT c : {1u, 29u, 99u, 127u, 0xFFFFFFFFu}) EXPECT_STREQ(GetSignerErrorMessage(c), "<Unknown error code>");
+    EXPECT_STREQ(
+        GetSignerErrorMessage(126),
+        "An archival timestamp to be added is older than one of existing archival timestamps");
+    for (SAP_UINT c : {1u, 29u, 99u, 127u, 0xFFFFFFFFu})
+        EXPECT_STREQ(GetSignerErrorMessage(c), "<Unknown error code>");
 }
 
 class Frame : public Started {
-protected:
+  protected:
     // A signer list of the given identities, every result preset to 0.
     SigRcpSsfInfoList list(std::initializer_list<const char*> ids) {
         SigRcpSsfInfoList l = nullptr;
         for (const char* id : ids) {
             SigRcpSsfInfo* rec = nullptr;
             Sap s(id);
-            EXPECT_EQ(SsfNEWSigRcpSsfInfo(s.p(), s.n(), nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec), 0u);
+            EXPECT_EQ(
+                SsfNEWSigRcpSsfInfo(s.p(), s.n(), nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec), 0u);
             EXPECT_EQ(SsfINSSigRcpSsfInfo(rec, &l), 0u);
         }
         return l;
@@ -90,20 +96,22 @@ protected:
         return r;
     }
     SAPRETURN sign(Sap format, Sap hash, SigRcpSsfInfoList signers, Out& out, Sap input = "data") {
-        return SsfSign(format.p(), format.n(), hash.p(), hash.n(), 1, 0, input.p(), input.n(), signers, &out.data,
-                       &out.len);
+        return SsfSign(format.p(), format.n(), hash.p(), hash.n(), 1, 0, input.p(), input.n(),
+                       signers, &out.data, &out.len);
     }
-    SAPRETURN add_sign(Sap format, Sap hash, SigRcpSsfInfo* signer, Out& out, Sap signed_data = "sig") {
+    SAPRETURN add_sign(Sap format, Sap hash, SigRcpSsfInfo* signer, Out& out,
+                       Sap signed_data = "sig") {
         Sap input("in");
-        return SsfAddSign(format.p(), format.n(), hash.p(), hash.n(), 0, signed_data.p(), signed_data.n(), input.p(),
-                          input.n(), signer, &out.data, &out.len);
+        return SsfAddSign(format.p(), format.n(), hash.p(), hash.n(), 0, signed_data.p(),
+                          signed_data.n(), input.p(), input.n(), signer, &out.data, &out.len);
     }
 };
 
 TEST_F(Frame, VersionLengthIsOneShortOfItsBuffer) {
     Out out;
     ASSERT_EQ(SsfVersion(&out.data, &out.len), 0u);
-    const std::string want = std::string(ssf::kVersionText) + "\nRevision number: 623 Repository URL: ssf/trunk";
+    const std::string want =
+        std::string(ssf::kVersionText) + "\nRevision number: 623 Repository URL: ssf/trunk";
     EXPECT_EQ(out.str(), want);
     EXPECT_EQ(out.data[out.len], '\0');
     std::string log = fresh();
@@ -112,7 +120,8 @@ TEST_F(Frame, VersionLengthIsOneShortOfItsBuffer) {
     EXPECT_TRUE(has_line(log, "lock_mutex() : WaitForSingleObject() ok"));
 
     EXPECT_EQ(SsfVersion(nullptr, &out.len), 13u);
-    EXPECT_TRUE(has_line(fresh(), "SsfVersion() 1 : ( NULL == outputDataL ) || ( NULL == outputData )"));
+    EXPECT_TRUE(
+        has_line(fresh(), "SsfVersion() 1 : ( NULL == outputDataL ) || ( NULL == outputData )"));
 }
 
 TEST_F(Frame, QueryProperties) {
@@ -149,7 +158,9 @@ TEST_F(Frame, SignChecksInOrder) {
     Out out;
     // Missing input comes first, even with an invalid format: nothing is marked.
     Sap empty("");
-    EXPECT_EQ(SsfSign(Sap("pkcs7").p(), 5, Sap("SHA1").p(), 4, 0, 0, empty.p(), 0, signers, &out.data, &out.len), 3u);
+    EXPECT_EQ(SsfSign(Sap("pkcs7").p(), 5, Sap("SHA1").p(), 4, 0, 0, empty.p(), 0, signers,
+                      &out.data, &out.len),
+              3u);
     EXPECT_TRUE(out.cleared());
     EXPECT_EQ(results(signers), (std::vector<SAP_UINT>{0, 0}));
     EXPECT_TRUE(has_line(fresh(), "SsfSign() : (ostrInputData == NULL) || (ostrInputDataL <= 0)"));
@@ -174,7 +185,8 @@ TEST_F(Frame, SignChecksInOrder) {
 
     for (const char* f : {"BASE64", "PKCS7_ANY", "PKCS7_GET_SIGNERS"}) {
         EXPECT_EQ(sign(f, "SHA1", signers, out), 2u) << f;
-        EXPECT_TRUE(has_line(fresh(), std::string("SsfSign() : wrong signature format: '") + f + "'"));
+        EXPECT_TRUE(
+            has_line(fresh(), std::string("SsfSign() : wrong signature format: '") + f + "'"));
         EXPECT_EQ(results(signers), (std::vector<SAP_UINT>{0, 0}));
     }
     EXPECT_EQ(SsfDELSigRcpSsfInfoList(&signers), 0u);
@@ -217,12 +229,13 @@ TEST_F(Frame, EnvelopeChecksAndMarksRecipients) {
     Sap in("data"), cipher("GOST-28147-89"), spaced("GOST-28147-89 ");
     SigRcpSsfInfoList rcpts = list({"r1"});
     // A node without a record must not stop the marking.
-    auto* bare = static_cast<SigRcpSsfInformationListElement*>(OPENSSL_zalloc(sizeof(SigRcpSsfInformationListElement)));
+    auto* bare = static_cast<SigRcpSsfInformationListElement*>(
+        OPENSSL_zalloc(sizeof(SigRcpSsfInformationListElement)));
     bare->next = rcpts;
     rcpts = bare;
     auto envelope = [&](Sap fmt, Sap& c, SigRcpSsfInfoList l) {
-        return SsfEnvelope(fmt.p(), fmt.n(), c.p(), c.n(), in.p(), in.n(), nullptr, 0, nullptr, 0, l, &out.data,
-                           &out.len);
+        return SsfEnvelope(fmt.p(), fmt.n(), c.p(), c.n(), in.p(), in.n(), nullptr, 0, nullptr, 0,
+                           l, &out.data, &out.len);
     };
     EXPECT_EQ(envelope("PKCS7", cipher, nullptr), 9u);
     EXPECT_TRUE(has_line(fresh(), "SsfEnvelope() 2 : recipientList is NULL"));
@@ -232,7 +245,8 @@ TEST_F(Frame, EnvelopeChecksAndMarksRecipients) {
     EXPECT_TRUE(has_line(log, "SsfEnvelope() 3 : invalid format: 'PKCS7_ANY '"));
     EXPECT_TRUE(has_line(log, "end SsfEnvelope = 2"));
     EXPECT_EQ(envelope("BASE64", spaced, rcpts), 14u);
-    EXPECT_TRUE(has_line(fresh(), "SsfEnvelope() 4 : invalid encryption algorithm: 'GOST-28147-89 '"));
+    EXPECT_TRUE(
+        has_line(fresh(), "SsfEnvelope() 4 : invalid encryption algorithm: 'GOST-28147-89 '"));
     EXPECT_EQ(envelope("BASE64", cipher, rcpts), ssf::SSF_RC_NOT_AVAILABLE);
     EXPECT_TRUE(has_line(fresh(), "envelope_data() : operation not available yet"));
     EXPECT_EQ(SsfDELSigRcpSsfInfoList(&rcpts), ssf::SSF_RC_NODE_WITHOUT_RECORD);
@@ -242,21 +256,30 @@ TEST_F(Frame, DevelopeAndDigestChecks) {
     Out out;
     Sap data("x"), bad("PKCS8"), sha("SHA1"), gost94("GOST-R-34.11-94 ");
     SigRcpSsfInfoList l = list({"me"});
-    EXPECT_EQ(SsfDevelope(bad.p(), bad.n(), data.p(), data.n(), l->ptrSigRcp, &out.data, &out.len), 2u);
+    EXPECT_EQ(SsfDevelope(bad.p(), bad.n(), data.p(), data.n(), l->ptrSigRcp, &out.data, &out.len),
+              2u);
     EXPECT_EQ(l->ptrSigRcp->uResult, 28u);
     EXPECT_TRUE(has_line(fresh(), "SsfDevelope() 2 : invalid format: 'PKCS8'"));
     EXPECT_EQ(SsfDevelope(nullptr, 0, data.p(), data.n(), nullptr, &out.data, &out.len), 2u);
     EXPECT_TRUE(has_line(fresh(), "SsfDevelope() 2 : invalid format: '<NULL>'"));
     EXPECT_EQ(SsfDevelope(bad.p(), bad.n(), data.p(), 0, nullptr, &out.data, &out.len), 3u);
-    EXPECT_TRUE(has_line(fresh(), "SsfDevelope() 1 : (ostrEnvelopedData == NULL) || (ostrEnvelopedDataL <= 0)"));
+    EXPECT_TRUE(has_line(
+        fresh(), "SsfDevelope() 1 : (ostrEnvelopedData == NULL) || (ostrEnvelopedDataL <= 0)"));
 
-    EXPECT_EQ(SsfDigest(bad.p(), bad.n(), 0, data.p(), data.n(), gost94.p(), gost94.n(), &out.data, &out.len), 2u);
-    EXPECT_EQ(SsfDigest(data.p(), 0, 0, data.p(), data.n(), gost94.p(), gost94.n(), &out.data, &out.len), 2u);
+    EXPECT_EQ(SsfDigest(bad.p(), bad.n(), 0, data.p(), data.n(), gost94.p(), gost94.n(), &out.data,
+                        &out.len),
+              2u);
+    EXPECT_EQ(
+        SsfDigest(data.p(), 0, 0, data.p(), data.n(), gost94.p(), gost94.n(), &out.data, &out.len),
+        2u);
     Sap fmt("PKCS7");
-    EXPECT_EQ(SsfDigest(fmt.p(), fmt.n(), 0, data.p(), data.n(), gost94.p(), gost94.n(), &out.data, &out.len), 10u);
+    EXPECT_EQ(SsfDigest(fmt.p(), fmt.n(), 0, data.p(), data.n(), gost94.p(), gost94.n(), &out.data,
+                        &out.len),
+              10u);
     EXPECT_TRUE(has_line(fresh(), "SsfDigest() 3 : invalid hash alg: 'GOST-R-34.11-94 '"));
-    EXPECT_EQ(SsfDigest(fmt.p(), fmt.n(), 1, data.p(), data.n(), sha.p(), sha.n(), &out.data, &out.len),
-              ssf::SSF_RC_NOT_AVAILABLE);
+    EXPECT_EQ(
+        SsfDigest(fmt.p(), fmt.n(), 1, data.p(), data.n(), sha.p(), sha.n(), &out.data, &out.len),
+        ssf::SSF_RC_NOT_AVAILABLE);
     EXPECT_TRUE(has_line(fresh(), "digest_data() : operation not available yet"));
     EXPECT_EQ(SsfDELSigRcpSsfInfoList(&l), 0u);
 }
@@ -266,10 +289,12 @@ TEST_F(Frame, VerifyAndEnhanceChecks) {
     Sap sig("sig"), fmt("BASE64"), bad("BASE32");
     SigRcpSsfInfoList results = nullptr;
     auto verify = [&](Sap& f, SAP_UINT sigL, SigRcpSsfInfoList* r) {
-        return SsfVerify(f.p(), f.n(), 0, sig.p(), sigL, nullptr, 0, nullptr, 0, nullptr, 0, r, &out.data, &out.len);
+        return SsfVerify(f.p(), f.n(), 0, sig.p(), sigL, nullptr, 0, nullptr, 0, nullptr, 0, r,
+                         &out.data, &out.len);
     };
     EXPECT_EQ(verify(fmt, 0, &results), 3u);
-    EXPECT_TRUE(has_line(fresh(), "SsfVerify(): (ostrSignedData == NULL) || (ostrSignedDataL <= 0)"));
+    EXPECT_TRUE(
+        has_line(fresh(), "SsfVerify(): (ostrSignedData == NULL) || (ostrSignedDataL <= 0)"));
     EXPECT_EQ(verify(bad, sig.n(), &results), 2u);
     EXPECT_TRUE(has_line(fresh(), "SsfVerify() : invalid format: 'BASE32'"));
     EXPECT_EQ(verify(fmt, sig.n(), nullptr), 13u);
@@ -282,12 +307,14 @@ TEST_F(Frame, VerifyAndEnhanceChecks) {
         return SsfEnhanceSignatures(nullptr, 0, sig.p(), sigL, nullptr, 0, r, o, &out.len);
     };
     EXPECT_EQ(enhance(0, &results, &out.data), 3u);
-    EXPECT_TRUE(has_line(fresh(), "SsfEnhanceSignatures() 1 : (strSignedData == NULL) || (strSignedDataL <= 0)"));
+    EXPECT_TRUE(has_line(
+        fresh(), "SsfEnhanceSignatures() 1 : (strSignedData == NULL) || (strSignedDataL <= 0)"));
     EXPECT_EQ(enhance(sig.n(), nullptr, &out.data), 3u);
     EXPECT_TRUE(has_line(fresh(), "SsfEnhanceSignatures() 2 : signerResultList is NULL"));
     EXPECT_EQ(enhance(sig.n(), &results, nullptr), 3u);
     EXPECT_TRUE(has_line(fresh(),
-                         "SsfEnhanceSignatures() 3 : (ostrEnhancedSignData == NULL) || (ostrEnhancedSignDataL == NULL)"));
+                         "SsfEnhanceSignatures() 3 : (ostrEnhancedSignData == NULL) || "
+                         "(ostrEnhancedSignDataL == NULL)"));
     EXPECT_EQ(enhance(sig.n(), &results, &out.data), ssf::SSF_RC_NOT_AVAILABLE);
     EXPECT_TRUE(out.cleared());
 }
@@ -297,9 +324,12 @@ TEST_F(Frame, MissingOutputPointersAndHugeLengths) {
     SAP_BYTE* p = nullptr;
     SAP_UINT n = 0;
     EXPECT_EQ(SsfEncode(fmt.p(), fmt.n(), in.p(), in.n(), nullptr, &n), 13u);
-    EXPECT_TRUE(has_line(fresh(), "SsfEncode() 0 : ( NULL == ostrEncodedDataL ) || ( NULL == ostrEncodedData )"));
+    EXPECT_TRUE(has_line(
+        fresh(), "SsfEncode() 0 : ( NULL == ostrEncodedDataL ) || ( NULL == ostrEncodedData )"));
     EXPECT_EQ(SsfDecode(fmt.p(), fmt.n(), in.p(), in.n(), &p, nullptr), 13u);
-    EXPECT_EQ(SsfSign(fmt.p(), fmt.n(), in.p(), in.n(), 0, 0, in.p(), in.n(), nullptr, nullptr, nullptr), 13u);
+    EXPECT_EQ(
+        SsfSign(fmt.p(), fmt.n(), in.p(), in.n(), 0, 0, in.p(), in.n(), nullptr, nullptr, nullptr),
+        13u);
     EXPECT_EQ(SsfDigest(fmt.p(), fmt.n(), 0, in.p(), in.n(), in.p(), in.n(), nullptr, &n), 13u);
     EXPECT_EQ(SsfDevelope(fmt.p(), fmt.n(), in.p(), in.n(), nullptr, &p, nullptr), 13u);
     // A length with its top bit set is no input at all, never a read of gigabytes.
@@ -338,7 +368,9 @@ TEST_F(Frame, EveryPathReleasesTheLock) {
     EXPECT_EQ(SsfVersion(nullptr, nullptr), 13u);
     EXPECT_EQ(SsfEncode(bad.p(), bad.n(), in.p(), in.n(), &out.data, &out.len), 2u);
     EXPECT_EQ(SsfDecode(bad.p(), bad.n(), in.p(), 0, &out.data, &out.len), 3u);
-    EXPECT_EQ(SsfSign(bad.p(), bad.n(), bad.p(), bad.n(), 0, 0, in.p(), in.n(), nullptr, &out.data, &out.len), 2u);
+    EXPECT_EQ(SsfSign(bad.p(), bad.n(), bad.p(), bad.n(), 0, 0, in.p(), in.n(), nullptr, &out.data,
+                      &out.len),
+              2u);
     EXPECT_EQ(SsfNEWSigRcpSsfInfo(nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec), 52u);
     EXPECT_EQ(SsfINSSigRcpSsfInfo(nullptr, &l), 53u);
     EXPECT_EQ(SsfDELSigRcpSsfInfo(&rec), 53u);

@@ -1,21 +1,22 @@
 // Records and lists: copies the record owns, list order, and release of everything (the
 // sanitizer build reports any leak).
+#include "ssf/records.h"
+
 #include <openssl/crypto.h>
 
 #include <cstring>
 
 #include "fixture.h"
 #include "ssf/codes.h"
-#include "ssf/records.h"
 
 using namespace ssf_test;
 
 namespace {
 
 class Records : public Started {
-protected:
-    SigRcpSsfInfo* make(const char* id, const char* profile = nullptr, const char* password = nullptr,
-                        SAP_UINT password_len = 0) {
+  protected:
+    SigRcpSsfInfo* make(const char* id, const char* profile = nullptr,
+                        const char* password = nullptr, SAP_UINT password_len = 0) {
         SigRcpSsfInfo* rec = nullptr;
         Sap i(id), pr(profile ? profile : ""), pw(password ? password : "");
         EXPECT_EQ(SsfNEWSigRcpSsfInfo(i.p(), i.n(), nullptr, 0, profile ? pr.p() : nullptr, pr.n(),
@@ -29,8 +30,8 @@ TEST_F(Records, NewRecordOwnsNulTerminatedCopies) {
     std::string id(40, 'a');
     Sap reserved("res"), profile("token=/lib/p11.so"), password("secret");
     SigRcpSsfInfo* rec = nullptr;
-    ASSERT_EQ(SsfNEWSigRcpSsfInfo(Sap(id).p(), 40, reserved.p(), reserved.n(), profile.p(), profile.n(), password.p(),
-                                  password.n(), 7, &rec),
+    ASSERT_EQ(SsfNEWSigRcpSsfInfo(Sap(id).p(), 40, reserved.p(), reserved.n(), profile.p(),
+                                  profile.n(), password.p(), password.n(), 7, &rec),
               0u);
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->strSigRcpIdL, 40u);
@@ -70,15 +71,19 @@ TEST_F(Records, MissingIdentityGives52AndStoresNothing) {
     EXPECT_TRUE(has_line(log, "SsfDELSigRcpSsfInfo() 2 : *ptrSigRcpSsfInfo == NULL"));
     EXPECT_TRUE(has_line(log, "SsfNEWSigRcpSsfInfo() end, retcode = 52"));
     EXPECT_EQ(SsfNEWSigRcpSsfInfo(nullptr, 3, nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec), 52u);
-    EXPECT_EQ(SsfNEWSigRcpSsfInfo(id.p(), 0xFFFFFFFFu, nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec), 52u);
-    EXPECT_EQ(SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, nullptr, 0, nullptr, 0, 0, nullptr), 13u);
+    EXPECT_EQ(SsfNEWSigRcpSsfInfo(id.p(), 0xFFFFFFFFu, nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec),
+              52u);
+    EXPECT_EQ(SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, nullptr, 0, nullptr, 0, 0, nullptr),
+              13u);
 }
 
 TEST_F(Records, ListKeepsTheOrderOfTheCalls) {
     SigRcpSsfInfoList list = nullptr;
-    for (const char* id : {"first", "second", "third"}) ASSERT_EQ(SsfINSSigRcpSsfInfo(make(id), &list), 0u);
+    for (const char* id : {"first", "second", "third"})
+        ASSERT_EQ(SsfINSSigRcpSsfInfo(make(id), &list), 0u);
     std::vector<std::string> ids;
-    for (auto* n = list; n; n = n->next) ids.emplace_back(reinterpret_cast<char*>(n->ptrSigRcp->strSigRcpId));
+    for (auto* n = list; n; n = n->next)
+        ids.emplace_back(reinterpret_cast<char*>(n->ptrSigRcp->strSigRcpId));
     EXPECT_EQ(ids, (std::vector<std::string>{"first", "second", "third"}));
     std::string log = fresh();
     EXPECT_TRUE(has_line(log, "end SsfINSSigRcpSsfInfo, list == NULL"));
@@ -108,10 +113,12 @@ TEST_F(Records, MissingArguments) {
 TEST_F(Records, NodeWithoutRecordFreesTheWholeListAndGivesMinusOne) {
     SigRcpSsfInfoList list = nullptr;
     ASSERT_EQ(SsfINSSigRcpSsfInfo(make("a"), &list), 0u);
-    auto* bare = static_cast<SigRcpSsfInformationListElement*>(OPENSSL_zalloc(sizeof(SigRcpSsfInformationListElement)));
+    auto* bare = static_cast<SigRcpSsfInformationListElement*>(
+        OPENSSL_zalloc(sizeof(SigRcpSsfInformationListElement)));
     list->next = bare;
     ASSERT_EQ(SsfINSSigRcpSsfInfo(make("c"), &list), 0u);
-    EXPECT_EQ(SsfDELSigRcpSsfInfoList(&list), 0xFFFFFFFFu);  // the records behind the gap are freed too
+    EXPECT_EQ(SsfDELSigRcpSsfInfoList(&list),
+              0xFFFFFFFFu);  // the records behind the gap are freed too
     EXPECT_EQ(list, nullptr);
     std::string log = fresh();
     EXPECT_TRUE(has_line(log, "######################## !cur->ptrSigRcp ############"));
