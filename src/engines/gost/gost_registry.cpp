@@ -12,8 +12,14 @@ constexpr GostDigestEntry kDigests[] = {
 };
 }  // namespace
 
-std::span<const GostDigestEntry> tvk_gost_digest_registry() { return kDigests; }
+std::span<const GostDigestEntry> tvk_gost_digest_registry() {
+    return kDigests;
+}
 
 // Ciphers and key methods join as their sources land.
-std::span<const GostCipherEntry> tvk_gost_cipher_registry() { return {}; }
-std::span<const GostPkeyEntry> tvk_gost_pkey_registry() { return {}; }
+std::span<const GostCipherEntry> tvk_gost_cipher_registry() {
+    return {};
+}
+std::span<const GostPkeyEntry> tvk_gost_pkey_registry() {
+    return {};
+}
