@@ -37,6 +37,7 @@ using Engine = Owner<ENGINE, free_engine>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using Pkcs12 = Owner<PKCS12, PKCS12_free>;
 using X509Ptr = Owner<X509, X509_free>;
+using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
 using ExtPtr = Owner<X509_EXTENSION, X509_EXTENSION_free>;
 using Asn1Object = Owner<ASN1_OBJECT, ASN1_OBJECT_free>;
 using Utf8String = Owner<ASN1_UTF8STRING, ASN1_UTF8STRING_free>;
