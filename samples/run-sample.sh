@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Runs the host tool against a fresh sample configuration and shows the trace log it wrote.
+# Runs the host tool against a fresh sample configuration: loads the library, asks its version,
+# encodes a sample document as PKCS#7 and Base64 and decodes it back, then shows the trace log.
 # Usage: run-sample.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:?build directory}
+build=$(cd "${1:?build directory}" && pwd)
 work=$(mktemp -d /tmp/selvanor-sample.XXXXXX)
 sed "s|@LOG_DIR@|$work|" "$here/selvanor-ssf-server.cfg" > "$work/selvanor-ssf-server.cfg"
 export DIR_LIBRARY="$work"
-"$build/tools/ssfhost" --lib "$build/src/ssf/libselvanor-ssf.so" load
+ssf() { "$build/tools/ssfhost" --lib "$build/src/ssf/libselvanor-ssf.so" "$@"; }
+ssf load
+ssf version "$work/version.txt"
+cat "$work/version.txt"; echo
+printf 'Sample document for the SSF provider.\n' > "$work/document.txt"
+ssf encode PKCS7 "$work/document.txt" "$work/document.p7"
+ssf encode BASE64 "$work/document.p7" "$work/document.p7.b64"
+cat "$work/document.p7.b64"
+ssf decode BASE64 "$work/document.p7.b64" "$work/back.p7"
+ssf decode PKCS7 "$work/back.p7" "$work/back.txt"
+cmp "$work/document.txt" "$work/back.txt" && echo "round trip: identical"
 echo "---- trace log $work/selvanor-ssf-server.log ----"
 cat "$work/selvanor-ssf-server.log"

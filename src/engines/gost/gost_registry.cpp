@@ -7,6 +7,7 @@ namespace {
 using objmap::Obj;
 
 constexpr GostDigestEntry kDigests[] = {
+    {Obj::md_gost94, tvk_digest_94},
     {Obj::md_gost12_256, tvk_digest_256},
     {Obj::md_gost12_512, tvk_digest_512},
 };

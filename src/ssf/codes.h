@@ -1,0 +1,84 @@
+// The interface's return codes, the per-signer result codes with their texts, and the format,
+// hash and cipher names the exports accept.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "ssf/ssf_api.h"
+
+namespace ssf {
+
+enum : SAPRETURN {
+    SSF_RC_OK = 0,
+    SSF_RC_INVALID_FORMAT = 2,
+    SSF_RC_NO_INPUT = 3,
+    SSF_RC_MEMORY = 4,
+    SSF_RC_SIGNER_FAILED = 5,
+    SSF_RC_NO_PAB_CERTS = 7,
+    SSF_RC_RECIPIENT_FAILED = 9,
+    SSF_RC_INVALID_HASH = 10,
+    SSF_RC_NOT_PKCS7 = 12,
+    SSF_RC_NO_OUTPUT = 13,
+    SSF_RC_INVALID_CIPHER = 14,
+    SSF_RC_RECORD_MEMORY = 51,
+    SSF_RC_NO_IDENTITY = 52,
+    SSF_RC_NO_RECORD = 53,
+    SSF_RC_NO_LIST = 54,
+    SSF_RC_NODE_WITHOUT_RECORD = 0xFFFFFFFFu,
+    // Until an operation's worker exists it answers as for a format it cannot produce.
+    SSF_RC_NOT_AVAILABLE = SSF_RC_INVALID_FORMAT,
+};
+
+// Signer and recipient result codes kept in SigRcpSsfInfo::uResult.
+enum : SAP_UINT {
+    SSF_RESULT_VALID = 0,
+    SSF_RESULT_UNKNOWN_SIGNER = 22,
+    SSF_RESULT_PROFILE_NOT_FOUND = 23,
+    SSF_RESULT_PROFILE_UNUSABLE = 24,
+    SSF_RESULT_INVALID_PASSWORD = 25,
+    SSF_RESULT_CERT_NOT_FOUND = 26,
+    SSF_RESULT_INVALID_SIGNATURE = 27,
+    SSF_RESULT_INITIAL = 28,
+};
+
+struct ResultText {
+    SAP_UINT code;
+    const char* text;
+};
+std::span<const ResultText> result_texts();
+inline constexpr const char* kUnknownResultText = "<Unknown error code>";
+
+// Signature type codes the sign and verify workers act on.
+enum SignatureType : int {
+    SIG_TYPE_NONE = 0,
+    SIG_TYPE_PKCS7_ANY = 1,
+    SIG_TYPE_PKCS7 = 2,
+    SIG_TYPE_CADES_BES = 3,
+    SIG_TYPE_CADES = 4,  // "PKCS7_CADES" and "CADES_XLT1"
+    SIG_TYPE_GET_SIGNERS = 8,
+};
+
+enum HashAlg : int {
+    HASH_INVALID = 0,
+    HASH_GOSTR3411_94 = 4,
+    HASH_MD5 = 5,
+    HASH_SHA1 = 6,
+    HASH_GOSTR3411_12_256 = 7,
+    HASH_GOSTR3411_12_512 = 8,
+};
+
+struct NameCode {
+    const char* name;
+    int code;
+};
+std::span<const NameCode> format_names();  // code: the signature type
+std::span<const NameCode> hash_names();
+
+// Names are SAP strings: compared by exact length and bytes, never NUL-terminated.
+[[nodiscard]] bool check_format_name(const SAP_BYTE* name, SAP_UINT len);
+[[nodiscard]] int get_signature_type_code(const SAP_BYTE* name, SAP_UINT len);
+[[nodiscard]] int get_hash_alg_code(const SAP_BYTE* name, SAP_UINT len);
+[[nodiscard]] bool check_sym_encr_name(const SAP_BYTE* name, SAP_UINT len);
+
+}  // namespace ssf

@@ -1,0 +1,487 @@
+// The SSF interface exports: lock and start-up, start line, checks, worker, hand-over, end line.
+#include <cstring>
+#include <string>
+
+#include "ssf/base64.h"
+#include "ssf/config.h"
+#include "ssf/frame.h"
+#include "ssf/records.h"
+#include "ssf/workers.h"
+
+namespace ssf {
+
+namespace {
+
+// Runs one export: lock and start-up around the body, the end line after the lock is released.
+template <class Body>
+SAPRETURN run_export(const char* fn, const char* end_line, Body&& body) noexcept {
+    return guarded(fn, SSF_RC_MEMORY, [&] {
+        SAPRETURN rc;
+        {
+            ApiCall call;
+            rc = body();
+        }
+        if (std::strncmp(end_line, "%s", 2) == 0)
+            log_debug(end_line, fn, static_cast<int>(rc));
+        else
+            log_debug(end_line, static_cast<int>(rc));
+        return rc;
+    });
+}
+
+constexpr const char* kEnd = "%s() end, retcode = %d";
+
+// The worker's buffer goes to the caller on success; a failure leaves the outputs cleared.
+SAPRETURN deliver(int rc, OutData& out, SAP_BYTE** data, SAP_UINT* dataL) {
+    if (rc == 0)
+        hand_over(out, data, dataL);
+    else
+        clear_output(data, dataL);
+    return static_cast<SAPRETURN>(rc);
+}
+
+bool input_missing(const SAP_BYTE* p, SAP_UINT len) {
+    return !p || sap_empty(len);
+}
+
+const char* kProperties[][2] = {
+    {"PROPERTIES", "FORMATS;HASHALGS;ENCRALGS;SSF_POPUPS"},
+    {"FORMATS", "PKCS7;PKCS7_CADES;CADES_BES;CADES_XLT1;PKCS7_ANY;BASE64"},
+    {"HASHALGS", "GOST-R-34.11-94;GOST-R-34.11-12-256;GOST-R-34.11-12-512;MD5;SHA1"},
+    {"ENCRALGS", "GOST-28147-89"},
+    {"SSF_POPUPS", "1"},
+};
+
+int fill_prop(OutData* out, const char* value) {
+    if (!out || !value) {
+        log_error("fill_prop: bad param");
+        log_error("s=%p l=%p prop=%p", static_cast<void*>(out), static_cast<void*>(out), value);
+        return SSF_RC_NO_OUTPUT;
+    }
+    if (!alloc_copy(*out,
+                    Bytes(reinterpret_cast<const unsigned char*>(value), std::strlen(value)))) {
+        log_error("%s() : OPENSSL_malloc( %zu ) failed", "fill_prop", std::strlen(value));
+        log_crypto_errors();
+        return SSF_RC_MEMORY;
+    }
+    return SSF_RC_OK;
+}
+
+}  // namespace
+
+int ssf_query_properties(const SAP_BYTE* name, SAP_UINT nameL, const SAP_BYTE*, SAP_UINT,
+                         OutData& out) {
+    static const char* fn = "ssf_query_properties";
+    log_debug("%s() begin", fn);
+    for (const auto& prop : kProperties) {
+        if (nameL != std::strlen(prop[0]) || std::memcmp(name, prop[0], nameL) != 0) continue;
+        log_debug("%s() : '%s' property was acquired", fn, prop[0]);
+        int rc = fill_prop(&out, prop[1]);
+        log_debug("%s() end, return code = %d", fn, rc);
+        return rc;
+    }
+    log_error("%s() 1 : NO DATA (propname='%s')", fn, name_text(name, nameL).c_str());
+    log_debug("%s() end, return code = %d", fn, 3);
+    return SSF_RC_NO_INPUT;
+}
+
+}  // namespace ssf
+
+using namespace ssf;
+
+SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
+    static const char* fn = "SsfVersion";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug("%s() started, outputData = %#x, outputDataL = %#x", fn, ptr32(outputData),
+                  ptr32(outputDataL));
+        if (!outputDataL || !outputData) {
+            log_error("%s() 1 : ( NULL == outputDataL ) || ( NULL == outputData )", fn);
+            return SSF_RC_NO_OUTPUT;
+        }
+        const std::string text = std::string(kVersionText) + "\n" + get_ssf_svn_info();
+        // One byte more than the text: the NUL stays in the buffer but not in the length.
+        auto* buf = static_cast<SAP_BYTE*>(OPENSSL_malloc(text.size() + 1));
+        if (!buf) {
+            log_error("%s() 2 : OPENSSL_malloc( %zu ) failed", fn, text.size() + 1);
+            *outputDataL = 0;
+            return SSF_RC_MEMORY;
+        }
+        std::memcpy(buf, text.c_str(), text.size() + 1);
+        *outputData = buf;
+        *outputDataL = static_cast<SAP_UINT>(text.size());
+        return SSF_RC_OK;
+    });
+}
+
+SAPRETURN SsfQueryProperties(SAP_BYTE* strProperty, SAP_UINT strPropertyL, SAP_BYTE* strArgument,
+                             SAP_UINT strArgumentL, SAP_BYTE** outputData, SAP_UINT* outputDataL) {
+    static const char* fn = "SsfQueryProperties";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() started, strProperty = %#x, strPropertyL = %d, strArgument = %#x, strArgumentL = "
+            "%d, "
+            "outputData = %#x, outputDataL = %#x",
+            fn, ptr32(strProperty), static_cast<int>(strPropertyL), ptr32(strArgument),
+            static_cast<int>(strArgumentL), ptr32(outputData), ptr32(outputDataL));
+        if (!outputDataL || !outputData) {
+            log_error("%s() 1 : ( NULL == outputDataL ) || ( NULL == outputData )", fn);
+            return SSF_RC_NO_OUTPUT;
+        }
+        if (input_missing(strProperty, strPropertyL)) {
+            log_error("%s() 2 : Input data is NULL", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        clear_output(outputData, outputDataL);
+        OutData out;
+        int rc = ssf_query_properties(strProperty, strPropertyL, strArgument, strArgumentL, out);
+        return deliver(rc, out, outputData, outputDataL);
+    });
+}
+
+SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInputData,
+                    SAP_UINT ostrInputDataL, SAP_BYTE** ostrEncodedData,
+                    SAP_UINT* ostrEncodedDataL) {
+    static const char* fn = "SsfEncode";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, ostrInputData = %#x, ostrInputDataL = "
+            "%d, "
+            "ostrEncodedData = %#x, ostrEncodedDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(ostrEncodedData), ptr32(ostrEncodedDataL));
+        if (outputs_missing(fn, "ostrEncodedData", ostrEncodedData, ostrEncodedDataL))
+            return SSF_RC_NO_OUTPUT;
+        clear_output(ostrEncodedData, ostrEncodedDataL);
+        if (input_missing(ostrInputData, ostrInputDataL)) {
+            log_error("%s() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
+        OutData out;
+        const Bytes input(ostrInputData, ostrInputDataL);
+        const bool base64 = name_text(strFormat, strFormatL) == "BASE64";
+        int rc = base64 ? base64_encode(out, input, false) : encode_data(out, input);
+        if (rc != 0) log_write("encode_data error");
+        return deliver(rc, out, ostrEncodedData, ostrEncodedDataL);
+    });
+}
+
+SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEncodedData,
+                    SAP_UINT ostrEncodedDataL, SAP_BYTE** ostrOutputData,
+                    SAP_UINT* ostrOutputDataL) {
+    static const char* fn = "SsfDecode";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, ostrEncodedData = %#x, ostrEncodedDataL "
+            "= %d, "
+            "ostrOutputData = %#x, ostrOutputDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrEncodedData),
+            static_cast<int>(ostrEncodedDataL), ptr32(ostrOutputData), ptr32(ostrOutputDataL));
+        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
+            return SSF_RC_NO_OUTPUT;
+        if (input_missing(ostrEncodedData, ostrEncodedDataL)) {
+            log_error("%s() : ( ostrEncodedDataL <= 0 ) || ( ostrEncodedData == NULL )", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
+        OutData out;
+        const Bytes input(ostrEncodedData, ostrEncodedDataL);
+        const bool base64 = name_text(strFormat, strFormatL) == "BASE64";
+        int rc = base64 ? base64_decode(out, input, false) : decode_data(out, input);
+        if (rc != 0) log_write("decode error");
+        return deliver(rc, out, ostrOutputData, ostrOutputDataL);
+    });
+}
+
+SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg,
+                  SAP_UINT strHashalgL, SAP_BOOL bIncCerts, SAP_BOOL bDetached,
+                  SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SigRcpSsfInfoList signerList,
+                  SAP_BYTE** ostrSignedData, SAP_UINT* ostrSignedDataL) {
+    static const char* fn = "SsfSign";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, "
+            "bIncCerts = %d, "
+            "bDetached = %d, ostrInputData = %#x, ostrInputDataL = %d, signerList = %#x, "
+            "ostrSignedData = %#x, "
+            "ostrSignedDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg),
+            static_cast<int>(strHashalgL), bIncCerts, bDetached, ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(signerList), ptr32(ostrSignedData),
+            ptr32(ostrSignedDataL));
+        if (outputs_missing(fn, "ostrSignedData", ostrSignedData, ostrSignedDataL))
+            return SSF_RC_NO_OUTPUT;
+        clear_output(ostrSignedData, ostrSignedDataL);
+        if (input_missing(ostrInputData, ostrInputDataL)) {
+            log_error("%s() : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (format_invalid("%s() : invalid format: '%s'", fn, strFormat, strFormatL)) {
+            set_list_results(signerList, SSF_RESULT_INITIAL);
+            return SSF_RC_INVALID_FORMAT;
+        }
+        if (get_hash_alg_code(strHashalg, strHashalgL) == HASH_INVALID) {
+            log_error("%s() : invalid hash_alg: '%s'", fn,
+                      name_text(strHashalg, strHashalgL).c_str());
+            return SSF_RC_INVALID_HASH;
+        }
+        const int type = get_signature_type_code(strFormat, strFormatL);
+        if (type != SIG_TYPE_PKCS7 && type != SIG_TYPE_CADES_BES && type != SIG_TYPE_CADES) {
+            log_error("%s() : wrong signature format: '%s'", fn,
+                      name_text(strFormat, strFormatL).c_str());
+            return SSF_RC_INVALID_FORMAT;
+        }
+        OutData out;
+        int rc = ssf_sign_data(out, Bytes(ostrInputData, ostrInputDataL), bIncCerts, bDetached,
+                               signerList, type);
+        if (rc != 0) log_write("error sign_data");
+        return deliver(rc, out, ostrSignedData, ostrSignedDataL);
+    });
+}
+
+SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts,
+                    SAP_BYTE* ostrSignedData, SAP_UINT ostrSignedDataL, SAP_BYTE* ostrInputData,
+                    SAP_UINT ostrInputDataL, SAP_BYTE* strPab, SAP_UINT strPabL,
+                    SAP_BYTE* strPabPassword, SAP_UINT strPabPasswordL,
+                    SigRcpSsfInfoList* signerResultList, SAP_BYTE** ostrOutputData,
+                    SAP_UINT* ostrOutputDataL) {
+    static const char* fn = "SsfVerify";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, bUseCerts = %d, ostrSignedData = %#x, "
+            "ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, strPab = %#x, strPabL "
+            "= %d, "
+            "strPabPassword = %#x, strPabPasswordL = %d, signerResultList = %#x, ostrOutputData = "
+            "%#x, "
+            "ostrOutputDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), bUseCerts, ptr32(ostrSignedData),
+            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(strPab), static_cast<int>(strPabL),
+            ptr32(strPabPassword), static_cast<int>(strPabPasswordL), ptr32(signerResultList),
+            ptr32(ostrOutputData), ptr32(ostrOutputDataL));
+        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
+            return SSF_RC_NO_OUTPUT;
+        if (!signerResultList) {
+            log_error("%s() 0 : signerResultList == NULL", fn);
+            return SSF_RC_NO_OUTPUT;
+        }
+        clear_output(ostrOutputData, ostrOutputDataL);
+        if (input_missing(ostrSignedData, ostrSignedDataL)) {
+            log_error("%s(): (ostrSignedData == NULL) || (ostrSignedDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (format_invalid("%s() : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
+        OutData out;
+        int rc = ssf_verify_data(
+            out, sap_bytes(ostrInputData, ostrInputDataL), Bytes(ostrSignedData, ostrSignedDataL),
+            bUseCerts, sap_bytes(strPab, strPabL), sap_bytes(strPabPassword, strPabPasswordL),
+            signerResultList, get_signature_type_code(strFormat, strFormatL));
+        // The verdict of each signer lives in the result list: the output goes back in any case.
+        hand_over(out, ostrOutputData, ostrOutputDataL);
+        if (!*signerResultList)
+            log_write("SsfVerify: signerResultList is not created");
+        else if (!(*signerResultList)->ptrSigRcp)
+            log_write("SsfVerify: signerResultList is empty");
+        return static_cast<SAPRETURN>(rc);
+    });
+}
+
+SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSymEncr,
+                      SAP_UINT strSymEncrL, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL,
+                      SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strPabPassword,
+                      SAP_UINT strPabPasswordL, SigRcpSsfInfoList recipientList,
+                      SAP_BYTE** ostrEnvelopedData, SAP_UINT* ostrEnvelopedDataL) {
+    static const char* fn = "SsfEnvelope";
+    return run_export(fn, "end SsfEnvelope = %d", [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, strSymEncr = %#x, strSymEncrL = %d, "
+            "ostrInputData = %#x, "
+            "ostrInputDataL = %d, strPab = %#x, strPabL = %d, strPabPassword = %#x, "
+            "strPabPasswordL = %d, "
+            "recipientList = %#x, ostrEnvelopedData = %#x, ostrEnvelopedDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strSymEncr),
+            static_cast<int>(strSymEncrL), ptr32(ostrInputData), static_cast<int>(ostrInputDataL),
+            ptr32(strPab), static_cast<int>(strPabL), ptr32(strPabPassword),
+            static_cast<int>(strPabPasswordL), ptr32(recipientList), ptr32(ostrEnvelopedData),
+            ptr32(ostrEnvelopedDataL));
+        if (outputs_missing(fn, "ostrEnvelopedData", ostrEnvelopedData, ostrEnvelopedDataL))
+            return SSF_RC_NO_OUTPUT;
+        clear_output(ostrEnvelopedData, ostrEnvelopedDataL);
+        if (input_missing(ostrInputData, ostrInputDataL)) {
+            log_error("%s() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (!recipientList) {
+            log_error("%s() 2 : recipientList is NULL", fn);
+            return SSF_RC_RECIPIENT_FAILED;
+        }
+        if (format_invalid("%s() 3 : invalid format: '%s'", fn, strFormat, strFormatL)) {
+            set_list_results(recipientList, SSF_RESULT_INITIAL);
+            return SSF_RC_INVALID_FORMAT;
+        }
+        if (!check_sym_encr_name(strSymEncr, strSymEncrL)) {
+            log_error("%s() 4 : invalid encryption algorithm: '%s'", fn,
+                      name_text(strSymEncr, strSymEncrL).c_str());
+            return SSF_RC_INVALID_CIPHER;
+        }
+        OutData out;
+        int rc =
+            envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_bytes(strPab, strPabL),
+                          sap_bytes(strPabPassword, strPabPasswordL), recipientList);
+        if (rc == SSF_RC_SIGNER_FAILED) rc = SSF_RC_RECIPIENT_FAILED;
+        return deliver(rc, out, ostrEnvelopedData, ostrEnvelopedDataL);
+    });
+}
+
+SAPRETURN SsfDevelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEnvelopedData,
+                      SAP_UINT ostrEnvelopedDataL, SigRcpSsfInfo* ptrRecipient,
+                      SAP_BYTE** ostrOutputData, SAP_UINT* ostrOutputDataL) {
+    static const char* fn = "SsfDevelope";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, ostrEnvelopedData = %#x, "
+            "ostrEnvelopedDataL = %d, "
+            "ptrRecipient = %#x, ostrOutputData = %#x, ostrOutputDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrEnvelopedData),
+            static_cast<int>(ostrEnvelopedDataL), ptr32(ptrRecipient), ptr32(ostrOutputData),
+            ptr32(ostrOutputDataL));
+        if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
+            return SSF_RC_NO_OUTPUT;
+        clear_output(ostrOutputData, ostrOutputDataL);
+        if (input_missing(ostrEnvelopedData, ostrEnvelopedDataL)) {
+            log_error("%s() 1 : (ostrEnvelopedData == NULL) || (ostrEnvelopedDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL)) {
+            if (ptrRecipient) ptrRecipient->uResult = SSF_RESULT_INITIAL;
+            return SSF_RC_INVALID_FORMAT;
+        }
+        OutData out;
+        int rc = develope_data(out, Bytes(ostrEnvelopedData, ostrEnvelopedDataL), ptrRecipient);
+        return deliver(rc, out, ostrOutputData, ostrOutputDataL);
+    });
+}
+
+SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg,
+                     SAP_UINT strHashalgL, SAP_BOOL bIncCerts, SAP_BYTE* ostrSignedData,
+                     SAP_UINT ostrSignedDataL, SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL,
+                     SigRcpSsfInfo* signer, SAP_BYTE** ostrUpdatedSignedData,
+                     SAP_UINT* ostrUpdatedSignedDataL) {
+    static const char* fn = "SsfAddSign";
+    return run_export(fn, "%s() end, ret_code = %d", [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, "
+            "bIncCerts = %d, "
+            "ostrSignedData = %#x, ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, "
+            "signer = %#x, "
+            "ostrUpdatedSignedData = %#x, ostrUpdatedSignedDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg),
+            static_cast<int>(strHashalgL), bIncCerts, ptr32(ostrSignedData),
+            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(signer), ptr32(ostrUpdatedSignedData),
+            ptr32(ostrUpdatedSignedDataL));
+        if (outputs_missing(fn, "ostrUpdatedSignedData", ostrUpdatedSignedData,
+                            ostrUpdatedSignedDataL))
+            return SSF_RC_NO_OUTPUT;
+        clear_output(ostrUpdatedSignedData, ostrUpdatedSignedDataL);
+        if (input_missing(ostrSignedData, ostrSignedDataL)) {
+            log_error("%s() 1 : (ostrSignedData == NULL) || (ostrSignedDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (!signer) {
+            log_error("%s() 2 : signer is NULL", fn);
+            return SSF_RC_SIGNER_FAILED;
+        }
+        if (format_invalid("%s() 3 : invalid format: '%s'", fn, strFormat, strFormatL)) {
+            signer->uResult = SSF_RESULT_INITIAL;
+            return SSF_RC_INVALID_FORMAT;
+        }
+        if (get_hash_alg_code(strHashalg, strHashalgL) == HASH_INVALID) {
+            log_error("%s() 4 : invalid hash_alg: '%s'", fn,
+                      name_text(strHashalg, strHashalgL).c_str());
+            return SSF_RC_INVALID_HASH;
+        }
+        const int type = get_signature_type_code(strFormat, strFormatL);
+        if (type != SIG_TYPE_PKCS7 && type != SIG_TYPE_CADES_BES && type != SIG_TYPE_CADES) {
+            log_error("%s() : wrong signature format: '%s'", fn,
+                      name_text(strFormat, strFormatL).c_str());
+            return SSF_RC_INVALID_FORMAT;
+        }
+        OutData out;
+        int rc = add_sign_data(out, Bytes(ostrSignedData, ostrSignedDataL),
+                               sap_bytes(ostrInputData, ostrInputDataL), bIncCerts, signer, type);
+        return deliver(rc, out, ostrUpdatedSignedData, ostrUpdatedSignedDataL);
+    });
+}
+
+SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached,
+                    SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SAP_BYTE* strHashalg,
+                    SAP_UINT strHashalgL, SAP_BYTE** ostrDigestedData,
+                    SAP_UINT* ostrDigestedDataL) {
+    static const char* fn = "SsfDigest";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() start, strFormat = %#x, strFormatL = %d, bDetached = %d, ostrInputData = %#x, "
+            "ostrInputDataL = %d, "
+            "strHashalg = %#x, strHashalgL = %d, ostrDigestedData = %#x, ostrDigestedDataL = %#x",
+            fn, ptr32(strFormat), static_cast<int>(strFormatL), bDetached, ptr32(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr32(strHashalg), static_cast<int>(strHashalgL),
+            ptr32(ostrDigestedData), ptr32(ostrDigestedDataL));
+        if (outputs_missing(fn, "ostrDigestedData", ostrDigestedData, ostrDigestedDataL))
+            return SSF_RC_NO_OUTPUT;
+        clear_output(ostrDigestedData, ostrDigestedDataL);
+        if (input_missing(ostrInputData, ostrInputDataL)) {
+            log_error("%s() 1 : (ostrInputData == NULL) || (ostrInputDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (format_invalid("%s() 2 : invalid format: '%s'", fn, strFormat, strFormatL))
+            return SSF_RC_INVALID_FORMAT;
+        const int hash = get_hash_alg_code(strHashalg, strHashalgL);
+        if (hash == HASH_INVALID) {
+            log_error("%s() 3 : invalid hash alg: '%s'", fn,
+                      name_text(strHashalg, strHashalgL).c_str());
+            return SSF_RC_INVALID_HASH;
+        }
+        OutData out;
+        int rc = digest_data(out, Bytes(ostrInputData, ostrInputDataL), hash, bDetached);
+        return deliver(rc, out, ostrDigestedData, ostrDigestedDataL);
+    });
+}
+
+SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
+                               SAP_UINT strSignedDataL, SAP_BYTE* strInputData,
+                               SAP_UINT strInputDataL, SigRcpSsfInfoList* signerResultList,
+                               SAP_BYTE** ostrEnhancedSignData, SAP_UINT* ostrEnhancedSignDataL) {
+    static const char* fn = "SsfEnhanceSignatures";
+    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+        log_debug(
+            "%s() begin, strPab = 0x%p, strPabL = %d, strSignedData = 0x%p, strSignedDataL = %d, "
+            "strInputData = 0x%p, "
+            "strInputDataL = %d, signerResultList = 0x%p, ostrEnhancedSignData = 0x%p, "
+            "ostrEnhancedSignDataL = 0x%p",
+            fn, static_cast<void*>(strPab), static_cast<int>(strPabL),
+            static_cast<void*>(strSignedData), static_cast<int>(strSignedDataL),
+            static_cast<void*>(strInputData), static_cast<int>(strInputDataL),
+            static_cast<void*>(signerResultList), static_cast<void*>(ostrEnhancedSignData),
+            static_cast<void*>(ostrEnhancedSignDataL));
+        if (input_missing(strSignedData, strSignedDataL)) {
+            log_error("%s() 1 : (strSignedData == NULL) || (strSignedDataL <= 0)", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (!signerResultList) {
+            log_error("%s() 2 : signerResultList is NULL", fn);
+            return SSF_RC_NO_INPUT;
+        }
+        if (!ostrEnhancedSignData || !ostrEnhancedSignDataL) {
+            log_error("%s() 3 : (ostrEnhancedSignData == NULL) || (ostrEnhancedSignDataL == NULL)",
+                      fn);
+            return SSF_RC_NO_INPUT;
+        }
+        return static_cast<SAPRETURN>(ssf_enhance_signatures(
+            strPab, strPabL, strSignedData, strSignedDataL, strInputData, strInputDataL,
+            signerResultList, ostrEnhancedSignData, ostrEnhancedSignDataL));
+    });
+}

@@ -1,0 +1,241 @@
+// The record and list exports. They call each other under the caller's API lock, which the
+// recursive mutex allows.
+#include "ssf/records.h"
+
+#include <cstring>
+
+#include "ssf/frame.h"
+#include "ssf/log.h"
+
+namespace ssf {
+
+char* get_sz_string_from_sap_string(const SAP_BYTE* str, SAP_UINT len) {
+    static const char* fn = "get_sz_string_from_sap_string";
+    if (!str) {
+        log_error("%s() 1 : Error: str = %#X", fn, 0u);
+        return nullptr;
+    }
+    // Computed in size_t: len + 1 never wraps to a zero-byte allocation.
+    const size_t n = sap_empty(len) ? 0 : static_cast<size_t>(len);
+    auto* copy = static_cast<char*>(OPENSSL_malloc(n + 1));
+    if (!copy) {
+        log_error("%s() 2 : OPENSSL_malloc( %zu ) failed", fn, n + 1);
+        log_crypto_errors();
+        return nullptr;
+    }
+    if (n) std::memcpy(copy, str, n);
+    copy[n] = '\0';
+    return copy;
+}
+
+void set_list_results(SigRcpSsfInfoList list, SAP_UINT result) {
+    for (auto* node = list; node; node = node->next)
+        if (node->ptrSigRcp) node->ptrSigRcp->uResult = result;
+}
+
+namespace {
+
+void free_string(SAP_BYTE*& s, SAP_UINT& len) {
+    OPENSSL_free(s);
+    s = nullptr;
+    len = 0;
+}
+
+// Copies one optional field of a new record; false when memory runs out.
+bool copy_field(const SAP_BYTE* src, SAP_UINT len, SAP_BYTE*& dst, SAP_UINT& dst_len, int step) {
+    if (!src || sap_empty(len)) return true;
+    dst = reinterpret_cast<SAP_BYTE*>(get_sz_string_from_sap_string(src, len));
+    if (!dst) {
+        log_error("%s() %d : OPENSSL_malloc( %zu ) failed", "SsfNEWSigRcpSsfInfo", step,
+                  static_cast<size_t>(len) + 1);
+        return false;
+    }
+    dst_len = len;
+    return true;
+}
+
+SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT reservedL,
+                     SAP_BYTE* profile, SAP_UINT profileL, SAP_BYTE* password, SAP_UINT passwordL,
+                     SAP_UINT uResult, SigRcpSsfInfo** out) {
+    static const char* fn = "SsfNEWSigRcpSsfInfo";
+    if (!out) {
+        log_error("%s() 0 : ptrSigRcpSsfInfo == NULL", fn);
+        return SSF_RC_NO_OUTPUT;
+    }
+    *out = nullptr;
+    log_debug(
+        "%s() started, strSigRcpId = %#x, strSigRcpIdL = %d, strSigRcpReserved = %#x, "
+        "strSigRcpReservedL = %d, "
+        "strSigRcpProfile = %#x, strSigRcpProfileL = %d, strSigRcpPassword = %#x, "
+        "strSigRcpPasswordL = %d, "
+        "uResult = %d, ptrSigRcpSsfInfo = %#x",
+        fn, ptr32(id), static_cast<int>(idL), ptr32(reserved), static_cast<int>(reservedL),
+        ptr32(profile), static_cast<int>(profileL), ptr32(password), static_cast<int>(passwordL),
+        static_cast<int>(uResult), ptr32(out));
+    if (id && !sap_empty(idL)) log_hexdump(id, idL, "strSigRcpId");
+
+    SAPRETURN rc = SSF_RC_OK;
+    SigRcpSsfInfo* rec = nullptr;
+    if (!id || sap_empty(idL)) {
+        log_error("%s() 1 : strSigRcpId = %#x, strSigRcpIdL = %d", fn, ptr32(id),
+                  static_cast<int>(idL));
+        rc = SSF_RC_NO_IDENTITY;
+    } else if (!(rec = static_cast<SigRcpSsfInfo*>(OPENSSL_zalloc(sizeof(SigRcpSsfInfo))))) {
+        log_error("%s() 2 : OPENSSL_malloc( %zu ) failed", fn, sizeof(SigRcpSsfInfo));
+        rc = SSF_RC_RECORD_MEMORY;
+    } else {
+        rec->uResult = uResult;
+        bool ok =
+            copy_field(id, idL, rec->strSigRcpId, rec->strSigRcpIdL, 3) &&
+            copy_field(reserved, reservedL, rec->strSigRcpReserved, rec->strSigRcpReservedL, 4) &&
+            copy_field(password, passwordL, rec->strSigRcpPassword, rec->strSigRcpPasswordL, 5) &&
+            copy_field(profile, profileL, rec->strSigRcpProfile, rec->strSigRcpProfileL, 6);
+        if (ok) {
+            *out = rec;
+            rec = nullptr;
+        } else {
+            rc = SSF_RC_RECORD_MEMORY;
+        }
+    }
+    if (rc == SSF_RC_RECORD_MEMORY) log_crypto_errors();
+    if (rc != SSF_RC_OK) SsfDELSigRcpSsfInfo(&rec);  // logs its own line when nothing was built
+    log_debug("%s() end, retcode = %d", fn, static_cast<int>(rc));
+    return rc;
+}
+
+SAPRETURN insert_record(SigRcpSsfInfo* rec, SigRcpSsfInfoList* list) {
+    static const char* fn = "SsfINSSigRcpSsfInfo";
+    log_debug("start SsfINSSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x, sigRcpSsfInfoList = %#x",
+              ptr32(rec), ptr32(list));
+    SAPRETURN rc = SSF_RC_OK;
+    if (!rec) {
+        log_error("%s() 1 : ptrSigRcpSsfInfo == NULL", fn);
+        rc = SSF_RC_NO_RECORD;
+    } else if (!list) {
+        log_error("%s() 1.1 : sigRcpSsfInfoList == NULL", fn);
+        rc = SSF_RC_NO_LIST;
+    } else {
+        auto* node = static_cast<SigRcpSsfInformationListElement*>(
+            OPENSSL_zalloc(sizeof(SigRcpSsfInformationListElement)));
+        if (!node) {
+            log_error("%s() 2 : can't alloc %zu bytes for SigRcpSsfInformationListElement", fn,
+                      sizeof(SigRcpSsfInformationListElement));
+            rc = SSF_RC_RECORD_MEMORY;
+        } else {
+            node->ptrSigRcp = rec;
+            if (!*list) {
+                *list = node;
+                log_debug("end SsfINSSigRcpSsfInfo, list == NULL");
+            } else {
+                auto* last = *list;
+                while (last->next) last = last->next;
+                last->next = node;
+            }
+        }
+    }
+    log_debug("end SsfINSSigRcpSsfInfo, rc = %d", static_cast<int>(rc));
+    return rc;
+}
+
+SAPRETURN delete_record(SigRcpSsfInfo** rec) {
+    static const char* fn = "SsfDELSigRcpSsfInfo";
+    log_debug("start SsfDELSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x", ptr32(rec));
+    SAPRETURN rc = SSF_RC_OK;
+    if (!rec) {
+        log_error("%s() 1 : ptrSigRcpSsfInfo == NULL", fn);
+        rc = SSF_RC_NO_RECORD;
+    } else if (!*rec) {
+        log_error("%s() 2 : *ptrSigRcpSsfInfo == NULL", fn);
+        rc = SSF_RC_NO_RECORD;
+    } else {
+        SigRcpSsfInfo* r = *rec;
+        free_string(r->strSigRcpId, r->strSigRcpIdL);
+        free_string(r->strSigRcpPassword, r->strSigRcpPasswordL);
+        free_string(r->strSigRcpProfile, r->strSigRcpProfileL);
+        free_string(r->strSigRcpReserved, r->strSigRcpReservedL);
+        OPENSSL_free(r);
+    }
+    log_debug("end SsfDELSigRcpSsfInfo, rc = %d", static_cast<int>(rc));
+    return rc;
+}
+
+// A node without a record is reported and the walk goes on: stopping there would leak the
+// rest of the list and leave the caller holding freed nodes.
+SAPRETURN delete_list(SigRcpSsfInfoList* list) {
+    static const char* fn = "SsfDELSigRcpSsfInfoList";
+    log_debug("start SsfDELSigRcpSsfInfoList. sigRcpSsfInfoList = %#x", ptr32(list));
+    SAPRETURN rc = SSF_RC_OK;
+    if (!list) {
+        log_error("%s() 1 : sigRcpSsfInfoList = %#x", fn, 0u);
+        rc = SSF_RC_NO_LIST;
+    } else {
+        for (auto* node = *list; node;) {
+            auto* next = node->next;
+            if (!node->ptrSigRcp) {
+                log_error("######################## !cur->ptrSigRcp ############");
+                rc = SSF_RC_NODE_WITHOUT_RECORD;
+            } else {
+                SsfDELSigRcpSsfInfo(&node->ptrSigRcp);
+            }
+            OPENSSL_free(node);
+            node = next;
+        }
+        *list = nullptr;
+    }
+    log_debug("end SsfDELSigRcpSsfInfoList, rc = %d", static_cast<int>(rc));
+    return rc;
+}
+
+// Runs a record export inside the lock, start-up and guard; allocation failures give 51.
+template <class Body>
+SAPRETURN record_export(const char* name, Body&& body) noexcept {
+    return guarded(name, SSF_RC_RECORD_MEMORY, [&] {
+        ApiCall call;
+        return body();
+    });
+}
+
+}  // namespace
+
+}  // namespace ssf
+
+using namespace ssf;
+
+SAPRETURN SsfDELSsfOctetstring(SAP_BYTE** ostr, SAP_UINT* ostrL) {
+    return record_export("SsfDELSsfOctetstring", [&]() -> SAPRETURN {
+        if (ostr) {
+            OPENSSL_free(*ostr);
+            *ostr = nullptr;
+        }
+        if (ostrL) *ostrL = 0;
+        if (ostr && ostrL) return SSF_RC_OK;
+        log_error("%s() 1 : ( NULL == ostr ) || ( NULL == ostrL )", "SsfDELSsfOctetstring");
+        return SSF_RC_NO_OUTPUT;
+    });
+}
+
+SAPRETURN SsfNEWSigRcpSsfInfo(SAP_BYTE* strSigRcpId, SAP_UINT strSigRcpIdL,
+                              SAP_BYTE* strSigRcpReserved, SAP_UINT strSigRcpReservedL,
+                              SAP_BYTE* strSigRcpProfile, SAP_UINT strSigRcpProfileL,
+                              SAP_BYTE* strSigRcpPassword, SAP_UINT strSigRcpPasswordL,
+                              SAP_UINT uResult, SigRcpSsfInfo** ptrSigRcpSsfInfo) {
+    return record_export("SsfNEWSigRcpSsfInfo", [&] {
+        return new_record(strSigRcpId, strSigRcpIdL, strSigRcpReserved, strSigRcpReservedL,
+                          strSigRcpProfile, strSigRcpProfileL, strSigRcpPassword,
+                          strSigRcpPasswordL, uResult, ptrSigRcpSsfInfo);
+    });
+}
+
+SAPRETURN SsfINSSigRcpSsfInfo(SigRcpSsfInfo* ptrSigRcpSsfInfo,
+                              SigRcpSsfInfoList* sigRcpSsfInfoList) {
+    return record_export("SsfINSSigRcpSsfInfo",
+                         [&] { return insert_record(ptrSigRcpSsfInfo, sigRcpSsfInfoList); });
+}
+
+SAPRETURN SsfDELSigRcpSsfInfo(SigRcpSsfInfo** ptrSigRcpSsfInfo) {
+    return record_export("SsfDELSigRcpSsfInfo", [&] { return delete_record(ptrSigRcpSsfInfo); });
+}
+
+SAPRETURN SsfDELSigRcpSsfInfoList(SigRcpSsfInfoList* sigRcpSsfInfoList) {
+    return record_export("SsfDELSigRcpSsfInfoList", [&] { return delete_list(sigRcpSsfInfoList); });
+}

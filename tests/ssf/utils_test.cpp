@@ -1,0 +1,247 @@
+// Provider utilities: time conversions across time zones and daylight-saving changes, the
+// GOST R 34.10-2001 cut-off, identity checks, recoding, and the generic list.
+#include "ssf/utils.h"
+
+#include <openssl/pkcs7.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "fixture.h"
+#include "pki.h"
+#include "platform/winstub.h"
+#include "ssf/list.h"
+
+using namespace ssf_test;
+using testing_support::ScopedEnv;
+
+namespace {
+
+// Zones written as POSIX rules, so no time-zone database is needed.
+constexpr const char* kMoscow = "MSK-3";
+constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
+constexpr const char* kNewYork = "EST5EDT,M3.2.0,M11.1.0";
+constexpr const char* kSydney = "AEST-10AEDT,M10.1.0,M4.1.0/3";
+
+// Runs with TZ set for the scope; the C runtime reads it again on both ends.
+class Zone {
+  public:
+    explicit Zone(const char* tz) : env_("TZ", tz) { tzset(); }
+
+  private:
+    struct TzsetOnExit {
+        ~TzsetOnExit() { tzset(); }
+    } after_;  // destroyed last, once TZ is restored
+    ScopedEnv env_;
+};
+
+ossl::Asn1Time make_time(int type, const char* text) {
+    ossl::Asn1Time t(ASN1_STRING_type_new(type));
+    ASN1_STRING_set(t.get(), text, -1);
+    return t;
+}
+time_t utc(const char* text) {
+    return ssf::utctime_to_time_t(make_time(V_ASN1_UTCTIME, text).get());
+}
+time_t gen(const char* text) {
+    return ssf::generalizedtime_to_time_t(make_time(V_ASN1_GENERALIZEDTIME, text).get());
+}
+
+TEST(Times, TwoDigitYearsOffsetsAndFractions) {
+    Zone z(kMoscow);
+    EXPECT_EQ(utc("200101000000Z"), 1577836800);
+    EXPECT_EQ(utc("491231235959Z"), 2524607999);  // 2049
+    EXPECT_EQ(utc("500101000000Z"), -631152000);  // 1950
+    EXPECT_EQ(utc("200101000000+0300"), 1577836800 - 3 * 3600);
+    EXPECT_EQ(utc("200101000000-0130"), 1577836800 + 90 * 60);
+    EXPECT_EQ(gen("20200101000000.5Z"), gen("20200101000000Z"));
+    EXPECT_EQ(gen("20200101000000Z"), 1577836800);
+    EXPECT_EQ(utc("garbage"), 0);
+    // The dispatcher follows the type, and refuses others.
+    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_GENERALIZEDTIME, "20491231235959Z").get()),
+              2524607999);
+    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_UTCTIME, "491231235959Z").get()),
+              2524607999);
+    EXPECT_EQ(ssf::asn1_time_to_time_t(make_time(V_ASN1_OCTET_STRING, "491231235959Z").get()), 0);
+    EXPECT_EQ(ssf::generalizedtime_to_time_t(make_time(V_ASN1_UTCTIME, "491231235959Z").get()), 0);
+}
+
+TEST(Times, ExactAcrossDaylightSavingChanges) {
+    for (const char* tz : {kBerlin, kNewYork, kSydney, "UTC0"}) {
+        Zone z(tz);
+        // Europe switched on 2021-03-28 at 01:00 UTC and back on 2021-10-31 at 01:00 UTC.
+        EXPECT_EQ(utc("210328005959Z"), 1616893199) << tz;
+        EXPECT_EQ(utc("210328010000Z"), 1616893200) << tz;
+        EXPECT_EQ(gen("20211031005959Z"), 1635641999) << tz;
+        EXPECT_EQ(gen("20211031010000Z"), 1635642000) << tz;
+        EXPECT_EQ(gen("20210715120000Z"), 1626350400) << tz;
+        EXPECT_EQ(utc("210115120000Z"), 1610712000) << tz;
+    }
+}
+
+TEST(Times, Gost2001CutOffIsLocalMidnightWhateverTheSeason) {
+    {
+        Zone z(kMoscow);
+        EXPECT_EQ(ssf::gost2001_cutoff_time(), 1577836800 - 3 * 3600);
+    }
+    Zone z(kBerlin);
+    const time_t cut = 1577836800 - 3600;
+    EXPECT_EQ(ssf::gost2001_cutoff_time(), cut);
+    platform::set_test_clock(cut - 1);
+    EXPECT_EQ(ssf::gost2001_cutoff_passed(), 0);
+    platform::set_test_clock(cut);
+    EXPECT_EQ(ssf::gost2001_cutoff_passed(), 1);
+    platform::set_test_clock(std::nullopt);
+}
+
+class Texts : public Started {};
+
+TEST_F(Texts, GeneralizedTimeAndTimeStampTexts) {
+    Zone z("UTC0");
+    auto t = make_time(V_ASN1_GENERALIZEDTIME, "20200101000000Z");
+    EXPECT_EQ(ssf::ASN1_GENERALIZEDTIME_to_string(t.get()).value_or("-"),
+              "ArchiveTimeStampTime= Wed Jan  1 00:00:00 2020\n (UTCTime: 20200101000000Z)");
+    auto bad = make_time(V_ASN1_GENERALIZEDTIME, "2020");
+    EXPECT_FALSE(ssf::ASN1_GENERALIZEDTIME_to_string(bad.get()));
+    EXPECT_TRUE(has_line(
+        fresh(), "ASN1_GENERALIZEDTIME_to_string() 1 : ASN1_GENERALIZEDTIME_check() failed"));
+
+    Der der = signed_der("content");
+    const unsigned char* p = der.data();
+    ossl::Pkcs7 p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_TRUE(p7);
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    EXPECT_FALSE(ssf::get_timestamp_time(si));
+    EXPECT_TRUE(has_line(fresh(), "get_timestamp_time() 1 : timeStampToken not found"));
+    // A token attribute whose value is no PKCS#7 at all.
+    ASN1_STRING* junk = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+    ASN1_STRING_set(junk, "\x30\x03\x02\x01\x05", 5);
+    ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, junk), 1);
+    EXPECT_FALSE(ssf::get_timestamp_time(si));
+    EXPECT_TRUE(has_line(fresh(), "get_timestamp_time() 2 : d2i_PKCS7() failed"));
+
+    ossl::Pkcs7 token = timestamp_token(1577836800);
+    ASSERT_TRUE(token);
+    unsigned char* tok = nullptr;
+    int tok_len = i2d_PKCS7(token.get(), &tok);
+    ASN1_STRING* value = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+    ASN1_STRING_set(value, tok, tok_len);
+    OPENSSL_free(tok);
+    PKCS7_SIGNER_INFO* si2 = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    sk_X509_ATTRIBUTE_pop_free(si2->unauth_attr, X509_ATTRIBUTE_free);
+    si2->unauth_attr = nullptr;
+    ASSERT_EQ(PKCS7_add_attribute(si2, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, value), 1);
+    EXPECT_EQ(ssf::get_timestamp_time(si2).value_or("-"),
+              "TimeStampTime= Wed Jan  1 00:00:00 2020\n (UTCTime: 20200101000000Z)");
+}
+
+SigRcpSsfInfo record_with_id(std::string& id) {
+    SigRcpSsfInfo r{};
+    r.strSigRcpId = reinterpret_cast<SAP_BYTE*>(id.data());
+    r.strSigRcpIdL = static_cast<SAP_UINT>(id.size());
+    return r;
+}
+
+class Identities : public Started {
+  protected:
+    int check(std::string id) {
+        SigRcpSsfInfo r = record_with_id(id);
+        return ssf::check_sig_rcp_id(&r);
+    }
+};
+
+TEST_F(Identities, HexadecimalFingerprints) {
+    EXPECT_EQ(check("aB 0f 12 FF"), 1);
+    EXPECT_TRUE(has_line(fresh(), "check_sig_rcp_id() : SHA1 ID is good"));
+    EXPECT_EQ(check(""), 1);
+    EXPECT_EQ(check("a9993e364706816aba3e25717850c26c9cd0d89d"), 1);
+}
+
+TEST_F(Identities, DistinguishedNames) {
+    EXPECT_EQ(check("CN=Ivan Petrov, O=Org"), 1);
+    EXPECT_TRUE(
+        has_line(fresh(), "is_str_hex() 0: bad symbol 'N' found in 'CN=Ivan Petrov, O=Org'"));
+    EXPECT_EQ(check("CN=Ivan, "), 1);
+    EXPECT_EQ(check("CN=a,XX=b"), 1);  // without ", " the rest is part of the first value
+
+    EXPECT_EQ(check("CN=Ivan, XX=Org"), -1);
+    std::string log = fresh();
+    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 4 : OBJ_sn2nid( 'XX' ) returned NID_undef"));
+    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 5 : non-interpreted remainder: 'XX=Org'"));
+
+    EXPECT_EQ(check("Ivan Petrov"), -1);
+    log = fresh();
+    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 3 : '=' not found in 'Ivan Petrov'"));
+    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 5 : non-interpreted remainder: 'Ivan Petrov'"));
+
+    EXPECT_EQ(check("CN=a\tb"), -1);
+    EXPECT_NE(fresh().find("check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"),
+              std::string::npos);
+}
+
+TEST_F(Identities, Sha1FingerprintMatching) {
+    X509* cert = test_identity().cert.get();
+    unsigned char md[20];
+    unsigned n = 0;
+    ASSERT_EQ(X509_digest(cert, EVP_sha1(), md, &n), 1);
+    std::string plain, spaced, upper;
+    char buf[4];
+    for (unsigned i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", md[i]);
+        plain += buf;
+        if (i) spaced += ' ';
+        spaced += buf;
+        std::snprintf(buf, sizeof buf, "%02X", md[i]);
+        upper += buf;
+    }
+    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, plain.c_str()), 0);
+    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, spaced.c_str()), 0);
+    EXPECT_TRUE(has_line(fresh(), "compare_sha1id_and_rcpid() : sha1 = '" + spaced + "'"));
+    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, upper.c_str()), 1);
+    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, (plain + " ").c_str()), 1);
+    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, ""), 1);
+    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(nullptr, plain.c_str()), 1);
+}
+
+TEST(Iconv, Utf8IntoCp1251AndItsFailures) {
+    const char* name = "Иван Петров";
+    char out[ssf::kIconvMaxOutput + 1];
+    ASSERT_EQ(ssf::iconv_convert("UTF-8", "CP1251", name, static_cast<int>(std::strlen(name)), out),
+              11);
+    EXPECT_EQ(std::memcmp(out, "\xC8\xE2\xE0\xED \xCF\xE5\xF2\xF0\xEE\xE2", 11), 0);
+    EXPECT_EQ(ssf::iconv_convert("UTF-8", "CP1251", name, 0, out), -1);
+    EXPECT_EQ(ssf::iconv_convert("UTF-8", "CP1251", nullptr, 3, out), -1);
+    EXPECT_EQ(ssf::iconv_convert("UTF-8", "NO-SUCH-CODE", "a", 1, out), -4);
+    EXPECT_EQ(ssf::iconv_convert("UTF-8", "CP1251", "\xff\xfe", 2, out), -5);
+    // The output never exceeds its 10240 bytes: a longer result is a failure, not an overflow.
+    const std::string wide(5200, 'a');
+    EXPECT_EQ(
+        ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), static_cast<int>(wide.size()), out),
+        -5);
+    EXPECT_EQ(ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), 5120, nullptr), 10240);
+}
+
+std::vector<int> g_released;
+void remember(void* p) {
+    g_released.push_back(*static_cast<int*>(p));
+}
+
+TEST(GenericList, PushesAtTheTailAndFreesFromIt) {
+    int values[] = {1, 2, 3};
+    ssf::list* l = ssf::list_create();
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(ssf::list_is_empty(l), 1);
+    for (int& v : values) ASSERT_EQ(ssf::list_push(l, ssf::list_node_create(&v)), 1);
+    EXPECT_EQ(l->count, 3u);
+    EXPECT_EQ(l->head->data, &values[0]);
+    EXPECT_EQ(l->tail->data, &values[2]);
+    EXPECT_EQ(ssf::list_next(l->head)->data, &values[1]);
+    EXPECT_EQ(ssf::list_next(nullptr), nullptr);
+    EXPECT_EQ(ssf::list_is_empty(l), 0);
+    g_released.clear();
+    EXPECT_EQ(ssf::list_free(l, remember), 1);
+    EXPECT_EQ(g_released, (std::vector<int>{3, 2, 1}));
+    EXPECT_EQ(ssf::list_free(nullptr, remember), 0);
+}
+
+}  // namespace
