@@ -7,7 +7,9 @@
 
 #define WRAPPER_EXPORT extern "C" __attribute__((visibility("default")))
 
-WRAPPER_EXPORT unsigned long v_check(unsigned long v) { return v >= OSSL_DYNAMIC_OLDEST ? OSSL_DYNAMIC_VERSION : 0; }
+WRAPPER_EXPORT unsigned long v_check(unsigned long v) {
+    return v >= OSSL_DYNAMIC_OLDEST ? OSSL_DYNAMIC_VERSION : 0;
+}
 
 WRAPPER_EXPORT int bind_engine(ENGINE* e, const char* id, const dynamic_fns* fns) {
     // The engine keeps crypto-library objects for the process's life; it must share the

@@ -62,7 +62,7 @@ Result run(const std::string& args) {
 }
 
 class OpensslCli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl command";
     }
@@ -86,16 +86,20 @@ TEST_F(OpensslCli, DgstComputesTheGostDigests) {
             return;
         }
         SCOPED_TRACE(name);
-        EXPECT_EQ(dgst(alg == "streebog256" ? "md_gost12_256" : "md_gost12_512", b.hex("msg")), digest);
+        EXPECT_EQ(dgst(alg == "streebog256" ? "md_gost12_256" : "md_gost12_512", b.hex("msg")),
+                  digest);
         ++n;
     });
     EXPECT_GE(n, 16u);
     VectorFile("gostr3411_94.txt").each([&](const VectorBlock& b) {
         (void)b.text("digest_rfc");
-        const std::string name = b.text("name"), digest = b.text("digest"), set = b.text("paramset");
+        const std::string name = b.text("name"), digest = b.text("digest"),
+                          set = b.text("paramset");
         if (!b.has("msg") || set != "cryptopro") {
-            if (b.has("msg")) (void)b.text("msg");
-            else (void)b.text("msg_len"), (void)b.text("msg_fill");
+            if (b.has("msg"))
+                (void)b.text("msg");
+            else
+                (void)b.text("msg_len"), (void)b.text("msg_fill");
             return;
         }
         SCOPED_TRACE(name);
@@ -134,8 +138,11 @@ TEST_F(OpensslCli, EngineCommandsByName) {
     };
     for (const auto& c : cases) {
         const Result r = run(load + c.command + " dynamic");
-        EXPECT_NE(r.out.find("Loaded: (gost) Kesta-Soft Orbssl Internal GOST engine"), std::string::npos) << r.out;
-        const std::string line = std::string(c.accepted ? "[Success]: " : "[Failure]: ") + c.command;
+        EXPECT_NE(r.out.find("Loaded: (gost) Kesta-Soft Orbssl Internal GOST engine"),
+                  std::string::npos)
+            << r.out;
+        const std::string line =
+            std::string(c.accepted ? "[Success]: " : "[Failure]: ") + c.command;
         EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
     }
 }

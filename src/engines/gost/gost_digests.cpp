@@ -28,7 +28,9 @@ struct DigestDescriptor {
     int (*cleanup)(EVP_MD_CTX*);
 };
 
-void report(const char* format, int rc) { std::fprintf(stderr, format, static_cast<unsigned>(rc)); }
+void report(const char* format, int rc) {
+    std::fprintf(stderr, format, static_cast<unsigned>(rc));
+}
 
 // The hash calls and failure lines of one digest.
 template <class Ctx>
@@ -50,30 +52,33 @@ int init_94(GOSTR3411_94_CTX* ctx) {
     return par != nullptr ? GOSTR3411_94_Init(ctx, par->der, par->der_len) : -1;
 }
 
-constexpr HashCalls<GOSTR3411_94_CTX> k94{init_94,
-                                          GOSTR3411_94_Update,
-                                          GOSTR3411_94_Final,
-                                          "GOSTR3411_94_Init failed, rc = 0x%x\n",
-                                          "GOSTR3411_94_Update failed, rc = 0x%x\n",
-                                          "GOSTR3411_94_Final failed, rc = 0x%x\n",
-                                          "tvk_digest_94_copy: tvk_digest_94_init failed, rc = 0x%x\n",
-                                          "tvk_digest_94_cleanup: tvk_digest_94_init failed, rc = 0x%x\n"};
-constexpr HashCalls<GOSTR3411_2012_CTX> k256{GOSTR3411_2012_256_Init,
-                        GOSTR3411_2012_256_Update,
-                        GOSTR3411_2012_256_Final,
-                        "GOSTR3411_2012_256_Init failed, rc = 0x%x\n",
-                        "GOSTR3411_256_Update failed, rc = 0x%x\n",
-                        "GOSTR3411_2012_256_Final failed, rc = 0x%x\n",
-                        "tvk_digest_256_copy: tvk_digest_256_init failed, rc = 0x%x\n",
-                        "tvk_digest_256_cleanup: tvk_digest_256_init failed, rc = 0x%x\n"};
-constexpr HashCalls<GOSTR3411_2012_CTX> k512{GOSTR3411_2012_512_Init,
-                        GOSTR3411_2012_512_Update,
-                        GOSTR3411_2012_512_Final,
-                        "GOSTR3411_2012_512_Init failed, rc = 0x%x\n",
-                        "GOSTR3411_2012_512_Update failed, rc = 0x%x\n",
-                        "GOSTR3411_2012_512_Final failed, rc = 0x%x\n",
-                        "tvk_digest_512_copy: tvk_digest_512_init failed, rc = 0x%x\n",
-                        "tvk_digest_512_cleanup: tvk_digest_512_init failed, rc = 0x%x\n"};
+constexpr HashCalls<GOSTR3411_94_CTX> k94{
+    init_94,
+    GOSTR3411_94_Update,
+    GOSTR3411_94_Final,
+    "GOSTR3411_94_Init failed, rc = 0x%x\n",
+    "GOSTR3411_94_Update failed, rc = 0x%x\n",
+    "GOSTR3411_94_Final failed, rc = 0x%x\n",
+    "tvk_digest_94_copy: tvk_digest_94_init failed, rc = 0x%x\n",
+    "tvk_digest_94_cleanup: tvk_digest_94_init failed, rc = 0x%x\n"};
+constexpr HashCalls<GOSTR3411_2012_CTX> k256{
+    GOSTR3411_2012_256_Init,
+    GOSTR3411_2012_256_Update,
+    GOSTR3411_2012_256_Final,
+    "GOSTR3411_2012_256_Init failed, rc = 0x%x\n",
+    "GOSTR3411_256_Update failed, rc = 0x%x\n",
+    "GOSTR3411_2012_256_Final failed, rc = 0x%x\n",
+    "tvk_digest_256_copy: tvk_digest_256_init failed, rc = 0x%x\n",
+    "tvk_digest_256_cleanup: tvk_digest_256_init failed, rc = 0x%x\n"};
+constexpr HashCalls<GOSTR3411_2012_CTX> k512{
+    GOSTR3411_2012_512_Init,
+    GOSTR3411_2012_512_Update,
+    GOSTR3411_2012_512_Final,
+    "GOSTR3411_2012_512_Init failed, rc = 0x%x\n",
+    "GOSTR3411_2012_512_Update failed, rc = 0x%x\n",
+    "GOSTR3411_2012_512_Final failed, rc = 0x%x\n",
+    "tvk_digest_512_copy: tvk_digest_512_init failed, rc = 0x%x\n",
+    "tvk_digest_512_cleanup: tvk_digest_512_init failed, rc = 0x%x\n"};
 
 template <class Ctx>
 Ctx* state_of(const EVP_MD_CTX* ctx) {
@@ -172,9 +177,9 @@ constexpr DigestDescriptor kDigest512 = describe<k512>(Obj::md_gost12_512, 64, 6
 EVP_MD* make_md(const DigestDescriptor& d) {
     EVP_MD* md = EVP_MD_meth_new(objmap::nid(d.type), NID_undef);
     if (md == nullptr) return nullptr;
-    if (EVP_MD_meth_set_result_size(md, d.md_size) && EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
-        EVP_MD_meth_set_app_datasize(md, d.ctx_size) &&
-        EVP_MD_meth_set_init(md, d.init) &&
+    if (EVP_MD_meth_set_result_size(md, d.md_size) &&
+        EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
+        EVP_MD_meth_set_app_datasize(md, d.ctx_size) && EVP_MD_meth_set_init(md, d.init) &&
         EVP_MD_meth_set_update(md, d.update) && EVP_MD_meth_set_final(md, d.final) &&
         EVP_MD_meth_set_copy(md, d.copy) && EVP_MD_meth_set_cleanup(md, d.cleanup))
         return md;

@@ -13,10 +13,14 @@ constexpr GostDigestEntry kDigests[] = {
 };
 }  // namespace
 
-std::span<const GostDigestEntry> tvk_gost_digest_registry() { return kDigests; }
+std::span<const GostDigestEntry> tvk_gost_digest_registry() {
+    return kDigests;
+}
 
 // Ciphers join as their sources land.
-std::span<const GostCipherEntry> tvk_gost_cipher_registry() { return {}; }
+std::span<const GostCipherEntry> tvk_gost_cipher_registry() {
+    return {};
+}
 
 std::span<const GostPkeyEntry> tvk_gost_pkey_registry() {
     using enum objmap::Obj;
