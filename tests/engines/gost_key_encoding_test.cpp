@@ -504,3 +504,39 @@ TEST_F(GostKeyEncoding, SignerInfosCarryTheKeysAlgorithms) {
 }
 
 }  // namespace
+
+namespace {
+
+// Seeded corruptions of PKCS#8 GOST keys: every one is either read as a whole key or refused,
+// never read past (the sanitizer build catches that).
+TEST_F(GostKeyEncoding, CorruptedPrivateKeysAreReadWholeOrRefused) {
+    ossl::PKey key = read_key(k512, with_header("0440", reversed(from_hex(kD3Prv))));
+    unsigned char* der = nullptr;
+    const int n = i2d_PrivateKey(key.get(), &der);
+    ASSERT_GT(n, 0);
+    const Bytes good(der, der + n);
+    OPENSSL_free(der);
+    uint32_t state = 777;
+    auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 150; ++i) {
+        Bytes b = good;
+        const size_t at = next() % b.size();
+        if (next() % 4 == 0)
+            b.resize(at);
+        else
+            b[at] = static_cast<uint8_t>(next());
+        auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(b.data(), b.size() ? b.size() : 1));
+        const unsigned char* p = copy;
+        ossl::PKey k(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(b.size())));
+        if (k && gost2012_record(k.get())) {
+            const tvk_gost2012_key* r = gost2012_record(k.get());
+            EXPECT_EQ(r->has_private_key, 1);
+            EXPECT_TRUE(r->priv_key_len == 32 || r->priv_key_len == 64);
+        }
+        OPENSSL_free(copy);
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
