@@ -540,3 +540,51 @@ TEST_F(GostKeyEncoding, CorruptedPrivateKeysAreReadWholeOrRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every key type on every parameter set: generated, written as PKCS#8 DER, read back equal.
+TEST_F(GostKeyEncoding, EveryParameterSetRoundTripsThroughPkcs8) {
+    size_t n = 0;
+    for (Obj type : {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512}) {
+        const bool big = type == Obj::gost2012_512;
+        for (const auto& row : big ? gost2012_512_param_oids() : gost2012_256_param_oids()) {
+            ossl::PKey key = generate(type, row.oid);
+            ASSERT_NE(key, nullptr) << row.oid;
+            unsigned char* der = nullptr;
+            const int len = i2d_PrivateKey(key.get(), &der);
+            ASSERT_GT(len, 0);
+            const unsigned char* p = der;
+            P8 p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, len));
+            OPENSSL_free(der);
+            ASSERT_NE(p8, nullptr);
+            ossl::PKey back(EVP_PKCS82PKEY(p8.get()));
+            ASSERT_NE(back, nullptr) << row.oid;
+            EXPECT_EQ(EVP_PKEY_get_base_id(back.get()), objmap::nid(type));
+            EXPECT_EQ(record(back.get())->param_nid, objmap::nid(row.obj));
+            EXPECT_EQ(EVP_PKEY_eq(key.get(), back.get()), 1) << row.oid;
+            ++n;
+        }
+    }
+    EXPECT_EQ(n, 24u);
+}
+
+TEST_F(GostKeyEncoding, Pkcs12PacksAndUnpacksGostKeys) {
+    for (Obj type : {Obj::gost2012_256, Obj::gost2012_512}) {
+        ossl::PKey key = generate(type, "A");
+        ossl::X509Ptr cert = self_signed(key.get());
+        ossl::Pkcs12 p12(
+            PKCS12_create("pw", "signer", key.get(), cert.get(), nullptr, 0, 0, 0, 0, 0));
+        ASSERT_NE(p12, nullptr);
+        EVP_PKEY* k = nullptr;
+        X509* c = nullptr;
+        ASSERT_EQ(PKCS12_parse(p12.get(), "pw", &k, &c, nullptr), 1);
+        ossl::PKey got(k);
+        ossl::X509Ptr got_cert(c);
+        EXPECT_EQ(EVP_PKEY_eq(got.get(), key.get()), 1);
+        EXPECT_EQ(X509_check_private_key(got_cert.get(), got.get()), 1);
+        EXPECT_EQ(le_private(record(got.get())), le_private(record(key.get())));
+    }
+}
+
+}  // namespace
