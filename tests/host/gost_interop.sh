@@ -39,7 +39,8 @@ issue() {  # name serial algorithm paramset
 issue s256 21 gost2012_256 B && issue s512 22 gost2012_512 A && issue s2001 23 gost2001 XA ||
   { echo "cannot issue the signers"; exit 1; }
 printf 'p12secret' > p12.pw
-q ossl pkcs12 -export "${E[@]}" -inkey s512.key -in s512.pem -name s512 -passout file:p12.pw -out s512.p12 ||
+q ossl pkcs12 -export "${E[@]}" -inkey s512.key -in s512.pem -name s512 -macalg md_gost12_256 \
+  -passout file:p12.pw -out s512.p12 ||
   { echo "cannot make the PKCS#12 file"; exit 1; }
 if q ossl verify "${E[@]}" -CAfile ca.pem s256.pem s512.pem; then ok; else bad "openssl does not verify its own GOST chain"; fi
 fp() { ossl x509 -in "$1" -noout -fingerprint -sha1 | sed 's/.*=//; s/:/ /g' | tr 'A-F' 'a-f'; }
