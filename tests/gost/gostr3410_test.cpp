@@ -3,6 +3,7 @@
 // cross-verification with nettle and libgcrypt in both directions.
 #include <random>
 
+#include "gost/gost28147_params.h"
 #include "gost/gostr3411_2012.h"
 #include "gostr3410_peers.h"
 #include "gostr3410_test_util.h"
@@ -285,6 +286,22 @@ TEST(Gostr3410, VkoBothSidesAgreeAndBadPeersAreRefused) {
         SCOPED_TRACE(c.name);
         vko_contract<S512>(&c);  // includes the cofactor-4 paramSetC
     }
+    // The GOST R 34.11-94 variant: both sides agree; bounded UKM; the hash set is required.
+    {
+        const auto* c = GOSTR3410_2012_256_DefaultPar();
+        Key<S256> a = new_key<S256>(c), b = new_key<S256>(c);
+        const GOSTR3411_94_PARAMS* hp = GOSTR3411_94_DefaultPar();
+        unsigned char ka[32], kb[32], ukm[33] = {1, 2, 3, 4, 5, 6, 7, 8};
+        ASSERT_EQ(0, GOSTR3410_2001_VKO(c, hp, ukm, 8, a.d.data(), &b.q, ka));
+        ASSERT_EQ(0, GOSTR3410_2001_VKO(c, hp, ukm, 8, b.d.data(), &a.q, kb));
+        EXPECT_EQ(to_hex(ka, 32), to_hex(kb, 32));
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, hp, ukm, 33, a.d.data(), &b.q, ka));
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, hp, ukm, 0, a.d.data(), &b.q, ka));
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, nullptr, ukm, 8, a.d.data(), &b.q, ka));
+        ep_point off = b.q;
+        off.x[0] ^= 1;
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, hp, ukm, 8, a.d.data(), &off, ka));
+    }
     // The point form: zero scalar from the UKM number itself.
     const auto* c = GOSTR3410_2012_256_DefaultPar();
     Key<S256> a = new_key<S256>(c);
@@ -325,8 +342,11 @@ TEST(Gostr3410, VkoPublishedAndConfirmedValues) {
             unsigned char out[32];
             if (hash == "streebog256") {
                 ASSERT_EQ(0, GOSTR3410_2012_256_VKO_256(c, ukm.data(), ukm.size(), da, &qb, out));
-                EXPECT_EQ(to_hex(kek), to_hex(out, 32));
+            } else {  // GOST R 34.11-94 with the CryptoPro parameter set
+                ASSERT_EQ(0, GOSTR3410_2001_VKO(c, GOSTR3411_94_DefaultPar(), ukm.data(),
+                                                ukm.size(), da, &qb, out));
             }
+            EXPECT_EQ(to_hex(kek), to_hex(out, 32));
         } else {
             const auto* c5 = find512(curve);
             ASSERT_NE(nullptr, c5);
