@@ -560,18 +560,36 @@ inline void ct_negate_y(const Mont<N>& F, u64* y, bool negative) {
     for (size_t j = 0; j < N; ++j) y[j] = (ny[j] & mask) | (y[j] & ~mask);
 }
 
+// Keeps a when keep is set, else b, without a branch.
+template <class T>
+inline void ct_choose(T& out, const T& a, const T& b, bool keep) {
+    const u64 mask = 0 - static_cast<u64>(keep);
+    u64* o = reinterpret_cast<u64*>(&out);
+    const u64* x = reinterpret_cast<const u64*>(&a);
+    const u64* y = reinterpret_cast<const u64*>(&b);
+    for (size_t w = 0; w < sizeof(T) / sizeof(u64); ++w) o[w] = (x[w] & mask) | (y[w] & ~mask);
+}
+
+// |d|, or 1 for a zero digit: the addition runs either way and a zero digit discards it.
+inline unsigned digit_index(int d) {
+    const unsigned a = static_cast<unsigned>(d < 0 ? -d : d);
+    return a + (a == 0);
+}
+
 // k * G through the fixed-base table; k below 2^(64N), given as 2N digits.
 template <size_t N>
 void mul_base(const Curve<N>& C, Jac<N>& R, const DIGIT_T* k) {
     set_infinity(R);
     for (size_t i = 0; i < comb_positions<N>(); ++i) {
         const int d = booth_digit(k, 2 * N, i);
-        if (d == 0) continue;
         Aff<N> e;
-        ct_select<N>(e, C.comb + i * kTableRow, static_cast<unsigned>(d < 0 ? -d : d));
+        Jac<N> sum;
+        ct_select<N>(e, C.comb + i * kTableRow, digit_index(d));
         ct_negate_y<N>(C.fp, e.y, d < 0);
-        add_mixed(C, R, R, e);
+        add_mixed(C, sum, R, e);
+        ct_choose(R, sum, R, d != 0);
         mpWipe(&e, sizeof e);
+        mpWipe(&sum, sizeof sum);
     }
 }
 
@@ -589,12 +607,13 @@ void mul_var(const Curve<N>& C, Jac<N>& R, const Aff<N>& P, const DIGIT_T* k, si
         if (!is_infinity(R))
             for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
         const int d = booth_digit(k, nd, i);
-        if (d == 0) continue;
-        Jac<N> e;
-        ct_select<N>(e, tab, static_cast<unsigned>(d < 0 ? -d : d));
+        Jac<N> e, sum;
+        ct_select<N>(e, tab, digit_index(d));
         ct_negate_y<N>(C.fp, e.Y, d < 0);
-        add_jac(C, R, R, e);
+        add_jac(C, sum, R, e);
+        ct_choose(R, sum, R, d != 0);
         mpWipe(&e, sizeof e);
+        mpWipe(&sum, sizeof sum);
     }
     mpWipe(tab, sizeof tab);
 }
