@@ -156,10 +156,6 @@ std::string record_identity(X509* cert) {
     return *name;
 }
 
-bool hok_configured() {
-    return config().hok_urls.has_value();
-}
-
 // The signing time a trust decision uses when configured; -1 for now.
 time_t trust_time(PKCS7_SIGNER_INFO* si) {
     if (!config().verify_use_signing_time) return -1;

@@ -49,14 +49,6 @@ Cert make_cert(EVP_PKEY* key) {
     return c;
 }
 
-std::vector<unsigned char> der_of(X509* cert) {
-    int n = i2d_X509(cert, nullptr);
-    std::vector<unsigned char> out(static_cast<size_t>(n));
-    unsigned char* p = out.data();
-    i2d_X509(cert, &p);
-    return out;
-}
-
 std::vector<unsigned char> digest_of(X509* cert, const EVP_MD* md) {
     unsigned char d[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
