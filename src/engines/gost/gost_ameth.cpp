@@ -5,6 +5,7 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -454,11 +455,18 @@ const char* long_name(int nid) {
 }
 
 int print_bytes(BIO* out, const char* heading, const uint8_t* p, size_t n, int indent) {
+    indent = std::clamp(indent, 0, 128);
     if (!BIO_indent(out, indent, 128) || BIO_puts(out, heading) <= 0) return 0;
     if (n == 0) return BIO_puts(out, "<undefined>\n") > 0;
-    std::string text;
-    gost_hexdump(p, n, &text, indent + 4);
-    return BIO_printf(out, "\n%s\n", text.c_str()) > 0;
+    return engines::guarded("print_bytes", 0, [&] {
+        std::string text;
+        text.reserve(4 * n + (n / 16 + 1) * static_cast<size_t>(indent + 5));
+        gost_hexdump(p, n, &text, indent + 4);
+        const int ok = BIO_printf(out, "\n%s\n", text.c_str()) > 0;
+        // Private keys are printed through here too: leave no copy behind.
+        OPENSSL_cleanse(text.data(), text.size());
+        return ok ? 1 : 0;
+    });
 }
 
 }  // namespace
