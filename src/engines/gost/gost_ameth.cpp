@@ -438,7 +438,10 @@ int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
             case ASN1_PKEY_CTRL_DEFAULT_MD_NID: {
                 const int type = EVP_PKEY_get_base_id(pkey);
                 if (type == NID_undef) return -1;
-                *static_cast<int*>(arg2) = sign_digest_nid(type);
+                *static_cast<int*>(arg2) = type == objmap::nid(Obj::gost2001)
+                                               ? objmap::nid(Obj::md_gost94)
+                                           : is_512(type) ? objmap::nid(Obj::md_gost12_512)
+                                                          : objmap::nid(Obj::md_gost12_256);
                 return 2;
             }
             default:
