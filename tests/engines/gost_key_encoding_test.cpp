@@ -468,7 +468,8 @@ TEST_F(GostKeyEncoding, SignerInfosCarryTheKeysAlgorithms) {
         const char* paramset;
         const char* sig;
         const char* dig;
-    } cases[] = {{Obj::gost2012_256, "A", "1.2.643.7.1.1.1.1 NULL", "1.2.643.7.1.1.2.2 NULL"},
+    } cases[] = {{Obj::gost2001, "XB", "1.2.643.2.2.19 NULL", "1.2.643.2.2.9 NULL"},
+                 {Obj::gost2012_256, "A", "1.2.643.7.1.1.1.1 NULL", "1.2.643.7.1.1.2.2 NULL"},
                  {Obj::gost2012_512, "A", "1.2.643.7.1.1.1.2 NULL", "1.2.643.7.1.1.2.3 NULL"}};
     const std::string text = "document";
     for (const auto& c : cases) {
