@@ -154,18 +154,6 @@ TEST_F(GostEngine, CommandNumbersOutsideTheTable) {
     EXPECT_EQ(ctx->key_params_2001, 0);
 }
 
-TEST_F(GostEngine, CommandsAreDescribed) {
-    const int first = ENGINE_ctrl(e.get(), ENGINE_CTRL_GET_FIRST_CMD_TYPE, 0, nullptr, nullptr);
-    EXPECT_EQ(first, kGostCmdParamsGost28147);
-    EXPECT_EQ(ENGINE_ctrl_cmd_string(e.get(), "NO_SUCH_COMMAND", "x", 0), 0);
-    ERR_clear_error();
-    char desc[128] = "";
-    ASSERT_GT(ENGINE_ctrl(e.get(), ENGINE_CTRL_GET_DESC_FROM_CMD, kGostCmdParamsGost2012_512, desc,
-                          nullptr),
-              0);
-    EXPECT_STREQ(desc, "GOST R 34.10-2012 (512 bit) key parameter set");
-}
-
 TEST_F(GostEngine, SelectorsListWhatIsBuiltAndRefuseTheRest) {
     const int* nids = nullptr;
     const int n = tvk_gost_digests(e.get(), nullptr, &nids, 0);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "gost/gost28147_params.h"
 #include "gost/gost_rng.h"
 
 namespace {
@@ -219,8 +220,11 @@ TEST_F(Rng, ArgumentAndStateFailures) {
 }
 
 TEST_F(Rng, TablesByIndex) {
-    EXPECT_NE(TPRNG_TZ_by_id(0), nullptr);
-    EXPECT_NE(TPRNG_TZ_by_id(5), nullptr);
+    const uint8_t cryptopro_a[] = {0x06, 0x07, 0x2a, 0x85, 0x03, 0x02, 0x02, 0x1f, 0x01};
+    const GOST28147_89_PARAMS* row = nullptr;
+    ASSERT_EQ(GOST28147_89_FindParByDerOid(cryptopro_a, sizeof cryptopro_a, &row), 0);
+    EXPECT_EQ(TPRNG_TZ_by_id(1), row->tz);
+    EXPECT_EQ(TPRNG_TZ_by_id(5), GOST28147_89_DefaultPar()->tz);
     testing::internal::CaptureStderr();
     EXPECT_EQ(TPRNG_TZ_by_id(6), nullptr);
     EXPECT_EQ(TPRNG_TZ_by_id(-1), nullptr);
