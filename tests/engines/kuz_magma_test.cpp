@@ -115,7 +115,7 @@ class KuzMagma : public ::testing::Test {
 };
 
 // Every mode example of the standard (and the one-block-register cases) in both directions,
-// split at every point a caller may split, fed a grain at a time in place, and copied midway.
+// split at every point a caller may split, and fed a grain at a time in place.
 TEST_F(KuzMagma, ModeVectorsWholeInPiecesAndInPlace) {
     size_t count = 0;
     for (const std::string family : {"kuznyechik", "magma"}) {
@@ -141,14 +141,6 @@ TEST_F(KuzMagma, ModeVectorsWholeInPiecesAndInPlace) {
                     }
                     const std::vector<size_t> grains(pt.size() / grain, grain);
                     EXPECT_EQ(feed(start(c, true, key, iv, iv_len).get(), pt, grains, true), ct);
-                    CipherCtx ctx = start(c, true, key, iv, iv_len), copy(EVP_CIPHER_CTX_new());
-                    const auto mid = static_cast<std::ptrdiff_t>(3 * grain);
-                    EXPECT_EQ(feed(ctx.get(), Bytes(pt.begin(), pt.begin() + mid)),
-                              Bytes(ct.begin(), ct.begin() + mid));
-                    ASSERT_EQ(EVP_CIPHER_CTX_copy(copy.get(), ctx.get()), 1);
-                    for (auto* c2 : {ctx.get(), copy.get()})
-                        EXPECT_EQ(feed(c2, Bytes(pt.begin() + mid, pt.end())),
-                                  Bytes(ct.begin() + mid, ct.end()));
                     const EVP_CIPHER* ecb = cipher(family + "-ecb");
                     for (int i = 1; b.has("in_" + std::to_string(i)); ++i)
                         EXPECT_EQ(to_hex(feed(start(ecb, true, key, {}).get(),
@@ -197,8 +189,6 @@ TEST_F(KuzMagma, MacControlsAndAnUnkeyedMac) {
     EXPECT_EQ(
         captured([&] { return EVP_MD_CTX_ctrl(magma.get(), kTvkMacCtrlSetKey, 33, &key[0]); }),
         Result(0, "tvk_magma_mac_ctrl: Invalid key length 33\n"));
-    EXPECT_EQ(captured([&] { return EVP_MD_CTX_ctrl(ctx.get(), 0x1005, 32, &key[0]); }),
-              Result(0, ""));
 }
 
 TEST_F(KuzMagma, IvLengthControlAcceptsRegistersUpTo32Bytes) {
@@ -341,10 +331,6 @@ TEST_F(KuzMagma, AlgorithmParameters) {
         Asn1Type twelve(d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(iv12.size())));
         EXPECT_EQ(captured([&] { return EVP_CIPHER_asn1_to_param(dec.get(), twelve.get()); }),
                   Result(0, std::string(c.family) + "_get_asn1_parameters: Invalid IV length\n"));
-        Asn1Type octets(ASN1_TYPE_new());
-        ASSERT_EQ(ASN1_TYPE_set_octetstring(octets.get(), &Bytes(kIv)[0], 16), 1);
-        EXPECT_EQ(captured([&] { return EVP_CIPHER_asn1_to_param(dec.get(), octets.get()); }),
-                  Result(0, ""));
         CipherCtx wide = start(cipher(c.cipher), true, c.key, kIv, c.longer_iv);
         EXPECT_EQ(captured([&] { return EVP_CIPHER_param_to_asn1(wide.get(), params.get()); }),
                   Result(0, std::string(c.family) + "_set_asn1_parameters: Invalid IV length\n"));
