@@ -63,14 +63,22 @@ bool valid_segment(size_t s) {
     return s >= 1 && s <= C::block;
 }
 
-// Clears the whole context, then keys it; only called once every argument has been accepted.
+// Contexts are built in a local and copied out at the end: the caller's context stays untouched
+// until every argument is accepted, and a key or IV that lives inside the caller's context (a
+// re-initialisation from the context's own copies) is read before anything is overwritten.
 template <class C, class Ctx>
-void start(Ctx* ctx, int direction, const uint8_t* key, bool decryption_schedule) {
-    *ctx = Ctx{};
-    std::memcpy(ctx->c.key, key, sizeof ctx->c.key);
-    Cipher<C>::schedule(key, decryption_schedule, ctx->c.rk);
-    ctx->c.encrypt = static_cast<uint8_t>(direction);
-    ctx->c.initialised = 1;
+void start(Ctx& fresh, int direction, const uint8_t* key, bool decryption_schedule) {
+    std::memcpy(fresh.c.key, key, sizeof fresh.c.key);
+    Cipher<C>::schedule(key, decryption_schedule, fresh.c.rk);
+    fresh.c.encrypt = static_cast<uint8_t>(direction);
+    fresh.c.initialised = 1;
+}
+
+template <class Ctx>
+int commit(Ctx* ctx, Ctx& fresh) {
+    *ctx = fresh;
+    wipe(&fresh, sizeof fresh);
+    return GOSTR3413_OK;
 }
 
 template <class Ctx>
@@ -109,8 +117,9 @@ template <class C>
 int ecb_setup(Ecb<C>* ctx, int direction, const uint8_t* key) {
     if (!ctx || !key) return GOSTR3413_ERR_NULL;
     if (!valid_direction(direction)) return GOSTR3413_ERR_PARAM;
-    start<C>(ctx, direction, key, direction == GOSTR3413_DECRYPT);
-    return GOSTR3413_OK;
+    Ecb<C> fresh{};
+    start<C>(fresh, direction, key, direction == GOSTR3413_DECRYPT);
+    return commit(ctx, fresh);
 }
 
 template <class C>
@@ -118,20 +127,22 @@ int cbc_setup(Cbc<C>* ctx, int direction, const uint8_t* key, const uint8_t* iv,
     if (!ctx || !key || !iv) return GOSTR3413_ERR_NULL;
     if (!valid_direction(direction)) return GOSTR3413_ERR_PARAM;
     if (int rc = check_register<C>(m)) return rc;
-    start<C>(ctx, direction, key, direction == GOSTR3413_DECRYPT);
-    ctx->m = static_cast<uint32_t>(m);
-    std::memcpy(ctx->reg, iv, m);
-    return GOSTR3413_OK;
+    Cbc<C> fresh{};
+    start<C>(fresh, direction, key, direction == GOSTR3413_DECRYPT);
+    fresh.m = static_cast<uint32_t>(m);
+    std::memcpy(fresh.reg, iv, m);
+    return commit(ctx, fresh);
 }
 
 template <class C>
 int ctr_setup(Ctr<C>* ctx, int direction, const uint8_t* key, size_t s, const uint8_t* iv) {
     if (!ctx || !key || !iv) return GOSTR3413_ERR_NULL;
     if (!valid_direction(direction) || !valid_segment<C>(s)) return GOSTR3413_ERR_PARAM;
-    start<C>(ctx, direction, key, false);
-    ctx->s = static_cast<uint32_t>(s);
-    std::memcpy(ctx->counter, iv, C::block / 2);
-    return GOSTR3413_OK;
+    Ctr<C> fresh{};
+    start<C>(fresh, direction, key, false);
+    fresh.s = static_cast<uint32_t>(s);
+    std::memcpy(fresh.counter, iv, C::block / 2);
+    return commit(ctx, fresh);
 }
 
 template <class C>
@@ -140,11 +151,12 @@ int ofb_setup(Ofb<C>* ctx, int direction, const uint8_t* key, size_t s, const ui
     if (!ctx || !key || !iv) return GOSTR3413_ERR_NULL;
     if (!valid_direction(direction) || !valid_segment<C>(s)) return GOSTR3413_ERR_PARAM;
     if (int rc = check_register<C>(m)) return rc;
-    start<C>(ctx, direction, key, false);
-    ctx->s = static_cast<uint32_t>(s);
-    ctx->m = static_cast<uint32_t>(m);
-    std::memcpy(ctx->reg, iv, m);
-    return GOSTR3413_OK;
+    Ofb<C> fresh{};
+    start<C>(fresh, direction, key, false);
+    fresh.s = static_cast<uint32_t>(s);
+    fresh.m = static_cast<uint32_t>(m);
+    std::memcpy(fresh.reg, iv, m);
+    return commit(ctx, fresh);
 }
 
 template <class C>
@@ -153,25 +165,27 @@ int cfb_setup(Cfb<C>* ctx, int direction, const uint8_t* key, size_t s, const ui
     if (!ctx || !key || !iv) return GOSTR3413_ERR_NULL;
     if (!valid_direction(direction) || !valid_segment<C>(s)) return GOSTR3413_ERR_PARAM;
     if (int rc = check_register<C>(m)) return rc;
-    start<C>(ctx, direction, key, false);
-    ctx->s = static_cast<uint32_t>(s);
-    ctx->m = static_cast<uint32_t>(m);
-    std::memcpy(ctx->reg, iv, m);
-    return GOSTR3413_OK;
+    Cfb<C> fresh{};
+    start<C>(fresh, direction, key, false);
+    fresh.s = static_cast<uint32_t>(s);
+    fresh.m = static_cast<uint32_t>(m);
+    std::memcpy(fresh.reg, iv, m);
+    return commit(ctx, fresh);
 }
 
 template <class C>
 int mac_setup(Mac<C>* ctx, const uint8_t* key, size_t mac_len) {
     if (!ctx || !key) return GOSTR3413_ERR_NULL;
     if (mac_len == 0 || mac_len > C::block) return GOSTR3413_ERR_PARAM;
-    start<C>(ctx, GOSTR3413_ENCRYPT, key, false);
-    ctx->mac_len = static_cast<uint32_t>(mac_len);
+    Mac<C> fresh{};
+    start<C>(fresh, GOSTR3413_ENCRYPT, key, false);
+    fresh.mac_len = static_cast<uint32_t>(mac_len);
     uint8_t r[C::block] = {};
-    Cipher<C>::encrypt(ctx->c.rk, r, r, 1);
-    mac_subkey<C>(r, ctx->k1);
-    mac_subkey<C>(ctx->k1, ctx->k2);
+    Cipher<C>::encrypt(fresh.c.rk, r, r, 1);
+    mac_subkey<C>(r, fresh.k1);
+    mac_subkey<C>(fresh.k1, fresh.k2);
     wipe(r, sizeof r);
-    return GOSTR3413_OK;
+    return commit(ctx, fresh);
 }
 
 template <class C>

@@ -128,7 +128,17 @@ constexpr kuznechik_tables make_tables() {
 
 constexpr kuznechik_tables kBuiltin = make_tables();
 
-// Published values: RFC 7801 prints C1 and the first L step of the key schedule.
+constexpr bool is_permutation(const uint8_t (&box)[256]) {
+    bool seen[256] = {};
+    for (uint8_t v : box) {
+        if (seen[v]) return false;
+        seen[v] = true;
+    }
+    return true;
+}
+
+// A mistyped pi would rarely keep it a permutation; C1 is a published value that needs L right.
+static_assert(is_permutation(kPi));
 static_assert(kBuiltin.c[0][0] == 0xb87a486c7276a26eULL &&
                   kBuiltin.c[0][1] == 0x019484dd10bd275dULL,
               "C1 = 6ea276726c487ab85d27bd10dd849401");
@@ -223,7 +233,6 @@ void expand_key(const kuznechik_tables& t, const uint8_t* key, kuznechik_round_k
             store_v(rk.k[3 + j / 8 * 2], b);
         }
     }
-    a = b = V2{};
 }
 
 }  // namespace

@@ -109,8 +109,17 @@ const VectorFile& vectors() {
     return f;
 }
 
+// "K" and 3 -> "K3"; built by append (GCC 12 misreports chained string + at -O3).
+std::string field(const char* prefix, int i) {
+    std::string s(prefix);
+    s += std::to_string(i);
+    return s;
+}
+
 std::string describe(const VectorBlock& b) {
-    return b.text("name") + " (" + b.text("source") + "; " + b.text("confirmed") + ")";
+    std::string d = b.text("name");
+    d.append(" (").append(b.text("source")).append("; ").append(b.text("confirmed")).append(")");
+    return d;
 }
 
 template <class C>
@@ -128,7 +137,7 @@ template <class C>
 Bytes model(Mode mode, bool enc, const Bytes& key, const Bytes& iv, size_t s, const Bytes& in) {
     constexpr size_t n = C::block;
     Bytes out, reg = iv;
-    if (mode == Mode::ctr) reg.resize(n, 0);
+    if (mode == Mode::ctr) reg.resize(n, 0);  // IV || zeros, unless a whole counter is given
     for (size_t off = 0; off < in.size(); off += s) {
         const Bytes seg(in.begin() + off, in.begin() + std::min(in.size(), off + s));
         Bytes y = encrypt_block<C>(key, Bytes(reg.begin(), reg.begin() + n));
@@ -145,26 +154,6 @@ Bytes model(Mode mode, bool enc, const Bytes& key, const Bytes& iv, size_t s, co
             reg.erase(reg.begin(), reg.begin() + shift);
             reg.insert(reg.end(), fed.begin(), fed.begin() + shift);
         }
-    }
-    return out;
-}
-
-template <class C>
-Bytes cbc_model(bool enc, const Bytes& key, const Bytes& iv, const Bytes& in) {
-    constexpr size_t n = C::block;
-    gostr3413::Ecb<C> e;
-    EXPECT_EQ(0, Api<C>::ecb_init(&e, enc ? GOSTR3413_ENCRYPT : GOSTR3413_DECRYPT, key.data()));
-    Bytes out(in.size()), reg = iv, blk(n);
-    for (size_t off = 0; off < in.size(); off += n) {
-        if (enc) {
-            for (size_t i = 0; i < n; ++i) blk[i] = in[off + i] ^ reg[i];
-            EXPECT_EQ(0, Api<C>::ecb(&e, blk.data(), &out[off], n));
-        } else {
-            EXPECT_EQ(0, Api<C>::ecb(&e, &in[off], blk.data(), n));
-            for (size_t i = 0; i < n; ++i) out[off + i] = blk[i] ^ reg[i];
-        }
-        reg.erase(reg.begin(), reg.begin() + n);
-        reg.insert(reg.end(), (enc ? out : in).begin() + off, (enc ? out : in).begin() + off + n);
     }
     return out;
 }
@@ -220,17 +209,9 @@ TYPED_TEST(ModesTest, StandardExamples) {
                 const size_t m = b.has("m") ? b.number("m") / 8 : C::block;
                 EXPECT_EQ(to_hex(run<C>(mode, GOSTR3413_ENCRYPT, key, iv, s, m, pt)), to_hex(ct));
                 EXPECT_EQ(to_hex(run<C>(mode, GOSTR3413_DECRYPT, key, iv, s, m, ct)), to_hex(pt));
-                Bytes buf = pt;
-                AnyMode<C> ctx{mode};
-                ASSERT_EQ(0, ctx.init(GOSTR3413_ENCRYPT, key.data(), iv.data(), s, m));
-                ASSERT_EQ(0, ctx.update(buf.data(), buf.data(), buf.size()));
-                EXPECT_EQ(buf, ct);
-                ASSERT_EQ(0, ctx.init(GOSTR3413_DECRYPT, key.data(), iv.data(), s, m));
-                ASSERT_EQ(0, ctx.update(buf.data(), buf.data(), buf.size()));
-                EXPECT_EQ(buf, pt);
-                for (int i = 1; b.has("in_" + std::to_string(i)); ++i)
-                    EXPECT_EQ(to_hex(encrypt_block<C>(key, b.hex("in_" + std::to_string(i)))),
-                              b.text("out_" + std::to_string(i)));
+                for (int i = 1; b.has(field("in_", i)); ++i)
+                    EXPECT_EQ(to_hex(encrypt_block<C>(key, b.hex(field("in_", i)))),
+                              b.text(field("out_", i)));
             },
             prefix + kind);
     }
@@ -322,9 +303,6 @@ TYPED_TEST(ModesTest, ModelAgreementAndSplitInvariance) {
                     EXPECT_EQ(run<C>(mode, GOSTR3413_ENCRYPT, key, iv, s, m, msg, pieces), ct);
                     EXPECT_EQ(run<C>(mode, GOSTR3413_DECRYPT, key, iv, s, m, ct, pieces), msg);
                 }
-                EXPECT_EQ(run<C>(mode, GOSTR3413_ENCRYPT, key, iv, s, m,
-                                 Bytes(msg.begin(), msg.begin() + 64 % msg.size()), {1, 15, 48}),
-                          Bytes(ct.begin(), ct.begin() + 64 % msg.size()));
             }
         }
     }
@@ -332,8 +310,6 @@ TYPED_TEST(ModesTest, ModelAgreementAndSplitInvariance) {
     for (size_t m : {n, 2 * n, 4 * n}) {
         const Bytes iv = random_bytes(rng, m);
         const Bytes ct = run<C>(Mode::cbc, GOSTR3413_ENCRYPT, key, iv, 0, m, blocks);
-        EXPECT_EQ(ct, cbc_model<C>(true, key, iv, blocks));
-        EXPECT_EQ(cbc_model<C>(false, key, iv, ct), blocks);
         for (const auto& pieces :
              {std::vector<size_t>{n, n, 2 * n}, std::vector<size_t>{3 * n, n}}) {
             EXPECT_EQ(run<C>(Mode::cbc, GOSTR3413_ENCRYPT, key, iv, 0, m, blocks, pieces), ct);
@@ -344,6 +320,25 @@ TYPED_TEST(ModesTest, ModelAgreementAndSplitInvariance) {
     EXPECT_EQ(run<C>(Mode::ecb, GOSTR3413_ENCRYPT, key, {}, 0, 0, blocks, {n, 5 * n}), ecb);
     EXPECT_EQ(Bytes(ecb.begin() + n, ecb.begin() + 2 * n),
               encrypt_block<C>(key, Bytes(blocks.begin() + n, blocks.begin() + 2 * n)));
+}
+
+// The counter is one n-byte big-endian number: carries run through every byte and it wraps at
+// 2^(8n). Started (white-box) just below the wrap, a piecewise run matches the literal model.
+TYPED_TEST(ModesTest, CtrCounterCarriesAndWraps) {
+    using C = TypeParam;
+    using A = Api<C>;
+    constexpr size_t n = C::block;
+    std::mt19937 rng(5);
+    const Bytes key = random_bytes(rng, 32), msg = random_bytes(rng, 5 * n + 3);
+    Bytes start(n, 0xff);
+    start[n - 1] = 0xfd;
+    gostr3413::Ctr<C> ctx;
+    ASSERT_EQ(0, A::ctr_init(&ctx, GOSTR3413_ENCRYPT, key.data(), n, start.data()));
+    std::memcpy(ctx.counter, start.data(), n);
+    Bytes out(msg.size());
+    ASSERT_EQ(0, A::ctr(&ctx, msg.data(), out.data(), n + 1));
+    ASSERT_EQ(0, A::ctr(&ctx, &msg[n + 1], &out[n + 1], msg.size() - n - 1));
+    EXPECT_EQ(out, model<C>(Mode::ctr, true, key, start, n, msg));
 }
 
 // In-place decryption of the feedback modes must take each ciphertext into the register before the
@@ -368,6 +363,26 @@ TYPED_TEST(ModesTest, InPlaceEqualsOutOfPlace) {
             }
         }
     }
+}
+
+// Re-keying from the context's own copies of key and IV (as a cipher wrapper that keeps only the
+// context might do) must read them before the context is rebuilt.
+TYPED_TEST(ModesTest, ReinitFromTheContextsOwnKeyAndIv) {
+    using C = TypeParam;
+    using A = Api<C>;
+    constexpr size_t n = C::block;
+    std::mt19937 rng(3);
+    const Bytes key = random_bytes(rng, 32), iv = random_bytes(rng, 2 * n);
+    gostr3413::Cbc<C> fresh, reused;
+    ASSERT_EQ(0, A::cbc_init(&fresh, GOSTR3413_ENCRYPT, key.data(), iv.data(), 2 * n));
+    ASSERT_EQ(0, A::cbc_init(&reused, GOSTR3413_ENCRYPT, key.data(), iv.data(), 2 * n));
+    ASSERT_EQ(0, A::cbc_init(&reused, GOSTR3413_ENCRYPT, reused.c.key, reused.reg, 2 * n));
+    EXPECT_EQ(0, std::memcmp(&fresh, &reused, sizeof fresh));
+    gostr3413::Mac<C> mac, mac2;
+    ASSERT_EQ(0, A::mac_init(&mac, key.data(), n));
+    ASSERT_EQ(0, A::mac_init(&mac2, key.data(), n));
+    ASSERT_EQ(0, A::mac_init(&mac2, mac2.c.key, n));
+    EXPECT_EQ(0, std::memcmp(&mac, &mac2, sizeof mac));
 }
 
 // The limits of the initialisations: register lengths (the engine's IV lengths) and segment and
