@@ -345,7 +345,13 @@ int bind_gost(ENGINE* e, const char* id) {
             !ENGINE_register_pkey_meths(e) || !ENGINE_register_pkey_asn1_meths(e))
             return 0;
         // Registration alone does not make an algorithm findable by name.
-        return add_algorithms_by_name() ? 1 : 0;
+        if (!add_algorithms_by_name()) return 0;
+        // Cipher and digest callbacks cannot reach their engine; until start-up loads its own,
+        // the first engine bound serves them (a dynamically loaded engine has no start-up).
+        TVK2012_ENGINE_CTX* none = nullptr;
+        g_loaded_settings.compare_exchange_strong(
+            none, static_cast<TVK2012_ENGINE_CTX*>(ENGINE_get_ex_data(e, kSettingsSlot)));
+        return 1;
     });
 }
 
