@@ -426,27 +426,40 @@ int GOST28147_89_Update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, GOST_BLOB* o
     }
 }
 
+namespace {
+
+// A finished context keeps its IV register and MAC for the caller; the key and the last gamma
+// or pending input are secrets and go.
+void finish(GOST28147_89_CTX* ctx) {
+    ctx->initialised = 0;
+    wipe(ctx->key, sizeof ctx->key);
+    wipe(ctx->partial, sizeof ctx->partial);
+    ctx->partial_count = 0;
+}
+
+}  // namespace
+
 int GOST28147_89_Final(GOST28147_89_CTX* ctx) {
     if (ctx == nullptr) return -1;
     if (ctx->initialised != 1) return -152;
     switch (ctx->mode) {
         case GOST28147_89_MODE_CFB:
         case GOST28147_89_MODE_CNT:
-            ctx->initialised = 0;
+            finish(ctx);
             return 0;
         case GOST28147_89_MODE_ECB:
         case GOST28147_89_MODE_CBC:
             if ((ctx->flags & GOST28147_89_FLAG_FIRST) && ctx->partial_count == 0) return -153;
             if (ctx->partial_count == 0) return 0;
             // The workers take whole blocks only: a pending tail cannot be processed.
-            ctx->initialised = 0;
+            finish(ctx);
             return -6;
         case GOST28147_89_MODE_MAC: {
             if ((ctx->flags & GOST28147_89_FLAG_FIRST) && ctx->partial_count == 0) return -153;
             uint8_t none = 0;
             const GOST_BLOB empty{0, &none};
             const int rc = mac_update(ctx, &empty, GOST28147_89_FLAG_LAST);
-            ctx->initialised = 0;
+            finish(ctx);
             return rc;
         }
         default:

@@ -84,6 +84,7 @@ TEST(Gost28147Interface, EcbBuffersPartialBlocks) {
     EXPECT_EQ(n, 8u);
     EXPECT_EQ(t.c.partial_count, 4u);
     EXPECT_EQ(GOST28147_89_Final(&t.c), -6);
+    EXPECT_EQ(to_hex(reinterpret_cast<const uint8_t*>(t.c.key), 32), std::string(64, '0'));
     EXPECT_EQ(t.update(in12, big), -152);
     EXPECT_EQ(GOST28147_89_Final(&t.c), -152);
 }
@@ -300,6 +301,7 @@ TEST(Gost28147Interface, MacWithAndWithoutIv) {
         }
         EXPECT_EQ(GOST28147_89_Final(&c.c), 0);
         EXPECT_EQ(c.c.initialised, 0);
+        EXPECT_EQ(to_hex(reinterpret_cast<const uint8_t*>(c.c.key), 32), std::string(64, '0'));
         return to_hex(reinterpret_cast<const uint8_t*>(c.c.mac), 8);
     };
     // Nothing processed: without an IV there is no MAC, with one the IV is the MAC.
