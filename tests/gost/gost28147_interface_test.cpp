@@ -403,3 +403,23 @@ TEST(Gost28147Params, LookupsByDerIdentifier) {
         }
     }
 }
+
+TEST(Gost28147Interface, InPlaceEqualsOutOfPlace) {
+    std::mt19937 rng(9);
+    const Bytes key = random_bytes(rng, 32), iv = random_bytes(rng, 8);
+    for (uint32_t mode : {GOST28147_89_MODE_ECB, GOST28147_89_MODE_CFB, GOST28147_89_MODE_CNT,
+                          GOST28147_89_MODE_CBC}) {
+        for (int encrypt : {1, 0}) {
+            const size_t len = mode == GOST28147_89_MODE_ECB || mode == GOST28147_89_MODE_CBC
+                                   ? 8 * (1 + rng() % 300)
+                                   : 1 + rng() % 2400;
+            const Bytes in = random_bytes(rng, len);
+            Ctx a(mode, key, iv.data(), 1, encrypt), b(mode, key, iv.data(), 1, encrypt);
+            Bytes out(len), inplace = in;
+            ASSERT_EQ(a.update(in, out), 0);
+            GOST_BLOB io = blob(inplace), io2 = blob(inplace);
+            ASSERT_EQ(GOST28147_89_Update(&b.c, &io, &io2), 0);
+            EXPECT_EQ(inplace, out) << mode << " " << encrypt << " " << len;
+        }
+    }
+}
