@@ -412,6 +412,7 @@ int GOST28147_89_Update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, GOST_BLOB* o
     if (ctx == nullptr || in == nullptr || in->data == nullptr) return -1;
     if (out == nullptr && ctx->mode != GOST28147_89_MODE_MAC) return -1;
     if (ctx->initialised != 1) return -152;
+    if (ctx->partial_count >= 8) return -1;  // not a state any call leaves behind
     switch (ctx->mode) {
         case GOST28147_89_MODE_CFB:
         case GOST28147_89_MODE_CNT:
