@@ -44,22 +44,23 @@ int check_worker_args(const TZ* tz, const GOST_BLOB* in, const GOST_BLOB* out, c
     return 0;
 }
 
-void ecb_blocks(const TZ& t, const Schedule& s, const uint8_t* in, uint8_t* out, size_t blocks) {
+template <bool Encrypt>
+void ecb_blocks(const TZ& t, const uint32_t* key, const uint8_t* in, uint8_t* out, size_t blocks) {
     uint32_t n[4][2];
     for (; blocks >= 4; blocks -= 4, in += 32, out += 32) {
         for (int w = 0; w < 4; ++w) load_block(in + 8 * w, n[w]);
-        crypt_same_key<4>(t, s, n);
+        crypt_same_key<4, Encrypt>(t, key, n);
         for (int w = 0; w < 4; ++w) store_block(out + 8 * w, n[w]);
     }
     for (; blocks > 0; --blocks, in += 8, out += 8) {
         load_block(in, n[0]);
-        crypt_block(t, s, n[0]);
+        crypt_block<Encrypt>(t, key, n[0]);
         store_block(out, n[0]);
     }
 }
 
 // Counter gamma for whole blocks; the counter is stepped before each encryption.
-void cnt_blocks(const TZ& t, const Schedule& s, uint32_t* ctr, const uint8_t* in, uint8_t* out,
+void cnt_blocks(const TZ& t, const uint32_t* key, uint32_t* ctr, const uint8_t* in, uint8_t* out,
                 size_t blocks) {
     uint32_t n[4][2];
     for (; blocks >= 4; blocks -= 4, in += 32, out += 32) {
@@ -67,20 +68,20 @@ void cnt_blocks(const TZ& t, const Schedule& s, uint32_t* ctr, const uint8_t* in
             counter_step(ctr);
             n[w][0] = ctr[0], n[w][1] = ctr[1];
         }
-        crypt_same_key<4>(t, s, n);
+        crypt_same_key<4>(t, key, n);
         for (int w = 0; w < 4; ++w) xor_block(in + 8 * w, n[w], out + 8 * w);
     }
     for (; blocks > 0; --blocks, in += 8, out += 8) {
         counter_step(ctr);
         n[0][0] = ctr[0], n[0][1] = ctr[1];
-        crypt_block(t, s, n[0]);
+        crypt_block(t, key, n[0]);
         xor_block(in, n[0], out);
     }
 }
 
 // CFB over whole blocks; iv is the register (last ciphertext block). Decryption knows every
 // register in advance, so its blocks are encrypted four at a time.
-void cfb_blocks(const TZ& t, const Schedule& s, uint32_t* iv, const uint8_t* in, uint8_t* out,
+void cfb_blocks(const TZ& t, const uint32_t* key, uint32_t* iv, const uint8_t* in, uint8_t* out,
                 size_t blocks, bool encrypt) {
     uint32_t n[4][2];
     if (!encrypt) {
@@ -88,13 +89,13 @@ void cfb_blocks(const TZ& t, const Schedule& s, uint32_t* iv, const uint8_t* in,
             n[0][0] = iv[0], n[0][1] = iv[1];
             for (int w = 1; w < 4; ++w) load_block(in + 8 * (w - 1), n[w]);
             load_block(in + 24, iv);
-            crypt_same_key<4>(t, s, n);
+            crypt_same_key<4>(t, key, n);
             for (int w = 0; w < 4; ++w) xor_block(in + 8 * w, n[w], out + 8 * w);
         }
     }
     for (; blocks > 0; --blocks, in += 8, out += 8) {
         n[0][0] = iv[0], n[0][1] = iv[1];
-        crypt_block(t, s, n[0]);
+        crypt_block(t, key, n[0]);
         uint32_t c[2];
         load_block(in, c);
         const uint32_t p[2] = {c[0] ^ n[0][0], c[1] ^ n[0][1]};
@@ -109,14 +110,12 @@ void cfb_blocks(const TZ& t, const Schedule& s, uint32_t* iv, const uint8_t* in,
 
 void cbc_blocks(const TZ& t, const uint32_t* key, uint32_t* iv, const uint8_t* in, uint8_t* out,
                 size_t blocks, bool encrypt) {
-    Schedule s;
-    make_schedule(key, encrypt, s);
     uint32_t n[4][2];
     if (encrypt) {
         for (; blocks > 0; --blocks, in += 8, out += 8) {
             load_block(in, n[0]);
             n[0][0] ^= iv[0], n[0][1] ^= iv[1];
-            crypt_block(t, s, n[0]);
+            crypt_block(t, key, n[0]);
             iv[0] = n[0][0], iv[1] = n[0][1];
             store_block(out, n[0]);
         }
@@ -129,9 +128,9 @@ void cbc_blocks(const TZ& t, const uint32_t* key, uint32_t* iv, const uint8_t* i
                 n[w][0] = c[w][0], n[w][1] = c[w][1];
             }
             if (w_count == 4) {
-                crypt_same_key<4>(t, s, n);
+                crypt_same_key<4, false>(t, key, n);
             } else {
-                crypt_block(t, s, n[0]);
+                crypt_block<false>(t, key, n[0]);
             }
             for (size_t w = 0; w < w_count; ++w) {
                 n[w][0] ^= iv[0], n[w][1] ^= iv[1];
@@ -141,20 +140,15 @@ void cbc_blocks(const TZ& t, const uint32_t* key, uint32_t* iv, const uint8_t* i
             blocks -= w_count, in += 8 * w_count, out += 8 * w_count;
         }
     }
-    wipe(&s, sizeof s);
 }
 
 void mesh(GOST28147_89_CTX* ctx) {
-    Schedule s;
-    make_schedule(ctx->key, false, s);
     uint8_t k[32];
-    ecb_blocks(ctx->tz, s, kMeshConstant, k, 4);
+    ecb_blocks<false>(ctx->tz, ctx->key, kMeshConstant, k, 4);
     for (int i = 0; i < 8; ++i) ctx->key[i] = load32(k + 4 * i);
-    make_schedule(ctx->key, true, s);
-    crypt_block(ctx->tz, s, ctx->iv);
+    crypt_block(ctx->tz, ctx->key, ctx->iv);
     ctx->mesh_count = 0;
     wipe(k, sizeof k);
-    wipe(&s, sizeof s);
 }
 
 inline void mesh_if_due(GOST28147_89_CTX* ctx) {
@@ -163,27 +157,21 @@ inline void mesh_if_due(GOST28147_89_CTX* ctx) {
 
 // Whole blocks of CFB or CNT through the context: runs up to each 1024-byte mark, meshing there.
 void stream_blocks(GOST28147_89_CTX* ctx, const uint8_t* in, uint8_t* out, size_t blocks) {
-    Schedule s;
-    make_schedule(ctx->key, true, s);
     while (blocks > 0) {
         size_t run = blocks;
         if (ctx->key_meshing == 1) {
-            if (ctx->mesh_count == kMeshPeriod) {
-                mesh(ctx);
-                make_schedule(ctx->key, true, s);
-            }
+            if (ctx->mesh_count == kMeshPeriod) mesh(ctx);
             const size_t until_mark = (kMeshPeriod - ctx->mesh_count) / 8;
             if (run > until_mark) run = until_mark;
         }
         if (ctx->mode == GOST28147_89_MODE_CNT) {
-            cnt_blocks(ctx->tz, s, ctx->iv, in, out, run);
+            cnt_blocks(ctx->tz, ctx->key, ctx->iv, in, out, run);
         } else {
-            cfb_blocks(ctx->tz, s, ctx->iv, in, out, run, ctx->encrypt == 1);
+            cfb_blocks(ctx->tz, ctx->key, ctx->iv, in, out, run, ctx->encrypt == 1);
         }
         ctx->mesh_count += uint32_t(8 * run);  // only read when meshing is on
         blocks -= run, in += 8 * run, out += 8 * run;
     }
-    wipe(&s, sizeof s);
 }
 
 int stream_update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, GOST_BLOB* out) {
@@ -192,10 +180,7 @@ int stream_update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, GOST_BLOB* out) {
     if (ctx->tz.ready != 1) return -2;
     const bool cfb = ctx->mode == GOST28147_89_MODE_CFB;
     if (!cfb && (ctx->flags & GOST28147_89_FLAG_FIRST)) {
-        Schedule s;
-        make_schedule(ctx->key, true, s);
-        crypt_block(ctx->tz, s, ctx->iv);
-        wipe(&s, sizeof s);
+        crypt_block(ctx->tz, ctx->key, ctx->iv);
     }
     ctx->flags = 0;
     const uint8_t* src = in->data;
@@ -340,10 +325,11 @@ int TVK_Gost_SS_m(const TZ* tz, const GOST_BLOB* in, GOST_BLOB* out, const uint3
                   int encrypt) {
     if (int rc = check_worker_args(tz, in, out, key); rc != 0) return rc;
     if (in->length % 8 != 0) return -6;
-    Schedule s;
-    make_schedule(key, encrypt != 0, s);
-    ecb_blocks(*tz, s, in->data, out->data, in->length / 8);
-    wipe(&s, sizeof s);
+    if (encrypt != 0) {
+        ecb_blocks<true>(*tz, key, in->data, out->data, in->length / 8);
+    } else {
+        ecb_blocks<false>(*tz, key, in->data, out->data, in->length / 8);
+    }
     out->length = in->length;
     return 0;
 }
@@ -373,29 +359,21 @@ int one_shot_stream(const TZ* tz, const GOST_BLOB* in, GOST_BLOB* out, const uin
 
 int TVK_Gost_GFB_m(const TZ* tz, const GOST_BLOB* in, GOST_BLOB* out, uint32_t* iv,
                    const uint32_t* key, int encrypt, uint32_t flags) {
-    Schedule s;
-    if (key != nullptr) make_schedule(key, true, s);
-    const int rc =
-        one_shot_stream(tz, in, out, iv, key, flags, [&](const uint8_t* i, uint8_t* o, size_t n) {
-            cfb_blocks(*tz, s, iv, i, o, n, encrypt != 0);
-        });
-    wipe(&s, sizeof s);
-    return rc;
+    return one_shot_stream(tz, in, out, iv, key, flags,
+                           [&](const uint8_t* i, uint8_t* o, size_t n) {
+                               cfb_blocks(*tz, key, iv, i, o, n, encrypt != 0);
+                           });
 }
 
 int TVK_Gost_CNT_m(const TZ* tz, const GOST_BLOB* in, GOST_BLOB* out, uint32_t* iv,
                    const uint32_t* key, uint32_t flags) {
-    Schedule s;
-    if (key != nullptr) make_schedule(key, true, s);
     bool first = (flags & GOST28147_89_FLAG_FIRST) != 0;
-    const int rc =
-        one_shot_stream(tz, in, out, iv, key, flags, [&](const uint8_t* i, uint8_t* o, size_t n) {
-            if (first) crypt_block(*tz, s, iv);
-            first = false;
-            cnt_blocks(*tz, s, iv, i, o, n);
-        });
-    wipe(&s, sizeof s);
-    return rc;
+    return one_shot_stream(tz, in, out, iv, key, flags,
+                           [&](const uint8_t* i, uint8_t* o, size_t n) {
+                               if (first) crypt_block(*tz, key, iv);
+                               first = false;
+                               cnt_blocks(*tz, key, iv, i, o, n);
+                           });
 }
 
 int TVK_Gost_CBC_m(const TZ* tz, const GOST_BLOB* in, GOST_BLOB* out, uint32_t* iv,
@@ -434,6 +412,7 @@ int GOST28147_89_Update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, GOST_BLOB* o
     if (ctx == nullptr || in == nullptr || in->data == nullptr) return -1;
     if (out == nullptr && ctx->mode != GOST28147_89_MODE_MAC) return -1;
     if (ctx->initialised != 1) return -152;
+    if (ctx->partial_count >= 8) return -1;  // not a state any call leaves behind
     switch (ctx->mode) {
         case GOST28147_89_MODE_CFB:
         case GOST28147_89_MODE_CNT:
@@ -448,27 +427,40 @@ int GOST28147_89_Update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, GOST_BLOB* o
     }
 }
 
+namespace {
+
+// A finished context keeps its IV register and MAC for the caller; the key and the last gamma
+// or pending input are secrets and go.
+void finish(GOST28147_89_CTX* ctx) {
+    ctx->initialised = 0;
+    wipe(ctx->key, sizeof ctx->key);
+    wipe(ctx->partial, sizeof ctx->partial);
+    ctx->partial_count = 0;
+}
+
+}  // namespace
+
 int GOST28147_89_Final(GOST28147_89_CTX* ctx) {
     if (ctx == nullptr) return -1;
     if (ctx->initialised != 1) return -152;
     switch (ctx->mode) {
         case GOST28147_89_MODE_CFB:
         case GOST28147_89_MODE_CNT:
-            ctx->initialised = 0;
+            finish(ctx);
             return 0;
         case GOST28147_89_MODE_ECB:
         case GOST28147_89_MODE_CBC:
             if ((ctx->flags & GOST28147_89_FLAG_FIRST) && ctx->partial_count == 0) return -153;
             if (ctx->partial_count == 0) return 0;
             // The workers take whole blocks only: a pending tail cannot be processed.
-            ctx->initialised = 0;
+            finish(ctx);
             return -6;
         case GOST28147_89_MODE_MAC: {
             if ((ctx->flags & GOST28147_89_FLAG_FIRST) && ctx->partial_count == 0) return -153;
             uint8_t none = 0;
             const GOST_BLOB empty{0, &none};
             const int rc = mac_update(ctx, &empty, GOST28147_89_FLAG_LAST);
-            ctx->initialised = 0;
+            finish(ctx);
             return rc;
         }
         default:

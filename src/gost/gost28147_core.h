@@ -49,43 +49,39 @@ inline void store32(uint8_t* p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
+// Zeroes secrets; the empty asm that reads the buffer keeps the stores from being dropped.
 inline void wipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n--) *v++ = 0;
+    std::memset(p, 0, n);
+    asm volatile("" : : "r"(p) : "memory");
 }
 
-inline uint32_t f(const TZ& t, uint32_t x) {
-    return t.k[0][x & 0xff] ^ t.k[1][(x >> 8) & 0xff] ^ t.k[2][(x >> 16) & 0xff] ^ t.k[3][x >> 24];
+// b ^ f(a + k). Byte 2 takes two instructions to extract, so its lookup joins the sum last;
+// with the other half folded in early the chain is one load and three xors deep.
+inline uint32_t round(const TZ& t, uint32_t a, uint32_t b, uint32_t k) {
+    const uint32_t x = a + k;
+    const uint32_t p = t.k[0][x & 0xff] ^ t.k[1][(x >> 8) & 0xff];
+    const uint32_t q = t.k[3][x >> 24] ^ b;
+    return (p ^ q) ^ t.k[2][(x >> 16) & 0xff];
 }
 
-// Round keys in the order the rounds use them.
-struct Schedule {
-    uint32_t k[32];
-};
-
-inline void make_schedule(const uint32_t* key, bool encrypt, Schedule& s) {
-    for (int i = 0; i < 8; ++i) {
-        if (encrypt) {
-            s.k[i] = s.k[8 + i] = s.k[16 + i] = key[i];
-            s.k[24 + i] = key[7 - i];
-        } else {
-            s.k[i] = key[i];
-            s.k[8 + i] = s.k[16 + i] = s.k[24 + i] = key[7 - i];
-        }
-    }
+// Key word used by round r: encryption takes K0..K7 three times then K7..K0, decryption
+// K0..K7 once then K7..K0 three times.
+template <bool Encrypt>
+constexpr int key_index(int r) {
+    return (Encrypt ? r < 24 : r < 8) ? (r & 7) : 7 - (r & 7);
 }
 
-// W independent blocks through `rounds` rounds, interleaved so that the table lookups of one
-// block overlap the dependent chain of another. n[w][0] = N1, n[w][1] = N2. With 32 rounds the
-// halves come out in output order (N1, N2); the MAC's 16 rounds leave them unswapped.
-template <int W, int Rounds = 32>
-inline void crypt_blocks(const TZ& t, const uint32_t* const* ks, uint32_t (*n)[2]) {
+// W independent blocks through `Rounds` rounds, interleaved so that the table lookups of one
+// block overlap the dependent chain of another; block w uses key[w]. n[w][0] = N1, n[w][1] = N2.
+// With 32 rounds the halves come out in output order; the MAC's 16 rounds leave them unswapped.
+template <int W, bool Encrypt = true, int Rounds = 32>
+inline void crypt_blocks(const TZ& t, const uint32_t* const* key, uint32_t (*n)[2]) {
     uint32_t a[W], b[W];
     for (int w = 0; w < W; ++w) a[w] = n[w][0], b[w] = n[w][1];
 #pragma GCC unroll 32
     for (int r = 0; r < Rounds; r += 2) {
-        for (int w = 0; w < W; ++w) b[w] ^= f(t, a[w] + ks[w][r]);
-        for (int w = 0; w < W; ++w) a[w] ^= f(t, b[w] + ks[w][r + 1]);
+        for (int w = 0; w < W; ++w) b[w] = round(t, a[w], b[w], key[w][key_index<Encrypt>(r)]);
+        for (int w = 0; w < W; ++w) a[w] = round(t, b[w], a[w], key[w][key_index<Encrypt>(r + 1)]);
     }
     for (int w = 0; w < W; ++w) {
         if constexpr (Rounds == 32) {
@@ -96,24 +92,22 @@ inline void crypt_blocks(const TZ& t, const uint32_t* const* ks, uint32_t (*n)[2
     }
 }
 
-template <int W>
-inline void crypt_same_key(const TZ& t, const Schedule& s, uint32_t (*n)[2]) {
-    const uint32_t* ks[W];
-    for (int w = 0; w < W; ++w) ks[w] = s.k;
-    crypt_blocks<W>(t, ks, n);
+template <int W, bool Encrypt = true>
+inline void crypt_same_key(const TZ& t, const uint32_t* key, uint32_t (*n)[2]) {
+    const uint32_t* keys[W];
+    for (int w = 0; w < W; ++w) keys[w] = key;
+    crypt_blocks<W, Encrypt>(t, keys, n);
 }
 
-inline void crypt_block(const TZ& t, const Schedule& s, uint32_t* n) {
-    crypt_same_key<1>(t, s, reinterpret_cast<uint32_t(*)[2]>(n));
+template <bool Encrypt = true>
+inline void crypt_block(const TZ& t, const uint32_t* key, uint32_t* n) {
+    crypt_same_key<1, Encrypt>(t, key, reinterpret_cast<uint32_t(*)[2]>(n));
 }
 
 // The MAC step: the first 16 encryption rounds.
 inline void mac_block(const TZ& t, const uint32_t* key, uint32_t* n) {
-    const uint32_t* ks[1] = {key};
-    uint32_t k16[16];
-    for (int i = 0; i < 8; ++i) k16[i] = k16[8 + i] = key[i];
-    ks[0] = k16;
-    crypt_blocks<1, 16>(t, ks, reinterpret_cast<uint32_t(*)[2]>(n));
+    const uint32_t* keys[1] = {key};
+    crypt_blocks<1, true, 16>(t, keys, reinterpret_cast<uint32_t(*)[2]>(n));
 }
 
 }  // namespace gost::g28147

@@ -10,10 +10,11 @@ namespace {
 using gost::streebog::kC;
 using gost::streebog::kLps;
 
-// Stores that the optimiser must keep: the context is about to go out of scope.
+// Zeroes secrets about to go out of scope; the empty asm that reads the buffer keeps the
+// optimiser from dropping the stores.
 void wipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n--) *v++ = 0;
+    std::memset(p, 0, n);
+    asm volatile("" : : "r"(p) : "memory");
 }
 
 inline uint64_t load_le64(const uint8_t* p) {
@@ -28,14 +29,27 @@ inline void store_le64(uint8_t* p, uint64_t v) {
     std::memcpy(p, &v, 8);
 }
 
-// out = LPS(a ^ b), one output word at a time from the eight table lookups of its bytes.
+// out = LPS(a ^ b). The xor goes to memory and each lookup index is one byte load from it:
+// two instructions per lookup, where shifting the words in registers takes three.
 inline void xlps(const uint64_t* a, const uint64_t* b, uint64_t* out) {
-    uint64_t r[8] = {};
-    for (int j = 0; j < 8; ++j) {
-        uint64_t w = a[j] ^ b[j];
-        for (int i = 0; i < 8; ++i, w >>= 8) r[i] ^= kLps[j][w & 0xff];
+    alignas(64) uint64_t x[8];
+    for (int i = 0; i < 8; ++i) x[i] = a[i] ^ b[i];
+    if constexpr (std::endian::native == std::endian::little) {
+        // Keeps the buffer in memory: otherwise the optimiser makes a copy of it per use.
+        asm volatile("" : : "r"(x) : "memory");
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(x);
+        for (int i = 0; i < 8; ++i) {
+            out[i] = kLps[0][p[i]] ^ kLps[1][p[8 + i]] ^ kLps[2][p[16 + i]] ^ kLps[3][p[24 + i]] ^
+                     kLps[4][p[32 + i]] ^ kLps[5][p[40 + i]] ^ kLps[6][p[48 + i]] ^
+                     kLps[7][p[56 + i]];
+        }
+    } else {
+        for (int i = 0; i < 8; ++i) {
+            uint64_t r = 0;
+            for (int j = 0; j < 8; ++j) r ^= kLps[j][(x[j] >> (8 * i)) & 0xff];
+            out[i] = r;
+        }
     }
-    for (int i = 0; i < 8; ++i) out[i] = r[i];
 }
 
 // h = E(LPS(h ^ N), m) ^ h ^ m

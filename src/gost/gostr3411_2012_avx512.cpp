@@ -10,6 +10,7 @@
 #if GOST_STREEBOG_HAVE_AVX512
 // GCC 12's AVX-512 headers start some intrinsics from an undefined register value.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 namespace gost::streebog {

@@ -77,7 +77,6 @@ void step(const TZ& tz, uint32_t* H, const uint8_t* m) {
     for (int i = 0; i < 4; ++i) u[i] = load64(hb + 8 * i), v[i] = load64(m + 8 * i);
 
     uint32_t keys[4][8];
-    Schedule sched[4];
     for (int j = 0; j < 4; ++j) {
         if (j > 0) {
             a_transform(u);
@@ -88,12 +87,11 @@ void step(const TZ& tz, uint32_t* H, const uint8_t* m) {
         }
         for (int i = 0; i < 4; ++i) w[i] = u[i] ^ v[i];
         p_transform(w, keys[j]);
-        make_schedule(keys[j], true, sched[j]);
     }
 
     // The four encryptions are independent: run them interleaved.
     uint32_t s[4][2];
-    const uint32_t* ks[4] = {sched[0].k, sched[1].k, sched[2].k, sched[3].k};
+    const uint32_t* ks[4] = {keys[0], keys[1], keys[2], keys[3]};
     for (int i = 0; i < 4; ++i) s[i][0] = H[2 * i], s[i][1] = H[2 * i + 1];
     crypt_blocks<4>(tz, ks, s);
 
@@ -107,7 +105,6 @@ void step(const TZ& tz, uint32_t* H, const uint8_t* m) {
     apply<kPsi74>(sw, out, std::make_index_sequence<16>{});
     for (int i = 0; i < 8; ++i) H[i] = uint32_t(out[2 * i]) | uint32_t(out[2 * i + 1]) << 16;
     wipe(keys, sizeof keys);
-    wipe(sched, sizeof sched);
 }
 
 void add256(uint32_t* sum, const uint8_t* block) {
