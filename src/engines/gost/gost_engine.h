@@ -1,0 +1,70 @@
+// The "gost" engine: the crypto library's door to the GOST digests, ciphers, MACs and key
+// methods. This header holds the engine object, its settings and its method registries.
+#pragma once
+
+#include <openssl/engine.h>
+
+#include <cstdint>
+#include <span>
+
+#include "cryptoext/objects.h"
+
+// Settings of one engine, kept in the engine's extra-data slot 0.
+struct TVK2012_ENGINE_CTX {
+    // DER of the default GOST 28147-89 parameter set: 06, content length, at most 14 content bytes.
+    uint8_t cipher_param_oid[16];
+    int32_t cipher_param_nid;
+    int32_t pbe_prf_nid;  // reported by the ciphers for password-based encryption
+    int32_t key_params_2001;
+    int32_t key_params_2012_256;
+    int32_t key_params_2012_512;
+};
+
+inline constexpr int kGostCmdParamsGost28147 = ENGINE_CMD_BASE;
+inline constexpr int kGostCmdPbePrfHmac = ENGINE_CMD_BASE + 1;
+inline constexpr int kGostCmdParamsGost2001 = ENGINE_CMD_BASE + 2;
+inline constexpr int kGostCmdParamsGost2012_256 = ENGINE_CMD_BASE + 3;
+inline constexpr int kGostCmdParamsGost2012_512 = ENGINE_CMD_BASE + 4;
+inline constexpr int kGostCmdReserved = ENGINE_CMD_BASE + 5;  // accepted, changes nothing
+// The crypto library's reason code for a control command that is not implemented.
+inline constexpr int kCtrlCommandNotImplemented = 119;
+
+// Registries: one row per algorithm the engine offers. Each algorithm's source adds its row;
+// the rows give the selectors their lists of numbers and bind its registration order.
+struct GostDigestEntry {
+    objmap::Obj obj;
+    const EVP_MD* (*get)();
+};
+struct GostCipherEntry {
+    objmap::Obj obj;
+    const EVP_CIPHER* (*get)();
+};
+struct GostPkeyEntry {
+    objmap::Obj obj;
+    const char* pem_name;
+    const char* description;
+    // Create the engine's own method objects; the engine frees them with itself.
+    EVP_PKEY_METHOD* (*make_pkey_method)(int nid);
+    EVP_PKEY_ASN1_METHOD* (*make_asn1_method)(int nid, const char* pem_name, const char* description);
+};
+std::span<const GostDigestEntry> tvk_gost_digest_registry();
+std::span<const GostCipherEntry> tvk_gost_cipher_registry();
+std::span<const GostPkeyEntry> tvk_gost_pkey_registry();
+
+int bind_gost(ENGINE* e, const char* id);
+// Binds a new engine, adds it to the engine list and makes it the default for its methods.
+void tvk_ENGINE_load_gost();
+
+int tvk_gost_digests(ENGINE* e, const EVP_MD** md, const int** nids, int nid);
+int tvk_gost_ciphers(ENGINE* e, const EVP_CIPHER** cipher, const int** nids, int nid);
+int tvk_gost_pkey_meths(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid);
+int tvk_gost_pkey_asn1_meths(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid);
+int tvk_gost_engine_init(ENGINE* e);
+int tvk_gost_engine_destroy(ENGINE* e);
+int tvk_gost_ctrl(ENGINE* e, int cmd, long number, void* value, void (*callback)(void));
+
+// The settings of an engine, or nullptr with "ENGINE_get_ex_data failed\n" on stderr.
+TVK2012_ENGINE_CTX* tvk_gost_settings(ENGINE* e);
+// The settings of the "gost" engine loaded at start-up, for callbacks that cannot reach their
+// engine from a context; nullptr before it is loaded.
+TVK2012_ENGINE_CTX* tvk_gost_loaded_settings();

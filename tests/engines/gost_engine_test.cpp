@@ -1,0 +1,191 @@
+// The "gost" engine object: binding, settings, commands and selectors.
+#include "engines/gost/gost_engine.h"
+
+#include <gtest/gtest.h>
+#include <openssl/engine.h>
+#include <openssl/err.h>
+
+#include <cstring>
+#include <string>
+
+#include "cryptoext/objects.h"
+#include "cryptoext/ossl.h"
+#include "engine_env.h"
+
+using objmap::Obj;
+
+namespace {
+
+class GostEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine_tests::load_engines();
+        e.reset(ENGINE_new());
+        ASSERT_EQ(bind_gost(e.get(), nullptr), 1);
+        ctx = tvk_gost_settings(e.get());
+        ASSERT_NE(ctx, nullptr);
+    }
+    int cmd(const char* name, const char* value) {
+        testing::internal::CaptureStderr();
+        const int r = ENGINE_ctrl_cmd_string(e.get(), name, value, 0);
+        err = testing::internal::GetCapturedStderr();
+        ERR_clear_error();
+        return r;
+    }
+    int ctrl(int number, const char* value) {
+        testing::internal::CaptureStderr();
+        const int r = ENGINE_ctrl(e.get(), number, 0, const_cast<char*>(value), nullptr);
+        err = testing::internal::GetCapturedStderr();
+        ERR_clear_error();
+        return r;
+    }
+    ossl::Engine e;
+    TVK2012_ENGINE_CTX* ctx = nullptr;
+    std::string err;
+};
+
+TEST_F(GostEngine, BindsWithItsIdentityAndDefaults) {
+    EXPECT_STREQ(ENGINE_get_id(e.get()), "gost");
+    EXPECT_STREQ(ENGINE_get_name(e.get()), "Kesta-Soft Orbssl Internal GOST engine");
+    const uint8_t param_z[] = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x05, 0x01, 0x01, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(ctx->cipher_param_oid, param_z, sizeof param_z), 0);
+    EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::gost_28147_param_Z));
+    EXPECT_EQ(ctx->pbe_prf_nid, objmap::nid(Obj::id_HMACGostR3411_94));
+    EXPECT_EQ(ctx->key_params_2001, 0);
+    EXPECT_EQ(ctx->key_params_2012_256, 0);
+    EXPECT_EQ(ctx->key_params_2012_512, 0);
+    EXPECT_EQ(ENGINE_init(e.get()), 1);
+    EXPECT_EQ(ENGINE_finish(e.get()), 1);
+}
+
+TEST_F(GostEngine, IdentifierIsCaseSensitive) {
+    ossl::Engine other(ENGINE_new());
+    EXPECT_EQ(bind_gost(other.get(), "GOST"), 0);
+    EXPECT_EQ(ENGINE_get_id(other.get()), nullptr);
+    EXPECT_EQ(bind_gost(other.get(), "gost"), 1);
+}
+
+TEST_F(GostEngine, LoadedAtStartUpAsTheDigestDefault) {
+    ossl::Engine loaded(ENGINE_by_id("gost"));
+    ASSERT_TRUE(loaded);
+    ossl::Engine digest_engine(ENGINE_get_digest_engine(objmap::nid(Obj::md_gost12_256)));
+    ASSERT_TRUE(digest_engine);
+    EXPECT_STREQ(ENGINE_get_id(digest_engine.get()), "gost");
+    ENGINE_finish(digest_engine.release());
+    EXPECT_NE(tvk_gost_loaded_settings(), nullptr);
+}
+
+TEST_F(GostEngine, SecondStartUpAddsNoEngine) {
+    int before = 0;
+    for (ENGINE* it = ENGINE_get_first(); it != nullptr; it = ENGINE_get_next(it)) ++before;
+    tvk_ENGINE_load_builtin_engines();
+    int after = 0;
+    for (ENGINE* it = ENGINE_get_first(); it != nullptr; it = ENGINE_get_next(it)) ++after;
+    EXPECT_EQ(after, before);
+}
+
+TEST_F(GostEngine, CipherParameterSetByName) {
+    EXPECT_EQ(cmd("PARAMS_GOST28147", "id-Gost28147-89-CryptoPro-A-ParamSet"), 1);
+    EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet));
+    // The shorter identifier leaves the default's last two bytes; readers take length + 2 bytes.
+    const uint8_t expected[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01, 0x01, 0x01, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(ctx->cipher_param_oid, expected, sizeof expected), 0);
+
+    EXPECT_EQ(cmd("PARAMS_GOST28147", "no-such-set"), 0);
+    EXPECT_EQ(err, "Invalid PARAMS_GOST28147: no-such-set\n");
+    EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet));
+
+    // An identifier longer than the field holds is refused and changes nothing.
+    static const int long_oid = OBJ_create("1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.16", "test-long-oid", "test long oid");
+    ASSERT_NE(long_oid, NID_undef);
+    EXPECT_EQ(cmd("PARAMS_GOST28147", "test-long-oid"), 0);
+    EXPECT_EQ(err, "Can't build ASN1_OBJECT from PARAMS_GOST28147: test-long-oid\n");
+    EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet));
+    EXPECT_EQ(std::memcmp(ctx->cipher_param_oid, expected, sizeof expected), 0);
+
+    // Dotted identifiers count as names.
+    EXPECT_EQ(cmd("PARAMS_GOST28147", "1.2.643.7.1.2.5.1.1"), 1);
+    EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::gost_28147_param_Z));
+}
+
+TEST_F(GostEngine, PbePrfAcceptsOnlyTheTwoHmacs) {
+    EXPECT_EQ(cmd("PBE_PRF_HMAC", "id-tc26-hmac-gost-3411-2012-256"), 0);
+    EXPECT_EQ(err, "Unsupported PBE_PRF_HMAC: id-tc26-hmac-gost-3411-2012-256\n");
+    EXPECT_EQ(cmd("PBE_PRF_HMAC", "id-tc26-hmac-gost-3411-2012-512"), 1);
+    EXPECT_EQ(ctx->pbe_prf_nid, objmap::nid(Obj::hmac_gost_3411_2012_512));
+    EXPECT_EQ(cmd("PBE_PRF_HMAC", "id-HMACGostR3411-94"), 1);
+    EXPECT_EQ(ctx->pbe_prf_nid, objmap::nid(Obj::id_HMACGostR3411_94));
+    EXPECT_EQ(cmd("PBE_PRF_HMAC", "bogus"), 0);
+    EXPECT_EQ(err, "Invalid PBE_PRF_HMAC: bogus\n");
+    EXPECT_EQ(ctrl(kGostCmdPbePrfHmac, nullptr), 0);
+    EXPECT_EQ(err, "Can't build PBE_PRF_HMAC ASN1_OBJECT from NULL\n");
+}
+
+TEST_F(GostEngine, KeyParameterSetsAcceptOnlyTheirCurves) {
+    EXPECT_EQ(cmd("PARAMS_GOST2001", "id-GostR3410-2001-CryptoPro-XchA-ParamSet"), 1);
+    EXPECT_EQ(ctx->key_params_2001, objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet));
+    EXPECT_EQ(cmd("PARAMS_GOST2001", "id-tc26-gost-3410-2012-256-paramSetA"), 0);
+    EXPECT_EQ(err, "Unsupported PARAMS_GOST2001/2012_256: id-tc26-gost-3410-2012-256-paramSetA\n");
+    EXPECT_EQ(ctx->key_params_2001, objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet));
+    EXPECT_EQ(cmd("PARAMS_GOST2001", "unknown-set"), 0);
+    EXPECT_EQ(err, "Unknown PARAMS_GOST2001/2012_256: unknown-set\n");
+
+    EXPECT_EQ(cmd("PARAMS_GOST2012_256", "id-GostR3410-2001-TestParamSet"), 1);
+    EXPECT_EQ(ctx->key_params_2012_256, objmap::nid(Obj::GostR3410_2001_TestParamSet));
+    EXPECT_EQ(ctx->key_params_2001, objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet));
+
+    EXPECT_EQ(cmd("PARAMS_GOST2012_512", "id-tc26-gost-3410-2012-512-paramSetC"), 0);
+    EXPECT_EQ(err, "Unsupported PARAMS_GOST2012_512: id-tc26-gost-3410-2012-512-paramSetC\n");
+    EXPECT_EQ(cmd("PARAMS_GOST2012_512", "id-tc26-gost-3410-2012-512-paramSetB"), 1);
+    EXPECT_EQ(ctx->key_params_2012_512, objmap::nid(Obj::gost_3410_2012_512_paramSetB));
+    EXPECT_EQ(cmd("PARAMS_GOST2012_512", "nope"), 0);
+    EXPECT_EQ(err, "Unknown PARAMS_GOST2012_512: nope\n");
+}
+
+TEST_F(GostEngine, CommandNumbersOutsideTheTable) {
+    EXPECT_EQ(ctrl(ENGINE_CMD_BASE - 1, "x"), kCtrlCommandNotImplemented);
+    EXPECT_EQ(ctrl(ENGINE_CMD_BASE + 6, "x"), kCtrlCommandNotImplemented);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(ctrl(ENGINE_CMD_BASE + 5, "anything"), 1);
+    EXPECT_EQ(ctrl(kGostCmdParamsGost2001, nullptr), 1);
+    EXPECT_EQ(ctx->key_params_2001, 0);
+}
+
+TEST_F(GostEngine, CommandsAreDescribed) {
+    const int first = ENGINE_ctrl(e.get(), ENGINE_CTRL_GET_FIRST_CMD_TYPE, 0, nullptr, nullptr);
+    EXPECT_EQ(first, kGostCmdParamsGost28147);
+    EXPECT_EQ(ENGINE_ctrl_cmd_string(e.get(), "NO_SUCH_COMMAND", "x", 0), 0);
+    ERR_clear_error();
+    char desc[128] = "";
+    ASSERT_GT(ENGINE_ctrl(e.get(), ENGINE_CTRL_GET_DESC_FROM_CMD, kGostCmdParamsGost2012_512, desc, nullptr), 0);
+    EXPECT_STREQ(desc, "GOST R 34.10-2012 (512 bit) key parameter set");
+}
+
+TEST_F(GostEngine, SelectorsListWhatIsBuiltAndRefuseTheRest) {
+    const int* nids = nullptr;
+    const int n = tvk_gost_digests(e.get(), nullptr, &nids, 0);
+    ASSERT_EQ(n, static_cast<int>(tvk_gost_digest_registry().size()));
+    for (int i = 0; i < n; ++i) {
+        const EVP_MD* md = nullptr;
+        EXPECT_EQ(tvk_gost_digests(e.get(), &md, nullptr, nids[i]), 1);
+        ASSERT_NE(md, nullptr);
+        EXPECT_EQ(EVP_MD_get_type(md), nids[i]);
+    }
+    const EVP_MD* md = reinterpret_cast<const EVP_MD*>(1);
+    EXPECT_EQ(tvk_gost_digests(e.get(), &md, nullptr, objmap::nid(Obj::gost94)), 0);
+    EXPECT_EQ(md, nullptr);
+    EXPECT_EQ(tvk_gost_ciphers(e.get(), nullptr, &nids, 0), static_cast<int>(tvk_gost_cipher_registry().size()));
+    EXPECT_EQ(tvk_gost_pkey_meths(e.get(), nullptr, &nids, 0), static_cast<int>(tvk_gost_pkey_registry().size()));
+}
+
+TEST_F(GostEngine, MissingSettingsAreReported) {
+    ossl::Engine bare(ENGINE_new());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tvk_gost_engine_init(bare.get()), 0);
+    EXPECT_EQ(tvk_gost_ctrl(bare.get(), kGostCmdParamsGost2001, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(tvk_gost_engine_destroy(bare.get()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ENGINE_get_ex_data failed\nENGINE_get_ex_data failed\nENGINE_get_ex_data failed\n");
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The object map against the crypto library's own table.
+#include "cryptoext/objects.h"
+
+#include <gtest/gtest.h>
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+
+#include <set>
+#include <string>
+
+using objmap::Obj;
+
+namespace {
+
+std::string dotted(int nid) {
+    char buf[128] = "";
+    OBJ_obj2txt(buf, sizeof buf, OBJ_nid2obj(nid), 1);
+    return buf;
+}
+
+TEST(ObjectMap, EveryRowResolvesToItsIdentifierOrName) {
+    ASSERT_TRUE(objmap::register_objects());
+    std::set<int> seen;
+    for (const auto& r : objmap::rows()) {
+        SCOPED_TRACE(r.name);
+        const int nid = objmap::nid(r.key);
+        ASSERT_NE(nid, NID_undef);
+        EXPECT_TRUE(seen.insert(nid).second) << "two rows name one object";
+        if (r.oid != nullptr) {
+            EXPECT_EQ(dotted(nid), r.oid);
+        } else {
+            EXPECT_STREQ(OBJ_nid2sn(nid), r.lookup_sn);
+            EXPECT_EQ(OBJ_length(OBJ_nid2obj(nid)), 0u) << "expected an object without identifier";
+        }
+        ASSERT_NE(OBJ_nid2ln(nid), nullptr);
+        EXPECT_STRNE(OBJ_nid2ln(nid), "");
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(Obj::kCount));
+}
+
+// Where the crypto library's names differ from ours, or its numbers would mislead.
+TEST(ObjectMap, NamesTheCryptoLibraryUsesForOurObjects) {
+    struct Expect {
+        Obj o;
+        const char* sn;
+    } const cases[] = {
+        {Obj::md_gost12_256, "md_gost12_256"},
+        {Obj::gost2012_512, "gost2012_512"},
+        {Obj::gost_28147_param_Z, "id-tc26-gost-28147-param-Z"},
+        {Obj::magma, "id-tc26-cipher-gostr3412-2015-magma"},
+        {Obj::magma_ecb, "magma-ecb"},
+        {Obj::kuznechik, "id-tc26-cipher-gostr3412-2015-kuznyechik"},
+        {Obj::kuznechik_ecb, "kuznyechik-ecb"},
+        {Obj::kuznechik_mac, "kuznyechik-mac"},
+        {Obj::KC1ClassSignTool, "classSignToolKC1"},
+        {Obj::signingCertificateV2, "id-smime-aa-signingCertificateV2"},
+        {Obj::RNS_FSS, "RNS-FSS"},
+        {Obj::KP_FSS, "KP-FSS"},
+        {Obj::Gost28147_89_CryptoPro_Simple_D_ParamSet, "id-Gost28147-89-CryptoPro-Simple-D-ParamSet"},
+        {Obj::archiveTimestampV2, "id-smime-aa-ets-archiveTimestampV2"},
+        {Obj::SHA1, "SHA1"},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(OBJ_nid2sn(objmap::nid(c.o)), c.sn);
+    EXPECT_STREQ(OBJ_nid2ln(objmap::nid(Obj::RNS_FSS)), "rns-fss");
+    EXPECT_STREQ(OBJ_nid2ln(objmap::nid(Obj::KP_FSS)), "kp-fss");
+    // The mode identifiers of the old patches belong to other modes here; ours must not take them.
+    EXPECT_NE(objmap::nid(Obj::magma_ecb), OBJ_txt2nid("1.2.643.7.1.1.5.1.1"));
+    EXPECT_NE(objmap::nid(Obj::kuznechik_ecb), OBJ_txt2nid("1.2.643.7.1.1.5.2.1"));
+}
+
+TEST(ObjectMap, MembershipReplacesRangeChecks) {
+    const int xcha = objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet);
+    EXPECT_TRUE(objmap::is_one_of(xcha, {Obj::GostR3410_2001_TestParamSet, Obj::GostR3410_2001_CryptoPro_XchA_ParamSet}));
+    EXPECT_FALSE(objmap::is_one_of(xcha, {Obj::gost_3410_2012_256_paramSetA}));
+    EXPECT_FALSE(objmap::is_one_of(NID_undef, {Obj::md_gost94}));
+}
+
+bool accepted(Obj attribute, const char* text) {
+    ASN1_STRING* s = ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text), -1,
+                                            MBSTRING_ASC, objmap::nid(attribute));
+    ERR_clear_error();
+    if (s == nullptr) return false;
+    ASN1_STRING_free(s);
+    return true;
+}
+
+int type_of(Obj attribute, const char* text) {
+    ASN1_STRING* s = ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text), -1,
+                                            MBSTRING_ASC, objmap::nid(attribute));
+    if (s == nullptr) return -1;
+    const int t = ASN1_STRING_type(s);
+    ASN1_STRING_free(s);
+    return t;
+}
+
+TEST(ObjectMap, RussianNameAttributesHaveExactLengthsAndOneStringType) {
+    ASSERT_TRUE(objmap::register_objects());
+    EXPECT_EQ(type_of(Obj::INN, "123456789012"), V_ASN1_NUMERICSTRING);
+    EXPECT_FALSE(accepted(Obj::INN, "12345678901"));
+    EXPECT_FALSE(accepted(Obj::INN, "1234567890123"));
+    EXPECT_FALSE(accepted(Obj::INN, "12345678901a"));
+    EXPECT_EQ(type_of(Obj::OGRN, "1234567890123"), V_ASN1_NUMERICSTRING);
+    EXPECT_FALSE(accepted(Obj::OGRN, "123456789012"));
+    EXPECT_EQ(type_of(Obj::SNILS, "12345678901"), V_ASN1_NUMERICSTRING);
+    EXPECT_FALSE(accepted(Obj::SNILS, "1234567890"));
+    EXPECT_EQ(type_of(Obj::OGRNIP, "123456789012345"), V_ASN1_NUMERICSTRING);
+    EXPECT_FALSE(accepted(Obj::OGRNIP, "12345678901234"));
+    EXPECT_EQ(type_of(Obj::RNS_FSS, "AB12345678"), V_ASN1_PRINTABLESTRING);
+    EXPECT_FALSE(accepted(Obj::RNS_FSS, "AB1234567"));
+    EXPECT_EQ(type_of(Obj::KP_FSS, "AB12"), V_ASN1_PRINTABLESTRING);
+    EXPECT_FALSE(accepted(Obj::KP_FSS, "AB123"));
+}
+
+TEST(ObjectMap, GostSignatureAlgorithmsNameTheirDigestAndKey) {
+    int digest = 0, key = 0;
+    ASSERT_TRUE(OBJ_find_sigid_algs(objmap::nid(Obj::signwithdigest_gost3410_2012_256), &digest, &key));
+    EXPECT_EQ(digest, objmap::nid(Obj::md_gost12_256));
+    EXPECT_EQ(key, objmap::nid(Obj::gost2012_256));
+    ASSERT_TRUE(OBJ_find_sigid_algs(objmap::nid(Obj::signwithdigest_gost3410_2012_512), &digest, &key));
+    EXPECT_EQ(digest, objmap::nid(Obj::md_gost12_512));
+    EXPECT_EQ(key, objmap::nid(Obj::gost2012_512));
+}
+
+TEST(ObjectMap, ErrorTextsOfOurOwnCode) {
+    const int lib = objmap::err::library();
+    ASSERT_GT(lib, 0);
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngInit)), "failed to initialize PRNG");
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngReadInitial)),
+                 "failed to read initial value");
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kPrngWriteInitial)),
+                 "failed to write initial value");
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kInvalidStringsNumber)),
+                 "invalid strings number");
+    EXPECT_STREQ(ERR_reason_error_string(ERR_PACK(lib, 0, objmap::err::kEmptyValue)), "empty value");
+    ERR_clear_error();
+    objmap::err::raise("TPRNG_RAND_ADD", objmap::err::kPrngInit);
+    const char* func = nullptr;
+    const unsigned long e = ERR_get_error_all(nullptr, nullptr, &func, nullptr, nullptr);
+    EXPECT_EQ(ERR_GET_LIB(e), lib);
+    EXPECT_EQ(ERR_GET_REASON(e), objmap::err::kPrngInit);
+    EXPECT_STREQ(func, "TPRNG_RAND_ADD");
+}
+
+}  // namespace
