@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 
@@ -291,12 +292,37 @@ void open_configured_log(const std::string& file) {
     log_open(path.c_str(), kAppName, server_mode && *server_mode == "yes");
 }
 
+// PKCS#12 files made by older tools use RC2 and 3DES, which 3.0 keeps in its legacy provider.
+// Naming any provider switches off the implicit default one, so both are loaded, once per
+// process. They are released at exit ahead of the crypto library's own clean-up (registered
+// earlier, so run later), which does not tear down providers that someone still holds.
+OSSL_PROVIDER* g_default_provider = nullptr;
+OSSL_PROVIDER* g_legacy_provider = nullptr;
+
+void unload_providers() {
+    if (g_legacy_provider) OSSL_PROVIDER_unload(g_legacy_provider);
+    if (g_default_provider) OSSL_PROVIDER_unload(g_default_provider);
+    g_legacy_provider = g_default_provider = nullptr;
+}
+
+bool load_legacy_algorithms() {
+    g_default_provider = OSSL_PROVIDER_load(nullptr, "default");
+    g_legacy_provider = OSSL_PROVIDER_load(nullptr, "legacy");
+    std::atexit(unload_providers);
+    return g_default_provider && g_legacy_provider;
+}
+
 // The crypto library first sees our no-config flag: a system openssl.cnf must not be able to
 // claim engine ids or change defaults under the host.
 void init_crypto_library() {
     OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
                             OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                         nullptr);
+    static const bool legacy_loaded = load_legacy_algorithms();
+    if (!legacy_loaded) {
+        log_write("%s() : the crypto library's legacy algorithms are not available", kFn);
+        ERR_clear_error();
+    }
     OPENSSL_load_builtin_modules();
     tvk_ENGINE_load_builtin_engines();
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);

@@ -1,0 +1,32 @@
+// Certificate checks: validity period, chain to the configured trust anchors, revocation.
+// Checks answer 1 (valid), 0 (invalid, expired, not yet valid, revoked) or -1 (cannot be decided).
+#pragma once
+
+#include <string>
+
+#include "ssf/list.h"
+#include "ssf/ossl.h"
+
+namespace ssf {
+
+// Loads the certificates of one file into a file lookup, as PEM, else as DER. 1 or -1.
+[[nodiscard]] int add_file(X509_LOOKUP* lookup, const char* path);
+
+// The trusted store of "common:ca_file" (empty when that key is not set), or none.
+[[nodiscard]] ossl::X509StorePtr setup_store();
+
+// Validity period alone when neither flag is set; otherwise the chain to the store of setup_store
+// (check_chain) and revocation (check_crl). chain_out, when given, receives the chain that the
+// chain check built, whatever its outcome.
+[[nodiscard]] int verify_certificate(X509* cert, int check_crl, int check_chain, list* protocols,
+                                     ossl::X509Stack* chain_out);
+
+// Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
+// 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.
+[[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
+                                       ossl::X509Crl* crl_out, ossl::X509Crl* delta_out);
+
+// Text of the oldest error on the crypto library's queue (removed from it); "" when none.
+std::string oldest_crypto_error_text();
+
+}  // namespace ssf
