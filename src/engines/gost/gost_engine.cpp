@@ -56,6 +56,8 @@ EngineMethods* methods_of(ENGINE* e) {
     return e != nullptr ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot())) : nullptr;
 }
 
+// The lists are never destroyed: the crypto library reads them again when it frees the engine at
+// exit, after static destructors may already have run.
 template <class Entry>
 std::vector<int> nid_list(std::span<const Entry> rows) {
     std::vector<int> nids;
@@ -64,16 +66,16 @@ std::vector<int> nid_list(std::span<const Entry> rows) {
 }
 
 const std::vector<int>& digest_nids() {
-    static const std::vector<int> nids = nid_list(tvk_gost_digest_registry());
-    return nids;
+    static const auto* nids = new std::vector<int>(nid_list(tvk_gost_digest_registry()));
+    return *nids;
 }
 const std::vector<int>& cipher_nids() {
-    static const std::vector<int> nids = nid_list(tvk_gost_cipher_registry());
-    return nids;
+    static const auto* nids = new std::vector<int>(nid_list(tvk_gost_cipher_registry()));
+    return *nids;
 }
 const std::vector<int>& pkey_nids() {
-    static const std::vector<int> nids = nid_list(tvk_gost_pkey_registry());
-    return nids;
+    static const auto* nids = new std::vector<int>(nid_list(tvk_gost_pkey_registry()));
+    return *nids;
 }
 
 // The selectors' shared shape: the list with no method pointer, else the method or NULL.

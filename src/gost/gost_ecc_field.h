@@ -1,0 +1,513 @@
+// Internal to the GOST R 34.10 code: prime-field and point arithmetic over N 64-bit limbs in
+// Montgomery form. The public digit-array interfaces convert into this at their boundary; every
+// result they return is the same value the plain modular formulas give.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string.h>
+
+#include "gost/gost_mp.h"
+
+namespace gost_ecc {
+
+using u64 = uint64_t;
+using u128 = unsigned __int128;
+
+template <size_t N>
+struct Mont {
+    u64 m[N];
+    u64 n0;     // -m^-1 mod 2^64
+    u64 one[N]; // R mod m
+    u64 rr[N];  // R^2 mod m
+};
+
+template <size_t N>
+inline void limbs_from_digits(u64* out, const DIGIT_T* d) {
+    for (size_t i = 0; i < N; ++i) out[i] = static_cast<u64>(d[2 * i]) | static_cast<u64>(d[2 * i + 1]) << 32;
+}
+
+template <size_t N>
+inline void digits_from_limbs(DIGIT_T* d, size_t nd, const u64* in) {
+    for (size_t i = 0; i < nd; ++i) d[i] = i / 2 < N ? static_cast<DIGIT_T>(in[i / 2] >> (32 * (i % 2))) : 0;
+}
+
+template <size_t N>
+void mont_init(Mont<N>& M, const DIGIT_T* mod) {
+    limbs_from_digits<N>(M.m, mod);
+    u64 x = M.m[0];  // Newton iteration for the inverse modulo 2^64
+    for (int i = 0; i < 6; ++i) x *= 2 - M.m[0] * x;
+    M.n0 = 0 - x;
+    // R mod m and R^2 mod m by the general division, once per curve.
+    DIGIT_T big[4 * N + 1] = {}, r[4 * N + 1] = {};
+    big[2 * N] = 1;
+    mpModulo(r, big, 2 * N + 1, mod, 2 * N);
+    limbs_from_digits<N>(M.one, r);
+    memset(big, 0, sizeof big);
+    big[4 * N] = 1;
+    mpModulo(r, big, 4 * N + 1, mod, 2 * N);
+    limbs_from_digits<N>(M.rr, r);
+}
+
+// r = a * b / R mod m for a, b below m (a may be any value below 2^(64N) when b < m: the
+// result is still fully reduced).
+template <size_t N>
+inline void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[N + 2] = {};
+    for (size_t i = 0; i < N; ++i) {
+        u64 c = 0;
+        for (size_t j = 0; j < N; ++j) {
+            u128 x = static_cast<u128>(a[j]) * b[i] + t[j] + c;
+            t[j] = static_cast<u64>(x);
+            c = static_cast<u64>(x >> 64);
+        }
+        u128 x = static_cast<u128>(t[N]) + c;
+        t[N] = static_cast<u64>(x);
+        t[N + 1] = static_cast<u64>(x >> 64);
+        const u64 mq = t[0] * M.n0;
+        x = static_cast<u128>(mq) * M.m[0] + t[0];
+        c = static_cast<u64>(x >> 64);
+        for (size_t j = 1; j < N; ++j) {
+            x = static_cast<u128>(mq) * M.m[j] + t[j] + c;
+            t[j - 1] = static_cast<u64>(x);
+            c = static_cast<u64>(x >> 64);
+        }
+        x = static_cast<u128>(t[N]) + c;
+        t[N - 1] = static_cast<u64>(x);
+        t[N] = t[N + 1] + static_cast<u64>(x >> 64);
+    }
+    u64 s[N], borrow = 0;
+    for (size_t j = 0; j < N; ++j) {
+        u128 d = static_cast<u128>(t[j]) - M.m[j] - borrow;
+        s[j] = static_cast<u64>(d);
+        borrow = static_cast<u64>(d >> 64) & 1;
+    }
+    const u64 use_s = 0 - static_cast<u64>(t[N] >= borrow);
+    for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (t[j] & ~use_s);
+}
+
+template <size_t N>
+inline void sqr(const Mont<N>& M, u64* r, const u64* a) { mul(M, r, a, a); }
+
+template <size_t N>
+inline void add(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[N], s[N], c = 0, borrow = 0;
+    for (size_t j = 0; j < N; ++j) {
+        u128 x = static_cast<u128>(a[j]) + b[j] + c;
+        t[j] = static_cast<u64>(x);
+        c = static_cast<u64>(x >> 64);
+    }
+    for (size_t j = 0; j < N; ++j) {
+        u128 d = static_cast<u128>(t[j]) - M.m[j] - borrow;
+        s[j] = static_cast<u64>(d);
+        borrow = static_cast<u64>(d >> 64) & 1;
+    }
+    const u64 use_s = 0 - static_cast<u64>(c >= borrow);
+    for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (t[j] & ~use_s);
+}
+
+template <size_t N>
+inline void sub(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[N], borrow = 0, c = 0;
+    for (size_t j = 0; j < N; ++j) {
+        u128 d = static_cast<u128>(a[j]) - b[j] - borrow;
+        t[j] = static_cast<u64>(d);
+        borrow = static_cast<u64>(d >> 64) & 1;
+    }
+    const u64 mask = 0 - borrow;
+    for (size_t j = 0; j < N; ++j) {
+        u128 x = static_cast<u128>(t[j]) + (M.m[j] & mask) + c;
+        r[j] = static_cast<u64>(x);
+        c = static_cast<u64>(x >> 64);
+    }
+}
+
+template <size_t N>
+inline bool is_zero(const u64* a) {
+    u64 acc = 0;
+    for (size_t j = 0; j < N; ++j) acc |= a[j];
+    return acc == 0;
+}
+
+template <size_t N>
+inline bool equal(const u64* a, const u64* b) {
+    u64 acc = 0;
+    for (size_t j = 0; j < N; ++j) acc |= a[j] ^ b[j];
+    return acc == 0;
+}
+
+template <size_t N>
+inline void copy(u64* r, const u64* a) { memcpy(r, a, N * sizeof(u64)); }
+
+// Montgomery form of a value below 2^(64N); the result is reduced even when a is not.
+template <size_t N>
+inline void to_mont(const Mont<N>& M, u64* r, const u64* a) { mul(M, r, a, M.rr); }
+
+template <size_t N>
+inline void from_mont(const Mont<N>& M, u64* r, const u64* a) {
+    u64 one[N] = {1};
+    mul(M, r, a, one);
+}
+
+// r = a^(m-2), the inverse for prime m (zero stays zero). The exponent is public, so the
+// window walk may skip zero nibbles.
+template <size_t N>
+void inv(const Mont<N>& M, u64* r, const u64* a) {
+    u64 e[N], borrow = 2;
+    for (size_t j = 0; j < N; ++j) {
+        u128 d = static_cast<u128>(M.m[j]) - borrow;
+        e[j] = static_cast<u64>(d);
+        borrow = static_cast<u64>(d >> 64) & 1;
+    }
+    u64 tab[16][N];
+    copy<N>(tab[0], M.one);
+    copy<N>(tab[1], a);
+    for (int i = 2; i < 16; ++i) mul(M, tab[i], tab[i - 1], a);
+    u64 acc[N];
+    copy<N>(acc, M.one);
+    bool started = false;
+    for (size_t nib = 16 * N; nib-- > 0;) {
+        const unsigned d = static_cast<unsigned>(e[nib / 16] >> (4 * (nib % 16))) & 15;
+        if (started)
+            for (int i = 0; i < 4; ++i) sqr(M, acc, acc);
+        if (d) {
+            mul(M, acc, acc, tab[d]);
+            started = true;
+        }
+    }
+    copy<N>(r, acc);
+    mpWipe(tab, sizeof tab);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Points. Jacobian (X, Y, Z) stands for (X/Z^2, Y/Z^3); Z = 0 is the point at infinity.
+
+template <size_t N>
+struct Jac {
+    u64 X[N], Y[N], Z[N];
+};
+
+template <size_t N>
+struct Aff {
+    u64 x[N], y[N];
+};
+
+template <size_t N>
+struct Curve {
+    Mont<N> fp, fq;
+    u64 a[N], b[N];  // Montgomery form
+    bool a_is_minus3;
+    Aff<N> g;        // base point, Montgomery form
+    DIGIT_T cofactor;
+    const Aff<N>* comb;  // fixed-base table or null
+};
+
+inline constexpr unsigned kWindow = 5;  // signed digits -16 .. 16
+inline constexpr unsigned kTableRow = 16;
+
+template <size_t N>
+constexpr size_t comb_positions() { return (64 * N + 1 + kWindow - 1) / kWindow; }
+
+template <size_t N>
+inline void set_infinity(Jac<N>& P) { memset(&P, 0, sizeof P); }
+
+template <size_t N>
+inline bool is_infinity(const Jac<N>& P) { return is_zero<N>(P.Z); }
+
+template <size_t N>
+void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
+    const Mont<N>& F = C.fp;
+    if (is_infinity(P)) {
+        set_infinity(R);
+        return;
+    }
+    u64 m[N], s[N], t[N], yy[N], zz[N];
+    sqr(F, zz, P.Z);
+    if (C.a_is_minus3) {  // 3X^2 + a Z^4 = 3 (X - Z^2)(X + Z^2)
+        u64 u[N];
+        sub(F, t, P.X, zz);
+        add(F, u, P.X, zz);
+        mul(F, m, t, u);
+        add(F, t, m, m);
+        add(F, m, t, m);
+    } else {
+        sqr(F, zz, zz);
+        mul(F, m, zz, C.a);
+        sqr(F, t, P.X);
+        add(F, m, m, t);
+        add(F, m, m, t);
+        add(F, m, m, t);
+    }
+    u64 z3[N];
+    mul(F, z3, P.Y, P.Z);
+    add(F, z3, z3, z3);
+    sqr(F, yy, P.Y);
+    mul(F, s, P.X, yy);
+    add(F, s, s, s);
+    add(F, s, s, s);
+    u64 x3[N];
+    sqr(F, x3, m);
+    sub(F, x3, x3, s);
+    sub(F, x3, x3, s);
+    sqr(F, yy, yy);  // Y^4
+    add(F, yy, yy, yy);
+    add(F, yy, yy, yy);
+    add(F, yy, yy, yy);
+    sub(F, t, s, x3);
+    mul(F, t, m, t);
+    sub(F, R.Y, t, yy);
+    copy<N>(R.X, x3);
+    copy<N>(R.Z, z3);
+}
+
+// R = P + Q with Q affine (never infinity here).
+template <size_t N>
+void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
+    const Mont<N>& F = C.fp;
+    if (is_infinity(P)) {
+        copy<N>(R.X, Q.x);
+        copy<N>(R.Y, Q.y);
+        copy<N>(R.Z, F.one);
+        return;
+    }
+    u64 z1z1[N], u2[N], s2[N], h[N], r[N];
+    sqr(F, z1z1, P.Z);
+    mul(F, u2, Q.x, z1z1);
+    mul(F, s2, Q.y, P.Z);
+    mul(F, s2, s2, z1z1);
+    sub(F, h, u2, P.X);
+    sub(F, r, s2, P.Y);
+    if (is_zero<N>(h)) {
+        if (is_zero<N>(r))
+            dbl(C, R, P);
+        else
+            set_infinity(R);
+        return;
+    }
+    u64 hh[N], hhh[N], v[N], x3[N], t[N];
+    sqr(F, hh, h);
+    mul(F, hhh, h, hh);
+    mul(F, v, P.X, hh);
+    sqr(F, x3, r);
+    sub(F, x3, x3, hhh);
+    sub(F, x3, x3, v);
+    sub(F, x3, x3, v);
+    sub(F, t, v, x3);
+    mul(F, t, r, t);
+    mul(F, hhh, P.Y, hhh);
+    mul(F, R.Z, P.Z, h);
+    sub(F, R.Y, t, hhh);
+    copy<N>(R.X, x3);
+}
+
+template <size_t N>
+void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
+    const Mont<N>& F = C.fp;
+    if (is_infinity(P)) {
+        R = Q;
+        return;
+    }
+    if (is_infinity(Q)) {
+        R = P;
+        return;
+    }
+    u64 z1z1[N], z2z2[N], u1[N], u2[N], s1[N], s2[N], h[N], r[N];
+    sqr(F, z1z1, P.Z);
+    sqr(F, z2z2, Q.Z);
+    mul(F, u1, P.X, z2z2);
+    mul(F, u2, Q.X, z1z1);
+    mul(F, s1, P.Y, Q.Z);
+    mul(F, s1, s1, z2z2);
+    mul(F, s2, Q.Y, P.Z);
+    mul(F, s2, s2, z1z1);
+    sub(F, h, u2, u1);
+    sub(F, r, s2, s1);
+    if (is_zero<N>(h)) {
+        if (is_zero<N>(r))
+            dbl(C, R, P);
+        else
+            set_infinity(R);
+        return;
+    }
+    u64 hh[N], hhh[N], v[N], x3[N], t[N];
+    sqr(F, hh, h);
+    mul(F, hhh, h, hh);
+    mul(F, v, u1, hh);
+    sqr(F, x3, r);
+    sub(F, x3, x3, hhh);
+    sub(F, x3, x3, v);
+    sub(F, x3, x3, v);
+    sub(F, t, v, x3);
+    mul(F, t, r, t);
+    mul(F, hhh, s1, hhh);
+    mul(F, R.Z, P.Z, Q.Z);
+    mul(F, R.Z, R.Z, h);
+    sub(F, R.Y, t, hhh);
+    copy<N>(R.X, x3);
+}
+
+// Affine coordinates (Montgomery form); false for infinity.
+template <size_t N>
+bool to_affine(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
+    if (is_infinity(P)) {
+        memset(&R, 0, sizeof R);
+        return false;
+    }
+    u64 zi[N], zi2[N];
+    inv(C.fp, zi, P.Z);
+    sqr(C.fp, zi2, zi);
+    mul(C.fp, R.x, P.X, zi2);
+    mul(C.fp, zi2, zi2, zi);
+    mul(C.fp, R.y, P.Y, zi2);
+    return true;
+}
+
+template <size_t N>
+bool on_curve(const Curve<N>& C, const Aff<N>& P) {
+    u64 l[N], r[N];
+    sqr(C.fp, l, P.y);
+    sqr(C.fp, r, P.x);
+    add(C.fp, r, r, C.a);
+    mul(C.fp, r, r, P.x);
+    add(C.fp, r, r, C.b);
+    return equal<N>(l, r);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scalar multiplication with signed 5-bit windows. Table rows are read in full and the wanted
+// entry kept by masks, so the memory access pattern does not follow the secret digits.
+
+// Window i of the recoded scalar: bits 5i-1 .. 5i+4 of k (nd 32-bit digits).
+inline int booth_digit(const DIGIT_T* k, size_t nd, size_t i) {
+    unsigned v = 0;
+    for (unsigned b = 0; b < 6; ++b) {
+        size_t pos = kWindow * i + b;  // bit pos-1 of k
+        if (pos == 0) continue;
+        --pos;
+        if (pos / 32 < nd) v |= ((k[pos / 32] >> (pos % 32)) & 1u) << b;
+    }
+    return static_cast<int>((v & 1) + ((v >> 1) & 15)) - 16 * static_cast<int>(v >> 5);
+}
+
+template <size_t N, class T>
+inline void ct_select(T& out, const T* row, unsigned index /* 1..16 */) {
+    u64* o = reinterpret_cast<u64*>(&out);
+    memset(o, 0, sizeof(T));
+    for (unsigned j = 0; j < kTableRow; ++j) {
+        const u64 mask = 0 - static_cast<u64>(j + 1 == index);
+        const u64* e = reinterpret_cast<const u64*>(&row[j]);
+        for (size_t w = 0; w < sizeof(T) / sizeof(u64); ++w) o[w] |= e[w] & mask;
+    }
+}
+
+template <size_t N>
+inline void ct_negate_y(const Mont<N>& F, u64* y, bool negative) {
+    u64 zero[N] = {}, ny[N];
+    sub(F, ny, zero, y);
+    const u64 mask = 0 - static_cast<u64>(negative);
+    for (size_t j = 0; j < N; ++j) y[j] = (ny[j] & mask) | (y[j] & ~mask);
+}
+
+// k * G through the fixed-base table; k below 2^(64N), given as 2N digits.
+template <size_t N>
+void mul_base(const Curve<N>& C, Jac<N>& R, const DIGIT_T* k) {
+    set_infinity(R);
+    for (size_t i = 0; i < comb_positions<N>(); ++i) {
+        const int d = booth_digit(k, 2 * N, i);
+        if (d == 0) continue;
+        Aff<N> e;
+        ct_select<N>(e, C.comb + i * kTableRow, static_cast<unsigned>(d < 0 ? -d : d));
+        ct_negate_y<N>(C.fp, e.y, d < 0);
+        add_mixed(C, R, R, e);
+        mpWipe(&e, sizeof e);
+    }
+}
+
+// k * P for any affine P; k has nd digits and may exceed the group order.
+template <size_t N>
+void mul_var(const Curve<N>& C, Jac<N>& R, const Aff<N>& P, const DIGIT_T* k, size_t nd) {
+    Jac<N> tab[kTableRow];
+    copy<N>(tab[0].X, P.x);
+    copy<N>(tab[0].Y, P.y);
+    copy<N>(tab[0].Z, C.fp.one);
+    dbl(C, tab[1], tab[0]);
+    for (unsigned j = 2; j < kTableRow; ++j) add_mixed(C, tab[j], tab[j - 1], P);
+    set_infinity(R);
+    for (size_t i = (32 * nd) / kWindow + 1; i-- > 0;) {
+        if (!is_infinity(R))
+            for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
+        const int d = booth_digit(k, nd, i);
+        if (d == 0) continue;
+        Jac<N> e;
+        ct_select<N>(e, tab, static_cast<unsigned>(d < 0 ? -d : d));
+        ct_negate_y<N>(C.fp, e.Y, d < 0);
+        add_jac(C, R, R, e);
+        mpWipe(&e, sizeof e);
+    }
+    mpWipe(tab, sizeof tab);
+}
+
+// Fills rows * 16 entries: row i holds j * 32^i * G for j = 1 .. 16.
+template <size_t N>
+void build_comb(const Curve<N>& C, Aff<N>* out, size_t rows) {
+    Jac<N> base;
+    copy<N>(base.X, C.g.x);
+    copy<N>(base.Y, C.g.y);
+    copy<N>(base.Z, C.fp.one);
+    for (size_t i = 0; i < rows; ++i) {
+        Jac<N> row[kTableRow];
+        row[0] = base;
+        dbl(C, row[1], base);
+        for (unsigned j = 2; j < kTableRow; ++j) add_jac(C, row[j], row[j - 1], base);
+        // One inversion per row (Montgomery's trick).
+        u64 acc[kTableRow][N], t[N];
+        copy<N>(acc[0], row[0].Z);
+        for (unsigned j = 1; j < kTableRow; ++j) mul(C.fp, acc[j], acc[j - 1], row[j].Z);
+        inv(C.fp, t, acc[kTableRow - 1]);
+        for (unsigned j = kTableRow; j-- > 0;) {
+            u64 zi[N], zi2[N];
+            if (j > 0) {
+                mul(C.fp, zi, t, acc[j - 1]);
+                mul(C.fp, t, t, row[j].Z);
+            } else {
+                copy<N>(zi, t);
+            }
+            Aff<N>& e = out[i * kTableRow + j];
+            sqr(C.fp, zi2, zi);
+            mul(C.fp, e.x, row[j].X, zi2);
+            mul(C.fp, zi2, zi2, zi);
+            mul(C.fp, e.y, row[j].Y, zi2);
+        }
+        dbl(C, base, row[kTableRow - 1]);  // 32 * base
+    }
+}
+
+// Curve context from a parameter record (fields a, b, p, m, q, x, y of 2N+1 digits).
+template <size_t N, class Params>
+void build_curve(Curve<N>& C, const Params& P) {
+    constexpr size_t ND = 2 * N + 1;
+    mont_init<N>(C.fp, P.p);
+    mont_init<N>(C.fq, P.q);
+    u64 t[N];
+    DIGIT_T r[ND];
+    auto load = [&](u64* out, const DIGIT_T* v) {  // reduce mod p, then Montgomery form
+        mpModulo(r, v, ND, P.p, ND);
+        limbs_from_digits<N>(t, r);
+        to_mont(C.fp, out, t);
+    };
+    load(C.a, P.a);
+    load(C.b, P.b);
+    load(C.g.x, P.x);
+    load(C.g.y, P.y);
+    u64 m3[N], three[N] = {3}, three_m[N];
+    to_mont(C.fp, three_m, three);
+    u64 zero[N] = {};
+    sub(C.fp, m3, zero, three_m);
+    C.a_is_minus3 = equal<N>(m3, C.a);
+    DIGIT_T quot[ND], rem[ND];
+    mpDivide(quot, rem, P.m, ND, P.q, ND);
+    C.cofactor = quot[0];
+    C.comb = nullptr;
+}
+
+}  // namespace gost_ecc

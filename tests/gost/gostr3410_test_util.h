@@ -1,0 +1,105 @@
+// Helpers shared by the GOST R 34.10 tests: number conversions, parameter lookup by dotted
+// identifier, and scripted random sources.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "common/vectors.h"
+#include "gost/gost_ec256.h"
+#include "gost/gost_ec512.h"
+#include "gost/gost_mp.h"
+#include "gost/gostr3410.h"
+
+namespace gost_test {
+
+using testing_support::Bytes;
+
+// Big-endian bytes into nd digits.
+inline std::vector<DIGIT_T> num(const Bytes& be, size_t nd) {
+    std::vector<DIGIT_T> d(nd);
+    mpConvFromOctets(d.data(), nd, be.data(), be.size());
+    return d;
+}
+
+inline std::vector<DIGIT_T> num(const std::string& hex, size_t nd) {
+    return num(testing_support::from_hex(hex.size() % 2 ? "0" + hex : hex), nd);
+}
+
+inline Bytes be(const DIGIT_T* d, size_t nd, size_t len) {
+    Bytes out(len);
+    mpConvToOctets(d, nd, out.data(), len);
+    return out;
+}
+
+inline Bytes der_of(const std::string& dotted) {
+    std::vector<unsigned long long> arcs;
+    size_t pos = 0;
+    while (pos <= dotted.size()) {
+        size_t dot = dotted.find('.', pos);
+        if (dot == std::string::npos) dot = dotted.size();
+        arcs.push_back(std::stoull(dotted.substr(pos, dot - pos)));
+        pos = dot + 1;
+    }
+    Bytes body;
+    auto put = [&](unsigned long long v) {
+        Bytes t;
+        do {
+            t.insert(t.begin(), static_cast<uint8_t>((v & 0x7f) | (t.empty() ? 0 : 0x80)));
+            v >>= 7;
+        } while (v);
+        body.insert(body.end(), t.begin(), t.end());
+    };
+    put(arcs[0] * 40 + arcs[1]);
+    for (size_t i = 2; i < arcs.size(); ++i) put(arcs[i]);
+    Bytes der = {0x06, static_cast<uint8_t>(body.size())};
+    der.insert(der.end(), body.begin(), body.end());
+    return der;
+}
+
+inline const gostr3410_256_params* find256(const std::string& dotted) {
+    Bytes der = der_of(dotted);
+    const gostr3410_256_params* p = nullptr;
+    return GOSTR3410_2012_256_FindParByDerOid(der.data(), der.size(), &p) == 0 ? p : nullptr;
+}
+
+inline const gostr3410_512_params* find512(const std::string& dotted) {
+    Bytes der = der_of(dotted);
+    const gostr3410_512_params* p = nullptr;
+    return GOSTR3410_2012_512_FindParByDerOid(der.data(), der.size(), &p) == 0 ? p : nullptr;
+}
+
+// A random source that hands out scripted byte strings, one per call, then fails.
+struct ScriptedRandom {
+    static std::deque<Bytes>& queue() {
+        thread_local std::deque<Bytes> q;
+        return q;
+    }
+    static int call(unsigned char* buf, size_t len) {
+        auto& q = queue();
+        if (q.empty()) return -1;
+        Bytes b = q.front();
+        q.pop_front();
+        if (b.size() != len) return -1;
+        memcpy(buf, b.data(), len);
+        return 0;
+    }
+    // The bytes that make the signer draw k: 4 zero bytes, then k big-endian.
+    static void push_scalar(const Bytes& k_be, size_t digits) {
+        Bytes b(4 * digits - k_be.size(), 0);
+        b.insert(b.end(), k_be.begin(), k_be.end());
+        queue().push_back(b);
+    }
+    static void clear() { queue().clear(); }
+};
+
+inline int failing_random(unsigned char*, size_t) { return 1; }
+
+// A fresh draw from the system's generator (good enough for tests).
+int system_random(unsigned char* buf, size_t len);
+
+}  // namespace gost_test
