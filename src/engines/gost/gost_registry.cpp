@@ -1,4 +1,5 @@
 // The algorithms the "gost" engine offers, in the order its selectors list them.
+#include "engines/gost/gost_ciphers.h"
 #include "engines/gost/gost_digests.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
@@ -9,13 +10,20 @@ using objmap::Obj;
 constexpr GostDigestEntry kDigests[] = {
     {Obj::md_gost12_256, tvk_digest_256},
     {Obj::md_gost12_512, tvk_digest_512},
+    {Obj::gost_mac, tvk_imit_gost89},
+};
+
+constexpr GostCipherEntry kCiphers[] = {
+    {Obj::gost89, tvk_cipher_gost89},
+    {Obj::gost89_cnt, tvk_cipher_gost89_cnt},
+    {Obj::gost89_cbc, tvk_cipher_gost89_cbc},
+    {Obj::gost89_ecb, tvk_cipher_gost89_ecb},
 };
 }  // namespace
 
 std::span<const GostDigestEntry> tvk_gost_digest_registry() { return kDigests; }
 
-// Ciphers join as their sources land.
-std::span<const GostCipherEntry> tvk_gost_cipher_registry() { return {}; }
+std::span<const GostCipherEntry> tvk_gost_cipher_registry() { return kCiphers; }
 
 std::span<const GostPkeyEntry> tvk_gost_pkey_registry() {
     using enum objmap::Obj;
