@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 
 #include "ssf/certs.h"
+#include "protected_password.h"
 #include "started_library.h"
 
 using test_pki::kPassword;
@@ -153,12 +154,19 @@ TEST_F(KeyLoading, PasswordChoice) {
     EXPECT_FALSE(log_contains(kPassword + std::string("\n"))) << "passwords never reach the log";
 }
 
-TEST_F(KeyLoading, ProtectedPasswordsCannotBeDecryptedYet) {
-    start(std::string("use_profile_password_encryption = yes\ndefault_password = ") + kPassword);
-    Outcome o = load(Record(leaf_id(), p12(pki->leaf, "leaf.p12"), kPassword));
+TEST_F(KeyLoading, ProtectedPasswords) {
+    start("use_profile_password_encryption = yes\ndefault_password = " + protected_password::protect(kPassword));
+    const std::string path = p12(pki->leaf, "leaf.p12");
+    EXPECT_EQ(load(Record(leaf_id(), path, protected_password::protect(kPassword))).rc, 0);
+    EXPECT_TRUE(logged("ssf_load_cert_and_key() : password decrypted successfully"));
+    EXPECT_EQ(load(Record(leaf_id(), path)).rc, 0) << "the configured default is protected too";
+    // The plain password is no protected one.
+    Outcome o = load(Record(leaf_id(), path, kPassword));
     EXPECT_EQ(o.rc, 5);
     EXPECT_EQ(o.result, 25u);
     EXPECT_TRUE(logged("ssf_load_cert_and_key() 6 : failed to decrypt password"));
+    // A protected form of another password decrypts, but opens nothing.
+    EXPECT_EQ(load(Record(leaf_id(), path, protected_password::protect("other"))).result, 25u);
 }
 
 TEST_F(KeyLoading, LegacyAndRsaPkcs12) {
