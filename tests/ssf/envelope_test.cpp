@@ -1,13 +1,16 @@
 // Envelope, develope and digest through the exports, as the SAP host calls them.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/cms.h>
 #include <openssl/pkcs7.h>
 #include <sys/stat.h>
 
 #include <vector>
 
 #include "common/vectors.h"
+#include "engines/gost/gost_asn1_types.h"
 #include "fixture.h"
+#include "protected_password.h"
 #include "ssf/envelope.h"
 #include "ssf/workers.h"
 #include "started_library.h"
@@ -49,6 +52,66 @@ std::string data_content(const std::string& der) {
     ossl::Pkcs7 p7 = parse(der);
     if (!p7 || !PKCS7_type_is_data(p7.get())) return "<not a data message>";
     return std::string(reinterpret_cast<char*>(p7->d.data->data), p7->d.data->length);
+}
+
+
+// A GOST recipient: key of the given kind, certificate issued by a GOST R 34.10-2012 CA.
+struct GostParty {
+    test_pki::Entity e;
+    std::string id, p12;
+};
+
+ossl::EvpPkey gost_key(const char* type, const char* paramset) {
+    ossl::EvpPkeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(type), nullptr));
+    EVP_PKEY* key = nullptr;
+    EXPECT_TRUE(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
+                EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) == 1 && EVP_PKEY_keygen(ctx.get(), &key) == 1)
+        << type;
+    return ossl::EvpPkey(key);
+}
+
+ossl::X509Ptr gost_cert(const std::string& cn, long serial, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
+    ossl::X509Ptr x(X509_new());
+    X509_set_version(x.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial);
+    X509_NAME* name = X509_get_subject_name(x.get());
+    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Selvanor Test"), -1,
+                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1,
+                               0);
+    X509_set_issuer_name(x.get(), issuer ? X509_get_subject_name(issuer) : name);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), 86400);
+    X509_set_pubkey(x.get(), key);
+    EXPECT_GT(X509_sign(x.get(), issuer_key ? issuer_key : key, EVP_get_digestbyname("md_gost12_256")), 0) << cn;
+    return x;
+}
+
+struct GostPki {
+    test_pki::Entity ca;
+    GostParty r2001, r256, r512, outsider;
+};
+
+const GostPki& gost_pki() {
+    static GostPki* pki = [] {
+        auto* p = new GostPki;
+        p->ca.key = gost_key("gost2012_256", "A");
+        p->ca.cert = gost_cert("GOST CA", 1, p->ca.key.get(), nullptr, nullptr);
+        long serial = 10;
+        auto party = [&](GostParty& r, const char* cn, const char* type, const char* paramset) {
+            r.e.key = gost_key(type, paramset);
+            r.e.cert = gost_cert(cn, serial++, r.e.key.get(), p->ca.cert.get(), p->ca.key.get());
+            r.id = test_pki::subject_text(cn);
+            r.p12 = test_pki::write_p12(std::string(cn) + ".p12", r.e, test_pki::kPassword);
+        };
+        party(p->r2001, "GOST 2001", "gost2001", "A");
+        party(p->r256, "GOST 2012-256", "gost2012_256", "B");
+        party(p->r512, "GOST 2012-512", "gost2012_512", "A");
+        party(p->outsider, "GOST outsider", "gost2012_256", "A");
+        return p;
+    }();
+    return *pki;
 }
 
 class Envelope : public StartedLibrary {
@@ -193,6 +256,115 @@ TEST_F(Envelope, DigestWithEveryHashAttachedAndDetached) {
     Sap fmt("PKCS7"), bad("SHA256"), input(data_message(m1));
     Out out;
     EXPECT_EQ(SsfDigest(fmt.p(), fmt.n(), 0, input.p(), input.n(), bad.p(), bad.n(), &out.data, &out.len), 10u);
+}
+
+TEST_F(Envelope, GostRecipientsOfEveryKindOpenOneMessageByteForByte) {
+    const GostPki& g = gost_pki();
+    for (const GostParty* r : {&g.r2001, &g.r256, &g.r512, &g.outsider}) add_to_pab(r->id.substr(3, 13) + ".pem", r->e.cert.get());
+    std::string content(3000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    Recipient a(g.r2001.id), b(g.r256.id), c(g.r512.id);
+    Enveloped e = envelope(content, {&a, &b, &c});
+    ASSERT_EQ(e.rc, 0u);
+    EXPECT_EQ(a.info.uResult + b.info.uResult + c.info.uResult, 0u);
+    ossl::Pkcs7 p7 = parse(e.der);
+    ASSERT_TRUE(p7);
+    EXPECT_EQ(sk_PKCS7_RECIP_INFO_num(p7->d.enveloped->recipientinfo), 3);
+    for (const GostParty* r : {&g.r2001, &g.r256, &g.r512}) {
+        Developed d = develope(e.der, Recipient(r->id, r->p12, test_pki::kPassword));
+        EXPECT_EQ(d.rc, 0u) << r->id;
+        EXPECT_EQ(d.result, 0u) << r->id;
+        EXPECT_TRUE(d.content == content) << r->id;
+    }
+    Developed outsider = develope(e.der, Recipient(g.outsider.id, g.outsider.p12, test_pki::kPassword));
+    EXPECT_EQ(outsider.rc, 9u);
+    EXPECT_EQ(outsider.result, 27u);
+}
+
+// The key transport of the recipient's RecipientInfo is changed: develope must fail instead of
+// handing out content decrypted with a wrong key.
+TEST_F(Envelope, TamperedKeyTransportFailsTheDevelope) {
+    const GostPki& g = gost_pki();
+    add_to_pab("r256.pem", g.r256.e.cert.get());
+    Recipient r(g.r256.id);
+    Enveloped e = envelope("secret content", {&r});
+    ASSERT_EQ(e.rc, 0u);
+    const std::string marker = "secret content";
+    for (int which : {0, 1}) {
+        ossl::Pkcs7 p7 = parse(e.der);
+        ASN1_OCTET_STRING* ek = sk_PKCS7_RECIP_INFO_value(p7->d.enveloped->recipientinfo, 0)->enc_key;
+        const unsigned char* p = ek->data;
+        std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)> kt(
+            d2i_TVK_KEY_TRANSPORT(nullptr, &p, ek->length), TVK_KEY_TRANSPORT_free);
+        ASSERT_TRUE(kt);
+        (which == 0 ? kt->key_info->imit : kt->key_info->encrypted_key)->data[1] ^= 0x04;
+        unsigned char* der = nullptr;
+        const int n = i2d_TVK_KEY_TRANSPORT(kt.get(), &der);
+        ASN1_OCTET_STRING_set(ek, der, n);
+        OPENSSL_free(der);
+        unsigned char* out = nullptr;
+        const int len = i2d_PKCS7(p7.get(), &out);
+        const std::string bad(reinterpret_cast<char*>(out), static_cast<size_t>(len));
+        OPENSSL_free(out);
+        Developed d = develope(bad, Recipient(r.id, g.r256.p12, test_pki::kPassword));
+        EXPECT_EQ(d.rc, 9u) << which;
+        EXPECT_EQ(d.result, 27u) << which;
+        EXPECT_EQ(d.content.find(marker), std::string::npos);
+    }
+    EXPECT_TRUE(logged("develope_data() 8 : my_PKCS7_decrypt() failed"));
+}
+
+TEST_F(Envelope, ProtectedPasswordOpensTheRecipientsProfile) {
+    start("use_profile_password_encryption = yes");
+    const GostPki& g = gost_pki();
+    add_to_pab("r512.pem", g.r512.e.cert.get());
+    Recipient r(g.r512.id);
+    Enveloped e = envelope("with a protected password", {&r});
+    ASSERT_EQ(e.rc, 0u);
+    EXPECT_EQ(develope(e.der, Recipient(r.id, g.r512.p12, protected_password::protect(test_pki::kPassword))).content,
+              "with a protected password");
+    EXPECT_EQ(develope(e.der, Recipient(r.id, g.r512.p12, test_pki::kPassword)).result, 25u);
+}
+
+// The crypto library's own CMS code is an independent party on both sides.
+TEST_F(Envelope, CryptoLibraryCmsInteroperatesBothWays) {
+    const GostPki& g = gost_pki();
+    add_to_pab("r256.pem", g.r256.e.cert.get());
+    add_to_pab("r512.pem", g.r512.e.cert.get());
+    const std::string content = "interoperable document";
+    for (const GostParty* r : {&g.r256, &g.r512, &g.r2001}) {
+        SCOPED_TRACE(r->id);
+        ossl::X509Stack certs = ossl::new_x509_stack();
+        sk_X509_push(certs.get(), ossl::up_ref(r->e.cert.get()).release());
+        ossl::Bio in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
+            CMS_encrypt(certs.get(), in.get(), EVP_get_cipherbyname("gost89"), CMS_BINARY), CMS_ContentInfo_free);
+        ASSERT_TRUE(cms) << (ERR_print_errors_fp(stderr), "CMS_encrypt");
+        unsigned char* der = nullptr;
+        const int n = i2d_CMS_ContentInfo(cms.get(), &der);
+        ASSERT_GT(n, 0);
+        const std::string message(reinterpret_cast<char*>(der), static_cast<size_t>(n));
+        OPENSSL_free(der);
+        Developed d = develope(message, Recipient(r->id, r->p12, test_pki::kPassword));
+        EXPECT_EQ(d.rc, 0u);
+        EXPECT_EQ(d.content, content);
+    }
+    Recipient a(g.r256.id), b(g.r512.id);
+    Enveloped e = envelope(content, {&a, &b});
+    ASSERT_EQ(e.rc, 0u);
+    for (const GostParty* r : {&g.r256, &g.r512}) {
+        SCOPED_TRACE(r->id);
+        ossl::Bio in(BIO_new_mem_buf(e.der.data(), static_cast<int>(e.der.size())));
+        std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(d2i_CMS_bio(in.get(), nullptr),
+                                                                             CMS_ContentInfo_free);
+        ASSERT_TRUE(cms);
+        ossl::Bio out(BIO_new(BIO_s_mem()));
+        ASSERT_EQ(CMS_decrypt(cms.get(), r->e.key.get(), r->e.cert.get(), nullptr, out.get(), CMS_BINARY), 1)
+            << (ERR_print_errors_fp(stderr), "CMS_decrypt");
+        char* data = nullptr;
+        const long len = BIO_get_mem_data(out.get(), &data);
+        EXPECT_EQ(std::string(data, static_cast<size_t>(len)), content);
+    }
 }
 
 }  // namespace
