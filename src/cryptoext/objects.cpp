@@ -15,11 +15,17 @@ namespace {
 
 using enum Obj;
 
-constexpr ObjectRow O(Obj k, const char* name, const char* oid) { return {k, name, oid, nullptr, nullptr}; }
+constexpr ObjectRow O(Obj k, const char* name, const char* oid) {
+    return {k, name, oid, nullptr, nullptr};
+}
 // Objects without identifiers: the crypto library knows them by a short name of its own.
-constexpr ObjectRow N(Obj k, const char* name, const char* sn) { return {k, name, nullptr, sn, nullptr}; }
+constexpr ObjectRow N(Obj k, const char* name, const char* sn) {
+    return {k, name, nullptr, sn, nullptr};
+}
 // Objects that the crypto library may lack and that we then create.
-constexpr ObjectRow C(Obj k, const char* name, const char* oid, const char* ln) { return {k, name, oid, nullptr, ln}; }
+constexpr ObjectRow C(Obj k, const char* name, const char* oid, const char* ln) {
+    return {k, name, oid, nullptr, ln};
+}
 
 constexpr ObjectRow kRows[] = {
     O(id_tc26, "id-tc26", "1.2.643.7.1"),
@@ -31,8 +37,10 @@ constexpr ObjectRow kRows[] = {
     O(md_gost12_256, "md_gost12_256", "1.2.643.7.1.1.2.2"),
     O(md_gost12_512, "md_gost12_512", "1.2.643.7.1.1.2.3"),
     O(id_tc26_signwithdigest, "id-tc26-signwithdigest", "1.2.643.7.1.1.3"),
-    O(signwithdigest_gost3410_2012_256, "id-tc26-signwithdigest-gost3410-2012-256", "1.2.643.7.1.1.3.2"),
-    O(signwithdigest_gost3410_2012_512, "id-tc26-signwithdigest-gost3410-2012-512", "1.2.643.7.1.1.3.3"),
+    O(signwithdigest_gost3410_2012_256, "id-tc26-signwithdigest-gost3410-2012-256",
+      "1.2.643.7.1.1.3.2"),
+    O(signwithdigest_gost3410_2012_512, "id-tc26-signwithdigest-gost3410-2012-512",
+      "1.2.643.7.1.1.3.3"),
     O(id_tc26_mac, "id-tc26-mac", "1.2.643.7.1.1.4"),
     O(hmac_gost_3411_2012_256, "id-tc26-hmac-gost-3411-2012-256", "1.2.643.7.1.1.4.1"),
     O(hmac_gost_3411_2012_512, "id-tc26-hmac-gost-3411-2012-512", "1.2.643.7.1.1.4.2"),
@@ -43,7 +51,8 @@ constexpr ObjectRow kRows[] = {
     O(id_tc26_constants, "id-tc26-constants", "1.2.643.7.1.2"),
     O(id_tc26_sign_constants, "id-tc26-sign-constants", "1.2.643.7.1.2.1"),
     O(gost_3410_2012_512_constants, "id-tc26-gost-3410-2012-512-constants", "1.2.643.7.1.2.1.2"),
-    O(gost_3410_2012_512_paramSetTest, "id-tc26-gost-3410-2012-512-paramSetTest", "1.2.643.7.1.2.1.2.0"),
+    O(gost_3410_2012_512_paramSetTest, "id-tc26-gost-3410-2012-512-paramSetTest",
+      "1.2.643.7.1.2.1.2.0"),
     O(gost_3410_2012_512_paramSetA, "id-tc26-gost-3410-2012-512-paramSetA", "1.2.643.7.1.2.1.2.1"),
     O(gost_3410_2012_512_paramSetB, "id-tc26-gost-3410-2012-512-paramSetB", "1.2.643.7.1.2.1.2.2"),
     O(gost_3410_2012_512_paramSetC, "id-tc26-gost-3410-2012-512-paramSetC", "1.2.643.7.1.2.1.2.3"),
@@ -102,23 +111,35 @@ constexpr ObjectRow kRows[] = {
     O(GostR3411_94_TestParamSet, "id-GostR3411-94-TestParamSet", "1.2.643.2.2.30.0"),
     O(GostR3411_94_CryptoProParamSet, "id-GostR3411-94-CryptoProParamSet", "1.2.643.2.2.30.1"),
     O(Gost28147_89_TestParamSet, "id-Gost28147-89-TestParamSet", "1.2.643.2.2.31.0"),
-    O(Gost28147_89_CryptoPro_A_ParamSet, "id-Gost28147-89-CryptoPro-A-ParamSet", "1.2.643.2.2.31.1"),
-    O(Gost28147_89_CryptoPro_B_ParamSet, "id-Gost28147-89-CryptoPro-B-ParamSet", "1.2.643.2.2.31.2"),
-    O(Gost28147_89_CryptoPro_C_ParamSet, "id-Gost28147-89-CryptoPro-C-ParamSet", "1.2.643.2.2.31.3"),
-    O(Gost28147_89_CryptoPro_D_ParamSet, "id-Gost28147-89-CryptoPro-D-ParamSet", "1.2.643.2.2.31.4"),
-    O(Gost28147_89_CryptoPro_Oscar_1_1_ParamSet, "id-Gost28147-89-CryptoPro-Oscar-1-1-ParamSet", "1.2.643.2.2.31.5"),
-    O(Gost28147_89_CryptoPro_Oscar_1_0_ParamSet, "id-Gost28147-89-CryptoPro-Oscar-1-0-ParamSet", "1.2.643.2.2.31.6"),
-    O(Gost28147_89_CryptoPro_RIC_1_ParamSet, "id-Gost28147-89-CryptoPro-RIC-1-ParamSet", "1.2.643.2.2.31.7"),
-    C(Gost28147_89_CryptoPro_Simple_C_ParamSet, "id-Gost28147-89-CryptoPro-Simple-C-ParamSet", "1.2.643.2.2.31.8",
-      "id-Gost28147-89-CryptoPro-Simple-C-ParamSet"),
-    C(Gost28147_89_CryptoPro_Simple_D_ParamSet, "id-Gost28147-89-CryptoPro-Simple-D-ParamSet", "1.2.643.2.2.31.9",
-      "id-Gost28147-89-CryptoPro-Simple-D-ParamSet"),
+    O(Gost28147_89_CryptoPro_A_ParamSet, "id-Gost28147-89-CryptoPro-A-ParamSet",
+      "1.2.643.2.2.31.1"),
+    O(Gost28147_89_CryptoPro_B_ParamSet, "id-Gost28147-89-CryptoPro-B-ParamSet",
+      "1.2.643.2.2.31.2"),
+    O(Gost28147_89_CryptoPro_C_ParamSet, "id-Gost28147-89-CryptoPro-C-ParamSet",
+      "1.2.643.2.2.31.3"),
+    O(Gost28147_89_CryptoPro_D_ParamSet, "id-Gost28147-89-CryptoPro-D-ParamSet",
+      "1.2.643.2.2.31.4"),
+    O(Gost28147_89_CryptoPro_Oscar_1_1_ParamSet, "id-Gost28147-89-CryptoPro-Oscar-1-1-ParamSet",
+      "1.2.643.2.2.31.5"),
+    O(Gost28147_89_CryptoPro_Oscar_1_0_ParamSet, "id-Gost28147-89-CryptoPro-Oscar-1-0-ParamSet",
+      "1.2.643.2.2.31.6"),
+    O(Gost28147_89_CryptoPro_RIC_1_ParamSet, "id-Gost28147-89-CryptoPro-RIC-1-ParamSet",
+      "1.2.643.2.2.31.7"),
+    C(Gost28147_89_CryptoPro_Simple_C_ParamSet, "id-Gost28147-89-CryptoPro-Simple-C-ParamSet",
+      "1.2.643.2.2.31.8", "id-Gost28147-89-CryptoPro-Simple-C-ParamSet"),
+    C(Gost28147_89_CryptoPro_Simple_D_ParamSet, "id-Gost28147-89-CryptoPro-Simple-D-ParamSet",
+      "1.2.643.2.2.31.9", "id-Gost28147-89-CryptoPro-Simple-D-ParamSet"),
     O(GostR3410_2001_TestParamSet, "id-GostR3410-2001-TestParamSet", "1.2.643.2.2.35.0"),
-    O(GostR3410_2001_CryptoPro_A_ParamSet, "id-GostR3410-2001-CryptoPro-A-ParamSet", "1.2.643.2.2.35.1"),
-    O(GostR3410_2001_CryptoPro_B_ParamSet, "id-GostR3410-2001-CryptoPro-B-ParamSet", "1.2.643.2.2.35.2"),
-    O(GostR3410_2001_CryptoPro_C_ParamSet, "id-GostR3410-2001-CryptoPro-C-ParamSet", "1.2.643.2.2.35.3"),
-    O(GostR3410_2001_CryptoPro_XchA_ParamSet, "id-GostR3410-2001-CryptoPro-XchA-ParamSet", "1.2.643.2.2.36.0"),
-    O(GostR3410_2001_CryptoPro_XchB_ParamSet, "id-GostR3410-2001-CryptoPro-XchB-ParamSet", "1.2.643.2.2.36.1"),
+    O(GostR3410_2001_CryptoPro_A_ParamSet, "id-GostR3410-2001-CryptoPro-A-ParamSet",
+      "1.2.643.2.2.35.1"),
+    O(GostR3410_2001_CryptoPro_B_ParamSet, "id-GostR3410-2001-CryptoPro-B-ParamSet",
+      "1.2.643.2.2.35.2"),
+    O(GostR3410_2001_CryptoPro_C_ParamSet, "id-GostR3410-2001-CryptoPro-C-ParamSet",
+      "1.2.643.2.2.35.3"),
+    O(GostR3410_2001_CryptoPro_XchA_ParamSet, "id-GostR3410-2001-CryptoPro-XchA-ParamSet",
+      "1.2.643.2.2.36.0"),
+    O(GostR3410_2001_CryptoPro_XchB_ParamSet, "id-GostR3410-2001-CryptoPro-XchB-ParamSet",
+      "1.2.643.2.2.36.1"),
     O(MD5, "MD5", "1.2.840.113549.2.5"),
     O(rsaEncryption, "rsaEncryption", "1.2.840.113549.1.1.1"),
     O(SHA1, "SHA1", "1.3.14.3.2.26"),
@@ -149,8 +170,9 @@ struct StringRule {
     unsigned long type;
 };
 constexpr StringRule kStringRules[] = {
-    {INN, 12, B_ASN1_NUMERICSTRING},  {OGRN, 13, B_ASN1_NUMERICSTRING},      {SNILS, 11, B_ASN1_NUMERICSTRING},
-    {OGRNIP, 15, B_ASN1_NUMERICSTRING}, {RNS_FSS, 10, B_ASN1_PRINTABLESTRING}, {KP_FSS, 4, B_ASN1_PRINTABLESTRING},
+    {INN, 12, B_ASN1_NUMERICSTRING},       {OGRN, 13, B_ASN1_NUMERICSTRING},
+    {SNILS, 11, B_ASN1_NUMERICSTRING},     {OGRNIP, 15, B_ASN1_NUMERICSTRING},
+    {RNS_FSS, 10, B_ASN1_PRINTABLESTRING}, {KP_FSS, 4, B_ASN1_PRINTABLESTRING},
 };
 
 struct SignatureRow {
@@ -167,7 +189,9 @@ std::atomic<bool> g_ok{false};
 std::atomic<int> g_err_lib{0};
 
 // Inside the one-time registration nid() would wait for itself.
-int raw(Obj o) { return g_nids[static_cast<size_t>(o)]; }
+int raw(Obj o) {
+    return g_nids[static_cast<size_t>(o)];
+}
 
 int resolve(const ObjectRow& r) {
     if (r.oid == nullptr) return OBJ_sn2nid(r.lookup_sn);
@@ -180,7 +204,8 @@ int resolve(const ObjectRow& r) {
 
 bool apply_string_rules() {
     for (const auto& s : kStringRules)
-        if (!ASN1_STRING_TABLE_add(raw(s.attribute), s.length, s.length, s.type, STABLE_NO_MASK)) return false;
+        if (!ASN1_STRING_TABLE_add(raw(s.attribute), s.length, s.length, s.type, STABLE_NO_MASK))
+            return false;
     return true;
 }
 
@@ -230,7 +255,9 @@ void register_once() {
 
 }  // namespace
 
-std::span<const ObjectRow> rows() { return kRows; }
+std::span<const ObjectRow> rows() {
+    return kRows;
+}
 
 bool register_objects() {
     std::call_once(g_once, register_once);

@@ -23,12 +23,24 @@ struct Deleter {
 template <class T, void (*F)(T*)>
 using Owner = std::unique_ptr<T, Deleter<T, F>>;
 
-inline void free_bytes(unsigned char* p) { OPENSSL_free(p); }
-inline void free_text(char* p) { OPENSSL_free(p); }
-inline void free_engine(ENGINE* e) { ENGINE_free(e); }
-inline void free_cnf_stack(STACK_OF(CONF_VALUE) * s) { sk_CONF_VALUE_pop_free(s, X509V3_conf_free); }
-inline void free_algors(X509_ALGORS* s) { sk_X509_ALGOR_pop_free(s, X509_ALGOR_free); }
-inline void free_utf8_stack(STACK_OF(ASN1_UTF8STRING) * s) { sk_ASN1_UTF8STRING_pop_free(s, ASN1_UTF8STRING_free); }
+inline void free_bytes(unsigned char* p) {
+    OPENSSL_free(p);
+}
+inline void free_text(char* p) {
+    OPENSSL_free(p);
+}
+inline void free_engine(ENGINE* e) {
+    ENGINE_free(e);
+}
+inline void free_cnf_stack(STACK_OF(CONF_VALUE) * s) {
+    sk_CONF_VALUE_pop_free(s, X509V3_conf_free);
+}
+inline void free_algors(X509_ALGORS* s) {
+    sk_X509_ALGOR_pop_free(s, X509_ALGOR_free);
+}
+inline void free_utf8_stack(STACK_OF(ASN1_UTF8STRING) * s) {
+    sk_ASN1_UTF8STRING_pop_free(s, ASN1_UTF8STRING_free);
+}
 
 using Bytes = Owner<unsigned char, free_bytes>;
 using Text = Owner<char, free_text>;

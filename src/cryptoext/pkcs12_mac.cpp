@@ -23,9 +23,11 @@ PKCS7Ptr authenticated_safe(const PKCS12* p12) {
     const unsigned char* p = der;
     long body = 0;
     int tag = 0, cls = 0;
-    if (ASN1_get_object(&p, &body, &tag, &cls, len) & 0x80 || tag != V_ASN1_SEQUENCE) return nullptr;
+    if (ASN1_get_object(&p, &body, &tag, &cls, len) & 0x80 || tag != V_ASN1_SEQUENCE)
+        return nullptr;
     const unsigned char* end = p + body;
-    if (ASN1_get_object(&p, &body, &tag, &cls, end - p) & 0x80 || tag != V_ASN1_INTEGER) return nullptr;
+    if (ASN1_get_object(&p, &body, &tag, &cls, end - p) & 0x80 || tag != V_ASN1_INTEGER)
+        return nullptr;
     p += body;
     return PKCS7Ptr(d2i_PKCS7(nullptr, &p, end - p));
 }
@@ -52,9 +54,10 @@ bool standard_rule(const MacInput& in, const ASN1_OCTET_STRING* stored) {
     unsigned char key[EVP_MAX_MD_SIZE];
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int mac_len = 0;
-    bool ok = PKCS12_key_gen_utf8(in.pass, in.passlen, const_cast<unsigned char*>(in.salt), in.saltlen,
-                                  PKCS12_MAC_ID, in.iter, md_size, key, in.md) &&
-              HMAC(in.md, key, md_size, in.data, in.datalen, mac, &mac_len) != nullptr && same(mac, mac_len, stored);
+    bool ok = PKCS12_key_gen_utf8(in.pass, in.passlen, const_cast<unsigned char*>(in.salt),
+                                  in.saltlen, PKCS12_MAC_ID, in.iter, md_size, key, in.md) &&
+              HMAC(in.md, key, md_size, in.data, in.datalen, mac, &mac_len) != nullptr &&
+              same(mac, mac_len, stored);
     OPENSSL_cleanse(key, sizeof key);
     return ok;
 }
@@ -64,9 +67,11 @@ bool tc26_rule(const MacInput& in, const ASN1_OCTET_STRING* stored) {
     unsigned char derived[kDerived];
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int mac_len = 0;
-    bool ok = PKCS5_PBKDF2_HMAC(in.pass, in.passlen, in.salt, in.saltlen, in.iter, in.md, kDerived, derived) &&
-              HMAC(in.md, derived + kKeyOffset, kKeyLen, in.data, in.datalen, mac, &mac_len) != nullptr &&
-              same(mac, mac_len, stored);
+    bool ok =
+        PKCS5_PBKDF2_HMAC(in.pass, in.passlen, in.salt, in.saltlen, in.iter, in.md, kDerived,
+                          derived) &&
+        HMAC(in.md, derived + kKeyOffset, kKeyLen, in.data, in.datalen, mac, &mac_len) != nullptr &&
+        same(mac, mac_len, stored);
     OPENSSL_cleanse(derived, sizeof derived);
     return ok;
 }
@@ -91,8 +96,10 @@ int tvk_PKCS12_verify_mac(const PKCS12* p12, const char* pass, int passlen) {
 
     PKCS7Ptr safe = authenticated_safe(p12);
     if (!safe || !PKCS7_type_is_data(safe.get()) || safe->d.data == nullptr) return 0;
-    if (pass == nullptr) passlen = 0;
-    else if (passlen < 0) passlen = static_cast<int>(std::strlen(pass));
+    if (pass == nullptr)
+        passlen = 0;
+    else if (passlen < 0)
+        passlen = static_cast<int>(std::strlen(pass));
 
     const MacInput in{md,
                       pass,
@@ -104,7 +111,8 @@ int tvk_PKCS12_verify_mac(const PKCS12* p12, const char* pass, int passlen) {
                       static_cast<size_t>(ASN1_STRING_length(safe->d.data))};
     if (standard_rule(in, stored)) return 1;
     using objmap::Obj;
-    if (objmap::is_one_of(md_nid, {Obj::md_gost94, Obj::md_gost12_256, Obj::md_gost12_512}) && tc26_rule(in, stored))
+    if (objmap::is_one_of(md_nid, {Obj::md_gost94, Obj::md_gost12_256, Obj::md_gost12_512}) &&
+        tc26_rule(in, stored))
         return 1;
     return 0;
 }

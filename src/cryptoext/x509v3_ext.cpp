@@ -12,33 +12,33 @@
 
 // SEQUENCE OF UTF8String: the wire form of issuerSignTool.
 typedef STACK_OF(ASN1_UTF8STRING) SIGN_TOOL_DESCR;
-ASN1_ITEM_TEMPLATE(SIGN_TOOL_DESCR) =
-    ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SEQUENCE_OF, 0, SIGN_TOOL_DESCR, ASN1_UTF8STRING)
-ASN1_ITEM_TEMPLATE_END(SIGN_TOOL_DESCR)
+ASN1_ITEM_TEMPLATE(SIGN_TOOL_DESCR) = ASN1_EX_TEMPLATE_TYPE(ASN1_TFLG_SEQUENCE_OF, 0,
+                                                            SIGN_TOOL_DESCR, ASN1_UTF8STRING)
+    ASN1_ITEM_TEMPLATE_END(SIGN_TOOL_DESCR)
 
-namespace {
+        namespace {
+    constexpr const char* kSignToolNames[] = {"signTool", "cATool", "signToolCert", "cAToolCert"};
+    constexpr int kSignToolStrings = 4;
 
-constexpr const char* kSignToolNames[] = {"signTool", "cATool", "signToolCert", "cAToolCert"};
-constexpr int kSignToolStrings = 4;
+    void raise_x509v3(const char* function, int lib, int reason) {
+        ERR_new();
+        ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, function);
+        ERR_set_error(lib, reason, nullptr);
+    }
 
-void raise_x509v3(const char* function, int lib, int reason) {
-    ERR_new();
-    ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, function);
-    ERR_set_error(lib, reason, nullptr);
-}
+    void raise_with_pair(int lib, int reason, const CONF_VALUE* cnf) {
+        raise_x509v3("V2I_SIGN_TOOL_DESCR", lib, reason);
+        ERR_add_error_data(6, "section:", cnf->section ? cnf->section : "",
+                           ",name:", cnf->name ? cnf->name : "",
+                           ",value:", cnf->value ? cnf->value : "");
+    }
 
-void raise_with_pair(int lib, int reason, const CONF_VALUE* cnf) {
-    raise_x509v3("V2I_SIGN_TOOL_DESCR", lib, reason);
-    ERR_add_error_data(6, "section:", cnf->section ? cnf->section : "", ",name:", cnf->name ? cnf->name : "",
-                       ",value:", cnf->value ? cnf->value : "");
-}
-
-int sign_tool_position(const char* name) {
-    if (name == nullptr) return -1;
-    for (int i = 0; i < kSignToolStrings; ++i)
-        if (std::strcmp(name, kSignToolNames[i]) == 0) return i;
-    return -1;
-}
+    int sign_tool_position(const char* name) {
+        if (name == nullptr) return -1;
+        for (int i = 0; i < kSignToolStrings; ++i)
+            if (std::strcmp(name, kSignToolNames[i]) == 0) return i;
+        return -1;
+    }
 
 }  // namespace
 
@@ -72,7 +72,8 @@ STACK_OF(CONF_VALUE) * i2v_SIGN_TOOL_DESCR(X509V3_EXT_METHOD*, STACK_OF(ASN1_UTF
     return list;
 }
 
-STACK_OF(ASN1_UTF8STRING) * V2I_SIGN_TOOL_DESCR(X509V3_EXT_METHOD*, X509V3_CTX*, STACK_OF(CONF_VALUE) * values) {
+STACK_OF(ASN1_UTF8STRING) *
+    V2I_SIGN_TOOL_DESCR(X509V3_EXT_METHOD*, X509V3_CTX*, STACK_OF(CONF_VALUE) * values) {
     ossl::Utf8Stack out(sk_ASN1_UTF8STRING_new_null());
     if (!out) {
         ERR_raise(ERR_LIB_X509V3, ERR_R_MALLOC_FAILURE);
@@ -91,20 +92,23 @@ STACK_OF(ASN1_UTF8STRING) * V2I_SIGN_TOOL_DESCR(X509V3_EXT_METHOD*, X509V3_CTX*,
         }
         ossl::Utf8String s(ASN1_UTF8STRING_new());
         if (!s || !ASN1_STRING_set(s.get(), cnf->value, -1) ||
-            !sk_ASN1_UTF8STRING_insert(out.get(), s.get(), std::min(pos, sk_ASN1_UTF8STRING_num(out.get())))) {
+            !sk_ASN1_UTF8STRING_insert(out.get(), s.get(),
+                                       std::min(pos, sk_ASN1_UTF8STRING_num(out.get())))) {
             ERR_raise(ERR_LIB_X509V3, ERR_R_MALLOC_FAILURE);
             return nullptr;
         }
         s.release();
     }
     if (sk_ASN1_UTF8STRING_num(out.get()) != kSignToolStrings) {
-        raise_x509v3("V2I_SIGN_TOOL_DESCR", objmap::err::library(), objmap::err::kInvalidStringsNumber);
+        raise_x509v3("V2I_SIGN_TOOL_DESCR", objmap::err::library(),
+                     objmap::err::kInvalidStringsNumber);
         return nullptr;
     }
     return out.release();
 }
 
-STACK_OF(CONF_VALUE) * i2v_SMIME_CAPS(X509V3_EXT_METHOD*, X509_ALGORS* caps, STACK_OF(CONF_VALUE) * list) {
+STACK_OF(CONF_VALUE) *
+    i2v_SMIME_CAPS(X509V3_EXT_METHOD*, X509_ALGORS* caps, STACK_OF(CONF_VALUE) * list) {
     ossl::CnfStack made(list == nullptr ? sk_CONF_VALUE_new_null() : nullptr);
     STACK_OF(CONF_VALUE)* target = list != nullptr ? list : made.get();
     if (target == nullptr) return nullptr;
@@ -151,7 +155,8 @@ X509_ALGORS* v2i_SMIME_CAPS(X509V3_EXT_METHOD*, X509V3_CTX*, STACK_OF(CONF_VALUE
     return caps.release();
 }
 
-PKEY_USAGE_PERIOD* v2i_PKEY_USAGE_PERIOD(X509V3_EXT_METHOD*, X509V3_CTX*, STACK_OF(CONF_VALUE) * values) {
+PKEY_USAGE_PERIOD* v2i_PKEY_USAGE_PERIOD(X509V3_EXT_METHOD*, X509V3_CTX*,
+                                         STACK_OF(CONF_VALUE) * values) {
     if (sk_CONF_VALUE_num(values) != 1) {
         ERR_raise(ERR_LIB_X509V3, X509V3_R_INVALID_NUMBER);
         return nullptr;
@@ -217,8 +222,10 @@ void build_methods() {
         g_usage_period.i2r = builtin->i2r;
     g_usage_period.v2i = reinterpret_cast<X509V3_EXT_V2I>(v2i_PKEY_USAGE_PERIOD);
 
-    if (X509V3_EXT_get_nid(NID_SMIMECapabilities) == nullptr) g_registered = X509V3_EXT_add(&g_smime_caps);
-    else g_registered = 1;
+    if (X509V3_EXT_get_nid(NID_SMIMECapabilities) == nullptr)
+        g_registered = X509V3_EXT_add(&g_smime_caps);
+    else
+        g_registered = 1;
 }
 
 }  // namespace
@@ -230,7 +237,8 @@ int tvk_register_extensions() {
 
 const X509V3_EXT_METHOD* tvk_ext_method(int nid) {
     (void)tvk_register_extensions();
-    for (const X509V3_EXT_METHOD* m : {&g_subject_sign_tool, &g_issuer_sign_tool, &g_smime_caps, &g_usage_period})
+    for (const X509V3_EXT_METHOD* m :
+         {&g_subject_sign_tool, &g_issuer_sign_tool, &g_smime_caps, &g_usage_period})
         if (nid != NID_undef && m->ext_nid == nid) return m;
     return X509V3_EXT_get_nid(nid);
 }
@@ -256,7 +264,8 @@ X509_EXTENSION* tvk_ext_nconf(CONF* conf, X509V3_CTX* ctx, const char* name, con
         return nullptr;
     }
     const X509V3_EXT_METHOD* m = tvk_ext_method(nid);
-    if (m != &g_subject_sign_tool && m != &g_issuer_sign_tool && m != &g_smime_caps && m != &g_usage_period)
+    if (m != &g_subject_sign_tool && m != &g_issuer_sign_tool && m != &g_smime_caps &&
+        m != &g_usage_period)
         return X509V3_EXT_nconf(conf, ctx, name, value);
 
     int critical = 0;
@@ -279,7 +288,8 @@ X509_EXTENSION* tvk_ext_nconf(CONF* conf, X509V3_CTX* ctx, const char* name, con
             values = parsed.get();
         }
         if (values == nullptr) {
-            ERR_raise_data(ERR_LIB_X509V3, X509V3_R_INVALID_EXTENSION_STRING, "name=%s,section=%s", name, value);
+            ERR_raise_data(ERR_LIB_X509V3, X509V3_R_INVALID_EXTENSION_STRING, "name=%s,section=%s",
+                           name, value);
             return nullptr;
         }
         decoded = m->v2i(const_cast<X509V3_EXT_METHOD*>(m), ctx, values);

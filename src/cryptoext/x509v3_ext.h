@@ -11,14 +11,19 @@
 
 // The methods' conversions.
 char* i2s_SUBJECT_SIGN_TOOL(X509V3_EXT_METHOD* method, ASN1_UTF8STRING* value);
-ASN1_UTF8STRING* s2i_SUBJECT_SIGN_TOOL(X509V3_EXT_METHOD* method, X509V3_CTX* ctx, const char* text);
-STACK_OF(CONF_VALUE) * i2v_SIGN_TOOL_DESCR(X509V3_EXT_METHOD* method, STACK_OF(ASN1_UTF8STRING) * value,
+ASN1_UTF8STRING* s2i_SUBJECT_SIGN_TOOL(X509V3_EXT_METHOD* method, X509V3_CTX* ctx,
+                                       const char* text);
+STACK_OF(CONF_VALUE) * i2v_SIGN_TOOL_DESCR(X509V3_EXT_METHOD* method,
+                                           STACK_OF(ASN1_UTF8STRING) * value,
                                            STACK_OF(CONF_VALUE) * list);
-STACK_OF(ASN1_UTF8STRING) * V2I_SIGN_TOOL_DESCR(X509V3_EXT_METHOD* method, X509V3_CTX* ctx,
-                                                STACK_OF(CONF_VALUE) * values);
-STACK_OF(CONF_VALUE) * i2v_SMIME_CAPS(X509V3_EXT_METHOD* method, X509_ALGORS* caps, STACK_OF(CONF_VALUE) * list);
-X509_ALGORS* v2i_SMIME_CAPS(X509V3_EXT_METHOD* method, X509V3_CTX* ctx, STACK_OF(CONF_VALUE) * values);
-PKEY_USAGE_PERIOD* v2i_PKEY_USAGE_PERIOD(X509V3_EXT_METHOD* method, X509V3_CTX* ctx, STACK_OF(CONF_VALUE) * values);
+STACK_OF(ASN1_UTF8STRING) *
+    V2I_SIGN_TOOL_DESCR(X509V3_EXT_METHOD* method, X509V3_CTX* ctx, STACK_OF(CONF_VALUE) * values);
+STACK_OF(CONF_VALUE) *
+    i2v_SMIME_CAPS(X509V3_EXT_METHOD* method, X509_ALGORS* caps, STACK_OF(CONF_VALUE) * list);
+X509_ALGORS* v2i_SMIME_CAPS(X509V3_EXT_METHOD* method, X509V3_CTX* ctx,
+                            STACK_OF(CONF_VALUE) * values);
+PKEY_USAGE_PERIOD* v2i_PKEY_USAGE_PERIOD(X509V3_EXT_METHOD* method, X509V3_CTX* ctx,
+                                         STACK_OF(CONF_VALUE) * values);
 
 // Adds the smimeCapabilities method to the library's table; once per process. 1 on success.
 [[nodiscard]] int tvk_register_extensions();

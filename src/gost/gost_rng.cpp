@@ -12,57 +12,22 @@
 #include <new>
 #include <vector>
 
+#include "gost/gost28147_params.h"
+
 namespace {
 
-// S-boxes as the standards print them: Kj(0)..Kj(15) for K1 (least significant nibble) to K8.
-using SboxText = std::array<const char*, 8>;
-constexpr SboxText kSboxes[6] = {
-    // id-Gost28147-89-TestParamSet
-    {"42f59108e3bcd7a6", "c9fe813a274d60b5", "d8ec739a15246f0b", "e9b25f710dc6a438", "3e59680dab7c21f4",
-     "8f6b19c5d37a0e24", "9bc0367548ef1a2d", "c652b09d3e7af418"},
-    // id-Gost28147-89-CryptoPro-A-ParamSet
-    {"96328b17a4efc0d5", "37e98af0526cb4d1", "e462b3d8cf5a0719", "e7acd13902b4f856", "b5198df0e423c7a6",
-     "3adc120b75948fe6", "1d297a608c45f3be", "baf50ce8623917d4"},
-    // id-Gost28147-89-CryptoPro-B-ParamSet
-    {"84b135092eacd67f", "012a4d5c973fb86e", "ec0a92db758f3614", "750db6123acf4e98", "27cf95ab140d68e3",
-     "83264debc17fa095", "52ab91c374d06f8e", "04be8371a296fd5c"},
-    // id-Gost28147-89-CryptoPro-C-ParamSet
-    {"1bc29d0f458ea763", "017db4528efc9a63", "825049fa37cd6e1b", "36015da8b297efc4", "8db0451293ce6fa7",
-     "c9b18e247365a0fd", "a968de20f35b41c7", "7405a2fec61bd938"},
-    // id-Gost28147-89-CryptoPro-D-ParamSet
-    {"fc2a645079ed1b83", "b634cfe27d805a91", "1cb0fe65ad489372", "15eca70d62b493f8", "0c89d2ab73654ef1",
-     "80f325eb1a47c9d6", "306f1e92d8c4ba57", "1a68fb04c3597d2e"},
-    // id-tc26-gost-28147-param-Z
-    {"c462a5b9e8d703f1", "68239a5c1e47bd0f", "b3582fade174c960", "c821d4f670a53e9b", "7f5a816d093eb42c",
-     "5df692cab78143e0", "8e25691cf4b0da37", "17ed05834fa69cb2"},
-};
-
-constexpr uint32_t hex_digit(char c) { return c <= '9' ? uint32_t(c - '0') : uint32_t(c - 'a' + 10); }
-
-constexpr TPRNG_TABLE expand(const SboxText& s) {
-    TPRNG_TABLE t{};
-    for (int j = 0; j < 4; ++j)
-        for (uint32_t b = 0; b < 256; ++b) {
-            const uint32_t lo = hex_digit(s[2 * j][b & 15]);
-            const uint32_t hi = hex_digit(s[2 * j + 1][b >> 4]);
-            t.t[j][b] = std::rotl(((hi << 4) | lo) << (8 * j), 11);
-        }
-    return t;
-}
-
-constexpr TPRNG_TABLE kTables[6] = {expand(kSboxes[0]), expand(kSboxes[1]), expand(kSboxes[2]),
-                                    expand(kSboxes[3]), expand(kSboxes[4]), expand(kSboxes[5])};
-// Z table, K1 maps 0 to 0xc; the value lands in bits 11..14 after the rotation.
-static_assert(kTables[5].t[0][0] == ((0xcu | (0x6u << 4)) << 11));
+// The generator's tables by index, as rows of the GOST 28147-89 parameter sets: test,
+// CryptoPro A to D, TC26 Z.
+constexpr size_t kTableRows[] = {0, 1, 2, 3, 4, 10};
 
 constexpr int kTableZ = 5;
 
-inline uint32_t f(const TPRNG_TABLE* t, uint32_t x) {
-    return t->t[0][x & 255] ^ t->t[1][(x >> 8) & 255] ^ t->t[2][(x >> 16) & 255] ^ t->t[3][x >> 24];
+inline uint32_t f(const TZ* t, uint32_t x) {
+    return t->k[0][x & 255] ^ t->k[1][(x >> 8) & 255] ^ t->k[2][(x >> 16) & 255] ^ t->k[3][x >> 24];
 }
 
 // One block; in and out in the block format: word 0 from bytes 0..3, little-endian.
-void encrypt(const TPRNG_TABLE* t, const uint32_t k[8], const uint32_t in[2], uint32_t out[2]) {
+void encrypt(const TZ* t, const uint32_t k[8], const uint32_t in[2], uint32_t out[2]) {
     uint32_t n1 = in[0], n2 = in[1];
     for (int r = 0; r < 3; ++r)
         for (int i = 0; i < 8; i += 2) {
@@ -87,7 +52,9 @@ inline void store_le32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 
-void wipe(void* p, size_t n) { explicit_bzero(p, n); }
+void wipe(void* p, size_t n) {
+    explicit_bzero(p, n);
+}
 
 int os_fresh_input(uint8_t* out, size_t length) {
     size_t done = 0;
@@ -105,8 +72,9 @@ int os_fresh_input(uint8_t* out, size_t length) {
 std::atomic<int (*)(uint8_t*, size_t)> g_fresh_input{os_fresh_input};
 std::atomic<int (*)(const uint8_t*)> g_key_test{TPRNG_KeyTest};
 
-constexpr int kBadArgument = -1, kNotInitialised = -2, kPowerUpFailed = -6, kKeyTestFailed = -7, kOnes = -8,
-              kTransitions = -9, kNeighbours = -10, kZeroRun = -11, kNoMemory = -12, kNoFreshInput = -13;
+constexpr int kBadArgument = -1, kNotInitialised = -2, kPowerUpFailed = -6, kKeyTestFailed = -7,
+              kOnes = -8, kTransitions = -9, kNeighbours = -10, kZeroRun = -11, kNoMemory = -12,
+              kNoFreshInput = -13;
 
 // Counter-mode keystream: the counter steps by the two standard constants, the second one
 // modulo 2^32 - 1.
@@ -221,12 +189,12 @@ size_t ones(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-const TPRNG_TABLE* TPRNG_TZ_by_id(int index) {
-    if (index < 0 || index >= static_cast<int>(std::size(kTables))) {
+const TZ* TPRNG_TZ_by_id(int index) {
+    if (index < 0 || index >= static_cast<int>(std::size(kTableRows))) {
         std::fputs("TPRNG_TZ_by_id: index out of range\n", stderr);
         return nullptr;
     }
-    return &kTables[index];
+    return kGost28147Params[kTableRows[index]].tz;
 }
 
 int TPRNG_KeyTest(const uint8_t key[32]) {
@@ -255,7 +223,8 @@ int TPRNG_StatTest(const uint8_t* data, size_t length) {
     if (t < 407792 || t > 411407) return kTransitions;
     if (length == 1) return kNeighbours;
     size_t differences = 0;
-    for (size_t i = 0; i + 1 < length; ++i) differences += static_cast<size_t>(std::popcount(uint8_t(data[i] ^ data[i + 1])));
+    for (size_t i = 0; i + 1 < length; ++i)
+        differences += static_cast<size_t>(std::popcount(uint8_t(data[i] ^ data[i + 1])));
     if (differences < 407788 || differences > 411404) return kNeighbours;
     return 0;
 }
@@ -308,6 +277,7 @@ void TPRNG_Clear(TPRNG_CTX* ctx) {
 }
 
 void TPRNG_SetSeams(const TPRNG_SEAMS* seams) {
-    g_fresh_input = seams != nullptr && seams->fresh_input != nullptr ? seams->fresh_input : os_fresh_input;
+    g_fresh_input =
+        seams != nullptr && seams->fresh_input != nullptr ? seams->fresh_input : os_fresh_input;
     g_key_test = seams != nullptr && seams->key_test != nullptr ? seams->key_test : TPRNG_KeyTest;
 }

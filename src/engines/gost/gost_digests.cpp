@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "cryptoext/objects.h"
 #include "engines/guard.h"
 #include "gost/gostr3411_2012.h"
+#include "gost/gostr3411_94.h"
 
 namespace {
 
@@ -26,13 +28,17 @@ struct DigestDescriptor {
     int (*cleanup)(EVP_MD_CTX*);
 };
 
-void report(const char* format, int rc) { std::fprintf(stderr, format, static_cast<unsigned>(rc)); }
+void report(const char* format, int rc) {
+    std::fprintf(stderr, format, static_cast<unsigned>(rc));
+}
 
-// The hash calls and failure lines of one GOST R 34.11-2012 size.
-struct Streebog {
-    int (*init)(GOSTR3411_2012_CTX*);
-    int (*update)(GOSTR3411_2012_CTX*, const uint8_t*, uint32_t);
-    int (*final)(GOSTR3411_2012_CTX*, uint8_t*);
+// The hash calls and failure lines of one digest.
+template <class Ctx>
+struct HashCalls {
+    using Context = Ctx;
+    int (*init)(Ctx*);
+    int (*update)(Ctx*, const uint8_t*, uint32_t);
+    int (*final)(Ctx*, uint8_t*);
     const char* init_failed;
     const char* update_failed;
     const char* final_failed;
@@ -40,38 +46,56 @@ struct Streebog {
     const char* cleanup_failed;
 };
 
-constexpr Streebog k256{GOSTR3411_2012_256_Init,
-                        GOSTR3411_2012_256_Update,
-                        GOSTR3411_2012_256_Final,
-                        "GOSTR3411_2012_256_Init failed, rc = 0x%x\n",
-                        "GOSTR3411_256_Update failed, rc = 0x%x\n",
-                        "GOSTR3411_2012_256_Final failed, rc = 0x%x\n",
-                        "tvk_digest_256_copy: tvk_digest_256_init failed, rc = 0x%x\n",
-                        "tvk_digest_256_cleanup: tvk_digest_256_init failed, rc = 0x%x\n"};
-constexpr Streebog k512{GOSTR3411_2012_512_Init,
-                        GOSTR3411_2012_512_Update,
-                        GOSTR3411_2012_512_Final,
-                        "GOSTR3411_2012_512_Init failed, rc = 0x%x\n",
-                        "GOSTR3411_2012_512_Update failed, rc = 0x%x\n",
-                        "GOSTR3411_2012_512_Final failed, rc = 0x%x\n",
-                        "tvk_digest_512_copy: tvk_digest_512_init failed, rc = 0x%x\n",
-                        "tvk_digest_512_cleanup: tvk_digest_512_init failed, rc = 0x%x\n"};
+// GOST R 34.11-94 always runs over the default (CryptoPro) parameter set here.
+int init_94(GOSTR3411_94_CTX* ctx) {
+    const GOSTR3411_94_PARAMS* par = GOSTR3411_94_DefaultPar();
+    return par != nullptr ? GOSTR3411_94_Init(ctx, par->der, par->der_len) : -1;
+}
 
-GOSTR3411_2012_CTX* state_of(const EVP_MD_CTX* ctx) {
-    return static_cast<GOSTR3411_2012_CTX*>(EVP_MD_CTX_md_data(ctx));
+constexpr HashCalls<GOSTR3411_94_CTX> k94{
+    init_94,
+    GOSTR3411_94_Update,
+    GOSTR3411_94_Final,
+    "GOSTR3411_94_Init failed, rc = 0x%x\n",
+    "GOSTR3411_94_Update failed, rc = 0x%x\n",
+    "GOSTR3411_94_Final failed, rc = 0x%x\n",
+    "tvk_digest_94_copy: tvk_digest_94_init failed, rc = 0x%x\n",
+    "tvk_digest_94_cleanup: tvk_digest_94_init failed, rc = 0x%x\n"};
+constexpr HashCalls<GOSTR3411_2012_CTX> k256{
+    GOSTR3411_2012_256_Init,
+    GOSTR3411_2012_256_Update,
+    GOSTR3411_2012_256_Final,
+    "GOSTR3411_2012_256_Init failed, rc = 0x%x\n",
+    "GOSTR3411_256_Update failed, rc = 0x%x\n",
+    "GOSTR3411_2012_256_Final failed, rc = 0x%x\n",
+    "tvk_digest_256_copy: tvk_digest_256_init failed, rc = 0x%x\n",
+    "tvk_digest_256_cleanup: tvk_digest_256_init failed, rc = 0x%x\n"};
+constexpr HashCalls<GOSTR3411_2012_CTX> k512{
+    GOSTR3411_2012_512_Init,
+    GOSTR3411_2012_512_Update,
+    GOSTR3411_2012_512_Final,
+    "GOSTR3411_2012_512_Init failed, rc = 0x%x\n",
+    "GOSTR3411_2012_512_Update failed, rc = 0x%x\n",
+    "GOSTR3411_2012_512_Final failed, rc = 0x%x\n",
+    "tvk_digest_512_copy: tvk_digest_512_init failed, rc = 0x%x\n",
+    "tvk_digest_512_cleanup: tvk_digest_512_init failed, rc = 0x%x\n"};
+
+template <class Ctx>
+Ctx* state_of(const EVP_MD_CTX* ctx) {
+    return static_cast<Ctx*>(EVP_MD_CTX_md_data(ctx));
 }
 
 // Returns the hash library's code so callers can name their own failure.
-template <const Streebog& S>
+template <const auto& S>
 int reinit(EVP_MD_CTX* ctx) {
-    GOSTR3411_2012_CTX* state = state_of(ctx);
+    auto* state = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(ctx);
     if (state == nullptr) return -1;
     std::memset(state, 0, sizeof *state);
     return S.init(state);
 }
 
-template <const Streebog& S>
-int streebog_init(EVP_MD_CTX* ctx) {
+template <const auto& S>
+int digest_init(EVP_MD_CTX* ctx) {
     return engines::guarded("tvk_digest_init", 0, [&] {
         const int rc = reinit<S>(ctx);
         if (rc != 0) report(S.init_failed, rc);
@@ -79,11 +103,11 @@ int streebog_init(EVP_MD_CTX* ctx) {
     });
 }
 
-template <const Streebog& S>
-int streebog_update(EVP_MD_CTX* ctx, const void* data, size_t count) {
+template <const auto& S>
+int digest_update(EVP_MD_CTX* ctx, const void* data, size_t count) {
     return engines::guarded("tvk_digest_update", 0, [&] {
         if (count == 0) return 1;
-        GOSTR3411_2012_CTX* state = state_of(ctx);
+        auto* state = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(ctx);
         const int rc = engines::detail::update_in_pieces(
             static_cast<const uint8_t*>(data), count, engines::detail::kUpdatePiece,
             [state](const uint8_t* p, uint32_t n) { return state ? S.update(state, p, n) : -1; });
@@ -92,22 +116,22 @@ int streebog_update(EVP_MD_CTX* ctx, const void* data, size_t count) {
     });
 }
 
-template <const Streebog& S>
-int streebog_final(EVP_MD_CTX* ctx, unsigned char* md) {
+template <const auto& S>
+int digest_final(EVP_MD_CTX* ctx, unsigned char* md) {
     return engines::guarded("tvk_digest_final", 0, [&] {
         if (md == nullptr) return 1;
-        GOSTR3411_2012_CTX* state = state_of(ctx);
+        auto* state = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(ctx);
         const int rc = state != nullptr ? S.final(state, md) : -1;
         if (rc != 0) report(S.final_failed, rc);
         return rc == 0 ? 1 : 0;
     });
 }
 
-template <const Streebog& S>
-int streebog_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
+template <const auto& S>
+int digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
     return engines::guarded("tvk_digest_copy", 0, [&] {
-        GOSTR3411_2012_CTX* src = state_of(from);
-        GOSTR3411_2012_CTX* dst = state_of(to);
+        auto* src = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(from);
+        auto* dst = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(to);
         if (src == dst) return 1;
         const int rc = reinit<S>(to);
         if (rc != 0 || src == nullptr) {
@@ -119,41 +143,43 @@ int streebog_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
     });
 }
 
-template <const Streebog& S>
-int streebog_cleanup(EVP_MD_CTX* ctx) {
+template <const auto& S>
+int digest_cleanup(EVP_MD_CTX* ctx) {
     return engines::guarded("tvk_digest_cleanup", 0, [&] {
         // A context the library never gave data to has nothing to reset.
-        if (state_of(ctx) == nullptr) return 1;
+        if (EVP_MD_CTX_md_data(ctx) == nullptr) return 1;
         const int rc = reinit<S>(ctx);
         if (rc != 0) report(S.cleanup_failed, rc);
         return rc == 0 ? 1 : 0;
     });
 }
 
-template <const Streebog& S>
-constexpr DigestDescriptor streebog(Obj type, int md_size) {
+template <const auto& S>
+constexpr DigestDescriptor describe(Obj type, int md_size, int block_size) {
+    using Context = typename std::remove_cvref_t<decltype(S)>::Context;
     return {type,
             md_size,
-            64,
-            static_cast<int>(sizeof(GOSTR3411_2012_CTX)),
-            streebog_init<S>,
-            streebog_update<S>,
-            streebog_final<S>,
-            streebog_copy<S>,
-            streebog_cleanup<S>};
+            block_size,
+            static_cast<int>(sizeof(Context)),
+            digest_init<S>,
+            digest_update<S>,
+            digest_final<S>,
+            digest_copy<S>,
+            digest_cleanup<S>};
 }
 
-constexpr DigestDescriptor kDigest256 = streebog<k256>(Obj::md_gost12_256, 32);
-constexpr DigestDescriptor kDigest512 = streebog<k512>(Obj::md_gost12_512, 64);
+constexpr DigestDescriptor kDigest94 = describe<k94>(Obj::md_gost94, 32, 32);
+constexpr DigestDescriptor kDigest256 = describe<k256>(Obj::md_gost12_256, 32, 64);
+constexpr DigestDescriptor kDigest512 = describe<k512>(Obj::md_gost12_512, 64, 64);
 
 // No flags: the crypto library of this build always signs through the key's method, which is
 // what the old signature flag asked for, and it no longer defines that flag.
 EVP_MD* make_md(const DigestDescriptor& d) {
     EVP_MD* md = EVP_MD_meth_new(objmap::nid(d.type), NID_undef);
     if (md == nullptr) return nullptr;
-    if (EVP_MD_meth_set_result_size(md, d.md_size) && EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
-        EVP_MD_meth_set_app_datasize(md, d.ctx_size) &&
-        EVP_MD_meth_set_init(md, d.init) &&
+    if (EVP_MD_meth_set_result_size(md, d.md_size) &&
+        EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
+        EVP_MD_meth_set_app_datasize(md, d.ctx_size) && EVP_MD_meth_set_init(md, d.init) &&
         EVP_MD_meth_set_update(md, d.update) && EVP_MD_meth_set_final(md, d.final) &&
         EVP_MD_meth_set_copy(md, d.copy) && EVP_MD_meth_set_cleanup(md, d.cleanup))
         return md;
@@ -165,6 +191,11 @@ EVP_MD* make_md(const DigestDescriptor& d) {
 
 // The tables live as long as the process: the crypto library keeps pointers to them in its
 // name table, which it clears only at exit.
+const EVP_MD* tvk_digest_94() {
+    static const EVP_MD* const md = make_md(kDigest94);
+    return md;
+}
+
 const EVP_MD* tvk_digest_256() {
     static const EVP_MD* const md = make_md(kDigest256);
     return md;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 // The tables, created once and kept for the life of the process; nullptr if creation failed.
+const EVP_MD* tvk_digest_94();
 const EVP_MD* tvk_digest_256();
 const EVP_MD* tvk_digest_512();
 

@@ -21,24 +21,31 @@ constexpr const char* kEngineId = "gost";
 constexpr const char* kEngineName = "Kesta-Soft Orbssl Internal GOST engine";
 constexpr int kSettingsSlot = 0;
 // DER of id-tc26-gost-28147-param-Z, the default cipher parameter set.
-constexpr uint8_t kDefaultCipherParamDer[] = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x05, 0x01, 0x01};
+constexpr uint8_t kDefaultCipherParamDer[] = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07,
+                                              0x01, 0x02, 0x05, 0x01, 0x01};
 constexpr size_t kMaxOidContent = sizeof(TVK2012_ENGINE_CTX::cipher_param_oid) - 2;
 
 const ENGINE_CMD_DEFN kCommands[] = {
-    {kGostCmdParamsGost28147, "PARAMS_GOST28147", "GOST 28147 CryptoPro param set", ENGINE_CMD_FLAG_STRING},
+    {kGostCmdParamsGost28147, "PARAMS_GOST28147", "GOST 28147 CryptoPro param set",
+     ENGINE_CMD_FLAG_STRING},
     {kGostCmdPbePrfHmac, "PBE_PRF_HMAC", "PBE PRF HMAC OID", ENGINE_CMD_FLAG_STRING},
-    {kGostCmdParamsGost2001, "PARAMS_GOST2001", "GOST R 34.10-2001 key parameter set", ENGINE_CMD_FLAG_STRING},
-    {kGostCmdParamsGost2012_256, "PARAMS_GOST2012_256", "GOST R 34.10-2012 (256 bit) key parameter set",
+    {kGostCmdParamsGost2001, "PARAMS_GOST2001", "GOST R 34.10-2001 key parameter set",
      ENGINE_CMD_FLAG_STRING},
-    {kGostCmdParamsGost2012_512, "PARAMS_GOST2012_512", "GOST R 34.10-2012 (512 bit) key parameter set",
-     ENGINE_CMD_FLAG_STRING},
+    {kGostCmdParamsGost2012_256, "PARAMS_GOST2012_256",
+     "GOST R 34.10-2012 (256 bit) key parameter set", ENGINE_CMD_FLAG_STRING},
+    {kGostCmdParamsGost2012_512, "PARAMS_GOST2012_512",
+     "GOST R 34.10-2012 (512 bit) key parameter set", ENGINE_CMD_FLAG_STRING},
     {0, nullptr, nullptr, 0},
 };
 
 std::atomic<TVK2012_ENGINE_CTX*> g_loaded_settings{nullptr};
 
-void report(const char* text) { std::fputs(text, stderr); }
-void report(const char* format, const char* value) { std::fprintf(stderr, format, value ? value : "(null)"); }
+void report(const char* text) {
+    std::fputs(text, stderr);
+}
+void report(const char* format, const char* value) {
+    std::fprintf(stderr, format, value ? value : "(null)");
+}
 
 // The key methods of one engine instance: the crypto library frees the method objects with the
 // engine; this record only lets the selectors hand them out.
@@ -53,7 +60,8 @@ int methods_slot() {
 }
 
 EngineMethods* methods_of(ENGINE* e) {
-    return e != nullptr ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot())) : nullptr;
+    return e != nullptr ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot()))
+                        : nullptr;
 }
 
 // The lists are never destroyed: the crypto library reads them again when it frees the engine at
@@ -183,10 +191,12 @@ int set_key_params_256(int32_t* field, const char* value) {
         report("Unknown PARAMS_GOST2001/2012_256: %s\n", value);
         return 0;
     }
-    if (!objmap::is_one_of(nid, {Obj::GostR3410_2001_TestParamSet, Obj::GostR3410_2001_CryptoPro_A_ParamSet,
-                                 Obj::GostR3410_2001_CryptoPro_B_ParamSet, Obj::GostR3410_2001_CryptoPro_C_ParamSet,
-                                 Obj::GostR3410_2001_CryptoPro_XchA_ParamSet,
-                                 Obj::GostR3410_2001_CryptoPro_XchB_ParamSet})) {
+    if (!objmap::is_one_of(
+            nid,
+            {Obj::GostR3410_2001_TestParamSet, Obj::GostR3410_2001_CryptoPro_A_ParamSet,
+             Obj::GostR3410_2001_CryptoPro_B_ParamSet, Obj::GostR3410_2001_CryptoPro_C_ParamSet,
+             Obj::GostR3410_2001_CryptoPro_XchA_ParamSet,
+             Obj::GostR3410_2001_CryptoPro_XchB_ParamSet})) {
         report("Unsupported PARAMS_GOST2001/2012_256: %s\n", value);
         return 0;
     }
@@ -200,8 +210,9 @@ int set_key_params_512(int32_t* field, const char* value) {
         report("Unknown PARAMS_GOST2012_512: %s\n", value);
         return 0;
     }
-    if (!objmap::is_one_of(nid, {Obj::gost_3410_2012_512_paramSetTest, Obj::gost_3410_2012_512_paramSetA,
-                                 Obj::gost_3410_2012_512_paramSetB})) {
+    if (!objmap::is_one_of(nid,
+                           {Obj::gost_3410_2012_512_paramSetTest, Obj::gost_3410_2012_512_paramSetA,
+                            Obj::gost_3410_2012_512_paramSetB})) {
         report("Unsupported PARAMS_GOST2012_512: %s\n", value);
         return 0;
     }
@@ -217,12 +228,16 @@ bool fail(const char* line) {
 }  // namespace
 
 TVK2012_ENGINE_CTX* tvk_gost_settings(ENGINE* e) {
-    auto* ctx = e != nullptr ? static_cast<TVK2012_ENGINE_CTX*>(ENGINE_get_ex_data(e, kSettingsSlot)) : nullptr;
+    auto* ctx = e != nullptr
+                    ? static_cast<TVK2012_ENGINE_CTX*>(ENGINE_get_ex_data(e, kSettingsSlot))
+                    : nullptr;
     if (ctx == nullptr) report("ENGINE_get_ex_data failed\n");
     return ctx;
 }
 
-TVK2012_ENGINE_CTX* tvk_gost_loaded_settings() { return g_loaded_settings.load(); }
+TVK2012_ENGINE_CTX* tvk_gost_loaded_settings() {
+    return g_loaded_settings.load();
+}
 
 int tvk_gost_digests(ENGINE*, const EVP_MD** md, const int** nids, int nid) {
     return engines::guarded("tvk_gost_digests", 0, [&] {
@@ -266,7 +281,9 @@ int tvk_gost_pkey_asn1_meths(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int*
     });
 }
 
-int tvk_gost_engine_init(ENGINE* e) { return tvk_gost_settings(e) != nullptr ? 1 : 0; }
+int tvk_gost_engine_init(ENGINE* e) {
+    return tvk_gost_settings(e) != nullptr ? 1 : 0;
+}
 
 int tvk_gost_engine_destroy(ENGINE* e) {
     delete methods_of(e);
@@ -284,16 +301,21 @@ int tvk_gost_ctrl(ENGINE* e, int cmd, long, void* value, void (*)(void)) {
     return engines::guarded("tvk_gost_ctrl", 0, [&] {
         TVK2012_ENGINE_CTX* ctx = tvk_gost_settings(e);
         if (ctx == nullptr) return 0;
-        if (cmd < kGostCmdParamsGost28147 || cmd > kGostCmdReserved) return kCtrlCommandNotImplemented;
+        if (cmd < kGostCmdParamsGost28147 || cmd > kGostCmdReserved)
+            return kCtrlCommandNotImplemented;
         const char* text = static_cast<const char*>(value);
         if (cmd == kGostCmdReserved) return 1;
         if (cmd == kGostCmdPbePrfHmac) return set_pbe_prf(ctx, text);
         if (text == nullptr) return 1;
         switch (cmd) {
-            case kGostCmdParamsGost28147: return set_cipher_params(ctx, text);
-            case kGostCmdParamsGost2001: return set_key_params_256(&ctx->key_params_2001, text);
-            case kGostCmdParamsGost2012_256: return set_key_params_256(&ctx->key_params_2012_256, text);
-            default: return set_key_params_512(&ctx->key_params_2012_512, text);
+            case kGostCmdParamsGost28147:
+                return set_cipher_params(ctx, text);
+            case kGostCmdParamsGost2001:
+                return set_key_params_256(&ctx->key_params_2001, text);
+            case kGostCmdParamsGost2012_256:
+                return set_key_params_256(&ctx->key_params_2012_256, text);
+            default:
+                return set_key_params_512(&ctx->key_params_2012_512, text);
         }
     });
 }
@@ -307,18 +329,20 @@ int bind_gost(ENGINE* e, const char* id) {
         if (!create_settings(e)) return 0;
         if (!ENGINE_set_digests(e, tvk_gost_digests)) return fail("ENGINE_set_digests failed\n");
         if (!ENGINE_set_ciphers(e, tvk_gost_ciphers)) return fail("ENGINE_set_ciphers failed\n");
-        if (!ENGINE_set_pkey_meths(e, tvk_gost_pkey_meths)) return fail("ENGINE_set_pkey_meths failed\n");
+        if (!ENGINE_set_pkey_meths(e, tvk_gost_pkey_meths))
+            return fail("ENGINE_set_pkey_meths failed\n");
         if (!ENGINE_set_pkey_asn1_meths(e, tvk_gost_pkey_asn1_meths))
             return fail("ENGINE_set_pkey_asn1_meths failed\n");
         if (!ENGINE_set_cmd_defns(e, kCommands)) return fail("ENGINE_set_cmd_defns failed\n");
-        if (!ENGINE_set_ctrl_function(e, tvk_gost_ctrl)) return fail("ENGINE_set_ctrl_func failed\n");
+        if (!ENGINE_set_ctrl_function(e, tvk_gost_ctrl))
+            return fail("ENGINE_set_ctrl_func failed\n");
         if (!ENGINE_set_destroy_function(e, tvk_gost_engine_destroy) ||
             !ENGINE_set_init_function(e, tvk_gost_engine_init) ||
             !ENGINE_set_finish_function(e, tvk_gost_engine_init))
             return 0;
         if (!create_key_methods(e)) return 0;
-        if (!ENGINE_register_ciphers(e) || !ENGINE_register_digests(e) || !ENGINE_register_pkey_meths(e) ||
-            !ENGINE_register_pkey_asn1_meths(e))
+        if (!ENGINE_register_ciphers(e) || !ENGINE_register_digests(e) ||
+            !ENGINE_register_pkey_meths(e) || !ENGINE_register_pkey_asn1_meths(e))
             return 0;
         // Registration alone does not make an algorithm findable by name.
         return add_algorithms_by_name() ? 1 : 0;
@@ -338,13 +362,15 @@ void tvk_ENGINE_load_gost() {
     // Digests must sit in the engine table as defaults, or certificate digests and key decoding
     // by the crypto library never reach them.
     if (ENGINE_init(e.get())) {
-        if (!ENGINE_set_default(e.get(), ENGINE_METHOD_DIGESTS | ENGINE_METHOD_CIPHERS | ENGINE_METHOD_PKEY_METHS |
+        if (!ENGINE_set_default(e.get(), ENGINE_METHOD_DIGESTS | ENGINE_METHOD_CIPHERS |
+                                             ENGINE_METHOD_PKEY_METHS |
                                              ENGINE_METHOD_PKEY_ASN1_METHS))
             report("ENGINE_set_default failed\n");
         ENGINE_finish(e.get());
     } else {
         report("ENGINE_init failed\n");
     }
-    g_loaded_settings = static_cast<TVK2012_ENGINE_CTX*>(ENGINE_get_ex_data(e.get(), kSettingsSlot));
+    g_loaded_settings =
+        static_cast<TVK2012_ENGINE_CTX*>(ENGINE_get_ex_data(e.get(), kSettingsSlot));
     ERR_clear_error();
 }

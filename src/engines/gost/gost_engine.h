@@ -45,7 +45,8 @@ struct GostPkeyEntry {
     const char* description;
     // Create the engine's own method objects; the engine frees them with itself.
     EVP_PKEY_METHOD* (*make_pkey_method)(int nid);
-    EVP_PKEY_ASN1_METHOD* (*make_asn1_method)(int nid, const char* pem_name, const char* description);
+    EVP_PKEY_ASN1_METHOD* (*make_asn1_method)(int nid, const char* pem_name,
+                                              const char* description);
 };
 std::span<const GostDigestEntry> tvk_gost_digest_registry();
 std::span<const GostCipherEntry> tvk_gost_cipher_registry();

@@ -8,6 +8,7 @@ namespace {
 using objmap::Obj;
 
 constexpr GostDigestEntry kDigests[] = {
+    {Obj::md_gost94, tvk_digest_94},
     {Obj::md_gost12_256, tvk_digest_256},
     {Obj::md_gost12_512, tvk_digest_512},
     {Obj::gost_mac, tvk_imit_gost89},
@@ -21,7 +22,9 @@ constexpr GostCipherEntry kCiphers[] = {
 };
 }  // namespace
 
-std::span<const GostDigestEntry> tvk_gost_digest_registry() { return kDigests; }
+std::span<const GostDigestEntry> tvk_gost_digest_registry() {
+    return kDigests;
+}
 
 std::span<const GostCipherEntry> tvk_gost_cipher_registry() { return kCiphers; }
 

@@ -47,7 +47,9 @@ int init_locked() {
     return 1;
 }
 
-int ensure_initialised_locked() { return g_initialised ? 1 : init_locked(); }
+int ensure_initialised_locked() {
+    return g_initialised ? 1 : init_locked();
+}
 
 int rand_add(const void* buffer, int count, double) {
     return engines::guarded("tvk_rand_add", 0, [&] {
@@ -55,14 +57,17 @@ int rand_add(const void* buffer, int count, double) {
         const int ready = ensure_initialised_locked();
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         for (int i = 0; bytes != nullptr && i < count; ++i) {
-            g_position = static_cast<uint32_t>((g_position + static_cast<uint32_t>(i)) % kRandPoolSize);
+            g_position =
+                static_cast<uint32_t>((g_position + static_cast<uint32_t>(i)) % kRandPoolSize);
             g_pool[g_position] ^= bytes[i];
         }
         return ready;
     });
 }
 
-int rand_seed(const void* buffer, int count) { return rand_add(buffer, count, count); }
+int rand_seed(const void* buffer, int count) {
+    return rand_add(buffer, count, count);
+}
 
 int rand_bytes(unsigned char* buffer, int count) {
     return engines::guarded("tvk_rand_bytes", 0, [&] {
@@ -95,9 +100,12 @@ void rand_cleanup() {
     g_position = 0;
 }
 
-const RAND_METHOD kMethod = {rand_seed, rand_bytes, rand_cleanup, rand_add, rand_bytes, rand_status};
+const RAND_METHOD kMethod = {rand_seed, rand_bytes, rand_cleanup,
+                             rand_add,  rand_bytes, rand_status};
 
-int always_one(ENGINE*) { return 1; }
+int always_one(ENGINE*) {
+    return 1;
+}
 
 bool fail(const char* line) {
     std::fputs(line, stderr);
@@ -106,7 +114,9 @@ bool fail(const char* line) {
 
 }  // namespace
 
-const RAND_METHOD* tvk_rand_method() { return &kMethod; }
+const RAND_METHOD* tvk_rand_method() {
+    return &kMethod;
+}
 
 void tvk_rand_pool_snapshot(uint8_t pool[kRandPoolSize], uint32_t* position) {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -129,8 +139,10 @@ int bind_rand(ENGINE* e, const char*) {
         if (!ENGINE_set_name(e, kEngineName)) return fail("ENGINE_set_name failed\n");
         if (!ENGINE_set_id(e, kEngineId)) return fail("ENGINE_set_id failed\n");
         if (!ENGINE_set_cmd_defns(e, kCommands)) return fail("ENGINE_set_cmd_defns failed\n");
-        if (!ENGINE_set_ctrl_function(e, tvk_rand_ctrl)) return fail("ENGINE_set_ctrl_func failed\n");
-        if (!ENGINE_set_init_function(e, always_one) || !ENGINE_set_finish_function(e, always_one) ||
+        if (!ENGINE_set_ctrl_function(e, tvk_rand_ctrl))
+            return fail("ENGINE_set_ctrl_func failed\n");
+        if (!ENGINE_set_init_function(e, always_one) ||
+            !ENGINE_set_finish_function(e, always_one) ||
             !ENGINE_set_destroy_function(e, always_one))
             return fail("ENGINE_set_init/finish/destroy_function failed\n");
         if (!ENGINE_set_RAND(e, &kMethod)) return fail("ENGINE_set_RAND failed\n");

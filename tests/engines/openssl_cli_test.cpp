@@ -1,0 +1,150 @@
+// The stock openssl command as a real client of the engine, through the test-only dynamic
+// engine wrapper: the digests must match the published vectors.
+#include <gcrypt.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "common/tempdir.h"
+#include "common/vectors.h"
+
+using testing_support::Bytes;
+using testing_support::TempDir;
+using testing_support::VectorBlock;
+using testing_support::VectorFile;
+
+namespace {
+
+std::string directory_of_self() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+// A sanitizer-built engine needs the sanitizer runtime first in the openssl process.
+std::string sanitizer_preload() {
+#if defined(__SANITIZE_ADDRESS__)
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const auto pos = line.find('/');
+        if (pos != std::string::npos && line.find("libasan.so") != std::string::npos)
+            return "LD_PRELOAD=" + line.substr(pos) + " ASAN_OPTIONS=detect_leaks=0 ";
+    }
+#endif
+    return "";
+}
+
+struct Result {
+    int status;
+    std::string out;
+};
+
+Result run(const std::string& args) {
+    const std::string wrapper = directory_of_self() + "/engine_wrapper/gost_engine_wrapper.so";
+    const std::string cmd = sanitizer_preload() + "OPENSSL_CONF=/dev/null openssl " +
+                            std::string(args).replace(args.find("@W"), 2, wrapper) + " 2>/dev/null";
+    Result r{-1, {}};
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+class OpensslCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl command";
+    }
+    std::string dgst(const char* md, const Bytes& msg) {
+        dir.write("msg", std::string(msg.begin(), msg.end()));
+        const Result r = run("dgst -engine @W -" + std::string(md) + " -r " + dir.file("msg"));
+        EXPECT_EQ(r.status, 0) << r.out;
+        return r.out.substr(0, r.out.find(' '));
+    }
+    TempDir dir;
+};
+
+TEST_F(OpensslCli, DgstComputesTheGostDigests) {
+    size_t n = 0;
+    VectorFile("streebog.txt").each([&](const VectorBlock& b) {
+        (void)b.text("digest_rfc");
+        const std::string name = b.text("name"), digest = b.text("digest"), alg = b.text("alg");
+        if (!b.has("msg")) {  // long messages are covered in-process
+            (void)b.text("msg_len");
+            (void)b.text("msg_fill");
+            return;
+        }
+        SCOPED_TRACE(name);
+        EXPECT_EQ(dgst(alg == "streebog256" ? "md_gost12_256" : "md_gost12_512", b.hex("msg")),
+                  digest);
+        ++n;
+    });
+    EXPECT_GE(n, 16u);
+    VectorFile("gostr3411_94.txt").each([&](const VectorBlock& b) {
+        (void)b.text("digest_rfc");
+        const std::string name = b.text("name"), digest = b.text("digest"),
+                          set = b.text("paramset");
+        if (!b.has("msg") || set != "cryptopro") {
+            if (b.has("msg"))
+                (void)b.text("msg");
+            else
+                (void)b.text("msg_len"), (void)b.text("msg_fill");
+            return;
+        }
+        SCOPED_TRACE(name);
+        EXPECT_EQ(dgst("md_gost94", b.hex("msg")), digest);
+    });
+}
+
+TEST_F(OpensslCli, HmacThroughTheCommand) {
+    dir.write("msg", "abc");
+    unsigned char mac[32];
+    gcry_md_hd_t h = nullptr;
+    ASSERT_EQ(gcry_md_open(&h, GCRY_MD_STRIBOG256, GCRY_MD_FLAG_HMAC), 0);
+    ASSERT_EQ(gcry_md_setkey(h, "key", 3), 0);
+    gcry_md_write(h, "abc", 3);
+    std::memcpy(mac, gcry_md_read(h, GCRY_MD_STRIBOG256), sizeof mac);
+    gcry_md_close(h);
+    const Result r = run("dgst -engine @W -md_gost12_256 -hmac key -r " + dir.file("msg"));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, 64), testing_support::to_hex(mac, sizeof mac));
+}
+
+// After LOAD the dynamic engine has become ours, so later -pre commands reach its control.
+TEST_F(OpensslCli, EngineCommandsByName) {
+    const std::string load = "engine -pre SO_PATH:@W -pre LOAD -pre ";
+    struct Case {
+        const char* command;
+        bool accepted;
+    } const cases[] = {
+        {"PARAMS_GOST2012_512:id-tc26-gost-3410-2012-512-paramSetB", true},
+        {"PARAMS_GOST2012_512:id-tc26-gost-3410-2012-512-paramSetC", false},
+        {"PARAMS_GOST2001:id-GostR3410-2001-CryptoPro-XchA-ParamSet", true},
+        {"PARAMS_GOST2001:id-tc26-gost-3410-2012-256-paramSetA", false},
+        {"PBE_PRF_HMAC:id-tc26-hmac-gost-3411-2012-512", true},
+        {"PBE_PRF_HMAC:id-tc26-hmac-gost-3411-2012-256", false},
+        {"PARAMS_GOST28147:id-Gost28147-89-CryptoPro-A-ParamSet", true},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(load + c.command + " dynamic");
+        EXPECT_NE(r.out.find("Loaded: (gost) Kesta-Soft Orbssl Internal GOST engine"),
+                  std::string::npos)
+            << r.out;
+        const std::string line =
+            std::string(c.accepted ? "[Success]: " : "[Failure]: ") + c.command;
+        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+    }
+}
+
+}  // namespace
