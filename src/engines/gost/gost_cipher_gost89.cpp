@@ -357,13 +357,11 @@ const GOST28147_89_PARAMS* find_by_der(const uint8_t* der, uint32_t len) {
 
 TVK2012_ENGINE_CTX* tvk_cipher_settings() {
     if (TVK2012_ENGINE_CTX* s = tvk_gost_loaded_settings()) return s;
-    // A dynamically loaded engine is not the one start-up loaded; find it on the list.
-    for (ENGINE* e = ENGINE_get_first(); e != nullptr; e = ENGINE_get_next(e)) {
-        if (std::strcmp(ENGINE_get_id(e), "gost") != 0) continue;
+    // An engine loaded by another way (a dynamic engine) is found as the one serving gost89.
+    if (ENGINE* e = ENGINE_get_cipher_engine(objmap::nid(Obj::gost89))) {
         auto* s = static_cast<TVK2012_ENGINE_CTX*>(ENGINE_get_ex_data(e, 0));
-        ENGINE_free(e);
+        ENGINE_finish(e);
         if (s != nullptr) return s;
-        break;
     }
     say("ENGINE_get_ex_data failed\n");
     return nullptr;

@@ -43,7 +43,7 @@ struct GOST28147_89_PARAMS;
 struct TVK2012_ENGINE_CTX;
 const GOST28147_89_PARAMS* tvk_find_cipher_row(int param_nid, const TVK2012_ENGINE_CTX* settings,
                                                bool* used_default);
-// The settings that cipher and MAC contexts use: the engine loaded at start-up, else the first
-// "gost" engine on the crypto library's list (a dynamically loaded one); null with the line
+// The settings that cipher and MAC contexts use: the engine loaded at start-up, else the engine
+// that serves gost89 (a dynamically loaded one); null with the line
 // "ENGINE_get_ex_data failed\n" when there is none.
 TVK2012_ENGINE_CTX* tvk_cipher_settings();
