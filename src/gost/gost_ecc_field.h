@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string.h>
 
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
+
 #include "gost/gost_mp.h"
 
 namespace gost_ecc {
@@ -14,10 +18,44 @@ namespace gost_ecc {
 using u64 = uint64_t;
 using u128 = unsigned __int128;
 
+#define GOST_ECC_INLINE inline __attribute__((always_inline))
+
+// Carry chains: adc/sbb on x86-64, 128-bit arithmetic elsewhere.
+GOST_ECC_INLINE unsigned char addc(unsigned char c, u64 a, u64 b, u64* out) {
+#if defined(__x86_64__)
+    unsigned long long o;
+    c = _addcarry_u64(c, a, b, &o);
+    *out = o;
+    return c;
+#else
+    u128 x = static_cast<u128>(a) + b + c;
+    *out = static_cast<u64>(x);
+    return static_cast<unsigned char>(x >> 64);
+#endif
+}
+
+GOST_ECC_INLINE unsigned char subb(unsigned char b, u64 x, u64 y, u64* out) {
+#if defined(__x86_64__)
+    unsigned long long o;
+    b = _subborrow_u64(b, x, y, &o);
+    *out = o;
+    return b;
+#else
+    u128 d = static_cast<u128>(x) - y - b;
+    *out = static_cast<u64>(d);
+    return static_cast<unsigned char>((d >> 64) & 1);
+#endif
+}
+
+// Modular arithmetic for one modulus. Moduli of the form 2^(64N) - c with c below 2^32 (the
+// CryptoPro-A/tc26 paramSetA primes) keep plain residues and reduce by folding the high half
+// times c; every other modulus uses Montgomery residues. Either way mul(a, b) is a*b/R with R = 1
+// or 2^(64N), so to_mont, from_mont and inv work the same for both.
 template <size_t N>
 struct Mont {
     u64 m[N];
     u64 n0;     // -m^-1 mod 2^64
+    u64 c;      // 2^(64N) - m for the folding form, else 0
     u64 one[N]; // R mod m
     u64 rr[N];  // R^2 mod m
 };
@@ -35,6 +73,9 @@ inline void digits_from_limbs(DIGIT_T* d, size_t nd, const u64* in) {
 template <size_t N>
 void mont_init(Mont<N>& M, const DIGIT_T* mod) {
     limbs_from_digits<N>(M.m, mod);
+    bool fold = M.m[0] >= 0xffffffff00000001ULL;
+    for (size_t i = 1; i < N; ++i) fold = fold && M.m[i] == ~0ULL;
+    M.c = fold ? 0 - M.m[0] : 0;
     u64 x = M.m[0];  // Newton iteration for the inverse modulo 2^64
     for (int i = 0; i < 6; ++i) x *= 2 - M.m[0] * x;
     M.n0 = 0 - x;
@@ -47,12 +88,129 @@ void mont_init(Mont<N>& M, const DIGIT_T* mod) {
     big[4 * N] = 1;
     mpModulo(r, big, 4 * N + 1, mod, 2 * N);
     limbs_from_digits<N>(M.rr, r);
+    if (M.c) {
+        memset(M.one, 0, sizeof M.one);
+        M.one[0] = 1;
+        memcpy(M.rr, M.one, sizeof M.rr);
+    }
+}
+
+// t (2N limbs) = a * b: per row the low halves of the products go in with one carry chain and
+// the high halves with a second.
+template <size_t N>
+GOST_ECC_INLINE void mul_wide(u64* t, const u64* a, const u64* b) {
+    if constexpr (N > 4) {  // wider rows: accumulate in 128 bits, which keeps fewer live values
+        u64 c = 0;
+        for (size_t j = 0; j < N; ++j) {
+            u128 x = static_cast<u128>(a[j]) * b[0] + c;
+            t[j] = static_cast<u64>(x);
+            c = static_cast<u64>(x >> 64);
+        }
+        t[N] = c;
+        for (size_t i = 1; i < N; ++i) {
+            c = 0;
+            for (size_t j = 0; j < N; ++j) {
+                u128 x = static_cast<u128>(a[j]) * b[i] + t[i + j] + c;
+                t[i + j] = static_cast<u64>(x);
+                c = static_cast<u64>(x >> 64);
+            }
+            t[i + N] = c;
+        }
+        return;
+    }
+    u64 lo[N], hi[N];
+    for (size_t j = 0; j < N; ++j) {
+        const u128 x = static_cast<u128>(a[j]) * b[0];
+        t[j] = static_cast<u64>(x);
+        hi[j] = static_cast<u64>(x >> 64);
+    }
+    t[N] = 0;
+    unsigned char c = 0;
+    for (size_t j = 0; j < N; ++j) c = addc(c, t[j + 1], hi[j], &t[j + 1]);
+    for (size_t i = 1; i < N; ++i) {
+        for (size_t j = 0; j < N; ++j) {
+            const u128 x = static_cast<u128>(a[j]) * b[i];
+            lo[j] = static_cast<u64>(x);
+            hi[j] = static_cast<u64>(x >> 64);
+        }
+        c = 0;
+        for (size_t j = 0; j < N; ++j) c = addc(c, t[i + j], lo[j], &t[i + j]);
+        t[i + N] = c;
+        c = 0;
+        for (size_t j = 0; j < N; ++j) c = addc(c, t[i + j + 1], hi[j], &t[i + j + 1]);
+    }
+}
+
+// t (2N limbs) = a^2: the cross products once, doubled, plus the squares on the diagonal.
+template <size_t N>
+GOST_ECC_INLINE void sqr_wide(u64* t, const u64* a) {
+    for (size_t j = 0; j < 2 * N; ++j) t[j] = 0;
+    for (size_t i = 0; i + 1 < N; ++i) {
+        u64 c = 0;
+        for (size_t j = i + 1; j < N; ++j) {
+            u128 x = static_cast<u128>(a[i]) * a[j] + t[i + j] + c;
+            t[i + j] = static_cast<u64>(x);
+            c = static_cast<u64>(x >> 64);
+        }
+        t[i + N] = c;
+    }
+    t[2 * N - 1] = t[2 * N - 2] >> 63;
+    for (size_t j = 2 * N - 2; j > 0; --j) t[j] = (t[j] << 1) | (t[j - 1] >> 63);
+    t[0] <<= 1;
+    unsigned char c = 0;
+    for (size_t i = 0; i < N; ++i) {
+        const u128 x = static_cast<u128>(a[i]) * a[i];
+        c = addc(c, t[2 * i], static_cast<u64>(x), &t[2 * i]);
+        c = addc(c, t[2 * i + 1], static_cast<u64>(x >> 64), &t[2 * i + 1]);
+    }
+}
+
+// r = t mod m for m = 2^(64N) - c and a double-width t: the high half is worth c times as much.
+template <size_t N>
+GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
+    u64 w[N], carry = 0;
+    for (size_t j = 0; j < N; ++j) {
+        u128 x = static_cast<u128>(t[N + j]) * M.c + t[j] + carry;
+        w[j] = static_cast<u64>(x);
+        carry = static_cast<u64>(x >> 64);
+    }
+    // carry * 2^(64N) is carry * c; a carry out of that is one more c on a small value.
+    u128 x = static_cast<u128>(carry) * M.c + w[0];
+    w[0] = static_cast<u64>(x);
+    u64 k = static_cast<u64>(x >> 64);
+    for (size_t j = 1; j < N; ++j) {
+        x = static_cast<u128>(w[j]) + k;
+        w[j] = static_cast<u64>(x);
+        k = static_cast<u64>(x >> 64);
+    }
+    k = M.c & (0 - k);
+    for (size_t j = 0; j < N; ++j) {
+        x = static_cast<u128>(w[j]) + k;
+        w[j] = static_cast<u64>(x);
+        k = static_cast<u64>(x >> 64);
+    }
+    // Now w < 2^(64N); w >= m exactly when w + c carries out.
+    u64 s[N];
+    k = M.c;
+    for (size_t j = 0; j < N; ++j) {
+        x = static_cast<u128>(w[j]) + k;
+        s[j] = static_cast<u64>(x);
+        k = static_cast<u64>(x >> 64);
+    }
+    const u64 use_s = 0 - k;
+    for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (w[j] & ~use_s);
 }
 
 // r = a * b / R mod m for a, b below m (a may be any value below 2^(64N) when b < m: the
 // result is still fully reduced).
 template <size_t N>
-inline void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    if (M.c) {
+        u64 t[2 * N];
+        mul_wide<N>(t, a, b);
+        fold(M, r, t);
+        return;
+    }
     u64 t[N + 2] = {};
     for (size_t i = 0; i < N; ++i) {
         u64 c = 0;
@@ -87,39 +245,33 @@ inline void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
 }
 
 template <size_t N>
-inline void sqr(const Mont<N>& M, u64* r, const u64* a) { mul(M, r, a, a); }
+GOST_ECC_INLINE void sqr(const Mont<N>& M, u64* r, const u64* a) {
+    if (M.c) {
+        u64 t[2 * N];
+        sqr_wide<N>(t, a);
+        fold(M, r, t);
+        return;
+    }
+    mul(M, r, a, a);
+}
 
 template <size_t N>
-inline void add(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
-    u64 t[N], s[N], c = 0, borrow = 0;
-    for (size_t j = 0; j < N; ++j) {
-        u128 x = static_cast<u128>(a[j]) + b[j] + c;
-        t[j] = static_cast<u64>(x);
-        c = static_cast<u64>(x >> 64);
-    }
-    for (size_t j = 0; j < N; ++j) {
-        u128 d = static_cast<u128>(t[j]) - M.m[j] - borrow;
-        s[j] = static_cast<u64>(d);
-        borrow = static_cast<u64>(d >> 64) & 1;
-    }
+GOST_ECC_INLINE void add(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[N], s[N];
+    unsigned char c = 0, borrow = 0;
+    for (size_t j = 0; j < N; ++j) c = addc(c, a[j], b[j], &t[j]);
+    for (size_t j = 0; j < N; ++j) borrow = subb(borrow, t[j], M.m[j], &s[j]);
     const u64 use_s = 0 - static_cast<u64>(c >= borrow);
     for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (t[j] & ~use_s);
 }
 
 template <size_t N>
-inline void sub(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
-    u64 t[N], borrow = 0, c = 0;
-    for (size_t j = 0; j < N; ++j) {
-        u128 d = static_cast<u128>(a[j]) - b[j] - borrow;
-        t[j] = static_cast<u64>(d);
-        borrow = static_cast<u64>(d >> 64) & 1;
-    }
-    const u64 mask = 0 - borrow;
-    for (size_t j = 0; j < N; ++j) {
-        u128 x = static_cast<u128>(t[j]) + (M.m[j] & mask) + c;
-        r[j] = static_cast<u64>(x);
-        c = static_cast<u64>(x >> 64);
-    }
+GOST_ECC_INLINE void sub(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[N];
+    unsigned char borrow = 0, c = 0;
+    for (size_t j = 0; j < N; ++j) borrow = subb(borrow, a[j], b[j], &t[j]);
+    const u64 mask = 0 - static_cast<u64>(borrow);
+    for (size_t j = 0; j < N; ++j) c = addc(c, t[j], M.m[j] & mask, &r[j]);
 }
 
 template <size_t N>
@@ -408,18 +560,36 @@ inline void ct_negate_y(const Mont<N>& F, u64* y, bool negative) {
     for (size_t j = 0; j < N; ++j) y[j] = (ny[j] & mask) | (y[j] & ~mask);
 }
 
+// Keeps a when keep is set, else b, without a branch.
+template <class T>
+inline void ct_choose(T& out, const T& a, const T& b, bool keep) {
+    const u64 mask = 0 - static_cast<u64>(keep);
+    u64* o = reinterpret_cast<u64*>(&out);
+    const u64* x = reinterpret_cast<const u64*>(&a);
+    const u64* y = reinterpret_cast<const u64*>(&b);
+    for (size_t w = 0; w < sizeof(T) / sizeof(u64); ++w) o[w] = (x[w] & mask) | (y[w] & ~mask);
+}
+
+// |d|, or 1 for a zero digit: the addition runs either way and a zero digit discards it.
+inline unsigned digit_index(int d) {
+    const unsigned a = static_cast<unsigned>(d < 0 ? -d : d);
+    return a + (a == 0);
+}
+
 // k * G through the fixed-base table; k below 2^(64N), given as 2N digits.
 template <size_t N>
 void mul_base(const Curve<N>& C, Jac<N>& R, const DIGIT_T* k) {
     set_infinity(R);
     for (size_t i = 0; i < comb_positions<N>(); ++i) {
         const int d = booth_digit(k, 2 * N, i);
-        if (d == 0) continue;
         Aff<N> e;
-        ct_select<N>(e, C.comb + i * kTableRow, static_cast<unsigned>(d < 0 ? -d : d));
+        Jac<N> sum;
+        ct_select<N>(e, C.comb + i * kTableRow, digit_index(d));
         ct_negate_y<N>(C.fp, e.y, d < 0);
-        add_mixed(C, R, R, e);
+        add_mixed(C, sum, R, e);
+        ct_choose(R, sum, R, d != 0);
         mpWipe(&e, sizeof e);
+        mpWipe(&sum, sizeof sum);
     }
 }
 
@@ -437,12 +607,13 @@ void mul_var(const Curve<N>& C, Jac<N>& R, const Aff<N>& P, const DIGIT_T* k, si
         if (!is_infinity(R))
             for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
         const int d = booth_digit(k, nd, i);
-        if (d == 0) continue;
-        Jac<N> e;
-        ct_select<N>(e, tab, static_cast<unsigned>(d < 0 ? -d : d));
+        Jac<N> e, sum;
+        ct_select<N>(e, tab, digit_index(d));
         ct_negate_y<N>(C.fp, e.Y, d < 0);
-        add_jac(C, R, R, e);
+        add_jac(C, sum, R, e);
+        ct_choose(R, sum, R, d != 0);
         mpWipe(&e, sizeof e);
+        mpWipe(&sum, sizeof sum);
     }
     mpWipe(tab, sizeof tab);
 }

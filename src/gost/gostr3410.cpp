@@ -2,6 +2,7 @@
 
 #include "gost/gost_ecc_curves.h"
 #include "gost/gostr3411_2012.h"
+#include "gost/gostr3411_94.h"
 
 namespace {
 
@@ -409,6 +410,23 @@ int GOSTR3410_2001_VKO_point(const gostr3410_256_params* params, const DIGIT_T* 
                              const DIGIT_T* d, const ep_point* Q, ep_point* K) {
     return D256::vko_point(params, ukm, d, Q, K);
 }
+int GOSTR3410_2001_VKO(const gostr3410_256_params* params, const GOSTR3411_94_PARAMS* hash_params,
+                       const unsigned char* ukm, size_t ukm_len, const DIGIT_T* d,
+                       const ep_point* Q, unsigned char* out32) {
+    if (!hash_params || !hash_params->tz || !out32) return GOSTR3410_INVALID;
+    unsigned char kx[64];
+    int rc = D256::vko_bytes(params, ukm, ukm_len, 32, d, Q, kx);
+    if (rc == 0) {
+        GOSTR3411_94_CTX ctx;
+        rc = GOSTR3411_94_Init_ex(&ctx, hash_params->tz);
+        if (rc == 0) rc = GOSTR3411_94_Update(&ctx, kx, sizeof kx);
+        if (rc == 0) rc = GOSTR3411_94_Final(&ctx, out32);
+        mpWipe(&ctx, sizeof ctx);
+    }
+    mpWipe(kx, sizeof kx);
+    return rc;
+}
+
 int GOSTR3410_2012_256_VKO_256(const gostr3410_256_params* params, const unsigned char* ukm,
                                size_t ukm_len, const DIGIT_T* d, const ep_point* Q,
                                unsigned char* out32) {

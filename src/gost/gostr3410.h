@@ -85,6 +85,11 @@ int GOSTR3410_2012_512_Verify(const gostr3410_512_params* params, const DIGIT_T*
 // K = ((m/q) * ukm * d mod q) * Q.
 int GOSTR3410_2001_VKO_point(const gostr3410_256_params* params, const DIGIT_T* ukm,
                              const DIGIT_T* d, const ep_point* Q, ep_point* K);
+// RFC 4357: GOST R 34.11-94, with the given hash parameter set, of x_K || y_K; UKM 1 .. 32 bytes.
+struct GOSTR3411_94_PARAMS;
+int GOSTR3410_2001_VKO(const gostr3410_256_params* params, const GOSTR3411_94_PARAMS* hash_params,
+                       const unsigned char* ukm, size_t ukm_len, const DIGIT_T* d,
+                       const ep_point* Q, unsigned char* out32);
 // RFC 7836: GOST R 34.11-2012 256-bit hash of x_K || y_K; UKM 1 .. 32 or 1 .. 64 bytes.
 int GOSTR3410_2012_256_VKO_256(const gostr3410_256_params* params, const unsigned char* ukm,
                                size_t ukm_len, const DIGIT_T* d, const ep_point* Q,

@@ -28,29 +28,18 @@ inline void store_le64(uint8_t* p, uint64_t v) {
     std::memcpy(p, &v, 8);
 }
 
-// out = LPS(a ^ b). The xor is stored to memory and read back byte by byte: one byte load per
-// lookup is cheaper than shifting and masking each word eight times.
+// out = LPS(a ^ b), one output word at a time from the eight table lookups of its bytes.
 inline void xlps(const uint64_t* a, const uint64_t* b, uint64_t* out) {
-    alignas(64) uint64_t x[8];
-    for (int i = 0; i < 8; ++i) x[i] = a[i] ^ b[i];
-    if constexpr (std::endian::native == std::endian::little) {
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(x);
-        for (int i = 0; i < 8; ++i) {
-            out[i] = kLps[0][p[i]] ^ kLps[1][p[8 + i]] ^ kLps[2][p[16 + i]] ^ kLps[3][p[24 + i]] ^
-                     kLps[4][p[32 + i]] ^ kLps[5][p[40 + i]] ^ kLps[6][p[48 + i]] ^
-                     kLps[7][p[56 + i]];
-        }
-    } else {
-        for (int i = 0; i < 8; ++i) {
-            uint64_t r = 0;
-            for (int j = 0; j < 8; ++j) r ^= kLps[j][(x[j] >> (8 * i)) & 0xff];
-            out[i] = r;
-        }
+    uint64_t r[8] = {};
+    for (int j = 0; j < 8; ++j) {
+        uint64_t w = a[j] ^ b[j];
+        for (int i = 0; i < 8; ++i, w >>= 8) r[i] ^= kLps[j][w & 0xff];
     }
+    for (int i = 0; i < 8; ++i) out[i] = r[i];
 }
 
 // h = E(LPS(h ^ N), m) ^ h ^ m
-void compress(uint64_t* h, const uint64_t* N, const uint64_t* m) {
+void compress_portable(uint64_t* h, const uint64_t* N, const uint64_t* m) {
     alignas(64) uint64_t k[8], t[8], k2[8], t2[8];
     xlps(h, N, k);
     xlps(m, k, t);
@@ -65,6 +54,13 @@ void compress(uint64_t* h, const uint64_t* N, const uint64_t* m) {
         xlps(k2, kC[r + 1].data(), k);
         xlps(t2, k, t);
     }
+}
+
+inline void compress(uint64_t* h, const uint64_t* N, const uint64_t* m) {
+#if GOST_STREEBOG_HAVE_AVX512
+    if (gost::streebog::simd_enabled) return gost::streebog::compress_avx512(h, N, m);
+#endif
+    compress_portable(h, N, m);
 }
 
 const uint64_t kZero[8] = {};

@@ -141,4 +141,16 @@ alignas(64) inline constexpr LpsTable kLps = make_lps_table();
 static_assert(kC[0][0] == 0xdd806559f2a64507 && kC[11][7] == 0x378ee767f11631ba);
 static_assert(kLps[0][0] == linear_map(252) && kLps[7][255] == linear_map(uint64_t(182) << 56));
 
+// The compression has a vector form for processors with AVX-512 VBMI and GFNI, chosen at start-up.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define GOST_STREEBOG_HAVE_AVX512 1
+void compress_avx512(uint64_t* h, const uint64_t* N, const uint64_t* m);
+#else
+#define GOST_STREEBOG_HAVE_AVX512 0
+#endif
+extern bool simd_enabled;
+// Chooses the vector form when the processor has it and `enable` is set (tests run both);
+// returns whether it is now in use.
+bool use_simd(bool enable);
+
 }  // namespace gost::streebog

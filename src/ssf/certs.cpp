@@ -53,18 +53,18 @@ ossl::X509Ptr read_bare_base64(BIO* file) {
     return ossl::X509Ptr(PEM_read_bio_X509(mem.get(), nullptr, no_password_cb, nullptr));
 }
 
-// Names of the directory's regular files, sorted so that "the first certificate in the
-// directory" means the same on every file system. Fails like the listing it stands for.
-bool list_certificate_files(const std::string& directory, std::vector<std::string>& names) {
+// Names of the directory's entries, sorted so that "the first certificate in the directory"
+// means the same on every file system. 0, or the error number of a directory that cannot be read.
+int list_directory(const std::string& directory, std::vector<std::string>& names) {
     DIR* d = ::opendir(directory.c_str());
-    if (!d) return false;
+    if (!d) return errno;
     while (const dirent* e = ::readdir(d)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
         names.emplace_back(e->d_name);
     }
     ::closedir(d);
     std::sort(names.begin(), names.end());
-    return true;
+    return 0;
 }
 
 // Only regular files are read: a FIFO or device in the directory would block the caller.
@@ -121,8 +121,7 @@ ossl::X509Stack load_certs_from_pab_orbssl(const char* directory) {
     static const char* const kFn = "load_certs_from_pab_orbssl";
     const std::string dir = directory ? directory : "";
     std::vector<std::string> names;
-    if (!directory || !list_certificate_files(dir, names)) {
-        int err = errno;
+    if (int err = directory ? list_directory(dir, names) : EINVAL; err != 0) {
         log_error("%s() : FindFirstFileA( '%s' ) failed, GetLastError = %#x", kFn,
                   (dir + "/*.*").c_str(), static_cast<unsigned>(err));
         return nullptr;

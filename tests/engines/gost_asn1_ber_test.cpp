@@ -338,3 +338,55 @@ TEST(GostAsn1, KeyParamsReadWithAndWithoutDigest) {
 }
 
 }  // namespace
+
+namespace {
+
+// Seeded corruptions of a valid key transport: whatever the decoders make of them, they stay
+// inside the input (the input sits in an exact-size heap block) and report failure cleanly.
+TEST(GostBer, CorruptedKeyTransportsStayInsideTheirInput) {
+    Transport t;
+    t.pub = pattern(64, 0x51);
+    const Bytes good = encode_transport(t);
+    uint32_t state = 12345;
+    auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+    testing::internal::CaptureStderr();
+    size_t decoded = 0;
+    for (int i = 0; i < 3000; ++i) {
+        Bytes b = good;
+        const int edits = 1 + static_cast<int>(next() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = next() % b.size();
+            switch (next() % 3) {
+                case 0:
+                    b[at] = static_cast<uint8_t>(next());
+                    break;
+                case 1:
+                    b[at] ^= static_cast<uint8_t>(1u << (next() % 8));
+                    break;
+                default:
+                    b.resize(at + 1);
+                    break;
+            }
+        }
+        Exact in(b);
+        ber_key_transport kt{};
+        if (ber_decode_GostR3410_KeyTransport(in.p, in.n, &kt) == 1) {
+            ++decoded;
+            for (auto [p, n] : {std::pair{kt.encrypted_key, kt.encrypted_key_len},
+                                {kt.imit, kt.imit_len},
+                                {kt.cipher_oid, kt.cipher_oid_len},
+                                {kt.ukm, kt.ukm_len},
+                                {kt.public_key, kt.public_key_len}}) {
+                if (!p) continue;
+                EXPECT_GE(p, in.p);
+                EXPECT_LE(p + n, in.p + in.n);
+            }
+        }
+        const uint8_t* q = in.p;
+        TVK_KEY_TRANSPORT_free(d2i_TVK_KEY_TRANSPORT(nullptr, &q, static_cast<long>(in.n)));
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_GT(decoded, 0u);  // some edits leave a well-formed structure
+}
+
+}  // namespace

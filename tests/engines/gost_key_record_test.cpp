@@ -106,16 +106,15 @@ TEST_F(GostKeyRecord, TablesMatchTheCryptoLibraryObjects) {
     EXPECT_EQ(rows, 14u);
 }
 
+// The identifier is SHA-1 over the public key's DER OCTET STRING, header included.
 TEST_F(GostKeyRecord, KeyIdentifierHashesTheDerOctetString) {
     for (uint32_t n : {64u, 128u}) {
-        Bytes pub(n);
-        for (uint32_t i = 0; i < n; ++i) pub[i] = static_cast<uint8_t>(i * 3 + 1);
         Bytes der = n == 64 ? from_hex("0440") : from_hex("048180");
-        der.insert(der.end(), pub.begin(), pub.end());
+        for (uint32_t i = 0; i < n; ++i) der.push_back(static_cast<uint8_t>(i * 3 + 1));
         uint8_t want[20], got[20];
         unsigned int len = 0;
         ASSERT_EQ(EVP_Digest(der.data(), der.size(), want, &len, EVP_sha1(), nullptr), 1);
-        ASSERT_EQ(pkcs11_id_gen(pub.data(), n, got), 1);
+        ASSERT_EQ(pkcs11_id_gen(der.data() + der.size() - n, n, got), 1);
         EXPECT_EQ(Bytes(got, got + 20), Bytes(want, want + 20));
     }
 }

@@ -12,52 +12,6 @@ using testing_support::to_hex;
 
 namespace {
 
-// Table index -> libgcrypt's name for the same curve.
-const char* const kGcrypt256[] = {"GOST2001-test",        "GOST2001-CryptoPro-A",
-                                  "GOST2001-CryptoPro-B", "GOST2001-CryptoPro-C",
-                                  "GOST2001-CryptoPro-XchA", "GOST2001-CryptoPro-XchB",
-                                  "GOST2012-256-A"};
-const char* const kGcrypt512[] = {"GOST2012-512-test", "GOST2012-512-tc26-A",
-                                  "GOST2012-512-tc26-B", "GOST2012-512-tc26-C"};
-
-std::string hex_of(const DIGIT_T* d, size_t nd) {
-    return gost_peers::canon(to_hex(be(d, nd, 4 * nd)));
-}
-
-// Both sizes through one set of helpers.
-template <class Params, class Point, class Proj>
-struct Api;
-
-template <>
-struct Api<gostr3410_256_params, ep_point, ep_point_proj> {
-    static constexpr size_t ND = EC256_DIGITS;
-    static constexpr const char* kMultMessage = "epMult: bad arguments\n";
-    static int add(ep_point* r, const ep_point* p, const ep_point* q, const gostr3410_256_params* c) { return epAdd(r, p, q, c); }
-    static int mult(ep_point* r, const ep_point* p, const DIGIT_T* k, const gostr3410_256_params* c) { return epMult(r, p, k, c); }
-    static int mult_proj(ep_point* r, const ep_point* p, const DIGIT_T* k, const gostr3410_256_params* c) { return epMultProj(r, p, k, c); }
-    static int mult_pp(ep_point* r, const DIGIT_T* k, const gostr3410_256_params* c) { return epMultPP(r, k, c); }
-    static int dbl(ep_point_proj* r, const ep_point_proj* p, const gostr3410_256_params* c) { return epProjDouble(r, p, c); }
-    static int add_mixed(ep_point_proj* r, const ep_point_proj* p, const ep_point* q, const gostr3410_256_params* c) { return epProjAddMixed(r, p, q, c); }
-    static int add_proj(ep_point_proj* r, const ep_point_proj* p, const ep_point_proj* q, const gostr3410_256_params* c) { return epProjAdd(r, p, q, c); }
-    static int affine(ep_point* r, const ep_point_proj* p, const gostr3410_256_params* c) { return epProjToAffine(r, p, c); }
-    static int is_zero(const ep_point* p) { return epIsZero(p); }
-};
-
-template <>
-struct Api<gostr3410_512_params, dep_point, dep_point_proj> {
-    static constexpr size_t ND = EC512_DIGITS;
-    static constexpr const char* kMultMessage = "depMult: bad arguments\n";
-    static int add(dep_point* r, const dep_point* p, const dep_point* q, const gostr3410_512_params* c) { return depAdd(r, p, q, c); }
-    static int mult(dep_point* r, const dep_point* p, const DIGIT_T* k, const gostr3410_512_params* c) { return depMult(r, p, k, c); }
-    static int mult_proj(dep_point* r, const dep_point* p, const DIGIT_T* k, const gostr3410_512_params* c) { return depMultProj(r, p, k, c); }
-    static int mult_pp(dep_point* r, const DIGIT_T* k, const gostr3410_512_params* c) { return depMultPP(r, k, c); }
-    static int dbl(dep_point_proj* r, const dep_point_proj* p, const gostr3410_512_params* c) { return depProjDouble(r, p, c); }
-    static int add_mixed(dep_point_proj* r, const dep_point_proj* p, const dep_point* q, const gostr3410_512_params* c) { return depProjAddMixed(r, p, q, c); }
-    static int add_proj(dep_point_proj* r, const dep_point_proj* p, const dep_point_proj* q, const gostr3410_512_params* c) { return depProjAdd(r, p, q, c); }
-    static int affine(dep_point* r, const dep_point_proj* p, const gostr3410_512_params* c) { return depProjToAffine(r, p, c); }
-    static int is_zero(const dep_point* p) { return depIsZero(p); }
-};
-
 template <class Params, class Point>
 Point base_point(const Params& c) {
     Point g{};
@@ -85,9 +39,11 @@ Proj scaled(const Params& c, const Point& P, DIGIT_T lambda) {
     return R;
 }
 
-template <class Params, class Point, class Proj>
-void point_arithmetic(const Params& c, const char* gname, std::mt19937_64& rng) {
-    using A = Api<Params, Point, Proj>;
+template <class A>
+void point_arithmetic(const typename A::Params& c, const char* gname, std::mt19937_64& rng) {
+    using Params = typename A::Params;
+    using Point = typename A::Point;
+    using Proj = typename A::Proj;
     constexpr size_t ND = A::ND;
     SCOPED_TRACE(gname);
     const Point G = base_point<Params, Point>(c);
@@ -196,10 +152,8 @@ void compare_with_libgcrypt(const Params& c, const char* name) {
 }  // namespace
 
 TEST(GostCurves, TablesMatchLibgcryptCurves) {
-    for (size_t i = 0; i < GOSTR3410_2012_256_PARAMS_COUNT; ++i)
-        compare_with_libgcrypt(GOSTR3410_2012_256_PARAMS[i], kGcrypt256[i]);
-    for (size_t i = 0; i < GOSTR3410_2012_512_PARAMS_COUNT; ++i)
-        compare_with_libgcrypt(GOSTR3410_2012_512_PARAMS[i], kGcrypt512[i]);
+    for (size_t i = 0; i < Size256::kCount; ++i) compare_with_libgcrypt(Size256::kTable[i], Size256::kGcrypt[i]);
+    for (size_t i = 0; i < Size512::kCount; ++i) compare_with_libgcrypt(Size512::kTable[i], Size512::kGcrypt[i]);
 }
 
 TEST(GostCurves, LookupByDerIdentifier) {
@@ -238,12 +192,10 @@ TEST(GostCurves, LookupByDerIdentifier) {
 
 TEST(GostCurves, PointArithmeticOnEverySet) {
     std::mt19937_64 rng(7);
-    for (size_t i = 0; i < GOSTR3410_2012_256_PARAMS_COUNT; ++i)
-        point_arithmetic<gostr3410_256_params, ep_point, ep_point_proj>(GOSTR3410_2012_256_PARAMS[i],
-                                                                        kGcrypt256[i], rng);
-    for (size_t i = 0; i < GOSTR3410_2012_512_PARAMS_COUNT; ++i)
-        point_arithmetic<gostr3410_512_params, dep_point, dep_point_proj>(GOSTR3410_2012_512_PARAMS[i],
-                                                                          kGcrypt512[i], rng);
+    for (size_t i = 0; i < Size256::kCount; ++i)
+        point_arithmetic<Size256>(Size256::kTable[i], Size256::kGcrypt[i], rng);
+    for (size_t i = 0; i < Size512::kCount; ++i)
+        point_arithmetic<Size512>(Size512::kTable[i], Size512::kGcrypt[i], rng);
 }
 
 TEST(GostCurves, RecordOutsideTheTableWorksWithoutPrecomputation) {

@@ -3,6 +3,7 @@
 // cross-verification with nettle and libgcrypt in both directions.
 #include <random>
 
+#include "gost/gost28147_params.h"
 #include "gost/gostr3411_2012.h"
 #include "gostr3410_peers.h"
 #include "gostr3410_test_util.h"
@@ -16,47 +17,8 @@ using testing_support::VectorFile;
 
 namespace {
 
-const char* const kGcrypt256[] = {"GOST2001-test",        "GOST2001-CryptoPro-A",
-                                  "GOST2001-CryptoPro-B", "GOST2001-CryptoPro-C",
-                                  "GOST2001-CryptoPro-XchA", "GOST2001-CryptoPro-XchB",
-                                  "GOST2012-256-A"};
-const char* const kGcrypt512[] = {"GOST2012-512-test", "GOST2012-512-tc26-A",
-                                  "GOST2012-512-tc26-B", "GOST2012-512-tc26-C"};
-
-std::string hex_of(const DIGIT_T* d, size_t nd) {
-    return gost_peers::canon(to_hex(be(d, nd, 4 * nd)));
-}
-
-// One interface over both sizes.
-struct S256 {
-    using Params = gostr3410_256_params;
-    using Point = ep_point;
-    static constexpr size_t ND = EC256_DIGITS, L = 32;
-    static int keygen(const Params* c, RND_FUNC r, DIGIT_T* d, Point* q) { return GOSTR3410_2012_256_GenerateKeyPair(c, r, d, q); }
-    static int sign(const Params* c, const DIGIT_T* e, RND_FUNC r, const DIGIT_T* d, DIGIT_T* s) { return GOSTR3410_2012_256_Sign(c, e, r, d, s); }
-    static int verify(const Params* c, const DIGIT_T* e, const Point* q, const DIGIT_T* s) { return GOSTR3410_2012_256_Verify(c, e, q, s); }
-    static int check(const Params* c, const Point* q) { return GOSTR3410_2012_256_CheckPublicKey(c, q); }
-    static int vko(const Params* c, const unsigned char* u, size_t n, const DIGIT_T* d, const Point* q, unsigned char* out) { return GOSTR3410_2012_256_VKO_256(c, u, n, d, q, out); }
-    static int load_sig(DIGIT_T* s, const unsigned char* in) { return GOSTR3410_2012_256_LoadSignatureValue(s, in); }
-    static int unload_sig(unsigned char* out, const DIGIT_T* s) { return GOSTR3410_2012_256_UnloadSignatureValue(out, s); }
-    static int load_digest(DIGIT_T* e, const unsigned char* in) { return GOSTR3410_2012_256_LoadDigestValue(e, in); }
-    static int rnd_fail_code() { return -2; }
-};
-
-struct S512 {
-    using Params = gostr3410_512_params;
-    using Point = dep_point;
-    static constexpr size_t ND = EC512_DIGITS, L = 64;
-    static int keygen(const Params* c, RND_FUNC r, DIGIT_T* d, Point* q) { return GOSTR3410_2012_512_GenerateKeyPair(c, r, d, q); }
-    static int sign(const Params* c, const DIGIT_T* e, RND_FUNC r, const DIGIT_T* d, DIGIT_T* s) { return GOSTR3410_2012_512_Sign(c, e, r, d, s); }
-    static int verify(const Params* c, const DIGIT_T* e, const Point* q, const DIGIT_T* s) { return GOSTR3410_2012_512_Verify(c, e, q, s); }
-    static int check(const Params* c, const Point* q) { return GOSTR3410_2012_512_CheckPublicKey(c, q); }
-    static int vko(const Params* c, const unsigned char* u, size_t n, const DIGIT_T* d, const Point* q, unsigned char* out) { return GOSTR3410_2012_512_VKO_256(c, u, n, d, q, out); }
-    static int load_sig(DIGIT_T* s, const unsigned char* in) { return GOSTR3410_2012_512_LoadSignatureValue(s, in); }
-    static int unload_sig(unsigned char* out, const DIGIT_T* s) { return GOSTR3410_2012_512_UnloadSignatureValue(out, s); }
-    static int load_digest(DIGIT_T* e, const unsigned char* in) { return GOSTR3410_2012_512_LoadDigestValue(e, in); }
-    static int rnd_fail_code() { return -3; }
-};
+using S256 = Size256;
+using S512 = Size512;
 
 int zero_random(unsigned char* buf, size_t len) {
     memset(buf, 0, len);
@@ -125,8 +87,8 @@ void signature_contract(const typename S::Params* c) {
     EXPECT_EQ(-3, S::sign(c, e.data(), zero_random, k.d.data(), sig.data()));
     EXPECT_EQ(-2, S::sign(c, e.data(), nullptr, k.d.data(), sig.data()));
     Key<S> k2;
-    EXPECT_EQ(S::rnd_fail_code(), S::keygen(c, failing_random, k2.d.data(), &k2.q));
-    EXPECT_EQ(S::rnd_fail_code(), S::keygen(c, zero_random, k2.d.data(), &k2.q));
+    EXPECT_EQ(S::kKeygenRandomFailure, S::keygen(c, failing_random, k2.d.data(), &k2.q));
+    EXPECT_EQ(S::kKeygenRandomFailure, S::keygen(c, zero_random, k2.d.data(), &k2.q));
     EXPECT_EQ(-2, S::keygen(c, system_random, nullptr, &k2.q));
 }
 
@@ -197,10 +159,8 @@ void libgcrypt_both_ways(const typename S::Params* c, const char* gname) {
 }
 
 TEST(Gostr3410, LibgcryptVerifiesOursAndWeVerifyTheirsOnEveryCurve) {
-    for (size_t i = 0; i < GOSTR3410_2012_256_PARAMS_COUNT; ++i)
-        libgcrypt_both_ways<S256>(&GOSTR3410_2012_256_PARAMS[i], kGcrypt256[i]);
-    for (size_t i = 0; i < GOSTR3410_2012_512_PARAMS_COUNT; ++i)
-        libgcrypt_both_ways<S512>(&GOSTR3410_2012_512_PARAMS[i], kGcrypt512[i]);
+    for (size_t i = 0; i < S256::kCount; ++i) libgcrypt_both_ways<S256>(&S256::kTable[i], S256::kGcrypt[i]);
+    for (size_t i = 0; i < S512::kCount; ++i) libgcrypt_both_ways<S512>(&S512::kTable[i], S512::kGcrypt[i]);
 }
 
 template <class S>
@@ -285,6 +245,22 @@ TEST(Gostr3410, VkoBothSidesAgreeAndBadPeersAreRefused) {
         SCOPED_TRACE(c.name);
         vko_contract<S512>(&c);  // includes the cofactor-4 paramSetC
     }
+    // The GOST R 34.11-94 variant: both sides agree; bounded UKM; the hash set is required.
+    {
+        const auto* c = GOSTR3410_2012_256_DefaultPar();
+        Key<S256> a = new_key<S256>(c), b = new_key<S256>(c);
+        const GOSTR3411_94_PARAMS* hp = GOSTR3411_94_DefaultPar();
+        unsigned char ka[32], kb[32], ukm[33] = {1, 2, 3, 4, 5, 6, 7, 8};
+        ASSERT_EQ(0, GOSTR3410_2001_VKO(c, hp, ukm, 8, a.d.data(), &b.q, ka));
+        ASSERT_EQ(0, GOSTR3410_2001_VKO(c, hp, ukm, 8, b.d.data(), &a.q, kb));
+        EXPECT_EQ(to_hex(ka, 32), to_hex(kb, 32));
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, hp, ukm, 33, a.d.data(), &b.q, ka));
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, hp, ukm, 0, a.d.data(), &b.q, ka));
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, nullptr, ukm, 8, a.d.data(), &b.q, ka));
+        ep_point off = b.q;
+        off.x[0] ^= 1;
+        EXPECT_EQ(-1, GOSTR3410_2001_VKO(c, hp, ukm, 8, a.d.data(), &off, ka));
+    }
     // The point form: zero scalar from the UKM number itself.
     const auto* c = GOSTR3410_2012_256_DefaultPar();
     Key<S256> a = new_key<S256>(c);
@@ -325,8 +301,11 @@ TEST(Gostr3410, VkoPublishedAndConfirmedValues) {
             unsigned char out[32];
             if (hash == "streebog256") {
                 ASSERT_EQ(0, GOSTR3410_2012_256_VKO_256(c, ukm.data(), ukm.size(), da, &qb, out));
-                EXPECT_EQ(to_hex(kek), to_hex(out, 32));
+            } else {  // GOST R 34.11-94 with the CryptoPro parameter set
+                ASSERT_EQ(0, GOSTR3410_2001_VKO(c, GOSTR3411_94_DefaultPar(), ukm.data(),
+                                                ukm.size(), da, &qb, out));
             }
+            EXPECT_EQ(to_hex(kek), to_hex(out, 32));
         } else {
             const auto* c5 = find512(curve);
             ASSERT_NE(nullptr, c5);

@@ -99,6 +99,59 @@ struct ScriptedRandom {
 
 inline int failing_random(unsigned char*, size_t) { return 1; }
 
+inline std::string hex_of(const DIGIT_T* d, size_t nd) {  // big-endian, no leading zeros
+    std::string h = testing_support::to_hex(be(d, nd, 4 * nd));
+    size_t i = h.find_first_not_of('0');
+    return i == std::string::npos ? "0" : h.substr(i);
+}
+
+// Each size's types and functions under one set of names, so one test body covers both.
+struct Size256 {
+    using Params = gostr3410_256_params;
+    using Point = ep_point;
+    using Proj = ep_point_proj;
+    static constexpr size_t ND = EC256_DIGITS, L = 32, kCount = GOSTR3410_2012_256_PARAMS_COUNT;
+    static constexpr const Params* kTable = GOSTR3410_2012_256_PARAMS;
+    static constexpr const char* kMultMessage = "epMult: bad arguments\n";
+    static constexpr int kKeygenRandomFailure = -2;
+    static constexpr const char* kGcrypt[] = {
+        "GOST2001-test",           "GOST2001-CryptoPro-A",    "GOST2001-CryptoPro-B",
+        "GOST2001-CryptoPro-C",    "GOST2001-CryptoPro-XchA", "GOST2001-CryptoPro-XchB",
+        "GOST2012-256-A"};
+    static constexpr auto add = epAdd, mult = epMult, mult_proj = epMultProj;
+    static constexpr auto mult_pp = epMultPP, dbl = epProjDouble, add_mixed = epProjAddMixed;
+    static constexpr auto add_proj = epProjAdd, affine = epProjToAffine, is_zero = epIsZero;
+    static constexpr auto keygen = GOSTR3410_2012_256_GenerateKeyPair;
+    static constexpr auto sign = GOSTR3410_2012_256_Sign, verify = GOSTR3410_2012_256_Verify;
+    static constexpr auto check = GOSTR3410_2012_256_CheckPublicKey;
+    static constexpr auto vko = GOSTR3410_2012_256_VKO_256;
+    static constexpr auto load_sig = GOSTR3410_2012_256_LoadSignatureValue;
+    static constexpr auto unload_sig = GOSTR3410_2012_256_UnloadSignatureValue;
+    static constexpr auto load_digest = GOSTR3410_2012_256_LoadDigestValue;
+};
+
+struct Size512 {
+    using Params = gostr3410_512_params;
+    using Point = dep_point;
+    using Proj = dep_point_proj;
+    static constexpr size_t ND = EC512_DIGITS, L = 64, kCount = GOSTR3410_2012_512_PARAMS_COUNT;
+    static constexpr const Params* kTable = GOSTR3410_2012_512_PARAMS;
+    static constexpr const char* kMultMessage = "depMult: bad arguments\n";
+    static constexpr int kKeygenRandomFailure = -3;
+    static constexpr const char* kGcrypt[] = {"GOST2012-512-test", "GOST2012-512-tc26-A",
+                                              "GOST2012-512-tc26-B", "GOST2012-512-tc26-C"};
+    static constexpr auto add = depAdd, mult = depMult, mult_proj = depMultProj;
+    static constexpr auto mult_pp = depMultPP, dbl = depProjDouble, add_mixed = depProjAddMixed;
+    static constexpr auto add_proj = depProjAdd, affine = depProjToAffine, is_zero = depIsZero;
+    static constexpr auto keygen = GOSTR3410_2012_512_GenerateKeyPair;
+    static constexpr auto sign = GOSTR3410_2012_512_Sign, verify = GOSTR3410_2012_512_Verify;
+    static constexpr auto check = GOSTR3410_2012_512_CheckPublicKey;
+    static constexpr auto vko = GOSTR3410_2012_512_VKO_256;
+    static constexpr auto load_sig = GOSTR3410_2012_512_LoadSignatureValue;
+    static constexpr auto unload_sig = GOSTR3410_2012_512_UnloadSignatureValue;
+    static constexpr auto load_digest = GOSTR3410_2012_512_LoadDigestValue;
+};
+
 // A fresh draw from the system's generator (good enough for tests).
 int system_random(unsigned char* buf, size_t len);
 

@@ -65,30 +65,46 @@ Bytes nettle_digest(uint32_t size, const Bytes& msg) {
 
 }  // namespace
 
+// The compression has a portable and a vector form; every vector runs through each form the
+// processor offers.
+struct EachCompression {
+    std::vector<bool> forms() const {
+        std::vector<bool> f{false};
+        if (gost::streebog::use_simd(true)) f.push_back(true);
+        return f;
+    }
+    ~EachCompression() { gost::streebog::use_simd(true); }
+};
+
 TEST(Streebog, PublishedAndComputedVectors) {
-    const size_t n = VectorFile("streebog.txt").each([](const auto& b) {
-        const std::string name = b.text("name");
-        const uint32_t size = b.text("alg") == "streebog256" ? 32 : 64;
-        Bytes msg;
-        if (b.has("msg")) {
-            msg = b.hex("msg");
-        } else {
-            msg.resize(b.number("msg_len"));
-            const bool counter = b.text("msg_fill") == "counter";
-            for (size_t i = 0; i < msg.size(); ++i) msg[i] = counter ? uint8_t(i) : 0x61;
-        }
-        const Bytes want = b.hex("digest");
-        Bytes printed = b.hex("digest_rfc");
-        std::reverse(printed.begin(), printed.end());
-        ASSERT_EQ(to_hex(printed), to_hex(want)) << name;
-        EXPECT_EQ(to_hex(digest(size, msg)), to_hex(want)) << name;
-        for (size_t piece : {1, 63, 64, 65, 4096}) {
-            if (piece >= msg.size() && piece != 1) continue;
-            EXPECT_EQ(to_hex(digest_in_pieces(size, msg, piece)), to_hex(want))
-                << name << " in pieces of " << piece;
-        }
-    });
-    EXPECT_EQ(n, 22u);
+    EachCompression each;
+    for (bool simd : each.forms()) {
+        SCOPED_TRACE(simd ? "vector form" : "portable form");
+        gost::streebog::use_simd(simd);
+        const size_t n = VectorFile("streebog.txt").each([](const auto& b) {
+            const std::string name = b.text("name");
+            const uint32_t size = b.text("alg") == "streebog256" ? 32 : 64;
+            Bytes msg;
+            if (b.has("msg")) {
+                msg = b.hex("msg");
+            } else {
+                msg.resize(b.number("msg_len"));
+                const bool counter = b.text("msg_fill") == "counter";
+                for (size_t i = 0; i < msg.size(); ++i) msg[i] = counter ? uint8_t(i) : 0x61;
+            }
+            const Bytes want = b.hex("digest");
+            Bytes printed = b.hex("digest_rfc");
+            std::reverse(printed.begin(), printed.end());
+            ASSERT_EQ(to_hex(printed), to_hex(want)) << name;
+            EXPECT_EQ(to_hex(digest(size, msg)), to_hex(want)) << name;
+            for (size_t piece : {1, 63, 64, 65, 4096}) {
+                if (piece >= msg.size() && piece != 1) continue;
+                EXPECT_EQ(to_hex(digest_in_pieces(size, msg, piece)), to_hex(want))
+                    << name << " in pieces of " << piece;
+            }
+        });
+        EXPECT_EQ(n, 22u);
+    }
 }
 
 // Every split of messages up to three blocks, and a copy taken mid-stream that continues on its
@@ -117,13 +133,18 @@ TEST(Streebog, AnySplitAndMidStreamCopy) {
 }
 
 TEST(Streebog, AgreesWithLibgcryptAndNettle) {
-    std::mt19937 rng(34112012);
-    for (int i = 0; i < 200; ++i) {
-        const Bytes msg = random_bytes(rng, rng() % (i < 100 ? 300 : 5000));
-        EXPECT_EQ(to_hex(digest(32, msg)), to_hex(gcrypt_digest(GCRY_MD_STRIBOG256, msg)));
-        EXPECT_EQ(to_hex(digest(64, msg)), to_hex(gcrypt_digest(GCRY_MD_STRIBOG512, msg)));
-        EXPECT_EQ(to_hex(digest(32, msg)), to_hex(nettle_digest(32, msg)));
-        EXPECT_EQ(to_hex(digest(64, msg)), to_hex(nettle_digest(64, msg)));
+    EachCompression each;
+    for (bool simd : each.forms()) {
+        SCOPED_TRACE(simd ? "vector form" : "portable form");
+        gost::streebog::use_simd(simd);
+        std::mt19937 rng(34112012);
+        for (int i = 0; i < 200; ++i) {
+            const Bytes msg = random_bytes(rng, rng() % (i < 100 ? 300 : 5000));
+            EXPECT_EQ(to_hex(digest(32, msg)), to_hex(gcrypt_digest(GCRY_MD_STRIBOG256, msg)));
+            EXPECT_EQ(to_hex(digest(64, msg)), to_hex(gcrypt_digest(GCRY_MD_STRIBOG512, msg)));
+            EXPECT_EQ(to_hex(digest(32, msg)), to_hex(nettle_digest(32, msg)));
+            EXPECT_EQ(to_hex(digest(64, msg)), to_hex(nettle_digest(64, msg)));
+        }
     }
 }
 

@@ -194,10 +194,10 @@ TEST_F(Frame, SignChecksInOrder) {
 
 TEST_F(Frame, SignReachesItsWorker) {
     Out out;
-    EXPECT_EQ(sign("CADES_BES", "GOST-R-34.11-12-256", nullptr, out), ssf::SSF_RC_NOT_AVAILABLE);
+    EXPECT_EQ(sign("CADES_BES", "GOST-R-34.11-12-256", nullptr, out), ssf::SSF_RC_NOT_PKCS7);
     EXPECT_TRUE(out.cleared());
     std::string log = fresh();
-    EXPECT_TRUE(has_line(log, "ssf_sign_data() : operation not available yet"));
+    EXPECT_TRUE(has_line(log, "ssf_sign_data() 2 : d2i_PKCS7_bio() failed"));
     EXPECT_TRUE(has_line(log, "error sign_data"));
 }
 
@@ -219,8 +219,8 @@ TEST_F(Frame, AddSignChecksInOrder) {
     EXPECT_TRUE(has_line(log, "SsfAddSign() : wrong signature format: 'PKCS7_ANY'"));
     EXPECT_TRUE(has_line(log, "SsfAddSign() end, ret_code = 2"));
     EXPECT_EQ(signer->uResult, 0u);
-    EXPECT_EQ(add_sign("PKCS7_CADES", "MD5", signer, out), ssf::SSF_RC_NOT_AVAILABLE);
-    EXPECT_TRUE(has_line(fresh(), "add_sign_data() : operation not available yet"));
+    EXPECT_EQ(add_sign("PKCS7_CADES", "MD5", signer, out), ssf::SSF_RC_INVALID_FORMAT);
+    EXPECT_TRUE(has_line(fresh(), "add_sign_data() 2 : d2i_PKCS7_bio() failed"));
     EXPECT_EQ(SsfDELSigRcpSsfInfoList(&l), 0u);
 }
 
@@ -299,9 +299,9 @@ TEST_F(Frame, VerifyAndEnhanceChecks) {
     EXPECT_EQ(verify(bad, sig.n(), &results), 2u);
     EXPECT_TRUE(has_line(fresh(), "SsfVerify() : invalid format: 'BASE32'"));
     EXPECT_EQ(verify(fmt, sig.n(), nullptr), 13u);
-    EXPECT_EQ(verify(fmt, sig.n(), &results), ssf::SSF_RC_NOT_AVAILABLE);
+    EXPECT_EQ(verify(fmt, sig.n(), &results), ssf::SSF_RC_NOT_PKCS7);
     std::string log = fresh();
-    EXPECT_TRUE(has_line(log, "ssf_verify_data() : operation not available yet"));
+    EXPECT_TRUE(has_line(log, "ssf_verify_data() 2 : d2i_PKCS7_bio() failed"));
     EXPECT_TRUE(has_line(log, "SsfVerify: signerResultList is not created"));
 
     auto enhance = [&](SAP_UINT sigL, SigRcpSsfInfoList* r, SAP_BYTE** o) {

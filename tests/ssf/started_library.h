@@ -27,7 +27,7 @@ class StartedLibrary : public ::testing::Test {
         ssf::reset_for_tests();
         std::remove(dir.file("selvanor-ssf-server.log").c_str());
         dir.write("selvanor-ssf-server.cfg",
-                  "[common]\nlog_dir = " + dir.path() + "\n" + common_lines + "\n" + rest);
+                  "[common]\nlog_dir = " + dir.path() + "\ndebug_mode = yes\n" + common_lines + "\n" + rest);
         ASSERT_EQ(ssf::init_lib(), 0);
         pki = &test_pki::get();
     }

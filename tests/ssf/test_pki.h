@@ -25,7 +25,6 @@ struct Pki {
     Entity pkup_ended;      // valid, but its private-key usage period ended yesterday
     Entity stranger;        // self-signed, in no trust path
     std::string ca_bundle;  // root and inter, PEM
-    std::string root_pem;
 };
 
 // Built once per test program, after the library has started (engines first, then certificates).

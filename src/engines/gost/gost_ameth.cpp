@@ -5,6 +5,7 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -437,7 +438,10 @@ int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
             case ASN1_PKEY_CTRL_DEFAULT_MD_NID: {
                 const int type = EVP_PKEY_get_base_id(pkey);
                 if (type == NID_undef) return -1;
-                *static_cast<int*>(arg2) = sign_digest_nid(type);
+                *static_cast<int*>(arg2) = type == objmap::nid(Obj::gost2001)
+                                               ? objmap::nid(Obj::md_gost94)
+                                           : is_512(type) ? objmap::nid(Obj::md_gost12_512)
+                                                          : objmap::nid(Obj::md_gost12_256);
                 return 2;
             }
             default:
@@ -454,11 +458,18 @@ const char* long_name(int nid) {
 }
 
 int print_bytes(BIO* out, const char* heading, const uint8_t* p, size_t n, int indent) {
+    indent = std::clamp(indent, 0, 128);
     if (!BIO_indent(out, indent, 128) || BIO_puts(out, heading) <= 0) return 0;
     if (n == 0) return BIO_puts(out, "<undefined>\n") > 0;
-    std::string text;
-    gost_hexdump(p, n, &text, indent + 4);
-    return BIO_printf(out, "\n%s\n", text.c_str()) > 0;
+    return engines::guarded("print_bytes", 0, [&] {
+        std::string text;
+        text.reserve(4 * n + (n / 16 + 1) * static_cast<size_t>(indent + 5));
+        gost_hexdump(p, n, &text, indent + 4);
+        const int ok = BIO_printf(out, "\n%s\n", text.c_str()) > 0;
+        // Private keys are printed through here too: leave no copy behind.
+        OPENSSL_cleanse(text.data(), text.size());
+        return ok ? 1 : 0;
+    });
 }
 
 }  // namespace

@@ -1,0 +1,591 @@
+// GOST keys through the crypto library's encoders: published certificates, every private-key
+// form, PKCS#8/PEM round trips, parameters, printing, and the PKCS#7/CMS algorithm identifiers.
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/vectors.h"
+#include "cryptoext/objects.h"
+#include "cryptoext/ossl.h"
+#include "engine_env.h"
+#include "engines/gost/gost_asn1_types.h"
+#include "engines/gost/gost_key_methods.h"
+
+namespace {
+
+using objmap::Obj;
+using testing_support::Bytes;
+using testing_support::from_hex;
+using testing_support::to_hex;
+using testing_support::VectorBlock;
+using testing_support::VectorFile;
+using P8 = ossl::Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+using Req = ossl::Owner<X509_REQ, X509_REQ_free>;
+using Crl = ossl::Owner<X509_CRL, X509_CRL_free>;
+using Bn = ossl::Owner<BIGNUM, BN_free>;
+using BnCtx = ossl::Owner<BN_CTX, BN_CTX_free>;
+using Pkcs7 = ossl::Owner<PKCS7, PKCS7_free>;
+using Cms = ossl::Owner<CMS_ContentInfo, CMS_ContentInfo_free>;
+using PubKey = ossl::Owner<X509_PUBKEY, X509_PUBKEY_free>;
+
+// RFC 9215 D.1 (test curve) and D.3 (512-bit test curve) example keys.
+const char* kD1Prv = "7a929ade789bb9be10ed359dd39a72c11b60961f49397eee1d19ce9891ec3b28";
+const char* kD1Pub =
+    "0bd86fe5d8db89668f789b4e1dba8585c5508b45ec5b59d8906ddb70e2492b7fda77ff871a10fbdf2766d293c5d164"
+    "af"
+    "bb3c7b973a41c885d11d70d689b4f126";
+const char* kQ256Test = "8000000000000000000000000000000150fe8a1892976154c59cfc193accf5b3";
+const char* kD3Prv =
+    "0ba6048aadae241ba40936d47756d7c93091a0e8514669700ee7508e508b102072e8123b2200a0563322dad2827e27"
+    "14a2636b7bfd18aadfc62967821fa18dd4";
+const char* kQ512Test =
+    "4531acd1fe0023c7550d267b6b2fee80922b14b2ffb90f04d4eb7c09b5d2d15da82f2d7ecb1dbac719905c5eecc423"
+    "f1d86e25edbe23c595d644aaf187e6e6df";
+
+class GostKeyEncoding : public testing::Test {
+  protected:
+    void SetUp() override { engine_tests::load_engines(); }
+};
+
+Bytes reversed(Bytes b) {
+    std::reverse(b.begin(), b.end());
+    return b;
+}
+
+const tvk_gost2012_key* record(const EVP_PKEY* k) {
+    return gost2012_record(k);
+}
+
+struct KeyKind {
+    Obj type, curve;
+    const char* prv;  // big-endian
+    const char* q;
+    size_t L;
+};
+const KeyKind k256{Obj::gost2012_256, Obj::GostR3410_2001_TestParamSet, kD1Prv, kQ256Test, 32};
+const KeyKind k512{Obj::gost2012_512, Obj::gost_3410_2012_512_paramSetTest, kD3Prv, kQ512Test, 64};
+
+// SEQUENCE { curve, digest } as the key's algorithm parameters.
+ASN1_STRING* params_of(const KeyKind& kk) {
+    const Obj digest = kk.L == 64 ? Obj::md_gost12_512 : Obj::md_gost12_256;
+    unsigned char* der = nullptr;
+    TVK_GOST2012_KEY_PARAMS* p = TVK_GOST2012_KEY_PARAMS_new();
+    p->key_params = OBJ_nid2obj(objmap::nid(kk.curve));
+    p->hash_params = OBJ_nid2obj(objmap::nid(digest));
+    const int n = i2d_TVK_GOST2012_KEY_PARAMS(p, &der);
+    TVK_GOST2012_KEY_PARAMS_free(p);
+    ASN1_STRING* s = ASN1_STRING_new();
+    ASN1_STRING_set0(s, der, n);
+    return s;
+}
+
+P8 pkcs8(const KeyKind& kk, const Bytes& private_key, Obj alg = Obj::gost_mac) {
+    P8 p8(PKCS8_PRIV_KEY_INFO_new());
+    auto* buf = static_cast<unsigned char*>(OPENSSL_malloc(private_key.size() + 1));
+    std::copy(private_key.begin(), private_key.end(), buf);
+    const Obj a = alg == Obj::gost_mac ? kk.type : alg;
+    EXPECT_EQ(PKCS8_pkey_set0(p8.get(), OBJ_nid2obj(objmap::nid(a)), 0, V_ASN1_SEQUENCE,
+                              params_of(kk), buf, static_cast<int>(private_key.size())),
+              1);
+    return p8;
+}
+
+ossl::PKey read_key(const KeyKind& kk, const Bytes& private_key, Obj alg = Obj::gost_mac) {
+    P8 p8 = pkcs8(kk, private_key, alg);
+    return ossl::PKey(EVP_PKCS82PKEY(p8.get()));
+}
+
+Bytes le_private(const tvk_gost2012_key* k) {
+    return Bytes(k->priv_key, k->priv_key + k->priv_key_len);
+}
+
+// k * m mod q by the crypto library's own big numbers, as L little-endian bytes.
+Bytes mod_mult(const Bytes& k_le, const Bytes& m_le, const char* q_hex, size_t L) {
+    BnCtx ctx(BN_CTX_new());
+    Bn k(BN_lebin2bn(k_le.data(), static_cast<int>(k_le.size()), nullptr));
+    Bn m(BN_lebin2bn(m_le.data(), static_cast<int>(m_le.size()), nullptr));
+    BIGNUM* q = nullptr;
+    BN_hex2bn(&q, q_hex);
+    Bn qq(q), r(BN_new());
+    BN_mod_mul(r.get(), k.get(), m.get(), qq.get(), ctx.get());
+    Bytes out(L);
+    BN_bn2lebinpad(r.get(), out.data(), static_cast<int>(L));
+    return out;
+}
+
+Bytes with_header(const char* hex, const Bytes& body) {
+    Bytes b = from_hex(hex);
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+TEST_F(GostKeyEncoding, PublishedCertificatesAndRequestsDecodeTheirKeys) {
+    VectorFile f("keys-certs.txt");
+    size_t certs = 0;
+    for (const auto& b : f.blocks()) {
+        const std::string kind = b.has("kind") ? b.text("kind") : "";
+        if (kind != "certificate" && kind != "certificate-request") continue;
+        const Bytes der = b.hex("der");
+        const unsigned char* p = der.data();
+        ossl::X509Ptr cert;
+        Req req;
+        EVP_PKEY* key = nullptr;
+        if (kind == "certificate") {
+            cert.reset(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+            ASSERT_NE(cert, nullptr) << b.text("name");
+            key = X509_get0_pubkey(cert.get());
+        } else {
+            req.reset(d2i_X509_REQ(nullptr, &p, static_cast<long>(der.size())));
+            ASSERT_NE(req, nullptr) << b.text("name");
+            key = X509_REQ_get0_pubkey(req.get());
+        }
+        ASSERT_NE(key, nullptr) << b.text("name");
+        const tvk_gost2012_key* k = record(key);
+        ASSERT_NE(k, nullptr);
+        const Bytes pub = b.hex("pub_le");
+        EXPECT_EQ(Bytes(k->pub_key, k->pub_key + k->pub_key_len), pub) << b.text("name");
+        EXPECT_EQ(k->param_nid, OBJ_txt2nid(b.text("curve").c_str()));
+        EXPECT_EQ(EVP_PKEY_get_security_bits(key), pub.size() == 128 ? 256 : 128);
+        EXPECT_EQ(EVP_PKEY_get_size(key), pub.size() == 128 ? 128 : 64);
+
+        // The signature over the published digest, through the key operations method.
+        ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new(key, nullptr));
+        ASSERT_EQ(EVP_PKEY_verify_init(ctx.get()), 1);
+        const Bytes sig = b.hex("sig"), digest = b.hex("tbs_digest");
+        EXPECT_EQ(EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()),
+                  1)
+            << b.text("name");
+        // A signature one byte short is refused before anything reads it.
+        EXPECT_EQ(
+            EVP_PKEY_verify(ctx.get(), sig.data(), sig.size() - 1, digest.data(), digest.size()),
+            0);
+        // Whole-object verification where the engine offers the digest (2012 objects).
+        if (b.text("hash") != "gostr3411-94-cryptopro") {
+            EXPECT_EQ(cert ? X509_verify(cert.get(), key) : X509_REQ_verify(req.get(), key), 1)
+                << b.text("name");
+        }
+        ++certs;
+    }
+    EXPECT_EQ(certs, 7u);
+}
+
+TEST_F(GostKeyEncoding, PublishedCrlsVerifyWithTheCertificateKey) {
+    VectorFile f("keys-certs.txt");
+    for (const char* n : {"rfc9215-d2", "rfc9215-d3"}) {
+        const VectorBlock *cert_b = nullptr, *crl_b = nullptr;
+        for (const auto& b : f.blocks()) {
+            if (b.text("name") == std::string(n) + "-certificate") cert_b = &b;
+            if (b.text("name") == std::string(n) + "-crl") crl_b = &b;
+        }
+        ASSERT_TRUE(cert_b && crl_b);
+        const Bytes cd = cert_b->hex("der"), rd = crl_b->hex("der");
+        const unsigned char* p = cd.data();
+        ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(cd.size())));
+        p = rd.data();
+        Crl crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(rd.size())));
+        ASSERT_TRUE(cert && crl);
+        EXPECT_EQ(X509_CRL_verify(crl.get(), X509_get0_pubkey(cert.get())), 1) << n;
+    }
+}
+
+TEST_F(GostKeyEncoding, EveryPrivateKeyFormReadsToTheSameKey) {
+    for (const KeyKind& kk : {k256, k512}) {
+        const Bytes be = from_hex(kk.prv), le = reversed(be);
+        const size_t L = kk.L;
+        Bytes mask(L, 0);
+        mask[0] = 1;  // the number 1: the key half comes back as it is
+        Bytes half_key(L), other_mask(L);
+        for (size_t i = 0; i < L; ++i)
+            half_key[i] = static_cast<uint8_t>(i * 7 + 3),
+            other_mask[i] = static_cast<uint8_t>(0xa5 ^ i);
+        half_key[L - 1] = 0x01, other_mask[L - 1] = 0x02;
+        Bytes masked_one = le;
+        masked_one.insert(masked_one.end(), mask.begin(), mask.end());
+        Bytes masked = half_key;
+        masked.insert(masked.end(), other_mask.begin(), other_mask.end());
+        const Bytes unmasked = mod_mult(half_key, other_mask, kk.q, L);
+        const char* os_l = L == 32 ? "0420" : "0440";
+        const char* os_2l = L == 32 ? "0440" : "048180";
+        const char* int_l = L == 32 ? "0220" : "0240";
+        const char* int_l1 = L == 32 ? "022100" : "024100";
+
+        struct Form {
+            const char* what;
+            Bytes in;
+            Bytes want;
+        } forms[] = {
+            {"plain OCTET STRING", with_header(os_l, le), le},
+            {"INTEGER", with_header(int_l, be), le},
+            {"INTEGER with a leading zero", with_header(int_l1, be), le},
+            {"masked OCTET STRING, mask 1", with_header(os_2l, masked_one), le},
+            {"masked OCTET STRING", with_header(os_2l, masked), unmasked},
+            {"untagged masked", masked, unmasked},
+        };
+        for (const auto& form : forms) {
+            ossl::PKey key = read_key(kk, form.in);
+            ASSERT_NE(key, nullptr) << form.what << " " << L;
+            const tvk_gost2012_key* k = record(key.get());
+            EXPECT_EQ(le_private(k), form.want) << form.what << " " << L;
+            EXPECT_EQ(k->has_private_key, 1);
+
+            // Written back it is the plain form, and reads back to the same key.
+            P8 out(EVP_PKEY2PKCS8(key.get()));
+            ASSERT_NE(out, nullptr);
+            const unsigned char* pk = nullptr;
+            int pk_len = 0;
+            ASSERT_EQ(PKCS8_pkey_get0(nullptr, &pk, &pk_len, nullptr, out.get()), 1);
+            EXPECT_EQ(Bytes(pk, pk + pk_len), with_header(os_l, form.want)) << form.what;
+            ossl::PKey again(EVP_PKCS82PKEY(out.get()));
+            ASSERT_NE(again, nullptr);
+            const tvk_gost2012_key* k2 = record(again.get());
+            EXPECT_EQ(le_private(k2), form.want);
+            EXPECT_EQ(Bytes(k2->pub_key, k2->pub_key + k2->pub_key_len),
+                      Bytes(k->pub_key, k->pub_key + k->pub_key_len));
+            EXPECT_EQ(Bytes(k2->key_id, k2->key_id + 20), Bytes(k->key_id, k->key_id + 20));
+            EXPECT_EQ(EVP_PKEY_eq(key.get(), again.get()), 1);
+        }
+        // The plain form of D.1 carries the published public key.
+        if (L == 32) {
+            ossl::PKey key = read_key(kk, with_header(os_l, le));
+            const tvk_gost2012_key* k = record(key.get());
+            EXPECT_EQ(to_hex(k->pub_key, 64), kD1Pub);
+        }
+    }
+}
+
+TEST_F(GostKeyEncoding, ShortAndLongIntegersAndBadFormsAreHandled) {
+    const Bytes be = from_hex(kD1Prv);
+    // 31 content bytes: a key whose highest byte is zero.
+    Bytes low(be.begin() + 1, be.end());
+    ossl::PKey key = read_key(k256, with_header("021f", low));
+    ASSERT_NE(key, nullptr);
+    Bytes want = reversed(low);
+    want.push_back(0);
+    EXPECT_EQ(le_private(record(key.get())), want);
+
+    const char* bad[] = {
+        "021f",  // INTEGER cut short
+        "0421",  // OCTET STRING of 33 bytes cut short
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_key(k256, Bytes(48, 0x11)), nullptr);  // 48 bare bytes
+    EXPECT_EQ(read_key(k256, with_header("041f", Bytes(31, 1))), nullptr);
+    EXPECT_EQ(read_key(k256, with_header("0421", Bytes(33, 1))), nullptr);
+    for (const char* h : bad) EXPECT_EQ(read_key(k256, with_header(h, Bytes(20, 1))), nullptr) << h;
+    EXPECT_EQ(read_key(k256, Bytes()), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Unrecognized private key value format\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("priv_decode_gost2012: create_private_key failed\n"), std::string::npos);
+}
+
+TEST_F(GostKeyEncoding, AgreementAlgorithmsReadAsSignatureKeys) {
+    ossl::PKey key = read_key(k256, with_header("0420", reversed(from_hex(kD1Prv))),
+                              Obj::agreement_gost_3410_2012_256);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), objmap::nid(Obj::gost2012_256));
+    EXPECT_EQ(to_hex(record(key.get())->pub_key, 64), kD1Pub);
+}
+
+TEST_F(GostKeyEncoding, PemPlainAndEncryptedRoundTrip) {
+    ossl::PKey key = read_key(k512, with_header("0440", reversed(from_hex(kD3Prv))));
+    ASSERT_NE(key, nullptr);
+    for (bool encrypted : {false, true}) {
+        ossl::Bio mem(BIO_new(BIO_s_mem()));
+        static char pass[] = "secret";
+        ASSERT_EQ(
+            PEM_write_bio_PrivateKey(mem.get(), key.get(), encrypted ? EVP_aes_256_cbc() : nullptr,
+                                     nullptr, 0, nullptr, encrypted ? pass : nullptr),
+            1);
+        char* text = nullptr;
+        const long n = BIO_get_mem_data(mem.get(), &text);
+        const std::string pem(text, static_cast<size_t>(n));
+        EXPECT_NE(pem.find(encrypted ? "BEGIN ENCRYPTED PRIVATE KEY" : "BEGIN PRIVATE KEY"),
+                  std::string::npos);
+        ossl::PKey back(
+            PEM_read_bio_PrivateKey(mem.get(), nullptr, nullptr, encrypted ? pass : nullptr));
+        ASSERT_NE(back, nullptr) << encrypted;
+        EXPECT_EQ(le_private(record(back.get())), le_private(record(key.get())));
+        EXPECT_EQ(EVP_PKEY_eq(key.get(), back.get()), 1);
+    }
+    // The public key as SubjectPublicKeyInfo and back.
+    unsigned char* der = nullptr;
+    const int n = i2d_PUBKEY(key.get(), &der);
+    ASSERT_GT(n, 0);
+    const unsigned char* p = der;
+    ossl::PKey pub(d2i_PUBKEY(nullptr, &p, n));
+    OPENSSL_free(der);
+    ASSERT_NE(pub, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(key.get(), pub.get()), 1);
+    EXPECT_EQ(record(pub.get())->has_private_key, 0);
+}
+
+TEST_F(GostKeyEncoding, PublicKeyOfTheWrongLengthIsRefused) {
+    ossl::PKey key = read_key(k256, with_header("0420", reversed(from_hex(kD1Prv))));
+    PubKey pk(X509_PUBKEY_new());
+    ASSERT_EQ(X509_PUBKEY_set(reinterpret_cast<X509_PUBKEY**>(&pk), key.get()), 1);
+    // Swap in a 65-byte key under the same algorithm identifier.
+    const Bytes longer = with_header("0441", Bytes(65, 7));
+    auto* buf = static_cast<unsigned char*>(OPENSSL_memdup(longer.data(), longer.size()));
+    ossl::Owner<ASN1_STRING, ASN1_STRING_free> params(params_of(k256));
+    PubKey bad(X509_PUBKEY_new());
+    ASSERT_EQ(X509_PUBKEY_set0_param(bad.get(), OBJ_nid2obj(objmap::nid(Obj::gost2012_256)),
+                                     V_ASN1_SEQUENCE, params.release(), buf,
+                                     static_cast<int>(longer.size())),
+              1);
+    unsigned char* der = nullptr;
+    const int n = i2d_X509_PUBKEY(bad.get(), &der);
+    const unsigned char* p = der;
+    testing::internal::CaptureStderr();
+    ossl::PKey decoded(d2i_PUBKEY(nullptr, &p, n));
+    testing::internal::GetCapturedStderr();
+    OPENSSL_free(der);
+    EXPECT_EQ(decoded, nullptr);
+}
+
+TEST_F(GostKeyEncoding, PublicKeyPrintsSixteenBytesToALine) {
+    ossl::PKey key = read_key(k256, with_header("0420", reversed(from_hex(kD1Prv))));
+    ossl::Bio mem(BIO_new(BIO_s_mem()));
+    // The crypto library puts the indent in front of every line itself.
+    ASSERT_EQ(EVP_PKEY_print_public(mem.get(), key.get(), 2, nullptr), 1);
+    char* text = nullptr;
+    const long n = BIO_get_mem_data(mem.get(), &text);
+    const std::string out(text, static_cast<size_t>(n));
+    const std::string pub = kD1Pub;
+    std::string lines;
+    for (size_t i = 0; i < 64; ++i) {
+        if (i % 16 == 0) lines += (i ? "\n" : "") + std::string(6, ' ');
+        lines += pub.substr(2 * i, 2) + ":";
+    }
+    EXPECT_EQ(out,
+              "  Key algorithm: \n"
+              "      GOST R 34.10-2012 with 256 bit modulus\n"
+              "  Parameters: \n"
+              "      sign_params: " +
+                  std::string(OBJ_nid2ln(objmap::nid(Obj::GostR3410_2001_TestParamSet))) +
+                  "\n"
+                  "      hash_params: GOST R 34.11-2012 with 256 bit hash\n"
+                  "  Public key: \n" +
+                  lines + "\n");
+}
+
+TEST_F(GostKeyEncoding, DefaultDigestFollowsTheKeyType) {
+    struct {
+        Obj type, curve, digest;
+    } cases[] = {{Obj::gost2001, Obj::GostR3410_2001_CryptoPro_A_ParamSet, Obj::md_gost94},
+                 {Obj::gost2012_256, Obj::gost_3410_2012_256_paramSetA, Obj::md_gost12_256},
+                 {Obj::gost2012_512, Obj::gost_3410_2012_512_paramSetB, Obj::md_gost12_512}};
+    for (const auto& c : cases) {
+        ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
+            EVP_PKEY_CTX_new_id(objmap::nid(c.type), nullptr));
+        ASSERT_NE(ctx, nullptr);
+        ASSERT_EQ(EVP_PKEY_paramgen_init(ctx.get()), 1);
+        ASSERT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_GOST_PARAMSET,
+                                    objmap::nid(c.curve), nullptr),
+                  1);
+        EVP_PKEY* raw = nullptr;
+        ASSERT_EQ(EVP_PKEY_paramgen(ctx.get(), &raw), 1);
+        ossl::PKey key(raw);
+        int md = 0;
+        EXPECT_EQ(EVP_PKEY_get_default_digest_nid(key.get(), &md), 2);
+        EXPECT_EQ(md, objmap::nid(c.digest));
+        EXPECT_EQ(EVP_PKEY_get_bits(key.get()), c.type == Obj::gost2012_512 ? 1024 : 512);
+    }
+}
+
+ossl::PKey generate(Obj type, const char* paramset) {
+    ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
+        EVP_PKEY_CTX_new_id(objmap::nid(type), nullptr));
+    EVP_PKEY_keygen_init(ctx.get());
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset), 1);
+    EVP_PKEY* raw = nullptr;
+    EXPECT_EQ(EVP_PKEY_keygen(ctx.get(), &raw), 1);
+    return ossl::PKey(raw);
+}
+
+TEST_F(GostKeyEncoding, ParameterCopyRefusesOtherSetsAndFillsAKeyWithoutRecord) {
+    ossl::PKey a = generate(Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetA");
+    // Parameters without a public key count as missing: they may take a copy.
+    ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
+        EVP_PKEY_CTX_new_id(objmap::nid(Obj::gost2012_256), nullptr));
+    EVP_PKEY_paramgen_init(ctx.get());
+    EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "B");
+    EVP_PKEY* raw = nullptr;
+    ASSERT_EQ(EVP_PKEY_paramgen(ctx.get(), &raw), 1);
+    ossl::PKey b(raw);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(EVP_PKEY_missing_parameters(b.get()), 1);
+    EXPECT_EQ(EVP_PKEY_missing_parameters(a.get()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(EVP_PKEY_copy_parameters(b.get(), a.get()), 0);
+    EXPECT_NE(
+        testing::internal::GetCapturedStderr().find("param_copy_gost2012: incompatible keys\n"),
+        std::string::npos);
+
+    ossl::PKey empty(EVP_PKEY_new());
+    ASSERT_EQ(EVP_PKEY_set_type(empty.get(), objmap::nid(Obj::gost2012_256)), 1);
+    EXPECT_EQ(EVP_PKEY_copy_parameters(empty.get(), a.get()), 1);
+    ASSERT_NE(record(empty.get()), nullptr);
+    EXPECT_EQ(record(empty.get())->param_nid, objmap::nid(Obj::gost_3410_2012_256_paramSetA));
+    EXPECT_EQ(EVP_PKEY_parameters_eq(empty.get(), a.get()), 1);
+    EXPECT_EQ(EVP_PKEY_parameters_eq(b.get(), a.get()), 0);
+}
+
+// A self-signed certificate for the key, signed with the digest its type asks for.
+ossl::X509Ptr self_signed(EVP_PKEY* key) {
+    ossl::X509Ptr cert(X509_new());
+    X509_set_version(cert.get(), X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("gost signer"), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+    X509_set_pubkey(cert.get(), key);
+    int md = 0;
+    EVP_PKEY_get_default_digest_nid(key, &md);
+    EXPECT_GT(X509_sign(cert.get(), key, EVP_get_digestbynid(md)), 0);
+    return cert;
+}
+
+std::string algo_text(const X509_ALGOR* a) {
+    const ASN1_OBJECT* obj = nullptr;
+    int ptype = 0;
+    X509_ALGOR_get0(&obj, &ptype, nullptr, a);
+    char buf[64];
+    OBJ_obj2txt(buf, sizeof buf, obj, 1);
+    return std::string(buf) + (ptype == V_ASN1_NULL ? " NULL" : " ?");
+}
+
+TEST_F(GostKeyEncoding, SignerInfosCarryTheKeysAlgorithms) {
+    struct {
+        Obj type;
+        const char* paramset;
+        const char* sig;
+        const char* dig;
+    } cases[] = {{Obj::gost2001, "XB", "1.2.643.2.2.19 NULL", "1.2.643.2.2.9 NULL"},
+                 {Obj::gost2012_256, "A", "1.2.643.7.1.1.1.1 NULL", "1.2.643.7.1.1.2.2 NULL"},
+                 {Obj::gost2012_512, "A", "1.2.643.7.1.1.1.2 NULL", "1.2.643.7.1.1.2.3 NULL"}};
+    const std::string text = "document";
+    for (const auto& c : cases) {
+        ossl::PKey key = generate(c.type, c.paramset);
+        ASSERT_NE(key, nullptr);
+        ossl::X509Ptr cert = self_signed(key.get());
+        EXPECT_EQ(X509_verify(cert.get(), key.get()), 1);
+
+        ossl::Bio in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        Pkcs7 p7(PKCS7_sign(cert.get(), key.get(), nullptr, in.get(), PKCS7_BINARY));
+        ASSERT_NE(p7, nullptr);
+        PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+        X509_ALGOR *dig = nullptr, *sig = nullptr;
+        PKCS7_SIGNER_INFO_get0_algs(si, nullptr, &dig, &sig);
+        EXPECT_EQ(algo_text(sig), c.sig);
+        EXPECT_EQ(algo_text(dig), c.dig);
+        ossl::Bio data(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        EXPECT_EQ(PKCS7_verify(p7.get(), nullptr, nullptr, data.get(), nullptr,
+                               PKCS7_NOVERIFY | PKCS7_BINARY | PKCS7_DETACHED),
+                  1);
+
+        ossl::Bio in2(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+        Cms cms(CMS_sign(cert.get(), key.get(), nullptr, in2.get(), CMS_BINARY));
+        ASSERT_NE(cms, nullptr);
+        CMS_SignerInfo* csi = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+        CMS_SignerInfo_get0_algs(csi, nullptr, nullptr, &dig, &sig);
+        EXPECT_EQ(algo_text(sig), c.sig);
+        EXPECT_EQ(algo_text(dig), c.dig);
+        EXPECT_EQ(CMS_verify(cms.get(), nullptr, nullptr, nullptr, nullptr,
+                             CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY),
+                  1);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Seeded corruptions of PKCS#8 GOST keys: every one is either read as a whole key or refused,
+// never read past (the sanitizer build catches that).
+TEST_F(GostKeyEncoding, CorruptedPrivateKeysAreReadWholeOrRefused) {
+    ossl::PKey key = read_key(k512, with_header("0440", reversed(from_hex(kD3Prv))));
+    unsigned char* der = nullptr;
+    const int n = i2d_PrivateKey(key.get(), &der);
+    ASSERT_GT(n, 0);
+    const Bytes good(der, der + n);
+    OPENSSL_free(der);
+    uint32_t state = 777;
+    auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 150; ++i) {
+        Bytes b = good;
+        const size_t at = next() % b.size();
+        if (next() % 4 == 0)
+            b.resize(at);
+        else
+            b[at] = static_cast<uint8_t>(next());
+        auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(b.data(), b.size() ? b.size() : 1));
+        const unsigned char* p = copy;
+        ossl::PKey k(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(b.size())));
+        if (k && gost2012_record(k.get())) {
+            const tvk_gost2012_key* r = gost2012_record(k.get());
+            EXPECT_EQ(r->has_private_key, 1);
+            EXPECT_TRUE(r->priv_key_len == 32 || r->priv_key_len == 64);
+        }
+        OPENSSL_free(copy);
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+namespace {
+
+// Every key type on every parameter set: generated, written as PKCS#8 DER, read back equal.
+TEST_F(GostKeyEncoding, EveryParameterSetRoundTripsThroughPkcs8) {
+    size_t n = 0;
+    for (Obj type : {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512}) {
+        const bool big = type == Obj::gost2012_512;
+        for (const auto& row : big ? gost2012_512_param_oids() : gost2012_256_param_oids()) {
+            ossl::PKey key = generate(type, row.oid);
+            ASSERT_NE(key, nullptr) << row.oid;
+            unsigned char* der = nullptr;
+            const int len = i2d_PrivateKey(key.get(), &der);
+            ASSERT_GT(len, 0);
+            const unsigned char* p = der;
+            P8 p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, len));
+            OPENSSL_free(der);
+            ASSERT_NE(p8, nullptr);
+            ossl::PKey back(EVP_PKCS82PKEY(p8.get()));
+            ASSERT_NE(back, nullptr) << row.oid;
+            EXPECT_EQ(EVP_PKEY_get_base_id(back.get()), objmap::nid(type));
+            EXPECT_EQ(record(back.get())->param_nid, objmap::nid(row.obj));
+            EXPECT_EQ(EVP_PKEY_eq(key.get(), back.get()), 1) << row.oid;
+            ++n;
+        }
+    }
+    EXPECT_EQ(n, 24u);
+}
+
+TEST_F(GostKeyEncoding, Pkcs12PacksAndUnpacksGostKeys) {
+    for (Obj type : {Obj::gost2012_256, Obj::gost2012_512}) {
+        ossl::PKey key = generate(type, "A");
+        ossl::X509Ptr cert = self_signed(key.get());
+        ossl::Pkcs12 p12(
+            PKCS12_create("pw", "signer", key.get(), cert.get(), nullptr, 0, 0, 0, 0, 0));
+        ASSERT_NE(p12, nullptr);
+        EVP_PKEY* k = nullptr;
+        X509* c = nullptr;
+        ASSERT_EQ(PKCS12_parse(p12.get(), "pw", &k, &c, nullptr), 1);
+        ossl::PKey got(k);
+        ossl::X509Ptr got_cert(c);
+        EXPECT_EQ(EVP_PKEY_eq(got.get(), key.get()), 1);
+        EXPECT_EQ(X509_check_private_key(got_cert.get(), got.get()), 1);
+        EXPECT_EQ(le_private(record(got.get())), le_private(record(key.get())));
+    }
+}
+
+}  // namespace

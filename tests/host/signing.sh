@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Signatures made through the loaded library verify with the stock openssl command, and
+# signatures made by openssl verify through the library: attached and detached, PKCS7 and
+# CADES_BES, one signer, two signers and an added signer.
+set -uo pipefail
+host=$1 lib=$2
+work=$(mktemp -d /tmp/ssf-signing.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+passed=0 failed=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+export OPENSSL_CONF=/dev/null
+q() { "$@" >/dev/null 2>&1; }
+
+# A test PKI: one CA, an RSA and an EC signer.
+q openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem \
+  -subj "/CN=Host Test CA" -days 30 -addext basicConstraints=critical,CA:TRUE \
+  -addext keyUsage=critical,keyCertSign,cRLSign || { echo "cannot make the CA"; exit 1; }
+printf 'keyUsage=critical,digitalSignature,nonRepudiation\n' > ee.ext
+issue() {  # name serial key-options...
+  local name=$1 serial=$2; shift 2
+  q openssl req -newkey "$@" -nodes -keyout "$name.key" -out "$name.csr" -subj "/O=Host Test/CN=$name" &&
+    q openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca.key -set_serial "$serial" -days 30 \
+      -extfile ee.ext -out "$name.pem"
+}
+issue rsa-signer 11 rsa:2048 && issue ec-signer 12 ec -pkeyopt ec_paramgen_curve:P-256 || { echo "no PKI"; exit 1; }
+fp() { openssl x509 -in "$1" -noout -fingerprint -sha1 | sed 's/.*=//; s/:/ /g' | tr 'A-F' 'a-f'; }
+rsa=(--id "$(fp rsa-signer.pem)" --profile "certfile=$work/rsa-signer.pem,keyfile=$work/rsa-signer.key")
+ec=(--id "$(fp ec-signer.pem)" --profile "certfile=$work/ec-signer.pem,keyfile=$work/ec-signer.key")
+mkdir pab && cp ca.pem pab/
+printf '[common]\nlog_dir = %s\n' "$work" > selvanor-ssf-server.cfg
+export DIR_LIBRARY=$work
+ssf() { "$host" --lib "$lib" "$@"; }
+
+head -c 5000 /dev/urandom > data.bin
+ssf encode PKCS7 data.bin data.p7 >/dev/null || { echo "encode failed"; exit 1; }
+
+# Library -> openssl
+if ssf sign PKCS7 SHA1 data.p7 attached.der --inc-certs "${rsa[@]}" >sign.out &&
+  openssl cms -verify -inform DER -in attached.der -CAfile ca.pem -binary -out got.bin 2>verify.err &&
+  cmp -s got.bin data.bin; then ok; else bad "attached PKCS7 by the library: $(cat sign.out verify.err)"; fi
+
+if ssf sign CADES_BES SHA1 data.p7 detached.der --inc-certs --detached "${ec[@]}" >sign.out &&
+  openssl cms -verify -inform DER -in detached.der -content data.bin -CAfile ca.pem -binary \
+    -out /dev/null 2>verify.err; then ok; else bad "detached CADES_BES by the library: $(cat sign.out verify.err)"; fi
+# openssl checks the signing-certificate-v2 attribute too: it is there and names the EC signer.
+if openssl cms -cmsout -print -inform DER -in detached.der 2>/dev/null | grep -q 'id-smime-aa-signingCertificateV2'
+then ok; else bad "no signing-certificate-v2 attribute"; fi
+
+if ssf sign PKCS7 SHA1 data.p7 two.der --inc-certs "${rsa[@]}" "${ec[@]}" >sign.out &&
+  openssl cms -verify -inform DER -in two.der -CAfile ca.pem -binary -out /dev/null 2>verify.err &&
+  [ "$(openssl cms -cmsout -print -inform DER -in two.der | grep -c 'signatureAlgorithm:')" = 2 ]
+then ok; else bad "two signers by the library: $(cat sign.out verify.err)"; fi
+
+if ssf add-sign CADES_BES SHA1 attached.der added.der --inc-certs "${ec[@]}" >sign.out &&
+  openssl cms -verify -inform DER -in added.der -CAfile ca.pem -binary -out got.bin 2>verify.err &&
+  cmp -s got.bin data.bin; then ok; else bad "added signer: $(cat sign.out verify.err)"; fi
+
+# openssl -> library
+verify_ok() {  # format signed [options...]: return code 0 and every record valid
+  local fmt=$1 sig=$2; shift 2
+  ssf verify "$fmt" "$sig" out.der --pab "$work/pab" "$@" >verify.out
+  grep -q '^return code: 0$' verify.out && ! grep 'record' verify.out | grep -qv 'result 0 '
+}
+openssl cms -sign -binary -nodetach -in data.bin -signer rsa-signer.pem -inkey rsa-signer.key -outform DER \
+  -out o-attached.der 2>/dev/null
+if verify_ok PKCS7 o-attached.der --use-certs && ssf decode PKCS7 out.der got.bin >/dev/null && cmp -s got.bin data.bin
+then ok; else bad "attached by openssl: $(cat verify.out)"; fi
+
+openssl cms -sign -binary -in data.bin -signer ec-signer.pem -inkey ec-signer.key -outform DER \
+  -out o-detached.der 2>/dev/null
+if verify_ok PKCS7 o-detached.der --use-certs --input data.p7; then ok; else bad "detached by openssl: $(cat verify.out)"; fi
+
+openssl cms -sign -binary -nodetach -in data.bin -signer rsa-signer.pem -inkey rsa-signer.key \
+  -signer ec-signer.pem -inkey ec-signer.key -cades -md sha512 -outform DER -out o-cades.der 2>/dev/null
+if verify_ok CADES_BES o-cades.der --use-certs && [ "$(grep -c 'result 0 ' verify.out)" = 2 ]
+then ok; else bad "CAdES-BES by openssl: $(cat verify.out)"; fi
+
+# A changed document: the signature no longer holds.
+head -c 5000 /dev/urandom > other.bin
+ssf encode PKCS7 other.bin other.p7 >/dev/null
+ssf verify PKCS7 o-detached.der out.der --pab "$work/pab" --use-certs --input other.p7 >verify.out
+if grep -q '^return code: 5$' verify.out && grep -q 'result 27 (Signature is invalid)' verify.out
+then ok; else bad "changed document: $(cat verify.out)"; fi
+
+# Without the message's certificates the signer is unknown to the directory.
+ssf verify PKCS7 o-attached.der out.der --pab "$work/pab" >verify.out
+if grep -q '^return code: 5$' verify.out && grep -q 'result 26 (Certificate not found)' verify.out
+then ok; else bad "signer without certificate: $(cat verify.out)"; fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
