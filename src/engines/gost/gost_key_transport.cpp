@@ -76,20 +76,6 @@ struct FreeBer {
 };
 using BerBuf = std::unique_ptr<uint8_t, FreeBer>;
 
-// VKO GOST R 34.10-2001: the agreed point hashed by GOST R 34.11-94 with the given set.
-int vko_2001(const gostr3410_256_params* prm, const uint8_t* ukm, uint32_t ukm_len, const DIGIT_T* d,
-             const ep_point* Q, const uint8_t* hash_der, uint32_t hash_der_len, uint8_t* out32) {
-    Wiped<DIGIT_T[EC256_DIGITS]> u;
-    if (ukm_len == 0 || ukm_len > 32) return -1;
-    for (uint32_t i = 0; i < ukm_len; ++i) u.v[i / 4] |= static_cast<DIGIT_T>(ukm[i]) << (8 * (i % 4));
-    Wiped<ep_point> K;
-    Wiped<uint8_t[64]> xy;
-    int rc = GOSTR3410_2001_VKO_point(prm, u.v, d, Q, &K.v);
-    if (rc == 0) rc = GOSTR3410_2001_UnloadPublicKeyValue(xy.v, &K.v);
-    if (rc == 0) rc = GOSTR3411_94_Transform(hash_der, hash_der_len, xy.v, sizeof xy.v, out32);
-    return rc;
-}
-
 // One GOST 28147-89 pass over the 32-byte key: ECB either way, or its 4-byte MAC with the IV.
 int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt, const uint8_t* iv,
             const uint8_t* in, uint8_t* out) {
@@ -170,7 +156,7 @@ bool ephemeral_kek(const tvk_gost2012_key* rcpt, const Der& curve, const Der& di
         KT_SAY("t_gost3410_kek_enc. Invalid recipient public key 3411 OID\n");
         return false;
     }
-    if (vko_2001(prm, ukm, ukm_len, d.v, &Q.v, digest.b, digest.n, kek) != 0) {
+    if (GOSTR3410_2001_VKO(prm, hash, ukm, ukm_len, d.v, &Q.v, kek) != 0) {
         KT_SAY("t_gost3410_kek_enc. GOSTR3410_2001_VKO failed\n");
         return false;
     }
@@ -365,7 +351,7 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
                 KT_SAY("t_gost3410_kek_dec. Invalid sender public key 3411 OID\n");
                 return 0;
             }
-            if (vko_2001(prm, kt.ukm, kt.ukm_len, d.v, &Q.v, digest.b, digest.n, kek.v) != 0) return 0;
+            if (GOSTR3410_2001_VKO(prm, hash, kt.ukm, kt.ukm_len, d.v, &Q.v, kek.v) != 0) return 0;
         }
     } else {
         KT_SAY("t_gost3410_kek_dec. Loading TVK public key failed\n");
@@ -459,7 +445,7 @@ int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const ui
         }
     } else {
         const GOSTR3411_94_PARAMS* hash = GOSTR3411_94_DefaultPar();
-        if ((rc = vko_2001(prm, ukm, ukm_len, d.v, &Q.v, hash->der, hash->der_len, out)) != 0) {
+        if ((rc = GOSTR3410_2001_VKO(prm, hash, ukm, ukm_len, d.v, &Q.v, out)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2001_VKO failed, rc = 0x%x\n", static_cast<unsigned>(rc));
             return 0;
         }
