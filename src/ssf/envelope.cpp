@@ -1,4 +1,6 @@
 // Enveloping for recipients and developing with a recipient's key.
+#include "ssf/envelope.h"
+
 #include <openssl/buffer.h>
 #include <openssl/err.h>
 #include <openssl/pkcs7.h>
@@ -11,7 +13,6 @@
 #include "engines/gost/gost_ciphers.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"
-#include "ssf/envelope.h"
 #include "ssf/keys.h"
 #include "ssf/log.h"
 #include "ssf/records.h"
@@ -67,8 +68,8 @@ bool der_out(OutData& out, PKCS7* p7) {
 int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsigned char* enc_key,
                          int enc_key_len, EVP_PKEY* private_key) {
     static const char* kFn = "SSF_EVP_PKEY_decrypt";
-    log_debug("%s() begin, dec_key = 0x%p, enc_key = 0x%p, enc_key_len = %d, private_key = 0x%p", kFn,
-              static_cast<void*>(dec_key), static_cast<const void*>(enc_key), enc_key_len,
+    log_debug("%s() begin, dec_key = 0x%p, enc_key = 0x%p, enc_key_len = %d, private_key = 0x%p",
+              kFn, static_cast<void*>(dec_key), static_cast<const void*>(enc_key), enc_key_len,
               static_cast<void*>(private_key));
     int rc = -1;
     [&] {
@@ -84,24 +85,28 @@ int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsi
             return;
         }
         size_t room = 0;
-        if (enc_key_len < 0 || EVP_PKEY_decrypt(ctx.get(), nullptr, &room, enc_key, static_cast<size_t>(enc_key_len)) <= 0) {
+        if (enc_key_len < 0 || EVP_PKEY_decrypt(ctx.get(), nullptr, &room, enc_key,
+                                                static_cast<size_t>(enc_key_len)) <= 0) {
             log_error("%s() 3 : EVP_PKEY_decrypt() failed", kFn);
             return;
         }
         // The length query answers with the most the key can give (an RSA key: its modulus
         // size); only the decrypted key must be 32 bytes.
         if (room > dec_key_room) {
-            log_error("%s() 4 : dec_key_size is %d, not %d", kFn, static_cast<int>(room), static_cast<int>(kContentKeyLen));
+            log_error("%s() 4 : dec_key_size is %d, not %d", kFn, static_cast<int>(room),
+                      static_cast<int>(kContentKeyLen));
             return;
         }
         size_t got = room;
-        if (EVP_PKEY_decrypt(ctx.get(), dec_key, &got, enc_key, static_cast<size_t>(enc_key_len)) <= 0) {
+        if (EVP_PKEY_decrypt(ctx.get(), dec_key, &got, enc_key, static_cast<size_t>(enc_key_len)) <=
+            0) {
             log_error("%s() 5 : EVP_PKEY_decrypt() failed", kFn);
             return;
         }
         if (got != kContentKeyLen) {
             OPENSSL_cleanse(dec_key, dec_key_room);
-            log_error("%s() 4 : dec_key_size is %d, not %d", kFn, static_cast<int>(got), static_cast<int>(kContentKeyLen));
+            log_error("%s() 4 : dec_key_size is %d, not %d", kFn, static_cast<int>(got),
+                      static_cast<int>(kContentKeyLen));
             return;
         }
         rc = static_cast<int>(kContentKeyLen);
@@ -139,17 +144,19 @@ ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     }
     const int max = EVP_PKEY_get_size(key);
     std::vector<unsigned char> content_key(static_cast<size_t>(std::max(max, 0)) + 10);
-    const int key_len = SSF_EVP_PKEY_decrypt(content_key.data(), content_key.size(), ri->enc_key->data,
-                                             ri->enc_key->length, key);
+    const int key_len = SSF_EVP_PKEY_decrypt(content_key.data(), content_key.size(),
+                                             ri->enc_key->data, ri->enc_key->length, key);
     if (key_len <= 0) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_EVP_LIB);
         return nullptr;
     }
     EVP_CIPHER_CTX* ctx = nullptr;
     BIO_get_cipher_ctx(cipher_bio.get(), &ctx);
-    bool keyed = ctx != nullptr && EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, 0) > 0 &&
+    bool keyed = ctx != nullptr &&
+                 EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, 0) > 0 &&
                  EVP_CIPHER_asn1_to_param(ctx, enc_alg->parameter) > 0;
-    if (keyed && key_len != EVP_CIPHER_CTX_get_key_length(ctx) && !EVP_CIPHER_CTX_set_key_length(ctx, key_len)) {
+    if (keyed && key_len != EVP_CIPHER_CTX_get_key_length(ctx) &&
+        !EVP_CIPHER_CTX_set_key_length(ctx, key_len)) {
         ERR_raise_data(ERR_LIB_PKCS7, PKCS7_R_DECRYPT_ERROR, "decrypted key is wrong length");
         keyed = false;
     }
@@ -173,7 +180,8 @@ int my_PKCS7_decrypt(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* data, int flags)
         ERR_raise(ERR_LIB_PKCS7, ERR_R_PASSED_NULL_PARAMETER);
         return 0;
     }
-    if (!PKCS7_type_is_enveloped(p7) || p7->d.enveloped == nullptr || p7->d.enveloped->enc_data == nullptr) {
+    if (!PKCS7_type_is_enveloped(p7) || p7->d.enveloped == nullptr ||
+        p7->d.enveloped->enc_data == nullptr) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_WRONG_CONTENT_TYPE);
         return 0;
     }
@@ -213,12 +221,14 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         return SSF_RC_NOT_PKCS7;
     }
     static const unsigned char kNothing = 0;
-    ossl::Bio content_bio(BIO_new_mem_buf(content.data ? content.data.get() : &kNothing, static_cast<int>(content.size)));
+    ossl::Bio content_bio(BIO_new_mem_buf(content.data ? content.data.get() : &kNothing,
+                                          static_cast<int>(content.size)));
     if (!content_bio) {
         log_error("%s() 4: BIO_new_mem_buf() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    ossl::CryptoChars dir(get_sz_string_from_sap_string(pab.data(), static_cast<SAP_UINT>(pab.size())));
+    ossl::CryptoChars dir(
+        get_sz_string_from_sap_string(pab.data(), static_cast<SAP_UINT>(pab.size())));
     if (!dir) {
         log_error("%s() 5 : get_sz_string_from_sap_string() failed", kFn);
         return SSF_RC_NO_PAB_CERTS;
@@ -228,7 +238,8 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         log_error("%s() 6 : load_certs_from_pab( '%s' ) failed", kFn, dir.get());
         return SSF_RC_NO_PAB_CERTS;
     }
-    log_write("%s() 6.1 : found %d certificates in PAB '%s'", kFn, sk_X509_num(pab_certs.get()), dir.get());
+    log_write("%s() 6.1 : found %d certificates in PAB '%s'", kFn, sk_X509_num(pab_certs.get()),
+              dir.get());
 
     ossl::X509Stack certs = ossl::new_x509_stack();
     if (!certs) return SSF_RC_MEMORY;
@@ -249,7 +260,8 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
     }
     if (failed) return SSF_RC_RECIPIENT_FAILED;
 
-    ossl::Pkcs7 enveloped(PKCS7_encrypt(certs.get(), content_bio.get(), tvk_cipher_gost89(), PKCS7_BINARY));
+    ossl::Pkcs7 enveloped(
+        PKCS7_encrypt(certs.get(), content_bio.get(), tvk_cipher_gost89(), PKCS7_BINARY));
     if (!enveloped) {
         log_error("%s() 8 : PKCS7_encrypt() failed", kFn);
         log_crypto_errors();
@@ -295,7 +307,8 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
         log_error("%s() 9 : realloc( %d ) failed", kFn, 0);
         return SSF_RC_MEMORY;
     }
-    const int encoded = encode_data(out, Bytes(reinterpret_cast<unsigned char*>(content->data), content->length));
+    const int encoded =
+        encode_data(out, Bytes(reinterpret_cast<unsigned char*>(content->data), content->length));
     OPENSSL_cleanse(content->data, content->max);
     if (encoded != 0) {
         log_error("%s() 10 : encode_data() failed", kFn);

@@ -9,8 +9,9 @@
 namespace ssf {
 
 // 32 with the content-encryption key in dec_key (which has room for dec_key_room bytes), or -1.
-[[nodiscard]] int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsigned char* enc_key,
-                                       int enc_key_len, EVP_PKEY* private_key);
+[[nodiscard]] int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room,
+                                       const unsigned char* enc_key, int enc_key_len,
+                                       EVP_PKEY* private_key);
 
 // The decrypting stream over an enveloped message's content for the RecipientInfo issued to
 // cert, or none with the reason on the crypto library's error queue.

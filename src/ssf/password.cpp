@@ -26,7 +26,9 @@ using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)
 
 // The protected text is as good as the password (the key is in every copy of the library), so
 // the log shows only its length.
-std::string masked(const char* text) { return std::string(std::strlen(text), '*'); }
+std::string masked(const char* text) {
+    return std::string(std::strlen(text), '*');
+}
 
 // A buffer that is wiped before it is released.
 struct Wiped {
@@ -39,7 +41,8 @@ bool decrypt(const unsigned char* iv, const unsigned char* in, int n, unsigned c
     const int param_z = objmap::nid(objmap::Obj::gost_28147_param_Z);
     int len = 0, tail = 0;
     // The parameter set takes effect with the next keyed init.
-    return ctx && EVP_CipherInit(ctx.get(), tvk_cipher_gost89(), kProtectedPasswordKey, iv, 0) == 1 &&
+    return ctx &&
+           EVP_CipherInit(ctx.get(), tvk_cipher_gost89(), kProtectedPasswordKey, iv, 0) == 1 &&
            EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_SET_PARAM_NID, param_z, nullptr) == 1 &&
            EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, kProtectedPasswordKey, iv, 0) == 1 &&
            (n == 0 || EVP_CipherUpdate(ctx.get(), out, &len, in, n) == 1) && len == n &&
@@ -56,7 +59,8 @@ bool imito(const unsigned char* iv, const unsigned char* password, size_t n, uns
         EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, sizeof kProtectedPasswordKey,
                         const_cast<unsigned char*>(kProtectedPasswordKey)) != 1 ||
         EVP_DigestInit_ex(ctx.get(), tvk_imit_gost89(), nullptr) != 1 ||
-        EVP_DigestUpdate(ctx.get(), iv, kIvLen) != 1 || EVP_DigestUpdate(ctx.get(), password, n) != 1 ||
+        EVP_DigestUpdate(ctx.get(), iv, kIvLen) != 1 ||
+        EVP_DigestUpdate(ctx.get(), password, n) != 1 ||
         EVP_DigestFinal(ctx.get(), full, &len) != 1 || len < kMacLen)
         return false;
     std::memcpy(mac, full, kMacLen);
@@ -68,7 +72,9 @@ bool imito(const unsigned char* iv, const unsigned char* password, size_t n, uns
 ossl::CryptoChars DecryptPassword(const char* protected_text) {
     const char* text = protected_text != nullptr ? protected_text : "";
     OutData blob;
-    if (base64_enc_dec(0, blob, Bytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text)), true) != 0) {
+    if (base64_enc_dec(0, blob,
+                       Bytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text)),
+                       true) != 0) {
         log_error("%s() : base64_enc_dec( 0 ) failed", "base64_decode");
         log_error("%s() 1 : base64_decode() failed for '%s'", kFn, masked(text).c_str());
         return nullptr;

@@ -25,7 +25,7 @@ using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 class Gost89 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { engine_tests::load_engines(); }
 };
 
@@ -49,7 +49,9 @@ std::string sha256_hex(const Bytes& b) {
     return to_hex(md, n);
 }
 
-int nid_of_oid(const std::string& oid) { return OBJ_txt2nid(oid.c_str()); }
+int nid_of_oid(const std::string& oid) {
+    return OBJ_txt2nid(oid.c_str());
+}
 
 // A context keyed for the given parameter set (0: the engine's default) the way the crypto
 // library's PKCS#7 code sets one up: key-less init, parameters, then key and IV.
@@ -61,7 +63,9 @@ CipherCtx keyed(const char* cipher, const Bytes& key, const Bytes& iv, int enc, 
     if (param_nid != 0) {
         EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_SET_PARAM_NID, param_nid, nullptr), 1);
     }
-    EXPECT_EQ(EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv.empty() ? nullptr : iv.data(), enc), 1);
+    EXPECT_EQ(EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, key.data(),
+                                iv.empty() ? nullptr : iv.data(), enc),
+              1);
     return ctx;
 }
 
@@ -73,7 +77,9 @@ Bytes run(EVP_CIPHER_CTX* ctx, const Bytes& in, std::initializer_list<size_t> pi
         if (it == pieces.end()) it = pieces.begin();
         const size_t n = std::min(*it, in.size() - done);
         int outl = -1;
-        EXPECT_EQ(EVP_CipherUpdate(ctx, out.data() + done, &outl, in.data() + done, static_cast<int>(n)), 1);
+        EXPECT_EQ(
+            EVP_CipherUpdate(ctx, out.data() + done, &outl, in.data() + done, static_cast<int>(n)),
+            1);
         EXPECT_EQ(outl, static_cast<int>(n));
         done += n;
     }
@@ -89,9 +95,11 @@ Bytes mac(const Bytes& key, const Bytes& iv, const Bytes& msg, int param_nid = 0
     if (param_nid != 0) {
         EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_PARAM_NID, param_nid, nullptr), 1);
     }
-    EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, 32, const_cast<uint8_t*>(key.data())), 1);
+    EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, 32, const_cast<uint8_t*>(key.data())),
+              1);
     if (!iv.empty()) {
-        EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_MODE, 8, const_cast<uint8_t*>(iv.data())), 1);
+        EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_MODE, 8, const_cast<uint8_t*>(iv.data())),
+                  1);
     }
     // Feeding in two uneven halves checks that partial blocks carry over.
     const size_t half = msg.size() / 2 + 1 < msg.size() ? msg.size() / 2 + 1 : msg.size();
@@ -243,7 +251,8 @@ TEST_F(Gost89, AlgorithmParametersCarrySetAndIv) {
     ASN1_TYPE_set(params.get(), V_ASN1_SEQUENCE, seq);
     testing::internal::CaptureStderr();
     EXPECT_LE(EVP_CIPHER_asn1_to_param(dec.get(), params.get()), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("gost89_get_asn1_parameters: Invalid IV length\n"),
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "gost89_get_asn1_parameters: Invalid IV length\n"),
               std::string::npos);
 }
 
@@ -265,7 +274,8 @@ TEST_F(Gost89, MacMatchesTheVectors) {
         SCOPED_TRACE(name);
         const VectorBlock& v = vector(name);
         const Bytes msg = v.has("msg") ? v.hex("msg") : counter_bytes(v.number("msg_len"));
-        EXPECT_EQ(to_hex(mac(v.hex("key"), v.hex("iv"), msg, nid_of_oid(v.text("sbox")))), v.text("mac"));
+        EXPECT_EQ(to_hex(mac(v.hex("key"), v.hex("iv"), msg, nid_of_oid(v.text("sbox")))),
+                  v.text("mac"));
     }
 }
 
@@ -274,12 +284,15 @@ TEST_F(Gost89, MacControlsAndCopies) {
     ASSERT_EQ(EVP_DigestInit(ctx.get(), tvk_imit_gost89()), 1);
     const Bytes key = counter_bytes(32);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, 16, const_cast<uint8_t*>(key.data())), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("tvk_imit_ctrl: Invalid key length 16\n"), std::string::npos);
+    EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, 16, const_cast<uint8_t*>(key.data())),
+              0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("tvk_imit_ctrl: Invalid key length 16\n"),
+              std::string::npos);
     int len = 0;
     ASSERT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_GET_MODE, 0, &len), 1);
     EXPECT_EQ(len, 32);
-    ASSERT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, 32, const_cast<uint8_t*>(key.data())), 1);
+    ASSERT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_KEY, 32, const_cast<uint8_t*>(key.data())),
+              1);
     const Bytes data = counter_bytes(8);
     ASSERT_EQ(EVP_DigestUpdate(ctx.get(), data.data(), 8), 1);
     MdCtx copy(EVP_MD_CTX_new(), EVP_MD_CTX_free);

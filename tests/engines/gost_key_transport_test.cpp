@@ -1,4 +1,6 @@
 // GOST key transport and VKO key agreement through the crypto library's EVP_PKEY interface.
+#include "engines/gost/gost_key_transport.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -14,7 +16,6 @@
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_ciphers.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/gost/gost_key_transport.h"
 #include "gost/gost28147_params.h"
 #include "gost/gostr3411_2012.h"
 
@@ -31,7 +32,7 @@ using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using Ctx = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
 
 class GostKeyTransport : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { engine_tests::load_engines(); }
 };
 
@@ -39,7 +40,8 @@ Key generate(Obj type, const char* paramset) {
     Ctx ctx(EVP_PKEY_CTX_new_id(objmap::nid(type), nullptr), EVP_PKEY_CTX_free);
     EVP_PKEY* key = nullptr;
     EXPECT_TRUE(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-                EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) == 1 && EVP_PKEY_keygen(ctx.get(), &key) == 1);
+                EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) == 1 &&
+                EVP_PKEY_keygen(ctx.get(), &key) == 1);
     return Key(key, EVP_PKEY_free);
 }
 
@@ -59,8 +61,8 @@ Bytes encrypt(EVP_PKEY* recipient, const Bytes& key, const Bytes& ukm = {}) {
     Ctx ctx(EVP_PKEY_CTX_new(recipient, nullptr), EVP_PKEY_CTX_free);
     EXPECT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
     if (!ukm.empty()) {
-        EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, static_cast<int>(ukm.size()),
-                                    const_cast<uint8_t*>(ukm.data())),
+        EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
+                                    static_cast<int>(ukm.size()), const_cast<uint8_t*>(ukm.data())),
                   1);
     }
     size_t len = 0;
@@ -82,7 +84,8 @@ Bytes decrypt(EVP_PKEY* recipient, const Bytes& transport, EVP_PKEY* peer = null
     EXPECT_EQ(EVP_PKEY_decrypt(ctx.get(), nullptr, &len, transport.data(), transport.size()), 1);
     EXPECT_EQ(len, 32u);
     Bytes out(len);
-    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &len, transport.data(), transport.size()) != 1) return {};
+    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &len, transport.data(), transport.size()) != 1)
+        return {};
     out.resize(len);
     return out;
 }
@@ -90,10 +93,13 @@ Bytes decrypt(EVP_PKEY* recipient, const Bytes& transport, EVP_PKEY* peer = null
 using Transport = std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)>;
 Transport parse(const Bytes& der) {
     const unsigned char* p = der.data();
-    return Transport(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(der.size())), TVK_KEY_TRANSPORT_free);
+    return Transport(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(der.size())),
+                     TVK_KEY_TRANSPORT_free);
 }
 
-Bytes bytes_of(const ASN1_OCTET_STRING* s) { return Bytes(s->data, s->data + s->length); }
+Bytes bytes_of(const ASN1_OCTET_STRING* s) {
+    return Bytes(s->data, s->data + s->length);
+}
 
 TEST_F(GostKeyTransport, EveryKeyTypeWrapsAndUnwrapsWithItsUkmAndCipherSet) {
     const Bytes cek = from_hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
@@ -136,24 +142,29 @@ TEST_F(GostKeyTransport, TamperedMacOrKeyFailsAfterBothKdfs) {
         field->data[0] ^= 0x80;
         testing::internal::CaptureStderr();
         EXPECT_TRUE(decrypt(recipient.get(), bad).empty());
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("t_gost3410_kek_dec. Wrong MAC\n"), std::string::npos);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("t_gost3410_kek_dec. Wrong MAC\n"),
+                  std::string::npos);
     }
 }
 
 // A transport made outside the engine: VKO with an ephemeral key, the KEK diversified by the
 // given KDF, the key wrapped by ECB and its MAC taken with the UKM as IV.
-Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const Bytes& ukm, bool with_ephemeral,
-                   Key* ephemeral_out) {
+Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const Bytes& ukm,
+                   bool with_ephemeral, Key* ephemeral_out) {
     Key eph = generate(Obj::gost2012_256, "A");
     Ctx dctx(EVP_PKEY_CTX_new(eph.get(), nullptr), EVP_PKEY_CTX_free);
     Bytes kek(32), kek2(32);
     size_t n = 32;
-    EXPECT_TRUE(EVP_PKEY_derive_init(dctx.get()) == 1 && EVP_PKEY_derive_set_peer(dctx.get(), recipient) == 1 &&
-                EVP_PKEY_CTX_ctrl(dctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8, const_cast<uint8_t*>(ukm.data())) == 1 &&
+    EXPECT_TRUE(EVP_PKEY_derive_init(dctx.get()) == 1 &&
+                EVP_PKEY_derive_set_peer(dctx.get(), recipient) == 1 &&
+                EVP_PKEY_CTX_ctrl(dctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8,
+                                  const_cast<uint8_t*>(ukm.data())) == 1 &&
                 EVP_PKEY_derive(dctx.get(), kek.data(), &n) == 1);
     const GOST28147_89_PARAMS* z = GOST28147_89_DefaultPar();
     if (kdf_2016) {
-        EXPECT_EQ(GOSTR3411_2012_256_KDF(kek.data(), 32, kKekLabel2016, 4, ukm.data(), 8, kek2.data()), 0);
+        EXPECT_EQ(
+            GOSTR3411_2012_256_KDF(kek.data(), 32, kKekLabel2016, 4, ukm.data(), 8, kek2.data()),
+            0);
     } else {
         EXPECT_EQ(GOST28147_89_KDF(z->tz, kek.data(), ukm.data(), kek2.data()), 0);
     }
@@ -161,7 +172,8 @@ Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const B
     Bytes ek(32);
     EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
     int outl = 0;
-    EXPECT_TRUE(EVP_EncryptInit_ex(c, tvk_cipher_gost89_ecb(), nullptr, kek2.data(), nullptr) == 1 &&
+    EXPECT_TRUE(EVP_EncryptInit_ex(c, tvk_cipher_gost89_ecb(), nullptr, kek2.data(), nullptr) ==
+                    1 &&
                 EVP_EncryptUpdate(c, ek.data(), &outl, cek.data(), 32) == 1);
     EVP_CIPHER_CTX_free(c);
     unsigned char mac[4];
@@ -184,10 +196,11 @@ Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const B
     uint32_t an = 0, bn = 0, pn = 0, tn = 0;
     EXPECT_TRUE(ber_encode_GostR3410_EncryptedKey(ek.data(), 32, mac, 4, BER_ENCODE, &a, &an));
     if (with_ephemeral) {
-        EXPECT_TRUE(ber_encode_GostR3410_EphemeralKey(alg, alg_n, curve, curve_n, digest, digest_n, e->pub_key, 64,
-                                                      BER_ENCODE, &b, &bn));
+        EXPECT_TRUE(ber_encode_GostR3410_EphemeralKey(alg, alg_n, curve, curve_n, digest, digest_n,
+                                                      e->pub_key, 64, BER_ENCODE, &b, &bn));
     }
-    EXPECT_TRUE(ber_encode_GostR3410_TransportParameters(cipher, cipher_n, b, bn, ukm.data(), 8, BER_ENCODE, &p, &pn));
+    EXPECT_TRUE(ber_encode_GostR3410_TransportParameters(cipher, cipher_n, b, bn, ukm.data(), 8,
+                                                         BER_ENCODE, &p, &pn));
     EXPECT_TRUE(ber_encode_GostR3410_KeyTransport(a, an, p, pn, BER_ENCODE, &t, &tn));
     Bytes der(t, t + tn);
     std::free(a), std::free(b), std::free(p), std::free(t);
@@ -199,8 +212,12 @@ TEST_F(GostKeyTransport, BothKekDiversificationsAreAccepted) {
     Key recipient = generate(Obj::gost2012_256, "A");
     const Bytes cek = from_hex("a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0");
     const Bytes ukm = from_hex("0102030405060708");
-    EXPECT_EQ(decrypt(recipient.get(), wrap_by_hand(recipient.get(), true, cek, ukm, true, nullptr)), cek);
-    EXPECT_EQ(decrypt(recipient.get(), wrap_by_hand(recipient.get(), false, cek, ukm, true, nullptr)), cek);
+    EXPECT_EQ(
+        decrypt(recipient.get(), wrap_by_hand(recipient.get(), true, cek, ukm, true, nullptr)),
+        cek);
+    EXPECT_EQ(
+        decrypt(recipient.get(), wrap_by_hand(recipient.get(), false, cek, ukm, true, nullptr)),
+        cek);
 }
 
 TEST_F(GostKeyTransport, WithoutEphemeralKeyTheSenderMustBeThePeer) {
@@ -212,11 +229,15 @@ TEST_F(GostKeyTransport, WithoutEphemeralKeyTheSenderMustBeThePeer) {
     uint8_t out[32];
     size_t out_len = sizeof out;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(t_gost3410_kek_dec(own->priv_key, own->priv_key_len, nullptr, der.data(), der.size(), out, &out_len), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Sender public key not set\n"), std::string::npos);
+    EXPECT_EQ(t_gost3410_kek_dec(own->priv_key, own->priv_key_len, nullptr, der.data(), der.size(),
+                                 out, &out_len),
+              0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Sender public key not set\n"),
+              std::string::npos);
     testing::internal::CaptureStderr();
     EXPECT_TRUE(decrypt(recipient.get(), der).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("pkey_tvk_decrypt: NULL peer key\n"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("pkey_tvk_decrypt: NULL peer key\n"),
+              std::string::npos);
     EXPECT_EQ(decrypt(recipient.get(), der, sender.get()), cek);
 }
 
@@ -224,10 +245,12 @@ TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     Key recipient = generate(Obj::gost2012_256, "A");
     testing::internal::CaptureStderr();
     EXPECT_TRUE(encrypt(recipient.get(), Bytes(31, 1)).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid input key data length: 31\n"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid input key data length: 31\n"),
+              std::string::npos);
     testing::internal::CaptureStderr();
     EXPECT_TRUE(encrypt(recipient.get(), Bytes(32, 1), Bytes(12, 3)).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Usupported UKM length: 12. Should be 8 or 16\n"),
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Usupported UKM length: 12. Should be 8 or 16\n"),
               std::string::npos);
 
     // A given UKM is used as it is; the length query matches the encoding.
@@ -248,7 +271,8 @@ TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     // Garbage is no transport.
     testing::internal::CaptureStderr();
     EXPECT_TRUE(decrypt(recipient.get(), Bytes(40, 0x30)).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("d2i_TVK_KEY_TRANSPORT failed"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("d2i_TVK_KEY_TRANSPORT failed"),
+              std::string::npos);
 }
 
 // Keys of the published examples: the private key replaces a generated one's.
@@ -267,8 +291,8 @@ Bytes derive(EVP_PKEY* own, EVP_PKEY* peer, const Bytes& ukm, std::string* error
         EXPECT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), peer), 1);
     }
     if (!ukm.empty()) {
-        EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, static_cast<int>(ukm.size()),
-                                    const_cast<uint8_t*>(ukm.data())),
+        EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
+                                    static_cast<int>(ukm.size()), const_cast<uint8_t*>(ukm.data())),
                   1);
     }
     testing::internal::CaptureStderr();
@@ -305,7 +329,8 @@ TEST_F(GostKeyTransport, DeriveMatchesTheVkoVectorsFromBothSides) {
         ukm.resize(c.ukm_len, 0);
         Key a = with_private(c.type, c.paramset, v->hex("prv_a"));
         Key b = with_private(c.type, c.paramset, v->hex("prv_b"));
-        EXPECT_EQ(to_hex(gost2012_record(a.get())->pub_key, gost2012_record(a.get())->pub_key_len), v->text("pub_a"));
+        EXPECT_EQ(to_hex(gost2012_record(a.get())->pub_key, gost2012_record(a.get())->pub_key_len),
+                  v->text("pub_a"));
         EXPECT_EQ(to_hex(derive(a.get(), b.get(), ukm)), v->text("kek"));
         EXPECT_EQ(to_hex(derive(b.get(), a.get(), ukm)), v->text("kek"));
     }
@@ -322,7 +347,8 @@ TEST_F(GostKeyTransport, DeriveRefusesMissingUkmZeroUkmAndMissingPeer) {
     // A 512-bit peer asks for 16 bytes of UKM.
     Key big = generate(Obj::gost2012_512, "A"), big2 = generate(Obj::gost2012_512, "A");
     EXPECT_TRUE(derive(big.get(), big2.get(), Bytes(8, 1), &err).empty());
-    EXPECT_EQ(derive(big.get(), big2.get(), Bytes(16, 1)), derive(big2.get(), big.get(), Bytes(16, 1)));
+    EXPECT_EQ(derive(big.get(), big2.get(), Bytes(16, 1)),
+              derive(big2.get(), big.get(), Bytes(16, 1)));
 }
 
 }  // namespace

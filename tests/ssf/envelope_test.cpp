@@ -1,7 +1,9 @@
 // Envelope, develope and digest through the exports, as the SAP host calls them.
+#include "ssf/envelope.h"
+
 #include <gtest/gtest.h>
-#include <openssl/err.h>
 #include <openssl/cms.h>
+#include <openssl/err.h>
 #include <openssl/pkcs7.h>
 #include <sys/stat.h>
 
@@ -11,7 +13,6 @@
 #include "engines/gost/gost_asn1_types.h"
 #include "fixture.h"
 #include "protected_password.h"
-#include "ssf/envelope.h"
 #include "ssf/workers.h"
 #include "started_library.h"
 
@@ -39,7 +40,10 @@ struct Recipient {
 
 std::string data_message(const std::string& content) {
     ssf::OutData out;
-    EXPECT_EQ(ssf::encode_data(out, ssf::Bytes(reinterpret_cast<const unsigned char*>(content.data()), content.size())), 0);
+    EXPECT_EQ(
+        ssf::encode_data(out, ssf::Bytes(reinterpret_cast<const unsigned char*>(content.data()),
+                                         content.size())),
+        0);
     return std::string(reinterpret_cast<char*>(out.data.get()), out.size);
 }
 
@@ -54,7 +58,6 @@ std::string data_content(const std::string& der) {
     return std::string(reinterpret_cast<char*>(p7->d.data->data), p7->d.data->length);
 }
 
-
 // A GOST recipient: key of the given kind, certificate issued by a GOST R 34.10-2012 CA.
 struct GostParty {
     test_pki::Entity e;
@@ -65,26 +68,31 @@ ossl::EvpPkey gost_key(const char* type, const char* paramset) {
     ossl::EvpPkeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(type), nullptr));
     EVP_PKEY* key = nullptr;
     EXPECT_TRUE(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-                EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) == 1 && EVP_PKEY_keygen(ctx.get(), &key) == 1)
+                EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) == 1 &&
+                EVP_PKEY_keygen(ctx.get(), &key) == 1)
         << type;
     return ossl::EvpPkey(key);
 }
 
-ossl::X509Ptr gost_cert(const std::string& cn, long serial, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
+ossl::X509Ptr gost_cert(const std::string& cn, long serial, EVP_PKEY* key, X509* issuer,
+                        EVP_PKEY* issuer_key) {
     ossl::X509Ptr x(X509_new());
     X509_set_version(x.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial);
     X509_NAME* name = X509_get_subject_name(x.get());
-    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Selvanor Test"), -1,
-                               -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1,
-                               0);
+    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("RU"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Selvanor Test"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
     X509_set_issuer_name(x.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509_gmtime_adj(X509_getm_notBefore(x.get()), -3600);
     X509_gmtime_adj(X509_getm_notAfter(x.get()), 86400);
     X509_set_pubkey(x.get(), key);
-    EXPECT_GT(X509_sign(x.get(), issuer_key ? issuer_key : key, EVP_get_digestbyname("md_gost12_256")), 0) << cn;
+    EXPECT_GT(
+        X509_sign(x.get(), issuer_key ? issuer_key : key, EVP_get_digestbyname("md_gost12_256")), 0)
+        << cn;
     return x;
 }
 
@@ -121,7 +129,9 @@ class Envelope : public StartedLibrary {
         pab = dir.path() + "/pab";
         mkdir(pab.c_str(), 0700);
     }
-    void add_to_pab(const std::string& name, X509* cert) { write_file(pab + "/" + name, test_pki::pem_of(cert)); }
+    void add_to_pab(const std::string& name, X509* cert) {
+        write_file(pab + "/" + name, test_pki::pem_of(cert));
+    }
 
     struct Enveloped {
         SAPRETURN rc;
@@ -135,10 +145,12 @@ class Envelope : public StartedLibrary {
             nodes[i].next = list;
             list = &nodes[i];
         }
-        Sap fmt("PKCS7"), cipher("GOST-28147-89"), input(data_message(content)), dir_name(pab), none("");
+        Sap fmt("PKCS7"), cipher("GOST-28147-89"), input(data_message(content)), dir_name(pab),
+            none("");
         Out out;
-        const SAPRETURN rc = SsfEnvelope(fmt.p(), fmt.n(), cipher.p(), cipher.n(), input.p(), input.n(), dir_name.p(),
-                                         dir_name.n(), none.p(), 0, list, &out.data, &out.len);
+        const SAPRETURN rc =
+            SsfEnvelope(fmt.p(), fmt.n(), cipher.p(), cipher.n(), input.p(), input.n(),
+                        dir_name.p(), dir_name.n(), none.p(), 0, list, &out.data, &out.len);
         return {rc, out.str()};
     }
     struct Developed {
@@ -149,7 +161,8 @@ class Envelope : public StartedLibrary {
     Developed develope(const std::string& der, Recipient r) {
         Sap fmt("PKCS7"), input(der);
         Out out;
-        const SAPRETURN rc = SsfDevelope(fmt.p(), fmt.n(), input.p(), input.n(), &r.info, &out.data, &out.len);
+        const SAPRETURN rc =
+            SsfDevelope(fmt.p(), fmt.n(), input.p(), input.n(), &r.info, &out.data, &out.len);
         return {rc, r.info.uResult, rc == 0 ? data_content(out.str()) : out.str()};
     }
     std::string pab;
@@ -175,7 +188,8 @@ TEST_F(Envelope, RsaRecipientsRoundTripAndOnlyTheirOwnKeyOpensIt) {
 
     // The EC recipient is in no RecipientInfo of the message.
     const std::string other = test_pki::write_p12("leaf.p12", pki->leaf, test_pki::kPassword);
-    Developed wrong = develope(e.der, Recipient(test_pki::subject_text("Leaf One"), other, test_pki::kPassword));
+    Developed wrong =
+        develope(e.der, Recipient(test_pki::subject_text("Leaf One"), other, test_pki::kPassword));
     EXPECT_EQ(wrong.rc, 9u);
     EXPECT_EQ(wrong.result, 27u);
     EXPECT_TRUE(wrong.content.empty());
@@ -184,7 +198,8 @@ TEST_F(Envelope, RsaRecipientsRoundTripAndOnlyTheirOwnKeyOpensIt) {
 
 TEST_F(Envelope, ARecipientWithoutCertificateFailsTheWholeCall) {
     add_to_pab("rsa.pem", pki->rsa_leaf.cert.get());
-    Recipient rsa(test_pki::subject_text("Leaf RSA")), missing(test_pki::subject_text("Nobody")), empty("");
+    Recipient rsa(test_pki::subject_text("Leaf RSA")), missing(test_pki::subject_text("Nobody")),
+        empty("");
     Enveloped e = envelope("text", {&rsa, &missing, &empty});
     EXPECT_EQ(e.rc, 9u);
     EXPECT_TRUE(e.der.empty());
@@ -217,8 +232,11 @@ TEST_F(Envelope, DigestWithEveryHashAttachedAndDetached) {
         const char* expected_hex;
     };
     const Case cases[] = {
-        {"GOST-R-34.11-12-256", "md_gost12_256", "9d151eefd8590b89daa6ba6cb74af9275dd051026bb149a452fd84e5e57b5500"},
-        {"GOST-R-34.11-12-512", "md_gost12_512", "1b54d01a4af5b9d5cc3d86d68d285462b19abc2475222f35c085122be4ba1ffa00ad30f8767b3a82384c6574f024c311e2a481332b08ef7f41797891c1646f48"},
+        {"GOST-R-34.11-12-256", "md_gost12_256",
+         "9d151eefd8590b89daa6ba6cb74af9275dd051026bb149a452fd84e5e57b5500"},
+        {"GOST-R-34.11-12-512", "md_gost12_512",
+         "1b54d01a4af5b9d5cc3d86d68d285462b19abc2475222f35c085122be4ba1ffa00ad30f8767b3a82384c6574f"
+         "024c311e2a481332b08ef7f41797891c1646f48"},
         {"MD5", "MD5", nullptr},
         {"SHA1", "SHA1", nullptr},
     };
@@ -227,7 +245,8 @@ TEST_F(Envelope, DigestWithEveryHashAttachedAndDetached) {
             SCOPED_TRACE(std::string(c.name) + (detached ? " detached" : " attached"));
             Sap fmt("PKCS7"), hash(c.name), input(data_message(m1));
             Out out;
-            ASSERT_EQ(SsfDigest(fmt.p(), fmt.n(), detached, input.p(), input.n(), hash.p(), hash.n(), &out.data, &out.len),
+            ASSERT_EQ(SsfDigest(fmt.p(), fmt.n(), detached, input.p(), input.n(), hash.p(),
+                                hash.n(), &out.data, &out.len),
                       0u);
             ossl::Pkcs7 p7 = parse(out.str());
             ASSERT_TRUE(p7 && PKCS7_type_is_digest(p7.get()));
@@ -242,25 +261,31 @@ TEST_F(Envelope, DigestWithEveryHashAttachedAndDetached) {
                 expected = testing_support::to_hex(md, n);
             }
             EXPECT_EQ(testing_support::to_hex(value->data, value->length), expected);
-            EXPECT_EQ(OBJ_obj2nid(p7->d.digest->md->algorithm), EVP_MD_get_type(EVP_get_digestbyname(c.md)));
+            EXPECT_EQ(OBJ_obj2nid(p7->d.digest->md->algorithm),
+                      EVP_MD_get_type(EVP_get_digestbyname(c.md)));
             PKCS7* inner = p7->d.digest->contents;
             ASSERT_TRUE(inner && PKCS7_type_is_data(inner));
             if (detached) {
                 EXPECT_EQ(inner->d.data, nullptr);
             } else {
                 ASSERT_NE(inner->d.data, nullptr);
-                EXPECT_EQ(std::string(reinterpret_cast<char*>(inner->d.data->data), inner->d.data->length), m1);
+                EXPECT_EQ(std::string(reinterpret_cast<char*>(inner->d.data->data),
+                                      inner->d.data->length),
+                          m1);
             }
         }
     }
     Sap fmt("PKCS7"), bad("SHA256"), input(data_message(m1));
     Out out;
-    EXPECT_EQ(SsfDigest(fmt.p(), fmt.n(), 0, input.p(), input.n(), bad.p(), bad.n(), &out.data, &out.len), 10u);
+    EXPECT_EQ(
+        SsfDigest(fmt.p(), fmt.n(), 0, input.p(), input.n(), bad.p(), bad.n(), &out.data, &out.len),
+        10u);
 }
 
 TEST_F(Envelope, GostRecipientsOfEveryKindOpenOneMessageByteForByte) {
     const GostPki& g = gost_pki();
-    for (const GostParty* r : {&g.r2001, &g.r256, &g.r512, &g.outsider}) add_to_pab(r->id.substr(3, 13) + ".pem", r->e.cert.get());
+    for (const GostParty* r : {&g.r2001, &g.r256, &g.r512, &g.outsider})
+        add_to_pab(r->id.substr(3, 13) + ".pem", r->e.cert.get());
     std::string content(3000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
     Recipient a(g.r2001.id), b(g.r256.id), c(g.r512.id);
@@ -276,7 +301,8 @@ TEST_F(Envelope, GostRecipientsOfEveryKindOpenOneMessageByteForByte) {
         EXPECT_EQ(d.result, 0u) << r->id;
         EXPECT_TRUE(d.content == content) << r->id;
     }
-    Developed outsider = develope(e.der, Recipient(g.outsider.id, g.outsider.p12, test_pki::kPassword));
+    Developed outsider =
+        develope(e.der, Recipient(g.outsider.id, g.outsider.p12, test_pki::kPassword));
     EXPECT_EQ(outsider.rc, 9u);
     EXPECT_EQ(outsider.result, 27u);
 }
@@ -292,7 +318,8 @@ TEST_F(Envelope, TamperedKeyTransportFailsTheDevelope) {
     const std::string marker = "secret content";
     for (int which : {0, 1}) {
         ossl::Pkcs7 p7 = parse(e.der);
-        ASN1_OCTET_STRING* ek = sk_PKCS7_RECIP_INFO_value(p7->d.enveloped->recipientinfo, 0)->enc_key;
+        ASN1_OCTET_STRING* ek =
+            sk_PKCS7_RECIP_INFO_value(p7->d.enveloped->recipientinfo, 0)->enc_key;
         const unsigned char* p = ek->data;
         std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)> kt(
             d2i_TVK_KEY_TRANSPORT(nullptr, &p, ek->length), TVK_KEY_TRANSPORT_free);
@@ -321,7 +348,9 @@ TEST_F(Envelope, ProtectedPasswordOpensTheRecipientsProfile) {
     Recipient r(g.r512.id);
     Enveloped e = envelope("with a protected password", {&r});
     ASSERT_EQ(e.rc, 0u);
-    EXPECT_EQ(develope(e.der, Recipient(r.id, g.r512.p12, protected_password::protect(test_pki::kPassword))).content,
+    EXPECT_EQ(develope(e.der, Recipient(r.id, g.r512.p12,
+                                        protected_password::protect(test_pki::kPassword)))
+                  .content,
               "with a protected password");
     EXPECT_EQ(develope(e.der, Recipient(r.id, g.r512.p12, test_pki::kPassword)).result, 25u);
 }
@@ -338,7 +367,8 @@ TEST_F(Envelope, CryptoLibraryCmsInteroperatesBothWays) {
         sk_X509_push(certs.get(), ossl::up_ref(r->e.cert.get()).release());
         ossl::Bio in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
         std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
-            CMS_encrypt(certs.get(), in.get(), EVP_get_cipherbyname("gost89"), CMS_BINARY), CMS_ContentInfo_free);
+            CMS_encrypt(certs.get(), in.get(), EVP_get_cipherbyname("gost89"), CMS_BINARY),
+            CMS_ContentInfo_free);
         ASSERT_TRUE(cms) << (ERR_print_errors_fp(stderr), "CMS_encrypt");
         unsigned char* der = nullptr;
         const int n = i2d_CMS_ContentInfo(cms.get(), &der);
@@ -355,11 +385,13 @@ TEST_F(Envelope, CryptoLibraryCmsInteroperatesBothWays) {
     for (const GostParty* r : {&g.r256, &g.r512}) {
         SCOPED_TRACE(r->id);
         ossl::Bio in(BIO_new_mem_buf(e.der.data(), static_cast<int>(e.der.size())));
-        std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(d2i_CMS_bio(in.get(), nullptr),
-                                                                             CMS_ContentInfo_free);
+        std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cms(
+            d2i_CMS_bio(in.get(), nullptr), CMS_ContentInfo_free);
         ASSERT_TRUE(cms);
         ossl::Bio out(BIO_new(BIO_s_mem()));
-        ASSERT_EQ(CMS_decrypt(cms.get(), r->e.key.get(), r->e.cert.get(), nullptr, out.get(), CMS_BINARY), 1)
+        ASSERT_EQ(
+            CMS_decrypt(cms.get(), r->e.key.get(), r->e.cert.get(), nullptr, out.get(), CMS_BINARY),
+            1)
             << (ERR_print_errors_fp(stderr), "CMS_decrypt");
         char* data = nullptr;
         const long len = BIO_get_mem_data(out.get(), &data);

@@ -52,8 +52,11 @@ TEST_F(ProtectedPasswords, DamagedFormsAreRefused) {
 TEST_F(ProtectedPasswords, APasswordIsCutAtItsFirstNul) {
     // The MAC covers only the part before the NUL.
     const std::string with_nul("ab\0cd", 5);
-    EXPECT_EQ(recover(protected_password::base64(protected_password::make_blob(with_nul, "ab"))), "ab");
-    EXPECT_EQ(recover(protected_password::base64(protected_password::make_blob(with_nul, with_nul))), "<none>");
+    EXPECT_EQ(recover(protected_password::base64(protected_password::make_blob(with_nul, "ab"))),
+              "ab");
+    EXPECT_EQ(
+        recover(protected_password::base64(protected_password::make_blob(with_nul, with_nul))),
+        "<none>");
 }
 
 }  // namespace

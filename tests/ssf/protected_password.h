@@ -22,7 +22,8 @@ inline std::string base64(const std::string& bytes) {
 inline std::string unbase64(const std::string& text) {
     std::string out(text.size(), '\0');
     int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+                            reinterpret_cast<const unsigned char*>(text.data()),
+                            static_cast<int>(text.size()));
     if (n < 0) return {};
     if (!text.empty() && text.back() == '=') --n;
     if (text.size() > 1 && text[text.size() - 2] == '=') --n;
@@ -40,20 +41,25 @@ inline std::string make_blob(const std::string& password, const std::string& mac
     EVP_EncryptInit_ex(c, tvk_cipher_gost89(), nullptr, ssf::kProtectedPasswordKey, iv);
     if (!password.empty())
         EVP_EncryptUpdate(c, reinterpret_cast<unsigned char*>(ct.data()), &n,
-                          reinterpret_cast<const unsigned char*>(password.data()), static_cast<int>(password.size()));
+                          reinterpret_cast<const unsigned char*>(password.data()),
+                          static_cast<int>(password.size()));
     EVP_CIPHER_CTX_free(c);
     EVP_MD_CTX* m = EVP_MD_CTX_new();
     unsigned char mac[4] = {};
     unsigned int len = 0;
     EVP_DigestInit(m, tvk_imit_gost89());
-    EVP_MD_CTX_ctrl(m, TVK_CTRL_SET_KEY, 32, const_cast<unsigned char*>(ssf::kProtectedPasswordKey));
+    EVP_MD_CTX_ctrl(m, TVK_CTRL_SET_KEY, 32,
+                    const_cast<unsigned char*>(ssf::kProtectedPasswordKey));
     EVP_DigestUpdate(m, iv, 8);
     EVP_DigestUpdate(m, macced.data(), macced.size());
     EVP_DigestFinal(m, mac, &len);
     EVP_MD_CTX_free(m);
-    return std::string(reinterpret_cast<const char*>(iv), 8) + ct + std::string(reinterpret_cast<char*>(mac), 4);
+    return std::string(reinterpret_cast<const char*>(iv), 8) + ct +
+           std::string(reinterpret_cast<char*>(mac), 4);
 }
 
-inline std::string protect(const std::string& password) { return base64(make_blob(password, password)); }
+inline std::string protect(const std::string& password) {
+    return base64(make_blob(password, password));
+}
 
 }  // namespace protected_password

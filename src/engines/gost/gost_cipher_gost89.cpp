@@ -24,13 +24,19 @@ constexpr int kKeyLen = 32;
 constexpr unsigned long kCipherFlags =
     EVP_CIPH_CUSTOM_IV | EVP_CIPH_ALWAYS_CALL_INIT | EVP_CIPH_NO_PADDING | EVP_CIPH_RAND_KEY;
 
-void say(const char* line) { std::fputs(line, stderr); }
-void say_rc(const char* format, int rc) { std::fprintf(stderr, format, static_cast<unsigned>(rc)); }
+void say(const char* line) {
+    std::fputs(line, stderr);
+}
+void say_rc(const char* format, int rc) {
+    std::fprintf(stderr, format, static_cast<unsigned>(rc));
+}
 
 tvk_cipher_ctx* data_of(EVP_CIPHER_CTX* ctx) {
     return static_cast<tvk_cipher_ctx*>(EVP_CIPHER_CTX_get_cipher_data(ctx));
 }
-tvk_cipher_ctx* data_of(EVP_MD_CTX* ctx) { return static_cast<tvk_cipher_ctx*>(EVP_MD_CTX_md_data(ctx)); }
+tvk_cipher_ctx* data_of(EVP_MD_CTX* ctx) {
+    return static_cast<tvk_cipher_ctx*>(EVP_MD_CTX_md_data(ctx));
+}
 
 // The context keeps the saved IV (oiv) in its own array; the crypto library only hands it out
 // as const.
@@ -79,7 +85,8 @@ uint32_t core_mode(const CipherKind& k, const tvk_cipher_ctx* d) {
 }
 
 // Setup worker shared by the four ciphers: saved and working IV, parameter row, core keying.
-int setup(const CipherKind& k, EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned char* iv, int enc) {
+int setup(const CipherKind& k, EVP_CIPHER_CTX* ctx, const unsigned char* key,
+          const unsigned char* iv, int enc) {
     tvk_cipher_ctx* d = data_of(ctx);
     TVK2012_ENGINE_CTX* settings = tvk_cipher_settings();
     if (d == nullptr || settings == nullptr) return 0;
@@ -96,8 +103,8 @@ int setup(const CipherKind& k, EVP_CIPHER_CTX* ctx, const unsigned char* key, co
     // The parameters written for the message must name the set that really encrypted it.
     if (used_default) d->param_nid = settings->cipher_param_nid;
     if (key != d->key) std::memcpy(d->key, key, kKeyLen);
-    const int rc = GOST28147_89_Init(&d->core, enc ? 1 : 0, row->tz, core_mode(k, d), row->key_meshing,
-                                     EVP_CIPHER_CTX_iv(ctx), d->key);
+    const int rc = GOST28147_89_Init(&d->core, enc ? 1 : 0, row->tz, core_mode(k, d),
+                                     row->key_meshing, EVP_CIPHER_CTX_iv(ctx), d->key);
     if (rc != 0) {
         say_rc("GOST28147_89_Init failed, rc = 0x%x\n", rc);
         return 0;
@@ -136,7 +143,8 @@ int do_cipher(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, 
             return 0;
         }
         const int rc = engines::detail::update_in_pieces(
-            in, length, engines::detail::kUpdatePiece & ~size_t{7}, [&](const uint8_t* p, uint32_t n) {
+            in, length, engines::detail::kUpdatePiece & ~size_t{7},
+            [&](const uint8_t* p, uint32_t n) {
                 const GOST_BLOB src{n, const_cast<uint8_t*>(p)};
                 GOST_BLOB dst{n, out + (p - in)};
                 return GOST28147_89_Update(&d->core, &src, &dst);
@@ -158,7 +166,8 @@ int cipher_cleanup(EVP_CIPHER_CTX* ctx) {
 int common_ctrl(const CipherKind& k, EVP_CIPHER_CTX* ctx, int type, int arg, void* ptr) {
     switch (type) {
         case EVP_CTRL_RAND_KEY:
-            if (ptr == nullptr || RAND_bytes(static_cast<unsigned char*>(ptr), EVP_CIPHER_CTX_get_key_length(ctx)) < 1) {
+            if (ptr == nullptr || RAND_bytes(static_cast<unsigned char*>(ptr),
+                                             EVP_CIPHER_CTX_get_key_length(ctx)) < 1) {
                 say(k.rand_failed);
                 return -1;
             }
@@ -209,16 +218,20 @@ int cipher_ctrl(EVP_CIPHER_CTX* ctx, int type, int arg, void* ptr) {
     });
 }
 
-EVP_CIPHER* make_cipher(const CipherKind& k, int (*init)(EVP_CIPHER_CTX*, const unsigned char*, const unsigned char*, int),
+EVP_CIPHER* make_cipher(const CipherKind& k,
+                        int (*init)(EVP_CIPHER_CTX*, const unsigned char*, const unsigned char*,
+                                    int),
                         int (*ctrl)(EVP_CIPHER_CTX*, int, int, void*)) {
     EVP_CIPHER* c = EVP_CIPHER_meth_new(objmap::nid(k.type), 1, kKeyLen);
     if (c == nullptr) return nullptr;
-    if (EVP_CIPHER_meth_set_iv_length(c, kIvLen) && EVP_CIPHER_meth_set_flags(c, kCipherFlags | k.mode_bits) &&
+    if (EVP_CIPHER_meth_set_iv_length(c, kIvLen) &&
+        EVP_CIPHER_meth_set_flags(c, kCipherFlags | k.mode_bits) &&
         EVP_CIPHER_meth_set_init(c, init) && EVP_CIPHER_meth_set_do_cipher(c, do_cipher) &&
         EVP_CIPHER_meth_set_cleanup(c, cipher_cleanup) &&
         EVP_CIPHER_meth_set_impl_ctx_size(c, sizeof(tvk_cipher_ctx)) &&
         EVP_CIPHER_meth_set_set_asn1_params(c, tvk_set_asn1_parameters) &&
-        EVP_CIPHER_meth_set_get_asn1_params(c, gost89_get_asn1_parameters) && EVP_CIPHER_meth_set_ctrl(c, ctrl))
+        EVP_CIPHER_meth_set_get_asn1_params(c, gost89_get_asn1_parameters) &&
+        EVP_CIPHER_meth_set_ctrl(c, ctrl))
         return c;
     EVP_CIPHER_meth_free(c);
     return nullptr;
@@ -260,12 +273,12 @@ int imit_update(EVP_MD_CTX* ctx, const void* data, size_t count) {
         if (count == 0) return 1;
         tvk_cipher_ctx* d = data_of(ctx);
         if (d == nullptr || data == nullptr) return 0;
-        const int rc = engines::detail::update_in_pieces(static_cast<const uint8_t*>(data), count,
-                                                         engines::detail::kUpdatePiece,
-                                                         [&](const uint8_t* p, uint32_t n) {
-                                                             const GOST_BLOB src{n, const_cast<uint8_t*>(p)};
-                                                             return GOST28147_89_Update(&d->core, &src, nullptr);
-                                                         });
+        const int rc = engines::detail::update_in_pieces(
+            static_cast<const uint8_t*>(data), count, engines::detail::kUpdatePiece,
+            [&](const uint8_t* p, uint32_t n) {
+                const GOST_BLOB src{n, const_cast<uint8_t*>(p)};
+                return GOST28147_89_Update(&d->core, &src, nullptr);
+            });
         if (rc != 0) {
             say_rc("GOST28147_89_Update failed, rc = 0x%x\n", rc);
             return 0;
@@ -339,10 +352,10 @@ EVP_MD* make_imit() {
     EVP_MD* md = EVP_MD_meth_new(objmap::nid(Obj::gost_mac), NID_undef);
     if (md == nullptr) return nullptr;
     if (EVP_MD_meth_set_result_size(md, 4) && EVP_MD_meth_set_input_blocksize(md, 8) &&
-        EVP_MD_meth_set_app_datasize(md, sizeof(tvk_cipher_ctx)) && EVP_MD_meth_set_init(md, imit_init) &&
-        EVP_MD_meth_set_update(md, imit_update) && EVP_MD_meth_set_final(md, imit_final) &&
-        EVP_MD_meth_set_copy(md, imit_copy) && EVP_MD_meth_set_cleanup(md, imit_cleanup) &&
-        EVP_MD_meth_set_ctrl(md, tvk_imit_ctrl))
+        EVP_MD_meth_set_app_datasize(md, sizeof(tvk_cipher_ctx)) &&
+        EVP_MD_meth_set_init(md, imit_init) && EVP_MD_meth_set_update(md, imit_update) &&
+        EVP_MD_meth_set_final(md, imit_final) && EVP_MD_meth_set_copy(md, imit_copy) &&
+        EVP_MD_meth_set_cleanup(md, imit_cleanup) && EVP_MD_meth_set_ctrl(md, tvk_imit_ctrl))
         return md;
     EVP_MD_meth_free(md);
     return nullptr;
@@ -379,12 +392,14 @@ const GOST28147_89_PARAMS* tvk_find_cipher_row(int param_nid, const TVK2012_ENGI
             der[0] = 0x06;
             der[1] = static_cast<uint8_t>(len);
             std::memcpy(der + 2, OBJ_get0_data(obj), static_cast<size_t>(len));
-            if (const GOST28147_89_PARAMS* row = find_by_der(der, static_cast<uint32_t>(len + 2))) return row;
+            if (const GOST28147_89_PARAMS* row = find_by_der(der, static_cast<uint32_t>(len + 2)))
+                return row;
         }
     }
     // Not a GOST 28147-89 set: the engine's default serves instead.
     if (used_default != nullptr) *used_default = true;
-    const GOST28147_89_PARAMS* row = find_by_der(settings->cipher_param_oid, settings->cipher_param_oid[1] + 2u);
+    const GOST28147_89_PARAMS* row =
+        find_by_der(settings->cipher_param_oid, settings->cipher_param_oid[1] + 2u);
     if (row == nullptr) say_rc("GOST28147_89_FindParByDerOid failed, rc = 0x%x\n", -1);
     return row;
 }
@@ -401,7 +416,8 @@ int tvk_set_asn1_parameters(EVP_CIPHER_CTX* ctx, ASN1_TYPE* type) {
         const int iv_len = EVP_CIPHER_CTX_get_iv_length(ctx);
         ASN1_OBJECT_free(p->enc_param_set);
         p->enc_param_set = OBJ_nid2obj(d->param_nid);
-        if (!ASN1_OCTET_STRING_set(p->iv, EVP_CIPHER_CTX_iv(ctx), iv_len) || p->enc_param_set == nullptr) {
+        if (!ASN1_OCTET_STRING_set(p->iv, EVP_CIPHER_CTX_iv(ctx), iv_len) ||
+            p->enc_param_set == nullptr) {
             TVK_CIPHER_PARAMS_free(p);
             say("gost89_set_asn1_parameters: No memory\n");
             return 0;
@@ -448,10 +464,18 @@ int gost89_get_asn1_parameters(EVP_CIPHER_CTX* ctx, ASN1_TYPE* type) {
     });
 }
 
-const EVP_CIPHER* tvk_cipher_gost89() { return cipher_table<kGost89>(); }
-const EVP_CIPHER* tvk_cipher_gost89_cnt() { return cipher_table<kGost89Cnt>(); }
-const EVP_CIPHER* tvk_cipher_gost89_cbc() { return cipher_table<kGost89Cbc>(); }
-const EVP_CIPHER* tvk_cipher_gost89_ecb() { return cipher_table<kGost89Ecb>(); }
+const EVP_CIPHER* tvk_cipher_gost89() {
+    return cipher_table<kGost89>();
+}
+const EVP_CIPHER* tvk_cipher_gost89_cnt() {
+    return cipher_table<kGost89Cnt>();
+}
+const EVP_CIPHER* tvk_cipher_gost89_cbc() {
+    return cipher_table<kGost89Cbc>();
+}
+const EVP_CIPHER* tvk_cipher_gost89_ecb() {
+    return cipher_table<kGost89Ecb>();
+}
 
 const EVP_MD* tvk_imit_gost89() {
     static const EVP_MD* const md = make_imit();

@@ -29,9 +29,12 @@ using objmap::Obj;
 
 constexpr size_t kKeyLen = 32, kMacLen = 4, kIvLen = 8;
 
-#define KT_SAY(format, ...) std::fprintf(stderr, "%s:%d " format, __FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define KT_SAY(format, ...) \
+    std::fprintf(stderr, "%s:%d " format, __FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
-void say(const char* line) { std::fputs(line, stderr); }
+void say(const char* line) {
+    std::fputs(line, stderr);
+}
 
 // Key material on the stack, wiped when it goes out of scope.
 template <class T>
@@ -45,10 +48,16 @@ struct Der {
     uint32_t n = 0;
 };
 
-bool der_of(Obj o, Der& d) { return gost_param_der(objmap::nid(o), d.b, &d.n) == 1; }
-bool der_of_nid(int nid, Der& d) { return gost_param_der(nid, d.b, &d.n) == 1; }
+bool der_of(Obj o, Der& d) {
+    return gost_param_der(objmap::nid(o), d.b, &d.n) == 1;
+}
+bool der_of_nid(int nid, Der& d) {
+    return gost_param_der(nid, d.b, &d.n) == 1;
+}
 
-bool is_type(int nid, Obj o) { return nid == objmap::nid(o); }
+bool is_type(int nid, Obj o) {
+    return nid == objmap::nid(o);
+}
 
 // Digest identifier written with, and read from, the ephemeral key's parameters.
 bool digest_der(int key_type, Der& d) {
@@ -59,7 +68,8 @@ bool digest_der(int key_type, Der& d) {
 }
 
 Obj transport_cipher_set(int key_type) {
-    return is_type(key_type, Obj::gost2001) ? Obj::Gost28147_89_CryptoPro_A_ParamSet : Obj::gost_28147_param_Z;
+    return is_type(key_type, Obj::gost2001) ? Obj::Gost28147_89_CryptoPro_A_ParamSet
+                                            : Obj::gost_28147_param_Z;
 }
 
 bool all_zero(const uint8_t* p, size_t n) {
@@ -68,7 +78,9 @@ bool all_zero(const uint8_t* p, size_t n) {
     return acc == 0;
 }
 
-bool same_der(const uint8_t* a, uint32_t an, const Der& b) { return an == b.n && std::memcmp(a, b.b, an) == 0; }
+bool same_der(const uint8_t* a, uint32_t an, const Der& b) {
+    return an == b.n && std::memcmp(a, b.b, an) == 0;
+}
 
 // The buffers of the BER coder come from malloc.
 struct FreeBer {
@@ -77,8 +89,8 @@ struct FreeBer {
 using BerBuf = std::unique_ptr<uint8_t, FreeBer>;
 
 // One GOST 28147-89 pass over the 32-byte key: ECB either way, or its 4-byte MAC with the IV.
-int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt, const uint8_t* iv,
-            const uint8_t* in, uint8_t* out) {
+int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
+            const uint8_t* iv, const uint8_t* in, uint8_t* out) {
     Wiped<GOST28147_89_CTX> ctx;
     int rc = GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek);
     if (rc != 0) return rc;
@@ -87,7 +99,8 @@ int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, i
         rc = GOST28147_89_Update(&ctx.v, &src, nullptr);
         if (rc == 0) rc = GOST28147_89_Final(&ctx.v);
         if (rc == 0)
-            for (size_t i = 0; i < kMacLen; ++i) out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
+            for (size_t i = 0; i < kMacLen; ++i)
+                out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
         return rc;
     }
     GOST_BLOB dst{static_cast<uint32_t>(kKeyLen), out};
@@ -97,8 +110,8 @@ int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, i
 }
 
 // The ephemeral key pair on the recipient's curve and the VKO key-encryption key.
-bool ephemeral_kek(const tvk_gost2012_key* rcpt, const Der& curve, const Der& digest, const uint8_t* ukm,
-                   uint32_t ukm_len, uint8_t* eph_pub, uint8_t* kek) {
+bool ephemeral_kek(const tvk_gost2012_key* rcpt, const Der& curve, const Der& digest,
+                   const uint8_t* ukm, uint32_t ukm_len, uint8_t* eph_pub, uint8_t* kek) {
     if (rcpt->pub_key_len == GOST_PUB_512) {
         const gostr3410_512_params* prm = nullptr;
         if (GOSTR3410_2012_512_FindParByDerOid(curve.b, curve.n, &prm) != 0 || prm == nullptr) {
@@ -164,18 +177,20 @@ bool ephemeral_kek(const tvk_gost2012_key* rcpt, const Der& curve, const Der& di
 }
 
 // The encoding of the whole structure; fails when any coder fails.
-BerBuf encode_transport(const uint8_t* ek, const uint8_t* mac, const Der& cipher, const Der& alg, const Der& curve,
-                        const Der& digest, const uint8_t* pub, uint32_t pub_len, const uint8_t* ukm,
-                        uint32_t ukm_len, uint32_t* len) {
+BerBuf encode_transport(const uint8_t* ek, const uint8_t* mac, const Der& cipher, const Der& alg,
+                        const Der& curve, const Der& digest, const uint8_t* pub, uint32_t pub_len,
+                        const uint8_t* ukm, uint32_t ukm_len, uint32_t* len) {
     uint8_t *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
     uint32_t an = 0, bn = 0, cn = 0, dn = 0;
-    if (!ber_encode_GostR3410_EncryptedKey(ek, kKeyLen, mac, kMacLen, BER_ENCODE, &a, &an)) return nullptr;
+    if (!ber_encode_GostR3410_EncryptedKey(ek, kKeyLen, mac, kMacLen, BER_ENCODE, &a, &an))
+        return nullptr;
     BerBuf encrypted(a);
-    if (!ber_encode_GostR3410_EphemeralKey(alg.b, alg.n, curve.b, curve.n, digest.b, digest.n, pub, pub_len,
-                                           BER_ENCODE, &b, &bn))
+    if (!ber_encode_GostR3410_EphemeralKey(alg.b, alg.n, curve.b, curve.n, digest.b, digest.n, pub,
+                                           pub_len, BER_ENCODE, &b, &bn))
         return nullptr;
     BerBuf ephemeral(b);
-    if (!ber_encode_GostR3410_TransportParameters(cipher.b, cipher.n, b, bn, ukm, ukm_len, BER_ENCODE, &c, &cn))
+    if (!ber_encode_GostR3410_TransportParameters(cipher.b, cipher.n, b, bn, ukm, ukm_len,
+                                                  BER_ENCODE, &c, &cn))
         return nullptr;
     BerBuf params(c);
     if (!ber_encode_GostR3410_KeyTransport(a, an, c, cn, BER_ENCODE, &d, &dn)) return nullptr;
@@ -183,17 +198,22 @@ BerBuf encode_transport(const uint8_t* ek, const uint8_t* mac, const Der& cipher
     return BerBuf(d);
 }
 
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) { return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx)); }
+tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
+    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
+}
 
 }  // namespace
 
-int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sender, const uint8_t* cipher_der,
-                       uint32_t cipher_der_len, const uint8_t* ukm, uint32_t ukm_len, const uint8_t* key,
-                       size_t key_len, uint8_t* out, size_t* out_len) {
-    if (rcpt == nullptr || out_len == nullptr || cipher_der == nullptr || cipher_der_len > sizeof(Der::b))
+int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sender,
+                       const uint8_t* cipher_der, uint32_t cipher_der_len, const uint8_t* ukm,
+                       uint32_t ukm_len, const uint8_t* key, size_t key_len, uint8_t* out,
+                       size_t* out_len) {
+    if (rcpt == nullptr || out_len == nullptr || cipher_der == nullptr ||
+        cipher_der_len > sizeof(Der::b))
         return 0;
     if (key == nullptr || key_len != kKeyLen) {
-        KT_SAY("t_gost3410_kek_enc. Invalid input key data length: %ld\n", static_cast<long>(key_len));
+        KT_SAY("t_gost3410_kek_enc. Invalid input key data length: %ld\n",
+               static_cast<long>(key_len));
         return 0;
     }
     Der curve, digest, alg, cipher;
@@ -243,7 +263,8 @@ int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sen
     }
     // Without output the same structure with zero bytes gives the length.
     uint32_t len = 0;
-    BerBuf der = encode_transport(ek, mac, cipher, alg, curve, digest, eph_pub, pub_len, ukm, ukm_len, &len);
+    BerBuf der =
+        encode_transport(ek, mac, cipher, alg, curve, digest, eph_pub, pub_len, ukm, ukm_len, &len);
     if (!der) return 0;
     if (out != nullptr) {
         if (*out_len < len) return 0;
@@ -253,9 +274,11 @@ int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sen
     return 1;
 }
 
-int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost2012_key* sender, const uint8_t* in,
-                       size_t in_len, uint8_t* out, size_t* out_len) {
-    if (priv == nullptr || in == nullptr || out == nullptr || out_len == nullptr || in_len > UINT32_MAX) return 0;
+int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost2012_key* sender,
+                       const uint8_t* in, size_t in_len, uint8_t* out, size_t* out_len) {
+    if (priv == nullptr || in == nullptr || out == nullptr || out_len == nullptr ||
+        in_len > UINT32_MAX)
+        return 0;
     ber_key_transport kt{};
     if (!ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt)) {
         KT_SAY("t_gost3410_kek_dec. ber_decode_GostR3410_KeyTransport failed: 0x%x\n", 0u);
@@ -344,7 +367,8 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
         }
         Der d2012;
         if (der_of(Obj::md_gost12_256, d2012) && same_der(digest.b, digest.n, d2012)) {
-            if (GOSTR3410_2012_256_VKO_256(prm, kt.ukm, kt.ukm_len, d.v, &Q.v, kek.v) != 0) return 0;
+            if (GOSTR3410_2012_256_VKO_256(prm, kt.ukm, kt.ukm_len, d.v, &Q.v, kek.v) != 0)
+                return 0;
         } else {
             const GOSTR3411_94_PARAMS* hash = nullptr;
             if (GOSTR3411_94_FindParByDerOid(digest.b, digest.n, &hash) != 0) {
@@ -362,11 +386,13 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
     Wiped<uint8_t[kKeyLen]> kek2, key;
     uint8_t mac[kMacLen];
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int rc = attempt == 0 ? GOSTR3411_2012_256_KDF(kek.v, kKeyLen, kKekLabel2016, sizeof kKekLabel2016,
-                                                             kt.ukm, kt.ukm_len, kek2.v)
-                                    : GOST28147_89_KDF(row->tz, kek.v, kt.ukm, kek2.v);
+        const int rc =
+            attempt == 0 ? GOSTR3411_2012_256_KDF(kek.v, kKeyLen, kKekLabel2016,
+                                                  sizeof kKekLabel2016, kt.ukm, kt.ukm_len, kek2.v)
+                         : GOST28147_89_KDF(row->tz, kek.v, kt.ukm, kek2.v);
         if (rc != 0) {
-            KT_SAY("%s failed, rc = 0x%x\n", attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
+            KT_SAY("%s failed, rc = 0x%x\n",
+                   attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
                    static_cast<unsigned>(rc));
             return 0;
         }
@@ -386,13 +412,15 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
     return 0;
 }
 
-int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const uint8_t* priv, uint32_t priv_len,
-                           const uint8_t* param_der, uint32_t param_der_len, const uint8_t* peer_pub,
-                           uint32_t peer_pub_len, const uint8_t* ukm, uint32_t ukm_len) {
+int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const uint8_t* priv,
+                           uint32_t priv_len, const uint8_t* param_der, uint32_t param_der_len,
+                           const uint8_t* peer_pub, uint32_t peer_pub_len, const uint8_t* ukm,
+                           uint32_t ukm_len) {
     if (out == nullptr || out_len == nullptr || priv == nullptr || *out_len < kKeyLen) return 0;
     const uint32_t want_ukm = priv_len == GOST_PRIV_256 ? 8 : 16;
     if (priv_len != GOST_PRIV_256 && priv_len != GOST_PRIV_512) {
-        std::fprintf(stderr, "tvk_dh_gost3410_derive: Invalid private key length %d\n", static_cast<int>(priv_len));
+        std::fprintf(stderr, "tvk_dh_gost3410_derive: Invalid private key length %d\n",
+                     static_cast<int>(priv_len));
         return 0;
     }
     if (ukm == nullptr || ukm_len != want_ukm || all_zero(ukm, ukm_len)) {
@@ -406,20 +434,24 @@ int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const ui
     int rc = 0;
     if (priv_len == GOST_PRIV_512) {
         const gostr3410_512_params* prm = nullptr;
-        if (GOSTR3410_2012_512_FindParByDerOid(param_der, param_der_len, &prm) != 0 || prm == nullptr)
+        if (GOSTR3410_2012_512_FindParByDerOid(param_der, param_der_len, &prm) != 0 ||
+            prm == nullptr)
             prm = GOSTR3410_2012_512_DefaultPar();
         Wiped<DIGIT_T[EC512_DIGITS]> d;
         Wiped<dep_point> Q;
         if ((rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d.v, priv)) != 0) {
-            std::fprintf(stderr, "[GOSTR3410_2012_512_LoadPrivateKeyValue failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+            std::fprintf(stderr, "[GOSTR3410_2012_512_LoadPrivateKeyValue failed, rc = 0x%x\n",
+                         static_cast<unsigned>(rc));
             return 0;
         }
         if ((rc = GOSTR3410_2012_512_LoadPublicKeyValue(&Q.v, peer_pub)) != 0) {
-            std::fprintf(stderr, "GOSTR3410_2012_512_LoadPublicKeyValue failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+            std::fprintf(stderr, "GOSTR3410_2012_512_LoadPublicKeyValue failed, rc = 0x%x\n",
+                         static_cast<unsigned>(rc));
             return 0;
         }
         if ((rc = GOSTR3410_2012_512_VKO_256(prm, ukm, ukm_len, d.v, &Q.v, out)) != 0) {
-            std::fprintf(stderr, "GOSTR3410_2012_512_VKO_256 failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+            std::fprintf(stderr, "GOSTR3410_2012_512_VKO_256 failed, rc = 0x%x\n",
+                         static_cast<unsigned>(rc));
             return 0;
         }
         *out_len = kKeyLen;
@@ -431,22 +463,26 @@ int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const ui
     Wiped<DIGIT_T[EC256_DIGITS]> d;
     Wiped<ep_point> Q;
     if ((rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d.v, priv)) != 0) {
-        std::fprintf(stderr, "GOSTR3410_2012_256_LoadPrivateKeyValue failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+        std::fprintf(stderr, "GOSTR3410_2012_256_LoadPrivateKeyValue failed, rc = 0x%x\n",
+                     static_cast<unsigned>(rc));
         return 0;
     }
     if ((rc = GOSTR3410_2012_256_LoadPublicKeyValue(&Q.v, peer_pub)) != 0) {
-        std::fprintf(stderr, "GOSTR3410_2012_256_LoadPublicKeyValue failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+        std::fprintf(stderr, "GOSTR3410_2012_256_LoadPublicKeyValue failed, rc = 0x%x\n",
+                     static_cast<unsigned>(rc));
         return 0;
     }
     if (is_type(own_type, Obj::gost2012_256)) {
         if ((rc = GOSTR3410_2012_256_VKO_256(prm, ukm, ukm_len, d.v, &Q.v, out)) != 0) {
-            std::fprintf(stderr, "GOSTR3410_2012_256_VKO_256 failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+            std::fprintf(stderr, "GOSTR3410_2012_256_VKO_256 failed, rc = 0x%x\n",
+                         static_cast<unsigned>(rc));
             return 0;
         }
     } else {
         const GOSTR3411_94_PARAMS* hash = GOSTR3411_94_DefaultPar();
         if ((rc = GOSTR3410_2001_VKO(prm, hash, ukm, ukm_len, d.v, &Q.v, out)) != 0) {
-            std::fprintf(stderr, "GOSTR3410_2001_VKO failed, rc = 0x%x\n", static_cast<unsigned>(rc));
+            std::fprintf(stderr, "GOSTR3410_2001_VKO failed, rc = 0x%x\n",
+                         static_cast<unsigned>(rc));
             return 0;
         }
     }
@@ -454,12 +490,14 @@ int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const ui
     return 1;
 }
 
-int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len, const unsigned char* key,
-                     size_t key_len) {
+int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                     const unsigned char* key, size_t key_len) {
     return engines::guarded("pkey_tvk_encrypt", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         tvk_pmeth_data* data = data_of(ctx);
-        if (pkey == nullptr || data == nullptr || out_len == nullptr || gost_settings_for(pkey) == nullptr) return 0;
+        if (pkey == nullptr || data == nullptr || out_len == nullptr ||
+            gost_settings_for(pkey) == nullptr)
+            return 0;
         const tvk_gost2012_key* rcpt = gost2012_record(pkey);
         if (rcpt == nullptr) return 0;
         const tvk_gost2012_key* sender = nullptr;
@@ -489,7 +527,8 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len, con
             } while (all_zero(drawn, ukm_len));
             ukm = drawn;
         }
-        if (!t_gost3410_kek_enc(rcpt, sender, cipher.b, cipher.n, ukm, ukm_len, key, key_len, out, out_len)) {
+        if (!t_gost3410_kek_enc(rcpt, sender, cipher.b, cipher.n, ukm, ukm_len, key, key_len, out,
+                                out_len)) {
             std::fprintf(stderr, "gost3410_kek_enc failed, rc = 0x%x\n", 0u);
             return 0;
         }
@@ -497,8 +536,8 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len, con
     });
 }
 
-int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len, const unsigned char* in,
-                     size_t in_len) {
+int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                     const unsigned char* in, size_t in_len) {
     return engines::guarded("pkey_tvk_decrypt", -1, [&] {
         if (out_len == nullptr) return -1;
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
@@ -546,7 +585,8 @@ int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len, con
             say("NULL send_gost_pu_key\n");
             return -1;
         }
-        if (!t_gost3410_kek_dec(own->priv_key, own->priv_key_len, sender, in, in_len, out, out_len)) {
+        if (!t_gost3410_kek_dec(own->priv_key, own->priv_key_len, sender, in, in_len, out,
+                                out_len)) {
             say("gost3410_kek_dec failed\n");
             return -1;
         }
@@ -559,7 +599,9 @@ int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len) {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         EVP_PKEY* peer = EVP_PKEY_CTX_get0_peerkey(ctx);
         tvk_pmeth_data* data = data_of(ctx);
-        if (pkey == nullptr || data == nullptr || out_len == nullptr || gost_settings_for(pkey) == nullptr) return 0;
+        if (pkey == nullptr || data == nullptr || out_len == nullptr ||
+            gost_settings_for(pkey) == nullptr)
+            return 0;
         if (data->ukm == nullptr) {
             say("pkey_tvk_derive: UKM not set\n");
             return 0;
@@ -590,8 +632,9 @@ int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len) {
             std::fprintf(stderr, "make_kek: invalid param_nid %d\n", own->param_nid);
             return 0;
         }
-        if (!tvk_dh_gost3410_derive(out, out_len, own->pkey_nid, own->priv_key, own->priv_key_len, param.b, param.n,
-                                    other->pub_key, other->pub_key_len, data->ukm, ukm_len)) {
+        if (!tvk_dh_gost3410_derive(out, out_len, own->pkey_nid, own->priv_key, own->priv_key_len,
+                                    param.b, param.n, other->pub_key, other->pub_key_len, data->ukm,
+                                    ukm_len)) {
             say("tvk_dh_gost3410_derive failed\n");
             *out_len = 0;
             return 0;
