@@ -256,18 +256,6 @@ TEST_F(Gost89, AlgorithmParametersCarrySetAndIv) {
               std::string::npos);
 }
 
-TEST_F(Gost89, KeyAndPrfControls) {
-    auto ctx = keyed("gost89", Bytes(32, 1), Bytes(8, 2), 1);
-    Bytes a(32), b(32);
-    ASSERT_EQ(EVP_CIPHER_CTX_rand_key(ctx.get(), a.data()), 1);
-    ASSERT_EQ(EVP_CIPHER_CTX_rand_key(ctx.get(), b.data()), 1);
-    EXPECT_NE(a, b);
-    int prf = 0;
-    ASSERT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_PBE_PRF_NID, 0, &prf), 1);
-    EXPECT_EQ(prf, objmap::nid(Obj::id_HMACGostR3411_94));
-    EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_PBE_PRF_NID, 0, nullptr), 0);
-}
-
 TEST_F(Gost89, MacMatchesTheVectors) {
     for (const char* name : {"rfc7836-keywrap-mac", "imit-cryptopro-a-24", "imit-cryptopro-a-13",
                              "imit-mesh-cryptopro-a-1025", "imit-tc26-z-1023"}) {
