@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the host tool against a fresh sample configuration: loads the library, asks its version,
 # encodes a sample document as PKCS#7 and Base64 and decodes it back, signs it with the sample
-# GOST R 34.10-2012 (256-bit) signer and verifies the signature, then shows the trace log.
+# GOST R 34.10-2012 (256-bit) signer and verifies the signature, envelopes it for the same
+# certificate with GOST 28147-89 and developes it back, then shows the trace log.
 # Usage: run-sample.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,5 +33,13 @@ echo "---- SsfVerify ----"
 ssf verify PKCS7 "$work/signed.p7" "$work/verified.p7" --use-certs --pab "$work/pab"
 ssf decode PKCS7 "$work/verified.p7" "$work/verified.txt"
 cmp "$work/document.txt" "$work/verified.txt" && echo "signed content: identical"
+echo "---- SsfEnvelope GOST-28147-89 for the sample certificate ----"
+cp "$gost/signer.pem" "$work/pab/"
+ssf envelope PKCS7 GOST-28147-89 "$work/document.p7" "$work/enveloped.p7" --pab "$work/pab" --id "$id"
+echo "---- SsfDevelope with its key ----"
+ssf develope PKCS7 "$work/enveloped.p7" "$work/developed.p7" \
+  --id "$id" --profile "certfile=$gost/signer.pem,keyfile=$gost/signer.key"
+ssf decode PKCS7 "$work/developed.p7" "$work/developed.txt"
+cmp "$work/document.txt" "$work/developed.txt" && echo "developed content: identical"
 echo "---- trace log $work/selvanor-ssf-server.log ----"
 cat "$work/selvanor-ssf-server.log"

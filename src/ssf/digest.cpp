@@ -1,10 +1,95 @@
-// Digested data.
+// Digested data: the content and its hash in a PKCS#7 digested-data message.
+#include <openssl/pkcs7.h>
+
+#include "engines/gost/gost_digests.h"
+#include "ssf/codes.h"
+#include "ssf/log.h"
 #include "ssf/workers.h"
 
 namespace ssf {
 
-int digest_data(OutData&, Bytes, int, bool) {
-    return worker_not_available("digest_data");
+namespace {
+
+const EVP_MD* digest_by_code(int hash_code) {
+    switch (hash_code) {
+        case HASH_GOSTR3411_94:
+            return EVP_get_digestbyname("md_gost94");
+        case HASH_MD5:
+            return EVP_md5();
+        case HASH_SHA1:
+            return EVP_sha1();
+        case HASH_GOSTR3411_12_256:
+            return tvk_digest_256();
+        case HASH_GOSTR3411_12_512:
+            return tvk_digest_512();
+        default:
+            return nullptr;
+    }
+}
+
+// A digested-data message over the content, which it holds unless detached.
+ossl::Pkcs7 digested(const EVP_MD* md, Bytes content, const unsigned char* value,
+                     unsigned int value_len, bool detached) {
+    ossl::Pkcs7 p7(PKCS7_new());
+    ossl::Pkcs7 inner(PKCS7_new());
+    if (!p7 || !inner || !PKCS7_set_type(p7.get(), NID_pkcs7_digest) ||
+        !PKCS7_set_digest(p7.get(), md) || !PKCS7_set_type(inner.get(), NID_pkcs7_data))
+        return nullptr;
+    if (detached) {
+        ASN1_OCTET_STRING_free(inner->d.data);
+        inner->d.data = nullptr;
+    } else if (!ASN1_OCTET_STRING_set(inner->d.data, content.data(),
+                                      static_cast<int>(content.size()))) {
+        return nullptr;
+    }
+    if (!PKCS7_set_content(p7.get(), inner.get())) return nullptr;
+    inner.release();
+    ossl::Asn1OctetString digest(ASN1_OCTET_STRING_new());
+    if (!digest || !ASN1_OCTET_STRING_set(digest.get(), value, static_cast<int>(value_len)))
+        return nullptr;
+    ASN1_OCTET_STRING_free(p7->d.digest->digest);
+    p7->d.digest->digest = digest.release();
+    return p7;
+}
+
+}  // namespace
+
+int digest_data(OutData& out, Bytes input, int hash_code, bool detached) {
+    static const char* kFn = "digest_data";
+    const EVP_MD* md = digest_by_code(hash_code);
+    if (md == nullptr) {
+        log_error("%s() 1 : md is NULL", kFn);
+        return SSF_RC_INVALID_HASH;
+    }
+    OutData content;
+    if (decode_data(content, input) != 0) {
+        log_error("%s() 2: decoding failed", kFn);
+        return SSF_RC_NOT_PKCS7;
+    }
+    const Bytes bytes(content.data.get(), content.size);
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int value_len = 0;
+    if (!EVP_Digest(bytes.data(), bytes.size(), value, &value_len, md, nullptr)) {
+        log_error("%s() 3 : EVP_Digest() failed", kFn);
+        log_crypto_errors();
+        return SSF_RC_NO_OUTPUT;
+    }
+    ossl::Pkcs7 p7 = digested(md, bytes, value, value_len, detached);
+    if (!p7) {
+        log_error("%s() 4 : PKCS7_new() failed", kFn);
+        return SSF_RC_MEMORY;
+    }
+    const int len = i2d_PKCS7(p7.get(), nullptr);
+    ossl::CryptoBytes buf(
+        len > 0 ? static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len))) : nullptr);
+    unsigned char* p = buf.get();
+    if (!buf || i2d_PKCS7(p7.get(), &p) != len) {
+        log_error("%s() 5 : i2d_PKCS7() failed", kFn);
+        return SSF_RC_MEMORY;
+    }
+    out.data = std::move(buf);
+    out.size = static_cast<uint32_t>(len);
+    return SSF_RC_OK;
 }
 
 }  // namespace ssf

@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 
 #include "ssf/certs.h"
+#include "protected_password.h"
 #include "started_library.h"
 
 using test_pki::kPassword;
@@ -135,8 +136,14 @@ TEST_F(KeyLoading, PasswordChoice) {
     EXPECT_EQ(load_leaf(leaf_p12, "wrong"), signer(25)) << "the record's own password wins";
 
     start(std::string("use_profile_password_encryption = yes\ndefault_password = ") + kPassword);
-    EXPECT_EQ(load_leaf(leaf_p12), signer(25));
+    EXPECT_EQ(load_leaf(leaf_p12), signer(25)) << "the plain password is no protected one";
     EXPECT_TRUE(logged("ssf_load_cert_and_key() 6 : failed to decrypt password"));
+    const std::string protected_form = protected_password::protect(kPassword);
+    EXPECT_EQ(load_leaf(leaf_p12, protected_form.c_str()), kOk);
+    EXPECT_TRUE(logged("ssf_load_cert_and_key() : password decrypted successfully"));
+    EXPECT_EQ(load_leaf(leaf_p12, protected_password::protect("other").c_str()), signer(25));
+    start("use_profile_password_encryption = yes\ndefault_password = " + protected_form);
+    EXPECT_EQ(load_leaf(leaf_p12, kNone), kOk) << "the configured default is protected too";
 }
 
 TEST_F(KeyLoading, CertificateAndKeyFiles) {

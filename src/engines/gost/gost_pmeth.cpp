@@ -7,6 +7,7 @@
 
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
+#include "engines/gost/gost_key_transport.h"
 #include "engines/guard.h"
 
 namespace {
@@ -277,6 +278,9 @@ EVP_PKEY_METHOD* make_method(int nid, int flags) {
     EVP_PKEY_meth_set_keygen(m, nullptr, pkey_gost2012_keygen<M>);
     EVP_PKEY_meth_set_sign(m, nullptr, pkey_gost2012_sign);
     EVP_PKEY_meth_set_verify(m, nullptr, pkey_tvk_verify);
+    EVP_PKEY_meth_set_encrypt(m, nullptr, pkey_tvk_encrypt);
+    EVP_PKEY_meth_set_decrypt(m, nullptr, pkey_tvk_decrypt);
+    EVP_PKEY_meth_set_derive(m, nullptr, pkey_tvk_derive);
     EVP_PKEY_meth_set_ctrl(m, pkey_tvk_ctrl_gost2012, pkey_tvk_ctrl_gost2012_str<M>);
     return m;
 }

@@ -1,0 +1,65 @@
+// Making protected profile passwords for tests, as the tool that hands them out does.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <string>
+
+#include "engines/gost/gost_ciphers.h"
+#include "ssf/password.h"
+
+namespace protected_password {
+
+inline std::string base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+inline std::string unbase64(const std::string& text) {
+    std::string out(text.size(), '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(text.data()),
+                            static_cast<int>(text.size()));
+    if (n < 0) return {};
+    if (!text.empty() && text.back() == '=') --n;
+    if (text.size() > 1 && text[text.size() - 2] == '=') --n;
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+// IV, ciphertext of `password` and the MAC over IV and `macced`, raw.
+inline std::string make_blob(const std::string& password, const std::string& macced) {
+    const unsigned char iv[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
+    std::string ct(password.size(), '\0');
+    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+    int n = 0;
+    // The engine's default set is param-Z, the set of protected passwords.
+    EVP_EncryptInit_ex(c, tvk_cipher_gost89(), nullptr, ssf::kProtectedPasswordKey, iv);
+    if (!password.empty())
+        EVP_EncryptUpdate(c, reinterpret_cast<unsigned char*>(ct.data()), &n,
+                          reinterpret_cast<const unsigned char*>(password.data()),
+                          static_cast<int>(password.size()));
+    EVP_CIPHER_CTX_free(c);
+    EVP_MD_CTX* m = EVP_MD_CTX_new();
+    unsigned char mac[4] = {};
+    unsigned int len = 0;
+    EVP_DigestInit(m, tvk_imit_gost89());
+    EVP_MD_CTX_ctrl(m, TVK_CTRL_SET_KEY, 32,
+                    const_cast<unsigned char*>(ssf::kProtectedPasswordKey));
+    EVP_DigestUpdate(m, iv, 8);
+    EVP_DigestUpdate(m, macced.data(), macced.size());
+    EVP_DigestFinal(m, mac, &len);
+    EVP_MD_CTX_free(m);
+    return std::string(reinterpret_cast<const char*>(iv), 8) + ct +
+           std::string(reinterpret_cast<char*>(mac), 4);
+}
+
+inline std::string protect(const std::string& password) {
+    return base64(make_blob(password, password));
+}
+
+}  // namespace protected_password
