@@ -76,7 +76,7 @@ class Pkcs12Mac : public ::testing::Test {
   protected:
     void SetUp() override {
         engine_tests::load_engines();
-        ossl::X509Ptr cert = engine_tests::make_test_cert();
+        ossl::X509Ptr cert = engine_tests::self_signed();
         ASSERT_TRUE(cert);
         p12.reset(PKCS12_create("secret", nullptr, nullptr, cert.get(), nullptr, -1, -1, 0, 1, 0));
         ASSERT_TRUE(p12);
