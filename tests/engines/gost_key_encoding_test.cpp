@@ -48,10 +48,7 @@ const char* kQ512Test =
     "4531acd1fe0023c7550d267b6b2fee80922b14b2ffb90f04d4eb7c09b5d2d15da82f2d7ecb1dbac719905c5eecc423"
     "f1d86e25edbe23c595d644aaf187e6e6df";
 
-class GostKeyEncoding : public testing::Test {
-  protected:
-    void SetUp() override { engine_tests::load_engines(); }
-};
+using GostKeyEncoding = engine_tests::EngineTest;
 
 Bytes reversed(Bytes b) {
     std::reverse(b.begin(), b.end());
@@ -250,11 +247,13 @@ TEST_F(GostKeyEncoding, EveryPrivateKeyFormReadsToTheSameKey) {
             EXPECT_EQ(Bytes(k2->key_id, k2->key_id + 20), Bytes(k->key_id, k->key_id + 20));
             EXPECT_EQ(EVP_PKEY_eq(key.get(), again.get()), 1);
         }
-        // The plain form of D.1 carries the published public key.
+        // The plain form of D.1 carries the published public key, also when its algorithm is
+        // the agreement one: such keys read as signature keys.
         if (L == 32) {
-            ossl::PKey key = read_key(kk, with_header(os_l, le));
-            const tvk_gost2012_key* k = record(key.get());
-            EXPECT_EQ(to_hex(k->pub_key, 64), kD1Pub);
+            ossl::PKey key = read_key(kk, with_header(os_l, le), Obj::agreement_gost_3410_2012_256);
+            ASSERT_NE(key, nullptr);
+            EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), objmap::nid(Obj::gost2012_256));
+            EXPECT_EQ(to_hex(record(key.get())->pub_key, 64), kD1Pub);
         }
     }
 }
@@ -282,14 +281,6 @@ TEST_F(GostKeyEncoding, ShortAndLongIntegersAndBadFormsAreHandled) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Unrecognized private key value format\n"), std::string::npos) << err;
     EXPECT_NE(err.find("priv_decode_gost2012: create_private_key failed\n"), std::string::npos);
-}
-
-TEST_F(GostKeyEncoding, AgreementAlgorithmsReadAsSignatureKeys) {
-    ossl::PKey key = read_key(k256, with_header("0420", reversed(from_hex(kD1Prv))),
-                              Obj::agreement_gost_3410_2012_256);
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), objmap::nid(Obj::gost2012_256));
-    EXPECT_EQ(to_hex(record(key.get())->pub_key, 64), kD1Pub);
 }
 
 TEST_F(GostKeyEncoding, PemPlainAndEncryptedRoundTrip) {
@@ -374,42 +365,8 @@ TEST_F(GostKeyEncoding, PublicKeyPrintsSixteenBytesToALine) {
                   lines + "\n");
 }
 
-TEST_F(GostKeyEncoding, DefaultDigestFollowsTheKeyType) {
-    struct {
-        Obj type, curve, digest;
-    } cases[] = {{Obj::gost2001, Obj::GostR3410_2001_CryptoPro_A_ParamSet, Obj::md_gost94},
-                 {Obj::gost2012_256, Obj::gost_3410_2012_256_paramSetA, Obj::md_gost12_256},
-                 {Obj::gost2012_512, Obj::gost_3410_2012_512_paramSetB, Obj::md_gost12_512}};
-    for (const auto& c : cases) {
-        ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
-            EVP_PKEY_CTX_new_id(objmap::nid(c.type), nullptr));
-        ASSERT_NE(ctx, nullptr);
-        ASSERT_EQ(EVP_PKEY_paramgen_init(ctx.get()), 1);
-        ASSERT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_GOST_PARAMSET,
-                                    objmap::nid(c.curve), nullptr),
-                  1);
-        EVP_PKEY* raw = nullptr;
-        ASSERT_EQ(EVP_PKEY_paramgen(ctx.get(), &raw), 1);
-        ossl::PKey key(raw);
-        int md = 0;
-        EXPECT_EQ(EVP_PKEY_get_default_digest_nid(key.get(), &md), 2);
-        EXPECT_EQ(md, objmap::nid(c.digest));
-        EXPECT_EQ(EVP_PKEY_get_bits(key.get()), c.type == Obj::gost2012_512 ? 1024 : 512);
-    }
-}
-
-ossl::PKey generate(Obj type, const char* paramset) {
-    ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
-        EVP_PKEY_CTX_new_id(objmap::nid(type), nullptr));
-    EVP_PKEY_keygen_init(ctx.get());
-    EXPECT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset), 1);
-    EVP_PKEY* raw = nullptr;
-    EXPECT_EQ(EVP_PKEY_keygen(ctx.get(), &raw), 1);
-    return ossl::PKey(raw);
-}
-
 TEST_F(GostKeyEncoding, ParameterCopyRefusesOtherSetsAndFillsAKeyWithoutRecord) {
-    ossl::PKey a = generate(Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetA");
+    ossl::PKey a = engine_tests::generate(Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetA");
     // Parameters without a public key count as missing: they may take a copy.
     ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
         EVP_PKEY_CTX_new_id(objmap::nid(Obj::gost2012_256), nullptr));
@@ -436,23 +393,6 @@ TEST_F(GostKeyEncoding, ParameterCopyRefusesOtherSetsAndFillsAKeyWithoutRecord) 
     EXPECT_EQ(EVP_PKEY_parameters_eq(b.get(), a.get()), 0);
 }
 
-// A self-signed certificate for the key, signed with the digest its type asks for.
-ossl::X509Ptr self_signed(EVP_PKEY* key) {
-    ossl::X509Ptr cert(X509_new());
-    X509_set_version(cert.get(), X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("gost signer"), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    X509_set_pubkey(cert.get(), key);
-    int md = 0;
-    EVP_PKEY_get_default_digest_nid(key, &md);
-    EXPECT_GT(X509_sign(cert.get(), key, EVP_get_digestbynid(md)), 0);
-    return cert;
-}
-
 std::string algo_text(const X509_ALGOR* a) {
     const ASN1_OBJECT* obj = nullptr;
     int ptype = 0;
@@ -473,9 +413,9 @@ TEST_F(GostKeyEncoding, SignerInfosCarryTheKeysAlgorithms) {
                  {Obj::gost2012_512, "A", "1.2.643.7.1.1.1.2 NULL", "1.2.643.7.1.1.2.3 NULL"}};
     const std::string text = "document";
     for (const auto& c : cases) {
-        ossl::PKey key = generate(c.type, c.paramset);
+        ossl::PKey key = engine_tests::generate(c.type, c.paramset);
         ASSERT_NE(key, nullptr);
-        ossl::X509Ptr cert = self_signed(key.get());
+        ossl::X509Ptr cert = engine_tests::self_signed(key.get());
         EXPECT_EQ(X509_verify(cert.get(), key.get()), 1);
 
         ossl::Bio in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
@@ -503,10 +443,6 @@ TEST_F(GostKeyEncoding, SignerInfosCarryTheKeysAlgorithms) {
                   1);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Seeded corruptions of PKCS#8 GOST keys: every one is either read as a whole key or refused,
 // never read past (the sanitizer build catches that).
@@ -540,30 +476,37 @@ TEST_F(GostKeyEncoding, CorruptedPrivateKeysAreReadWholeOrRefused) {
     testing::internal::GetCapturedStderr();
 }
 
-}  // namespace
-
-namespace {
-
-// Every key type on every parameter set: generated, written as PKCS#8 DER, read back equal.
-TEST_F(GostKeyEncoding, EveryParameterSetRoundTripsThroughPkcs8) {
+// Every key type on every parameter set: generated, written as PKCS#8 DER, read back equal;
+// the key read back signs on its curve what the generated one verifies, and digests of another
+// length are refused.
+TEST_F(GostKeyEncoding, EveryParameterSetRoundTripsThroughPkcs8AndSigns) {
     size_t n = 0;
     for (Obj type : {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512}) {
         const bool big = type == Obj::gost2012_512;
         for (const auto& row : big ? gost2012_512_param_oids() : gost2012_256_param_oids()) {
-            ossl::PKey key = generate(type, row.oid);
-            ASSERT_NE(key, nullptr) << row.oid;
-            unsigned char* der = nullptr;
-            const int len = i2d_PrivateKey(key.get(), &der);
-            ASSERT_GT(len, 0);
-            const unsigned char* p = der;
-            P8 p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, len));
-            OPENSSL_free(der);
+            SCOPED_TRACE(row.oid);
+            ossl::PKey key = engine_tests::generate(type, row.oid);
+            ASSERT_NE(key, nullptr);
+            const Bytes der = engine_tests::der_of(i2d_PrivateKey, key.get());
+            const unsigned char* p = der.data();
+            P8 p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
             ASSERT_NE(p8, nullptr);
             ossl::PKey back(EVP_PKCS82PKEY(p8.get()));
-            ASSERT_NE(back, nullptr) << row.oid;
+            ASSERT_NE(back, nullptr);
             EXPECT_EQ(EVP_PKEY_get_base_id(back.get()), objmap::nid(type));
             EXPECT_EQ(record(back.get())->param_nid, objmap::nid(row.obj));
-            EXPECT_EQ(EVP_PKEY_eq(key.get(), back.get()), 1) << row.oid;
+            EXPECT_EQ(EVP_PKEY_eq(key.get(), back.get()), 1);
+
+            const tvk_gost2012_key* k = record(back.get());
+            EXPECT_EQ(k->pub_key_len, 2 * k->priv_key_len);
+            uint8_t id[20], digest[64], sig[128];
+            ASSERT_EQ(pkcs11_id_gen(k->pub_key, k->pub_key_len, id), 1);
+            EXPECT_EQ(Bytes(id, id + 20), Bytes(k->key_id, k->key_id + 20));
+            for (int i = 0; i < 64; ++i) digest[i] = static_cast<uint8_t>(i + n);
+            ASSERT_EQ(tvk_gost2012_do_sign(digest, k->priv_key_len, sig, k), 1);
+            EXPECT_EQ(tvk_gost2012_do_verify(digest, k->priv_key_len, sig, record(key.get())), 1);
+            EXPECT_EQ(tvk_gost2012_do_sign(digest, big ? 32 : 64, sig, k), 0);
+            EXPECT_EQ(tvk_gost2012_do_sign(digest, 48, sig, k), 0);
             ++n;
         }
     }
@@ -572,8 +515,8 @@ TEST_F(GostKeyEncoding, EveryParameterSetRoundTripsThroughPkcs8) {
 
 TEST_F(GostKeyEncoding, Pkcs12PacksAndUnpacksGostKeys) {
     for (Obj type : {Obj::gost2012_256, Obj::gost2012_512}) {
-        ossl::PKey key = generate(type, "A");
-        ossl::X509Ptr cert = self_signed(key.get());
+        ossl::PKey key = engine_tests::generate(type, "A");
+        ossl::X509Ptr cert = engine_tests::self_signed(key.get());
         ossl::Pkcs12 p12(
             PKCS12_create("pw", "signer", key.get(), cert.get(), nullptr, 0, 0, 0, 0, 0));
         ASSERT_NE(p12, nullptr);

@@ -61,35 +61,24 @@ class FailingRandom {
     const RAND_METHOD* saved_;
 };
 
-TEST_F(GostKeyRecord, FillSetsLengthsAndRefusesMismatchedSets) {
+// A set of the other size or a type that is no key is refused, and the record stays as it was.
+TEST_F(GostKeyRecord, FillRefusesMismatchedSets) {
     tvk_gost2012_key k{};
-    EXPECT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2001),
-                                   objmap::nid(Obj::GostR3410_2001_CryptoPro_XchB_ParamSet)),
-              1);
-    EXPECT_EQ(k.priv_key_len, 32u);
-    EXPECT_EQ(k.pub_key_len, 64u);
-    EXPECT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_512),
-                                   objmap::nid(Obj::gost_3410_2012_512_paramSetC)),
-              1);
-    EXPECT_EQ(k.priv_key_len, 64u);
-    EXPECT_EQ(k.pub_key_len, 128u);
-
+    const int c512 = objmap::nid(Obj::gost_3410_2012_512_paramSetC);
+    ASSERT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_512), c512), 1);
+    const auto fill = [&](Obj type, Obj set) {
+        return fill_GOST2012_params(&k, objmap::nid(type), objmap::nid(set));
+    };
     testing::internal::CaptureStderr();
-    EXPECT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_512),
-                                   objmap::nid(Obj::gost_3410_2012_256_paramSetA)),
-              0);
-    EXPECT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_256),
-                                   objmap::nid(Obj::gost_3410_2012_512_paramSetA)),
-              0);
-    EXPECT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::md_gost12_256),
-                                   objmap::nid(Obj::gost_3410_2012_256_paramSetA)),
-              0);
+    EXPECT_EQ(fill(Obj::gost2012_512, Obj::gost_3410_2012_256_paramSetA), 0);
+    EXPECT_EQ(fill(Obj::gost2012_256, Obj::gost_3410_2012_512_paramSetA), 0);
+    EXPECT_EQ(fill(Obj::md_gost12_256, Obj::gost_3410_2012_256_paramSetA), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "fill_GOST2012_params: unsupported parameter set\n"
               "fill_GOST2012_params: unsupported parameter set\n"
               "fill_GOST2012_params: unsupported alg NID\n");
-    // A refused fill leaves the record as it was.
-    EXPECT_EQ(k.param_nid, objmap::nid(Obj::gost_3410_2012_512_paramSetC));
+    EXPECT_EQ(k.param_nid, c512);
+    EXPECT_EQ(k.priv_key_len, 64u);
 }
 
 TEST_F(GostKeyRecord, TablesMatchTheCryptoLibraryObjects) {
@@ -200,32 +189,6 @@ TEST_F(GostKeyRecord, DerivationFallsBackToTheDefaultSetButSigningDoesNot) {
     EXPECT_NE(err.find("Unsupported priv_key_len 48\n"), std::string::npos) << err;
 }
 
-TEST_F(GostKeyRecord, GeneratedKeysSignAndVerifyOnEveryCurve) {
-    for (bool big : {false, true}) {
-        for (const auto& row : big ? gost2012_512_param_oids() : gost2012_256_param_oids()) {
-            tvk_gost2012_key k{};
-            const Obj type = big ? Obj::gost2012_512 : Obj::gost2012_256;
-            ASSERT_EQ(fill_GOST2012_params(&k, objmap::nid(type), objmap::nid(row.obj)), 1);
-            ASSERT_EQ(tvk_gost2012_keygen_wrapper(nullptr, &k), 1) << row.oid;
-            EXPECT_EQ(k.has_private_key, 1);
-            EXPECT_EQ(k.priv_key_len, big ? 64u : 32u);
-            EXPECT_EQ(k.pub_key_len, big ? 128u : 64u);
-            uint8_t id[20];
-            ASSERT_EQ(pkcs11_id_gen(k.pub_key, k.pub_key_len, id), 1);
-            EXPECT_EQ(std::memcmp(id, k.key_id, 20), 0);
-
-            uint8_t digest[64], sig[128];
-            for (int i = 0; i < 64; ++i) digest[i] = static_cast<uint8_t>(i);
-            const size_t dl = k.priv_key_len;
-            ASSERT_EQ(tvk_gost2012_do_sign(digest, dl, sig, &k), 1) << row.oid;
-            EXPECT_EQ(tvk_gost2012_do_verify(digest, dl, sig, &k), 1) << row.oid;
-            // Wrong digest lengths are refused without a message.
-            EXPECT_EQ(tvk_gost2012_do_sign(digest, big ? 32 : 64, sig, &k), 0);
-            EXPECT_EQ(tvk_gost2012_do_sign(digest, 48, sig, &k), 0);
-        }
-    }
-}
-
 TEST_F(GostKeyRecord, FailingRandomSourceFailsKeyGenerationAndSigning) {
     tvk_gost2012_key k{};
     ASSERT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_256),
@@ -251,19 +214,6 @@ TEST_F(GostKeyRecord, FailingRandomSourceFailsKeyGenerationAndSigning) {
     EXPECT_EQ(fresh.has_private_key, 0);
     EXPECT_EQ(Bytes(fresh.priv_key, fresh.priv_key + 64), Bytes(64, 0));
     EXPECT_EQ(tvk_rnd_func(sig, 8), 0);
-}
-
-TEST_F(GostKeyRecord, HexdumpBreaksLinesEverySixteenBytes) {
-    uint8_t b[17];
-    for (int i = 0; i < 17; ++i) b[i] = static_cast<uint8_t>(0xf0 + i);
-    std::string out;
-    EXPECT_EQ(gost_hexdump(b, 17, &out, 4), 0);
-    EXPECT_EQ(out,
-              "    f0:f1:f2:f3:f4:f5:f6:f7:f8:f9:fa:fb:fc:fd:fe:ff:\n"
-              "    00:");
-    out.clear();
-    gost_hexdump(b, 2, &out, 0);
-    EXPECT_EQ(out, "f0:f1:");
 }
 
 }  // namespace

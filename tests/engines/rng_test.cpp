@@ -186,18 +186,6 @@ TEST_F(Rng, KeystreamAndRekeyScheduleMatchTheModel) {
     TPRNG_Clear(&ctx);
 }
 
-TEST_F(Rng, FreshInputChangesTheStream) {
-    TPRNG_CTX a{}, b{};
-    g_fresh_counter = 0;
-    ASSERT_EQ(TPRNG_Init(&a, seed), 0);
-    g_fresh_counter = 1;
-    ASSERT_EQ(TPRNG_Init(&b, seed), 0);
-    Bytes x(64), y(64);
-    ASSERT_EQ(TPRNG_Generate(&a, x.data(), 64), 0);
-    ASSERT_EQ(TPRNG_Generate(&b, y.data(), 64), 0);
-    EXPECT_NE(x, y);
-}
-
 TEST_F(Rng, ArgumentAndStateFailures) {
     TPRNG_CTX ctx{};
     uint8_t buf[8];
