@@ -28,21 +28,19 @@ using testing_support::VectorFile;
 
 namespace {
 
-using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using Ctx = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
+using engine_tests::captured;
+using engine_tests::generate;
+using engine_tests::has;
+using Key = ossl::PKey;
+using Ctx = engine_tests::PKeyCtx;
+using GostKeyTransport = engine_tests::EngineTest;
 
-class GostKeyTransport : public ::testing::Test {
-  protected:
-    void SetUp() override { engine_tests::load_engines(); }
-};
-
-Key generate(Obj type, const char* paramset) {
-    Ctx ctx(EVP_PKEY_CTX_new_id(objmap::nid(type), nullptr), EVP_PKEY_CTX_free);
-    EVP_PKEY* key = nullptr;
-    EXPECT_TRUE(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-                EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) == 1 &&
-                EVP_PKEY_keygen(ctx.get(), &key) == 1);
-    return Key(key, EVP_PKEY_free);
+// The call yields nothing, with the line among what it wrote on stderr.
+template <class F>
+void expect_refused(F&& call, const std::string& line) {
+    const auto [size, err] = captured([&] { return call().size(); });
+    EXPECT_EQ(size, 0);
+    EXPECT_TRUE(has(err, line)) << err;
 }
 
 struct Kind {
@@ -58,7 +56,7 @@ const Kind kKinds[] = {
 };
 
 Bytes encrypt(EVP_PKEY* recipient, const Bytes& key, const Bytes& ukm = {}) {
-    Ctx ctx(EVP_PKEY_CTX_new(recipient, nullptr), EVP_PKEY_CTX_free);
+    Ctx ctx(EVP_PKEY_CTX_new(recipient, nullptr));
     EXPECT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
     if (!ukm.empty()) {
         EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV,
@@ -75,7 +73,7 @@ Bytes encrypt(EVP_PKEY* recipient, const Bytes& key, const Bytes& ukm = {}) {
 
 // The unwrapped key, or empty when decryption fails.
 Bytes decrypt(EVP_PKEY* recipient, const Bytes& transport, EVP_PKEY* peer = nullptr) {
-    Ctx ctx(EVP_PKEY_CTX_new(recipient, nullptr), EVP_PKEY_CTX_free);
+    Ctx ctx(EVP_PKEY_CTX_new(recipient, nullptr));
     EXPECT_EQ(EVP_PKEY_decrypt_init(ctx.get()), 1);
     if (peer != nullptr) {
         EXPECT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), peer), 1);
@@ -90,11 +88,10 @@ Bytes decrypt(EVP_PKEY* recipient, const Bytes& transport, EVP_PKEY* peer = null
     return out;
 }
 
-using Transport = std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)>;
+using Transport = ossl::Owner<TVK_KEY_TRANSPORT, TVK_KEY_TRANSPORT_free>;
 Transport parse(const Bytes& der) {
     const unsigned char* p = der.data();
-    return Transport(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(der.size())),
-                     TVK_KEY_TRANSPORT_free);
+    return Transport(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(der.size())));
 }
 
 Bytes bytes_of(const ASN1_OCTET_STRING* s) {
@@ -120,9 +117,7 @@ TEST_F(GostKeyTransport, EveryKeyTypeWrapsAndUnwrapsWithItsUkmAndCipherSet) {
 
         // Someone else's key of the same kind cannot unwrap it.
         Key other = generate(k.type, k.paramset);
-        testing::internal::CaptureStderr();
-        EXPECT_TRUE(decrypt(other.get(), der).empty());
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Wrong MAC"), std::string::npos);
+        expect_refused([&] { return decrypt(other.get(), der); }, "Wrong MAC");
     }
 }
 
@@ -134,16 +129,9 @@ TEST_F(GostKeyTransport, TamperedMacOrKeyFailsAfterBothKdfs) {
     ASSERT_TRUE(kt);
     for (ASN1_OCTET_STRING* field : {kt->key_info->imit, kt->key_info->encrypted_key}) {
         field->data[0] ^= 0x80;
-        unsigned char* out = nullptr;
-        const int n = i2d_TVK_KEY_TRANSPORT(kt.get(), &out);
-        ASSERT_GT(n, 0);
-        const Bytes bad(out, out + n);
-        OPENSSL_free(out);
+        const Bytes bad = engine_tests::der_of(i2d_TVK_KEY_TRANSPORT, kt.get());
         field->data[0] ^= 0x80;
-        testing::internal::CaptureStderr();
-        EXPECT_TRUE(decrypt(recipient.get(), bad).empty());
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("t_gost3410_kek_dec. Wrong MAC\n"),
-                  std::string::npos);
+        expect_refused([&] { return decrypt(recipient.get(), bad); }, "t_gost3410_kek_dec. Wrong MAC\n");
     }
 }
 
@@ -152,7 +140,7 @@ TEST_F(GostKeyTransport, TamperedMacOrKeyFailsAfterBothKdfs) {
 Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const Bytes& ukm,
                    bool with_ephemeral, Key* ephemeral_out) {
     Key eph = generate(Obj::gost2012_256, "A");
-    Ctx dctx(EVP_PKEY_CTX_new(eph.get(), nullptr), EVP_PKEY_CTX_free);
+    Ctx dctx(EVP_PKEY_CTX_new(eph.get(), nullptr));
     Bytes kek(32), kek2(32);
     size_t n = 32;
     EXPECT_TRUE(EVP_PKEY_derive_init(dctx.get()) == 1 &&
@@ -160,30 +148,24 @@ Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const B
                 EVP_PKEY_CTX_ctrl(dctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8,
                                   const_cast<uint8_t*>(ukm.data())) == 1 &&
                 EVP_PKEY_derive(dctx.get(), kek.data(), &n) == 1);
-    const GOST28147_89_PARAMS* z = GOST28147_89_DefaultPar();
-    if (kdf_2016) {
-        EXPECT_EQ(
-            GOSTR3411_2012_256_KDF(kek.data(), 32, kKekLabel2016, 4, ukm.data(), 8, kek2.data()),
-            0);
-    } else {
-        EXPECT_EQ(GOST28147_89_KDF(z->tz, kek.data(), ukm.data(), kek2.data()), 0);
-    }
+    EXPECT_EQ(kdf_2016 ? GOSTR3411_2012_256_KDF(kek.data(), 32, kKekLabel2016, 4, ukm.data(), 8,
+                                                kek2.data())
+                       : GOST28147_89_KDF(GOST28147_89_DefaultPar()->tz, kek.data(), ukm.data(),
+                                          kek2.data()),
+              0);
     // ECB and MAC through the engine's own EVP tables (their vectors are checked elsewhere).
     Bytes ek(32);
-    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+    engine_tests::CipherCtx c(EVP_CIPHER_CTX_new());
     int outl = 0;
-    EXPECT_TRUE(EVP_EncryptInit_ex(c, tvk_cipher_gost89_ecb(), nullptr, kek2.data(), nullptr) ==
-                    1 &&
-                EVP_EncryptUpdate(c, ek.data(), &outl, cek.data(), 32) == 1);
-    EVP_CIPHER_CTX_free(c);
+    EXPECT_TRUE(EVP_EncryptInit_ex(c.get(), tvk_cipher_gost89_ecb(), nullptr, kek2.data(), nullptr) &&
+                EVP_EncryptUpdate(c.get(), ek.data(), &outl, cek.data(), 32));
     unsigned char mac[4];
     unsigned int ml = 0;
-    EVP_MD_CTX* m = EVP_MD_CTX_new();
-    EXPECT_TRUE(EVP_DigestInit(m, tvk_imit_gost89()) == 1 &&
-                EVP_MD_CTX_ctrl(m, TVK_CTRL_SET_KEY, 32, kek2.data()) == 1 &&
-                EVP_MD_CTX_ctrl(m, TVK_CTRL_SET_MODE, 8, const_cast<uint8_t*>(ukm.data())) == 1 &&
-                EVP_DigestUpdate(m, cek.data(), 32) == 1 && EVP_DigestFinal(m, mac, &ml) == 1);
-    EVP_MD_CTX_free(m);
+    ossl::MdCtx m(EVP_MD_CTX_new());
+    EXPECT_TRUE(EVP_DigestInit(m.get(), tvk_imit_gost89()) &&
+                EVP_MD_CTX_ctrl(m.get(), TVK_CTRL_SET_KEY, 32, kek2.data()) == 1 &&
+                EVP_MD_CTX_ctrl(m.get(), TVK_CTRL_SET_MODE, 8, const_cast<uint8_t*>(ukm.data())) == 1 &&
+                EVP_DigestUpdate(m.get(), cek.data(), 32) && EVP_DigestFinal(m.get(), mac, &ml));
 
     const tvk_gost2012_key* e = gost2012_record(eph.get());
     uint8_t alg[16], curve[16], digest[16], cipher[16];
@@ -212,50 +194,38 @@ TEST_F(GostKeyTransport, BothKekDiversificationsAreAccepted) {
     Key recipient = generate(Obj::gost2012_256, "A");
     const Bytes cek = from_hex("a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0");
     const Bytes ukm = from_hex("0102030405060708");
-    EXPECT_EQ(
-        decrypt(recipient.get(), wrap_by_hand(recipient.get(), true, cek, ukm, true, nullptr)),
-        cek);
-    EXPECT_EQ(
-        decrypt(recipient.get(), wrap_by_hand(recipient.get(), false, cek, ukm, true, nullptr)),
-        cek);
+    for (bool kdf_2016 : {true, false})
+        EXPECT_EQ(decrypt(recipient.get(),
+                          wrap_by_hand(recipient.get(), kdf_2016, cek, ukm, true, nullptr)),
+                  cek);
 }
 
 TEST_F(GostKeyTransport, WithoutEphemeralKeyTheSenderMustBeThePeer) {
     Key recipient = generate(Obj::gost2012_256, "A");
     const Bytes cek(32, 0x42), ukm = from_hex("1122334455667788");
-    Key sender(nullptr, EVP_PKEY_free);
+    Key sender;
     const Bytes der = wrap_by_hand(recipient.get(), false, cek, ukm, false, &sender);
     const tvk_gost2012_key* own = gost2012_record(recipient.get());
     uint8_t out[32];
     size_t out_len = sizeof out;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(t_gost3410_kek_dec(own->priv_key, own->priv_key_len, nullptr, der.data(), der.size(),
-                                 out, &out_len),
-              0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Sender public key not set\n"),
-              std::string::npos);
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(decrypt(recipient.get(), der).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("pkey_tvk_decrypt: NULL peer key\n"),
-              std::string::npos);
+    const auto [rc, err] = captured([&] {
+        return t_gost3410_kek_dec(own->priv_key, own->priv_key_len, nullptr, der.data(),
+                                  der.size(), out, &out_len);
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(has(err, "Sender public key not set\n")) << err;
+    expect_refused([&] { return decrypt(recipient.get(), der); }, "pkey_tvk_decrypt: NULL peer key\n");
     EXPECT_EQ(decrypt(recipient.get(), der, sender.get()), cek);
 }
 
 TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     Key recipient = generate(Obj::gost2012_256, "A");
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(encrypt(recipient.get(), Bytes(31, 1)).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid input key data length: 31\n"),
-              std::string::npos);
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(encrypt(recipient.get(), Bytes(32, 1), Bytes(12, 3)).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                  "Usupported UKM length: 12. Should be 8 or 16\n"),
-              std::string::npos);
+    expect_refused([&] { return encrypt(recipient.get(), Bytes(31, 1)); }, "Invalid input key data length: 31\n");
+    expect_refused([&] { return encrypt(recipient.get(), Bytes(32, 1), Bytes(12, 3)); }, "Usupported UKM length: 12. Should be 8 or 16\n");
 
     // A given UKM is used as it is; the length query matches the encoding.
     const Bytes ukm = from_hex("0102030405060708");
-    Ctx ctx(EVP_PKEY_CTX_new(recipient.get(), nullptr), EVP_PKEY_CTX_free);
+    Ctx ctx(EVP_PKEY_CTX_new(recipient.get(), nullptr));
     ASSERT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
     size_t len = 0;
     const Bytes cek(32, 9);
@@ -269,10 +239,7 @@ TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     EXPECT_NE(EVP_PKEY_encrypt(ctx.get(), small.data(), &room, cek.data(), 32), 1);
 
     // Garbage is no transport.
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(decrypt(recipient.get(), Bytes(40, 0x30)).empty());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("d2i_TVK_KEY_TRANSPORT failed"),
-              std::string::npos);
+    expect_refused([&] { return decrypt(recipient.get(), Bytes(40, 0x30)); }, "d2i_TVK_KEY_TRANSPORT failed");
 }
 
 // Keys of the published examples: the private key replaces a generated one's.
@@ -285,7 +252,7 @@ Key with_private(Obj type, const char* paramset, const Bytes& priv) {
 }
 
 Bytes derive(EVP_PKEY* own, EVP_PKEY* peer, const Bytes& ukm, std::string* errors = nullptr) {
-    Ctx ctx(EVP_PKEY_CTX_new(own, nullptr), EVP_PKEY_CTX_free);
+    Ctx ctx(EVP_PKEY_CTX_new(own, nullptr));
     EXPECT_EQ(EVP_PKEY_derive_init(ctx.get()), 1);
     if (peer != nullptr) {
         EXPECT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), peer), 1);

@@ -31,9 +31,11 @@ using testing_support::VectorFile;
 
 namespace {
 
-using CipherCtx = ossl::Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using engine_tests::captured;
+using engine_tests::CipherCtx;
+using engine_tests::Result;
 using Asn1Type = ossl::Owner<ASN1_TYPE, ASN1_TYPE_free>;
-using Result = std::pair<int, std::string>;  // a call's result and what it wrote on stderr
+using KuzMagma = engine_tests::EngineTest;
 
 const Bytes kKuzKey = from_hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
 const Bytes kMagmaKey =
@@ -44,14 +46,6 @@ const char* const kModes[] = {"ecb", "cbc", "ctr", "ofb", "cfb"};
 const VectorFile& vectors() {
     static const VectorFile f("kuznyechik-magma.txt");
     return f;
-}
-
-template <class F>
-Result captured(F&& call) {
-    testing::internal::CaptureStderr();
-    const int rc = call();
-    ERR_clear_error();
-    return {rc, testing::internal::GetCapturedStderr()};
 }
 
 const EVP_CIPHER* cipher(const std::string& name) {
@@ -108,11 +102,6 @@ Bytes mac(const EVP_MD* md, Bytes key, const Bytes& msg, size_t split) {
     EXPECT_EQ(out[0], out[1]);
     return out[0];
 }
-
-class KuzMagma : public ::testing::Test {
-  protected:
-    void SetUp() override { engine_tests::load_engines(); }
-};
 
 // Every mode example of the standard (and the one-block-register cases) in both directions,
 // split at every point a caller may split, and fed a grain at a time in place.
