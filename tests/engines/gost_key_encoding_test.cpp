@@ -417,6 +417,8 @@ TEST_F(GostKeyEncoding, SignerInfosCarryTheKeysAlgorithms) {
         ASSERT_NE(key, nullptr);
         ossl::X509Ptr cert = engine_tests::self_signed(key.get());
         EXPECT_EQ(X509_verify(cert.get(), key.get()), 1);
+        ossl::MdCtx other(EVP_MD_CTX_new());  // a digest of another family is refused
+        EXPECT_LE(EVP_DigestSignInit(other.get(), nullptr, EVP_sha256(), nullptr, key.get()), 0);
 
         ossl::Bio in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
         Pkcs7 p7(PKCS7_sign(cert.get(), key.get(), nullptr, in.get(), PKCS7_BINARY));

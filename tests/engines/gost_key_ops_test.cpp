@@ -139,30 +139,6 @@ TEST_F(GostKeyOps, SignAnswersLengthQueriesAndChecksTheBuffer) {
     }
 }
 
-TEST_F(GostKeyOps, DigestSignAndVerifyWithTheKeysDigest) {
-    for (Obj type : {Obj::gost2012_256, Obj::gost2012_512}) {
-        ossl::PKey key = generate(type, "A");
-        const EVP_MD* md = EVP_get_digestbynid(
-            objmap::nid(type == Obj::gost2012_512 ? Obj::md_gost12_512 : Obj::md_gost12_256));
-        ASSERT_NE(md, nullptr);
-        const std::string msg = "the quick brown fox";
-        ossl::MdCtx s(EVP_MD_CTX_new()), v(EVP_MD_CTX_new());
-        unsigned char sig[128];
-        size_t len = sizeof sig;
-        ASSERT_EQ(EVP_DigestSignInit(s.get(), nullptr, md, nullptr, key.get()), 1);
-        ASSERT_EQ(EVP_DigestSign(s.get(), sig, &len,
-                                 reinterpret_cast<const unsigned char*>(msg.data()), msg.size()),
-                  1);
-        ASSERT_EQ(EVP_DigestVerifyInit(v.get(), nullptr, md, nullptr, key.get()), 1);
-        EXPECT_EQ(EVP_DigestVerify(v.get(), sig, len,
-                                   reinterpret_cast<const unsigned char*>(msg.data()), msg.size()),
-                  1);
-        // A digest of another family is refused by the key.
-        ossl::MdCtx bad(EVP_MD_CTX_new());
-        EXPECT_LE(EVP_DigestSignInit(bad.get(), nullptr, EVP_sha256(), nullptr, key.get()), 0);
-    }
-}
-
 TEST_F(GostKeyOps, ControlsStoreWhatTheyAreGiven) {
     ossl::PKey key = generate(Obj::gost2012_256, "A");
     Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
