@@ -71,14 +71,16 @@ TEST(CrlIssuer, KeyIdentifierPicksTheRightOneOfTwoWithTheSameName) {
     // so it is one of the two that carry the CRL's issuer name).
     Crl by_name = make_crl(second.get(), k2.get(), nullptr);
     EXPECT_EQ(X509_check_crl_issuer(other.get(), by_name.get()), 0);
-    std::tie(rc, cert) = find_issuer({other.get(), first.get(), second.get()}, by_name.get(), found);
+    std::tie(rc, cert) =
+        find_issuer({other.get(), first.get(), second.get()}, by_name.get(), found);
     ASSERT_EQ(rc, 1);
     EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(cert), X509_get_subject_name(first.get())), 0);
 }
 
 TEST(CrlIssuer, KeyIdentifierWithoutSubjectKeyIdentifierFailsAndAnEmptyStoreGivesMinusOne) {
     ossl::PKey k(EVP_EC_gen("P-256"));
-    ossl::X509Ptr with = make_ca("CA", k.get(), 1, true), without = make_ca("CA", k.get(), 1, false);
+    ossl::X509Ptr with = make_ca("CA", k.get(), 1, true),
+                  without = make_ca("CA", k.get(), 1, false);
     Crl crl = make_crl(with.get(), k.get(), "keyid:always,issuer:always");
     EXPECT_EQ(X509_check_crl_issuer(with.get(), crl.get()), 1);
     EXPECT_EQ(X509_check_crl_issuer(without.get(), crl.get()), 0);

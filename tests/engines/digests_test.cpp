@@ -74,8 +74,9 @@ TEST_F(GostDigests, FoundByNameAndNumberAndMatchTheVectors) {
                             .each(
                                 [](const VectorBlock& b) {
                                     SCOPED_TRACE(b.text("name"));
-                                    const EVP_MD* md = b.number("hmac_len") == 32 ? tvk_digest_256()
-                                                                                  : tvk_digest_512();
+                                    const EVP_MD* md = b.number("hmac_len") == 32
+                                                           ? tvk_digest_256()
+                                                           : tvk_digest_512();
                                     EXPECT_EQ(hmac(md, b.hex("key"), b.hex("msg")), b.text("out"));
                                 },
                                 "hmac");

@@ -52,8 +52,9 @@ class Extensions : public ::testing::Test {
 // The four texts go by name into their places whatever their order: cATool first into an empty
 // list, signTool in front of it, cAToolCert (position 3) after two entries, signToolCert before it.
 TEST_F(Extensions, IssuerSignToolPlacesFourNamedTexts) {
-    for (const char* text : {"[ext]\nsignTool = A\ncATool = B\nsignToolCert = C\ncAToolCert = D\n",
-                             "[ext]\ncATool = B\nsignTool = A\ncAToolCert = D\nsignToolCert = C\n"}) {
+    for (const char* text :
+         {"[ext]\nsignTool = A\ncATool = B\nsignToolCert = C\ncAToolCert = D\n",
+          "[ext]\ncATool = B\nsignTool = A\ncAToolCert = D\nsignToolCert = C\n"}) {
         ossl::ExtPtr ext = build("issuerSignTool", text);
         ASSERT_TRUE(ext);
         EXPECT_EQ(print(ext.get()), "A\nB\nC\nD");
@@ -65,7 +66,8 @@ TEST_F(Extensions, IssuerSignToolPlacesFourNamedTexts) {
         int reason;
         const char* data;
     } refusals[] = {
-        {"[ext]\nsignTool = a\ncATool = b\nsignToolCert = c\n", objmap::err::kInvalidStringsNumber, ""},
+        {"[ext]\nsignTool = a\ncATool = b\nsignToolCert = c\n", objmap::err::kInvalidStringsNumber,
+         ""},
         {"[ext]\n[other]\nx = y\n", objmap::err::kInvalidStringsNumber, ""},
         {"[ext]\nsigntool = a\n", X509V3_R_INVALID_NAME, "section:ext,name:signtool,value:a"},
         {"[ext]\nsignTool =\n", objmap::err::kEmptyValue, "section:ext,name:signTool,value:"},
@@ -139,7 +141,8 @@ ossl::UsagePeriod decode_period(X509_EXTENSION* ext) {
 // Beyond the 32-bit number of seconds (24855 days) the count still holds; hex counts too.
 TEST_F(Extensions, PrivateKeyUsagePeriodFromDays) {
     for (auto [text, days] : {std::pair{"365", 365.0}, {"30000", 30000.0}, {"0x10", 16.0}}) {
-        ossl::ExtPtr ext = build("privateKeyUsagePeriod", std::string("[ext]\ndays = ") + text + "\n");
+        ossl::ExtPtr ext =
+            build("privateKeyUsagePeriod", std::string("[ext]\ndays = ") + text + "\n");
         ASSERT_TRUE(ext) << text;
         ossl::UsagePeriod period = decode_period(ext.get());
         ASSERT_TRUE(period);
@@ -149,8 +152,8 @@ TEST_F(Extensions, PrivateKeyUsagePeriodFromDays) {
         EXPECT_LE(std::abs(X509_cmp_current_time(period->notBefore)), 1);
         EXPECT_TRUE(engine_tests::has(print(ext.get()), "Not Before: "));
     }
-    for (const char* bad : {"days = 0", "days = -5", "days = 10\nmore = 20", "days = ten",
-                            "days = 99999999999"})
+    for (const char* bad :
+         {"days = 0", "days = -5", "days = 10\nmore = 20", "days = ten", "days = 99999999999"})
         EXPECT_FALSE(build("privateKeyUsagePeriod", std::string("[ext]\n") + bad + "\n")) << bad;
     // A bare number is a name without a value.
     EXPECT_FALSE(build("privateKeyUsagePeriod", "", "365"));

@@ -160,9 +160,8 @@ TEST_F(Gost89, ModeControlsAndPartialBlocks) {
 
     auto switched = keyed("gost89", key, iv, 1);
     ASSERT_EQ(EVP_CIPHER_CTX_ctrl(switched.get(), TVK_CTRL_SET_MODE, TVK_MODE_ECB, nullptr), 1);
-    for (EVP_CIPHER_CTX* c :
-         {keyed("gost89-ecb", key, iv, 1).release(), keyed("gost89-cbc", key, iv, 1).release(),
-          switched.release()}) {
+    for (EVP_CIPHER_CTX* c : {keyed("gost89-ecb", key, iv, 1).release(),
+                              keyed("gost89-cbc", key, iv, 1).release(), switched.release()}) {
         CipherCtx owner(c);
         Bytes out(16);
         int outl = -1;

@@ -26,7 +26,8 @@ class GostEngine : public engine_tests::EngineTest {
         ASSERT_NE(ctx, nullptr);
     }
     int cmd(const char* name, const char* value) {
-        return keep(engine_tests::captured([&] { return ENGINE_ctrl_cmd_string(e.get(), name, value, 0); }));
+        return keep(engine_tests::captured(
+            [&] { return ENGINE_ctrl_cmd_string(e.get(), name, value, 0); }));
     }
     int ctrl(int number, const char* value) {
         return keep(engine_tests::captured(
@@ -85,18 +86,21 @@ TEST_F(GostEngine, SettingCommands) {
         int32_t C::*field;
         int want;
     } cases[] = {
-        {"PARAMS_GOST28147", "id-Gost28147-89-CryptoPro-A-ParamSet", 1, "", &C::cipher_param_nid, cpa},
+        {"PARAMS_GOST28147", "id-Gost28147-89-CryptoPro-A-ParamSet", 1, "", &C::cipher_param_nid,
+         cpa},
         {"PARAMS_GOST28147", "no-such-set", 0, "Invalid PARAMS_GOST28147: no-such-set\n",
          &C::cipher_param_nid, cpa},
         {"PARAMS_GOST28147", "test-long-oid", 0,
-         "Can't build ASN1_OBJECT from PARAMS_GOST28147: test-long-oid\n", &C::cipher_param_nid, cpa},
+         "Can't build ASN1_OBJECT from PARAMS_GOST28147: test-long-oid\n", &C::cipher_param_nid,
+         cpa},
         {"PBE_PRF_HMAC", "id-tc26-hmac-gost-3411-2012-512", 1, "", &C::pbe_prf_nid, hmac512},
         {"PBE_PRF_HMAC", "id-tc26-hmac-gost-3411-2012-256", 0,
          "Unsupported PBE_PRF_HMAC: id-tc26-hmac-gost-3411-2012-256\n", &C::pbe_prf_nid, hmac512},
         {"PBE_PRF_HMAC", "bogus", 0, "Invalid PBE_PRF_HMAC: bogus\n", &C::pbe_prf_nid, hmac512},
         {"PBE_PRF_HMAC", "id-HMACGostR3411-94", 1, "", &C::pbe_prf_nid,
          objmap::nid(Obj::id_HMACGostR3411_94)},
-        {"PARAMS_GOST2001", "id-GostR3410-2001-CryptoPro-XchA-ParamSet", 1, "", &C::key_params_2001, xcha},
+        {"PARAMS_GOST2001", "id-GostR3410-2001-CryptoPro-XchA-ParamSet", 1, "", &C::key_params_2001,
+         xcha},
         {"PARAMS_GOST2001", "id-tc26-gost-3410-2012-256-paramSetA", 0,
          "Unsupported PARAMS_GOST2001/2012_256: id-tc26-gost-3410-2012-256-paramSetA\n",
          &C::key_params_2001, xcha},

@@ -366,7 +366,8 @@ TEST_F(GostKeyEncoding, PublicKeyPrintsSixteenBytesToALine) {
 }
 
 TEST_F(GostKeyEncoding, ParameterCopyRefusesOtherSetsAndFillsAKeyWithoutRecord) {
-    ossl::PKey a = engine_tests::generate(Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetA");
+    ossl::PKey a =
+        engine_tests::generate(Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetA");
     // Parameters without a public key count as missing: they may take a copy.
     ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
         EVP_PKEY_CTX_new_id(objmap::nid(Obj::gost2012_256), nullptr));

@@ -263,7 +263,8 @@ TEST_F(GostKeyOps, MacKeyReachesTheDigestThroughDigestSign) {
     ASSERT_EQ(tvk_magma_mac_init(&ref, mac_key.data(), 4), 0);
     ASSERT_EQ(tvk_magma_mac_update(&ref, msg, sizeof msg), 0);
     ASSERT_EQ(tvk_magma_mac_final(&ref, want), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(mac), 4), std::string(reinterpret_cast<char*>(want), 4));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(mac), 4),
+              std::string(reinterpret_cast<char*>(want), 4));
     len = 3;
     EXPECT_LE(EVP_DigestSignFinal(s.get(), mac, &len), 0);  // no room for the tag
 

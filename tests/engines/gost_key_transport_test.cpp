@@ -131,7 +131,8 @@ TEST_F(GostKeyTransport, TamperedMacOrKeyFailsAfterBothKdfs) {
         field->data[0] ^= 0x80;
         const Bytes bad = engine_tests::der_of(i2d_TVK_KEY_TRANSPORT, kt.get());
         field->data[0] ^= 0x80;
-        expect_refused([&] { return decrypt(recipient.get(), bad); }, "t_gost3410_kek_dec. Wrong MAC\n");
+        expect_refused([&] { return decrypt(recipient.get(), bad); },
+                       "t_gost3410_kek_dec. Wrong MAC\n");
     }
 }
 
@@ -148,23 +149,25 @@ Bytes wrap_by_hand(EVP_PKEY* recipient, bool kdf_2016, const Bytes& cek, const B
                 EVP_PKEY_CTX_ctrl(dctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8,
                                   const_cast<uint8_t*>(ukm.data())) == 1 &&
                 EVP_PKEY_derive(dctx.get(), kek.data(), &n) == 1);
-    EXPECT_EQ(kdf_2016 ? GOSTR3411_2012_256_KDF(kek.data(), 32, kKekLabel2016, 4, ukm.data(), 8,
-                                                kek2.data())
-                       : GOST28147_89_KDF(GOST28147_89_DefaultPar()->tz, kek.data(), ukm.data(),
-                                          kek2.data()),
-              0);
+    EXPECT_EQ(
+        kdf_2016
+            ? GOSTR3411_2012_256_KDF(kek.data(), 32, kKekLabel2016, 4, ukm.data(), 8, kek2.data())
+            : GOST28147_89_KDF(GOST28147_89_DefaultPar()->tz, kek.data(), ukm.data(), kek2.data()),
+        0);
     // ECB and MAC through the engine's own EVP tables (their vectors are checked elsewhere).
     Bytes ek(32);
     engine_tests::CipherCtx c(EVP_CIPHER_CTX_new());
     int outl = 0;
-    EXPECT_TRUE(EVP_EncryptInit_ex(c.get(), tvk_cipher_gost89_ecb(), nullptr, kek2.data(), nullptr) &&
-                EVP_EncryptUpdate(c.get(), ek.data(), &outl, cek.data(), 32));
+    EXPECT_TRUE(
+        EVP_EncryptInit_ex(c.get(), tvk_cipher_gost89_ecb(), nullptr, kek2.data(), nullptr) &&
+        EVP_EncryptUpdate(c.get(), ek.data(), &outl, cek.data(), 32));
     unsigned char mac[4];
     unsigned int ml = 0;
     ossl::MdCtx m(EVP_MD_CTX_new());
     EXPECT_TRUE(EVP_DigestInit(m.get(), tvk_imit_gost89()) &&
                 EVP_MD_CTX_ctrl(m.get(), TVK_CTRL_SET_KEY, 32, kek2.data()) == 1 &&
-                EVP_MD_CTX_ctrl(m.get(), TVK_CTRL_SET_MODE, 8, const_cast<uint8_t*>(ukm.data())) == 1 &&
+                EVP_MD_CTX_ctrl(m.get(), TVK_CTRL_SET_MODE, 8, const_cast<uint8_t*>(ukm.data())) ==
+                    1 &&
                 EVP_DigestUpdate(m.get(), cek.data(), 32) && EVP_DigestFinal(m.get(), mac, &ml));
 
     const tvk_gost2012_key* e = gost2012_record(eph.get());
@@ -209,19 +212,22 @@ TEST_F(GostKeyTransport, WithoutEphemeralKeyTheSenderMustBeThePeer) {
     uint8_t out[32];
     size_t out_len = sizeof out;
     const auto [rc, err] = captured([&] {
-        return t_gost3410_kek_dec(own->priv_key, own->priv_key_len, nullptr, der.data(),
-                                  der.size(), out, &out_len);
+        return t_gost3410_kek_dec(own->priv_key, own->priv_key_len, nullptr, der.data(), der.size(),
+                                  out, &out_len);
     });
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(has(err, "Sender public key not set\n")) << err;
-    expect_refused([&] { return decrypt(recipient.get(), der); }, "pkey_tvk_decrypt: NULL peer key\n");
+    expect_refused([&] { return decrypt(recipient.get(), der); },
+                   "pkey_tvk_decrypt: NULL peer key\n");
     EXPECT_EQ(decrypt(recipient.get(), der, sender.get()), cek);
 }
 
 TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     Key recipient = generate(Obj::gost2012_256, "A");
-    expect_refused([&] { return encrypt(recipient.get(), Bytes(31, 1)); }, "Invalid input key data length: 31\n");
-    expect_refused([&] { return encrypt(recipient.get(), Bytes(32, 1), Bytes(12, 3)); }, "Usupported UKM length: 12. Should be 8 or 16\n");
+    expect_refused([&] { return encrypt(recipient.get(), Bytes(31, 1)); },
+                   "Invalid input key data length: 31\n");
+    expect_refused([&] { return encrypt(recipient.get(), Bytes(32, 1), Bytes(12, 3)); },
+                   "Usupported UKM length: 12. Should be 8 or 16\n");
 
     // A given UKM is used as it is; the length query matches the encoding.
     const Bytes ukm = from_hex("0102030405060708");
@@ -239,7 +245,8 @@ TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     EXPECT_NE(EVP_PKEY_encrypt(ctx.get(), small.data(), &room, cek.data(), 32), 1);
 
     // Garbage is no transport.
-    expect_refused([&] { return decrypt(recipient.get(), Bytes(40, 0x30)); }, "d2i_TVK_KEY_TRANSPORT failed");
+    expect_refused([&] { return decrypt(recipient.get(), Bytes(40, 0x30)); },
+                   "d2i_TVK_KEY_TRANSPORT failed");
 }
 
 // Keys of the published examples: the private key replaces a generated one's.

@@ -84,8 +84,10 @@ TEST_F(OpensslCli, DgstComputesTheGostDigests) {
             (void)b.text("digest_rfc");
             const std::string alg = b.has("alg") ? b.text("alg") : b.text("paramset");
             if (!b.has("msg") || alg == "test") {
-                if (!b.has("msg")) (void)b.text("msg_len"), (void)b.text("msg_fill");
-                else (void)b.text("msg");
+                if (!b.has("msg"))
+                    (void)b.text("msg_len"), (void)b.text("msg_fill");
+                else
+                    (void)b.text("msg");
                 return;
             }
             SCOPED_TRACE(name);

@@ -130,8 +130,9 @@ TEST_F(Pkcs12Mac, EachDigestVerifiesUnderItsRulesOnly) {
         SCOPED_TRACE(std::string(c.md) + (c.tc26 ? " tc26" : " standard"));
         set_mac(EVP_get_digestbyname(c.md), c.iter);
         const Bytes data = authenticated_data();
-        const Bytes want = c.tc26 ? tc26_mac(c.algo, "secret", salt, c.iter, data)
-                                  : gcry_hmac(c.algo, pkcs12_mac_key(c.algo, "secret", salt, c.iter), data);
+        const Bytes want =
+            c.tc26 ? tc26_mac(c.algo, "secret", salt, c.iter, data)
+                   : gcry_hmac(c.algo, pkcs12_mac_key(c.algo, "secret", salt, c.iter), data);
         EXPECT_EQ(stored_mac() == want, c.written_so);
         replace_mac(want);
         EXPECT_EQ(PKCS12_verify_mac(p12.get(), "secret", -1), c.written_so ? 1 : 0);

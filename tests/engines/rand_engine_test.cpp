@@ -44,9 +44,8 @@ TEST_F(RandEngine, IsTheProcessRandomMethodAndTakesItsCommands) {
     EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
     EXPECT_EQ(RAND_bytes(a, 0), 1);
 
-    EXPECT_EQ(engine_tests::captured([] {
-                  return ctrl(kRandCmdSeed, "any text") + ctrl(kRandCmdSeed, nullptr);
-              }),
+    EXPECT_EQ(engine_tests::captured(
+                  [] { return ctrl(kRandCmdSeed, "any text") + ctrl(kRandCmdSeed, nullptr); }),
               engine_tests::Result(2, ""));
     EXPECT_EQ(ctrl(ENGINE_CMD_BASE + 1, nullptr), 1);
     EXPECT_EQ(ctrl(ENGINE_CMD_BASE + 2, nullptr), 119);
