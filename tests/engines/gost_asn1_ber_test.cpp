@@ -23,20 +23,22 @@ struct Free {
     void operator()(uint8_t* p) const { std::free(p); }
 };
 
-using Encoder = int (*)(const uint8_t*, uint32_t, int, uint8_t**, uint32_t*);
-
-// Both passes of an encoder; the first must announce the length the second writes.
-Bytes encode(Encoder enc, const Bytes& content) {
+// Both passes of an encoder call; the first must announce the length the second writes.
+template <class F>
+Bytes both_passes(F call) {
     uint32_t want = 0, got = 0;
     uint8_t* out = nullptr;
-    EXPECT_EQ(
-        enc(content.data(), static_cast<uint32_t>(content.size()), BER_LENGTH_ONLY, nullptr, &want),
-        1);
-    EXPECT_EQ(enc(content.data(), static_cast<uint32_t>(content.size()), BER_ENCODE, &out, &got),
-              1);
+    EXPECT_EQ(call(BER_LENGTH_ONLY, nullptr, &want), 1);
+    EXPECT_EQ(call(BER_ENCODE, &out, &got), 1);
     std::unique_ptr<uint8_t, Free> owner(out);
     EXPECT_EQ(want, got);
     return Bytes(out, out + got);
+}
+
+Bytes encode(int (*enc)(const uint8_t*, uint32_t, int, uint8_t**, uint32_t*), const Bytes& in) {
+    return both_passes([&](int mode, uint8_t** out, uint32_t* n) {
+        return enc(in.data(), static_cast<uint32_t>(in.size()), mode, out, n);
+    });
 }
 
 // The input copied into a heap block of exactly its size, so that any read past it trips ASan.
@@ -66,40 +68,24 @@ struct Transport {
 };
 
 Bytes encode_transport(const Transport& t) {
-    uint8_t* p = nullptr;
-    uint32_t n = 0, m = 0;
-    EXPECT_EQ(ber_encode_GostR3410_EncryptedKey(t.key.data(), 32, t.mac.data(), 4, BER_LENGTH_ONLY,
-                                                nullptr, &m),
-              1);
-    EXPECT_EQ(
-        ber_encode_GostR3410_EncryptedKey(t.key.data(), 32, t.mac.data(), 4, BER_ENCODE, &p, &n),
-        1);
-    EXPECT_EQ(m, n);
-    std::unique_ptr<uint8_t, Free> ek(p);
-    std::unique_ptr<uint8_t, Free> eph;
-    uint32_t eph_n = 0;
-    if (!t.pub.empty()) {
-        EXPECT_EQ(ber_encode_GostR3410_EphemeralKey(
-                      kAlgOid.data(), kAlgOid.size(), kCurve.data(), kCurve.size(), kDigest.data(),
-                      kDigest.size(), t.pub.data(), t.pub.size(), BER_ENCODE, &p, &eph_n),
-                  1);
-        eph.reset(p);
-    }
-    uint32_t tp_n = 0;
-    EXPECT_EQ(ber_encode_GostR3410_TransportParameters(kCipherOid.data(), kCipherOid.size(),
-                                                       eph.get(), eph_n, t.ukm.data(), t.ukm.size(),
-                                                       BER_ENCODE, &p, &tp_n),
-              1);
-    std::unique_ptr<uint8_t, Free> tp(p);
-    uint32_t all_n = 0, all_m = 0;
-    EXPECT_EQ(ber_encode_GostR3410_KeyTransport(ek.get(), n, tp.get(), tp_n, BER_LENGTH_ONLY,
-                                                nullptr, &all_m),
-              1);
-    EXPECT_EQ(
-        ber_encode_GostR3410_KeyTransport(ek.get(), n, tp.get(), tp_n, BER_ENCODE, &p, &all_n), 1);
-    EXPECT_EQ(all_m, all_n);
-    std::unique_ptr<uint8_t, Free> all(p);
-    return Bytes(p, p + all_n);
+    using Out = uint8_t**;
+    const Bytes ek = both_passes([&](int mode, Out out, uint32_t* n) {
+        return ber_encode_GostR3410_EncryptedKey(t.key.data(), 32, t.mac.data(), 4, mode, out, n);
+    });
+    const Bytes eph = t.pub.empty() ? Bytes{} : both_passes([&](int mode, Out out, uint32_t* n) {
+        return ber_encode_GostR3410_EphemeralKey(kAlgOid.data(), kAlgOid.size(), kCurve.data(),
+                                                 kCurve.size(), kDigest.data(), kDigest.size(),
+                                                 t.pub.data(), t.pub.size(), mode, out, n);
+    });
+    const Bytes tp = both_passes([&](int mode, Out out, uint32_t* n) {
+        return ber_encode_GostR3410_TransportParameters(
+            kCipherOid.data(), kCipherOid.size(), eph.empty() ? nullptr : eph.data(), eph.size(),
+            t.ukm.data(), t.ukm.size(), mode, out, n);
+    });
+    return both_passes([&](int mode, Out out, uint32_t* n) {
+        return ber_encode_GostR3410_KeyTransport(ek.data(), ek.size(), tp.data(), tp.size(), mode,
+                                                 out, n);
+    });
 }
 
 Bytes view(const uint8_t* p, uint32_t n) {

@@ -115,7 +115,8 @@ TEST_F(OpensslCli, HmacThroughTheCommand) {
     EXPECT_EQ(r.out.substr(0, 64), testing_support::to_hex(mac, sizeof mac));
 }
 
-// After LOAD the dynamic engine has become ours, so later -pre commands reach its control.
+// After LOAD the dynamic engine has become ours, so later -pre commands reach its control
+// (every command's answers are checked in-process; here the route matters).
 TEST_F(OpensslCli, EngineCommandsByName) {
     const std::string load = "engine -pre SO_PATH:@W -pre LOAD -pre ";
     struct Case {
@@ -123,12 +124,7 @@ TEST_F(OpensslCli, EngineCommandsByName) {
         bool accepted;
     } const cases[] = {
         {"PARAMS_GOST2012_512:id-tc26-gost-3410-2012-512-paramSetB", true},
-        {"PARAMS_GOST2012_512:id-tc26-gost-3410-2012-512-paramSetC", false},
-        {"PARAMS_GOST2001:id-GostR3410-2001-CryptoPro-XchA-ParamSet", true},
-        {"PARAMS_GOST2001:id-tc26-gost-3410-2012-256-paramSetA", false},
-        {"PBE_PRF_HMAC:id-tc26-hmac-gost-3411-2012-512", true},
         {"PBE_PRF_HMAC:id-tc26-hmac-gost-3411-2012-256", false},
-        {"PARAMS_GOST28147:id-Gost28147-89-CryptoPro-A-ParamSet", true},
     };
     for (const auto& c : cases) {
         const Result r = run(load + c.command + " dynamic");
