@@ -44,14 +44,17 @@ TEST(ObjectMap, EveryRowResolvesToItsIdentifierOrName) {
 TEST(ObjectMap, NamesTheCryptoLibraryUsesForOurObjects) {
     for (auto [o, sn] : {std::pair{Obj::gost_28147_param_Z, "id-tc26-gost-28147-param-Z"},
                          {Obj::magma, "id-tc26-cipher-gostr3412-2015-magma"},
+                         {Obj::kuznechik, "id-tc26-cipher-gostr3412-2015-kuznyechik"},
                          {Obj::KC1ClassSignTool, "classSignToolKC1"},
                          {Obj::signingCertificateV2, "id-smime-aa-signingCertificateV2"},
                          {Obj::Gost28147_89_CryptoPro_Simple_D_ParamSet,
                           "id-Gost28147-89-CryptoPro-Simple-D-ParamSet"},
                          {Obj::archiveTimestampV2, "id-smime-aa-ets-archiveTimestampV2"},
-                         {Obj::RNS_FSS, "RNS-FSS"}})
+                         {Obj::RNS_FSS, "RNS-FSS"},
+                         {Obj::KP_FSS, "KP-FSS"}})
         EXPECT_STREQ(OBJ_nid2sn(objmap::nid(o)), sn);
     EXPECT_STREQ(OBJ_nid2ln(objmap::nid(Obj::KP_FSS)), "kp-fss");
+    EXPECT_STREQ(OBJ_nid2ln(objmap::nid(Obj::RNS_FSS)), "rns-fss");
     EXPECT_NE(objmap::nid(Obj::magma_ecb), OBJ_txt2nid("1.2.643.7.1.1.5.1.1"));
     EXPECT_NE(objmap::nid(Obj::kuznechik_ecb), OBJ_txt2nid("1.2.643.7.1.1.5.2.1"));
 }
