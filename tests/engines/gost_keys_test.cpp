@@ -1,21 +1,30 @@
-// GOST keys through the crypto library's encoders: published certificates, every private-key
-// form, PKCS#8/PEM round trips, parameters, printing, and the PKCS#7/CMS algorithm identifiers.
+// GOST keys: the key record and its signature operations against the published keys and
+// signatures of RFC 9215 and RFC 4491; the crypto library's encoders (certificates, every
+// private-key form, PKCS#8, parameters, printing, PKCS#7/CMS algorithm identifiers); and the key
+// operations method (parameter-set strings, generation, signing through EVP, controls, MAC keys).
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/cms.h>
-#include <openssl/pem.h>
+#include <openssl/engine.h>
+#include <openssl/objects.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/vectors.h"
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engine_env.h"
 #include "engines/gost/gost_asn1_types.h"
+#include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
+#include "engines/gost/gost_key_record.h"
+#include "gost/gostr3413.h"
 
 namespace {
 
@@ -25,6 +34,201 @@ using testing_support::from_hex;
 using testing_support::to_hex;
 using testing_support::VectorBlock;
 using testing_support::VectorFile;
+
+Bytes reversed(Bytes b) {
+    std::reverse(b.begin(), b.end());
+    return b;
+}
+
+class GostKeyRecord : public testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(objmap::register_objects()); }
+};
+
+struct Der {
+    uint8_t b[16];
+    uint32_t n = 0;
+};
+
+Der der_of(int nid) {
+    Der d;
+    EXPECT_EQ(gost_param_der(nid, d.b, &d.n), 1);
+    return d;
+}
+
+Der der_of(const std::string& dotted) {
+    return der_of(OBJ_txt2nid(dotted.c_str()));
+}
+
+// Makes RAND_bytes fail while it lives.
+class FailingRandom {
+  public:
+    FailingRandom() : saved_(RAND_get_rand_method()) { RAND_set_rand_method(&kFail); }
+    ~FailingRandom() { RAND_set_rand_method(saved_); }
+
+  private:
+    static int fail_bytes(unsigned char*, int) { return 0; }
+    static int status() { return 1; }
+    static constexpr RAND_METHOD kFail = {nullptr, fail_bytes, nullptr,
+                                          nullptr, fail_bytes, status};
+    const RAND_METHOD* saved_;
+};
+
+// A set of the other size or a type that is no key is refused, and the record stays as it was.
+TEST_F(GostKeyRecord, FillRefusesMismatchedSets) {
+    tvk_gost2012_key k{};
+    const int c512 = objmap::nid(Obj::gost_3410_2012_512_paramSetC);
+    ASSERT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_512), c512), 1);
+    const auto fill = [&](Obj type, Obj set) {
+        return fill_GOST2012_params(&k, objmap::nid(type), objmap::nid(set));
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fill(Obj::gost2012_512, Obj::gost_3410_2012_256_paramSetA), 0);
+    EXPECT_EQ(fill(Obj::gost2012_256, Obj::gost_3410_2012_512_paramSetA), 0);
+    EXPECT_EQ(fill(Obj::md_gost12_256, Obj::gost_3410_2012_256_paramSetA), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fill_GOST2012_params: unsupported parameter set\n"
+              "fill_GOST2012_params: unsupported parameter set\n"
+              "fill_GOST2012_params: unsupported alg NID\n");
+    EXPECT_EQ(k.param_nid, c512);
+    EXPECT_EQ(k.priv_key_len, 64u);
+}
+
+TEST_F(GostKeyRecord, TablesMatchTheCryptoLibraryObjects) {
+    size_t rows = 0;
+    for (bool big : {false, true})
+        for (const auto& r : big ? gost2012_512_param_oids() : gost2012_256_param_oids()) {
+            const Der d = der_of(std::string(r.oid));
+            EXPECT_EQ(Bytes(d.b, d.b + d.n), Bytes(r.der, r.der + r.der_len)) << r.oid;
+            EXPECT_EQ(objmap::nid(r.obj), OBJ_txt2nid(r.oid)) << r.oid;
+            EXPECT_EQ(gost2012_find_param(objmap::nid(r.obj), big), &r);
+            EXPECT_EQ(gost2012_find_param(objmap::nid(r.obj), !big), nullptr);
+            ++rows;
+        }
+    EXPECT_EQ(rows, 14u);
+}
+
+// The identifier is SHA-1 over the public key's DER OCTET STRING, header included.
+TEST_F(GostKeyRecord, KeyIdentifierHashesTheDerOctetString) {
+    for (uint32_t n : {64u, 128u}) {
+        Bytes der = n == 64 ? from_hex("0440") : from_hex("048180");
+        for (uint32_t i = 0; i < n; ++i) der.push_back(static_cast<uint8_t>(i * 3 + 1));
+        uint8_t want[20], got[20];
+        unsigned int len = 0;
+        ASSERT_EQ(EVP_Digest(der.data(), der.size(), want, &len, EVP_sha1(), nullptr), 1);
+        ASSERT_EQ(pkcs11_id_gen(der.data() + der.size() - n, n, got), 1);
+        EXPECT_EQ(Bytes(got, got + 20), Bytes(want, want + 20));
+    }
+}
+
+TEST_F(GostKeyRecord, PublishedKeysDeriveTheirPublicKeys) {
+    VectorFile f("keys-certs.txt");
+    const size_t n = f.each(
+        [](const VectorBlock& b) {
+            const std::string name = b.text("name");
+            const Bytes prv = b.hex("prv_le"), pub = b.hex("pub_le");
+            EXPECT_EQ(prv, reversed(b.hex("prv")));
+            const size_t L = prv.size();
+            EXPECT_EQ(Bytes(pub.begin(), pub.begin() + L), reversed(b.hex("pub_x")));
+            EXPECT_EQ(Bytes(pub.begin() + L, pub.end()), reversed(b.hex("pub_y")));
+            const Der d = der_of(b.text("curve"));
+            uint8_t out[128];
+            uint32_t out_len = 0;
+            ASSERT_EQ(gost3410_public_key_derive(prv.data(), L, d.b, d.n, out, &out_len), 1)
+                << name;
+            EXPECT_EQ(Bytes(out, out + out_len), pub) << name;
+            b.text("source"), b.text("what"), b.text("confirmed");
+        },
+        "keypair");
+    EXPECT_EQ(n, 4u);
+}
+
+TEST_F(GostKeyRecord, PublishedSignaturesVerifyAndAFlippedBitFails) {
+    VectorFile f("keys-certs.txt");
+    size_t n = 0;
+    for (const auto& b : f.blocks()) {
+        if (!b.has("sig")) continue;
+        ++n;
+        const Bytes sig = b.hex("sig"), digest = b.hex("tbs_digest"), pub = b.hex("pub_le");
+        Bytes sr = b.hex("s");
+        const Bytes r = b.hex("r");
+        sr.insert(sr.end(), r.begin(), r.end());
+        EXPECT_EQ(sig, sr);
+        const Der d = der_of(b.text("curve"));
+        EXPECT_EQ(gost3410_verify(sig.data(), digest.data(), d.b, d.n, pub.data(), pub.size()), 1)
+            << b.text("name");
+
+        tvk_gost2012_key k{};
+        const bool big = pub.size() == 128;
+        ASSERT_EQ(fill_GOST2012_params(&k, objmap::nid(big ? Obj::gost2012_512 : Obj::gost2012_256),
+                                       OBJ_txt2nid(b.text("curve").c_str())),
+                  1);
+        std::copy(pub.begin(), pub.end(), k.pub_key);
+        EXPECT_EQ(tvk_gost2012_do_verify(digest.data(), digest.size(), sig.data(), &k), 1);
+
+        testing::internal::CaptureStderr();
+        Bytes bad = sig;
+        bad[bad.size() / 2] ^= 0x01;  // the lowest bit of s
+        EXPECT_EQ(tvk_gost2012_do_verify(digest.data(), digest.size(), bad.data(), &k), 0);
+        // The digest length must be the key's.
+        EXPECT_EQ(tvk_gost2012_do_verify(digest.data(), big ? 32 : 64, sig.data(), &k), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string verify =
+            big ? "GOSTR3410_2012_512_Verify failed" : "GOSTR3410_2012_256_Verify failed";
+        EXPECT_NE(err.find(verify), std::string::npos) << err;
+        EXPECT_NE(err.find("gost3410_verify failed\n"), std::string::npos);
+    }
+    EXPECT_EQ(n, 10u);
+}
+
+TEST_F(GostKeyRecord, DerivationFallsBackToTheDefaultSetButSigningDoesNot) {
+    const Bytes prv = from_hex("283bec9198ce191dee7e39491f96601bc1729ad39d35ed10beb99b78de9a927a");
+    const Bytes unknown = from_hex("06032a0304");
+    const Der cpa = der_of(objmap::nid(Obj::GostR3410_2001_CryptoPro_A_ParamSet));
+    uint8_t a[64], b[64];
+    uint32_t n = 0;
+    ASSERT_EQ(gost3410_public_key_derive(prv.data(), 32, unknown.data(), unknown.size(), a, &n), 1);
+    ASSERT_EQ(gost3410_public_key_derive(prv.data(), 32, cpa.b, cpa.n, b, &n), 1);
+    EXPECT_EQ(Bytes(a, a + 64), Bytes(b, b + 64));
+
+    uint8_t digest[32] = {1}, sig[64];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gost3410_sign(digest, sig, unknown.data(), unknown.size(), prv.data(), 32), 0);
+    EXPECT_EQ(gost3410_public_key_derive(prv.data(), 31, cpa.b, cpa.n, b, &n), 0);
+    EXPECT_EQ(gost3410_sign(digest, sig, cpa.b, cpa.n, prv.data(), 48), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("GOSTR3410_2012_256_FindParByDerOid failed"), std::string::npos) << err;
+    EXPECT_NE(err.find("Unsupported private key length 31\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Unsupported priv_key_len 48\n"), std::string::npos) << err;
+}
+
+TEST_F(GostKeyRecord, FailingRandomSourceFailsKeyGenerationAndSigning) {
+    tvk_gost2012_key k{};
+    ASSERT_EQ(fill_GOST2012_params(&k, objmap::nid(Obj::gost2012_256),
+                                   objmap::nid(Obj::gost_3410_2012_256_paramSetA)),
+              1);
+    ASSERT_EQ(tvk_gost2012_keygen_wrapper(nullptr, &k), 1);
+    tvk_gost2012_key fresh{};
+    ASSERT_EQ(fill_GOST2012_params(&fresh, objmap::nid(Obj::gost2012_512),
+                                   objmap::nid(Obj::gost_3410_2012_512_paramSetB)),
+              1);
+    uint8_t digest[32] = {7}, sig[64];
+    testing::internal::CaptureStderr();
+    {
+        FailingRandom fail;
+        EXPECT_EQ(tvk_rnd_func(sig, 8), 1);
+        EXPECT_EQ(tvk_gost2012_do_sign(digest, 32, sig, &k), 0);
+        EXPECT_EQ(tvk_gost2012_keygen_wrapper(nullptr, &fresh), 0);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("GOSTR3410_2012_256_Sign failed"), std::string::npos) << err;
+    EXPECT_NE(err.find("tvk_gost2012_do_sign: gost3410_sign failed\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("GOSTR3410_2012_512_GenerateKeyPair failed"), std::string::npos) << err;
+    EXPECT_EQ(fresh.has_private_key, 0);
+    EXPECT_EQ(Bytes(fresh.priv_key, fresh.priv_key + 64), Bytes(64, 0));
+    EXPECT_EQ(tvk_rnd_func(sig, 8), 0);
+}
+
 using P8 = ossl::Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 using Req = ossl::Owner<X509_REQ, X509_REQ_free>;
 using Crl = ossl::Owner<X509_CRL, X509_CRL_free>;
@@ -49,11 +253,6 @@ const char* kQ512Test =
     "f1d86e25edbe23c595d644aaf187e6e6df";
 
 using GostKeyEncoding = engine_tests::EngineTest;
-
-Bytes reversed(Bytes b) {
-    std::reverse(b.begin(), b.end());
-    return b;
-}
 
 const tvk_gost2012_key* record(const EVP_PKEY* k) {
     return gost2012_record(k);
@@ -487,6 +686,275 @@ TEST_F(GostKeyEncoding, EveryParameterSetRoundTripsThroughPkcs8AndSigns) {
         }
     }
     EXPECT_EQ(n, 24u);
+}
+
+using Ctx = engine_tests::PKeyCtx;
+
+using GostKeyOps = engine_tests::EngineTest;
+using engine_tests::generate;
+
+Ctx keygen_ctx(Obj type) {
+    Ctx ctx(EVP_PKEY_CTX_new_id(objmap::nid(type), nullptr));
+    EXPECT_NE(ctx, nullptr);
+    EXPECT_EQ(EVP_PKEY_keygen_init(ctx.get()), 1);
+    return ctx;
+}
+
+int32_t chosen_set(EVP_PKEY_CTX* ctx) {
+    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx))->param_nid;
+}
+
+// Result of "paramset" and, on success, the set it chose; with the standard error text.
+struct Choice {
+    int rc;
+    int nid;
+    std::string err;
+};
+
+Choice paramset(Obj type, const char* value) {
+    Ctx ctx = keygen_ctx(type);
+    testing::internal::CaptureStderr();
+    const int rc = EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", value);
+    return {rc, chosen_set(ctx.get()), testing::internal::GetCapturedStderr()};
+}
+
+TEST_F(GostKeyOps, ParamsetStringsFollowTheMethodsKeySize) {
+    const int none = NID_undef;
+    struct {
+        Obj type;
+        const char* value;
+        int rc;
+        int nid;
+        const char* err;
+    } cases[] = {
+        {Obj::gost2012_256, "b", 1, objmap::nid(Obj::GostR3410_2001_CryptoPro_B_ParamSet), ""},
+        {Obj::gost2001, "0", 1, objmap::nid(Obj::GostR3410_2001_TestParamSet), ""},
+        {Obj::gost2012_256, "xb", 1, objmap::nid(Obj::GostR3410_2001_CryptoPro_XchB_ParamSet), ""},
+        {Obj::gost2012_256, "XA", 1, objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet), ""},
+        {Obj::gost2012_256, "D", 0, none, ""},
+        {Obj::gost2012_256, "XC", 0, none, ""},
+        {Obj::gost2012_256, "no-such-set", 0, none, ""},
+        {Obj::gost2012_256, "id-GostR3410-2001-CryptoPro-A-ParamSet", 1,
+         objmap::nid(Obj::GostR3410_2001_CryptoPro_A_ParamSet), ""},
+        {Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetD", 1,
+         objmap::nid(Obj::gost_3410_2012_256_paramSetD), ""},
+        {Obj::gost2012_256, "id-tc26-gost-3410-2012-512-paramSetA", 0, none,
+         "pkey_tvk_ctrl_gost2012_str: invalid parameter set\n"},
+        {Obj::gost2012_512, "C", 0, none, ""},
+        {Obj::gost2012_512, "a", 1, objmap::nid(Obj::gost_3410_2012_512_paramSetA), ""},
+        {Obj::gost2012_512, "id-tc26-gost-3410-2012-512-paramSetC", 1,
+         objmap::nid(Obj::gost_3410_2012_512_paramSetC), ""},
+        {Obj::gost2012_512, "1.2.643.2.2.35.1", 0, none,
+         "pkey_tvk_ctrl_gost2012_str: invalid parameter set\n"},
+    };
+    for (const auto& c : cases) {
+        const Choice got = paramset(c.type, c.value);
+        EXPECT_EQ(got.rc, c.rc) << c.value;
+        EXPECT_EQ(got.nid, c.nid) << c.value;
+        EXPECT_EQ(got.err, c.err) << c.value;
+    }
+    Ctx ctx = keygen_ctx(Obj::gost2012_256);
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "other", "A"), -2);
+}
+
+TEST_F(GostKeyOps, KeyGenerationNeedsAParameterSet) {
+    Ctx ctx = keygen_ctx(Obj::gost2012_256);
+    EVP_PKEY* raw = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_LE(EVP_PKEY_keygen(ctx.get(), &raw), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pkey_gost2012_paramgen: No parameters set\npkey_gost2012_paramgen failed\n");
+    EXPECT_EQ(raw, nullptr);
+
+    // The engine's default for the type fills in.
+    ossl::Engine e(ENGINE_by_id("gost"));
+    ASSERT_NE(e, nullptr);
+    ASSERT_EQ(ENGINE_ctrl_cmd_string(e.get(), "PARAMS_GOST2012_256",
+                                     "id-GostR3410-2001-CryptoPro-XchA-ParamSet", 0),
+              1);
+    Ctx again = keygen_ctx(Obj::gost2012_256);
+    ASSERT_EQ(EVP_PKEY_keygen(again.get(), &raw), 1);
+    ossl::PKey key(raw);
+    EXPECT_EQ(gost2012_record(key.get())->param_nid,
+              objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet));
+    EXPECT_EQ(gost2012_record(key.get())->has_private_key, 1);
+    tvk_gost_loaded_settings()->key_params_2012_256 = NID_undef;
+}
+
+TEST_F(GostKeyOps, SignAnswersLengthQueriesAndChecksTheBuffer) {
+    for (Obj type : {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512}) {
+        ossl::PKey key = generate(type, type == Obj::gost2012_512 ? "B" : "C");
+        ASSERT_NE(key, nullptr);
+        const size_t want = type == Obj::gost2012_512 ? 128 : 64;
+        Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+        ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
+        unsigned char digest[64] = {1, 2, 3}, sig[128];
+        size_t len = 0;
+        ASSERT_EQ(EVP_PKEY_sign(ctx.get(), nullptr, &len, digest, want / 2), 1);
+        EXPECT_EQ(len, want);
+        len = want - 1;
+        EXPECT_LE(EVP_PKEY_sign(ctx.get(), sig, &len, digest, want / 2), 0);
+        len = sizeof sig;
+        ASSERT_EQ(EVP_PKEY_sign(ctx.get(), sig, &len, digest, want / 2), 1);
+        EXPECT_EQ(len, want);
+
+        Ctx vctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+        ASSERT_EQ(EVP_PKEY_verify_init(vctx.get()), 1);
+        EXPECT_EQ(EVP_PKEY_verify(vctx.get(), sig, want, digest, want / 2), 1);
+        EXPECT_LE(EVP_PKEY_verify(vctx.get(), sig, want + 1, digest, want / 2), 0);
+        testing::internal::CaptureStderr();
+        sig[0] ^= 0x80;
+        EXPECT_LE(EVP_PKEY_verify(vctx.get(), sig, want, digest, want / 2), 0);
+        testing::internal::GetCapturedStderr();
+    }
+}
+
+TEST_F(GostKeyOps, ControlsStoreWhatTheyAreGiven) {
+    ossl::PKey key = generate(Obj::gost2012_256, "A");
+    Ctx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
+    auto* data = static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx.get()));
+    EXPECT_EQ(data->key_type, objmap::nid(Obj::gost2012_256));
+    EXPECT_EQ(data->param_nid, objmap::nid(Obj::GostR3410_2001_CryptoPro_A_ParamSet));
+
+    EXPECT_LE(EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()), 0);
+    EXPECT_EQ(data->md, nullptr);
+    const EVP_MD* md = EVP_get_digestbynid(objmap::nid(Obj::md_gost12_256));
+    EXPECT_EQ(EVP_PKEY_CTX_set_signature_md(ctx.get(), md), 1);
+    EXPECT_EQ(data->md, md);
+
+    unsigned char ukm[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8, ukm), 1);
+    ASSERT_NE(data->ukm, nullptr);
+    EXPECT_EQ(data->ukm_len, 8u);
+    EXPECT_NE(data->ukm, ukm);
+    unsigned char big[GOST_MAX_UKM_LEN + 1] = {};
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, sizeof big, big), 0);
+    EXPECT_EQ(data->ukm_len, 8u);
+
+    EXPECT_EQ(
+        EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_GOST_CIPHER_PARAMSET, 1234, nullptr), 1);
+    EXPECT_EQ(data->cipher_param_nid, 1234);
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_PEER_KEY, 2, nullptr), 0);
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_PEER_KEY, 3, nullptr), 1);
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_PEER_KEY, 2, nullptr), 1);
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_ALG_CTRL + 77, 0, nullptr), -2);
+
+    // A duplicate keeps the settings but not the keying material.
+    Ctx dup(EVP_PKEY_CTX_dup(ctx.get()));
+    ASSERT_NE(dup, nullptr);
+    auto* copy = static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(dup.get()));
+    EXPECT_EQ(copy->ukm, nullptr);
+    EXPECT_EQ(copy->md, md);
+    EXPECT_EQ(copy->cipher_param_nid, 1234);
+    EXPECT_EQ(copy->peer_key_used, 1);
+}
+
+TEST_F(GostKeyOps, AgreementMethodsIgnoreParamsetAndRefuseMacKeys) {
+    Ctx ctx(EVP_PKEY_CTX_new_id(objmap::nid(Obj::agreement_gost_3410_2012_256), nullptr));
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A"), 1);
+    EXPECT_EQ(static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx.get()))->param_nid, NID_undef);
+}
+
+TEST_F(GostKeyOps, MacKeysComeFromTheKeyStrings) {
+    for (Obj type : {Obj::gost_mac, Obj::kuznechik_mac, Obj::magma_mac}) {
+        Ctx ctx = keygen_ctx(type);
+        EVP_PKEY* raw = nullptr;
+        testing::internal::CaptureStderr();
+        EXPECT_LE(EVP_PKEY_keygen(ctx.get(), &raw), 0);
+        EXPECT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "key", std::string(31, 'k').c_str()), 0);
+        EXPECT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "hexkey", "0011"), 0);
+        unsigned char short_key[16] = {};
+        EXPECT_EQ(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_MAC_KEY, 16, short_key),
+                  0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string own = type == Obj::magma_mac       ? "pkey_tvk_magma_mac_ctrl"
+                                : type == Obj::kuznechik_mac ? "pkey_tvk_kuznechik_mac_ctrl"
+                                                             : "pkey_tvk_mac_ctrl";
+        // The "key" string of the Kuznyechik method goes through the 28147 one.
+        const std::string key_str = type == Obj::kuznechik_mac ? "pkey_tvk_mac_ctrl" : own;
+        EXPECT_EQ(err, "pkey_tvk_mac_keygen: key not set\n" + key_str +
+                           "_str: invalid key string length = 31\n" + own +
+                           "_str: invalid key string length = 2\n" + own +
+                           ": wrong key length = 16\n");
+
+        const std::string hex(64, 'a');
+        ASSERT_EQ(EVP_PKEY_CTX_ctrl_str(ctx.get(), "hexkey", hex.c_str()), 1);
+        ASSERT_EQ(EVP_PKEY_keygen(ctx.get(), &raw), 1);
+        ossl::PKey key(raw);
+        EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), objmap::nid(type));
+        EXPECT_EQ(std::string(static_cast<const char*>(EVP_PKEY_get0(key.get())), 32),
+                  std::string(32, '\xaa'));
+        int md = 0;
+        EXPECT_EQ(EVP_PKEY_get_default_digest_nid(key.get(), &md), 2);
+        EXPECT_EQ(md, objmap::nid(type));
+
+        // A duplicated context carries the key with it.
+        Ctx ctx2(EVP_PKEY_CTX_new_id(objmap::nid(type), nullptr));
+        ASSERT_EQ(EVP_PKEY_CTX_ctrl_str(ctx2.get(), "key", std::string(32, 'z').c_str()), 1);
+        Ctx dup(EVP_PKEY_CTX_dup(ctx2.get()));
+        ASSERT_NE(dup, nullptr);
+        ASSERT_EQ(EVP_PKEY_keygen_init(dup.get()), 1);
+        raw = nullptr;
+        ASSERT_EQ(EVP_PKEY_keygen(dup.get(), &raw), 1);
+        ossl::PKey key2(raw);
+        EXPECT_EQ(std::string(static_cast<const char*>(EVP_PKEY_get0(key2.get())), 32),
+                  std::string(32, 'z'));
+    }
+}
+
+TEST_F(GostKeyOps, MacKeyReachesTheDigestThroughDigestSign) {
+    // The engine's own magma-mac digest, keyed through the MAC key: its tag must equal the
+    // library's MAC under the same key.
+    const EVP_MD* md = EVP_get_digestbynid(objmap::nid(Obj::magma_mac));
+    ASSERT_NE(md, nullptr);
+    const std::vector<uint8_t> mac_key(32, 0x55);
+
+    Ctx kctx = keygen_ctx(Obj::magma_mac);
+    ASSERT_EQ(EVP_PKEY_CTX_ctrl_str(kctx.get(), "hexkey", std::string(64, '5').c_str()), 1);
+    EVP_PKEY* raw = nullptr;
+    ASSERT_EQ(EVP_PKEY_keygen(kctx.get(), &raw), 1);
+    ossl::PKey key(raw);
+
+    const unsigned char msg[] = {1, 2, 3};
+    ossl::MdCtx s(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestSignInit(s.get(), nullptr, md, nullptr, key.get()), 1);
+    ASSERT_EQ(EVP_DigestSignUpdate(s.get(), msg, sizeof msg), 1);
+    size_t len = 0;
+    ASSERT_EQ(EVP_DigestSignFinal(s.get(), nullptr, &len), 1);
+    EXPECT_EQ(len, 8u);  // what the magma method announces
+    unsigned char mac[8] = {};
+    len = sizeof mac;
+    ASSERT_EQ(EVP_DigestSignFinal(s.get(), mac, &len), 1);
+    EXPECT_EQ(len, 4u);
+    tvk_magma_mac_ctx ref{};
+    uint8_t want[8] = {};
+    ASSERT_EQ(tvk_magma_mac_init(&ref, mac_key.data(), 4), 0);
+    ASSERT_EQ(tvk_magma_mac_update(&ref, msg, sizeof msg), 0);
+    ASSERT_EQ(tvk_magma_mac_final(&ref, want), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(mac), 4),
+              std::string(reinterpret_cast<char*>(want), 4));
+    len = 3;
+    EXPECT_LE(EVP_DigestSignFinal(s.get(), mac, &len), 0);  // no room for the tag
+
+    ossl::MdCtx v(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestVerifyInit(v.get(), nullptr, md, nullptr, key.get()), 1);
+    ASSERT_EQ(EVP_DigestVerifyUpdate(v.get(), msg, sizeof msg), 1);
+    EXPECT_EQ(EVP_DigestVerifyFinal(v.get(), mac, 4), 1);
+    ossl::MdCtx v2(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestVerifyInit(v2.get(), nullptr, md, nullptr, key.get()), 1);
+    EXPECT_LE(EVP_DigestVerifyFinal(v2.get(), mac, 4), 0);  // other data, other tag
+
+    // A digest of another MAC is refused by the method.
+    ossl::Owner<EVP_MD, EVP_MD_meth_free> other(
+        EVP_MD_meth_new(objmap::nid(Obj::gost_mac), NID_undef));
+    EVP_MD_meth_set_result_size(other.get(), 4);
+    ossl::MdCtx bad(EVP_MD_CTX_new());
+    testing::internal::CaptureStderr();
+    EXPECT_LE(EVP_DigestSignInit(bad.get(), nullptr, other.get(), nullptr, key.get()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pkey_tvk_magma_mac_ctrl: EVP_PKEY_CTRL_MD invalid digest type\n");
 }
 
 }  // namespace
