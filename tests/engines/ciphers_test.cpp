@@ -423,7 +423,10 @@ TEST_F(Gost89, CfbAndCounterWithKeyMeshingMatchTheVectorsInAnyPieces) {
         SCOPED_TRACE(name);
         const VectorBlock& v = vector(name);
         const EVP_CIPHER* c = cipher(v.text("kind") == "cfb" ? "gost89" : "gost89-cnt");
-        EXPECT_EQ(EVP_get_cipherbynid(EVP_CIPHER_get_nid(c)), c);  // PKCS#7 finds it by number
+        // PKCS#7 finds it by number and sizes its random key and IV by the table.
+        EXPECT_EQ(EVP_get_cipherbynid(EVP_CIPHER_get_nid(c)), c);
+        EXPECT_EQ(EVP_CIPHER_get_key_length(c), 32);
+        EXPECT_EQ(EVP_CIPHER_get_iv_length(c), 8);
         const int param = nid_of_oid(v.text("sbox"));
         const Bytes pt = counter_bytes(v.number("pt_len"));
         auto enc = start(c, 1, v.hex("key"), v.hex("iv"), 0, param);
