@@ -11,41 +11,31 @@
 #include <string>
 #include <vector>
 
+#include "engine_env.h"
+
 namespace {
 
-template <class T, void (*F)(T*)>
-struct Deleter {
-    void operator()(T* p) const { F(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using SignerInfo =
-    std::unique_ptr<PKCS7_SIGNER_INFO, Deleter<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>>;
-using EssV2 = std::unique_ptr<ESSCERTIDV2, Deleter<ESSCERTIDV2, ESSCERTIDV2_free>>;
-using OtherId = std::unique_ptr<OTHERCERTID, Deleter<OTHERCERTID, OTHERCERTID_free>>;
-using OtherSig = std::unique_ptr<OTHERSIGCERT, Deleter<OTHERSIGCERT, OTHERSIGCERT_free>>;
-using OsslEssV2 =
-    std::unique_ptr<ESS_SIGNING_CERT_V2, Deleter<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>>;
+using engine_tests::Bytes;
+using SignerInfo = ossl::Owner<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>;
+using EssV2 = ossl::Owner<ESSCERTIDV2, ESSCERTIDV2_free>;
+using OtherId = ossl::Owner<OTHERCERTID, OTHERCERTID_free>;
+using OtherSig = ossl::Owner<OTHERSIGCERT, OTHERSIGCERT_free>;
+using OsslEssV2 = ossl::Owner<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>;
 
 // A certificate with a multi-byte serial issued under another name, so issuer and subject differ.
-Cert make_cert(EVP_PKEY* key) {
-    Cert c(X509_new());
-    X509_set_version(c.get(), 2);
-    BIGNUM* bn = nullptr;
-    BN_hex2bn(&bn, "0123456789ABCDEF01");
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(c.get()));
-    BN_free(bn);
-    auto add = [](X509_NAME* n, const char* f, const char* v) {
-        X509_NAME_add_entry_by_txt(n, f, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(v),
-                                   -1, -1, 0);
-    };
-    add(X509_get_subject_name(c.get()), "CN", "Signer");
-    add(X509_get_issuer_name(c.get()), "O", "Test CA Org");
-    add(X509_get_issuer_name(c.get()), "CN", "Test CA");
-    X509_gmtime_adj(X509_getm_notBefore(c.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(c.get()), 3600);
-    X509_set_pubkey(c.get(), key);
-    X509_sign(c.get(), key, EVP_sha256());
+ossl::X509Ptr make_cert() {
+    static ossl::PKey key(EVP_EC_gen("P-256"));
+    ossl::X509Ptr c = engine_tests::self_signed(key.get());
+    BIGNUM* raw = nullptr;
+    BN_hex2bn(&raw, "0123456789ABCDEF01");
+    ossl::Owner<BIGNUM, BN_free> bn(raw);
+    BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(c.get()));
+    ossl::Owner<X509_NAME, X509_NAME_free> issuer(X509_NAME_new());
+    for (auto [f, v] : {std::pair{"O", "Test CA Org"}, {"CN", "Test CA"}})
+        X509_NAME_add_entry_by_txt(issuer.get(), f, MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(v), -1, -1, 0);
+    X509_set_issuer_name(c.get(), issuer.get());
+    X509_sign(c.get(), key.get(), EVP_sha256());
     return c;
 }
 
@@ -62,8 +52,8 @@ std::vector<unsigned char> bytes_of(const ASN1_STRING* s) {
 
 class EssTypes : public ::testing::Test {
   protected:
-    Key key{EVP_EC_gen("P-256")};
-    Cert cert{make_cert(key.get())};
+    void SetUp() override { engine_tests::load_engines(); }
+    ossl::X509Ptr cert = make_cert();
 
     void expect_names_cert(const ISSUER_SERIAL* is) {
         ASSERT_NE(is, nullptr);
@@ -122,11 +112,9 @@ TEST_F(EssTypes, StandardEncodingsDecodeOnlyWithTheHashAlgorithmPresent) {
     for (const EVP_MD* md : {EVP_sha512(), EVP_sha256()}) {
         OsslEssV2 std_sc(OSSL_ESS_signing_cert_v2_new_init(md, cert.get(), nullptr, 1));
         ASSERT_NE(std_sc, nullptr);
-        unsigned char* der = nullptr;
-        int len = i2d_ESS_SIGNING_CERT_V2(std_sc.get(), &der);
-        ASSERT_GT(len, 0);
-        const unsigned char* p = der;
-        EssV2 ours(d2i_ESSCERTIDV2(nullptr, &p, len));
+        const Bytes der = engine_tests::der_of(i2d_ESS_SIGNING_CERT_V2, std_sc.get());
+        const unsigned char* p = der.data();
+        EssV2 ours(d2i_ESSCERTIDV2(nullptr, &p, static_cast<long>(der.size())));
         if (md == EVP_sha256()) {
             EXPECT_EQ(ours, nullptr);
         } else {
@@ -135,17 +123,13 @@ TEST_F(EssTypes, StandardEncodingsDecodeOnlyWithTheHashAlgorithmPresent) {
             EXPECT_EQ(bytes_of(id->hashValue), digest_of(cert.get(), md));
             expect_names_cert(id->issuerSerial);
         }
-        OPENSSL_free(der);
     }
     // And the crypto library reads what we write.
     EssV2 ours(PKCS7_make_cert_id_v2(cert.get(), EVP_sha384()));
     ASSERT_NE(ours, nullptr);
-    unsigned char* der = nullptr;
-    int len = i2d_ESSCERTIDV2(ours.get(), &der);
-    ASSERT_GT(len, 0);
-    const unsigned char* p = der;
-    OsslEssV2 std_sc(d2i_ESS_SIGNING_CERT_V2(nullptr, &p, len));
-    OPENSSL_free(der);
+    const Bytes der = engine_tests::der_of(i2d_ESSCERTIDV2, ours.get());
+    const unsigned char* p = der.data();
+    OsslEssV2 std_sc(d2i_ESS_SIGNING_CERT_V2(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_NE(std_sc, nullptr);
     STACK_OF(X509)* chain = sk_X509_new_null();
     sk_X509_push(chain, cert.get());
@@ -160,16 +144,12 @@ TEST_F(EssTypes, OtherCertIdRoundTripsInsideOtherSigningCertificate) {
     EXPECT_EQ(id->mD->hashAlgorithm->parameter, nullptr);
     expect_names_cert(id->issuerSerial);
 
-    unsigned char* der = nullptr;
-    int len = i2d_OTHERCERTID(id.get(), &der);
-    ASSERT_GT(len, 0);
+    const Bytes der = engine_tests::der_of(i2d_OTHERCERTID, id.get());
     // OtherSigningCertificate ::= SEQUENCE { certs SEQUENCE OF OtherCertID }
-    std::vector<unsigned char> wrapped = {0x30, 0x00, 0x30, 0x00};
-    ASSERT_LT(len + 2, 128);
-    wrapped[1] = static_cast<unsigned char>(len + 2);
-    wrapped[3] = static_cast<unsigned char>(len);
-    wrapped.insert(wrapped.end(), der, der + len);
-    OPENSSL_free(der);
+    ASSERT_LT(der.size() + 2, 128u);
+    Bytes wrapped = {0x30, static_cast<uint8_t>(der.size() + 2), 0x30,
+                     static_cast<uint8_t>(der.size())};
+    wrapped.insert(wrapped.end(), der.begin(), der.end());
 
     const unsigned char* p = wrapped.data();
     OtherSig sig(d2i_OTHERSIGCERT(nullptr, &p, static_cast<long>(wrapped.size())));

@@ -49,47 +49,39 @@ class Extensions : public ::testing::Test {
     ossl::Conf conf;
 };
 
-constexpr const char* kFourTools =
-    "[ext]\nsignTool = Tool one\ncATool = CA tool\nsignToolCert = Cert 1\ncAToolCert = Cert 2\n";
-
-TEST_F(Extensions, IssuerSignToolFromFourNamedTexts) {
-    ossl::ExtPtr ext = build("issuerSignTool", kFourTools);
-    ASSERT_TRUE(ext);
-    EXPECT_EQ(print(ext.get()), "Tool one\nCA tool\nCert 1\nCert 2");
-    // The crypto library's own printer reads our encoding as the same four strings.
-    const std::string builtin = print(ext.get(), false);
-    EXPECT_NE(builtin.find("Tool one"), std::string::npos);
-    EXPECT_NE(builtin.find("Cert 2"), std::string::npos);
-}
-
-TEST_F(Extensions, IssuerSignToolPlacesTextsByName) {
-    ossl::ExtPtr ext = build("issuerSignTool",
-                             "[ext]\ncATool = B\nsignTool = A\ncAToolCert = D\nsignToolCert = C\n");
-    ASSERT_TRUE(ext);
-    // cATool goes first into an empty list, signTool in front of it; cAToolCert (position 3) is
-    // appended to two entries, and signToolCert goes to position 2, before it.
-    EXPECT_EQ(print(ext.get()), "A\nB\nC\nD");
-}
-
-TEST_F(Extensions, IssuerSignToolRefusals) {
-    EXPECT_FALSE(build("issuerSignTool", "[ext]\nsignTool = a\ncATool = b\nsignToolCert = c\n"));
-    EXPECT_EQ(ERR_GET_REASON(last_error()), objmap::err::kInvalidStringsNumber);
-    EXPECT_EQ(ERR_GET_LIB(last_error()), objmap::err::library());
-    ERR_clear_error();
-
-    std::string data;
-    EXPECT_FALSE(build("issuerSignTool", "[ext]\nsigntool = a\n"));
-    EXPECT_EQ(ERR_GET_REASON(last_error(&data)), X509V3_R_INVALID_NAME);
-    EXPECT_EQ(data, "section:ext,name:signtool,value:a");
-    ERR_clear_error();
-
-    EXPECT_FALSE(build("issuerSignTool", "[ext]\nsignTool =\n"));
-    EXPECT_EQ(ERR_GET_REASON(last_error(&data)), objmap::err::kEmptyValue);
-    EXPECT_EQ(data, "section:ext,name:signTool,value:");
-    ERR_clear_error();
-
-    EXPECT_FALSE(build("issuerSignTool", "[ext]\n[other]\nx = y\n"));
-    EXPECT_EQ(ERR_GET_REASON(last_error()), objmap::err::kInvalidStringsNumber);
+// The four texts go by name into their places whatever their order: cATool first into an empty
+// list, signTool in front of it, cAToolCert (position 3) after two entries, signToolCert before it.
+TEST_F(Extensions, IssuerSignToolPlacesFourNamedTexts) {
+    for (const char* text :
+         {"[ext]\nsignTool = A\ncATool = B\nsignToolCert = C\ncAToolCert = D\n",
+          "[ext]\ncATool = B\nsignTool = A\ncAToolCert = D\nsignToolCert = C\n"}) {
+        ossl::ExtPtr ext = build("issuerSignTool", text);
+        ASSERT_TRUE(ext);
+        EXPECT_EQ(print(ext.get()), "A\nB\nC\nD");
+        // The crypto library's own printer reads our encoding as the same four strings.
+        EXPECT_TRUE(engine_tests::has(print(ext.get(), false), "D"));
+    }
+    const struct {
+        const char* text;
+        int reason;
+        const char* data;
+    } refusals[] = {
+        {"[ext]\nsignTool = a\ncATool = b\nsignToolCert = c\n", objmap::err::kInvalidStringsNumber,
+         ""},
+        {"[ext]\n[other]\nx = y\n", objmap::err::kInvalidStringsNumber, ""},
+        {"[ext]\nsigntool = a\n", X509V3_R_INVALID_NAME, "section:ext,name:signtool,value:a"},
+        {"[ext]\nsignTool =\n", objmap::err::kEmptyValue, "section:ext,name:signTool,value:"},
+    };
+    for (const auto& r : refusals) {
+        ERR_clear_error();
+        std::string data;
+        EXPECT_FALSE(build("issuerSignTool", r.text));
+        const unsigned long e = last_error(&data);
+        EXPECT_EQ(ERR_GET_REASON(e), r.reason) << r.text;
+        EXPECT_EQ(ERR_GET_LIB(e),
+                  r.reason == X509V3_R_INVALID_NAME ? ERR_LIB_X509V3 : objmap::err::library());
+        EXPECT_EQ(data, r.data);
+    }
 }
 
 TEST_F(Extensions, SubjectSignToolKeepsItsBytes) {
@@ -146,33 +138,23 @@ ossl::UsagePeriod decode_period(X509_EXTENSION* ext) {
     return ossl::UsagePeriod(d2i_PKEY_USAGE_PERIOD(nullptr, &p, ASN1_STRING_length(der)));
 }
 
+// Beyond the 32-bit number of seconds (24855 days) the count still holds; hex counts too.
 TEST_F(Extensions, PrivateKeyUsagePeriodFromDays) {
-    ossl::ExtPtr ext = build("privateKeyUsagePeriod", "[ext]\ndays = 365\n");
-    ASSERT_TRUE(ext);
-    ossl::UsagePeriod period = decode_period(ext.get());
-    ASSERT_TRUE(period);
-    EXPECT_EQ(ASN1_STRING_type(period->notBefore), V_ASN1_GENERALIZEDTIME);
-    EXPECT_EQ(ASN1_STRING_type(period->notAfter), V_ASN1_GENERALIZEDTIME);
-    EXPECT_EQ(days_between(period.get()), 365.0);
-    EXPECT_LE(std::abs(X509_cmp_current_time(period->notBefore)), 1);
-    // Printed by the library's own routine.
-    EXPECT_NE(print(ext.get()).find("Not Before: "), std::string::npos);
-
-    // Beyond the 32-bit number of seconds (24855 days) the count still holds.
-    ossl::ExtPtr long_one = build("privateKeyUsagePeriod", "[ext]\ndays = 30000\n");
-    ASSERT_TRUE(long_one);
-    EXPECT_EQ(days_between(decode_period(long_one.get()).get()), 30000.0);
-    ossl::ExtPtr hex = build("privateKeyUsagePeriod", "[ext]\ndays = 0x10\n");
-    ASSERT_TRUE(hex);
-    EXPECT_EQ(days_between(decode_period(hex.get()).get()), 16.0);
-}
-
-TEST_F(Extensions, PrivateKeyUsagePeriodRefusals) {
-    EXPECT_FALSE(build("privateKeyUsagePeriod", "[ext]\ndays = 0\n"));
-    EXPECT_FALSE(build("privateKeyUsagePeriod", "[ext]\ndays = -5\n"));
-    EXPECT_FALSE(build("privateKeyUsagePeriod", "[ext]\ndays = 10\nmore = 20\n"));
-    EXPECT_FALSE(build("privateKeyUsagePeriod", "[ext]\ndays = ten\n"));
-    EXPECT_FALSE(build("privateKeyUsagePeriod", "[ext]\ndays = 99999999999\n"));
+    for (auto [text, days] : {std::pair{"365", 365.0}, {"30000", 30000.0}, {"0x10", 16.0}}) {
+        ossl::ExtPtr ext =
+            build("privateKeyUsagePeriod", std::string("[ext]\ndays = ") + text + "\n");
+        ASSERT_TRUE(ext) << text;
+        ossl::UsagePeriod period = decode_period(ext.get());
+        ASSERT_TRUE(period);
+        EXPECT_EQ(ASN1_STRING_type(period->notBefore), V_ASN1_GENERALIZEDTIME);
+        EXPECT_EQ(ASN1_STRING_type(period->notAfter), V_ASN1_GENERALIZEDTIME);
+        EXPECT_EQ(days_between(period.get()), days);
+        EXPECT_LE(std::abs(X509_cmp_current_time(period->notBefore)), 1);
+        EXPECT_TRUE(engine_tests::has(print(ext.get()), "Not Before: "));
+    }
+    for (const char* bad :
+         {"days = 0", "days = -5", "days = 10\nmore = 20", "days = ten", "days = 99999999999"})
+        EXPECT_FALSE(build("privateKeyUsagePeriod", std::string("[ext]\n") + bad + "\n")) << bad;
     // A bare number is a name without a value.
     EXPECT_FALSE(build("privateKeyUsagePeriod", "", "365"));
     EXPECT_NE(ERR_peek_last_error(), 0u);

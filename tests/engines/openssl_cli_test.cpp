@@ -75,36 +75,30 @@ class OpensslCli : public ::testing::Test {
     TempDir dir;
 };
 
+// Long messages and the test parameter set of 34.11-94 are covered in-process.
 TEST_F(OpensslCli, DgstComputesTheGostDigests) {
     size_t n = 0;
-    VectorFile("streebog.txt").each([&](const VectorBlock& b) {
-        (void)b.text("digest_rfc");
-        const std::string name = b.text("name"), digest = b.text("digest"), alg = b.text("alg");
-        if (!b.has("msg")) {  // long messages are covered in-process
-            (void)b.text("msg_len");
-            (void)b.text("msg_fill");
-            return;
-        }
-        SCOPED_TRACE(name);
-        EXPECT_EQ(dgst(alg == "streebog256" ? "md_gost12_256" : "md_gost12_512", b.hex("msg")),
-                  digest);
-        ++n;
-    });
-    EXPECT_GE(n, 16u);
-    VectorFile("gostr3411_94.txt").each([&](const VectorBlock& b) {
-        (void)b.text("digest_rfc");
-        const std::string name = b.text("name"), digest = b.text("digest"),
-                          set = b.text("paramset");
-        if (!b.has("msg") || set != "cryptopro") {
-            if (b.has("msg"))
-                (void)b.text("msg");
-            else
-                (void)b.text("msg_len"), (void)b.text("msg_fill");
-            return;
-        }
-        SCOPED_TRACE(name);
-        EXPECT_EQ(dgst("md_gost94", b.hex("msg")), digest);
-    });
+    for (const char* file : {"streebog.txt", "gostr3411_94.txt"}) {
+        VectorFile(file).each([&](const VectorBlock& b) {
+            const std::string name = b.text("name"), digest = b.text("digest");
+            (void)b.text("digest_rfc");
+            const std::string alg = b.has("alg") ? b.text("alg") : b.text("paramset");
+            if (!b.has("msg") || alg == "test") {
+                if (!b.has("msg"))
+                    (void)b.text("msg_len"), (void)b.text("msg_fill");
+                else
+                    (void)b.text("msg");
+                return;
+            }
+            SCOPED_TRACE(name);
+            const char* md = alg == "streebog256"   ? "md_gost12_256"
+                             : alg == "streebog512" ? "md_gost12_512"
+                                                    : "md_gost94";
+            EXPECT_EQ(dgst(md, b.hex("msg")), digest);
+            ++n;
+        });
+    }
+    EXPECT_GE(n, 20u);
 }
 
 TEST_F(OpensslCli, HmacThroughTheCommand) {
@@ -121,7 +115,8 @@ TEST_F(OpensslCli, HmacThroughTheCommand) {
     EXPECT_EQ(r.out.substr(0, 64), testing_support::to_hex(mac, sizeof mac));
 }
 
-// After LOAD the dynamic engine has become ours, so later -pre commands reach its control.
+// After LOAD the dynamic engine has become ours, so later -pre commands reach its control
+// (every command's answers are checked in-process; here the route matters).
 TEST_F(OpensslCli, EngineCommandsByName) {
     const std::string load = "engine -pre SO_PATH:@W -pre LOAD -pre ";
     struct Case {
@@ -129,12 +124,7 @@ TEST_F(OpensslCli, EngineCommandsByName) {
         bool accepted;
     } const cases[] = {
         {"PARAMS_GOST2012_512:id-tc26-gost-3410-2012-512-paramSetB", true},
-        {"PARAMS_GOST2012_512:id-tc26-gost-3410-2012-512-paramSetC", false},
-        {"PARAMS_GOST2001:id-GostR3410-2001-CryptoPro-XchA-ParamSet", true},
-        {"PARAMS_GOST2001:id-tc26-gost-3410-2012-256-paramSetA", false},
-        {"PBE_PRF_HMAC:id-tc26-hmac-gost-3411-2012-512", true},
         {"PBE_PRF_HMAC:id-tc26-hmac-gost-3411-2012-256", false},
-        {"PARAMS_GOST28147:id-Gost28147-89-CryptoPro-A-ParamSet", true},
     };
     for (const auto& c : cases) {
         const Result r = run(load + c.command + " dynamic");

@@ -72,11 +72,11 @@ Bytes tc26_mac(int algo, const std::string& pass, const Bytes& salt, int iter, c
     return gcry_hmac(algo, Bytes(derived.begin() + 64, derived.end()), data);
 }
 
-class Pkcs12Mac : public ::testing::Test {
+class Pkcs12Mac : public engine_tests::EngineTest {
   protected:
     void SetUp() override {
-        engine_tests::load_engines();
-        ossl::X509Ptr cert = engine_tests::make_test_cert();
+        EngineTest::SetUp();
+        ossl::X509Ptr cert = engine_tests::self_signed();
         ASSERT_TRUE(cert);
         p12.reset(PKCS12_create("secret", nullptr, nullptr, cert.get(), nullptr, -1, -1, 0, 1, 0));
         ASSERT_TRUE(p12);
@@ -113,38 +113,33 @@ class Pkcs12Mac : public ::testing::Test {
     Bytes salt = testing_support::from_hex("0102030405060708");
 };
 
-TEST_F(Pkcs12Mac, GostFileWithTheTc26MacVerifiesAtTheSecondStep) {
-    const EVP_MD* md = EVP_get_digestbyname("md_gost12_512");
-    ASSERT_NE(md, nullptr);
-    set_mac(md, 2000);
-    // The stored MAC is the TC26 one (the crypto library writes GOST files that way).
-    ASSERT_EQ(stored_mac(),
-              tc26_mac(GCRY_MD_STRIBOG512, "secret", salt, 2000, authenticated_data()));
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", -1), 1);
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "Secret", -1), 0);
-}
-
-TEST_F(Pkcs12Mac, GostFileWithTheStandardMacVerifiesAtTheFirstStep) {
-    const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
-    ASSERT_NE(md, nullptr);
-    set_mac(md, 3);
-    const Bytes key = pkcs12_mac_key(GCRY_MD_STRIBOG256, "secret", salt, 3);
-    replace_mac(gcry_hmac(GCRY_MD_STRIBOG256, key, authenticated_data()));
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", 6), 1);
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "wrong", -1), 0);
-    // The crypto library's own check knows only the TC26 rule.
-    EXPECT_EQ(PKCS12_verify_mac(p12.get(), "secret", -1), 0);
-}
-
-TEST_F(Pkcs12Mac, OtherDigestsGetTheStandardRuleOnly) {
-    set_mac(EVP_sha1(), 1);
-    const Bytes key = pkcs12_mac_key(GCRY_MD_SHA1, "secret", salt, 1);
-    ASSERT_EQ(stored_mac(), gcry_hmac(GCRY_MD_SHA1, key, authenticated_data()));
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", -1), 1);
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secreT", -1), 0);
-    // A SHA-1 file whose MAC happens to follow the TC26 rule is still refused.
-    replace_mac(tc26_mac(GCRY_MD_SHA1, "secret", salt, 1, authenticated_data()));
-    EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", -1), 0);
+// The crypto library writes GOST files with the TC26 MAC and others with the standard one; ours
+// takes the standard rule first and the TC26 one second, the latter for GOST digests only.
+TEST_F(Pkcs12Mac, EachDigestVerifiesUnderItsRulesOnly) {
+    const struct {
+        const char* md;
+        int algo, iter;
+        bool tc26, written_so, accepted;
+    } cases[] = {
+        {"md_gost12_512", GCRY_MD_STRIBOG512, 2000, true, true, true},
+        {"md_gost12_256", GCRY_MD_STRIBOG256, 3, false, false, true},
+        {"SHA1", GCRY_MD_SHA1, 1, false, true, true},
+        {"SHA1", GCRY_MD_SHA1, 1, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.md) + (c.tc26 ? " tc26" : " standard"));
+        set_mac(EVP_get_digestbyname(c.md), c.iter);
+        const Bytes data = authenticated_data();
+        const Bytes want =
+            c.tc26 ? tc26_mac(c.algo, "secret", salt, c.iter, data)
+                   : gcry_hmac(c.algo, pkcs12_mac_key(c.algo, "secret", salt, c.iter), data);
+        EXPECT_EQ(stored_mac() == want, c.written_so);
+        replace_mac(want);
+        EXPECT_EQ(PKCS12_verify_mac(p12.get(), "secret", -1), c.written_so ? 1 : 0);
+        EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", -1), c.accepted ? 1 : 0);
+        EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "secret", 6), c.accepted ? 1 : 0);
+        EXPECT_EQ(tvk_PKCS12_verify_mac(p12.get(), "Secret", -1), 0);
+    }
 }
 
 TEST_F(Pkcs12Mac, CorruptedMacOrMissingFileFails) {

@@ -1,5 +1,5 @@
-// The Kuznyechik and Magma ciphers and MACs of the gost engine, driven the way the crypto
-// library's callers drive them: by name, through EVP, with the controls those callers use.
+// The ciphers and MACs of the gost engine (GOST 28147-89, Kuznyechik, Magma), driven the way the
+// crypto library's callers drive them: by name, through EVP, with the controls those callers use.
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/engine.h>
@@ -17,6 +17,8 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engine_env.h"
+#include "engines/gost/gost_asn1_types.h"
+#include "engines/gost/gost_ciphers.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_kuz_magma.h"
 #include "gost/kuznyechik.h"
@@ -31,9 +33,13 @@ using testing_support::VectorFile;
 
 namespace {
 
-using CipherCtx = ossl::Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using engine_tests::captured;
+using engine_tests::CipherCtx;
+using engine_tests::Result;
 using Asn1Type = ossl::Owner<ASN1_TYPE, ASN1_TYPE_free>;
-using Result = std::pair<int, std::string>;  // a call's result and what it wrote on stderr
+using engine_tests::counter_bytes;
+using KuzMagma = engine_tests::EngineTest;
+using Gost89 = engine_tests::EngineTest;
 
 const Bytes kKuzKey = from_hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
 const Bytes kMagmaKey =
@@ -46,27 +52,32 @@ const VectorFile& vectors() {
     return f;
 }
 
-template <class F>
-Result captured(F&& call) {
-    testing::internal::CaptureStderr();
-    const int rc = call();
-    ERR_clear_error();
-    return {rc, testing::internal::GetCapturedStderr()};
-}
-
 const EVP_CIPHER* cipher(const std::string& name) {
     return EVP_get_cipherbyname(name.c_str());
 }
 
 // Cipher first, then the IV length if any, then key and IV: the order the control needs.
-CipherCtx start(const EVP_CIPHER* c, bool enc, const Bytes& key, const Bytes& iv, int iv_len = 0) {
+CipherCtx start(const EVP_CIPHER* c, bool enc, const Bytes& key, const Bytes& iv, int iv_len = 0,
+                int param_nid = 0) {
     CipherCtx ctx(EVP_CIPHER_CTX_new());
+    EXPECT_NE(c, nullptr);
     EXPECT_EQ(EVP_CipherInit_ex(ctx.get(), c, nullptr, nullptr, nullptr, enc), 1);
     if (iv_len != 0) {
         EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), kTvkCipherCtrlIvLength, iv_len, nullptr), 1);
     }
+    if (param_nid != 0) {
+        EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_SET_PARAM_NID, param_nid, nullptr), 1);
+    }
     EXPECT_EQ(EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv.data(), enc), 1);
     return ctx;
+}
+
+// Piece sizes cycled until they cover n bytes.
+std::vector<size_t> cycled(std::initializer_list<size_t> sizes, size_t n) {
+    std::vector<size_t> out;
+    for (size_t done = 0; done < n;)
+        for (size_t s : sizes) out.push_back(s), done += s;
+    return out;
 }
 
 // Feeds the input in pieces of the given sizes and the rest in one more, in place if asked.
@@ -89,11 +100,19 @@ Bytes feed(EVP_CIPHER_CTX* ctx, const Bytes& in, std::vector<size_t> pieces = {}
     return out;
 }
 
-// The MAC of a message given in two pieces; a copy taken between them must end the same.
-Bytes mac(const EVP_MD* md, Bytes key, const Bytes& msg, size_t split) {
+// The MAC of a message given in two pieces; a copy taken between them must end the same. The
+// 28147-89 MAC may take a parameter set and an IV.
+Bytes mac(const EVP_MD* md, Bytes key, const Bytes& msg, size_t split, int param_nid = 0,
+          Bytes iv = {}) {
     ossl::MdCtx ctx(EVP_MD_CTX_new()), copy(EVP_MD_CTX_new());
     EXPECT_EQ(EVP_DigestInit_ex(ctx.get(), md, nullptr), 1);
+    if (param_nid != 0) {
+        EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_PARAM_NID, param_nid, nullptr), 1);
+    }
     EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), kTvkMacCtrlSetKey, 32, key.data()), 1);
+    if (!iv.empty()) {
+        EXPECT_EQ(EVP_MD_CTX_ctrl(ctx.get(), TVK_CTRL_SET_MODE, 8, iv.data()), 1);
+    }
     EXPECT_EQ(EVP_DigestUpdate(ctx.get(), msg.data(), split), 1);
     EXPECT_EQ(EVP_MD_CTX_copy_ex(copy.get(), ctx.get()), 1);
     Bytes out[2];
@@ -108,11 +127,6 @@ Bytes mac(const EVP_MD* md, Bytes key, const Bytes& msg, size_t split) {
     EXPECT_EQ(out[0], out[1]);
     return out[0];
 }
-
-class KuzMagma : public ::testing::Test {
-  protected:
-    void SetUp() override { engine_tests::load_engines(); }
-};
 
 // Every mode example of the standard (and the one-block-register cases) in both directions,
 // split at every point a caller may split, and fed a grain at a time in place.
@@ -176,7 +190,8 @@ TEST_F(KuzMagma, MacVectorsAtEverySplit) {
     EXPECT_EQ(count, 10u);
 }
 
-// Data given before the key fails rather than being MACed under a key nobody chose.
+// Data given before the key fails rather than being MACed under a key nobody chose; keys of
+// another length are refused.
 TEST_F(KuzMagma, MacControlsAndAnUnkeyedMac) {
     ossl::MdCtx ctx(EVP_MD_CTX_new()), magma(EVP_MD_CTX_new());
     ASSERT_EQ(EVP_DigestInit_ex(ctx.get(), tvk_digest_kuznechik_mac(), nullptr), 1);
@@ -189,6 +204,13 @@ TEST_F(KuzMagma, MacControlsAndAnUnkeyedMac) {
     EXPECT_EQ(
         captured([&] { return EVP_MD_CTX_ctrl(magma.get(), kTvkMacCtrlSetKey, 33, &key[0]); }),
         Result(0, "tvk_magma_mac_ctrl: Invalid key length 33\n"));
+    ossl::MdCtx imit(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestInit_ex(imit.get(), tvk_imit_gost89(), nullptr), 1);
+    EXPECT_EQ(captured([&] { return EVP_MD_CTX_ctrl(imit.get(), kTvkMacCtrlSetKey, 16, &key[0]); }),
+              Result(0, "tvk_imit_ctrl: Invalid key length 16\n"));
+    int len = 0;  // the 28147-89 MAC answers its key length
+    ASSERT_EQ(EVP_MD_CTX_ctrl(imit.get(), TVK_CTRL_GET_MODE, 0, &len), 1);
+    EXPECT_EQ(len, 32);
 }
 
 TEST_F(KuzMagma, IvLengthControlAcceptsRegistersUpTo32Bytes) {
@@ -376,6 +398,153 @@ TEST_F(KuzMagma, DamagedTableFailsOnlyItsOwnCipher) {
     check("kuznyechik", false);
     magma_use_tables_for_testing(nullptr);
     check("magma", false);
+}
+
+const VectorBlock& vector(const std::string& name) {
+    static const VectorFile file("gost28147.txt");
+    for (const auto& b : file.blocks())
+        if (b.text("name") == name) return b;
+    throw std::runtime_error("no vector " + name);
+}
+
+std::string sha256_hex(const Bytes& b) {
+    unsigned char md[32];
+    unsigned int n = 0;
+    EVP_Digest(b.data(), b.size(), md, &n, EVP_sha256(), nullptr);
+    return to_hex(md, n);
+}
+
+int nid_of_oid(const std::string& oid) {
+    return OBJ_txt2nid(oid.c_str());
+}
+
+TEST_F(Gost89, CfbAndCounterWithKeyMeshingMatchTheVectorsInAnyPieces) {
+    for (const char* name : {"cfb-cryptopro-a-mesh-4100", "cnt-cryptopro-a-mesh-4100"}) {
+        SCOPED_TRACE(name);
+        const VectorBlock& v = vector(name);
+        const EVP_CIPHER* c = cipher(v.text("kind") == "cfb" ? "gost89" : "gost89-cnt");
+        // PKCS#7 finds it by number and sizes its random key and IV by the table.
+        EXPECT_EQ(EVP_get_cipherbynid(EVP_CIPHER_get_nid(c)), c);
+        EXPECT_EQ(EVP_CIPHER_get_key_length(c), 32);
+        EXPECT_EQ(EVP_CIPHER_get_iv_length(c), 8);
+        const int param = nid_of_oid(v.text("sbox"));
+        const Bytes pt = counter_bytes(v.number("pt_len"));
+        auto enc = start(c, 1, v.hex("key"), v.hex("iv"), 0, param);
+        const Bytes ct = feed(enc.get(), pt, cycled({1, 7, 13, 1024, 3}, pt.size()));
+        EXPECT_EQ(sha256_hex(ct), v.text("ct_sha256"));
+        EXPECT_EQ(to_hex(ct.data(), 32), v.text("ct_first32"));
+        auto dec = start(c, 0, v.hex("key"), v.hex("iv"), 0, param);
+        EXPECT_EQ(feed(dec.get(), ct, cycled({4096, 4}, ct.size())), pt);
+    }
+}
+
+TEST_F(Gost89, EcbMatchesThePublishedKeyWrapAndCbcChainsOverEcb) {
+    const VectorBlock& v = vector("rfc7836-keywrap-ecb");
+    auto ecb = start(cipher("gost89-ecb"), 1, v.hex("key"), {});  // the default set is param-Z
+    EXPECT_EQ(to_hex(feed(ecb.get(), v.hex("pt"), {8, 24})), v.text("ct"));
+
+    const Bytes key = v.hex("key"), iv = from_hex("0102030405060708"), pt = counter_bytes(48);
+    auto cbc = start(cipher("gost89-cbc"), 1, key, iv);
+    const Bytes ct = feed(cbc.get(), pt, cycled({16, 32}, pt.size()));
+    Bytes chain = iv;
+    for (size_t i = 0; i < pt.size(); i += 8) {
+        Bytes block(8);
+        for (size_t j = 0; j < 8; ++j) block[j] = pt[i + j] ^ chain[j];
+        auto one = start(cipher("gost89-ecb"), 1, key, {});
+        chain = feed(one.get(), block);
+        EXPECT_EQ(Bytes(ct.begin() + i, ct.begin() + i + 8), chain) << "block " << i / 8;
+    }
+    auto back = start(cipher("gost89-cbc"), 0, key, iv);
+    EXPECT_EQ(feed(back.get(), ct), pt);
+}
+
+// gost89 switches mode by control and refuses unknown modes; the fixed-mode ciphers take no
+// mode commands, and the block modes (gost89 switched to ECB too) refuse partial blocks.
+TEST_F(Gost89, ModeControlsAndPartialBlocks) {
+    const Bytes key = counter_bytes(32), iv = from_hex("0102030405060708"), pt = counter_bytes(40);
+    auto ctx = start(cipher("gost89"), 1, key, iv);
+    int mode = 0;
+    ASSERT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_GET_MODE, 0, &mode), 1);
+    EXPECT_EQ(mode, TVK_MODE_CFB);
+    EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_SET_MODE, 5, nullptr), 0);
+    ASSERT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_GET_MODE, 0, &mode), 1);
+    EXPECT_EQ(mode, TVK_MODE_CFB);
+    ASSERT_EQ(EVP_CIPHER_CTX_ctrl(ctx.get(), TVK_CTRL_SET_MODE, TVK_MODE_CNT, nullptr), 1);
+    auto cnt = start(cipher("gost89-cnt"), 1, key, iv);
+    EXPECT_EQ(feed(ctx.get(), pt), feed(cnt.get(), pt));
+    auto ecb = start(cipher("gost89-ecb"), 1, key, iv);
+    EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ecb.get(), TVK_CTRL_SET_MODE, TVK_MODE_CFB, nullptr), 0);
+
+    auto switched = start(cipher("gost89"), 1, key, iv);
+    ASSERT_EQ(EVP_CIPHER_CTX_ctrl(switched.get(), TVK_CTRL_SET_MODE, TVK_MODE_ECB, nullptr), 1);
+    for (EVP_CIPHER_CTX* c :
+         {start(cipher("gost89-ecb"), 1, key, iv).release(),
+          start(cipher("gost89-cbc"), 1, key, iv).release(), switched.release()}) {
+        CipherCtx owner(c);
+        Bytes out(16);
+        int outl = -1;
+        EXPECT_EQ(EVP_CipherUpdate(c, out.data(), &outl, pt.data(), 13), 0);
+    }
+}
+
+TEST_F(Gost89, ParameterSetsThatAreNoCipherSetFallBackToTheDefault) {
+    const Bytes key = counter_bytes(32), iv(8, 5), pt = counter_bytes(33);
+    auto plain = start(cipher("gost89"), 1, key, iv);
+    const Bytes expected = feed(plain.get(), pt);
+    for (int nid : {objmap::nid(Obj::md_gost12_256), 999999}) {
+        auto ctx = start(cipher("gost89"), 1, key, iv, 0, nid);
+        EXPECT_EQ(feed(ctx.get(), pt), expected) << nid;
+    }
+    auto cpa =
+        start(cipher("gost89"), 1, key, iv, 0, objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet));
+    EXPECT_NE(feed(cpa.get(), pt), expected);
+}
+
+// The parameters a sender writes carry the set and the IV to the receiver, who starts from a
+// key-less init as the crypto library's PKCS#7 and CMS code does.
+TEST_F(Gost89, AlgorithmParametersCarrySetAndIv) {
+    const Bytes key = counter_bytes(32), iv = from_hex("a1a2a3a4a5a6a7a8"), pt = counter_bytes(50);
+    const int cpa = objmap::nid(Obj::Gost28147_89_CryptoPro_A_ParamSet);
+    auto enc = start(cipher("gost89"), 1, key, iv, 0, cpa);
+    Asn1Type params(ASN1_TYPE_new());
+    ASSERT_EQ(EVP_CIPHER_param_to_asn1(enc.get(), params.get()), 1);
+    const Bytes ct = feed(enc.get(), pt);
+
+    const unsigned char* p = params->value.sequence->data;
+    ossl::Owner<TVK_CIPHER_PARAMS, TVK_CIPHER_PARAMS_free> decoded(
+        d2i_TVK_CIPHER_PARAMS(nullptr, &p, params->value.sequence->length));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(OBJ_obj2nid(decoded->enc_param_set), cpa);
+    EXPECT_EQ(to_hex(decoded->iv->data, decoded->iv->length), to_hex(iv));
+
+    CipherCtx dec(EVP_CIPHER_CTX_new());
+    ASSERT_EQ(EVP_CipherInit_ex(dec.get(), tvk_cipher_gost89(), nullptr, nullptr, nullptr, 0), 1);
+    ASSERT_EQ(EVP_CIPHER_asn1_to_param(dec.get(), params.get()), 1);
+    ASSERT_EQ(EVP_CipherInit_ex(dec.get(), nullptr, nullptr, key.data(), nullptr, 0), 1);
+    EXPECT_EQ(feed(dec.get(), ct), pt);
+
+    // A 16-byte IV is no GOST 28147-89 IV.
+    ASN1_OCTET_STRING_set(decoded->iv, pt.data(), 16);
+    const Bytes der = engine_tests::der_of(i2d_TVK_CIPHER_PARAMS, decoded.get());
+    ASN1_STRING* seq = ASN1_STRING_new();
+    ASN1_STRING_set(seq, der.data(), static_cast<int>(der.size()));
+    ASN1_TYPE_set(params.get(), V_ASN1_SEQUENCE, seq);
+    const auto [rc, err] =
+        captured([&] { return EVP_CIPHER_asn1_to_param(dec.get(), params.get()); });
+    EXPECT_LE(rc, 0);
+    EXPECT_TRUE(engine_tests::has(err, "gost89_get_asn1_parameters: Invalid IV length\n"));
+}
+
+TEST_F(Gost89, MacMatchesTheVectors) {
+    for (const char* name : {"rfc7836-keywrap-mac", "imit-cryptopro-a-24", "imit-cryptopro-a-13",
+                             "imit-mesh-cryptopro-a-1025", "imit-tc26-z-1023"}) {
+        SCOPED_TRACE(name);
+        const VectorBlock& v = vector(name);
+        const Bytes msg = v.has("msg") ? v.hex("msg") : counter_bytes(v.number("msg_len"));
+        EXPECT_EQ(to_hex(mac(tvk_imit_gost89(), v.hex("key"), msg, msg.size() / 2 + 1,
+                             nid_of_oid(v.text("sbox")), v.hex("iv"))),
+                  v.text("mac"));
+    }
 }
 
 }  // namespace
