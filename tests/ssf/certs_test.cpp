@@ -6,9 +6,9 @@
 #include <openssl/err.h>
 #include <sys/stat.h>
 
+#include "fixture.h"
 #include "ssf/hok.h"
 #include "ssf/utils.h"
-#include "started_library.h"
 
 using test_pki::write_file;
 
@@ -40,7 +40,7 @@ void set_cert_values(PKCS7_SIGNER_INFO* si, const std::string& contents) {
     ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_ets_certValues, V_ASN1_SEQUENCE, s), 1);
 }
 
-class Certificates : public StartedLibrary {
+class Certificates : public ssf_test::Started {
   protected:
     time_t not_after(X509* x) {
         struct tm tm {};
@@ -221,7 +221,7 @@ TEST_F(Certificates, CertValuesThatDoNotHoldTheSigner) {
     PKCS7_SIGNER_INFO_free(si);
 }
 
-class Recipients : public StartedLibrary {
+class Recipients : public ssf_test::Started {
   protected:
     int lookup(std::string id, SAP_UINT len = 0) {
         ossl::X509Stack pab = stack_of({pki->root.cert.get(), pki->leaf.cert.get(),

@@ -13,7 +13,6 @@
 #include "fixture.h"
 #include "protected_password.h"
 #include "ssf/workers.h"
-#include "started_library.h"
 
 using ssf_test::Out;
 using ssf_test::Sap;
@@ -121,10 +120,10 @@ const GostPki& gost_pki() {
     return *pki;
 }
 
-class Envelope : public StartedLibrary {
+class Envelope : public ssf_test::Started {
   protected:
     void SetUp() override {
-        StartedLibrary::SetUp();
+        Started::SetUp();
         pab = dir.path() + "/pab";
         mkdir(pab.c_str(), 0700);
     }

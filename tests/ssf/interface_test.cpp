@@ -384,11 +384,8 @@ TEST_F(Frame, EveryPathReleasesTheLock) {
     EXPECT_TRUE(free_elsewhere.get());
 }
 
-class FrameWithoutMutex : public Started {
-    std::string extra_config() const override { return "use_func_mutex = no\n"; }
-};
-
-TEST_F(FrameWithoutMutex, CallsDoNotWaitForTheLock) {
+TEST_F(Frame, WithoutTheMutexCallsDoNotWaitForTheLock) {
+    start("use_func_mutex = no");
     std::unique_lock<std::recursive_mutex> held(ssf::api_mutex());
     auto call = std::async(std::launch::async, [] {
         Out out;

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
-#include "ssf/certs.h"
+#include "fixture.h"
 #include "protected_password.h"
-#include "started_library.h"
+#include "ssf/certs.h"
 
 using test_pki::kPassword;
 using test_pki::write_file;
@@ -16,10 +16,10 @@ namespace {
 constexpr SAP_UINT kUntouched = 28;
 const char* const kNone = nullptr;  // no password in the record
 
-class KeyLoading : public StartedLibrary {
+class KeyLoading : public ssf_test::Started {
   protected:
     void SetUp() override {
-        StartedLibrary::SetUp();
+        Started::SetUp();
         leaf_p12 = test_pki::write_p12("leaf.p12", pki->leaf, kPassword);
         cert = dir.file("leaf.crt");
         key = dir.file("leaf.key");

@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "engines/gost/gost_ciphers.h"
+#include "fixture.h"
 #include "protected_password.h"
-#include "started_library.h"
 
 namespace {
 
 using protected_password::protect;
 
-class ProtectedPasswords : public StartedLibrary {
+class ProtectedPasswords : public ssf_test::Started {
   protected:
     std::string recover(const std::string& text) {
         ossl::CryptoChars p = ssf::DecryptPassword(text.c_str());
