@@ -70,10 +70,10 @@ TEST_F(KeyLoading, Pkcs12ByIdentity) {
     EXPECT_FALSE(chain) << "no chain without chain checking";
     EXPECT_EQ(ERR_peek_error(), 0u) << "a successful parse leaves no stale error";
 
-    const std::string spaced = ssf::calc_sha1id(pki->leaf.cert.get());
-    std::string plain = spaced, upper;
-    std::erase(plain, ' ');
-    for (char c : plain) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string spaced = test_pki::sha1_hex(pki->leaf.cert.get(), " ");
+    const std::string plain = test_pki::sha1_hex(pki->leaf.cert.get(), "");
+    std::string upper = plain;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(load(spaced, leaf_p12, kPassword), kOk);
     EXPECT_EQ(load(plain, leaf_p12, kPassword), kOk);
     // The subject is compared whole and exactly; an empty identity names nothing.

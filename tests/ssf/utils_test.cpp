@@ -9,7 +9,6 @@
 
 #include "fixture.h"
 #include "platform/winstub.h"
-#include "ssf/list.h"
 #include "ssf/sign.h"
 
 using namespace ssf_test;
@@ -198,39 +197,6 @@ TEST(Iconv, Utf8IntoCp1251AndItsFailures) {
         ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), static_cast<int>(wide.size()), out),
         -5);
     EXPECT_EQ(ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), 5120, nullptr), 10240);
-}
-
-std::vector<int> g_released;
-void remember(void* p) {
-    g_released.push_back(*static_cast<int*>(p));
-}
-
-TEST(GenericList, PushesAtTheTailAndFreesFromIt) {
-    int values[] = {1, 2, 3};
-    ssf::list* l = ssf::list_create();
-    ASSERT_NE(l, nullptr);
-    EXPECT_EQ(ssf::list_is_empty(l), 1);
-    for (int& v : values) ASSERT_EQ(ssf::list_push(l, ssf::list_node_create(&v)), 1);
-    EXPECT_EQ(l->count, 3u);
-    EXPECT_EQ(l->head->data, &values[0]);
-    EXPECT_EQ(l->tail->data, &values[2]);
-    EXPECT_EQ(ssf::list_next(l->head)->data, &values[1]);
-    EXPECT_EQ(ssf::list_next(nullptr), nullptr);
-    EXPECT_EQ(ssf::list_is_empty(l), 0);
-    g_released.clear();
-    EXPECT_EQ(ssf::list_free(l, remember), 1);
-    EXPECT_EQ(g_released, (std::vector<int>{3, 2, 1}));
-    EXPECT_EQ(ssf::list_free(nullptr, remember), 0);
-    EXPECT_EQ(ssf::list_is_empty(nullptr), 1);
-    EXPECT_EQ(ssf::list_push(nullptr, nullptr), 0);
-    // The protocol list splits at every space, keeping empty words.
-    l = ssf::list_create();
-    EXPECT_EQ(ssf::parse_protocol_list(l, "http  ldap"), 3);
-    EXPECT_STREQ(static_cast<char*>(l->head->next->data), "");
-    EXPECT_EQ(l->tail->previous, l->head->next);
-    EXPECT_EQ(ssf::parse_protocol_list(nullptr, "x"), -1);
-    EXPECT_EQ(ssf::parse_protocol_list(l, nullptr), -1);
-    ssf::list_free(l, free);
 }
 
 }  // namespace
