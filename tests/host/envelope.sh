@@ -3,21 +3,7 @@
 # (loading the gost engine through the test-only dynamic wrapper) as the other party: what it
 # encrypts for a GOST certificate SsfDevelope opens, and what SsfEnvelope makes it decrypts.
 set -uo pipefail
-host=$(realpath "$1") lib=$(realpath "$2")
-wrapper=$(realpath "$(dirname "$host")/../tests/engine_wrapper/gost_engine_wrapper.so")
-work=$(mktemp -d /tmp/ssf-envelope.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-export DIR_LIBRARY="$work" OPENSSL_CONF=/dev/null
-printf '[common]\nlog_dir = %s\n' "$work" > "$work/selvanor-ssf-server.cfg"
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() { local what=$1; shift; if "$@"; then ok; else bad "$what"; fi; }
-ssf() { "$host" --lib "$lib" "$@"; }
-# A sanitizer-built wrapper needs the sanitizer runtime first in the openssl process.
-asan=$(ldd "$wrapper" | awk '/libasan/ {print $3}')
-gost() { if [ -n "$asan" ]; then LD_PRELOAD=$asan ASAN_OPTIONS=detect_leaks=0 openssl "$@"; else openssl "$@"; fi; }
-cd "$work"
+source "$(dirname "$0")/common.bash"
 mkdir pab
 
 # One recipient per key type, each with a self-signed certificate in the directory.
@@ -79,5 +65,4 @@ for h in "${!hash[@]}"; do
   done
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -4,24 +4,9 @@
 # certificates, PKCS#12), the library signs and openssl verifies, openssl signs and the library
 # verifies, for GOST R 34.10-2012 256- and 512-bit signers.
 set -uo pipefail
-host=$1 lib=$2
-build=$(cd "$(dirname "$lib")/../.." && pwd)
-wrapper=$build/tests/engine_wrapper/gost_engine_wrapper.so
+source "$(dirname "$0")/common.bash"
 [ -f "$wrapper" ] || { echo "no engine wrapper at $wrapper"; exit 1; }
-work=$(mktemp -d /tmp/ssf-gost.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-export OPENSSL_CONF=/dev/null
-# A sanitizer-built wrapper needs the sanitizer runtime loaded first into openssl.
-asan=$(ldd "$wrapper" | awk '/libasan/ {print $3}')
-ossl() {
-  if [ -n "$asan" ]; then LD_PRELOAD=$asan ASAN_OPTIONS=detect_leaks=0 openssl "$@"; else openssl "$@"; fi
-}
-q() { "$@" >/dev/null 2>&1; }
-E=(-engine "$wrapper")
+ossl() { gost "$@"; }
 
 # The PKI: a 2012-256 CA, a 2012-256 signer (PEM pair), a 2012-512 signer (PKCS#12) and a
 # 2001 signer.
@@ -43,14 +28,10 @@ q ossl pkcs12 -export "${E[@]}" -inkey s512.key -in s512.pem -name s512 -macalg 
   -passout file:p12.pw -out s512.p12 ||
   { echo "cannot make the PKCS#12 file"; exit 1; }
 if q ossl verify "${E[@]}" -CAfile ca.pem s256.pem s512.pem; then ok; else bad "openssl does not verify its own GOST chain"; fi
-fp() { ossl x509 -in "$1" -noout -fingerprint -sha1 | sed 's/.*=//; s/:/ /g' | tr 'A-F' 'a-f'; }
 s256=(--id "$(fp s256.pem)" --profile "certfile=$work/s256.pem,keyfile=$work/s256.key")
 s512=(--id "$(fp s512.pem)" --profile "$work/s512.p12" --password-file p12.pw)
 s2001=(--id "$(fp s2001.pem)" --profile "certfile=$work/s2001.pem,keyfile=$work/s2001.key")
 mkdir pab && cp ca.pem pab/
-printf '[common]\nlog_dir = %s\n' "$work" > selvanor-ssf-server.cfg
-export DIR_LIBRARY=$work
-ssf() { "$host" --lib "$lib" "$@"; }
 cms_verify() { ossl cms -verify "${E[@]}" -inform DER -CAfile ca.pem -binary "$@"; }
 
 head -c 3000 /dev/urandom > data.bin
@@ -87,11 +68,6 @@ if grep -q 'result 27 ' sign.out && grep -q 'GOST R 34.11-2001 not allowed' selv
 then ok; else bad "2001 signer not refused: $(cat sign.out)"; fi
 
 # openssl -> library.
-verify_ok() {  # format signed [options...]: return code 0 and every record valid
-  local fmt=$1 sig=$2; shift 2
-  ssf verify "$fmt" "$sig" out.der --pab "$work/pab" "$@" >verify.out
-  grep -q '^return code: 0$' verify.out && ! grep 'record' verify.out | grep -qv 'result 0 '
-}
 for s in s256 s512; do
   ossl cms -sign "${E[@]}" -binary -nodetach -in data.bin -signer "$s.pem" -inkey "$s.key" -outform DER \
     -out "o-$s.der" 2>/dev/null
@@ -110,5 +86,4 @@ ssf verify PKCS7 o-cades.der out.der --pab "$work/pab" --use-certs --input other
 if grep -q '^return code: 5$' verify.out && grep -q 'result 27 ' verify.out
 then ok; else bad "changed document: $(cat verify.out)"; fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -3,15 +3,7 @@
 # signatures made by openssl verify through the library: attached and detached, PKCS7 and
 # CADES_BES, one signer, two signers and an added signer.
 set -uo pipefail
-host=$1 lib=$2
-work=$(mktemp -d /tmp/ssf-signing.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-export OPENSSL_CONF=/dev/null
-q() { "$@" >/dev/null 2>&1; }
+source "$(dirname "$0")/common.bash"
 
 # A test PKI: one CA, an RSA and an EC signer.
 q openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem \
@@ -25,13 +17,9 @@ issue() {  # name serial key-options...
       -extfile ee.ext -out "$name.pem"
 }
 issue rsa-signer 11 rsa:2048 && issue ec-signer 12 ec -pkeyopt ec_paramgen_curve:P-256 || { echo "no PKI"; exit 1; }
-fp() { openssl x509 -in "$1" -noout -fingerprint -sha1 | sed 's/.*=//; s/:/ /g' | tr 'A-F' 'a-f'; }
 rsa=(--id "$(fp rsa-signer.pem)" --profile "certfile=$work/rsa-signer.pem,keyfile=$work/rsa-signer.key")
 ec=(--id "$(fp ec-signer.pem)" --profile "certfile=$work/ec-signer.pem,keyfile=$work/ec-signer.key")
 mkdir pab && cp ca.pem pab/
-printf '[common]\nlog_dir = %s\n' "$work" > selvanor-ssf-server.cfg
-export DIR_LIBRARY=$work
-ssf() { "$host" --lib "$lib" "$@"; }
 
 head -c 5000 /dev/urandom > data.bin
 ssf encode PKCS7 data.bin data.p7 >/dev/null || { echo "encode failed"; exit 1; }
@@ -58,11 +46,6 @@ if ssf add-sign CADES_BES SHA1 attached.der added.der --inc-certs "${ec[@]}" >si
   cmp -s got.bin data.bin; then ok; else bad "added signer: $(cat sign.out verify.err)"; fi
 
 # openssl -> library
-verify_ok() {  # format signed [options...]: return code 0 and every record valid
-  local fmt=$1 sig=$2; shift 2
-  ssf verify "$fmt" "$sig" out.der --pab "$work/pab" "$@" >verify.out
-  grep -q '^return code: 0$' verify.out && ! grep 'record' verify.out | grep -qv 'result 0 '
-}
 openssl cms -sign -binary -nodetach -in data.bin -signer rsa-signer.pem -inkey rsa-signer.key -outform DER \
   -out o-attached.der 2>/dev/null
 if verify_ok PKCS7 o-attached.der --use-certs && ssf decode PKCS7 out.der got.bin >/dev/null && cmp -s got.bin data.bin
@@ -89,5 +72,4 @@ ssf verify PKCS7 o-attached.der out.der --pab "$work/pab" >verify.out
 if grep -q '^return code: 5$' verify.out && grep -q 'result 26 (Certificate not found)' verify.out
 then ok; else bad "signer without certificate: $(cat verify.out)"; fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

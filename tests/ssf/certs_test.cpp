@@ -6,9 +6,9 @@
 #include <openssl/err.h>
 #include <sys/stat.h>
 
+#include "fixture.h"
 #include "ssf/hok.h"
 #include "ssf/utils.h"
-#include "started_library.h"
 
 using test_pki::write_file;
 
@@ -24,11 +24,6 @@ ossl::X509Stack stack_of(std::initializer_list<X509*> certs) {
     return s;
 }
 
-std::string unspaced(std::string s) {
-    std::erase(s, ' ');
-    return s;
-}
-
 // Replaces the SignerInfo's unsigned attributes by a certValues attribute over these certificates.
 void set_cert_values(PKCS7_SIGNER_INFO* si, const std::string& contents) {
     std::string seq = std::string("\x30\x82", 2) + static_cast<char>(contents.size() >> 8) +
@@ -40,7 +35,7 @@ void set_cert_values(PKCS7_SIGNER_INFO* si, const std::string& contents) {
     ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_ets_certValues, V_ASN1_SEQUENCE, s), 1);
 }
 
-class Certificates : public StartedLibrary {
+class Certificates : public ssf_test::Started {
   protected:
     time_t not_after(X509* x) {
         struct tm tm {};
@@ -83,13 +78,9 @@ TEST_F(Certificates, DirectoryOfTheThreeFileFormsAmongJunk) {
                        "/missing/*.*' ) failed, GetLastError = 0x2"));
 }
 
-TEST_F(Certificates, SubjectTextAndFingerprint) {
+TEST_F(Certificates, SubjectTextsInTheServerEncoding) {
     EXPECT_EQ(ssf::orb_x509_get_name_from_X509(pki->leaf.cert.get()).value_or("?"),
               test_pki::subject_text("Leaf One"));
-    const std::string fp = ssf::calc_sha1id(pki->leaf.cert.get());
-    EXPECT_EQ(fp.size(), 59u);
-    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(pki->leaf.cert.get(), fp.c_str()), 0);
-
     // Name texts are recoded into the server encoding; text that is no UTF-8 stays as it is.
     start("server_encoding = CP1251");
     for (auto [value, expected] :
@@ -204,24 +195,16 @@ TEST_F(Certificates, SignersOfAMessage) {
                       leaf = test_pki::der_of(pki->leaf.cert.get());
     set_cert_values(si, inter + leaf);
     EXPECT_TRUE(same(ssf::ssf_GetSubjectCertificateFromAttrs(si).get(), pki->leaf.cert.get()));
-}
-
-TEST_F(Certificates, CertValuesThatDoNotHoldTheSigner) {
-    PKCS7_SIGNER_INFO* si = PKCS7_SIGNER_INFO_new();
-    ASSERT_EQ(PKCS7_SIGNER_INFO_set(si, pki->leaf.cert.get(), pki->leaf.key.get(), EVP_sha256()),
-              1);
-    const std::string inter = test_pki::der_of(pki->inter.cert.get()),
-                      leaf = test_pki::der_of(pki->leaf.cert.get());
+    // certValues that do not hold the signer, or cannot be read.
     for (const std::string& contents : {inter, inter + leaf.substr(0, 100)}) {
         set_cert_values(si, contents);
         EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si));
     }
     EXPECT_TRUE(logged("ssf_GetSubjectCertificateFromAttrs() 3 : signer's certificate not found"));
     EXPECT_TRUE(logged("ssf_GetSubjectCertificateFromAttrs() 2 : ASN1_seq_unpack() failed"));
-    PKCS7_SIGNER_INFO_free(si);
 }
 
-class Recipients : public StartedLibrary {
+class Recipients : public ssf_test::Started {
   protected:
     int lookup(std::string id, SAP_UINT len = 0) {
         ossl::X509Stack pab = stack_of({pki->root.cert.get(), pki->leaf.cert.get(),
@@ -247,13 +230,14 @@ TEST_F(Recipients, BySubjectTextOrFingerprint) {
     EXPECT_TRUE(same(found.get(), pki->leaf.cert.get()));
     EXPECT_TRUE(logged("get_cert_from_pab() : certificate found by full ID"));
 
-    const std::string spaced = ssf::calc_sha1id(pki->rsa_leaf.cert.get());
-    for (const std::string& id : {spaced, unspaced(spaced)}) {
+    const std::string spaced = test_pki::sha1_hex(pki->rsa_leaf.cert.get(), " ");
+    const std::string plain = test_pki::sha1_hex(pki->rsa_leaf.cert.get(), "");
+    for (const std::string& id : {spaced, plain}) {
         ASSERT_EQ(lookup(id), 0);
         EXPECT_TRUE(same(found.get(), pki->rsa_leaf.cert.get()));
     }
     EXPECT_TRUE(logged("get_cert_from_pab() : certificate found by SHA1 ID"));
-    std::string upper = unspaced(spaced);
+    std::string upper = plain;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(lookup(upper), 26) << "not in the directory, and no web service to ask";
 

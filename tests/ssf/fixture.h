@@ -1,47 +1,21 @@
-// In-process fixture: a started library whose trace log (debug lines included) goes into a
-// scratch directory, and small helpers for SAP strings.
+// In-process fixture: the library started with a configuration of the test's own, its trace log
+// (debug lines included) in a scratch directory; and small helpers for SAP strings and outputs.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "common/tempdir.h"
+#include "pki.h"
+#include "platform/winstub.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf_test {
-
-class Started : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ssf::reset_for_tests();
-        dir.write("selvanor-ssf-server.cfg",
-                  "[common]\nlog_dir = " + dir.path() + "\ndebug_mode = yes\n" + extra_config());
-        ASSERT_EQ(ssf::init_lib(), 0);
-        mark = log().size();
-    }
-    void TearDown() override { ssf::reset_for_tests(); }
-    virtual std::string extra_config() const { return ""; }
-
-    std::string log() const {
-        return testing_support::read_file(dir.file("selvanor-ssf-server.log"));
-    }
-    // The log written since the last call (or since start-up).
-    std::string fresh() {
-        std::string all = log();
-        std::string out = all.substr(mark);
-        mark = all.size();
-        return out;
-    }
-
-    testing_support::TempDir dir;
-    testing_support::ScopedEnv env{"DIR_LIBRARY", dir.path().c_str()};
-    size_t mark = 0;
-};
 
 inline bool has_line(const std::string& text, const std::string& line) {
     std::istringstream in(text);
@@ -49,6 +23,46 @@ inline bool has_line(const std::string& text, const std::string& line) {
         if (l == line) return true;
     return false;
 }
+
+class Started : public ::testing::Test {
+  protected:
+    void SetUp() override { start(""); }
+    void TearDown() override {
+        platform::set_test_clock(std::nullopt);
+        ssf::reset_for_tests();
+    }
+    // Starts again with "[common]" lines of the test's choice (and further sections after them).
+    void start(const std::string& common_lines, const std::string& rest = "") {
+        ssf::reset_for_tests();
+        std::remove(dir.file("selvanor-ssf-server.log").c_str());
+        dir.write("selvanor-ssf-server.cfg", "[common]\nlog_dir = " + dir.path() +
+                                                 "\ndebug_mode = yes\n" + common_lines + "\n" +
+                                                 rest);
+        ASSERT_EQ(ssf::init_lib(), 0);
+        mark = log().size();
+        pki = &test_pki::get();
+    }
+
+    std::string log() const {
+        return testing_support::read_file(dir.file("selvanor-ssf-server.log"));
+    }
+    // The log written since the last call (or since start-up).
+    std::string fresh() {
+        std::string all = log();
+        std::string out = all.substr(std::min(mark, all.size()));
+        mark = all.size();
+        return out;
+    }
+    bool logged(const std::string& line) const { return has_line(log(), line); }
+    bool log_contains(const std::string& part) const {
+        return log().find(part) != std::string::npos;
+    }
+
+    testing_support::TempDir dir;
+    testing_support::ScopedEnv env{"DIR_LIBRARY", dir.path().c_str()};
+    size_t mark = 0;
+    const test_pki::Pki* pki = nullptr;
+};
 
 // A SAP string over a std::string: pointer and length, no NUL counted.
 struct Sap {
@@ -70,6 +84,22 @@ struct Out {
         return data ? std::string(reinterpret_cast<const char*>(data), len) : std::string();
     }
     bool cleared() const { return data == nullptr && len == 0; }
+};
+
+// A record over strings the test owns, result preset to 28.
+struct Record {
+    std::string id, profile, password;
+    SigRcpSsfInfo info{};
+    Record(std::string id_, std::string profile_ = "", std::string password_ = "")
+        : id(std::move(id_)), profile(std::move(profile_)), password(std::move(password_)) {
+        info.strSigRcpId = reinterpret_cast<SAP_BYTE*>(id.data());
+        info.strSigRcpIdL = static_cast<SAP_UINT>(id.size());
+        info.strSigRcpProfile = reinterpret_cast<SAP_BYTE*>(profile.data());
+        info.strSigRcpProfileL = static_cast<SAP_UINT>(profile.size());
+        info.strSigRcpPassword = reinterpret_cast<SAP_BYTE*>(password.data());
+        info.strSigRcpPasswordL = static_cast<SAP_UINT>(password.size());
+        info.uResult = 28;
+    }
 };
 
 }  // namespace ssf_test

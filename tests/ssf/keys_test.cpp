@@ -4,22 +4,22 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
-#include "ssf/certs.h"
+#include "fixture.h"
 #include "protected_password.h"
-#include "started_library.h"
+#include "ssf/certs.h"
+#include "ssf/password.h"
 
 using test_pki::kPassword;
 using test_pki::write_file;
 
 namespace {
 
-constexpr SAP_UINT kUntouched = 28;
 const char* const kNone = nullptr;  // no password in the record
 
-class KeyLoading : public StartedLibrary {
+class KeyLoading : public ssf_test::Started {
   protected:
     void SetUp() override {
-        StartedLibrary::SetUp();
+        Started::SetUp();
         leaf_p12 = test_pki::write_p12("leaf.p12", pki->leaf, kPassword);
         cert = dir.file("leaf.crt");
         key = dir.file("leaf.key");
@@ -33,21 +33,12 @@ class KeyLoading : public StartedLibrary {
     // Loads through a record over the given strings; returns rc * 1000 + uResult, so that one
     // comparison names both. Outputs must be empty after every failure.
     int load(std::string id, std::string profile, const char* password, bool signer = true) {
-        SigRcpSsfInfo r{};
-        r.strSigRcpId = reinterpret_cast<SAP_BYTE*>(id.data());
-        r.strSigRcpIdL = static_cast<SAP_UINT>(id.size());
-        r.strSigRcpProfile = reinterpret_cast<SAP_BYTE*>(profile.data());
-        r.strSigRcpProfileL = static_cast<SAP_UINT>(profile.size());
-        std::string pw = password ? password : "";
-        r.strSigRcpPassword = password ? reinterpret_cast<SAP_BYTE*>(pw.data()) : nullptr;
-        r.strSigRcpPasswordL = static_cast<SAP_UINT>(pw.size());
-        r.uResult = kUntouched;
+        ssf_test::Record r(id, profile, password ? password : "");
+        if (!password) r.info.strSigRcpPassword = nullptr;
         cert_out = ossl::up_ref(pki->stranger.cert.get());
-        int rc = ssf::ssf_load_cert_and_key(&r, cert_out, key_out, signer ? 1 : 0, &chain);
-        if (rc != 0) {
-            EXPECT_FALSE(cert_out || key_out || chain) << profile;
-        }
-        return rc * 1000 + static_cast<int>(r.uResult);
+        int rc = ssf::ssf_load_cert_and_key(&r.info, cert_out, key_out, signer ? 1 : 0, &chain);
+        if (rc != 0) EXPECT_FALSE(cert_out || key_out || chain) << profile;
+        return rc * 1000 + static_cast<int>(r.info.uResult);
     }
     int load_leaf(std::string profile, const char* password = kPassword, bool signer = true) {
         return load(leaf_id, std::move(profile), password, signer);
@@ -79,10 +70,10 @@ TEST_F(KeyLoading, Pkcs12ByIdentity) {
     EXPECT_FALSE(chain) << "no chain without chain checking";
     EXPECT_EQ(ERR_peek_error(), 0u) << "a successful parse leaves no stale error";
 
-    const std::string spaced = ssf::calc_sha1id(pki->leaf.cert.get());
-    std::string plain = spaced, upper;
-    std::erase(plain, ' ');
-    for (char c : plain) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string spaced = test_pki::sha1_hex(pki->leaf.cert.get(), " ");
+    const std::string plain = test_pki::sha1_hex(pki->leaf.cert.get(), "");
+    std::string upper = plain;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(load(spaced, leaf_p12, kPassword), kOk);
     EXPECT_EQ(load(plain, leaf_p12, kPassword), kOk);
     // The subject is compared whole and exactly; an empty identity names nothing.
@@ -242,6 +233,48 @@ TEST(PasswordCallback, CopiesAtMostTheRoomGiven) {
     EXPECT_EQ(ssf::ssf_password_cb(buf, 3, 0, &data), 3);
     EXPECT_EQ(std::string(buf, 4), "abcx");
     EXPECT_EQ(ssf::ssf_password_cb(buf, 3, 0, &none), 0);
+}
+
+// Protected profile passwords: recovery, integrity check and refusal of every damaged form.
+class ProtectedPasswords : public ssf_test::Started {
+  protected:
+    std::string recover(const std::string& text) {
+        ossl::CryptoChars p = ssf::DecryptPassword(text.c_str());
+        return p ? std::string(p.get()) : std::string("<none>");
+    }
+};
+
+TEST_F(ProtectedPasswords, RecoverTheirPasswordAndLogOnlyItsLength) {
+    using protected_password::protect;
+    EXPECT_EQ(recover(protect("secret")), "secret");
+    EXPECT_TRUE(logged("DecryptPassword() : password len = 6"));
+    EXPECT_FALSE(log_contains(protect("secret")));
+    const std::string long_one(1023, 'p');
+    EXPECT_EQ(recover(protect(long_one)), long_one);
+    EXPECT_EQ(recover(protect("")), "");  // exactly IV and MAC
+    // A password that would not fit the 1024-byte buffer is refused, not overrun.
+    EXPECT_EQ(recover(protect(std::string(1024, 'p'))), "<none>");
+    EXPECT_TRUE(logged("DecryptPassword() : password len = 1024"));
+}
+
+TEST_F(ProtectedPasswords, DamagedFormsAreRefused) {
+    using namespace protected_password;
+    const std::string blob = make_blob("secret", "secret");
+    for (size_t i : {size_t{0}, size_t{8}, blob.size() - 1}) {
+        std::string bad = blob;
+        bad[i] ^= 0x01;
+        EXPECT_EQ(recover(base64(bad)), "<none>") << "byte " << i;
+    }
+    EXPECT_TRUE(logged("DecryptPassword() 3 : imito does not match"));
+    EXPECT_EQ(recover(base64(blob.substr(0, 11))), "<none>");
+    EXPECT_TRUE(logged("DecryptPassword() 2 : wrong password len from '****************'"));
+    EXPECT_EQ(recover("not base64 at all!"), "<none>");
+    EXPECT_TRUE(logged("DecryptPassword() 1 : base64_decode() failed for '******************'"));
+    EXPECT_EQ(recover(""), "<none>");
+    // A password is cut at its first NUL: the MAC covers only the part before it.
+    const std::string with_nul("ab\0cd", 5);
+    EXPECT_EQ(recover(base64(make_blob(with_nul, "ab"))), "ab");
+    EXPECT_EQ(recover(base64(make_blob(with_nul, with_nul))), "<none>");
 }
 
 }  // namespace

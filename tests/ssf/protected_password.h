@@ -19,18 +19,6 @@ inline std::string base64(const std::string& bytes) {
     return out;
 }
 
-inline std::string unbase64(const std::string& text) {
-    std::string out(text.size(), '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(text.data()),
-                            static_cast<int>(text.size()));
-    if (n < 0) return {};
-    if (!text.empty() && text.back() == '=') --n;
-    if (text.size() > 1 && text[text.size() - 2] == '=') --n;
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 // IV, ciphertext of `password` and the MAC over IV and `macced`, raw.
 inline std::string make_blob(const std::string& password, const std::string& macced) {
     const unsigned char iv[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};

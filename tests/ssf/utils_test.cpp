@@ -8,11 +8,11 @@
 #include <ctime>
 
 #include "fixture.h"
-#include "pki.h"
 #include "platform/winstub.h"
-#include "ssf/list.h"
+#include "ssf/sign.h"
 
 using namespace ssf_test;
+using namespace test_pki;
 using testing_support::ScopedEnv;
 
 namespace {
@@ -91,6 +91,11 @@ TEST(Times, Gost2001CutOffIsLocalMidnightWhateverTheSeason) {
     EXPECT_EQ(ssf::gost2001_cutoff_passed(), 0);
     platform::set_test_clock(cut);
     EXPECT_EQ(ssf::gost2001_cutoff_passed(), 1);
+    // Only GOST R 34.10-2001 signers are refused.
+    EXPECT_TRUE(ssf::refused_by_gost2001_cutoff({nullptr, true}));
+    EXPECT_FALSE(ssf::refused_by_gost2001_cutoff({EVP_sha1(), false}));
+    platform::set_test_clock(cut - 1);
+    EXPECT_FALSE(ssf::refused_by_gost2001_cutoff({nullptr, true}));
     platform::set_test_clock(std::nullopt);
 }
 
@@ -106,100 +111,73 @@ TEST_F(Texts, GeneralizedTimeAndTimeStampTexts) {
     EXPECT_TRUE(has_line(
         fresh(), "ASN1_GENERALIZEDTIME_to_string() 1 : ASN1_GENERALIZEDTIME_check() failed"));
 
-    Der der = signed_der("content");
-    const unsigned char* p = der.data();
-    ossl::Pkcs7 p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    ossl::Pkcs7 p7 = from_der(signed_der("content"));
     ASSERT_TRUE(p7);
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
     EXPECT_FALSE(ssf::get_timestamp_time(si));
     EXPECT_TRUE(has_line(fresh(), "get_timestamp_time() 1 : timeStampToken not found"));
-    // A token attribute whose value is no PKCS#7 at all.
-    ASN1_STRING* junk = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
-    ASN1_STRING_set(junk, "\x30\x03\x02\x01\x05", 5);
-    ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, junk), 1);
+    auto set_token = [&](const Der& der) {
+        ASN1_STRING* value = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+        ASN1_STRING_set(value, der.data(), static_cast<int>(der.size()));
+        sk_X509_ATTRIBUTE_pop_free(si->unauth_attr, X509_ATTRIBUTE_free);
+        si->unauth_attr = nullptr;
+        ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, value),
+                  1);
+    };
+    set_token(hex("3003020105"));  // no PKCS#7 at all
     EXPECT_FALSE(ssf::get_timestamp_time(si));
     EXPECT_TRUE(has_line(fresh(), "get_timestamp_time() 2 : d2i_PKCS7() failed"));
-
     ossl::Pkcs7 token = timestamp_token(1577836800);
     ASSERT_TRUE(token);
-    unsigned char* tok = nullptr;
-    int tok_len = i2d_PKCS7(token.get(), &tok);
-    ASN1_STRING* value = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
-    ASN1_STRING_set(value, tok, tok_len);
-    OPENSSL_free(tok);
-    PKCS7_SIGNER_INFO* si2 = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-    sk_X509_ATTRIBUTE_pop_free(si2->unauth_attr, X509_ATTRIBUTE_free);
-    si2->unauth_attr = nullptr;
-    ASSERT_EQ(PKCS7_add_attribute(si2, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, value), 1);
-    EXPECT_EQ(ssf::get_timestamp_time(si2).value_or("-"),
+    set_token(to_der(token.get()));
+    EXPECT_EQ(ssf::get_timestamp_time(si).value_or("-"),
               "TimeStampTime= Wed Jan  1 00:00:00 2020\n (UTCTime: 20200101000000Z)");
 }
 
-SigRcpSsfInfo record_with_id(std::string& id) {
-    SigRcpSsfInfo r{};
-    r.strSigRcpId = reinterpret_cast<SAP_BYTE*>(id.data());
-    r.strSigRcpIdL = static_cast<SAP_UINT>(id.size());
-    return r;
-}
+class Identities : public Started {};
 
-class Identities : public Started {
-  protected:
-    int check(std::string id) {
-        SigRcpSsfInfo r = record_with_id(id);
-        return ssf::check_sig_rcp_id(&r);
+TEST_F(Identities, FingerprintsAndDistinguishedNames) {
+    const struct {
+        std::string id;
+        int result;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"aB 0f 12 FF", 1, {"check_sig_rcp_id() : SHA1 ID is good"}},
+        {"", 1, {}},
+        {"a9993e364706816aba3e25717850c26c9cd0d89d", 1, {}},
+        {"CN=Ivan Petrov, O=Org",
+         1,
+         {"is_str_hex() 0: bad symbol 'N' found in 'CN=Ivan Petrov, O=Org'"}},
+        {"CN=Ivan, ", 1, {}},
+        {"CN=a,XX=b", 1, {}},  // without ", " the rest is part of the first value
+        {"CN=Ivan, XX=Org",
+         -1,
+         {"check_sig_rcp_id() 4 : OBJ_sn2nid( 'XX' ) returned NID_undef",
+          "check_sig_rcp_id() 5 : non-interpreted remainder: 'XX=Org'"}},
+        {"Ivan Petrov",
+         -1,
+         {"check_sig_rcp_id() 3 : '=' not found in 'Ivan Petrov'",
+          "check_sig_rcp_id() 5 : non-interpreted remainder: 'Ivan Petrov'"}},
+        {"CN=a\tb", -1, {"check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"}},
+    };
+    for (auto c : cases) {
+        Record r(c.id);
+        EXPECT_EQ(ssf::check_sig_rcp_id(&r.info), c.result) << c.id;
+        const std::string log = fresh();
+        for (const auto& line : c.lines) EXPECT_TRUE(has_line(log, line)) << line;
     }
-};
-
-TEST_F(Identities, HexadecimalFingerprints) {
-    EXPECT_EQ(check("aB 0f 12 FF"), 1);
-    EXPECT_TRUE(has_line(fresh(), "check_sig_rcp_id() : SHA1 ID is good"));
-    EXPECT_EQ(check(""), 1);
-    EXPECT_EQ(check("a9993e364706816aba3e25717850c26c9cd0d89d"), 1);
-}
-
-TEST_F(Identities, DistinguishedNames) {
-    EXPECT_EQ(check("CN=Ivan Petrov, O=Org"), 1);
-    EXPECT_TRUE(
-        has_line(fresh(), "is_str_hex() 0: bad symbol 'N' found in 'CN=Ivan Petrov, O=Org'"));
-    EXPECT_EQ(check("CN=Ivan, "), 1);
-    EXPECT_EQ(check("CN=a,XX=b"), 1);  // without ", " the rest is part of the first value
-
-    EXPECT_EQ(check("CN=Ivan, XX=Org"), -1);
-    std::string log = fresh();
-    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 4 : OBJ_sn2nid( 'XX' ) returned NID_undef"));
-    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 5 : non-interpreted remainder: 'XX=Org'"));
-
-    EXPECT_EQ(check("Ivan Petrov"), -1);
-    log = fresh();
-    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 3 : '=' not found in 'Ivan Petrov'"));
-    EXPECT_TRUE(has_line(log, "check_sig_rcp_id() 5 : non-interpreted remainder: 'Ivan Petrov'"));
-
-    EXPECT_EQ(check("CN=a\tb"), -1);
-    EXPECT_NE(fresh().find("check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"),
-              std::string::npos);
 }
 
 TEST_F(Identities, Sha1FingerprintMatching) {
-    X509* cert = test_identity().cert.get();
-    unsigned char md[20];
-    unsigned n = 0;
-    ASSERT_EQ(X509_digest(cert, EVP_sha1(), md, &n), 1);
-    std::string plain, spaced, upper;
-    char buf[4];
-    for (unsigned i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", md[i]);
-        plain += buf;
-        if (i) spaced += ' ';
-        spaced += buf;
-        std::snprintf(buf, sizeof buf, "%02X", md[i]);
-        upper += buf;
-    }
+    X509* cert = pki->rsa_leaf.cert.get();
+    const std::string plain = sha1_hex(cert, ""), spaced = sha1_hex(cert, " ");
+    std::string upper = plain;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, plain.c_str()), 0);
     EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, spaced.c_str()), 0);
     EXPECT_TRUE(has_line(fresh(), "compare_sha1id_and_rcpid() : sha1 = '" + spaced + "'"));
-    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, upper.c_str()), 1);
-    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, (plain + " ").c_str()), 1);
-    EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, ""), 1);
+    for (const std::string& wrong : {upper, plain + " ", std::string()})
+        EXPECT_EQ(ssf::compare_sha1id_and_rcpid(cert, wrong.c_str()), 1) << wrong;
     EXPECT_EQ(ssf::compare_sha1id_and_rcpid(nullptr, plain.c_str()), 1);
 }
 
@@ -219,29 +197,6 @@ TEST(Iconv, Utf8IntoCp1251AndItsFailures) {
         ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), static_cast<int>(wide.size()), out),
         -5);
     EXPECT_EQ(ssf::iconv_convert("UTF-8", "UTF-16LE", wide.data(), 5120, nullptr), 10240);
-}
-
-std::vector<int> g_released;
-void remember(void* p) {
-    g_released.push_back(*static_cast<int*>(p));
-}
-
-TEST(GenericList, PushesAtTheTailAndFreesFromIt) {
-    int values[] = {1, 2, 3};
-    ssf::list* l = ssf::list_create();
-    ASSERT_NE(l, nullptr);
-    EXPECT_EQ(ssf::list_is_empty(l), 1);
-    for (int& v : values) ASSERT_EQ(ssf::list_push(l, ssf::list_node_create(&v)), 1);
-    EXPECT_EQ(l->count, 3u);
-    EXPECT_EQ(l->head->data, &values[0]);
-    EXPECT_EQ(l->tail->data, &values[2]);
-    EXPECT_EQ(ssf::list_next(l->head)->data, &values[1]);
-    EXPECT_EQ(ssf::list_next(nullptr), nullptr);
-    EXPECT_EQ(ssf::list_is_empty(l), 0);
-    g_released.clear();
-    EXPECT_EQ(ssf::list_free(l, remember), 1);
-    EXPECT_EQ(g_released, (std::vector<int>{3, 2, 1}));
-    EXPECT_EQ(ssf::list_free(nullptr, remember), 0);
 }
 
 }  // namespace
