@@ -154,6 +154,8 @@ SAPRETURN delete_record(SigRcpSsfInfo** rec) {
         free_string(r->strSigRcpProfile, r->strSigRcpProfileL);
         free_string(r->strSigRcpReserved, r->strSigRcpReservedL);
         OPENSSL_free(r);
+        // Cleared so that a second release is a clean 53 rather than a double free.
+        *rec = nullptr;
     }
     log_debug("end SsfDELSigRcpSsfInfo, rc = %d", static_cast<int>(rc));
     return rc;

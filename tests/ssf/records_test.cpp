@@ -75,7 +75,7 @@ TEST_F(Records, MissingArgumentsGiveTheirCodes) {
     rec = make("id");
     EXPECT_EQ(SsfINSSigRcpSsfInfo(rec, nullptr), 54u);
     EXPECT_EQ(SsfDELSigRcpSsfInfo(&rec), 0u);
-    rec = nullptr;
+    EXPECT_EQ(rec, nullptr);  // released twice: a clean 53, not a double free
     EXPECT_EQ(SsfDELSigRcpSsfInfo(&rec), 53u);
     EXPECT_TRUE(has_line(fresh(), "SsfDELSigRcpSsfInfo() 2 : *ptrSigRcpSsfInfo == NULL"));
     EXPECT_EQ(SsfDELSigRcpSsfInfo(nullptr), 53u);
