@@ -13,6 +13,11 @@
 
 #include "gost/gost_mp.h"
 
+// The constant-time selects below are mask operations on a few words; vectorised, they bounce
+// every limb through the stack, which costs more than the arithmetic around them.
+#pragma GCC push_options
+#pragma GCC optimize("no-tree-vectorize")
+
 namespace gost_ecc {
 
 using u64 = uint64_t;
@@ -682,3 +687,5 @@ void build_curve(Curve<N>& C, const Params& P) {
 }
 
 }  // namespace gost_ecc
+
+#pragma GCC pop_options
