@@ -3,9 +3,10 @@
 // result they return is the same value the plain modular formulas give.
 #pragma once
 
+#include <string.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <string.h>
 
 #if defined(__x86_64__)
 #include <x86intrin.h>
@@ -59,20 +60,22 @@ GOST_ECC_INLINE unsigned char subb(unsigned char b, u64 x, u64 y, u64* out) {
 template <size_t N>
 struct Mont {
     u64 m[N];
-    u64 n0;     // -m^-1 mod 2^64
-    u64 c;      // 2^(64N) - m for the folding form, else 0
-    u64 one[N]; // R mod m
-    u64 rr[N];  // R^2 mod m
+    u64 n0;      // -m^-1 mod 2^64
+    u64 c;       // 2^(64N) - m for the folding form, else 0
+    u64 one[N];  // R mod m
+    u64 rr[N];   // R^2 mod m
 };
 
 template <size_t N>
 inline void limbs_from_digits(u64* out, const DIGIT_T* d) {
-    for (size_t i = 0; i < N; ++i) out[i] = static_cast<u64>(d[2 * i]) | static_cast<u64>(d[2 * i + 1]) << 32;
+    for (size_t i = 0; i < N; ++i)
+        out[i] = static_cast<u64>(d[2 * i]) | static_cast<u64>(d[2 * i + 1]) << 32;
 }
 
 template <size_t N>
 inline void digits_from_limbs(DIGIT_T* d, size_t nd, const u64* in) {
-    for (size_t i = 0; i < nd; ++i) d[i] = i / 2 < N ? static_cast<DIGIT_T>(in[i / 2] >> (32 * (i % 2))) : 0;
+    for (size_t i = 0; i < nd; ++i)
+        d[i] = i / 2 < N ? static_cast<DIGIT_T>(in[i / 2] >> (32 * (i % 2))) : 0;
 }
 
 template <size_t N>
@@ -294,11 +297,15 @@ inline bool equal(const u64* a, const u64* b) {
 }
 
 template <size_t N>
-inline void copy(u64* r, const u64* a) { memcpy(r, a, N * sizeof(u64)); }
+inline void copy(u64* r, const u64* a) {
+    memcpy(r, a, N * sizeof(u64));
+}
 
 // Montgomery form of a value below 2^(64N); the result is reduced even when a is not.
 template <size_t N>
-inline void to_mont(const Mont<N>& M, u64* r, const u64* a) { mul(M, r, a, M.rr); }
+inline void to_mont(const Mont<N>& M, u64* r, const u64* a) {
+    mul(M, r, a, M.rr);
+}
 
 template <size_t N>
 inline void from_mont(const Mont<N>& M, u64* r, const u64* a) {
@@ -354,7 +361,7 @@ struct Curve {
     Mont<N> fp, fq;
     u64 a[N], b[N];  // Montgomery form
     bool a_is_minus3;
-    Aff<N> g;        // base point, Montgomery form
+    Aff<N> g;  // base point, Montgomery form
     DIGIT_T cofactor;
     const Aff<N>* comb;  // fixed-base table or null
 };
@@ -363,13 +370,19 @@ inline constexpr unsigned kWindow = 5;  // signed digits -16 .. 16
 inline constexpr unsigned kTableRow = 16;
 
 template <size_t N>
-constexpr size_t comb_positions() { return (64 * N + 1 + kWindow - 1) / kWindow; }
+constexpr size_t comb_positions() {
+    return (64 * N + 1 + kWindow - 1) / kWindow;
+}
 
 template <size_t N>
-inline void set_infinity(Jac<N>& P) { memset(&P, 0, sizeof P); }
+inline void set_infinity(Jac<N>& P) {
+    memset(&P, 0, sizeof P);
+}
 
 template <size_t N>
-inline bool is_infinity(const Jac<N>& P) { return is_zero<N>(P.Z); }
+inline bool is_infinity(const Jac<N>& P) {
+    return is_zero<N>(P.Z);
+}
 
 template <size_t N>
 void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {

@@ -100,7 +100,8 @@ void point_arithmetic(const typename A::Params& c, const char* gname, std::mt199
     A::affine(&R, &J, &c);
     EXPECT_TRUE(same(R, G));
 
-    // The three multiplications agree with each other and with libgcrypt, for base and other points.
+    // The three multiplications agree with each other and with libgcrypt, for base and other
+    // points.
     for (int i = 0; i < 3; ++i) {
         DIGIT_T k[ND] = {};
         for (size_t j = 0; j + 1 < ND; ++j) k[j] = static_cast<DIGIT_T>(rng());
@@ -152,8 +153,10 @@ void compare_with_libgcrypt(const Params& c, const char* name) {
 }  // namespace
 
 TEST(GostCurves, TablesMatchLibgcryptCurves) {
-    for (size_t i = 0; i < Size256::kCount; ++i) compare_with_libgcrypt(Size256::kTable[i], Size256::kGcrypt[i]);
-    for (size_t i = 0; i < Size512::kCount; ++i) compare_with_libgcrypt(Size512::kTable[i], Size512::kGcrypt[i]);
+    for (size_t i = 0; i < Size256::kCount; ++i)
+        compare_with_libgcrypt(Size256::kTable[i], Size256::kGcrypt[i]);
+    for (size_t i = 0; i < Size512::kCount; ++i)
+        compare_with_libgcrypt(Size512::kTable[i], Size512::kGcrypt[i]);
 }
 
 TEST(GostCurves, LookupByDerIdentifier) {
@@ -210,7 +213,8 @@ TEST(GostCurves, RecordOutsideTheTableWorksWithoutPrecomputation) {
 
 TEST(GostCurves, TablesBuiltOnceUnderConcurrentFirstUse) {
     // Every thread races to the first use of every set; all must see complete tables.
-    DIGIT_T k[EC512_DIGITS] = {0x1234567, 0x89abcdef, 0x42, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7};
+    DIGIT_T k[EC512_DIGITS] = {0x1234567, 0x89abcdef, 0x42, 0, 0, 0, 0, 0,
+                               0,         0,          0,    0, 0, 0, 0, 0x7};
     std::vector<std::vector<uint8_t>> results(8);
     std::vector<std::thread> threads;
     for (auto& r : results)
@@ -218,12 +222,14 @@ TEST(GostCurves, TablesBuiltOnceUnderConcurrentFirstUse) {
             for (const auto& c : GOSTR3410_2012_256_PARAMS) {
                 ep_point p;
                 epMultPP(&p, k, &c);
-                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p), reinterpret_cast<uint8_t*>(&p + 1));
+                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p),
+                         reinterpret_cast<uint8_t*>(&p + 1));
             }
             for (const auto& c : GOSTR3410_2012_512_PARAMS) {
                 dep_point p;
                 depMultPP(&p, k, &c);
-                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p), reinterpret_cast<uint8_t*>(&p + 1));
+                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p),
+                         reinterpret_cast<uint8_t*>(&p + 1));
             }
         });
     for (auto& t : threads) t.join();
