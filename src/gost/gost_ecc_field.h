@@ -107,7 +107,18 @@ void mont_init(Mont<N>& M, const DIGIT_T* mod) {
 // the high halves with a second.
 template <size_t N>
 GOST_ECC_INLINE void mul_wide(u64* t, const u64* a, const u64* b) {
-    if constexpr (N > 4) {  // wider rows: accumulate in 128 bits, which keeps fewer live values
+    if constexpr (N == 8) {  // four half-size products, each on the fast 4-limb rows
+        u64 mid[8];
+        mul_wide<4>(t, a, b);
+        mul_wide<4>(t + 8, a + 4, b + 4);
+        for (int half = 0; half < 2; ++half) {
+            mul_wide<4>(mid, half ? a + 4 : a, half ? b : b + 4);
+            unsigned char c = 0;
+            for (size_t j = 0; j < 8; ++j) c = addc(c, t[4 + j], mid[j], &t[4 + j]);
+            for (size_t j = 12; j < 16; ++j) c = addc(c, t[j], 0, &t[j]);
+        }
+        return;
+    } else if constexpr (N > 4) {  // wider rows: accumulate in 128 bits
         u64 c = 0;
         for (size_t j = 0; j < N; ++j) {
             u128 x = static_cast<u128>(a[j]) * b[0] + c;
@@ -152,6 +163,18 @@ GOST_ECC_INLINE void mul_wide(u64* t, const u64* a, const u64* b) {
 // t (2N limbs) = a^2: the cross products once, doubled, plus the squares on the diagonal.
 template <size_t N>
 GOST_ECC_INLINE void sqr_wide(u64* t, const u64* a) {
+    if constexpr (N == 8) {  // a0^2 + 2 a0 a1 B + a1^2 B^2 on the 4-limb kernels
+        u64 mid[8];
+        sqr_wide<4>(t, a);
+        sqr_wide<4>(t + 8, a + 4);
+        mul_wide<4>(mid, a, a + 4);
+        for (int twice = 0; twice < 2; ++twice) {
+            unsigned char c = 0;
+            for (size_t j = 0; j < 8; ++j) c = addc(c, t[4 + j], mid[j], &t[4 + j]);
+            for (size_t j = 12; j < 16; ++j) c = addc(c, t[j], 0, &t[j]);
+        }
+        return;
+    }
     for (size_t j = 0; j < 2 * N; ++j) t[j] = 0;
     for (size_t i = 0; i + 1 < N; ++i) {
         u64 c = 0;
@@ -211,56 +234,51 @@ GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
 
 // r = a * b / R mod m for a, b below m (a may be any value below 2^(64N) when b < m: the
 // result is still fully reduced).
+// r = t (N limbs plus a top bit) reduced once by m; t is below 2m.
 template <size_t N>
-GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
-    if (M.c) {
-        u64 t[2 * N];
-        mul_wide<N>(t, a, b);
-        fold(M, r, t);
-        return;
-    }
-    u64 t[N + 2] = {};
-    for (size_t i = 0; i < N; ++i) {
-        u64 c = 0;
-        for (size_t j = 0; j < N; ++j) {
-            u128 x = static_cast<u128>(a[j]) * b[i] + t[j] + c;
-            t[j] = static_cast<u64>(x);
-            c = static_cast<u64>(x >> 64);
-        }
-        u128 x = static_cast<u128>(t[N]) + c;
-        t[N] = static_cast<u64>(x);
-        t[N + 1] = static_cast<u64>(x >> 64);
-        const u64 mq = t[0] * M.n0;
-        x = static_cast<u128>(mq) * M.m[0] + t[0];
-        c = static_cast<u64>(x >> 64);
-        for (size_t j = 1; j < N; ++j) {
-            x = static_cast<u128>(mq) * M.m[j] + t[j] + c;
-            t[j - 1] = static_cast<u64>(x);
-            c = static_cast<u64>(x >> 64);
-        }
-        x = static_cast<u128>(t[N]) + c;
-        t[N - 1] = static_cast<u64>(x);
-        t[N] = t[N + 1] + static_cast<u64>(x >> 64);
-    }
-    u64 s[N], borrow = 0;
-    for (size_t j = 0; j < N; ++j) {
-        u128 d = static_cast<u128>(t[j]) - M.m[j] - borrow;
-        s[j] = static_cast<u64>(d);
-        borrow = static_cast<u64>(d >> 64) & 1;
-    }
-    const u64 use_s = 0 - static_cast<u64>(t[N] >= borrow);
+GOST_ECC_INLINE void redc_final(const Mont<N>& M, u64* r, const u64* t, u64 top) {
+    u64 s[N];
+    unsigned char borrow = 0;
+    for (size_t j = 0; j < N; ++j) borrow = subb(borrow, t[j], M.m[j], &s[j]);
+    const u64 use_s = 0 - static_cast<u64>(top >= borrow);
     for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (t[j] & ~use_s);
 }
 
 template <size_t N>
-GOST_ECC_INLINE void sqr(const Mont<N>& M, u64* r, const u64* a) {
+GOST_ECC_INLINE void reduce(const Mont<N>& M, u64* r, u64* t) {
     if (M.c) {
-        u64 t[2 * N];
-        sqr_wide<N>(t, a);
         fold(M, r, t);
         return;
     }
-    mul(M, r, a, a);
+    // Montgomery reduction of the full product, one limb per step.
+    u64 top = 0;
+    for (size_t i = 0; i < N; ++i) {
+        const u64 mq = t[i] * M.n0;
+        u64 c = 0;
+        for (size_t j = 0; j < N; ++j) {
+            u128 x = static_cast<u128>(mq) * M.m[j] + t[i + j] + c;
+            t[i + j] = static_cast<u64>(x);
+            c = static_cast<u64>(x >> 64);
+        }
+        u128 x = static_cast<u128>(t[i + N]) + c + top;
+        t[i + N] = static_cast<u64>(x);
+        top = static_cast<u64>(x >> 64);
+    }
+    redc_final(M, r, t + N, top);
+}
+
+template <size_t N>
+GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[2 * N];
+    mul_wide<N>(t, a, b);
+    reduce(M, r, t);
+}
+
+template <size_t N>
+GOST_ECC_INLINE void sqr(const Mont<N>& M, u64* r, const u64* a) {
+    u64 t[2 * N];
+    sqr_wide<N>(t, a);
+    reduce(M, r, t);
 }
 
 template <size_t N>
