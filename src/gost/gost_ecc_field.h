@@ -392,9 +392,13 @@ constexpr size_t comb_positions() {
     return (64 * N + 1 + kWindow - 1) / kWindow;
 }
 
+// Infinity as (1, 1, 0): with X non-zero an addition into it never meets the equal-x case, and
+// doubling keeps Z = 0, so the scalar loops need no branch on it.
 template <size_t N>
 inline void set_infinity(Jac<N>& P) {
     memset(&P, 0, sizeof P);
+    P.X[0] = 1;
+    P.Y[0] = 1;
 }
 
 template <size_t N>
@@ -404,11 +408,7 @@ inline bool is_infinity(const Jac<N>& P) {
 
 template <size_t N>
 void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
-    const Mont<N>& F = C.fp;
-    if (is_infinity(P)) {
-        set_infinity(R);
-        return;
-    }
+    const Mont<N>& F = C.fp;  // Z = 0 in gives Z = 2 Y Z = 0 out: infinity needs no branch
     u64 m[N], s[N], t[N], yy[N], zz[N];
     sqr(F, zz, P.Z);
     if (C.a_is_minus3) {  // 3X^2 + a Z^4 = 3 (X - Z^2)(X + Z^2)
@@ -448,16 +448,11 @@ void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
     copy<N>(R.Z, z3);
 }
 
-// R = P + Q with Q affine (never infinity here).
+// R = P + Q with Q affine (never infinity here) and P not infinity; for P = (1, 1, 0) the
+// result is some point with Z = 0, which the constant-time loops discard.
 template <size_t N>
-void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
+void add_mixed_core(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
     const Mont<N>& F = C.fp;
-    if (is_infinity(P)) {
-        copy<N>(R.X, Q.x);
-        copy<N>(R.Y, Q.y);
-        copy<N>(R.Z, F.one);
-        return;
-    }
     u64 z1z1[N], u2[N], s2[N], h[N], r[N];
     sqr(F, z1z1, P.Z);
     mul(F, u2, Q.x, z1z1);
@@ -489,16 +484,20 @@ void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
 }
 
 template <size_t N>
-void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
-    const Mont<N>& F = C.fp;
+void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
     if (is_infinity(P)) {
-        R = Q;
+        copy<N>(R.X, Q.x);
+        copy<N>(R.Y, Q.y);
+        copy<N>(R.Z, C.fp.one);
         return;
     }
-    if (is_infinity(Q)) {
-        R = P;
-        return;
-    }
+    add_mixed_core(C, R, P, Q);
+}
+
+// As add_mixed_core with a Jacobian Q (never infinity).
+template <size_t N>
+void add_jac_core(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
+    const Mont<N>& F = C.fp;
     u64 z1z1[N], z2z2[N], u1[N], u2[N], s1[N], s2[N], h[N], r[N];
     sqr(F, z1z1, P.Z);
     sqr(F, z2z2, Q.Z);
@@ -532,6 +531,19 @@ void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
     mul(F, R.Z, R.Z, h);
     sub(F, R.Y, t, hhh);
     copy<N>(R.X, x3);
+}
+
+template <size_t N>
+void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
+    if (is_infinity(P)) {
+        R = Q;
+        return;
+    }
+    if (is_infinity(Q)) {
+        R = P;
+        return;
+    }
+    add_jac_core(C, R, P, Q);
 }
 
 // Affine coordinates (Montgomery form); false for infinity.
@@ -616,16 +628,23 @@ inline unsigned digit_index(int d) {
 template <size_t N>
 void mul_base(const Curve<N>& C, Jac<N>& R, const DIGIT_T* k) {
     set_infinity(R);
+    bool at_infinity = true;
     for (size_t i = 0; i < comb_positions<N>(); ++i) {
         const int d = booth_digit(k, 2 * N, i);
         Aff<N> e;
-        Jac<N> sum;
+        Jac<N> sum, fresh;
         ct_select<N>(e, C.comb + i * kTableRow, digit_index(d));
         ct_negate_y<N>(C.fp, e.y, d < 0);
-        add_mixed(C, sum, R, e);
+        add_mixed_core(C, sum, R, e);
+        copy<N>(fresh.X, e.x);
+        copy<N>(fresh.Y, e.y);
+        copy<N>(fresh.Z, C.fp.one);
+        ct_choose(sum, fresh, sum, at_infinity);
         ct_choose(R, sum, R, d != 0);
+        at_infinity = is_infinity(R);
         mpWipe(&e, sizeof e);
         mpWipe(&sum, sizeof sum);
+        mpWipe(&fresh, sizeof fresh);
     }
 }
 
@@ -640,13 +659,15 @@ void mul_var(const Curve<N>& C, Jac<N>& R, const Aff<N>& P, const DIGIT_T* k, si
     for (unsigned j = 2; j < kTableRow; ++j) add_mixed(C, tab[j], tab[j - 1], P);
     set_infinity(R);
     for (size_t i = (32 * nd) / kWindow + 1; i-- > 0;) {
-        if (!is_infinity(R))
-            for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
+        for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
+        const bool at_infinity = is_infinity(R);  // also after doubling a point of order 2
         const int d = booth_digit(k, nd, i);
         Jac<N> e, sum;
         ct_select<N>(e, tab, digit_index(d));
         ct_negate_y<N>(C.fp, e.Y, d < 0);
-        add_jac(C, sum, R, e);
+        add_jac_core(C, sum, R, e);
+        ct_choose(sum, R, sum, is_infinity(e));  // small-order P: some multiples are infinity
+        ct_choose(sum, e, sum, at_infinity);
         ct_choose(R, sum, R, d != 0);
         mpWipe(&e, sizeof e);
         mpWipe(&sum, sizeof sum);
