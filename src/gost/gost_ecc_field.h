@@ -1,6 +1,8 @@
-// Internal to the GOST R 34.10 code: prime-field and point arithmetic over N 64-bit limbs in
-// Montgomery form. The public digit-array interfaces convert into this at their boundary; every
-// result they return is the same value the plain modular formulas give.
+// Internal to the GOST R 34.10 code: prime-field and point arithmetic over N 64-bit limbs (plain
+// residues folded by 2^(64N) - c for the pseudo-Mersenne primes, Montgomery residues otherwise),
+// fixed-base tables and constant-time scalar loops. The public digit-array interfaces convert
+// into this at their boundary; every result they return is the value the plain modular formulas
+// give.
 #pragma once
 
 #include <string.h>
@@ -740,4 +742,5 @@ void build_curve(Curve<N>& C, const Params& P) {
 
 }  // namespace gost_ecc
 
+#undef GOST_ECC_INLINE
 #pragma GCC pop_options
