@@ -7,14 +7,13 @@ namespace {
 using namespace gost_ecc;
 
 // Curve values as published (RFC 4357 section 11.4, RFC 7836 appendix A.2).
-constexpr CurveText kTest = {
-    "7",
-    "5fbff498aa938ce739b8e022fbafef40563f6e6a3472fc2a514c0ce9dae23b7e",
-    "8000000000000000000000000000000000000000000000000000000000000431",
-    "8000000000000000000000000000000150fe8a1892976154c59cfc193accf5b3",
-    "8000000000000000000000000000000150fe8a1892976154c59cfc193accf5b3",
-    "2",
-    "8e2a8a0e65147d4bd6316030e16d19c85c97f0a9ca267122b96abbcea7e8fc8"};
+constexpr CurveText kTest = {"7",
+                             "5fbff498aa938ce739b8e022fbafef40563f6e6a3472fc2a514c0ce9dae23b7e",
+                             "8000000000000000000000000000000000000000000000000000000000000431",
+                             "8000000000000000000000000000000150fe8a1892976154c59cfc193accf5b3",
+                             "8000000000000000000000000000000150fe8a1892976154c59cfc193accf5b3",
+                             "2",
+                             "8e2a8a0e65147d4bd6316030e16d19c85c97f0a9ca267122b96abbcea7e8fc8"};
 constexpr CurveText kCryptoProA = {
     "fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffd94",
     "a6",
@@ -39,14 +38,13 @@ constexpr CurveText kCryptoProC = {
     "9b9f605f5a858107ab1ec85e6b41c8aa582ca3511eddfb74f02f3a6598980bb9",
     "0",
     "41ece55743711a8c3cbf3783cd08c0ee4d4dc440d4641a8f366e550dfdb3bb67"};
-constexpr CurveText kTc26A = {
-    "c2173f1513981673af4892c23035a27ce25e2013bf95aa33b22c656f277e7335",
-    "295f9bae7428ed9ccc20e7c359a9d41a22fccd9108e17bf7ba9337a6f8ae9513",
-    "fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffd97",
-    "1000000000000000000000000000000003f63377f21ed98d70456bd55b0d8319c",
-    "400000000000000000000000000000000fd8cddfc87b6635c115af556c360c67",
-    "91e38443a5e82c0d880923425712b2bb658b9196932e02c78b2582fe742daa28",
-    "32879423ab1a0375895786c4bb46e9565fde0b5344766740af268adb32322e5c"};
+constexpr CurveText kTc26A = {"c2173f1513981673af4892c23035a27ce25e2013bf95aa33b22c656f277e7335",
+                              "295f9bae7428ed9ccc20e7c359a9d41a22fccd9108e17bf7ba9337a6f8ae9513",
+                              "fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffd97",
+                              "1000000000000000000000000000000003f63377f21ed98d70456bd55b0d8319c",
+                              "400000000000000000000000000000000fd8cddfc87b6635c115af556c360c67",
+                              "91e38443a5e82c0d880923425712b2bb658b9196932e02c78b2582fe742daa28",
+                              "32879423ab1a0375895786c4bb46e9565fde0b5344766740af268adb32322e5c"};
 
 consteval gostr3410_256_params make(const CurveText& c, const char* oid, const char* name,
                                     const char* oid2, const char* name2, uint32_t flag) {
@@ -82,8 +80,10 @@ constexpr gostr3410_256_params GOSTR3410_2012_256_PARAMS[GOSTR3410_2012_256_PARA
 };
 
 static_assert(GOSTR3410_2012_256_PARAMS[1].p[0] == 0xfffffd97u);
-static_assert(GOSTR3410_2012_256_PARAMS[1].der_len == 11 && GOSTR3410_2012_256_PARAMS[1].der[2] == 0x2a);
-static_assert(GOSTR3410_2012_256_PARAMS[4].der_len2 == 9 && GOSTR3410_2012_256_PARAMS[4].der2[7] == 0x24);
+static_assert(GOSTR3410_2012_256_PARAMS[1].der_len == 11 &&
+              GOSTR3410_2012_256_PARAMS[1].der[2] == 0x2a);
+static_assert(GOSTR3410_2012_256_PARAMS[4].der_len2 == 9 &&
+              GOSTR3410_2012_256_PARAMS[4].der2[7] == 0x24);
 
 namespace gost_ecc {
 
@@ -101,9 +101,13 @@ int GOSTR3410_2012_256_FindParByDerOid(const unsigned char* der, size_t len,
     return Ops256::find(der, len, out, GOSTR3410_2012_256_PARAMS, GOSTR3410_2012_256_PARAMS_COUNT);
 }
 
-const gostr3410_256_params* GOSTR3410_2012_256_DefaultPar() { return &GOSTR3410_2012_256_PARAMS[1]; }
+const gostr3410_256_params* GOSTR3410_2012_256_DefaultPar() {
+    return &GOSTR3410_2012_256_PARAMS[1];
+}
 
-int epIsZero(const ep_point* P) { return Ops256::point_is_zero(*P) ? 1 : 0; }
+int epIsZero(const ep_point* P) {
+    return Ops256::point_is_zero(*P) ? 1 : 0;
+}
 void epSetZero(ep_point* P) {
     mpSetZero(P->x, EC256_DIGITS);
     mpSetZero(P->y, EC256_DIGITS);

@@ -30,15 +30,15 @@ struct GOSTR3410_2012_256_PARAMS {
     DIGIT_T q[EC256_DIGITS];  // order of the base point's subgroup
     DIGIT_T x[EC256_DIGITS];  // base point
     DIGIT_T y[EC256_DIGITS];
-    uint32_t der_len;         // first identifier: DER with tag and length byte
+    uint32_t der_len;  // first identifier: DER with tag and length byte
     uint8_t der[16];
     const char* oid;
     const char* name;
-    uint32_t der_len2;        // second identifier
+    uint32_t der_len2;  // second identifier
     uint8_t der2[16];
     const char* oid2;
     const char* name2;
-    uint32_t table_flag;      // 1 when a = p - 3
+    uint32_t table_flag;  // 1 when a = p - 3
 };
 
 // The table hides the record type's name; this alias names the type after it.

@@ -86,7 +86,8 @@ constexpr gostr3410_512_params GOSTR3410_2012_512_PARAMS[GOSTR3410_2012_512_PARA
 };
 
 static_assert(GOSTR3410_2012_512_PARAMS[1].p[0] == 0xfffffdc7u);
-static_assert(GOSTR3410_2012_512_PARAMS[3].der_len == 11 && GOSTR3410_2012_512_PARAMS[3].der[10] == 3);
+static_assert(GOSTR3410_2012_512_PARAMS[3].der_len == 11 &&
+              GOSTR3410_2012_512_PARAMS[3].der[10] == 3);
 
 namespace gost_ecc {
 
@@ -104,9 +105,13 @@ int GOSTR3410_2012_512_FindParByDerOid(const unsigned char* der, size_t len,
     return Ops512::find(der, len, out, GOSTR3410_2012_512_PARAMS, GOSTR3410_2012_512_PARAMS_COUNT);
 }
 
-const gostr3410_512_params* GOSTR3410_2012_512_DefaultPar() { return &GOSTR3410_2012_512_PARAMS[1]; }
+const gostr3410_512_params* GOSTR3410_2012_512_DefaultPar() {
+    return &GOSTR3410_2012_512_PARAMS[1];
+}
 
-int depIsZero(const dep_point* P) { return Ops512::point_is_zero(*P) ? 1 : 0; }
+int depIsZero(const dep_point* P) {
+    return Ops512::point_is_zero(*P) ? 1 : 0;
+}
 void depSetZero(dep_point* P) {
     mpSetZero(P->x, EC512_DIGITS);
     mpSetZero(P->y, EC512_DIGITS);

@@ -54,8 +54,7 @@ void depSetZero(dep_point* P);
 // As the 256-bit operations in gost_ec256.h.
 int depAdd(dep_point* R, const dep_point* P, const dep_point* Q,
            const gostr3410_512_params* params);
-int depMult(dep_point* R, const dep_point* P, const DIGIT_T* k,
-            const gostr3410_512_params* params);
+int depMult(dep_point* R, const dep_point* P, const DIGIT_T* k, const gostr3410_512_params* params);
 int depMultProj(dep_point* R, const dep_point* P, const DIGIT_T* k,
                 const gostr3410_512_params* params);
 int depMultPP(dep_point* R, const DIGIT_T* k, const gostr3410_512_params* params);

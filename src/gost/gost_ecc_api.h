@@ -187,7 +187,8 @@ struct PointOps {
         return 0;
     }
 
-    static int mult(const char* who, Point* R, const Point* P, const DIGIT_T* k, const Params* prm) {
+    static int mult(const char* who, Point* R, const Point* P, const DIGIT_T* k,
+                    const Params* prm) {
         if (!R || !P || !k || !prm) {
             printf("%s: bad arguments\n", who);
             return -1;
@@ -294,8 +295,8 @@ struct PointOps {
         return 0;
     }
 
-    static int find(const unsigned char* der, size_t len, const Params** out,
-                    const Params* table, size_t count) {
+    static int find(const unsigned char* der, size_t len, const Params** out, const Params* table,
+                    size_t count) {
         if (out) *out = nullptr;
         if (!der || !out) return -1;
         for (size_t i = 0; i < count; ++i)
@@ -310,7 +311,7 @@ struct PointOps {
 // Per-table lazily built contexts with their fixed-base tables, safe to reach from any thread.
 template <size_t N, class Params, size_t Count>
 class ContextCache {
-public:
+  public:
     const Curve<N>& get(const Params* table, const Params* prm, Curve<N>& local) {
         for (size_t i = 0; i < Count; ++i)
             if (prm == &table[i]) {
@@ -325,7 +326,7 @@ public:
         return local;
     }
 
-private:
+  private:
     std::once_flag once_[Count];
     Curve<N> ctx_[Count];
     Aff<N> comb_[Count][comb_positions<N>() * kTableRow];

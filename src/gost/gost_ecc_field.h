@@ -1,17 +1,25 @@
-// Internal to the GOST R 34.10 code: prime-field and point arithmetic over N 64-bit limbs in
-// Montgomery form. The public digit-array interfaces convert into this at their boundary; every
-// result they return is the same value the plain modular formulas give.
+// Internal to the GOST R 34.10 code: prime-field and point arithmetic over N 64-bit limbs (plain
+// residues folded by 2^(64N) - c for the pseudo-Mersenne primes, Montgomery residues otherwise),
+// fixed-base tables and constant-time scalar loops. The public digit-array interfaces convert
+// into this at their boundary; every result they return is the value the plain modular formulas
+// give.
 #pragma once
+
+#include <string.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <string.h>
 
 #if defined(__x86_64__)
 #include <x86intrin.h>
 #endif
 
 #include "gost/gost_mp.h"
+
+// The constant-time selects below are mask operations on a few words; vectorised, they bounce
+// every limb through the stack, which costs more than the arithmetic around them.
+#pragma GCC push_options
+#pragma GCC optimize("no-tree-vectorize")
 
 namespace gost_ecc {
 
@@ -54,20 +62,22 @@ GOST_ECC_INLINE unsigned char subb(unsigned char b, u64 x, u64 y, u64* out) {
 template <size_t N>
 struct Mont {
     u64 m[N];
-    u64 n0;     // -m^-1 mod 2^64
-    u64 c;      // 2^(64N) - m for the folding form, else 0
-    u64 one[N]; // R mod m
-    u64 rr[N];  // R^2 mod m
+    u64 n0;      // -m^-1 mod 2^64
+    u64 c;       // 2^(64N) - m for the folding form, else 0
+    u64 one[N];  // R mod m
+    u64 rr[N];   // R^2 mod m
 };
 
 template <size_t N>
 inline void limbs_from_digits(u64* out, const DIGIT_T* d) {
-    for (size_t i = 0; i < N; ++i) out[i] = static_cast<u64>(d[2 * i]) | static_cast<u64>(d[2 * i + 1]) << 32;
+    for (size_t i = 0; i < N; ++i)
+        out[i] = static_cast<u64>(d[2 * i]) | static_cast<u64>(d[2 * i + 1]) << 32;
 }
 
 template <size_t N>
 inline void digits_from_limbs(DIGIT_T* d, size_t nd, const u64* in) {
-    for (size_t i = 0; i < nd; ++i) d[i] = i / 2 < N ? static_cast<DIGIT_T>(in[i / 2] >> (32 * (i % 2))) : 0;
+    for (size_t i = 0; i < nd; ++i)
+        d[i] = i / 2 < N ? static_cast<DIGIT_T>(in[i / 2] >> (32 * (i % 2))) : 0;
 }
 
 template <size_t N>
@@ -99,7 +109,18 @@ void mont_init(Mont<N>& M, const DIGIT_T* mod) {
 // the high halves with a second.
 template <size_t N>
 GOST_ECC_INLINE void mul_wide(u64* t, const u64* a, const u64* b) {
-    if constexpr (N > 4) {  // wider rows: accumulate in 128 bits, which keeps fewer live values
+    if constexpr (N == 8) {  // four half-size products, each on the fast 4-limb rows
+        u64 mid[8];
+        mul_wide<4>(t, a, b);
+        mul_wide<4>(t + 8, a + 4, b + 4);
+        for (int half = 0; half < 2; ++half) {
+            mul_wide<4>(mid, half ? a + 4 : a, half ? b : b + 4);
+            unsigned char c = 0;
+            for (size_t j = 0; j < 8; ++j) c = addc(c, t[4 + j], mid[j], &t[4 + j]);
+            for (size_t j = 12; j < 16; ++j) c = addc(c, t[j], 0, &t[j]);
+        }
+        return;
+    } else if constexpr (N > 4) {  // wider rows: accumulate in 128 bits
         u64 c = 0;
         for (size_t j = 0; j < N; ++j) {
             u128 x = static_cast<u128>(a[j]) * b[0] + c;
@@ -144,6 +165,18 @@ GOST_ECC_INLINE void mul_wide(u64* t, const u64* a, const u64* b) {
 // t (2N limbs) = a^2: the cross products once, doubled, plus the squares on the diagonal.
 template <size_t N>
 GOST_ECC_INLINE void sqr_wide(u64* t, const u64* a) {
+    if constexpr (N == 8) {  // a0^2 + 2 a0 a1 B + a1^2 B^2 on the 4-limb kernels
+        u64 mid[8];
+        sqr_wide<4>(t, a);
+        sqr_wide<4>(t + 8, a + 4);
+        mul_wide<4>(mid, a, a + 4);
+        for (int twice = 0; twice < 2; ++twice) {
+            unsigned char c = 0;
+            for (size_t j = 0; j < 8; ++j) c = addc(c, t[4 + j], mid[j], &t[4 + j]);
+            for (size_t j = 12; j < 16; ++j) c = addc(c, t[j], 0, &t[j]);
+        }
+        return;
+    }
     for (size_t j = 0; j < 2 * N; ++j) t[j] = 0;
     for (size_t i = 0; i + 1 < N; ++i) {
         u64 c = 0;
@@ -203,56 +236,51 @@ GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
 
 // r = a * b / R mod m for a, b below m (a may be any value below 2^(64N) when b < m: the
 // result is still fully reduced).
+// r = t (N limbs plus a top bit) reduced once by m; t is below 2m.
 template <size_t N>
-GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
-    if (M.c) {
-        u64 t[2 * N];
-        mul_wide<N>(t, a, b);
-        fold(M, r, t);
-        return;
-    }
-    u64 t[N + 2] = {};
-    for (size_t i = 0; i < N; ++i) {
-        u64 c = 0;
-        for (size_t j = 0; j < N; ++j) {
-            u128 x = static_cast<u128>(a[j]) * b[i] + t[j] + c;
-            t[j] = static_cast<u64>(x);
-            c = static_cast<u64>(x >> 64);
-        }
-        u128 x = static_cast<u128>(t[N]) + c;
-        t[N] = static_cast<u64>(x);
-        t[N + 1] = static_cast<u64>(x >> 64);
-        const u64 mq = t[0] * M.n0;
-        x = static_cast<u128>(mq) * M.m[0] + t[0];
-        c = static_cast<u64>(x >> 64);
-        for (size_t j = 1; j < N; ++j) {
-            x = static_cast<u128>(mq) * M.m[j] + t[j] + c;
-            t[j - 1] = static_cast<u64>(x);
-            c = static_cast<u64>(x >> 64);
-        }
-        x = static_cast<u128>(t[N]) + c;
-        t[N - 1] = static_cast<u64>(x);
-        t[N] = t[N + 1] + static_cast<u64>(x >> 64);
-    }
-    u64 s[N], borrow = 0;
-    for (size_t j = 0; j < N; ++j) {
-        u128 d = static_cast<u128>(t[j]) - M.m[j] - borrow;
-        s[j] = static_cast<u64>(d);
-        borrow = static_cast<u64>(d >> 64) & 1;
-    }
-    const u64 use_s = 0 - static_cast<u64>(t[N] >= borrow);
+GOST_ECC_INLINE void redc_final(const Mont<N>& M, u64* r, const u64* t, u64 top) {
+    u64 s[N];
+    unsigned char borrow = 0;
+    for (size_t j = 0; j < N; ++j) borrow = subb(borrow, t[j], M.m[j], &s[j]);
+    const u64 use_s = 0 - static_cast<u64>(top >= borrow);
     for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (t[j] & ~use_s);
 }
 
 template <size_t N>
-GOST_ECC_INLINE void sqr(const Mont<N>& M, u64* r, const u64* a) {
+GOST_ECC_INLINE void reduce(const Mont<N>& M, u64* r, u64* t) {
     if (M.c) {
-        u64 t[2 * N];
-        sqr_wide<N>(t, a);
         fold(M, r, t);
         return;
     }
-    mul(M, r, a, a);
+    // Montgomery reduction of the full product, one limb per step.
+    u64 top = 0;
+    for (size_t i = 0; i < N; ++i) {
+        const u64 mq = t[i] * M.n0;
+        u64 c = 0;
+        for (size_t j = 0; j < N; ++j) {
+            u128 x = static_cast<u128>(mq) * M.m[j] + t[i + j] + c;
+            t[i + j] = static_cast<u64>(x);
+            c = static_cast<u64>(x >> 64);
+        }
+        u128 x = static_cast<u128>(t[i + N]) + c + top;
+        t[i + N] = static_cast<u64>(x);
+        top = static_cast<u64>(x >> 64);
+    }
+    redc_final(M, r, t + N, top);
+}
+
+template <size_t N>
+GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    u64 t[2 * N];
+    mul_wide<N>(t, a, b);
+    reduce(M, r, t);
+}
+
+template <size_t N>
+GOST_ECC_INLINE void sqr(const Mont<N>& M, u64* r, const u64* a) {
+    u64 t[2 * N];
+    sqr_wide<N>(t, a);
+    reduce(M, r, t);
 }
 
 template <size_t N>
@@ -289,11 +317,15 @@ inline bool equal(const u64* a, const u64* b) {
 }
 
 template <size_t N>
-inline void copy(u64* r, const u64* a) { memcpy(r, a, N * sizeof(u64)); }
+inline void copy(u64* r, const u64* a) {
+    memcpy(r, a, N * sizeof(u64));
+}
 
 // Montgomery form of a value below 2^(64N); the result is reduced even when a is not.
 template <size_t N>
-inline void to_mont(const Mont<N>& M, u64* r, const u64* a) { mul(M, r, a, M.rr); }
+inline void to_mont(const Mont<N>& M, u64* r, const u64* a) {
+    mul(M, r, a, M.rr);
+}
 
 template <size_t N>
 inline void from_mont(const Mont<N>& M, u64* r, const u64* a) {
@@ -349,7 +381,7 @@ struct Curve {
     Mont<N> fp, fq;
     u64 a[N], b[N];  // Montgomery form
     bool a_is_minus3;
-    Aff<N> g;        // base point, Montgomery form
+    Aff<N> g;  // base point, Montgomery form
     DIGIT_T cofactor;
     const Aff<N>* comb;  // fixed-base table or null
 };
@@ -358,21 +390,27 @@ inline constexpr unsigned kWindow = 5;  // signed digits -16 .. 16
 inline constexpr unsigned kTableRow = 16;
 
 template <size_t N>
-constexpr size_t comb_positions() { return (64 * N + 1 + kWindow - 1) / kWindow; }
+constexpr size_t comb_positions() {
+    return (64 * N + 1 + kWindow - 1) / kWindow;
+}
+
+// Infinity as (1, 1, 0): with X non-zero an addition into it never meets the equal-x case, and
+// doubling keeps Z = 0, so the scalar loops need no branch on it.
+template <size_t N>
+inline void set_infinity(Jac<N>& P) {
+    memset(&P, 0, sizeof P);
+    P.X[0] = 1;
+    P.Y[0] = 1;
+}
 
 template <size_t N>
-inline void set_infinity(Jac<N>& P) { memset(&P, 0, sizeof P); }
-
-template <size_t N>
-inline bool is_infinity(const Jac<N>& P) { return is_zero<N>(P.Z); }
+inline bool is_infinity(const Jac<N>& P) {
+    return is_zero<N>(P.Z);
+}
 
 template <size_t N>
 void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
-    const Mont<N>& F = C.fp;
-    if (is_infinity(P)) {
-        set_infinity(R);
-        return;
-    }
+    const Mont<N>& F = C.fp;  // Z = 0 in gives Z = 2 Y Z = 0 out: infinity needs no branch
     u64 m[N], s[N], t[N], yy[N], zz[N];
     sqr(F, zz, P.Z);
     if (C.a_is_minus3) {  // 3X^2 + a Z^4 = 3 (X - Z^2)(X + Z^2)
@@ -412,16 +450,11 @@ void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
     copy<N>(R.Z, z3);
 }
 
-// R = P + Q with Q affine (never infinity here).
+// R = P + Q with Q affine (never infinity here) and P not infinity; for P = (1, 1, 0) the
+// result is some point with Z = 0, which the constant-time loops discard.
 template <size_t N>
-void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
+void add_mixed_core(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
     const Mont<N>& F = C.fp;
-    if (is_infinity(P)) {
-        copy<N>(R.X, Q.x);
-        copy<N>(R.Y, Q.y);
-        copy<N>(R.Z, F.one);
-        return;
-    }
     u64 z1z1[N], u2[N], s2[N], h[N], r[N];
     sqr(F, z1z1, P.Z);
     mul(F, u2, Q.x, z1z1);
@@ -453,16 +486,20 @@ void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
 }
 
 template <size_t N>
-void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
-    const Mont<N>& F = C.fp;
+void add_mixed(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Aff<N>& Q) {
     if (is_infinity(P)) {
-        R = Q;
+        copy<N>(R.X, Q.x);
+        copy<N>(R.Y, Q.y);
+        copy<N>(R.Z, C.fp.one);
         return;
     }
-    if (is_infinity(Q)) {
-        R = P;
-        return;
-    }
+    add_mixed_core(C, R, P, Q);
+}
+
+// As add_mixed_core with a Jacobian Q (never infinity).
+template <size_t N>
+void add_jac_core(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
+    const Mont<N>& F = C.fp;
     u64 z1z1[N], z2z2[N], u1[N], u2[N], s1[N], s2[N], h[N], r[N];
     sqr(F, z1z1, P.Z);
     sqr(F, z2z2, Q.Z);
@@ -496,6 +533,19 @@ void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
     mul(F, R.Z, R.Z, h);
     sub(F, R.Y, t, hhh);
     copy<N>(R.X, x3);
+}
+
+template <size_t N>
+void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
+    if (is_infinity(P)) {
+        R = Q;
+        return;
+    }
+    if (is_infinity(Q)) {
+        R = P;
+        return;
+    }
+    add_jac_core(C, R, P, Q);
 }
 
 // Affine coordinates (Montgomery form); false for infinity.
@@ -580,16 +630,23 @@ inline unsigned digit_index(int d) {
 template <size_t N>
 void mul_base(const Curve<N>& C, Jac<N>& R, const DIGIT_T* k) {
     set_infinity(R);
+    bool at_infinity = true;
     for (size_t i = 0; i < comb_positions<N>(); ++i) {
         const int d = booth_digit(k, 2 * N, i);
         Aff<N> e;
-        Jac<N> sum;
+        Jac<N> sum, fresh;
         ct_select<N>(e, C.comb + i * kTableRow, digit_index(d));
         ct_negate_y<N>(C.fp, e.y, d < 0);
-        add_mixed(C, sum, R, e);
+        add_mixed_core(C, sum, R, e);
+        copy<N>(fresh.X, e.x);
+        copy<N>(fresh.Y, e.y);
+        copy<N>(fresh.Z, C.fp.one);
+        ct_choose(sum, fresh, sum, at_infinity);
         ct_choose(R, sum, R, d != 0);
+        at_infinity = is_infinity(R);
         mpWipe(&e, sizeof e);
         mpWipe(&sum, sizeof sum);
+        mpWipe(&fresh, sizeof fresh);
     }
 }
 
@@ -604,13 +661,15 @@ void mul_var(const Curve<N>& C, Jac<N>& R, const Aff<N>& P, const DIGIT_T* k, si
     for (unsigned j = 2; j < kTableRow; ++j) add_mixed(C, tab[j], tab[j - 1], P);
     set_infinity(R);
     for (size_t i = (32 * nd) / kWindow + 1; i-- > 0;) {
-        if (!is_infinity(R))
-            for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
+        for (unsigned b = 0; b < kWindow; ++b) dbl(C, R, R);
+        const bool at_infinity = is_infinity(R);  // also after doubling a point of order 2
         const int d = booth_digit(k, nd, i);
         Jac<N> e, sum;
         ct_select<N>(e, tab, digit_index(d));
         ct_negate_y<N>(C.fp, e.Y, d < 0);
-        add_jac(C, sum, R, e);
+        add_jac_core(C, sum, R, e);
+        ct_choose(sum, R, sum, is_infinity(e));  // small-order P: some multiples are infinity
+        ct_choose(sum, e, sum, at_infinity);
         ct_choose(R, sum, R, d != 0);
         mpWipe(&e, sizeof e);
         mpWipe(&sum, sizeof sum);
@@ -682,3 +741,6 @@ void build_curve(Curve<N>& C, const Params& P) {
 }
 
 }  // namespace gost_ecc
+
+#undef GOST_ECC_INLINE
+#pragma GCC pop_options

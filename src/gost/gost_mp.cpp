@@ -6,7 +6,9 @@ namespace {
 
 using DD = uint64_t;  // double digit
 
-inline bool bad_count(size_t n) { return n == 0 || n > MP_MAX_DIGITS; }
+inline bool bad_count(size_t n) {
+    return n == 0 || n > MP_MAX_DIGITS;
+}
 
 size_t significant_digits(const DIGIT_T* a, size_t n) {
     while (n > 0 && a[n - 1] == 0) --n;
@@ -39,7 +41,9 @@ DIGIT_T mult_sub(DIGIT_T* w, DIGIT_T q, const DIGIT_T* v, size_t n) {
 
 }  // namespace
 
-void mpWipe(void* p, size_t bytes) { explicit_bzero(p, bytes); }
+void mpWipe(void* p, size_t bytes) {
+    explicit_bzero(p, bytes);
+}
 
 DIGIT_T mpAdd(DIGIT_T* w, const DIGIT_T* u, const DIGIT_T* v, size_t n) {
     DD c = 0;
@@ -124,8 +128,7 @@ int mpDivide(DIGIT_T* q, DIGIT_T* r, const DIGIT_T* u, size_t udigits, const DIG
     for (size_t j = ul - vl + 1; j-- > 0;) {
         DD num = (static_cast<DD>(un[j + vl]) << 32) | un[j + vl - 1];
         DD qhat = num / vtop, rhat = num % vtop;
-        while (qhat > 0xffffffffULL ||
-               qhat * vnext > ((rhat << 32) | un[j + vl - 2])) {
+        while (qhat > 0xffffffffULL || qhat * vnext > ((rhat << 32) | un[j + vl - 2])) {
             --qhat;
             rhat += vtop;
             if (rhat > 0xffffffffULL) break;
@@ -250,7 +253,9 @@ int mpCompare(const DIGIT_T* a, const DIGIT_T* b, size_t n) {
     return 0;
 }
 
-int mpEqual(const DIGIT_T* a, const DIGIT_T* b, size_t n) { return mpCompare(a, b, n) == 0; }
+int mpEqual(const DIGIT_T* a, const DIGIT_T* b, size_t n) {
+    return mpCompare(a, b, n) == 0;
+}
 
 int mpIsZero(const DIGIT_T* a, size_t n) {
     DIGIT_T acc = 0;
@@ -271,7 +276,9 @@ void mpSetDigit(DIGIT_T* a, DIGIT_T d, size_t n) {
     a[0] = d;
 }
 
-int mpIsNegative(const DIGIT_T* a, size_t n) { return static_cast<int>(a[n - 1] >> 31); }
+int mpIsNegative(const DIGIT_T* a, size_t n) {
+    return static_cast<int>(a[n - 1] >> 31);
+}
 
 DIGIT_T mpChs(DIGIT_T* a, const DIGIT_T* b, size_t n) {
     DIGIT_T sign = b[n - 1] >> 31;

@@ -37,7 +37,8 @@ struct Dsa {
 
     static int unload_le(unsigned char* out, const DIGIT_T* in) {
         if (!out || !in) return GOSTR3410_BAD_PARAMS;
-        for (size_t i = 0; i < L; ++i) out[i] = static_cast<unsigned char>(in[i / 4] >> (8 * (i % 4)));
+        for (size_t i = 0; i < L; ++i)
+            out[i] = static_cast<unsigned char>(in[i / 4] >> (8 * (i % 4)));
         return 0;
     }
 
@@ -159,8 +160,8 @@ struct Dsa {
             if (is_zero<N>(r)) continue;
             limbs_from_digits<N>(kl, k);
             to_mont(Q, t, r);
-            mul(Q, s, t, dl);  // r d
-            mul(Q, t, em, kl); // k e
+            mul(Q, s, t, dl);   // r d
+            mul(Q, t, em, kl);  // k e
             add(Q, s, s, t);
             if (is_zero<N>(s)) continue;
             digits_from_limbs<N>(sig, ND, r);
@@ -264,7 +265,8 @@ struct Dsa {
                          size_t max_ukm, const DIGIT_T* d, const Point* Qp, unsigned char* out) {
         if (!ukm || ukm_len == 0 || ukm_len > max_ukm) return GOSTR3410_INVALID;
         Wiped<ND> u;
-        for (size_t i = 0; i < ukm_len; ++i) u[i / 4] |= static_cast<DIGIT_T>(ukm[i]) << (8 * (i % 4));
+        for (size_t i = 0; i < ukm_len; ++i)
+            u[i / 4] |= static_cast<DIGIT_T>(ukm[i]) << (8 * (i % 4));
         Point K;
         int rc = vko_point(prm, u, d, Qp, &K);
         if (rc == 0) unload_point(out, &K);
@@ -380,12 +382,12 @@ int GOSTR3410_2001_GenerateKeyPair(const gostr3410_256_params* params, RND_FUNC 
                                    ep_point* Q) {
     return D256::generate(params, rnd, d, Q, -2);
 }
-int GOSTR3410_2012_256_GenerateKeyPair(const gostr3410_256_params* params, RND_FUNC rnd,
-                                       DIGIT_T* d, ep_point* Q) {
+int GOSTR3410_2012_256_GenerateKeyPair(const gostr3410_256_params* params, RND_FUNC rnd, DIGIT_T* d,
+                                       ep_point* Q) {
     return D256::generate(params, rnd, d, Q, -2);
 }
-int GOSTR3410_2012_512_GenerateKeyPair(const gostr3410_512_params* params, RND_FUNC rnd,
-                                       DIGIT_T* d, dep_point* Q) {
+int GOSTR3410_2012_512_GenerateKeyPair(const gostr3410_512_params* params, RND_FUNC rnd, DIGIT_T* d,
+                                       dep_point* Q) {
     return D512::generate(params, rnd, d, Q, -3);
 }
 

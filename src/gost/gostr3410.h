@@ -17,7 +17,7 @@
 using RND_FUNC = int (*)(unsigned char* buf, size_t len);
 
 inline constexpr int GOSTR3410_OK = 0;
-inline constexpr int GOSTR3410_INVALID = -1;    // bad signature, point off the curve, bad input
+inline constexpr int GOSTR3410_INVALID = -1;     // bad signature, point off the curve, bad input
 inline constexpr int GOSTR3410_BAD_PARAMS = -2;  // null argument
 inline constexpr int GOSTR3410_RND_FAILED = -3;  // the random source failed or kept giving 0
 
@@ -63,10 +63,10 @@ int Getbig_RND_n(RND_FUNC rnd, DIGIT_T* out, const DIGIT_T* q, size_t n);
 int ecGenerateKeyPair(const gostr3410_256_params* params, RND_FUNC rnd, DIGIT_T* d, ep_point* Q);
 int GOSTR3410_2001_GenerateKeyPair(const gostr3410_256_params* params, RND_FUNC rnd, DIGIT_T* d,
                                    ep_point* Q);
-int GOSTR3410_2012_256_GenerateKeyPair(const gostr3410_256_params* params, RND_FUNC rnd,
-                                       DIGIT_T* d, ep_point* Q);
-int GOSTR3410_2012_512_GenerateKeyPair(const gostr3410_512_params* params, RND_FUNC rnd,
-                                       DIGIT_T* d, dep_point* Q);
+int GOSTR3410_2012_256_GenerateKeyPair(const gostr3410_256_params* params, RND_FUNC rnd, DIGIT_T* d,
+                                       ep_point* Q);
+int GOSTR3410_2012_512_GenerateKeyPair(const gostr3410_512_params* params, RND_FUNC rnd, DIGIT_T* d,
+                                       dep_point* Q);
 
 // ---- signatures: sign 0 / -2 null / -3 random source; verify 0 valid / -1 invalid / -2 null ----
 int GOSTR3410_2012_256_Sign(const gostr3410_256_params* params, const DIGIT_T* e, RND_FUNC rnd,

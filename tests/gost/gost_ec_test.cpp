@@ -1,6 +1,8 @@
 // Curve tables and point arithmetic: the typed-in parameters against libgcrypt's own curves, every
 // lookup, the special cases of addition, and all multiplication paths against each other and
 // against libgcrypt.
+#include <gmp.h>
+
 #include <random>
 #include <thread>
 
@@ -100,7 +102,8 @@ void point_arithmetic(const typename A::Params& c, const char* gname, std::mt199
     A::affine(&R, &J, &c);
     EXPECT_TRUE(same(R, G));
 
-    // The three multiplications agree with each other and with libgcrypt, for base and other points.
+    // The three multiplications agree with each other and with libgcrypt, for base and other
+    // points.
     for (int i = 0; i < 3; ++i) {
         DIGIT_T k[ND] = {};
         for (size_t j = 0; j + 1 < ND; ++j) k[j] = static_cast<DIGIT_T>(rng());
@@ -152,8 +155,10 @@ void compare_with_libgcrypt(const Params& c, const char* name) {
 }  // namespace
 
 TEST(GostCurves, TablesMatchLibgcryptCurves) {
-    for (size_t i = 0; i < Size256::kCount; ++i) compare_with_libgcrypt(Size256::kTable[i], Size256::kGcrypt[i]);
-    for (size_t i = 0; i < Size512::kCount; ++i) compare_with_libgcrypt(Size512::kTable[i], Size512::kGcrypt[i]);
+    for (size_t i = 0; i < Size256::kCount; ++i)
+        compare_with_libgcrypt(Size256::kTable[i], Size256::kGcrypt[i]);
+    for (size_t i = 0; i < Size512::kCount; ++i)
+        compare_with_libgcrypt(Size512::kTable[i], Size512::kGcrypt[i]);
 }
 
 TEST(GostCurves, LookupByDerIdentifier) {
@@ -198,6 +203,63 @@ TEST(GostCurves, PointArithmeticOnEverySet) {
         point_arithmetic<Size512>(Size512::kTable[i], Size512::kGcrypt[i], rng);
 }
 
+// A point outside the subgroup of order q: q times it has order dividing the cofactor 4, and its
+// small multiples pass through infinity inside the scalar loop.
+TEST(GostCurves, SmallOrderPointsOnCofactorFourCurves) {
+    auto run = [](auto traits, const auto& c, const char* gname) {
+        using A = decltype(traits);
+        using Point = typename A::Point;
+        constexpr size_t ND = A::ND;
+        SCOPED_TRACE(gname);
+        mpz_t p, x, rhs, t, e;
+        mpz_inits(p, x, rhs, t, e, nullptr);
+        mpz_set_str(p, hex_of(c.p, ND).c_str(), 16);
+        ASSERT_EQ(3u, mpz_fdiv_ui(p, 4));  // square roots by one exponentiation
+        Point R{}, T{}, K, S;
+        for (unsigned long xi = 1; A::is_zero(&T) && xi < 1000;
+             ++xi) {  // first point off the subgroup
+            mpz_set_ui(x, xi);
+            mpz_powm_ui(rhs, x, 3, p);
+            mpz_set_str(t, hex_of(c.a, ND).c_str(), 16);
+            mpz_addmul(rhs, t, x);
+            mpz_set_str(t, hex_of(c.b, ND).c_str(), 16);
+            mpz_add(rhs, rhs, t);
+            mpz_mod(rhs, rhs, p);
+            if (mpz_legendre(rhs, p) != 1) continue;
+            mpz_add_ui(e, p, 1);
+            mpz_fdiv_q_2exp(e, e, 2);
+            mpz_powm(t, rhs, e, p);
+            R.x[0] = static_cast<DIGIT_T>(xi);
+            char* ys = mpz_get_str(nullptr, 16, t);
+            auto y = num(ys, ND);
+            free(ys);
+            std::copy(y.begin(), y.end(), R.y);
+            ASSERT_EQ(0, A::mult_proj(&T, &R, c.q, &c));
+        }
+        auto want =
+            gost_peers::gcrypt_mul(gname, hex_of(c.q, ND), hex_of(R.x, ND), hex_of(R.y, ND));
+        ASSERT_EQ(want.first, hex_of(T.x, ND));
+        Point sum{};  // k T by repeated addition, against the scalar loop; k > 32 needs two windows
+        for (DIGIT_T k = 1; k <= 70; ++k) {
+            A::add(&sum, &sum, &T, &c);
+            if (k > 9 && k != 33 && k != 70) continue;
+            DIGIT_T kk[ND] = {k};
+            ASSERT_EQ(0, A::mult(&K, &T, kk, &c));
+            EXPECT_TRUE(same(K, sum)) << k;
+            // And on a full-order point: (k q + 1) R = k T + R.
+            DIGIT_T kq[2 * ND], one[ND] = {1};
+            mpMultiply(kq, kk, c.q, ND);  // k q + 1 still fits ND digits
+            mpAdd(kq, kq, one, ND);
+            A::mult_proj(&K, &R, kq, &c);
+            A::add(&S, &sum, &R, &c);
+            EXPECT_TRUE(same(K, S)) << k;
+        }
+        mpz_clears(p, x, rhs, t, e, nullptr);
+    };
+    run(Size256{}, GOSTR3410_2012_256_PARAMS[6], Size256::kGcrypt[6]);
+    run(Size512{}, GOSTR3410_2012_512_PARAMS[3], Size512::kGcrypt[3]);
+}
+
 TEST(GostCurves, RecordOutsideTheTableWorksWithoutPrecomputation) {
     // A caller's own copy of a record gets no cached table but the same results.
     gostr3410_256_params copy = GOSTR3410_2012_256_PARAMS[6];
@@ -210,7 +272,8 @@ TEST(GostCurves, RecordOutsideTheTableWorksWithoutPrecomputation) {
 
 TEST(GostCurves, TablesBuiltOnceUnderConcurrentFirstUse) {
     // Every thread races to the first use of every set; all must see complete tables.
-    DIGIT_T k[EC512_DIGITS] = {0x1234567, 0x89abcdef, 0x42, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x7};
+    DIGIT_T k[EC512_DIGITS] = {0x1234567, 0x89abcdef, 0x42, 0, 0, 0, 0, 0,
+                               0,         0,          0,    0, 0, 0, 0, 0x7};
     std::vector<std::vector<uint8_t>> results(8);
     std::vector<std::thread> threads;
     for (auto& r : results)
@@ -218,12 +281,14 @@ TEST(GostCurves, TablesBuiltOnceUnderConcurrentFirstUse) {
             for (const auto& c : GOSTR3410_2012_256_PARAMS) {
                 ep_point p;
                 epMultPP(&p, k, &c);
-                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p), reinterpret_cast<uint8_t*>(&p + 1));
+                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p),
+                         reinterpret_cast<uint8_t*>(&p + 1));
             }
             for (const auto& c : GOSTR3410_2012_512_PARAMS) {
                 dep_point p;
                 depMultPP(&p, k, &c);
-                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p), reinterpret_cast<uint8_t*>(&p + 1));
+                r.insert(r.end(), reinterpret_cast<uint8_t*>(&p),
+                         reinterpret_cast<uint8_t*>(&p + 1));
             }
         });
     for (auto& t : threads) t.join();

@@ -1,13 +1,13 @@
 // The multiple-precision functions against GMP on random values at every width the curve code
 // uses (9 and 17 digits, and the 18- and 34-digit double-length products), plus the edge cases
 // that long division and modular inversion get wrong most often.
+#include "gost/gost_mp.h"
+
 #include <gmp.h>
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
-
-#include "gost/gost_mp.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ Num digits(const mpz_t v, size_t n) {
 }
 
 class Gen {
-public:
+  public:
     explicit Gen(uint64_t seed) : rng_(seed) {}
     // Random values with a bias towards the shapes that break carries and estimates:
     // full words of ones, short values, a top digit that is almost zero.
@@ -56,7 +56,7 @@ public:
     }
     uint64_t next() { return rng_(); }
 
-private:
+  private:
     std::mt19937_64 rng_;
 };
 
@@ -175,7 +175,8 @@ TEST(GostMp, ModularArithmeticAgainstGmp) {
 }
 
 TEST(GostMp, ModularEdgeCases) {
-    Num m = {0xfffffd97, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0};
+    Num m = {0xfffffd97, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff,
+             0xffffffff, 0xffffffff, 0xffffffff, 0};
     Num one(9, 0), zero(9, 0), mm1 = m, w(9);
     one[0] = 1;
     mm1[0] -= 1;
@@ -193,7 +194,8 @@ TEST(GostMp, ModularEdgeCases) {
 TEST(GostMp, ShiftsAgainstGmp) {
     Gen g(4);
     for (size_t n : kWidths)
-        for (size_t s : {size_t{0}, size_t{1}, size_t{3}, size_t{31}, size_t{32}, size_t{40}, 32 * n - 1, 32 * n + 5}) {
+        for (size_t s : {size_t{0}, size_t{1}, size_t{3}, size_t{31}, size_t{32}, size_t{40},
+                         32 * n - 1, 32 * n + 5}) {
             Num b = g.any(n), a(n);
             Z zb(b), r, mod;
             mpz_setbit(mod.v, 32 * n);
@@ -256,7 +258,8 @@ TEST(GostMp, SignsComparisonsAndOctets) {
         Z zx(x);
         std::vector<unsigned char> gmp(4 * n, 0);
         size_t count = 0;
-        mpz_export(gmp.data() + 4 * n - (mpz_sizeinbase(zx.v, 256) * (mpz_sgn(zx.v) != 0)), &count, 1, 1, 1, 0, zx.v);
+        mpz_export(gmp.data() + 4 * n - (mpz_sizeinbase(zx.v, 256) * (mpz_sgn(zx.v) != 0)), &count,
+                   1, 1, 1, 0, zx.v);
         EXPECT_EQ(gmp, bytes);
         mpConvFromOctets(y.data(), n, bytes.data(), bytes.size());
         EXPECT_EQ(x, y);

@@ -76,7 +76,8 @@ struct Mpi {
     Mpi() = default;
     explicit Mpi(const std::string& hex) {
         std::string h = hex.size() % 2 ? "0" + hex : hex;
-        if (gcry_mpi_scan(&m, GCRYMPI_FMT_HEX, h.c_str(), 0, nullptr)) throw std::invalid_argument(hex);
+        if (gcry_mpi_scan(&m, GCRYMPI_FMT_HEX, h.c_str(), 0, nullptr))
+            throw std::invalid_argument(hex);
     }
     ~Mpi() { gcry_mpi_release(m); }
     std::string hex() const {
@@ -174,7 +175,7 @@ CurveParams gcrypt_curve(const std::string& curve) {
         gcry_free(h);
     }
     std::string g = token_hex(s.s, "g");  // 04 || x || y
-    g = g.substr(1);                     // "4" (the 04 prefix without its leading zero)
+    g = g.substr(1);                      // "4" (the 04 prefix without its leading zero)
     c.gx = canon(g.substr(0, g.size() / 2));
     c.gy = canon(g.substr(g.size() / 2));
     return c;
@@ -184,7 +185,8 @@ Sig gcrypt_sign(const std::string& curve, const std::string& d_hex, const std::s
     gcrypt_init();
     Mpi d(d_hex), e(e_hex);
     Sexp key, data, sig;
-    if (gcry_sexp_build(&key.s, nullptr, "(private-key (ecc (curve %s) (d %m)))", curve.c_str(), d.m) ||
+    if (gcry_sexp_build(&key.s, nullptr, "(private-key (ecc (curve %s) (d %m)))", curve.c_str(),
+                        d.m) ||
         gcry_sexp_build(&data.s, nullptr, "(data (flags gost) (value %m))", e.m) ||
         gcry_pk_sign(&sig.s, data.s, key.s))
         throw std::runtime_error("libgcrypt sign");
@@ -197,7 +199,8 @@ bool gcrypt_verify(const std::string& curve, const std::string& x_hex, const std
     const size_t chars = curve.find("512") != std::string::npos ? 128 : 64;
     Mpi q("04" + pad(x_hex, chars) + pad(y_hex, chars)), e(e_hex), r(sig.r), s(sig.s);
     Sexp key, data, sv;
-    if (gcry_sexp_build(&key.s, nullptr, "(public-key (ecc (curve %s) (q %m)))", curve.c_str(), q.m) ||
+    if (gcry_sexp_build(&key.s, nullptr, "(public-key (ecc (curve %s) (q %m)))", curve.c_str(),
+                        q.m) ||
         gcry_sexp_build(&data.s, nullptr, "(data (flags gost) (value %m))", e.m) ||
         gcry_sexp_build(&sv.s, nullptr, "(sig-val (gost (r %m) (s %m)))", r.m, s.m))
         throw std::runtime_error("libgcrypt build");

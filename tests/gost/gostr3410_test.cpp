@@ -159,8 +159,10 @@ void libgcrypt_both_ways(const typename S::Params* c, const char* gname) {
 }
 
 TEST(Gostr3410, LibgcryptVerifiesOursAndWeVerifyTheirsOnEveryCurve) {
-    for (size_t i = 0; i < S256::kCount; ++i) libgcrypt_both_ways<S256>(&S256::kTable[i], S256::kGcrypt[i]);
-    for (size_t i = 0; i < S512::kCount; ++i) libgcrypt_both_ways<S512>(&S512::kTable[i], S512::kGcrypt[i]);
+    for (size_t i = 0; i < S256::kCount; ++i)
+        libgcrypt_both_ways<S256>(&S256::kTable[i], S256::kGcrypt[i]);
+    for (size_t i = 0; i < S512::kCount; ++i)
+        libgcrypt_both_ways<S512>(&S512::kTable[i], S512::kGcrypt[i]);
 }
 
 template <class S>
@@ -175,8 +177,8 @@ void nettle_both_ways(const typename S::Params* c, const char* curve) {
         system_random(digest.data(), digest.size());
         S::load_digest(e.data(), digest.data());  // nettle reads the same bytes little-endian
         ASSERT_EQ(0, S::sign(c, e.data(), system_random, k.d.data(), sig.data()));
-        EXPECT_TRUE(gost_peers::nettle_verify(curve, x, y, digest,
-                                              {hex_of(sig.data(), ND), hex_of(sig.data() + ND, ND)}));
+        EXPECT_TRUE(gost_peers::nettle_verify(
+            curve, x, y, digest, {hex_of(sig.data(), ND), hex_of(sig.data() + ND, ND)}));
         auto theirs = gost_peers::nettle_sign(curve, hex_of(k.d.data(), ND), digest);
         auto r = num(theirs.r, ND), s = num(theirs.s, ND);
         std::copy(r.begin(), r.end(), sig.begin());
@@ -191,7 +193,8 @@ void nettle_both_ways(const typename S::Params* c, const char* curve) {
         Bytes kx = gost_peers::nettle_vko(curve, hex_of(k.d.data(), ND), hex_of(peer.q.x, ND),
                                           hex_of(peer.q.y, ND), ukm);
         unsigned char want[32], got[32];
-        ASSERT_EQ(0, GOSTR3411_2012_256_Transform(kx.data(), static_cast<uint32_t>(kx.size()), want));
+        ASSERT_EQ(0,
+                  GOSTR3411_2012_256_Transform(kx.data(), static_cast<uint32_t>(kx.size()), want));
         ASSERT_EQ(0, S::vko(c, ukm.data(), ukm.size(), k.d.data(), &peer.q, got));
         EXPECT_EQ(to_hex(want, 32), to_hex(got, 32)) << ukm_len;
     }
@@ -317,8 +320,10 @@ TEST(Gostr3410, VkoPublishedAndConfirmedValues) {
             GOSTR3410_2012_512_LoadPublicKeyValue(&qb, pub_b.data());
             ASSERT_EQ(0, GOSTR3410_2012_512_GeneratePublicKey(c5, db, &gen));
             EXPECT_EQ(0, memcmp(&gen, &qb, sizeof gen));
-            EXPECT_EQ(b.text("pub_a_x") + b.text("pub_a_y"), hex_of(qa.x, EC512_DIGITS) + hex_of(qa.y, EC512_DIGITS));
-            EXPECT_EQ(b.text("pub_b_x") + b.text("pub_b_y"), hex_of(qb.x, EC512_DIGITS) + hex_of(qb.y, EC512_DIGITS));
+            EXPECT_EQ(b.text("pub_a_x") + b.text("pub_a_y"),
+                      hex_of(qa.x, EC512_DIGITS) + hex_of(qa.y, EC512_DIGITS));
+            EXPECT_EQ(b.text("pub_b_x") + b.text("pub_b_y"),
+                      hex_of(qb.x, EC512_DIGITS) + hex_of(qb.y, EC512_DIGITS));
             unsigned char out[32], out_b[32];
             ASSERT_EQ(0, GOSTR3410_2012_512_VKO_256(c5, ukm.data(), ukm.size(), da, &qb, out));
             ASSERT_EQ(0, GOSTR3410_2012_512_VKO_256(c5, ukm.data(), ukm.size(), db, &qa, out_b));
@@ -331,7 +336,8 @@ TEST(Gostr3410, VkoPublishedAndConfirmedValues) {
                 EXPECT_EQ(to_hex(kek), to_hex(out, 32));
             }
             // The point itself: ((m/q) ukm d_b mod q) Q_a through the public point functions.
-            DIGIT_T u[EC512_DIGITS] = {}, t[EC512_DIGITS], cof[EC512_DIGITS] = {}, rem[EC512_DIGITS];
+            DIGIT_T u[EC512_DIGITS] = {}, t[EC512_DIGITS], cof[EC512_DIGITS] = {},
+                    rem[EC512_DIGITS];
             mpConvFromOctets(u, EC512_DIGITS, ukm_be.data(), ukm_be.size());
             mpDivide(cof, rem, c5->m, EC512_DIGITS, c5->q, EC512_DIGITS);
             mpModMult(t, cof, u, c5->q, EC512_DIGITS);

@@ -97,7 +97,9 @@ struct ScriptedRandom {
     static void clear() { queue().clear(); }
 };
 
-inline int failing_random(unsigned char*, size_t) { return 1; }
+inline int failing_random(unsigned char*, size_t) {
+    return 1;
+}
 
 inline std::string hex_of(const DIGIT_T* d, size_t nd) {  // big-endian, no leading zeros
     std::string h = testing_support::to_hex(be(d, nd, 4 * nd));
@@ -114,10 +116,10 @@ struct Size256 {
     static constexpr const Params* kTable = GOSTR3410_2012_256_PARAMS;
     static constexpr const char* kMultMessage = "epMult: bad arguments\n";
     static constexpr int kKeygenRandomFailure = -2;
-    static constexpr const char* kGcrypt[] = {
-        "GOST2001-test",           "GOST2001-CryptoPro-A",    "GOST2001-CryptoPro-B",
-        "GOST2001-CryptoPro-C",    "GOST2001-CryptoPro-XchA", "GOST2001-CryptoPro-XchB",
-        "GOST2012-256-A"};
+    static constexpr const char* kGcrypt[] = {"GOST2001-test",           "GOST2001-CryptoPro-A",
+                                              "GOST2001-CryptoPro-B",    "GOST2001-CryptoPro-C",
+                                              "GOST2001-CryptoPro-XchA", "GOST2001-CryptoPro-XchB",
+                                              "GOST2012-256-A"};
     static constexpr auto add = epAdd, mult = epMult, mult_proj = epMultProj;
     static constexpr auto mult_pp = epMultPP, dbl = epProjDouble, add_mixed = epProjAddMixed;
     static constexpr auto add_proj = epProjAdd, affine = epProjToAffine, is_zero = epIsZero;

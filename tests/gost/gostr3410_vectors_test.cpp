@@ -123,91 +123,91 @@ void resign(const VectorBlock& b, const KeySig& k) {
 }
 
 void parameter_set_block(const VectorBlock& b) {
-        b.text("name");
-        b.text("source");
-        b.text("confirmed");
-        b.text("libgcrypt");  // compared with libgcrypt itself in the curve tests
-        AnyCurve c = curve_of(b.text("curve"));
-        ASSERT_TRUE(c.p256 || c.p512) << b.where();
-        EXPECT_EQ(b.number("bits"), c.p256 ? 256u : 512u);
-        for (char f : std::string("abpmqxy")) expect_field(c, b, f);
-        std::vector<DIGIT_T> quot(c.nd()), rem(c.nd());
-        mpDivide(quot.data(), rem.data(), c.field('m'), c.nd(), c.field('q'), c.nd());
-        EXPECT_TRUE(mpIsZero(rem.data(), c.nd()));
-        EXPECT_EQ(b.number("cofactor"), quot[0]);
-        if (b.has("alias_oid")) {
-            std::string alias = b.text("alias_oid");
-            AnyCurve a = curve_of(alias.substr(0, alias.find(' ')));
-            ASSERT_TRUE(a.p256 != nullptr) << alias;
-            for (char f : std::string("abpmqxy"))
-                EXPECT_EQ(0, mpCompare(a.field(f), c.field(f), c.nd())) << alias;
-        }
+    b.text("name");
+    b.text("source");
+    b.text("confirmed");
+    b.text("libgcrypt");  // compared with libgcrypt itself in the curve tests
+    AnyCurve c = curve_of(b.text("curve"));
+    ASSERT_TRUE(c.p256 || c.p512) << b.where();
+    EXPECT_EQ(b.number("bits"), c.p256 ? 256u : 512u);
+    for (char f : std::string("abpmqxy")) expect_field(c, b, f);
+    std::vector<DIGIT_T> quot(c.nd()), rem(c.nd());
+    mpDivide(quot.data(), rem.data(), c.field('m'), c.nd(), c.field('q'), c.nd());
+    EXPECT_TRUE(mpIsZero(rem.data(), c.nd()));
+    EXPECT_EQ(b.number("cofactor"), quot[0]);
+    if (b.has("alias_oid")) {
+        std::string alias = b.text("alias_oid");
+        AnyCurve a = curve_of(alias.substr(0, alias.find(' ')));
+        ASSERT_TRUE(a.p256 != nullptr) << alias;
+        for (char f : std::string("abpmqxy"))
+            EXPECT_EQ(0, mpCompare(a.field(f), c.field(f), c.nd())) << alias;
+    }
 }
 
 void worked_example_block(const VectorBlock& b) {
-        b.text("name");
-        b.text("source");
-        b.text("confirmed");
-        AnyCurve c = curve_of(b.text("curve"));
-        ASSERT_TRUE(c.p256 || c.p512);
-        for (char f : std::string("abpmqxy")) expect_field(c, b, f);
-        KeySig k = load_signature_block(b, c);
-        EXPECT_EQ("valid", b.text("expect"));
-        EXPECT_EQ(0, verify(k)) << b.where();
-        resign(b, k);
-        const size_t nd = c.nd(), L = c.bytes();
-        // C = k P through the public point interface.
-        auto kk = num(b.text("k"), nd);
-        Bytes cx, cy;
-        if (c.p256) {
-            ep_point C;
-            ASSERT_EQ(0, epMultPP(&C, kk.data(), c.p256));
-            cx = be(C.x, nd, L);
-            cy = be(C.y, nd, L);
-        } else {
-            dep_point C;
-            ASSERT_EQ(0, depMultPP(&C, kk.data(), c.p512));
-            cx = be(C.x, nd, L);
-            cy = be(C.y, nd, L);
-        }
-        EXPECT_EQ(b.text("C_x"), to_hex(cx));
-        EXPECT_EQ(b.text("C_y"), to_hex(cy));
-        if (b.has("v")) {  // verification intermediates: v = 1/e, z1 = s v, z2 = -r v
-            auto e = num(b.text("e"), nd), q = std::vector<DIGIT_T>(c.field('q'), c.field('q') + nd);
-            std::vector<DIGIT_T> v(nd), z(nd), t(nd);
-            ASSERT_EQ(0, mpModInv(v.data(), e.data(), q.data(), nd));
-            EXPECT_EQ(b.text("v"), to_hex(be(v.data(), nd, L)));
-            mpModMult(z.data(), num(b.text("s"), nd).data(), v.data(), q.data(), nd);
-            EXPECT_EQ(b.text("z1"), to_hex(be(z.data(), nd, L)));
-            mpModMult(t.data(), num(b.text("r"), nd).data(), v.data(), q.data(), nd);
-            mpSubtract(z.data(), q.data(), t.data(), nd);
-            EXPECT_EQ(b.text("z2"), to_hex(be(z.data(), nd, L)));
-        }
+    b.text("name");
+    b.text("source");
+    b.text("confirmed");
+    AnyCurve c = curve_of(b.text("curve"));
+    ASSERT_TRUE(c.p256 || c.p512);
+    for (char f : std::string("abpmqxy")) expect_field(c, b, f);
+    KeySig k = load_signature_block(b, c);
+    EXPECT_EQ("valid", b.text("expect"));
+    EXPECT_EQ(0, verify(k)) << b.where();
+    resign(b, k);
+    const size_t nd = c.nd(), L = c.bytes();
+    // C = k P through the public point interface.
+    auto kk = num(b.text("k"), nd);
+    Bytes cx, cy;
+    if (c.p256) {
+        ep_point C;
+        ASSERT_EQ(0, epMultPP(&C, kk.data(), c.p256));
+        cx = be(C.x, nd, L);
+        cy = be(C.y, nd, L);
+    } else {
+        dep_point C;
+        ASSERT_EQ(0, depMultPP(&C, kk.data(), c.p512));
+        cx = be(C.x, nd, L);
+        cy = be(C.y, nd, L);
+    }
+    EXPECT_EQ(b.text("C_x"), to_hex(cx));
+    EXPECT_EQ(b.text("C_y"), to_hex(cy));
+    if (b.has("v")) {  // verification intermediates: v = 1/e, z1 = s v, z2 = -r v
+        auto e = num(b.text("e"), nd), q = std::vector<DIGIT_T>(c.field('q'), c.field('q') + nd);
+        std::vector<DIGIT_T> v(nd), z(nd), t(nd);
+        ASSERT_EQ(0, mpModInv(v.data(), e.data(), q.data(), nd));
+        EXPECT_EQ(b.text("v"), to_hex(be(v.data(), nd, L)));
+        mpModMult(z.data(), num(b.text("s"), nd).data(), v.data(), q.data(), nd);
+        EXPECT_EQ(b.text("z1"), to_hex(be(z.data(), nd, L)));
+        mpModMult(t.data(), num(b.text("r"), nd).data(), v.data(), q.data(), nd);
+        mpSubtract(z.data(), q.data(), t.data(), nd);
+        EXPECT_EQ(b.text("z2"), to_hex(be(z.data(), nd, L)));
+    }
 }
 
 void signature_block(const VectorBlock& b) {
-        b.text("name");
-        b.text("source");
-        b.text("confirmed");
-        AnyCurve c = curve_of(b.text("curve"));
-        ASSERT_TRUE(c.p256 || c.p512);
-        Bytes msg = from_hex(b.text("msg"));
-        EXPECT_EQ(b.text("msg_ascii"), std::string(msg.begin(), msg.end()));
-        const std::string hash = b.text("hash");
-        Bytes dg(hash == "streebog512" ? 64 : 32);
-        if (hash == "gostr3411-94-cryptopro") {
-            const GOSTR3411_94_PARAMS* hp = GOSTR3411_94_DefaultPar();
-            ASSERT_EQ(0, GOSTR3411_94_Transform(hp->der, hp->der_len, msg.data(),
-                                                static_cast<uint32_t>(msg.size()), dg.data()));
-        } else {
-            ASSERT_EQ(0, GOSTR3411_2012_Transform(static_cast<uint32_t>(dg.size()), msg.data(),
-                                                  static_cast<uint32_t>(msg.size()), dg.data()));
-        }
-        EXPECT_EQ(b.text("digest"), to_hex(dg));
-        KeySig k = load_signature_block(b, c);
-        const bool valid = b.text("expect") == "valid";
-        EXPECT_EQ(valid ? 0 : -1, verify(k)) << b.where();
-        if (b.has("k")) resign(b, k);
+    b.text("name");
+    b.text("source");
+    b.text("confirmed");
+    AnyCurve c = curve_of(b.text("curve"));
+    ASSERT_TRUE(c.p256 || c.p512);
+    Bytes msg = from_hex(b.text("msg"));
+    EXPECT_EQ(b.text("msg_ascii"), std::string(msg.begin(), msg.end()));
+    const std::string hash = b.text("hash");
+    Bytes dg(hash == "streebog512" ? 64 : 32);
+    if (hash == "gostr3411-94-cryptopro") {
+        const GOSTR3411_94_PARAMS* hp = GOSTR3411_94_DefaultPar();
+        ASSERT_EQ(0, GOSTR3411_94_Transform(hp->der, hp->der_len, msg.data(),
+                                            static_cast<uint32_t>(msg.size()), dg.data()));
+    } else {
+        ASSERT_EQ(0, GOSTR3411_2012_Transform(static_cast<uint32_t>(dg.size()), msg.data(),
+                                              static_cast<uint32_t>(msg.size()), dg.data()));
+    }
+    EXPECT_EQ(b.text("digest"), to_hex(dg));
+    KeySig k = load_signature_block(b, c);
+    const bool valid = b.text("expect") == "valid";
+    EXPECT_EQ(valid ? 0 : -1, verify(k)) << b.where();
+    if (b.has("k")) resign(b, k);
 }
 
 }  // namespace
