@@ -26,6 +26,17 @@ inline std::string field(const char* prefix, int i) {
     return s;
 }
 
+inline std::string describe(const testing_support::VectorBlock& b) {
+    std::string d = b.text("name");
+    d.append(" (").append(b.text("source")).append("; ").append(b.text("confirmed")).append(")");
+    return d;
+}
+
+inline const testing_support::VectorFile& block_cipher_vectors() {
+    static const testing_support::VectorFile f("kuznyechik-magma.txt");
+    return f;
+}
+
 // The hash contract: for every length up to max_len and every cut, a context fed in two pieces
 // and a copy taken at the cut that continues on its own both give the one-shot digest. H has
 // init(ctx), update(ctx, p, n), final(ctx) -> Bytes and oneshot(msg) -> Bytes.

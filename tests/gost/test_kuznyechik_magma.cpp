@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
-#include "common/vectors.h"
+#include "cipher_test_util.h"
 #include "gost/kuznyechik.h"
 #include "gost/magma.h"
 
+using gost_test::describe;
+using gost_test::field;
 using testing_support::Bytes;
 using testing_support::to_hex;
 using testing_support::VectorBlock;
@@ -18,22 +19,7 @@ using testing_support::VectorFile;
 namespace {
 
 const VectorFile& vectors() {
-    static const VectorFile f("kuznyechik-magma.txt");
-    return f;
-}
-
-// Reads the bookkeeping fields every block carries and names the block in failure messages.
-// "K" and 3 -> "K3"; built by append (GCC 12 misreports chained string + at -O3).
-std::string field(const char* prefix, int i) {
-    std::string s(prefix);
-    s += std::to_string(i);
-    return s;
-}
-
-std::string describe(const VectorBlock& b) {
-    std::string d = b.text("name");
-    d.append(" (").append(b.text("source")).append("; ").append(b.text("confirmed")).append(")");
-    return d;
+    return gost_test::block_cipher_vectors();
 }
 
 Bytes round_key(const kuznechik_round_keys& rk, int i) {
