@@ -19,6 +19,11 @@ inline Bytes random_bytes(std::mt19937& rng, size_t n) {
     return b;
 }
 
+// Hex of any object's bytes (round keys, context words).
+inline std::string hex_of(const void* p, size_t n) {
+    return testing_support::to_hex(static_cast<const uint8_t*>(p), n);
+}
+
 // "K" and 3 -> "K3"; built by append (GCC 12 misreports chained string + at -O3).
 inline std::string field(const char* prefix, int i) {
     std::string s(prefix);

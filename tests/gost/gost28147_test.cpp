@@ -11,6 +11,7 @@
 #include "gost/gost28147_89.h"
 #include "gost/gost28147_params.h"
 
+using gost_test::hex_of;
 using gost_test::random_bytes;
 using testing_support::Bytes;
 using testing_support::from_hex;
@@ -27,9 +28,6 @@ GOST_BLOB blob(const uint8_t* p, size_t n) {
 }
 GOST_BLOB blob(const Bytes& b) {
     return blob(b.data(), b.size());
-}
-std::string hex_of(const void* p, size_t n) {
-    return to_hex(static_cast<const uint8_t*>(p), n);
 }
 
 void key_words(const Bytes& key, uint32_t* w) {

@@ -11,6 +11,7 @@
 
 using gost_test::describe;
 using gost_test::field;
+using gost_test::hex_of;
 using testing_support::Bytes;
 using testing_support::to_hex;
 using testing_support::VectorBlock;
@@ -20,12 +21,6 @@ namespace {
 
 const VectorFile& vectors() {
     return gost_test::block_cipher_vectors();
-}
-
-Bytes round_key(const kuznechik_round_keys& rk, int i) {
-    Bytes k(16);
-    std::memcpy(k.data(), rk.k[i], 16);
-    return k;
 }
 
 uint32_t be32(const Bytes& b) {
@@ -40,27 +35,23 @@ uint32_t magma_f(const magma_tables& t, uint32_t x) {
 
 TEST(Kuznyechik, SubstitutionAndLinearStepsMatchRfc7801) {
     const kuznechik_tables& t = kuznechik_builtin_tables();
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          Bytes x = b.hex("in");
-                          for (auto& v : x) v = t.pi[v];
-                          EXPECT_EQ(to_hex(x), b.text("out"));
-                      },
-                      "kuznyechik-S"));
+    auto s_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        Bytes x = b.hex("in");
+        for (auto& v : x) v = t.pi[v];
+        EXPECT_EQ(to_hex(x), b.text("out"));
+    };
     // The combined table fed with pi^-1 of each byte must give L alone, position by position.
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          const Bytes x = b.hex("in");
-                          uint64_t acc[2] = {};
-                          for (int i = 0; i < 16; ++i)
-                              for (int h = 0; h < 2; ++h) acc[h] ^= t.ls[i][t.pi_inv[x[i]]][h];
-                          Bytes y(16);
-                          std::memcpy(y.data(), acc, 16);
-                          EXPECT_EQ(to_hex(y), b.text("out"));
-                      },
-                      "kuznyechik-L"));
+    auto l_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        const Bytes x = b.hex("in");
+        uint64_t acc[2] = {};
+        for (int i = 0; i < 16; ++i)
+            for (int h = 0; h < 2; ++h) acc[h] ^= t.ls[i][t.pi_inv[x[i]]][h];
+        EXPECT_EQ(hex_of(acc, 16), b.text("out"));
+    };
+    EXPECT_EQ(4u, vectors().each(s_step, "kuznyechik-S"));
+    EXPECT_EQ(4u, vectors().each(l_step, "kuznyechik-L"));
 }
 
 TEST(Kuznyechik, KeyScheduleAndBlockMatchRfc7801) {
@@ -68,15 +59,10 @@ TEST(Kuznyechik, KeyScheduleAndBlockMatchRfc7801) {
         [&](const VectorBlock& b) {
             SCOPED_TRACE(describe(b));
             const kuznechik_tables& t = kuznechik_builtin_tables();
-            for (int j = 0; j < 8; ++j) {
-                Bytes c(16);
-                std::memcpy(c.data(), t.c[j], 16);
-                EXPECT_EQ(to_hex(c), b.text(field("C", j + 1)));
-            }
+            for (int j = 0; j < 8; ++j) EXPECT_EQ(hex_of(t.c[j], 16), b.text(field("C", j + 1)));
             kuznechik_round_keys rk;
             ASSERT_EQ(0, tvk_kuznechik_set_encrypt_key(b.hex("key").data(), &rk));
-            for (int i = 0; i < 10; ++i)
-                EXPECT_EQ(to_hex(round_key(rk, i)), b.text(field("K", i + 1)));
+            for (int i = 0; i < 10; ++i) EXPECT_EQ(hex_of(rk.k[i], 16), b.text(field("K", i + 1)));
         },
         "kuznyechik-key-schedule");
 
@@ -101,20 +87,17 @@ TEST(Kuznyechik, KeyScheduleAndBlockMatchRfc7801) {
 TEST(Magma, RoundFunctionKeyWordsAndBlockMatchRfc8891) {
     const magma_tables& t = magma_builtin_tables();
     // The tables hold t already rotated left by 11; g[k](a) = that rotation of t(a + k).
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          const uint32_t f = magma_f(t, be32(b.hex("in")));
-                          EXPECT_EQ(f >> 11 | f << 21, be32(b.hex("out")));
-                      },
-                      "magma-t"));
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          EXPECT_EQ(magma_f(t, be32(b.hex("in")) + be32(b.hex("k"))),
-                                    be32(b.hex("out")));
-                      },
-                      "magma-g"));
+    auto t_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        const uint32_t f = magma_f(t, be32(b.hex("in")));
+        EXPECT_EQ(f >> 11 | f << 21, be32(b.hex("out")));
+    };
+    auto g_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        EXPECT_EQ(magma_f(t, be32(b.hex("in")) + be32(b.hex("k"))), be32(b.hex("out")));
+    };
+    EXPECT_EQ(4u, vectors().each(t_step, "magma-t"));
+    EXPECT_EQ(4u, vectors().each(g_step, "magma-g"));
     vectors().each(
         [&](const VectorBlock& b) {
             SCOPED_TRACE(describe(b));
