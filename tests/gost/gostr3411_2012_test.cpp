@@ -48,15 +48,9 @@ Bytes gcrypt_digest(int algo, const Bytes& msg) {
 Bytes nettle_digest(uint32_t size, const Bytes& msg) {
     Bytes out(size);
     streebog512_ctx ctx;
-    if (size == 32) {
-        streebog256_init(&ctx);
-        streebog256_update(&ctx, msg.size(), msg.data());
-        streebog256_digest(&ctx, size, out.data());
-    } else {
-        streebog512_init(&ctx);
-        streebog512_update(&ctx, msg.size(), msg.data());
-        streebog512_digest(&ctx, size, out.data());
-    }
+    (size == 32 ? streebog256_init : streebog512_init)(&ctx);
+    streebog512_update(&ctx, msg.size(), msg.data());  // the 256-bit update is the same
+    (size == 32 ? streebog256_digest : streebog512_digest)(&ctx, size, out.data());
     return out;
 }
 
