@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
-#include "common/vectors.h"
+#include "cipher_test_util.h"
 #include "gost/kuznyechik.h"
 #include "gost/magma.h"
 
+using gost_test::describe;
+using gost_test::field;
+using gost_test::hex_of;
 using testing_support::Bytes;
 using testing_support::to_hex;
 using testing_support::VectorBlock;
@@ -18,28 +20,7 @@ using testing_support::VectorFile;
 namespace {
 
 const VectorFile& vectors() {
-    static const VectorFile f("kuznyechik-magma.txt");
-    return f;
-}
-
-// Reads the bookkeeping fields every block carries and names the block in failure messages.
-// "K" and 3 -> "K3"; built by append (GCC 12 misreports chained string + at -O3).
-std::string field(const char* prefix, int i) {
-    std::string s(prefix);
-    s += std::to_string(i);
-    return s;
-}
-
-std::string describe(const VectorBlock& b) {
-    std::string d = b.text("name");
-    d.append(" (").append(b.text("source")).append("; ").append(b.text("confirmed")).append(")");
-    return d;
-}
-
-Bytes round_key(const kuznechik_round_keys& rk, int i) {
-    Bytes k(16);
-    std::memcpy(k.data(), rk.k[i], 16);
-    return k;
+    return gost_test::block_cipher_vectors();
 }
 
 uint32_t be32(const Bytes& b) {
@@ -54,27 +35,23 @@ uint32_t magma_f(const magma_tables& t, uint32_t x) {
 
 TEST(Kuznyechik, SubstitutionAndLinearStepsMatchRfc7801) {
     const kuznechik_tables& t = kuznechik_builtin_tables();
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          Bytes x = b.hex("in");
-                          for (auto& v : x) v = t.pi[v];
-                          EXPECT_EQ(to_hex(x), b.text("out"));
-                      },
-                      "kuznyechik-S"));
+    auto s_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        Bytes x = b.hex("in");
+        for (auto& v : x) v = t.pi[v];
+        EXPECT_EQ(to_hex(x), b.text("out"));
+    };
     // The combined table fed with pi^-1 of each byte must give L alone, position by position.
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          const Bytes x = b.hex("in");
-                          uint64_t acc[2] = {};
-                          for (int i = 0; i < 16; ++i)
-                              for (int h = 0; h < 2; ++h) acc[h] ^= t.ls[i][t.pi_inv[x[i]]][h];
-                          Bytes y(16);
-                          std::memcpy(y.data(), acc, 16);
-                          EXPECT_EQ(to_hex(y), b.text("out"));
-                      },
-                      "kuznyechik-L"));
+    auto l_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        const Bytes x = b.hex("in");
+        uint64_t acc[2] = {};
+        for (int i = 0; i < 16; ++i)
+            for (int h = 0; h < 2; ++h) acc[h] ^= t.ls[i][t.pi_inv[x[i]]][h];
+        EXPECT_EQ(hex_of(acc, 16), b.text("out"));
+    };
+    EXPECT_EQ(4u, vectors().each(s_step, "kuznyechik-S"));
+    EXPECT_EQ(4u, vectors().each(l_step, "kuznyechik-L"));
 }
 
 TEST(Kuznyechik, KeyScheduleAndBlockMatchRfc7801) {
@@ -82,62 +59,45 @@ TEST(Kuznyechik, KeyScheduleAndBlockMatchRfc7801) {
         [&](const VectorBlock& b) {
             SCOPED_TRACE(describe(b));
             const kuznechik_tables& t = kuznechik_builtin_tables();
-            for (int j = 0; j < 8; ++j) {
-                Bytes c(16);
-                std::memcpy(c.data(), t.c[j], 16);
-                EXPECT_EQ(to_hex(c), b.text(field("C", j + 1)));
-            }
+            for (int j = 0; j < 8; ++j) EXPECT_EQ(hex_of(t.c[j], 16), b.text(field("C", j + 1)));
             kuznechik_round_keys rk;
             ASSERT_EQ(0, tvk_kuznechik_set_encrypt_key(b.hex("key").data(), &rk));
-            for (int i = 0; i < 10; ++i)
-                EXPECT_EQ(to_hex(round_key(rk, i)), b.text(field("K", i + 1)));
+            for (int i = 0; i < 10; ++i) EXPECT_EQ(hex_of(rk.k[i], 16), b.text(field("K", i + 1)));
         },
         "kuznyechik-key-schedule");
 
-    vectors().each(
-        [&](const VectorBlock& b) {
-            SCOPED_TRACE(describe(b));
-            const Bytes key = b.hex("key"), pt = b.hex("pt"), ct = b.hex("ct");
-            kuznechik_round_keys enc, dec;
-            ASSERT_EQ(0, tvk_kuznechik_set_encrypt_key(key.data(), &enc));
-            ASSERT_EQ(0, tvk_kuznechik_set_decrypt_key(key.data(), &dec));
-            uint8_t x[16];
-            ASSERT_EQ(0, tvk_kuznechik_encrypt_block(pt.data(), x, &enc));
-            EXPECT_EQ(to_hex(x, 16), to_hex(ct));
-            ASSERT_EQ(0, tvk_kuznechik_decrypt_block(x, x, &dec));  // in place
-            EXPECT_EQ(to_hex(x, 16), to_hex(pt));
-        },
-        "kuznyechik-encrypt");
-
-    vectors().each(
-        [&](const VectorBlock& b) {
-            SCOPED_TRACE(describe(b));
-            kuznechik_round_keys dec;
-            ASSERT_EQ(0, tvk_kuznechik_set_decrypt_key(b.hex("key").data(), &dec));
-            uint8_t x[16];
-            ASSERT_EQ(0, tvk_kuznechik_decrypt_block(b.hex("ct").data(), x, &dec));
-            EXPECT_EQ(to_hex(x, 16), b.text("pt"));
-        },
-        "kuznyechik-decrypt");
+    for (const char* kind : {"kuznyechik-encrypt", "kuznyechik-decrypt"}) {
+        vectors().each(
+            [&](const VectorBlock& b) {
+                SCOPED_TRACE(describe(b));
+                const Bytes key = b.hex("key"), pt = b.hex("pt"), ct = b.hex("ct");
+                kuznechik_round_keys enc, dec;
+                ASSERT_EQ(0, tvk_kuznechik_set_encrypt_key(key.data(), &enc));
+                ASSERT_EQ(0, tvk_kuznechik_set_decrypt_key(key.data(), &dec));
+                uint8_t x[16];
+                ASSERT_EQ(0, tvk_kuznechik_encrypt_block(pt.data(), x, &enc));
+                EXPECT_EQ(to_hex(x, 16), to_hex(ct));
+                ASSERT_EQ(0, tvk_kuznechik_decrypt_block(x, x, &dec));  // in place
+                EXPECT_EQ(to_hex(x, 16), to_hex(pt));
+            },
+            kind);
+    }
 }
 
 TEST(Magma, RoundFunctionKeyWordsAndBlockMatchRfc8891) {
     const magma_tables& t = magma_builtin_tables();
     // The tables hold t already rotated left by 11; g[k](a) = that rotation of t(a + k).
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          const uint32_t f = magma_f(t, be32(b.hex("in")));
-                          EXPECT_EQ(f >> 11 | f << 21, be32(b.hex("out")));
-                      },
-                      "magma-t"));
-    EXPECT_EQ(4u, vectors().each(
-                      [&](const VectorBlock& b) {
-                          SCOPED_TRACE(describe(b));
-                          EXPECT_EQ(magma_f(t, be32(b.hex("in")) + be32(b.hex("k"))),
-                                    be32(b.hex("out")));
-                      },
-                      "magma-g"));
+    auto t_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        const uint32_t f = magma_f(t, be32(b.hex("in")));
+        EXPECT_EQ(f >> 11 | f << 21, be32(b.hex("out")));
+    };
+    auto g_step = [&](const VectorBlock& b) {
+        SCOPED_TRACE(describe(b));
+        EXPECT_EQ(magma_f(t, be32(b.hex("in")) + be32(b.hex("k"))), be32(b.hex("out")));
+    };
+    EXPECT_EQ(4u, vectors().each(t_step, "magma-t"));
+    EXPECT_EQ(4u, vectors().each(g_step, "magma-g"));
     vectors().each(
         [&](const VectorBlock& b) {
             SCOPED_TRACE(describe(b));
