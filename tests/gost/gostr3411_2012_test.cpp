@@ -99,12 +99,6 @@ TEST(Streebog, AnySplitAndMidStreamCopy) {
     gost_test::check_streaming<GOSTR3411_2012_CTX>(Streebog{64}, 130, 2013);
 }
 
-// pi is shared with the 128-bit block cipher, whose published S steps check its copy.
-TEST(Streebog, SubstitutionIsTheBlockCiphersPi) {
-    const auto& pi = gost::streebog::kPi;
-    EXPECT_TRUE(std::equal(pi.begin(), pi.end(), kuznechik_builtin_tables().pi));
-}
-
 TEST(Streebog, ArgumentChecksLeaveTheContextAlone) {
     GOSTR3411_2012_CTX ctx;
     uint8_t out[64];
