@@ -349,16 +349,10 @@ int tvk_imit_ctrl(EVP_MD_CTX* ctx, int type, int arg, void* ptr) {
 }
 
 EVP_MD* make_imit() {
-    EVP_MD* md = EVP_MD_meth_new(objmap::nid(Obj::gost_mac), NID_undef);
-    if (md == nullptr) return nullptr;
-    if (EVP_MD_meth_set_result_size(md, 4) && EVP_MD_meth_set_input_blocksize(md, 8) &&
-        EVP_MD_meth_set_app_datasize(md, sizeof(tvk_cipher_ctx)) &&
-        EVP_MD_meth_set_init(md, imit_init) && EVP_MD_meth_set_update(md, imit_update) &&
-        EVP_MD_meth_set_final(md, imit_final) && EVP_MD_meth_set_copy(md, imit_copy) &&
-        EVP_MD_meth_set_cleanup(md, imit_cleanup) && EVP_MD_meth_set_ctrl(md, tvk_imit_ctrl))
-        return md;
-    EVP_MD_meth_free(md);
-    return nullptr;
+    static constexpr GostDigestDescriptor kImit = {
+        Obj::gost_mac, 4, 8, sizeof(tvk_cipher_ctx), imit_init, imit_update, imit_final,
+        imit_copy, imit_cleanup, tvk_imit_ctrl};
+    return tvk_make_digest(kImit);
 }
 
 const GOST28147_89_PARAMS* find_by_der(const uint8_t* der, uint32_t len) {

@@ -16,17 +16,7 @@ namespace {
 using objmap::Obj;
 
 // One constant descriptor per digest; make_md turns it into a method table.
-struct DigestDescriptor {
-    Obj type;
-    int md_size;
-    int block_size;
-    int ctx_size;
-    int (*init)(EVP_MD_CTX*);
-    int (*update)(EVP_MD_CTX*, const void*, size_t);
-    int (*final)(EVP_MD_CTX*, unsigned char*);
-    int (*copy)(EVP_MD_CTX*, const EVP_MD_CTX*);
-    int (*cleanup)(EVP_MD_CTX*);
-};
+using DigestDescriptor = GostDigestDescriptor;
 
 void report(const char* format, int rc) {
     std::fprintf(stderr, format, static_cast<unsigned>(rc));
@@ -165,43 +155,43 @@ constexpr DigestDescriptor describe(Obj type, int md_size, int block_size) {
             digest_update<S>,
             digest_final<S>,
             digest_copy<S>,
-            digest_cleanup<S>};
+            digest_cleanup<S>,
+            nullptr};
 }
 
 constexpr DigestDescriptor kDigest94 = describe<k94>(Obj::md_gost94, 32, 32);
 constexpr DigestDescriptor kDigest256 = describe<k256>(Obj::md_gost12_256, 32, 64);
 constexpr DigestDescriptor kDigest512 = describe<k512>(Obj::md_gost12_512, 64, 64);
 
-// No flags: the crypto library of this build always signs through the key's method, which is
-// what the old signature flag asked for, and it no longer defines that flag.
-EVP_MD* make_md(const DigestDescriptor& d) {
+}  // namespace
+
+EVP_MD* tvk_make_digest(const GostDigestDescriptor& d) {
     EVP_MD* md = EVP_MD_meth_new(objmap::nid(d.type), NID_undef);
     if (md == nullptr) return nullptr;
     if (EVP_MD_meth_set_result_size(md, d.md_size) &&
         EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
         EVP_MD_meth_set_app_datasize(md, d.ctx_size) && EVP_MD_meth_set_init(md, d.init) &&
         EVP_MD_meth_set_update(md, d.update) && EVP_MD_meth_set_final(md, d.final) &&
-        EVP_MD_meth_set_copy(md, d.copy) && EVP_MD_meth_set_cleanup(md, d.cleanup))
+        EVP_MD_meth_set_copy(md, d.copy) && EVP_MD_meth_set_cleanup(md, d.cleanup) &&
+        (d.ctrl == nullptr || EVP_MD_meth_set_ctrl(md, d.ctrl)))
         return md;
     EVP_MD_meth_free(md);
     return nullptr;
 }
 
-}  // namespace
-
 // The tables live as long as the process: the crypto library keeps pointers to them in its
 // name table, which it clears only at exit.
 const EVP_MD* tvk_digest_94() {
-    static const EVP_MD* const md = make_md(kDigest94);
+    static const EVP_MD* const md = tvk_make_digest(kDigest94);
     return md;
 }
 
 const EVP_MD* tvk_digest_256() {
-    static const EVP_MD* const md = make_md(kDigest256);
+    static const EVP_MD* const md = tvk_make_digest(kDigest256);
     return md;
 }
 
 const EVP_MD* tvk_digest_512() {
-    static const EVP_MD* const md = make_md(kDigest512);
+    static const EVP_MD* const md = tvk_make_digest(kDigest512);
     return md;
 }

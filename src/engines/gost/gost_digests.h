@@ -6,6 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cryptoext/objects.h"
+
+// One digest or MAC of the engine: everything its EVP_MD method table is built from.
+struct GostDigestDescriptor {
+    objmap::Obj type;
+    int md_size;
+    int block_size;
+    int ctx_size;
+    int (*init)(EVP_MD_CTX*);
+    int (*update)(EVP_MD_CTX*, const void*, size_t);
+    int (*final)(EVP_MD_CTX*, unsigned char*);
+    int (*copy)(EVP_MD_CTX*, const EVP_MD_CTX*);
+    int (*cleanup)(EVP_MD_CTX*);
+    int (*ctrl)(EVP_MD_CTX*, int, int, void*);  // MACs take their key here; null for hashes
+};
+
+// Builds the method table, or nullptr. No flags: this crypto library always signs through the
+// key's method, which is what the old signature flag asked for, and it no longer defines it.
+EVP_MD* tvk_make_digest(const GostDigestDescriptor& d);
+
 // The tables, created once and kept for the life of the process; nullptr if creation failed.
 const EVP_MD* tvk_digest_94();
 const EVP_MD* tvk_digest_256();

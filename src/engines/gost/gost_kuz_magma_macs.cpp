@@ -9,6 +9,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "engines/gost/gost_digests.h"
 #include "engines/gost/gost_kuz_magma.h"
 #include "engines/gost/gost_kuz_magma_family.h"
 #include "engines/guard.h"
@@ -134,18 +135,7 @@ int mac_ctrl(EVP_MD_CTX* ctx, int cmd, int arg, void* ptr) {
     });
 }
 
-struct MacDescriptor {
-    Obj type;
-    int md_size;
-    int block_size;
-    int ctx_size;
-    int (*init)(EVP_MD_CTX*);
-    int (*update)(EVP_MD_CTX*, const void*, size_t);
-    int (*final)(EVP_MD_CTX*, unsigned char*);
-    int (*copy)(EVP_MD_CTX*, const EVP_MD_CTX*);
-    int (*cleanup)(EVP_MD_CTX*);
-    int (*ctrl)(EVP_MD_CTX*, int, int, void*);
-};
+using MacDescriptor = GostDigestDescriptor;
 
 template <class C>
 constexpr MacDescriptor describe(Obj type) {
@@ -164,29 +154,14 @@ constexpr MacDescriptor describe(Obj type) {
 constexpr MacDescriptor kKuznechikMac = describe<Kuznechik>(Obj::kuznechik_mac);
 constexpr MacDescriptor kMagmaMac = describe<Magma>(Obj::magma_mac);
 
-// No signature key type and no flags: the MAC keys its digest through the control.
-EVP_MD* make_md(const MacDescriptor& d) {
-    EVP_MD* md = EVP_MD_meth_new(objmap::nid(d.type), NID_undef);
-    if (md == nullptr) return nullptr;
-    if (EVP_MD_meth_set_result_size(md, d.md_size) &&
-        EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
-        EVP_MD_meth_set_app_datasize(md, d.ctx_size) && EVP_MD_meth_set_init(md, d.init) &&
-        EVP_MD_meth_set_update(md, d.update) && EVP_MD_meth_set_final(md, d.final) &&
-        EVP_MD_meth_set_copy(md, d.copy) && EVP_MD_meth_set_cleanup(md, d.cleanup) &&
-        EVP_MD_meth_set_ctrl(md, d.ctrl))
-        return md;
-    EVP_MD_meth_free(md);
-    return nullptr;
-}
-
 }  // namespace
 
 const EVP_MD* tvk_digest_kuznechik_mac() {
-    static const EVP_MD* const md = make_md(kKuznechikMac);
+    static const EVP_MD* const md = tvk_make_digest(kKuznechikMac);
     return md;
 }
 
 const EVP_MD* tvk_digest_magma_mac() {
-    static const EVP_MD* const md = make_md(kMagmaMac);
+    static const EVP_MD* const md = tvk_make_digest(kMagmaMac);
     return md;
 }
