@@ -145,13 +145,14 @@ int ctr_setup(Ctr<C>* ctx, int direction, const uint8_t* key, size_t s, const ui
     return commit(ctx, fresh);
 }
 
-template <class C>
-int ofb_setup(Ofb<C>* ctx, int direction, const uint8_t* key, size_t s, const uint8_t* iv,
-              size_t m) {
+// OFB and CFB share their parameters: a segment length s and a register of m bytes.
+template <class C, template <class> class Mode>
+int shift_register_setup(Mode<C>* ctx, int direction, const uint8_t* key, size_t s,
+                         const uint8_t* iv, size_t m) {
     if (!ctx || !key || !iv) return GOSTR3413_ERR_NULL;
     if (!valid_direction(direction) || !valid_segment<C>(s)) return GOSTR3413_ERR_PARAM;
     if (int rc = check_register<C>(m)) return rc;
-    Ofb<C> fresh{};
+    Mode<C> fresh{};
     start<C>(fresh, direction, key, false);
     fresh.s = static_cast<uint32_t>(s);
     fresh.m = static_cast<uint32_t>(m);
@@ -160,17 +161,15 @@ int ofb_setup(Ofb<C>* ctx, int direction, const uint8_t* key, size_t s, const ui
 }
 
 template <class C>
+int ofb_setup(Ofb<C>* ctx, int direction, const uint8_t* key, size_t s, const uint8_t* iv,
+              size_t m) {
+    return shift_register_setup<C, Ofb>(ctx, direction, key, s, iv, m);
+}
+
+template <class C>
 int cfb_setup(Cfb<C>* ctx, int direction, const uint8_t* key, size_t s, const uint8_t* iv,
               size_t m) {
-    if (!ctx || !key || !iv) return GOSTR3413_ERR_NULL;
-    if (!valid_direction(direction) || !valid_segment<C>(s)) return GOSTR3413_ERR_PARAM;
-    if (int rc = check_register<C>(m)) return rc;
-    Cfb<C> fresh{};
-    start<C>(fresh, direction, key, false);
-    fresh.s = static_cast<uint32_t>(s);
-    fresh.m = static_cast<uint32_t>(m);
-    std::memcpy(fresh.reg, iv, m);
-    return commit(ctx, fresh);
+    return shift_register_setup<C, Cfb>(ctx, direction, key, s, iv, m);
 }
 
 template <class C>
