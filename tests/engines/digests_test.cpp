@@ -114,7 +114,8 @@ TEST_F(GostDigests, SlotsHandleNullOutputAndCleanupReinitialises) {
     ossl::MdCtx ctx(EVP_MD_CTX_new());
     ASSERT_EQ(EVP_DigestInit_ex(ctx.get(), md, nullptr), 1);
     ASSERT_EQ(EVP_DigestUpdate(ctx.get(), "abc", 3), 1);
-    EXPECT_EQ(EVP_MD_meth_get_final(md)(ctx.get(), nullptr), 1);
+    // Success would tell the caller a digest was written where there is no room for one.
+    EXPECT_EQ(EVP_MD_meth_get_final(md)(ctx.get(), nullptr), 0);
     // Cleanup leaves a fresh state: finishing now gives the digest of nothing.
     ASSERT_EQ(EVP_MD_meth_get_cleanup(md)(ctx.get()), 1);
     Bytes out(32);

@@ -131,12 +131,11 @@ int rerun(const CipherKind& k, EVP_CIPHER_CTX* ctx) {
 
 int do_cipher(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, size_t length) {
     return engines::guarded("tvk_cipher_do_cipher", 0, [&] {
-        if (out == nullptr) return 1;
-        tvk_cipher_ctx* d = data_of(ctx);
-        if (d == nullptr || (length > 0 && in == nullptr)) return 0;
         if (length == 0) return 1;
-        // The crypto library reports every input byte as written: a tail that the block modes
-        // would keep back can therefore not be accepted.
+        // The crypto library reports every input byte as written: with no output to write them
+        // to, or a tail that the block modes would keep back, that would be untrue.
+        tvk_cipher_ctx* d = data_of(ctx);
+        if (d == nullptr || in == nullptr || out == nullptr) return 0;
         const uint32_t mode = d->core.mode;
         if ((mode == GOST28147_89_MODE_ECB || mode == GOST28147_89_MODE_CBC) && length % 8 != 0) {
             std::fprintf(stderr, "tvk_cipher_do_cipher: %zu bytes are not whole blocks\n", length);

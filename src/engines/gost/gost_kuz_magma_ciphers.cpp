@@ -142,9 +142,11 @@ int cipher_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* 
     return engines::guarded("tvk_cipher_update", 0, [&] {
         using F = Family<C>;
         constexpr const kuzmagma::Texts& t = F::texts;
-        if (out == nullptr || len == 0) return 1;
+        if (len == 0) return 1;
+        // The crypto library counts every input byte as written: with nowhere to write them,
+        // success would hand the caller output that does not exist.
         CipherData<C>* d = data_of<C>(ctx);
-        if (d == nullptr) return 0;
+        if (d == nullptr || in == nullptr || out == nullptr) return 0;
         const int mode = EVP_CIPHER_CTX_get_mode(ctx);
         int rc = GOSTR3413_OK;
         const char* failed = nullptr;

@@ -1,0 +1,145 @@
+// Malformed input and misuse through the crypto library's own entry points: each case must fail
+// cleanly (or succeed correctly) and leave nothing behind for the sanitizers to find.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <string>
+#include <vector>
+
+#include "cryptoext/objects.h"
+#include "cryptoext/ossl.h"
+#include "engine_env.h"
+#include "engines/gost/gost_ciphers.h"
+
+using objmap::nid;
+using objmap::Obj;
+using testing_support::Bytes;
+
+namespace {
+
+using engine_tests::CipherCtx;
+using engine_tests::PKeyCtx;
+using Robustness = engine_tests::EngineTest;
+using MdCtx = ossl::Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
+
+const char* const kCiphers[] = {
+    "gost89",         "gost89-cnt",     "gost89-cbc",     "gost89-ecb",     "kuznyechik-ecb",
+    "kuznyechik-cbc", "kuznyechik-ctr", "kuznyechik-ofb", "kuznyechik-cfb", "magma-ecb",
+    "magma-cbc",      "magma-ctr",      "magma-ofb",      "magma-cfb"};
+
+// Success tells the caller that every input byte was written: without a key or without an output
+// buffer that would be untrue.
+TEST_F(Robustness, CiphersRefuseDataWithoutKeyOrOutput) {
+    const Bytes key(32, 0x42), iv(16, 0x24), in(32, 0x11);
+    for (const char* name : kCiphers) {
+        const EVP_CIPHER* c = EVP_get_cipherbyname(name);
+        ASSERT_NE(c, nullptr) << name;
+        Bytes out(64);
+        int n = 0;
+        CipherCtx keyless(EVP_CIPHER_CTX_new());
+        ASSERT_EQ(EVP_EncryptInit_ex(keyless.get(), c, nullptr, nullptr, nullptr), 1) << name;
+        EXPECT_NE(engine_tests::captured([&] {
+                      return EVP_EncryptUpdate(keyless.get(), out.data(), &n, in.data(), 32);
+                  }).first,
+                  1)
+            << name;
+        CipherCtx keyed(EVP_CIPHER_CTX_new());
+        ASSERT_EQ(EVP_EncryptInit_ex(keyed.get(), c, nullptr, key.data(), iv.data()), 1) << name;
+        EXPECT_NE(engine_tests::captured([&] {
+                      return EVP_EncryptUpdate(keyed.get(), nullptr, &n, in.data(), 32);
+                  }).first,
+                  1)
+            << name;
+    }
+}
+
+// Every byte of a key or a key transport truncated away or flipped: decoding and unwrapping must
+// fail cleanly, and an unwrap that still succeeds must give the true content key.
+Bytes mutated(const Bytes& der, size_t i, int variant, size_t* len) {
+    Bytes m = der;
+    *len = variant == 0 ? i : m.size();
+    if (variant != 0) m[i] ^= variant == 1 ? 0x01 : 0x80;
+    return m;
+}
+
+TEST_F(Robustness, MutatedKeysAndTransportsFailCleanly) {
+    for (Obj type : {Obj::gost2012_256, Obj::gost2012_512}) {
+        ossl::PKey key = engine_tests::generate(type, "A");
+        ASSERT_TRUE(key);
+        const Bytes priv = engine_tests::der_of(i2d_PrivateKey, key.get());
+        const Bytes pub = engine_tests::der_of(i2d_PUBKEY, key.get());
+        for (const Bytes* der : {&priv, &pub})
+            for (size_t i = 0; i < der->size(); ++i)
+                for (int variant = 0; variant < 3; ++variant) {
+                    size_t len = 0;
+                    const Bytes m = mutated(*der, i, variant, &len);
+                    const unsigned char* p = m.data();
+                    engine_tests::captured([&] {
+                        ossl::PKey k(
+                            der == &priv
+                                ? d2i_PrivateKey(nid(type), nullptr, &p, static_cast<long>(len))
+                                : d2i_PUBKEY(nullptr, &p, static_cast<long>(len)));
+                        return k != nullptr;
+                    });
+                }
+        PKeyCtx enc(EVP_PKEY_CTX_new(key.get(), nullptr));
+        const Bytes cek(32, 0x5c);
+        size_t len = 0;
+        ASSERT_EQ(EVP_PKEY_encrypt_init(enc.get()), 1);
+        ASSERT_EQ(EVP_PKEY_encrypt(enc.get(), nullptr, &len, cek.data(), cek.size()), 1);
+        Bytes kt(len);
+        ASSERT_EQ(EVP_PKEY_encrypt(enc.get(), kt.data(), &len, cek.data(), cek.size()), 1);
+        kt.resize(len);
+        for (size_t i = 0; i < kt.size(); ++i)
+            for (int variant = 0; variant < 3; ++variant) {
+                size_t n = 0;
+                const Bytes m = mutated(kt, i, variant, &n);
+                PKeyCtx dec(EVP_PKEY_CTX_new(key.get(), nullptr));
+                ASSERT_EQ(EVP_PKEY_decrypt_init(dec.get()), 1);
+                Bytes out(64);
+                size_t out_len = out.size();
+                const auto r = engine_tests::captured(
+                    [&] { return EVP_PKEY_decrypt(dec.get(), out.data(), &out_len, m.data(), n); });
+                if (r.first == 1)
+                    EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(out_len)), cek)
+                        << "byte " << i << " variant " << variant;
+            }
+    }
+}
+
+using P8 = ossl::Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+
+EVP_PKEY* with_private_value(EVP_PKEY* like, const Bytes& value) {
+    P8 src(EVP_PKEY2PKCS8(like));
+    const ASN1_OBJECT* obj = nullptr;
+    const X509_ALGOR* alg = nullptr;
+    PKCS8_pkey_get0(&obj, nullptr, nullptr, &alg, src.get());
+    int ptype = 0;
+    const void* pval = nullptr;
+    X509_ALGOR_get0(nullptr, &ptype, &pval, alg);
+    P8 p8(PKCS8_PRIV_KEY_INFO_new());
+    auto* der = static_cast<unsigned char*>(OPENSSL_memdup(value.data(), value.size()));
+    PKCS8_pkey_set0(p8.get(), OBJ_dup(obj), 0, ptype,
+                    ASN1_STRING_dup(static_cast<const ASN1_STRING*>(pval)), der,
+                    static_cast<int>(value.size()));
+    return EVP_PKCS82PKEY(p8.get());
+}
+}  // namespace
+
+TEST_F(Robustness, DegeneratePrivateValuesAreRefused) {
+    ossl::PKey key = engine_tests::generate(Obj::gost2012_256, "A");
+    std::vector<Bytes> values = {{0x02, 0x01, 0x00}, Bytes(34, 0)};
+    values[1][0] = 0x04;
+    values[1][1] = 0x20;
+    for (const Bytes& v : values) {
+        const auto r = engine_tests::captured([&] {
+            EVP_PKEY* k = with_private_value(key.get(), v);
+            const bool got = k != nullptr;
+            EVP_PKEY_free(k);
+            return got;
+        });
+        EXPECT_EQ(r.first, 0) << testing_support::to_hex(v) << r.second;
+    }
+}
