@@ -55,6 +55,35 @@ TEST_F(Robustness, CiphersRefuseDataWithoutKeyOrOutput) {
     }
 }
 
+// Like the Kuznyechik and Magma MACs, the GOST 28147-89 MAC computes nothing before it has a key.
+TEST_F(Robustness, Gost89MacRefusesDataBeforeItsKey) {
+    const Bytes key(32, 0x42), msg(40, 0x17);
+    MdCtx ctx(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestInit_ex(ctx.get(), EVP_get_digestbyname("gost-mac"), nullptr), 1);
+    const auto r =
+        engine_tests::captured([&] { return EVP_DigestUpdate(ctx.get(), msg.data(), msg.size()); });
+    EXPECT_EQ(r.first, 0);
+    EXPECT_TRUE(engine_tests::has(r.second, "GOST28147_89_Update failed")) << r.second;
+    unsigned char mac[8];
+    unsigned int n = 0;
+    EXPECT_EQ(engine_tests::captured([&] { return EVP_DigestFinal_ex(ctx.get(), mac, &n); }).first,
+              0);
+    // Keyed later, the same context works; a copy keeps its key.
+    MdCtx keyed(EVP_MD_CTX_new()), copy(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestInit_ex(keyed.get(), EVP_get_digestbyname("gost-mac"), nullptr), 1);
+    ASSERT_EQ(EVP_MD_CTX_ctrl(keyed.get(), TVK_CTRL_SET_KEY, 32, const_cast<uint8_t*>(key.data())),
+              1);
+    ASSERT_EQ(EVP_DigestUpdate(keyed.get(), msg.data(), 16), 1);
+    ASSERT_EQ(EVP_MD_CTX_copy_ex(copy.get(), keyed.get()), 1);
+    unsigned char a[8], b[8];
+    unsigned int an = 0, bn = 0;
+    ASSERT_EQ(EVP_DigestUpdate(keyed.get(), msg.data() + 16, 24), 1);
+    ASSERT_EQ(EVP_DigestUpdate(copy.get(), msg.data() + 16, 24), 1);
+    ASSERT_EQ(EVP_DigestFinal_ex(keyed.get(), a, &an), 1);
+    ASSERT_EQ(EVP_DigestFinal_ex(copy.get(), b, &bn), 1);
+    EXPECT_EQ(Bytes(a, a + an), Bytes(b, b + bn));
+}
+
 // Every byte of a key or a key transport truncated away or flipped: decoding and unwrapping must
 // fail cleanly, and an unwrap that still succeeds must give the true content key.
 Bytes mutated(const Bytes& der, size_t i, int variant, size_t* len) {

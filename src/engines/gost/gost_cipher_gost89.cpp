@@ -248,6 +248,10 @@ int imit_setup(EVP_MD_CTX* ctx) {
     tvk_cipher_ctx* d = data_of(ctx);
     TVK2012_ENGINE_CTX* settings = tvk_cipher_settings();
     if (d == nullptr || settings == nullptr) return 0;
+    if (d->mac_key_set == 0) {
+        OPENSSL_cleanse(&d->core, sizeof d->core);
+        return 1;
+    }
     const GOST28147_89_PARAMS* row = tvk_find_cipher_row(d->param_nid, settings, nullptr);
     if (row == nullptr) return 0;
     const int rc = GOST28147_89_Init(&d->core, 1, row->tz, GOST28147_89_MODE_MAC, row->key_meshing,
@@ -340,6 +344,7 @@ int tvk_imit_ctrl(EVP_MD_CTX* ctx, int type, int arg, void* ptr) {
                     return 0;
                 }
                 std::memcpy(d->key, ptr, kKeyLen);
+                d->mac_key_set = 1;
                 return imit_setup(ctx);
             default:
                 return 0;

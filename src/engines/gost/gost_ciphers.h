@@ -18,6 +18,9 @@ struct tvk_cipher_ctx {
     // context has nowhere else to keep it.
     uint8_t mac_iv[8];
     int32_t mac_iv_set;
+    // The MAC stays unstarted until a key arrives (control 4100): data given before would be
+    // MACed under the all-zero key, a value nobody chose.
+    int32_t mac_key_set;
 };
 
 // Cipher controls beyond the crypto library's own.
