@@ -172,3 +172,32 @@ TEST_F(Robustness, DegeneratePrivateValuesAreRefused) {
         EXPECT_EQ(r.first, 0) << testing_support::to_hex(v) << r.second;
     }
 }
+
+// A new IV without a key restarts the cipher under the key it holds, as a fresh context with
+// that key and IV would; controls given before any key never leave a context that encrypts.
+TEST_F(Robustness, Gost89FollowsANewIvAndNeedsAKey) {
+    const Bytes key(32, 0x42), iv1(8, 0x01), iv2(8, 0x02), msg(24, 0x33);
+    for (const char* name : {"gost89", "gost89-cnt", "gost89-cbc"}) {
+        const EVP_CIPHER* c = EVP_get_cipherbyname(name);
+        Bytes fresh(24), again(24);
+        int n = 0;
+        CipherCtx a(EVP_CIPHER_CTX_new()), b(EVP_CIPHER_CTX_new());
+        ASSERT_EQ(EVP_EncryptInit_ex(a.get(), c, nullptr, key.data(), iv2.data()), 1);
+        ASSERT_EQ(EVP_EncryptUpdate(a.get(), fresh.data(), &n, msg.data(), 24), 1);
+        ASSERT_EQ(EVP_EncryptInit_ex(b.get(), c, nullptr, key.data(), iv1.data()), 1);
+        ASSERT_EQ(EVP_EncryptUpdate(b.get(), again.data(), &n, msg.data(), 24), 1);
+        ASSERT_EQ(EVP_EncryptInit_ex(b.get(), nullptr, nullptr, nullptr, iv2.data()), 1);
+        ASSERT_EQ(EVP_EncryptUpdate(b.get(), again.data(), &n, msg.data(), 24), 1);
+        EXPECT_EQ(again, fresh) << name;
+
+        CipherCtx keyless(EVP_CIPHER_CTX_new());
+        ASSERT_EQ(EVP_EncryptInit_ex(keyless.get(), c, nullptr, nullptr, iv1.data()), 1);
+        EVP_CIPHER_CTX_ctrl(keyless.get(), TVK_CTRL_SET_PARAM_NID, nid(Obj::gost_28147_param_Z),
+                            nullptr);
+        EXPECT_NE(engine_tests::captured([&] {
+                      return EVP_EncryptUpdate(keyless.get(), again.data(), &n, msg.data(), 24);
+                  }).first,
+                  1)
+            << name;
+    }
+}

@@ -92,17 +92,21 @@ int setup(const CipherKind& k, EVP_CIPHER_CTX* ctx, const unsigned char* key,
     if (d == nullptr || settings == nullptr) return 0;
     if (iv != nullptr) std::memmove(saved_iv(ctx), iv, kIvLen);
     std::memmove(EVP_CIPHER_CTX_iv_noconst(ctx), saved_iv(ctx), kIvLen);
-    if (key == nullptr) {
+    if (key == nullptr && d->key_set == 0) {
         // A key-less init returns the context to the engine's default parameter set.
         d->param_nid = settings->cipher_param_nid;
         return 1;
     }
+    // A new IV without a key restarts the core under the key it holds: continuing the old
+    // stream would encrypt under an IV the caller no longer gave.
+    if (key == nullptr) key = d->key;
     bool used_default = false;
     const GOST28147_89_PARAMS* row = tvk_find_cipher_row(d->param_nid, settings, &used_default);
     if (row == nullptr) return 0;
     // The parameters written for the message must name the set that really encrypted it.
     if (used_default) d->param_nid = settings->cipher_param_nid;
     if (key != d->key) std::memcpy(d->key, key, kKeyLen);
+    d->key_set = 1;
     const int rc = GOST28147_89_Init(&d->core, enc ? 1 : 0, row->tz, core_mode(k, d),
                                      row->key_meshing, EVP_CIPHER_CTX_iv(ctx), d->key);
     if (rc != 0) {
@@ -124,8 +128,10 @@ int cipher_init(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned ch
     });
 }
 
+// A control given before any key only records its value: the key's init starts the core.
 int rerun(const CipherKind& k, EVP_CIPHER_CTX* ctx) {
     tvk_cipher_ctx* d = data_of(ctx);
+    if (d->key_set == 0) return 1;
     return setup(k, ctx, d->key, EVP_CIPHER_CTX_iv(ctx), EVP_CIPHER_CTX_is_encrypting(ctx));
 }
 
@@ -248,7 +254,7 @@ int imit_setup(EVP_MD_CTX* ctx) {
     tvk_cipher_ctx* d = data_of(ctx);
     TVK2012_ENGINE_CTX* settings = tvk_cipher_settings();
     if (d == nullptr || settings == nullptr) return 0;
-    if (d->mac_key_set == 0) {
+    if (d->key_set == 0) {
         OPENSSL_cleanse(&d->core, sizeof d->core);
         return 1;
     }
@@ -344,7 +350,7 @@ int tvk_imit_ctrl(EVP_MD_CTX* ctx, int type, int arg, void* ptr) {
                     return 0;
                 }
                 std::memcpy(d->key, ptr, kKeyLen);
-                d->mac_key_set = 1;
+                d->key_set = 1;
                 return imit_setup(ctx);
             default:
                 return 0;

@@ -18,9 +18,9 @@ struct tvk_cipher_ctx {
     // context has nowhere else to keep it.
     uint8_t mac_iv[8];
     int32_t mac_iv_set;
-    // The MAC stays unstarted until a key arrives (control 4100): data given before would be
-    // MACed under the all-zero key, a value nobody chose.
-    int32_t mac_key_set;
+    // Set once a key was given. Until then the core stays unstarted, so data given to a cipher
+    // or the MAC fails instead of being processed under the all-zero key, a value nobody chose.
+    int32_t key_set;
 };
 
 // Cipher controls beyond the crypto library's own.
