@@ -13,13 +13,14 @@ struct AkidFree {
 int X509_check_crl_issuer(X509* cert, X509_CRL* crl) {
     if (!cert || !crl) return 0;
     if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(cert)) != 0) return 0;
-    std::unique_ptr<AUTHORITY_KEYID, AkidFree> akid(
-        static_cast<AUTHORITY_KEYID*>(X509_CRL_get_ext_d2i(crl, NID_authority_key_identifier, nullptr, nullptr)));
+    std::unique_ptr<AUTHORITY_KEYID, AkidFree> akid(static_cast<AUTHORITY_KEYID*>(
+        X509_CRL_get_ext_d2i(crl, NID_authority_key_identifier, nullptr, nullptr)));
     if (!akid) return 1;
     if (akid->issuer) {
         for (int i = 0; i < sk_GENERAL_NAME_num(akid->issuer); ++i) {
             const GENERAL_NAME* gn = sk_GENERAL_NAME_value(akid->issuer, i);
-            if (gn->type == GEN_DIRNAME && X509_NAME_cmp(gn->d.directoryName, X509_get_issuer_name(cert)) != 0)
+            if (gn->type == GEN_DIRNAME &&
+                X509_NAME_cmp(gn->d.directoryName, X509_get_issuer_name(cert)) != 0)
                 return 0;
         }
     }
@@ -36,18 +37,25 @@ int X509_STORE_CTX_get_crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl, X509_OBJEC
     X509_STORE* store = X509_STORE_CTX_get0_store(ctx);
     if (!store) return -1;
     // Only what the store already holds is scanned; the look-up methods are not asked for more.
+    // Other threads may add to a shared store meanwhile: the list is walked under its lock, and
+    // the certificate found leaves with a reference of its own.
+    if (!X509_STORE_lock(store)) return -1;
+    X509* issuer = nullptr;
     STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
-    for (int i = 0; i < sk_X509_OBJECT_num(objs); ++i) {
+    for (int i = 0; i < sk_X509_OBJECT_num(objs) && issuer == nullptr; ++i) {
         X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, i));
-        if (!cert || X509_check_crl_issuer(cert, crl) != 1) continue;
-        X509_OBJECT* obj = X509_OBJECT_new();
-        if (!obj) return -1;
-        if (!X509_OBJECT_set1_X509(obj, cert)) {
-            X509_OBJECT_free(obj);
-            return -1;
-        }
-        *out = obj;
-        return 1;
+        if (cert != nullptr && X509_check_crl_issuer(cert, crl) == 1 && X509_up_ref(cert))
+            issuer = cert;
     }
-    return -1;
+    X509_STORE_unlock(store);
+    if (issuer == nullptr) return -1;
+    X509_OBJECT* obj = X509_OBJECT_new();
+    const bool set = obj != nullptr && X509_OBJECT_set1_X509(obj, issuer);
+    X509_free(issuer);
+    if (!set) {
+        X509_OBJECT_free(obj);
+        return -1;
+    }
+    *out = obj;
+    return 1;
 }

@@ -3,6 +3,10 @@
 
 #include <openssl/x509v3.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "engine_env.h"
 
 namespace {
@@ -96,3 +100,29 @@ TEST(CrlIssuer, KeyIdentifierWithoutSubjectKeyIdentifierFailsAndAnEmptyStoreGive
 }
 
 }  // namespace
+
+// Other threads may add certificates to a shared store while a look-up walks it: the walk must
+// hold the store's lock, or it reads a list that is being reallocated under it.
+TEST(CrlIssuer, LookUpWhileAnotherThreadFillsTheStore) {
+    engine_tests::load_engines();
+    ossl::PKey key(EVP_EC_gen("P-256"));
+    std::vector<ossl::X509Ptr> certs;
+    for (long i = 0; i < 600; ++i)
+        certs.push_back(engine_tests::self_signed(key.get(), "filler", i));
+    ossl::X509Ptr other = make_ca("other issuer", key.get(), 1, false);
+    Crl crl = make_crl(other.get(), key.get(), nullptr);
+    Store store(X509_STORE_new());
+    StoreCtx ctx(X509_STORE_CTX_new());
+    ASSERT_TRUE(store && ctx && X509_STORE_CTX_init(ctx.get(), store.get(), nullptr, nullptr));
+    std::atomic<bool> done{false};
+    std::thread filler([&] {
+        for (auto& c : certs) X509_STORE_add_cert(store.get(), c.get());
+        done = true;
+    });
+    while (!done) {
+        X509_OBJECT* found = nullptr;
+        EXPECT_EQ(X509_STORE_CTX_get_crl_issuer(ctx.get(), crl.get(), &found), -1);
+        X509_OBJECT_free(found);
+    }
+    filler.join();
+}
