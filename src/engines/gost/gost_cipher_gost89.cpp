@@ -336,7 +336,8 @@ int tvk_imit_ctrl(EVP_MD_CTX* ctx, int type, int arg, void* ptr) {
                 return ok;
             }
             case TVK_CTRL_SET_MODE:  // the MAC's IV
-                if (ptr == nullptr) return 0;
+                // The caller's length says how much is there: a shorter IV would be read past.
+                if (ptr == nullptr || arg != static_cast<int>(sizeof d->mac_iv)) return 0;
                 std::memcpy(d->mac_iv, ptr, sizeof d->mac_iv);
                 d->mac_iv_set = 1;
                 return imit_setup(ctx);
