@@ -37,7 +37,11 @@ ossl::Pkcs7 read_pkcs7(const char* fn, Bytes input, int& rc, bool dump_on_memory
     ossl::Pkcs7 p7(d2i_PKCS7_bio(in.get(), nullptr));
     if (!p7) {
         log_error("%s() 2 : d2i_PKCS7_bio() failed", fn);
-        if (dump_on_memory) log_crypto_errors();
+        // Not dumped here, but never left queued for the host's next crypto-library call.
+        if (dump_on_memory)
+            log_crypto_errors();
+        else
+            ERR_clear_error();
         rc = SSF_RC_NOT_PKCS7;
     }
     return p7;
