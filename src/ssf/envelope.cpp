@@ -168,9 +168,15 @@ ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     OPENSSL_cleanse(content_key.data(), content_key.size());
     if (!keyed) return nullptr;
 
+    // Absent encrypted content (carried elsewhere) is not empty content: with a stream cipher
+    // it would "decrypt" to nothing with success.
     const ASN1_OCTET_STRING* data = env->enc_data->enc_data;
-    ossl::Bio source(data != nullptr && data->length > 0 ? BIO_new_mem_buf(data->data, data->length)
-                                                         : BIO_new(BIO_s_mem()));
+    if (data == nullptr) {
+        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_NO_CONTENT);
+        return nullptr;
+    }
+    ossl::Bio source(data->length > 0 ? BIO_new_mem_buf(data->data, data->length)
+                                      : BIO_new(BIO_s_mem()));
     if (!source) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_BIO_LIB);
         return nullptr;

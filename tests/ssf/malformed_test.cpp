@@ -90,3 +90,127 @@ TEST_F(Malformed, DamagedMessagesEndInACode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Well-formed messages with parts absent that a sender may leave out or an attacker may remove.
+TEST_F(Malformed, MessagesWithPartsAbsent) {
+    Sap pkcs7("PKCS7"), gost("GOST-28147-89"), pab(dir.file("pab"));
+    const std::string profile = "certfile=" + dir.file("rsa.crt") + ",keyfile=" + dir.file("rsa.key");
+    const std::string id = sha1_hex(pki->rsa_leaf.cert.get(), " ");
+    auto der = [](PKCS7* p7) { return to_der(p7); };
+
+    // An envelope the provider makes itself (GOST 28147-89 content encryption).
+    Der data_msg;
+    {
+        ossl::Pkcs7 d(PKCS7_new());
+        ASSERT_TRUE(PKCS7_set_type(d.get(), NID_pkcs7_data));
+        ASSERT_TRUE(ASN1_OCTET_STRING_set(d->d.data, reinterpret_cast<const unsigned char*>("hi"), 2));
+        data_msg = der(d.get());
+    }
+    Der gost_env;
+    {
+        Record r(id);
+        SigRcpSsfInformationListElement node{};
+        node.ptrSigRcp = &r.info;
+        Out out;
+        ASSERT_EQ(SsfEnvelope(pkcs7.p(), pkcs7.n(), gost.p(), gost.n(), data_msg.data(),
+                              static_cast<SAP_UINT>(data_msg.size()), pab.p(), pab.n(), nullptr, 0,
+                              &node, &out.data, &out.len),
+                  0u);
+        gost_env = Der(out.data, out.data + out.len);
+    }
+    struct Case {
+        const char* what;
+        Der msg;
+        std::function<void(PKCS7*)> cut;
+    };
+    const Case envelopes[] = {
+        {"no recipients", gost_env,
+         [](PKCS7* p) {
+             sk_PKCS7_RECIP_INFO_pop_free(p->d.enveloped->recipientinfo, PKCS7_RECIP_INFO_free);
+             p->d.enveloped->recipientinfo = sk_PKCS7_RECIP_INFO_new_null();
+         }},
+        {"no encrypted content", gost_env,
+         [](PKCS7* p) {
+             ASN1_OCTET_STRING_free(p->d.enveloped->enc_data->enc_data);
+             p->d.enveloped->enc_data->enc_data = nullptr;
+         }},
+        {"no cipher parameters (GOST)", gost_env,
+         [](PKCS7* p) {
+             ASN1_TYPE_free(p->d.enveloped->enc_data->algorithm->parameter);
+             p->d.enveloped->enc_data->algorithm->parameter = nullptr;
+         }},
+        {"no cipher parameters (AES)", enveloped_der("hello"),
+         [](PKCS7* p) {
+             ASN1_TYPE_free(p->d.enveloped->enc_data->algorithm->parameter);
+             p->d.enveloped->enc_data->algorithm->parameter = nullptr;
+         }},
+        {"empty key transport", gost_env,
+         [](PKCS7* p) {
+             ASN1_STRING_set(sk_PKCS7_RECIP_INFO_value(p->d.enveloped->recipientinfo, 0)->enc_key,
+                             "", 0);
+         }},
+    };
+    for (const Case& c : envelopes) {
+        ossl::Pkcs7 p7 = from_der(c.msg);
+        ASSERT_TRUE(p7) << c.what;
+        c.cut(p7.get());
+        Der m = der(p7.get());
+        Record r(id, profile);
+        Out out;
+        const SAPRETURN rc = SsfDevelope(pkcs7.p(), pkcs7.n(), m.data(),
+                                         static_cast<SAP_UINT>(m.size()), &r.info, &out.data,
+                                         &out.len);
+        EXPECT_NE(rc, 0u) << c.what;
+        EXPECT_TRUE(out.cleared()) << c.what;
+        EXPECT_EQ(ERR_peek_error(), 0ul) << c.what;
+        ERR_clear_error();
+    }
+
+    const Case signed_cases[] = {
+        {"no certificates", signed_der("hello"),
+         [](PKCS7* p) {
+             sk_X509_pop_free(p->d.sign->cert, X509_free);
+             p->d.sign->cert = nullptr;
+         }},
+        {"no signers", signed_der("hello"),
+         [](PKCS7* p) {
+             sk_PKCS7_SIGNER_INFO_pop_free(p->d.sign->signer_info, PKCS7_SIGNER_INFO_free);
+             p->d.sign->signer_info = sk_PKCS7_SIGNER_INFO_new_null();
+         }},
+        {"no content", signed_der("hello"), [](PKCS7* p) { PKCS7_set_detached(p, 1); }},
+        {"no signature value", signed_der("hello"),
+         [](PKCS7* p) {
+             ASN1_STRING_set(sk_PKCS7_SIGNER_INFO_value(p->d.sign->signer_info, 0)->enc_digest,
+                             "", 0);
+         }},
+        {"no signed attributes", signed_der("hello"),
+         [](PKCS7* p) {
+             PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p->d.sign->signer_info, 0);
+             sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
+             si->auth_attr = nullptr;
+         }},
+    };
+    for (const Case& c : signed_cases) {
+        ossl::Pkcs7 p7 = from_der(c.msg);
+        ASSERT_TRUE(p7) << c.what;
+        c.cut(p7.get());
+        Der m = der(p7.get());
+        for (SAP_BOOL use_certs : {0, 1}) {
+            SigRcpSsfInfoList list = nullptr;
+            Out out;
+            const SAPRETURN rc =
+                SsfVerify(pkcs7.p(), pkcs7.n(), use_certs, m.data(),
+                          static_cast<SAP_UINT>(m.size()), nullptr, 0, pab.p(), pab.n(), nullptr,
+                          0, &list, &out.data, &out.len);
+            EXPECT_NE(rc, 0u) << c.what;
+            for (auto* n = list; n; n = n->next) EXPECT_NE(n->ptrSigRcp->uResult, 0u) << c.what;
+            SsfDELSigRcpSsfInfoList(&list);
+            EXPECT_EQ(ERR_peek_error(), 0ul) << c.what;
+            ERR_clear_error();
+        }
+    }
+}
+
+}  // namespace
