@@ -269,6 +269,11 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         cert.release();
     }
     if (failed) return SSF_RC_RECIPIENT_FAILED;
+    // An envelope for nobody would lock the content away for good, reported as success.
+    if (sk_X509_num(certs.get()) == 0) {
+        log_error("%s() 7 : no recipients", kFn);
+        return SSF_RC_RECIPIENT_FAILED;
+    }
 
     ossl::Pkcs7 enveloped(
         PKCS7_encrypt(certs.get(), content_bio.get(), tvk_cipher_gost89(), PKCS7_BINARY));

@@ -214,3 +214,33 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
 }
 
 }  // namespace
+
+namespace {
+
+// A list whose nodes carry no record names nobody: nothing may be signed or enveloped for it.
+TEST_F(Malformed, ListsWithoutRecordsNameNobody) {
+    Sap pkcs7("PKCS7"), gost("GOST-28147-89"), sha1("SHA1"), pab(dir.file("pab"));
+    ossl::Pkcs7 d(PKCS7_new());
+    ASSERT_TRUE(PKCS7_set_type(d.get(), NID_pkcs7_data) &&
+                ASN1_OCTET_STRING_set(d->d.data, reinterpret_cast<const unsigned char*>("hi"), 2));
+    Der data = to_der(d.get());
+    SigRcpSsfInformationListElement second{}, first{};
+    first.next = &second;
+    {
+        Out out;
+        EXPECT_NE(SsfEnvelope(pkcs7.p(), pkcs7.n(), gost.p(), gost.n(), data.data(),
+                              static_cast<SAP_UINT>(data.size()), pab.p(), pab.n(), nullptr, 0,
+                              &first, &out.data, &out.len),
+                  0u);
+        EXPECT_TRUE(out.cleared());
+    }
+    {
+        Out out;
+        EXPECT_NE(SsfSign(pkcs7.p(), pkcs7.n(), sha1.p(), sha1.n(), 1, 0, data.data(),
+                          static_cast<SAP_UINT>(data.size()), &first, &out.data, &out.len),
+                  0u);
+        EXPECT_TRUE(out.cleared());
+    }
+}
+
+}  // namespace
