@@ -24,7 +24,12 @@ class Malformed : public Started {
         write_file(dir.file("pab/rsa.pem"), pem_of(pki->rsa_leaf.cert.get()));
         write_file(dir.file("rsa.crt"), pem_of(pki->rsa_leaf.cert.get()));
         write_file(dir.file("rsa.key"), key_pem(pki->rsa_leaf.key.get(), nullptr));
+        pab = Sap(dir.file("pab"));
+        profile = "certfile=" + dir.file("rsa.crt") + ",keyfile=" + dir.file("rsa.key");
+        id = sha1_hex(pki->rsa_leaf.cert.get(), " ");
     }
+    Sap pkcs7{"PKCS7"}, sha1{"SHA1"}, pab{""};
+    std::string profile, id;  // the RSA leaf's key pair from files, and its fingerprint
 
     using Call = std::function<SAPRETURN(SAP_BYTE*, SAP_UINT, Out&)>;
     // Every truncation and every one-byte change of the message through the call.
@@ -52,28 +57,28 @@ class Malformed : public Started {
     }
 };
 
-TEST_F(Malformed, DamagedMessagesEndInACode) {
-    Sap pkcs7("PKCS7"), sha1("SHA1"), pab(dir.file("pab"));
-    const std::string profile = "certfile=" + dir.file("rsa.crt") + ",keyfile=" + dir.file("rsa.key");
-    const std::string id = sha1_hex(pki->rsa_leaf.cert.get(), " ");
-    const Der signed_msg = signed_der("hello"), enveloped_msg = enveloped_der("hello");
-
-    damage("verify", signed_msg, [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
+// Verify hands back the content with the signers' verdicts whatever they are; a failure's
+// copy is released here so that the common check sees only what success leaves.
+TEST_F(Malformed, DamagedSignedMessagesInVerify) {
+    damage("verify", signed_der("hello"), [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
         SigRcpSsfInfoList list = nullptr;
         SAPRETURN rc = SsfVerify(pkcs7.p(), pkcs7.n(), 1, p, n, nullptr, 0, pab.p(), pab.n(),
                                  nullptr, 0, &list, &out.data, &out.len);
         SsfDELSigRcpSsfInfoList(&list);
-        // Verify hands back the content with the signers' verdicts, whatever they are.
-        if (rc != 0 && out.data) {
-            SsfDELSsfOctetstring(&out.data, &out.len);
-        }
+        if (rc != 0 && out.data) SsfDELSsfOctetstring(&out.data, &out.len);
         return rc;
     });
-    damage("develope", enveloped_msg, [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
+}
+
+TEST_F(Malformed, DamagedEnvelopesInDevelope) {
+    damage("develope", enveloped_der("hello"), [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
         Record r(id, profile);
         return SsfDevelope(pkcs7.p(), pkcs7.n(), p, n, &r.info, &out.data, &out.len);
     });
-    for (const Der& m : {signed_msg, enveloped_msg, digested_der()}) {
+}
+
+TEST_F(Malformed, DamagedMessagesInDecodeAndDigest) {
+    for (const Der& m : {signed_der("hello"), enveloped_der("hello"), digested_der()}) {
         damage("decode", m, [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
             return SsfDecode(pkcs7.p(), pkcs7.n(), p, n, &out.data, &out.len);
         });
@@ -82,22 +87,19 @@ TEST_F(Malformed, DamagedMessagesEndInACode) {
                              &out.len);
         });
     }
-    damage("add-sign", signed_msg, [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
+}
+
+TEST_F(Malformed, DamagedSignedMessagesInAddSign) {
+    damage("add-sign", signed_der("hello"), [&](SAP_BYTE* p, SAP_UINT n, Out& out) {
         Record r(id, profile);
         return SsfAddSign(pkcs7.p(), pkcs7.n(), sha1.p(), sha1.n(), 1, p, n, nullptr, 0, &r.info,
                           &out.data, &out.len);
     });
 }
 
-}  // namespace
-
-namespace {
-
 // Well-formed messages with parts absent that a sender may leave out or an attacker may remove.
 TEST_F(Malformed, MessagesWithPartsAbsent) {
-    Sap pkcs7("PKCS7"), gost("GOST-28147-89"), pab(dir.file("pab"));
-    const std::string profile = "certfile=" + dir.file("rsa.crt") + ",keyfile=" + dir.file("rsa.key");
-    const std::string id = sha1_hex(pki->rsa_leaf.cert.get(), " ");
+    Sap gost("GOST-28147-89");
     auto der = [](PKCS7* p7) { return to_der(p7); };
 
     // An envelope the provider makes itself (GOST 28147-89 content encryption).
@@ -213,13 +215,9 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // A list whose nodes carry no record names nobody: nothing may be signed or enveloped for it.
 TEST_F(Malformed, ListsWithoutRecordsNameNobody) {
-    Sap pkcs7("PKCS7"), gost("GOST-28147-89"), sha1("SHA1"), pab(dir.file("pab"));
+    Sap gost("GOST-28147-89");
     ossl::Pkcs7 d(PKCS7_new());
     ASSERT_TRUE(PKCS7_set_type(d.get(), NID_pkcs7_data) &&
                 ASN1_OCTET_STRING_set(d->d.data, reinterpret_cast<const unsigned char*>("hi"), 2));
