@@ -37,7 +37,11 @@ ossl::Pkcs7 read_pkcs7(const char* fn, Bytes input, int& rc, bool dump_on_memory
     ossl::Pkcs7 p7(d2i_PKCS7_bio(in.get(), nullptr));
     if (!p7) {
         log_error("%s() 2 : d2i_PKCS7_bio() failed", fn);
-        if (dump_on_memory) log_crypto_errors();
+        // Not dumped here, but never left queued for the host's next crypto-library call.
+        if (dump_on_memory)
+            log_crypto_errors();
+        else
+            ERR_clear_error();
         rc = SSF_RC_NOT_PKCS7;
     }
     return p7;
@@ -164,9 +168,15 @@ ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     OPENSSL_cleanse(content_key.data(), content_key.size());
     if (!keyed) return nullptr;
 
+    // Absent encrypted content (carried elsewhere) is not empty content: with a stream cipher
+    // it would "decrypt" to nothing with success.
     const ASN1_OCTET_STRING* data = env->enc_data->enc_data;
-    ossl::Bio source(data != nullptr && data->length > 0 ? BIO_new_mem_buf(data->data, data->length)
-                                                         : BIO_new(BIO_s_mem()));
+    if (data == nullptr) {
+        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_NO_CONTENT);
+        return nullptr;
+    }
+    ossl::Bio source(data->length > 0 ? BIO_new_mem_buf(data->data, data->length)
+                                      : BIO_new(BIO_s_mem()));
     if (!source) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_BIO_LIB);
         return nullptr;
@@ -259,6 +269,11 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         cert.release();
     }
     if (failed) return SSF_RC_RECIPIENT_FAILED;
+    // An envelope for nobody would lock the content away for good, reported as success.
+    if (sk_X509_num(certs.get()) == 0) {
+        log_error("%s() 7 : no recipients", kFn);
+        return SSF_RC_RECIPIENT_FAILED;
+    }
 
     ossl::Pkcs7 enveloped(
         PKCS7_encrypt(certs.get(), content_bio.get(), tvk_cipher_gost89(), PKCS7_BINARY));
