@@ -5,7 +5,9 @@
 
 void* g_hInstance = nullptr;
 
-BOOL DllMain(void* module, unsigned long reason, void* /*reserved*/) {
+namespace {
+
+BOOL dll_main(void* module, unsigned long reason) {
     using namespace ssf;
     switch (reason) {
         case DLL_PROCESS_ATTACH:
@@ -24,4 +26,15 @@ BOOL DllMain(void* module, unsigned long reason, void* /*reserved*/) {
     }
     log_debug("Start-C");
     return TRUE;
+}
+
+}  // namespace
+
+// Runs inside the loader: nothing may escape into it, or the host ends in dlopen or at exit.
+BOOL DllMain(void* module, unsigned long reason, void* /*reserved*/) {
+    try {
+        return dll_main(module, reason);
+    } catch (...) {
+        return FALSE;
+    }
 }

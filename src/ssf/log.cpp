@@ -164,10 +164,15 @@ void log_crypto_errors() {
     // errors into the next call.
     ERR_print_errors_cb(
         [](const char* str, size_t len, void*) -> int {
-            std::string line(str, len);
-            if (line.empty() || line.back() != '\n') line += '\n';
-            append_raw(line);
-            return 1;
+            // Called from the crypto library's C code: an exception must not pass through it.
+            try {
+                std::string line(str, len);
+                if (line.empty() || line.back() != '\n') line += '\n';
+                append_raw(line);
+                return 1;
+            } catch (...) {
+                return 0;
+            }
         },
         nullptr);
     log_write("-------END ORBSSL ERRORS------");
