@@ -228,7 +228,8 @@ int mac_update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, uint8_t flags) {
     if (ctx->tz.ready != 1) return -2;
     const uint8_t* src = in->data;
     uint32_t left = in->length;
-    if (ctx->partial_count + left < 8) {
+    // In 32 bits a length near 2^32 would wrap the sum below 8 and overrun partial.
+    if (uint64_t(ctx->partial_count) + left < 8) {
         std::memcpy(ctx->partial + ctx->partial_count, src, left);
         ctx->partial_count += left;
         if ((flags & GOST28147_89_FLAG_LAST) && ctx->partial_count > 0) {
