@@ -485,6 +485,8 @@ int GOST28147_89_KDF(const TZ* tz, const uint8_t* kek, const uint8_t* ukm, uint8
         GOST_BLOB o{32, k};
         rc = TVK_Gost_GFB_m(tz, &in, &o, iv, words, 1,
                             GOST28147_89_FLAG_FIRST | GOST28147_89_FLAG_LAST);
+        // The sums come from the key, and the register ends as the key's last 8 bytes.
+        wipe(iv, sizeof iv);
     }
     if (rc == 0) std::memcpy(out, k, 32);
     wipe(k, sizeof k);
