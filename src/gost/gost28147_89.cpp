@@ -228,7 +228,8 @@ int mac_update(GOST28147_89_CTX* ctx, const GOST_BLOB* in, uint8_t flags) {
     if (ctx->tz.ready != 1) return -2;
     const uint8_t* src = in->data;
     uint32_t left = in->length;
-    if (ctx->partial_count + left < 8) {
+    // In 32 bits a length near 2^32 would wrap the sum below 8 and overrun partial.
+    if (uint64_t(ctx->partial_count) + left < 8) {
         std::memcpy(ctx->partial + ctx->partial_count, src, left);
         ctx->partial_count += left;
         if ((flags & GOST28147_89_FLAG_LAST) && ctx->partial_count > 0) {
@@ -484,6 +485,8 @@ int GOST28147_89_KDF(const TZ* tz, const uint8_t* kek, const uint8_t* ukm, uint8
         GOST_BLOB o{32, k};
         rc = TVK_Gost_GFB_m(tz, &in, &o, iv, words, 1,
                             GOST28147_89_FLAG_FIRST | GOST28147_89_FLAG_LAST);
+        // The sums come from the key, and the register ends as the key's last 8 bytes.
+        wipe(iv, sizeof iv);
     }
     if (rc == 0) std::memcpy(out, k, 32);
     wipe(k, sizeof k);
