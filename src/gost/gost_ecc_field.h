@@ -207,7 +207,8 @@ GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
         w[j] = static_cast<u64>(x);
         carry = static_cast<u64>(x >> 64);
     }
-    // carry * 2^(64N) is carry * c; a carry out of that is one more c on a small value.
+    // carry * 2^(64N) is carry * c. A carry out of that leaves w below 2^64 (carry * c is far
+    // smaller than 2^64), so the one more c it stands for lands in the lowest limb alone.
     u128 x = static_cast<u128>(carry) * M.c + w[0];
     w[0] = static_cast<u64>(x);
     u64 k = static_cast<u64>(x >> 64);
@@ -216,22 +217,14 @@ GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
         w[j] = static_cast<u64>(x);
         k = static_cast<u64>(x >> 64);
     }
-    k = M.c & (0 - k);
-    for (size_t j = 0; j < N; ++j) {
-        x = static_cast<u128>(w[j]) + k;
-        w[j] = static_cast<u64>(x);
-        k = static_cast<u64>(x >> 64);
-    }
-    // Now w < 2^(64N); w >= m exactly when w + c carries out.
-    u64 s[N];
-    k = M.c;
-    for (size_t j = 0; j < N; ++j) {
-        x = static_cast<u128>(w[j]) + k;
-        s[j] = static_cast<u64>(x);
-        k = static_cast<u64>(x >> 64);
-    }
-    const u64 use_s = 0 - k;
-    for (size_t j = 0; j < N; ++j) r[j] = (s[j] & use_s) | (w[j] & ~use_s);
+    w[0] += M.c & (0 - k);
+    // Now w < 2^(64N); w >= m exactly when the upper limbs are all ones and the lowest is at
+    // least m's, and then w - m = w[0] + c with the upper limbs cleared.
+    u64 ones = ~0ULL;
+    for (size_t j = 1; j < N; ++j) ones &= w[j];
+    const u64 ge = 0 - static_cast<u64>((ones == ~0ULL) & (w[0] >= M.m[0]));
+    r[0] = w[0] + (M.c & ge);
+    for (size_t j = 1; j < N; ++j) r[j] = w[j] & ~ge;
 }
 
 // r = a * b / R mod m for a, b below m (a may be any value below 2^(64N) when b < m: the

@@ -103,7 +103,53 @@ void check_modulus(const DIGIT_T* modulus) {
     mpz_clears(want, r, a, b, nullptr);
 }
 
+// The folding reduction on double-width values built to take its rare paths: a sum that lands
+// in [m, 2^(64N)), and a first pass whose carry times c wraps past 2^(64N).
+template <size_t N>
+void check_fold(const DIGIT_T* modulus) {
+    Mont<N> M;
+    mont_init<N>(M, modulus);
+    if (!M.c) return;
+    std::vector<std::array<u64, 2 * N>> ts;
+    std::array<u64, 2 * N> t{};
+    for (u64 extra : {0, 1, 5}) {  // m + extra, below 2^(64N)
+        t = {};
+        unsigned char c = 0;
+        for (size_t j = 0; j < N; ++j) c = addc(c, M.m[j], j == 0 ? extra : 0, &t[j]);
+        ts.push_back(t);
+    }
+    for (u64 low : {~0ULL, ~0ULL - M.c, ~0ULL - M.c + 1}) {  // the first pass ends at 2^(64N) - 1
+        t.fill(~0ULL);
+        for (size_t j = N; j < 2 * N; ++j) t[j] = 0;
+        const u64 h = ~0ULL / M.c + 1;  // h * c is just above 2^64
+        t[2 * N - 1] = h;
+        t[N - 1] = static_cast<u64>((static_cast<u128>(1) << 65) - 1 - static_cast<u128>(h) * M.c);
+        t[0] = low;
+        ts.push_back(t);
+    }
+    t.fill(~0ULL);
+    ts.push_back(t);
+    mpz_t want, got;
+    mpz_inits(want, got, nullptr);
+    Mpz<N> m(M.m);
+    for (const auto& x : ts) {
+        u64 in[2 * N], out[N];
+        memcpy(in, x.data(), sizeof in);
+        mpz_import(want, 2 * N, -1, sizeof(u64), 0, 0, x.data());
+        mpz_mod(want, want, m.v);
+        fold(M, out, in);
+        mpz_import(got, N, -1, sizeof(u64), 0, 0, out);
+        EXPECT_EQ(0, mpz_cmp(got, want));
+    }
+    mpz_clears(want, got, nullptr);
+}
+
 }  // namespace
+
+TEST(GostEccField, FoldingReductionRareCarries) {
+    for (const auto& c : GOSTR3410_2012_256_PARAMS) check_fold<4>(c.p);
+    for (const auto& c : GOSTR3410_2012_512_PARAMS) check_fold<8>(c.p);
+}
 
 TEST(GostEccField, ArithmeticModEveryPrimeAndOrder) {
     for (const auto& c : GOSTR3410_2012_256_PARAMS) {
