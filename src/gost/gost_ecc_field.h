@@ -198,17 +198,11 @@ GOST_ECC_INLINE void sqr_wide(u64* t, const u64* a) {
     }
 }
 
-// r = t mod m for m = 2^(64N) - c and a double-width t: the high half is worth c times as much.
+// r = (w + carry * 2^(64N)) mod m for m = 2^(64N) - c, with carry * c + c below 2^64.
 template <size_t N>
-GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
-    u64 w[N], carry = 0;
-    for (size_t j = 0; j < N; ++j) {
-        u128 x = static_cast<u128>(t[N + j]) * M.c + t[j] + carry;
-        w[j] = static_cast<u64>(x);
-        carry = static_cast<u64>(x >> 64);
-    }
-    // carry * 2^(64N) is carry * c. A carry out of that leaves w below 2^64 (carry * c is far
-    // smaller than 2^64), so the one more c it stands for lands in the lowest limb alone.
+GOST_ECC_INLINE void fold_tail(const Mont<N>& M, u64* r, u64* w, u64 carry) {
+    // carry * 2^(64N) is carry * c. A carry out of that leaves w below 2^64 (carry * c is below
+    // 2^64), so the one more c it stands for lands in the lowest limb alone.
     u128 x = static_cast<u128>(carry) * M.c + w[0];
     w[0] = static_cast<u64>(x);
     u64 k = static_cast<u64>(x >> 64);
@@ -225,6 +219,19 @@ GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
     const u64 ge = 0 - static_cast<u64>((ones == ~0ULL) & (w[0] >= M.m[0]));
     r[0] = w[0] + (M.c & ge);
     for (size_t j = 1; j < N; ++j) r[j] = w[j] & ~ge;
+}
+
+
+// r = t mod m for m = 2^(64N) - c and a double-width t: the high half is worth c times as much.
+template <size_t N>
+GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {
+    u64 w[N], carry = 0;
+    for (size_t j = 0; j < N; ++j) {
+        u128 x = static_cast<u128>(t[N + j]) * M.c + t[j] + carry;
+        w[j] = static_cast<u64>(x);
+        carry = static_cast<u64>(x >> 64);
+    }
+    fold_tail(M, r, w, carry);
 }
 
 // r = a * b / R mod m for a, b below m (a may be any value below 2^(64N) when b < m: the
@@ -293,6 +300,25 @@ GOST_ECC_INLINE void sub(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
     for (size_t j = 0; j < N; ++j) borrow = subb(borrow, a[j], b[j], &t[j]);
     const u64 mask = 0 - static_cast<u64>(borrow);
     for (size_t j = 0; j < N; ++j) c = addc(c, t[j], M.m[j] & mask, &r[j]);
+}
+
+// r = k * a for a small k (2 .. 8): for the folding moduli one pass and a one-limb fold of the
+// spill, otherwise repeated additions.
+template <size_t N>
+GOST_ECC_INLINE void mul_small(const Mont<N>& M, u64* r, const u64* a, unsigned k) {
+    if (M.c) {
+        u64 w[N], carry = 0;
+        for (size_t j = 0; j < N; ++j) {
+            const u128 x = static_cast<u128>(a[j]) * k + carry;
+            w[j] = static_cast<u64>(x);
+            carry = static_cast<u64>(x >> 64);
+        }
+        fold_tail(M, r, w, carry);
+        return;
+    }
+    u64 t[N];
+    memcpy(t, a, sizeof t);
+    for (unsigned i = 1; i < k; ++i) add(M, r, i == 1 ? t : r, t);
 }
 
 template <size_t N>
@@ -410,15 +436,13 @@ void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
         u64 u[N];
         sub(F, t, P.X, zz);
         add(F, u, P.X, zz);
-        mul(F, m, t, u);
-        add(F, t, m, m);
-        add(F, m, t, m);
+        mul(F, t, t, u);
+        mul_small(F, m, t, 3);
     } else {
         sqr(F, zz, zz);
         mul(F, m, zz, C.a);
         sqr(F, t, P.X);
-        add(F, m, m, t);
-        add(F, m, m, t);
+        mul_small(F, t, t, 3);
         add(F, m, m, t);
     }
     u64 z3[N];
@@ -426,16 +450,13 @@ void dbl(const Curve<N>& C, Jac<N>& R, const Jac<N>& P) {
     add(F, z3, z3, z3);
     sqr(F, yy, P.Y);
     mul(F, s, P.X, yy);
-    add(F, s, s, s);
-    add(F, s, s, s);
+    mul_small(F, s, s, 4);
     u64 x3[N];
     sqr(F, x3, m);
     sub(F, x3, x3, s);
     sub(F, x3, x3, s);
     sqr(F, yy, yy);  // Y^4
-    add(F, yy, yy, yy);
-    add(F, yy, yy, yy);
-    add(F, yy, yy, yy);
+    mul_small(F, yy, yy, 8);
     sub(F, t, s, x3);
     mul(F, t, m, t);
     sub(F, R.Y, t, yy);

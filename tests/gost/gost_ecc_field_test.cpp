@@ -85,6 +85,13 @@ void check_modulus(const DIGIT_T* modulus) {
         // Inversion through the whole chain: x * x^-1 = 1.
         std::array<u64, N> xr, xi, prod, plain;
         to_mont(M, xr.data(), x.data());
+        for (unsigned k : {2u, 3u, 4u, 8u}) {  // the small multiples the doubling uses
+            mul_small(M, prod.data(), xr.data(), k);
+            Mpz<N> zx(xr.data());
+            mpz_mul_ui(want, zx.v, k);
+            mpz_mod(want, want, m.v);
+            EXPECT_EQ(0, mpz_cmp(Mpz<N>(prod.data()).v, want)) << k;
+        }
         if (is_zero<N>(xr.data())) continue;
         inv(M, xi.data(), xr.data());
         mul(M, prod.data(), xr.data(), xi.data());
