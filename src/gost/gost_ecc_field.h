@@ -352,8 +352,10 @@ inline void from_mont(const Mont<N>& M, u64* r, const u64* a) {
     mul(M, r, a, one);
 }
 
-// r = a^(m-2), the inverse for prime m (zero stays zero). The exponent is public, so the
-// window walk may skip zero nibbles.
+// r = a^(m-2), the inverse for prime m (zero stays zero). The exponent is public, so the walk
+// may follow its bits. A long run of ones at the top (the pseudo-Mersenne primes and the orders
+// close to a power of two) is raised by doubling the run length, which needs only a multiply
+// per step; the bits below it go in 4-bit windows, skipping zero ones.
 template <size_t N>
 void inv(const Mont<N>& M, u64* r, const u64* a) {
     u64 e[N], borrow = 2;
@@ -362,17 +364,47 @@ void inv(const Mont<N>& M, u64* r, const u64* a) {
         e[j] = static_cast<u64>(d);
         borrow = static_cast<u64>(d >> 64) & 1;
     }
+    auto bit = [&e](size_t i) { return static_cast<unsigned>(e[i / 64] >> (i % 64)) & 1u; };
+    size_t len = 64 * N;
+    while (len > 0 && !bit(len - 1)) --len;
+    size_t run = 0;
+    while (run < len && bit(len - 1 - run)) ++run;
+    u64 acc[N];
+    copy<N>(acc, M.one);
+    bool started = false;
+    size_t rest = len;
+    if (run >= 64) {
+        copy<N>(acc, a);  // a^(2^n - 1), n growing to run
+        size_t top = 0;
+        while ((run >> (top + 1)) != 0) ++top;
+        size_t n = 1;
+        for (size_t b = top; b-- > 0;) {
+            u64 y[N];
+            copy<N>(y, acc);
+            for (size_t i = 0; i < n; ++i) sqr(M, y, y);
+            mul(M, acc, y, acc);
+            mpWipe(y, sizeof y);
+            n *= 2;
+            if ((run >> b) & 1) {
+                sqr(M, acc, acc);
+                mul(M, acc, acc, a);
+                ++n;
+            }
+        }
+        started = true;
+        rest = len - run;
+    }
     u64 tab[16][N];
     copy<N>(tab[0], M.one);
     copy<N>(tab[1], a);
     for (int i = 2; i < 16; ++i) mul(M, tab[i], tab[i - 1], a);
-    u64 acc[N];
-    copy<N>(acc, M.one);
-    bool started = false;
-    for (size_t nib = 16 * N; nib-- > 0;) {
-        const unsigned d = static_cast<unsigned>(e[nib / 16] >> (4 * (nib % 16))) & 15;
+    while (rest > 0) {
+        const size_t w = rest < 4 ? rest : 4;
+        unsigned d = 0;
+        for (size_t i = 0; i < w; ++i) d = (d << 1) | bit(rest - 1 - i);
+        rest -= w;
         if (started)
-            for (int i = 0; i < 4; ++i) sqr(M, acc, acc);
+            for (size_t i = 0; i < w; ++i) sqr(M, acc, acc);
         if (d) {
             mul(M, acc, acc, tab[d]);
             started = true;
