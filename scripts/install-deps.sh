@@ -6,7 +6,7 @@ PKGS=(
   libssl-dev openssl libcurl4-openssl-dev libiniparser-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libgcrypt20-dev nettle-dev libgmp-dev
-  valgrind python3
+  valgrind python3 clang-format
 )
 missing=()
 for p in "${PKGS[@]}"; do

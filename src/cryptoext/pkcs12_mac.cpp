@@ -11,7 +11,7 @@
 
 namespace {
 
-using PKCS7Ptr = ossl::Owner<PKCS7, PKCS7_free>;
+using PKCS7Ptr = ossl::Pkcs7;
 
 // The crypto library gives no read access to the authenticated safe of a parsed file, so the
 // content is taken from the file's own encoding: SEQUENCE { version, ContentInfo, MacData }.

@@ -5,4 +5,6 @@ const char* get_orbssl_svn_info() {
     return "Revision number: 1241 Repository URL: orbssl/branches/1.0.2h";
 }
 
-const char* get_iconv_svn_info() { return "Revision number: 30, Repository URL: libiconv_cmake/trunk"; }
+const char* get_iconv_svn_info() {
+    return "Revision number: 30, Repository URL: libiconv_cmake/trunk";
+}

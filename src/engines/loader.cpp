@@ -12,7 +12,9 @@
 namespace engines {
 namespace {
 
-void load_dynamic() { ENGINE_load_dynamic(); }
+void load_dynamic() {
+    ENGINE_load_dynamic();
+}
 
 // In start-up order; "pkcs11" and "mscryptoapi" join as they are built.
 const BuiltinEngine kBuiltinEngines[] = {

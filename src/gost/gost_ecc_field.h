@@ -221,7 +221,6 @@ GOST_ECC_INLINE void fold_tail(const Mont<N>& M, u64* r, u64* w, u64 carry) {
     for (size_t j = 1; j < N; ++j) r[j] = w[j] & ~ge;
 }
 
-
 // r = t mod m for m = 2^(64N) - c and a double-width t: the high half is worth c times as much.
 template <size_t N>
 GOST_ECC_INLINE void fold(const Mont<N>& M, u64* r, const u64* t) {

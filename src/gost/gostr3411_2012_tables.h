@@ -107,7 +107,6 @@ constexpr uint64_t linear_map(uint64_t v) {
 // byte j of output word i, so output word i = XOR over j of T[j][byte i of input word j].
 using LpsTable = std::array<std::array<uint64_t, 256>, 8>;
 
-
 constexpr LpsTable make_lps_table() {
     if (!gost::is_permutation(kPi)) throw "pi is not a permutation";
     LpsTable t{};

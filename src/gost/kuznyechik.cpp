@@ -114,7 +114,6 @@ constexpr kuznechik_tables make_tables() {
 
 constexpr kuznechik_tables kBuiltin = make_tables();
 
-
 // C1 is a published value that needs L right.
 static_assert(kBuiltin.c[0][0] == 0xb87a486c7276a26eULL &&
                   kBuiltin.c[0][1] == 0x019484dd10bd275dULL,

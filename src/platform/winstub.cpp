@@ -30,7 +30,8 @@ std::atomic<time_t> g_clock_value{0};
 
 }  // namespace
 
-std::optional<std::string> registry_get_string(const std::string& key_path, const std::string& value) {
+std::optional<std::string> registry_get_string(const std::string& key_path,
+                                               const std::string& value) {
     const char* file = std::getenv("SSF_REGISTRY_FILE");
     std::ifstream in(file && *file ? file : kDefaultRegistryFile);
     if (!in) return std::nullopt;
@@ -55,7 +56,9 @@ std::optional<std::string> registry_get_string(const std::string& key_path, cons
 
 std::atomic<bool> g_fail_os_version{false};
 
-void set_test_os_version_failure(bool fail) { g_fail_os_version.store(fail); }
+void set_test_os_version_failure(bool fail) {
+    g_fail_os_version.store(fail);
+}
 
 bool get_os_version(OsVersion& out) {
     if (g_fail_os_version.load()) return false;
@@ -83,9 +86,13 @@ void debug_output(const char* text) {
     if (to_stderr && text) std::fprintf(stderr, "%s\n", text);
 }
 
-uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+uint32_t process_id() {
+    return static_cast<uint32_t>(getpid());
+}
 
-void* load_library(const char* path) { return path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr; }
+void* load_library(const char* path) {
+    return path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+}
 
 void* get_proc_address(void* module, const char* name) {
     return module && name ? dlsym(module, name) : nullptr;
@@ -105,7 +112,9 @@ uint64_t performance_counter() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-time_t now() { return g_clock_fixed.load() ? g_clock_value.load() : std::time(nullptr); }
+time_t now() {
+    return g_clock_fixed.load() ? g_clock_value.load() : std::time(nullptr);
+}
 
 void set_test_clock(std::optional<time_t> fixed) {
     if (fixed) g_clock_value.store(*fixed);

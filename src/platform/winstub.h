@@ -11,14 +11,15 @@ namespace platform {
 // Registry: values live in a small ini file whose sections are key paths
 // ("HKEY_LOCAL_MACHINE\Software\..."). SSF_REGISTRY_FILE points elsewhere (tests).
 inline constexpr const char* kDefaultRegistryFile = "/etc/selvanor-ssf-server/registry.ini";
-std::optional<std::string> registry_get_string(const std::string& key_path, const std::string& value);
+std::optional<std::string> registry_get_string(const std::string& key_path,
+                                               const std::string& value);
 
 struct OsVersion {
     int major = 0;
     int minor = 0;
     std::string detail;  // stands where Windows puts the service-pack text
 };
-bool get_os_version(OsVersion& out);        // uname(2)
+bool get_os_version(OsVersion& out);  // uname(2)
 // Test seam: makes get_os_version fail, the one start-up step that can fail on its own.
 void set_test_os_version_failure(bool fail);
 bool get_workstation_info(std::string& name);  // gethostname(2)

@@ -102,7 +102,7 @@ int base64_enc_dec(int encode, OutData& out, Bytes input, bool no_newline) {
         log_error("%s() : OPENSSL_malloc( %zu ) failed", fn, room);
         return SSF_RC_MEMORY;
     }
-    ossl::CryptoBytes buf(static_cast<unsigned char*>(room ? OPENSSL_malloc(room) : nullptr));
+    ossl::Bytes buf(static_cast<unsigned char*>(room ? OPENSSL_malloc(room) : nullptr));
     size_t size = 0;
     if (buf && encode) {
         encode_into(input, no_newline, buf.get());

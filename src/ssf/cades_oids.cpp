@@ -34,11 +34,12 @@ int known_or_created(const char* oid, const char* short_name, const char* what) 
 int SSF_register_additional_OIDS() {
     static const char* fn = "SSF_register_additional_OIDS";
     g_nNID_id_smime_aa_ets_SigCertV2 =
-        known_or_created(kSigningCertificateV2Oid, "id-smime-aa-ets-SigningCertificateV2", "SigningCertificateV2OID");
+        known_or_created(kSigningCertificateV2Oid, "id-smime-aa-ets-SigningCertificateV2",
+                         "SigningCertificateV2OID");
     if (g_nNID_id_smime_aa_ets_SigCertV2 == NID_undef) return -1;
     log_write("%s() : g_nNID_id_smime_aa_ets_SigCertV2 = %d", fn, g_nNID_id_smime_aa_ets_SigCertV2);
-    g_nNID_id_smime_aa_ets_ArchTsV2 =
-        known_or_created(kArchiveTimestampV2Oid, "id-smime-aa-ets-archiveTimestampV2", "ArchiveTimestampV2OID");
+    g_nNID_id_smime_aa_ets_ArchTsV2 = known_or_created(
+        kArchiveTimestampV2Oid, "id-smime-aa-ets-archiveTimestampV2", "ArchiveTimestampV2OID");
     if (g_nNID_id_smime_aa_ets_ArchTsV2 == NID_undef) return -1;
     log_write("%s() : g_nNID_id_smime_aa_ets_ArchTsV2 = %d", fn, g_nNID_id_smime_aa_ets_ArchTsV2);
     return 0;

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "cryptoext/ossl.h"
 #include "ssf/list.h"
-#include "ssf/ossl.h"
 
 namespace ssf {
 

@@ -166,7 +166,7 @@ int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
                   kRecipientIdMax);
         return kUnknownSigner;
     }
-    ossl::CryptoChars copy(get_sz_string_from_sap_string(recipient->strSigRcpId, id_len));
+    ossl::Text copy(get_sz_string_from_sap_string(recipient->strSigRcpId, id_len));
     if (!copy) return kUnknownSigner;
     const std::string identity = copy.get();
     log_write("%s() : current recipient = '%s'", kFn, identity.c_str());

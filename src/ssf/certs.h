@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {

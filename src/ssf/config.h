@@ -14,7 +14,8 @@ namespace ssf {
 inline constexpr const char* kConfigFileName = "selvanor-ssf-server.cfg";
 inline constexpr const char* kLogFileName = "selvanor-ssf-server.log";
 inline constexpr const char* kAppName = "Selvanor-SSF";
-inline constexpr const char* kRegistryKey = "HKEY_LOCAL_MACHINE\\Software\\Kesta-Soft\\Selvanor-SSF-Server";
+inline constexpr const char* kRegistryKey =
+    "HKEY_LOCAL_MACHINE\\Software\\Kesta-Soft\\Selvanor-SSF-Server";
 inline constexpr const char* kRegistryValue = "config_dir_name";
 inline constexpr const char* kVersionText =
     "Selvanor-SSF Server Win64 Version 1.14.0.623; Used Russian cryptography standards: GOST R "

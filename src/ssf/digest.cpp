@@ -44,7 +44,7 @@ ossl::Pkcs7 digested(const EVP_MD* md, Bytes content, const unsigned char* value
     }
     if (!PKCS7_set_content(p7.get(), inner.get())) return nullptr;
     inner.release();
-    ossl::Asn1OctetString digest(ASN1_OCTET_STRING_new());
+    ossl::OctetString digest(ASN1_OCTET_STRING_new());
     if (!digest || !ASN1_OCTET_STRING_set(digest.get(), value, static_cast<int>(value_len)))
         return nullptr;
     ASN1_OCTET_STRING_free(p7->d.digest->digest);
@@ -80,8 +80,8 @@ int digest_data(OutData& out, Bytes input, int hash_code, bool detached) {
         return SSF_RC_MEMORY;
     }
     const int len = i2d_PKCS7(p7.get(), nullptr);
-    ossl::CryptoBytes buf(
-        len > 0 ? static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len))) : nullptr);
+    ossl::Bytes buf(len > 0 ? static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len)))
+                            : nullptr);
     unsigned char* p = buf.get();
     if (!buf || i2d_PKCS7(p7.get(), &p) != len) {
         log_error("%s() 5 : i2d_PKCS7() failed", kFn);

@@ -22,7 +22,8 @@ BOOL dll_main(void* module, unsigned long reason) {
             log_write("Selvanor-SSF DLL was unloaded on %s", get_time_text().c_str());
             log_separator();
             break;
-        default: break;
+        default:
+            break;
     }
     log_debug("Start-C");
     return TRUE;

@@ -11,8 +11,12 @@ void* own_handle() {
 }
 
 // A constructor cannot fail dlopen; when start-up fails here, every export runs it again.
-__attribute__((constructor)) void on_process_attach() { DllMain(own_handle(), DLL_PROCESS_ATTACH, nullptr); }
+__attribute__((constructor)) void on_process_attach() {
+    DllMain(own_handle(), DLL_PROCESS_ATTACH, nullptr);
+}
 
-__attribute__((destructor)) void on_process_detach() { DllMain(g_hInstance, DLL_PROCESS_DETACH, nullptr); }
+__attribute__((destructor)) void on_process_detach() {
+    DllMain(g_hInstance, DLL_PROCESS_DETACH, nullptr);
+}
 
 }  // namespace

@@ -48,7 +48,7 @@ ossl::Pkcs7 read_pkcs7(const char* fn, Bytes input, int& rc, bool dump_on_memory
 }
 
 std::string identity_of(const SigRcpSsfInfo* r) {
-    ossl::CryptoChars id(get_sz_string_from_sap_string(r->strSigRcpId, r->strSigRcpIdL));
+    ossl::Text id(get_sz_string_from_sap_string(r->strSigRcpId, r->strSigRcpIdL));
     std::string text = id ? id.get() : "";
     if (text.size() > 1023) text.resize(1023);
     return text;
@@ -58,7 +58,7 @@ std::string identity_of(const SigRcpSsfInfo* r) {
 bool der_out(OutData& out, PKCS7* p7) {
     const int len = i2d_PKCS7(p7, nullptr);
     if (len <= 0) return false;
-    ossl::CryptoBytes buf(static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len))));
+    ossl::Bytes buf(static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len))));
     if (!buf) return false;
     unsigned char* p = buf.get();
     if (i2d_PKCS7(p7, &p) != len) return false;
@@ -77,7 +77,7 @@ int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsi
               static_cast<void*>(private_key));
     int rc = -1;
     [&] {
-        ossl::EvpPkeyCtx ctx(EVP_PKEY_CTX_new(private_key, nullptr));
+        ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(private_key, nullptr));
         if (!ctx) {
             log_error("%s() 1 : EVP_PKEY_CTX_new() failed", kFn);
             log_crypto_errors();
@@ -237,8 +237,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         log_error("%s() 4: BIO_new_mem_buf() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    ossl::CryptoChars dir(
-        get_sz_string_from_sap_string(pab.data(), static_cast<SAP_UINT>(pab.size())));
+    ossl::Text dir(get_sz_string_from_sap_string(pab.data(), static_cast<SAP_UINT>(pab.size())));
     if (!dir) {
         log_error("%s() 5 : get_sz_string_from_sap_string() failed", kFn);
         return SSF_RC_NO_PAB_CERTS;
@@ -300,7 +299,7 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
         return SSF_RC_INVALID_FORMAT;
     }
     ossl::X509Ptr cert;
-    ossl::EvpPkey key;
+    ossl::PKey key;
     if (const int loaded = ssf_load_cert_and_key(recipient, cert, key, 0, nullptr); loaded != 0) {
         log_error("%s() 6 : ssf_load_cert_and_key() failed", kFn);
         return loaded;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 
 namespace ssf {
 

@@ -8,9 +8,9 @@
 #include <span>
 #include <string>
 
+#include "cryptoext/ossl.h"
 #include "ssf/codes.h"
 #include "ssf/log.h"
-#include "ssf/ossl.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -44,7 +44,7 @@ class Error : public std::exception {
 
 // A new buffer from the crypto library's allocator, as the caller of the interface gets it.
 struct OutData {
-    ossl::CryptoBytes data;
+    ossl::Bytes data;
     uint32_t size = 0;
 };
 // Copies bytes into a fresh buffer; false when it cannot be allocated (an empty copy included,

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 
 namespace ssf {
 

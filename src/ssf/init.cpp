@@ -66,7 +66,9 @@ int iniparser_error_to_log(const char* format, ...) {
     return 0;
 }
 
-const char* on_off(bool b) { return b ? "on" : "off"; }
+const char* on_off(bool b) {
+    return b ? "on" : "off";
+}
 
 // ---- the key table -------------------------------------------------------------------------
 
@@ -77,14 +79,14 @@ using Custom = void (*)(const KeyRow&, const std::string& file);
 
 struct KeyRow {
     const char* key;
-    const char* step;          // in the not-found line; null: that line has no step number
+    const char* step;  // in the not-found line; null: that line has no step number
     Kind kind;
     Text Config::*text;
     bool Config::*flag;
     int Config::*number;
-    const char* found;         // "%s" function name, then the value (text, "on"/"off" or %d)
-    const char* missing;       // written after the not-found line, with the value as it stands
-    const char* not_found;     // replaces the standard not-found line
+    const char* found;      // "%s" function name, then the value (text, "on"/"off" or %d)
+    const char* missing;    // written after the not-found line, with the value as it stands
+    const char* not_found;  // replaces the standard not-found line
     Custom custom;
 };
 
@@ -103,9 +105,14 @@ void write_value_line(const char* fmt, const KeyRow& r) {
             log_write(fmt, kFn, t ? t->c_str() : "");
             break;
         }
-        case Kind::Bool: log_write(fmt, kFn, on_off(g_config.*r.flag)); break;
-        case Kind::Int: log_write(fmt, kFn, g_config.*r.number); break;
-        case Kind::Custom: break;
+        case Kind::Bool:
+            log_write(fmt, kFn, on_off(g_config.*r.flag));
+            break;
+        case Kind::Int:
+            log_write(fmt, kFn, g_config.*r.number);
+            break;
+        case Kind::Custom:
+            break;
     }
 }
 
@@ -113,10 +120,17 @@ void read_plain(const KeyRow& r, const std::string& file) {
     auto v = kes_get_parameter(file, r.key);
     if (v) {
         switch (r.kind) {
-            case Kind::Text: g_config.*r.text = *v; break;
-            case Kind::Bool: g_config.*r.flag = (*v == "yes"); break;
-            case Kind::Int: g_config.*r.number = std::atoi(v->c_str()); break;
-            case Kind::Custom: break;
+            case Kind::Text:
+                g_config.*r.text = *v;
+                break;
+            case Kind::Bool:
+                g_config.*r.flag = (*v == "yes");
+                break;
+            case Kind::Int:
+                g_config.*r.number = std::atoi(v->c_str());
+                break;
+            case Kind::Custom:
+                break;
         }
         write_value_line(r.found, r);
         return;
@@ -219,28 +233,37 @@ constexpr KeyRow T(const char* key, const char* step, Text Config::*m, const cha
                    const char* missing = nullptr, const char* not_found = nullptr) {
     return {key, step, Kind::Text, m, nullptr, nullptr, found, missing, not_found, read_plain};
 }
-constexpr KeyRow B(const char* key, const char* step, bool Config::*m, const char* line, bool missing_line = true) {
-    return {key, step, Kind::Bool, nullptr, m, nullptr, line, missing_line ? line : nullptr, nullptr, read_plain};
+constexpr KeyRow B(const char* key, const char* step, bool Config::*m, const char* line,
+                   bool missing_line = true) {
+    return {key,     step,      Kind::Bool, nullptr,
+            m,       nullptr,   line,       missing_line ? line : nullptr,
+            nullptr, read_plain};
 }
-constexpr KeyRow I(const char* key, const char* step, int Config::*m, const char* line, bool missing_line) {
-    return {key, step, Kind::Int, nullptr, nullptr, m, line, missing_line ? line : nullptr, nullptr, read_plain};
+constexpr KeyRow I(const char* key, const char* step, int Config::*m, const char* line,
+                   bool missing_line) {
+    return {key,     step,      Kind::Int, nullptr, nullptr, m, line, missing_line ? line : nullptr,
+            nullptr, read_plain};
 }
 constexpr KeyRow C(const char* key, const char* step, Custom fn, const char* found = nullptr,
-                   const char* not_found = nullptr, Text Config::*m = nullptr, const char* missing = nullptr) {
-    return {key, step, m ? Kind::Text : Kind::Custom, m, nullptr, nullptr, found, missing, not_found, fn};
+                   const char* not_found = nullptr, Text Config::*m = nullptr,
+                   const char* missing = nullptr) {
+    return {key,       step, m ? Kind::Text : Kind::Custom, m, nullptr, nullptr, found, missing,
+            not_found, fn};
 }
 
 const KeyRow kKeys[] = {
     C("common:cert_check_options", "5", read_cert_check_options),
     T("common:ca_file", "7", &Config::ca_file, "%s() : CA file = '%s'"),
-    C("common:crl_protocols", nullptr, read_crl_protocols, nullptr, "%s(): '%s' parameter not found"),
+    C("common:crl_protocols", nullptr, read_crl_protocols, nullptr,
+      "%s(): '%s' parameter not found"),
     C("cades:tsp_server", "9", read_server, "%s() : TSP server: '%s'",
       "%s() 9 : '%s' parameter not found, default TSP server will be used"),
-    T("cades:tsp_server_2012", "9.1", &Config::tsp_server_2012, "%s() : TSP 2012 server: '%s'", nullptr,
-      "%s() 9.1 : '%s' parameter not found, default TSP server will be used"),
+    T("cades:tsp_server_2012", "9.1", &Config::tsp_server_2012, "%s() : TSP 2012 server: '%s'",
+      nullptr, "%s() 9.1 : '%s' parameter not found, default TSP server will be used"),
     C("cades:ocsp_server", "10", read_server, "%s() : OCSP server: '%s'",
       "%s() 10 : '%s' parameter not found, default OCSP server will be used"),
-    B("common:use_profile_timestamp", "12", &Config::use_profile_timestamp, "%s() : use_profile_timestamp is '%s'"),
+    B("common:use_profile_timestamp", "12", &Config::use_profile_timestamp,
+      "%s() : use_profile_timestamp is '%s'"),
     T("common:default_password", "14", &Config::default_password, "%s() : default_password used",
       "%s() : default_password NOT used"),
     C("(local encoding)", nullptr, read_local_encoding),
@@ -248,14 +271,16 @@ const KeyRow kKeys[] = {
     B("common:use_func_mutex", "16", &Config::use_func_mutex, "%s() : use_func_mutex is '%s'"),
     B("common:use_heapdump", "17", &Config::use_heapdump, "%s() : use_heapdump is '%s'"),
     B("common:debug_mode", "18", &Config::debug_mode, "%s() : debug_mode is '%s'"),
-    T("common:default_verify_name", "20", &Config::default_verify_name, "%s() : default_verify_name is '%s'",
-      "%s() : default_verify_name is NOT USED"),
-    I("cades:max_tsp_ocsp_diff", "21", &Config::max_tsp_ocsp_diff, "%s() : max_tsp_ocsp_diff = %d", true),
+    T("common:default_verify_name", "20", &Config::default_verify_name,
+      "%s() : default_verify_name is '%s'", "%s() : default_verify_name is NOT USED"),
+    I("cades:max_tsp_ocsp_diff", "21", &Config::max_tsp_ocsp_diff, "%s() : max_tsp_ocsp_diff = %d",
+      true),
     T("cades:default_crl_url", "22", &Config::default_crl_url, "%s() : default_crl_url is '%s'",
       "%s() : default_crl_url is NOT USED"),
-    T("cades:default_crl_url_2012", "22.1", &Config::default_crl_url_2012, "%s() : default_crl_url_2012 is '%s'",
-      "%s() : default_crl_url_2012 is NOT USED"),
-    B("common:password_caching", "23", &Config::password_caching, "%s() : password_caching is '%s'"),
+    T("cades:default_crl_url_2012", "22.1", &Config::default_crl_url_2012,
+      "%s() : default_crl_url_2012 is '%s'", "%s() : default_crl_url_2012 is NOT USED"),
+    B("common:password_caching", "23", &Config::password_caching,
+      "%s() : password_caching is '%s'"),
     B("cades:use_only_default_crl_url", "24", &Config::use_only_default_crl_url,
       "%s() : use_only_default_crl_url is '%s'"),
     C("proxy:proxy_url", "25", read_proxy_url),
@@ -269,9 +294,10 @@ const KeyRow kKeys[] = {
       "%s() : disable_cades_crl_using is '%s'"),
     T("hok:hok_urls", "31", &Config::hok_urls, "%s() : hok_urls is '%s'"),
     T("hok:hok_login", "32", &Config::hok_login, "%s() : hok_login is '%s'"),
-    C("hok:hok_password", "33", read_secret, "%s() : hok_password is used", nullptr, &Config::hok_password,
-      "%s() : hok_password is NOT USED"),
-    B("common:verify_use_sha1_id", "34", &Config::verify_use_sha1_id, "%s() : verify_use_sha1_id is '%s'", false),
+    C("hok:hok_password", "33", read_secret, "%s() : hok_password is used", nullptr,
+      &Config::hok_password, "%s() : hok_password is NOT USED"),
+    B("common:verify_use_sha1_id", "34", &Config::verify_use_sha1_id,
+      "%s() : verify_use_sha1_id is '%s'", false),
     I("cades:max_ocsp_age", "35", &Config::max_ocsp_age, "%s() : max_ocsp_age = %d", false),
     B("common:use_profile_password_encryption", "36", &Config::use_profile_password_encryption,
       "%s() : use_profile_password_encryption is '%s'"),
@@ -315,8 +341,8 @@ bool load_legacy_algorithms() {
 // The crypto library first sees our no-config flag: a system openssl.cnf must not be able to
 // claim engine ids or change defaults under the host.
 void init_crypto_library() {
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
-                            OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS |
+                            OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                         nullptr);
     static const bool legacy_loaded = load_legacy_algorithms();
     if (!legacy_loaded) {
@@ -355,14 +381,15 @@ int run_start_up() {
 
     platform::OsVersion os;
     if (!platform::get_os_version(os)) {
-        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%p", kFn, reinterpret_cast<void*>(errno));
+        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%p", kFn,
+                  reinterpret_cast<void*>(errno));
         return -1;
     }
     log_write("OS Version = %d.%d ( %s )", os.major, os.minor, os.detail.c_str());
     std::string host;
     if (!platform::get_workstation_info(host))
-        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%p", kFn, errno,
-                  reinterpret_cast<void*>(errno));
+        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%p",
+                  kFn, errno, reinterpret_cast<void*>(errno));
 
     init_crypto_library();
     log_write("%s(): ORBSSL revision info: '%s'", kFn, get_orbssl_svn_info());
@@ -378,7 +405,9 @@ int run_start_up() {
 
 }  // namespace
 
-const Config& config() { return g_config; }
+const Config& config() {
+    return g_config;
+}
 
 std::shared_ptr<const std::string> config_tsp_server() {
     std::lock_guard<std::mutex> lock(g_servers_mutex);
@@ -405,7 +434,9 @@ int init_lib() {
     return 0;
 }
 
-bool lib_started() { return g_started.load(std::memory_order_acquire); }
+bool lib_started() {
+    return g_started.load(std::memory_order_acquire);
+}
 
 std::string get_config_dir() {
     if (const char* env = std::getenv("DIR_LIBRARY")) {
@@ -416,9 +447,15 @@ std::string get_config_dir() {
     return g_config_dir;
 }
 
-const char* get_default_log_dir() { return "/tmp/"; }
-std::string get_default_log_path() { return std::string("/tmp/") + kLogFileName; }
-const char* get_local_encoding() { return "UTF-8"; }
+const char* get_default_log_dir() {
+    return "/tmp/";
+}
+std::string get_default_log_path() {
+    return std::string("/tmp/") + kLogFileName;
+}
+const char* get_local_encoding() {
+    return "UTF-8";
+}
 
 std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key) {
     dictionary* d = iniparser_load(file.c_str());
@@ -475,4 +512,6 @@ void set_ocsp_server(const char* text) {
     log_write("%s() : ocsp_server is now '%s'", "set_ocsp_server", text ? text : "(null)");
 }
 
-const char* get_ssf_svn_info() { return "Revision number: 623 Repository URL: ssf/trunk"; }
+const char* get_ssf_svn_info() {
+    return "Revision number: 623 Repository URL: ssf/trunk";
+}

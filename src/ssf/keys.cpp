@@ -66,7 +66,7 @@ bool valid_profile_time(const char* profile) {
 int check_private_key_usage_period(X509* cert) {
     static const char* const kFn = "ssf_load_cert_and_key";
     if (X509_get_ext_by_NID(cert, NID_private_key_usage_period, -1) < 0) return 0;
-    ossl::PkeyUsagePeriod period(static_cast<PKEY_USAGE_PERIOD*>(
+    ossl::UsagePeriod period(static_cast<PKEY_USAGE_PERIOD*>(
         X509_get_ext_d2i(cert, NID_private_key_usage_period, nullptr, nullptr)));
     const time_t now = platform::now();
     // 1: the period's time is later than now, -1 earlier, 0 equal, -2 unreadable.
@@ -101,10 +101,10 @@ ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb) {
     return cert;
 }
 
-ossl::EvpPkey load_key(const char* path, PasswordCbData* cb) {
+ossl::PKey load_key(const char* path, PasswordCbData* cb) {
     ossl::Bio in(BIO_new_file(path, "r"));
     if (!in) return nullptr;
-    return ossl::EvpPkey(PEM_read_bio_PrivateKey(in.get(), nullptr, ssf_password_cb, cb));
+    return ossl::PKey(PEM_read_bio_PrivateKey(in.get(), nullptr, ssf_password_cb, cb));
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ int check_cert_and_key(X509* cert, EVP_PKEY* key, const char* identity) {
 
 int ssf_load_cert_and_key_p12(const char* path, const char* password, const char* identity,
                               SigRcpSsfInfo* info, int is_signer, ossl::X509Ptr& cert_out,
-                              ossl::EvpPkey& key_out) {
+                              ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
     log_debug(
         "%s() begin, p12_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
@@ -193,7 +193,7 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
 
 int ssf_load_cert_and_key_file(const char* spec, const char* password, const char* identity,
                                SigRcpSsfInfo* info, int is_signer, ossl::X509Ptr& cert_out,
-                               ossl::EvpPkey& key_out) {
+                               ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_file";
     log_debug(
         "%s() begin, cert_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
@@ -228,7 +228,7 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
     return failure_code(is_signer);
 }
 
-int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::EvpPkey& key_out,
+int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PKey& key_out,
                           int is_signer, ossl::X509Stack* chain_out) {
     static const char* const kFn = "ssf_load_cert_and_key";
     cert_out.reset();
@@ -250,7 +250,7 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::Ev
                   info ? static_cast<int>(info->strSigRcpProfileL) : 0);
         return fail(SSF_RESULT_PROFILE_NOT_FOUND, failed);
     }
-    ossl::CryptoChars profile(
+    ossl::Text profile(
         get_sz_string_from_sap_string(info->strSigRcpProfile, info->strSigRcpProfileL));
     if (!profile) {
         log_error("%s() 2 : get_sz_string_from_sap_string( '%s', %d ) failed", kFn, "",
@@ -277,7 +277,7 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::Ev
 
     Secret password;
     if (info->strSigRcpPassword && info->strSigRcpPasswordL != 0) {
-        ossl::CryptoChars copy(
+        ossl::Text copy(
             get_sz_string_from_sap_string(info->strSigRcpPassword, info->strSigRcpPasswordL));
         if (!copy) {
             log_error("%s() 5 : get_sz_string_from_sap_string( length = %d ) failed", kFn,
@@ -292,7 +292,7 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::Ev
     }
 
     if (config().use_profile_password_encryption) {
-        ossl::CryptoChars plain = DecryptPassword(password ? password.get() : "");
+        ossl::Text plain = DecryptPassword(password ? password.get() : "");
         if (!plain) {
             log_error("%s() 6 : failed to decrypt password", kFn);
             return fail(SSF_RESULT_INVALID_PASSWORD, failed);
@@ -302,7 +302,7 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::Ev
         OPENSSL_cleanse(plain.get(), std::strlen(plain.get()));
     }
 
-    ossl::CryptoChars id_copy(get_sz_string_from_sap_string(info->strSigRcpId, info->strSigRcpIdL));
+    ossl::Text id_copy(get_sz_string_from_sap_string(info->strSigRcpId, info->strSigRcpIdL));
     if (!id_copy) {
         log_error("%s() 7 : get_sz_string_from_sap_string( '%s', %d ) failed", kFn, "",
                   info->strSigRcpIdL);

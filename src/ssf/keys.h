@@ -8,7 +8,7 @@
 //   anything else                                 the path of a PKCS#12 file.
 #pragma once
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -17,7 +17,7 @@ namespace ssf {
 // that the check built). On failure 5 for a signer, 9 for a recipient, with uResult set and
 // every output cleared. uResult is left alone on success.
 [[nodiscard]] int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out,
-                                        ossl::EvpPkey& key_out, int is_signer,
+                                        ossl::PKey& key_out, int is_signer,
                                         ossl::X509Stack* chain_out);
 
 // The key sources. Each returns 0 with both outputs set, or 5/9 with uResult set and both
@@ -25,15 +25,15 @@ namespace ssf {
 [[nodiscard]] int ssf_load_cert_and_key_p12(const char* path, const char* password,
                                             const char* identity, SigRcpSsfInfo* info,
                                             int is_signer, ossl::X509Ptr& cert_out,
-                                            ossl::EvpPkey& key_out);
+                                            ossl::PKey& key_out);
 [[nodiscard]] int ssf_load_cert_and_key_file(const char* spec, const char* password,
                                              const char* identity, SigRcpSsfInfo* info,
                                              int is_signer, ossl::X509Ptr& cert_out,
-                                             ossl::EvpPkey& key_out);
+                                             ossl::PKey& key_out);
 [[nodiscard]] int ssf_load_cert_and_key_token(const char* module, const char* pin,
                                               const char* identity, SigRcpSsfInfo* info,
                                               int is_signer, ossl::X509Ptr& cert_out,
-                                              ossl::EvpPkey& key_out);
+                                              ossl::PKey& key_out);
 
 // 0 when the certificate is the one the identity names (fingerprint or whole subject text) and
 // the key is its key; 22 for another identity, 24 for a key that does not belong to it.

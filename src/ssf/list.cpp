@@ -5,7 +5,9 @@
 
 namespace ssf {
 
-list* list_create() { return static_cast<list*>(std::calloc(1, sizeof(list))); }
+list* list_create() {
+    return static_cast<list*>(std::calloc(1, sizeof(list)));
+}
 
 list_node* list_node_create(void* data) {
     auto* n = static_cast<list_node*>(std::calloc(1, sizeof(list_node)));
@@ -26,9 +28,13 @@ int list_push(list* l, list_node* node) {
     return 1;
 }
 
-list_node* list_next(const list_node* node) { return node ? node->next : nullptr; }
+list_node* list_next(const list_node* node) {
+    return node ? node->next : nullptr;
+}
 
-int list_is_empty(const list* l) { return !l || l->count == 0; }
+int list_is_empty(const list* l) {
+    return !l || l->count == 0;
+}
 
 int list_free(list* l, void (*release)(void*)) {
     if (!l) return 0;
@@ -63,6 +69,8 @@ int split_into_list(list* l, const char* text, char separator) {
     }
 }
 
-int parse_protocol_list(list* l, const char* text) { return split_into_list(l, text, ' '); }
+int parse_protocol_list(list* l, const char* text) {
+    return split_into_list(l, text, ' ');
+}
 
 }  // namespace ssf

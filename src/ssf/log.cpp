@@ -156,7 +156,9 @@ void log_hexdump(const void* data, uint32_t count, const char* label) {
     append_raw(text);
 }
 
-void log_separator() { log_write("%s", kLogSeparator); }
+void log_separator() {
+    log_write("%s", kLogSeparator);
+}
 
 void log_crypto_errors() {
     log_write("------BEGIN ORBSSL ERRORS-----");
@@ -178,7 +180,9 @@ void log_crypto_errors() {
     log_write("-------END ORBSSL ERRORS------");
 }
 
-std::string get_time_text() { return platform::ctime_text(std::time(nullptr)); }
+std::string get_time_text() {
+    return platform::ctime_text(std::time(nullptr));
+}
 
 std::string get_pid_text() {
     char buf[16];
@@ -186,10 +190,18 @@ std::string get_pid_text() {
     return buf;
 }
 
-void log_set_debug_mode(bool on) { g_debug.store(on); }
-bool log_debug_mode() { return g_debug.load(); }
-bool log_is_open() { return g_open.load(); }
-std::string log_path() { return g_open.load() ? g_path : std::string(); }
+void log_set_debug_mode(bool on) {
+    g_debug.store(on);
+}
+bool log_debug_mode() {
+    return g_debug.load();
+}
+bool log_is_open() {
+    return g_open.load();
+}
+std::string log_path() {
+    return g_open.load() ? g_path : std::string();
+}
 
 void log_reset_for_tests() {
     std::lock_guard<std::mutex> lock(g_log_mutex);

@@ -11,8 +11,10 @@
 namespace ssf {
 
 inline constexpr size_t kLogTextMax = 102400;  // every formatted text, its NUL included
-inline constexpr const char* kLogSeparator = "=============================================================";
-inline constexpr const char* kLogRule = "-------------------------------------------------------------";
+inline constexpr const char* kLogSeparator =
+    "=============================================================";
+inline constexpr const char* kLogRule =
+    "-------------------------------------------------------------";
 
 // 0 opened; 1 a log was already open (the first stays); -1 null or over-long path.
 int log_open(const char* path, const char* app_name, bool add_pid);

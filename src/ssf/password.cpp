@@ -50,7 +50,7 @@ bool decrypt(const unsigned char* iv, const unsigned char* in, int n, unsigned c
 }
 
 bool imito(const unsigned char* iv, const unsigned char* password, size_t n, unsigned char* mac) {
-    ossl::EvpMdCtx ctx(EVP_MD_CTX_new());
+    ossl::MdCtx ctx(EVP_MD_CTX_new());
     const int param_z = objmap::nid(objmap::Obj::gost_28147_param_Z);
     unsigned char full[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
@@ -69,7 +69,7 @@ bool imito(const unsigned char* iv, const unsigned char* password, size_t n, uns
 
 }  // namespace
 
-ossl::CryptoChars DecryptPassword(const char* protected_text) {
+ossl::Text DecryptPassword(const char* protected_text) {
     const char* text = protected_text != nullptr ? protected_text : "";
     OutData blob;
     if (base64_enc_dec(0, blob,
@@ -103,7 +103,7 @@ ossl::CryptoChars DecryptPassword(const char* protected_text) {
         log_error("%s() 3 : imito does not match", kFn);
         return nullptr;
     }
-    return ossl::CryptoChars(OPENSSL_strdup(reinterpret_cast<char*>(plain.bytes)));
+    return ossl::Text(OPENSSL_strdup(reinterpret_cast<char*>(plain.bytes)));
 }
 
 }  // namespace ssf

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 
 namespace ssf {
 
@@ -16,6 +16,6 @@ extern const unsigned char kProtectedPasswordKey[32];
 inline constexpr size_t kMaxProtectedPassword = 1023;
 
 // The password behind a protected text, or none when it cannot be recovered or fails its check.
-[[nodiscard]] ossl::CryptoChars DecryptPassword(const char* protected_text);
+[[nodiscard]] ossl::Text DecryptPassword(const char* protected_text);
 
 }  // namespace ssf

@@ -29,7 +29,7 @@ const EVP_MD* digest_of(objmap::Obj o) {
 
 std::string id_text(const SigRcpSsfInfo* rec) {
     if (!rec->strSigRcpId || sap_empty(rec->strSigRcpIdL)) return std::string();
-    ossl::CryptoChars sz(get_sz_string_from_sap_string(rec->strSigRcpId, rec->strSigRcpIdL));
+    ossl::Text sz(get_sz_string_from_sap_string(rec->strSigRcpId, rec->strSigRcpIdL));
     return sz ? std::string(sz.get()) : std::string();
 }
 
@@ -43,7 +43,7 @@ int fail(const char* line, const char* fn, int code, bool dump = false) {
 struct Signer {
     SigRcpSsfInfo* rec = nullptr;
     ossl::X509Ptr cert;
-    ossl::EvpPkey key;
+    ossl::PKey key;
     ossl::X509Stack chain;
     PKCS7_SIGNER_INFO* si = nullptr;
 };

@@ -4,7 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {

@@ -8,7 +8,7 @@ namespace ssf {
 
 int ssf_load_cert_and_key_token(const char* module, const char* pin, const char* identity,
                                 SigRcpSsfInfo* info, int is_signer, ossl::X509Ptr& cert_out,
-                                ossl::EvpPkey& key_out) {
+                                ossl::PKey& key_out) {
     cert_out.reset();
     key_out.reset();
     log_error("%s() : PKCS#11 token profiles are not supported in this build: 'token=%s'",

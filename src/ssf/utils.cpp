@@ -11,9 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "cryptoext/ossl.h"
 #include "platform/winstub.h"
 #include "ssf/log.h"
-#include "ssf/ossl.h"
 #include "ssf/records.h"
 
 namespace ssf {
@@ -157,7 +157,7 @@ int check_sig_rcp_id(const SigRcpSsfInfo* rec) {
         log_write("%s() : SHA1 ID is good", fn);
         return 1;
     }
-    ossl::CryptoChars text(get_sz_string_from_sap_string(id, static_cast<SAP_UINT>(len)));
+    ossl::Text text(get_sz_string_from_sap_string(id, static_cast<SAP_UINT>(len)));
     if (!text) {
         log_error("%s() 2 : get_sz_string_from_sap_string() failed", fn);
         return -1;

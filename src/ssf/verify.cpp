@@ -363,7 +363,7 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
     if (sk_PKCS7_SIGNER_INFO_num(infos) <= 0)
         return fail("%s() 6 : no signatures on data found", fn, SSF_RC_INVALID_FORMAT);
 
-    ossl::CryptoChars pab_name(
+    ossl::Text pab_name(
         get_sz_string_from_sap_string(pab.data(), static_cast<SAP_UINT>(pab.size())));
     if (!pab_name)
         return fail("%s() 7 : get_sz_string_from_sap_string() failed", fn, SSF_RC_MEMORY);

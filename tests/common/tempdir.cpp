@@ -33,7 +33,9 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
     const char* old = std::getenv(name);

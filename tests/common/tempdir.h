@@ -6,7 +6,7 @@
 namespace testing_support {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -15,7 +15,7 @@ public:
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     void write(const std::string& name, const std::string& content) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -24,11 +24,11 @@ bool file_exists(const std::string& path);
 
 // Sets an environment variable for the scope, restoring the old value after.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value);
     ~ScopedEnv();
 
-private:
+  private:
     std::string name_, old_;
     bool had_;
 };

@@ -90,7 +90,8 @@ VectorFile::VectorFile(const std::string& path) {
         auto eq = line.find('=');
         if (eq == std::string::npos) {
             // A continuation line extends the previous field (long hex values wrap).
-            if (last.empty()) throw std::runtime_error(full + ":" + std::to_string(lineno) + ": no '='");
+            if (last.empty())
+                throw std::runtime_error(full + ":" + std::to_string(lineno) + ": no '='");
             fields[last] += line.substr(first);
             continue;
         }
@@ -102,7 +103,8 @@ VectorFile::VectorFile(const std::string& path) {
         std::string key = trim(line.substr(0, eq));
         if (fields.empty()) start = lineno;
         if (fields.count(key))
-            throw std::runtime_error(full + ":" + std::to_string(lineno) + ": repeated field " + key);
+            throw std::runtime_error(full + ":" + std::to_string(lineno) + ": repeated field " +
+                                     key);
         fields[key] = trim(line.substr(eq + 1));
         last = key;
     }
@@ -111,7 +113,8 @@ VectorFile::VectorFile(const std::string& path) {
 }
 
 void VectorFile::report_unused(const VectorBlock& b) {
-    for (const auto& name : b.unused()) ADD_FAILURE() << b.where() << ": field '" << name << "' never checked";
+    for (const auto& name : b.unused())
+        ADD_FAILURE() << b.where() << ": field '" << name << "' never checked";
 }
 
 }  // namespace testing_support

@@ -15,10 +15,12 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes from_hex(const std::string& hex);  // whitespace ignored; odd length or bad digit throws
 std::string to_hex(const uint8_t* p, size_t n);
-inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
+inline std::string to_hex(const Bytes& b) {
+    return to_hex(b.data(), b.size());
+}
 
 class VectorBlock {
-public:
+  public:
     VectorBlock(std::string where, std::map<std::string, std::string> fields)
         : where_(std::move(where)), fields_(std::move(fields)) {}
     bool has(const std::string& name) const { return fields_.count(name) != 0; }
@@ -29,14 +31,14 @@ public:
     // Names of fields never read; the file reader checks this after each test body.
     std::vector<std::string> unused() const;
 
-private:
+  private:
     std::string where_;
     std::map<std::string, std::string> fields_;
     mutable std::set<std::string> used_;
 };
 
 class VectorFile {
-public:
+  public:
     // Path relative to tests/data unless absolute.
     explicit VectorFile(const std::string& path);
     // Runs body on every block (optionally only blocks whose field "kind" equals kind), then
@@ -54,7 +56,7 @@ public:
     }
     const std::vector<VectorBlock>& blocks() const { return blocks_; }
 
-private:
+  private:
     static void report_unused(const VectorBlock& b);
     std::vector<VectorBlock> blocks_;
 };

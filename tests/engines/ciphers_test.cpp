@@ -36,7 +36,7 @@ namespace {
 using engine_tests::captured;
 using engine_tests::CipherCtx;
 using engine_tests::Result;
-using Asn1Type = ossl::Owner<ASN1_TYPE, ASN1_TYPE_free>;
+using Asn1Type = ossl::Asn1Type;
 using engine_tests::counter_bytes;
 using KuzMagma = engine_tests::EngineTest;
 using Gost89 = engine_tests::EngineTest;

@@ -11,10 +11,10 @@
 
 namespace {
 
-using Crl = ossl::Owner<X509_CRL, X509_CRL_free>;
-using Store = ossl::Owner<X509_STORE, X509_STORE_free>;
-using StoreCtx = ossl::Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
-using Object = ossl::Owner<X509_OBJECT, X509_OBJECT_free>;
+using Crl = ossl::X509Crl;
+using Store = ossl::X509StorePtr;
+using StoreCtx = ossl::X509StoreCtx;
+using Object = ossl::X509Object;
 
 // A self-signed CA certificate, with a subject key identifier if asked.
 ossl::X509Ptr make_ca(const char* cn, EVP_PKEY* key, long serial, bool with_skid) {
@@ -33,7 +33,7 @@ Crl make_crl(X509* issuer, EVP_PKEY* key, const char* akid) {
     Crl crl(X509_CRL_new());
     X509_CRL_set_version(crl.get(), 1);
     X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer));
-    ossl::Owner<ASN1_TIME, ASN1_TIME_free> now(X509_gmtime_adj(nullptr, 0));
+    ossl::Asn1Time now(X509_gmtime_adj(nullptr, 0));
     X509_CRL_set1_lastUpdate(crl.get(), now.get());
     if (akid) {
         X509V3_CTX ctx;

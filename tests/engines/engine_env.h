@@ -21,8 +21,8 @@
 namespace engine_tests {
 
 using testing_support::Bytes;
-using PKeyCtx = ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-using CipherCtx = ossl::Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using PKeyCtx = ossl::PKeyCtx;
+using CipherCtx = ossl::CipherCtx;
 using Result = std::pair<int, std::string>;  // a call's result and what it wrote on stderr
 
 inline void load_engines() {

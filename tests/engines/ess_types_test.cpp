@@ -16,7 +16,7 @@
 namespace {
 
 using engine_tests::Bytes;
-using SignerInfo = ossl::Owner<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>;
+using SignerInfo = ossl::Pkcs7SignerInfo;
 using EssV2 = ossl::Owner<ESSCERTIDV2, ESSCERTIDV2_free>;
 using OtherId = ossl::Owner<OTHERCERTID, OTHERCERTID_free>;
 using OtherSig = ossl::Owner<OTHERSIGCERT, OTHERSIGCERT_free>;
@@ -28,9 +28,9 @@ ossl::X509Ptr make_cert() {
     ossl::X509Ptr c = engine_tests::self_signed(key.get());
     BIGNUM* raw = nullptr;
     BN_hex2bn(&raw, "0123456789ABCDEF01");
-    ossl::Owner<BIGNUM, BN_free> bn(raw);
+    ossl::Bn bn(raw);
     BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(c.get()));
-    ossl::Owner<X509_NAME, X509_NAME_free> issuer(X509_NAME_new());
+    ossl::X509Name issuer(X509_NAME_new());
     for (auto [f, v] : {std::pair{"O", "Test CA Org"}, {"CN", "Test CA"}})
         X509_NAME_add_entry_by_txt(issuer.get(), f, MBSTRING_ASC,
                                    reinterpret_cast<const unsigned char*>(v), -1, -1, 0);

@@ -229,14 +229,14 @@ TEST_F(GostKeyRecord, FailingRandomSourceFailsKeyGenerationAndSigning) {
     EXPECT_EQ(tvk_rnd_func(sig, 8), 0);
 }
 
-using P8 = ossl::Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
-using Req = ossl::Owner<X509_REQ, X509_REQ_free>;
-using Crl = ossl::Owner<X509_CRL, X509_CRL_free>;
-using Bn = ossl::Owner<BIGNUM, BN_free>;
-using BnCtx = ossl::Owner<BN_CTX, BN_CTX_free>;
-using Pkcs7 = ossl::Owner<PKCS7, PKCS7_free>;
-using Cms = ossl::Owner<CMS_ContentInfo, CMS_ContentInfo_free>;
-using PubKey = ossl::Owner<X509_PUBKEY, X509_PUBKEY_free>;
+using P8 = ossl::P8Info;
+using Req = ossl::X509Req;
+using Crl = ossl::X509Crl;
+using Bn = ossl::Bn;
+using BnCtx = ossl::BnCtx;
+using Pkcs7 = ossl::Pkcs7;
+using Cms = ossl::Cms;
+using PubKey = ossl::X509Pubkey;
 
 // RFC 9215 D.1 (test curve) and D.3 (512-bit test curve) example keys.
 const char* kD1Prv = "7a929ade789bb9be10ed359dd39a72c11b60961f49397eee1d19ce9891ec3b28";
@@ -351,7 +351,7 @@ TEST_F(GostKeyEncoding, PublishedCertificatesAndRequestsDecodeTheirKeys) {
         EXPECT_EQ(EVP_PKEY_get_size(key), pub.size() == 128 ? 128 : 64);
 
         // The signature over the published digest, through the key operations method.
-        ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new(key, nullptr));
+        ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
         ASSERT_EQ(EVP_PKEY_verify_init(ctx.get()), 1);
         const Bytes sig = b.hex("sig"), digest = b.hex("tbs_digest");
         EXPECT_EQ(EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size()),
@@ -496,7 +496,7 @@ TEST_F(GostKeyEncoding, SubjectPublicKeyInfo) {
     // Swap in a 65-byte key under the same algorithm identifier.
     const Bytes longer = with_header("0441", Bytes(65, 7));
     auto* buf = static_cast<unsigned char*>(OPENSSL_memdup(longer.data(), longer.size()));
-    ossl::Owner<ASN1_STRING, ASN1_STRING_free> params(params_of(k256));
+    ossl::Asn1String params(params_of(k256));
     PubKey bad(X509_PUBKEY_new());
     ASSERT_EQ(X509_PUBKEY_set0_param(bad.get(), OBJ_nid2obj(objmap::nid(Obj::gost2012_256)),
                                      V_ASN1_SEQUENCE, params.release(), buf,
@@ -541,8 +541,7 @@ TEST_F(GostKeyEncoding, ParameterCopyRefusesOtherSetsAndFillsAKeyWithoutRecord) 
     ossl::PKey a =
         engine_tests::generate(Obj::gost2012_256, "id-tc26-gost-3410-2012-256-paramSetA");
     // Parameters without a public key count as missing: they may take a copy.
-    ossl::Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
-        EVP_PKEY_CTX_new_id(objmap::nid(Obj::gost2012_256), nullptr));
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(objmap::nid(Obj::gost2012_256), nullptr));
     EVP_PKEY_paramgen_init(ctx.get());
     EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "B");
     EVP_PKEY* raw = nullptr;

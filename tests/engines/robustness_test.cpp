@@ -23,7 +23,7 @@ namespace {
 using engine_tests::CipherCtx;
 using engine_tests::PKeyCtx;
 using Robustness = engine_tests::EngineTest;
-using MdCtx = ossl::Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
+using MdCtx = ossl::MdCtx;
 
 const char* const kCiphers[] = {
     "gost89",         "gost89-cnt",     "gost89-cbc",     "gost89-ecb",     "kuznyechik-ecb",
@@ -142,7 +142,7 @@ TEST_F(Robustness, MutatedKeysAndTransportsFailCleanly) {
     }
 }
 
-using P8 = ossl::Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+using P8 = ossl::P8Info;
 
 EVP_PKEY* with_private_value(EVP_PKEY* like, const Bytes& value) {
     P8 src(EVP_PKEY2PKCS8(like));

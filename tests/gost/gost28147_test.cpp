@@ -2,7 +2,6 @@
 // buffering and state rules.
 #include <gcrypt.h>
 #include <gtest/gtest.h>
-
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -547,8 +546,8 @@ TEST(Gost28147Params, LookupsByDerIdentifier) {
 // runs only on request (--gtest_also_run_disabled_tests).
 TEST(Gost28147Interface, DISABLED_MacLengthPastTwoToThe32) {
     const size_t big = size_t(UINT32_MAX);
-    void* map = mmap(nullptr, big + 1, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                     -1, 0);
+    void* map =
+        mmap(nullptr, big + 1, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(map, MAP_FAILED);
     const uint8_t* zeros = static_cast<const uint8_t*>(map);
     const Bytes key(32, 0x5a);

@@ -37,12 +37,12 @@ struct GostParty {
 const GostParty& gost_party(bool bits512) {
     static const GostParty* parties = [] {
         auto key = [](const char* type) {
-            ossl::EvpPkeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(type), nullptr));
+            ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(type), nullptr));
             EVP_PKEY* k = nullptr;
             EXPECT_TRUE(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
                         EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") == 1 &&
                         EVP_PKEY_keygen(ctx.get(), &k) == 1);
-            return ossl::EvpPkey(k);
+            return ossl::PKey(k);
         };
         const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
         static Entity ca = make("GOST CA", 1, key("gost2012_256"), nullptr, -kDay, kYear, md);

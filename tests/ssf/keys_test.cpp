@@ -52,7 +52,7 @@ class KeyLoading : public ssf_test::Started {
     const std::string leaf_id = test_pki::subject_text("Leaf One");
     std::string leaf_p12, cert, key, combined;
     ossl::X509Ptr cert_out;
-    ossl::EvpPkey key_out;
+    ossl::PKey key_out;
     ossl::X509Stack chain;
 };
 
@@ -196,7 +196,7 @@ TEST_F(KeyLoading, SignerOnlyChecks) {
     EXPECT_EQ(load(pkup_id, pkup, kPassword), signer(22));
     EXPECT_TRUE(logged("ssf_load_cert_and_key() : PrivateKeyUsagePeriod is expired"));
     EXPECT_EQ(load(pkup_id, pkup, kPassword, false), kOk) << "recipients decrypt with old keys";
-    ossl::PkeyUsagePeriod period(static_cast<PKEY_USAGE_PERIOD*>(X509_get_ext_d2i(
+    ossl::UsagePeriod period(static_cast<PKEY_USAGE_PERIOD*>(X509_get_ext_d2i(
         pki->pkup_ended.cert.get(), NID_private_key_usage_period, nullptr, nullptr)));
     struct tm tm {};
     ASSERT_EQ(ASN1_TIME_to_tm(period->notAfter, &tm), 1);
@@ -239,7 +239,7 @@ TEST(PasswordCallback, CopiesAtMostTheRoomGiven) {
 class ProtectedPasswords : public ssf_test::Started {
   protected:
     std::string recover(const std::string& text) {
-        ossl::CryptoChars p = ssf::DecryptPassword(text.c_str());
+        ossl::Text p = ssf::DecryptPassword(text.c_str());
         return p ? std::string(p.get()) : std::string("<none>");
     }
 };

@@ -36,8 +36,8 @@ class Malformed : public Started {
     void damage(const char* what, const Der& good, const Call& call) {
         auto check = [&](Der m, const std::string& how) {
             Out out;
-            const SAPRETURN rc = call(m.empty() ? nullptr : m.data(),
-                                      static_cast<SAP_UINT>(m.size()), out);
+            const SAPRETURN rc =
+                call(m.empty() ? nullptr : m.data(), static_cast<SAP_UINT>(m.size()), out);
             EXPECT_EQ(ERR_peek_error(), 0ul) << what << ", " << how;
             ERR_clear_error();
             if (rc == 0) {
@@ -107,7 +107,8 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
     {
         ossl::Pkcs7 d(PKCS7_new());
         ASSERT_TRUE(PKCS7_set_type(d.get(), NID_pkcs7_data));
-        ASSERT_TRUE(ASN1_OCTET_STRING_set(d->d.data, reinterpret_cast<const unsigned char*>("hi"), 2));
+        ASSERT_TRUE(
+            ASN1_OCTET_STRING_set(d->d.data, reinterpret_cast<const unsigned char*>("hi"), 2));
         data_msg = der(d.get());
     }
     Der gost_env;
@@ -161,9 +162,9 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         Der m = der(p7.get());
         Record r(id, profile);
         Out out;
-        const SAPRETURN rc = SsfDevelope(pkcs7.p(), pkcs7.n(), m.data(),
-                                         static_cast<SAP_UINT>(m.size()), &r.info, &out.data,
-                                         &out.len);
+        const SAPRETURN rc =
+            SsfDevelope(pkcs7.p(), pkcs7.n(), m.data(), static_cast<SAP_UINT>(m.size()), &r.info,
+                        &out.data, &out.len);
         EXPECT_NE(rc, 0u) << c.what;
         EXPECT_TRUE(out.cleared()) << c.what;
         EXPECT_EQ(ERR_peek_error(), 0ul) << c.what;
@@ -184,8 +185,8 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         {"no content", signed_der("hello"), [](PKCS7* p) { PKCS7_set_detached(p, 1); }},
         {"no signature value", signed_der("hello"),
          [](PKCS7* p) {
-             ASN1_STRING_set(sk_PKCS7_SIGNER_INFO_value(p->d.sign->signer_info, 0)->enc_digest,
-                             "", 0);
+             ASN1_STRING_set(sk_PKCS7_SIGNER_INFO_value(p->d.sign->signer_info, 0)->enc_digest, "",
+                             0);
          }},
         {"no signed attributes", signed_der("hello"),
          [](PKCS7* p) {
@@ -202,10 +203,9 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         for (SAP_BOOL use_certs : {0, 1}) {
             SigRcpSsfInfoList list = nullptr;
             Out out;
-            const SAPRETURN rc =
-                SsfVerify(pkcs7.p(), pkcs7.n(), use_certs, m.data(),
-                          static_cast<SAP_UINT>(m.size()), nullptr, 0, pab.p(), pab.n(), nullptr,
-                          0, &list, &out.data, &out.len);
+            const SAPRETURN rc = SsfVerify(pkcs7.p(), pkcs7.n(), use_certs, m.data(),
+                                           static_cast<SAP_UINT>(m.size()), nullptr, 0, pab.p(),
+                                           pab.n(), nullptr, 0, &list, &out.data, &out.len);
             EXPECT_NE(rc, 0u) << c.what;
             for (auto* n = list; n; n = n->next) EXPECT_NE(n->ptrSigRcp->uResult, 0u) << c.what;
             SsfDELSigRcpSsfInfoList(&list);

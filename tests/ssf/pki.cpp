@@ -20,12 +20,12 @@ void check(bool ok, const char* what) {
 }
 
 void add_ext(X509* x, X509V3_CTX* ctx, int nid, const char* value) {
-    ossl::X509Extension ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
+    ossl::ExtPtr ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
     check(ext && X509_add_ext(x, ext.get(), -1), "extension");
 }
 
 Entity make_ca(const std::string& cn, long serial, const Entity* issuer) {
-    Entity e = make(cn, serial, ossl::EvpPkey(EVP_EC_gen("P-256")), issuer, -2 * kYear, 10 * kYear);
+    Entity e = make(cn, serial, ossl::PKey(EVP_EC_gen("P-256")), issuer, -2 * kYear, 10 * kYear);
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer ? issuer->cert.get() : e.cert.get(), e.cert.get(), nullptr, nullptr,
                    0);
@@ -48,15 +48,15 @@ Pki* build() {
     p->dir = tmpl;
     g_dir = &p->dir;
     std::atexit(remove_dir);
-    auto ec = [] { return ossl::EvpPkey(EVP_EC_gen("P-256")); };
+    auto ec = [] { return ossl::PKey(EVP_EC_gen("P-256")); };
     p->root = make_ca("Test Root", 1, nullptr);
     p->inter = make_ca("Test Intermediate", 2, &p->root);
     p->leaf = make("Leaf One", 0x5678, ec(), &p->inter);
-    p->rsa_leaf = make("Leaf RSA", 0x1234, ossl::EvpPkey(EVP_RSA_gen(2048)), &p->inter);
+    p->rsa_leaf = make("Leaf RSA", 0x1234, ossl::PKey(EVP_RSA_gen(2048)), &p->inter);
     p->expired = make("Leaf Expired", 12, ec(), &p->inter, -2 * kYear, -kYear);
     p->not_yet = make("Leaf Not Yet", 13, ec(), &p->inter, kYear, 2 * kYear);
     p->pkup_ended = make("Leaf Usage Ended", 14, ec(), &p->inter);
-    ossl::PkeyUsagePeriod period(PKEY_USAGE_PERIOD_new());
+    ossl::UsagePeriod period(PKEY_USAGE_PERIOD_new());
     const time_t now = std::time(nullptr);
     period->notBefore = ASN1_GENERALIZEDTIME_set(nullptr, now - kYear);
     period->notAfter = ASN1_GENERALIZEDTIME_set(nullptr, now - kDay);
@@ -82,7 +82,7 @@ const Pki& get() {
     return *pki;
 }
 
-Entity make(const std::string& cn, long serial, ossl::EvpPkey key, const Entity* issuer, long from,
+Entity make(const std::string& cn, long serial, ossl::PKey key, const Entity* issuer, long from,
             long to, const EVP_MD* md) {
     Entity e{ossl::X509Ptr(X509_new()), std::move(key)};
     X509* x = e.cert.get();
@@ -234,7 +234,7 @@ Der digested_der() {
 ossl::Pkcs7 timestamp_token(long when) {
     const Entity& id = get().rsa_leaf;
     ossl::X509Ptr tsa(X509_dup(id.cert.get()));
-    ossl::X509Extension eku(
+    ossl::ExtPtr eku(
         X509V3_EXT_conf_nid(nullptr, nullptr, NID_ext_key_usage, "critical,timeStamping"));
     X509_add_ext(tsa.get(), eku.get(), -1);
     X509_sign(tsa.get(), id.key.get(), EVP_sha256());

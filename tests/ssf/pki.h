@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ssf/ossl.h"
+#include "cryptoext/ossl.h"
 
 namespace test_pki {
 
@@ -16,7 +16,7 @@ using Der = std::vector<unsigned char>;
 
 struct Entity {
     ossl::X509Ptr cert;
-    ossl::EvpPkey key;
+    ossl::PKey key;
 };
 
 struct Pki {
@@ -34,7 +34,7 @@ const Pki& get();
 
 // A certificate "CN=cn, O=Selvanor Test, C=RU" for the key, valid [now + from, now + to],
 // signed by the issuer (self-signed without one) with the digest given.
-Entity make(const std::string& cn, long serial, ossl::EvpPkey key, const Entity* issuer,
+Entity make(const std::string& cn, long serial, ossl::PKey key, const Entity* issuer,
             long from = -kYear, long to = 5 * kYear, const EVP_MD* md = nullptr);
 // The subject text as identities give it: "CN=..., O=Selvanor Test, C=RU".
 std::string subject_text(const std::string& cn);

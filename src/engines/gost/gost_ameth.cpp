@@ -247,7 +247,7 @@ int priv_encode_gost2012(PKCS8_PRIV_KEY_INFO* p8, const EVP_PKEY* pkey) {
             say("priv_encode_gost2012: get_priv_key_value failed\n");
             return 0;
         }
-        ossl::Owner<ASN1_STRING, ASN1_STRING_free> params(encode_gost2012_algor_params(pkey));
+        ossl::Asn1String params(encode_gost2012_algor_params(pkey));
         if (!params) return 0;
         ossl::OctetString os(ASN1_OCTET_STRING_new());
         if (!os || !ASN1_OCTET_STRING_set(os.get(), k->priv_key, static_cast<int>(k->priv_key_len)))
@@ -366,7 +366,7 @@ int pub_encode_gost2012(X509_PUBKEY* pub, const EVP_PKEY* pkey) {
         tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k) return 0;
         if (public_key_missing(k) && !gost3410_public_key_derive_key(nullptr, k)) return 0;
-        ossl::Owner<ASN1_STRING, ASN1_STRING_free> params(encode_gost2012_algor_params(pkey));
+        ossl::Asn1String params(encode_gost2012_algor_params(pkey));
         if (!params) return 0;
         ossl::OctetString os(ASN1_OCTET_STRING_new());
         if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
@@ -404,7 +404,7 @@ int set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
 }
 
 int set_recipient_alg(EVP_PKEY* pkey, X509_ALGOR* alg) {
-    ossl::Owner<ASN1_STRING, ASN1_STRING_free> params(encode_gost2012_algor_params(pkey));
+    ossl::Asn1String params(encode_gost2012_algor_params(pkey));
     if (!params || !alg) return -1;
     X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
                     params.release());
@@ -504,7 +504,7 @@ ASN1_STRING* encode_gost2012_algor_params(const EVP_PKEY* pkey) {
         return nullptr;
     }
     Params p(TVK_GOST2012_KEY_PARAMS_new());
-    ossl::Owner<ASN1_STRING, ASN1_STRING_free> s(ASN1_STRING_new());
+    ossl::Asn1String s(ASN1_STRING_new());
     unsigned char* der = nullptr;
     int len = -1;
     if (p && s) {

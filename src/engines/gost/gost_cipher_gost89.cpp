@@ -361,8 +361,8 @@ int tvk_imit_ctrl(EVP_MD_CTX* ctx, int type, int arg, void* ptr) {
 
 EVP_MD* make_imit() {
     static constexpr GostDigestDescriptor kImit = {
-        Obj::gost_mac, 4, 8, sizeof(tvk_cipher_ctx), imit_init, imit_update, imit_final,
-        imit_copy, imit_cleanup, tvk_imit_ctrl};
+        Obj::gost_mac, 4,          8,         sizeof(tvk_cipher_ctx), imit_init,
+        imit_update,   imit_final, imit_copy, imit_cleanup,           tvk_imit_ctrl};
     return tvk_make_digest(kImit);
 }
 

@@ -38,7 +38,7 @@ enum class Mode : int {
 };
 
 using CipherParams = ossl::Owner<TVK_CIPHER_PARAMS, TVK_CIPHER_PARAMS_free>;
-using Asn1String = ossl::Owner<ASN1_STRING, ASN1_STRING_free>;
+using Asn1String = ossl::Asn1String;
 
 template <class C>
 struct CipherData {
