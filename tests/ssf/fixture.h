@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/tempdir.h"
-#include "pki.h"
+#include "kit/pki.h"
 #include "platform/winstub.h"
 #include "ssf/config.h"
 #include "ssf/log.h"

@@ -1,4 +1,4 @@
-#include "pki.h"
+#include "kit/pki.h"
 
 #include <openssl/pem.h>
 
