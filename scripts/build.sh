@@ -12,6 +12,8 @@ case "$kind" in
   bench)    opts=(-DCMAKE_BUILD_TYPE=Release -DSSF_TESTS=OFF -DSSF_BENCH=ON) ;;
   *) echo "usage: build.sh [release|sanitize|bench]" >&2; exit 2 ;;
 esac
+# A compiler cache, where one is installed, makes rebuilds of several checkouts cheap.
+command -v ccache >/dev/null && opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$dir" -G Ninja --log-level=WARNING "${opts[@]}" >&2
 cmake --build "$dir" -j"$(nproc)" -- --quiet >&2
 echo "$dir"
