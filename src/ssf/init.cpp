@@ -19,6 +19,7 @@
 #include "platform/winstub.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
+#include "ssf/hok.h"
 #include "ssf/log.h"
 
 namespace ssf {
@@ -490,6 +491,7 @@ void reset_for_tests() {
     g_started.store(false);
     log_set_debug_mode(false);
     log_reset_for_tests();
+    hok_reset_for_tests();
 }
 
 }  // namespace ssf
