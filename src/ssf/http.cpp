@@ -380,9 +380,9 @@ Failure Connection::fill() {
 // there in `line`. Every byte counts against the budget, so a line of any length is read as long
 // as the lines together stay within it.
 Failure Connection::read_line(std::string& line, size_t& budget) {
-    size_t scanned = pos_;
+    size_t scanned = 0;  // from pos_ on: filling may move the unread bytes to the front
     for (;;) {
-        const size_t nl = buf_.find('\n', scanned);
+        const size_t nl = buf_.find('\n', pos_ + scanned);
         const size_t used = (nl == std::string::npos ? buf_.size() : nl + 1) - pos_;
         if (used > budget) return fail(Failure::too_big, kReadError, "header lines too long");
         if (nl != std::string::npos) {
@@ -398,7 +398,7 @@ Failure Connection::read_line(std::string& line, size_t& budget) {
             pos_ = buf_.size();
             return Failure::no_content;
         }
-        scanned = buf_.size();
+        scanned = buf_.size() - pos_;
         if (Failure f = fill(); f != Failure::none) return f;
     }
 }
