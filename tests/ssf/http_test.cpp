@@ -16,35 +16,27 @@ using testing_support::HttpStub;
 
 TEST(HttpUrl, SplitsSchemeHostPortAndPath) {
     struct Case {
-        const char* text;
-        bool ok, tls;
-        const char *host, *port, *path;
+        const char *text, *host, *port, *path;
+        bool tls;
     };
     const Case cases[] = {
-        {"http://h.example/ws/hok", true, false, "h.example", "80", "/ws/hok"},
-        {"HTTPS://h", true, true, "h", "443", "/"},
-        {"hTTp://h:8080/a?b=c#part", true, false, "h", "8080", "/a?b=c"},
-        {"https://[::1]:8443/x", true, true, "::1", "8443", "/x"},
-        {"http://h?q=1", true, false, "h", "80", "/?q=1"},
-        {"ftp://h/", false},
-        {" http://h/", false},
-        {"http://", false},
-        {"http://h:0/", false},
-        {"http://h:65536/", false},
-        {"http://h:8x/", false},
-        {"http://[::1/", false},
-        {"http://user@h/", false},
-        {"http://h/a b", false},
+        {"http://h.example/ws/hok", "h.example", "80", "/ws/hok", false},
+        {"HTTPS://h", "h", "443", "/", true},
+        {"hTTp://h:8080/a?b=c#part", "h", "8080", "/a?b=c", false},
+        {"https://[::1]:8443/x", "::1", "8443", "/x", true},
+        {"http://h?q=1", "h", "80", "/?q=1", false},
     };
     for (const Case& c : cases) {
         const auto u = ssf::http::split_url(c.text);
-        ASSERT_EQ(u.has_value(), c.ok) << c.text;
-        if (!c.ok) continue;
+        ASSERT_TRUE(u) << c.text;
         EXPECT_EQ(u->tls, c.tls) << c.text;
         EXPECT_EQ(u->host, c.host) << c.text;
         EXPECT_EQ(u->port, c.port) << c.text;
         EXPECT_EQ(u->path, c.path) << c.text;
     }
+    for (const char* bad : {"ftp://h/", " http://h/", "http://", "http://h:0/", "http://h:65536/",
+                            "http://h:8x/", "http://[::1/", "http://user@h/", "http://h/a b"})
+        EXPECT_FALSE(ssf::http::split_url(bad)) << bad;
 }
 
 std::string drain_errors() {
@@ -74,42 +66,49 @@ TEST_F(HttpReplies, FramingsLimitsAndFailures) {
         std::string data;    // the error's data, "" for none expected
     };
     const Case cases[] = {
-        {"length", HttpReply::make(200, body), Failure::none, body, ""},
-        {"chunked", HttpReply::chunked(200, body, {1, 2, 3, 7, 100, 1000}), Failure::none, body,
+        {"length", HttpReply::make(200, body), Failure::none, body, "", ""},
+        {"chunked", HttpReply::chunked(200, body, {1, 2, 3, 7, 100, 1000}), Failure::none, body, "",
          ""},
         {"chunk extension and trailer",
-         HttpReply{ok + "Transfer-Encoding: Chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\nX-T: 1\r\n\r\n"},
-         Failure::none, "hello", ""},
-        {"up to the close", HttpReply{"HTTP/1.0 200 OK\r\n\r\n" + body}, Failure::none, body, ""},
-        {"long header line", HttpReply{ok + "X-Long: " + std::string(3000, 'h') + "\r\n\r\nhi"},
-         Failure::none, "hi", ""},
+         HttpReply::bytes(
+             ok + "Transfer-Encoding: Chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\nX-T: 1\r\n\r\n"),
+         Failure::none, "hello", "", ""},
+        {"up to the close", HttpReply::bytes("HTTP/1.0 200 OK\r\n\r\n" + body), Failure::none, body,
+         "", ""},
+        {"long header line",
+         HttpReply::bytes(ok + "X-Long: " + std::string(3000, 'h') + "\r\n\r\nhi"), Failure::none,
+         "hi", "", ""},
+        {"lines across reads", HttpReply::bytes(ok + "Content-Length: 2\r\n\r\nhi", {27, 5, 3}),
+         Failure::none, "hi", "", ""},
         {"header lines over the bound",
-         HttpReply{ok + "X-A: " + std::string(3000, 'h') + "\r\nX-B: " + std::string(3000, 'h') +
-                   "\r\n\r\n"},
+         HttpReply::bytes(ok + "X-A: " + std::string(3000, 'h') +
+                          "\r\nX-B: " + std::string(3000, 'h') + "\r\n\r\n"),
          Failure::too_big, "", "server read error", "header lines too long"},
-        {"length over the bound", HttpReply{ok + "Content-Length: 70000\r\n\r\n"}, Failure::too_big,
-         "", "server read error", "reply too big"},
-        {"close over the bound", HttpReply{ok + "\r\n" + std::string(70000, 'x')}, Failure::too_big,
-         "", "server read error", "reply too big"},
+        {"length over the bound", HttpReply::bytes(ok + "Content-Length: 70000\r\n\r\n"),
+         Failure::too_big, "", "server read error", "reply too big"},
+        {"close over the bound", HttpReply::bytes(ok + "\r\n" + std::string(70000, 'x')),
+         Failure::too_big, "", "server read error", "reply too big"},
         {"chunks over the bound", HttpReply::chunked(200, std::string(70000, 'x'), {40000}),
          Failure::too_big, "", "server read error", "reply too big"},
-        {"cut short", HttpReply{ok + "Content-Length: 10\r\n\r\nabc"}, Failure::read, "",
+        {"cut short", HttpReply::bytes(ok + "Content-Length: 10\r\n\r\nabc"), Failure::read, "",
          "server read error", "reply cut short"},
         {"500 with a reason",
-         HttpReply{"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"},
+         HttpReply::bytes("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"),
          Failure::status, "", "OCSP routines:OCSP_sendreq_bio:server response error",
          "Code=500,Reason=Internal Server Error\n"},
-        {"404 without a reason", HttpReply{"HTTP/1.1 404\r\n\r\n"}, Failure::status, "",
+        {"404 without a reason", HttpReply::bytes("HTTP/1.1 404\r\n\r\n"), Failure::status, "",
          "server response error", "Code=404\n"},
-        {"no code", HttpReply{"HTTP/1.1\r\n\r\n"}, Failure::malformed, "",
+        {"no code", HttpReply::bytes("HTTP/1.1\r\n\r\n"), Failure::malformed, "",
          "server response parse error", ""},
-        {"code not a number", HttpReply{"HTTP/1.1 2x0 OK\r\n\r\n"}, Failure::malformed, "", "", ""},
-        {"empty reply", HttpReply{""}, Failure::malformed, "", "server response parse error", ""},
-        {"no empty line", HttpReply{ok + "Server: x\r\n"}, Failure::no_content, "", "no content",
+        {"code not a number", HttpReply::bytes("HTTP/1.1 2x0 OK\r\n\r\n"), Failure::malformed, "",
+         "", ""},
+        {"empty reply", HttpReply::bytes(""), Failure::malformed, "", "server response parse error",
          ""},
-        {"compressed", HttpReply{ok + "Content-Encoding: gzip\r\n\r\nxx"}, Failure::malformed, "",
-         "server response parse error", "content coding not supported"},
-        {"bad chunk size", HttpReply{ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n"},
+        {"no empty line", HttpReply::bytes(ok + "Server: x\r\n"), Failure::no_content, "",
+         "no content", ""},
+        {"compressed", HttpReply::bytes(ok + "Content-Encoding: gzip\r\n\r\nxx"),
+         Failure::malformed, "", "server response parse error", "content coding not supported"},
+        {"bad chunk size", HttpReply::bytes(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n"),
          Failure::malformed, "", "server response parse error", "bad chunk size"},
         {"silent", silent, Failure::timeout, "", "server read error",
          "no complete reply within 300 ms"},
@@ -126,7 +125,9 @@ TEST_F(HttpReplies, FramingsLimitsAndFailures) {
         ASSERT_EQ(conn.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), Failure::none);
         ssf::http::Reply reply;
         EXPECT_EQ(conn.receive(reply), c.failure) << c.name;
-        if (c.failure == Failure::none) EXPECT_EQ(reply.body, c.body) << c.name;
+        if (c.failure == Failure::none) {
+            EXPECT_EQ(reply.body, c.body) << c.name;
+        }
         const std::string queued = drain_errors();
         if (c.reason.empty()) {
             EXPECT_EQ(queued, "") << c.name;
