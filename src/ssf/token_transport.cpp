@@ -116,9 +116,15 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
         return -1;
     }
     if (!length_is(kFn, "encrypted key", ASN1_STRING_length(info->encrypted_key), kContentKeyLen) ||
-        !length_is(kFn, "MAC", ASN1_STRING_length(info->imit), kMacLen) ||
-        !length_is(kFn, "UKM", ASN1_STRING_length(agree->eph_iv), kUkmLen))
+        !length_is(kFn, "MAC", ASN1_STRING_length(info->imit), kMacLen))
         return -1;
+    // The sender's UKM: 8 bytes, or 16 as senders write them for 512-bit keys; the KEK
+    // diversification and the MAC take its first 8.
+    const size_t ukm_len = static_cast<size_t>(ASN1_STRING_length(agree->eph_iv));
+    if (ukm_len != kUkmLen && ukm_len != 2 * kUkmLen) {
+        log_error("%s() : UKM is %d bytes, not 8 or 16", kFn, static_cast<int>(ukm_len));
+        return -1;
+    }
 
     // The parameter set as the token and the table lookup take it: the whole DER identifier.
     unsigned char param_der[16];
@@ -153,7 +159,7 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
     size_t kek_len = 0;
     if (TokenGenKek(record, is_512 ? CKM_GOSTR3410_12_DERIVE : CKM_GOSTR3410_DERIVE,
                     ASN1_STRING_get0_data(peer.get()), peer_len, param_der,
-                    static_cast<size_t>(der_len), ASN1_STRING_get0_data(agree->eph_iv), kUkmLen,
+                    static_cast<size_t>(der_len), ASN1_STRING_get0_data(agree->eph_iv), ukm_len,
                     kek.v, sizeof kek.v, &kek_len) != 0) {
         log_error("%s() 2 : TokenGenKek() failed", kFn);
         return -1;
@@ -161,9 +167,9 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
     if (!length_is(kFn, "KEK", kek_len, kKekLen)) return -1;
 
     Secret<kContentKeyLen> key;
-    const int unwrapped = tvk_kek_unwrap(row, kek.v, ASN1_STRING_get0_data(agree->eph_iv), kUkmLen,
-                                         ASN1_STRING_get0_data(info->encrypted_key),
-                                         ASN1_STRING_get0_data(info->imit), key.v);
+    const int unwrapped = tvk_kek_unwrap(
+        row, kek.v, ASN1_STRING_get0_data(agree->eph_iv), static_cast<uint32_t>(ukm_len),
+        ASN1_STRING_get0_data(info->encrypted_key), ASN1_STRING_get0_data(info->imit), key.v);
     if (unwrapped < 0) {
         log_error("%s() : GOST28147_89_Update failed(): %d", kFn, unwrapped);
         return -1;
