@@ -163,43 +163,40 @@ std::string ldif_base64(Bytes data, size_t pos) {
     return text;
 }
 
+ossl::X509Crl crl_or_log(X509_CRL* crl, const char* call) {
+    if (!crl) {
+        log_error("%s() : %s() failed", "download_crl", call);
+        log_crypto_errors();
+    }
+    return ossl::X509Crl(crl);
+}
+
+ossl::X509Crl der_crl(const unsigned char* der, size_t size) {
+    ossl::Bio mem(BIO_new_mem_buf(der, static_cast<int>(size)));
+    return crl_or_log(mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr, "d2i_X509_CRL_bio");
+}
+
 // The body as a CRL, told apart by its first byte; none (logged) when it is not one.
 ossl::X509Crl parse_crl_body(const std::vector<unsigned char>& body) {
     static const char* const kFn = "download_crl";
     const unsigned char first = body.empty() ? 0 : body[0];
     if (first == 0x30) {
         log_write("%s() : crl is DER-encoded", kFn);
-        ossl::Bio mem(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
-        ossl::X509Crl crl(mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr);
-        if (!crl) {
-            log_error("%s() : d2i_X509_CRL_bio() failed", kFn);
-            log_crypto_errors();
-        }
-        return crl;
+        return der_crl(body.data(), body.size());
     }
     if (first == 'M') {
         // Our own Base64 codec: lines of any length, with or without a final line end.
         log_write("%s() : crl is Base64-encoded", kFn);
         OutData der;
         if (base64_decode(der, Bytes(body.data(), body.size()), false) != 0) return nullptr;
-        const unsigned char* p = der.data.get();
-        ossl::X509Crl crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size)));
-        if (!crl) {
-            log_error("%s() : d2i_X509_CRL() failed", kFn);
-            log_crypto_errors();
-        }
-        return crl;
+        return der_crl(der.data.get(), der.size);
     }
     if (first == '-') {
         log_write("%s() : crl is PEM-encoded", kFn);
         ossl::Bio mem(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
-        ossl::X509Crl crl(mem ? PEM_read_bio_X509_CRL(mem.get(), nullptr, nullptr, nullptr)
-                              : nullptr);
-        if (!crl) {
-            log_error("%s() : PEM_read_bio_X509_CRL() failed", kFn);
-            log_crypto_errors();
-        }
-        return crl;
+        return crl_or_log(
+            mem ? PEM_read_bio_X509_CRL(mem.get(), nullptr, nullptr, nullptr) : nullptr,
+            "PEM_read_bio_X509_CRL");
     }
     log_info("%s() : unknown format: data[ 0 ] = 0x%02x (%c)", kFn, first,
              std::isprint(first) ? first : '.');
