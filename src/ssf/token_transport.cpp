@@ -104,7 +104,9 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
     }
     const TVK_KEY_INFO* info = kt->key_info;
     const TVK_KEY_AGREEMENT_INFO* agree = kt->key_agreement_info;
-    if (!record || !record->functions) {
+    if (!record || !record->functions ||
+        !objmap::is_one_of(record->pkey_type, {objmap::Obj::gost2001, objmap::Obj::gost2012_256,
+                                               objmap::Obj::gost2012_512})) {
         log_error("%s() : the key is not a GOST token key", kFn);
         return -1;
     }

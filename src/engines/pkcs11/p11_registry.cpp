@@ -32,7 +32,8 @@ CK_RV initialise(CK_FUNCTION_LIST* f) {
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
     CK_RV rv = f->C_Initialize(&args);
-    if (rv == CKR_CANT_LOCK) rv = f->C_Initialize(nullptr);
+    // A module that cannot lock, or takes no arguments at all, runs with the caller's locking.
+    if (rv == CKR_CANT_LOCK || rv == CKR_ARGUMENTS_BAD) rv = f->C_Initialize(nullptr);
     return rv;
 }
 
