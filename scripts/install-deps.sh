@@ -8,6 +8,7 @@ PKGS=(
   libgcrypt20-dev nettle-dev libgmp-dev
   valgrind python3 clang-format
   slapd
+  softhsm2 libp11-kit-dev
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -14,6 +14,7 @@
 #include <openssl/ocsp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
@@ -73,6 +74,7 @@ using Bn = Owner<BIGNUM, BN_free>;
 using BnCtx = Owner<BN_CTX, BN_CTX_free>;
 
 using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
+using Rsa = Owner<RSA, RSA_free>;
 using PKeyCtx = Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using CipherCtx = Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
