@@ -55,8 +55,6 @@ class HttpReplies : public ssf_test::Started {};
 TEST_F(HttpReplies, FramingsLimitsAndFailures) {
     const std::string body(3000, 'b');
     const std::string ok = "HTTP/1.1 200 OK\r\n";
-    HttpReply silent;
-    silent.silent = true;
     struct Case {
         const char* name;
         HttpReply reply;
@@ -67,8 +65,6 @@ TEST_F(HttpReplies, FramingsLimitsAndFailures) {
     };
     const Case cases[] = {
         {"length", HttpReply::make(200, body), Failure::none, body, "", ""},
-        {"chunked", HttpReply::chunked(200, body, {1, 2, 3, 7, 100, 1000}), Failure::none, body, "",
-         ""},
         {"chunk extension and trailer",
          HttpReply::bytes(
              ok + "Transfer-Encoding: Chunked\r\n\r\n5;x=y\r\nhello\r\n0\r\nX-T: 1\r\n\r\n"),
@@ -86,32 +82,22 @@ TEST_F(HttpReplies, FramingsLimitsAndFailures) {
          Failure::too_big, "", "server read error", "header lines too long"},
         {"length over the bound", HttpReply::bytes(ok + "Content-Length: 70000\r\n\r\n"),
          Failure::too_big, "", "server read error", "reply too big"},
-        {"close over the bound", HttpReply::bytes(ok + "\r\n" + std::string(70000, 'x')),
-         Failure::too_big, "", "server read error", "reply too big"},
         {"chunks over the bound", HttpReply::chunked(200, std::string(70000, 'x'), {40000}),
          Failure::too_big, "", "server read error", "reply too big"},
         {"cut short", HttpReply::bytes(ok + "Content-Length: 10\r\n\r\nabc"), Failure::read, "",
          "server read error", "reply cut short"},
-        {"500 with a reason",
-         HttpReply::bytes("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"),
-         Failure::status, "", "OCSP routines:OCSP_sendreq_bio:server response error",
-         "Code=500,Reason=Internal Server Error\n"},
         {"404 without a reason", HttpReply::bytes("HTTP/1.1 404\r\n\r\n"), Failure::status, "",
          "server response error", "Code=404\n"},
         {"no code", HttpReply::bytes("HTTP/1.1\r\n\r\n"), Failure::malformed, "",
          "server response parse error", ""},
         {"code not a number", HttpReply::bytes("HTTP/1.1 2x0 OK\r\n\r\n"), Failure::malformed, "",
          "", ""},
-        {"empty reply", HttpReply::bytes(""), Failure::malformed, "", "server response parse error",
-         ""},
         {"no empty line", HttpReply::bytes(ok + "Server: x\r\n"), Failure::no_content, "",
          "no content", ""},
         {"compressed", HttpReply::bytes(ok + "Content-Encoding: gzip\r\n\r\nxx"),
          Failure::malformed, "", "server response parse error", "content coding not supported"},
         {"bad chunk size", HttpReply::bytes(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n"),
          Failure::malformed, "", "server response parse error", "bad chunk size"},
-        {"silent", silent, Failure::timeout, "", "server read error",
-         "no complete reply within 300 ms"},
     };
     ssf::http::Limits limits;
     limits.total_timeout_ms = 300;
