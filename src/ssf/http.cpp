@@ -286,11 +286,24 @@ Failure Connection::connect(const std::string& host, const std::string& port) {
         }
     }
     deadline_ns_ = total_deadline;
+    if (result != Failure::none) drop();
     return result;
+}
+
+void Connection::drop() {
+    chain_.reset();
+    socket_ = nullptr;
 }
 
 Failure Connection::start_tls(const std::string& server_name) {
     PipeSignalHold hold;
+    // Whatever fails, the connection is gone: nothing meant for TLS can then go out in plain text.
+    const Failure f = handshake(server_name);
+    if (f != Failure::none) drop();
+    return f;
+}
+
+Failure Connection::handshake(const std::string& server_name) {
     if (!chain_) return Failure::tls;
     ctx_.reset(SSL_CTX_new(TLS_client_method()));
     if (!ctx_) return Failure::tls;

@@ -78,6 +78,8 @@ class Connection {
   private:
     enum class Wait { ok, timeout, error };
     Wait wait_for(BIO* b) const;
+    Failure handshake(const std::string& server_name);
+    void drop();
     int remaining_ms() const;
     Failure fill();  // at least one more byte into buf_, or the reason why not
     Failure read_line(std::string& line, size_t& head_budget);
