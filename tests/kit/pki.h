@@ -1,6 +1,8 @@
 // One test PKI for every test of the provider, made at run time once the library has started
 // (engines first): a root, an intermediate and leaves below it, their files, and PKCS#7 samples
 // made by the crypto library itself so that the provider is checked against a peer.
+// kit/certs.h makes certificates of any shape (key types, validity, extensions), kit/ocsp.h OCSP
+// responses and kit/tsa.h time-stamp tokens.
 #pragma once
 
 #include <string>
@@ -59,7 +61,7 @@ Der signed_der(const std::string& content);     // by rsa_leaf, attached
 Der enveloped_der(const std::string& content);  // for rsa_leaf, AES
 // ContentInfo of type digestedData holding "a" and its SHA-1 value.
 Der digested_der();
-// A time-stamp token over 32 zero bytes, issued at `when` by a key certified for time stamping.
+// A time-stamp token issued at `when` by a TSA below inter (kit/tsa.h makes tokens of any shape).
 ossl::Pkcs7 timestamp_token(long when);
 
 }  // namespace test_pki

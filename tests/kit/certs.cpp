@@ -1,0 +1,115 @@
+#include "kit/certs.h"
+
+#include <openssl/objects.h>
+
+#include <stdexcept>
+
+namespace test_pki {
+
+namespace {
+
+void check(bool ok, const std::string& what) {
+    if (!ok) throw std::runtime_error("test PKI: " + what);
+}
+
+int nid_of(const char* sn) {
+    const int n = OBJ_sn2nid(sn);
+    check(n != NID_undef, std::string("unknown object ") + sn);
+    return n;
+}
+
+ossl::PKey gost_key(const char* type) {
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(nid_of(type), nullptr));
+    EVP_PKEY* k = nullptr;
+    check(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") == 1 &&
+              EVP_PKEY_keygen(ctx.get(), &k) == 1,
+          std::string("GOST key ") + type);
+    return ossl::PKey(k);
+}
+
+void add_ext(X509* x, X509V3_CTX* ctx, const Ext& e) {
+    ossl::ExtPtr ext(X509V3_EXT_conf(nullptr, ctx, e.name.c_str(), e.value.c_str()));
+    check(ext && X509_add_ext(x, ext.get(), -1) == 1, "extension " + e.name + " = " + e.value);
+}
+
+}  // namespace
+
+const char* key_type_name(KeyType t) {
+    switch (t) {
+        case KeyType::rsa:
+            return "RSA";
+        case KeyType::ec:
+            return "EC";
+        case KeyType::gost256:
+            return "GOST 2012-256";
+        case KeyType::gost512:
+            return "GOST 2012-512";
+    }
+    return "?";
+}
+
+ossl::PKey new_key(KeyType t) {
+    switch (t) {
+        case KeyType::rsa:
+            return ossl::PKey(EVP_RSA_gen(2048));
+        case KeyType::ec:
+            return ossl::PKey(EVP_EC_gen("P-256"));
+        case KeyType::gost256:
+            return gost_key("gost2012_256");
+        case KeyType::gost512:
+            return gost_key("gost2012_512");
+    }
+    return nullptr;
+}
+
+const EVP_MD* digest_for(EVP_PKEY* key) {
+    const int id = EVP_PKEY_get_base_id(key);
+    if (id == OBJ_sn2nid("gost2012_256")) return EVP_get_digestbyname("md_gost12_256");
+    if (id == OBJ_sn2nid("gost2012_512")) return EVP_get_digestbyname("md_gost12_512");
+    return EVP_sha256();
+}
+
+Entity issue(const CertSpec& spec, ossl::PKey key, const Entity* issuer) {
+    Entity e{ossl::X509Ptr(X509_new()), std::move(key)};
+    X509* x = e.cert.get();
+    check(x && e.key, "key for " + spec.cn);
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), spec.serial);
+    X509_NAME* name = X509_get_subject_name(x);
+    const char* fields[][2] = {{"C", "RU"}, {"O", "Selvanor Test"}, {"CN", spec.cn.c_str()}};
+    for (auto& f : fields)
+        X509_NAME_add_entry_by_txt(name, f[0], MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(f[1]), -1, -1, 0);
+    X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer->cert.get()) : name);
+    const time_t t = now();
+    check(ASN1_TIME_set(X509_getm_notBefore(x), spec.not_before ? spec.not_before : t - kYear) &&
+              ASN1_TIME_set(X509_getm_notAfter(x), spec.not_after ? spec.not_after : t + 5 * kYear),
+          "validity");
+    X509_set_pubkey(x, e.key.get());
+    X509V3_CTX ctx;
+    X509V3_set_ctx(&ctx, issuer ? issuer->cert.get() : x, x, nullptr, nullptr, 0);
+    add_ext(x, &ctx, {"subjectKeyIdentifier", "hash"});
+    for (const Ext& ext : spec.exts) add_ext(x, &ctx, ext);
+    EVP_PKEY* signer = (issuer ? issuer->key : e.key).get();
+    check(X509_sign(x, signer, spec.md ? spec.md : digest_for(signer)) > 0, "sign " + spec.cn);
+    return e;
+}
+
+Exts ca_exts() {
+    return {{"basicConstraints", "critical,CA:TRUE"}, {"keyUsage", "keyCertSign,cRLSign"}};
+}
+
+Exts tsa_exts() {
+    return {{"extendedKeyUsage", "critical,timeStamping"}};
+}
+
+Exts ocsp_responder_exts() {
+    return {{"extendedKeyUsage", "OCSPSigning"}, {"noCheck", "ignored"}};
+}
+
+Ext aia_ocsp(const std::string& url) {
+    return {"authorityInfoAccess", "OCSP;URI:" + url};
+}
+
+}  // namespace test_pki

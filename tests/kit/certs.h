@@ -1,0 +1,59 @@
+// Certificates of any shape for the tests: keys of every kind the system signs with (RSA, EC,
+// GOST R 34.10-2012 through our engine), chosen validity, and any extension spelled as the
+// crypto library's configuration spells it, so revocation, OCSP and time-stamp tests can make
+// the certificates they need (TSA, OCSP responder, CRL distribution points, ...).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "kit/pki.h"
+
+namespace test_pki {
+
+enum class KeyType { rsa, ec, gost256, gost512 };
+inline constexpr KeyType kAllKeyTypes[] = {KeyType::rsa, KeyType::ec, KeyType::gost256,
+                                           KeyType::gost512};
+const char* key_type_name(KeyType t);
+
+// A fresh key (RSA 2048, P-256, GOST R 34.10-2012 256 or 512 bits with parameter set A).
+ossl::PKey new_key(KeyType t);
+// The digest that signatures by this key use: the GOST R 34.11-2012 hash of the key's size for
+// GOST keys, SHA-256 for the others.
+const EVP_MD* digest_for(EVP_PKEY* key);
+
+// One extension: name (short or long name or dotted identifier) and value as in an openssl
+// configuration file, "critical," prefix included. Examples: {"extendedKeyUsage",
+// "critical,timeStamping"}, {"crlDistributionPoints", "URI:http://127.0.0.1:8080/ca.crl"},
+// {"freshestCRL", "URI:..."}, {"1.2.3.4", "DER:0500"} for any other identifier.
+struct Ext {
+    std::string name, value;
+};
+using Exts = std::vector<Ext>;
+
+struct CertSpec {
+    std::string cn;
+    long serial = 1;
+    time_t not_before = 0;       // 0: a year ago
+    time_t not_after = 0;        // 0: in five years
+    Exts exts;                   // beside subjectKeyIdentifier, which every certificate gets
+    const EVP_MD* md = nullptr;  // nullptr: digest_for(the signing key)
+};
+
+// "CN=<cn>, O=Selvanor Test, C=RU" holding key, signed by issuer (self-signed without one).
+// Throws std::runtime_error when the crypto library refuses any part of it.
+Entity issue(const CertSpec& spec, ossl::PKey key, const Entity* issuer);
+
+// Extension sets for the roles.
+Exts ca_exts();                        // critical CA:TRUE, keyCertSign and cRLSign
+Exts tsa_exts();                       // critical EKU timeStamping
+Exts ocsp_responder_exts();            // EKU OCSPSigning, id-pkix-ocsp-nocheck
+Ext aia_ocsp(const std::string& url);  // authorityInfoAccess with one OCSP URL
+
+// Now by the real clock: certificates and tokens carry absolute times.
+inline time_t now() {
+    return std::time(nullptr);
+}
+
+}  // namespace test_pki
