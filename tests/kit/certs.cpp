@@ -112,4 +112,37 @@ Ext aia_ocsp(const std::string& url) {
     return {"authorityInfoAccess", "OCSP;URI:" + url};
 }
 
+const Services& services() {
+    static const Services* s = [] {
+        auto* out = new Services;
+        const Pki& pki = get();
+        const time_t t = now();
+        for (KeyType k : kAllKeyTypes) {
+            const auto i = static_cast<size_t>(k);
+            const std::string name = key_type_name(k);
+            out->tsa[i] = issue({"TSA " + name, 0x7000 + static_cast<long>(i), 0, 0, tsa_exts()},
+                                new_key(k), &pki.inter);
+            out->responder[i] =
+                issue({"OCSP " + name, 0x8000 + static_cast<long>(i), 0, 0, ocsp_responder_exts()},
+                      new_key(k), &pki.inter);
+        }
+        const time_t from = t - 2 * kYear + kDay, to = t - kYear;
+        out->expired_valid_at = t - 3 * kYear / 2;
+        out->expired_tsa =
+            issue({"TSA Expired", 0x7100, from, to, tsa_exts()}, new_key(KeyType::ec), &pki.inter);
+        out->expired_responder = issue({"OCSP Expired", 0x8100, from, to, ocsp_responder_exts()},
+                                       new_key(KeyType::ec), &pki.inter);
+        return out;
+    }();
+    return *s;
+}
+
+ossl::X509StorePtr new_store() {
+    ossl::X509StorePtr store(X509_STORE_new());
+    check(store && X509_STORE_add_cert(store.get(), get().root.cert.get()) == 1 &&
+              X509_STORE_add_cert(store.get(), get().inter.cert.get()) == 1,
+          "store");
+    return store;
+}
+
 }  // namespace test_pki

@@ -51,6 +51,18 @@ Exts tsa_exts();                       // critical EKU timeStamping
 Exts ocsp_responder_exts();            // EKU OCSPSigning, id-pkix-ocsp-nocheck
 Ext aia_ocsp(const std::string& url);  // authorityInfoAccess with one OCSP URL
 
+// Service certificates below the kit's intermediate, made on first use (after get()): a TSA and
+// an OCSP responder per key type (index: KeyType), valid now; and an EC TSA and responder whose
+// certificates expired a year ago but were valid at `expired_valid_at`.
+struct Services {
+    Entity tsa[4], responder[4];
+    Entity expired_tsa, expired_responder;
+    time_t expired_valid_at;
+};
+const Services& services();
+// The trust anchors of the kit (root and intermediate) in a new store.
+ossl::X509StorePtr new_store();
+
 // Now by the real clock: certificates and tokens carry absolute times.
 inline time_t now() {
     return std::time(nullptr);
