@@ -32,13 +32,23 @@ std::string sanitizer_preload() {
     return "";
 }
 
+std::string wrapper_path() {
+    return directory_of_self() + "/engine_wrapper/gost_engine_wrapper.so";
+}
+
 }  // namespace
 
-ToolResult run_openssl(std::string args, bool with_stderr) {
-    const std::string wrapper = directory_of_self() + "/engine_wrapper/gost_engine_wrapper.so";
+std::string engine_config() {
+    return "openssl_conf = conf\n[conf]\nengines = eng\n[eng]\ngost = gost_sect\n[gost_sect]\n"
+           "dynamic_path = " +
+           wrapper_path() + "\ndefault_algorithms = ALL\n";
+}
+
+ToolResult run_openssl(std::string args, bool with_stderr, const std::string& conf) {
+    const std::string wrapper = wrapper_path();
     for (auto pos = args.find("@W"); pos != std::string::npos; pos = args.find("@W"))
         args.replace(pos, 2, wrapper);
-    const std::string cmd = sanitizer_preload() + "OPENSSL_CONF=/dev/null openssl " + args +
+    const std::string cmd = sanitizer_preload() + "OPENSSL_CONF=" + conf + " openssl " + args +
                             (with_stderr ? " 2>&1" : " 2>/dev/null");
     ToolResult r{-1, {}};
     FILE* p = popen(cmd.c_str(), "r");
