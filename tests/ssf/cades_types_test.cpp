@@ -5,6 +5,7 @@
 
 #include "fixture.h"
 #include "kit/ocsp.h"
+#include "ssf/cades_oids.h"
 
 using test_pki::Der;
 using test_pki::hex;
@@ -33,70 +34,6 @@ const std::string kCrlOcspRef =
     "304e" +
     kOcspResponsesId;
 
-Der bytes(const std::string& h) {
-    return hex(h);
-}
-
-X509_NAME* name_a() {
-    X509_NAME* n = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("A"),
-                               -1, -1, 0);
-    return n;
-}
-
-void fill_md(MD* md, unsigned char byte) {
-    X509_ALGOR_set0(md->hashAlgorithm, OBJ_nid2obj(NID_sha1), V_ASN1_UNDEF, nullptr);
-    const Der value(20, byte);
-    ASN1_OCTET_STRING_set(md->hashValue, value.data(), 20);
-}
-
-CRL_VALIDATED_ID* crl_validated_id() {
-    CRL_VALIDATED_ID* id = CRL_VALIDATED_ID_new();
-    fill_md(id->crlHash, 0x11);
-    id->crlIdentifier = CRL_IDENTIFIER_new();
-    X509_NAME_free(id->crlIdentifier->crlIssuer);
-    id->crlIdentifier->crlIssuer = name_a();
-    ASN1_UTCTIME_set_string(id->crlIdentifier->crlIssuedTime, "200101000000Z");
-    id->crlIdentifier->crlNumber = ASN1_INTEGER_new();
-    ASN1_INTEGER_set(id->crlIdentifier->crlNumber, 5);
-    return id;
-}
-
-RESPONDER_ID* by_key() {
-    RESPONDER_ID* r = RESPONDER_ID_new();
-    r->type = V_OCSP_RESPID_KEY;
-    r->value.byKey = ASN1_OCTET_STRING_new();
-    const Der key(20, 0x22);
-    ASN1_OCTET_STRING_set(r->value.byKey, key.data(), 20);
-    return r;
-}
-
-OCSP_RESPONSES_ID* ocsp_responses_id() {
-    OCSP_RESPONSES_ID* id = OCSP_RESPONSES_ID_new();
-    RESPONDER_ID_free(id->OcspIdentifier->responderId);
-    id->OcspIdentifier->responderId = by_key();
-    ASN1_GENERALIZEDTIME_set_string(id->OcspIdentifier->producedAt, "20200101000000Z");
-    id->ocspRepHash = MD_new();
-    fill_md(id->ocspRepHash, 0x11);
-    return id;
-}
-
-CRL_OCSP_REF* full_ref() {
-    CRL_OCSP_REF* ref = CRL_OCSP_REF_new();
-    ref->crlids = CRL_LIST_ID_new();
-    sk_CRL_VALIDATED_ID_push(ref->crlids->crls, crl_validated_id());
-    ref->ocspids = OCSP_LIST_ID_new();
-    sk_OCSP_RESPONSES_ID_push(ref->ocspids->OcspRespIds, ocsp_responses_id());
-    return ref;
-}
-
-struct Golden {
-    const char* what;
-    const ASN1_ITEM* item;
-    std::function<void*()> build;
-    std::string der;
-};
-
 Der encode(const void* v, const ASN1_ITEM* item) {
     unsigned char* out = nullptr;
     const int n = ASN1_item_i2d(static_cast<const ASN1_VALUE*>(v), &out, item);
@@ -104,99 +41,59 @@ Der encode(const void* v, const ASN1_ITEM* item) {
     return n > 0 ? Der(out, out + n) : Der();
 }
 
+struct Golden {
+    const char* what;
+    const ASN1_ITEM* item;
+    std::string der;
+    std::function<void*()> build;  // the same value written through the record, when given
+};
+
 std::vector<Golden> goldens() {
     return {
-        {"responder id by key", ASN1_ITEM_rptr(RESPONDER_ID), [] { return by_key(); }, kByKey},
-        {"responder id by name", ASN1_ITEM_rptr(RESPONDER_ID),
+        {"responder id by key", ASN1_ITEM_rptr(RESPONDER_ID), kByKey,
          [] {
              RESPONDER_ID* r = RESPONDER_ID_new();
-             r->type = V_OCSP_RESPID_NAME;
-             r->value.byName = name_a();
+             r->type = V_OCSP_RESPID_KEY;
+             r->value.byKey = ASN1_OCTET_STRING_new();
+             ASN1_OCTET_STRING_set(r->value.byKey, hex(std::string(40, '2')).data(), 20);
              return r;
-         },
-         kByName},
-        {"CRL identifier", ASN1_ITEM_rptr(CRL_IDENTIFIER),
-         [] {
-             CRL_VALIDATED_ID* id = crl_validated_id();
-             CRL_IDENTIFIER* out = id->crlIdentifier;
-             id->crlIdentifier = nullptr;
-             CRL_VALIDATED_ID_free(id);
-             return out;
-         },
-         kCrlIdentifier},
-        {"CRL validated id without identifier", ASN1_ITEM_rptr(CRL_VALIDATED_ID),
-         [] {
-             CRL_VALIDATED_ID* id = crl_validated_id();
-             CRL_IDENTIFIER_free(id->crlIdentifier);
-             id->crlIdentifier = nullptr;
-             return id;
-         },
-         "3021" + kSha1Md},
-        {"CRL validated id", ASN1_ITEM_rptr(CRL_VALIDATED_ID), [] { return crl_validated_id(); },
-         kCrlValidatedId},
-        {"OCSP identifier", ASN1_ITEM_rptr(OCSP_IDENTIFIER),
-         [] {
-             OCSP_RESPONSES_ID* id = ocsp_responses_id();
-             OCSP_IDENTIFIER* out = id->OcspIdentifier;
-             id->OcspIdentifier = nullptr;
-             OCSP_RESPONSES_ID_free(id);
-             return out;
-         },
-         kOcspIdentifier},
+         }},
+        {"responder id by name", ASN1_ITEM_rptr(RESPONDER_ID), "a10e" + kName},
+        {"CRL identifier", ASN1_ITEM_rptr(CRL_IDENTIFIER), kCrlIdentifier},
+        {"CRL validated id, hash alone", ASN1_ITEM_rptr(CRL_VALIDATED_ID), "3021" + kSha1Md},
+        {"CRL validated id", ASN1_ITEM_rptr(CRL_VALIDATED_ID), kCrlValidatedId},
+        {"OCSP identifier", ASN1_ITEM_rptr(OCSP_IDENTIFIER), kOcspIdentifier},
         {"OCSP responses id without hash", ASN1_ITEM_rptr(OCSP_RESPONSES_ID),
-         [] {
-             OCSP_RESPONSES_ID* id = ocsp_responses_id();
-             MD_free(id->ocspRepHash);
-             id->ocspRepHash = nullptr;
-             return id;
-         },
          "302b" + kOcspIdentifier},
-        {"CRL list id, empty", ASN1_ITEM_rptr(CRL_LIST_ID), [] { return CRL_LIST_ID_new(); },
-         "30023000"},
-        {"OCSP list id, empty", ASN1_ITEM_rptr(OCSP_LIST_ID), [] { return OCSP_LIST_ID_new(); },
-         "30023000"},
-        {"CRL/OCSP ref, both lists absent", ASN1_ITEM_rptr(CRL_OCSP_REF),
-         [] { return CRL_OCSP_REF_new(); }, "3000"},
-        {"CRL/OCSP ref, both lists empty", ASN1_ITEM_rptr(CRL_OCSP_REF),
+        {"CRL list id, empty", ASN1_ITEM_rptr(CRL_LIST_ID), "30023000",
+         [] { return CRL_LIST_ID_new(); }},
+        {"OCSP list id, empty", ASN1_ITEM_rptr(OCSP_LIST_ID), "30023000",
+         [] { return OCSP_LIST_ID_new(); }},
+        {"CRL/OCSP ref, lists absent", ASN1_ITEM_rptr(CRL_OCSP_REF), "3000",
+         [] { return CRL_OCSP_REF_new(); }},
+        {"CRL/OCSP ref, lists empty", ASN1_ITEM_rptr(CRL_OCSP_REF), "300ca00430023000a10430023000",
          [] {
              CRL_OCSP_REF* r = CRL_OCSP_REF_new();
              r->crlids = CRL_LIST_ID_new();
              r->ocspids = OCSP_LIST_ID_new();
              return r;
-         },
-         "300ca00430023000a10430023000"},
-        {"CRL/OCSP ref", ASN1_ITEM_rptr(CRL_OCSP_REF), [] { return full_ref(); }, kCrlOcspRef},
+         }},
+        {"CRL/OCSP ref", ASN1_ITEM_rptr(CRL_OCSP_REF), kCrlOcspRef},
         {"complete revocation refs", ASN1_ITEM_rptr(COMPLETE_REVOCATION_REFS),
-         [] {
-             COMPLETE_REVOCATION_REFS* r = COMPLETE_REVOCATION_REFS_new();
-             CRL_OCSP_REF_free(r->crlOcspRefs);
-             r->crlOcspRefs = full_ref();
-             return r;
-         },
          "3081a2" + kCrlOcspRef},
-        {"complete revocation refs, empty", ASN1_ITEM_rptr(COMPLETE_REVOCATION_REFS),
-         [] { return COMPLETE_REVOCATION_REFS_new(); }, "30023000"},
-        {"revocation values, both lists absent", ASN1_ITEM_rptr(REVOCATION_VALUES),
-         [] { return REVOCATION_VALUES_new(); }, "3000"},
-        {"revocation values, both lists empty", ASN1_ITEM_rptr(REVOCATION_VALUES),
+        {"complete revocation refs, new", ASN1_ITEM_rptr(COMPLETE_REVOCATION_REFS), "30023000",
+         [] { return COMPLETE_REVOCATION_REFS_new(); }},
+        {"revocation values, lists absent", ASN1_ITEM_rptr(REVOCATION_VALUES), "3000",
+         [] { return REVOCATION_VALUES_new(); }},
+        {"revocation values, lists empty", ASN1_ITEM_rptr(REVOCATION_VALUES),
+         "3008a0023000a1023000",
          [] {
              REVOCATION_VALUES* v = REVOCATION_VALUES_new();
              v->crlVals = sk_X509_CRL_new_null();
              v->ocspVals = sk_OCSP_BASICRESP_new_null();
              return v;
-         },
-         "3008a0023000a1023000"},
-        {"certificate refs", ASN1_ITEM_rptr(CERT_REFS),
-         [] {
-             auto* refs = sk_OTHERCERTID_new_null();
-             OTHERCERTID* id = OTHERCERTID_new();
-             fill_md(id->mD, 0x11);
-             sk_OTHERCERTID_push(refs, id);
-             return refs;
-         },
-         "3023"
-         "3021" +
-             kSha1Md},
+         }},
+        {"certificate refs", ASN1_ITEM_rptr(CERT_REFS), "30233021" + kSha1Md},
     };
 }
 
@@ -205,10 +102,12 @@ class CadesTypes : public ssf_test::Started {};
 TEST_F(CadesTypes, GoldenBytesAndRoundTrips) {
     for (const Golden& g : goldens()) {
         SCOPED_TRACE(g.what);
-        ASN1_VALUE* built = static_cast<ASN1_VALUE*>(g.build());
-        EXPECT_EQ(encode(built, g.item), bytes(g.der));
-        ASN1_item_free(built, g.item);
-        const Der der = bytes(g.der);
+        const Der der = hex(g.der);
+        if (g.build) {
+            ASN1_VALUE* built = static_cast<ASN1_VALUE*>(g.build());
+            EXPECT_EQ(encode(built, g.item), der);
+            ASN1_item_free(built, g.item);
+        }
         const unsigned char* p = der.data();
         ASN1_VALUE* back = ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), g.item);
         ASSERT_NE(back, nullptr);
@@ -235,7 +134,7 @@ TEST_F(CadesTypes, LayoutsOutsideTheFixedOnesAreRefused) {
         {"trailing element", ASN1_ITEM_rptr(CRL_LIST_ID), "300430003000"},
     };
     for (const auto& c : cases) {
-        const Der der = bytes(c.der);
+        const Der der = hex(c.der);
         const unsigned char* p = der.data();
         ASN1_VALUE* v = ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), c.item);
         EXPECT_EQ(v, nullptr) << c.what;
@@ -262,7 +161,7 @@ TEST_F(CadesTypes, DamagedInputIsRefusedOrDecodedNeverOverread) {
 
     std::vector<Der> inputs = {encode(vals.get(), ASN1_ITEM_rptr(REVOCATION_VALUES)),
                                Der(certs_der.get(), certs_der.get() + certs_len)};
-    for (const Golden& g : goldens()) inputs.push_back(bytes(g.der));
+    for (const Golden& g : goldens()) inputs.push_back(hex(g.der));
     const ASN1_ITEM* items[] = {ASN1_ITEM_rptr(RESPONDER_ID),
                                 ASN1_ITEM_rptr(CRL_IDENTIFIER),
                                 ASN1_ITEM_rptr(CRL_VALIDATED_ID),
@@ -301,6 +200,26 @@ TEST_F(CadesTypes, DamagedInputIsRefusedOrDecodedNeverOverread) {
     trailing.push_back(0);
     EXPECT_FALSE(
         ossl::X509Stack(ssf::unpack_certs(trailing.data(), static_cast<long>(trailing.size()))));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CadesTypes, AttributesAreFoundByTheirObject) {
+    ossl::Pkcs7 p7 = test_pki::from_der(test_pki::signed_der("content"));
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    for (int nid : {NID_id_smime_aa_ets_certValues, NID_id_smime_aa_timeStampToken})
+        PKCS7_add_attribute(si, nid, V_ASN1_NULL, nullptr);
+    const X509_ATTRIBUTE* a =
+        ssf::find_attribute_by_nid(si->unauth_attr, NID_id_smime_aa_timeStampToken);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(OBJ_obj2nid(X509_ATTRIBUTE_get0_object(const_cast<X509_ATTRIBUTE*>(a))),
+              NID_id_smime_aa_timeStampToken);
+    EXPECT_EQ(ssf::find_attribute_by_nid(si->unauth_attr, NID_id_smime_aa_ets_escTimeStamp),
+              nullptr);
+    EXPECT_EQ(ssf::find_attribute_by_nid(si->unauth_attr, NID_undef), nullptr);
+    EXPECT_EQ(ssf::find_attribute_by_nid(nullptr, NID_id_smime_aa_timeStampToken), nullptr);
 }
 
 }  // namespace
