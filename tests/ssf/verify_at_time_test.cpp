@@ -312,9 +312,11 @@ TEST_F(AtTimeInterop, TokensBothWays) {
 }
 
 TEST_F(AtTimeInterop, ResponsesBothWays) {
+    dir.write("engine.cnf", testing_support::engine_config());
+    const std::string conf = dir.file("engine.cnf");
     dir.write("leaf.pem", test_pki::pem_of(pki->leaf.cert.get()));
     dir.write("inter.pem", test_pki::pem_of(pki->inter.cert.get()));
-    for (KeyType k : {KeyType::rsa, KeyType::ec}) {
+    for (KeyType k : {KeyType::rsa, KeyType::ec, KeyType::gost256}) {
         for (bool by_key : {false, true}) {
             const std::string what =
                 std::string(test_pki::key_type_name(k)) + (by_key ? " by key" : " by name");
@@ -330,7 +332,7 @@ TEST_F(AtTimeInterop, ResponsesBothWays) {
                 run_openssl("ocsp -respin " + dir.file("kit.der") + " -CAfile " + pki->ca_bundle +
                                 " -verify_other " + dir.file("resp.pem") + " -issuer " +
                                 dir.file("inter.pem") + " -cert " + dir.file("leaf.pem"),
-                            true);
+                            true, conf);
             EXPECT_NE(r.out.find("Response verify OK"), std::string::npos) << what << r.out;
             EXPECT_NE(r.out.find(": good"), std::string::npos) << what << r.out;
 
@@ -339,7 +341,8 @@ TEST_F(AtTimeInterop, ResponsesBothWays) {
                       "CN=Leaf One\n");
             ASSERT_EQ(
                 run_openssl("ocsp -issuer " + dir.file("inter.pem") + " -cert " +
-                            dir.file("leaf.pem") + " -no_nonce -reqout " + dir.file("req.der"))
+                                dir.file("leaf.pem") + " -no_nonce -reqout " + dir.file("req.der"),
+                            false, conf)
                     .status,
                 0);
             r = run_openssl("ocsp -index " + dir.file("index.txt") + " -rsigner " +
@@ -347,7 +350,7 @@ TEST_F(AtTimeInterop, ResponsesBothWays) {
                                 dir.file("inter.pem") + " -reqin " + dir.file("req.der") +
                                 " -respout " + dir.file("resp.der") + " -ndays 1" +
                                 (by_key ? " -resp_key_id" : ""),
-                            true);
+                            true, conf);
             ASSERT_EQ(r.status, 0) << what << r.out;
             const std::string resp = testing_support::read_file(dir.file("resp.der"));
             const unsigned char* p = reinterpret_cast<const unsigned char*>(resp.data());
