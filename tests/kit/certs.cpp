@@ -12,22 +12,6 @@ void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error("test PKI: " + what);
 }
 
-int nid_of(const char* sn) {
-    const int n = OBJ_sn2nid(sn);
-    check(n != NID_undef, std::string("unknown object ") + sn);
-    return n;
-}
-
-ossl::PKey gost_key(const char* type) {
-    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(nid_of(type), nullptr));
-    EVP_PKEY* k = nullptr;
-    check(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-              EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") == 1 &&
-              EVP_PKEY_keygen(ctx.get(), &k) == 1,
-          std::string("GOST key ") + type);
-    return ossl::PKey(k);
-}
-
 void add_ext(X509* x, X509V3_CTX* ctx, const Ext& e) {
     ossl::ExtPtr ext(X509V3_EXT_conf(nullptr, ctx, e.name.c_str(), e.value.c_str()));
     check(ext && X509_add_ext(x, ext.get(), -1) == 1, "extension " + e.name + " = " + e.value);
@@ -63,11 +47,25 @@ ossl::PKey new_key(KeyType t) {
     return nullptr;
 }
 
+ossl::PKey gost_key(const char* type) {
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(type), nullptr));
+    EVP_PKEY* k = nullptr;
+    check(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") == 1 &&
+              EVP_PKEY_keygen(ctx.get(), &k) == 1,
+          "GOST key");
+    return ossl::PKey(k);
+}
+
 const EVP_MD* digest_for(EVP_PKEY* key) {
-    const int id = EVP_PKEY_get_base_id(key);
-    if (id == OBJ_sn2nid("gost2012_256")) return EVP_get_digestbyname("md_gost12_256");
-    if (id == OBJ_sn2nid("gost2012_512")) return EVP_get_digestbyname("md_gost12_512");
-    return EVP_sha256();
+    const char* name = "SHA256";
+    const std::string type = OBJ_nid2sn(EVP_PKEY_get_base_id(key));
+    if (type == "gost2001") name = "md_gost94";
+    if (type == "gost2012_256") name = "md_gost12_256";
+    if (type == "gost2012_512") name = "md_gost12_512";
+    const EVP_MD* md = EVP_get_digestbyname(name);
+    check(md != nullptr, "digest");
+    return md;
 }
 
 Entity issue(const CertSpec& spec, ossl::PKey key, const Entity* issuer) {

@@ -1,7 +1,7 @@
 // Certificates of any shape for the tests: keys of every kind the system signs with (RSA, EC,
 // GOST R 34.10-2012 through our engine), chosen validity, and any extension spelled as the
 // crypto library's configuration spells it, so revocation, OCSP and time-stamp tests can make
-// the certificates they need (TSA, OCSP responder, CRL distribution points, ...).
+// the certificates they need (TSA, OCSP responder, ...; kit/crl.h adds distribution points).
 #pragma once
 
 #include <ctime>
@@ -19,14 +19,15 @@ const char* key_type_name(KeyType t);
 
 // A fresh key (RSA 2048, P-256, GOST R 34.10-2012 256 or 512 bits with parameter set A).
 ossl::PKey new_key(KeyType t);
-// The digest that signatures by this key use: the GOST R 34.11-2012 hash of the key's size for
-// GOST keys, SHA-256 for the others.
+// A new GOST key: "gost2001", "gost2012_256" or "gost2012_512", parameter set A.
+ossl::PKey gost_key(const char* type);
+// The digest that signs with key: the GOST digest of its kind, SHA-256 for any other key.
 const EVP_MD* digest_for(EVP_PKEY* key);
 
 // One extension: name (short or long name or dotted identifier) and value as in an openssl
 // configuration file, "critical," prefix included. Examples: {"extendedKeyUsage",
-// "critical,timeStamping"}, {"crlDistributionPoints", "URI:http://127.0.0.1:8080/ca.crl"},
-// {"freshestCRL", "URI:..."}, {"1.2.3.4", "DER:0500"} for any other identifier.
+// "critical,timeStamping"}, {"authorityInfoAccess", "OCSP;URI:http://127.0.0.1:8080/"},
+// {"1.2.3.4", "DER:0500"} for any other identifier.
 struct Ext {
     std::string name, value;
 };

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "fixture.h"
+#include "kit/crl.h"
 #include "kit/ocsp.h"
 #include "ssf/codes.h"
 #include "ssf/verify_at_time.h"
@@ -14,24 +15,6 @@ using test_pki::Der;
 using test_pki::Entity;
 
 namespace {
-
-// A minimal CRL by inter; the CRL makers of the kit are the revocation work's.
-ossl::X509Crl make_crl(const Entity& issuer, long number, time_t this_update) {
-    ossl::X509Crl crl(X509_CRL_new());
-    X509_CRL_set_version(crl.get(), 1);
-    X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer.cert.get()));
-    ossl::Asn1Time t(ASN1_TIME_set(nullptr, this_update));
-    ossl::Asn1Time next(ASN1_TIME_set(nullptr, this_update + test_pki::kDay));
-    X509_CRL_set1_lastUpdate(crl.get(), t.get());
-    X509_CRL_set1_nextUpdate(crl.get(), next.get());
-    if (number >= 0) {
-        ossl::Asn1Integer n(ASN1_INTEGER_new());
-        ASN1_INTEGER_set(n.get(), number);
-        X509_CRL_add1_ext_i2d(crl.get(), NID_crl_number, n.get(), 0, 0);
-    }
-    X509_CRL_sign(crl.get(), issuer.key.get(), EVP_sha256());
-    return crl;
-}
 
 MD* md_of(const unsigned char* digest, unsigned int len) {
     MD* md = MD_new();
@@ -64,8 +47,8 @@ class RefMatch : public ssf_test::Started {
         Started::SetUp();
         if (crl5) return;
         const time_t t = test_pki::now() - test_pki::kDay;
-        crl5 = make_crl(pki->inter, 5, t).release();
-        crl_plain = make_crl(pki->inter, -1, t).release();
+        crl5 = test_pki::make_crl({&pki->inter, nullptr, t, 0, false, {}, 5}).release();
+        crl_plain = test_pki::make_crl({&pki->inter, nullptr, t, 0, false, {}, -1}).release();
         const test_pki::Services& s = test_pki::services();
         test_pki::OcspSpec spec;
         spec.responder = &s.responder[static_cast<int>(test_pki::KeyType::ec)];
