@@ -97,29 +97,14 @@ DECLARE_ASN1_ITEM(CRL_VALUES)
 
 namespace ssf {
 
-inline void free_respid(RESPONDER_ID* p) {
-    RESPONDER_ID_free(p);
-}
-inline void free_crl_validated_id(CRL_VALIDATED_ID* p) {
-    CRL_VALIDATED_ID_free(p);
-}
-inline void free_ocsp_responses_id(OCSP_RESPONSES_ID* p) {
-    OCSP_RESPONSES_ID_free(p);
-}
-inline void free_revocation_refs(COMPLETE_REVOCATION_REFS* p) {
-    COMPLETE_REVOCATION_REFS_free(p);
-}
-inline void free_revocation_values(REVOCATION_VALUES* p) {
-    REVOCATION_VALUES_free(p);
-}
 inline void free_cert_refs(STACK_OF(OTHERCERTID) * s) {
     sk_OTHERCERTID_pop_free(s, OTHERCERTID_free);
 }
-using RespId = ossl::Owner<RESPONDER_ID, free_respid>;
-using CrlValidatedId = ossl::Owner<CRL_VALIDATED_ID, free_crl_validated_id>;
-using OcspResponsesId = ossl::Owner<OCSP_RESPONSES_ID, free_ocsp_responses_id>;
-using RevocationRefs = ossl::Owner<COMPLETE_REVOCATION_REFS, free_revocation_refs>;
-using RevocationValues = ossl::Owner<REVOCATION_VALUES, free_revocation_values>;
+using RespId = ossl::Owner<RESPONDER_ID, RESPONDER_ID_free>;
+using CrlValidatedId = ossl::Owner<CRL_VALIDATED_ID, CRL_VALIDATED_ID_free>;
+using OcspResponsesId = ossl::Owner<OCSP_RESPONSES_ID, OCSP_RESPONSES_ID_free>;
+using RevocationRefs = ossl::Owner<COMPLETE_REVOCATION_REFS, COMPLETE_REVOCATION_REFS_free>;
+using RevocationValues = ossl::Owner<REVOCATION_VALUES, REVOCATION_VALUES_free>;
 using CertRefs = ossl::Owner<STACK_OF(OTHERCERTID), free_cert_refs>;
 
 // A deep copy of a responder identifier, or null.

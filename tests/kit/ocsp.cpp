@@ -75,17 +75,11 @@ ossl::OcspResponse make_ocsp_response(OCSP_BASICRESP* bs) {
 }
 
 Der to_der(OCSP_BASICRESP* bs) {
-    unsigned char* buf = nullptr;
-    const int n = i2d_OCSP_BASICRESP(bs, &buf);
-    ossl::Bytes owned(buf);
-    return Der(buf, buf + (n > 0 ? n : 0));
+    return der_with(bs, i2d_OCSP_BASICRESP);
 }
 
 Der to_der(OCSP_RESPONSE* resp) {
-    unsigned char* buf = nullptr;
-    const int n = i2d_OCSP_RESPONSE(resp, &buf);
-    ossl::Bytes owned(buf);
-    return Der(buf, buf + (n > 0 ? n : 0));
+    return der_with(resp, i2d_OCSP_RESPONSE);
 }
 
 }  // namespace test_pki

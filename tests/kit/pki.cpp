@@ -157,11 +157,7 @@ std::string write_legacy_p12(const std::string& name, const Entity& e, const cha
 }
 
 Der to_der(PKCS7* p7) {
-    unsigned char* buf = nullptr;
-    int n = i2d_PKCS7(p7, &buf);
-    Der out(buf, buf + (n > 0 ? n : 0));
-    OPENSSL_free(buf);
-    return out;
+    return der_with(p7, i2d_PKCS7);
 }
 
 ossl::Pkcs7 from_der(const Der& der) {

@@ -54,6 +54,14 @@ void write_file(const std::string& path, const std::string& content);
 std::string write_p12(const std::string& name, const Entity& e, const char* password);
 std::string write_legacy_p12(const std::string& name, const Entity& e, const char* password);
 
+// DER of any crypto-library value through its i2d function; empty when encoding fails.
+template <class T>
+Der der_with(const T* v, int (*i2d)(const T*, unsigned char**)) {
+    unsigned char* out = nullptr;
+    const int n = v ? i2d(v, &out) : -1;
+    ossl::Bytes owned(out);
+    return n > 0 ? Der(out, out + n) : Der();
+}
 Der to_der(PKCS7* p7);
 ossl::Pkcs7 from_der(const Der& der);
 Der hex(const std::string& h);

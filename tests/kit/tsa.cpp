@@ -88,10 +88,7 @@ ossl::Pkcs7 make_token(const TokenSpec& spec) {
 }
 
 Der to_der(TS_RESP* resp) {
-    unsigned char* buf = nullptr;
-    const int n = i2d_TS_RESP(resp, &buf);
-    ossl::Bytes owned(buf);
-    return Der(buf, buf + (n > 0 ? n : 0));
+    return der_with(resp, i2d_TS_RESP);
 }
 
 }  // namespace test_pki

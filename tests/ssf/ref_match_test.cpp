@@ -27,14 +27,6 @@ void set_unknown_algorithm(MD* md) {
     X509_ALGOR_set0(md->hashAlgorithm, OBJ_txt2obj("1.2.3.4", 1), V_ASN1_UNDEF, nullptr);
 }
 
-template <class T>
-Der der_of(const T* v, int (*i2d)(const T*, unsigned char**)) {
-    unsigned char* out = nullptr;
-    const int n = i2d(v, &out);
-    ossl::Bytes owned(out);
-    return Der(out, out + (n > 0 ? n : 0));
-}
-
 Der pack(const void* stack, const ASN1_ITEM* item) {
     int n = 0;
     ossl::Bytes der = ssf::seq_pack(stack, item, &n);
@@ -198,7 +190,7 @@ TEST_F(RefMatch, SignerInfoReferencesMustFindTheirValues) {
     refs->crlOcspRefs->ocspids = OCSP_LIST_ID_new();
     sk_OCSP_RESPONSES_ID_push(refs->crlOcspRefs->ocspids->OcspRespIds,
                               ocsp_ref(by_name, true).release());
-    const Der refs_der = der_of(refs.get(), i2d_COMPLETE_REVOCATION_REFS);
+    const Der refs_der = test_pki::der_with(refs.get(), i2d_COMPLETE_REVOCATION_REFS);
     auto vals = [](std::vector<X509_CRL*> crls, std::vector<OCSP_BASICRESP*> ocsps) {
         ssf::RevocationValues v(REVOCATION_VALUES_new());
         v->crlVals = sk_X509_CRL_new_null();
@@ -207,7 +199,7 @@ TEST_F(RefMatch, SignerInfoReferencesMustFindTheirValues) {
         for (OCSP_BASICRESP* b : ocsps)
             sk_OCSP_BASICRESP_push(v->ocspVals, static_cast<OCSP_BASICRESP*>(ASN1_item_dup(
                                                     ASN1_ITEM_rptr(OCSP_BASICRESP), b)));
-        return der_of(v.get(), i2d_REVOCATION_VALUES);
+        return test_pki::der_with(v.get(), i2d_REVOCATION_VALUES);
     };
     const Der all_vals = vals({crl_plain, crl5}, {by_key, by_name});
     ssf::CertRefs cert_refs(sk_OTHERCERTID_new_null());
