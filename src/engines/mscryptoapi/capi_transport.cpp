@@ -91,7 +91,8 @@ int DER_decode_encrypted_key_struct(const unsigned char* in, size_t in_len, ossl
     const ASN1_OCTET_STRING* ukm = kt->key_agreement_info->eph_iv;
     if (ASN1_STRING_length(mac) != kMacLen || ASN1_STRING_length(key) != kKeyLen ||
         ASN1_STRING_length(ukm) != kUkmLen) {
-        std::fprintf(stderr, "%s: MAC, key or UKM of a wrong length\n", fn);
+        std::fprintf(stderr, "%s: MAC, key or UKM of a wrong length (%d, %d, %d)\n", fn,
+                     ASN1_STRING_length(mac), ASN1_STRING_length(key), ASN1_STRING_length(ukm));
         return -6;
     }
     std::memcpy(f->mac, ASN1_STRING_get0_data(mac), kMacLen);
