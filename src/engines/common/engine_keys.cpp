@@ -29,12 +29,6 @@ int digest_param_nid(int type) {
     return objmap::nid(is(type, Obj::gost2012_512) ? Obj::md_gost12_512 : Obj::md_gost12_256);
 }
 
-int sign_digest_nid(int type) {
-    if (is(type, Obj::gost2012_256)) return objmap::nid(Obj::md_gost12_256);
-    if (is(type, Obj::gost2012_512)) return objmap::nid(Obj::md_gost12_512);
-    return objmap::nid(Obj::md_gost94);
-}
-
 bool all_zero(const uint8_t* p, size_t n) {
     uint8_t acc = 0;
     for (size_t i = 0; i < n; ++i) acc |= p[i];
@@ -50,14 +44,6 @@ int recipient_alg(const char* encode_fn, EVP_PKEY* pkey, X509_ALGOR* alg) {
     if (!params || !alg) return -1;
     X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
                     params.release());
-    return 1;
-}
-
-int sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
-    const int type = EVP_PKEY_get_base_id(pkey);
-    if (type == NID_undef) return -1;
-    if (sig) X509_ALGOR_set0(sig, OBJ_nid2obj(type), V_ASN1_NULL, nullptr);
-    if (dig) X509_ALGOR_set0(dig, OBJ_nid2obj(sign_digest_nid(type)), V_ASN1_NULL, nullptr);
     return 1;
 }
 
@@ -199,12 +185,12 @@ int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* ar
                 if (arg1 != 0) return 1;
                 PKCS7_SIGNER_INFO_get0_algs(static_cast<PKCS7_SIGNER_INFO*>(arg2), nullptr, &dig,
                                             &sig);
-                return sign_algs(pkey, dig, sig);
+                return gost2012_set_sign_algs(pkey, dig, sig);
             case ASN1_PKEY_CTRL_CMS_SIGN:
                 if (arg1 != 0) return 1;
                 CMS_SignerInfo_get0_algs(static_cast<CMS_SignerInfo*>(arg2), nullptr, nullptr, &dig,
                                          &sig);
-                return sign_algs(pkey, dig, sig);
+                return gost2012_set_sign_algs(pkey, dig, sig);
             case ASN1_PKEY_CTRL_PKCS7_ENCRYPT:
                 if (arg1 != 0) return 1;
                 PKCS7_RECIP_INFO_get0_alg(static_cast<PKCS7_RECIP_INFO*>(arg2), &alg);
@@ -272,46 +258,9 @@ int pmeth_ctrl(const char* fn, EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
     return engines::guarded(fn, 0, [&] {
         tvk_pmeth_data* data = data_of(ctx);
         if (!data) return 0;
-        switch (type) {
-            case EVP_PKEY_CTRL_MD: {
-                const auto* md = static_cast<const EVP_MD*>(p2);
-                if (!md ||
-                    !objmap::is_one_of(EVP_MD_get_type(md),
-                                       {Obj::md_gost94, Obj::md_gost12_256, Obj::md_gost12_512}))
-                    return 0;
-                data->md = md;
-                return 1;
-            }
-            case EVP_PKEY_CTRL_PEER_KEY:
-                if (p1 == 0 || p1 == 1) return 1;
-                if (p1 == 2) return static_cast<int>(data->peer_key_used);
-                if (p1 == 3) {
-                    data->peer_key_used = 1;
-                    return 1;
-                }
-                return -2;
-            case EVP_PKEY_CTRL_PKCS7_ENCRYPT:
-            case EVP_PKEY_CTRL_PKCS7_DECRYPT:
-            case EVP_PKEY_CTRL_PKCS7_SIGN:
-            case EVP_PKEY_CTRL_DIGESTINIT:
-            case EVP_PKEY_CTRL_CMS_ENCRYPT:
-            case EVP_PKEY_CTRL_CMS_DECRYPT:
-            case EVP_PKEY_CTRL_CMS_SIGN:
-                return 1;
-            case EVP_PKEY_CTRL_SET_IV: {
-                // The length comes from the caller: bounded before anything is copied.
-                if (p1 <= 0 || p1 > GOST_MAX_UKM_LEN || !p2) return 0;
-                auto* copy = static_cast<uint8_t*>(OPENSSL_memdup(p2, static_cast<size_t>(p1)));
-                if (!copy) return 0;
-                OPENSSL_clear_free(data->ukm, data->ukm_len);
-                data->ukm = copy;
-                data->ukm_len = static_cast<uint32_t>(p1);
-                return 1;
-            }
-            default:
-                std::fprintf(stderr, "%s() : unsupported type: %d\n", fn, type);
-                return -2;
-        }
+        const int r = tvk_pmeth_common_ctrl(data, type, p1, p2);
+        if (r == -2) std::fprintf(stderr, "%s() : unsupported type: %d\n", fn, type);
+        return r;
     });
 }
 
