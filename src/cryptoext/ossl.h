@@ -125,6 +125,7 @@ using TsResp = Owner<TS_RESP, TS_RESP_free>;
 using TsTstInfo = Owner<TS_TST_INFO, TS_TST_INFO_free>;
 using TsVerifyCtx = Owner<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 using TsMsgImprint = Owner<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
+using TsRespCtx = Owner<TS_RESP_CTX, TS_RESP_CTX_free>;
 
 using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
 
