@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 
 #include "common/http_stub.h"
@@ -31,6 +32,11 @@ std::string fingerprints(std::initializer_list<std::string> fps) {
     return s;
 }
 // The Base64 of a certificate as the service writes it: each line break led by "&#13;".
+std::string upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
 std::string service_base64(X509* cert) {
     std::string b = test_pki::bare_base64_of(cert), out;
     for (char c : b) out += c == '\n' ? std::string("&#13;\n") : std::string(1, c);
@@ -183,7 +189,11 @@ TEST_F(HokService, RecipientsAndVerificationAskTheService) {
     stub.set_handler([&](const HttpRequest& r) {
         if (r.body.find("getCertsByOwner") != std::string::npos)
             return answer(fingerprints({leaf, fp(pki->stranger)}));
-        if (r.body.find("<fingerprint>" + leaf + "</fingerprint>") != std::string::npos)
+        // Asked for the RSA leaf, a false service answers with another certificate.
+        if (r.body.find("<fingerprint>" + leaf + "</fingerprint>") != std::string::npos ||
+            r.body.find("<fingerprint>" + fp(pki->rsa_leaf) + "</fingerprint>") !=
+                std::string::npos ||
+            r.body.find("<fingerprint>" + upper(leaf) + "</fingerprint>") != std::string::npos)
             return answer("<pkcs>" + service_base64(pki->leaf.cert.get()) + "</pkcs>");
         return HttpReply::make(500, "");
     });
@@ -192,12 +202,19 @@ TEST_F(HokService, RecipientsAndVerificationAskTheService) {
     // A recipient by SNILS (its first fingerprint) or by fingerprint that only the service knows.
     ossl::X509Stack pab = ossl::new_x509_stack();
     sk_X509_push(pab.get(), ossl::up_ref(pki->stranger.cert.get()).release());
-    for (const std::string& id : {std::string(kSnils), leaf}) {
+    for (const std::string& id : {std::string(kSnils), leaf, upper(leaf)}) {
         ssf_test::Record rcpt(id);
         ossl::X509Ptr found;
         EXPECT_EQ(ssf::get_cert_from_pab(pab.get(), &rcpt.info, found), 0) << id;
         EXPECT_TRUE(found && X509_cmp(found.get(), pki->leaf.cert.get()) == 0) << id;
     }
+    // A certificate other than the one asked for is not taken.
+    ssf_test::Record other(fp(pki->rsa_leaf));
+    ossl::X509Ptr wrong;
+    EXPECT_EQ(ssf::get_cert_from_pab(pab.get(), &other.info, wrong), 26);
+    EXPECT_FALSE(wrong);
+    EXPECT_TRUE(
+        log_contains("get_cert_from_pab() 5 : the web service's certificate does not match"));
 
     // A directory that cannot be listed does not end the verification: the service may help.
     ssf_test::Sap fmt("PKCS7"), pab_dir(dir.file("no-such-directory"));
