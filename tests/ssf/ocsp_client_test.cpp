@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "common/http_stub.h"
-#include "common/tinyproxy.h"
+#include "common/process.h"
 #include "common/tls_front.h"
 #include "fixture.h"
 #include "kit/crl.h"
@@ -31,21 +31,21 @@ ossl::Asn1Time gt(time_t t) {
     return ossl::Asn1Time(ASN1_GENERALIZEDTIME_set(nullptr, t));
 }
 
-struct Responders {
-    Entity gost2001, no_nocheck;
+// Debian's tinyproxy with Basic authentication, in the foreground, logging each request line.
+struct TinyProxy {
+    int port = testing_support::free_port();
+    std::string log;
+    testing_support::Child child;
+    explicit TinyProxy(const testing_support::TempDir& dir) : log(dir.file("tinyproxy.log")) {
+        // No ConnectPort line: tunnels may go to any port (the TLS fronts pick theirs).
+        dir.write("tinyproxy.conf", "Port " + std::to_string(port) +
+                                        "\nListen 127.0.0.1\nLogLevel Info\nBasicAuth " + kUser +
+                                        " " + kPassword + "\n");
+        child =
+            testing_support::Child({"tinyproxy", "-d", "-c", dir.file("tinyproxy.conf")}, {}, log);
+        EXPECT_TRUE(testing_support::wait_for_port(port));
+    }
 };
-const Responders& responders() {
-    static const Responders* r = [] {
-        auto* out = new Responders;
-        out->gost2001 = issue({"GOST 2001 responder", 901, 0, 0, ocsp_responder_exts()},
-                              gost_key("gost2001"), nullptr);
-        out->no_nocheck =
-            issue({"Responder without nocheck", 902, 0, 0, {{"extendedKeyUsage", "OCSPSigning"}}},
-                  new_key(KeyType::ec), &get().inter);
-        return out;
-    }();
-    return *r;
-}
 
 class OcspClient : public ssf_test::Started {
   protected:
@@ -70,17 +70,10 @@ class OcspClient : public ssf_test::Started {
         if (!aia.empty()) exts.push_back({"authorityInfoAccess", aia});
         return issue({"OCSP Subject", serial, 0, 0, exts}, new_key(KeyType::ec), &pki->inter);
     }
-    int rev_value(X509* cert, X509_STORE* store, const time_t* ts = &T) {
-        ossl::Asn1Time when = gt(ts ? *ts : 0);
+    int rev_value(X509* cert, X509_STORE* store, time_t ts = T) {
         ossl::X509Crl delta;
-        crl.reset();
-        responder.reset();
-        basic.reset();
-        return ssf::get_revValue(cert, pki->inter.cert.get(), store, EVP_sha1(),
-                                 ts ? when.get() : nullptr, &responder, &basic, &crl, &delta);
-    }
-    std::string refused() const {
-        return "http://127.0.0.1:" + std::to_string(testing_support::free_port()) + "/";
+        return ssf::get_revValue(cert, pki->inter.cert.get(), store, EVP_sha1(), gt(ts).get(),
+                                 &responder, &basic, &crl, &delta);
     }
 
     std::vector<unsigned> slept;
@@ -101,7 +94,11 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
     enum Urls { kOne, kTwo, kRefusedFirst, kNoAia, kCrlPoint, kNotHttp };
     HttpReply silent;
     silent.silent = true;
-    const Responders& extra = responders();
+    static const Entity& gost2001 = *new Entity(issue(
+        {"GOST 2001 responder", 901, 0, 0, ocsp_responder_exts()}, gost_key("gost2001"), nullptr));
+    static const Entity& no_nocheck = *new Entity(
+        issue({"Responder without nocheck", 902, 0, 0, {{"extendedKeyUsage", "OCSPSigning"}}},
+              new_key(KeyType::ec), &pki->inter));
     struct Case {
         const char* name;
         std::string cades;
@@ -194,7 +191,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         {"GOST R 34.10-2001 after the cut-off",
          "",
          kOne,
-         {Shape{0, 0, kDay, CertStatus::good, &extra.gost2001}},
+         {Shape{0, 0, kDay, CertStatus::good, &gost2001}},
          105,
          1,
          {},
@@ -202,7 +199,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         {"responder without ocsp-nocheck",
          "",
          kOne,
-         {Shape{0, 0, kDay, CertStatus::good, &extra.no_nocheck}},
+         {Shape{0, 0, kDay, CertStatus::good, &no_nocheck}},
          105,
          1,
          {},
@@ -252,7 +249,9 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         std::vector<std::string> urls = {stub.url("/ocsp")};
         Exts exts;
         if (c.urls == kTwo) urls.push_back(stub.url("/second"));
-        if (c.urls == kRefusedFirst) urls.insert(urls.begin(), refused());
+        if (c.urls == kRefusedFirst)
+            urls.insert(urls.begin(),
+                        "http://127.0.0.1:" + std::to_string(testing_support::free_port()));
         if (c.urls == kNotHttp) urls = {"ldap://127.0.0.1/"};
         if (c.urls == kNoAia || c.urls == kCrlPoint) urls.clear();
         if (c.urls == kCrlPoint) exts.push_back({"crlDistributionPoints", "URI:" + stub.url("/c")});
@@ -287,35 +286,6 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
     }
 }
 
-// Stock `openssl ocsp` answers each request that the scripted front on 127.0.0.1 receives.
-class OpensslResponder {
-  public:
-    OpensslResponder(const std::string& dir, const Entity& signer, const std::string& index)
-        : stub_([this](const HttpRequest& r) { return answer(r); }), dir_(dir) {
-        write_file(dir + "/index.txt", index);
-        write_file(dir + "/ca.pem", pem_of(get().inter.cert.get()));
-        write_file(dir + "/rsigner.pem", pem_of(signer.cert.get()));
-        write_file(dir + "/rsigner.key", key_pem(signer.key.get(), nullptr));
-    }
-    int port() const { return stub_.port(); }
-
-  private:
-    HttpReply answer(const HttpRequest& r) {
-        write_file(dir_ + "/req.der", r.body);
-        std::string out;
-        const int rc = testing_support::run_command(
-            {"openssl", "ocsp", "-index", dir_ + "/index.txt", "-CA", dir_ + "/ca.pem", "-rsigner",
-             dir_ + "/rsigner.pem", "-rkey", dir_ + "/rsigner.key", "-reqin", dir_ + "/req.der",
-             "-respout", dir_ + "/resp.der", "-ndays", "1"},
-            &out);
-        if (rc != 0) return HttpReply::make(500, out);
-        return HttpReply::make(200, testing_support::read_file(dir_ + "/resp.der"),
-                               "application/ocsp-response");
-    }
-    HttpStub stub_;
-    std::string dir_;
-};
-
 TEST_F(OcspClient, StockResponderDirectOverTlsAndThroughTheProxy) {
     enum Route { kDirect, kTls, kProxy, kProxyTls, kProxyWrongPassword };
     const struct {
@@ -332,11 +302,11 @@ TEST_F(OcspClient, StockResponderDirectOverTlsAndThroughTheProxy) {
         {"https through the proxy's tunnel", KeyType::rsa, kProxyTls, false, 0},
         {"proxy refuses the credentials", KeyType::ec, kProxyWrongPassword, false, 105},
     };
-    testing_support::TinyProxy proxy(dir.path(), kUser, kPassword);
+    TinyProxy proxy(dir);
     long serial = 0x3000;
     for (const auto& c : cases) {
         const std::string proxy_lines =
-            "[proxy]\nproxy_url = http://127.0.0.1:" + std::to_string(proxy.port()) +
+            "[proxy]\nproxy_url = http://127.0.0.1:" + std::to_string(proxy.port) +
             "\nproxy_login_pwd = " + kUser + ":" +
             (c.route == kProxyWrongPassword ? "wrong" : kPassword) + "\n";
         // The responder's clock may put producedAt a second after thisUpdate.
@@ -347,8 +317,20 @@ TEST_F(OcspClient, StockResponderDirectOverTlsAndThroughTheProxy) {
         const std::string index = std::string(c.revoked ? "R" : "V") + "\t491231235959Z\t" +
                                   (c.revoked ? "240101000000Z" : "") + "\t" + hex +
                                   "\tunknown\t/C=RU/O=Selvanor Test/CN=OCSP Subject\n";
-        OpensslResponder responder_front(dir.path(), services().responder[static_cast<int>(c.key)],
-                                         index);
+        const Entity& signer = services().responder[static_cast<int>(c.key)];
+        dir.write("index.txt", index);
+        dir.write("ca.pem", pem_of(pki->inter.cert.get()));
+        dir.write("rs.pem", pem_of(signer.cert.get()));
+        dir.write("rs.key", key_pem(signer.key.get(), nullptr));
+        // Stock `openssl ocsp` answers each request that the scripted front receives.
+        HttpStub responder_front([&](const HttpRequest& r) {
+            dir.write("req.der", r.body);
+            testing_support::run_command(
+                {"openssl", "ocsp", "-index", dir.file("index.txt"), "-CA", dir.file("ca.pem"),
+                 "-rsigner", dir.file("rs.pem"), "-rkey", dir.file("rs.key"), "-reqin",
+                 dir.file("req.der"), "-respout", dir.file("resp.der"), "-ndays", "1"});
+            return HttpReply::make(200, testing_support::read_file(dir.file("resp.der")));
+        });
         std::optional<testing_support::TlsFront> front;
         std::string url = "http://127.0.0.1:" + std::to_string(responder_front.port()) + "/ocsp";
         if (c.route == kTls || c.route == kProxyTls) {
@@ -358,12 +340,15 @@ TEST_F(OcspClient, StockResponderDirectOverTlsAndThroughTheProxy) {
         }
         const Entity cert = subject(serial, {url});
         ossl::X509StorePtr empty(X509_STORE_new());  // filled from "common:ca_file"
-        const time_t ts = now() - 5;
-        EXPECT_EQ(rev_value(cert.cert.get(), empty.get(), &ts), c.rc) << c.name << "\n" << fresh();
+        EXPECT_EQ(rev_value(cert.cert.get(), empty.get(), now() - 5), c.rc) << c.name << "\n"
+                                                                            << fresh();
         if (c.route == kProxy)
-            EXPECT_NE(proxy.log().find("POST " + url + " HTTP/1.0"), std::string::npos) << c.name;
+            EXPECT_NE(testing_support::read_file(proxy.log).find("POST " + url + " HTTP/1.0"),
+                      std::string::npos)
+                << c.name;
         if (c.route == kProxyTls)
-            EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:" + std::to_string(front->port())),
+            EXPECT_NE(testing_support::read_file(proxy.log).find("CONNECT 127.0.0.1:" +
+                                                                 std::to_string(front->port())),
                       std::string::npos)
                 << c.name;
     }
