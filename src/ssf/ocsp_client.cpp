@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/winstub.h"
+#include "ssf/cades_types.h"
 #include "ssf/cert_verify.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
@@ -70,11 +71,9 @@ std::optional<std::vector<std::string>> responder_urls(X509* cert) {
 
 ossl::OcspResponse my_OCSP_sendreq_bio(const ServiceRoute& r, http::Connection& conn,
                                        OCSP_REQUEST* req) {
-    unsigned char* der = nullptr;
-    const int len = i2d_OCSP_REQUEST(req, &der);
-    ossl::Bytes owned(der);
-    if (len <= 0) return nullptr;
-    const std::string n = std::to_string(len);
+    const std::string der = der_of(req, i2d_OCSP_REQUEST);
+    if (der.empty()) return nullptr;
+    const std::string n = std::to_string(der.size());
     const std::string head =
         sends_credentials(r)
             ? "POST " + request_target(r) +
@@ -84,8 +83,7 @@ ossl::OcspResponse my_OCSP_sendreq_bio(const ServiceRoute& r, http::Connection& 
             : "POST " + request_target(r) +
                   " HTTP/1.0\r\nContent-Type: application/ocsp-request\r\nHost: " + host_header(r) +
                   "\r\nContent-Length: " + n + "\r\n\r\n";
-    const std::optional<std::string> body =
-        post_der(conn, head, std::string(reinterpret_cast<const char*>(der), len));
+    const std::optional<std::string> body = post_der(conn, head, der);
     if (!body) return nullptr;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(body->data());
     ossl::OcspResponse resp(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(body->size())));
@@ -412,26 +410,14 @@ int get_OCSP_response(OCSP_REQUEST* req, const char* url, ossl::OcspResponse* ou
         return SSF_RESULT_OCSP_URL_INVALID;
     }
     http::Connection conn(service_limits());
-    RouteStep step;
-    const http::Failure f = open_route(conn, *route, &step);
-    if (step == RouteStep::connect && f != http::Failure::none) {
+    const Opened opened = open_route(conn, *route, kFn);
+    if (opened == Opened::unreachable) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed, retcode = %d", kFn,
                   route->host.c_str(), route->port.c_str(), -1);
         log_crypto_errors();
         return SSF_RESULT_OCSP_UNREACHABLE;
     }
-    if (route->proxied)
-        log_write("%s() : using proxy '%s:%s'", kFn, route->host.c_str(), route->port.c_str());
-    if (f != http::Failure::none) {
-        if (step == RouteStep::tunnel)
-            log_error("%s() 4.1 : proxy tunnel to '%s:%s' failed", kFn, route->target.host.c_str(),
-                      route->target.port.c_str());
-        else
-            log_error("%s() 4.2 : TLS connection ( host = '%s', port = '%s' ) failed", kFn,
-                      route->target.host.c_str(), route->target.port.c_str());
-    } else {
-        *out = my_OCSP_sendreq_bio(*route, conn, req);
-    }
+    if (opened == Opened::ok) *out = my_OCSP_sendreq_bio(*route, conn, req);
     if (!*out) {
         log_error("%s() 8 : my_OCSP_sendreq_bio( '%s' ) failed", kFn, url);
         log_crypto_errors();

@@ -29,9 +29,10 @@ bool set_issued_time(ASN1_UTCTIME*& out, const ASN1_TIME* this_update) {
 }
 
 // Adds or replaces an unsigned attribute holding one DER SEQUENCE.
-bool add_sequence_attribute(PKCS7_SIGNER_INFO* si, int nid, const unsigned char* der, int len) {
+bool add_sequence_attribute(PKCS7_SIGNER_INFO* si, int nid, const std::string& der) {
     ossl::Asn1String value(ASN1_STRING_new());
-    if (!value || !ASN1_STRING_set(value.get(), der, len)) return false;
+    if (!value || !ASN1_STRING_set(value.get(), der.data(), static_cast<int>(der.size())))
+        return false;
     if (!PKCS7_add_attribute(si, nid, V_ASN1_SEQUENCE, value.get())) return false;
     (void)value.release();
     return true;
@@ -127,24 +128,20 @@ int add_timestamp_values(const EVP_MD* md, PKCS7* token, X509* tsa_cert, X509_ST
         (void)id.release();
     }
 
-    unsigned char* refs_der = nullptr;
-    const int refs_len = i2d_COMPLETE_REVOCATION_REFS(refs.get(), &refs_der);
-    ossl::Bytes refs_owner(refs_der);
-    if (refs_len <= 0) {
+    const std::string refs_der = der_of(refs.get(), i2d_COMPLETE_REVOCATION_REFS);
+    if (refs_der.empty()) {
         log_error("%s() 13 : i2d_COMPLETE_REVOCATION_REFS() failed", kFn);
         log_crypto_errors();
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    unsigned char* values_der = nullptr;
-    const int values_len = i2d_REVOCATION_VALUES(values.get(), &values_der);
-    ossl::Bytes values_owner(values_der);
-    if (values_len <= 0) {
+    const std::string values_der = der_of(values.get(), i2d_REVOCATION_VALUES);
+    if (values_der.empty()) {
         log_error("%s() 15 : i2d_REVOCATION_VALUES() failed", kFn);
         log_crypto_errors();
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    if (!add_sequence_attribute(si, NID_id_smime_aa_ets_revocationValues, values_der, values_len) ||
-        !add_sequence_attribute(si, NID_id_smime_aa_ets_RevocationRefs, refs_der, refs_len)) {
+    if (!add_sequence_attribute(si, NID_id_smime_aa_ets_revocationValues, values_der) ||
+        !add_sequence_attribute(si, NID_id_smime_aa_ets_RevocationRefs, refs_der)) {
         log_error("%s() 14 : ASN1_STRING_new() failed", kFn);
         log_crypto_errors();
         return SSF_RESULT_TSP_BAD_RESPONSE;

@@ -48,18 +48,23 @@ std::string host_header(const ServiceRoute& r) {
     return h.find(':') != std::string::npos ? "[" + h + "]" : h;
 }
 
-http::Failure open_route(http::Connection& conn, const ServiceRoute& r, RouteStep* step) {
-    *step = RouteStep::connect;
-    http::Failure f = conn.connect(r.host, r.port);
-    if (f != http::Failure::none || !r.target.tls) return f;
-    if (r.proxied) {
-        *step = RouteStep::tunnel;
-        f = conn.tunnel(r.target.host, r.target.port,
-                        r.credentials.empty() ? "" : "Basic " + r.credentials);
-        if (f != http::Failure::none) return f;
+Opened open_route(http::Connection& conn, const ServiceRoute& r, const char* fn) {
+    if (conn.connect(r.host, r.port) != http::Failure::none) return Opened::unreachable;
+    if (r.proxied) log_write("%s() : using proxy '%s:%s'", fn, r.host.c_str(), r.port.c_str());
+    if (!r.target.tls) return Opened::ok;
+    const char* host = r.target.host.c_str();
+    const char* port = r.target.port.c_str();
+    if (r.proxied &&
+        conn.tunnel(r.target.host, r.target.port,
+                    r.credentials.empty() ? "" : "Basic " + r.credentials) != http::Failure::none) {
+        log_error("%s() 4.1 : proxy tunnel to '%s:%s' failed", fn, host, port);
+        return Opened::failed;
     }
-    *step = RouteStep::tls;
-    return conn.start_tls(r.target.host);
+    if (conn.start_tls(r.target.host) != http::Failure::none) {
+        log_error("%s() 4.2 : TLS connection ( host = '%s', port = '%s' ) failed", fn, host, port);
+        return Opened::failed;
+    }
+    return Opened::ok;
 }
 
 std::optional<std::string> post_der(http::Connection& conn, const std::string& head,

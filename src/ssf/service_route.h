@@ -37,11 +37,11 @@ inline bool sends_credentials(const ServiceRoute& r) {
 // The service's host for the Host line (an IPv6 address in brackets).
 [[nodiscard]] std::string host_header(const ServiceRoute& r);
 
-enum class RouteStep { connect, tunnel, tls };
-// Connects along the route; for https, through the proxy's tunnel first, then TLS. On failure
-// *step names the step that failed, and the connection is gone.
-[[nodiscard]] http::Failure open_route(http::Connection& conn, const ServiceRoute& r,
-                                       RouteStep* step);
+enum class Opened { ok, unreachable, failed };
+// Connects along the route; for https, through the proxy's tunnel first, then TLS. A failed
+// connect is the caller's to report (unreachable); after it, the proxy in use and a failed tunnel
+// or TLS start are logged here under fn's name (failed), and the connection is gone.
+[[nodiscard]] Opened open_route(http::Connection& conn, const ServiceRoute& r, const char* fn);
 
 // One exchange: the head and the DER body out, the reply's body back. None when the exchange
 // failed, with the failure on the crypto library's error queue.

@@ -408,10 +408,9 @@ int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) 
         log_error("%s() 2 : no revocation values found in timestamp", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    const unsigned char* p =
-        t->type == V_ASN1_SEQUENCE && t->value.sequence ? t->value.sequence->data : nullptr;
-    RevocationValues values(p ? d2i_REVOCATION_VALUES(nullptr, &p, t->value.sequence->length)
-                              : nullptr);
+    RevocationValues values(t->type == V_ASN1_SEQUENCE
+                                ? decode_value(t->value.sequence, d2i_REVOCATION_VALUES)
+                                : nullptr);
     if (!values) {
         log_error("%s() 3 : d2i_REVOCATION_VALUES() failed", kFn);
         log_crypto_errors();

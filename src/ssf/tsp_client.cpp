@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "ssf/cades_types.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
@@ -50,18 +51,15 @@ ossl::TsReq make_request(const unsigned char* data, size_t length, const EVP_MD*
 }
 
 ossl::TsResp my_TS_sendreq_bio(const ServiceRoute& r, http::Connection& conn, TS_REQ* req) {
-    unsigned char* der = nullptr;
-    const int len = i2d_TS_REQ(req, &der);
-    ossl::Bytes owned(der);
-    if (len <= 0) return nullptr;
+    const std::string der = der_of(req, i2d_TS_REQ);
+    if (der.empty()) return nullptr;
     const std::string head =
         "POST " + request_target(r) +
         " HTTP/1.0\r\nContent-type: application/timestamp-query\r\nHost: " + host_header(r) +
-        "\r\nContent-Length: " + std::to_string(len) +
+        "\r\nContent-Length: " + std::to_string(der.size()) +
         (sends_credentials(r) ? "\r\nProxy-Authorization: Basic " + r.credentials : "") +
         "\r\nConnection: close\r\n\r\n";
-    const std::optional<std::string> body =
-        post_der(conn, head, std::string(reinterpret_cast<const char*>(der), len));
+    const std::optional<std::string> body = post_der(conn, head, der);
     if (!body) return nullptr;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(body->data());
     ossl::TsResp resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(body->size())));
@@ -82,26 +80,16 @@ ossl::TsResp ask_server(const char* url, TS_REQ* req, int* rc) {
         return nullptr;
     }
     http::Connection conn(service_limits());
-    RouteStep step;
-    const http::Failure f = open_route(conn, *route, &step);
-    if (step == RouteStep::connect && f != http::Failure::none) {
+    const Opened opened = open_route(conn, *route, kFn);
+    if (opened == Opened::unreachable) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed", kFn,
                   route->host.c_str(), route->port.c_str());
         log_crypto_errors();
         *rc = SSF_RESULT_TSP_UNREACHABLE;
         return nullptr;
     }
-    if (route->proxied)
-        log_write("%s() : using proxy '%s:%s'", kFn, route->host.c_str(), route->port.c_str());
     ossl::TsResp resp;
-    if (f == http::Failure::none)
-        resp = my_TS_sendreq_bio(*route, conn, req);
-    else if (step == RouteStep::tunnel)
-        log_error("%s() 4.1 : proxy tunnel to '%s:%s' failed", kFn, route->target.host.c_str(),
-                  route->target.port.c_str());
-    else
-        log_error("%s() 4.2 : TLS connection ( host = '%s', port = '%s' ) failed", kFn,
-                  route->target.host.c_str(), route->target.port.c_str());
+    if (opened == Opened::ok) resp = my_TS_sendreq_bio(*route, conn, req);
     if (!resp) {
         log_error("%s() 5 : my_TS_sendreq_bio( '%s' ) failed", kFn, url);
         log_crypto_errors();
@@ -174,16 +162,14 @@ int time_stamp(int kind, ossl::Asn1String* token_out, const unsigned char* data,
         log_error("%s() 8 : ASN1_OCTET_STRING_new() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    unsigned char* der = nullptr;
-    const int der_len = i2d_PKCS7(token, &der);
-    ossl::Bytes der_owner(der);
-    if (der_len <= 0) {
+    const std::string der = der_of(token, i2d_PKCS7);
+    if (der.empty()) {
         log_error("%s() 9 : i2d_PKCS7() failed", kFn);
         log_crypto_errors();
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
     ossl::Asn1String encoded(ASN1_STRING_new());
-    if (!encoded || !ASN1_STRING_set(encoded.get(), der, der_len)) {
+    if (!encoded || !ASN1_STRING_set(encoded.get(), der.data(), static_cast<int>(der.size()))) {
         log_error("%s() 10 : ASN1_STRING_new() failed", kFn);
         return SSF_RC_MEMORY;
     }
