@@ -46,14 +46,7 @@ int TokenGenKek(ssf_token_key* record, CK_MECHANISM_TYPE mechanism, const unsign
     const p11::Derived d =
         p11::derive_kek(record->functions, record->session, record->key, mechanism, peer, peer_len,
                         param_der, param_der_len, ukm, ukm_len, kek);
-    static const char* const kCalls[] = {"C_DeriveKey", "C_GetAttributeValue", "",
-                                         "C_GetAttributeValue"};
-    if (d.step == 4)
-        log_error("%s() 4 : derived key value of %lu bytes is not usable", kFn,
-                  static_cast<unsigned long>(d.length));
-    else if (!d.ok())
-        log_error("%s() %d : %s() failed, ret code = 0x%08lX (%s)", kFn, d.step, kCalls[d.step - 2],
-                  static_cast<unsigned long>(d.rv), get_ckr_name(d.rv));
+    if (!d.ok()) log_error("%s", p11::derive_failure_text(kFn, d).c_str());
     if (d.ok()) *kek_len = kKekLen;
     const int rc = d.ok() ? 0 : -1;
     log_debug("%s() end, return code = %d (%s)", kFn, rc, get_ckr_name(d.rv));

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace p11 {
 
@@ -86,6 +87,29 @@ Derived derive_kek(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE ke
     // business staying on the token that long.
     if (derived != CK_INVALID_HANDLE) f->C_DestroyObject(s, derived);
     return out;
+}
+
+std::string hex(const unsigned char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+std::string derive_failure_text(const char* fn, const Derived& d) {
+    char text[256];
+    if (d.step == 4) {
+        std::snprintf(text, sizeof text, "%s() 4 : derived key value of %lu bytes is not usable",
+                      fn, static_cast<unsigned long>(d.length));
+    } else {
+        std::snprintf(text, sizeof text, "%s() %d : %s() failed, ret code = 0x%08lX (%s)", fn,
+                      d.step, d.step == 2 ? "C_DeriveKey" : "C_GetAttributeValue",
+                      static_cast<unsigned long>(d.rv), get_ckr_name(d.rv));
+    }
+    return text;
 }
 
 }  // namespace p11

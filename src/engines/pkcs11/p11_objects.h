@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engines/pkcs11/p11_defs.h"
@@ -68,5 +69,10 @@ Derived derive_kek(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE ke
                    CK_MECHANISM_TYPE mechanism, const unsigned char* peer, size_t peer_len,
                    const unsigned char* param_der, size_t param_der_len, const unsigned char* ukm,
                    size_t ukm_len, unsigned char kek[32]);
+// Lowercase hexadecimal, two digits a byte.
+std::string hex(const unsigned char* p, size_t n);
+
+// The message of a failed derivation, with fn as the function that asked for it.
+std::string derive_failure_text(const char* fn, const Derived& d);
 
 }  // namespace p11
