@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -249,10 +251,48 @@ void close_session(Token& t, CK_SESSION_HANDLE h) {
         t.slots[slot].logged_in = false;
 }
 
+std::string hex(const Bytes& b) {
+    static const char d[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : b) out += {d[c >> 4], d[c & 15]};
+    return out.empty() ? "-" : out;  // a word even when empty
+}
+
+Bytes unhex(const std::string& h) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// Another process (the openssl command) meets the slots and objects a test set up: one line
+// per slot ("slot ID PIN"), key pair ("key SLOT ID KIND CURVE PRIV") and certificate
+// ("cert SLOT ID DER"), hexadecimal where binary.
+void load_state(Token& t, const char* path) {
+    std::ifstream in(path);
+    std::string kind, a, b, c, d, e;
+    while (in >> kind) {
+        if (kind == "slot" && in >> a >> b) {
+            t.slots[std::stoul(a)].pin = unhex(b);
+        } else if (kind == "key" && in >> a >> b >> c >> d >> e) {
+            add_pair(t, std::stoul(a), unhex(b), std::stoi(c), unhex(d), unhex(e));
+        } else if (kind == "cert" && in >> a >> b >> c) {
+            Object& o = t.objects[t.next_handle++];
+            o.slot = std::stoul(a);
+            o.cls = CKO_CERTIFICATE;
+            o.id = unhex(b);
+            o.value = unhex(c);
+            o.attrs[CKA_CERTIFICATE_TYPE] = bytes_of<CK_CERTIFICATE_TYPE>(CKC_X_509);
+        }
+    }
+}
+
 CK_RV C_Initialize(void* args) {
     Token& t = token();
     std::lock_guard<std::mutex> hold(t.lock);
     ++t.stats.initialize_calls;
+    if (const char* path = std::getenv("P11TOKEN_STATE"); path && t.slots.empty())
+        load_state(t, path);
     if (t.initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     CK_FLAGS flags = 0;
     if (args) {
@@ -677,6 +717,21 @@ void p11token_set_attribute(unsigned long object, unsigned long type, const void
     std::lock_guard<std::mutex> hold(t.lock);
     const auto* v = static_cast<const unsigned char*>(value);
     t.objects[object].attrs[type].assign(v, v + len);
+}
+
+int p11token_save(const char* path) {
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    std::ofstream out(path);
+    for (const auto& [id, slot] : t.slots) out << "slot " << id << ' ' << hex(slot.pin) << '\n';
+    for (const auto& [h, o] : t.objects) {
+        if (o.cls == CKO_PRIVATE_KEY && !o.params.empty())
+            out << "key " << o.slot << ' ' << hex(o.id) << ' ' << o.kind << ' ' << hex(o.params)
+                << ' ' << hex(o.value) << '\n';
+        else if (o.cls == CKO_CERTIFICATE)
+            out << "cert " << o.slot << ' ' << hex(o.id) << ' ' << hex(o.value) << '\n';
+    }
+    return out.good() ? 0 : -1;
 }
 
 void p11token_set_label(unsigned long slot, const char* label) {

@@ -61,6 +61,10 @@ void p11token_set_attribute(unsigned long object, unsigned long type, const void
 // The token label C_GetTokenInfo gives (blank-padded to 32 bytes); the serial number is the
 // slot id in 16 decimal digits.
 void p11token_set_label(unsigned long slot, const char* label);
+// Writes the slots, key pairs and certificates to a file that the module of another process
+// loads at its first C_Initialize when the environment variable P11TOKEN_STATE names it
+// (labels and attributes set by tests are not written). 0 on success.
+int p11token_save(const char* path);
 void p11token_set_fault(int fault, long value);
 void p11token_get_stats(struct p11token_stats* out);
 
