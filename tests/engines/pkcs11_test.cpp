@@ -77,6 +77,12 @@ unsigned long put(unsigned long slot, int kind, const Bytes& id) {
                                  curve_len, k->priv_key, k->priv_key_len);
 }
 
+std::string pem_file(const TempDir& dir, const char* name, X509* cert) {
+    ossl::Bio b(BIO_new_file(dir.file(name).c_str(), "w"));
+    PEM_write_bio_X509(b.get(), cert);
+    return dir.file(name);
+}
+
 bool verifies(EVP_PKEY* pub, const Bytes& sig, const Bytes& digest) {
     PKeyCtx ctx(EVP_PKEY_CTX_new(pub, nullptr));
     return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
@@ -144,14 +150,8 @@ TEST_F(Pkcs11, KeysShareTheModuleUntilTheLastIsFreed) {
 
 // Each row: what the token holds, the identifier asked for, and the outcome.
 TEST_F(Pkcs11, KeyIdentifierForms) {
-    const std::string pem = [] {
-        ossl::Bio b(BIO_new(BIO_s_mem()));
-        PEM_write_bio_X509(b.get(), entity(1).cert.get());
-        char* p = nullptr;
-        const long n = BIO_get_mem_data(b.get(), &p);
-        return std::string(p, static_cast<size_t>(n));
-    }();
-    dir.write("cert.pem", pem);
+    const std::string pem =
+        testing_support::read_file(pem_file(dir, "cert.pem", entity(1).cert.get()));
     struct Row {
         Bytes token_id;
         std::string asked;
@@ -184,12 +184,7 @@ TEST_F(Pkcs11, KeyIdentifierForms) {
 
 // Each row sets the token up; the load finds the key (or not), and says why.
 TEST_F(Pkcs11, SlotSearchTriesEverySlotInTurn) {
-    const std::string by_cert = [] {
-        TempDir* d = new TempDir;  // lives with the test program
-        ossl::Bio b(BIO_new_file(d->file("c.pem").c_str(), "w"));
-        PEM_write_bio_X509(b.get(), entity(0).cert.get());
-        return d->file("c.pem");
-    }();
+    const std::string by_cert = pem_file(dir, "c.pem", entity(0).cert.get());
     struct Row {
         const char* name;
         std::function<void()> setup;
@@ -270,10 +265,7 @@ TEST_F(Pkcs11, ValuesReadFromTheTokenAreLengthChecked) {
         std::function<void()> setup;
         const char* line;
     };
-    const std::string cert_path = dir.file("c.pem");
-    ossl::Bio b(BIO_new_file(cert_path.c_str(), "w"));
-    PEM_write_bio_X509(b.get(), entity(1).cert.get());
-    b.reset();
+    const std::string cert_path = pem_file(dir, "c.pem", entity(1).cert.get());
     const Row rows[] = {
         {cert_path, [] { put(p11token_add_slot(kPin), 1, Bytes(21, 3)); },
          "certificate CKA_ID is longer than 20 bytes"},
