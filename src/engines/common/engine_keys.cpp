@@ -2,6 +2,7 @@
 
 #include <openssl/cms.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
 #include <cstdio>
@@ -379,6 +380,15 @@ int bind_key(ENGINE* e, EVP_PKEY* pkey, int type, void* record) {
         ENGINE_unregister_pkey_asn1_meths(e);
     }
     return ok;
+}
+
+void print_certs(const STACK_OF(X509) * certs) {
+    std::printf("Total: %d certificates\n", sk_X509_num(certs));
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        X509_print_fp(stdout, sk_X509_value(certs, i));
+        PEM_write_X509(stdout, sk_X509_value(certs, i));
+    }
+    std::fflush(stdout);
 }
 
 void log_error_v(const char* format, va_list args) {

@@ -87,6 +87,9 @@ int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, 
 // objects themselves with the engine, through the selectors).
 void free_engine_data(ENGINE* e);
 
+// "Total: %d certificates", then each certificate as text and PEM, on the standard output.
+void print_certs(const STACK_OF(X509) * certs);
+
 // The four-line error record of the engines (61 '-', "ERROR", the message, 61 '-') on stderr.
 void log_error_v(const char* format, va_list args);
 

@@ -492,11 +492,6 @@ int mscryptoapi_show_certs(long mode) {
         mscryptoapi_log_error("%s() : mscryptoapi_load_certs() failed", "mscryptoapi_show_certs");
         return rc;
     }
-    std::printf("Total: %d certificates\n", sk_X509_num(list.get()));
-    for (int i = 0; i < sk_X509_num(list.get()); ++i) {
-        X509_print_fp(stdout, sk_X509_value(list.get(), i));
-        PEM_write_X509(stdout, sk_X509_value(list.get(), i));
-    }
-    std::fflush(stdout);
+    engine_keys::print_certs(list.get());
     return rc;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/engine_keys.h"
 #include "engines/guard.h"
 #include "engines/pkcs11/p11_engine.h"
 #include "engines/pkcs11/p11_objects.h"
@@ -125,6 +126,24 @@ void for_each_object(CK_FUNCTION_LIST* f, CK_SLOT_ID slot, CK_ATTRIBUTE* tmpl, C
         visit(session.handle, obj);
 }
 
+// One line per three texts of a listing.
+int show_triples(int (*list_fn)(STACK_OF(OPENSSL_STRING) **), const char* fn, const char* list_name,
+                 const char* line) {
+    STACK_OF(OPENSSL_STRING)* raw = nullptr;
+    const int rc = list_fn(&raw);
+    ossl::StringStack list(raw);
+    if (!rc) {
+        pkcs11_log_error("%s() : %s() failed", fn, list_name);
+        return rc;
+    }
+    for (int i = 0; i + 2 < sk_OPENSSL_STRING_num(list.get()); i += 3)
+        std::printf(line, sk_OPENSSL_STRING_value(list.get(), i),
+                    sk_OPENSSL_STRING_value(list.get(), i + 1),
+                    sk_OPENSSL_STRING_value(list.get(), i + 2));
+    std::fflush(stdout);
+    return rc;
+}
+
 }  // namespace
 
 const char* pkcs11_cert_tag(const X509* x) {
@@ -173,12 +192,7 @@ int pkcs11_show_certs(long mode) {
         pkcs11_log_error("%s() : pkcs11_load_certs() failed", "pkcs11_show_certs");
         return rc;
     }
-    std::printf("Total: %d certificates\n", sk_X509_num(list.get()));
-    for (int i = 0; i < sk_X509_num(list.get()); ++i) {
-        X509_print_fp(stdout, sk_X509_value(list.get(), i));
-        PEM_write_X509(stdout, sk_X509_value(list.get(), i));
-    }
-    std::fflush(stdout);
+    engine_keys::print_certs(list.get());
     return rc;
 }
 
@@ -212,19 +226,8 @@ int pkcs11_enum_tokens(STACK_OF(OPENSSL_STRING) * *ids) {
 }
 
 int pkcs11_show_tokens() {
-    STACK_OF(OPENSSL_STRING)* raw = nullptr;
-    const int rc = pkcs11_enum_tokens(&raw);
-    ossl::StringStack list(raw);
-    if (!rc) {
-        pkcs11_log_error("%s() : pkcs11_enum_tokens() failed", "pkcs11_show_tokens");
-        return rc;
-    }
-    for (int i = 0; i + 2 < sk_OPENSSL_STRING_num(list.get()); i += 3)
-        std::printf(
-            "Token: slot = %s, id = %s, label = '%s'\n", sk_OPENSSL_STRING_value(list.get(), i),
-            sk_OPENSSL_STRING_value(list.get(), i + 1), sk_OPENSSL_STRING_value(list.get(), i + 2));
-    std::fflush(stdout);
-    return rc;
+    return show_triples(pkcs11_enum_tokens, "pkcs11_show_tokens", "pkcs11_enum_tokens",
+                        "Token: slot = %s, id = %s, label = '%s'\n");
 }
 
 int pkcs11_enum_keys(STACK_OF(OPENSSL_STRING) * *ids) {
@@ -260,17 +263,6 @@ int pkcs11_enum_keys(STACK_OF(OPENSSL_STRING) * *ids) {
 }
 
 int pkcs11_show_keys() {
-    STACK_OF(OPENSSL_STRING)* raw = nullptr;
-    const int rc = pkcs11_enum_keys(&raw);
-    ossl::StringStack list(raw);
-    if (!rc) {
-        pkcs11_log_error("%s() : pkcs11_enum_keys() failed", "pkcs11_show_keys");
-        return rc;
-    }
-    for (int i = 0; i + 2 < sk_OPENSSL_STRING_num(list.get()); i += 3)
-        std::printf(
-            "Slot: %s, Key: ID = %s, label = '%s'\n", sk_OPENSSL_STRING_value(list.get(), i),
-            sk_OPENSSL_STRING_value(list.get(), i + 1), sk_OPENSSL_STRING_value(list.get(), i + 2));
-    std::fflush(stdout);
-    return rc;
+    return show_triples(pkcs11_enum_keys, "pkcs11_show_keys", "pkcs11_enum_keys",
+                        "Slot: %s, Key: ID = %s, label = '%s'\n");
 }
