@@ -80,6 +80,7 @@ using BnCtx = Owner<BN_CTX, BN_CTX_free>;
 
 using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
 using Rsa = Owner<RSA, RSA_free>;
+using RsaMethod = Owner<RSA_METHOD, RSA_meth_free>;
 using PKeyCtx = Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using CipherCtx = Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;

@@ -259,13 +259,11 @@ EVP_PKEY* make_rsa_key(const char* fn, const p11::ModuleRef& module, CK_SESSION_
         return nullptr;
     }
     ossl::Rsa rsa(RSA_new());
-    BIGNUM* n = BN_bin2bn(modulus.value.data(), static_cast<int>(modulus.value.size()), nullptr);
-    BIGNUM* e = BN_bin2bn(exponent.value.data(), static_cast<int>(exponent.value.size()), nullptr);
-    if (!rsa || !n || !e || !RSA_set0_key(rsa.get(), n, e, nullptr)) {
-        BN_free(n);
-        BN_free(e);
-        return nullptr;
-    }
+    ossl::Bn n(BN_bin2bn(modulus.value.data(), static_cast<int>(modulus.value.size()), nullptr));
+    ossl::Bn e(BN_bin2bn(exponent.value.data(), static_cast<int>(exponent.value.size()), nullptr));
+    if (!rsa || !n || !e || !RSA_set0_key(rsa.get(), n.get(), e.get(), nullptr)) return nullptr;
+    n.release();
+    e.release();
     pkcs11_key* rec = new_record(module, session, private_key);
     // The method's finish frees the record from here on.
     if (!rec || !RSA_set_method(rsa.get(), pkcs11_rsa_method()) ||
@@ -515,18 +513,17 @@ pkcs11_key* pkcs11_rsa_record(const RSA* rsa) {
 
 const RSA_METHOD* pkcs11_rsa_method() {
     static RSA_METHOD* method = [] {
-        RSA_METHOD* m = RSA_meth_new("PKCS#11 RSA method", 0);
+        ossl::RsaMethod m(RSA_meth_new("PKCS#11 RSA method", 0));
         const RSA_METHOD* soft = RSA_PKCS1_OpenSSL();
-        if (m && RSA_meth_set_pub_enc(m, RSA_meth_get_pub_enc(soft)) &&
-            RSA_meth_set_pub_dec(m, RSA_meth_get_pub_dec(soft)) &&
-            RSA_meth_set_mod_exp(m, RSA_meth_get_mod_exp(soft)) &&
-            RSA_meth_set_bn_mod_exp(m, RSA_meth_get_bn_mod_exp(soft)) &&
-            RSA_meth_set_priv_enc(m, pkcs11_rsa_priv_enc) &&
-            RSA_meth_set_priv_dec(m, pkcs11_rsa_priv_dec) &&
-            RSA_meth_set_finish(m, pkcs11_rsa_finish))
-            return m;
-        RSA_meth_free(m);
-        return static_cast<RSA_METHOD*>(nullptr);
+        const bool ok = m && RSA_meth_set_pub_enc(m.get(), RSA_meth_get_pub_enc(soft)) &&
+                        RSA_meth_set_pub_dec(m.get(), RSA_meth_get_pub_dec(soft)) &&
+                        RSA_meth_set_mod_exp(m.get(), RSA_meth_get_mod_exp(soft)) &&
+                        RSA_meth_set_bn_mod_exp(m.get(), RSA_meth_get_bn_mod_exp(soft)) &&
+                        RSA_meth_set_priv_enc(m.get(), pkcs11_rsa_priv_enc) &&
+                        RSA_meth_set_priv_dec(m.get(), pkcs11_rsa_priv_dec) &&
+                        RSA_meth_set_finish(m.get(), pkcs11_rsa_finish);
+        // Kept for the process's life: keys made with it may be freed at exit.
+        return ok ? m.release() : nullptr;
     }();
     return method;
 }
