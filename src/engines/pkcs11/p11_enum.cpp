@@ -126,6 +126,23 @@ void for_each_object(CK_FUNCTION_LIST* f, CK_SLOT_ID slot, CK_ATTRIBUTE* tmpl, C
         visit(session.handle, obj);
 }
 
+// A listing of texts: the module's slots handed to fill, which gives false when a text could
+// not be added; the list goes to *ids.
+template <class F>
+int list_texts(const char* fn, STACK_OF(OPENSSL_STRING) * *ids, F&& fill) {
+    return engines::guarded(fn, 0, [&] {
+        if (!ids) {
+            pkcs11_log_error("%s() : ids is NULL", fn);
+            return 0;
+        }
+        Slots slots = list_slots(fn);
+        ossl::StringStack list(sk_OPENSSL_STRING_new_null());
+        if (!slots.module || !list || !fill(slots, list.get())) return 0;
+        *ids = list.release();
+        return 1;
+    });
+}
+
 // One line per three texts of a listing.
 int show_triples(int (*list_fn)(STACK_OF(OPENSSL_STRING) **), const char* fn, const char* list_name,
                  const char* line) {
@@ -198,15 +215,7 @@ int pkcs11_show_certs(long mode) {
 
 int pkcs11_enum_tokens(STACK_OF(OPENSSL_STRING) * *ids) {
     static const char fn[] = "pkcs11_enum_tokens";
-    return engines::guarded(fn, 0, [&] {
-        if (!ids) {
-            pkcs11_log_error("%s() : ids is NULL", fn);
-            return 0;
-        }
-        Slots slots = list_slots(fn);
-        if (!slots.module) return 0;
-        ossl::StringStack list(sk_OPENSSL_STRING_new_null());
-        if (!list) return 0;
+    return list_texts(fn, ids, [&](const Slots& slots, STACK_OF(OPENSSL_STRING) * list) {
         for (CK_SLOT_ID slot : slots.ids) {
             CK_TOKEN_INFO info{};
             const CK_RV rv = slots.module.functions()->C_GetTokenInfo(slot, &info);
@@ -215,13 +224,12 @@ int pkcs11_enum_tokens(STACK_OF(OPENSSL_STRING) * *ids) {
                                  get_ckr_name(rv));
                 continue;
             }
-            if (!push(list.get(), std::to_string(slot)) ||
-                !push(list.get(), text_of(info.serialNumber, sizeof info.serialNumber, true)) ||
-                !push(list.get(), text_of(info.label, sizeof info.label, true)))
-                return 0;
+            if (!push(list, std::to_string(slot)) ||
+                !push(list, text_of(info.serialNumber, sizeof info.serialNumber, true)) ||
+                !push(list, text_of(info.label, sizeof info.label, true)))
+                return false;
         }
-        *ids = list.release();
-        return 1;
+        return true;
     });
 }
 
@@ -231,35 +239,26 @@ int pkcs11_show_tokens() {
 }
 
 int pkcs11_enum_keys(STACK_OF(OPENSSL_STRING) * *ids) {
-    static const char fn[] = "pkcs11_enum_keys";
-    return engines::guarded(fn, 0, [&] {
-        if (!ids) {
-            pkcs11_log_error("%s() : ids is NULL", fn);
-            return 0;
-        }
-        Slots slots = list_slots(fn);
-        if (!slots.module) return 0;
-        ossl::StringStack list(sk_OPENSSL_STRING_new_null());
-        if (!list) return 0;
-        CK_FUNCTION_LIST* f = slots.module.functions();
-        CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
-        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
-        bool ok = true;
-        for (CK_SLOT_ID slot : slots.ids)
-            for_each_object(f, slot, tmpl, 1, [&](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE obj) {
-                // Each text as long as its value: identifiers and labels of any size fit.
-                const p11::Attribute id = p11::read_attribute(f, s, obj, CKA_ID, kMaxText);
-                const p11::Attribute label = p11::read_attribute(f, s, obj, CKA_LABEL, kMaxText);
-                const std::string hex = id.ok() ? p11::hex(id.value.data(), id.value.size()) : "";
-                ok = ok && push(list.get(), std::to_string(slot)) && push(list.get(), hex) &&
-                     push(list.get(), label.ok()
-                                          ? text_of(label.value.data(), label.value.size(), false)
-                                          : std::string());
-            });
-        if (!ok) return 0;
-        *ids = list.release();
-        return 1;
-    });
+    return list_texts(
+        "pkcs11_enum_keys", ids, [](const Slots& slots, STACK_OF(OPENSSL_STRING) * list) {
+            CK_FUNCTION_LIST* f = slots.module.functions();
+            CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
+            CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+            bool ok = true;
+            for (CK_SLOT_ID slot : slots.ids)
+                for_each_object(f, slot, tmpl, 1, [&](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE obj) {
+                    // Each text as long as its value: identifiers and labels of any size fit.
+                    const p11::Attribute id = p11::read_attribute(f, s, obj, CKA_ID, kMaxText);
+                    const p11::Attribute label =
+                        p11::read_attribute(f, s, obj, CKA_LABEL, kMaxText);
+                    ok = ok && push(list, std::to_string(slot)) &&
+                         push(list, id.ok() ? p11::hex(id.value.data(), id.value.size()) : "") &&
+                         push(list, label.ok()
+                                        ? text_of(label.value.data(), label.value.size(), false)
+                                        : std::string());
+                });
+            return ok;
+        });
 }
 
 int pkcs11_show_keys() {
