@@ -62,6 +62,9 @@ inline void free_ocsp_certid(OCSP_CERTID* id) {
 inline void free_cert_stack_only(STACK_OF(X509) * s) {
     sk_X509_free(s);
 }
+inline void free_pkcs7_stack(STACK_OF(PKCS7) * s) {
+    sk_PKCS7_pop_free(s, PKCS7_free);
+}
 inline void free_string_stack(STACK_OF(OPENSSL_STRING) * s) {
     sk_OPENSSL_STRING_pop_free(s, free_text);
 }
@@ -104,6 +107,7 @@ using X509Name = Owner<X509_NAME, X509_NAME_free>;
 using X509StorePtr = Owner<X509_STORE, X509_STORE_free>;
 using X509StoreCtx = Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
 using X509Object = Owner<X509_OBJECT, X509_OBJECT_free>;
+using X509Attribute = Owner<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
 using X509Crl = Owner<X509_CRL, X509_CRL_free>;
 using CrlStack = Owner<STACK_OF(X509_CRL), free_crl_stack>;
 using X509Revoked = Owner<X509_REVOKED, X509_REVOKED_free>;
@@ -118,6 +122,7 @@ using UsagePeriod = Owner<PKEY_USAGE_PERIOD, PKEY_USAGE_PERIOD_free>;
 using P8Info = Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 
 using Pkcs7 = Owner<PKCS7, PKCS7_free>;
+using Pkcs7Stack = Owner<STACK_OF(PKCS7), free_pkcs7_stack>;
 using Pkcs7SignerInfo = Owner<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>;
 using Pkcs12 = Owner<PKCS12, PKCS12_free>;
 using Cms = Owner<CMS_ContentInfo, CMS_ContentInfo_free>;

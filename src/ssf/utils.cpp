@@ -237,6 +237,10 @@ const EVP_MD* get_gost94_digest() {
 }
 
 int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) {
+    // A signature value longer than the key can make, or empty, never reaches the key's verifier.
+    EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
+    const int len = si && si->enc_digest ? ASN1_STRING_length(si->enc_digest) : 0;
+    if (!key || len <= 0 || len > EVP_PKEY_get_size(key)) return 0;
     return PKCS7_signatureVerify(data, p7, si, cert);
 }
 

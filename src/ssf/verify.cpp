@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-#include "ssf/cades_pending.h"
+#include "ssf/cades_verify.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
 #include "ssf/ess_check.h"
