@@ -39,13 +39,7 @@ bool sap_given(const SAP_BYTE* p, SAP_UINT len) {
     return p && static_cast<int32_t>(len) > 0;
 }
 
-// Passwords are wiped before their memory goes back.
-struct SecretFree {
-    void operator()(char* p) const {
-        if (p) OPENSSL_clear_free(p, std::strlen(p));
-    }
-};
-using Secret = std::unique_ptr<char, SecretFree>;
+using Secret = ossl::SecretText;
 
 Secret copy_secret(const char* text) {
     if (!text) return nullptr;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cryptoext/objects.h"
+#include "cryptoext/ossl.h"
 #include "engines/gost/gost_asn1_ber.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/loader.h"
@@ -18,21 +19,18 @@ void read_private_key(const uint8_t* data, size_t size) {
     static const unsigned char kParams[] = {0x30, 0x13, 0x06, 0x07, 0x2a, 0x85, 0x03,
                                             0x02, 0x02, 0x23, 0x00, 0x06, 0x08, 0x2a,
                                             0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x02};
-    PKCS8_PRIV_KEY_INFO* p8 = PKCS8_PRIV_KEY_INFO_new();
-    ASN1_STRING* params = ASN1_STRING_new();
-    auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(size ? size : 1));
-    if (!p8 || !params || !copy) {
-        PKCS8_PRIV_KEY_INFO_free(p8), ASN1_STRING_free(params), OPENSSL_free(copy);
+    ossl::P8Info p8(PKCS8_PRIV_KEY_INFO_new());
+    ossl::Asn1String params(ASN1_STRING_new());
+    ossl::Bytes copy(static_cast<unsigned char*>(OPENSSL_malloc(size ? size : 1)));
+    if (!p8 || !params || !copy) return;
+    for (size_t i = 0; i < size; ++i) copy.get()[i] = data[i];
+    ASN1_STRING_set(params.get(), kParams, sizeof kParams);
+    if (!PKCS8_pkey_set0(p8.get(), OBJ_nid2obj(objmap::nid(objmap::Obj::gost2012_256)), 0,
+                         V_ASN1_SEQUENCE, params.get(), copy.get(), static_cast<int>(size)))
         return;
-    }
-    for (size_t i = 0; i < size; ++i) copy[i] = data[i];
-    ASN1_STRING_set(params, kParams, sizeof kParams);
-    if (!PKCS8_pkey_set0(p8, OBJ_nid2obj(objmap::nid(objmap::Obj::gost2012_256)), 0,
-                         V_ASN1_SEQUENCE, params, copy, static_cast<int>(size))) {
-        ASN1_STRING_free(params), OPENSSL_free(copy);
-    }
-    EVP_PKEY_free(EVP_PKCS82PKEY(p8));
-    PKCS8_PRIV_KEY_INFO_free(p8);
+    params.release();  // the structure owns both now
+    copy.release();
+    ossl::PKey(EVP_PKCS82PKEY(p8.get()));
 }
 
 }  // namespace
@@ -48,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ber_key_transport kt{};
     (void)ber_decode_GostR3410_KeyTransport(data, static_cast<uint32_t>(size), &kt);
     const unsigned char* p = data;
-    TVK_KEY_TRANSPORT_free(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(size)));
+    ossl::KeyTransport(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(size)));
     read_private_key(data, size);
     return 0;
 }

@@ -239,12 +239,12 @@ ossl::Pkcs7 timestamp_token(long when) {
     X509_add_ext(tsa.get(), eku.get(), -1);
     X509_sign(tsa.get(), id.key.get(), EVP_sha256());
 
-    TS_RESP_CTX* ctx = TS_RESP_CTX_new();
+    ossl::TsRespCtx owned_ctx(TS_RESP_CTX_new());
+    TS_RESP_CTX* ctx = owned_ctx.get();
     TS_RESP_CTX_set_signer_cert(ctx, tsa.get());
     TS_RESP_CTX_set_signer_key(ctx, id.key.get());
-    ASN1_OBJECT* policy = OBJ_txt2obj("1.2.3.4", 1);
-    TS_RESP_CTX_set_def_policy(ctx, policy);
-    ASN1_OBJECT_free(policy);
+    ossl::Asn1Object policy(OBJ_txt2obj("1.2.3.4", 1));
+    TS_RESP_CTX_set_def_policy(ctx, policy.get());
     TS_RESP_CTX_add_md(ctx, EVP_sha256());
     static long fixed;
     fixed = when;
@@ -258,24 +258,18 @@ ossl::Pkcs7 timestamp_token(long when) {
         nullptr);
 
     unsigned char hash[32] = {};
-    TS_MSG_IMPRINT* imprint = TS_MSG_IMPRINT_new();
-    X509_ALGOR* alg = X509_ALGOR_new();
-    X509_ALGOR_set0(alg, OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
-    TS_MSG_IMPRINT_set_algo(imprint, alg);
-    TS_MSG_IMPRINT_set_msg(imprint, hash, sizeof hash);
-    TS_REQ* req = TS_REQ_new();
-    TS_REQ_set_version(req, 1);
-    TS_REQ_set_msg_imprint(req, imprint);
+    ossl::TsMsgImprint imprint(TS_MSG_IMPRINT_new());
+    ossl::Algor alg(X509_ALGOR_new());
+    X509_ALGOR_set0(alg.get(), OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
+    TS_MSG_IMPRINT_set_algo(imprint.get(), alg.get());
+    TS_MSG_IMPRINT_set_msg(imprint.get(), hash, sizeof hash);
+    ossl::TsReq req(TS_REQ_new());
+    TS_REQ_set_version(req.get(), 1);
+    TS_REQ_set_msg_imprint(req.get(), imprint.get());
     ossl::Bio req_bio(BIO_new(BIO_s_mem()));
-    i2d_TS_REQ_bio(req_bio.get(), req);
-    TS_RESP* resp = TS_RESP_create_response(ctx, req_bio.get());
-    ossl::Pkcs7 token(resp ? PKCS7_dup(TS_RESP_get_token(resp)) : nullptr);
-    TS_RESP_free(resp);
-    TS_REQ_free(req);
-    TS_MSG_IMPRINT_free(imprint);
-    X509_ALGOR_free(alg);
-    TS_RESP_CTX_free(ctx);
-    return token;
+    i2d_TS_REQ_bio(req_bio.get(), req.get());
+    ossl::TsResp resp(TS_RESP_create_response(ctx, req_bio.get()));
+    return ossl::Pkcs7(resp ? PKCS7_dup(TS_RESP_get_token(resp.get())) : nullptr);
 }
 
 }  // namespace test_pki

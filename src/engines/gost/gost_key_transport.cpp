@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cryptoext/ossl.h"
 #include "engines/gost/gost_asn1_ber.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
@@ -552,16 +553,15 @@ int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
         }
         if (in == nullptr || in_len > LONG_MAX) return -1;
         const unsigned char* p = in;
-        std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)> kt(
-            d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(in_len)), TVK_KEY_TRANSPORT_free);
+        ossl::KeyTransport kt(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(in_len)));
         if (!kt) {
             say("pkey_tvk_decrypt: d2i_TVK_KEY_TRANSPORT failed\n");
             return -1;
         }
         if (X509_PUBKEY* eph = kt->key_agreement_info->ephem_key) {
-            EVP_PKEY* peer = X509_PUBKEY_get(eph);
-            const int set = peer != nullptr ? EVP_PKEY_derive_set_peer(ctx, peer) : 0;
-            EVP_PKEY_free(peer);  // the context keeps its own reference
+            // The context keeps its own reference.
+            ossl::PKey peer(X509_PUBKEY_get(eph));
+            const int set = peer ? EVP_PKEY_derive_set_peer(ctx, peer.get()) : 0;
             if (set <= 0) {
                 say("pkey_tvk_decrypt: EVP_PKEY_derive_set_peer failed\n");
                 return -1;
