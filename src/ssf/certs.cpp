@@ -26,7 +26,6 @@ namespace ssf {
 namespace {
 
 constexpr int kUnknownSigner = SSF_RESULT_UNKNOWN_SIGNER;
-constexpr int kCertificateExpired = 100;
 // Identities that do not fit the lookup text are refused rather than cut: a cut identity would
 // select whichever certificate its prefix happens to match.
 constexpr size_t kRecipientIdMax = 1023;
@@ -252,7 +251,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
                   err);
         ERR_clear_error();
         rc = (err == X509_V_ERR_CERT_HAS_EXPIRED || err == X509_V_ERR_CRL_NOT_YET_VALID)
-                 ? kCertificateExpired
+                 ? static_cast<int>(SSF_RESULT_CERT_EXPIRED)
                  : kUnknownSigner;
         log_debug("%s() end, retcode = %d", kFn, rc);
         return rc;

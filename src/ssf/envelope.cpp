@@ -23,8 +23,6 @@ namespace ssf {
 namespace {
 
 constexpr size_t kContentKeyLen = 32;
-// The develope of a message whose content cannot be wrapped again.
-constexpr int kEncodeFailed = 11;
 
 ossl::Pkcs7 read_pkcs7(const char* fn, Bytes input, int& rc, bool dump_on_memory) {
     ossl::Bio in(BIO_new_mem_buf(input.data(), static_cast<int>(input.size())));
@@ -326,7 +324,7 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
     OPENSSL_cleanse(content->data, content->max);
     if (encoded != 0) {
         log_error("%s() 10 : encode_data() failed", kFn);
-        return kEncodeFailed;
+        return SSF_RC_ENCODE_FAILED;
     }
     recipient->uResult = SSF_RESULT_VALID;
     return SSF_RC_OK;

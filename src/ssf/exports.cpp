@@ -81,7 +81,7 @@ int ssf_query_properties(const SAP_BYTE* name, SAP_UINT nameL, const SAP_BYTE*, 
         return rc;
     }
     log_error("%s() 1 : NO DATA (propname='%s')", fn, name_text(name, nameL).c_str());
-    log_debug("%s() end, return code = %d", fn, 3);
+    log_debug("%s() end, return code = %d", fn, static_cast<int>(SSF_RC_NO_INPUT));
     return SSF_RC_NO_INPUT;
 }
 

@@ -440,12 +440,12 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
         log_error("%s() 1 : OPENSSL_malloc( %d ) failed", fn,
                   static_cast<int>(sizeof(SigRcpSsfInfo)));
         log_crypto_errors();
-        return 6;
+        return SSF_RC_RECORD_FAILED;
     }
     const std::string id = record_identity(cert);
     if (!set_field(rec->strSigRcpId, rec->strSigRcpIdL, id.data(), id.size(), false)) {
         log_error("%s() 2 : OPENSSL_malloc( %d ) failed", fn, static_cast<int>(id.size()));
-        return 6;
+        return SSF_RC_RECORD_FAILED;
     }
     if (cert) {
         unsigned char* der = nullptr;
@@ -453,7 +453,7 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
         if (len <= 0) {
             OPENSSL_free(der);
             log_error("%s() 4 : i2d_X509() failed", fn);
-            return 6;
+            return SSF_RC_RECORD_FAILED;
         }
         rec->strSigRcpPassword = der;
         rec->strSigRcpPasswordL = static_cast<SAP_UINT>(len);
@@ -465,7 +465,7 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
     if (!set_field(rec->strSigRcpProfile, rec->strSigRcpProfileL, profile.data(), profile.size(),
                    true)) {
         log_error("%s() 7 : OPENSSL_malloc( %d ) failed", fn, static_cast<int>(profile.size() + 1));
-        return 6;
+        return SSF_RC_RECORD_FAILED;
     }
     rec->strSigRcpReserved = nullptr;
     rec->strSigRcpReservedL = 0;
