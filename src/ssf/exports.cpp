@@ -277,7 +277,7 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
         OutData out;
         int rc = ssf_verify_data(
             out, sap_bytes(ostrInputData, ostrInputDataL), Bytes(ostrSignedData, ostrSignedDataL),
-            bUseCerts, sap_bytes(strPab, strPabL), sap_bytes(strPabPassword, strPabPasswordL),
+            bUseCerts, sap_text(strPab, strPabL), sap_bytes(strPabPassword, strPabPasswordL),
             signerResultList, get_signature_type_code(strFormat, strFormatL));
         // The verdict of each signer lives in the result list: the output goes back in any case.
         hand_over(out, ostrOutputData, ostrOutputDataL);
@@ -328,9 +328,8 @@ SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSym
             return SSF_RC_INVALID_CIPHER;
         }
         OutData out;
-        int rc =
-            envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_bytes(strPab, strPabL),
-                          sap_bytes(strPabPassword, strPabPasswordL), recipientList);
+        int rc = envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_text(strPab, strPabL),
+                               sap_bytes(strPabPassword, strPabPasswordL), recipientList);
         if (rc == SSF_RC_SIGNER_FAILED) rc = SSF_RC_RECIPIENT_FAILED;
         return deliver(rc, out, ostrEnvelopedData, ostrEnvelopedDataL);
     });

@@ -251,6 +251,22 @@ TEST_F(Frame, VerifyAndEnhanceChecks) {
     EXPECT_TRUE(out.cleared());
 }
 
+// A directory name given with length 0 is copied as "": the directory step answers, not the copy.
+TEST_F(Frame, EmptyDirectoryNameReachesTheDirectoryStep) {
+    Sap fmt("PKCS7"), cipher("GOST-28147-89"), none("");
+    test_pki::Der sig = test_pki::signed_der("x"),
+                  data = test_pki::hex("301006092a864886f70d010701a003040161");
+    SigRcpSsfInfoList results = nullptr, rcpts = list({"r1"});
+    expect(SsfVerify(fmt.p(), fmt.n(), 1, sig.data(), static_cast<SAP_UINT>(sig.size()), nullptr, 0,
+                     none.p(), 0, nullptr, 0, &results, &out.data, &out.len),
+           ssf::SSF_RC_NO_PAB_CERTS, "ssf_verify_data() 8 : load_certs_from_pab() returned NULL");
+    expect(SsfEnvelope(fmt.p(), fmt.n(), cipher.p(), cipher.n(), data.data(),
+                       static_cast<SAP_UINT>(data.size()), none.p(), 0, nullptr, 0, rcpts,
+                       &out.data, &out.len),
+           ssf::SSF_RC_NO_PAB_CERTS, "envelope_data() 6 : load_certs_from_pab( '' ) failed");
+    EXPECT_EQ(SsfDELSigRcpSsfInfoList(&rcpts), 0u);
+}
+
 TEST_F(Frame, MissingOutputPointersAndHugeLengths) {
     Sap fmt("BASE64"), in("abc");
     SAP_BYTE* p = nullptr;
