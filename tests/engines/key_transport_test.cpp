@@ -17,6 +17,7 @@
 #include "engines/gost/gost_asn1_ber.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_ciphers.h"
+#include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
 #include "gost/gost28147_params.h"
@@ -586,6 +587,23 @@ TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     // Garbage is no transport.
     expect_refused([&] { return decrypt(recipient.get(), Bytes(40, 0x30)); },
                    "d2i_TVK_KEY_TRANSPORT failed");
+}
+
+// Without the engine's settings decryption says so in its own line, once. The settings go for
+// good, so this runs in a child process.
+TEST_F(GostKeyTransport, WithoutSettingsDecryptionReportsOneLine) {
+    Key recipient = generate(Obj::gost2012_256, "A");
+    const Bytes der = encrypt(recipient.get(), Bytes(32, 7));
+    Ctx ctx(EVP_PKEY_CTX_new(recipient.get(), nullptr));
+    ASSERT_EQ(EVP_PKEY_decrypt_init(ctx.get()), 1);
+    EXPECT_EXIT(
+        {
+            tvk_gost_engine_destroy(ENGINE_get_pkey_meth_engine(objmap::nid(Obj::gost2012_256)));
+            unsigned char out[32];
+            size_t len = sizeof out;
+            std::_Exit(EVP_PKEY_decrypt(ctx.get(), out, &len, der.data(), der.size()) == 1);
+        },
+        testing::ExitedWithCode(0), "^pkey_tvk_decrypt: ENGINE_get_ex_data failed\n$");
 }
 
 // Keys of the published examples: the private key replaces a generated one's.

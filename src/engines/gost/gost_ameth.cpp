@@ -484,11 +484,11 @@ tvk_gost2012_key* gost2012_record(const EVP_PKEY* pkey) {
     return pkey ? static_cast<tvk_gost2012_key*>(EVP_PKEY_get0(pkey)) : nullptr;
 }
 
-TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey) {
+TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey, bool report) {
     ENGINE* e = pkey ? EVP_PKEY_get0_engine(pkey) : nullptr;
     if (e && ENGINE_get_ex_data(e, 0)) return tvk_gost_settings(e);
     if (TVK2012_ENGINE_CTX* ctx = tvk_gost_loaded_settings()) return ctx;
-    say("ENGINE_get_ex_data failed\n");
+    if (report) say("ENGINE_get_ex_data failed\n");
     return nullptr;
 }
 

@@ -80,5 +80,6 @@ int pkey_tvk_verify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                     const unsigned char* tbs, size_t tbslen);
 void pkey_mscryptoapi_cleanup(EVP_PKEY_CTX* ctx);
 
-// The settings of the engine a key belongs to, else of the engine loaded at start-up.
-TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey);
+// The settings of the engine a key belongs to, else of the engine loaded at start-up; without
+// either "ENGINE_get_ex_data failed\n" on stderr unless the caller reports it its own way.
+TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey, bool report = true);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "cryptoext/ossl.h"
 #include "engines/gost/gost_asn1_ber.h"
@@ -60,12 +61,27 @@ bool is_type(int nid, Obj o) {
     return nid == objmap::nid(o);
 }
 
-// Digest identifier written with, and read from, the ephemeral key's parameters.
+// Digest identifier written with, and read from, the ephemeral key's parameters; none for a
+// key type that has no digest.
+std::optional<Obj> digest_param(int key_type) {
+    if (is_type(key_type, Obj::gost2001)) return Obj::GostR3411_94_CryptoProParamSet;
+    if (is_type(key_type, Obj::gost2012_256)) return Obj::md_gost12_256;
+    if (is_type(key_type, Obj::gost2012_512)) return Obj::md_gost12_512;
+    return std::nullopt;
+}
+
+// The DER of a key's digest identifier; each failure has its own line.
 bool digest_der(int key_type, Der& d) {
-    if (is_type(key_type, Obj::gost2001)) return der_of(Obj::GostR3411_94_CryptoProParamSet, d);
-    if (is_type(key_type, Obj::gost2012_256)) return der_of(Obj::md_gost12_256, d);
-    if (is_type(key_type, Obj::gost2012_512)) return der_of(Obj::md_gost12_512, d);
-    return false;
+    const std::optional<Obj> digest = digest_param(key_type);
+    if (!digest) {
+        std::fprintf(stderr, "Invalid digest nid %d\n", key_type);
+        return false;
+    }
+    if (!der_of(*digest, d)) {
+        std::fprintf(stderr, "Invalid digest param nid %d\n", objmap::nid(*digest));
+        return false;
+    }
+    return true;
 }
 
 Obj transport_cipher_set(int key_type) {
@@ -89,25 +105,47 @@ struct FreeBer {
 };
 using BerBuf = std::unique_ptr<uint8_t, FreeBer>;
 
+// The step of a GOST 28147-89 pass that failed: each has its own line.
+enum class Step { none, init, update, final };
+
 // One GOST 28147-89 pass over the 32-byte key: ECB either way, or its 4-byte MAC with the IV.
-int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
-            const uint8_t* iv, const uint8_t* in, uint8_t* out) {
+Step crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
+             const uint8_t* iv, const uint8_t* in, uint8_t* out) {
     Wiped<GOST28147_89_CTX> ctx;
-    int rc = GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek);
-    if (rc != 0) return rc;
+    if (GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek) != 0)
+        return Step::init;
     const GOST_BLOB src{static_cast<uint32_t>(kKeyLen), const_cast<uint8_t*>(in)};
-    if (mode == GOST28147_89_MODE_MAC) {
-        rc = GOST28147_89_Update(&ctx.v, &src, nullptr);
-        if (rc == 0) rc = GOST28147_89_Final(&ctx.v);
-        if (rc == 0)
-            for (size_t i = 0; i < kMacLen; ++i)
-                out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
-        return rc;
-    }
     GOST_BLOB dst{static_cast<uint32_t>(kKeyLen), out};
-    rc = GOST28147_89_Update(&ctx.v, &src, &dst);
-    if (rc == 0) rc = GOST28147_89_Final(&ctx.v);
-    return rc;
+    const bool mac = mode == GOST28147_89_MODE_MAC;
+    if (GOST28147_89_Update(&ctx.v, &src, mac ? nullptr : &dst) != 0) return Step::update;
+    if (GOST28147_89_Final(&ctx.v) != 0) return Step::final;
+    if (mac)
+        for (size_t i = 0; i < kMacLen; ++i) out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
+    return Step::none;
+}
+
+const char* wrap_failure(Step s, bool mac) {
+    switch (s) {
+        case Step::init:
+            return "t_gost3410_kek_enc. GOST28147_89_Init failed\n";
+        case Step::update:
+            return mac ? "t_gost3410_kek_enc. lGOST28147_89_Update failed\n"
+                       : "t_gost3410_kek_enc. GOST28147_89_Update failed\n";
+        default:
+            return "t_gost3410_kek_enc. GOST28147_89_Final failed\n";
+    }
+}
+
+const char* unwrap_failure(Step s, bool mac) {
+    switch (s) {
+        case Step::init:
+            return mac ? "t_gost3410_kek_dec. GOST28147_89_Init_context failed\n"
+                       : "t_gost3410_kek_dec. GOST28147_89_Init failed\n";
+        case Step::update:
+            return "t_gost3410_kek_dec. GOST28147_89_Update failed\n";
+        default:
+            return "t_gost3410_kek_dec. GOST28147_89_Final failed\n";
+    }
 }
 
 // The ephemeral key pair on the recipient's curve and the VKO key-encryption key.
@@ -222,7 +260,8 @@ int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sen
         std::fprintf(stderr, "Invalid param_nid %d\n", rcpt->param_nid);
         return 0;
     }
-    if (!digest_der(rcpt->pkey_nid, digest) || !der_of_nid(rcpt->pkey_nid, alg)) {
+    if (!digest_der(rcpt->pkey_nid, digest)) return 0;
+    if (!der_of_nid(rcpt->pkey_nid, alg)) {
         std::fprintf(stderr, "Invalid digest nid %d\n", rcpt->pkey_nid);
         return 0;
     }
@@ -253,12 +292,14 @@ int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sen
             KT_SAY("t_gost3410_kek_enc. GOST28147_89_KDF failed\n");
             return 0;
         }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key, mac) != 0) {
-            KT_SAY("t_gost3410_kek_enc. lGOST28147_89_Update failed\n");
+        if (Step s = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key, mac);
+            s != Step::none) {
+            KT_SAY("%s", wrap_failure(s, true));
             return 0;
         }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 1, nullptr, key, ek) != 0) {
-            KT_SAY("t_gost3410_kek_enc. GOST28147_89_Update failed\n");
+        if (Step s = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 1, nullptr, key, ek);
+            s != Step::none) {
+            KT_SAY("%s", wrap_failure(s, false));
             return 0;
         }
     }
@@ -281,8 +322,10 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
         in_len > UINT32_MAX)
         return 0;
     ber_key_transport kt{};
-    if (!ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt)) {
-        KT_SAY("t_gost3410_kek_dec. ber_decode_GostR3410_KeyTransport failed: 0x%x\n", 0u);
+    if (const int rc = ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt);
+        rc != 1) {
+        KT_SAY("t_gost3410_kek_dec. ber_decode_GostR3410_KeyTransport failed: 0x%x\n",
+               static_cast<unsigned>(rc));
         return 0;
     }
     if (kt.encrypted_key_len != kKeyLen || kt.imit_len != kMacLen) return 0;
@@ -299,10 +342,7 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
             std::fprintf(stderr, "Invalid param_nid %d\n", sender->param_nid);
             return 0;
         }
-        if (!digest_der(sender->pkey_nid, digest)) {
-            std::fprintf(stderr, "Invalid digest nid %d\n", sender->pkey_nid);
-            return 0;
-        }
+        if (!digest_der(sender->pkey_nid, digest)) return 0;
         if (pub != nullptr) {
             if (pub_len != sender->pub_key_len || std::memcmp(pub, sender->pub_key, pub_len) != 0) {
                 KT_SAY("Public key value doesn't match to input data\n");
@@ -397,9 +437,11 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
                    static_cast<unsigned>(rc));
             return 0;
         }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, kt.encrypted_key, key.v) != 0 ||
-            crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, kt.ukm, key.v, mac) != 0) {
-            KT_SAY("t_gost3410_kek_dec. GOST28147_89_Update failed\n");
+        Step s = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, kt.encrypted_key, key.v);
+        const bool in_mac = s == Step::none;
+        if (in_mac) s = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, kt.ukm, key.v, mac);
+        if (s != Step::none) {
+            KT_SAY("%s", unwrap_failure(s, in_mac));
             return 0;
         }
         if (CRYPTO_memcmp(mac, kt.imit, kMacLen) == 0) {
@@ -528,9 +570,10 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
             } while (all_zero(drawn, ukm_len));
             ukm = drawn;
         }
-        if (!t_gost3410_kek_enc(rcpt, sender, cipher.b, cipher.n, ukm, ukm_len, key, key_len, out,
-                                out_len)) {
-            std::fprintf(stderr, "gost3410_kek_enc failed, rc = 0x%x\n", 0u);
+        if (const int rc = t_gost3410_kek_enc(rcpt, sender, cipher.b, cipher.n, ukm, ukm_len, key,
+                                              key_len, out, out_len);
+            rc != 1) {
+            std::fprintf(stderr, "gost3410_kek_enc failed, rc = 0x%x\n", static_cast<unsigned>(rc));
             return 0;
         }
         return 1;
@@ -543,7 +586,7 @@ int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
         if (out_len == nullptr) return -1;
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         if (pkey == nullptr) return -1;
-        if (gost_settings_for(pkey) == nullptr) {
+        if (gost_settings_for(pkey, false) == nullptr) {
             say("pkey_tvk_decrypt: ENGINE_get_ex_data failed\n");
             return -1;
         }
