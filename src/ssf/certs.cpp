@@ -35,10 +35,6 @@ int no_password_cb(char*, int, int, void*) {
     return 0;
 }
 
-unsigned low32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-
 // The bare Base64 form: the file is the body of a PEM certificate without its two frame lines.
 ossl::X509Ptr read_bare_base64(BIO* file) {
     std::string pem = "-----BEGIN CERTIFICATE-----\n";
@@ -226,7 +222,8 @@ int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
 
 int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t time) {
     static const char* const kFn = "GetCertificateTrustedStatus";
-    log_debug("%s() start, signer = %#x, pab_certs = %#x", kFn, low32(cert), low32(pab_certs));
+    log_debug("%s() start, signer = %#lx, pab_certs = %#lx", kFn, ptr_bits(cert),
+              ptr_bits(pab_certs));
     int rc = kUnknownSigner;
     ossl::X509StorePtr store(X509_STORE_new());
     if (!store) {
@@ -315,7 +312,7 @@ ossl::X509Stack ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, in
 
 ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
-    log_debug("%s() begin: si = 0x%p", kFn, static_cast<void*>(si));
+    log_debug("%s() begin: si = 0x%lx", kFn, ptr_bits(si));
     if (!si || !si->issuer_and_serial) {
         log_error("%s() 0 : bag args", kFn);
         return nullptr;
@@ -357,7 +354,7 @@ ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     }
     ossl::X509Ptr copy(X509_dup(match.get()));
     if (!copy) log_error("%s() 4 : X509_dup() failed", kFn);
-    log_debug("%s() end, return 0x%p", kFn, static_cast<void*>(copy.get()));
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(copy.get()));
     return copy;
 }
 

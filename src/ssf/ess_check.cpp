@@ -127,8 +127,7 @@ int has_signing_cert_v2(PKCS7_SIGNER_INFO* si) {
 
 int check_ess_signing_cert(PKCS7_SIGNER_INFO* si, X509* cert) {
     static const char* fn = "check_ess_signing_cert";
-    log_debug("%s() begin: si = 0x%p, cert = 0x%p", fn, static_cast<void*>(si),
-              static_cast<void*>(cert));
+    log_debug("%s() begin: si = 0x%lx, cert = 0x%lx", fn, ptr_bits(si), ptr_bits(cert));
     int rc = 0;
     if (!si || !cert) {
         log_error("%s() 1 : bad args", fn);

@@ -31,11 +31,6 @@ inline Bytes sap_text(const SAP_BYTE* p, SAP_UINT len) {
     return p ? Bytes(p, sap_empty(len) ? 0 : len) : Bytes();
 }
 
-// Pointers in the debug lines are printed as their low 32 bits, as "%#x" always showed them.
-inline unsigned ptr32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-
 // A failure that already carries its interface code (and has been logged where it arose).
 class Error : public std::exception {
   public:

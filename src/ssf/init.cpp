@@ -381,15 +381,15 @@ int run_start_up() {
 
     platform::OsVersion os;
     if (!platform::get_os_version(os)) {
-        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%p", kFn,
-                  reinterpret_cast<void*>(errno));
+        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%08lX", kFn,
+                  static_cast<unsigned long>(errno));
         return -1;
     }
     log_write("OS Version = %d.%d ( %s )", os.major, os.minor, os.detail.c_str());
     std::string host;
     if (!platform::get_workstation_info(host))
-        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%p",
-                  kFn, errno, reinterpret_cast<void*>(errno));
+        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%08lX",
+                  kFn, errno, static_cast<unsigned long>(errno));
 
     init_crypto_library();
     log_write("%s(): ORBSSL revision info: '%s'", kFn, get_orbssl_svn_info());

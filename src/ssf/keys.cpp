@@ -26,12 +26,6 @@ constexpr const char* kTokenPrefix = "token=";
 constexpr const char* kCertFilePrefix = "certfile=";
 constexpr const char* kKeyFileSeparator = ",keyfile=";
 
-unsigned low32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-const void* vp(const void* p) {
-    return p;
-}
 int failure_code(int is_signer) {
     return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
 }
@@ -137,9 +131,10 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
                               ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
     log_debug(
-        "%s() begin, p12_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(path), vp(password), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, p12_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(path), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     int result = 0;
@@ -167,7 +162,7 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
             cert_out.reset(cert);
             key_out.reset(key);
             if (!cert || !key) {
-                log_write("%s() 4 : key = 0x%p, cert = 0x%p", kFn, vp(key), vp(cert));
+                log_write("%s() 4 : key = 0x%lx, cert = 0x%lx", kFn, ptr_bits(key), ptr_bits(cert));
                 result = SSF_RESULT_INVALID_PASSWORD;
             } else if (int rc = check_cert_and_key(cert, key, identity); rc != 0) {
                 log_error("%s() 4 : check_cert_and_key() failed", kFn);
@@ -190,9 +185,10 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
                                ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_file";
     log_debug(
-        "%s() begin, cert_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(spec), vp(password), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, cert_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(spec), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     const std::string text = spec ? spec : "";
@@ -239,8 +235,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
     };
 
     if (!info || !sap_given(info->strSigRcpProfile, info->strSigRcpProfileL)) {
-        log_error("%s() 1 : Error: signer->strSigRcpProfile = %#X, signer->strSigRcpProfileL = %d",
-                  kFn, info ? low32(info->strSigRcpProfile) : 0u,
+        log_error("%s() 1 : Error: signer->strSigRcpProfile = %#lX, signer->strSigRcpProfileL = %d",
+                  kFn, info ? ptr_bits(info->strSigRcpProfile) : 0ul,
                   info ? static_cast<int>(info->strSigRcpProfileL) : 0);
         return fail(SSF_RESULT_PROFILE_NOT_FOUND, failed);
     }
@@ -333,8 +329,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
         return rc;
     }
     if (!cert_out || !key_out) {
-        log_error("%s() 10 : ssf_load_cert_and_key_p12() succeeded, but cert = 0x%p, key = 0x%p",
-                  kFn, vp(cert_out.get()), vp(key_out.get()));
+        log_error("%s() 10 : ssf_load_cert_and_key_p12() succeeded, but cert = 0x%lx, key = 0x%lx",
+                  kFn, ptr_bits(cert_out.get()), ptr_bits(key_out.get()));
         return fail(SSF_RESULT_UNKNOWN_SIGNER, failed);
     }
     if (!is_signer) return 0;

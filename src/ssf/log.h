@@ -27,6 +27,12 @@ void log_separator();
 // Drains the crypto library's error queue into the log, between the BEGIN/END ORBSSL lines.
 void log_crypto_errors();
 
+// A pointer for the log: printed with "%#lx" (after a literal "0x", with "%lx"), it shows every
+// bit of the address and "0x" once.
+inline unsigned long ptr_bits(const void* p) {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
+
 std::string get_time_text();
 std::string get_pid_text();
 

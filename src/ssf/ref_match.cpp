@@ -25,9 +25,8 @@ const X509_NAME* first_directory_name(const GENERAL_NAMES* names) {
 int ssf_ISSUER_SERIAL_cmp(const ISSUER_SERIAL* ias, const X509_NAME* issuer,
                           const ASN1_INTEGER* serial) {
     static const char* fn = "ssf_ISSUER_SERIAL_cmp";
-    log_debug("%s() begin: ias = 0x%p, issuer = 0x%p, serial = 0x%p", fn,
-              static_cast<const void*>(ias), static_cast<const void*>(issuer),
-              static_cast<const void*>(serial));
+    log_debug("%s() begin: ias = 0x%lx, issuer = 0x%lx, serial = 0x%lx", fn, ptr_bits(ias),
+              ptr_bits(issuer), ptr_bits(serial));
     int rc = -1;
     const X509_NAME* dir_name = ias ? first_directory_name(ias->issuer) : nullptr;
     if (!ias || !issuer || !serial) {
@@ -47,8 +46,7 @@ int ssf_ISSUER_SERIAL_cmp(const ISSUER_SERIAL* ias, const X509_NAME* issuer,
 
 int certid_and_cert_match(const OTHERCERTID* certid, X509* cert) {
     static const char* fn = "certid_and_cert_match";
-    log_debug("%s() begin: certid = 0x%p, cert = 0x%p", fn, static_cast<const void*>(certid),
-              static_cast<const void*>(cert));
+    log_debug("%s() begin: certid = 0x%lx, cert = 0x%lx", fn, ptr_bits(certid), ptr_bits(cert));
     int rc = 0;
     const EVP_MD* md = nullptr;
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -222,7 +222,8 @@ struct Verification {
         if (type != SIG_TYPE_PKCS7_ANY && type != SIG_TYPE_GET_SIGNERS) return listed();
         ossl::X509Ptr cert = ssf_GetSubjectCertificateFromAttrs(si);
         if (cert) return cert;
-        log_write("%s() 10.1 : no certificate found for signer #%d, si = %#X", fn, i, ptr32(si));
+        log_write("%s() 10.1 : no certificate found for signer #%d, si = %#lX", fn, i,
+                  ptr_bits(si));
         log_write("%s() : trying to get certificate from PAB and included certs", fn);
         cert = listed();
         if (!cert) log_error("%s() 10.2 : no certificate found in PAB and included certs", fn);
@@ -278,8 +279,8 @@ struct Verification {
         if (given_type != type) log_write("%s() 10.0 : sign_type = %d - unknown", fn, given_type);
         ossl::X509Ptr cert = signer_cert(si, i);
         if (!cert) {
-            log_error("%s() 10.3 : no certificate found for signer #%d, si = %#X", fn, i,
-                      ptr32(si));
+            log_error("%s() 10.3 : no certificate found for signer #%d, si = %#lX", fn, i,
+                      ptr_bits(si));
             failed = true;
             add_record(false, si, nullptr, SSF_RESULT_CERT_NOT_FOUND, nullptr);
             return;

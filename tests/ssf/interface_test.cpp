@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <set>
@@ -96,8 +98,22 @@ TEST_F(Frame, VersionLengthIsOneShortOfItsBuffer) {
               std::string(ssf::kVersionText) + "\nRevision number: 623 Repository URL: ssf/trunk");
     EXPECT_EQ(out.data[out.len], '\0');
     std::string log = fresh();
-    EXPECT_NE(log.find("SsfVersion() started, outputData = 0x"), std::string::npos);
+    // Pointers read with "0x" once and every bit of the address.
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "SsfVersion() started, outputData = 0x%llx, outputDataL = 0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&out.data)),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&out.len)));
+    EXPECT_TRUE(has_line(log, line)) << log;
     EXPECT_TRUE(has_line(log, "SsfVersion() end, retcode = 0"));
+    Sap sig("sig");
+    SigRcpSsfInfoList none = nullptr;
+    (void)SsfEnhanceSignatures(nullptr, 0, sig.p(), sig.n(), nullptr, 0, &none, nullptr, nullptr);
+    std::snprintf(
+        line, sizeof line,
+        "SsfEnhanceSignatures() begin, strPab = 0x0, strPabL = 0, strSignedData = 0x%llx,",
+        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(sig.p())));
+    EXPECT_NE(fresh().find(line), std::string::npos) << line;
     EXPECT_TRUE(has_line(log, "lock_mutex() : WaitForSingleObject() ok"));
     expect(SsfVersion(nullptr, &out.len), 13,
            "SsfVersion() 1 : ( NULL == outputDataL ) || ( NULL == outputData )");
