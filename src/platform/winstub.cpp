@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/files.h"
+
 namespace platform {
 
 namespace {
@@ -33,7 +35,9 @@ std::atomic<time_t> g_clock_value{0};
 std::optional<std::string> registry_get_string(const std::string& key_path,
                                                const std::string& value) {
     const char* file = std::getenv("SSF_REGISTRY_FILE");
-    std::ifstream in(file && *file ? file : kDefaultRegistryFile);
+    const RegularFile registry(file && *file ? file : kDefaultRegistryFile);
+    if (!registry) return std::nullopt;
+    std::ifstream in(registry.name());
     if (!in) return std::nullopt;
     // Registry key and value names are case-insensitive; so is this look-up.
     std::string line, section;

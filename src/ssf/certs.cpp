@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/cert_verify.h"
 #include "ssf/codes.h"
@@ -78,7 +79,7 @@ void raise_signers_error(int reason) {
 
 ossl::X509Ptr load_cert_from_file(const char* path) {
     static const char* const kFn = "load_cert_from_file";
-    ossl::Bio file(path ? BIO_new_file(path, "rb") : nullptr);
+    ossl::Bio file = open_file_bio(path);
     if (!file) {
         log_error("%s() 1 : failed to open file '%s'", kFn, path ? path : "(null)");
         ERR_clear_error();
@@ -143,8 +144,9 @@ int LoadCertificatesFromPAB(ossl::X509StorePtr& store_out, const char* file_name
     if (!store_out || !file_name) return -1;
     X509_LOOKUP* lookup = X509_STORE_add_lookup(store_out.get(), X509_LOOKUP_file());
     if (!lookup) return -1;
-    const std::string name(file_name, strnlen(file_name, name_length));
-    return X509_LOOKUP_load_file(lookup, name.c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
+    platform::RegularFile file(std::string(file_name, strnlen(file_name, name_length)));
+    if (!file) return -1;
+    return X509_LOOKUP_load_file(lookup, file.name().c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
 }
 
 int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,

@@ -16,6 +16,7 @@
 
 #include "cryptoext/revision.h"
 #include "engines/loader.h"
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
@@ -363,9 +364,9 @@ int run_start_up() {
     const std::string file = dir + "/" + kConfigFileName;
     log_debug("config_file=%s", file.c_str());
 
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) {
-        int err = errno;
+    // A name that is no regular file counts as missing: reading a FIFO would wait for a writer.
+    if (platform::RegularFile config_file(file); !config_file) {
+        const int err = config_file.error();
         char msg[256];
         const char* text = strerror_r(err, msg, sizeof msg);
         log_open(get_default_log_path().c_str(), kAppName, false);
@@ -458,7 +459,8 @@ const char* get_local_encoding() {
 }
 
 std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key) {
-    dictionary* d = iniparser_load(file.c_str());
+    const platform::RegularFile opened(file);
+    dictionary* d = opened ? iniparser_load(opened.name().c_str()) : nullptr;
     if (!d) {
         log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
         return std::nullopt;

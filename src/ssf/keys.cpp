@@ -79,7 +79,7 @@ int check_private_key_usage_period(X509* cert) {
 
 // Reads the certificate of the file pair; messages as the PEM loader of the crypto tools.
 ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb) {
-    ossl::Bio in(BIO_new_file(path, "r"));
+    ossl::Bio in = open_file_bio(path);
     if (!in) {
         log_error("%s() : Error opening %s '%s'", "load_cert", "signer certificate", path);
         return nullptr;
@@ -90,7 +90,7 @@ ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb) {
 }
 
 ossl::PKey load_key(const char* path, PasswordCbData* cb) {
-    ossl::Bio in(BIO_new_file(path, "r"));
+    ossl::Bio in = open_file_bio(path);
     if (!in) return nullptr;
     return ossl::PKey(PEM_read_bio_PrivateKey(in.get(), nullptr, ssf_password_cb, cb));
 }
@@ -138,7 +138,7 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
     cert_out.reset();
     key_out.reset();
     int result = 0;
-    ossl::Bio in(path ? BIO_new_file(path, "rb") : nullptr);
+    ossl::Bio in = open_file_bio(path);
     ossl::Pkcs12 p12;
     if (!in) {
         log_error("%s() 1 : BIO_new_file( '%s', 'rb' ) failed", kFn, path ? path : "(null)");

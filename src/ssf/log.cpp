@@ -36,7 +36,9 @@ Names& names() {
 #define g_app (names().app)
 
 int open_log_file() {
-    return ::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+    // O_NONBLOCK: a FIFO in the log's place without a reader fails the open instead of waiting.
+    return ::open(g_path.c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
 }
 
 // One write(2) per line: an O_APPEND write lands whole, so lines of threads and processes

@@ -1,4 +1,5 @@
 // Start-up, configuration keys and the trace log, driven in-process.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -120,6 +121,16 @@ TEST_F(StartUp, MissingConfigurationFileUsesDefaults) {
     EXPECT_TRUE(ssf::config().use_func_mutex);
     EXPECT_EQ(ssf::config().max_tsp_ocsp_diff, 60);
     EXPECT_FALSE(ssf::config().ca_file.has_value());
+}
+
+TEST_F(StartUp, ConfigurationFileThatIsAFifoIsNotRead) {
+    ssf::reset_for_tests();
+    const std::string fifo = dir.file("fifo/selvanor-ssf-server.cfg");
+    ASSERT_EQ(mkdir(dir.file("fifo").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ScopedEnv there("DIR_LIBRARY", dir.file("fifo").c_str());
+    EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {fifo}), 0);
+    EXPECT_EQ(ssf::log_path(), "/tmp/selvanor-ssf-server.log");
 }
 
 TEST_F(StartUp, ConfigDirectoryFromRegistryThenCurrentDirectory) {
