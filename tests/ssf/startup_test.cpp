@@ -217,6 +217,31 @@ TEST_F(TraceLog, PercentSignsInValuesAreWrittenUnchangedAndErrorsAreFramed) {
     EXPECT_EQ(ls[n - 1], std::string(61, '-'));
 }
 
+// Every conversion reads as the C library writes it, and the text of each %s argument has its
+// control characters escaped: no caller's identity or file name can begin a line of its own.
+TEST_F(TraceLog, ConversionsAsTheCLibraryWithControlCharactersEscaped) {
+    const char* fmt = "%d|%5.2f|%#lx|%08lX|%zu|%lld|%u|%c|%-4s|%.3s|%*d|%%|%p|%hhx";
+    const long big = 0x7ffd12345678;
+    char want[256];
+    std::snprintf(want, sizeof want, fmt, -7, 3.14159, big, 0xABul, size_t{9}, -1LL, 42u, 'z', "ab",
+                  "abcdef", 5, 3, static_cast<void*>(want), 0x1ff);
+    ssf::log_write(fmt, -7, 3.14159, big, 0xABul, size_t{9}, -1LL, 42u, 'z', "ab", "abcdef", 5, 3,
+                   static_cast<void*>(want), 0x1ff);
+    EXPECT_EQ(lines(text()).back(), want);
+    const struct {
+        const char* in;
+        const char* out;
+    } texts[] = {
+        {"CN=a\nERROR\nforged", "CN=a\\nERROR\\nforged"},
+        {"t\tr\r\x01\x1f\x7f.", "t\\x09r\\x0d\\x01\\x1f\\x7f."},
+        {"CN=\xd0\x98, O=\"a\\b\"", "CN=\xd0\x98, O=\"a\\b\""},
+    };
+    for (const auto& t : texts) {
+        ssf::log_write("id = '%s'", t.in);
+        EXPECT_EQ(lines(text()).back(), std::string("id = '") + t.out + "'");
+    }
+}
+
 TEST_F(TraceLog, LongTextsAreCutAndHexDumpsOnlyInDebugModeUpTo4096Bytes) {
     ssf::log_write("%s", std::string(ssf::kLogTextMax + 50, 'x').c_str());
     EXPECT_EQ(lines(text()).back().size(), ssf::kLogTextMax - 1);

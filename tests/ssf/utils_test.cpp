@@ -157,7 +157,7 @@ TEST_F(Identities, FingerprintsAndDistinguishedNames) {
          -1,
          {"check_sig_rcp_id() 3 : '=' not found in 'Ivan Petrov'",
           "check_sig_rcp_id() 5 : non-interpreted remainder: 'Ivan Petrov'"}},
-        {"CN=a\tb", -1, {"check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"}},
+        {"CN=a\tb", -1, {"check_sig_rcp_id() 1: bad symbol '\\x09' found in 'CN=a\\x09b'"}},
     };
     for (auto c : cases) {
         Record r(c.id);
