@@ -14,6 +14,7 @@
 #include <openssl/ocsp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
@@ -114,6 +115,7 @@ using Bn = Owner<BIGNUM, BN_free>;
 using BnCtx = Owner<BN_CTX, BN_CTX_free>;
 
 using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
+using Rsa = Owner<RSA, RSA_free>;
 using PKeyCtx = Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using CipherCtx = Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
@@ -143,6 +145,8 @@ using X509StoreCtx = Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
 using X509Object = Owner<X509_OBJECT, X509_OBJECT_free>;
 using X509Crl = Owner<X509_CRL, X509_CRL_free>;
 using CrlStack = Owner<STACK_OF(X509_CRL), free_crl_stack>;
+using X509Revoked = Owner<X509_REVOKED, X509_REVOKED_free>;
+using DistPoints = Owner<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
 using X509Req = Owner<X509_REQ, X509_REQ_free>;
 using X509Pubkey = Owner<X509_PUBKEY, X509_PUBKEY_free>;
 using ExtPtr = Owner<X509_EXTENSION, X509_EXTENSION_free>;

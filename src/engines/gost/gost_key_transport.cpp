@@ -148,6 +148,36 @@ const char* unwrap_failure(Step s, bool mac) {
     }
 }
 
+// tvk_kek_unwrap, telling which cipher step failed (Step::none after a KDF failure, which has
+// written its own line) and whether it was in the MAC.
+int unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm, uint32_t ukm_len,
+           const uint8_t* wrapped, const uint8_t* imit, uint8_t* out, Step& failed, bool& in_mac) {
+    // The R 50.1.113-2016 KEK first, then the CryptoPro one; the MAC tells which was used.
+    Wiped<uint8_t[kKeyLen]> kek2, key;
+    uint8_t mac[kMacLen];
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int rc = attempt == 0
+                           ? GOSTR3411_2012_256_KDF(kek, kKeyLen, kKekLabel2016,
+                                                    sizeof kKekLabel2016, ukm, ukm_len, kek2.v)
+                           : GOST28147_89_KDF(row->tz, kek, ukm, kek2.v);
+        if (rc != 0) {
+            KT_SAY("%s failed, rc = 0x%x\n",
+                   attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
+                   static_cast<unsigned>(rc));
+            return -1;
+        }
+        failed = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v);
+        in_mac = failed == Step::none;
+        if (in_mac) failed = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac);
+        if (failed != Step::none) return -1;
+        if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) {
+            std::memcpy(out, key.v, kKeyLen);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // The ephemeral key pair on the recipient's curve and the VKO key-encryption key.
 bool ephemeral_kek(const tvk_gost2012_key* rcpt, const Der& curve, const Der& digest,
                    const uint8_t* ukm, uint32_t ukm_len, uint8_t* eph_pub, uint8_t* kek) {
@@ -322,10 +352,11 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
         in_len > UINT32_MAX)
         return 0;
     ber_key_transport kt{};
-    if (const int rc = ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt);
-        rc != 1) {
+    if (const int decoded =
+            ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt);
+        decoded != 1) {
         KT_SAY("t_gost3410_kek_dec. ber_decode_GostR3410_KeyTransport failed: 0x%x\n",
-               static_cast<unsigned>(rc));
+               static_cast<unsigned>(decoded));
         return 0;
     }
     if (kt.encrypted_key_len != kKeyLen || kt.imit_len != kMacLen) return 0;
@@ -423,36 +454,30 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
         return 0;
     }
 
-    // The R 50.1.113-2016 KEK first, then the CryptoPro one; the MAC tells which was used.
-    Wiped<uint8_t[kKeyLen]> kek2, key;
-    uint8_t mac[kMacLen];
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const int rc =
-            attempt == 0 ? GOSTR3411_2012_256_KDF(kek.v, kKeyLen, kKekLabel2016,
-                                                  sizeof kKekLabel2016, kt.ukm, kt.ukm_len, kek2.v)
-                         : GOST28147_89_KDF(row->tz, kek.v, kt.ukm, kek2.v);
-        if (rc != 0) {
-            KT_SAY("%s failed, rc = 0x%x\n",
-                   attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
-                   static_cast<unsigned>(rc));
-            return 0;
-        }
-        Step s = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, kt.encrypted_key, key.v);
-        const bool in_mac = s == Step::none;
-        if (in_mac) s = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, kt.ukm, key.v, mac);
-        if (s != Step::none) {
-            KT_SAY("%s", unwrap_failure(s, in_mac));
-            return 0;
-        }
-        if (CRYPTO_memcmp(mac, kt.imit, kMacLen) == 0) {
-            if (*out_len < kKeyLen) return 0;
-            std::memcpy(out, key.v, kKeyLen);
-            *out_len = kKeyLen;
-            return 1;
-        }
+    Wiped<uint8_t[kKeyLen]> key;
+    Step failed = Step::none;
+    bool in_mac = false;
+    const int rc =
+        unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v, failed, in_mac);
+    if (rc < 0) {
+        if (failed != Step::none) KT_SAY("%s", unwrap_failure(failed, in_mac));
+        return 0;
     }
-    KT_SAY("t_gost3410_kek_dec. Wrong MAC\n");
-    return 0;
+    if (rc == 0) {
+        KT_SAY("t_gost3410_kek_dec. Wrong MAC\n");
+        return 0;
+    }
+    if (*out_len < kKeyLen) return 0;
+    std::memcpy(out, key.v, kKeyLen);
+    *out_len = kKeyLen;
+    return 1;
+}
+
+int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm,
+                   uint32_t ukm_len, const uint8_t* wrapped, const uint8_t* imit, uint8_t* out) {
+    Step failed = Step::none;
+    bool in_mac = false;
+    return unwrap(row, kek, ukm, ukm_len, wrapped, imit, out, failed, in_mac);
 }
 
 int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const uint8_t* priv,

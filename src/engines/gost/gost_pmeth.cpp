@@ -2,6 +2,7 @@
 #include <openssl/engine.h>
 #include <openssl/objects.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
+#include "engines/gost/gost_token_signer.h"
 #include "engines/guard.h"
 
 namespace {
@@ -111,11 +113,31 @@ int pkey_gost2012_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
     });
 }
 
+struct TokenSigner {
+    std::atomic<int> ex_index{-1};
+    std::atomic<TvkTokenSigner> sign{nullptr};
+};
+TokenSigner& token_signer() {
+    static TokenSigner s;
+    return s;
+}
+
+// The installed signer when the key carries a record under its index, else none.
+TvkTokenSigner signer_for(EVP_PKEY* pkey) {
+    TokenSigner& t = token_signer();
+    const TvkTokenSigner sign = t.sign.load();
+    const int index = t.ex_index.load();
+    if (!sign || index < 0 || !EVP_PKEY_get_ex_data(pkey, index)) return nullptr;
+    return sign;
+}
+
 int pkey_gost2012_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
                        const unsigned char* tbs, size_t tbslen) {
     return engines::guarded("pkey_gost2012_sign", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         if (!pkey || !siglen) return 0;
+        if (TvkTokenSigner token_sign = signer_for(pkey))
+            return token_sign(ctx, sig, siglen, tbs, tbslen) > 0 ? 1 : 0;
         const size_t need = EVP_PKEY_get_base_id(pkey) == objmap::nid(Obj::gost2012_512) ? 128 : 64;
         if (!sig) {
             *siglen = need;
@@ -284,6 +306,12 @@ EVP_PKEY_METHOD* make_method(int nid, int flags) {
 }
 
 }  // namespace
+
+void tvk_install_token_signer(int pkey_ex_index, TvkTokenSigner signer) {
+    TokenSigner& t = token_signer();
+    t.ex_index.store(pkey_ex_index);
+    t.sign.store(signer);
+}
 
 int pkey_tvk_verify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                     const unsigned char* tbs, size_t tbslen) {
