@@ -28,6 +28,7 @@
 // The project's own ASN.1 types and the engine's GOST key record (cryptoext/ess_types.h,
 // engines/gost/gost_asn1_types.h, engines/gost/gost_key_record.h): declared here so that their
 // owners sit beside the crypto library's.
+struct MD;
 struct ISSUER_SERIAL;
 struct OTHERCERTID;
 struct OTHERSIGCERT;
@@ -37,6 +38,7 @@ struct TVK_KEY_TRANSPORT;
 struct TVK_GOST2012_KEY_PARAMS;
 struct TVK_CIPHER_PARAMS;
 struct tvk_gost2012_key;
+void MD_free(MD* a);
 void ISSUER_SERIAL_free(ISSUER_SERIAL* a);
 void OTHERCERTID_free(OTHERCERTID* a);
 void OTHERSIGCERT_free(OTHERSIGCERT* a);
@@ -182,7 +184,9 @@ using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
 using CipherMeth = Owner<EVP_CIPHER, EVP_CIPHER_meth_free>;
 using MdMeth = Owner<EVP_MD, EVP_MD_meth_free>;
 using PKeyMeth = Owner<EVP_PKEY_METHOD, EVP_PKEY_meth_free>;
+using RsaMeth = Owner<RSA_METHOD, RSA_meth_free>;
 
+using Md = Owner<MD, MD_free>;
 using IssuerSerial = Owner<ISSUER_SERIAL, ISSUER_SERIAL_free>;
 using OtherCertId = Owner<OTHERCERTID, OTHERCERTID_free>;
 using OtherSigCert = Owner<OTHERSIGCERT, OTHERSIGCERT_free>;

@@ -77,15 +77,12 @@ const TokenMethods& token_methods() {
             EVP_PKEY_get_ex_new_index(0, nullptr, nullptr, drop_on_dup, free_gost_record);
         // RSA records are released by the method's finish, which the RSA key always runs.
         m.rsa_index = RSA_get_ex_new_index(0, nullptr, nullptr, drop_on_dup, nullptr);
-        RSA_METHOD* meth = RSA_meth_dup(RSA_get_default_method());
-        if (meth && RSA_meth_set1_name(meth, "SSF token RSA method") == 1 &&
-            RSA_meth_set_priv_enc(meth, token_rsa_encrypt) == 1 &&
-            RSA_meth_set_priv_dec(meth, token_rsa_decrypt) == 1 &&
-            RSA_meth_set_finish(meth, token_rsa_finish) == 1) {
-            m.rsa_method = meth;
-        } else {
-            RSA_meth_free(meth);
-        }
+        ossl::RsaMeth meth(RSA_meth_dup(RSA_get_default_method()));
+        if (meth && RSA_meth_set1_name(meth.get(), "SSF token RSA method") == 1 &&
+            RSA_meth_set_priv_enc(meth.get(), token_rsa_encrypt) == 1 &&
+            RSA_meth_set_priv_dec(meth.get(), token_rsa_decrypt) == 1 &&
+            RSA_meth_set_finish(meth.get(), token_rsa_finish) == 1)
+            m.rsa_method = meth.release();
         if (m.gost_index >= 0) tvk_install_token_signer(m.gost_index, token_gost_sign);
     });
     return m;
