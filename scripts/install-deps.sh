@@ -9,6 +9,7 @@ PKGS=(
   valgrind python3 clang-format clang libclang-rt-14-dev
   slapd
   softhsm2 libp11-kit-dev
+  stunnel4
 )
 missing=()
 for p in "${PKGS[@]}"; do
