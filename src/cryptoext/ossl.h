@@ -9,6 +9,7 @@
 #include <openssl/cms.h>
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
+#include <openssl/dsa.h>
 #include <openssl/engine.h>
 #include <openssl/evp.h>
 #include <openssl/ocsp.h>
@@ -185,6 +186,9 @@ using CipherMeth = Owner<EVP_CIPHER, EVP_CIPHER_meth_free>;
 using MdMeth = Owner<EVP_MD, EVP_MD_meth_free>;
 using PKeyMeth = Owner<EVP_PKEY_METHOD, EVP_PKEY_meth_free>;
 using RsaMeth = Owner<RSA_METHOD, RSA_meth_free>;
+using Asn1Meth = Owner<EVP_PKEY_ASN1_METHOD, EVP_PKEY_asn1_free>;
+using Rsa = Owner<RSA, RSA_free>;
+using Dsa = Owner<DSA, DSA_free>;
 
 using Md = Owner<MD, MD_free>;
 using IssuerSerial = Owner<ISSUER_SERIAL, ISSUER_SERIAL_free>;

@@ -277,6 +277,12 @@ void log_debug(const char* format, ...) {
     write_line(text);
 }
 
+void log_debug_text(const std::string& text) {
+    if (!g_debug.load()) return;
+    platform::debug_output(text.c_str());
+    write_line(text);
+}
+
 void log_hexdump(const void* data, uint32_t count, const char* label) {
     if (!g_debug.load() || !data || count == 0 || count > 4096 || !g_open.load()) return;
     static const char digits[] = "0123456789abcdef";

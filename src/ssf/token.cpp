@@ -31,9 +31,6 @@ constexpr CK_ULONG kMaxObjects = 256;
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
 
-const void* vp(const void* p) {
-    return p;
-}
 int failure_code(int is_signer) {
     return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
 }
@@ -333,9 +330,10 @@ int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
     static const char* const kFn = "ssf_find_cert_on_token";
     CK_FUNCTION_LIST* f = module.functions();
     log_debug(
-        "%s() begin, signer = 0x%p, cert_id = 0x%p, p11 = 0x%p, slot_id = %d, ppCert = 0x%p, "
-        "ppKey = 0x%p",
-        kFn, vp(info), vp(identity), vp(f), static_cast<int>(slot), vp(&cert_out), vp(&key_out));
+        "%s() begin, signer = 0x%lx, cert_id = 0x%lx, p11 = 0x%lx, slot_id = %d, ppCert = 0x%lx, "
+        "ppKey = 0x%lx",
+        kFn, ptr_bits(info), ptr_bits(identity), ptr_bits(f), static_cast<int>(slot),
+        ptr_bits(&cert_out), ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     auto fail = [&](SAP_UINT result) {
@@ -445,9 +443,10 @@ int ssf_load_cert_and_key_token(const char* module, const char* pin, const char*
                                 ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_token";
     log_debug(
-        "%s() begin, p11_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(module), vp(pin), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, p11_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(module), ptr_bits(pin), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     const std::string path = module ? module : "";

@@ -71,16 +71,16 @@ int decode_algor_params(const char* fn, const DecodeTexts& texts, RecordAlloc al
     if (!gost2012_is_sign_type(type)) return 1;
     tvk_gost2012_key* k = gost2012_record(pkey);
     if (!k) {
-        k = alloc();
-        if (!k) {
+        ossl::GostKey created(alloc());
+        if (!created) {
             std::fprintf(stderr, texts.text[2], fn);
             return 0;
         }
-        if (!EVP_PKEY_assign(pkey, type, k)) {
-            tvk_gost2012_free(k);
+        if (!EVP_PKEY_assign(pkey, type, created.get())) {
             std::fprintf(stderr, texts.text[3], fn);
             return 0;
         }
+        k = created.release();
     }
     if (!fill_GOST2012_params(k, type, OBJ_obj2nid(params->key_params))) {
         std::fprintf(stderr, texts.text[4], fn);
