@@ -104,12 +104,17 @@ inline void free_signer_info_stack(STACK_OF(PKCS7_SIGNER_INFO) * s) {
 inline void free_recip_info_stack(STACK_OF(PKCS7_RECIP_INFO) * s) {
     sk_PKCS7_RECIP_INFO_pop_free(s, PKCS7_RECIP_INFO_free);
 }
+inline void free_string_stack(STACK_OF(OPENSSL_STRING) * s) {
+    sk_OPENSSL_STRING_pop_free(s, free_text);
+}
 
 // Bytes and texts from the crypto library's allocator: what the interface hands to its caller.
 using Bytes = Owner<unsigned char, free_bytes>;
 using Text = Owner<char, free_text>;
 // A NUL-terminated secret (a password): wiped before its memory goes back.
 using SecretText = Owner<char, free_secret_text>;
+
+using StringStack = Owner<STACK_OF(OPENSSL_STRING), free_string_stack>;
 
 using Bio = Owner<BIO, BIO_free_all>;
 using Engine = Owner<ENGINE, free_engine>;
@@ -119,6 +124,7 @@ using BnCtx = Owner<BN_CTX, BN_CTX_free>;
 
 using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
 using Rsa = Owner<RSA, RSA_free>;
+using RsaMethod = Owner<RSA_METHOD, RSA_meth_free>;
 using PKeyCtx = Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using CipherCtx = Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
@@ -185,9 +191,7 @@ using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
 using CipherMeth = Owner<EVP_CIPHER, EVP_CIPHER_meth_free>;
 using MdMeth = Owner<EVP_MD, EVP_MD_meth_free>;
 using PKeyMeth = Owner<EVP_PKEY_METHOD, EVP_PKEY_meth_free>;
-using RsaMeth = Owner<RSA_METHOD, RSA_meth_free>;
 using Asn1Meth = Owner<EVP_PKEY_ASN1_METHOD, EVP_PKEY_asn1_free>;
-using Rsa = Owner<RSA, RSA_free>;
 using Dsa = Owner<DSA, DSA_free>;
 
 using Md = Owner<MD, MD_free>;
