@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/winstub.h"
 
@@ -91,6 +92,27 @@ void append_formatted(std::string& out, const std::string& spec, T value) {
     out.resize(at + static_cast<size_t>(n));
 }
 
+// An integer argument of the width its length modifier names.
+template <bool Signed>
+void append_integer(std::string& out, const std::string& spec, const std::string& length,
+                    va_list* ap) {
+    using LongLong = std::conditional_t<Signed, long long, unsigned long long>;
+    using Long = std::conditional_t<Signed, long, unsigned long>;
+    using Size = std::conditional_t<Signed, ptrdiff_t, size_t>;
+    using Max = std::conditional_t<Signed, intmax_t, uintmax_t>;
+    using Int = std::conditional_t<Signed, int, unsigned>;
+    if (length == "ll" || length == "q")
+        append_formatted(out, spec, va_arg(*ap, LongLong));
+    else if (length == "l")
+        append_formatted(out, spec, va_arg(*ap, Long));
+    else if (length == "z" || length == "t")
+        append_formatted(out, spec, va_arg(*ap, Size));
+    else if (length == "j")
+        append_formatted(out, spec, va_arg(*ap, Max));
+    else
+        append_formatted(out, spec, va_arg(*ap, Int));
+}
+
 // One conversion: the argument is taken with the type its length modifier names, as vsnprintf
 // would take it, and a string argument is escaped before it is formatted.
 void append_conversion(std::string& out, const std::string& spec, const std::string& length,
@@ -98,31 +120,13 @@ void append_conversion(std::string& out, const std::string& spec, const std::str
     switch (conversion) {
         case 'd':
         case 'i':
-            if (length == "ll" || length == "q")
-                append_formatted(out, spec, va_arg(*ap, long long));
-            else if (length == "l")
-                append_formatted(out, spec, va_arg(*ap, long));
-            else if (length == "z" || length == "t")
-                append_formatted(out, spec, va_arg(*ap, ptrdiff_t));
-            else if (length == "j")
-                append_formatted(out, spec, va_arg(*ap, intmax_t));
-            else
-                append_formatted(out, spec, va_arg(*ap, int));
+            append_integer<true>(out, spec, length, ap);
             break;
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            if (length == "ll" || length == "q")
-                append_formatted(out, spec, va_arg(*ap, unsigned long long));
-            else if (length == "l")
-                append_formatted(out, spec, va_arg(*ap, unsigned long));
-            else if (length == "z" || length == "t")
-                append_formatted(out, spec, va_arg(*ap, size_t));
-            else if (length == "j")
-                append_formatted(out, spec, va_arg(*ap, uintmax_t));
-            else
-                append_formatted(out, spec, va_arg(*ap, unsigned));
+            append_integer<false>(out, spec, length, ap);
             break;
         case 'c': {
             // A character quoted from outside text: a control character is escaped like one
