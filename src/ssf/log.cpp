@@ -83,18 +83,18 @@ std::string escape_controls(const char* text) {
 }
 
 template <class T>
-void append_formatted(std::string& out, const std::string& spec, T value) {
-    const int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+void append_formatted(std::string& out, const std::string& directive, T value) {
+    const int n = std::snprintf(nullptr, 0, directive.c_str(), value);
     if (n <= 0) return;
     const size_t at = out.size();
     out.resize(at + static_cast<size_t>(n) + 1);
-    std::snprintf(out.data() + at, static_cast<size_t>(n) + 1, spec.c_str(), value);
+    std::snprintf(out.data() + at, static_cast<size_t>(n) + 1, directive.c_str(), value);
     out.resize(at + static_cast<size_t>(n));
 }
 
 // An integer argument of the width its length modifier names.
 template <bool Signed>
-void append_integer(std::string& out, const std::string& spec, const std::string& length,
+void append_integer(std::string& out, const std::string& directive, const std::string& length,
                     va_list* ap) {
     using LongLong = std::conditional_t<Signed, long long, unsigned long long>;
     using Long = std::conditional_t<Signed, long, unsigned long>;
@@ -102,47 +102,47 @@ void append_integer(std::string& out, const std::string& spec, const std::string
     using Max = std::conditional_t<Signed, intmax_t, uintmax_t>;
     using Int = std::conditional_t<Signed, int, unsigned>;
     if (length == "ll" || length == "q")
-        append_formatted(out, spec, va_arg(*ap, LongLong));
+        append_formatted(out, directive, va_arg(*ap, LongLong));
     else if (length == "l")
-        append_formatted(out, spec, va_arg(*ap, Long));
+        append_formatted(out, directive, va_arg(*ap, Long));
     else if (length == "z" || length == "t")
-        append_formatted(out, spec, va_arg(*ap, Size));
+        append_formatted(out, directive, va_arg(*ap, Size));
     else if (length == "j")
-        append_formatted(out, spec, va_arg(*ap, Max));
+        append_formatted(out, directive, va_arg(*ap, Max));
     else
-        append_formatted(out, spec, va_arg(*ap, Int));
+        append_formatted(out, directive, va_arg(*ap, Int));
 }
 
 // One conversion: the argument is taken with the type its length modifier names, as vsnprintf
 // would take it, and a string argument is escaped before it is formatted.
-void append_conversion(std::string& out, const std::string& spec, const std::string& length,
+void append_conversion(std::string& out, const std::string& directive, const std::string& length,
                        char conversion, va_list* ap) {
     switch (conversion) {
         case 'd':
         case 'i':
-            append_integer<true>(out, spec, length, ap);
+            append_integer<true>(out, directive, length, ap);
             break;
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            append_integer<false>(out, spec, length, ap);
+            append_integer<false>(out, directive, length, ap);
             break;
         case 'c': {
             // A character quoted from outside text: a control character is escaped like one
             // inside a string.
             const char c[2] = {static_cast<char>(va_arg(*ap, int)), '\0'};
-            std::string as_text = spec;
+            std::string as_text = directive;
             as_text.back() = 's';
             append_formatted(out, as_text, escape_controls(c).c_str());
             break;
         }
         case 'p':
-            append_formatted(out, spec, va_arg(*ap, void*));
+            append_formatted(out, directive, va_arg(*ap, void*));
             break;
         case 's': {
             const char* text = va_arg(*ap, const char*);
-            append_formatted(out, spec, escape_controls(text ? text : "(null)").c_str());
+            append_formatted(out, directive, escape_controls(text ? text : "(null)").c_str());
             break;
         }
         case 'n':
@@ -150,9 +150,9 @@ void append_conversion(std::string& out, const std::string& spec, const std::str
             break;
         default:
             if (length == "L")
-                append_formatted(out, spec, va_arg(*ap, long double));
+                append_formatted(out, directive, va_arg(*ap, long double));
             else
-                append_formatted(out, spec, va_arg(*ap, double));
+                append_formatted(out, directive, va_arg(*ap, double));
             break;
     }
 }
@@ -175,18 +175,18 @@ std::string vformat(const char* format, va_list ap) {
             p = q + 1;
             continue;
         }
-        std::string spec = "%";
-        while (*q && std::strchr("-+ #0'", *q)) spec += *q++;
+        std::string directive = "%";
+        while (*q && std::strchr("-+ #0'", *q)) directive += *q++;
         auto number = [&] {
             if (*q == '*') {
-                spec += std::to_string(va_arg(args, int));
+                directive += std::to_string(va_arg(args, int));
                 ++q;
             }
-            while (*q >= '0' && *q <= '9') spec += *q++;
+            while (*q >= '0' && *q <= '9') directive += *q++;
         };
         number();
         if (*q == '.') {
-            spec += *q++;
+            directive += *q++;
             number();
         }
         std::string length;
@@ -195,9 +195,9 @@ std::string vformat(const char* format, va_list ap) {
             out += percent;  // no conversion: the rest is written as it stands
             break;
         }
-        spec += length;
-        spec += *q;
-        append_conversion(out, spec, length, *q, &args);
+        directive += length;
+        directive += *q;
+        append_conversion(out, directive, length, *q, &args);
         p = q + 1;
     }
     va_end(args);
