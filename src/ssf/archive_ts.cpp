@@ -16,10 +16,6 @@ namespace ssf {
 
 namespace {
 
-const void* vp(const void* p) {
-    return p;
-}
-
 constexpr int kReadChunk = 1024;
 
 int archive_nid() {
@@ -147,7 +143,7 @@ int verify_one(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, PKCS7* token,
             return SSF_RESULT_INITIAL;
         }
         if (compare_times(TS_TST_INFO_get_time(other_tst.get()), own_time) >= 0)
-            ossl::X509Attribute gone(sk_X509_ATTRIBUTE_delete(attrs, i));
+            ossl::Attribute gone(sk_X509_ATTRIBUTE_delete(attrs, i));
     }
     const std::string token_der = der_of(token, i2d_PKCS7);
     ossl::Asn1String token_string(ASN1_STRING_new());
@@ -184,8 +180,8 @@ int verify_one(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, PKCS7* token,
 
 int get_arch_timestamp_tbs(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, std::string* out) {
     static const char* const kFn = "get_arch_timestamp_tbs";
-    log_debug("%s() begin, p7 = 0x%p, si = 0x%p, dat = 0x%p, dat_len = 0x%p", kFn, vp(p7), vp(si),
-              vp(out), vp(out));
+    log_debug("%s() begin, p7 = 0x%lx, si = 0x%lx, dat = 0x%lx, dat_len = 0x%lx", kFn, ptr_bits(p7),
+              ptr_bits(si), ptr_bits(out), ptr_bits(out));
     const int rc = archive_data(p7, data, si, out);
     if (rc != 0 && out) out->clear();
     log_debug("%s() end, ret = %d", kFn, rc);
@@ -194,7 +190,7 @@ int get_arch_timestamp_tbs(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, std::str
 
 int AddArchiveTsToStack(STACK_OF(PKCS7) * stack, PKCS7* token) {
     static const char* const kFn = "AddArchiveTsToStack";
-    log_debug("%s() begin, stack = 0x%p, p7 = 0x%p", kFn, vp(stack), vp(token));
+    log_debug("%s() begin, stack = 0x%lx, p7 = 0x%lx", kFn, ptr_bits(stack), ptr_bits(token));
     const int rc = [&] {
         if (!stack || !token) {
             log_error("%s() 1 : stack or p7 is NULL", kFn);
@@ -226,7 +222,7 @@ int AddArchiveTsToStack(STACK_OF(PKCS7) * stack, PKCS7* token) {
 
 ossl::Pkcs7Stack get_arch_timestamps(PKCS7_SIGNER_INFO* si) {
     static const char* const kFn = "get_arch_timestamps";
-    log_debug("%s() begin, si = 0x%p", kFn, vp(si));
+    log_debug("%s() begin, si = 0x%lx", kFn, ptr_bits(si));
     ossl::Pkcs7Stack list = [&]() -> ossl::Pkcs7Stack {
         if (!si) {
             log_error("%s() 0 : si is NULL", kFn);
@@ -261,14 +257,14 @@ ossl::Pkcs7Stack get_arch_timestamps(PKCS7_SIGNER_INFO* si) {
         }
         return out;
     }();
-    log_debug("%s() end, return 0x%p", kFn, vp(list.get()));
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(list.get()));
     return list;
 }
 
 int VerifyArchiveTimestamp(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, PKCS7* token,
                            STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyArchiveTimestamp";
-    log_debug("%s() begin, orig_si = 0x%p, stamp = 0x%p", kFn, vp(si), vp(token));
+    log_debug("%s() begin, orig_si = 0x%lx, stamp = 0x%lx", kFn, ptr_bits(si), ptr_bits(token));
     const int rc = verify_one(p7, data, si, token, pab_certs, when);
     log_debug("%s() end, ret = %d", kFn, rc);
     return rc;

@@ -15,9 +15,6 @@ namespace ssf {
 
 namespace {
 
-const void* vp(const void* p) {
-    return p;
-}
 const char* result_text(int rc) {
     return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
 }
@@ -147,13 +144,13 @@ int cert_values(PKCS7_SIGNER_INFO* si, const EVP_MD* md, STACK_OF(X509) * certs,
         return -1;
     }
     for (int i = 0; i < sk_X509_num(all.get()); ++i) {
-        OTHERCERTID* id = PKCS7_make_other_cert_id(sk_X509_value(all.get(), i), md);
-        if (!id || !sk_OTHERCERTID_push(refs.get(), id)) {
-            if (id) OTHERCERTID_free(id);
+        ossl::OtherCertId id(PKCS7_make_other_cert_id(sk_X509_value(all.get(), i), md));
+        if (!id || !sk_OTHERCERTID_push(refs.get(), id.get())) {
             log_error("%s() 9 : PKCS7_make_other_cert_id() failed", kFn);
             log_crypto_errors();
             return -1;
         }
+        (void)id.release();
     }
     ossl::Bytes refs_bytes = seq_pack(refs.get(), ASN1_ITEM_rptr(CERT_REFS), &len);
     if (!refs_bytes) {
@@ -204,8 +201,8 @@ int add_timeStampToken_attribute(PKCS7_SIGNER_INFO* si, const EVP_MD* md, X509_S
 int add_certValues_attribute(PKCS7_SIGNER_INFO* si, const EVP_MD* md, STACK_OF(X509) * certs,
                              X509_STORE* store, ossl::X509Stack* added) {
     static const char* const kFn = "add_certValues_attribute";
-    log_debug("%s() begin, si = 0x%p, certs = 0x%p, store = 0x%p, added_certs = 0x%p", kFn, vp(si),
-              vp(certs), vp(store), vp(added));
+    log_debug("%s() begin, si = 0x%lx, certs = 0x%lx, store = 0x%lx, added_certs = 0x%lx", kFn,
+              ptr_bits(si), ptr_bits(certs), ptr_bits(store), ptr_bits(added));
     const int rc =
         si && md && certs && store && added ? cert_values(si, md, certs, store, added) : -1;
     log_debug("%s() end, return code = %d", kFn, rc);
@@ -242,8 +239,8 @@ std::optional<std::string> make_esc_timestamp_data(PKCS7_SIGNER_INFO* si, bool w
 
 int EnhanceSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert, X509_STORE* store) {
     static const char* const kFn = "EnhanceSignature";
-    log_debug("%s() begin: p7 = 0x%p, si = 0x%p, cert = 0x%p, store = 0x%p", kFn, vp(p7), vp(si),
-              vp(cert), vp(store));
+    log_debug("%s() begin: p7 = 0x%lx, si = 0x%lx, cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(p7),
+              ptr_bits(si), ptr_bits(cert), ptr_bits(store));
     const int rc = si && cert && store ? enhance(si, cert, store) : SSF_RC_MEMORY;
     log_debug("%s() end, return code %d (%s)", kFn, rc, result_text(rc));
     return rc;

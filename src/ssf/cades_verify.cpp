@@ -26,9 +26,6 @@ namespace ssf {
 
 namespace {
 
-const void* vp(const void* p) {
-    return p;
-}
 const char* result_text(int rc) {
     return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
 }
@@ -331,8 +328,8 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, STACK_OF(X509) * pab_
 int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si,
                             STACK_OF(X509) * pab_certs) {
     static const char* const kFn = "VerifyEnhancedSignature";
-    log_debug("%s() begin: data = 0x%p, p7 = 0x%p, si = 0x%p, pab_certs = 0x%p", kFn, vp(data),
-              vp(p7), vp(si), vp(pab_certs));
+    log_debug("%s() begin: data = 0x%lx, p7 = 0x%lx, si = 0x%lx, pab_certs = 0x%lx", kFn,
+              ptr_bits(data), ptr_bits(p7), ptr_bits(si), ptr_bits(pab_certs));
     const int rc = [&]() -> int {
         ossl::Asn1Time oldest;
         if (int r = VerifyAllArchiveTimestamps(p7, data, si, pab_certs, &oldest); r != 0) {
@@ -364,8 +361,8 @@ int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO* si, int without_timesta
                                       STACK_OF(X509) * pab_certs,
                                       const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyEnhancedSignatureAttributes";
-    log_debug("%s() begin: si = 0x%p, without_timestamps = %d, pab_certs = 0x%p, when = 0x%p", kFn,
-              vp(si), without_timestamps, vp(pab_certs), vp(when));
+    log_debug("%s() begin: si = 0x%lx, without_timestamps = %d, pab_certs = 0x%lx, when = 0x%lx",
+              kFn, ptr_bits(si), without_timestamps, ptr_bits(pab_certs), ptr_bits(when));
     const int rc = verify_attributes(si, without_timestamps != 1, pab_certs, when);
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
@@ -374,8 +371,8 @@ int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO* si, int without_timesta
 int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1Time* gen_time,
                               STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "ssf_verify_timeStampToken";
-    log_debug("%s() begin: si = 0x%p, store = 0x%p, gen_time = 0x%ppab_certs = 0x%p", kFn, vp(si),
-              vp(store), vp(gen_time), vp(pab_certs));
+    log_debug("%s() begin: si = 0x%lx, store = 0x%lx, gen_time = 0x%lxpab_certs = 0x%lx", kFn,
+              ptr_bits(si), ptr_bits(store), ptr_bits(gen_time), ptr_bits(pab_certs));
     const int rc = [&]() -> int {
         const ASN1_TYPE* t = si ? PKCS7_get_attribute(si, NID_id_smime_aa_timeStampToken) : nullptr;
         if (!t || t->type != V_ASN1_SEQUENCE) {
@@ -394,8 +391,8 @@ int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::As
 int ssf_verify_escTimeStamp(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1Time* gen_time,
                             STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "ssf_verify_escTimeStamp";
-    log_debug("%s() begin: si = 0x%p, store = 0x%p, gen_time = 0x%ppab_certs = 0x%p", kFn, vp(si),
-              vp(store), vp(gen_time), vp(pab_certs));
+    log_debug("%s() begin: si = 0x%lx, store = 0x%lx, gen_time = 0x%lxpab_certs = 0x%lx", kFn,
+              ptr_bits(si), ptr_bits(store), ptr_bits(gen_time), ptr_bits(pab_certs));
     const int rc = [&]() -> int {
         const ASN1_TYPE* t =
             si ? PKCS7_get_attribute(si, NID_id_smime_aa_ets_escTimeStamp) : nullptr;
@@ -433,9 +430,10 @@ int ssf_verify_cert(X509_STORE* store, X509* cert, STACK_OF(X509) * certs,
                     const ASN1_GENERALIZEDTIME* time) {
     static const char* const kFn = "ssf_verify_cert";
     log_debug(
-        "%s() begin: store = 0x%p, cert = 0x%p, certs = 0x%p, pab_certs = 0x%p, si = 0x%p, "
-        "sig_time = 0x%p",
-        kFn, vp(store), vp(cert), vp(certs), vp(pab_certs), vp(si), vp(time));
+        "%s() begin: store = 0x%lx, cert = 0x%lx, certs = 0x%lx, pab_certs = 0x%lx, si = 0x%lx, "
+        "sig_time = 0x%lx",
+        kFn, ptr_bits(store), ptr_bits(cert), ptr_bits(certs), ptr_bits(pab_certs), ptr_bits(si),
+        ptr_bits(time));
     const int rc = verify_cert(store, cert, certs, pab_certs, si, time);
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
@@ -446,8 +444,9 @@ int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
                     REVOCATION_VALUES* rev_vals) {
     static const char* const kFn = "get_cert_status";
     log_debug(
-        "%s() begin: cert = 0x%p, issuer = 0x%p, sig_time = 0x%p, store = 0x%p, rev_vals = 0x%p",
-        kFn, vp(cert), vp(issuer), vp(time), vp(store), vp(rev_vals));
+        "%s() begin: cert = 0x%lx, issuer = 0x%lx, sig_time = 0x%lx, store = 0x%lx, rev_vals = "
+        "0x%lx",
+        kFn, ptr_bits(cert), ptr_bits(issuer), ptr_bits(time), ptr_bits(store), ptr_bits(rev_vals));
     const int rc = [&]() -> int {
         if (!cert || !issuer || !certs || !time || !store || !rev_vals) {
             log_error("%s() 1: bad args", kFn);

@@ -36,8 +36,7 @@ ossl::Pkcs7 digested(const EVP_MD* md, Bytes content, const unsigned char* value
         !PKCS7_set_digest(p7.get(), md) || !PKCS7_set_type(inner.get(), NID_pkcs7_data))
         return nullptr;
     if (detached) {
-        ASN1_OCTET_STRING_free(inner->d.data);
-        inner->d.data = nullptr;
+        ossl::replace<ossl::OctetString>(inner->d.data, nullptr);
     } else if (!ASN1_OCTET_STRING_set(inner->d.data, content.data(),
                                       static_cast<int>(content.size()))) {
         return nullptr;
@@ -47,8 +46,7 @@ ossl::Pkcs7 digested(const EVP_MD* md, Bytes content, const unsigned char* value
     ossl::OctetString digest(ASN1_OCTET_STRING_new());
     if (!digest || !ASN1_OCTET_STRING_set(digest.get(), value, static_cast<int>(value_len)))
         return nullptr;
-    ASN1_OCTET_STRING_free(p7->d.digest->digest);
-    p7->d.digest->digest = digest.release();
+    ossl::replace<ossl::OctetString>(p7->d.digest->digest, digest.release());
     return p7;
 }
 

@@ -18,11 +18,6 @@ namespace ssf {
 namespace {
 
 constexpr int kReadChunk = 1024;
-constexpr int kEncodingFailed = 11;
-
-const void* vp(const void* p) {
-    return p;
-}
 
 // The records of one call; freed unless handed to the caller.
 struct RecordList {
@@ -141,13 +136,13 @@ int enhance_all(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
     if (!all_good) return SSF_RC_SIGNER_FAILED;
     unsigned char* der = nullptr;
     const int len = i2d_PKCS7(p7.get(), &der);
+    ossl::Bytes owned(der);
     if (len <= 0) {
-        OPENSSL_free(der);
         log_error("%s() 11 : i2d_PKCS7()", kFn);
         log_crypto_errors();
-        return kEncodingFailed;
+        return SSF_RC_ENCODE_FAILED;
     }
-    out.data.reset(der);
+    out.data = std::move(owned);
     out.size = static_cast<uint32_t>(len);
     return SSF_RC_OK;
 }
@@ -160,11 +155,11 @@ int ssf_enhance_signatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSign
                            SAP_UINT* ostrEnhancedSignDataL) {
     static const char* const kFn = "ssf_enhance_signatures";
     log_debug(
-        "%s() begin: strPab = 0x%p, strPabL = %d, strSignedData = 0x%p, strSignedDataL = %d, "
-        "signerResultList = 0x%p, ostrEnhancedSignData = 0x%p, ostrEnhancedSignDataL = 0x%p",
-        kFn, vp(strPab), static_cast<int>(strPabL), vp(strSignedData),
-        static_cast<int>(strSignedDataL), vp(signerResultList), vp(ostrEnhancedSignData),
-        vp(ostrEnhancedSignDataL));
+        "%s() begin: strPab = 0x%lx, strPabL = %d, strSignedData = 0x%lx, strSignedDataL = %d, "
+        "signerResultList = 0x%lx, ostrEnhancedSignData = 0x%lx, ostrEnhancedSignDataL = 0x%lx",
+        kFn, ptr_bits(strPab), static_cast<int>(strPabL), ptr_bits(strSignedData),
+        static_cast<int>(strSignedDataL), ptr_bits(signerResultList),
+        ptr_bits(ostrEnhancedSignData), ptr_bits(ostrEnhancedSignDataL));
     OutData out;
     const int rc = enhance_all(strPab, strPabL, strSignedData, strSignedDataL, strInputData,
                                strInputDataL, signerResultList, out);

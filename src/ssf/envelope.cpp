@@ -24,8 +24,6 @@ namespace ssf {
 namespace {
 
 constexpr size_t kContentKeyLen = 32;
-// The develope of a message whose content cannot be wrapped again.
-constexpr int kEncodeFailed = 11;
 
 ossl::Pkcs7 read_pkcs7(const char* fn, Bytes input, int& rc, bool dump_on_memory) {
     ossl::Bio in(BIO_new_mem_buf(input.data(), static_cast<int>(input.size())));
@@ -73,9 +71,8 @@ bool der_out(OutData& out, PKCS7* p7) {
 int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsigned char* enc_key,
                          int enc_key_len, EVP_PKEY* private_key) {
     static const char* kFn = "SSF_EVP_PKEY_decrypt";
-    log_debug("%s() begin, dec_key = 0x%p, enc_key = 0x%p, enc_key_len = %d, private_key = 0x%p",
-              kFn, static_cast<void*>(dec_key), static_cast<const void*>(enc_key), enc_key_len,
-              static_cast<void*>(private_key));
+    log_debug("%s() begin, dec_key = 0x%lx, enc_key = 0x%lx, enc_key_len = %d, private_key = 0x%lx",
+              kFn, ptr_bits(dec_key), ptr_bits(enc_key), enc_key_len, ptr_bits(private_key));
     int rc = -1;
     [&] {
         ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(private_key, nullptr));
@@ -334,7 +331,7 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
     OPENSSL_cleanse(content->data, content->max);
     if (encoded != 0) {
         log_error("%s() 10 : encode_data() failed", kFn);
-        return kEncodeFailed;
+        return SSF_RC_ENCODE_FAILED;
     }
     recipient->uResult = SSF_RESULT_VALID;
     return SSF_RC_OK;

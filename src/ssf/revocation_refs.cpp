@@ -19,10 +19,6 @@ namespace ssf {
 
 namespace {
 
-const void* vp(const void* p) {
-    return p;
-}
-
 // crlIssuedTime is always a UTCTime: a UTCTime thisUpdate is copied as it is, so the reference
 // compares equal to it byte for byte.
 bool set_issued_time(ASN1_UTCTIME*& out, const ASN1_TIME* this_update) {
@@ -148,12 +144,12 @@ int add_timestamp_values(const EVP_MD* md, PKCS7* token, X509* tsa_cert, X509_ST
 bool set_sequence_attributes(PKCS7_SIGNER_INFO* si, const std::vector<SequenceAttribute>& attrs) {
     // Everything that can fail comes first: the new attributes and room in the list. The
     // crypto library's own setter frees the attribute it replaces before it makes the new one.
-    std::vector<ossl::X509Attribute> made;
+    std::vector<ossl::Attribute> made;
     for (const SequenceAttribute& a : attrs) {
         ossl::Asn1String value(ASN1_STRING_new());
         if (!value || !ASN1_STRING_set(value.get(), a.der.data(), static_cast<int>(a.der.size())))
             return false;
-        ossl::X509Attribute attr(X509_ATTRIBUTE_create(a.nid, V_ASN1_SEQUENCE, value.get()));
+        ossl::Attribute attr(X509_ATTRIBUTE_create(a.nid, V_ASN1_SEQUENCE, value.get()));
         if (!attr) return false;
         (void)value.release();  // the attribute owns it now
         made.push_back(std::move(attr));
@@ -162,7 +158,7 @@ bool set_sequence_attributes(PKCS7_SIGNER_INFO* si, const std::vector<SequenceAt
         !sk_X509_ATTRIBUTE_reserve(si->unauth_attr, sk_X509_ATTRIBUTE_num(si->unauth_attr) +
                                                         static_cast<int>(made.size())))
         return false;
-    for (ossl::X509Attribute& attr : made) {
+    for (ossl::Attribute& attr : made) {
         const ASN1_OBJECT* type = X509_ATTRIBUTE_get0_object(attr.get());
         int at = -1;
         for (int i = 0; at < 0 && i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i)
@@ -170,7 +166,7 @@ bool set_sequence_attributes(PKCS7_SIGNER_INFO* si, const std::vector<SequenceAt
                         type) == 0)
                 at = i;
         if (at >= 0) {
-            ossl::X509Attribute gone(sk_X509_ATTRIBUTE_value(si->unauth_attr, at));
+            ossl::Attribute gone(sk_X509_ATTRIBUTE_value(si->unauth_attr, at));
             (void)sk_X509_ATTRIBUTE_set(si->unauth_attr, at, attr.release());
         } else {
             (void)sk_X509_ATTRIBUTE_push(si->unauth_attr, attr.release());  // room reserved
@@ -215,8 +211,8 @@ CrlValidatedId make_crl_id(X509_CRL* crl, const EVP_MD* md) {
 int AddTimestampRevocationValues(const EVP_MD* md, PKCS7* token, X509* tsa_cert,
                                  X509_STORE* store) {
     static const char* const kFn = "AddTimestampRevocationValues";
-    log_debug("%s() begin : token = 0x%p, tsp_cert = 0x%p, store = 0x%p", kFn, vp(token),
-              vp(tsa_cert), vp(store));
+    log_debug("%s() begin : token = 0x%lx, tsp_cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(token),
+              ptr_bits(tsa_cert), ptr_bits(store));
     const int rc = add_timestamp_values(md, token, tsa_cert, store);
     log_debug("%s() end : return code = %d (%s)", kFn, rc,
               GetSignerErrorMessage(static_cast<SAP_UINT>(rc)));
@@ -377,26 +373,26 @@ OcspResponsesId make_ocsp_resp_id(OCSP_BASICRESP* bs, const EVP_MD* md) {
         return nullptr;
     }
     OcspResponsesId id(OCSP_RESPONSES_ID_new());
-    MD* hash = MD_new();
+    ossl::Md hash(MD_new());
     if (!id || !hash) {
-        if (hash) MD_free(hash);
         log_error("%s() 2 : OCSP_RESPONSES_ID_new() failed", kFn);
         return nullptr;
     }
-    id->ocspRepHash = hash;
-    RESPONDER_ID* responder = responder_id_of(bs);
+    RespId responder(responder_id_of(bs));
     if (!responder) {
         log_error("%s() 3 : responder id cannot be copied", kFn);
         return nullptr;
     }
-    RESPONDER_ID_free(id->OcspIdentifier->responderId);
-    id->OcspIdentifier->responderId = responder;
+    RespId replaced(id->OcspIdentifier->responderId);
+    id->OcspIdentifier->responderId = responder.release();
+    MD* h = hash.get();
+    id->ocspRepHash = hash.release();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (!ASN1_STRING_copy(id->OcspIdentifier->producedAt, OCSP_resp_get0_produced_at(bs)) ||
         OCSP_BASICRESP_digest(bs, md, digest, &len) != 1 ||
-        !set_hash_algorithm(hash->hashAlgorithm, md) ||
-        !ASN1_OCTET_STRING_set(hash->hashValue, digest, static_cast<int>(len))) {
+        !set_hash_algorithm(h->hashAlgorithm, md) ||
+        !ASN1_OCTET_STRING_set(h->hashValue, digest, static_cast<int>(len))) {
         log_error("%s() 4 : OCSP_BASICRESP_digest() failed", kFn);
         log_crypto_errors();
         return nullptr;
@@ -424,9 +420,10 @@ int add_revValues_attribute(PKCS7_SIGNER_INFO* si, X509* cert, X509_STORE* store
                             const ASN1_GENERALIZEDTIME* ts_time, STACK_OF(X509) * certs_to_add) {
     static const char* const kFn = "add_revValues_attribute";
     log_debug(
-        "%s() begin: si = 0x%p, cert = 0x%p, store = 0x%p, md = 0x%p, ts_time = 0x%p, "
-        "certs_to_add = 0x%p",
-        kFn, vp(si), vp(cert), vp(store), vp(md), vp(ts_time), vp(certs_to_add));
+        "%s() begin: si = 0x%lx, cert = 0x%lx, store = 0x%lx, md = 0x%lx, ts_time = 0x%lx, "
+        "certs_to_add = 0x%lx",
+        kFn, ptr_bits(si), ptr_bits(cert), ptr_bits(store), ptr_bits(md), ptr_bits(ts_time),
+        ptr_bits(certs_to_add));
     const int rc = path_revocation(si, cert, store, md, ts_time, certs_to_add);
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;

@@ -13,6 +13,9 @@ int ssf_query_properties(const SAP_BYTE* name, SAP_UINT nameL, const SAP_BYTE* a
 // Wraps bytes as DER PKCS#7 data (signed and enveloped data pass unchanged) and unwraps them.
 int encode_data(OutData& out, Bytes input);
 int decode_data(OutData& out, Bytes input);
+// The octets a signed message carries, whatever their content type; null when it carries none
+// or carries them in another form than an OCTET STRING (which no signature here covers).
+const ASN1_OCTET_STRING* signed_content(const PKCS7* p7);
 
 int ssf_sign_data(OutData& out, Bytes input, bool inc_certs, bool detached,
                   SigRcpSsfInfoList signers, int signature_type);

@@ -120,7 +120,7 @@ void add_archive_stamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const ArchiveSpec& spec
     check(value && ASN1_STRING_set(value.get(), der.data(), static_cast<int>(der.size())),
           "token value");
     const int nid = OBJ_txt2nid("1.2.840.113549.1.9.16.2.48");
-    ossl::X509Attribute attr(X509_ATTRIBUTE_create(nid, V_ASN1_SEQUENCE, value.get()));
+    ossl::Attribute attr(X509_ATTRIBUTE_create(nid, V_ASN1_SEQUENCE, value.get()));
     check(attr != nullptr, "archive attribute");
     (void)value.release();
     // Pushed, never set: earlier stamps stay.

@@ -377,7 +377,7 @@ TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
     ossl::Pkcs7 partly = from_der(der(enhanced));
     PKCS7_SIGNER_INFO* si = first_si(partly.get());
     const int esc = X509at_get_attr_by_NID(si->unauth_attr, NID_id_smime_aa_ets_escTimeStamp, -1);
-    ossl::X509Attribute gone(X509at_delete_attr(si->unauth_attr, esc));
+    ossl::Attribute gone(X509at_delete_attr(si->unauth_attr, esc));
     const std::string partly_der = str(to_der(partly.get())), other = "other content";
     const struct {
         const char* name;
