@@ -65,27 +65,27 @@ int archive_data(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, std::string* out) 
             buf.append(chunk, static_cast<size_t>(n));
         log_write("%s() : added initial data, nTotalRead = %d", kFn, total);
     }
-    if (STACK_OF(X509)* certs = p7->d.sign->cert) {
-        int len = 0;
-        ossl::Bytes der = seq_pack(certs, ASN1_ITEM_rptr(CERT_VALUES), &len);
-        if (!der) {
-            log_error("%s() 4 : ASN1_seq_pack_X509() failed", kFn);
+    // The certificates and the CRLs, each as one SEQUENCE OF when the signed data has them.
+    const struct {
+        const void* stack;
+        const ASN1_ITEM* item;
+        const char *failed, *added;
+    } lists[] = {
+        {p7->d.sign->cert, ASN1_ITEM_rptr(CERT_VALUES), "%s() 4 : ASN1_seq_pack_X509() failed",
+         "%s() : added included certificates, length = %d"},
+        {p7->d.sign->crl, ASN1_ITEM_rptr(CRL_VALUES), "%s() 6 : ASN1_seq_pack_X509_CRL() failed",
+         "%s() : added included CRLs, length = %d"},
+    };
+    for (const auto& l : lists) {
+        if (!l.stack) continue;
+        const std::string der = seq_pack_der(l.stack, l.item);
+        if (der.empty()) {
+            log_error(l.failed, kFn);
             log_crypto_errors();
             return SSF_RC_NO_OUTPUT;
         }
-        buf.append(reinterpret_cast<const char*>(der.get()), static_cast<size_t>(len));
-        log_write("%s() : added included certificates, length = %d", kFn, len);
-    }
-    if (STACK_OF(X509_CRL)* crls = p7->d.sign->crl) {
-        int len = 0;
-        ossl::Bytes der = seq_pack(crls, ASN1_ITEM_rptr(CRL_VALUES), &len);
-        if (!der) {
-            log_error("%s() 6 : ASN1_seq_pack_X509_CRL() failed", kFn);
-            log_crypto_errors();
-            return SSF_RC_NO_OUTPUT;
-        }
-        buf.append(reinterpret_cast<const char*>(der.get()), static_cast<size_t>(len));
-        log_write("%s() : added included CRLs, length = %d", kFn, len);
+        buf += der;
+        log_write(l.added, kFn, static_cast<int>(der.size()));
     }
     const std::string si_der = der_of(si, i2d_PKCS7_SIGNER_INFO);
     if (si_der.empty()) {

@@ -130,14 +130,12 @@ int cert_values(PKCS7_SIGNER_INFO* si, const EVP_MD* md, STACK_OF(X509) * certs,
         }
         if (!add_certs_if_absent(all.get(), chain.get())) return -1;
     }
-    int len = 0;
-    ossl::Bytes values = seq_pack(all.get(), ASN1_ITEM_rptr(CERT_VALUES), &len);
-    if (!values) {
+    const std::string values_der = seq_pack_der(all.get(), ASN1_ITEM_rptr(CERT_VALUES));
+    if (values_der.empty()) {
         log_error("%s() 7 : ASN1_seq_pack() failed", kFn);
         log_crypto_errors();
         return -1;
     }
-    std::string values_der(reinterpret_cast<const char*>(values.get()), static_cast<size_t>(len));
     CertRefs refs(sk_OTHERCERTID_new_null());
     if (!refs) {
         log_error("%s() 4 : SKM_sk_new_null( OTHERCERTID ) failed", kFn);
@@ -152,13 +150,12 @@ int cert_values(PKCS7_SIGNER_INFO* si, const EVP_MD* md, STACK_OF(X509) * certs,
         }
         (void)id.release();
     }
-    ossl::Bytes refs_bytes = seq_pack(refs.get(), ASN1_ITEM_rptr(CERT_REFS), &len);
-    if (!refs_bytes) {
+    const std::string refs_der = seq_pack_der(refs.get(), ASN1_ITEM_rptr(CERT_REFS));
+    if (refs_der.empty()) {
         log_error("%s() 10 : ASN1_seq_pack() failed", kFn);
         log_crypto_errors();
         return -1;
     }
-    std::string refs_der(reinterpret_cast<const char*>(refs_bytes.get()), static_cast<size_t>(len));
     if (!set_sequence_attributes(si, {{NID_id_smime_aa_ets_certValues, values_der},
                                       {NID_id_smime_aa_ets_CertificateRefs, refs_der}})) {
         log_error("%s() 11 : ASN1_STRING_set() failed", kFn);

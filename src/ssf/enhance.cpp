@@ -17,8 +17,6 @@ namespace ssf {
 
 namespace {
 
-constexpr int kReadChunk = 1024;
-
 // The records of one call; freed unless handed to the caller.
 struct RecordList {
     SigRcpSsfInfoList head = nullptr;
@@ -98,17 +96,7 @@ int enhance_all(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
             return SSF_RC_MEMORY;
         }
     }
-    // Reading the content through the stream computes the digests every SignerInfo names.
-    ossl::Bio stream(PKCS7_dataInit(p7.get(), source.get()));
-    if (stream) {
-        (void)source.release();  // part of the stream's chain now
-        char buf[kReadChunk];
-        while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
-        }
-    } else {
-        log_error("%s() 6.1 : PKCS7_dataInit() failed", kFn);
-        log_crypto_errors();
-    }
+    ossl::Bio stream = read_signed_content(kFn, p7.get(), source);
 
     RecordList records;
     bool all_good = true;

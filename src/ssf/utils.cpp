@@ -245,6 +245,20 @@ int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert
     return PKCS7_signatureVerify(data, p7, si, cert);
 }
 
+ossl::Bio read_signed_content(const char* fn, PKCS7* p7, ossl::Bio& detached) {
+    ossl::Bio stream(PKCS7_dataInit(p7, detached.get()));
+    if (!stream) {
+        log_error("%s() 6.1 : PKCS7_dataInit() failed", fn);
+        log_crypto_errors();
+        return nullptr;
+    }
+    (void)detached.release();  // part of the stream's chain now
+    char buf[4096];
+    while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
+    }
+    return stream;
+}
+
 void* load_library(const char* path) {
     return path ? platform::load_library(path) : nullptr;
 }

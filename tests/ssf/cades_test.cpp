@@ -108,11 +108,9 @@ class Cades : public ssf_test::Started {
             dir.write(std::string(name) + ".key", key_pem(e->key.get(), nullptr));
         }
         dir.write("tsaserial", "01\n");
-        dir.write("tsa.cnf", "[tsa]\ndefault_tsa = t\n[t]\nserial = " + dir.file("tsaserial") +
-                                 "\nsigner_cert = " + dir.file("tsa.pem") +
-                                 "\nsigner_key = " + dir.file("tsa.key") +
-                                 "\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\n"
-                                 "digests = sha1, sha256, md_gost12_256, md_gost12_512\n");
+        dir.write("tsa.cnf", testing_support::ts_reply_config(
+                                 dir.file("tsaserial"), dir.file("tsa.pem"), dir.file("tsa.key"),
+                                 "sha1, sha256, md_gost12_256, md_gost12_512"));
         index["root"] = line(inter);
         configure(peers.url("/tsp"));
     }
