@@ -2,8 +2,7 @@
 # CADES_XLT1 through the real shared library and the host tool: a GOST R 34.10-2012 signer whose
 # certificate names an OCSP responder, against real peers started here (stock `openssl ts -reply`
 # as TSA and `openssl ocsp` as responder, each behind a small HTTP front on 127.0.0.1). SsfVerify
-# accepts the signature, the stock openssl command verifies its base signature, and a CADES_BES
-# message is enhanced by SsfEnhanceSignatures.
+# accepts the signature, and the stock openssl command verifies its base signature.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 [ -f "$wrapper" ] || { echo "no engine wrapper at $wrapper"; exit 1; }
@@ -62,17 +61,4 @@ done
 if cms_verify -in xlt1.der -out got.bin 2>cms.err && cmp -s got.bin data.bin; then ok; else bad "openssl cms: $(cat cms.err)"; fi
 if [ "$(attributes xlt1.der)" = 6 ]; then ok; else bad "the six unsigned attributes are not all there"; fi
 
-# An existing CADES_BES message enhanced; enhancing it again finds it done (101).
-ssf sign CADES_BES SHA1 data.p7 bes.der --inc-certs "${signer[@]}" >/dev/null
-if ssf enhance bes.der enhanced.der --pab "$work/pab" >enhance.out && verify_ok CADES_XLT1 enhanced.der &&
-  [ "$(attributes enhanced.der)" = 6 ]; then ok; else bad "enhancing: $(cat enhance.out verify.out)"; fi
-if ssf enhance enhanced.der again.der >enhance.out && grep -q 'result 101 ' enhance.out &&
-  cmp -s enhanced.der again.der; then ok; else bad "enhancing again: $(cat enhance.out)"; fi
-
-# The TSA gone: the signer's code and no output.
-kill "$pid"; wait "$pid" 2>/dev/null; pid=
-rm -f none.der
-ssf sign CADES_XLT1 SHA1 data.p7 none.der --inc-certs "${signer[@]}" >sign.out
-if grep -q '^return code: 5$' sign.out && grep -q 'result 113 ' sign.out && [ ! -s none.der ]
-then ok; else bad "TSA down: $(cat sign.out)"; fi
 finish

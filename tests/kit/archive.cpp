@@ -46,38 +46,33 @@ void set_value(PKCS7_SIGNER_INFO* si, int nid, const Der& der) {
 void complete_token(PKCS7* token, const Entity& tsa) {
     const Pki& pki = get();
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(token), 0);
-    check(si != nullptr, "token SignerInfo");
-    ossl::X509Crl crls[] = {make_crl({&pki.inter}), make_crl({&pki.root})};
-    Der crl_body, ref_body;
-    for (ossl::X509Crl& c : crls) {
-        append(crl_body, der_with(c.get(), i2d_X509_CRL));
-        ssf::CrlValidatedId id = ssf::make_crl_id(c.get(), EVP_sha256());
-        check(id != nullptr, "CRL reference");
-        append(ref_body, der_with(id.get(), i2d_CRL_VALIDATED_ID));
+    ssf::RevocationValues values(REVOCATION_VALUES_new());
+    ssf::RevocationRefs refs(COMPLETE_REVOCATION_REFS_new());
+    check(si && values && refs, "token SignerInfo");
+    values->crlVals = sk_X509_CRL_new_null();
+    values->ocspVals = sk_OCSP_BASICRESP_new_null();
+    refs->crlOcspRefs->crlids = CRL_LIST_ID_new();
+    refs->crlOcspRefs->ocspids = OCSP_LIST_ID_new();
+    for (const Entity* issuer : {&pki.inter, &pki.root}) {
+        ossl::X509Crl crl = make_crl({.issuer = issuer});
+        ssf::CrlValidatedId id = ssf::make_crl_id(crl.get(), EVP_sha256());
+        check(id && sk_CRL_VALIDATED_ID_push(refs->crlOcspRefs->crlids->crls, id.release()) > 0 &&
+                  sk_X509_CRL_push(values->crlVals, crl.release()) > 0,
+              "CRL value");
     }
-    // RevocationValues { [0] crlVals, [1] ocspVals (empty) }.
-    Der crl_seq = sequence_of(crl_body);
-    Der tagged = sequence_of(crl_seq);
-    tagged[0] = 0xA0;
-    Der both = tagged;
-    append(both, {0xA1, 0x02, 0x30, 0x00});
-    set_value(si, NID_id_smime_aa_ets_revocationValues, sequence_of(both));
-    // CompleteRevocationRefs { CrlOcspRef { [0] CRLListID { crls }, [1] OcspListID { } } }.
-    Der crl_list = sequence_of(sequence_of(ref_body));
-    Der crl_tagged = sequence_of(crl_list);
-    crl_tagged[0] = 0xA0;
-    append(crl_tagged, {0xA1, 0x04, 0x30, 0x02, 0x30, 0x00});
-    set_value(si, NID_id_smime_aa_ets_RevocationRefs, sequence_of(sequence_of(crl_tagged)));
-    Der certs, refs;
-    ssf::CertRefs ids(sk_OTHERCERTID_new_null());
+    Der certs, ids;
     for (const Entity* e : {&tsa, &pki.inter, &pki.root}) {
         append(certs, der_with(e->cert.get(), i2d_X509));
-        OTHERCERTID* id = PKCS7_make_other_cert_id(e->cert.get(), EVP_sha256());
-        check(ids && id && sk_OTHERCERTID_push(ids.get(), id) > 0, "certificate reference");
-        append(refs, der_with(id, i2d_OTHERCERTID));
+        ossl::OtherCertId id(PKCS7_make_other_cert_id(e->cert.get(), EVP_sha256()));
+        check(id != nullptr, "certificate reference");
+        append(ids, der_with(id.get(), i2d_OTHERCERTID));
     }
+    set_value(si, NID_id_smime_aa_ets_revocationValues,
+              der_with(values.get(), i2d_REVOCATION_VALUES));
+    set_value(si, NID_id_smime_aa_ets_RevocationRefs,
+              der_with(refs.get(), i2d_COMPLETE_REVOCATION_REFS));
     set_value(si, NID_id_smime_aa_ets_certValues, sequence_of(certs));
-    set_value(si, NID_id_smime_aa_ets_CertificateRefs, sequence_of(refs));
+    set_value(si, NID_id_smime_aa_ets_CertificateRefs, sequence_of(ids));
 }
 
 }  // namespace

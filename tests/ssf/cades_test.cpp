@@ -21,6 +21,7 @@
 #include "ssf/revocation_refs.h"
 #include "ssf/ts_check.h"
 #include "ssf/tsp_client.h"
+#include "ssf/utils.h"
 
 namespace {
 
@@ -54,6 +55,13 @@ std::string bytes_of(const ASN1_STRING* s) {
 }
 void set_value(PKCS7_SIGNER_INFO* si, int nid, const std::string& der) {
     ASSERT_TRUE(ssf::set_sequence_attributes(si, {{nid, der}}));
+}
+// The results of a record list, which is released.
+std::vector<SAP_UINT> take_results(SigRcpSsfInfoList& list) {
+    std::vector<SAP_UINT> out;
+    for (auto* n = list; n; n = n->next) out.push_back(n->ptrSigRcp->uResult);
+    SsfDELSigRcpSsfInfoList(&list);
+    return out;
 }
 PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
     return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
@@ -164,12 +172,11 @@ class Cades : public ssf_test::Started {
                                      data.p(), data.n(), list, &o.data, &o.len);
         out = der(o.str());
         EXPECT_EQ(rc != 0, o.cleared());
-        for (auto* n = list; results && n; n = n->next) results->push_back(n->ptrSigRcp->uResult);
-        SsfDELSigRcpSsfInfoList(&list);
+        const auto codes = take_results(list);
+        if (results) *results = codes;
         return rc;
     }
     SAPRETURN verify(Sap fmt, const Der& sig, bool detached, std::vector<SAP_UINT>& results) {
-        results.clear();
         Sap pab(dir.file("pab")), data(ssf_test::data_message(content));
         SigRcpSsfInfoList list = nullptr;
         Out o;
@@ -177,13 +184,11 @@ class Cades : public ssf_test::Started {
                                        static_cast<SAP_UINT>(sig.size()),
                                        detached ? data.p() : nullptr, detached ? data.n() : 0,
                                        pab.p(), pab.n(), nullptr, 0, &list, &o.data, &o.len);
-        for (auto* n = list; n; n = n->next) results.push_back(n->ptrSigRcp->uResult);
-        SsfDELSigRcpSsfInfoList(&list);
+        results = take_results(list);
         return rc;
     }
     SAPRETURN enhance(const std::string& signed_der, const std::string* input, std::string& out,
                       std::vector<SAP_UINT>& results) {
-        results.clear();
         Sap pab(dir.file("pab")), sig(signed_der), in(input ? *input : "");
         SigRcpSsfInfoList list = nullptr;
         Out o;
@@ -191,19 +196,14 @@ class Cades : public ssf_test::Started {
             SsfEnhanceSignatures(pab.p(), pab.n(), sig.p(), sig.n(), input ? in.p() : nullptr,
                                  in.n(), &list, &o.data, &o.len);
         out = o.str();
-        for (auto* n = list; n; n = n->next) results.push_back(n->ptrSigRcp->uResult);
-        SsfDELSigRcpSsfInfoList(&list);
+        results = take_results(list);
         return rc;
     }
     // VerifyEnhancedSignature on the first SignerInfo, in-process.
     int verify_first(PKCS7* p7, bool detached) {
         ossl::Bio source(
             detached ? BIO_new_mem_buf(content.data(), static_cast<int>(content.size())) : nullptr);
-        ossl::Bio stream(PKCS7_dataInit(p7, source.get()));
-        if (detached) (void)source.release();
-        char buf[512];
-        while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
-        }
+        ossl::Bio stream = ssf::read_signed_content("test", p7, source);
         ossl::X509Stack pab = ossl::new_x509_stack();
         for (X509* c : {root.cert.get(), self.cert.get(), pki->root.cert.get()})
             sk_X509_push(pab.get(), ossl::up_ref(c).release());
@@ -299,9 +299,6 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
         {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
     };
-    const int order[] = {NID_id_smime_aa_timeStampToken,      NID_id_smime_aa_ets_revocationValues,
-                         NID_id_smime_aa_ets_RevocationRefs,  NID_id_smime_aa_ets_certValues,
-                         NID_id_smime_aa_ets_CertificateRefs, NID_id_smime_aa_ets_escTimeStamp};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Entity s = signer(c.key, c.proof);
