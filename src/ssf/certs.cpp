@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/winstub.h"
+#include "ssf/cache.h"
 #include "ssf/cert_verify.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
@@ -67,10 +69,29 @@ int list_directory(const std::string& directory, std::vector<std::string>& names
     return 0;
 }
 
-// Only regular files are read: a FIFO or device in the directory would block the caller.
-bool is_regular_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// Every certificate of the list as a trust anchor of the store, in one pass. Adding them one at
+// a time costs a sort of the store's objects per certificate; here they are sorted once. The
+// same certificate twice is kept once, as the store's own addition does.
+void add_trusted_certs(X509_STORE* store, STACK_OF(X509) * certs) {
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    std::unordered_set<std::string> seen;
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        X509* c = sk_X509_value(certs, i);
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (!c || X509_digest(c, EVP_sha1(), md, &len) != 1) {
+            // A certificate the list cannot tell apart goes the slow way.
+            ERR_clear_error();
+            X509_STORE_add_cert(store, c);
+            continue;
+        }
+        if (!seen.emplace(reinterpret_cast<const char*>(md), len).second) continue;
+        ossl::X509Object o(X509_OBJECT_new());
+        if (o && X509_OBJECT_set1_X509(o.get(), c) == 1 &&
+            sk_X509_OBJECT_push(objects, o.get()) > 0)
+            o.release();
+    }
+    sk_X509_OBJECT_sort(objects);
 }
 
 void raise_signers_error(int reason) {
@@ -82,6 +103,10 @@ void raise_signers_error(int reason) {
 }  // namespace
 
 ossl::X509Ptr load_cert_from_file(const char* path) {
+    return load_cert_from_file(path, nullptr);
+}
+
+ossl::X509Ptr load_cert_from_file(const char* path, FileId* stable_id) {
     static const char* const kFn = "load_cert_from_file";
     ossl::Bio file(path ? BIO_new_file(path, "rb") : nullptr);
     if (!file) {
@@ -89,6 +114,7 @@ ossl::X509Ptr load_cert_from_file(const char* path) {
         ERR_clear_error();
         return nullptr;
     }
+    const std::optional<FileId> before = file_id_of(file.get());
     unsigned char first = 0;
     if (BIO_read(file.get(), &first, 1) != 1 || BIO_seek(file.get(), 0) != 0) {
         log_error("%s() 2 : failed to read first byte from '%s'", kFn, path);
@@ -113,7 +139,10 @@ ossl::X509Ptr load_cert_from_file(const char* path) {
     if (!cert) {
         log_error("%s() 4 : failed to load certificate from file '%s'", kFn, path);
         log_crypto_errors();
+        return cert;
     }
+    const std::optional<FileId> after = file_id_of(file.get());
+    if (stable_id && before && after && *before == *after && settled(*after)) *stable_id = *after;
     return cert;
 }
 
@@ -128,13 +157,30 @@ ossl::X509Stack load_certs_from_pab_orbssl(const char* directory) {
     }
     ossl::X509Stack certs = ossl::new_x509_stack();
     if (!certs) return nullptr;
+    // Files whose identity is unchanged since an earlier call keep the certificate parsed then;
+    // the others are read as always, with the same lines logged.
+    const std::shared_ptr<const DirectorySnapshot> known = directory_cache_find(dir);
+    auto next = std::make_shared<DirectorySnapshot>();
     for (const auto& name : names) {
         const std::string path = dir + "/" + name;
-        if (!is_regular_file(path)) continue;
+        // Only regular files are read: a FIFO or device in the directory would block the caller.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         log_write("%s() : '%s'", kFn, name.c_str());
-        ossl::X509Ptr cert = load_cert_from_file(path.c_str());
-        if (cert && sk_X509_push(certs.get(), cert.get()) > 0) cert.release();
+        const FileId listed = file_id_of(st);
+        ossl::X509Ptr cert = ossl::up_ref(known->find(name, listed));
+        bool keep = cert != nullptr;
+        if (!cert) {
+            FileId read{};
+            cert = load_cert_from_file(path.c_str(), &read);
+            keep = cert && read == listed;
+        }
+        if (!cert) continue;
+        if (keep && next->files.size() < kDirectoryCacheCertificates)
+            next->files.emplace_back(name, DirectoryEntry{listed, ossl::up_ref(cert.get())});
+        if (sk_X509_push(certs.get(), cert.get()) > 0) cert.release();
     }
+    directory_cache_store(dir, std::move(next));
     return certs;
 }
 
@@ -234,11 +280,10 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
         log_error("%s() : X509_STORE_new() failed", kFn);
         return rc;
     }
-    for (int i = 0; i < sk_X509_num(pab_certs); ++i) {
-        X509* c = sk_X509_value(pab_certs, i);
-        log_debug("%s() : cert [ %d ] : '%s'", kFn, i, one_line_subject(c).c_str());
-        X509_STORE_add_cert(store.get(), c);
-    }
+    for (int i = 0; i < sk_X509_num(pab_certs); ++i)
+        log_debug("%s() : cert [ %d ] : '%s'", kFn, i,
+                  one_line_subject(sk_X509_value(pab_certs, i)).c_str());
+    add_trusted_certs(store.get(), pab_certs);
     ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
         log_error("%s() : X509_STORE_CTX_new() failed: %s", kFn,

@@ -17,6 +17,7 @@
 #include "cryptoext/revision.h"
 #include "engines/loader.h"
 #include "platform/winstub.h"
+#include "ssf/cache.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
@@ -490,6 +491,7 @@ void reset_for_tests() {
     g_started.store(false);
     log_set_debug_mode(false);
     log_reset_for_tests();
+    clear_caches();
 }
 
 }  // namespace ssf
