@@ -23,26 +23,113 @@ namespace ssf {
 namespace {
 
 constexpr size_t kContentKeyLen = 32;
-// The develope of a message whose content cannot be wrapped again.
-constexpr int kEncodeFailed = 11;
 
-ossl::Pkcs7 read_pkcs7(const char* fn, Bytes input, int& rc, bool dump_on_memory) {
-    ossl::Bio in(BIO_new_mem_buf(input.data(), static_cast<int>(input.size())));
-    if (!in) {
-        log_error("%s() 1 : BIO_new_mem_buf() failed", fn);
-        if (dump_on_memory) log_crypto_errors();
-        rc = SSF_RC_MEMORY;
-        return nullptr;
-    }
-    ossl::Pkcs7 p7(d2i_PKCS7_bio(in.get(), nullptr));
+// The develope's reading of its input: no error dump, so the crypto library's decoder may read
+// the input in place.
+ossl::Pkcs7 read_enveloped(const char* fn, Bytes input, int& rc) {
+    const unsigned char* p = input.data();
+    ossl::Pkcs7 p7(d2i_PKCS7(nullptr, &p, static_cast<long>(input.size())));
     if (!p7) {
         log_error("%s() 2 : d2i_PKCS7_bio() failed", fn);
         // Not dumped here, but never left queued for the host's next crypto-library call.
-        if (dump_on_memory)
-            log_crypto_errors();
-        else
-            ERR_clear_error();
+        ERR_clear_error();
         rc = SSF_RC_NOT_PKCS7;
+    }
+    return p7;
+}
+
+// The decrypted content, read straight into the buffer the caller gets, behind room for the DER
+// header of the data message that wraps it: the output is made without copying the content.
+// Whatever is not handed over is wiped.
+struct Plaintext {
+    ossl::Bytes buf;
+    size_t room = 0, header = 0, size = 0;
+
+    ~Plaintext() {
+        if (buf) OPENSSL_cleanse(buf.get(), room);
+    }
+    // Room for the content of a message whose ciphertext has cipher_len bytes.
+    bool reserve(int cipher_len) {
+        // Decryption never adds bytes: the header for the ciphertext's length is the one used
+        // unless padding is taken off.
+        const size_t most = static_cast<size_t>(std::max(cipher_len, 0));
+        unsigned char scratch[kDataHeaderMax];
+        header = data_message_header(most, scratch);
+        room = header + most + EVP_MAX_BLOCK_LENGTH;
+        buf.reset(static_cast<unsigned char*>(OPENSSL_malloc(room)));
+        return buf != nullptr;
+    }
+    // Decrypts the whole stream; false when it cannot be finished.
+    bool read(BIO* chain) {
+        for (;;) {
+            const size_t left = room - header - size;
+            if (left == 0) return false;  // more plaintext than ciphertext: not a cipher stream
+            const int n = BIO_read(chain, buf.get() + header + size,
+                                   static_cast<int>(std::min<size_t>(left, 1u << 30)));
+            if (n <= 0) break;
+            size += static_cast<size_t>(n);
+        }
+        // A cipher stream that could not finish says so only here.
+        return BIO_get_cipher_status(chain) == 1;
+    }
+    // The output as encode_data makes it: a signed or enveloped message as it is, anything else
+    // wrapped as data. Only a header shorter than the room kept for it moves the content.
+    void hand_over(OutData& out) {
+        unsigned char* content = buf.get() + header;
+        if (encodes_as_itself(Bytes(content, size))) {
+            std::memmove(buf.get(), content, size);
+            out.size = static_cast<uint32_t>(size);
+        } else {
+            unsigned char wrap[kDataHeaderMax];
+            const size_t used = data_message_header(size, wrap);
+            if (used != header) std::memmove(buf.get() + used, content, size);
+            std::memcpy(buf.get(), wrap, used);
+            out.size = static_cast<uint32_t>(used + size);
+        }
+        out.data = std::move(buf);
+        room = 0;
+    }
+};
+
+// A memory stream whose buffer already has room for size bytes: written into, it never grows, so
+// a large content is not copied again at every growth.
+ossl::Bio presized_memory(size_t size) {
+    ossl::BufMem buf(BUF_MEM_new());
+    if (!buf || BUF_MEM_grow(buf.get(), size) != size) return nullptr;
+    buf->length = 0;
+    ossl::Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || BIO_set_mem_buf(bio.get(), buf.get(), BIO_CLOSE) <= 0) return nullptr;
+    buf.release();
+    return bio;
+}
+
+// PKCS7_encrypt with the binary flag, encrypting the content where it lies into a buffer of its
+// final size. None with the reason on the crypto library's error queue.
+ossl::Pkcs7 encrypt_for(STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher) {
+    ossl::Pkcs7 p7(PKCS7_new());
+    if (!p7 || !PKCS7_set_type(p7.get(), NID_pkcs7_enveloped)) return nullptr;
+    if (!PKCS7_set_cipher(p7.get(), cipher)) {
+        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ERROR_SETTING_CIPHER);
+        return nullptr;
+    }
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        if (!PKCS7_add_recipient(p7.get(), sk_X509_value(certs, i))) {
+            ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ERROR_ADDING_RECIPIENT);
+            return nullptr;
+        }
+    }
+    ossl::Bio sink = presized_memory(content.size() + EVP_MAX_BLOCK_LENGTH);
+    ossl::Bio chain(sink ? PKCS7_dataInit(p7.get(), sink.get()) : nullptr);
+    if (!chain) {
+        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_ADD_SIGNATURE_ERROR);
+        return nullptr;
+    }
+    (void)sink.release();  // now the end of the chain
+    if (!write_all(chain.get(), content)) return nullptr;
+    (void)BIO_flush(chain.get());
+    if (!PKCS7_dataFinal(p7.get(), chain.get())) {
+        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_DATASIGN);
+        return nullptr;
     }
     return p7;
 }
@@ -185,21 +272,24 @@ ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     return cipher_bio;
 }
 
-int my_PKCS7_decrypt(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* data, int flags) {
+ossl::Bio open_decryption(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     if (p7 == nullptr) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_PASSED_NULL_PARAMETER);
-        return 0;
+        return nullptr;
     }
     if (!PKCS7_type_is_enveloped(p7) || p7->d.enveloped == nullptr ||
         p7->d.enveloped->enc_data == nullptr) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_WRONG_CONTENT_TYPE);
-        return 0;
+        return nullptr;
     }
     ossl::Bio chain = ssf_PKCS7_dataDecode(p7, key, cert);
-    if (!chain) {
-        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_DECRYPT_ERROR);
-        return 0;
-    }
+    if (!chain) ERR_raise(ERR_LIB_PKCS7, PKCS7_R_DECRYPT_ERROR);
+    return chain;
+}
+
+int my_PKCS7_decrypt(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* data, int flags) {
+    ossl::Bio chain = open_decryption(p7, key, cert);
+    if (!chain) return 0;
     if (flags & PKCS7_TEXT) {
         ossl::Bio buffered(BIO_new(BIO_f_buffer()));
         if (!buffered) return 0;
@@ -222,20 +312,15 @@ int my_PKCS7_decrypt(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* data, int flags)
 
 int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList recipients) {
     static const char* kFn = "envelope_data";
-    int rc = SSF_RC_OK;
-    ossl::Pkcs7 p7 = read_pkcs7(kFn, input, rc, true);
-    if (!p7) return rc;
-    OutData content;
-    if (decode_data(content, input) != 0) {
-        log_error("%s() 3: decoding failed", kFn);
+    ContentView content;
+    if (!view_pkcs7(input, content, true)) {
+        log_error("%s() 2 : d2i_PKCS7_bio() failed", kFn);
+        log_crypto_errors();
         return SSF_RC_NOT_PKCS7;
     }
-    static const unsigned char kNothing = 0;
-    ossl::Bio content_bio(BIO_new_mem_buf(content.data ? content.data.get() : &kNothing,
-                                          static_cast<int>(content.size)));
-    if (!content_bio) {
-        log_error("%s() 4: BIO_new_mem_buf() failed", kFn);
-        return SSF_RC_MEMORY;
+    if (decode_view(content, true) != 0) {
+        log_error("%s() 3: decoding failed", kFn);
+        return SSF_RC_NOT_PKCS7;
     }
     ossl::Text dir(get_sz_string_from_sap_string(pab.data(), static_cast<SAP_UINT>(pab.size())));
     if (!dir) {
@@ -274,8 +359,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         return SSF_RC_RECIPIENT_FAILED;
     }
 
-    ossl::Pkcs7 enveloped(
-        PKCS7_encrypt(certs.get(), content_bio.get(), tvk_cipher_gost89(), PKCS7_BINARY));
+    ossl::Pkcs7 enveloped = encrypt_for(certs.get(), content.bytes, tvk_cipher_gost89());
     if (!enveloped) {
         log_error("%s() 8 : PKCS7_encrypt() failed", kFn);
         log_crypto_errors();
@@ -292,7 +376,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
 int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
     static const char* kFn = "develope_data";
     int rc = SSF_RC_OK;
-    ossl::Pkcs7 p7 = read_pkcs7(kFn, enveloped, rc, false);
+    ossl::Pkcs7 p7 = read_enveloped(kFn, enveloped, rc);
     if (!p7) return rc;
     if (!PKCS7_type_is_enveloped(p7.get())) {
         log_error("%s() 3 : PKCS7 has wrong format", kFn);
@@ -304,30 +388,19 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
         log_error("%s() 6 : ssf_load_cert_and_key() failed", kFn);
         return loaded;
     }
-    ossl::Bio plain(BIO_new(BIO_s_mem()));
-    if (!plain) {
-        log_error("%s() 7 : BIO_new( BIO_s_mem() ) failed", kFn);
+    ossl::Bio chain = open_decryption(p7.get(), key.get(), cert.get());
+    Plaintext plain;
+    if (chain && !plain.reserve(p7->d.enveloped->enc_data->enc_data->length)) {
+        log_error("%s() 9 : realloc( %d ) failed", kFn, static_cast<int>(plain.room));
         return SSF_RC_MEMORY;
     }
-    if (my_PKCS7_decrypt(p7.get(), key.get(), cert.get(), plain.get(), 0) < 1) {
+    if (!chain || !plain.read(chain.get())) {
         log_error("%s() 8 : my_PKCS7_decrypt() failed", kFn);
         log_crypto_errors();
         recipient->uResult = SSF_RESULT_INVALID_SIGNATURE;
         return SSF_RC_RECIPIENT_FAILED;
     }
-    BUF_MEM* content = nullptr;
-    BIO_get_mem_ptr(plain.get(), &content);
-    if (content == nullptr) {
-        log_error("%s() 9 : realloc( %d ) failed", kFn, 0);
-        return SSF_RC_MEMORY;
-    }
-    const int encoded =
-        encode_data(out, Bytes(reinterpret_cast<unsigned char*>(content->data), content->length));
-    OPENSSL_cleanse(content->data, content->max);
-    if (encoded != 0) {
-        log_error("%s() 10 : encode_data() failed", kFn);
-        return kEncodeFailed;
-    }
+    plain.hand_over(out);
     recipient->uResult = SSF_RESULT_VALID;
     return SSF_RC_OK;
 }

@@ -17,6 +17,10 @@ namespace ssf {
 // cert, or none with the reason on the crypto library's error queue.
 [[nodiscard]] ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert);
 
+// The checks of my_PKCS7_decrypt and its decrypting stream; none with the reason on the crypto
+// library's error queue.
+[[nodiscard]] ossl::Bio open_decryption(PKCS7* p7, EVP_PKEY* key, X509* cert);
+
 // 1 with the content written to data, 0 with the reason on the crypto library's error queue.
 [[nodiscard]] int my_PKCS7_decrypt(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* data, int flags);
 
