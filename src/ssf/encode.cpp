@@ -171,7 +171,8 @@ int decode_data(OutData& out, Bytes input) {
     ContentView view;
     const bool parsed = view_pkcs7(input, view, false);
     if (int rc = decode_view(view, parsed); rc != 0) return rc;
-    return alloc_copy(out, view.bytes) ? SSF_RC_OK : copy_failed(view.bytes.size());
+    if (!alloc_copy(out, view.bytes)) return copy_failed(view.bytes.size());
+    return SSF_RC_OK;
 }
 
 LentOctets::~LentOctets() {
