@@ -26,24 +26,6 @@ bool signed_or_enveloped(const PKCS7* p7) {
 constexpr unsigned char kDataOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
                                       0xf7, 0x0d, 0x01, 0x07, 0x01};
 
-// Reads a DER header with the tag at p: the content length, with p moved to the content. Only
-// definite, minimal lengths that fit before end are taken.
-bool der_header(const unsigned char*& p, const unsigned char* end, unsigned char tag, size_t& len) {
-    if (end - p < 2 || *p != tag) return false;
-    const unsigned char first = p[1];
-    p += 2;
-    if (first < 0x80) {
-        len = first;
-    } else {
-        const int n = first & 0x7f;
-        if (n == 0 || n > 4 || end - p < n || *p == 0) return false;
-        len = 0;
-        for (int i = 0; i < n; ++i) len = len << 8 | *p++;
-        if (len < 0x80) return false;
-    }
-    return len <= static_cast<size_t>(end - p);
-}
-
 // The content of a data message in its plain DER form, seen in place: SEQUENCE { data, [0] {
 // OCTET STRING } } with nothing else inside. Every other form goes to the crypto library's
 // decoder, which reads exactly these the same way.
@@ -59,6 +41,36 @@ bool data_message_content(Bytes input, Bytes& content) {
     if (!der_header(p, message_end, 0x04, len) || p + len != message_end) return false;
     content = Bytes(p, len);
     return true;
+}
+
+int copy_failed(size_t size) {
+    log_error("%s() 3 : OPENSSL_malloc( %zu ) failed", "decode_data", size);
+    log_crypto_errors();
+    return SSF_RC_MEMORY;
+}
+
+int fail(const char* line) {
+    log_error(line, "encode_data");
+    log_crypto_errors();
+    return SSF_RC_MEMORY;
+}
+
+}  // namespace
+
+bool der_header(const unsigned char*& p, const unsigned char* end, unsigned char tag, size_t& len) {
+    if (end - p < 2 || *p != tag) return false;
+    const unsigned char first = p[1];
+    p += 2;
+    if (first < 0x80) {
+        len = first;
+    } else {
+        const int n = first & 0x7f;
+        if (n == 0 || n > 4 || end - p < n || *p == 0) return false;
+        len = 0;
+        for (int i = 0; i < n; ++i) len = len << 8 | *p++;
+        if (len < 0x80) return false;
+    }
+    return len <= static_cast<size_t>(end - p);
 }
 
 size_t der_length_size(size_t len) {
@@ -78,20 +90,6 @@ unsigned char* put_der_length(unsigned char* p, size_t len) {
     for (size_t i = n - 1; i-- > 0;) *p++ = static_cast<unsigned char>(len >> (8 * i));
     return p;
 }
-
-int copy_failed(size_t size) {
-    log_error("%s() 3 : OPENSSL_malloc( %zu ) failed", "decode_data", size);
-    log_crypto_errors();
-    return SSF_RC_MEMORY;
-}
-
-int fail(const char* line) {
-    log_error(line, "encode_data");
-    log_crypto_errors();
-    return SSF_RC_MEMORY;
-}
-
-}  // namespace
 
 bool encodes_as_itself(Bytes input) {
     ossl::Pkcs7 parsed = read_pkcs7(input);

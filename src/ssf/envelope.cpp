@@ -24,18 +24,107 @@ namespace {
 
 constexpr size_t kContentKeyLen = 32;
 
-// The develope's reading of its input: no error dump, so the crypto library's decoder may read
-// the input in place.
-ossl::Pkcs7 read_enveloped(const char* fn, Bytes input, int& rc) {
-    const unsigned char* p = input.data();
-    ossl::Pkcs7 p7(d2i_PKCS7(nullptr, &p, static_cast<long>(input.size())));
-    if (!p7) {
-        log_error("%s() 2 : d2i_PKCS7_bio() failed", fn);
-        // Not dumped here, but never left queued for the host's next crypto-library call.
-        ERR_clear_error();
-        rc = SSF_RC_NOT_PKCS7;
+// The last element inside [p, end) when it has the tag, every element before it walked over:
+// its header's position, or null.
+const unsigned char* last_element(const unsigned char* p, const unsigned char* end,
+                                  unsigned char tag) {
+    while (p < end) {
+        const unsigned char* at = p;
+        size_t len = 0;
+        if ((*p & 0x1f) == 0x1f || !der_header(p, end, *p, len)) return nullptr;
+        p += len;
+        if (p == end) return *at == tag ? at : nullptr;
     }
-    return p7;
+    return nullptr;
+}
+
+// An enveloped message as the develope reads it; the content lent into the message goes back
+// before the message is freed.
+struct EnvelopedMessage {
+    ossl::Pkcs7 p7;
+    LentOctets content;
+};
+
+// The plain DER layout: the encrypted content, a primitive [0] at the very end of the message,
+// is read in place. The decoder gets the message without it (a copy of the rest, which is small)
+// and the content is lent back in. False for every other layout.
+bool read_enveloped_in_place(Bytes input, EnvelopedMessage& m) {
+    static const unsigned char kEnvelopedOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
+                                                  0xf7, 0x0d, 0x01, 0x07, 0x03};
+    const unsigned char* p = input.data();
+    const unsigned char* const end = p + input.size();
+    size_t len = 0;
+    if (!p || !der_header(p, end, 0x30, len)) return false;
+    const unsigned char* const message_end = p + len;
+    if (len < sizeof kEnvelopedOid || std::memcmp(p, kEnvelopedOid, sizeof kEnvelopedOid) != 0)
+        return false;
+    p += sizeof kEnvelopedOid;
+    if (!der_header(p, message_end, 0xa0, len) || p + len != message_end ||
+        !der_header(p, message_end, 0x30, len) || p + len != message_end)
+        return false;
+    const unsigned char* const enveloped_start = p;
+    const unsigned char* info = last_element(p, message_end, 0x30);
+    if (!info) return false;
+    p = info;
+    if (!der_header(p, message_end, 0x30, len)) return false;
+    const unsigned char* const info_start = p;
+    const unsigned char* content = last_element(p, message_end, 0x80);
+    if (!content) return false;
+    p = content;
+    if (!der_header(p, message_end, 0x80, len)) return false;
+
+    const size_t before_info = static_cast<size_t>(info - enveloped_start);
+    const size_t before_content = static_cast<size_t>(content - info_start);
+    const size_t l3 = before_content + 2;
+    const size_t l2 = before_info + 1 + der_length_size(l3) + l3;
+    const size_t l1 = 1 + der_length_size(l2) + l2;
+    const size_t l0 = sizeof kEnvelopedOid + 1 + der_length_size(l1) + l1;
+    std::vector<unsigned char> shell(1 + der_length_size(l0) + l0);
+    unsigned char* w = shell.data();
+    auto put = [&](unsigned char tag, size_t n) {
+        *w++ = tag;
+        w = put_der_length(w, n);
+    };
+    auto copy = [&](const unsigned char* from, size_t n) {
+        std::memcpy(w, from, n);
+        w += n;
+    };
+    put(0x30, l0);
+    copy(kEnvelopedOid, sizeof kEnvelopedOid);
+    put(0xa0, l1);
+    put(0x30, l2);
+    copy(enveloped_start, before_info);
+    put(0x30, l3);
+    copy(info_start, before_content);
+    put(0x80, 0);
+
+    const unsigned char* q = shell.data();
+    m.p7.reset(d2i_PKCS7(nullptr, &q, static_cast<long>(shell.size())));
+    PKCS7_ENC_CONTENT* enc = m.p7 && PKCS7_type_is_enveloped(m.p7.get()) && m.p7->d.enveloped
+                                 ? m.p7->d.enveloped->enc_data
+                                 : nullptr;
+    if (!enc || !enc->enc_data || ASN1_STRING_length(enc->enc_data) != 0) {
+        m.p7.reset();
+        ERR_clear_error();
+        return false;
+    }
+    ASN1_OCTET_STRING_free(enc->enc_data);
+    enc->enc_data = nullptr;
+    return m.content.lend(enc->enc_data, Bytes(p, len));
+}
+
+// The develope's reading of its input: no error dump, so the crypto library's queue is only
+// cleared, whichever way the input was read.
+bool read_enveloped(const char* fn, Bytes input, EnvelopedMessage& m, int& rc) {
+    if (read_enveloped_in_place(input, m)) return true;
+    const unsigned char* p = input.data();
+    m.p7.reset(d2i_PKCS7(nullptr, &p, static_cast<long>(input.size())));
+    if (m.p7) return true;
+    log_error("%s() 2 : d2i_PKCS7_bio() failed", fn);
+    // Not dumped here, but never left queued for the host's next crypto-library call.
+    ERR_clear_error();
+    rc = SSF_RC_NOT_PKCS7;
+    return false;
 }
 
 // The decrypted content, read straight into the buffer the caller gets, behind room for the DER
@@ -376,9 +465,10 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
 int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
     static const char* kFn = "develope_data";
     int rc = SSF_RC_OK;
-    ossl::Pkcs7 p7 = read_enveloped(kFn, enveloped, rc);
-    if (!p7) return rc;
-    if (!PKCS7_type_is_enveloped(p7.get())) {
+    EnvelopedMessage message;
+    if (!read_enveloped(kFn, enveloped, message, rc)) return rc;
+    PKCS7* const p7 = message.p7.get();
+    if (!PKCS7_type_is_enveloped(p7)) {
         log_error("%s() 3 : PKCS7 has wrong format", kFn);
         return SSF_RC_INVALID_FORMAT;
     }
@@ -388,7 +478,7 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
         log_error("%s() 6 : ssf_load_cert_and_key() failed", kFn);
         return loaded;
     }
-    ossl::Bio chain = open_decryption(p7.get(), key.get(), cert.get());
+    ossl::Bio chain = open_decryption(p7, key.get(), cert.get());
     Plaintext plain;
     if (chain && !plain.reserve(p7->d.enveloped->enc_data->enc_data->length)) {
         log_error("%s() 9 : realloc( %d ) failed", kFn, static_cast<int>(plain.room));

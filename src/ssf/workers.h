@@ -48,6 +48,13 @@ class LentOctets {
 // Writes all bytes through a stream, in pieces the stream's int length can carry.
 [[nodiscard]] bool write_all(BIO* bio, Bytes bytes);
 
+// Reads a DER header with the (single-byte) tag at p: the content length, with p moved to the
+// content. Only definite, minimal lengths that fit before end are taken.
+[[nodiscard]] bool der_header(const unsigned char*& p, const unsigned char* end, unsigned char tag,
+                              size_t& len);
+size_t der_length_size(size_t len);  // bytes of the DER length field for len
+unsigned char* put_der_length(unsigned char* p, size_t len);
+
 // Writes the DER header of a data message whose content has content_len bytes (at most
 // kDataHeaderMax bytes); the content follows it directly. Returns the header's size.
 inline constexpr size_t kDataHeaderMax = 40;
