@@ -7,6 +7,7 @@ PKGS=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libgcrypt20-dev nettle-dev libgmp-dev
   valgrind python3 clang-format
+  slapd
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -20,6 +20,7 @@
 #include "ssf/cache.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
+#include "ssf/crl.h"
 #include "ssf/log.h"
 
 namespace ssf {
@@ -353,6 +354,8 @@ void init_crypto_library() {
     OPENSSL_load_builtin_modules();
     tvk_ENGINE_load_builtin_engines();
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+    // After the crypto library: libcurl's own initialisation of it must find it configured.
+    crl_network_start();
     tzset();
 }
 
