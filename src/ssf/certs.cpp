@@ -280,7 +280,8 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
         log_error("%s() : X509_STORE_new() failed", kFn);
         return rc;
     }
-    for (int i = 0; i < sk_X509_num(pab_certs); ++i)
+    // Each subject is printed only for a debug log that takes it.
+    for (int i = 0; log_debug_mode() && i < sk_X509_num(pab_certs); ++i)
         log_debug("%s() : cert [ %d ] : '%s'", kFn, i,
                   one_line_subject(sk_X509_value(pab_certs, i)).c_str());
     add_trusted_certs(store.get(), pab_certs);

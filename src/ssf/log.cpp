@@ -56,11 +56,24 @@ void append_raw(const std::string& text) {
     ::close(fd);
 }
 
+// Most lines fit a small buffer; only a longer one is formatted again at its own size (never
+// more than kLogTextMax), so a line costs no clearing of the largest buffer.
 std::string vformat(const char* format, va_list ap) {
-    std::string out(kLogTextMax, '\0');
-    int n = std::vsnprintf(out.data(), kLogTextMax, format, ap);
+    char small[1024];
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(small, sizeof small, format, ap);
     if (n < 0) n = 0;
-    out.resize(std::min<size_t>(static_cast<size_t>(n), kLogTextMax - 1));
+    const size_t len = std::min<size_t>(static_cast<size_t>(n), kLogTextMax - 1);
+    std::string out;
+    if (len < sizeof small) {
+        out.assign(small, len);
+    } else {
+        out.resize(len + 1);
+        std::vsnprintf(out.data(), len + 1, format, again);
+        out.resize(len);
+    }
+    va_end(again);
     return out;
 }
 
