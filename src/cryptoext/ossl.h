@@ -6,7 +6,6 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
-#include <openssl/buffer.h>
 #include <openssl/cms.h>
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
@@ -68,7 +67,6 @@ using Bytes = Owner<unsigned char, free_bytes>;
 using Text = Owner<char, free_text>;
 
 using Bio = Owner<BIO, BIO_free_all>;
-using BufMem = Owner<BUF_MEM, BUF_MEM_free>;
 using Engine = Owner<ENGINE, free_engine>;
 using Conf = Owner<CONF, NCONF_free>;
 using Bn = Owner<BIGNUM, BN_free>;

@@ -188,6 +188,32 @@ void directory_cache_store(const std::string& directory,
         dropped.splice(dropped.end(), c.dirs, std::prev(c.dirs.end()));
 }
 
+ossl::X509StorePtr shared_trust_store(STACK_OF(X509) * certs,
+                                      const std::function<ossl::X509StorePtr()>& build) {
+    const size_t n = static_cast<size_t>(std::max(sk_X509_num(certs), 0));
+    std::shared_ptr<const DirectorySnapshot> match;
+    {
+        DirectoryCache& c = directories();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        for (const auto& d : c.dirs) {
+            const auto& files = d.second->files;
+            if (n == 0 || files.size() != n) continue;
+            size_t i = 0;
+            while (i < n && files[i].second.cert.get() == sk_X509_value(certs, static_cast<int>(i)))
+                ++i;
+            if (i == n) {
+                match = d.second;
+                break;
+            }
+        }
+    }
+    if (!match) return nullptr;
+    std::lock_guard<std::mutex> lock(match->store_mutex);
+    if (!match->store) match->store = build();
+    if (!match->store || X509_STORE_up_ref(match->store.get()) != 1) return nullptr;
+    return ossl::X509StorePtr(match->store.get());
+}
+
 void clear_caches() {
     std::list<ProfileEntry> profiles_dropped;
     std::list<std::pair<std::string, std::shared_ptr<const DirectorySnapshot>>> dirs_dropped;

@@ -10,6 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,7 +81,17 @@ struct DirectorySnapshot {
     std::vector<std::pair<std::string, DirectoryEntry>> files;  // sorted by name
     // The cached certificate of the named file when its identity is still id, else null.
     X509* find(const std::string& name, const FileId& id) const;
+
+    // The trust store of these certificates, made on first use. Shared by concurrent calls: the
+    // crypto library only reads a store while it verifies, and nothing may add to this one.
+    mutable std::mutex store_mutex;
+    mutable ossl::X509StorePtr store;
 };
+
+// The trust store of the cached directory whose certificates are exactly these, in this order
+// (made by build when it does not exist yet); none when no cached directory holds them.
+ossl::X509StorePtr shared_trust_store(STACK_OF(X509) * certs,
+                                      const std::function<ossl::X509StorePtr()>& build);
 
 inline constexpr size_t kDirectoryCacheDirectories = 8;
 // Certificates kept for all directories together; beyond it files are parsed on every call.

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -92,6 +94,50 @@ void add_trusted_certs(X509_STORE* store, STACK_OF(X509) * certs) {
             o.release();
     }
     sk_X509_OBJECT_sort(objects);
+}
+
+// Subject texts kept on the certificate object: recoding a name costs more than the rest of a
+// directory lookup. A text is kept only when its recoding succeeded, and used only while the
+// subject and the server encoding are the ones it was made from.
+struct NameText {
+    std::string encoding, subject_der, text;
+};
+std::mutex g_name_text_mutex;  // a certificate's extra data is no place for two writers
+
+void free_name_text(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
+    delete static_cast<NameText*>(ptr);
+}
+int name_text_index() {
+    static const int index =
+        CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509, 0, nullptr, nullptr, nullptr, free_name_text);
+    return index;
+}
+std::string subject_der(X509* cert) {
+    const unsigned char* der = nullptr;
+    size_t len = 0;
+    if (X509_NAME_get0_der(X509_get_subject_name(cert), &der, &len) != 1) return std::string();
+    return std::string(reinterpret_cast<const char*>(der), len);
+}
+
+std::optional<std::string> kept_name_text(X509* cert, const char* encoding) {
+    const int index = name_text_index();
+    if (index < 0) return std::nullopt;
+    std::lock_guard<std::mutex> lock(g_name_text_mutex);
+    const auto* kept = static_cast<const NameText*>(X509_get_ex_data(cert, index));
+    if (!kept || kept->encoding != encoding || kept->subject_der != subject_der(cert))
+        return std::nullopt;
+    return kept->text;
+}
+
+void keep_name_text(X509* cert, const char* encoding, const std::string& text) {
+    const int index = name_text_index();
+    if (index < 0) return;
+    auto fresh = std::make_unique<NameText>(NameText{encoding, subject_der(cert), text});
+    std::lock_guard<std::mutex> lock(g_name_text_mutex);
+    auto* old = static_cast<NameText*>(X509_get_ex_data(cert, index));
+    if (X509_set_ex_data(cert, index, fresh.get()) != 1) return;
+    fresh.release();
+    delete old;
 }
 
 void raise_signers_error(int reason) {
@@ -275,7 +321,14 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
     static const char* const kFn = "GetCertificateTrustedStatus";
     log_debug("%s() start, signer = %#x, pab_certs = %#x", kFn, low32(cert), low32(pab_certs));
     int rc = kUnknownSigner;
-    ossl::X509StorePtr store(X509_STORE_new());
+    auto build = [&] {
+        ossl::X509StorePtr made(X509_STORE_new());
+        if (made) add_trusted_certs(made.get(), pab_certs);
+        return made;
+    };
+    // A directory read from the cache has its store made once; any other list gets its own.
+    ossl::X509StorePtr store = shared_trust_store(pab_certs, build);
+    if (!store) store = build();
     if (!store) {
         log_error("%s() : X509_STORE_new() failed", kFn);
         return rc;
@@ -284,7 +337,6 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
     for (int i = 0; log_debug_mode() && i < sk_X509_num(pab_certs); ++i)
         log_debug("%s() : cert [ %d ] : '%s'", kFn, i,
                   one_line_subject(sk_X509_value(pab_certs, i)).c_str());
-    add_trusted_certs(store.get(), pab_certs);
     ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
         log_error("%s() : X509_STORE_CTX_new() failed: %s", kFn,
@@ -410,6 +462,8 @@ ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
 
 std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     if (!cert) return std::nullopt;
+    const char* to = config().server_encoding.c_str();
+    if (std::optional<std::string> kept = kept_name_text(cert, to)) return kept;
     ossl::Bio mem(BIO_new(BIO_s_mem()));
     if (!mem) return std::nullopt;
     // Reversed order, ", " and " + " separators, short names, no escaping: the subject as the
@@ -421,7 +475,6 @@ std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     long n = BIO_get_mem_data(mem.get(), &data);
     std::string text(data ? data : "", n > 0 ? static_cast<size_t>(n) : 0);
     if (text.empty()) return text;
-    const char* to = config().server_encoding.c_str();
     std::string converted(kIconvMaxOutput, '\0');
     int len =
         iconv_convert("UTF-8", to, text.data(), static_cast<int>(text.size()), converted.data());
@@ -431,6 +484,7 @@ std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
         return text;
     }
     converted.resize(static_cast<size_t>(len));
+    keep_name_text(cert, to, converted);
     return converted;
 }
 

@@ -6,6 +6,7 @@
 #include <openssl/pkcs7.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -149,17 +150,19 @@ struct Plaintext {
         return buf != nullptr;
     }
     // Decrypts the whole stream; false when it cannot be finished.
-    bool read(BIO* chain) {
-        for (;;) {
-            const size_t left = room - header - size;
-            if (left == 0) return false;  // more plaintext than ciphertext: not a cipher stream
-            const int n = BIO_read(chain, buf.get() + header + size,
-                                   static_cast<int>(std::min<size_t>(left, 1u << 30)));
-            if (n <= 0) break;
-            size += static_cast<size_t>(n);
-        }
-        // A cipher stream that could not finish says so only here.
-        return BIO_get_cipher_status(chain) == 1;
+    // Decrypts the whole content with the cipher of the decrypting stream, in one pass from the
+    // message into the buffer; false when the cipher cannot finish (bad padding, say).
+    bool decrypt(BIO* chain, const ASN1_OCTET_STRING* encrypted) {
+        EVP_CIPHER_CTX* ctx = nullptr;
+        if (BIO_get_cipher_ctx(chain, &ctx) <= 0 || !ctx) return false;
+        unsigned char* out = buf.get() + header;
+        int n = 0, last = 0;
+        if (EVP_CipherUpdate(ctx, out, &n, ASN1_STRING_get0_data(encrypted),
+                             ASN1_STRING_length(encrypted)) != 1 ||
+            EVP_CipherFinal_ex(ctx, out + n, &last) != 1)
+            return false;
+        size = static_cast<size_t>(n) + static_cast<size_t>(last);
+        return size <= room - header;
     }
     // The output as encode_data makes it: a signed or enveloped message as it is, anything else
     // wrapped as data. Only a header shorter than the room kept for it moves the content.
@@ -180,18 +183,6 @@ struct Plaintext {
     }
 };
 
-// A memory stream whose buffer already has room for size bytes: written into, it never grows, so
-// a large content is not copied again at every growth.
-ossl::Bio presized_memory(size_t size) {
-    ossl::BufMem buf(BUF_MEM_new());
-    if (!buf || BUF_MEM_grow(buf.get(), size) != size) return nullptr;
-    buf->length = 0;
-    ossl::Bio bio(BIO_new(BIO_s_mem()));
-    if (!bio || BIO_set_mem_buf(bio.get(), buf.get(), BIO_CLOSE) <= 0) return nullptr;
-    buf.release();
-    return bio;
-}
-
 // PKCS7_encrypt with the binary flag, encrypting the content where it lies into a buffer of its
 // final size. None with the reason on the crypto library's error queue.
 ossl::Pkcs7 encrypt_for(STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher) {
@@ -207,19 +198,32 @@ ossl::Pkcs7 encrypt_for(STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER*
             return nullptr;
         }
     }
-    ossl::Bio sink = presized_memory(content.size() + EVP_MAX_BLOCK_LENGTH);
-    ossl::Bio chain(sink ? PKCS7_dataInit(p7.get(), sink.get()) : nullptr);
-    if (!chain) {
+    // The stream sets up the content key, its transport to every recipient and the cipher; the
+    // content is then encrypted with that cipher in one pass, straight into the buffer the
+    // message keeps, instead of through the stream and a growing memory buffer.
+    ossl::Bio chain(PKCS7_dataInit(p7.get(), nullptr));
+    BIO* cipher_bio = chain ? BIO_find_type(chain.get(), BIO_TYPE_CIPHER) : nullptr;
+    EVP_CIPHER_CTX* ctx = nullptr;
+    if (!cipher_bio || BIO_get_cipher_ctx(cipher_bio, &ctx) <= 0 || !ctx) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_ADD_SIGNATURE_ERROR);
         return nullptr;
     }
-    (void)sink.release();  // now the end of the chain
-    if (!write_all(chain.get(), content)) return nullptr;
-    (void)BIO_flush(chain.get());
-    if (!PKCS7_dataFinal(p7.get(), chain.get())) {
+    const size_t room = content.size() + EVP_MAX_BLOCK_LENGTH;
+    ossl::Bytes out(static_cast<unsigned char*>(OPENSSL_malloc(room)));
+    ossl::OctetString encrypted(ASN1_OCTET_STRING_new());
+    int n = 0, last = 0;
+    if (!out || !encrypted ||
+        content.size() > static_cast<size_t>(INT_MAX) - EVP_MAX_BLOCK_LENGTH ||
+        EVP_CipherUpdate(ctx, out.get(), &n, content.data(), static_cast<int>(content.size())) !=
+            1 ||
+        EVP_CipherFinal_ex(ctx, out.get() + n, &last) != 1) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_DATASIGN);
         return nullptr;
     }
+    ASN1_STRING_set0(encrypted.get(), out.release(), n + last);
+    PKCS7_ENC_CONTENT* enc = p7->d.enveloped->enc_data;
+    ASN1_OCTET_STRING_free(enc->enc_data);
+    enc->enc_data = encrypted.release();
     return p7;
 }
 
@@ -484,7 +488,7 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
         log_error("%s() 9 : realloc( %d ) failed", kFn, static_cast<int>(plain.room));
         return SSF_RC_MEMORY;
     }
-    if (!chain || !plain.read(chain.get())) {
+    if (!chain || !plain.decrypt(chain.get(), p7->d.enveloped->enc_data->enc_data)) {
         log_error("%s() 8 : my_PKCS7_decrypt() failed", kFn);
         log_crypto_errors();
         recipient->uResult = SSF_RESULT_INVALID_SIGNATURE;

@@ -89,11 +89,12 @@ TEST_F(Caches, ProfileKeptOnlyWhileNothingCanChange) {
 }
 
 // A directory read again: unchanged files give the certificates parsed before, changed, added
-// and removed files are seen, and a bad file is reported on every call.
+// and removed files are seen, a bad file is reported on every call, and the trust store made
+// for the kept certificates follows the files.
 TEST_F(Caches, DirectoryKeptFileByFile) {
     const std::string pab = dir.path() + "/pab";
     ASSERT_EQ(mkdir(pab.c_str(), 0700), 0);
-    write_file(pab + "/a.pem", pem_of(pki->leaf.cert.get()));
+    write_file(pab + "/a.pem", pem_of(pki->root.cert.get()));
     write_file(pab + "/b.pem", pem_of(pki->inter.cert.get()));
     write_file(pab + "/c.txt", "not a certificate\n");
     settle();
@@ -112,15 +113,21 @@ TEST_F(Caches, DirectoryKeptFileByFile) {
     EXPECT_NE(fresh().find(bad), std::string::npos);
     EXPECT_EQ(read(), first);
     EXPECT_NE(fresh().find(bad), std::string::npos);
+    auto trust = [&] {
+        return ssf::GetCertificateTrustedStatus(pki->leaf.cert.get(), kept.back().get(), -1);
+    };
+    EXPECT_EQ(trust(), 0);
+    EXPECT_EQ(trust(), 0);
 
-    write_file(pab + "/a.pem", pem_of(pki->root.cert.get()));
-    write_file(pab + "/0.pem", pem_of(pki->stranger.cert.get()));
+    write_file(pab + "/a.pem", pem_of(pki->stranger.cert.get()));
+    write_file(pab + "/0.pem", pem_of(pki->root.cert.get()));
     ASSERT_EQ(std::remove((pab + "/b.pem").c_str()), 0);
     settle();
     const std::vector<X509*> now = read();
     ASSERT_EQ(now.size(), 2u);
-    EXPECT_EQ(X509_cmp(now[0], pki->stranger.cert.get()), 0);
-    EXPECT_EQ(X509_cmp(now[1], pki->root.cert.get()), 0);
+    EXPECT_EQ(X509_cmp(now[0], pki->root.cert.get()), 0);
+    EXPECT_EQ(X509_cmp(now[1], pki->stranger.cert.get()), 0);
+    EXPECT_EQ(trust(), 22) << "the intermediate has left the directory";
 }
 
 // With the API mutex off, calls share the caches from several threads at once (run under
@@ -131,6 +138,7 @@ TEST_F(Caches, SharedByConcurrentCalls) {
     ASSERT_EQ(mkdir(pab.c_str(), 0700), 0);
     write_file(pab + "/rsa.pem", pem_of(pki->rsa_leaf.cert.get()));
     write_file(pab + "/inter.pem", pem_of(pki->inter.cert.get()));
+    write_file(pab + "/root.pem", pem_of(pki->root.cert.get()));
     const std::string p12 = write_p12("rsa.p12", pki->rsa_leaf, kPassword);
     const std::string id = subject_text("Leaf RSA");
     settle();
@@ -150,6 +158,13 @@ TEST_F(Caches, SharedByConcurrentCalls) {
             failures += SsfEnvelope(fmt.p(), fmt.n(), cipher.p(), cipher.n(), input.p(), input.n(),
                                     dir_name.p(), dir_name.n(), nullptr, 0, &r, &enveloped.data,
                                     &enveloped.len) != 0;
+            Sap signed_doc(signed_out.str());
+            Out content;
+            SigRcpSsfInfoList results = nullptr;
+            failures += SsfVerify(fmt.p(), fmt.n(), 1, signed_doc.p(), signed_doc.n(), nullptr, 0,
+                                  dir_name.p(), dir_name.n(), nullptr, 0, &results, &content.data,
+                                  &content.len) != 0;
+            SsfDELSigRcpSsfInfoList(&results);
             Sap env(enveloped.str());
             failures += SsfDevelope(fmt.p(), fmt.n(), env.p(), env.n(), &signer.info,
                                     &developed.data, &developed.len) != 0;
