@@ -8,6 +8,8 @@ PKGS=(
   libgcrypt20-dev nettle-dev libgmp-dev
   valgrind python3 clang-format
   slapd
+  softhsm2 libp11-kit-dev
+  stunnel4
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -14,6 +14,7 @@
 #include <openssl/ocsp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
@@ -73,6 +74,7 @@ using Bn = Owner<BIGNUM, BN_free>;
 using BnCtx = Owner<BN_CTX, BN_CTX_free>;
 
 using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
+using Rsa = Owner<RSA, RSA_free>;
 using PKeyCtx = Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using CipherCtx = Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
@@ -123,6 +125,7 @@ using TsResp = Owner<TS_RESP, TS_RESP_free>;
 using TsTstInfo = Owner<TS_TST_INFO, TS_TST_INFO_free>;
 using TsVerifyCtx = Owner<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 using TsMsgImprint = Owner<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
+using TsRespCtx = Owner<TS_RESP_CTX, TS_RESP_CTX_free>;
 
 using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
 

@@ -21,6 +21,7 @@
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
 #include "ssf/crl.h"
+#include "ssf/hok.h"
 #include "ssf/log.h"
 
 namespace ssf {
@@ -494,6 +495,7 @@ void reset_for_tests() {
     g_started.store(false);
     log_set_debug_mode(false);
     log_reset_for_tests();
+    hok_reset_for_tests();
     clear_caches();
 }
 

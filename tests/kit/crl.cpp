@@ -59,27 +59,6 @@ std::string mem_text(BIO* b) {
 
 }  // namespace
 
-ossl::PKey gost_key(const char* type) {
-    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(type), nullptr));
-    EVP_PKEY* k = nullptr;
-    check(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-              EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") == 1 &&
-              EVP_PKEY_keygen(ctx.get(), &k) == 1,
-          "GOST key");
-    return ossl::PKey(k);
-}
-
-const EVP_MD* digest_for(EVP_PKEY* key) {
-    const char* name = "SHA256";
-    const std::string type = OBJ_nid2sn(EVP_PKEY_get_base_id(key));
-    if (type == "gost2001") name = "md_gost94";
-    if (type == "gost2012_256") name = "md_gost12_256";
-    if (type == "gost2012_512") name = "md_gost12_512";
-    const EVP_MD* md = EVP_get_digestbyname(name);
-    check(md != nullptr, "digest");
-    return md;
-}
-
 ossl::X509Crl make_crl(const CrlSpec& s) {
     check(s.issuer != nullptr, "CRL without issuer");
     ossl::X509Crl crl(X509_CRL_new());
@@ -103,7 +82,7 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
         entry.release();
     }
     X509_CRL_sort(crl.get());
-    add_number(crl.get(), NID_crl_number, s.number, 0);
+    if (s.number >= 0) add_number(crl.get(), NID_crl_number, s.number, 0);
     if (s.delta_of >= 0) add_number(crl.get(), NID_delta_crl, s.delta_of, 1);
     if (!s.freshest.empty())
         check(X509_CRL_add_ext(crl.get(), dist_points(NID_freshest_crl, s.freshest).get(), -1),

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "kit/pki.h"
+#include "kit/certs.h"
 
 namespace test_pki {
 
@@ -18,7 +18,7 @@ struct CrlSpec {
     time_t next_update = 0;          // 0: a week from last_update
     bool no_next_update = false;     // leaves nextUpdate out
     std::vector<std::pair<long, time_t>> revoked;  // serial and revocation time
-    long number = 1;                               // cRLNumber
+    long number = 1;                               // cRLNumber; negative: none
     long delta_of = -1;                            // >= 0: a delta CRL of that base CRL number
     std::vector<std::string> freshest;             // freshestCRL URIs, one point each
 };
@@ -31,10 +31,5 @@ std::string crl_pem(X509_CRL* crl);
 // the certificate again with issuer's key (its own when issuer is none) and its digest.
 void add_crl_points(Entity& e, const Entity* issuer, const std::vector<std::string>& uris,
                     bool freshest = false);
-
-// A new GOST key: "gost2001", "gost2012_256" or "gost2012_512", parameter set A.
-ossl::PKey gost_key(const char* type);
-// The digest that signs with key: the GOST digest of its kind, SHA-256 for any other key.
-const EVP_MD* digest_for(EVP_PKEY* key);
 
 }  // namespace test_pki
