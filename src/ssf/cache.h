@@ -41,6 +41,13 @@ std::optional<FileId> file_id_of(BIO* file);
 // without a new time.
 bool settled(const FileId& id);
 
+// The identity of a file around its reading: the same identity before and after, of a settled
+// file, means that what was parsed is what the file holds.
+struct FileRead {
+    std::optional<FileId> before, after;
+    bool stable() const { return before && after && *before == *after && settled(*after); }
+};
+
 // A keyed hash of a password (none counts apart from the empty one). The key is drawn once per
 // process, so the hash means nothing outside it; the password itself is never kept.
 using SecretDigest = std::array<unsigned char, 32>;

@@ -173,7 +173,8 @@ ossl::X509Ptr load_cert_from_file(const char* path, FileId* stable_id) {
         ERR_clear_error();
         return nullptr;
     }
-    const std::optional<FileId> before = file_id_of(file.get());
+    FileRead read;
+    read.before = file_id_of(file.get());
     unsigned char first = 0;
     if (BIO_read(file.get(), &first, 1) != 1 || BIO_seek(file.get(), 0) != 0) {
         log_error("%s() 2 : failed to read first byte from '%s'", kFn, path);
@@ -200,8 +201,8 @@ ossl::X509Ptr load_cert_from_file(const char* path, FileId* stable_id) {
         log_crypto_errors();
         return cert;
     }
-    const std::optional<FileId> after = file_id_of(file.get());
-    if (stable_id && before && after && *before == *after && settled(*after)) *stable_id = *after;
+    read.after = file_id_of(file.get());
+    if (stable_id && read.stable()) *stable_id = *read.after;
     return cert;
 }
 

@@ -92,13 +92,6 @@ int check_private_key_usage_period(X509* cert) {
     return 0;
 }
 
-// The identity of a profile file around its reading: the same identity before and after, of a
-// settled file, means the parsed result is what the file holds.
-struct FileRead {
-    std::optional<FileId> before, after;
-    bool stable() const { return before && after && *before == *after && settled(*after); }
-};
-
 // Reads the certificate of the file pair; messages as the PEM loader of the crypto tools.
 ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb, FileRead& read) {
     ossl::Bio in(BIO_new_file(path, "r"));
