@@ -141,6 +141,15 @@ void keep_name_text(X509* cert, const char* encoding, const std::string& text) {
     delete old;
 }
 
+bool same_files(const DirectorySnapshot& a, const DirectorySnapshot& b) {
+    return a.files.size() == b.files.size() &&
+           std::equal(a.files.begin(), a.files.end(), b.files.begin(),
+                      [](const auto& x, const auto& y) {
+                          return x.first == y.first && x.second.id == y.second.id &&
+                                 x.second.cert == y.second.cert;
+                      });
+}
+
 void raise_signers_error(int reason) {
     ERR_new();
     ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "PKCS7_get0_signers");
@@ -240,7 +249,8 @@ ossl::X509Stack load_certs_from_pab_orbssl(const char* directory) {
             next->files.emplace_back(name, DirectoryEntry{listed, ossl::up_ref(cert.get())});
         if (sk_X509_push(certs.get(), cert.get()) > 0) cert.release();
     }
-    directory_cache_store(dir, std::move(next));
+    // An unchanged directory keeps its snapshot, and with it the trust store made for it.
+    if (!same_files(*known, *next)) directory_cache_store(dir, std::move(next));
     return certs;
 }
 
