@@ -77,16 +77,10 @@ int digest_data(OutData& out, Bytes input, int hash_code, bool detached) {
         log_error("%s() 4 : PKCS7_new() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    const int len = i2d_PKCS7(p7.get(), nullptr);
-    ossl::Bytes buf(len > 0 ? static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len)))
-                            : nullptr);
-    unsigned char* p = buf.get();
-    if (!buf || i2d_PKCS7(p7.get(), &p) != len) {
+    if (!der_output(out, p7.get())) {
         log_error("%s() 5 : i2d_PKCS7() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    out.data = std::move(buf);
-    out.size = static_cast<uint32_t>(len);
     return SSF_RC_OK;
 }
 

@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -186,6 +187,30 @@ bool LentOctets::lend(ASN1_OCTET_STRING*& slot, Bytes bytes) {
     lent_->data = const_cast<unsigned char*>(bytes.data());
     lent_->length = static_cast<int>(bytes.size());
     slot = lent_;
+    return true;
+}
+
+ossl::Bytes alloc_output(size_t size) {
+    auto* p = static_cast<unsigned char*>(OPENSSL_malloc(size));
+    // A large output is written once from start to end: huge pages spare the kernel a fault
+    // for every 4 KiB page of it.
+    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    if (p && size >= 4 * kHuge) {
+        const uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+        const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kHuge - 1);
+        if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    }
+    return ossl::Bytes(p);
+}
+
+bool der_output(OutData& out, PKCS7* p7) {
+    const int len = i2d_PKCS7(p7, nullptr);
+    if (len <= 0) return false;
+    ossl::Bytes buf = alloc_output(static_cast<size_t>(len));
+    unsigned char* p = buf.get();
+    if (!buf || i2d_PKCS7(p7, &p) != len) return false;
+    out.data = std::move(buf);
+    out.size = static_cast<uint32_t>(len);
     return true;
 }
 

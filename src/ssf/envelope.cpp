@@ -147,7 +147,7 @@ struct Plaintext {
         unsigned char scratch[kDataHeaderMax];
         header = data_message_header(most, scratch);
         room = header + most + EVP_MAX_BLOCK_LENGTH;
-        buf.reset(static_cast<unsigned char*>(OPENSSL_malloc(room)));
+        buf = alloc_output(room);
         return buf != nullptr;
     }
     // Decrypts the whole stream; false when it cannot be finished.
@@ -210,7 +210,7 @@ ossl::Pkcs7 encrypt_for(STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER*
         return nullptr;
     }
     const size_t room = content.size() + EVP_MAX_BLOCK_LENGTH;
-    ossl::Bytes out(static_cast<unsigned char*>(OPENSSL_malloc(room)));
+    ossl::Bytes out = alloc_output(room);
     ossl::OctetString encrypted(ASN1_OCTET_STRING_new());
     int n = 0, last = 0;
     if (!out || !encrypted ||
@@ -233,19 +233,6 @@ std::string identity_of(const SigRcpSsfInfo* r) {
     std::string text = id ? id.get() : "";
     if (text.size() > 1023) text.resize(1023);
     return text;
-}
-
-// Output of a DER encoding into a buffer from the crypto library's allocator.
-bool der_out(OutData& out, PKCS7* p7) {
-    const int len = i2d_PKCS7(p7, nullptr);
-    if (len <= 0) return false;
-    ossl::Bytes buf(static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len))));
-    if (!buf) return false;
-    unsigned char* p = buf.get();
-    if (i2d_PKCS7(p7, &p) != len) return false;
-    out.data = std::move(buf);
-    out.size = static_cast<uint32_t>(len);
-    return true;
 }
 
 }  // namespace
@@ -463,7 +450,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         log_crypto_errors();
         return SSF_RC_NO_OUTPUT;
     }
-    if (!der_out(out, enveloped.get())) {
+    if (!der_output(out, enveloped.get())) {
         log_error("%s() 9 : i2d_PKCS7() failed", kFn);
         log_crypto_errors();
         return SSF_RC_MEMORY;

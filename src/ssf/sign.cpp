@@ -94,15 +94,7 @@ int add_signer(const char* fn, PKCS7* p7, Signer& s, bool inc_certs, int type) {
 
 // DER of the finished message into the caller's output.
 int write_output(const char* fn, const char* line, PKCS7* p7, OutData& out) {
-    unsigned char* der = nullptr;
-    int len = i2d_PKCS7(p7, &der);
-    if (len <= 0) {
-        OPENSSL_free(der);
-        return fail(line, fn, SSF_RC_MEMORY, true);
-    }
-    out.data.reset(der);
-    out.size = static_cast<uint32_t>(len);
-    return SSF_RC_OK;
+    return der_output(out, p7) ? SSF_RC_OK : fail(line, fn, SSF_RC_MEMORY, true);
 }
 
 int sign_body(const char* fn, OutData& out, Bytes input, bool inc_certs, bool detached,

@@ -45,6 +45,11 @@ class LentOctets {
     ASN1_OCTET_STRING* lent_ = nullptr;
 };
 
+// A buffer for an output of the given size, from the crypto library's allocator.
+[[nodiscard]] ossl::Bytes alloc_output(size_t size);
+// The DER encoding of the message into a new output; false when it cannot be made.
+[[nodiscard]] bool der_output(OutData& out, PKCS7* p7);
+
 // Writes all bytes through a stream, in pieces the stream's int length can carry.
 [[nodiscard]] bool write_all(BIO* bio, Bytes bytes);
 
