@@ -26,6 +26,10 @@ namespace {
 
 constexpr size_t kContentKeyLen = 32;
 
+// DER of the object identifier of PKCS#7 enveloped data, 1.2.840.113549.1.7.3.
+constexpr unsigned char kEnvelopedOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
+                                           0xf7, 0x0d, 0x01, 0x07, 0x03};
+
 // The last element inside [p, end) when it has the tag, every element before it walked over:
 // its header's position, or null.
 const unsigned char* last_element(const unsigned char* p, const unsigned char* end,
@@ -47,14 +51,11 @@ struct EnvelopedMessage {
     LentOctets content;
 };
 
-// The plain DER layout: the encrypted content, a primitive [0] at the very end of the message,
-// is read in place. The decoder gets the message without it (a copy of the rest, which is small)
-// and the content is lent back in. False for every other layout.
-bool read_enveloped_in_place(Bytes input, EnvelopedMessage& m) {
-    static const unsigned char kEnvelopedOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
-                                                  0xf7, 0x0d, 0x01, 0x07, 0x03};
-    const unsigned char* p = input.data();
-    const unsigned char* const end = p + input.size();
+}  // namespace
+
+bool enveloped_layout(Bytes der, EnvelopedLayout& layout) {
+    const unsigned char* p = der.data();
+    const unsigned char* const end = p + der.size();
     size_t len = 0;
     if (!p || !der_header(p, end, 0x30, len)) return false;
     const unsigned char* const message_end = p + len;
@@ -74,32 +75,46 @@ bool read_enveloped_in_place(Bytes input, EnvelopedMessage& m) {
     if (!content) return false;
     p = content;
     if (!der_header(p, message_end, 0x80, len)) return false;
+    layout.before_info = Bytes(enveloped_start, static_cast<size_t>(info - enveloped_start));
+    layout.before_content = Bytes(info_start, static_cast<size_t>(content - info_start));
+    layout.content = Bytes(p, len);
+    return true;
+}
 
-    const size_t before_info = static_cast<size_t>(info - enveloped_start);
-    const size_t before_content = static_cast<size_t>(content - info_start);
-    const size_t l3 = before_content + 2;
-    const size_t l2 = before_info + 1 + der_length_size(l3) + l3;
+std::vector<unsigned char> enveloped_prefix(const EnvelopedLayout& layout, size_t content_len) {
+    const size_t l3 = layout.before_content.size() + 1 + der_length_size(content_len) + content_len;
+    const size_t l2 = layout.before_info.size() + 1 + der_length_size(l3) + l3;
     const size_t l1 = 1 + der_length_size(l2) + l2;
     const size_t l0 = sizeof kEnvelopedOid + 1 + der_length_size(l1) + l1;
-    std::vector<unsigned char> shell(1 + der_length_size(l0) + l0);
-    unsigned char* w = shell.data();
+    std::vector<unsigned char> prefix(1 + der_length_size(l0) + l0 - content_len);
+    unsigned char* w = prefix.data();
     auto put = [&](unsigned char tag, size_t n) {
         *w++ = tag;
         w = put_der_length(w, n);
     };
-    auto copy = [&](const unsigned char* from, size_t n) {
-        std::memcpy(w, from, n);
-        w += n;
+    auto copy = [&](Bytes b) {
+        if (!b.empty()) std::memcpy(w, b.data(), b.size());
+        w += b.size();
     };
     put(0x30, l0);
-    copy(kEnvelopedOid, sizeof kEnvelopedOid);
+    copy(Bytes(kEnvelopedOid, sizeof kEnvelopedOid));
     put(0xa0, l1);
     put(0x30, l2);
-    copy(enveloped_start, before_info);
+    copy(layout.before_info);
     put(0x30, l3);
-    copy(info_start, before_content);
-    put(0x80, 0);
+    copy(layout.before_content);
+    put(0x80, content_len);
+    return prefix;
+}
 
+namespace {
+
+// The plain DER layout is read in place: the decoder gets the message without its encrypted
+// content (a copy of the rest, which is small), and the content is lent back in.
+bool read_enveloped_in_place(Bytes input, EnvelopedMessage& m) {
+    EnvelopedLayout layout;
+    if (!enveloped_layout(input, layout)) return false;
+    const std::vector<unsigned char> shell = enveloped_prefix(layout, 0);
     const unsigned char* q = shell.data();
     m.p7.reset(d2i_PKCS7(nullptr, &q, static_cast<long>(shell.size())));
     PKCS7_ENC_CONTENT* enc = m.p7 && PKCS7_type_is_enveloped(m.p7.get()) && m.p7->d.enveloped
@@ -112,7 +127,7 @@ bool read_enveloped_in_place(Bytes input, EnvelopedMessage& m) {
     }
     ASN1_OCTET_STRING_free(enc->enc_data);
     enc->enc_data = nullptr;
-    return m.content.lend(enc->enc_data, Bytes(p, len));
+    return m.content.lend(enc->enc_data, layout.content);
 }
 
 // The develope's reading of its input: no error dump, so the crypto library's queue is only
@@ -184,48 +199,60 @@ struct Plaintext {
     }
 };
 
-// PKCS7_encrypt with the binary flag, encrypting the content where it lies into a buffer of its
-// final size. None with the reason on the crypto library's error queue.
-ossl::Pkcs7 encrypt_for(STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher) {
+// PKCS7_encrypt with the binary flag, then its DER encoding into the output, with the content
+// encrypted in one pass straight into its place in the output. 0, or the step that failed (8
+// encryption, 9 encoding) with the reason on the crypto library's error queue.
+int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher) {
     ossl::Pkcs7 p7(PKCS7_new());
-    if (!p7 || !PKCS7_set_type(p7.get(), NID_pkcs7_enveloped)) return nullptr;
+    if (!p7 || !PKCS7_set_type(p7.get(), NID_pkcs7_enveloped)) return 8;
     if (!PKCS7_set_cipher(p7.get(), cipher)) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ERROR_SETTING_CIPHER);
-        return nullptr;
+        return 8;
     }
     for (int i = 0; i < sk_X509_num(certs); ++i) {
         if (!PKCS7_add_recipient(p7.get(), sk_X509_value(certs, i))) {
             ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ERROR_ADDING_RECIPIENT);
-            return nullptr;
+            return 8;
         }
     }
     // The stream sets up the content key, its transport to every recipient and the cipher; the
-    // content is then encrypted with that cipher in one pass, straight into the buffer the
-    // message keeps, instead of through the stream and a growing memory buffer.
+    // content is then encrypted with that cipher, not through the stream and a growing buffer.
     ossl::Bio chain(PKCS7_dataInit(p7.get(), nullptr));
     BIO* cipher_bio = chain ? BIO_find_type(chain.get(), BIO_TYPE_CIPHER) : nullptr;
     EVP_CIPHER_CTX* ctx = nullptr;
-    if (!cipher_bio || BIO_get_cipher_ctx(cipher_bio, &ctx) <= 0 || !ctx) {
+    if (!cipher_bio || BIO_get_cipher_ctx(cipher_bio, &ctx) <= 0 || !ctx ||
+        content.size() > static_cast<size_t>(INT_MAX) - EVP_MAX_BLOCK_LENGTH) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_ADD_SIGNATURE_ERROR);
-        return nullptr;
+        return 8;
     }
-    const size_t room = content.size() + EVP_MAX_BLOCK_LENGTH;
-    ossl::Bytes out = alloc_output(room);
-    ossl::OctetString encrypted(ASN1_OCTET_STRING_new());
-    int n = 0, last = 0;
-    if (!out || !encrypted ||
-        content.size() > static_cast<size_t>(INT_MAX) - EVP_MAX_BLOCK_LENGTH ||
-        EVP_CipherUpdate(ctx, out.get(), &n, content.data(), static_cast<int>(content.size())) !=
-            1 ||
-        EVP_CipherFinal_ex(ctx, out.get() + n, &last) != 1) {
-        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_DATASIGN);
-        return nullptr;
-    }
-    ASN1_STRING_set0(encrypted.get(), out.release(), n + last);
+    const size_t block = static_cast<size_t>(std::max(EVP_CIPHER_CTX_get_block_size(ctx), 1));
+    const size_t cipher_len =
+        block == 1 ? content.size() : content.size() + block - content.size() % block;
+
+    // The message encoded without its content gives every byte in front of the content.
     PKCS7_ENC_CONTENT* enc = p7->d.enveloped->enc_data;
     ASN1_OCTET_STRING_free(enc->enc_data);
-    enc->enc_data = encrypted.release();
-    return p7;
+    enc->enc_data = ASN1_OCTET_STRING_new();
+    OutData shell;
+    EnvelopedLayout layout;
+    if (!enc->enc_data || !der_output(shell, p7.get()) ||
+        !enveloped_layout(Bytes(shell.data.get(), shell.size), layout))
+        return 9;
+    const std::vector<unsigned char> prefix = enveloped_prefix(layout, cipher_len);
+    ossl::Bytes buf = alloc_output(prefix.size() + cipher_len + EVP_MAX_BLOCK_LENGTH);
+    if (!buf) return 9;
+    std::memcpy(buf.get(), prefix.data(), prefix.size());
+    unsigned char* const place = buf.get() + prefix.size();
+    int n = 0, last = 0;
+    if (EVP_CipherUpdate(ctx, place, &n, content.data(), static_cast<int>(content.size())) != 1 ||
+        EVP_CipherFinal_ex(ctx, place + n, &last) != 1 ||
+        static_cast<size_t>(n) + static_cast<size_t>(last) != cipher_len) {
+        ERR_raise(ERR_LIB_PKCS7, PKCS7_R_PKCS7_DATASIGN);
+        return 8;
+    }
+    out.data = std::move(buf);
+    out.size = static_cast<uint32_t>(prefix.size() + cipher_len);
+    return 0;
 }
 
 std::string identity_of(const SigRcpSsfInfo* r) {
@@ -444,13 +471,13 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         return SSF_RC_RECIPIENT_FAILED;
     }
 
-    ossl::Pkcs7 enveloped = encrypt_for(certs.get(), content.bytes, tvk_cipher_gost89());
-    if (!enveloped) {
-        log_error("%s() 8 : PKCS7_encrypt() failed", kFn);
-        log_crypto_errors();
-        return SSF_RC_NO_OUTPUT;
-    }
-    if (!der_output(out, enveloped.get())) {
+    if (const int failed = envelope_into(out, certs.get(), content.bytes, tvk_cipher_gost89())) {
+        out = OutData{};
+        if (failed == 8) {
+            log_error("%s() 8 : PKCS7_encrypt() failed", kFn);
+            log_crypto_errors();
+            return SSF_RC_NO_OUTPUT;
+        }
         log_error("%s() 9 : i2d_PKCS7() failed", kFn);
         log_crypto_errors();
         return SSF_RC_MEMORY;

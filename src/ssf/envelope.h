@@ -3,10 +3,24 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "cryptoext/ossl.h"
+#include "ssf/frame.h"
 
 namespace ssf {
+
+// A DER enveloped message whose encrypted content, a primitive [0], comes last (as the crypto
+// library writes it): the bytes of EnvelopedData before its EncryptedContentInfo, those of the
+// EncryptedContentInfo before the content, and the content.
+struct EnvelopedLayout {
+    Bytes before_info, before_content, content;
+};
+// False for any other layout (constructed or indefinite forms, other tags or types).
+[[nodiscard]] bool enveloped_layout(Bytes der, EnvelopedLayout& layout);
+// The DER of that message with content_len bytes of content, up to the content itself.
+[[nodiscard]] std::vector<unsigned char> enveloped_prefix(const EnvelopedLayout& layout,
+                                                          size_t content_len);
 
 // 32 with the content-encryption key in dec_key (which has room for dec_key_room bytes), or -1.
 [[nodiscard]] int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room,

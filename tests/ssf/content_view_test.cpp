@@ -2,6 +2,7 @@
 // the crypto library's decoder gives, and outputs built around it exactly what the copying
 // routines built.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "fixture.h"
 #include "ssf/workers.h"
@@ -117,6 +118,36 @@ TEST_F(ContentView, DevelopedOutputAsTheEncoderMakesIt) {
         ASSERT_EQ(SsfDevelope(fmt.p(), fmt.n(), input.p(), input.n(), &r.info, &out.data, &out.len),
                   0u);
         EXPECT_EQ(out.str(), content == signed_content ? content : data_message(content));
+    }
+}
+
+// Envelope writes the headers in front of content it encrypts in place: the message must be the
+// one the encoder writes for it, on both sides of every change in the size of a length.
+TEST_F(ContentView, EnvelopedOutputAsTheEncoderWritesIt) {
+    const std::string pab = dir.path() + "/pab";
+    ASSERT_EQ(mkdir(pab.c_str(), 0700), 0);
+    write_file(pab + "/rsa.pem", pem_of(pki->rsa_leaf.cert.get()));
+    const std::string p12 = write_p12("rsa.p12", pki->rsa_leaf, kPassword);
+    for (size_t n : {1, 60, 61, 100, 200, 65400, 65536, 70000}) {
+        SCOPED_TRACE(n);
+        const std::string content(n, 'e');
+        Record r(subject_text("Leaf RSA"));
+        SigRcpSsfInformationListElement node{nullptr, &r.info};
+        Sap fmt("PKCS7"), cipher("GOST-28147-89"), input(data_message(content)), name(pab);
+        Out out;
+        ASSERT_EQ(SsfEnvelope(fmt.p(), fmt.n(), cipher.p(), cipher.n(), input.p(), input.n(),
+                              name.p(), name.n(), nullptr, 0, &node, &out.data, &out.len),
+                  0u);
+        const std::string der = out.str();
+        ossl::Pkcs7 p7 = from_der(Der(der.begin(), der.end()));
+        ASSERT_TRUE(p7);
+        EXPECT_EQ(str(to_der(p7.get())), der);
+        Sap env(der);
+        Record me(subject_text("Leaf RSA"), p12, kPassword);
+        Out plain;
+        ASSERT_EQ(
+            SsfDevelope(fmt.p(), fmt.n(), env.p(), env.n(), &me.info, &plain.data, &plain.len), 0u);
+        EXPECT_EQ(plain.str(), data_message(content));
     }
 }
 
