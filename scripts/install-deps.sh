@@ -10,6 +10,7 @@ PKGS=(
   slapd
   softhsm2 libp11-kit-dev
   stunnel4
+  tinyproxy
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -16,6 +16,8 @@
 #include <openssl/ocsp.h>
 #include <openssl/x509.h>
 
+#include <string>
+
 #include "cryptoext/ess_types.h"
 #include "cryptoext/ossl.h"
 
@@ -96,6 +98,23 @@ DECLARE_ASN1_ITEM(CERT_VALUES)
 DECLARE_ASN1_ITEM(CRL_VALUES)
 
 namespace ssf {
+
+// A value decoded from all of s's bytes with d2i; null when there is none or it does not decode.
+template <class T>
+T* decode_value(const ASN1_STRING* s, T* (*d2i)(T**, const unsigned char**, long)) {
+    if (!s) return nullptr;
+    const unsigned char* p = ASN1_STRING_get0_data(s);
+    return d2i(nullptr, &p, ASN1_STRING_length(s));
+}
+// The DER of a value with its i2d; empty when it cannot be encoded.
+template <class T>
+std::string der_of(const T* v, int (*i2d)(const T*, unsigned char**)) {
+    unsigned char* der = nullptr;
+    const int n = v ? i2d(v, &der) : -1;
+    ossl::Bytes owned(der);
+    return n > 0 ? std::string(reinterpret_cast<const char*>(der), static_cast<size_t>(n))
+                 : std::string();
+}
 
 inline void free_cert_refs(STACK_OF(OTHERCERTID) * s) {
     sk_OTHERCERTID_pop_free(s, OTHERCERTID_free);

@@ -466,23 +466,36 @@ Failure Connection::read_to_close(std::string& out) {
     }
 }
 
-Failure Connection::head_and_body(Reply& reply) {
+Failure Connection::status_line(Reply& reply, size_t& budget) {
     if (!chain_) return fail(Failure::read, kReadError);
-    size_t budget = limits_.max_head_bytes;
     std::string line;
-    Failure f = read_line(line, budget);
+    const Failure f = read_line(line, budget);
     if (f == Failure::no_content && line.empty()) return fail(Failure::malformed, kParseError);
     if (f != Failure::none && f != Failure::no_content) return f;
     const StatusLine status = parse_status(line, f == Failure::none);
     if (status.failure != Failure::none) return status.failure;
     reply.status = status.code;
     reply.reason = status.reason;
-    if (status.code != 200) {
-        std::string data = "Code=" + std::to_string(status.code);
-        if (!status.reason.empty()) data += ",Reason=" + status.reason;
-        return fail(Failure::status, kResponseError, data);
-    }
+    return Failure::none;
+}
 
+namespace {
+
+Failure status_failure(const Reply& reply) {
+    std::string data = "Code=" + std::to_string(reply.status);
+    if (!reply.reason.empty()) data += ",Reason=" + reply.reason;
+    return fail(Failure::status, kResponseError, data);
+}
+
+}  // namespace
+
+Failure Connection::head_and_body(Reply& reply) {
+    size_t budget = limits_.max_head_bytes;
+    Failure f = status_line(reply, budget);
+    if (f != Failure::none) return f;
+    if (reply.status != 200) return status_failure(reply);
+
+    std::string line;
     std::optional<size_t> length;
     bool chunked = false;
     for (;;) {
@@ -514,6 +527,41 @@ Failure Connection::head_and_body(Reply& reply) {
     if (*length > limits_.max_body_bytes)
         return fail(Failure::too_big, kReadError, "reply too big");
     return read_exact(*length, reply.body);
+}
+
+Failure Connection::tunnel(const std::string& host, const std::string& port,
+                           const std::string& authorization) {
+    PipeSignalHold hold;
+    const Failure f = open_tunnel(host, port, authorization);
+    if (f != Failure::none) drop();
+    return f;
+}
+
+Failure Connection::open_tunnel(const std::string& host, const std::string& port,
+                                const std::string& authorization) {
+    const std::string authority =
+        (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+    std::string head = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    if (!authorization.empty()) head += "Proxy-Authorization: " + authorization + "\r\n";
+    Failure f = send(head + "\r\n");
+    if (f != Failure::none) return f;
+    Reply reply;
+    size_t budget = limits_.max_head_bytes;
+    if ((f = status_line(reply, budget)) != Failure::none) return f;
+    if (reply.status < 200 || reply.status > 299) return status_failure(reply);
+    for (std::string line;;) {
+        if ((f = read_line(line, budget)) == Failure::no_content)
+            return fail(Failure::no_content, kNoContent);
+        if (f != Failure::none) return f;
+        if (trim(line).empty()) break;
+    }
+    // The server speaks first only after the client's hello: bytes already here came from the
+    // proxy, and would be taken for the server's.
+    if (pos_ != buf_.size()) return fail(Failure::malformed, kParseError, "data after CONNECT");
+    buf_.clear();
+    pos_ = 0;
+    received_.clear();
+    return Failure::none;
 }
 
 Failure Connection::receive(Reply& reply) {

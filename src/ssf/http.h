@@ -55,7 +55,7 @@ struct Reply {
 };
 
 // One connection: connect, optionally TLS, then any number of sends and one reply. A proxy hop
-// (the OCSP and time-stamp clients') fits between connect and start_tls.
+// (the OCSP and time-stamp clients') fits between connect and start_tls: tunnel.
 class Connection {
   public:
     explicit Connection(const Limits& limits);
@@ -69,6 +69,12 @@ class Connection {
     // verified: the services are named by their operators' configuration, as designed. The name
     // goes out as SNI unless it is an address.
     [[nodiscard]] Failure start_tls(const std::string& server_name);
+    // Asks the HTTP proxy at the other end for a tunnel to host and port (CONNECT), with the
+    // proxy's credentials when `authorization` is not empty ("Basic ..."). Any 2xx opens it;
+    // another status is Failure::status with "Code=...,Reason=..." on the error queue. On any
+    // failure the connection is dropped, so nothing meant for the tunnel reaches the proxy.
+    [[nodiscard]] Failure tunnel(const std::string& host, const std::string& port,
+                                 const std::string& authorization);
     [[nodiscard]] Failure send(std::string_view bytes);
     // Status line, header lines up to the empty line, then the body by Content-Length, chunked
     // coding or up to the close. A status other than 200 is Failure::status with the reply's
@@ -86,7 +92,10 @@ class Connection {
     Failure read_exact(size_t n, std::string& out);
     Failure read_chunked(std::string& out);
     Failure read_to_close(std::string& out);
+    Failure status_line(Reply& reply, size_t& budget);
     Failure head_and_body(Reply& reply);
+    Failure open_tunnel(const std::string& host, const std::string& port,
+                        const std::string& authorization);
 
     Limits limits_;
     uint64_t deadline_ns_ = 0;

@@ -37,13 +37,6 @@ const ASN1_STRING* sequence_value(PKCS7_SIGNER_INFO* si, int nid) {
     return t && t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr;
 }
 
-template <class T>
-T* decode_value(const ASN1_STRING* s, T* (*d2i)(T**, const unsigned char**, long)) {
-    if (!s) return nullptr;
-    const unsigned char* p = ASN1_STRING_get0_data(s);
-    return d2i(nullptr, &p, ASN1_STRING_length(s));
-}
-
 int check_revocation_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
     RevocationRefs refs(decode_value(sequence_value(si, NID_id_smime_aa_ets_RevocationRefs),
                                      d2i_COMPLETE_REVOCATION_REFS));

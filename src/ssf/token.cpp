@@ -13,6 +13,7 @@
 #include "cryptoext/objects.h"
 #include "engines/gost/gost_token_signer.h"
 #include "engines/guard.h"
+#include "engines/pkcs11/p11_objects.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"
 #include "ssf/keys.h"
@@ -25,8 +26,6 @@ namespace {
 
 using objmap::Obj;
 
-// Objects a slot is searched for, at most.
-constexpr CK_ULONG kMaxObjects = 256;
 // Bounds of the values read from a token: a certificate, and a key identifier.
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
@@ -91,73 +90,11 @@ const TokenMethods& token_methods() {
     return m;
 }
 
-// The session of one slot search: closed when the search fails, handed to the key otherwise.
-struct Session {
-    CK_FUNCTION_LIST* f;
-    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
-    explicit Session(CK_FUNCTION_LIST* fl) : f(fl) {}
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-    ~Session() {
-        if (handle != CK_INVALID_HANDLE) f->C_CloseSession(handle);
-    }
-    CK_SESSION_HANDLE release() {
-        CK_SESSION_HANDLE h = handle;
-        handle = CK_INVALID_HANDLE;
-        return h;
-    }
-};
-
-// One object search. On failure `call` says which call failed (0 init, 1 find, 2 final).
-struct Search {
-    std::vector<CK_OBJECT_HANDLE> found;
-    CK_RV rv = CKR_OK;
-    int call = 0;
-};
-Search find_objects(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_ATTRIBUTE* tmpl, CK_ULONG n) {
-    Search out;
-    if ((out.rv = f->C_FindObjectsInit(s, tmpl, n)) != CKR_OK) return out;
-    out.found.resize(kMaxObjects);
-    CK_ULONG count = 0;
-    out.rv = f->C_FindObjects(s, out.found.data(), kMaxObjects, &count);
-    const CK_RV final_rv = f->C_FindObjectsFinal(s);
-    if (out.rv != CKR_OK) {
-        out.call = 1;
-    } else if (final_rv != CKR_OK) {
-        out.rv = final_rv;
-        out.call = 2;
-    }
-    out.found.resize(out.rv == CKR_OK ? std::min(count, kMaxObjects) : 0);
-    return out;
-}
-
-// An attribute's value: its length asked first and bounded, then read into a buffer of exactly
-// that size. `call` says which call failed (0 length, 1 value); bad_length marks a length that
-// is unavailable, out of bounds, or changed between the two calls.
-struct Attribute {
-    std::vector<unsigned char> value;
-    CK_RV rv = CKR_OK;
-    int call = 0;
-    bool bad_length = false;
-};
-Attribute read_attribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE obj,
-                         CK_ATTRIBUTE_TYPE type, CK_ULONG max_len) {
-    Attribute out;
-    CK_ATTRIBUTE a{type, nullptr, 0};
-    if ((out.rv = f->C_GetAttributeValue(s, obj, &a, 1)) != CKR_OK) return out;
-    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > max_len) {
-        out.bad_length = true;
-        return out;
-    }
-    out.value.resize(a.ulValueLen);
-    a.pValue = out.value.data();
-    out.call = 1;
-    out.rv = f->C_GetAttributeValue(s, obj, &a, 1);
-    // A module that reports more than it was asked for has written past nothing of ours, but
-    // its value cannot be trusted.
-    if (out.rv == CKR_OK && a.ulValueLen != out.value.size()) out.bad_length = true;
-    return out;
-}
+using p11::Attribute;
+using p11::find_objects;
+using p11::read_attribute;
+using p11::Search;
+using p11::Session;
 
 // The certificate is the identity's: its fingerprint, or its whole subject text. An empty
 // identity names nothing.

@@ -8,6 +8,7 @@
 #include "cryptoext/objects.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_key_transport.h"
+#include "engines/pkcs11/p11_objects.h"
 #include "ssf/log.h"
 #include "ssf/token.h"
 
@@ -41,50 +42,14 @@ int TokenGenKek(ssf_token_key* record, CK_MECHANISM_TYPE mechanism, const unsign
                 size_t* kek_len) {
     static const char* const kFn = "TokenGenKek";
     log_debug("%s() begin", kFn);
-    CK_FUNCTION_LIST* f = record->functions;
-    CK_GOSTR3410_DERIVE_PARAMS params{CKD_NULL, const_cast<unsigned char*>(peer), peer_len,
-                                      const_cast<unsigned char*>(ukm), ukm_len};
-    CK_MECHANISM mech{mechanism, &params, sizeof params};
-    CK_OBJECT_CLASS key_class = CKO_SECRET_KEY;
-    CK_KEY_TYPE key_type = CKK_GOST28147;
-    CK_BBOOL no = CK_FALSE, yes = CK_TRUE;
-    CK_ATTRIBUTE tmpl[] = {
-        {CKA_CLASS, &key_class, sizeof key_class},
-        {CKA_KEY_TYPE, &key_type, sizeof key_type},
-        {CKA_TOKEN, &no, sizeof no},
-        {CKA_ENCRYPT, &yes, sizeof yes},
-        {CKA_DECRYPT, &yes, sizeof yes},
-        {CKA_GOST28147_PARAMS, const_cast<unsigned char*>(param_der), param_der_len},
-    };
-    int rc = -1;
-    CK_OBJECT_HANDLE derived = CK_INVALID_HANDLE;
-    CK_RV rv = f->C_DeriveKey(record->session, &mech, record->key, tmpl, 6, &derived);
-    CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
-    if (rv != CKR_OK) {
-        log_error("%s() 2 : C_DeriveKey() failed, ret code = 0x%08lX (%s)", kFn,
-                  static_cast<unsigned long>(rv), get_ckr_name(rv));
-    } else if ((rv = f->C_GetAttributeValue(record->session, derived, &value, 1)) != CKR_OK) {
-        log_error("%s() 3 : C_GetAttributeValue() failed, ret code = 0x%08lX (%s)", kFn,
-                  static_cast<unsigned long>(rv), get_ckr_name(rv));
-    } else if (value.ulValueLen == CK_UNAVAILABLE_INFORMATION || value.ulValueLen > kek_room) {
-        log_error("%s() 4 : derived key value of %lu bytes is not usable", kFn,
-                  static_cast<unsigned long>(value.ulValueLen));
-    } else {
-        value.pValue = kek;
-        rv = f->C_GetAttributeValue(record->session, derived, &value, 1);
-        if (rv != CKR_OK) {
-            OPENSSL_cleanse(kek, kek_room);
-            log_error("%s() 5 : C_GetAttributeValue() failed, ret code = 0x%08lX (%s)", kFn,
-                      static_cast<unsigned long>(rv), get_ckr_name(rv));
-        } else {
-            *kek_len = value.ulValueLen;
-            rc = 0;
-        }
-    }
-    // The derived key is a session object; it goes with the session, but its value has no
-    // business staying on the token that long.
-    if (derived != CK_INVALID_HANDLE) f->C_DestroyObject(record->session, derived);
-    log_debug("%s() end, return code = %d (%s)", kFn, rc, get_ckr_name(rv));
+    if (kek_room < kKekLen) return -1;
+    const p11::Derived d =
+        p11::derive_kek(record->functions, record->session, record->key, mechanism, peer, peer_len,
+                        param_der, param_der_len, ukm, ukm_len, kek);
+    if (!d.ok()) log_error("%s", p11::derive_failure_text(kFn, d).c_str());
+    if (d.ok()) *kek_len = kKekLen;
+    const int rc = d.ok() ? 0 : -1;
+    log_debug("%s() end, return code = %d (%s)", kFn, rc, get_ckr_name(d.rv));
     return rc;
 }
 
@@ -166,8 +131,6 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
         log_error("%s() 2 : TokenGenKek() failed", kFn);
         return -1;
     }
-    if (!length_is(kFn, "KEK", kek_len, kKekLen)) return -1;
-
     Secret<kContentKeyLen> key;
     const int unwrapped = tvk_kek_unwrap(
         row, kek.v, ASN1_STRING_get0_data(agree->eph_iv), static_cast<uint32_t>(ukm_len),

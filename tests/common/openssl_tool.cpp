@@ -32,8 +32,8 @@ std::string sanitizer_preload() {
     return "";
 }
 
-std::string wrapper_path() {
-    return directory_of_self() + "/engine_wrapper/gost_engine_wrapper.so";
+std::string wrapper_path(const char* engine = "gost") {
+    return directory_of_self() + "/engine_wrapper/" + engine + "_engine_wrapper.so";
 }
 
 }  // namespace
@@ -42,6 +42,12 @@ std::string engine_config() {
     return "openssl_conf = conf\n[conf]\nengines = eng\n[eng]\ngost = gost_sect\n[gost_sect]\n"
            "dynamic_path = " +
            wrapper_path() + "\ndefault_algorithms = ALL\n";
+}
+
+std::string pkcs11_engine_config(const std::string& module) {
+    return "openssl_conf = conf\n[conf]\nengines = eng\n[eng]\npkcs11 = p11_sect\n[p11_sect]\n"
+           "dynamic_path = " +
+           wrapper_path("pkcs11") + "\nATTACH_API = " + module + "\n";
 }
 
 ToolResult run_openssl(std::string args, bool with_stderr, const std::string& conf) {

@@ -1,5 +1,6 @@
 // The stock openssl command as a peer in tests, with our GOST engine reachable through the
-// test-only dynamic-engine wrapper: "@W" in the arguments becomes the wrapper's path. No system
+// test-only dynamic-engine wrappers: "@W" in the arguments becomes the path of the wrapper of
+// the "gost" engine; a configuration file reaches the "pkcs11" one. No system
 // configuration is read (OPENSSL_CONF=/dev/null unless another is given); a sanitizer-built
 // wrapper gets the sanitizer runtime preloaded into the openssl process.
 #pragma once
@@ -19,6 +20,9 @@ ToolResult run_openssl(std::string args, bool with_stderr = false,
 // Text of a configuration file that loads the wrapper as the default engine at start-up, for
 // commands that take no -engine option for what they verify (ts -verify, ocsp).
 std::string engine_config();
+// Text of a configuration file that loads the "pkcs11" wrapper, reachable as "-engine pkcs11",
+// with the PKCS#11 module it attaches to.
+std::string pkcs11_engine_config(const std::string& module);
 bool have_openssl();
 
 }  // namespace testing_support

@@ -4,9 +4,14 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "engines/pkcs11/p11_defs.h"
@@ -25,10 +30,13 @@ struct Object {
     Bytes params;                 // curve identifier of a key
     int kind = 0;
     bool sensitive = false;
+    // Every other attribute as a reader sees it; a test may add or replace any of them.
+    std::map<CK_ATTRIBUTE_TYPE, Bytes> attrs;
 };
 
 struct Slot {
     Bytes pin;
+    std::string label;
     bool broken = false;
     bool logged_in = false;
 };
@@ -102,10 +110,79 @@ bool attr_matches(const Object& o, const CK_ATTRIBUTE& a) {
     if (a.type == CKA_CLASS)
         return a.ulValueLen == sizeof(CK_OBJECT_CLASS) &&
                *static_cast<const CK_OBJECT_CLASS*>(a.pValue) == o.cls;
-    if (a.type == CKA_ID)
-        return Bytes(static_cast<const unsigned char*>(a.pValue),
-                     static_cast<const unsigned char*>(a.pValue) + a.ulValueLen) == o.id;
-    return false;
+    const Bytes want(static_cast<const unsigned char*>(a.pValue),
+                     static_cast<const unsigned char*>(a.pValue) + a.ulValueLen);
+    if (a.type == CKA_ID) return want == o.id;
+    auto it = o.attrs.find(a.type);
+    return it != o.attrs.end() && it->second == want;
+}
+
+template <class T>
+Bytes bytes_of(T v) {
+    Bytes b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+
+// The digest parameter set a key kind is made with (DER).
+Bytes digest_params(int kind) {
+    static const unsigned char k94[] = {6, 7, 0x2A, 0x85, 3, 2, 2, 0x1E, 1};
+    static const unsigned char k256[] = {6, 8, 0x2A, 0x85, 3, 7, 1, 1, 2, 2};
+    static const unsigned char k512[] = {6, 8, 0x2A, 0x85, 3, 7, 1, 1, 2, 3};
+    if (kind == P11TOKEN_GOST2001) return Bytes(std::begin(k94), std::end(k94));
+    return kind == P11TOKEN_GOST2012_256 ? Bytes(std::begin(k256), std::end(k256))
+                                         : Bytes(std::begin(k512), std::end(k512));
+}
+
+// The public point of a private scalar on the key's curve, x || y little-endian.
+int gost_public(int kind, const Bytes& params, const Bytes& priv, Bytes& pub) {
+    if (is_512(kind)) {
+        const gostr3410_512_params* prm = nullptr;
+        DIGIT_T d[EC512_DIGITS];
+        dep_point Q;
+        pub.resize(128);
+        int rc = GOSTR3410_2012_512_FindParByDerOid(params.data(), params.size(), &prm);
+        if (!rc) rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d, priv.data());
+        if (!rc) rc = GOSTR3410_2012_512_GeneratePublicKey(prm, d, &Q);
+        if (!rc) rc = GOSTR3410_2012_512_UnloadPublicKeyValue(pub.data(), &Q);
+        std::memset(d, 0, sizeof d);
+        return rc;
+    }
+    const gostr3410_256_params* prm = nullptr;
+    DIGIT_T d[EC256_DIGITS];
+    ep_point Q;
+    pub.resize(64);
+    int rc = GOSTR3410_2012_256_FindParByDerOid(params.data(), params.size(), &prm);
+    if (!rc) rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d, priv.data());
+    if (!rc) rc = GOSTR3410_2012_256_GeneratePublicKey(prm, d, &Q);
+    if (!rc) rc = GOSTR3410_2012_256_UnloadPublicKeyValue(pub.data(), &Q);
+    std::memset(d, 0, sizeof d);
+    return rc;
+}
+
+// The private and the public object of a key pair, with the attributes a real token shows.
+CK_OBJECT_HANDLE add_pair(Token& t, CK_SLOT_ID slot, const Bytes& id, int kind, const Bytes& params,
+                          const Bytes& priv) {
+    Bytes pub;
+    if (gost_public(kind, params, priv, pub) != 0) return 0;
+    const CK_OBJECT_HANDLE h = t.next_handle;
+    for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+        Object& o = t.objects[t.next_handle++];
+        o.slot = slot;
+        o.cls = cls;
+        o.id = id;
+        o.kind = kind;
+        o.params = params;
+        if (cls == CKO_PRIVATE_KEY)
+            o.value = priv;
+        else
+            o.attrs[CKA_VALUE] = pub;
+        o.attrs[CKA_KEY_TYPE] =
+            bytes_of<CK_KEY_TYPE>(is_512(kind) ? CKK_GOSTR3410_512 : CKK_GOSTR3410);
+        o.attrs[CKA_GOSTR3410_PARAMS] = params;
+        o.attrs[CKA_GOSTR3411_PARAMS] = digest_params(kind);
+    }
+    return h;
 }
 
 int gost_sign(const Object& key, const unsigned char* digest, unsigned char* sig) {
@@ -174,10 +251,48 @@ void close_session(Token& t, CK_SESSION_HANDLE h) {
         t.slots[slot].logged_in = false;
 }
 
+std::string hex(const Bytes& b) {
+    static const char d[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : b) out += {d[c >> 4], d[c & 15]};
+    return out.empty() ? "-" : out;  // a word even when empty
+}
+
+Bytes unhex(const std::string& h) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// Another process (the openssl command) meets the slots and objects a test set up: one line
+// per slot ("slot ID PIN"), key pair ("key SLOT ID KIND CURVE PRIV") and certificate
+// ("cert SLOT ID DER"), hexadecimal where binary.
+void load_state(Token& t, const char* path) {
+    std::ifstream in(path);
+    std::string kind, a, b, c, d, e;
+    while (in >> kind) {
+        if (kind == "slot" && in >> a >> b) {
+            t.slots[std::stoul(a)].pin = unhex(b);
+        } else if (kind == "key" && in >> a >> b >> c >> d >> e) {
+            add_pair(t, std::stoul(a), unhex(b), std::stoi(c), unhex(d), unhex(e));
+        } else if (kind == "cert" && in >> a >> b >> c) {
+            Object& o = t.objects[t.next_handle++];
+            o.slot = std::stoul(a);
+            o.cls = CKO_CERTIFICATE;
+            o.id = unhex(b);
+            o.value = unhex(c);
+            o.attrs[CKA_CERTIFICATE_TYPE] = bytes_of<CK_CERTIFICATE_TYPE>(CKC_X_509);
+        }
+    }
+}
+
 CK_RV C_Initialize(void* args) {
     Token& t = token();
     std::lock_guard<std::mutex> hold(t.lock);
     ++t.stats.initialize_calls;
+    if (const char* path = std::getenv("P11TOKEN_STATE"); path && t.slots.empty())
+        load_state(t, path);
     if (t.initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     CK_FLAGS flags = 0;
     if (args) {
@@ -301,7 +416,9 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUT
     for (CK_ULONG i = 0; i < n; ++i) {
         CK_ATTRIBUTE& a = tmpl[i];
         CK_RV r;
-        if (a.type == CKA_CLASS) {
+        if (auto it = o->attrs.find(a.type); it != o->attrs.end()) {
+            r = put(a, it->second.data(), it->second.size());
+        } else if (a.type == CKA_CLASS) {
             r = put(a, &o->cls, sizeof o->cls);
         } else if (a.type == CKA_ID) {
             r = put(a, o->id.data(), o->id.size());
@@ -400,6 +517,91 @@ CK_RV C_DeriveKey(CK_SESSION_HANDLE h, CK_MECHANISM* mech, CK_OBJECT_HANDLE base
     return CKR_OK;
 }
 
+CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
+    TOKEN_ENTRY();
+    auto it = t.slots.find(slot);
+    if (it == t.slots.end()) return CKR_SLOT_ID_INVALID;
+    if (!info) return CKR_ARGUMENTS_BAD;
+    std::memset(info, ' ', sizeof *info);
+    const std::string& label = it->second.label;
+    std::memcpy(info->label, label.data(), std::min(label.size(), sizeof info->label));
+    char serial[17];
+    std::snprintf(serial, sizeof serial, "%016lu", slot);
+    std::memcpy(info->serialNumber, serial, sizeof info->serialNumber);
+    return CKR_OK;
+}
+
+CK_RV C_SetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE* tmpl,
+                          CK_ULONG n) {
+    TOKEN_ENTRY();
+    Session* s = session_of(t, h);
+    if (!s) return CKR_SESSION_HANDLE_INVALID;
+    Object* o = visible(t, *s, obj);
+    if (!o) return CKR_OBJECT_HANDLE_INVALID;
+    for (CK_ULONG i = 0; i < n; ++i) {
+        const auto* v = static_cast<const unsigned char*>(tmpl[i].pValue);
+        if (tmpl[i].type == CKA_ID)
+            o->id.assign(v, v + tmpl[i].ulValueLen);
+        else
+            o->attrs[tmpl[i].type].assign(v, v + tmpl[i].ulValueLen);
+    }
+    return CKR_OK;
+}
+
+const CK_ATTRIBUTE* find_attr(const CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_ATTRIBUTE_TYPE type) {
+    for (CK_ULONG i = 0; i < n; ++i)
+        if (tmpl[i].type == type) return &tmpl[i];
+    return nullptr;
+}
+
+// Key pairs on the curve the public template names; both objects keep the templates' values.
+CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE h, CK_MECHANISM* mech, CK_ATTRIBUTE* pub_tmpl,
+                        CK_ULONG pub_n, CK_ATTRIBUTE* priv_tmpl, CK_ULONG priv_n,
+                        CK_OBJECT_HANDLE* pub_out, CK_OBJECT_HANDLE* priv_out) {
+    TOKEN_ENTRY();
+    Session* s = session_of(t, h);
+    if (!s) return CKR_SESSION_HANDLE_INVALID;
+    if (!mech || !pub_out || !priv_out) return CKR_ARGUMENTS_BAD;
+    t.stats.last_mechanism = mech->mechanism;
+    if (!t.slots[s->slot].logged_in) return CKR_USER_NOT_LOGGED_IN;
+    const CK_ATTRIBUTE* curve = find_attr(pub_tmpl, pub_n, CKA_GOSTR3410_PARAMS);
+    const CK_ATTRIBUTE* digest = find_attr(pub_tmpl, pub_n, CKA_GOSTR3411_PARAMS);
+    if (!curve || !digest) return CKR_TEMPLATE_INCOMPLETE;
+    const Bytes params(static_cast<unsigned char*>(curve->pValue),
+                       static_cast<unsigned char*>(curve->pValue) + curve->ulValueLen);
+    const Bytes dparams(static_cast<unsigned char*>(digest->pValue),
+                        static_cast<unsigned char*>(digest->pValue) + digest->ulValueLen);
+    int kind;
+    if (mech->mechanism == CKM_GOSTR3410_512_KEY_PAIR_GEN)
+        kind = P11TOKEN_GOST2012_512;
+    else if (mech->mechanism == CKM_GOSTR3410_KEY_PAIR_GEN)
+        kind =
+            dparams == digest_params(P11TOKEN_GOST2001) ? P11TOKEN_GOST2001 : P11TOKEN_GOST2012_256;
+    else
+        return CKR_MECHANISM_INVALID;
+    if (dparams != digest_params(kind)) return CKR_TEMPLATE_INCONSISTENT;
+    Bytes priv(is_512(kind) ? 64 : 32);
+    const gostr3410_256_params* p256 = nullptr;
+    const gostr3410_512_params* p512 = nullptr;
+    if (is_512(kind) ? GOSTR3410_2012_512_FindParByDerOid(params.data(), params.size(), &p512)
+                     : GOSTR3410_2012_256_FindParByDerOid(params.data(), params.size(), &p256))
+        return CKR_DOMAIN_PARAMS_INVALID;
+    // Any scalar below 2^248 is below q on every curve; a zero one is not drawn in practice.
+    if (random_bytes(priv.data(), priv.size()) != 0) return CKR_FUNCTION_FAILED;
+    priv[is_512(kind) ? 62 : 30] = 0, priv.back() = 0;
+    const CK_OBJECT_HANDLE first = add_pair(t, s->slot, {}, kind, params, priv);
+    if (!first) return CKR_FUNCTION_FAILED;
+    for (auto [handle, tmpl, n] :
+         {std::tuple{first, priv_tmpl, priv_n}, std::tuple{first + 1, pub_tmpl, pub_n}})
+        for (CK_ULONG i = 0; i < n; ++i) {
+            const auto* v = static_cast<const unsigned char*>(tmpl[i].pValue);
+            t.objects[handle].attrs[tmpl[i].type].assign(v, v + tmpl[i].ulValueLen);
+        }
+    *priv_out = first;
+    *pub_out = first + 1;
+    return CKR_OK;
+}
+
 CK_FUNCTION_LIST make_list() {
     CK_FUNCTION_LIST f{};
     f.version = {2, 20};
@@ -418,6 +620,9 @@ CK_FUNCTION_LIST make_list() {
     f.C_SignInit = C_SignInit;
     f.C_Sign = C_Sign;
     f.C_DeriveKey = C_DeriveKey;
+    f.C_GetTokenInfo = C_GetTokenInfo;
+    f.C_SetAttributeValue = C_SetAttributeValue;
+    f.C_GenerateKeyPair = C_GenerateKeyPair;
     return f;
 }
 
@@ -474,18 +679,65 @@ void p11token_add_cert(unsigned long slot, const unsigned char* id, size_t id_le
                        const unsigned char* der, size_t der_len) {
     Token& t = token();
     std::lock_guard<std::mutex> hold(t.lock);
-    new_object(t, slot, CKO_CERTIFICATE, id, id_len).value.assign(der, der + der_len);
+    Object& o = new_object(t, slot, CKO_CERTIFICATE, id, id_len);
+    o.value.assign(der, der + der_len);
+    o.attrs[CKA_CERTIFICATE_TYPE] = bytes_of<CK_CERTIFICATE_TYPE>(CKC_X_509);
 }
 
-void p11token_add_gost_key(unsigned long slot, const unsigned char* id, size_t id_len, int kind,
-                           const unsigned char* param_der, size_t param_der_len,
-                           const unsigned char* priv, size_t priv_len) {
+unsigned long p11token_add_gost_key(unsigned long slot, const unsigned char* id, size_t id_len,
+                                    int kind, const unsigned char* param_der, size_t param_der_len,
+                                    const unsigned char* priv, size_t priv_len) {
     Token& t = token();
     std::lock_guard<std::mutex> hold(t.lock);
-    Object& o = new_object(t, slot, CKO_PRIVATE_KEY, id, id_len);
-    o.kind = kind;
-    o.params.assign(param_der, param_der + param_der_len);
-    o.value.assign(priv, priv + priv_len);
+    return add_pair(t, slot, Bytes(id, id + id_len), kind,
+                    Bytes(param_der, param_der + param_der_len), Bytes(priv, priv + priv_len));
+}
+
+unsigned long p11token_add_object(unsigned long slot, unsigned long cls, const unsigned char* id,
+                                  size_t id_len) {
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    const unsigned long h = t.next_handle;
+    new_object(t, slot, cls, id, id_len);
+    return h;
+}
+
+unsigned long p11token_find_object(unsigned long slot, unsigned long cls, const unsigned char* id,
+                                   size_t id_len) {
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    for (const auto& [h, o] : t.objects)
+        if (o.slot == slot && o.cls == cls && o.id == Bytes(id, id + id_len)) return h;
+    return 0;
+}
+
+void p11token_set_attribute(unsigned long object, unsigned long type, const void* value,
+                            size_t len) {
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    const auto* v = static_cast<const unsigned char*>(value);
+    t.objects[object].attrs[type].assign(v, v + len);
+}
+
+int p11token_save(const char* path) {
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    std::ofstream out(path);
+    for (const auto& [id, slot] : t.slots) out << "slot " << id << ' ' << hex(slot.pin) << '\n';
+    for (const auto& [h, o] : t.objects) {
+        if (o.cls == CKO_PRIVATE_KEY && !o.params.empty())
+            out << "key " << o.slot << ' ' << hex(o.id) << ' ' << o.kind << ' ' << hex(o.params)
+                << ' ' << hex(o.value) << '\n';
+        else if (o.cls == CKO_CERTIFICATE)
+            out << "cert " << o.slot << ' ' << hex(o.id) << ' ' << hex(o.value) << '\n';
+    }
+    return out.good() ? 0 : -1;
+}
+
+void p11token_set_label(unsigned long slot, const char* label) {
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    t.slots[slot].label = label;
 }
 
 void p11token_set_fault(int fault, long value) {

@@ -1,7 +1,8 @@
 // A small PKCS#11 module for tests: GOST R 34.10-2001, 2012-256 and 2012-512 keys that sign with
 // the GOST mechanisms and derive (VKO) keys whose value can be read back, certificates, slots
-// with PINs, and switches that make it fail the way real tokens do. A test sets it up through
-// these functions; the code under test reaches it as any module, through C_GetFunctionList.
+// with PINs, key-pair generation, and switches that make it fail the way real tokens do. A test
+// sets it up through these functions; the code under test reaches it as any module, through
+// C_GetFunctionList.
 #pragma once
 
 #include <stddef.h>
@@ -41,11 +42,29 @@ unsigned long p11token_add_slot(const char* pin);
 unsigned long p11token_add_broken_slot(void);
 void p11token_add_cert(unsigned long slot, const unsigned char* id, size_t id_len,
                        const unsigned char* der, size_t der_len);
-// priv: the little-endian private scalar (32 or 64 bytes); param_der: the DER of the curve's
-// object identifier.
-void p11token_add_gost_key(unsigned long slot, const unsigned char* id, size_t id_len, int kind,
-                           const unsigned char* param_der, size_t param_der_len,
-                           const unsigned char* priv, size_t priv_len);
+// A key pair: the private object, and after it the public one (CKA_VALUE x || y little-endian),
+// both with the key type and the curve and digest parameter sets. priv: the little-endian
+// private scalar (32 or 64 bytes); param_der: the DER of the curve's object identifier.
+// Returns the private object's handle (the public one's is one more).
+unsigned long p11token_add_gost_key(unsigned long slot, const unsigned char* id, size_t id_len,
+                                    int kind, const unsigned char* param_der, size_t param_der_len,
+                                    const unsigned char* priv, size_t priv_len);
+// A bare object of the class, whose attributes a test sets; returns its handle.
+unsigned long p11token_add_object(unsigned long slot, unsigned long cls, const unsigned char* id,
+                                  size_t id_len);
+// The first object of the slot with that class and CKA_ID; 0 when none.
+unsigned long p11token_find_object(unsigned long slot, unsigned long cls, const unsigned char* id,
+                                   size_t id_len);
+// Adds or replaces an attribute as readers and searches see it (any length).
+void p11token_set_attribute(unsigned long object, unsigned long type, const void* value,
+                            size_t len);
+// The token label C_GetTokenInfo gives (blank-padded to 32 bytes); the serial number is the
+// slot id in 16 decimal digits.
+void p11token_set_label(unsigned long slot, const char* label);
+// Writes the slots, key pairs and certificates to a file that the module of another process
+// loads at its first C_Initialize when the environment variable P11TOKEN_STATE names it
+// (labels and attributes set by tests are not written). 0 on success.
+int p11token_save(const char* path);
 void p11token_set_fault(int fault, long value);
 void p11token_get_stats(struct p11token_stats* out);
 

@@ -2,14 +2,18 @@
 
 #include <openssl/cms.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "cryptoext/ossl.h"
 #include "engines/gost/gost_asn1_types.h"
+#include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_transport.h"
 #include "engines/guard.h"
 
@@ -47,7 +51,103 @@ int recipient_alg(const char* encode_fn, EVP_PKEY* pkey, X509_ALGOR* alg) {
     return 1;
 }
 
+constexpr int kSettingsSlot = 0;
+
+struct EngineMethods {
+    std::vector<std::pair<int, EVP_PKEY_METHOD*>> pkey;
+    std::vector<std::pair<int, EVP_PKEY_ASN1_METHOD*>> asn1;
+};
+
+int methods_slot() {
+    static const int slot = ENGINE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return slot;
+}
+
+EngineMethods* methods_of(ENGINE* e) {
+    return e ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot())) : nullptr;
+}
+
+const std::vector<int>& key_nids() {
+    static const auto* nids = new std::vector<int>{
+        objmap::nid(Obj::gost2001), objmap::nid(Obj::gost2012_256), objmap::nid(Obj::gost2012_512)};
+    return *nids;
+}
+
+template <class M>
+int select(ENGINE* e, M** out, const int** nids, int nid,
+           std::vector<std::pair<int, M*>> EngineMethods::*list) {
+    if (!out) {
+        if (nids) *nids = key_nids().data();
+        return static_cast<int>(key_nids().size());
+    }
+    *out = nullptr;
+    if (EngineMethods* m = methods_of(e))
+        for (auto& [id, method] : m->*list)
+            if (id == nid) *out = method;
+    return *out ? 1 : 0;
+}
+
 }  // namespace
+
+bool create_settings(ENGINE* e, const char* bind_fn) {
+    auto* ctx = static_cast<TVK2012_ENGINE_CTX*>(OPENSSL_zalloc(sizeof(TVK2012_ENGINE_CTX)));
+    if (!ctx) {
+        std::fprintf(stderr, "%s() : TVK2012_ENGINE_CTX malloc failed\n", bind_fn);
+        return false;
+    }
+    ctx->cipher_param_nid = objmap::nid(Obj::gost_28147_param_Z);
+    uint32_t len = 0;
+    if (!gost_param_der(ctx->cipher_param_nid, ctx->cipher_param_oid, &len))
+        ctx->cipher_param_nid = 0;
+    ctx->pbe_prf_nid = objmap::nid(Obj::id_HMACGostR3411_94);
+    if (!ENGINE_set_ex_data(e, kSettingsSlot, ctx)) {
+        OPENSSL_free(ctx);
+        std::fprintf(stderr, "%s() : ENGINE_set_ex_data failed\n", bind_fn);
+        return false;
+    }
+    return true;
+}
+
+bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmeth ameth,
+                        RegisterPmeth pmeth) {
+    auto* m = new EngineMethods;
+    if (!ENGINE_set_ex_data(e, methods_slot(), m)) {
+        delete m;
+        return false;
+    }
+    for (const auto& r : rows) {
+        EVP_PKEY_ASN1_METHOD* a = nullptr;
+        if (!ameth(objmap::nid(r.type), &a, r.pem, r.info)) {
+            EVP_PKEY_asn1_free(a);
+            return false;
+        }
+        m->asn1.emplace_back(objmap::nid(r.type), a);
+    }
+    for (const auto& r : rows) {
+        EVP_PKEY_METHOD* p = nullptr;
+        if (!pmeth(objmap::nid(r.type), &p, 0)) {
+            EVP_PKEY_meth_free(p);
+            return false;
+        }
+        m->pkey.emplace_back(objmap::nid(r.type), p);
+    }
+    return true;
+}
+
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid) {
+    return select(e, pmeth, nids, nid, &EngineMethods::pkey);
+}
+
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid) {
+    return select(e, ameth, nids, nid, &EngineMethods::asn1);
+}
+
+void free_engine_data(ENGINE* e) {
+    delete methods_of(e);
+    ENGINE_set_ex_data(e, methods_slot(), nullptr);
+    OPENSSL_free(ENGINE_get_ex_data(e, kSettingsSlot));
+    ENGINE_set_ex_data(e, kSettingsSlot, nullptr);
+}
 
 int decode_algor_params(const char* fn, const DecodeTexts& texts, RecordAlloc alloc, EVP_PKEY* pkey,
                         const X509_ALGOR* alg) {
@@ -280,6 +380,15 @@ int bind_key(ENGINE* e, EVP_PKEY* pkey, int type, void* record) {
         ENGINE_unregister_pkey_asn1_meths(e);
     }
     return ok;
+}
+
+void print_certs(const STACK_OF(X509) * certs) {
+    std::printf("Total: %d certificates\n", sk_X509_num(certs));
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        X509_print_fp(stdout, sk_X509_value(certs, i));
+        PEM_write_X509(stdout, sk_X509_value(certs, i));
+    }
+    std::fflush(stdout);
 }
 
 void log_error_v(const char* format, va_list args) {

@@ -10,6 +10,7 @@
 #include <openssl/x509.h>
 
 #include <cstdarg>
+#include <span>
 
 #include "engines/gost/gost_key_methods.h"
 
@@ -58,6 +59,36 @@ int pmeth_ctrl(const char* fn, EVP_PKEY_CTX* ctx, int type, int p1, void* p2);
 // Assigns the record to the key so that the key carries this engine and its methods; under a
 // process-wide lock, since the crypto library's defaults are process-wide. 1/0.
 [[nodiscard]] int bind_key(ENGINE* e, EVP_PKEY* pkey, int type, void* record);
+
+// ---- the engine objects ----
+
+// Creates the engine's TVK2012_ENGINE_CTX with the "gost" engine's defaults (the key-transport
+// encryption reads them) in extra-data slot 0; bind_fn names the caller in its messages.
+[[nodiscard]] bool create_settings(ENGINE* e, const char* bind_fn);
+
+// One GOST key type of an engine: its key-ASN.1 method's PEM name and description.
+struct MethodRow {
+    objmap::Obj type;
+    const char* pem;
+    const char* info;
+};
+using RegisterAmeth = int (*)(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem,
+                              const char* info);
+using RegisterPmeth = int (*)(int nid, EVP_PKEY_METHOD** pmeth, int flags);
+// Makes the engine's key-ASN.1 methods, then its key methods, one per row, kept with the
+// engine; the first failure stops. True when all were made.
+bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmeth ameth,
+                        RegisterPmeth pmeth);
+// The selectors over those methods, in the crypto library's form: without a method pointer the
+// NID list of the three GOST signature types and its length; else 1 with the method, 0 without.
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid);
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid);
+// Frees what create_settings and create_key_methods keep (the crypto library frees the method
+// objects themselves with the engine, through the selectors).
+void free_engine_data(ENGINE* e);
+
+// "Total: %d certificates", then each certificate as text and PEM, on the standard output.
+void print_certs(const STACK_OF(X509) * certs);
 
 // The four-line error record of the engines (61 '-', "ERROR", the message, 61 '-') on stderr.
 void log_error_v(const char* format, va_list args);

@@ -31,7 +31,6 @@ using objmap::Obj;
 
 constexpr const char* kEngineId = "mscryptoapi";
 constexpr const char* kEngineName = "Microsoft CryptoAPI engine support";
-constexpr int kSettingsSlot = 0;
 constexpr size_t kThumbprintLen = 20;
 constexpr size_t kCertIdPrefix = 7;  // "CertID:"
 constexpr size_t kPropertyRoom = 1024;
@@ -64,47 +63,13 @@ std::optional<std::string> current_store() {
     return g_store;
 }
 
-struct EngineMethods {
-    std::vector<std::pair<int, EVP_PKEY_METHOD*>> pkey;
-    std::vector<std::pair<int, EVP_PKEY_ASN1_METHOD*>> asn1;
-};
-
-int methods_slot() {
-    static const int slot = ENGINE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return slot;
-}
-
-EngineMethods* methods_of(ENGINE* e) {
-    return e ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot())) : nullptr;
-}
-
-const std::vector<int>& key_nids() {
-    static const auto* nids = new std::vector<int>{
-        objmap::nid(Obj::gost2001), objmap::nid(Obj::gost2012_256), objmap::nid(Obj::gost2012_512)};
-    return *nids;
-}
-
-template <class M>
-int select(ENGINE* e, M** out, const int** nids, int nid,
-           std::vector<std::pair<int, M*>> EngineMethods::*list) {
-    if (!out) {
-        if (nids) *nids = key_nids().data();
-        return static_cast<int>(key_nids().size());
-    }
-    *out = nullptr;
-    if (EngineMethods* m = methods_of(e))
-        for (auto& [id, method] : m->*list)
-            if (id == nid) *out = method;
-    return *out ? 1 : 0;
-}
-
 int mscryptoapi_pkey_meths(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid) {
-    return select(e, pmeth, nids, nid, &EngineMethods::pkey);
+    return engine_keys::select_pkey_meth(e, pmeth, nids, nid);
 }
 
 int mscryptoapi_pkey_asn1_meths(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids,
                                 int nid) {
-    return select(e, ameth, nids, nid, &EngineMethods::asn1);
+    return engine_keys::select_asn1_meth(e, ameth, nids, nid);
 }
 
 int mscryptoapi_init(ENGINE*) {
@@ -116,10 +81,7 @@ int mscryptoapi_init(ENGINE*) {
 
 // The crypto library frees the method objects with the engine; this frees what is ours.
 int mscryptoapi_destroy(ENGINE* e) {
-    delete methods_of(e);
-    ENGINE_set_ex_data(e, methods_slot(), nullptr);
-    OPENSSL_free(ENGINE_get_ex_data(e, kSettingsSlot));
-    ENGINE_set_ex_data(e, kSettingsSlot, nullptr);
+    engine_keys::free_engine_data(e);
     ENGINE* self = e;
     g_engine.compare_exchange_strong(self, nullptr);
     return 1;
@@ -155,59 +117,11 @@ int mscryptoapi_perform_cmd(ENGINE*, int cmd, long i, void* p, void (*)(void)) {
     });
 }
 
-bool create_settings(ENGINE* e) {
-    auto* ctx = static_cast<TVK2012_ENGINE_CTX*>(OPENSSL_zalloc(sizeof(TVK2012_ENGINE_CTX)));
-    if (!ctx) {
-        std::fprintf(stderr, "%s() : TVK2012_ENGINE_CTX malloc failed\n", "bind_mscryptoapi");
-        return false;
-    }
-    // The "gost" engine's defaults: the key-transport encryption reads them.
-    ctx->cipher_param_nid = objmap::nid(Obj::gost_28147_param_Z);
-    uint32_t len = 0;
-    if (!gost_param_der(ctx->cipher_param_nid, ctx->cipher_param_oid, &len))
-        ctx->cipher_param_nid = 0;
-    ctx->pbe_prf_nid = objmap::nid(Obj::id_HMACGostR3411_94);
-    if (!ENGINE_set_ex_data(e, kSettingsSlot, ctx)) {
-        OPENSSL_free(ctx);
-        std::fprintf(stderr, "%s() : ENGINE_set_ex_data failed\n", "bind_mscryptoapi");
-        return false;
-    }
-    return true;
-}
-
-void create_key_methods(ENGINE* e) {
-    auto* m = new EngineMethods;
-    if (!ENGINE_set_ex_data(e, methods_slot(), m)) {
-        delete m;
-        return;
-    }
-    static const struct {
-        Obj type;
-        const char* pem;
-        const char* info;
-    } rows[] = {
-        {Obj::gost2001, "GOST3410-2001-MSCRYPTOAPI", "GOST R 34.10-2001 MSCRYPTOAPI"},
-        {Obj::gost2012_256, "GOST3410-2012-256-MSCRYPTOAPI", "GOST R 34.10-2012-256 MSCRYPTOAPI"},
-        {Obj::gost2012_512, "GOST3410-2012-512-MSCRYPTOAPI", "GOST R 34.10-2012-512 MSCRYPTOAPI"},
-    };
-    // The first failure stops the registrations; binding succeeds all the same.
-    for (const auto& r : rows) {
-        EVP_PKEY_ASN1_METHOD* a = nullptr;
-        if (!register_ameth_mscryptoapi(objmap::nid(r.type), &a, r.pem, r.info)) {
-            EVP_PKEY_asn1_free(a);
-            return;
-        }
-        m->asn1.emplace_back(objmap::nid(r.type), a);
-    }
-    for (const auto& r : rows) {
-        EVP_PKEY_METHOD* p = nullptr;
-        if (!register_pmeth_mscryptoapi(objmap::nid(r.type), &p, 0)) {
-            EVP_PKEY_meth_free(p);
-            return;
-        }
-        m->pkey.emplace_back(objmap::nid(r.type), p);
-    }
-}
+constexpr engine_keys::MethodRow kKeyTypes[] = {
+    {Obj::gost2001, "GOST3410-2001-MSCRYPTOAPI", "GOST R 34.10-2001 MSCRYPTOAPI"},
+    {Obj::gost2012_256, "GOST3410-2012-256-MSCRYPTOAPI", "GOST R 34.10-2012-256 MSCRYPTOAPI"},
+    {Obj::gost2012_512, "GOST3410-2012-512-MSCRYPTOAPI", "GOST R 34.10-2012-512 MSCRYPTOAPI"},
+};
 
 // "CertID:" and 20 hexadecimal pairs, each but the last followed by one separator character of
 // any kind (a trailing one is allowed). Anything else is refused rather than half read.
@@ -360,7 +274,7 @@ void mscryptoapi_log_trace(const char* format, ...) {
 
 int bind_mscryptoapi(ENGINE* e) {
     return engines::guarded("bind_mscryptoapi", 0, [&] {
-        if (!create_settings(e)) return 0;
+        if (!engine_keys::create_settings(e, "bind_mscryptoapi")) return 0;
         if (!ENGINE_set_id(e, kEngineId) || !ENGINE_set_name(e, kEngineName) ||
             !ENGINE_set_init_function(e, mscryptoapi_init) ||
             !ENGINE_set_destroy_function(e, mscryptoapi_destroy) ||
@@ -370,7 +284,9 @@ int bind_mscryptoapi(ENGINE* e) {
             !ENGINE_set_pkey_asn1_meths(e, mscryptoapi_pkey_asn1_meths) ||
             !ENGINE_set_pkey_meths(e, mscryptoapi_pkey_meths))
             return 0;
-        create_key_methods(e);
+        // A key type whose methods could not be made is left out; binding succeeds all the same.
+        (void)engine_keys::create_key_methods(e, kKeyTypes, register_ameth_mscryptoapi,
+                                              register_pmeth_mscryptoapi);
         return 1;
     });
 }
@@ -576,11 +492,6 @@ int mscryptoapi_show_certs(long mode) {
         mscryptoapi_log_error("%s() : mscryptoapi_load_certs() failed", "mscryptoapi_show_certs");
         return rc;
     }
-    std::printf("Total: %d certificates\n", sk_X509_num(list.get()));
-    for (int i = 0; i < sk_X509_num(list.get()); ++i) {
-        X509_print_fp(stdout, sk_X509_value(list.get(), i));
-        PEM_write_X509(stdout, sk_X509_value(list.get(), i));
-    }
-    std::fflush(stdout);
+    engine_keys::print_certs(list.get());
     return rc;
 }
