@@ -31,15 +31,12 @@ constexpr unsigned char kDataOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
 // OCTET STRING } } with nothing else inside. Every other form goes to the crypto library's
 // decoder, which reads exactly these the same way.
 bool data_message_content(Bytes input, Bytes& content) {
-    const unsigned char* p = input.data();
-    const unsigned char* const end = p + input.size();
+    Bytes body;
+    if (!content_info_body(input, kDataOid, body)) return false;
+    const unsigned char* p = body.data();
+    const unsigned char* const end = p + body.size();
     size_t len = 0;
-    if (!p || !der_header(p, end, 0x30, len)) return false;
-    const unsigned char* const message_end = p + len;
-    if (len < sizeof kDataOid || std::memcmp(p, kDataOid, sizeof kDataOid) != 0) return false;
-    p += sizeof kDataOid;
-    if (!der_header(p, message_end, 0xa0, len) || p + len != message_end) return false;
-    if (!der_header(p, message_end, 0x04, len) || p + len != message_end) return false;
+    if (!der_header(p, end, 0x04, len) || p + len != end) return false;
     content = Bytes(p, len);
     return true;
 }
@@ -57,6 +54,19 @@ int fail(const char* line) {
 }
 
 }  // namespace
+
+bool content_info_body(Bytes der, const unsigned char (&oid)[11], Bytes& body) {
+    const unsigned char* p = der.data();
+    const unsigned char* const end = p + der.size();
+    size_t len = 0;
+    if (!p || !der_header(p, end, 0x30, len)) return false;
+    const unsigned char* const message_end = p + len;
+    if (len < sizeof oid || std::memcmp(p, oid, sizeof oid) != 0) return false;
+    p += sizeof oid;
+    if (!der_header(p, message_end, 0xa0, len) || p + len != message_end) return false;
+    body = Bytes(p, len);
+    return true;
+}
 
 bool der_header(const unsigned char*& p, const unsigned char* end, unsigned char tag, size_t& len) {
     if (end - p < 2 || *p != tag) return false;

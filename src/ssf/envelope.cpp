@@ -54,17 +54,12 @@ struct EnvelopedMessage {
 }  // namespace
 
 bool enveloped_layout(Bytes der, EnvelopedLayout& layout) {
-    const unsigned char* p = der.data();
-    const unsigned char* const end = p + der.size();
+    Bytes body;
+    if (!content_info_body(der, kEnvelopedOid, body)) return false;
+    const unsigned char* p = body.data();
+    const unsigned char* const message_end = p + body.size();
     size_t len = 0;
-    if (!p || !der_header(p, end, 0x30, len)) return false;
-    const unsigned char* const message_end = p + len;
-    if (len < sizeof kEnvelopedOid || std::memcmp(p, kEnvelopedOid, sizeof kEnvelopedOid) != 0)
-        return false;
-    p += sizeof kEnvelopedOid;
-    if (!der_header(p, message_end, 0xa0, len) || p + len != message_end ||
-        !der_header(p, message_end, 0x30, len) || p + len != message_end)
-        return false;
+    if (!der_header(p, message_end, 0x30, len) || p + len != message_end) return false;
     const unsigned char* const enveloped_start = p;
     const unsigned char* info = last_element(p, message_end, 0x30);
     if (!info) return false;

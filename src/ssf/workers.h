@@ -57,6 +57,9 @@ class LentOctets {
 // content. Only definite, minimal lengths that fit before end are taken.
 [[nodiscard]] bool der_header(const unsigned char*& p, const unsigned char* end, unsigned char tag,
                               size_t& len);
+// The explicit [0] content of a DER ContentInfo of the type whose object identifier (its DER
+// encoding, 11 bytes) is given, seen in place; the content must end where the message does.
+[[nodiscard]] bool content_info_body(Bytes der, const unsigned char (&oid)[11], Bytes& body);
 size_t der_length_size(size_t len);  // bytes of the DER length field for len
 unsigned char* put_der_length(unsigned char* p, size_t len);
 
