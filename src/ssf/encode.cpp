@@ -32,13 +32,7 @@ constexpr unsigned char kDataOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86,
 // decoder, which reads exactly these the same way.
 bool data_message_content(Bytes input, Bytes& content) {
     Bytes body;
-    if (!content_info_body(input, kDataOid, body)) return false;
-    const unsigned char* p = body.data();
-    const unsigned char* const end = p + body.size();
-    size_t len = 0;
-    if (!der_header(p, end, 0x04, len) || p + len != end) return false;
-    content = Bytes(p, len);
-    return true;
+    return content_info_body(input, kDataOid, body) && only_element(body, 0x04, content);
 }
 
 int copy_failed(size_t size) {
@@ -63,8 +57,15 @@ bool content_info_body(Bytes der, const unsigned char (&oid)[11], Bytes& body) {
     const unsigned char* const message_end = p + len;
     if (len < sizeof oid || std::memcmp(p, oid, sizeof oid) != 0) return false;
     p += sizeof oid;
-    if (!der_header(p, message_end, 0xa0, len) || p + len != message_end) return false;
-    body = Bytes(p, len);
+    return only_element(Bytes(p, static_cast<size_t>(message_end - p)), 0xa0, body);
+}
+
+bool only_element(Bytes outer, unsigned char tag, Bytes& inner) {
+    const unsigned char* p = outer.data();
+    const unsigned char* const end = p + outer.size();
+    size_t len = 0;
+    if (!p || !der_header(p, end, tag, len) || p + len != end) return false;
+    inner = Bytes(p, len);
     return true;
 }
 

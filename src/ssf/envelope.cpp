@@ -54,12 +54,12 @@ struct EnvelopedMessage {
 }  // namespace
 
 bool enveloped_layout(Bytes der, EnvelopedLayout& layout) {
-    Bytes body;
-    if (!content_info_body(der, kEnvelopedOid, body)) return false;
-    const unsigned char* p = body.data();
-    const unsigned char* const message_end = p + body.size();
+    Bytes body, enveloped;
+    if (!content_info_body(der, kEnvelopedOid, body) || !only_element(body, 0x30, enveloped))
+        return false;
+    const unsigned char* p = enveloped.data();
+    const unsigned char* const message_end = p + enveloped.size();
     size_t len = 0;
-    if (!der_header(p, message_end, 0x30, len) || p + len != message_end) return false;
     const unsigned char* const enveloped_start = p;
     const unsigned char* info = last_element(p, message_end, 0x30);
     if (!info) return false;

@@ -60,6 +60,8 @@ class LentOctets {
 // The explicit [0] content of a DER ContentInfo of the type whose object identifier (its DER
 // encoding, 11 bytes) is given, seen in place; the content must end where the message does.
 [[nodiscard]] bool content_info_body(Bytes der, const unsigned char (&oid)[11], Bytes& body);
+// The content of the one element, with this tag, that fills outer exactly.
+[[nodiscard]] bool only_element(Bytes outer, unsigned char tag, Bytes& inner);
 size_t der_length_size(size_t len);  // bytes of the DER length field for len
 unsigned char* put_der_length(unsigned char* p, size_t len);
 
