@@ -80,9 +80,13 @@ std::optional<FileId> file_id_of(const char* path) {
 }
 
 std::optional<FileId> file_id_of(BIO* file) {
+    if (!file) return std::nullopt;
+    int fd = -1;
+    if (BIO_method_type(file) == BIO_TYPE_FD && BIO_get_fd(file, &fd) >= 0) return file_id_of(fd);
     FILE* fp = nullptr;
-    if (!file || BIO_get_fp(file, &fp) <= 0 || !fp) return std::nullopt;
-    return file_id_of(::fileno(fp));
+    if (BIO_method_type(file) == BIO_TYPE_FILE && BIO_get_fp(file, &fp) > 0 && fp)
+        return file_id_of(::fileno(fp));
+    return std::nullopt;
 }
 
 bool settled(const FileId& id) {

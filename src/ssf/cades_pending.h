@@ -7,11 +7,12 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include "ssf/codes.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
 
-inline constexpr SAP_UINT kCadesPendingResult = 27;
+inline constexpr SAP_UINT kCadesPendingResult = SSF_RESULT_INVALID_SIGNATURE;
 
 // Sets every record's result to 27; 5.
 int EnhanceAllSignatures(PKCS7* p7, STACK_OF(X509) * certs, SigRcpSsfInfoList signers,

@@ -114,12 +114,9 @@ IMPLEMENT_ASN1_FUNCTIONS(REVOCATION_VALUES)
     void* seq_unpack(const unsigned char* der, long len, const ASN1_ITEM* item) {
         if (!der || len <= 0) return nullptr;
         const unsigned char* p = der;
-        ASN1_VALUE* v = ASN1_item_d2i(nullptr, &p, len, item);
-        if (v && p != der + len) {
-            ASN1_item_free(v, item);
-            return nullptr;
-        }
-        return v;
+        ossl::Asn1Value v = ossl::item_value(ASN1_item_d2i(nullptr, &p, len, item), item);
+        if (v && p != der + len) return nullptr;
+        return v.release();
     }
 
 }  // namespace ssf

@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/cache.h"
 #include "ssf/cert_verify.h"
@@ -31,7 +32,6 @@ namespace ssf {
 namespace {
 
 constexpr int kUnknownSigner = SSF_RESULT_UNKNOWN_SIGNER;
-constexpr int kCertificateExpired = 100;
 // Identities that do not fit the lookup text are refused rather than cut: a cut identity would
 // select whichever certificate its prefix happens to match.
 constexpr size_t kRecipientIdMax = 1023;
@@ -39,10 +39,6 @@ constexpr size_t kRecipientIdMax = 1023;
 // Certificates carry no password; the crypto library's default callback would ask the terminal.
 int no_password_cb(char*, int, int, void*) {
     return 0;
-}
-
-unsigned low32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
 
 // The bare Base64 form: the file is the body of a PEM certificate without its two frame lines.
@@ -176,7 +172,7 @@ ossl::X509Ptr load_cert_from_file(const char* path) {
 
 ossl::X509Ptr load_cert_from_file(const char* path, FileId* stable_id) {
     static const char* const kFn = "load_cert_from_file";
-    ossl::Bio file(path ? BIO_new_file(path, "rb") : nullptr);
+    ossl::Bio file = open_file_bio(path);
     if (!file) {
         log_error("%s() 1 : failed to open file '%s'", kFn, path ? path : "(null)");
         ERR_clear_error();
@@ -264,8 +260,9 @@ int LoadCertificatesFromPAB(ossl::X509StorePtr& store_out, const char* file_name
     if (!store_out || !file_name) return -1;
     X509_LOOKUP* lookup = X509_STORE_add_lookup(store_out.get(), X509_LOOKUP_file());
     if (!lookup) return -1;
-    const std::string name(file_name, strnlen(file_name, name_length));
-    return X509_LOOKUP_load_file(lookup, name.c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
+    platform::RegularFile file(std::string(file_name, strnlen(file_name, name_length)));
+    if (!file) return -1;
+    return X509_LOOKUP_load_file(lookup, file.name().c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
 }
 
 int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
@@ -352,7 +349,8 @@ int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
 
 int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t time) {
     static const char* const kFn = "GetCertificateTrustedStatus";
-    log_debug("%s() start, signer = %#x, pab_certs = %#x", kFn, low32(cert), low32(pab_certs));
+    log_debug("%s() start, signer = %#lx, pab_certs = %#lx", kFn, ptr_bits(cert),
+              ptr_bits(pab_certs));
     int rc = kUnknownSigner;
     auto build = [&] {
         ossl::X509StorePtr made(X509_STORE_new());
@@ -383,7 +381,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
                   err);
         ERR_clear_error();
         rc = (err == X509_V_ERR_CERT_HAS_EXPIRED || err == X509_V_ERR_CRL_NOT_YET_VALID)
-                 ? kCertificateExpired
+                 ? static_cast<int>(SSF_RESULT_CERT_EXPIRED)
                  : kUnknownSigner;
         log_debug("%s() end, retcode = %d", kFn, rc);
         return rc;
@@ -447,7 +445,7 @@ ossl::X509Stack ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, in
 
 ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
-    log_debug("%s() begin: si = 0x%p", kFn, static_cast<void*>(si));
+    log_debug("%s() begin: si = 0x%lx", kFn, ptr_bits(si));
     if (!si || !si->issuer_and_serial) {
         log_error("%s() 0 : bag args", kFn);
         return nullptr;
@@ -489,7 +487,7 @@ ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     }
     ossl::X509Ptr copy(X509_dup(match.get()));
     if (!copy) log_error("%s() 4 : X509_dup() failed", kFn);
-    log_debug("%s() end, return 0x%p", kFn, static_cast<void*>(copy.get()));
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(copy.get()));
     return copy;
 }
 

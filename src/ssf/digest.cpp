@@ -34,15 +34,13 @@ ossl::Pkcs7 digested(const EVP_MD* md, const unsigned char* value, unsigned int 
     if (!p7 || !inner || !PKCS7_set_type(p7.get(), NID_pkcs7_digest) ||
         !PKCS7_set_digest(p7.get(), md) || !PKCS7_set_type(inner.get(), NID_pkcs7_data))
         return nullptr;
-    ASN1_OCTET_STRING_free(inner->d.data);
-    inner->d.data = nullptr;
+    ossl::replace<ossl::OctetString>(inner->d.data, nullptr);
     if (!PKCS7_set_content(p7.get(), inner.get())) return nullptr;
     inner.release();
     ossl::OctetString digest(ASN1_OCTET_STRING_new());
     if (!digest || !ASN1_OCTET_STRING_set(digest.get(), value, static_cast<int>(value_len)))
         return nullptr;
-    ASN1_OCTET_STRING_free(p7->d.digest->digest);
-    p7->d.digest->digest = digest.release();
+    ossl::replace<ossl::OctetString>(p7->d.digest->digest, digest.release());
     return p7;
 }
 

@@ -134,6 +134,24 @@ int encode_data(OutData& out, Bytes input) {
     return SSF_RC_OK;
 }
 
+const ASN1_OCTET_STRING* signed_content(const PKCS7* p7) {
+    const PKCS7* inner = PKCS7_type_is_signed(p7) && p7->d.sign ? p7->d.sign->contents : nullptr;
+    if (!inner || !inner->d.ptr) return nullptr;
+    switch (OBJ_obj2nid(inner->type)) {
+        case NID_pkcs7_data:
+            return inner->d.data;
+        case NID_pkcs7_signed:
+        case NID_pkcs7_enveloped:
+        case NID_pkcs7_signedAndEnveloped:
+        case NID_pkcs7_digest:
+        case NID_pkcs7_encrypted:
+            return nullptr;
+        default:  // any other type is held as it came
+            return inner->d.other->type == V_ASN1_OCTET_STRING ? inner->d.other->value.octet_string
+                                                               : nullptr;
+    }
+}
+
 bool view_pkcs7(Bytes input, ContentView& view, bool through_bio) {
     view = ContentView{};
     if (data_message_content(input, view.bytes)) {

@@ -120,8 +120,7 @@ bool read_enveloped_in_place(Bytes input, EnvelopedMessage& m) {
         ERR_clear_error();
         return false;
     }
-    ASN1_OCTET_STRING_free(enc->enc_data);
-    enc->enc_data = nullptr;
+    ossl::replace<ossl::OctetString>(enc->enc_data, nullptr);
     return m.content.lend(enc->enc_data, layout.content);
 }
 
@@ -226,8 +225,7 @@ int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP
 
     // The message encoded without its content gives every byte in front of the content.
     PKCS7_ENC_CONTENT* enc = p7->d.enveloped->enc_data;
-    ASN1_OCTET_STRING_free(enc->enc_data);
-    enc->enc_data = ASN1_OCTET_STRING_new();
+    ossl::replace<ossl::OctetString>(enc->enc_data, ASN1_OCTET_STRING_new());
     OutData shell;
     EnvelopedLayout layout;
     if (!enc->enc_data || !der_output(shell, p7.get()) ||
@@ -262,9 +260,8 @@ std::string identity_of(const SigRcpSsfInfo* r) {
 int SSF_EVP_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsigned char* enc_key,
                          int enc_key_len, EVP_PKEY* private_key) {
     static const char* kFn = "SSF_EVP_PKEY_decrypt";
-    log_debug("%s() begin, dec_key = 0x%p, enc_key = 0x%p, enc_key_len = %d, private_key = 0x%p",
-              kFn, static_cast<void*>(dec_key), static_cast<const void*>(enc_key), enc_key_len,
-              static_cast<void*>(private_key));
+    log_debug("%s() begin, dec_key = 0x%lx, enc_key = 0x%lx, enc_key_len = %d, private_key = 0x%lx",
+              kFn, ptr_bits(dec_key), ptr_bits(enc_key), enc_key_len, ptr_bits(private_key));
     int rc = -1;
     [&] {
         ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(private_key, nullptr));

@@ -29,12 +29,6 @@ constexpr const char* kTokenPrefix = "token=";
 constexpr const char* kCertFilePrefix = "certfile=";
 constexpr const char* kKeyFileSeparator = ",keyfile=";
 
-unsigned low32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-const void* vp(const void* p) {
-    return p;
-}
 int failure_code(int is_signer) {
     return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
 }
@@ -42,13 +36,7 @@ bool sap_given(const SAP_BYTE* p, SAP_UINT len) {
     return p && static_cast<int32_t>(len) > 0;
 }
 
-// Passwords are wiped before their memory goes back.
-struct SecretFree {
-    void operator()(char* p) const {
-        if (p) OPENSSL_clear_free(p, std::strlen(p));
-    }
-};
-using Secret = std::unique_ptr<char, SecretFree>;
+using Secret = ossl::SecretText;
 
 Secret copy_secret(const char* text) {
     if (!text) return nullptr;
@@ -94,7 +82,7 @@ int check_private_key_usage_period(X509* cert) {
 
 // Reads the certificate of the file pair; messages as the PEM loader of the crypto tools.
 ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb, FileRead& read) {
-    ossl::Bio in(BIO_new_file(path, "r"));
+    ossl::Bio in = open_file_bio(path);
     if (!in) {
         log_error("%s() : Error opening %s '%s'", "load_cert", "signer certificate", path);
         return nullptr;
@@ -107,7 +95,7 @@ ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb, FileRead& read) {
 }
 
 ossl::PKey load_key(const char* path, PasswordCbData* cb, FileRead& read) {
-    ossl::Bio in(BIO_new_file(path, "r"));
+    ossl::Bio in = open_file_bio(path);
     if (!in) return nullptr;
     read.before = file_id_of(in.get());
     ossl::PKey key(PEM_read_bio_PrivateKey(in.get(), nullptr, ssf_password_cb, cb));
@@ -132,7 +120,7 @@ std::optional<Profile> find_profile(ProfileKey& cached, std::initializer_list<co
 int read_p12(const char* path, const char* password, ProfileKey& cached, ossl::X509Ptr& cert_out,
              ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
-    ossl::Bio in(path ? BIO_new_file(path, "rb") : nullptr);
+    ossl::Bio in = open_file_bio(path);
     if (!in) {
         log_error("%s() 1 : BIO_new_file( '%s', 'rb' ) failed", kFn, path ? path : "(null)");
         log_crypto_errors();
@@ -159,7 +147,7 @@ int read_p12(const char* path, const char* password, ProfileKey& cached, ossl::X
     cert_out.reset(cert);
     key_out.reset(key);
     if (!cert || !key) {
-        log_write("%s() 4 : key = 0x%p, cert = 0x%p", kFn, vp(key), vp(cert));
+        log_write("%s() 4 : key = 0x%lx, cert = 0x%lx", kFn, ptr_bits(key), ptr_bits(cert));
         return SSF_RESULT_INVALID_PASSWORD;
     }
     if (read.stable()) {
@@ -205,9 +193,10 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
                               ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
     log_debug(
-        "%s() begin, p12_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(path), vp(password), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, p12_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(path), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     int result = 0;
@@ -239,9 +228,10 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
                                ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_file";
     log_debug(
-        "%s() begin, cert_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(spec), vp(password), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, cert_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(spec), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     const std::string text = spec ? spec : "";
@@ -300,8 +290,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
     };
 
     if (!info || !sap_given(info->strSigRcpProfile, info->strSigRcpProfileL)) {
-        log_error("%s() 1 : Error: signer->strSigRcpProfile = %#X, signer->strSigRcpProfileL = %d",
-                  kFn, info ? low32(info->strSigRcpProfile) : 0u,
+        log_error("%s() 1 : Error: signer->strSigRcpProfile = %#lX, signer->strSigRcpProfileL = %d",
+                  kFn, info ? ptr_bits(info->strSigRcpProfile) : 0ul,
                   info ? static_cast<int>(info->strSigRcpProfileL) : 0);
         return fail(SSF_RESULT_PROFILE_NOT_FOUND, failed);
     }
@@ -394,8 +384,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
         return rc;
     }
     if (!cert_out || !key_out) {
-        log_error("%s() 10 : ssf_load_cert_and_key_p12() succeeded, but cert = 0x%p, key = 0x%p",
-                  kFn, vp(cert_out.get()), vp(key_out.get()));
+        log_error("%s() 10 : ssf_load_cert_and_key_p12() succeeded, but cert = 0x%lx, key = 0x%lx",
+                  kFn, ptr_bits(cert_out.get()), ptr_bits(key_out.get()));
         return fail(SSF_RESULT_UNKNOWN_SIGNER, failed);
     }
     if (!is_signer) return 0;

@@ -15,10 +15,6 @@ namespace ssf {
 
 namespace {
 
-const void* vp(const void* p) {
-    return p;
-}
-
 // crlIssuedTime is always a UTCTime: a UTCTime thisUpdate is copied as it is, so the reference
 // compares equal to it byte for byte.
 bool set_issued_time(ASN1_UTCTIME*& out, const ASN1_TIME* this_update) {
@@ -187,8 +183,8 @@ CrlValidatedId make_crl_id(X509_CRL* crl, const EVP_MD* md) {
 int AddTimestampRevocationValues(const EVP_MD* md, PKCS7* token, X509* tsa_cert,
                                  X509_STORE* store) {
     static const char* const kFn = "AddTimestampRevocationValues";
-    log_debug("%s() begin : token = 0x%p, tsp_cert = 0x%p, store = 0x%p", kFn, vp(token),
-              vp(tsa_cert), vp(store));
+    log_debug("%s() begin : token = 0x%lx, tsp_cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(token),
+              ptr_bits(tsa_cert), ptr_bits(store));
     const int rc = add_timestamp_values(md, token, tsa_cert, store);
     log_debug("%s() end : return code = %d (%s)", kFn, rc,
               GetSignerErrorMessage(static_cast<SAP_UINT>(rc)));

@@ -78,11 +78,14 @@ int add_signer(const char* fn, PKCS7* p7, Signer& s, bool inc_certs, int type) {
     }
     s.si = SSF_PKCS7_add_signature(p7, s.cert.get(), s.key.get(), d.md, s.rec->strSigRcpProfile,
                                    s.rec->strSigRcpProfileL, type);
-    if (!s.si || !PKCS7_add_attrib_content_type(s.si, nullptr)) {
+    // The type of the content being signed, which an added signer takes from the message.
+    ossl::Asn1Object content_type(OBJ_dup(p7->d.sign->contents->type));
+    if (!s.si || !content_type || !PKCS7_add_attrib_content_type(s.si, content_type.get())) {
         log_error("%s() 9 : SSF_PKCS7_add_signature() failed", fn);
         s.rec->uResult = SSF_RESULT_INVALID_SIGNATURE;
         return SSF_RC_SIGNER_FAILED;
     }
+    content_type.release();  // the attribute owns it
     if (inc_certs && !include_certs(p7, s)) {
         log_error("%s() 9 : PKCS7_add_certificate() failed", fn);
         log_crypto_errors();
@@ -183,8 +186,7 @@ int added_content(const char* fn, PKCS7* p7, Bytes input, OutData& original, Byt
         content = Bytes(original.data.get(), original.size);
         return 0;
     }
-    const ASN1_OCTET_STRING* own =
-        PKCS7_type_is_data(p7->d.sign->contents) ? p7->d.sign->contents->d.data : nullptr;
+    const ASN1_OCTET_STRING* own = signed_content(p7);
     if (!own) return fail("%s() 3 : PKCS7 has invalid format", fn, SSF_RC_INVALID_FORMAT);
     content = Bytes(ASN1_STRING_get0_data(own), static_cast<size_t>(ASN1_STRING_length(own)));
     if (!input.empty() &&

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/log.h"
 #include "ssf/records.h"
@@ -246,6 +247,18 @@ void* load_library(const char* path) {
 
 void* get_proc_address(void* module, const char* name) {
     return module && name ? platform::get_proc_address(module, name) : nullptr;
+}
+
+ossl::Bio open_file_bio(const char* path) {
+    if (!path) return nullptr;
+    platform::RegularFile file(path);
+    if (!file) {
+        errno = file.error();
+        return nullptr;
+    }
+    ossl::Bio bio(BIO_new(BIO_s_fd()));
+    if (bio) BIO_set_fd(bio.get(), file.release(), BIO_CLOSE);
+    return bio;
 }
 
 }  // namespace ssf

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "cryptoext/ossl.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -46,5 +47,8 @@ int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert
 
 void* load_library(const char* path);
 void* get_proc_address(void* module, const char* name);
+
+// A read stream over a regular file (platform::RegularFile); null when the name is none.
+ossl::Bio open_file_bio(const char* path);
 
 }  // namespace ssf

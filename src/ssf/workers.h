@@ -15,6 +15,9 @@ int encode_data(OutData& out, Bytes input);
 // True for the input that encode_data hands back as it is: signed or enveloped PKCS#7.
 [[nodiscard]] bool encodes_as_itself(Bytes input);
 int decode_data(OutData& out, Bytes input);
+// The octets a signed message carries, whatever their content type; null when it carries none
+// or carries them in another form than an OCTET STRING (which no signature here covers).
+const ASN1_OCTET_STRING* signed_content(const PKCS7* p7);
 
 // The content decode_data gives, seen where it lies instead of copied: in the input, or in the
 // parsed message the view keeps.

@@ -17,10 +17,10 @@ namespace {
 
 using engine_tests::Bytes;
 using SignerInfo = ossl::Pkcs7SignerInfo;
-using EssV2 = ossl::Owner<ESSCERTIDV2, ESSCERTIDV2_free>;
-using OtherId = ossl::Owner<OTHERCERTID, OTHERCERTID_free>;
-using OtherSig = ossl::Owner<OTHERSIGCERT, OTHERSIGCERT_free>;
-using OsslEssV2 = ossl::Owner<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>;
+using EssV2 = ossl::EssCertIdV2;
+using OtherId = ossl::OtherCertId;
+using OtherSig = ossl::OtherSigCert;
+using OsslEssV2 = ossl::EssSigningCertV2;
 
 // A certificate with a multi-byte serial issued under another name, so issuer and subject differ.
 ossl::X509Ptr make_cert() {
@@ -131,10 +131,9 @@ TEST_F(EssTypes, StandardEncodingsDecodeOnlyWithTheHashAlgorithmPresent) {
     const unsigned char* p = der.data();
     OsslEssV2 std_sc(d2i_ESS_SIGNING_CERT_V2(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_NE(std_sc, nullptr);
-    STACK_OF(X509)* chain = sk_X509_new_null();
-    sk_X509_push(chain, cert.get());
-    EXPECT_EQ(OSSL_ESS_check_signing_certs(nullptr, std_sc.get(), chain, 1), 1);
-    sk_X509_free(chain);
+    ossl::X509View chain(sk_X509_new_null());
+    sk_X509_push(chain.get(), cert.get());
+    EXPECT_EQ(OSSL_ESS_check_signing_certs(nullptr, std_sc.get(), chain.get(), 1), 1);
 }
 
 TEST_F(EssTypes, OtherCertIdRoundTripsInsideOtherSigningCertificate) {
