@@ -18,6 +18,7 @@
 #include "engines/loader.h"
 #include "platform/files.h"
 #include "platform/winstub.h"
+#include "ssf/cache.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
 #include "ssf/crl.h"
@@ -497,6 +498,7 @@ void reset_for_tests() {
     log_set_debug_mode(false);
     log_reset_for_tests();
     hok_reset_for_tests();
+    clear_caches();
 }
 
 }  // namespace ssf
