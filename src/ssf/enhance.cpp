@@ -122,16 +122,11 @@ int enhance_all(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
     *tail = records.head;
     records.head = nullptr;
     if (!all_good) return SSF_RC_SIGNER_FAILED;
-    unsigned char* der = nullptr;
-    const int len = i2d_PKCS7(p7.get(), &der);
-    ossl::Bytes owned(der);
-    if (len <= 0) {
+    if (!der_output(out, p7.get())) {
         log_error("%s() 11 : i2d_PKCS7()", kFn);
         log_crypto_errors();
         return SSF_RC_ENCODE_FAILED;
     }
-    out.data = std::move(owned);
-    out.size = static_cast<uint32_t>(len);
     return SSF_RC_OK;
 }
 
