@@ -3,7 +3,7 @@
 # build-fuzz/. Each target runs SSF_FUZZ_SECONDS (default 60) seconds, as many at once as there
 # are cores (SSF_JOBS), seeded with real messages the library makes at start-up. Any crash,
 # leak, hang or sanitizer report fails the run; crash inputs stay in build-fuzz/fuzz-run/TARGET/.
-#   fuzz.sh [TARGET...]     targets: gost_keys verify develope decode add_sign digest config
+#   fuzz.sh [TARGET...]     targets: gost_keys verify develope decode add_sign enhance digest config
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir="$root/build-fuzz"
@@ -15,7 +15,7 @@ cmake -S "$root" -B "$dir" -G Ninja --log-level=WARNING "${opts[@]}" >&2
 cmake --build "$dir" --target fuzz_all -j"$jobs" -- --quiet >&2
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(gost_keys verify develope decode add_sign digest config)
+[ ${#targets[@]} -gt 0 ] || targets=(gost_keys verify develope decode add_sign enhance digest config)
 export FUZZ_BIN="$dir/tests/fuzz" FUZZ_OUT="$dir/fuzz-run" FUZZ_SECONDS=${SSF_FUZZ_SECONDS:-60}
 rm -rf "$FUZZ_OUT"
 mkdir -p "$FUZZ_OUT"

@@ -111,6 +111,13 @@ IMPLEMENT_ASN1_FUNCTIONS(REVOCATION_VALUES)
         return ossl::Bytes(der);
     }
 
+    std::string seq_pack_der(const void* stack, const ASN1_ITEM* item) {
+        int len = 0;
+        ossl::Bytes der = seq_pack(stack, item, &len);
+        return der ? std::string(reinterpret_cast<const char*>(der.get()), static_cast<size_t>(len))
+                   : std::string();
+    }
+
     void* seq_unpack(const unsigned char* der, long len, const ASN1_ITEM* item) {
         if (!der || len <= 0) return nullptr;
         const unsigned char* p = der;

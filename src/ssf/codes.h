@@ -28,8 +28,6 @@ enum : SAPRETURN {
     SSF_RC_NO_RECORD = 53,
     SSF_RC_NO_LIST = 54,
     SSF_RC_NODE_WITHOUT_RECORD = 0xFFFFFFFFu,
-    // Until an operation's worker exists it answers as for a format it cannot produce.
-    SSF_RC_NOT_AVAILABLE = SSF_RC_INVALID_FORMAT,
 };
 
 // Signer and recipient result codes kept in SigRcpSsfInfo::uResult.

@@ -79,9 +79,6 @@ void lock_mutex(bool& locked);
 [[nodiscard]] bool format_invalid(const char* line, const char* fn, const SAP_BYTE* fmt,
                                   SAP_UINT fmtL);
 
-// What an operation answers until its worker is built.
-[[nodiscard]] int worker_not_available(const char* worker);
-
 // Runs an export's body; nothing thrown inside reaches the host.
 template <class Body>
 SAPRETURN guarded(const char* name, SAPRETURN on_memory, Body&& body) noexcept {

@@ -10,7 +10,7 @@
 
 #include "cryptoext/ess_types.h"
 #include "cryptoext/objects.h"
-#include "ssf/cades_pending.h"
+#include "ssf/cades_enhance.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
 #include "ssf/keys.h"

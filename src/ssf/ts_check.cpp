@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/winstub.h"
-#include "ssf/cades_pending.h"
 #include "ssf/cades_types.h"
+#include "ssf/cades_verify.h"
 #include "ssf/cert_verify.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"

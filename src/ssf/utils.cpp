@@ -238,7 +238,25 @@ const EVP_MD* get_gost94_digest() {
 }
 
 int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) {
+    // A signature value longer than the key can make, or empty, never reaches the key's verifier.
+    EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
+    const int len = si && si->enc_digest ? ASN1_STRING_length(si->enc_digest) : 0;
+    if (!key || len <= 0 || len > EVP_PKEY_get_size(key)) return 0;
     return PKCS7_signatureVerify(data, p7, si, cert);
+}
+
+ossl::Bio read_signed_content(const char* fn, PKCS7* p7, ossl::Bio& detached) {
+    ossl::Bio stream(PKCS7_dataInit(p7, detached.get()));
+    if (!stream) {
+        log_error("%s() 6.1 : PKCS7_dataInit() failed", fn);
+        log_crypto_errors();
+        return nullptr;
+    }
+    (void)detached.release();  // part of the stream's chain now
+    char buf[4096];
+    while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
+    }
+    return stream;
 }
 
 void* load_library(const char* path) {

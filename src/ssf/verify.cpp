@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-#include "ssf/cades_pending.h"
+#include "ssf/cades_verify.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
 #include "ssf/ess_check.h"
@@ -25,8 +25,6 @@ namespace {
 constexpr const char kNoCertificateId[] =
     "\"issuer-name/Noserialnumber\":CN=CA, OU=SSF-TEST, O=SAP-AG, C=DE/No-2)";
 static_assert(sizeof kNoCertificateId - 1 == 69);
-
-constexpr int kReadChunk = 4096;
 
 int fail(const char* line, const char* fn, int code, bool dump = false) {
     log_error(line, fn);
@@ -408,17 +406,7 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
 
     // Reading the content through the stream computes every digest the SignerInfos name. A digest
     // the crypto library does not know leaves no stream: no signature can then be accepted.
-    BIO* detached_bio = source_bio.get();
-    ossl::Bio stream(PKCS7_dataInit(p7.get(), detached_bio));
-    if (stream) {
-        source_bio.release();  // now part of the stream's chain
-        char buf[kReadChunk];
-        while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
-        }
-    } else {
-        log_error("%s() 6.1 : PKCS7_dataInit() failed", fn);
-        log_crypto_errors();
-    }
+    ossl::Bio stream = read_signed_content(fn, p7.get(), source_bio);
 
     Verification v;
     v.fn = fn;

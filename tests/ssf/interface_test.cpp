@@ -263,7 +263,8 @@ TEST_F(Frame, VerifyAndEnhanceChecks) {
     expect(enhance(sig.n(), &results, nullptr), 3,
            "SsfEnhanceSignatures() 3 : (ostrEnhancedSignData == NULL) || "
            "(ostrEnhancedSignDataL == NULL)");
-    EXPECT_EQ(enhance(sig.n(), &results, &out.data), ssf::SSF_RC_NOT_AVAILABLE);
+    expect(enhance(sig.n(), &results, &out.data), ssf::SSF_RC_NOT_PKCS7,
+           "ssf_enhance_signatures() 1 : d2i_X509() failed");
     EXPECT_TRUE(out.cleared());
 }
 
