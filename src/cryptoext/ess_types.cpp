@@ -27,7 +27,7 @@ ASN1_SEQUENCE(OTHERSIGCERT) = {
 } ASN1_SEQUENCE_END(OTHERSIGCERT)
 
 ASN1_SEQUENCE(CERTIDV2) = {
-    ASN1_SIMPLE(CERTIDV2, hashAlgorithm, X509_ALGOR),
+    ASN1_OPT(CERTIDV2, hashAlgorithm, X509_ALGOR),
     ASN1_SIMPLE(CERTIDV2, hashValue, ASN1_OCTET_STRING),
     ASN1_OPT(CERTIDV2, issuerSerial, ISSUER_SERIAL),
 } ASN1_SEQUENCE_END(CERTIDV2)
@@ -114,7 +114,8 @@ ESSCERTIDV2* PKCS7_make_cert_id_v2(X509* cert, const EVP_MD* md) {
     if (!cert || !md) return nullptr;
     CertIdV2 id(CERTIDV2_new());
     if (!id) return nullptr;
-    if (!set_hash_algorithm(id->hashAlgorithm, md)) return nullptr;
+    id->hashAlgorithm = X509_ALGOR_new();  // written even for SHA-256, as we always have
+    if (!id->hashAlgorithm || !set_hash_algorithm(id->hashAlgorithm, md)) return nullptr;
     if (!PKCS7_cert_digest(cert, md, id->hashValue)) return nullptr;
     id->issuerSerial = ISSUER_SERIAL_new();
     if (!id->issuerSerial || !fill_issuer_serial(id->issuerSerial, cert)) return nullptr;

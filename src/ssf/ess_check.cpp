@@ -86,7 +86,8 @@ int check_signing_cert_v2(const ASN1_STRING* value, X509* cert) {
         log_error("%s() 9 : no CERTIDV2 found in SigningCertificateV2 attribute", fn);
         return 0;
     }
-    const EVP_MD* md = EVP_get_digestbyobj(id->hashAlgorithm->algorithm);
+    const EVP_MD* md =
+        id->hashAlgorithm ? EVP_get_digestbyobj(id->hashAlgorithm->algorithm) : EVP_sha256();
     if (!md) {
         log_error("%s() 10 : EVP_get_digestbyobj() failed", fn);
         return 0;

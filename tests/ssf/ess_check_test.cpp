@@ -55,6 +55,18 @@ TEST_F(EssCheck, OtherSigningCertificateAloneOrBesideVersionTwo) {
     EXPECT_EQ(ssf::check_ess_signing_cert(si, signer()), 0);
 }
 
+// Written the standard way by another signer: SHA-256 left out as the default.
+TEST_F(EssCheck, VersionTwoWithTheDefaultDigestLeftOut) {
+    ossl::EssSigningCertV2 sc(
+        OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), signer(), nullptr, 1));
+    unsigned char* der = nullptr;
+    const int len = i2d_ESS_SIGNING_CERT_V2(sc.get(), &der);
+    ossl::Bytes der_owner(der);
+    add_signed_seq(si, ssf::signing_cert_v2_nid(), Der(der, der + len));
+    EXPECT_EQ(ssf::check_ess_signing_cert(si, signer()), 1);
+    EXPECT_EQ(ssf::check_ess_signing_cert(si, other()), 0);
+}
+
 TEST_F(EssCheck, WrongSerialBrokenOrEmptyAttributesFail) {
     ossl::EssCertIdV2 ids(PKCS7_make_cert_id_v2(signer(), EVP_sha256()));
     ASN1_INTEGER_set(sk_CERTIDV2_value(ids->Certs, 0)->issuerSerial->serial, 999);
