@@ -43,8 +43,9 @@ tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
     return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
 }
 
-int recipient_alg(const char* encode_fn, EVP_PKEY* pkey, X509_ALGOR* alg) {
-    ossl::Asn1String params(encode_algor_params(encode_fn, gost2012_record(pkey)));
+int recipient_alg(AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
+                  X509_ALGOR* alg) {
+    ossl::Asn1String params(encode(encode_fn, pkey));
     if (!params || !alg) return -1;
     X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
                     params.release());
@@ -67,18 +68,12 @@ EngineMethods* methods_of(ENGINE* e) {
     return e ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot())) : nullptr;
 }
 
-const std::vector<int>& key_nids() {
-    static const auto* nids = new std::vector<int>{
-        objmap::nid(Obj::gost2001), objmap::nid(Obj::gost2012_256), objmap::nid(Obj::gost2012_512)};
-    return *nids;
-}
-
 template <class M>
-int select(ENGINE* e, M** out, const int** nids, int nid,
+int select(ENGINE* e, M** out, const int** nids, int nid, std::span<const int> listed,
            std::vector<std::pair<int, M*>> EngineMethods::*list) {
     if (!out) {
-        if (nids) *nids = key_nids().data();
-        return static_cast<int>(key_nids().size());
+        if (nids) *nids = listed.empty() ? nullptr : listed.data();
+        return static_cast<int>(listed.size());
     }
     *out = nullptr;
     if (EngineMethods* m = methods_of(e))
@@ -132,17 +127,29 @@ bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmet
     return true;
 }
 
-int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid) {
-    return select(e, pmeth, nids, nid, &EngineMethods::pkey);
+std::span<const int> signature_key_nids() {
+    static const auto* nids = new std::vector<int>{
+        objmap::nid(Obj::gost2001), objmap::nid(Obj::gost2012_256), objmap::nid(Obj::gost2012_512)};
+    return *nids;
 }
 
-int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid) {
-    return select(e, ameth, nids, nid, &EngineMethods::asn1);
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid,
+                     std::span<const int> listed) {
+    return select(e, pmeth, nids, nid, listed, &EngineMethods::pkey);
+}
+
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid,
+                     std::span<const int> listed) {
+    return select(e, ameth, nids, nid, listed, &EngineMethods::asn1);
+}
+
+void free_key_methods(ENGINE* e) {
+    delete methods_of(e);
+    ENGINE_set_ex_data(e, methods_slot(), nullptr);
 }
 
 void free_engine_data(ENGINE* e) {
-    delete methods_of(e);
-    ENGINE_set_ex_data(e, methods_slot(), nullptr);
+    free_key_methods(e);
     OPENSSL_free(ENGINE_get_ex_data(e, kSettingsSlot));
     ENGINE_set_ex_data(e, kSettingsSlot, nullptr);
 }
@@ -276,7 +283,15 @@ int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey) {
 }
 
 int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2) {
-    return engines::guarded("pkey_ctrl", -1, [&] {
+    const AlgorParamsEncoder of_record = [](const char* fn, const EVP_PKEY* k) {
+        return encode_algor_params(fn, gost2012_record(k));
+    };
+    return pkey_ctrl("pkey_ctrl", of_record, encode_fn, pkey, op, arg1, arg2);
+}
+
+int pkey_ctrl(const char* fn, AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
+              int op, long arg1, void* arg2) {
+    return engines::guarded(fn, -1, [&] {
         X509_ALGOR *dig = nullptr, *sig = nullptr, *alg = nullptr;
         switch (op) {
             case ASN1_PKEY_CTRL_PKCS7_SIGN:
@@ -292,13 +307,13 @@ int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* ar
             case ASN1_PKEY_CTRL_PKCS7_ENCRYPT:
                 if (arg1 != 0) return 1;
                 PKCS7_RECIP_INFO_get0_alg(static_cast<PKCS7_RECIP_INFO*>(arg2), &alg);
-                return recipient_alg(encode_fn, pkey, alg);
+                return recipient_alg(encode, encode_fn, pkey, alg);
             case ASN1_PKEY_CTRL_CMS_ENVELOPE:
                 if (arg1 != 0) return 1;
                 if (!CMS_RecipientInfo_ktri_get0_algs(static_cast<CMS_RecipientInfo*>(arg2),
                                                       nullptr, nullptr, &alg))
                     return -1;
-                return recipient_alg(encode_fn, pkey, alg);
+                return recipient_alg(encode, encode_fn, pkey, alg);
             case ASN1_PKEY_CTRL_DEFAULT_MD_NID: {
                 const int type = EVP_PKEY_get_base_id(pkey);
                 if (type == NID_undef) return -1;

@@ -2,7 +2,8 @@
 // "mscryptoapi" engine's CryptoAPI providers, the "pkcs11" engine's tokens). Their key records
 // begin with a tvk_gost2012_key, so everything public (parameters, public key, comparison,
 // verification, key-transport encryption) is the same code for both; each engine wraps these
-// under its own callback names and passes that name, which its messages carry.
+// under its own callback names and passes that name, which its messages carry. The key-method
+// holder, its selectors and the key-ASN.1 control serve the "gost" engine as well.
 #pragma once
 
 #include <openssl/engine.h>
@@ -44,7 +45,13 @@ ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* record)
                              EVP_PKEY* pkey, const X509_PUBKEY* pub);
 int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey);
 
-// The key-ASN.1 control of an engine key; encode_fn names the engine's parameter encoder.
+// Makes a recipient's algorithm parameters for the key; encode_fn names the encoder in messages.
+using AlgorParamsEncoder = ASN1_STRING* (*)(const char* encode_fn, const EVP_PKEY* pkey);
+// The key-ASN.1 control of a GOST key: signer and recipient algorithms, the default digest.
+// fn names the engine's callback, encode and encode_fn its parameter encoder.
+int pkey_ctrl(const char* fn, AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
+              int op, long arg1, void* arg2);
+// The same with encode_algor_params over the key's record, as the token engines have it.
 int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2);
 
 // Key-context data: a zeroed tvk_pmeth_data, the parameter set from the context's key record.
@@ -79,12 +86,19 @@ using RegisterPmeth = int (*)(int nid, EVP_PKEY_METHOD** pmeth, int flags);
 // engine; the first failure stops. True when all were made.
 bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmeth ameth,
                         RegisterPmeth pmeth);
+// The NID list of the three GOST signature types. Like every list a selector gives, it lives as
+// long as the process: the crypto library reads it again when it frees an engine at exit.
+std::span<const int> signature_key_nids();
 // The selectors over those methods, in the crypto library's form: without a method pointer the
-// NID list of the three GOST signature types and its length; else 1 with the method, 0 without.
-int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid);
-int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid);
-// Frees what create_settings and create_key_methods keep (the crypto library frees the method
-// objects themselves with the engine, through the selectors).
+// listed NIDs and their count; else 1 with the method, 0 without.
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid,
+                     std::span<const int> listed = signature_key_nids());
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid,
+                     std::span<const int> listed = signature_key_nids());
+// Frees what create_key_methods keeps (the crypto library frees the method objects themselves
+// with the engine, through the selectors).
+void free_key_methods(ENGINE* e);
+// free_key_methods, and the settings create_settings made.
 void free_engine_data(ENGINE* e);
 
 // "Total: %d certificates", then each certificate as text and PEM, on the standard output.

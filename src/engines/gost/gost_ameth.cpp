@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/engine_keys.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
@@ -402,51 +403,12 @@ int gost2012_set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
 
 namespace {
 
-int set_recipient_alg(EVP_PKEY* pkey, X509_ALGOR* alg) {
-    ossl::Asn1String params(encode_gost2012_algor_params(pkey));
-    if (!params || !alg) return -1;
-    X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
-                    params.release());
-    return 1;
-}
-
 int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
-    return engines::guarded("pkey_ctrl_gost2012", -1, [&] {
-        X509_ALGOR *dig = nullptr, *sig = nullptr, *alg = nullptr;
-        switch (op) {
-            case ASN1_PKEY_CTRL_PKCS7_SIGN:
-                if (arg1 != 0) return 1;
-                PKCS7_SIGNER_INFO_get0_algs(static_cast<PKCS7_SIGNER_INFO*>(arg2), nullptr, &dig,
-                                            &sig);
-                return gost2012_set_sign_algs(pkey, dig, sig);
-            case ASN1_PKEY_CTRL_CMS_SIGN:
-                if (arg1 != 0) return 1;
-                CMS_SignerInfo_get0_algs(static_cast<CMS_SignerInfo*>(arg2), nullptr, nullptr, &dig,
-                                         &sig);
-                return gost2012_set_sign_algs(pkey, dig, sig);
-            case ASN1_PKEY_CTRL_PKCS7_ENCRYPT:
-                if (arg1 != 0) return 1;
-                PKCS7_RECIP_INFO_get0_alg(static_cast<PKCS7_RECIP_INFO*>(arg2), &alg);
-                return set_recipient_alg(pkey, alg);
-            case ASN1_PKEY_CTRL_CMS_ENVELOPE:
-                if (arg1 != 0) return 1;
-                if (!CMS_RecipientInfo_ktri_get0_algs(static_cast<CMS_RecipientInfo*>(arg2),
-                                                      nullptr, nullptr, &alg))
-                    return -1;
-                return set_recipient_alg(pkey, alg);
-            case ASN1_PKEY_CTRL_DEFAULT_MD_NID: {
-                const int type = EVP_PKEY_get_base_id(pkey);
-                if (type == NID_undef) return -1;
-                *static_cast<int*>(arg2) = type == objmap::nid(Obj::gost2001)
-                                               ? objmap::nid(Obj::md_gost94)
-                                           : is_512(type) ? objmap::nid(Obj::md_gost12_512)
-                                                          : objmap::nid(Obj::md_gost12_256);
-                return 2;
-            }
-            default:
-                return -2;
-        }
-    });
+    const engine_keys::AlgorParamsEncoder encode = [](const char*, const EVP_PKEY* k) {
+        return encode_gost2012_algor_params(k);
+    };
+    return engine_keys::pkey_ctrl("pkey_ctrl_gost2012", encode, "encode_gost2012_algor_params",
+                                  pkey, op, arg1, arg2);
 }
 
 // ---- printing ----
@@ -730,10 +692,4 @@ int register_ameth_tvk(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_st
         EVP_PKEY_asn1_set_ctrl(*ameth, mac_ctrl);
     }
     return 1;
-}
-
-EVP_PKEY_ASN1_METHOD* tvk_make_asn1_method(int nid, const char* pem_str, const char* info) {
-    EVP_PKEY_ASN1_METHOD* m = nullptr;
-    if (!register_ameth_tvk(nid, &m, pem_str, info)) return nullptr;
-    return m;
 }

@@ -364,11 +364,3 @@ int register_pmeth_tvk(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
     }
     return *pmeth ? 1 : 0;
 }
-
-EVP_PKEY_METHOD* tvk_make_pkey_method(int nid) {
-    EVP_PKEY_METHOD* m = nullptr;
-    ossl::PKeyMeth owned;
-    const bool made = register_pmeth_tvk(nid, &m, 0) != 0;
-    owned.reset(m);
-    return made ? owned.release() : nullptr;
-}
