@@ -5,6 +5,8 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -53,6 +55,9 @@ int recipient_alg(AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pk
 }
 
 constexpr int kSettingsSlot = 0;
+
+// The engines' trace switch.
+std::atomic<bool> g_trace{false};
 
 struct EngineMethods {
     std::vector<std::pair<int, EVP_PKEY_METHOD*>> pkey;
@@ -404,11 +409,23 @@ void print_certs(const STACK_OF(X509) * certs) {
     std::fflush(stdout);
 }
 
-void log_error_v(const char* format, va_list args) {
+void log_error(const char* format, ...) {
     char message[1024];
+    va_list args;
+    va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
     static const std::string rule(61, '-');
     std::fprintf(stderr, "%s\nERROR\n%s\n%s\n", rule.c_str(), message, rule.c_str());
+}
+
+void log_trace(const char* format, ...) {
+    if (!g_trace.load()) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
 }
 
 }  // namespace engine_keys

@@ -10,7 +10,6 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <cstdarg>
 #include <span>
 
 #include "engines/gost/gost_key_methods.h"
@@ -104,8 +103,14 @@ void free_engine_data(ENGINE* e);
 // "Total: %d certificates", then each certificate as text and PEM, on the standard output.
 void print_certs(const STACK_OF(X509) * certs);
 
-// The four-line error record of the engines (61 '-', "ERROR", the message, 61 '-') on stderr.
-void log_error_v(const char* format, va_list args);
+// The engines' loggers on stderr: the four-line error record (61 '-', "ERROR", the message,
+// 61 '-'), and trace lines that are written only while the trace switch is on (nothing turns it
+// on). Each engine calls them under its own names, through a Logger.
+void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A typedef, not an alias declaration: only thus does the compiler keep checking the formats
+// of calls through it.
+typedef void (*Logger)(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace engine_keys
 

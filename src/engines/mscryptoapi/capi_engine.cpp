@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -52,7 +51,6 @@ const std::u16string kRsaProviders[] = {
 constexpr char16_t kAesProvider[] = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
 
 std::atomic<ENGINE*> g_engine{nullptr};
-std::atomic<bool> g_trace{false};
 
 // The current store name: process-wide, so guarded.
 std::mutex g_store_lock;
@@ -254,22 +252,6 @@ ENGINE* mscryptoapi_engine() {
 
 const char* mscryptoapi_store_tag(const X509* x) {
     return x ? static_cast<const char*>(X509_get_ex_data(x, store_tag_index())) : nullptr;
-}
-
-void mscryptoapi_log_error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    engine_keys::log_error_v(format, args);
-    va_end(args);
-}
-
-void mscryptoapi_log_trace(const char* format, ...) {
-    if (!g_trace.load()) return;
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    va_end(args);
 }
 
 int bind_mscryptoapi(ENGINE* e) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "engines/common/engine_keys.h"
 #include "engines/gost/gost_key_record.h"
 #include "platform/capi/wincrypt.h"
 
@@ -82,5 +83,5 @@ int MakePubKeyBlob(const tvk_gost2012_key* key, unsigned char** blob, unsigned i
 int GetProvCipherNid(capi::HCRYPTPROV prov);
 
 // Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
-void mscryptoapi_log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void mscryptoapi_log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline constexpr engine_keys::Logger mscryptoapi_log_error = engine_keys::log_error;
+inline constexpr engine_keys::Logger mscryptoapi_log_trace = engine_keys::log_trace;

@@ -53,7 +53,6 @@ constexpr engine_keys::MethodRow kKeyTypes[] = {
 };
 
 std::atomic<ENGINE*> g_engine{nullptr};
-std::atomic<bool> g_trace{false};
 
 // The module path (slot 0) and the PIN (slot 1): process-wide, so guarded.
 std::mutex g_settings_lock;
@@ -416,22 +415,6 @@ ENGINE* pkcs11_engine() {
 std::optional<std::string> pkcs11_setting(int slot) {
     std::lock_guard lock(g_settings_lock);
     return slot == 0 || slot == 1 ? g_settings[slot] : std::nullopt;
-}
-
-void pkcs11_log_error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    engine_keys::log_error_v(format, args);
-    va_end(args);
-}
-
-void pkcs11_log_trace(const char* format, ...) {
-    if (!g_trace.load()) return;
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    va_end(args);
 }
 
 int bind_pkcs11(ENGINE* e) {

@@ -8,11 +8,11 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include <cstdarg>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engines/common/engine_keys.h"
 #include "engines/gost/gost_key_record.h"
 #include "engines/pkcs11/p11_registry.h"
 
@@ -94,5 +94,5 @@ int pkey_pkcs11_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                         const unsigned char* in, size_t in_len);
 
 // Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
-void pkcs11_log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void pkcs11_log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline constexpr engine_keys::Logger pkcs11_log_error = engine_keys::log_error;
+inline constexpr engine_keys::Logger pkcs11_log_trace = engine_keys::log_trace;
