@@ -28,13 +28,11 @@ namespace {
 using namespace test_pki;
 using ssf_test::Out;
 using ssf_test::Sap;
+using ssf_test::str;
 using testing_support::HttpReply;
 using testing_support::HttpRequest;
 using testing_support::run_openssl;
 
-std::string str(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
 Der der(const std::string& s) {
     return Der(s.begin(), s.end());
 }

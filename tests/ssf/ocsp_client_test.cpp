@@ -17,6 +17,7 @@
 namespace {
 
 using namespace test_pki;
+using ssf_test::str;
 using testing_support::HttpReply;
 using testing_support::HttpRequest;
 using testing_support::HttpStub;
@@ -24,9 +25,6 @@ using testing_support::HttpStub;
 const time_t T = now() - 3600;  // the time stamp's time in every case
 const std::string kUser = std::string(40, 'u'), kPassword = std::string(40, 'p');
 
-std::string bytes(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
 ossl::Asn1Time gt(time_t t) {
     return ossl::Asn1Time(ASN1_GENERALIZEDTIME_set(nullptr, t));
 }
@@ -269,7 +267,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             spec.singles.push_back({s.other_cert ? &pki->leaf : &cert, &pki->inter, s.status,
                                     T + s.this_update, s.next ? T + s.next : 0, 0, -1, EVP_sha1()});
             replies.push_back(HttpReply::make(
-                200, bytes(to_der(make_ocsp_response(make_basic(spec).get()).get()))));
+                200, str(to_der(make_ocsp_response(make_basic(spec).get()).get()))));
         }
         ossl::X509StorePtr store = new_store();
         EXPECT_EQ(rev_value(cert.cert.get(), store.get()), c.rc) << c.name;

@@ -23,13 +23,11 @@
 namespace {
 
 using namespace test_pki;
+using ssf_test::str;
 using testing_support::HttpReply;
 using testing_support::HttpRequest;
 using testing_support::HttpStub;
 
-std::string bytes(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
 const Entity& kit_tsa(KeyType k) {
     return services().tsa[static_cast<int>(k)];
 }
@@ -107,7 +105,7 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
         {"GOST R 34.11-94 to tsp_server", ssf::get_gost94_digest(), kBoth,
          Token{&kit_tsa(KeyType::gost512)}, 2, 0, "/tsp", ""},
         {"openssl ts -reply, RSA", EVP_sha256(), kBoth, "openssl", 2, 0, "/tsp", ""},
-        {"rejection", EVP_sha256(), kBoth, HttpReply::make(200, bytes(hex(rejection))), 2, 114,
+        {"rejection", EVP_sha256(), kBoth, HttpReply::make(200, str(hex(rejection))), 2, 114,
          "/tsp", "status code: rejection, status text: unspecified, failure codes: badAlg"},
         {"garbage", EVP_sha256(), kBoth, HttpReply::make(200, "garbage"), 2, 114, "/tsp", ""},
         {"refused", EVP_sha256(), kRefused, Token{}, 2, 113, "",
@@ -151,7 +149,7 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
             spec.gen_time = std::get<Token>(c.answer).gen_time;
             spec.data = data;
             spec.imprint_md = c.md;
-            return HttpReply::make(200, bytes(to_der(make_ts_response(spec).get())));
+            return HttpReply::make(200, str(to_der(make_ts_response(spec).get())));
         };
         const size_t asked = stub.requests().size();
         ossl::X509StorePtr store = new_store();
