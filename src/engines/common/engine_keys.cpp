@@ -409,6 +409,42 @@ void print_certs(const STACK_OF(X509) * certs) {
     std::fflush(stdout);
 }
 
+int show_certs(const char* fn, CertLoader load, const char* load_fn, long mode, Logger log) {
+    STACK_OF(X509)* raw = nullptr;
+    const int rc = load(mode, &raw);
+    ossl::X509Stack list(raw);
+    if (!rc) {
+        log("%s() : %s() failed", fn, load_fn);
+        return rc;
+    }
+    print_certs(list.get());
+    return rc;
+}
+
+namespace {
+
+void free_tag(void*, void* tag, CRYPTO_EX_DATA*, int, long, void*) {
+    OPENSSL_free(tag);
+}
+
+int tag_index() {
+    static const int index = X509_get_ex_new_index(0, nullptr, nullptr, nullptr, free_tag);
+    return index;
+}
+
+}  // namespace
+
+bool set_cert_tag(X509* x, const std::string& tag) {
+    char* copy = OPENSSL_strdup(tag.c_str());
+    if (copy && X509_set_ex_data(x, tag_index(), copy)) return true;
+    OPENSSL_free(copy);
+    return false;
+}
+
+const char* cert_tag(const X509* x) {
+    return x ? static_cast<const char*>(X509_get_ex_data(x, tag_index())) : nullptr;
+}
+
 void log_error(const char* format, ...) {
     char message[1024];
     va_list args;

@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 
 #include <span>
+#include <string>
 
 #include "engines/gost/gost_key_methods.h"
 
@@ -102,15 +103,23 @@ void free_engine_data(ENGINE* e);
 
 // "Total: %d certificates", then each certificate as text and PEM, on the standard output.
 void print_certs(const STACK_OF(X509) * certs);
+// The engines' SHOW_CERTS: the certificates load gives for the mode, printed as print_certs does.
+// A failed load logs "<fn>() : <load_fn>() failed" through log.
+typedef void (*Logger)(const char* format, ...) __attribute__((format(printf, 1, 2)));
+using CertLoader = int (*)(long mode, STACK_OF(X509) * *certs);
+int show_certs(const char* fn, CertLoader load, const char* load_fn, long mode, Logger log);
+
+// The tag a listing gives a certificate ("token=PATH", "store=NAME"); it is freed with the
+// certificate. cert_tag: the tag, or null when it has none.
+[[nodiscard]] bool set_cert_tag(X509* x, const std::string& tag);
+const char* cert_tag(const X509* x);
 
 // The engines' loggers on stderr: the four-line error record (61 '-', "ERROR", the message,
 // 61 '-'), and trace lines that are written only while the trace switch is on (nothing turns it
-// on). Each engine calls them under its own names, through a Logger.
+// on). Each engine calls them under its own names, through a Logger: a typedef, not an alias
+// declaration, since only thus does the compiler keep checking the formats of calls through it.
 void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// A typedef, not an alias declaration: only thus does the compiler keep checking the formats
-// of calls through it.
-typedef void (*Logger)(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace engine_keys
 

@@ -139,15 +139,6 @@ bool parse_cert_id(const char* text, uint8_t* thumb) {
     return true;
 }
 
-void free_store_tag(void*, void* tag, CRYPTO_EX_DATA*, int, long, void*) {
-    OPENSSL_free(tag);
-}
-
-int store_tag_index() {
-    static const int index = X509_get_ex_new_index(0, nullptr, nullptr, nullptr, free_store_tag);
-    return index;
-}
-
 X509* decode_context(PCCERT_CONTEXT cert) {
     const unsigned char* p = cert->pbCertEncoded;
     return d2i_X509(nullptr, &p, static_cast<long>(cert->cbCertEncoded));
@@ -248,10 +239,6 @@ EVP_PKEY* make_gost_key(ENGINE* e, X509* x509, int type, mscryptoapi_key* rec) {
 
 ENGINE* mscryptoapi_engine() {
     return g_engine.load();
-}
-
-const char* mscryptoapi_store_tag(const X509* x) {
-    return x ? static_cast<const char*>(X509_get_ex_data(x, store_tag_index())) : nullptr;
 }
 
 int bind_mscryptoapi(ENGINE* e) {
@@ -455,9 +442,7 @@ int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs) {
                                             info->dwProvType, CRYPT_SILENT);
                 if (take) {
                     CryptReleaseContext(prov, 0);
-                    // The tag is freed with the certificate (its own extra-data slot).
-                    const std::string tag = "store=" + *name;
-                    X509_set_ex_data(x.get(), store_tag_index(), OPENSSL_strdup(tag.c_str()));
+                    (void)engine_keys::set_cert_tag(x.get(), "store=" + *name);
                 }
             }
         }
@@ -469,13 +454,6 @@ int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs) {
 }
 
 int mscryptoapi_show_certs(long mode) {
-    STACK_OF(X509)* raw = nullptr;
-    const int rc = mscryptoapi_load_certs(mode, &raw);
-    ossl::X509Stack list(raw);
-    if (!rc) {
-        mscryptoapi_log_error("%s() : mscryptoapi_load_certs() failed", "mscryptoapi_show_certs");
-        return rc;
-    }
-    engine_keys::print_certs(list.get());
-    return rc;
+    return engine_keys::show_certs("mscryptoapi_show_certs", mscryptoapi_load_certs,
+                                   "mscryptoapi_load_certs", mode, mscryptoapi_log_error);
 }

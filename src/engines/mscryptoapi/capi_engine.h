@@ -42,11 +42,10 @@ EVP_PKEY* mscryptoapi_load_privkey(ENGINE* e, const char* key_id, UI_METHOD* ui,
 EVP_PKEY* MakeCSPPrivateKey(ENGINE* e, X509* x509, capi::PCCERT_CONTEXT cert, capi::HCRYPTPROV prov,
                             capi::DWORD key_spec);
 // Mode 0 every certificate, 1 those with a key container, 2 those whose container opens
-// silently (tagged "store=NAME"); the list goes to *certs. 1 when the current store opened.
+// silently (tagged "store=NAME", engine_keys::cert_tag); the list goes to *certs. 1 when the
+// current store opened.
 int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs);
 int mscryptoapi_show_certs(long mode);
-// The "store=NAME" tag that mode 2 gives a certificate; null when it has none.
-const char* mscryptoapi_store_tag(const X509* x);
 
 // ---- signing in the provider ----
 capi::ALG_ID GetHashAlgIdBySigAlgor(int nid);

@@ -72,11 +72,10 @@ const RSA_METHOD* pkcs11_rsa_method();
 pkcs11_key* pkcs11_rsa_record(const RSA* rsa);
 
 // ---- listings ----
-// Mode 0 every certificate, 1 those with a public key of their CKA_ID (tagged "token=PATH").
+// Mode 0 every certificate, 1 those with a public key of their CKA_ID (tagged "token=PATH",
+// engine_keys::cert_tag).
 int pkcs11_load_certs(long mode, STACK_OF(X509) * *certs);
 int pkcs11_show_certs(long mode);
-// The "token=PATH" tag that mode 1 gives a certificate; null when it has none.
-const char* pkcs11_cert_tag(const X509* x);
 // Per slot three texts: slot id, serial number, label.
 int pkcs11_enum_tokens(STACK_OF(OPENSSL_STRING) * *ids);
 int pkcs11_show_tokens();
