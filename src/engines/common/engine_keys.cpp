@@ -337,6 +337,24 @@ int pkey_ctrl(const char* fn, AlgorParamsEncoder encode, const char* encode_fn, 
     });
 }
 
+int make_token_ameth(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str, const char* info,
+                     const TokenAsn1Slots& slots) {
+    *ameth = EVP_PKEY_asn1_new(nid, ASN1_PKEY_SIGPARAM_NULL, pem_str, info);
+    if (!*ameth) return 0;
+    if (!gost2012_is_sign_type(nid)) return 1;
+    EVP_PKEY_asn1_set_public(*ameth, slots.pub_decode, slots.pub_encode, pub_cmp_tvk,
+                             pub_print_gost2012, pkey_size_gost2012, pkey_bits_gost2012);
+    if (slots.priv_encode)
+        EVP_PKEY_asn1_set_private(*ameth, nullptr, slots.priv_encode, pub_print_gost2012);
+    EVP_PKEY_asn1_set_param(*ameth, nullptr, nullptr, nullptr, nullptr, param_cmp_tvk,
+                            param_print_gost2012);
+    EVP_PKEY_asn1_set_free(*ameth, slots.free);
+    EVP_PKEY_asn1_set_ctrl(*ameth, slots.ctrl);
+    // Without security bits, chain checks at security level 1 and above refuse the key.
+    EVP_PKEY_asn1_set_security_bits(*ameth, pkey_security_bits_gost2012);
+    return 1;
+}
+
 int pmeth_init(EVP_PKEY_CTX* ctx, int default_param) {
     auto* data = static_cast<tvk_pmeth_data*>(OPENSSL_zalloc(sizeof(tvk_pmeth_data)));
     if (!data) return 0;

@@ -54,6 +54,20 @@ int pkey_ctrl(const char* fn, AlgorParamsEncoder encode, const char* encode_fn, 
 // The same with encode_algor_params over the key's record, as the token engines have it.
 int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2);
 
+// The slots in which the token engines' key-ASN.1 methods differ; the others (comparison,
+// printing, sizes, security bits) are the shared ones of a tvk_gost2012_key record.
+struct TokenAsn1Slots {
+    int (*pub_decode)(EVP_PKEY* pkey, const X509_PUBKEY* pub);
+    int (*pub_encode)(X509_PUBKEY* pub, const EVP_PKEY* pkey);
+    int (*priv_encode)(PKCS8_PRIV_KEY_INFO* p8, const EVP_PKEY* pkey);  // null: none
+    void (*free)(EVP_PKEY* pkey);
+    int (*ctrl)(EVP_PKEY* pkey, int op, long arg1, void* arg2);
+};
+// Makes the key-ASN.1 method of one of a token engine's key types; the three GOST signature
+// types get the slots. 0 when the method could not be made.
+[[nodiscard]] int make_token_ameth(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str,
+                                   const char* info, const TokenAsn1Slots& slots);
+
 // Key-context data: a zeroed tvk_pmeth_data, the parameter set from the context's key record.
 // Without a key the parameter set is default_param (each engine has its own rule).
 int pmeth_init(EVP_PKEY_CTX* ctx, int default_param);

@@ -22,10 +22,6 @@ constexpr const char* kDecodeFn = "decode_pkcs11_algor_params";
 constexpr const char* kEncodeFn = "encode_pkcs11_algor_params";
 constexpr const char* kCtrlFn = "pkey_pkcs11_ctrl";
 
-bool is_key_type(int nid) {
-    return objmap::is_one_of(nid, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512});
-}
-
 tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
     return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
 }
@@ -185,7 +181,7 @@ int pkey_pkcs11_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
         tvk_gost2012_key pub{};
         uint8_t curve[16];
         uint32_t curve_len = 0;
-        if (!is_key_type(type) || !fill_GOST2012_params(&pub, type, data->param_nid) ||
+        if (!gost2012_is_sign_type(type) || !fill_GOST2012_params(&pub, type, data->param_nid) ||
             !gost_param_der(data->param_nid, curve, &curve_len)) {
             pkcs11_log_error("%s() : parameter set %d does not suit key type %d", fn,
                              data->param_nid, type);
@@ -298,7 +294,7 @@ int pkey_pkcs11_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
 }  // namespace
 
 pkcs11_key* pkcs11_record(const EVP_PKEY* pkey) {
-    if (!pkey || !is_key_type(EVP_PKEY_get_base_id(pkey))) return nullptr;
+    if (!pkey || !gost2012_is_sign_type(EVP_PKEY_get_base_id(pkey))) return nullptr;
     return reinterpret_cast<pkcs11_key*>(gost2012_record(pkey));
 }
 
@@ -341,7 +337,7 @@ int pkcs11_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
 int register_pmeth_pkcs11(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
     *pmeth = EVP_PKEY_meth_new(nid, flags);
     if (!*pmeth) return 0;
-    if (!is_key_type(nid)) {
+    if (!gost2012_is_sign_type(nid)) {
         std::fprintf(stderr, "register_pmeth_pkcs11: Unsupported NID %d\n", nid);
         return 0;
     }
@@ -367,17 +363,8 @@ int register_pmeth_pkcs11(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
 
 int register_ameth_pkcs11(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str,
                           const char* info) {
-    *ameth = EVP_PKEY_asn1_new(nid, ASN1_PKEY_SIGPARAM_NULL, pem_str, info);
-    if (!*ameth) return 0;
-    if (!is_key_type(nid)) return 1;
-    EVP_PKEY_asn1_set_public(*ameth, pub_decode_pkcs11, pub_encode_pkcs11, pub_cmp_tvk,
-                             pub_print_gost2012, pkey_size_gost2012, pkey_bits_gost2012);
-    EVP_PKEY_asn1_set_private(*ameth, nullptr, priv_encode_pkcs11, pub_print_gost2012);
-    EVP_PKEY_asn1_set_param(*ameth, nullptr, nullptr, nullptr, nullptr, param_cmp_tvk,
-                            param_print_gost2012);
-    EVP_PKEY_asn1_set_free(*ameth, pkcs11_pkey_free);
-    EVP_PKEY_asn1_set_ctrl(*ameth, pkcs11_pkey_ctrl);
-    // Without security bits, chain checks at security level 1 and above refuse the key.
-    EVP_PKEY_asn1_set_security_bits(*ameth, pkey_security_bits_gost2012);
-    return 1;
+    static constexpr engine_keys::TokenAsn1Slots kSlots = {pub_decode_pkcs11, pub_encode_pkcs11,
+                                                           priv_encode_pkcs11, pkcs11_pkey_free,
+                                                           pkcs11_pkey_ctrl};
+    return engine_keys::make_token_ameth(nid, ameth, pem_str, info, kSlots);
 }
