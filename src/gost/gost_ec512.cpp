@@ -91,6 +91,23 @@ static_assert(GOSTR3410_2012_512_PARAMS[3].der_len == 11 &&
 
 namespace gost_ecc {
 
+bool adx_available() {
+#if GOST_ECC_HAVE_ADX
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+#else
+    return false;
+#endif
+}
+
+std::atomic<bool> g_use_adx{adx_available()};
+
+bool use_adx(bool enable) {
+    const bool on = enable && adx_available();
+    g_use_adx.store(on, std::memory_order_relaxed);
+    return on;
+}
+
 const Curve<8>& ec512_context(const gostr3410_512_params* prm, Curve<8>& local) {
     static ContextCache<8, gostr3410_512_params, GOSTR3410_2012_512_PARAMS_COUNT> cache;
     return cache.get(GOSTR3410_2012_512_PARAMS, prm, local);
