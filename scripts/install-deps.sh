@@ -7,6 +7,10 @@ PKGS=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libgcrypt20-dev nettle-dev libgmp-dev
   valgrind python3 clang-format
+  slapd
+  softhsm2 libp11-kit-dev
+  stunnel4
+  tinyproxy
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -80,13 +80,6 @@ using String = std::unique_ptr<ASN1_STRING, Free<ASN1_STRING, ASN1_STRING_free>>
 constexpr unsigned char kSigningCertV2Der[] = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x86, 0xF7,
                                                0x0D, 0x01, 0x09, 0x10, 0x02, 0x2F};
 
-// The digest's identifier, parameters absent, so it is encoded as the OID alone.
-bool set_hash_algorithm(X509_ALGOR* alg, const EVP_MD* md) {
-    ASN1_OBJECT* obj = OBJ_nid2obj(EVP_MD_get_type(md));
-    if (!obj || OBJ_length(obj) == 0) return false;
-    return X509_ALGOR_set0(alg, obj, V_ASN1_UNDEF, nullptr) == 1;
-}
-
 // issuer := one directoryName holding the certificate's issuer; serial := its serial number.
 bool fill_issuer_serial(ISSUER_SERIAL* is, X509* cert) {
     X509_NAME* name = X509_NAME_dup(X509_get_issuer_name(cert));
@@ -107,6 +100,12 @@ bool fill_issuer_serial(ISSUER_SERIAL* is, X509* cert) {
 }
 
 }  // namespace
+
+bool set_hash_algorithm(X509_ALGOR* alg, const EVP_MD* md) {
+    ASN1_OBJECT* obj = OBJ_nid2obj(EVP_MD_get_type(md));
+    if (!obj || OBJ_length(obj) == 0) return false;
+    return X509_ALGOR_set0(alg, obj, V_ASN1_UNDEF, nullptr) == 1;
+}
 
 int PKCS7_cert_digest(X509* cert, const EVP_MD* md, ASN1_OCTET_STRING* out) {
     if (!cert || !md || !out) return 0;

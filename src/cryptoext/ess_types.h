@@ -70,6 +70,8 @@ void ESSCERTIDV2_free(ESSCERTIDV2* a);
 ESSCERTIDV2* d2i_ESSCERTIDV2(ESSCERTIDV2** a, const unsigned char** in, long len);
 int i2d_ESSCERTIDV2(const ESSCERTIDV2* a, unsigned char** out);
 
+// alg := the digest's identifier with its parameters absent (encoded as the OID alone).
+bool set_hash_algorithm(X509_ALGOR* alg, const EVP_MD* md);
 // 1 when out holds the digest of the certificate's DER encoding, else 0.
 int PKCS7_cert_digest(X509* cert, const EVP_MD* md, ASN1_OCTET_STRING* out);
 // A new identifier of the certificate (digest, issuer as one directoryName, serial), or null.

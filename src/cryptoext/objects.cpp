@@ -102,6 +102,7 @@ constexpr ObjectRow kRows[] = {
     O(KB2ClassSignTool, "KB2ClassSignTool", "1.2.643.100.113.5"),
     O(KA1ClassSignTool, "KA1ClassSignTool", "1.2.643.100.113.6"),
     O(md_gost94, "md_gost94", "1.2.643.2.2.9"),
+    O(GostR3411_94_with_GostR3410_2001, "id-GostR3411-94-with-GostR3410-2001", "1.2.643.2.2.3"),
     O(id_HMACGostR3411_94, "id-HMACGostR3411-94", "1.2.643.2.2.10"),
     O(gost2001, "gost2001", "1.2.643.2.2.19"),
     O(gost94, "gost94", "1.2.643.2.2.20"),

@@ -84,6 +84,7 @@ enum class Obj : int {
     KA1ClassSignTool,
     // CryptoPro objects and parameter sets
     md_gost94,
+    GostR3411_94_with_GostR3410_2001,
     id_HMACGostR3411_94,
     gost2001,
     gost94,

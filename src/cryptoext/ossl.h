@@ -14,6 +14,7 @@
 #include <openssl/ocsp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
@@ -61,10 +62,15 @@ inline void free_ocsp_certid(OCSP_CERTID* id) {
 inline void free_cert_stack_only(STACK_OF(X509) * s) {
     sk_X509_free(s);
 }
+inline void free_string_stack(STACK_OF(OPENSSL_STRING) * s) {
+    sk_OPENSSL_STRING_pop_free(s, free_text);
+}
 
 // Bytes and texts from the crypto library's allocator: what the interface hands to its caller.
 using Bytes = Owner<unsigned char, free_bytes>;
 using Text = Owner<char, free_text>;
+
+using StringStack = Owner<STACK_OF(OPENSSL_STRING), free_string_stack>;
 
 using Bio = Owner<BIO, BIO_free_all>;
 using Engine = Owner<ENGINE, free_engine>;
@@ -73,6 +79,8 @@ using Bn = Owner<BIGNUM, BN_free>;
 using BnCtx = Owner<BN_CTX, BN_CTX_free>;
 
 using PKey = Owner<EVP_PKEY, EVP_PKEY_free>;
+using Rsa = Owner<RSA, RSA_free>;
+using RsaMethod = Owner<RSA_METHOD, RSA_meth_free>;
 using PKeyCtx = Owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtx = Owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using CipherCtx = Owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
@@ -98,6 +106,9 @@ using X509StoreCtx = Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
 using X509Object = Owner<X509_OBJECT, X509_OBJECT_free>;
 using X509Crl = Owner<X509_CRL, X509_CRL_free>;
 using CrlStack = Owner<STACK_OF(X509_CRL), free_crl_stack>;
+using X509Revoked = Owner<X509_REVOKED, X509_REVOKED_free>;
+using DistPoints = Owner<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
+using InfoAccess = Owner<AUTHORITY_INFO_ACCESS, AUTHORITY_INFO_ACCESS_free>;
 using X509Req = Owner<X509_REQ, X509_REQ_free>;
 using X509Pubkey = Owner<X509_PUBKEY, X509_PUBKEY_free>;
 using ExtPtr = Owner<X509_EXTENSION, X509_EXTENSION_free>;
@@ -121,6 +132,7 @@ using TsResp = Owner<TS_RESP, TS_RESP_free>;
 using TsTstInfo = Owner<TS_TST_INFO, TS_TST_INFO_free>;
 using TsVerifyCtx = Owner<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 using TsMsgImprint = Owner<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
+using TsRespCtx = Owner<TS_RESP_CTX, TS_RESP_CTX_free>;
 
 using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
 

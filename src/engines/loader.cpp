@@ -7,6 +7,8 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/x509v3_ext.h"
 #include "engines/gost/gost_engine.h"
+#include "engines/mscryptoapi/capi_engine.h"
+#include "engines/pkcs11/p11_engine.h"
 #include "engines/rand/rand_engine.h"
 
 namespace engines {
@@ -16,11 +18,13 @@ void load_dynamic() {
     ENGINE_load_dynamic();
 }
 
-// In start-up order; "pkcs11" and "mscryptoapi" join as they are built.
+// In start-up order; "mscryptoapi" comes last.
 const BuiltinEngine kBuiltinEngines[] = {
     {"dynamic", load_dynamic},
     {"gost", tvk_ENGINE_load_gost},
     {"rand", tvk_ENGINE_load_rand},
+    {"pkcs11", tvk_ENGINE_load_pkcs11},
+    {"mscryptoapi", tvk_ENGINE_load_mscryptoapi},
 };
 
 std::atomic<bool> g_loaded{false};

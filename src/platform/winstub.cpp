@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 namespace platform {
 
@@ -27,6 +28,8 @@ bool iequals(const std::string& a, const std::string& b) {
 
 std::atomic<bool> g_clock_fixed{false};
 std::atomic<time_t> g_clock_value{0};
+std::mutex g_sleeper_mutex;
+std::function<void(unsigned)> g_sleeper;
 
 }  // namespace
 
@@ -99,11 +102,25 @@ void* get_proc_address(void* module, const char* name) {
 }
 
 void sleep_ms(unsigned ms) {
+    std::function<void(unsigned)> sleeper;
+    {
+        std::lock_guard<std::mutex> lock(g_sleeper_mutex);
+        sleeper = g_sleeper;
+    }
+    if (sleeper) {
+        sleeper(ms);
+        return;
+    }
     struct timespec ts {
         static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L
     };
     while (nanosleep(&ts, &ts) != 0) {
     }
+}
+
+void set_test_sleeper(std::function<void(unsigned)> sleeper) {
+    std::lock_guard<std::mutex> lock(g_sleeper_mutex);
+    g_sleeper = std::move(sleeper);
 }
 
 uint64_t performance_counter() {

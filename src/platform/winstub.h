@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,7 +34,10 @@ uint32_t process_id();
 void* load_library(const char* path);
 void* get_proc_address(void* module, const char* name);
 
+// Sleeps the calling thread, or hands the pause to the sleeper a test set instead (the OCSP
+// freshness pause would otherwise cost tests real seconds).
 void sleep_ms(unsigned ms);
+void set_test_sleeper(std::function<void(unsigned ms)> sleeper);
 uint64_t performance_counter();  // monotonic nanoseconds
 
 // The one clock of the system: tests set it to check time-dependent rules.

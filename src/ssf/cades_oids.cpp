@@ -45,4 +45,14 @@ int SSF_register_additional_OIDS() {
     return 0;
 }
 
+X509_ATTRIBUTE* find_attribute_by_nid(const STACK_OF(X509_ATTRIBUTE) * attrs, int nid) {
+    const ASN1_OBJECT* want = nid == NID_undef ? nullptr : OBJ_nid2obj(nid);
+    if (!attrs || !want) return nullptr;
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attrs); ++i) {
+        X509_ATTRIBUTE* a = sk_X509_ATTRIBUTE_value(attrs, i);
+        if (OBJ_cmp(X509_ATTRIBUTE_get0_object(a), want) == 0) return a;
+    }
+    return nullptr;
+}
+
 }  // namespace ssf

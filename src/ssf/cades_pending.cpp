@@ -17,8 +17,11 @@ int EnhanceSignature(PKCS7*, PKCS7_SIGNER_INFO*, X509*, X509_STORE*) {
     return kCadesPendingResult;
 }
 
-int AddCACertsToStore(X509_STORE*) {
-    return 0;
+int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO*, int, STACK_OF(X509) *,
+                                      const ASN1_GENERALIZEDTIME*) {
+    log_error("%s() : CAdES verification is not available in this version",
+              "VerifyEnhancedSignatureAttributes");
+    return kCadesPendingResult;
 }
 
 int VerifyEnhancedSignature(BIO*, PKCS7*, PKCS7_SIGNER_INFO*, STACK_OF(X509) *) {

@@ -33,6 +33,15 @@ int add_file(X509_LOOKUP* lookup, const char* path) {
     return -1;
 }
 
+const char* ca_file_path() {
+    const Text& ca_file = config().ca_file;
+    if (!ca_file) return nullptr;
+    // A file URL names an absolute path: "file:///etc/ca.pem" is "/etc/ca.pem" here, so only
+    // the scheme and the empty host are dropped and the path keeps its leading slash.
+    const char* path = ca_file->c_str();
+    return std::strncmp(path, "file:///", 8) == 0 ? path + 7 : path;
+}
+
 ossl::X509StorePtr setup_store() {
     ossl::X509StorePtr store(X509_STORE_new());
     if (!store) {
@@ -45,15 +54,11 @@ ossl::X509StorePtr setup_store() {
         log_error("X509_STORE_add_lookup(file) failed: %s", oldest_crypto_error_text().c_str());
         return nullptr;
     }
-    const Text& ca_file = config().ca_file;
-    if (!ca_file) {
+    const char* path = ca_file_path();
+    if (!path) {
         log_info("%s() : 'ca_file' parameter not specified", "setup_store");
         return store;
     }
-    // A file URL names an absolute path: "file:///etc/ca.pem" is "/etc/ca.pem" here, so only
-    // the scheme and the empty host are dropped and the path keeps its leading slash.
-    const char* path = ca_file->c_str();
-    if (std::strncmp(path, "file:///", 8) == 0) path += 7;
     log_debug("Adding file '%s' to CACERT checks", path);
     if (add_file(lookup, path) != 1) {
         log_debug("setup_store() error: '%s'", path);

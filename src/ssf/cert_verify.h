@@ -12,6 +12,9 @@ namespace ssf {
 // Loads the certificates of one file into a file lookup, as PEM, else as DER. 1 or -1.
 [[nodiscard]] int add_file(X509_LOOKUP* lookup, const char* path);
 
+// The path that "common:ca_file" names (a path, or a file:/// URL), or null when it is not set.
+[[nodiscard]] const char* ca_file_path();
+
 // The trusted store of "common:ca_file" (empty when that key is not set), or none.
 [[nodiscard]] ossl::X509StorePtr setup_store();
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -77,6 +78,18 @@ void raise_signers_error(int reason) {
     ERR_new();
     ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "PKCS7_get0_signers");
     ERR_set_error(ERR_LIB_PKCS7, reason, nullptr);
+}
+
+enum class IdMatch { none, sha1, full };
+
+// A directory certificate answers a recipient by its SHA-1 fingerprint or by a subject text that
+// starts with the identity.
+IdMatch match_identity(X509* cert, const std::string& subject, const std::string& lookup_key,
+                       const std::string& identity) {
+    if (compare_sha1id_and_rcpid(cert, lookup_key.c_str()) == 0) return IdMatch::sha1;
+    if (!identity.empty() && subject.compare(0, identity.size(), identity) == 0)
+        return IdMatch::full;
+    return IdMatch::none;
 }
 
 }  // namespace
@@ -202,11 +215,10 @@ int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
             log_error("%s() 4 : cert_name is NULL", kFn);
             continue;
         }
-        if (compare_sha1id_and_rcpid(c, lookup_key.c_str()) == 0) {
-            log_write("%s() : certificate found by SHA1 ID", kFn);
-            found = c;
-        } else if (!identity.empty() && name->compare(0, identity.size(), identity) == 0) {
-            log_write("%s() : certificate found by full ID", kFn);
+        if (const IdMatch m = match_identity(c, *name, lookup_key, identity); m != IdMatch::none) {
+            log_write(m == IdMatch::sha1 ? "%s() : certificate found by SHA1 ID"
+                                         : "%s() : certificate found by full ID",
+                      kFn);
             found = c;
         }
     }
@@ -215,6 +227,16 @@ int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
         if (int rc = hok_get_cert_by_fingerprint(lookup_key.c_str(), &cert); rc != 0 || !cert) {
             log_error("%s() 5 : hok_get_cert_by_fingerprint() failed", kFn);
             return rc ? rc : static_cast<int>(SSF_RESULT_CERT_NOT_FOUND);
+        }
+        // The service is reached over unverified TLS or plain HTTP: a certificate it hands out
+        // is used only when it is the one asked for, by the same rules as a directory match.
+        const std::optional<std::string> name = orb_x509_get_name_from_X509(cert.get());
+        std::string key = lookup_key;
+        for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (match_identity(cert.get(), name.value_or(""), key, identity) == IdMatch::none) {
+            log_error("%s() 5 : the web service's certificate does not match '%s'", kFn,
+                      lookup_key.c_str());
+            return SSF_RESULT_CERT_NOT_FOUND;
         }
     }
     const Config& c = config();

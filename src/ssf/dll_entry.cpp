@@ -1,5 +1,6 @@
 #include "platform/winstub.h"
 #include "ssf/config.h"
+#include "ssf/crl.h"
 #include "ssf/export.h"
 #include "ssf/log.h"
 
@@ -21,6 +22,7 @@ BOOL dll_main(void* module, unsigned long reason) {
             log_separator();
             log_write("Selvanor-SSF DLL was unloaded on %s", get_time_text().c_str());
             log_separator();
+            crl_network_stop();
             break;
         default:
             break;

@@ -16,6 +16,7 @@
 #include "ssf/keys.h"
 #include "ssf/log.h"
 #include "ssf/records.h"
+#include "ssf/token.h"
 #include "ssf/workers.h"
 
 namespace ssf {
@@ -148,8 +149,12 @@ ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     }
     const int max = EVP_PKEY_get_size(key);
     std::vector<unsigned char> content_key(static_cast<size_t>(std::max(max, 0)) + 10);
-    const int key_len = SSF_EVP_PKEY_decrypt(content_key.data(), content_key.size(),
-                                             ri->enc_key->data, ri->enc_key->length, key);
+    // A token key's transport is opened with the token; every other key's by the crypto library.
+    ssf_token_key* token = token_record(key);
+    const int key_len = token ? TOKEN_PKEY_decrypt(content_key.data(), content_key.size(),
+                                                   ri->enc_key->data, ri->enc_key->length, token)
+                              : SSF_EVP_PKEY_decrypt(content_key.data(), content_key.size(),
+                                                     ri->enc_key->data, ri->enc_key->length, key);
     if (key_len <= 0) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_EVP_LIB);
         return nullptr;
@@ -309,7 +314,10 @@ int develope_data(OutData& out, Bytes enveloped, SigRcpSsfInfo* recipient) {
         log_error("%s() 7 : BIO_new( BIO_s_mem() ) failed", kFn);
         return SSF_RC_MEMORY;
     }
-    if (my_PKCS7_decrypt(p7.get(), key.get(), cert.get(), plain.get(), 0) < 1) {
+    const int decrypted = my_PKCS7_decrypt(p7.get(), key.get(), cert.get(), plain.get(), 0);
+    // A token key's session is not needed past this point.
+    ssf_free_key(key);
+    if (decrypted < 1) {
         log_error("%s() 8 : my_PKCS7_decrypt() failed", kFn);
         log_crypto_errors();
         recipient->uResult = SSF_RESULT_INVALID_SIGNATURE;

@@ -1,5 +1,6 @@
-// The certificate web service: SNILS numbers to certificate fingerprints, fingerprints to
-// certificates.
+// The certificate web service (SOAP 1.1): SNILS numbers to certificate fingerprints
+// (getCertsByOwner), fingerprints to certificates (getCertsByIds). The service is in use when
+// "hok:hok_urls" names it; the URLs of that list are asked in order and the first answer wins.
 #pragma once
 
 #include <optional>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "ssf/http.h"
+#include "ssf/list.h"
 
 namespace ssf {
 
@@ -23,5 +26,15 @@ namespace ssf {
 [[nodiscard]] int hok_get_cert_by_fingerprint(const char* fingerprint, ossl::X509Ptr* cert);
 // The first fingerprint of the owner's certificates, or none.
 [[nodiscard]] std::optional<std::string> hok_get_single_fingerprint_by_snils(const char* snils);
+
+// The URL list of "hok:hok_urls": split at every comma, empty entries and blanks kept.
+int parse_url_list(list* l, const char* urls);  // entries, or -1
+list* create_url_list(const char* urls);
+// The text without numeric character references ("&#13;" and the like), or none.
+[[nodiscard]] std::optional<std::string> ssf_clean_str(const char* text);
+
+// For tests: other time-outs and limits; and a URL list made anew from the configuration.
+void hok_set_limits(const http::Limits& limits);
+void hok_reset_for_tests();
 
 }  // namespace ssf

@@ -19,6 +19,8 @@
 #include "platform/winstub.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
+#include "ssf/crl.h"
+#include "ssf/hok.h"
 #include "ssf/log.h"
 
 namespace ssf {
@@ -352,6 +354,8 @@ void init_crypto_library() {
     OPENSSL_load_builtin_modules();
     tvk_ENGINE_load_builtin_engines();
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+    // After the crypto library: libcurl's own initialisation of it must find it configured.
+    crl_network_start();
     tzset();
 }
 
@@ -490,6 +494,7 @@ void reset_for_tests() {
     g_started.store(false);
     log_set_debug_mode(false);
     log_reset_for_tests();
+    hok_reset_for_tests();
 }
 
 }  // namespace ssf

@@ -15,6 +15,7 @@
 #include "ssf/config.h"
 #include "ssf/keys.h"
 #include "ssf/records.h"
+#include "ssf/ts_check.h"
 #include "ssf/utils.h"
 #include "ssf/workers.h"
 

@@ -73,6 +73,13 @@ std::string HttpRequest::header(const std::string& name) const {
     return "";
 }
 
+HttpReply HttpReply::bytes(std::string raw, std::vector<size_t> pieces) {
+    HttpReply r;
+    r.raw = std::move(raw);
+    r.pieces = std::move(pieces);
+    return r;
+}
+
 HttpReply HttpReply::make(int code, const std::string& body, const std::string& content_type,
                           const std::string& extra_headers) {
     HttpReply r;
@@ -178,7 +185,15 @@ void HttpStub::answer(int fd) {
             std::chrono::steady_clock::now() + std::chrono::milliseconds(reply.delay_ms);
         while (!stopping_ && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!reply.silent) send_all(fd, reply.raw);
+        if (!reply.silent) {
+            size_t off = 0;
+            for (size_t n : reply.pieces) {
+                if (off >= reply.raw.size() || !send_all(fd, reply.raw.substr(off, n))) break;
+                off += n;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            if (off < reply.raw.size()) send_all(fd, reply.raw.substr(off));
+        }
         if (reply.silent || reply.keep_open) {
             std::string rest;
             read_until(fd, rest, stopping_, [] { return false; });

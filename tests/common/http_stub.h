@@ -22,10 +22,13 @@ struct HttpRequest {
 };
 
 struct HttpReply {
-    std::string raw;         // sent as it is
-    bool silent = false;     // accept and read, then never answer until the server stops
-    bool keep_open = false;  // after raw, keep the connection open instead of closing it
-    int delay_ms = 0;        // wait before sending
+    std::string raw;             // sent as it is
+    bool silent = false;         // accept and read, then never answer until the server stops
+    bool keep_open = false;      // after raw, keep the connection open instead of closing it
+    int delay_ms = 0;            // wait before sending
+    std::vector<size_t> pieces;  // send raw in pieces of these sizes, 20 ms apart (then the rest)
+    // These bytes as they are, in pieces of the sizes given (see `pieces`).
+    static HttpReply bytes(std::string raw, std::vector<size_t> pieces = {});
     // A complete response with Content-Length, and "Connection: close".
     static HttpReply make(int code, const std::string& body,
                           const std::string& content_type = "application/octet-stream",

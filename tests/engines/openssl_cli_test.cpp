@@ -2,14 +2,12 @@
 // engine wrapper: the digests must match the published vectors.
 #include <gcrypt.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
+#include "common/openssl_tool.h"
 #include "common/tempdir.h"
 #include "common/vectors.h"
 
@@ -20,51 +18,16 @@ using testing_support::VectorFile;
 
 namespace {
 
-std::string directory_of_self() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/'));
-}
-
-// A sanitizer-built engine needs the sanitizer runtime first in the openssl process.
-std::string sanitizer_preload() {
-#if defined(__SANITIZE_ADDRESS__)
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        const auto pos = line.find('/');
-        if (pos != std::string::npos && line.find("libasan.so") != std::string::npos)
-            return "LD_PRELOAD=" + line.substr(pos) + " ASAN_OPTIONS=detect_leaks=0 ";
-    }
-#endif
-    return "";
-}
-
-struct Result {
-    int status;
-    std::string out;
-};
+using Result = testing_support::ToolResult;
 
 Result run(const std::string& args) {
-    const std::string wrapper = directory_of_self() + "/engine_wrapper/gost_engine_wrapper.so";
-    const std::string cmd = sanitizer_preload() + "OPENSSL_CONF=/dev/null openssl " +
-                            std::string(args).replace(args.find("@W"), 2, wrapper) + " 2>/dev/null";
-    Result r{-1, {}};
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
-    const int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return testing_support::run_openssl(args);
 }
 
 class OpensslCli : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl command";
+        if (!testing_support::have_openssl()) GTEST_SKIP() << "no openssl command";
     }
     std::string dgst(const char* md, const Bytes& msg) {
         dir.write("msg", std::string(msg.begin(), msg.end()));

@@ -14,6 +14,7 @@ if [[ ${logs[0]} =~ \.log_[0-9a-f]{8}$ ]]; then ok; else bad "suffix of ${logs[0
 check "config_dir line" grep -qx "config_dir = '$work'" "${logs[0]}"
 check "key line" grep -qx "init_lib() : use_func_mutex is 'on'" "${logs[0]}"
 check "unload line" bash -c "tail -2 '${logs[0]}' | head -1 | grep -q '^Selvanor-SSF DLL was unloaded on '"
+check "ssf_verify_TS_token exported" bash -c "nm -D --defined-only '$lib' | grep -qw ssf_verify_TS_token"
 for sym in $(nm -D --defined-only "$lib" | awk '$2 ~ /[TDB]/ {print $3}' | grep -v '^_'); do
   case $sym in
     Ssf*|GetSignerErrorMessage|set_tsp_server|set_ocsp_server|get_ssf_svn_info|ssf_verify_TS_token|g_hInstance) ;;

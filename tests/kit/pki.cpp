@@ -9,6 +9,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "kit/certs.h"
+#include "kit/tsa.h"
 #include "ssf/config.h"
 
 namespace test_pki {
@@ -19,19 +21,10 @@ void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
 }
 
-void add_ext(X509* x, X509V3_CTX* ctx, int nid, const char* value) {
-    ossl::ExtPtr ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
-    check(ext && X509_add_ext(x, ext.get(), -1), "extension");
-}
-
 Entity make_ca(const std::string& cn, long serial, const Entity* issuer) {
-    Entity e = make(cn, serial, ossl::PKey(EVP_EC_gen("P-256")), issuer, -2 * kYear, 10 * kYear);
-    X509V3_CTX ctx;
-    X509V3_set_ctx(&ctx, issuer ? issuer->cert.get() : e.cert.get(), e.cert.get(), nullptr, nullptr,
-                   0);
-    add_ext(e.cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE");
-    X509_sign(e.cert.get(), (issuer ? issuer->key : e.key).get(), EVP_sha256());
-    return e;
+    const time_t t = now();
+    return issue({cn, serial, t - 2 * kYear, t + 10 * kYear, ca_exts(), EVP_sha256()},
+                 ossl::PKey(EVP_EC_gen("P-256")), issuer);
 }
 
 std::string* g_dir = nullptr;
@@ -84,26 +77,9 @@ const Pki& get() {
 
 Entity make(const std::string& cn, long serial, ossl::PKey key, const Entity* issuer, long from,
             long to, const EVP_MD* md) {
-    Entity e{ossl::X509Ptr(X509_new()), std::move(key)};
-    X509* x = e.cert.get();
-    check(x && e.key, "key");
-    const time_t now = std::time(nullptr);
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
-    X509_NAME* name = X509_get_subject_name(x);
-    const char* fields[][2] = {{"C", "RU"}, {"O", "Selvanor Test"}, {"CN", cn.c_str()}};
-    for (auto& f : fields)
-        X509_NAME_add_entry_by_txt(name, f[0], MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(f[1]), -1, -1, 0);
-    X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer->cert.get()) : name);
-    ASN1_TIME_set(X509_getm_notBefore(x), now + from);
-    ASN1_TIME_set(X509_getm_notAfter(x), now + to);
-    X509_set_pubkey(x, e.key.get());
-    X509V3_CTX ctx;
-    X509V3_set_ctx(&ctx, issuer ? issuer->cert.get() : x, x, nullptr, nullptr, 0);
-    add_ext(x, &ctx, NID_subject_key_identifier, "hash");
-    check(X509_sign(x, (issuer ? issuer->key : e.key).get(), md ? md : EVP_sha256()) > 0, "sign");
-    return e;
+    const time_t t = now();
+    return issue({cn, serial, t + from, t + to, {}, md ? md : EVP_sha256()}, std::move(key),
+                 issuer);
 }
 
 std::string subject_text(const std::string& cn) {
@@ -181,11 +157,7 @@ std::string write_legacy_p12(const std::string& name, const Entity& e, const cha
 }
 
 Der to_der(PKCS7* p7) {
-    unsigned char* buf = nullptr;
-    int n = i2d_PKCS7(p7, &buf);
-    Der out(buf, buf + (n > 0 ? n : 0));
-    OPENSSL_free(buf);
-    return out;
+    return der_with(p7, i2d_PKCS7);
 }
 
 ossl::Pkcs7 from_der(const Der& der) {
@@ -232,50 +204,16 @@ Der digested_der() {
 }
 
 ossl::Pkcs7 timestamp_token(long when) {
-    const Entity& id = get().rsa_leaf;
-    ossl::X509Ptr tsa(X509_dup(id.cert.get()));
-    ossl::ExtPtr eku(
-        X509V3_EXT_conf_nid(nullptr, nullptr, NID_ext_key_usage, "critical,timeStamping"));
-    X509_add_ext(tsa.get(), eku.get(), -1);
-    X509_sign(tsa.get(), id.key.get(), EVP_sha256());
-
-    TS_RESP_CTX* ctx = TS_RESP_CTX_new();
-    TS_RESP_CTX_set_signer_cert(ctx, tsa.get());
-    TS_RESP_CTX_set_signer_key(ctx, id.key.get());
-    ASN1_OBJECT* policy = OBJ_txt2obj("1.2.3.4", 1);
-    TS_RESP_CTX_set_def_policy(ctx, policy);
-    ASN1_OBJECT_free(policy);
-    TS_RESP_CTX_add_md(ctx, EVP_sha256());
-    static long fixed;
-    fixed = when;
-    TS_RESP_CTX_set_time_cb(
-        ctx,
-        [](TS_RESP_CTX*, void*, long* sec, long* usec) {
-            *sec = fixed;
-            *usec = 0;
-            return 1;
-        },
-        nullptr);
-
-    unsigned char hash[32] = {};
-    TS_MSG_IMPRINT* imprint = TS_MSG_IMPRINT_new();
-    X509_ALGOR* alg = X509_ALGOR_new();
-    X509_ALGOR_set0(alg, OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
-    TS_MSG_IMPRINT_set_algo(imprint, alg);
-    TS_MSG_IMPRINT_set_msg(imprint, hash, sizeof hash);
-    TS_REQ* req = TS_REQ_new();
-    TS_REQ_set_version(req, 1);
-    TS_REQ_set_msg_imprint(req, imprint);
-    ossl::Bio req_bio(BIO_new(BIO_s_mem()));
-    i2d_TS_REQ_bio(req_bio.get(), req);
-    TS_RESP* resp = TS_RESP_create_response(ctx, req_bio.get());
-    ossl::Pkcs7 token(resp ? PKCS7_dup(TS_RESP_get_token(resp)) : nullptr);
-    TS_RESP_free(resp);
-    TS_REQ_free(req);
-    TS_MSG_IMPRINT_free(imprint);
-    X509_ALGOR_free(alg);
-    TS_RESP_CTX_free(ctx);
-    return token;
+    static const Entity tsa = [] {
+        const Entity& id = get().rsa_leaf;
+        return issue({"Test TSA", 0x7501, 0, 0, tsa_exts(), EVP_sha256()},
+                     ossl::up_ref(id.key.get()), &get().inter);
+    }();
+    TokenSpec spec;
+    spec.tsa = &tsa;
+    spec.gen_time = when;
+    spec.data.clear();
+    return make_token(spec);
 }
 
 }  // namespace test_pki

@@ -1,6 +1,8 @@
 // One test PKI for every test of the provider, made at run time once the library has started
 // (engines first): a root, an intermediate and leaves below it, their files, and PKCS#7 samples
 // made by the crypto library itself so that the provider is checked against a peer.
+// kit/certs.h makes certificates of any shape (key types, validity, extensions), kit/ocsp.h OCSP
+// responses and kit/tsa.h time-stamp tokens.
 #pragma once
 
 #include <string>
@@ -52,6 +54,14 @@ void write_file(const std::string& path, const std::string& content);
 std::string write_p12(const std::string& name, const Entity& e, const char* password);
 std::string write_legacy_p12(const std::string& name, const Entity& e, const char* password);
 
+// DER of any crypto-library value through its i2d function; empty when encoding fails.
+template <class T>
+Der der_with(const T* v, int (*i2d)(const T*, unsigned char**)) {
+    unsigned char* out = nullptr;
+    const int n = v ? i2d(v, &out) : -1;
+    ossl::Bytes owned(out);
+    return n > 0 ? Der(out, out + n) : Der();
+}
 Der to_der(PKCS7* p7);
 ossl::Pkcs7 from_der(const Der& der);
 Der hex(const std::string& h);
@@ -59,7 +69,7 @@ Der signed_der(const std::string& content);     // by rsa_leaf, attached
 Der enveloped_der(const std::string& content);  // for rsa_leaf, AES
 // ContentInfo of type digestedData holding "a" and its SHA-1 value.
 Der digested_der();
-// A time-stamp token over 32 zero bytes, issued at `when` by a key certified for time stamping.
+// A time-stamp token issued at `when` by a TSA below inter (kit/tsa.h makes tokens of any shape).
 ossl::Pkcs7 timestamp_token(long when);
 
 }  // namespace test_pki

@@ -17,14 +17,6 @@ using namespace test_pki;
 
 namespace {
 
-std::string data_message(const std::string& content) {
-    ssf::OutData out;
-    EXPECT_EQ(ssf::encode_data(
-                  out, {reinterpret_cast<const unsigned char*>(content.data()), content.size()}),
-              0);
-    return std::string(reinterpret_cast<char*>(out.data.get()), out.size);
-}
-
 ossl::Pkcs7 parse(const std::string& der) {
     return from_der(Der(der.begin(), der.end()));
 }

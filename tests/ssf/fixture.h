@@ -14,6 +14,7 @@
 #include "ssf/config.h"
 #include "ssf/log.h"
 #include "ssf/ssf_api.h"
+#include "ssf/workers.h"
 
 namespace ssf_test {
 
@@ -63,6 +64,15 @@ class Started : public ::testing::Test {
     size_t mark = 0;
     const test_pki::Pki* pki = nullptr;
 };
+
+// The content wrapped as DER PKCS#7 data, as callers hand it to the exports.
+inline std::string data_message(const std::string& content) {
+    ssf::OutData out;
+    EXPECT_EQ(ssf::encode_data(
+                  out, {reinterpret_cast<const unsigned char*>(content.data()), content.size()}),
+              0);
+    return std::string(reinterpret_cast<char*>(out.data.get()), out.size);
+}
 
 // A SAP string over a std::string: pointer and length, no NUL counted.
 struct Sap {

@@ -394,14 +394,17 @@ int pub_cmp_gost2012(const EVP_PKEY* a, const EVP_PKEY* b) {
            std::memcmp(ka->pub_key, kb->pub_key, ka->pub_key_len) == 0;
 }
 
-// Sets a signer info's algorithms: signature = the key type, digest by the key's size.
-int set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
+}  // namespace
+
+int gost2012_set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
     const int type = EVP_PKEY_get_base_id(pkey);
     if (type == NID_undef) return -1;
     if (dig) X509_ALGOR_set0(dig, OBJ_nid2obj(sign_digest_nid(type)), V_ASN1_NULL, nullptr);
     if (sig) X509_ALGOR_set0(sig, OBJ_nid2obj(type), V_ASN1_NULL, nullptr);
     return 1;
 }
+
+namespace {
 
 int set_recipient_alg(EVP_PKEY* pkey, X509_ALGOR* alg) {
     ossl::Asn1String params(encode_gost2012_algor_params(pkey));
@@ -419,12 +422,12 @@ int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
                 if (arg1 != 0) return 1;
                 PKCS7_SIGNER_INFO_get0_algs(static_cast<PKCS7_SIGNER_INFO*>(arg2), nullptr, &dig,
                                             &sig);
-                return set_sign_algs(pkey, dig, sig);
+                return gost2012_set_sign_algs(pkey, dig, sig);
             case ASN1_PKEY_CTRL_CMS_SIGN:
                 if (arg1 != 0) return 1;
                 CMS_SignerInfo_get0_algs(static_cast<CMS_SignerInfo*>(arg2), nullptr, nullptr, &dig,
                                          &sig);
-                return set_sign_algs(pkey, dig, sig);
+                return gost2012_set_sign_algs(pkey, dig, sig);
             case ASN1_PKEY_CTRL_PKCS7_ENCRYPT:
                 if (arg1 != 0) return 1;
                 PKCS7_RECIP_INFO_get0_alg(static_cast<PKCS7_RECIP_INFO*>(arg2), &alg);

@@ -79,6 +79,11 @@ EVP_PKEY_METHOD* tvk_make_mac_method(int nid, int flags);
 int pkey_tvk_verify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                     const unsigned char* tbs, size_t tbslen);
 void pkey_mscryptoapi_cleanup(EVP_PKEY_CTX* ctx);
+// The control codes every GOST key context answers alike (digest, peer key, PKCS#7 and CMS
+// notices, UKM); -2 for any other code.
+int tvk_pmeth_common_ctrl(tvk_pmeth_data* data, int type, int p1, void* p2);
+// A signer info's algorithms for the key: signature = the key type, digest by the key's size.
+int gost2012_set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig);
 
 // The settings of the engine a key belongs to, else of the engine loaded at start-up.
 TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey);

@@ -382,33 +382,46 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
         return 0;
     }
 
+    Wiped<uint8_t[kKeyLen]> key;
+    const int rc = tvk_kek_unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v);
+    if (rc < 0) {
+        KT_SAY("t_gost3410_kek_dec. GOST28147_89_Update failed\n");
+        return 0;
+    }
+    if (rc == 0) {
+        KT_SAY("t_gost3410_kek_dec. Wrong MAC\n");
+        return 0;
+    }
+    if (*out_len < kKeyLen) return 0;
+    std::memcpy(out, key.v, kKeyLen);
+    *out_len = kKeyLen;
+    return 1;
+}
+
+int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm,
+                   uint32_t ukm_len, const uint8_t* wrapped, const uint8_t* imit, uint8_t* out) {
     // The R 50.1.113-2016 KEK first, then the CryptoPro one; the MAC tells which was used.
     Wiped<uint8_t[kKeyLen]> kek2, key;
     uint8_t mac[kMacLen];
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int rc =
-            attempt == 0 ? GOSTR3411_2012_256_KDF(kek.v, kKeyLen, kKekLabel2016,
-                                                  sizeof kKekLabel2016, kt.ukm, kt.ukm_len, kek2.v)
-                         : GOST28147_89_KDF(row->tz, kek.v, kt.ukm, kek2.v);
+        const int rc = attempt == 0
+                           ? GOSTR3411_2012_256_KDF(kek, kKeyLen, kKekLabel2016,
+                                                    sizeof kKekLabel2016, ukm, ukm_len, kek2.v)
+                           : GOST28147_89_KDF(row->tz, kek, ukm, kek2.v);
         if (rc != 0) {
             KT_SAY("%s failed, rc = 0x%x\n",
                    attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
                    static_cast<unsigned>(rc));
-            return 0;
+            return -1;
         }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, kt.encrypted_key, key.v) != 0 ||
-            crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, kt.ukm, key.v, mac) != 0) {
-            KT_SAY("t_gost3410_kek_dec. GOST28147_89_Update failed\n");
-            return 0;
-        }
-        if (CRYPTO_memcmp(mac, kt.imit, kMacLen) == 0) {
-            if (*out_len < kKeyLen) return 0;
+        if (crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v) != 0 ||
+            crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac) != 0)
+            return -1;
+        if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) {
             std::memcpy(out, key.v, kKeyLen);
-            *out_len = kKeyLen;
             return 1;
         }
     }
-    KT_SAY("t_gost3410_kek_dec. Wrong MAC\n");
     return 0;
 }
 

@@ -2,12 +2,14 @@
 #include <openssl/engine.h>
 #include <openssl/objects.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
+#include "engines/gost/gost_token_signer.h"
 #include "engines/guard.h"
 
 namespace {
@@ -113,11 +115,31 @@ int pkey_gost2012_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
     });
 }
 
+struct TokenSigner {
+    std::atomic<int> ex_index{-1};
+    std::atomic<TvkTokenSigner> sign{nullptr};
+};
+TokenSigner& token_signer() {
+    static TokenSigner s;
+    return s;
+}
+
+// The installed signer when the key carries a record under its index, else none.
+TvkTokenSigner signer_for(EVP_PKEY* pkey) {
+    TokenSigner& t = token_signer();
+    const TvkTokenSigner sign = t.sign.load();
+    const int index = t.ex_index.load();
+    if (!sign || index < 0 || !EVP_PKEY_get_ex_data(pkey, index)) return nullptr;
+    return sign;
+}
+
 int pkey_gost2012_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
                        const unsigned char* tbs, size_t tbslen) {
     return engines::guarded("pkey_gost2012_sign", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         if (!pkey || !siglen) return 0;
+        if (TvkTokenSigner token_sign = signer_for(pkey))
+            return token_sign(ctx, sig, siglen, tbs, tbslen) > 0 ? 1 : 0;
         const size_t need = EVP_PKEY_get_base_id(pkey) == objmap::nid(Obj::gost2012_512) ? 128 : 64;
         if (!sig) {
             *siglen = need;
@@ -138,40 +160,6 @@ int pkey_tvk_ctrl_gost2012(EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
         tvk_pmeth_data* data = data_of(ctx);
         if (!data) return 0;
         switch (type) {
-            case EVP_PKEY_CTRL_MD: {
-                const auto* md = static_cast<const EVP_MD*>(p2);
-                if (!md ||
-                    !objmap::is_one_of(EVP_MD_get_type(md),
-                                       {Obj::md_gost94, Obj::md_gost12_256, Obj::md_gost12_512}))
-                    return 0;
-                data->md = md;
-                return 1;
-            }
-            case EVP_PKEY_CTRL_PEER_KEY:
-                if (p1 == 0 || p1 == 1) return 1;
-                if (p1 == 2) return static_cast<int>(data->peer_key_used);
-                if (p1 == 3) {
-                    data->peer_key_used = 1;
-                    return 1;
-                }
-                return -2;
-            case EVP_PKEY_CTRL_PKCS7_ENCRYPT:
-            case EVP_PKEY_CTRL_PKCS7_DECRYPT:
-            case EVP_PKEY_CTRL_PKCS7_SIGN:
-            case EVP_PKEY_CTRL_DIGESTINIT:
-            case EVP_PKEY_CTRL_CMS_ENCRYPT:
-            case EVP_PKEY_CTRL_CMS_DECRYPT:
-            case EVP_PKEY_CTRL_CMS_SIGN:
-                return 1;
-            case EVP_PKEY_CTRL_SET_IV: {
-                if (p1 <= 0 || p1 > GOST_MAX_UKM_LEN || !p2) return 0;
-                auto* copy = static_cast<uint8_t*>(OPENSSL_memdup(p2, static_cast<size_t>(p1)));
-                if (!copy) return 0;
-                OPENSSL_clear_free(data->ukm, data->ukm_len);
-                data->ukm = copy;
-                data->ukm_len = static_cast<uint32_t>(p1);
-                return 1;
-            }
             case EVP_PKEY_CTRL_GOST_PARAMSET:
                 data->param_nid = p1;
                 return 1;
@@ -179,7 +167,7 @@ int pkey_tvk_ctrl_gost2012(EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
                 data->cipher_param_nid = p1;
                 return 1;
             default:
-                return -2;
+                return tvk_pmeth_common_ctrl(data, type, p1, p2);
         }
     });
 }
@@ -287,6 +275,12 @@ EVP_PKEY_METHOD* make_method(int nid, int flags) {
 
 }  // namespace
 
+void tvk_install_token_signer(int pkey_ex_index, TvkTokenSigner signer) {
+    TokenSigner& t = token_signer();
+    t.ex_index.store(pkey_ex_index);
+    t.sign.store(signer);
+}
+
 int pkey_tvk_verify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                     const unsigned char* tbs, size_t tbslen) {
     return engines::guarded("pkey_tvk_verify", 0, [&] {
@@ -297,6 +291,46 @@ int pkey_tvk_verify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
         if (siglen != k->pub_key_len) return 0;
         return tvk_gost2012_do_verify(tbs, tbslen, sig, k);
     });
+}
+
+int tvk_pmeth_common_ctrl(tvk_pmeth_data* data, int type, int p1, void* p2) {
+    switch (type) {
+        case EVP_PKEY_CTRL_MD: {
+            const auto* md = static_cast<const EVP_MD*>(p2);
+            if (!md || !objmap::is_one_of(EVP_MD_get_type(md),
+                                          {Obj::md_gost94, Obj::md_gost12_256, Obj::md_gost12_512}))
+                return 0;
+            data->md = md;
+            return 1;
+        }
+        case EVP_PKEY_CTRL_PEER_KEY:
+            if (p1 == 0 || p1 == 1) return 1;
+            if (p1 == 2) return static_cast<int>(data->peer_key_used);
+            if (p1 == 3) {
+                data->peer_key_used = 1;
+                return 1;
+            }
+            return -2;
+        case EVP_PKEY_CTRL_PKCS7_ENCRYPT:
+        case EVP_PKEY_CTRL_PKCS7_DECRYPT:
+        case EVP_PKEY_CTRL_PKCS7_SIGN:
+        case EVP_PKEY_CTRL_DIGESTINIT:
+        case EVP_PKEY_CTRL_CMS_ENCRYPT:
+        case EVP_PKEY_CTRL_CMS_DECRYPT:
+        case EVP_PKEY_CTRL_CMS_SIGN:
+            return 1;
+        case EVP_PKEY_CTRL_SET_IV: {
+            if (p1 <= 0 || p1 > GOST_MAX_UKM_LEN || !p2) return 0;
+            auto* copy = static_cast<uint8_t*>(OPENSSL_memdup(p2, static_cast<size_t>(p1)));
+            if (!copy) return 0;
+            OPENSSL_clear_free(data->ukm, data->ukm_len);
+            data->ukm = copy;
+            data->ukm_len = static_cast<uint32_t>(p1);
+            return 1;
+        }
+        default:
+            return -2;
+    }
 }
 
 void pkey_mscryptoapi_cleanup(EVP_PKEY_CTX* ctx) {

@@ -1,0 +1,102 @@
+// Key methods shared by the engines whose GOST private keys live outside the process (the
+// "mscryptoapi" engine's CryptoAPI providers, the "pkcs11" engine's tokens). Their key records
+// begin with a tvk_gost2012_key, so everything public (parameters, public key, comparison,
+// verification, key-transport encryption) is the same code for both; each engine wraps these
+// under its own callback names and passes that name, which its messages carry.
+#pragma once
+
+#include <openssl/engine.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdarg>
+#include <span>
+
+#include "engines/gost/gost_key_methods.h"
+
+namespace engine_keys {
+
+// The texts a failure of parameter decoding prints (one %s: the engine's function name), in
+// the order: parameter not a SEQUENCE, parameters not decoded, record not allocated, record
+// not assigned, parameter set not filled.
+struct DecodeTexts {
+    const char* text[5];
+};
+inline constexpr DecodeTexts kPkcs11DecodeTexts = {
+    {"p11: %s err 1\n", "p11: %s err 2\n", "%s err 1\n", "%s err 2\n", "%s err 3\n"}};
+inline constexpr DecodeTexts kMscryptoapiDecodeTexts = {
+    {"%s: err 1\n", "%s: err 2\n", "%s: err 3\n", "%s: err 4\n", "%s: err 5\n"}};
+
+// Makes the zeroed record of a key decoded by the engine: the engine's own record type, which
+// begins with a tvk_gost2012_key, so that whichever key method ends up freeing it frees it whole.
+using RecordAlloc = tvk_gost2012_key* (*)();
+
+// Reads a GOST algorithm identifier's parameters into the key: its type, and for the three
+// signature types a record (made when missing) with the key parameter set. 1/0.
+[[nodiscard]] int decode_algor_params(const char* fn, const DecodeTexts& texts, RecordAlloc alloc,
+                                      EVP_PKEY* pkey, const X509_ALGOR* alg);
+// SEQUENCE { key parameter set, digest parameter set } of a key record; null on failure.
+ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* record);
+
+// A SubjectPublicKeyInfo into a key held by a tvk_gost2012_key record. Only a public key as
+// long as its parameter set's (64 or 128 bytes) is taken. 1/0.
+[[nodiscard]] int pub_decode(const char* fn, const DecodeTexts& texts, RecordAlloc alloc,
+                             EVP_PKEY* pkey, const X509_PUBKEY* pub);
+int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey);
+
+// The key-ASN.1 control of an engine key; encode_fn names the engine's parameter encoder.
+int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2);
+
+// Key-context data: a zeroed tvk_pmeth_data, the parameter set from the context's key record.
+// Without a key the parameter set is default_param (each engine has its own rule).
+int pmeth_init(EVP_PKEY_CTX* ctx, int default_param);
+// Copies every field; the copy gets UKM and label copies of its own.
+int pmeth_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src, int (*init)(EVP_PKEY_CTX*));
+// Control codes 1 to 11 (digest, peer key, notices, UKM); anything else prints
+// "%s() : unsupported type: %d\n" with fn and gives -2.
+int pmeth_ctrl(const char* fn, EVP_PKEY_CTX* ctx, int type, int p1, void* p2);
+
+// Assigns the record to the key so that the key carries this engine and its methods; under a
+// process-wide lock, since the crypto library's defaults are process-wide. 1/0.
+[[nodiscard]] int bind_key(ENGINE* e, EVP_PKEY* pkey, int type, void* record);
+
+// ---- the engine objects ----
+
+// Creates the engine's TVK2012_ENGINE_CTX with the "gost" engine's defaults (the key-transport
+// encryption reads them) in extra-data slot 0; bind_fn names the caller in its messages.
+[[nodiscard]] bool create_settings(ENGINE* e, const char* bind_fn);
+
+// One GOST key type of an engine: its key-ASN.1 method's PEM name and description.
+struct MethodRow {
+    objmap::Obj type;
+    const char* pem;
+    const char* info;
+};
+using RegisterAmeth = int (*)(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem,
+                              const char* info);
+using RegisterPmeth = int (*)(int nid, EVP_PKEY_METHOD** pmeth, int flags);
+// Makes the engine's key-ASN.1 methods, then its key methods, one per row, kept with the
+// engine; the first failure stops. True when all were made.
+bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmeth ameth,
+                        RegisterPmeth pmeth);
+// The selectors over those methods, in the crypto library's form: without a method pointer the
+// NID list of the three GOST signature types and its length; else 1 with the method, 0 without.
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid);
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid);
+// Frees what create_settings and create_key_methods keep (the crypto library frees the method
+// objects themselves with the engine, through the selectors).
+void free_engine_data(ENGINE* e);
+
+// "Total: %d certificates", then each certificate as text and PEM, on the standard output.
+void print_certs(const STACK_OF(X509) * certs);
+
+// The four-line error record of the engines (61 '-', "ERROR", the message, 61 '-') on stderr.
+void log_error_v(const char* format, va_list args);
+
+}  // namespace engine_keys
+
+// Key-transport encryption needs only the recipient's public key: the "gost" engine's software.
+int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                        const unsigned char* key, size_t key_len);
+// 1 when both keys have records whose public keys have the same length and bytes.
+int pub_cmp_tvk(const EVP_PKEY* a, const EVP_PKEY* b);

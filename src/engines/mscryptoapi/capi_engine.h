@@ -1,0 +1,86 @@
+// The "mscryptoapi" engine: private keys held by CryptoAPI providers (RSA, DSA, GOST R 34.10),
+// found through their certificates in the current user's "My" store. Signing and key-transport
+// decryption run in the provider; everything public runs in the crypto library and the "gost"
+// engine's software.
+#pragma once
+
+#include <openssl/dsa.h>
+#include <openssl/engine.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+
+#include "engines/gost/gost_key_record.h"
+#include "platform/capi/wincrypt.h"
+
+// The key record of a provider key. It begins with a whole tvk_gost2012_key (key type, parameter
+// set, public key and its length), so the shared comparison, size, printing and verification
+// code reads it as it reads every GOST key record.
+struct mscryptoapi_key {
+    tvk_gost2012_key pub;
+    capi::PCCERT_CONTEXT cert;  // owned
+    capi::HCRYPTPROV prov;      // owned
+    uint32_t key_spec;          // AT_KEYEXCHANGE or AT_SIGNATURE
+    uint32_t last_error;        // of the last failed step of CSP_SignHash; 0 after a success
+    uint32_t release;           // the RSA and DSA finish functions release the handles when set
+};
+
+inline constexpr int kCapiCmdSetCurrentStore = ENGINE_CMD_BASE;
+inline constexpr int kCapiCmdLoadCerts = ENGINE_CMD_BASE + 1;
+inline constexpr int kCapiCmdShowCerts = ENGINE_CMD_BASE + 2;
+
+// Binds a new engine and adds it to the engine list; start-up loads it last.
+void tvk_ENGINE_load_mscryptoapi();
+int bind_mscryptoapi(ENGINE* e);
+// The engine bound at start-up (null before): our code never looks engines up by id.
+ENGINE* mscryptoapi_engine();
+
+EVP_PKEY* mscryptoapi_load_privkey(ENGINE* e, const char* key_id, UI_METHOD* ui,
+                                   void* callback_data);
+EVP_PKEY* MakeCSPPrivateKey(ENGINE* e, X509* x509, capi::PCCERT_CONTEXT cert, capi::HCRYPTPROV prov,
+                            capi::DWORD key_spec);
+// Mode 0 every certificate, 1 those with a key container, 2 those whose container opens
+// silently (tagged "store=NAME"); the list goes to *certs. 1 when the current store opened.
+int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs);
+int mscryptoapi_show_certs(long mode);
+// The "store=NAME" tag that mode 2 gives a certificate; null when it has none.
+const char* mscryptoapi_store_tag(const X509* x);
+
+// ---- signing in the provider ----
+capi::ALG_ID GetHashAlgIdBySigAlgor(int nid);
+capi::ALG_ID GetHashAlgIdByLength(int length);
+capi::ALG_ID GetHashAlgIdByNid(int nid);
+int GetHashNidByKeyNid(int key_nid);
+// Signs the hash in the provider; the signature comes back big-endian. 1 or 0.
+int CSP_SignHash(mscryptoapi_key* key, capi::ALG_ID alg, const unsigned char* hash,
+                 unsigned int hash_len, unsigned char* sig, unsigned int* sig_len);
+void ReverseBytes(unsigned char* p, size_t n);
+const RSA_METHOD* mscryptoapi_rsa_method();
+const DSA_METHOD* mscryptoapi_dsa_method();
+// The record kept in the RSA or DSA object's extra data.
+mscryptoapi_key* capi_rsa_record(const RSA* rsa);
+mscryptoapi_key* capi_dsa_record(const DSA* dsa);
+
+// ---- GOST key methods ----
+[[nodiscard]] int register_pmeth_mscryptoapi(int nid, EVP_PKEY_METHOD** pmeth, int flags);
+[[nodiscard]] int register_ameth_mscryptoapi(int nid, EVP_PKEY_ASN1_METHOD** ameth,
+                                             const char* pem_str, const char* info);
+// Gives a DSA key the key-ASN.1 method copy whose default digest is SHA-1, with the DSA. 1/0.
+[[nodiscard]] int mscryptoapi_set_dsa_ameth(EVP_PKEY* pkey, DSA* dsa);
+// The DER of the key's parameters in a new buffer (*out, the caller frees it); its length or -2.
+int mscryptoapi_param_encode(const tvk_gost2012_key* key, unsigned char** out);
+void mscryptoapi_pkey_free(EVP_PKEY* pkey);
+int pub_decode_mscryptoapi(EVP_PKEY* pkey, const X509_PUBKEY* pub);
+tvk_gost2012_key* mscryptoapi_record_alloc();
+mscryptoapi_key* mscryptoapi_record(const EVP_PKEY* pkey);
+
+// ---- key transport ----
+int pkey_mscryptoapi_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                             const unsigned char* in, size_t in_len);
+int MakePubKeyBlob(const tvk_gost2012_key* key, unsigned char** blob, unsigned int* blob_len);
+int GetProvCipherNid(capi::HCRYPTPROV prov);
+
+// Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
+void mscryptoapi_log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void mscryptoapi_log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));

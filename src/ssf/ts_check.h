@@ -1,0 +1,81 @@
+// Time-stamp token checks: a token must verify against its data, its TSA's certificate must chain
+// to a trusted root at the right time, and the revocation information that its kind requires must
+// be there and valid. Also where a signer's or a TSA's certificate comes from, whether a chain's
+// root is trusted, and the loading of "common:ca_file" into a store.
+#pragma once
+
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
+#include <openssl/x509.h>
+
+#include <ctime>
+
+#include "cryptoext/ossl.h"
+#include "ssf/export.h"
+#include "ssf/ssf_api.h"
+
+namespace ssf {
+
+// Kinds of time-stamp tokens; each has its own code for a token or TSA chain that fails.
+enum TimestampKind : int {
+    kSignatureTimestamp = 1,  // over a signature value: 118
+    kEscTimestamp = 2,        // over the ES-C data: 123
+    kArchiveTimestamp = 3,    // over the archive data: 125
+};
+// 118, 123 or 125 by kind; 28 for any other kind.
+int timestamp_failure_code(int kind);
+
+// The DER token checked over data (or over nothing), see ssf_verify_TS_token. *gen_time (when
+// given) receives a copy of the token's genTime as soon as it has been decoded. -1 for a token
+// that does not decode, 114 for one without a TSTInfo, else the token check's code.
+[[nodiscard]] int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data,
+                                X509_STORE* store, int kind, ossl::Asn1Time* gen_time,
+                                STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when);
+
+// A copy of the TSA's certificate: the token's first SignerInfo names it, found in its certValues
+// attribute or among the token's certificates. None otherwise.
+[[nodiscard]] ossl::X509Ptr ssf_get_ts_cert(PKCS7* token);
+
+// The SignerInfo's certificate (by issuer and serial number): from its certValues attribute, the
+// given certificates, or the certificate directory strPab (when given). None otherwise.
+[[nodiscard]] ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs,
+                                                     const SAP_BYTE* strPab, SAP_UINT strPabL);
+// The certificate with that issuer and serial number in the certificate directory, or none.
+[[nodiscard]] ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
+                                                 const SAP_BYTE* strStoreName,
+                                                 SAP_UINT strStoreNameL);
+
+// 1 when the store holds the certificate's issuer (for a root: the root) and, when directory
+// certificates are given, the certificate is one of them, or the certificate web service gives
+// an identical one (which is then appended to them). Else 0.
+[[nodiscard]] int find_certificate_in_trusted_root(X509* cert, X509_STORE* store,
+                                                   STACK_OF(X509) * pab_certs);
+
+// Adds the certificates and CRLs of "common:ca_file" to the store. 0 (also without the key), or -1.
+int AddCACertsToStore(X509_STORE* store);
+
+// Kind 1: the token's references must find their values, and every intermediate CA of the TSA's
+// chain (not the TSA, not the root) must be cleared by the token's own CRLs at *when (now when
+// null). 0, 28 or 114.
+[[nodiscard]] int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
+                                                        STACK_OF(X509) * chain, X509_STORE* store,
+                                                        const time_t* when);
+// Kind 3: the archive token's SignerInfo checked as an enhanced SignerInfo without time stamps at
+// the token's genTime.
+[[nodiscard]] int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
+                                                      const ASN1_GENERALIZEDTIME* gen_time);
+
+}  // namespace ssf
+
+// The token (a PKCS#7 SignedData with its TSTInfo; tst_info may be null) checked over data (or
+// over nothing) for a kind of time stamp: signature, version and TSA name, the TSA's chain over
+// store at `when` (null: the token's genTime when "common:verify_use_signing_time" is on, else
+// now) to a root that find_certificate_in_trusted_root accepts, then the kind's revocation
+// check. 0; the kind's code (118, 123, 125, or 28 for an unknown kind) when the chain or the
+// token does not verify; 4, 13 (unknown kind), 114, 115, or -1. Adds the certValues
+// certificates to store and the TSA's certificate to the token when it lacks it. Hosts call it
+// outside the SSF interface: it takes no lock and runs no start-up, and touches only state that is
+// made once.
+SSF_API int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,
+                                X509_STORE* store, int kind, STACK_OF(X509) * pab_certs,
+                                const ASN1_GENERALIZEDTIME* when);

@@ -1,0 +1,57 @@
+// Verification of time-stamp tokens and OCSP basic responses with the signer's certificate chain
+// checked at a chosen moment instead of now: CAdES signatures are checked long after their time
+// stamps and OCSP responses were made, when the TSA's or responder's certificate may have
+// expired. OpenSSL's own verifiers do the work; the chosen time rides on the trusted store's
+// verification parameters, which every chain check on that store inherits. The store is
+// changed only for the duration of the call and given back as it was, so its time never leaks
+// into later calls; it must not be used by another thread meanwhile (give each call its own).
+// A time of -1 (or no time) means now: the system clock, which tests can set.
+#pragma once
+
+#include <ctime>
+
+#include "cryptoext/ossl.h"
+
+namespace ssf {
+
+// Sets the store's verification time for the life of the object, then restores what it had.
+class StoreTimeGuard {
+  public:
+    StoreTimeGuard(X509_STORE* store, time_t when);
+    ~StoreTimeGuard();
+    StoreTimeGuard(const StoreTimeGuard&) = delete;
+    StoreTimeGuard& operator=(const StoreTimeGuard&) = delete;
+
+  private:
+    X509_VERIFY_PARAM* param_;
+    bool had_time_;
+    time_t old_time_;
+};
+
+// RFC 3161 token check at a time. ctx is filled by the caller (flags, untrusted certificates,
+// imprint or data, nonce, policy, TSA name) but holds no store: TS_VERIFY_CTX is opaque in
+// OpenSSL 3.0 and would hide it. store (borrowed) is the trust anchor set for the TSA chain;
+// ctx holds it only during the call. TS_VFY_SIGNATURE checks the signature, the TSA chain for
+// the "timestampsign" purpose (critical timeStamping EKU) at `when`, and the ESS
+// signing-certificate attribute, version 1 or 2 (RFC 5816). 1 when every check passes, else 0;
+// the crypto library's TS errors say which failed.
+int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store, PKCS7* token);
+// The signature step alone. 1 or 0; on 1 *signer (when given) owns a reference to the TSA's
+// certificate.
+int SSF_TS_RESP_verify_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs,
+                                 X509_STORE* store, X509** signer);
+// 1 when the response's status is granted or grantedWithMods. Otherwise 0, with the crypto
+// library's TS error "no time stamp token" carrying "status code: <text>, status text: <free
+// texts joined by '/' or unspecified>, failure codes: <names joined by ',' or unspecified>".
+int SSF_TS_check_status_info(TS_RESP* response);
+
+// OCSP_basic_verify with the responder's chain checked at *when (now when null). 1 or 2
+// verified (2: signer among certs and no chain check ran), 0 not verified, negative on error;
+// the crypto library's OCSP errors say why.
+int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
+                           X509_STORE* store, unsigned long flags);
+// Digest of the response's DER encoding (what CAdES OCSP references hold). 1, or 0.
+int OCSP_BASICRESP_digest(const OCSP_BASICRESP* bs, const EVP_MD* md, unsigned char* out,
+                          unsigned int* out_len);
+
+}  // namespace ssf

@@ -1,0 +1,116 @@
+#include "kit/crl.h"
+
+#include <openssl/pem.h>
+
+#include <stdexcept>
+
+namespace test_pki {
+
+namespace {
+
+void check(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string("test CRL: ") + what);
+}
+
+std::string tlv(unsigned char tag, const std::string& body) {
+    std::string len;
+    for (size_t n = body.size(); n > 0; n >>= 8) len.insert(len.begin(), static_cast<char>(n));
+    std::string out(1, static_cast<char>(tag));
+    if (body.size() < 0x80)
+        out += static_cast<char>(body.size());
+    else
+        out += static_cast<char>(0x80 | len.size()) + len;
+    return out + body;
+}
+
+// CRLDistributionPoints (the syntax of freshestCRL too) with one full-name URI per point.
+// Written by hand: the configuration syntax would split LDAP URLs at their commas.
+ossl::ExtPtr dist_points(int nid, const std::vector<std::string>& uris) {
+    std::string points;
+    for (const std::string& u : uris) points += tlv(0x30, tlv(0xA0, tlv(0xA0, tlv(0x86, u))));
+    const std::string der = tlv(0x30, points);
+    ossl::OctetString value(ASN1_OCTET_STRING_new());
+    check(value &&
+              ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char*>(der.data()),
+                                    static_cast<int>(der.size())),
+          "distribution points");
+    ossl::ExtPtr ext(X509_EXTENSION_create_by_NID(nullptr, nid, 0, value.get()));
+    check(ext != nullptr, "distribution points extension");
+    return ext;
+}
+
+void add_number(X509_CRL* crl, int nid, long n, int critical) {
+    ossl::Asn1Integer v(ASN1_INTEGER_new());
+    check(
+        v && ASN1_INTEGER_set(v.get(), n) && X509_CRL_add1_ext_i2d(crl, nid, v.get(), critical, 0),
+        "CRL number");
+}
+
+void set_time(X509_CRL* crl, time_t t, int (*setter)(X509_CRL*, const ASN1_TIME*)) {
+    ossl::Asn1Time at(ASN1_TIME_set(nullptr, t));
+    check(at && setter(crl, at.get()), "CRL time");
+}
+
+std::string mem_text(BIO* b) {
+    char* data = nullptr;
+    long n = BIO_get_mem_data(b, &data);
+    return std::string(data, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+ossl::X509Crl make_crl(const CrlSpec& s) {
+    check(s.issuer != nullptr, "CRL without issuer");
+    ossl::X509Crl crl(X509_CRL_new());
+    check(crl && X509_CRL_set_version(crl.get(), 1) &&
+              X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(s.issuer->cert.get())),
+          "CRL");
+    const time_t last = s.last_update ? s.last_update : std::time(nullptr) - kDay;
+    set_time(crl.get(), last, X509_CRL_set1_lastUpdate);
+    if (!s.no_next_update)
+        set_time(crl.get(), s.next_update ? s.next_update : last + 7 * kDay,
+                 X509_CRL_set1_nextUpdate);
+    for (const auto& [serial, when] : s.revoked) {
+        ossl::X509Revoked entry(X509_REVOKED_new());
+        ossl::Asn1Integer sn(ASN1_INTEGER_new());
+        ossl::Asn1Time at(ASN1_TIME_set(nullptr, when));
+        check(entry && sn && at && ASN1_INTEGER_set(sn.get(), serial) &&
+                  X509_REVOKED_set_serialNumber(entry.get(), sn.get()) &&
+                  X509_REVOKED_set_revocationDate(entry.get(), at.get()) &&
+                  X509_CRL_add0_revoked(crl.get(), entry.get()),
+              "revoked entry");
+        entry.release();
+    }
+    X509_CRL_sort(crl.get());
+    if (s.number >= 0) add_number(crl.get(), NID_crl_number, s.number, 0);
+    if (s.delta_of >= 0) add_number(crl.get(), NID_delta_crl, s.delta_of, 1);
+    if (!s.freshest.empty())
+        check(X509_CRL_add_ext(crl.get(), dist_points(NID_freshest_crl, s.freshest).get(), -1),
+              "freshestCRL");
+    EVP_PKEY* key = s.sign_key ? s.sign_key : s.issuer->key.get();
+    check(X509_CRL_sign(crl.get(), key, digest_for(key)) > 0, "CRL signature");
+    return crl;
+}
+
+std::string crl_der(X509_CRL* crl) {
+    ossl::Bio b(BIO_new(BIO_s_mem()));
+    check(i2d_X509_CRL_bio(b.get(), crl) == 1, "i2d_X509_CRL_bio");
+    return mem_text(b.get());
+}
+
+std::string crl_pem(X509_CRL* crl) {
+    ossl::Bio b(BIO_new(BIO_s_mem()));
+    check(PEM_write_bio_X509_CRL(b.get(), crl) == 1, "PEM_write_bio_X509_CRL");
+    return mem_text(b.get());
+}
+
+void add_crl_points(Entity& e, const Entity* issuer, const std::vector<std::string>& uris,
+                    bool freshest) {
+    X509* x = e.cert.get();
+    const int nid = freshest ? NID_freshest_crl : NID_crl_distribution_points;
+    check(X509_add_ext(x, dist_points(nid, uris).get(), -1) == 1, "add extension");
+    EVP_PKEY* key = (issuer ? issuer : &e)->key.get();
+    check(X509_sign(x, key, digest_for(key)) > 0, "certificate signature");
+}
+
+}  // namespace test_pki

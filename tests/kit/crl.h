@@ -1,0 +1,35 @@
+// CRLs and delta CRLs for the tests, and certificates that name where their CRLs are: made at
+// run time with any key the library's engines know (RSA, EC, GOST R 34.10-2001 and 2012).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kit/certs.h"
+
+namespace test_pki {
+
+struct CrlSpec {
+    const Entity* issuer = nullptr;  // names the CRL and, unless sign_key is given, signs it
+    EVP_PKEY* sign_key = nullptr;    // a key other than the issuer's
+    time_t last_update = 0;          // 0: a day ago
+    time_t next_update = 0;          // 0: a week from last_update
+    bool no_next_update = false;     // leaves nextUpdate out
+    std::vector<std::pair<long, time_t>> revoked;  // serial and revocation time
+    long number = 1;                               // cRLNumber; negative: none
+    long delta_of = -1;                            // >= 0: a delta CRL of that base CRL number
+    std::vector<std::string> freshest;             // freshestCRL URIs, one point each
+};
+ossl::X509Crl make_crl(const CrlSpec& spec);
+
+std::string crl_der(X509_CRL* crl);
+std::string crl_pem(X509_CRL* crl);
+
+// Adds cRLDistributionPoints (or, with freshest, freshestCRL) with one point per URI and signs
+// the certificate again with issuer's key (its own when issuer is none) and its digest.
+void add_crl_points(Entity& e, const Entity* issuer, const std::vector<std::string>& uris,
+                    bool freshest = false);
+
+}  // namespace test_pki
