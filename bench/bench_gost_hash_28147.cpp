@@ -16,6 +16,7 @@
 #include "gost/gost28147_params.h"
 #include "gost/gostr3411_2012.h"
 #include "gost/gostr3411_94.h"
+#include "take_turns.h"
 
 namespace {
 
@@ -117,9 +118,6 @@ void streebog_nettle(int bits, const uint8_t* in, size_t n, uint8_t* out) {
     }
 }
 
-// The three implementations take turns within each iteration and each is credited with its own
-// time: on a machine whose load varies they all meet the same conditions, so the ratios hold
-// while the absolute figures move.
 void streebog(benchmark::State& state, int bits) {
     const size_t len = size_t(state.range(0));
     const std::string name = "streebog" + std::to_string(bits) + " " + size_name(len);
@@ -127,19 +125,13 @@ void streebog(benchmark::State& state, int bits) {
         {"ours", streebog_ours}, {"libgcrypt", streebog_gcrypt}, {"nettle", streebog_nettle}};
     const int reps = len < 4096 ? 64 : 1;  // keeps the clock reads out of the short cases
     double secs[3] = {};
-    int64_t n = 0;
-    for (auto _ : state) {
-        for (int k = 0; k < 3; ++k) {
-            const int i = int((n + k) % 3);
-            const auto t0 = std::chrono::steady_clock::now();
-            for (int r = 0; r < reps; ++r) {
-                impls[i].second(bits, input().data(), len, output().data());
-                benchmark::ClobberMemory();
-            }
-            secs[i] += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const int64_t n = take_turns(state, 3, secs, [&](size_t i) {
+        for (int r = 0; r < reps; ++r) {
+            impls[i].second(bits, input().data(), len, output().data());
+            benchmark::ClobberMemory();
         }
-        ++n;
-    }
+        return true;
+    });
     state.SetBytesProcessed(n * reps * 3 * int64_t(len));
     for (int i = 0; i < 3; ++i)
         if (secs[i] > 0) results()[name][impls[i].first] = double(n * reps) * double(len) / secs[i];

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gost/gostr3410.h"
+#include "take_turns.h"
 
 namespace {
 
@@ -64,24 +65,12 @@ void run(benchmark::State& state, const std::string& key, F&& op) {
 
 using Op = std::function<bool()>;  // one operation; false when it failed
 
-// Ours and nettle take turns within each iteration and each is credited with its own time: on a
-// machine whose load varies both meet the same conditions, so the ratio holds while the
-// absolute figures move.
+// Ours beside nettle (see take_turns.h).
 void run_pair(benchmark::State& state, const std::string& op, const Op& ours, const Op& nettle) {
     const Op* impls[2] = {&ours, &nettle};
     const char* names[2] = {"ours", "nettle"};
     double secs[2] = {};
-    int64_t n = 0;
-    for (auto _ : state) {
-        for (int k = 0; k < 2; ++k) {
-            const int i = int((n + k) % 2);
-            const auto t0 = std::chrono::steady_clock::now();
-            const bool ok = (*impls[i])();
-            secs[i] += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            if (!ok) state.SkipWithError(names[i]);
-        }
-        ++n;
-    }
+    const int64_t n = take_turns(state, 2, secs, [&](size_t i) { return (*impls[i])(); });
     state.counters["op/s"] =
         benchmark::Counter(static_cast<double>(2 * n), benchmark::Counter::kIsRate);
     for (int i = 0; i < 2; ++i)

@@ -643,6 +643,16 @@ void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
     add_jac_core(C, R, P, Q);
 }
 
+// R = (X / Z^2, Y / Z^3) given zi = 1 / Z.
+template <size_t N>
+void affine_from_inverse(const Curve<N>& C, Aff<N>& R, const Jac<N>& P, const u64* zi) {
+    u64 zi2[N];
+    sqr(C.fp, zi2, zi);
+    mul(C.fp, R.x, P.X, zi2);
+    mul(C.fp, zi2, zi2, zi);
+    mul(C.fp, R.y, P.Y, zi2);
+}
+
 // Affine coordinates (Montgomery form); false for infinity.
 template <size_t N>
 bool to_affine(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
@@ -650,12 +660,9 @@ bool to_affine(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
         memset(&R, 0, sizeof R);
         return false;
     }
-    u64 zi[N], zi2[N];
+    u64 zi[N];
     inv(C.fp, zi, P.Z);
-    sqr(C.fp, zi2, zi);
-    mul(C.fp, R.x, P.X, zi2);
-    mul(C.fp, zi2, zi2, zi);
-    mul(C.fp, R.y, P.Y, zi2);
+    affine_from_inverse(C, R, P, zi);
     return true;
 }
 
@@ -847,12 +854,9 @@ void inv_vartime(const Mont<N>& M, u64* r, const u64* a) {
 template <size_t N>
 bool to_affine_vartime(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
     if (is_infinity(P)) return false;
-    u64 zi[N], zi2[N];
+    u64 zi[N];
     inv_vartime(C.fp, zi, P.Z);
-    sqr(C.fp, zi2, zi);
-    mul(C.fp, R.x, P.X, zi2);
-    mul(C.fp, zi2, zi2, zi);
-    mul(C.fp, R.y, P.Y, zi2);
+    affine_from_inverse(C, R, P, zi);
     return true;
 }
 
@@ -864,17 +868,14 @@ void batch_to_affine_vartime(const Curve<N>& C, Aff<N>* out, const Jac<N>* in, s
     for (size_t j = 1; j < n; ++j) mul(C.fp, acc[j], acc[j - 1], in[j].Z);
     inv_vartime(C.fp, t, acc[n - 1]);
     for (size_t j = n; j-- > 0;) {
-        u64 zi[N], zi2[N];
+        u64 zi[N];
         if (j > 0) {
             mul(C.fp, zi, t, acc[j - 1]);
             mul(C.fp, t, t, in[j].Z);
         } else {
             copy<N>(zi, t);
         }
-        sqr(C.fp, zi2, zi);
-        mul(C.fp, out[j].x, in[j].X, zi2);
-        mul(C.fp, zi2, zi2, zi);
-        mul(C.fp, out[j].y, in[j].Y, zi2);
+        affine_from_inverse(C, out[j], in[j], zi);
     }
 }
 
@@ -972,26 +973,8 @@ void build_comb(const Curve<N>& C, Aff<N>* out, size_t rows) {
         row[0] = base;
         dbl(C, row[1], base);
         for (unsigned j = 2; j < kTableRow; ++j) add_jac(C, row[j], row[j - 1], base);
-        // One inversion per row (Montgomery's trick).
-        u64 acc[kTableRow][N], t[N];
-        copy<N>(acc[0], row[0].Z);
-        for (unsigned j = 1; j < kTableRow; ++j) mul(C.fp, acc[j], acc[j - 1], row[j].Z);
-        inv(C.fp, t, acc[kTableRow - 1]);
-        for (unsigned j = kTableRow; j-- > 0;) {
-            u64 zi[N], zi2[N];
-            if (j > 0) {
-                mul(C.fp, zi, t, acc[j - 1]);
-                mul(C.fp, t, t, row[j].Z);
-            } else {
-                copy<N>(zi, t);
-            }
-            Aff<N>& e = out[i * kTableRow + j];
-            sqr(C.fp, zi2, zi);
-            mul(C.fp, e.x, row[j].X, zi2);
-            mul(C.fp, zi2, zi2, zi);
-            mul(C.fp, e.y, row[j].Y, zi2);
-        }
-        dbl(C, base, row[kTableRow - 1]);  // 32 * base
+        batch_to_affine_vartime(C, out + i * kTableRow, row, kTableRow);  // public multiples of G
+        dbl(C, base, row[kTableRow - 1]);                                 // 32 * base
     }
 }
 

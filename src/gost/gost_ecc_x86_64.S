@@ -15,104 +15,75 @@
 
 #if defined(__x86_64__) && defined(__ELF__)
 
+#include "gost_x86_64.inc"
+
         .text
+
+// lo += low half of rdx * a_k (carry flag), hi += high half (overflow flag).
+.macro  mulx_add k, lo, hi
+        mulxq   8*(\k)(%rsi), %rax, %rbp
+        adcxq   %rax, \lo
+        adoxq   %rbp, \hi
+.endm
 
 // Row \i: w0..w8 += a * b[\i], w8 being zero on entry; then w0 is final.
 .macro  mul_row i, w0, w1, w2, w3, w4, w5, w6, w7, w8
         movq    8*\i(%rcx), %rdx
         xorq    \w8, \w8                // also clears CF and OF
-        mulxq   (%rsi), %rax, %rbp
-        adcxq   %rax, \w0
-        adoxq   %rbp, \w1
-        mulxq   8(%rsi), %rax, %rbp
-        adcxq   %rax, \w1
-        adoxq   %rbp, \w2
-        mulxq   16(%rsi), %rax, %rbp
-        adcxq   %rax, \w2
-        adoxq   %rbp, \w3
-        mulxq   24(%rsi), %rax, %rbp
-        adcxq   %rax, \w3
-        adoxq   %rbp, \w4
-        mulxq   32(%rsi), %rax, %rbp
-        adcxq   %rax, \w4
-        adoxq   %rbp, \w5
-        mulxq   40(%rsi), %rax, %rbp
-        adcxq   %rax, \w5
-        adoxq   %rbp, \w6
-        mulxq   48(%rsi), %rax, %rbp
-        adcxq   %rax, \w6
-        adoxq   %rbp, \w7
-        mulxq   56(%rsi), %rax, %rbp
-        adcxq   %rax, \w7
-        adoxq   %rbp, \w8
+        mulx_add 0, \w0, \w1
+        mulx_add 1, \w1, \w2
+        mulx_add 2, \w2, \w3
+        mulx_add 3, \w3, \w4
+        mulx_add 4, \w4, \w5
+        mulx_add 5, \w5, \w6
+        mulx_add 6, \w6, \w7
+        mulx_add 7, \w7, \w8
         movl    $0, %eax                // keeps the flags
         adcxq   %rax, \w8
         movq    \w0, 8*\i(%rdi)
 .endm
 
-// Saves the callee-saved registers the rows use.
+// The callee-saved registers the rows use.
 .macro  push_all
-        pushq   %rbx
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %rbx, 0
-        pushq   %rbp
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %rbp, 0
-        pushq   %r12
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r12, 0
-        pushq   %r13
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r13, 0
-        pushq   %r14
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r14, 0
-        pushq   %r15
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r15, 0
+        push_reg %rbx
+        push_reg %rbp
+        push_reg %r12
+        push_reg %r13
+        push_reg %r14
+        push_reg %r15
 .endm
 
 .macro  pop_all
-        popq    %r15
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r15
-        popq    %r14
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r14
-        popq    %r13
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r13
-        popq    %r12
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r12
-        popq    %rbp
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %rbp
-        popq    %rbx
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %rbx
+        pop_reg %r15
+        pop_reg %r14
+        pop_reg %r13
+        pop_reg %r12
+        pop_reg %rbp
+        pop_reg %rbx
+.endm
+
+// The first row, written rather than added: rdx * a_k .. a_7 into \w0 .. (low half of the
+// first product in \w0, the top limb last).
+.macro  first_row k, w0, w1, w2, w3, w4, w5, w6, w7, w8
+        xorl    %eax, %eax              // clears CF
+        mulxq   8*(\k)(%rsi), \w0, \w1
+        first_rest \k+1, \w1, \w2, \w3, \w4, \w5, \w6, \w7, \w8
+.endm
+
+.macro  first_rest k, a, b, c, d, e, f, g, h
+.if \k <= 7
+        mulxq   8*(\k)(%rsi), %rax, \b
+        adcq    %rax, \a
+        first_rest \k+1, \b, \c, \d, \e, \f, \g, \h
+.else
+        adcq    $0, \a
+.endif
 .endm
 
 // a (rsi) times b (rcx): limbs 0..7 to (rdi), limbs 8..15 left in rbx, r8..r14.
 .macro  mul_rows
-        // Row 0 writes the window rather than adding to it.
         movq    (%rcx), %rdx
-        mulxq   (%rsi), %r8, %r9
-        mulxq   8(%rsi), %rax, %r10
-        addq    %rax, %r9
-        mulxq   16(%rsi), %rax, %r11
-        adcq    %rax, %r10
-        mulxq   24(%rsi), %rax, %r12
-        adcq    %rax, %r11
-        mulxq   32(%rsi), %rax, %r13
-        adcq    %rax, %r12
-        mulxq   40(%rsi), %rax, %r14
-        adcq    %rax, %r13
-        mulxq   48(%rsi), %rax, %r15
-        adcq    %rax, %r14
-        mulxq   56(%rsi), %rax, %rbx
-        adcq    %rax, %r15
-        adcq    $0, %rbx
+        first_row 0, %r8, %r9, %r10, %r11, %r12, %r13, %r14, %r15, %rbx
         movq    %r8, (%rdi)
 
         mul_row 1, %r9, %r10, %r11, %r12, %r13, %r14, %r15, %rbx, %r8
@@ -136,15 +107,7 @@
         movq    %rcx, \h
 .endm
 
-        .globl  gost_mul_512_adx
-        .hidden gost_mul_512_adx
-        .type   gost_mul_512_adx, @function
-        .p2align 5
-gost_mul_512_adx:
-        .cfi_startproc
-#ifdef __CET__
-        endbr64
-#endif
+begin_function gost_mul_512_adx
         push_all
         movq    %rdx, %rcx
         mul_rows
@@ -158,8 +121,7 @@ gost_mul_512_adx:
         movq    %r14, 120(%rdi)
         pop_all
         ret
-        .cfi_endproc
-        .size   gost_mul_512_adx, .-gost_mul_512_adx
+end_function gost_mul_512_adx
 
 // The low half of a product at (%rdi), the high half in \h0..\h7, c at 64(%rsp) and r at
 // 72(%rsp): r = product mod 2^512 - c, fully reduced, with no branch on the values.
@@ -235,10 +197,6 @@ gost_mul_512_adx:
 // Entry of the two reducing functions: r (rdi) and c (\c) saved, rdi pointing at room for the
 // low half of the product.
 .macro  mod_entry c
-        .cfi_startproc
-#ifdef __CET__
-        endbr64
-#endif
         push_all
         pushq   %rdi                    // r, written only at the end: it may be an input
         .cfi_adjust_cfa_offset 8
@@ -254,7 +212,6 @@ gost_mul_512_adx:
         .cfi_adjust_cfa_offset -80
         pop_all
         ret
-        .cfi_endproc
 .endm
 
 // Row \i of the cross products a_i * a_j, j > i: w0..w7 hold limbs i+1..i+8 (w7 zero on entry);
@@ -272,28 +229,20 @@ gost_mul_512_adx:
 // limb i+j+1 (slot j).
 .macro  sqr_prod i, j, w0, w1, w2, w3, w4, w5, w6, w7
 .if \j <= 7
-        mulxq   8*(\j)(%rsi), %rax, %rbp
   .if \j == 1
-        adcxq   %rax, \w0
-        adoxq   %rbp, \w1
+        mulx_add \j, \w0, \w1
   .elseif \j == 2
-        adcxq   %rax, \w1
-        adoxq   %rbp, \w2
+        mulx_add \j, \w1, \w2
   .elseif \j == 3
-        adcxq   %rax, \w2
-        adoxq   %rbp, \w3
+        mulx_add \j, \w2, \w3
   .elseif \j == 4
-        adcxq   %rax, \w3
-        adoxq   %rbp, \w4
+        mulx_add \j, \w3, \w4
   .elseif \j == 5
-        adcxq   %rax, \w4
-        adoxq   %rbp, \w5
+        mulx_add \j, \w4, \w5
   .elseif \j == 6
-        adcxq   %rax, \w5
-        adoxq   %rbp, \w6
+        mulx_add \j, \w5, \w6
   .else
-        adcxq   %rax, \w6
-        adoxq   %rbp, \w7
+        mulx_add \j, \w6, \w7
   .endif
         sqr_prod \i, \j+1, \w0, \w1, \w2, \w3, \w4, \w5, \w6, \w7
 .endif
@@ -320,40 +269,19 @@ gost_mul_512_adx:
 .endif
 .endm
 
-        .globl  gost_mul_mod_512_adx
-        .hidden gost_mul_mod_512_adx
-        .type   gost_mul_mod_512_adx, @function
-        .p2align 5
-gost_mul_mod_512_adx:
+begin_function gost_mul_mod_512_adx
         mod_entry %rcx
         movq    %rdx, %rcx
         mul_rows
         fold_store %rbx, %r8, %r9, %r10, %r11, %r12, %r13, %r14
         mod_exit
-        .size   gost_mul_mod_512_adx, .-gost_mul_mod_512_adx
+end_function gost_mul_mod_512_adx
 
-        .globl  gost_sqr_mod_512_adx
-        .hidden gost_sqr_mod_512_adx
-        .type   gost_sqr_mod_512_adx, @function
-        .p2align 5
-gost_sqr_mod_512_adx:
+begin_function gost_sqr_mod_512_adx
         mod_entry %rdx
         // Cross products, row 0 writing limbs 1..8 into rbx, r8..r14.
         movq    (%rsi), %rdx
-        mulxq   8(%rsi), %rbx, %r8
-        mulxq   16(%rsi), %rax, %r9
-        addq    %rax, %r8
-        mulxq   24(%rsi), %rax, %r10
-        adcq    %rax, %r9
-        mulxq   32(%rsi), %rax, %r11
-        adcq    %rax, %r10
-        mulxq   40(%rsi), %rax, %r12
-        adcq    %rax, %r11
-        mulxq   48(%rsi), %rax, %r13
-        adcq    %rax, %r12
-        mulxq   56(%rsi), %rax, %r14
-        adcq    %rax, %r13
-        adcq    $0, %r14
+        first_row 1, %rbx, %r8, %r9, %r10, %r11, %r12, %r13, %r14
         movq    $0, (%rdi)
         movq    %rbx, 8(%rdi)
         sqr_row 1, %r8, %r9, %r10, %r11, %r12, %r13, %r14, %rbx
@@ -377,7 +305,7 @@ gost_sqr_mod_512_adx:
         sqr_diag 7, %r12, %r13
         fold_store %r14, %rbx, %r8, %r9, %r10, %r11, %r12, %r13
         mod_exit
-        .size   gost_sqr_mod_512_adx, .-gost_sqr_mod_512_adx
+end_function gost_sqr_mod_512_adx
 
 #endif
 

@@ -24,6 +24,8 @@
 
 #if defined(__x86_64__) && defined(__ELF__)
 
+#include "gost_x86_64.inc"
+
         .text
 
 // Bytes 2k and 2k+1 of the word in r\w\()x through table \j into general registers \lo and \hi.
@@ -89,30 +91,31 @@
 .if !\konly
         sb_gpr  \j, \wt, di, %r10, %r11
 .endif
+        sb_next \j, \wk, \wt, \konly, %xmm8, %xmm11
+        sb_next \j, \wk, \wt, \konly, %xmm9, %xmm12
+        sb_next \j, \wk, \wt, \konly, %xmm10, %xmm13
+.endm
+
+// The next two bytes of both words into xmm pairs \ak and \at.
+.macro  sb_next j, wk, wt, konly, ak, at
         shrq    $16, %r\wk\()x
 .if !\konly
         shrq    $16, %r\wt\()x
 .endif
-        sb_xmm  \j, \wk, si, %xmm8, %xmm14
+        sb_xmm  \j, \wk, si, \ak, %xmm14
 .if !\konly
-        sb_xmm  \j, \wt, di, %xmm11, %xmm15
+        sb_xmm  \j, \wt, di, \at, %xmm15
 .endif
-        shrq    $16, %r\wk\()x
-.if !\konly
-        shrq    $16, %r\wt\()x
-.endif
-        sb_xmm  \j, \wk, si, %xmm9, %xmm14
-.if !\konly
-        sb_xmm  \j, \wt, di, %xmm12, %xmm15
-.endif
-        shrq    $16, %r\wk\()x
-.if !\konly
-        shrq    $16, %r\wt\()x
-.endif
-        sb_xmm  \j, \wk, si, %xmm10, %xmm14
-.if !\konly
-        sb_xmm  \j, \wt, di, %xmm13, %xmm15
-.endif
+.endm
+
+// Words \off/8 and the next of h ^= K ^ T ^ m, from xmm pairs \xk and \xt.
+.macro  sb_out off, xk, xt
+        pxor    \xt, \xk
+        movdqu  \off(%r15), \xt
+        pxor    \xt, \xk
+        movdqu  \off(%rdi), \xt
+        pxor    \xt, \xk
+        movdqu  \xk, \off(%rdi)
 .endm
 
 // One step: K' = LPS(K ^ C) and T' = LPS(T ^ K); with \konly, K' = LPS(K) and T is kept.
@@ -153,32 +156,13 @@
 .endif
 .endm
 
-        .globl  gost_streebog_compress_x86_64
-        .hidden gost_streebog_compress_x86_64
-        .type   gost_streebog_compress_x86_64, @function
-        .p2align 6
-gost_streebog_compress_x86_64:
-        .cfi_startproc
-#ifdef __CET__
-        endbr64
-#endif
-        pushq   %rbx
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %rbx, 0
-        pushq   %r12
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r12, 0
-        pushq   %r13
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r13, 0
-        pushq   %r14
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r14, 0
-        pushq   %r15
-        .cfi_adjust_cfa_offset 8
-        .cfi_rel_offset %r15, 0
-        pushq   %rdi                    // h, needed again at the end
-        .cfi_adjust_cfa_offset 8
+begin_function gost_streebog_compress_x86_64
+        push_reg %rbx
+        push_reg %r12
+        push_reg %r13
+        push_reg %r14
+        push_reg %r15
+        push_reg %rdi                   // h, needed again at the end
 
         movq    %rcx, %r12
         movq    %r8, %r13
@@ -214,51 +198,24 @@ gost_streebog_compress_x86_64:
         jne     1b
 
         // h ^= K13 ^ T12 ^ m
-        popq    %rdi
-        .cfi_adjust_cfa_offset -8
+        pop_reg %rdi
         xorq    %r10, %r8
         xorq    (%r15), %r8
         xorq    %r8, (%rdi)
         xorq    %r11, %r9
         xorq    8(%r15), %r9
         xorq    %r9, 8(%rdi)
-        pxor    %xmm3, %xmm0
-        movdqu  16(%r15), %xmm3
-        pxor    %xmm3, %xmm0
-        movdqu  16(%rdi), %xmm3
-        pxor    %xmm3, %xmm0
-        movdqu  %xmm0, 16(%rdi)
-        pxor    %xmm4, %xmm1
-        movdqu  32(%r15), %xmm4
-        pxor    %xmm4, %xmm1
-        movdqu  32(%rdi), %xmm4
-        pxor    %xmm4, %xmm1
-        movdqu  %xmm1, 32(%rdi)
-        pxor    %xmm5, %xmm2
-        movdqu  48(%r15), %xmm5
-        pxor    %xmm5, %xmm2
-        movdqu  48(%rdi), %xmm5
-        pxor    %xmm5, %xmm2
-        movdqu  %xmm2, 48(%rdi)
+        sb_out  16, %xmm0, %xmm3
+        sb_out  32, %xmm1, %xmm4
+        sb_out  48, %xmm2, %xmm5
 
-        popq    %r15
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r15
-        popq    %r14
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r14
-        popq    %r13
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r13
-        popq    %r12
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %r12
-        popq    %rbx
-        .cfi_adjust_cfa_offset -8
-        .cfi_restore %rbx
+        pop_reg %r15
+        pop_reg %r14
+        pop_reg %r13
+        pop_reg %r12
+        pop_reg %rbx
         ret
-        .cfi_endproc
-        .size   gost_streebog_compress_x86_64, .-gost_streebog_compress_x86_64
+end_function gost_streebog_compress_x86_64
 
 #endif
 
