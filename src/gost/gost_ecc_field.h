@@ -488,6 +488,7 @@ inline constexpr unsigned kTableRow = 16;
 // odd multiples: the fixed base with a larger precomputed table.
 inline constexpr unsigned kWidthG = 7, kWidthQ = 5;
 inline constexpr unsigned kOddG = 1u << (kWidthG - 2), kOddQ = 1u << (kWidthQ - 2);
+static_assert(kTableRow <= kOddG && kOddQ <= kOddG);  // the batch conversions' bound
 
 template <size_t N>
 constexpr size_t comb_positions() {
@@ -860,10 +861,11 @@ bool to_affine_vartime(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
     return true;
 }
 
-// Affine forms of n Jacobian points, none at infinity, with one inversion (Montgomery's trick).
+// Affine forms of n <= kOddG Jacobian points, none at infinity, with one inversion (Montgomery's
+// trick).
 template <size_t N>
 void batch_to_affine_vartime(const Curve<N>& C, Aff<N>* out, const Jac<N>* in, size_t n) {
-    u64 acc[64][N], t[N];
+    u64 acc[kOddG][N], t[N];
     copy<N>(acc[0], in[0].Z);
     for (size_t j = 1; j < n; ++j) mul(C.fp, acc[j], acc[j - 1], in[j].Z);
     inv_vartime(C.fp, t, acc[n - 1]);
@@ -879,10 +881,10 @@ void batch_to_affine_vartime(const Curve<N>& C, Aff<N>* out, const Jac<N>* in, s
     }
 }
 
-// P, 3P, 5P, .. ((2n - 1)P) in affine form; P affine and of order above 2n.
+// P, 3P, 5P, .. ((2n - 1)P) in affine form, n <= kOddG; P affine and of order above 2n.
 template <size_t N>
 void odd_multiples_vartime(const Curve<N>& C, Aff<N>* out, const Aff<N>& P, size_t n) {
-    Jac<N> jac[64], twice;
+    Jac<N> jac[kOddG], twice;
     copy<N>(jac[0].X, P.x);
     copy<N>(jac[0].Y, P.y);
     copy<N>(jac[0].Z, C.fp.one);
