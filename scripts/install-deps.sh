@@ -6,7 +6,7 @@ PKGS=(
   libssl-dev openssl libcurl4-openssl-dev libiniparser-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libgcrypt20-dev nettle-dev libgmp-dev
-  valgrind python3 clang-format
+  valgrind python3 clang-format clang libclang-rt-14-dev
   slapd
   softhsm2 libp11-kit-dev
   stunnel4

@@ -2,18 +2,12 @@
 
 #include <openssl/x509v3.h>
 
-#include <memory>
-
-namespace {
-struct AkidFree {
-    void operator()(AUTHORITY_KEYID* p) const { AUTHORITY_KEYID_free(p); }
-};
-}  // namespace
+#include "cryptoext/ossl.h"
 
 int X509_check_crl_issuer(X509* cert, X509_CRL* crl) {
     if (!cert || !crl) return 0;
     if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(cert)) != 0) return 0;
-    std::unique_ptr<AUTHORITY_KEYID, AkidFree> akid(static_cast<AUTHORITY_KEYID*>(
+    ossl::AuthorityKeyId akid(static_cast<AUTHORITY_KEYID*>(
         X509_CRL_get_ext_d2i(crl, NID_authority_key_identifier, nullptr, nullptr)));
     if (!akid) return 1;
     if (akid->issuer) {
@@ -40,22 +34,16 @@ int X509_STORE_CTX_get_crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl, X509_OBJEC
     // Other threads may add to a shared store meanwhile: the list is walked under its lock, and
     // the certificate found leaves with a reference of its own.
     if (!X509_STORE_lock(store)) return -1;
-    X509* issuer = nullptr;
+    ossl::X509Ptr issuer;
     STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
-    for (int i = 0; i < sk_X509_OBJECT_num(objs) && issuer == nullptr; ++i) {
+    for (int i = 0; i < sk_X509_OBJECT_num(objs) && !issuer; ++i) {
         X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, i));
-        if (cert != nullptr && X509_check_crl_issuer(cert, crl) == 1 && X509_up_ref(cert))
-            issuer = cert;
+        if (cert != nullptr && X509_check_crl_issuer(cert, crl) == 1) issuer = ossl::up_ref(cert);
     }
     X509_STORE_unlock(store);
-    if (issuer == nullptr) return -1;
-    X509_OBJECT* obj = X509_OBJECT_new();
-    const bool set = obj != nullptr && X509_OBJECT_set1_X509(obj, issuer);
-    X509_free(issuer);
-    if (!set) {
-        X509_OBJECT_free(obj);
-        return -1;
-    }
-    *out = obj;
+    if (!issuer) return -1;
+    ossl::X509Object obj(X509_OBJECT_new());
+    if (!obj || !X509_OBJECT_set1_X509(obj.get(), issuer.get())) return -1;
+    *out = obj.release();
     return 1;
 }

@@ -3,54 +3,49 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
-#include <memory>
+#include "cryptoext/ossl.h"
 
-ASN1_SEQUENCE(MD) =
-    {
-        ASN1_SIMPLE(MD, hashAlgorithm, X509_ALGOR),
-        ASN1_SIMPLE(MD, hashValue, ASN1_OCTET_STRING),
+// The template macros end without semicolons, which the formatter cannot follow.
+// clang-format off
+ASN1_SEQUENCE(MD) = {
+    ASN1_SIMPLE(MD, hashAlgorithm, X509_ALGOR),
+    ASN1_SIMPLE(MD, hashValue, ASN1_OCTET_STRING),
 } ASN1_SEQUENCE_END(MD)
 
-        ASN1_SEQUENCE(ISSUER_SERIAL) =
-            {
-                ASN1_SEQUENCE_OF(ISSUER_SERIAL, issuer, GENERAL_NAME),
-                ASN1_SIMPLE(ISSUER_SERIAL, serial, ASN1_INTEGER),
+ASN1_SEQUENCE(ISSUER_SERIAL) = {
+    ASN1_SEQUENCE_OF(ISSUER_SERIAL, issuer, GENERAL_NAME),
+    ASN1_SIMPLE(ISSUER_SERIAL, serial, ASN1_INTEGER),
 } ASN1_SEQUENCE_END(ISSUER_SERIAL)
 
-                ASN1_SEQUENCE(OTHERCERTID) =
-                    {
-                        ASN1_SIMPLE(OTHERCERTID, mD, MD),
-                        ASN1_OPT(OTHERCERTID, issuerSerial, ISSUER_SERIAL),
+ASN1_SEQUENCE(OTHERCERTID) = {
+    ASN1_SIMPLE(OTHERCERTID, mD, MD),
+    ASN1_OPT(OTHERCERTID, issuerSerial, ISSUER_SERIAL),
 } ASN1_SEQUENCE_END(OTHERCERTID)
 
-                        ASN1_SEQUENCE(OTHERSIGCERT) =
-                            {
-                                ASN1_SEQUENCE_OF(OTHERSIGCERT, Certs, OTHERCERTID),
+ASN1_SEQUENCE(OTHERSIGCERT) = {
+    ASN1_SEQUENCE_OF(OTHERSIGCERT, Certs, OTHERCERTID),
 } ASN1_SEQUENCE_END(OTHERSIGCERT)
 
-                                ASN1_SEQUENCE(CERTIDV2) =
-                                    {
-                                        ASN1_SIMPLE(CERTIDV2, hashAlgorithm, X509_ALGOR),
-                                        ASN1_SIMPLE(CERTIDV2, hashValue, ASN1_OCTET_STRING),
-                                        ASN1_OPT(CERTIDV2, issuerSerial, ISSUER_SERIAL),
+ASN1_SEQUENCE(CERTIDV2) = {
+    ASN1_OPT(CERTIDV2, hashAlgorithm, X509_ALGOR),
+    ASN1_SIMPLE(CERTIDV2, hashValue, ASN1_OCTET_STRING),
+    ASN1_OPT(CERTIDV2, issuerSerial, ISSUER_SERIAL),
 } ASN1_SEQUENCE_END(CERTIDV2)
 
-                                        ASN1_SEQUENCE(ESSCERTIDV2) =
-                                            {
-                                                ASN1_SEQUENCE_OF(ESSCERTIDV2, Certs, CERTIDV2),
+ASN1_SEQUENCE(ESSCERTIDV2) = {
+    ASN1_SEQUENCE_OF(ESSCERTIDV2, Certs, CERTIDV2),
 } ASN1_SEQUENCE_END(ESSCERTIDV2)
 
-                                                IMPLEMENT_ASN1_ALLOC_FUNCTIONS(MD)
-                                                    IMPLEMENT_ASN1_ALLOC_FUNCTIONS(ISSUER_SERIAL)
-                                                        IMPLEMENT_ASN1_FUNCTIONS(OTHERCERTID)
-                                                            IMPLEMENT_ASN1_FUNCTIONS(CERTIDV2)
-                                                                IMPLEMENT_ASN1_FUNCTIONS(
-                                                                    ESSCERTIDV2)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(MD)
+IMPLEMENT_ASN1_ALLOC_FUNCTIONS(ISSUER_SERIAL)
+IMPLEMENT_ASN1_FUNCTIONS(OTHERCERTID)
+IMPLEMENT_ASN1_FUNCTIONS(CERTIDV2)
+IMPLEMENT_ASN1_FUNCTIONS(ESSCERTIDV2)
 
-                                                                    void OTHERSIGCERT_free(
-                                                                        OTHERSIGCERT * a) {
+void OTHERSIGCERT_free(OTHERSIGCERT* a) {
     ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(a), ASN1_ITEM_rptr(OTHERSIGCERT));
 }
+// clang-format on
 
 OTHERSIGCERT* d2i_OTHERSIGCERT(OTHERSIGCERT** a, const unsigned char** in, long len) {
     return reinterpret_cast<OTHERSIGCERT*>(
@@ -59,21 +54,10 @@ OTHERSIGCERT* d2i_OTHERSIGCERT(OTHERSIGCERT** a, const unsigned char** in, long 
 
 namespace {
 
-template <class T, void (*F)(T*)>
-struct Free {
-    void operator()(T* p) const { F(p); }
-};
-void free_bytes(unsigned char* p) {
-    OPENSSL_free(p);
-}
-using Bytes = std::unique_ptr<unsigned char, Free<unsigned char, free_bytes>>;
-using OtherCertId = std::unique_ptr<OTHERCERTID, Free<OTHERCERTID, OTHERCERTID_free>>;
-using CertIdV2 = std::unique_ptr<CERTIDV2, Free<CERTIDV2, CERTIDV2_free>>;
-using EssCertIdV2 = std::unique_ptr<ESSCERTIDV2, Free<ESSCERTIDV2, ESSCERTIDV2_free>>;
-using GeneralName = std::unique_ptr<GENERAL_NAME, Free<GENERAL_NAME, GENERAL_NAME_free>>;
-using Attribute = std::unique_ptr<X509_ATTRIBUTE, Free<X509_ATTRIBUTE, X509_ATTRIBUTE_free>>;
-using Object = std::unique_ptr<ASN1_OBJECT, Free<ASN1_OBJECT, ASN1_OBJECT_free>>;
-using String = std::unique_ptr<ASN1_STRING, Free<ASN1_STRING, ASN1_STRING_free>>;
+using ossl::Bytes;
+using ossl::CertIdV2;
+using ossl::EssCertIdV2;
+using ossl::OtherCertId;
 
 // DER of 1.2.840.113549.1.9.16.2.47: decoding it builds the attribute type whether or not the
 // crypto library has the identifier registered (its content-only decoder is not public).
@@ -82,20 +66,15 @@ constexpr unsigned char kSigningCertV2Der[] = {0x06, 0x0B, 0x2A, 0x86, 0x48, 0x8
 
 // issuer := one directoryName holding the certificate's issuer; serial := its serial number.
 bool fill_issuer_serial(ISSUER_SERIAL* is, X509* cert) {
-    X509_NAME* name = X509_NAME_dup(X509_get_issuer_name(cert));
-    if (!name) return false;
-    GeneralName gn(GENERAL_NAME_new());
-    if (!gn) {
-        X509_NAME_free(name);
-        return false;
-    }
-    GENERAL_NAME_set0_value(gn.get(), GEN_DIRNAME, name);
+    ossl::X509Name name(X509_NAME_dup(X509_get_issuer_name(cert)));
+    ossl::GeneralName gn(GENERAL_NAME_new());
+    if (!name || !gn) return false;
+    GENERAL_NAME_set0_value(gn.get(), GEN_DIRNAME, name.release());
     if (!sk_GENERAL_NAME_push(is->issuer, gn.get())) return false;
     gn.release();
     ASN1_INTEGER* serial = ASN1_INTEGER_dup(X509_get0_serialNumber(cert));
     if (!serial) return false;
-    ASN1_INTEGER_free(is->serial);
-    is->serial = serial;
+    ossl::replace<ossl::Asn1Integer>(is->serial, serial);
     return true;
 }
 
@@ -135,7 +114,8 @@ ESSCERTIDV2* PKCS7_make_cert_id_v2(X509* cert, const EVP_MD* md) {
     if (!cert || !md) return nullptr;
     CertIdV2 id(CERTIDV2_new());
     if (!id) return nullptr;
-    if (!set_hash_algorithm(id->hashAlgorithm, md)) return nullptr;
+    id->hashAlgorithm = X509_ALGOR_new();  // written even for SHA-256, as we always have
+    if (!id->hashAlgorithm || !set_hash_algorithm(id->hashAlgorithm, md)) return nullptr;
     if (!PKCS7_cert_digest(cert, md, id->hashValue)) return nullptr;
     id->issuerSerial = ISSUER_SERIAL_new();
     if (!id->issuerSerial || !fill_issuer_serial(id->issuerSerial, cert)) return nullptr;
@@ -154,28 +134,26 @@ int PKCS7_add_ESSSigningCertV2_attribute(PKCS7_SIGNER_INFO* si, X509* cert, cons
     Bytes der(der_raw);
     if (der_len <= 0) return 0;
 
-    String value(ASN1_STRING_new());
+    ossl::Asn1String value(ASN1_STRING_new());
     if (!value || !ASN1_STRING_set(value.get(), der.get(), der_len)) return 0;
     const unsigned char* p = kSigningCertV2Der;
-    Object type(d2i_ASN1_OBJECT(nullptr, &p, sizeof kSigningCertV2Der));
+    ossl::Asn1Object type(d2i_ASN1_OBJECT(nullptr, &p, sizeof kSigningCertV2Der));
     if (!type) return 0;
-    Attribute attr(
+    ossl::Attribute attr(
         X509_ATTRIBUTE_create_by_OBJ(nullptr, type.get(), V_ASN1_SEQUENCE, value.get(), -1));
     if (!attr) return 0;
 
-    bool created = false;
+    ossl::AttributeStack created;
     if (!si->auth_attr) {
-        si->auth_attr = sk_X509_ATTRIBUTE_new_null();
-        if (!si->auth_attr) return 0;
-        created = true;
+        created.reset(sk_X509_ATTRIBUTE_new_null());
+        if (!created) return 0;
+        si->auth_attr = created.get();
     }
     if (!sk_X509_ATTRIBUTE_push(si->auth_attr, attr.get())) {
-        if (created) {
-            sk_X509_ATTRIBUTE_free(si->auth_attr);
-            si->auth_attr = nullptr;
-        }
+        if (created) si->auth_attr = nullptr;
         return 0;
     }
     attr.release();
+    created.release();
     return 1;
 }

@@ -31,10 +31,11 @@ struct OTHERSIGCERT {
     STACK_OF(OTHERCERTID) * Certs;
 };
 
-// ESSCertIDv2 whose hashAlgorithm is mandatory (no DEFAULT): SHA-256 is written out too, and a
-// value that leaves it out does not decode.
+// ESSCertIDv2. We always write hashAlgorithm, SHA-256 included, as stored signatures have it;
+// a value that leaves it out, as DER requires for the standard's default, reads as SHA-256
+// (hashAlgorithm null), so that standard signatures and time stamps verify.
 struct CERTIDV2 {
-    X509_ALGOR* hashAlgorithm;
+    X509_ALGOR* hashAlgorithm;  // null: SHA-256
     ASN1_OCTET_STRING* hashValue;
     ISSUER_SERIAL* issuerSerial;  // OPTIONAL
 };

@@ -9,6 +9,7 @@
 #include <openssl/cms.h>
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
+#include <openssl/dsa.h>
 #include <openssl/engine.h>
 #include <openssl/evp.h>
 #include <openssl/ocsp.h>
@@ -21,7 +22,33 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <memory>
+#include <utility>
+
+// The project's own ASN.1 types and the engine's GOST key record (cryptoext/ess_types.h,
+// engines/gost/gost_asn1_types.h, engines/gost/gost_key_record.h): declared here so that their
+// owners sit beside the crypto library's.
+struct MD;
+struct ISSUER_SERIAL;
+struct OTHERCERTID;
+struct OTHERSIGCERT;
+struct ESSCERTIDV2;
+struct CERTIDV2;
+struct TVK_KEY_TRANSPORT;
+struct TVK_GOST2012_KEY_PARAMS;
+struct TVK_CIPHER_PARAMS;
+struct tvk_gost2012_key;
+void MD_free(MD* a);
+void ISSUER_SERIAL_free(ISSUER_SERIAL* a);
+void OTHERCERTID_free(OTHERCERTID* a);
+void OTHERSIGCERT_free(OTHERSIGCERT* a);
+void ESSCERTIDV2_free(ESSCERTIDV2* a);
+void CERTIDV2_free(CERTIDV2* a);
+void TVK_KEY_TRANSPORT_free(TVK_KEY_TRANSPORT* a);
+void TVK_GOST2012_KEY_PARAMS_free(TVK_GOST2012_KEY_PARAMS* a);
+void TVK_CIPHER_PARAMS_free(TVK_CIPHER_PARAMS* a);
+void tvk_gost2012_free(tvk_gost2012_key* key);
 
 namespace ossl {
 
@@ -37,6 +64,9 @@ inline void free_bytes(unsigned char* p) {
 }
 inline void free_text(char* p) {
     OPENSSL_free(p);
+}
+inline void free_secret_text(char* p) {
+    if (p) OPENSSL_clear_free(p, std::strlen(p));
 }
 inline void free_engine(ENGINE* e) {
     ENGINE_free(e);
@@ -62,6 +92,18 @@ inline void free_ocsp_certid(OCSP_CERTID* id) {
 inline void free_cert_stack_only(STACK_OF(X509) * s) {
     sk_X509_free(s);
 }
+inline void free_attribute_stack(STACK_OF(X509_ATTRIBUTE) * s) {
+    sk_X509_ATTRIBUTE_pop_free(s, X509_ATTRIBUTE_free);
+}
+inline void free_pkcs7_stack(STACK_OF(PKCS7) * s) {
+    sk_PKCS7_pop_free(s, PKCS7_free);
+}
+inline void free_signer_info_stack(STACK_OF(PKCS7_SIGNER_INFO) * s) {
+    sk_PKCS7_SIGNER_INFO_pop_free(s, PKCS7_SIGNER_INFO_free);
+}
+inline void free_recip_info_stack(STACK_OF(PKCS7_RECIP_INFO) * s) {
+    sk_PKCS7_RECIP_INFO_pop_free(s, PKCS7_RECIP_INFO_free);
+}
 inline void free_string_stack(STACK_OF(OPENSSL_STRING) * s) {
     sk_OPENSSL_STRING_pop_free(s, free_text);
 }
@@ -69,6 +111,8 @@ inline void free_string_stack(STACK_OF(OPENSSL_STRING) * s) {
 // Bytes and texts from the crypto library's allocator: what the interface hands to its caller.
 using Bytes = Owner<unsigned char, free_bytes>;
 using Text = Owner<char, free_text>;
+// A NUL-terminated secret (a password): wiped before its memory goes back.
+using SecretText = Owner<char, free_secret_text>;
 
 using StringStack = Owner<STACK_OF(OPENSSL_STRING), free_string_stack>;
 
@@ -101,6 +145,10 @@ using X509Stack = Owner<STACK_OF(X509), free_x509_stack>;
 // A stack that borrows its certificates: freeing it leaves them to their owners.
 using X509View = Owner<STACK_OF(X509), free_cert_stack_only>;
 using X509Name = Owner<X509_NAME, X509_NAME_free>;
+using GeneralName = Owner<GENERAL_NAME, GENERAL_NAME_free>;
+using AuthorityKeyId = Owner<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
+using Attribute = Owner<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
+using AttributeStack = Owner<STACK_OF(X509_ATTRIBUTE), free_attribute_stack>;
 using X509StorePtr = Owner<X509_STORE, X509_STORE_free>;
 using X509StoreCtx = Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
 using X509Object = Owner<X509_OBJECT, X509_OBJECT_free>;
@@ -119,6 +167,9 @@ using P8Info = Owner<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 
 using Pkcs7 = Owner<PKCS7, PKCS7_free>;
 using Pkcs7SignerInfo = Owner<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>;
+using Pkcs7Stack = Owner<STACK_OF(PKCS7), free_pkcs7_stack>;
+using SignerInfoStack = Owner<STACK_OF(PKCS7_SIGNER_INFO), free_signer_info_stack>;
+using RecipInfoStack = Owner<STACK_OF(PKCS7_RECIP_INFO), free_recip_info_stack>;
 using Pkcs12 = Owner<PKCS12, PKCS12_free>;
 using Cms = Owner<CMS_ContentInfo, CMS_ContentInfo_free>;
 
@@ -133,8 +184,50 @@ using TsTstInfo = Owner<TS_TST_INFO, TS_TST_INFO_free>;
 using TsVerifyCtx = Owner<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 using TsMsgImprint = Owner<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
 using TsRespCtx = Owner<TS_RESP_CTX, TS_RESP_CTX_free>;
+using EssSigningCertV2 = Owner<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>;
 
 using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
+
+// Method tables an engine builds; once handed to the crypto library they are its to free.
+using CipherMeth = Owner<EVP_CIPHER, EVP_CIPHER_meth_free>;
+using MdMeth = Owner<EVP_MD, EVP_MD_meth_free>;
+using PKeyMeth = Owner<EVP_PKEY_METHOD, EVP_PKEY_meth_free>;
+using Asn1Meth = Owner<EVP_PKEY_ASN1_METHOD, EVP_PKEY_asn1_free>;
+using Dsa = Owner<DSA, DSA_free>;
+
+using Md = Owner<MD, MD_free>;
+using IssuerSerial = Owner<ISSUER_SERIAL, ISSUER_SERIAL_free>;
+using OtherCertId = Owner<OTHERCERTID, OTHERCERTID_free>;
+using OtherSigCert = Owner<OTHERSIGCERT, OTHERSIGCERT_free>;
+using CertIdV2 = Owner<CERTIDV2, CERTIDV2_free>;
+using EssCertIdV2 = Owner<ESSCERTIDV2, ESSCERTIDV2_free>;
+using KeyTransport = Owner<TVK_KEY_TRANSPORT, TVK_KEY_TRANSPORT_free>;
+using KeyParams = Owner<TVK_GOST2012_KEY_PARAMS, TVK_GOST2012_KEY_PARAMS_free>;
+using CipherParams = Owner<TVK_CIPHER_PARAMS, TVK_CIPHER_PARAMS_free>;
+using GostKey = Owner<tvk_gost2012_key, tvk_gost2012_free>;
+
+// A value of an ASN.1 item known only at run time (an extension method's item).
+struct ItemDeleter {
+    const ASN1_ITEM* item = nullptr;
+    void operator()(ASN1_VALUE* v) const { ASN1_item_free(v, item); }
+};
+using Asn1Value = std::unique_ptr<ASN1_VALUE, ItemDeleter>;
+inline Asn1Value item_value(void* v, const ASN1_ITEM* item) {
+    return Asn1Value(static_cast<ASN1_VALUE*>(v), ItemDeleter{item});
+}
+
+// A configuration section lent by an extension context, given back through that context.
+struct SectionDeleter {
+    X509V3_CTX* ctx = nullptr;
+    void operator()(STACK_OF(CONF_VALUE) * s) const { X509V3_section_free(ctx, s); }
+};
+using CnfSection = std::unique_ptr<STACK_OF(CONF_VALUE), SectionDeleter>;
+
+// Puts a new object into a field a structure owns; the one it held goes through its owner.
+template <class Own>
+void replace(typename Own::pointer& field, typename Own::pointer value) {
+    Own old(std::exchange(field, value));
+}
 
 inline X509Stack new_x509_stack() {
     return X509Stack(sk_X509_new_null());

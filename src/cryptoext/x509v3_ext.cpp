@@ -161,11 +161,11 @@ PKEY_USAGE_PERIOD* v2i_PKEY_USAGE_PERIOD(X509V3_EXT_METHOD*, X509V3_CTX*,
         ERR_raise(ERR_LIB_X509V3, X509V3_R_INVALID_NUMBER);
         return nullptr;
     }
-    ASN1_INTEGER* number = nullptr;
-    if (!X509V3_get_value_int(sk_CONF_VALUE_value(values, 0), &number)) return nullptr;
+    ASN1_INTEGER* read_number = nullptr;
+    if (!X509V3_get_value_int(sk_CONF_VALUE_value(values, 0), &read_number)) return nullptr;
+    ossl::Asn1Integer number(read_number);
     int64_t days = 0;
-    const bool read = ASN1_INTEGER_get_int64(&days, number) == 1;
-    ASN1_INTEGER_free(number);
+    const bool read = ASN1_INTEGER_get_int64(&days, number.get()) == 1;
     // The day count goes to the time arithmetic as days, not as a 32-bit number of seconds, so
     // long periods cannot wrap; only the end of the calendar (year 9999) bounds them.
     if (!read || days <= 0 || days > 0x7fffffff) {
@@ -274,15 +274,18 @@ X509_EXTENSION* tvk_ext_nconf(CONF* conf, X509V3_CTX* ctx, const char* name, con
         value += 9;
         while (*value == ' ') ++value;
     }
-    void* decoded = nullptr;
+    ossl::Asn1Value decoded = ossl::item_value(nullptr, ASN1_ITEM_ptr(m->it));
     if (m->s2i != nullptr) {
-        decoded = m->s2i(const_cast<X509V3_EXT_METHOD*>(m), ctx, value);
+        decoded.reset(
+            static_cast<ASN1_VALUE*>(m->s2i(const_cast<X509V3_EXT_METHOD*>(m), ctx, value)));
     } else {
         X509V3_set_nconf(ctx, conf);
         STACK_OF(CONF_VALUE)* values = nullptr;
         ossl::CnfStack parsed;
+        ossl::CnfSection section(nullptr, ossl::SectionDeleter{ctx});
         if (*value == '@') {
-            values = X509V3_get_section(ctx, value + 1);
+            section.reset(X509V3_get_section(ctx, value + 1));
+            values = section.get();
         } else {
             parsed.reset(X509V3_parse_list(value));
             values = parsed.get();
@@ -292,13 +295,11 @@ X509_EXTENSION* tvk_ext_nconf(CONF* conf, X509V3_CTX* ctx, const char* name, con
                            name, value);
             return nullptr;
         }
-        decoded = m->v2i(const_cast<X509V3_EXT_METHOD*>(m), ctx, values);
-        if (*value == '@') X509V3_section_free(ctx, values);
+        decoded.reset(
+            static_cast<ASN1_VALUE*>(m->v2i(const_cast<X509V3_EXT_METHOD*>(m), ctx, values)));
     }
-    if (decoded == nullptr) return nullptr;
-    X509_EXTENSION* ext = encode_extension(m, nid, critical, decoded);
-    ASN1_item_free(static_cast<ASN1_VALUE*>(decoded), ASN1_ITEM_ptr(m->it));
-    return ext;
+    if (!decoded) return nullptr;
+    return encode_extension(m, nid, critical, decoded.get());
 }
 
 int tvk_ext_print(BIO* out, X509_EXTENSION* ext, int indent) {
@@ -306,8 +307,11 @@ int tvk_ext_print(BIO* out, X509_EXTENSION* ext, int indent) {
     if (m == nullptr || m->it == nullptr) return 0;
     const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(ext);
     const unsigned char* p = ASN1_STRING_get0_data(data);
-    ASN1_VALUE* value = ASN1_item_d2i(nullptr, &p, ASN1_STRING_length(data), ASN1_ITEM_ptr(m->it));
-    if (value == nullptr) return 0;
+    ossl::Asn1Value owned =
+        ossl::item_value(ASN1_item_d2i(nullptr, &p, ASN1_STRING_length(data), ASN1_ITEM_ptr(m->it)),
+                         ASN1_ITEM_ptr(m->it));
+    if (!owned) return 0;
+    ASN1_VALUE* value = owned.get();
     int ok = 0;
     auto* self = const_cast<X509V3_EXT_METHOD*>(m);
     if (m->i2s != nullptr) {
@@ -322,6 +326,5 @@ int tvk_ext_print(BIO* out, X509_EXTENSION* ext, int indent) {
     } else if (m->i2r != nullptr) {
         ok = m->i2r(self, value, out, indent);
     }
-    ASN1_item_free(value, ASN1_ITEM_ptr(m->it));
     return ok;
 }

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/files.h"
+
 namespace platform {
 
 namespace {
@@ -36,7 +38,9 @@ std::function<void(unsigned)> g_sleeper;
 std::optional<std::string> registry_get_string(const std::string& key_path,
                                                const std::string& value) {
     const char* file = std::getenv("SSF_REGISTRY_FILE");
-    std::ifstream in(file && *file ? file : kDefaultRegistryFile);
+    const RegularFile registry(file && *file ? file : kDefaultRegistryFile);
+    if (!registry) return std::nullopt;
+    std::ifstream in(registry.name());
     if (!in) return std::nullopt;
     // Registry key and value names are case-insensitive; so is this look-up.
     std::string line, section;

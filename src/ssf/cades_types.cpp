@@ -111,15 +111,19 @@ IMPLEMENT_ASN1_FUNCTIONS(REVOCATION_VALUES)
         return ossl::Bytes(der);
     }
 
+    std::string seq_pack_der(const void* stack, const ASN1_ITEM* item) {
+        int len = 0;
+        ossl::Bytes der = seq_pack(stack, item, &len);
+        return der ? std::string(reinterpret_cast<const char*>(der.get()), static_cast<size_t>(len))
+                   : std::string();
+    }
+
     void* seq_unpack(const unsigned char* der, long len, const ASN1_ITEM* item) {
         if (!der || len <= 0) return nullptr;
         const unsigned char* p = der;
-        ASN1_VALUE* v = ASN1_item_d2i(nullptr, &p, len, item);
-        if (v && p != der + len) {
-            ASN1_item_free(v, item);
-            return nullptr;
-        }
-        return v;
+        ossl::Asn1Value v = ossl::item_value(ASN1_item_d2i(nullptr, &p, len, item), item);
+        if (v && p != der + len) return nullptr;
+        return v.release();
     }
 
 }  // namespace ssf

@@ -133,6 +133,8 @@ RESPONDER_ID* responder_id_of(const OCSP_BASICRESP* bs);
 
 // DER of a SEQUENCE OF under one of the list items above; empty on failure.
 ossl::Bytes seq_pack(const void* stack, const ASN1_ITEM* item, int* len);
+// The same as bytes; empty on failure.
+std::string seq_pack_der(const void* stack, const ASN1_ITEM* item);
 // Decodes the whole of [der, der + len) as a SEQUENCE OF under the item: a new stack, or null
 // (also when bytes follow the list).
 void* seq_unpack(const unsigned char* der, long len, const ASN1_ITEM* item);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
@@ -21,12 +22,15 @@ std::string oldest_crypto_error_text() {
 
 int add_file(X509_LOOKUP* lookup, const char* path) {
     static const char* const kFn = "add_file";
-    if (X509_LOOKUP_load_file(lookup, path, X509_FILETYPE_PEM) > 0) return 1;
+    // A name that is no regular file loads nothing rather than waiting on a FIFO.
+    const platform::RegularFile file(path);
+    const std::string name = file ? file.name() : std::string();
+    if (file && X509_LOOKUP_load_file(lookup, name.c_str(), X509_FILETYPE_PEM) > 0) return 1;
     log_error("%s() 1 : X509_LOOKUP_load_file( '%s', PEM ) failed: %s", kFn, path,
               oldest_crypto_error_text().c_str());
     ERR_clear_error();
     log_info("%s() : file format is not PEM: trying ASN1", kFn);
-    if (X509_LOOKUP_load_file(lookup, path, X509_FILETYPE_ASN1) > 0) return 1;
+    if (file && X509_LOOKUP_load_file(lookup, name.c_str(), X509_FILETYPE_ASN1) > 0) return 1;
     log_error("%s() 2 : X509_LOOKUP_load_file( '%s', ASN1 ) failed: %s", kFn, path,
               oldest_crypto_error_text().c_str());
     ERR_clear_error();

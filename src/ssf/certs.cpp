@@ -10,10 +10,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/winstub.h"
+#include "ssf/cache.h"
 #include "ssf/cert_verify.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
@@ -27,7 +32,6 @@ namespace ssf {
 namespace {
 
 constexpr int kUnknownSigner = SSF_RESULT_UNKNOWN_SIGNER;
-constexpr int kCertificateExpired = 100;
 // Identities that do not fit the lookup text are refused rather than cut: a cut identity would
 // select whichever certificate its prefix happens to match.
 constexpr size_t kRecipientIdMax = 1023;
@@ -35,10 +39,6 @@ constexpr size_t kRecipientIdMax = 1023;
 // Certificates carry no password; the crypto library's default callback would ask the terminal.
 int no_password_cb(char*, int, int, void*) {
     return 0;
-}
-
-unsigned low32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
 
 // The bare Base64 form: the file is the body of a PEM certificate without its two frame lines.
@@ -68,10 +68,82 @@ int list_directory(const std::string& directory, std::vector<std::string>& names
     return 0;
 }
 
-// Only regular files are read: a FIFO or device in the directory would block the caller.
-bool is_regular_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// Every certificate of the list as a trust anchor of the store, in one pass. Adding them one at
+// a time costs a sort of the store's objects per certificate; here they are sorted once. The
+// same certificate twice is kept once, as the store's own addition does.
+void add_trusted_certs(X509_STORE* store, STACK_OF(X509) * certs) {
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    std::unordered_set<std::string> seen;
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        X509* c = sk_X509_value(certs, i);
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (!c || X509_digest(c, EVP_sha1(), md, &len) != 1) {
+            // A certificate the list cannot tell apart goes the slow way.
+            ERR_clear_error();
+            X509_STORE_add_cert(store, c);
+            continue;
+        }
+        if (!seen.emplace(reinterpret_cast<const char*>(md), len).second) continue;
+        ossl::X509Object o(X509_OBJECT_new());
+        if (o && X509_OBJECT_set1_X509(o.get(), c) == 1 &&
+            sk_X509_OBJECT_push(objects, o.get()) > 0)
+            o.release();
+    }
+    sk_X509_OBJECT_sort(objects);
+}
+
+// Subject texts kept on the certificate object: recoding a name costs more than the rest of a
+// directory lookup. A text is kept only when its recoding succeeded, and used only while the
+// subject and the server encoding are the ones it was made from.
+struct NameText {
+    std::string encoding, subject_der, text;
+};
+std::mutex g_name_text_mutex;  // a certificate's extra data is no place for two writers
+
+void free_name_text(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
+    delete static_cast<NameText*>(ptr);
+}
+int name_text_index() {
+    static const int index =
+        CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_X509, 0, nullptr, nullptr, nullptr, free_name_text);
+    return index;
+}
+std::string subject_der(X509* cert) {
+    const unsigned char* der = nullptr;
+    size_t len = 0;
+    if (X509_NAME_get0_der(X509_get_subject_name(cert), &der, &len) != 1) return std::string();
+    return std::string(reinterpret_cast<const char*>(der), len);
+}
+
+std::optional<std::string> kept_name_text(X509* cert, const char* encoding) {
+    const int index = name_text_index();
+    if (index < 0) return std::nullopt;
+    std::lock_guard<std::mutex> lock(g_name_text_mutex);
+    const auto* kept = static_cast<const NameText*>(X509_get_ex_data(cert, index));
+    if (!kept || kept->encoding != encoding || kept->subject_der != subject_der(cert))
+        return std::nullopt;
+    return kept->text;
+}
+
+void keep_name_text(X509* cert, const char* encoding, const std::string& text) {
+    const int index = name_text_index();
+    if (index < 0) return;
+    auto fresh = std::make_unique<NameText>(NameText{encoding, subject_der(cert), text});
+    std::lock_guard<std::mutex> lock(g_name_text_mutex);
+    auto* old = static_cast<NameText*>(X509_get_ex_data(cert, index));
+    if (X509_set_ex_data(cert, index, fresh.get()) != 1) return;
+    fresh.release();
+    delete old;
+}
+
+bool same_files(const DirectorySnapshot& a, const DirectorySnapshot& b) {
+    return a.files.size() == b.files.size() &&
+           std::equal(a.files.begin(), a.files.end(), b.files.begin(),
+                      [](const auto& x, const auto& y) {
+                          return x.first == y.first && x.second.id == y.second.id &&
+                                 x.second.cert == y.second.cert;
+                      });
 }
 
 void raise_signers_error(int reason) {
@@ -95,13 +167,19 @@ IdMatch match_identity(X509* cert, const std::string& subject, const std::string
 }  // namespace
 
 ossl::X509Ptr load_cert_from_file(const char* path) {
+    return load_cert_from_file(path, nullptr);
+}
+
+ossl::X509Ptr load_cert_from_file(const char* path, FileId* stable_id) {
     static const char* const kFn = "load_cert_from_file";
-    ossl::Bio file(path ? BIO_new_file(path, "rb") : nullptr);
+    ossl::Bio file = open_file_bio(path);
     if (!file) {
         log_error("%s() 1 : failed to open file '%s'", kFn, path ? path : "(null)");
         ERR_clear_error();
         return nullptr;
     }
+    FileRead read;
+    read.before = file_id_of(file.get());
     unsigned char first = 0;
     if (BIO_read(file.get(), &first, 1) != 1 || BIO_seek(file.get(), 0) != 0) {
         log_error("%s() 2 : failed to read first byte from '%s'", kFn, path);
@@ -126,7 +204,10 @@ ossl::X509Ptr load_cert_from_file(const char* path) {
     if (!cert) {
         log_error("%s() 4 : failed to load certificate from file '%s'", kFn, path);
         log_crypto_errors();
+        return cert;
     }
+    read.after = file_id_of(file.get());
+    if (stable_id && read.stable()) *stable_id = *read.after;
     return cert;
 }
 
@@ -141,13 +222,31 @@ ossl::X509Stack load_certs_from_pab_orbssl(const char* directory) {
     }
     ossl::X509Stack certs = ossl::new_x509_stack();
     if (!certs) return nullptr;
+    // Files whose identity is unchanged since an earlier call keep the certificate parsed then;
+    // the others are read as always, with the same lines logged.
+    const std::shared_ptr<const DirectorySnapshot> known = directory_cache_find(dir);
+    auto next = std::make_shared<DirectorySnapshot>();
     for (const auto& name : names) {
         const std::string path = dir + "/" + name;
-        if (!is_regular_file(path)) continue;
+        // Only regular files are read: a FIFO or device in the directory would block the caller.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         log_write("%s() : '%s'", kFn, name.c_str());
-        ossl::X509Ptr cert = load_cert_from_file(path.c_str());
-        if (cert && sk_X509_push(certs.get(), cert.get()) > 0) cert.release();
+        const FileId listed = file_id_of(st);
+        ossl::X509Ptr cert = ossl::up_ref(known->find(name, listed));
+        bool keep = cert != nullptr;
+        if (!cert) {
+            FileId read{};
+            cert = load_cert_from_file(path.c_str(), &read);
+            keep = cert && read == listed;
+        }
+        if (!cert) continue;
+        if (keep && next->files.size() < kDirectoryCacheCertificates)
+            next->files.emplace_back(name, DirectoryEntry{listed, ossl::up_ref(cert.get())});
+        if (sk_X509_push(certs.get(), cert.get()) > 0) cert.release();
     }
+    // An unchanged directory keeps its snapshot, and with it the trust store made for it.
+    if (!same_files(*known, *next)) directory_cache_store(dir, std::move(next));
     return certs;
 }
 
@@ -161,8 +260,9 @@ int LoadCertificatesFromPAB(ossl::X509StorePtr& store_out, const char* file_name
     if (!store_out || !file_name) return -1;
     X509_LOOKUP* lookup = X509_STORE_add_lookup(store_out.get(), X509_LOOKUP_file());
     if (!lookup) return -1;
-    const std::string name(file_name, strnlen(file_name, name_length));
-    return X509_LOOKUP_load_file(lookup, name.c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
+    platform::RegularFile file(std::string(file_name, strnlen(file_name, name_length)));
+    if (!file) return -1;
+    return X509_LOOKUP_load_file(lookup, file.name().c_str(), X509_FILETYPE_PEM) > 0 ? 1 : -1;
 }
 
 int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
@@ -249,18 +349,25 @@ int get_cert_from_pab(STACK_OF(X509) * pab_certs, SigRcpSsfInfo* recipient,
 
 int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t time) {
     static const char* const kFn = "GetCertificateTrustedStatus";
-    log_debug("%s() start, signer = %#x, pab_certs = %#x", kFn, low32(cert), low32(pab_certs));
+    log_debug("%s() start, signer = %#lx, pab_certs = %#lx", kFn, ptr_bits(cert),
+              ptr_bits(pab_certs));
     int rc = kUnknownSigner;
-    ossl::X509StorePtr store(X509_STORE_new());
+    auto build = [&] {
+        ossl::X509StorePtr made(X509_STORE_new());
+        if (made) add_trusted_certs(made.get(), pab_certs);
+        return made;
+    };
+    // A directory read from the cache has its store made once; any other list gets its own.
+    ossl::X509StorePtr store = shared_trust_store(pab_certs, build);
+    if (!store) store = build();
     if (!store) {
         log_error("%s() : X509_STORE_new() failed", kFn);
         return rc;
     }
-    for (int i = 0; i < sk_X509_num(pab_certs); ++i) {
-        X509* c = sk_X509_value(pab_certs, i);
-        log_debug("%s() : cert [ %d ] : '%s'", kFn, i, one_line_subject(c).c_str());
-        X509_STORE_add_cert(store.get(), c);
-    }
+    // Each subject is printed only for a debug log that takes it.
+    for (int i = 0; log_debug_mode() && i < sk_X509_num(pab_certs); ++i)
+        log_debug("%s() : cert [ %d ] : '%s'", kFn, i,
+                  one_line_subject(sk_X509_value(pab_certs, i)).c_str());
     ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr) != 1) {
         log_error("%s() : X509_STORE_CTX_new() failed: %s", kFn,
@@ -274,7 +381,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
                   err);
         ERR_clear_error();
         rc = (err == X509_V_ERR_CERT_HAS_EXPIRED || err == X509_V_ERR_CRL_NOT_YET_VALID)
-                 ? kCertificateExpired
+                 ? static_cast<int>(SSF_RESULT_CERT_EXPIRED)
                  : kUnknownSigner;
         log_debug("%s() end, retcode = %d", kFn, rc);
         return rc;
@@ -338,7 +445,7 @@ ossl::X509Stack ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, in
 
 ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
-    log_debug("%s() begin: si = 0x%p", kFn, static_cast<void*>(si));
+    log_debug("%s() begin: si = 0x%lx", kFn, ptr_bits(si));
     if (!si || !si->issuer_and_serial) {
         log_error("%s() 0 : bag args", kFn);
         return nullptr;
@@ -380,12 +487,14 @@ ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
     }
     ossl::X509Ptr copy(X509_dup(match.get()));
     if (!copy) log_error("%s() 4 : X509_dup() failed", kFn);
-    log_debug("%s() end, return 0x%p", kFn, static_cast<void*>(copy.get()));
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(copy.get()));
     return copy;
 }
 
 std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     if (!cert) return std::nullopt;
+    const char* to = config().server_encoding.c_str();
+    if (std::optional<std::string> kept = kept_name_text(cert, to)) return kept;
     ossl::Bio mem(BIO_new(BIO_s_mem()));
     if (!mem) return std::nullopt;
     // Reversed order, ", " and " + " separators, short names, no escaping: the subject as the
@@ -397,7 +506,6 @@ std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     long n = BIO_get_mem_data(mem.get(), &data);
     std::string text(data ? data : "", n > 0 ? static_cast<size_t>(n) : 0);
     if (text.empty()) return text;
-    const char* to = config().server_encoding.c_str();
     std::string converted(kIconvMaxOutput, '\0');
     int len =
         iconv_convert("UTF-8", to, text.data(), static_cast<int>(text.size()), converted.data());
@@ -407,6 +515,7 @@ std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
         return text;
     }
     converted.resize(static_cast<size_t>(len));
+    keep_name_text(cert, to, converted);
     return converted;
 }
 

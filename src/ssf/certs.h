@@ -7,12 +7,16 @@
 #include <string>
 
 #include "cryptoext/ossl.h"
+#include "ssf/cache.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
 
 // One certificate from a DER, PEM or bare-Base64 file (told apart by the first byte), or none.
 [[nodiscard]] ossl::X509Ptr load_cert_from_file(const char* path);
+// The same; stable_id receives the file's identity when the file stayed the same while it was
+// read and has settled, so that the certificate may stand for the file later.
+[[nodiscard]] ossl::X509Ptr load_cert_from_file(const char* path, FileId* stable_id);
 
 // Every certificate of the directory's files, in file-name order; files that do not load are
 // skipped. None when the directory cannot be listed.

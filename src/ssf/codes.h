@@ -15,9 +15,11 @@ enum : SAPRETURN {
     SSF_RC_NO_INPUT = 3,
     SSF_RC_MEMORY = 4,
     SSF_RC_SIGNER_FAILED = 5,
+    SSF_RC_RECORD_FAILED = 6,  // a verification result record could not be built
     SSF_RC_NO_PAB_CERTS = 7,
     SSF_RC_RECIPIENT_FAILED = 9,
     SSF_RC_INVALID_HASH = 10,
+    SSF_RC_ENCODE_FAILED = 11,  // developed content could not be wrapped as PKCS#7 data
     SSF_RC_NOT_PKCS7 = 12,
     SSF_RC_NO_OUTPUT = 13,
     SSF_RC_INVALID_CIPHER = 14,
@@ -26,8 +28,6 @@ enum : SAPRETURN {
     SSF_RC_NO_RECORD = 53,
     SSF_RC_NO_LIST = 54,
     SSF_RC_NODE_WITHOUT_RECORD = 0xFFFFFFFFu,
-    // Until an operation's worker exists it answers as for a format it cannot produce.
-    SSF_RC_NOT_AVAILABLE = SSF_RC_INVALID_FORMAT,
 };
 
 // Signer and recipient result codes kept in SigRcpSsfInfo::uResult.

@@ -574,8 +574,7 @@ ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
 
 int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
     static const char* const kFn = "verify_crl";
-    log_debug("%s() begin, crl = 0x%p, ctx = 0x%p", kFn, static_cast<void*>(crl),
-              static_cast<void*>(ctx));
+    log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
     int rc = -1;
     if (crl && ctx) {
         switch (check_crl(crl, ctx, t)) {
@@ -597,8 +596,8 @@ int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
 int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
                          ossl::X509Crl* delta_out) {
     static const char* const kFn = "check_for_revocation";
-    log_debug("%s() begin: x509 = 0x%p, ctx = 0x%p, proto_list = 0x%p", kFn,
-              static_cast<void*>(cert), static_cast<void*>(ctx), static_cast<void*>(protocols));
+    log_debug("%s() begin: x509 = 0x%lx, ctx = 0x%lx, proto_list = 0x%lx", kFn, ptr_bits(cert),
+              ptr_bits(ctx), ptr_bits(protocols));
     if (crl_out) crl_out->reset();
     if (delta_out) delta_out->reset();
     const int rc = cert && ctx ? revocation_state(cert, ctx, protocols, crl_out, delta_out) : -1;
@@ -608,8 +607,7 @@ int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl:
 
 int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store, time_t t) {
     static const char* const kFn = "check_revoked_crl";
-    log_debug("%s() begin: cert = 0x%p, crls = 0x%p", kFn, static_cast<void*>(cert),
-              static_cast<void*>(crls));
+    log_debug("%s() begin: cert = 0x%lx, crls = 0x%lx", kFn, ptr_bits(cert), ptr_bits(crls));
     const int rc = [&] {
         if (!cert || !crls) {
             log_error("%s() 1 : bad_args", kFn);

@@ -27,28 +27,20 @@ const EVP_MD* digest_by_code(int hash_code) {
     }
 }
 
-// A digested-data message over the content, which it holds unless detached.
-ossl::Pkcs7 digested(const EVP_MD* md, Bytes content, const unsigned char* value,
-                     unsigned int value_len, bool detached) {
+// A digested-data message whose inner data message is still without content.
+ossl::Pkcs7 digested(const EVP_MD* md, const unsigned char* value, unsigned int value_len) {
     ossl::Pkcs7 p7(PKCS7_new());
     ossl::Pkcs7 inner(PKCS7_new());
     if (!p7 || !inner || !PKCS7_set_type(p7.get(), NID_pkcs7_digest) ||
         !PKCS7_set_digest(p7.get(), md) || !PKCS7_set_type(inner.get(), NID_pkcs7_data))
         return nullptr;
-    if (detached) {
-        ASN1_OCTET_STRING_free(inner->d.data);
-        inner->d.data = nullptr;
-    } else if (!ASN1_OCTET_STRING_set(inner->d.data, content.data(),
-                                      static_cast<int>(content.size()))) {
-        return nullptr;
-    }
+    ossl::replace<ossl::OctetString>(inner->d.data, nullptr);
     if (!PKCS7_set_content(p7.get(), inner.get())) return nullptr;
     inner.release();
     ossl::OctetString digest(ASN1_OCTET_STRING_new());
     if (!digest || !ASN1_OCTET_STRING_set(digest.get(), value, static_cast<int>(value_len)))
         return nullptr;
-    ASN1_OCTET_STRING_free(p7->d.digest->digest);
-    p7->d.digest->digest = digest.release();
+    ossl::replace<ossl::OctetString>(p7->d.digest->digest, digest.release());
     return p7;
 }
 
@@ -61,12 +53,13 @@ int digest_data(OutData& out, Bytes input, int hash_code, bool detached) {
         log_error("%s() 1 : md is NULL", kFn);
         return SSF_RC_INVALID_HASH;
     }
-    OutData content;
-    if (decode_data(content, input) != 0) {
+    ContentView content;
+    const bool parsed = view_pkcs7(input, content, false);
+    if (decode_view(content, parsed) != 0) {
         log_error("%s() 2: decoding failed", kFn);
         return SSF_RC_NOT_PKCS7;
     }
-    const Bytes bytes(content.data.get(), content.size);
+    const Bytes bytes = content.bytes;
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int value_len = 0;
     if (!EVP_Digest(bytes.data(), bytes.size(), value, &value_len, md, nullptr)) {
@@ -74,21 +67,18 @@ int digest_data(OutData& out, Bytes input, int hash_code, bool detached) {
         log_crypto_errors();
         return SSF_RC_NO_OUTPUT;
     }
-    ossl::Pkcs7 p7 = digested(md, bytes, value, value_len, detached);
-    if (!p7) {
+    ossl::Pkcs7 p7 = digested(md, value, value_len);
+    // The message shows the caller's content (unless detached) instead of a copy; declared after
+    // the message, it takes the content back before the message is freed.
+    LentOctets lent;
+    if (!p7 || (!detached && !lent.lend(p7->d.digest->contents->d.data, bytes))) {
         log_error("%s() 4 : PKCS7_new() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    const int len = i2d_PKCS7(p7.get(), nullptr);
-    ossl::Bytes buf(len > 0 ? static_cast<unsigned char*>(OPENSSL_malloc(static_cast<size_t>(len)))
-                            : nullptr);
-    unsigned char* p = buf.get();
-    if (!buf || i2d_PKCS7(p7.get(), &p) != len) {
+    if (!der_output(out, p7.get())) {
         log_error("%s() 5 : i2d_PKCS7() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    out.data = std::move(buf);
-    out.size = static_cast<uint32_t>(len);
     return SSF_RC_OK;
 }
 

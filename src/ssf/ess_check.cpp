@@ -4,10 +4,10 @@
 #include <openssl/objects.h>
 
 #include <cstring>
-#include <memory>
 #include <optional>
 
 #include "cryptoext/ess_types.h"
+#include "cryptoext/ossl.h"
 #include "ssf/cades_oids.h"
 #include "ssf/log.h"
 #include "ssf/ref_match.h"
@@ -16,12 +16,8 @@ namespace ssf {
 
 namespace {
 
-template <class T, void (*F)(T*)>
-struct Free {
-    void operator()(T* p) const { F(p); }
-};
-using OtherSigCert = std::unique_ptr<OTHERSIGCERT, Free<OTHERSIGCERT, OTHERSIGCERT_free>>;
-using EssCertIdV2 = std::unique_ptr<ESSCERTIDV2, Free<ESSCERTIDV2, ESSCERTIDV2_free>>;
+using ossl::EssCertIdV2;
+using ossl::OtherSigCert;
 
 // A signed attribute's value: absent (nothing), present (its DER bytes when it is a SEQUENCE,
 // null otherwise, which then fails to decode as a broken value should).
@@ -90,7 +86,8 @@ int check_signing_cert_v2(const ASN1_STRING* value, X509* cert) {
         log_error("%s() 9 : no CERTIDV2 found in SigningCertificateV2 attribute", fn);
         return 0;
     }
-    const EVP_MD* md = EVP_get_digestbyobj(id->hashAlgorithm->algorithm);
+    const EVP_MD* md =
+        id->hashAlgorithm ? EVP_get_digestbyobj(id->hashAlgorithm->algorithm) : EVP_sha256();
     if (!md) {
         log_error("%s() 10 : EVP_get_digestbyobj() failed", fn);
         return 0;
@@ -131,8 +128,7 @@ int has_signing_cert_v2(PKCS7_SIGNER_INFO* si) {
 
 int check_ess_signing_cert(PKCS7_SIGNER_INFO* si, X509* cert) {
     static const char* fn = "check_ess_signing_cert";
-    log_debug("%s() begin: si = 0x%p, cert = 0x%p", fn, static_cast<void*>(si),
-              static_cast<void*>(cert));
+    log_debug("%s() begin: si = 0x%lx, cert = 0x%lx", fn, ptr_bits(si), ptr_bits(cert));
     int rc = 0;
     if (!si || !cert) {
         log_error("%s() 1 : bad args", fn);

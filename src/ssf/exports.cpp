@@ -81,7 +81,7 @@ int ssf_query_properties(const SAP_BYTE* name, SAP_UINT nameL, const SAP_BYTE*, 
         return rc;
     }
     log_error("%s() 1 : NO DATA (propname='%s')", fn, name_text(name, nameL).c_str());
-    log_debug("%s() end, return code = %d", fn, 3);
+    log_debug("%s() end, return code = %d", fn, static_cast<int>(SSF_RC_NO_INPUT));
     return SSF_RC_NO_INPUT;
 }
 
@@ -92,8 +92,8 @@ using namespace ssf;
 SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
     static const char* fn = "SsfVersion";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
-        log_debug("%s() started, outputData = %#x, outputDataL = %#x", fn, ptr32(outputData),
-                  ptr32(outputDataL));
+        log_debug("%s() started, outputData = %#lx, outputDataL = %#lx", fn, ptr_bits(outputData),
+                  ptr_bits(outputDataL));
         if (!outputDataL || !outputData) {
             log_error("%s() 1 : ( NULL == outputDataL ) || ( NULL == outputData )", fn);
             return SSF_RC_NO_OUTPUT;
@@ -118,11 +118,12 @@ SAPRETURN SsfQueryProperties(SAP_BYTE* strProperty, SAP_UINT strPropertyL, SAP_B
     static const char* fn = "SsfQueryProperties";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() started, strProperty = %#x, strPropertyL = %d, strArgument = %#x, strArgumentL = "
+            "%s() started, strProperty = %#lx, strPropertyL = %d, strArgument = %#lx, strArgumentL "
+            "= "
             "%d, "
-            "outputData = %#x, outputDataL = %#x",
-            fn, ptr32(strProperty), static_cast<int>(strPropertyL), ptr32(strArgument),
-            static_cast<int>(strArgumentL), ptr32(outputData), ptr32(outputDataL));
+            "outputData = %#lx, outputDataL = %#lx",
+            fn, ptr_bits(strProperty), static_cast<int>(strPropertyL), ptr_bits(strArgument),
+            static_cast<int>(strArgumentL), ptr_bits(outputData), ptr_bits(outputDataL));
         if (!outputDataL || !outputData) {
             log_error("%s() 1 : ( NULL == outputDataL ) || ( NULL == outputData )", fn);
             return SSF_RC_NO_OUTPUT;
@@ -144,11 +145,12 @@ SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInpu
     static const char* fn = "SsfEncode";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, ostrInputData = %#x, ostrInputDataL = "
+            "%s() start, strFormat = %#lx, strFormatL = %d, ostrInputData = %#lx, ostrInputDataL = "
             "%d, "
-            "ostrEncodedData = %#x, ostrEncodedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrInputData),
-            static_cast<int>(ostrInputDataL), ptr32(ostrEncodedData), ptr32(ostrEncodedDataL));
+            "ostrEncodedData = %#lx, ostrEncodedDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr_bits(ostrEncodedData),
+            ptr_bits(ostrEncodedDataL));
         if (outputs_missing(fn, "ostrEncodedData", ostrEncodedData, ostrEncodedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrEncodedData, ostrEncodedDataL);
@@ -173,11 +175,13 @@ SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEnco
     static const char* fn = "SsfDecode";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, ostrEncodedData = %#x, ostrEncodedDataL "
+            "%s() start, strFormat = %#lx, strFormatL = %d, ostrEncodedData = %#lx, "
+            "ostrEncodedDataL "
             "= %d, "
-            "ostrOutputData = %#x, ostrOutputDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrEncodedData),
-            static_cast<int>(ostrEncodedDataL), ptr32(ostrOutputData), ptr32(ostrOutputDataL));
+            "ostrOutputData = %#lx, ostrOutputDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(ostrEncodedData),
+            static_cast<int>(ostrEncodedDataL), ptr_bits(ostrOutputData),
+            ptr_bits(ostrOutputDataL));
         if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
             return SSF_RC_NO_OUTPUT;
         if (input_missing(ostrEncodedData, ostrEncodedDataL)) {
@@ -202,15 +206,15 @@ SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg
     static const char* fn = "SsfSign";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, "
+            "%s() start, strFormat = %#lx, strFormatL = %d, strHashalg = %#lx, strHashalgL = %d, "
             "bIncCerts = %d, "
-            "bDetached = %d, ostrInputData = %#x, ostrInputDataL = %d, signerList = %#x, "
-            "ostrSignedData = %#x, "
-            "ostrSignedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg),
-            static_cast<int>(strHashalgL), bIncCerts, bDetached, ptr32(ostrInputData),
-            static_cast<int>(ostrInputDataL), ptr32(signerList), ptr32(ostrSignedData),
-            ptr32(ostrSignedDataL));
+            "bDetached = %d, ostrInputData = %#lx, ostrInputDataL = %d, signerList = %#lx, "
+            "ostrSignedData = %#lx, "
+            "ostrSignedDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(strHashalg),
+            static_cast<int>(strHashalgL), bIncCerts, bDetached, ptr_bits(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr_bits(signerList), ptr_bits(ostrSignedData),
+            ptr_bits(ostrSignedDataL));
         if (outputs_missing(fn, "ostrSignedData", ostrSignedData, ostrSignedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrSignedData, ostrSignedDataL);
@@ -250,17 +254,19 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
     static const char* fn = "SsfVerify";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, bUseCerts = %d, ostrSignedData = %#x, "
-            "ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, strPab = %#x, strPabL "
+            "%s() start, strFormat = %#lx, strFormatL = %d, bUseCerts = %d, ostrSignedData = %#lx, "
+            "ostrSignedDataL = %d, ostrInputData = %#lx, ostrInputDataL = %d, strPab = %#lx, "
+            "strPabL "
             "= %d, "
-            "strPabPassword = %#x, strPabPasswordL = %d, signerResultList = %#x, ostrOutputData = "
-            "%#x, "
-            "ostrOutputDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), bUseCerts, ptr32(ostrSignedData),
-            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
-            static_cast<int>(ostrInputDataL), ptr32(strPab), static_cast<int>(strPabL),
-            ptr32(strPabPassword), static_cast<int>(strPabPasswordL), ptr32(signerResultList),
-            ptr32(ostrOutputData), ptr32(ostrOutputDataL));
+            "strPabPassword = %#lx, strPabPasswordL = %d, signerResultList = %#lx, ostrOutputData "
+            "= "
+            "%#lx, "
+            "ostrOutputDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), bUseCerts,
+            ptr_bits(ostrSignedData), static_cast<int>(ostrSignedDataL), ptr_bits(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr_bits(strPab), static_cast<int>(strPabL),
+            ptr_bits(strPabPassword), static_cast<int>(strPabPasswordL), ptr_bits(signerResultList),
+            ptr_bits(ostrOutputData), ptr_bits(ostrOutputDataL));
         if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
             return SSF_RC_NO_OUTPUT;
         if (!signerResultList) {
@@ -277,7 +283,7 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
         OutData out;
         int rc = ssf_verify_data(
             out, sap_bytes(ostrInputData, ostrInputDataL), Bytes(ostrSignedData, ostrSignedDataL),
-            bUseCerts, sap_bytes(strPab, strPabL), sap_bytes(strPabPassword, strPabPasswordL),
+            bUseCerts, sap_text(strPab, strPabL), sap_bytes(strPabPassword, strPabPasswordL),
             signerResultList, get_signature_type_code(strFormat, strFormatL));
         // The verdict of each signer lives in the result list: the output goes back in any case.
         hand_over(out, ostrOutputData, ostrOutputDataL);
@@ -297,16 +303,16 @@ SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSym
     static const char* fn = "SsfEnvelope";
     return run_export(fn, "end SsfEnvelope = %d", [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, strSymEncr = %#x, strSymEncrL = %d, "
-            "ostrInputData = %#x, "
-            "ostrInputDataL = %d, strPab = %#x, strPabL = %d, strPabPassword = %#x, "
+            "%s() start, strFormat = %#lx, strFormatL = %d, strSymEncr = %#lx, strSymEncrL = %d, "
+            "ostrInputData = %#lx, "
+            "ostrInputDataL = %d, strPab = %#lx, strPabL = %d, strPabPassword = %#lx, "
             "strPabPasswordL = %d, "
-            "recipientList = %#x, ostrEnvelopedData = %#x, ostrEnvelopedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strSymEncr),
-            static_cast<int>(strSymEncrL), ptr32(ostrInputData), static_cast<int>(ostrInputDataL),
-            ptr32(strPab), static_cast<int>(strPabL), ptr32(strPabPassword),
-            static_cast<int>(strPabPasswordL), ptr32(recipientList), ptr32(ostrEnvelopedData),
-            ptr32(ostrEnvelopedDataL));
+            "recipientList = %#lx, ostrEnvelopedData = %#lx, ostrEnvelopedDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(strSymEncr),
+            static_cast<int>(strSymEncrL), ptr_bits(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr_bits(strPab), static_cast<int>(strPabL),
+            ptr_bits(strPabPassword), static_cast<int>(strPabPasswordL), ptr_bits(recipientList),
+            ptr_bits(ostrEnvelopedData), ptr_bits(ostrEnvelopedDataL));
         if (outputs_missing(fn, "ostrEnvelopedData", ostrEnvelopedData, ostrEnvelopedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrEnvelopedData, ostrEnvelopedDataL);
@@ -328,9 +334,8 @@ SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSym
             return SSF_RC_INVALID_CIPHER;
         }
         OutData out;
-        int rc =
-            envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_bytes(strPab, strPabL),
-                          sap_bytes(strPabPassword, strPabPasswordL), recipientList);
+        int rc = envelope_data(out, Bytes(ostrInputData, ostrInputDataL), sap_text(strPab, strPabL),
+                               sap_bytes(strPabPassword, strPabPasswordL), recipientList);
         if (rc == SSF_RC_SIGNER_FAILED) rc = SSF_RC_RECIPIENT_FAILED;
         return deliver(rc, out, ostrEnvelopedData, ostrEnvelopedDataL);
     });
@@ -342,12 +347,12 @@ SAPRETURN SsfDevelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEn
     static const char* fn = "SsfDevelope";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, ostrEnvelopedData = %#x, "
+            "%s() start, strFormat = %#lx, strFormatL = %d, ostrEnvelopedData = %#lx, "
             "ostrEnvelopedDataL = %d, "
-            "ptrRecipient = %#x, ostrOutputData = %#x, ostrOutputDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(ostrEnvelopedData),
-            static_cast<int>(ostrEnvelopedDataL), ptr32(ptrRecipient), ptr32(ostrOutputData),
-            ptr32(ostrOutputDataL));
+            "ptrRecipient = %#lx, ostrOutputData = %#lx, ostrOutputDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(ostrEnvelopedData),
+            static_cast<int>(ostrEnvelopedDataL), ptr_bits(ptrRecipient), ptr_bits(ostrOutputData),
+            ptr_bits(ostrOutputDataL));
         if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrOutputData, ostrOutputDataL);
@@ -373,16 +378,17 @@ SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHash
     static const char* fn = "SsfAddSign";
     return run_export(fn, "%s() end, ret_code = %d", [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, strHashalg = %#x, strHashalgL = %d, "
+            "%s() start, strFormat = %#lx, strFormatL = %d, strHashalg = %#lx, strHashalgL = %d, "
             "bIncCerts = %d, "
-            "ostrSignedData = %#x, ostrSignedDataL = %d, ostrInputData = %#x, ostrInputDataL = %d, "
-            "signer = %#x, "
-            "ostrUpdatedSignedData = %#x, ostrUpdatedSignedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), ptr32(strHashalg),
-            static_cast<int>(strHashalgL), bIncCerts, ptr32(ostrSignedData),
-            static_cast<int>(ostrSignedDataL), ptr32(ostrInputData),
-            static_cast<int>(ostrInputDataL), ptr32(signer), ptr32(ostrUpdatedSignedData),
-            ptr32(ostrUpdatedSignedDataL));
+            "ostrSignedData = %#lx, ostrSignedDataL = %d, ostrInputData = %#lx, ostrInputDataL = "
+            "%d, "
+            "signer = %#lx, "
+            "ostrUpdatedSignedData = %#lx, ostrUpdatedSignedDataL = %#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(strHashalg),
+            static_cast<int>(strHashalgL), bIncCerts, ptr_bits(ostrSignedData),
+            static_cast<int>(ostrSignedDataL), ptr_bits(ostrInputData),
+            static_cast<int>(ostrInputDataL), ptr_bits(signer), ptr_bits(ostrUpdatedSignedData),
+            ptr_bits(ostrUpdatedSignedDataL));
         if (outputs_missing(fn, "ostrUpdatedSignedData", ostrUpdatedSignedData,
                             ostrUpdatedSignedDataL))
             return SSF_RC_NO_OUTPUT;
@@ -424,12 +430,13 @@ SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached
     static const char* fn = "SsfDigest";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() start, strFormat = %#x, strFormatL = %d, bDetached = %d, ostrInputData = %#x, "
+            "%s() start, strFormat = %#lx, strFormatL = %d, bDetached = %d, ostrInputData = %#lx, "
             "ostrInputDataL = %d, "
-            "strHashalg = %#x, strHashalgL = %d, ostrDigestedData = %#x, ostrDigestedDataL = %#x",
-            fn, ptr32(strFormat), static_cast<int>(strFormatL), bDetached, ptr32(ostrInputData),
-            static_cast<int>(ostrInputDataL), ptr32(strHashalg), static_cast<int>(strHashalgL),
-            ptr32(ostrDigestedData), ptr32(ostrDigestedDataL));
+            "strHashalg = %#lx, strHashalgL = %d, ostrDigestedData = %#lx, ostrDigestedDataL = "
+            "%#lx",
+            fn, ptr_bits(strFormat), static_cast<int>(strFormatL), bDetached,
+            ptr_bits(ostrInputData), static_cast<int>(ostrInputDataL), ptr_bits(strHashalg),
+            static_cast<int>(strHashalgL), ptr_bits(ostrDigestedData), ptr_bits(ostrDigestedDataL));
         if (outputs_missing(fn, "ostrDigestedData", ostrDigestedData, ostrDigestedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrDigestedData, ostrDigestedDataL);
@@ -458,15 +465,14 @@ SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* str
     static const char* fn = "SsfEnhanceSignatures";
     return run_export(fn, kEnd, [&]() -> SAPRETURN {
         log_debug(
-            "%s() begin, strPab = 0x%p, strPabL = %d, strSignedData = 0x%p, strSignedDataL = %d, "
-            "strInputData = 0x%p, "
-            "strInputDataL = %d, signerResultList = 0x%p, ostrEnhancedSignData = 0x%p, "
-            "ostrEnhancedSignDataL = 0x%p",
-            fn, static_cast<void*>(strPab), static_cast<int>(strPabL),
-            static_cast<void*>(strSignedData), static_cast<int>(strSignedDataL),
-            static_cast<void*>(strInputData), static_cast<int>(strInputDataL),
-            static_cast<void*>(signerResultList), static_cast<void*>(ostrEnhancedSignData),
-            static_cast<void*>(ostrEnhancedSignDataL));
+            "%s() begin, strPab = 0x%lx, strPabL = %d, strSignedData = 0x%lx, strSignedDataL = %d, "
+            "strInputData = 0x%lx, "
+            "strInputDataL = %d, signerResultList = 0x%lx, ostrEnhancedSignData = 0x%lx, "
+            "ostrEnhancedSignDataL = 0x%lx",
+            fn, ptr_bits(strPab), static_cast<int>(strPabL), ptr_bits(strSignedData),
+            static_cast<int>(strSignedDataL), ptr_bits(strInputData),
+            static_cast<int>(strInputDataL), ptr_bits(signerResultList),
+            ptr_bits(ostrEnhancedSignData), ptr_bits(ostrEnhancedSignDataL));
         if (input_missing(strSignedData, strSignedDataL)) {
             log_error("%s() 1 : (strSignedData == NULL) || (strSignedDataL <= 0)", fn);
             return SSF_RC_NO_INPUT;

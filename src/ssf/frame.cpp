@@ -83,9 +83,4 @@ bool format_invalid(const char* line, const char* fn, const SAP_BYTE* fmt, SAP_U
     return true;
 }
 
-int worker_not_available(const char* worker) {
-    log_error("%s() : operation not available yet", worker);
-    return SSF_RC_NOT_AVAILABLE;
-}
-
 }  // namespace ssf

@@ -25,10 +25,10 @@ inline bool sap_empty(SAP_UINT len) {
 inline Bytes sap_bytes(const SAP_BYTE* p, SAP_UINT len) {
     return p && !sap_empty(len) ? Bytes(p, len) : Bytes();
 }
-
-// Pointers in the debug lines are printed as their low 32 bits, as "%#x" always showed them.
-inline unsigned ptr32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+// A string a worker copies into a C string: given with length 0 it is "", and only a missing
+// pointer is missing.
+inline Bytes sap_text(const SAP_BYTE* p, SAP_UINT len) {
+    return p ? Bytes(p, sap_empty(len) ? 0 : len) : Bytes();
 }
 
 // A failure that already carries its interface code (and has been logged where it arose).
@@ -78,9 +78,6 @@ void lock_mutex(bool& locked);
                                    SAP_UINT* outL);
 [[nodiscard]] bool format_invalid(const char* line, const char* fn, const SAP_BYTE* fmt,
                                   SAP_UINT fmtL);
-
-// What an operation answers until its worker is built.
-[[nodiscard]] int worker_not_available(const char* worker);
 
 // Runs an export's body; nothing thrown inside reaches the host.
 template <class Body>

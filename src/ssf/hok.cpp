@@ -124,8 +124,8 @@ std::optional<std::string> send_and_recv_hok_resp(http::Connection& conn, const 
                              port + "\r\nConnection: close\r\n\r\n";
     http::Failure f = conn.send(head + request);
     log_debug("-----BEGIN XOK REQUEST-----");
-    log_debug("%s", head.c_str());
-    log_debug("%s", masked(request).c_str());
+    log_debug_text(head);
+    log_debug_text(masked(request));
     log_debug("-----END XOK REQUEST-----");
     if (f != http::Failure::none) {
         log_write("%s() : %s", kFn, http::failure_text(f));

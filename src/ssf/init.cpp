@@ -16,7 +16,9 @@
 
 #include "cryptoext/revision.h"
 #include "engines/loader.h"
+#include "platform/files.h"
 #include "platform/winstub.h"
+#include "ssf/cache.h"
 #include "ssf/cades_oids.h"
 #include "ssf/config.h"
 #include "ssf/crl.h"
@@ -367,9 +369,9 @@ int run_start_up() {
     const std::string file = dir + "/" + kConfigFileName;
     log_debug("config_file=%s", file.c_str());
 
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) {
-        int err = errno;
+    // A name that is no regular file counts as missing: reading a FIFO would wait for a writer.
+    if (platform::RegularFile config_file(file); !config_file) {
+        const int err = config_file.error();
         char msg[256];
         const char* text = strerror_r(err, msg, sizeof msg);
         log_open(get_default_log_path().c_str(), kAppName, false);
@@ -385,15 +387,15 @@ int run_start_up() {
 
     platform::OsVersion os;
     if (!platform::get_os_version(os)) {
-        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%p", kFn,
-                  reinterpret_cast<void*>(errno));
+        log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%08lX", kFn,
+                  static_cast<unsigned long>(errno));
         return -1;
     }
     log_write("OS Version = %d.%d ( %s )", os.major, os.minor, os.detail.c_str());
     std::string host;
     if (!platform::get_workstation_info(host))
-        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%p",
-                  kFn, errno, reinterpret_cast<void*>(errno));
+        log_write("%s() : ERROR: NetWkstaGetInfo() failed, nStatus = %d, GetLastError() = 0x%08lX",
+                  kFn, errno, static_cast<unsigned long>(errno));
 
     init_crypto_library();
     log_write("%s(): ORBSSL revision info: '%s'", kFn, get_orbssl_svn_info());
@@ -462,7 +464,8 @@ const char* get_local_encoding() {
 }
 
 std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key) {
-    dictionary* d = iniparser_load(file.c_str());
+    const platform::RegularFile opened(file);
+    dictionary* d = opened ? iniparser_load(opened.name().c_str()) : nullptr;
     if (!d) {
         log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
         return std::nullopt;
@@ -495,6 +498,7 @@ void reset_for_tests() {
     log_set_debug_mode(false);
     log_reset_for_tests();
     hok_reset_for_tests();
+    clear_caches();
 }
 
 }  // namespace ssf

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <optional>
 #include <string>
 
 #include "platform/winstub.h"
+#include "ssf/cache.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
@@ -26,12 +29,6 @@ constexpr const char* kTokenPrefix = "token=";
 constexpr const char* kCertFilePrefix = "certfile=";
 constexpr const char* kKeyFileSeparator = ",keyfile=";
 
-unsigned low32(const void* p) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-const void* vp(const void* p) {
-    return p;
-}
 int failure_code(int is_signer) {
     return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
 }
@@ -39,13 +36,7 @@ bool sap_given(const SAP_BYTE* p, SAP_UINT len) {
     return p && static_cast<int32_t>(len) > 0;
 }
 
-// Passwords are wiped before their memory goes back.
-struct SecretFree {
-    void operator()(char* p) const {
-        if (p) OPENSSL_clear_free(p, std::strlen(p));
-    }
-};
-using Secret = std::unique_ptr<char, SecretFree>;
+using Secret = ossl::SecretText;
 
 Secret copy_secret(const char* text) {
     if (!text) return nullptr;
@@ -90,21 +81,80 @@ int check_private_key_usage_period(X509* cert) {
 }
 
 // Reads the certificate of the file pair; messages as the PEM loader of the crypto tools.
-ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb) {
-    ossl::Bio in(BIO_new_file(path, "r"));
+ossl::X509Ptr load_cert(const char* path, PasswordCbData* cb, FileRead& read) {
+    ossl::Bio in = open_file_bio(path);
     if (!in) {
         log_error("%s() : Error opening %s '%s'", "load_cert", "signer certificate", path);
         return nullptr;
     }
+    read.before = file_id_of(in.get());
     ossl::X509Ptr cert(PEM_read_bio_X509_AUX(in.get(), nullptr, ssf_password_cb, cb));
     if (!cert) log_error("%s() : unable to load certificate", "load_cert");
+    read.after = file_id_of(in.get());
     return cert;
 }
 
-ossl::PKey load_key(const char* path, PasswordCbData* cb) {
-    ossl::Bio in(BIO_new_file(path, "r"));
+ossl::PKey load_key(const char* path, PasswordCbData* cb, FileRead& read) {
+    ossl::Bio in = open_file_bio(path);
     if (!in) return nullptr;
-    return ossl::PKey(PEM_read_bio_PrivateKey(in.get(), nullptr, ssf_password_cb, cb));
+    read.before = file_id_of(in.get());
+    ossl::PKey key(PEM_read_bio_PrivateKey(in.get(), nullptr, ssf_password_cb, cb));
+    read.after = file_id_of(in.get());
+    return key;
+}
+
+// The profile parsed earlier from these files, when none of them has changed since.
+std::optional<Profile> find_profile(ProfileKey& cached, std::initializer_list<const char*> paths) {
+    for (const char* path : paths) {
+        std::optional<FileId> id = file_id_of(path);
+        if (!id) return std::nullopt;
+        cached.files.push_back(*id);
+    }
+    std::optional<Profile> hit = profile_cache_find(cached);
+    cached.files.clear();
+    return hit;
+}
+
+// Opens and parses a PKCS#12 file: 0, or the result code with the reason logged. A parse of a
+// file that stayed the same throughout is kept for later calls.
+int read_p12(const char* path, const char* password, ProfileKey& cached, ossl::X509Ptr& cert_out,
+             ossl::PKey& key_out) {
+    static const char* const kFn = "ssf_load_cert_and_key_p12";
+    ossl::Bio in = open_file_bio(path);
+    if (!in) {
+        log_error("%s() 1 : BIO_new_file( '%s', 'rb' ) failed", kFn, path ? path : "(null)");
+        log_crypto_errors();
+        return SSF_RESULT_PROFILE_NOT_FOUND;
+    }
+    FileRead read;
+    read.before = file_id_of(in.get());
+    ossl::Pkcs12 p12(d2i_PKCS12_bio(in.get(), nullptr));
+    read.after = file_id_of(in.get());
+    if (!p12) {
+        log_error("%s() 2 : d2i_PKCS12_bio( file_name = '%s' ) failed", kFn, path);
+        log_crypto_errors();
+        return SSF_RESULT_PROFILE_UNUSABLE;
+    }
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    if (PKCS12_parse(p12.get(), password, &key, &cert, nullptr) != 1) {
+        log_error("%s() 3 : PKCS12_parse() failed", kFn);
+        log_crypto_errors();
+        return SSF_RESULT_INVALID_PASSWORD;
+    }
+    // A successful parse leaves a decoder error behind; it must not surface in a later dump.
+    ERR_clear_error();
+    cert_out.reset(cert);
+    key_out.reset(key);
+    if (!cert || !key) {
+        log_write("%s() 4 : key = 0x%lx, cert = 0x%lx", kFn, ptr_bits(key), ptr_bits(cert));
+        return SSF_RESULT_INVALID_PASSWORD;
+    }
+    if (read.stable()) {
+        cached.files = {*read.after};
+        profile_cache_store(cached, cert, key);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -143,42 +193,24 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
                               ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
     log_debug(
-        "%s() begin, p12_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(path), vp(password), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, p12_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(path), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     int result = 0;
-    ossl::Bio in(path ? BIO_new_file(path, "rb") : nullptr);
-    ossl::Pkcs12 p12;
-    if (!in) {
-        log_error("%s() 1 : BIO_new_file( '%s', 'rb' ) failed", kFn, path ? path : "(null)");
-        log_crypto_errors();
-        result = SSF_RESULT_PROFILE_NOT_FOUND;
-    } else if (p12.reset(d2i_PKCS12_bio(in.get(), nullptr)); !p12) {
-        log_error("%s() 2 : d2i_PKCS12_bio( file_name = '%s' ) failed", kFn, path);
-        log_crypto_errors();
-        result = SSF_RESULT_PROFILE_UNUSABLE;
+    ProfileKey cached{std::string("p12:") + (path ? path : ""), {}, secret_digest(password)};
+    if (std::optional<Profile> hit = find_profile(cached, {path})) {
+        cert_out = std::move(hit->cert);
+        key_out = std::move(hit->key);
     } else {
-        EVP_PKEY* key = nullptr;
-        X509* cert = nullptr;
-        if (PKCS12_parse(p12.get(), password, &key, &cert, nullptr) != 1) {
-            log_error("%s() 3 : PKCS12_parse() failed", kFn);
-            log_crypto_errors();
-            result = SSF_RESULT_INVALID_PASSWORD;
-        } else {
-            // A successful parse leaves a decoder error behind; it must not surface in a later
-            // dump.
-            ERR_clear_error();
-            cert_out.reset(cert);
-            key_out.reset(key);
-            if (!cert || !key) {
-                log_write("%s() 4 : key = 0x%p, cert = 0x%p", kFn, vp(key), vp(cert));
-                result = SSF_RESULT_INVALID_PASSWORD;
-            } else if (int rc = check_cert_and_key(cert, key, identity); rc != 0) {
-                log_error("%s() 4 : check_cert_and_key() failed", kFn);
-                result = rc;
-            }
+        result = read_p12(path, password, cached, cert_out, key_out);
+    }
+    if (result == 0) {
+        if (int rc = check_cert_and_key(cert_out.get(), key_out.get(), identity); rc != 0) {
+            log_error("%s() 4 : check_cert_and_key() failed", kFn);
+            result = rc;
         }
     }
     if (result != 0) {
@@ -196,9 +228,10 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
                                ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_file";
     log_debug(
-        "%s() begin, cert_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(spec), vp(password), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, cert_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(spec), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     const std::string text = spec ? spec : "";
@@ -209,17 +242,29 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
     PasswordCbData cb{password, key_path.c_str()};
 
     int result = 0;
-    if (cert_out = load_cert(cert_path.c_str(), &cb); !cert_out) {
+    ProfileKey cached{
+        "pem:" + cert_path + std::string(1, '\0') + key_path, {}, secret_digest(password)};
+    if (std::optional<Profile> hit = find_profile(cached, {cert_path.c_str(), key_path.c_str()})) {
+        cert_out = std::move(hit->cert);
+        key_out = std::move(hit->key);
+    } else if (FileRead cert_read;
+               cert_out = load_cert(cert_path.c_str(), &cb, cert_read), !cert_out) {
         log_error("%s() 2 : load_cert( file_name = '%s' ) failed", kFn, cert_path.c_str());
         log_crypto_errors();
         result = SSF_RESULT_PROFILE_UNUSABLE;
-    } else if (key_out = load_key(key_path.c_str(), &cb); !key_out) {
+    } else if (FileRead key_read; key_out = load_key(key_path.c_str(), &cb, key_read), !key_out) {
         log_error("%s() 3 : load_key( file_name = '%s' ) failed", kFn, key_path.c_str());
         log_crypto_errors();
         result = SSF_RESULT_PROFILE_UNUSABLE;
-    } else if (int rc = check_cert_and_key(cert_out.get(), key_out.get(), identity); rc != 0) {
-        log_error("%s() 4 : check_cert_and_key() failed", kFn);
-        result = rc;
+    } else if (cert_read.stable() && key_read.stable()) {
+        cached.files = {*cert_read.after, *key_read.after};
+        profile_cache_store(cached, cert_out.get(), key_out.get());
+    }
+    if (result == 0) {
+        if (int rc = check_cert_and_key(cert_out.get(), key_out.get(), identity); rc != 0) {
+            log_error("%s() 4 : check_cert_and_key() failed", kFn);
+            result = rc;
+        }
     }
     if (result == 0) return 0;
     cert_out.reset();
@@ -245,8 +290,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
     };
 
     if (!info || !sap_given(info->strSigRcpProfile, info->strSigRcpProfileL)) {
-        log_error("%s() 1 : Error: signer->strSigRcpProfile = %#X, signer->strSigRcpProfileL = %d",
-                  kFn, info ? low32(info->strSigRcpProfile) : 0u,
+        log_error("%s() 1 : Error: signer->strSigRcpProfile = %#lX, signer->strSigRcpProfileL = %d",
+                  kFn, info ? ptr_bits(info->strSigRcpProfile) : 0ul,
                   info ? static_cast<int>(info->strSigRcpProfileL) : 0);
         return fail(SSF_RESULT_PROFILE_NOT_FOUND, failed);
     }
@@ -339,8 +384,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
         return rc;
     }
     if (!cert_out || !key_out) {
-        log_error("%s() 10 : ssf_load_cert_and_key_p12() succeeded, but cert = 0x%p, key = 0x%p",
-                  kFn, vp(cert_out.get()), vp(key_out.get()));
+        log_error("%s() 10 : ssf_load_cert_and_key_p12() succeeded, but cert = 0x%lx, key = 0x%lx",
+                  kFn, ptr_bits(cert_out.get()), ptr_bits(key_out.get()));
         return fail(SSF_RESULT_UNKNOWN_SIGNER, failed);
     }
     if (!is_signer) return 0;

@@ -6,9 +6,12 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/winstub.h"
 
@@ -36,7 +39,9 @@ Names& names() {
 #define g_app (names().app)
 
 int open_log_file() {
-    return ::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+    // O_NONBLOCK: a FIFO in the log's place without a reader fails the open instead of waiting.
+    return ::open(g_path.c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
 }
 
 // One write(2) per line: an O_APPEND write lands whole, so lines of threads and processes
@@ -56,11 +61,147 @@ void append_raw(const std::string& text) {
     ::close(fd);
 }
 
+// Control characters of a text from outside (an identity, a file name, a certificate's subject,
+// a URL) are written escaped, so that such a text cannot begin a log line of its own: "\n" for a
+// line feed, "\xNN" for the other bytes below 0x20 and for DEL. Every other byte stays.
+std::string escape_controls(const char* text) {
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        const auto b = static_cast<unsigned char>(*c);
+        if (b == '\n') {
+            out += "\\n";
+        } else if (b < 0x20 || b == 0x7f) {
+            static const char digits[] = "0123456789abcdef";
+            out += "\\x";
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+template <class T>
+void append_formatted(std::string& out, const std::string& directive, T value) {
+    const int n = std::snprintf(nullptr, 0, directive.c_str(), value);
+    if (n <= 0) return;
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n) + 1);
+    std::snprintf(out.data() + at, static_cast<size_t>(n) + 1, directive.c_str(), value);
+    out.resize(at + static_cast<size_t>(n));
+}
+
+// An integer argument of the width its length modifier names.
+template <bool Signed>
+void append_integer(std::string& out, const std::string& directive, const std::string& length,
+                    va_list* ap) {
+    using LongLong = std::conditional_t<Signed, long long, unsigned long long>;
+    using Long = std::conditional_t<Signed, long, unsigned long>;
+    using Size = std::conditional_t<Signed, ptrdiff_t, size_t>;
+    using Max = std::conditional_t<Signed, intmax_t, uintmax_t>;
+    using Int = std::conditional_t<Signed, int, unsigned>;
+    if (length == "ll" || length == "q")
+        append_formatted(out, directive, va_arg(*ap, LongLong));
+    else if (length == "l")
+        append_formatted(out, directive, va_arg(*ap, Long));
+    else if (length == "z" || length == "t")
+        append_formatted(out, directive, va_arg(*ap, Size));
+    else if (length == "j")
+        append_formatted(out, directive, va_arg(*ap, Max));
+    else
+        append_formatted(out, directive, va_arg(*ap, Int));
+}
+
+// One conversion: the argument is taken with the type its length modifier names, as vsnprintf
+// would take it, and a string argument is escaped before it is formatted.
+void append_conversion(std::string& out, const std::string& directive, const std::string& length,
+                       char conversion, va_list* ap) {
+    switch (conversion) {
+        case 'd':
+        case 'i':
+            append_integer<true>(out, directive, length, ap);
+            break;
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X':
+            append_integer<false>(out, directive, length, ap);
+            break;
+        case 'c': {
+            // A character quoted from outside text: a control character is escaped like one
+            // inside a string.
+            const char c[2] = {static_cast<char>(va_arg(*ap, int)), '\0'};
+            std::string as_text = directive;
+            as_text.back() = 's';
+            append_formatted(out, as_text, escape_controls(c).c_str());
+            break;
+        }
+        case 'p':
+            append_formatted(out, directive, va_arg(*ap, void*));
+            break;
+        case 's': {
+            const char* text = va_arg(*ap, const char*);
+            append_formatted(out, directive, escape_controls(text ? text : "(null)").c_str());
+            break;
+        }
+        case 'n':
+            (void)va_arg(*ap, void*);  // writes nothing here
+            break;
+        default:
+            if (length == "L")
+                append_formatted(out, directive, va_arg(*ap, long double));
+            else
+                append_formatted(out, directive, va_arg(*ap, double));
+            break;
+    }
+}
+
 std::string vformat(const char* format, va_list ap) {
-    std::string out(kLogTextMax, '\0');
-    int n = std::vsnprintf(out.data(), kLogTextMax, format, ap);
-    if (n < 0) n = 0;
-    out.resize(std::min<size_t>(static_cast<size_t>(n), kLogTextMax - 1));
+    va_list args;  // a copy of its own, handed on by address (va_list is an array type here)
+    va_copy(args, ap);
+    std::string out;
+    const char* p = format;
+    while (*p && out.size() < kLogTextMax) {
+        const char* percent = std::strchr(p, '%');
+        if (!percent) {
+            out += p;
+            break;
+        }
+        out.append(p, static_cast<size_t>(percent - p));
+        const char* q = percent + 1;
+        if (*q == '%') {
+            out += '%';
+            p = q + 1;
+            continue;
+        }
+        std::string directive = "%";
+        while (*q && std::strchr("-+ #0'", *q)) directive += *q++;
+        auto number = [&] {
+            if (*q == '*') {
+                directive += std::to_string(va_arg(args, int));
+                ++q;
+            }
+            while (*q >= '0' && *q <= '9') directive += *q++;
+        };
+        number();
+        if (*q == '.') {
+            directive += *q++;
+            number();
+        }
+        std::string length;
+        while (*q && std::strchr("hlLqjzt", *q)) length += *q++;
+        if (!*q || !std::strchr("diouxXcpsneEfFgGaA", *q)) {
+            out += percent;  // no conversion: the rest is written as it stands
+            break;
+        }
+        directive += length;
+        directive += *q;
+        append_conversion(out, directive, length, *q, &args);
+        p = q + 1;
+    }
+    va_end(args);
+    if (out.size() > kLogTextMax - 1) out.resize(kLogTextMax - 1);
     return out;
 }
 
@@ -140,6 +281,12 @@ void log_debug(const char* format, ...) {
     write_line(text);
 }
 
+void log_debug_text(const std::string& text) {
+    if (!g_debug.load()) return;
+    platform::debug_output(text.c_str());
+    write_line(text);
+}
+
 void log_hexdump(const void* data, uint32_t count, const char* label) {
     if (!g_debug.load() || !data || count == 0 || count > 4096 || !g_open.load()) return;
     static const char digits[] = "0123456789abcdef";
@@ -168,9 +315,10 @@ void log_crypto_errors() {
         [](const char* str, size_t len, void*) -> int {
             // Called from the crypto library's C code: an exception must not pass through it.
             try {
+                // The error data may quote outside texts (file names, field values).
                 std::string line(str, len);
-                if (line.empty() || line.back() != '\n') line += '\n';
-                append_raw(line);
+                if (!line.empty() && line.back() == '\n') line.pop_back();
+                append_raw(escape_controls(line.c_str()) + "\n");
                 return 1;
             } catch (...) {
                 return 0;

@@ -22,10 +22,19 @@ void log_write(const char* format, ...) SSF_PRINTF(1, 2);
 void log_error(const char* format, ...) SSF_PRINTF(1, 2);
 void log_info(const char* format, ...) SSF_PRINTF(1, 2);
 void log_debug(const char* format, ...) SSF_PRINTF(1, 2);
+// A debug text of the provider's own making (a request it sends), written as it is, line breaks
+// included. Texts from outside go through the formats, which escape their control characters.
+void log_debug_text(const std::string& text);
 void log_hexdump(const void* data, uint32_t count, const char* label);
 void log_separator();
 // Drains the crypto library's error queue into the log, between the BEGIN/END ORBSSL lines.
 void log_crypto_errors();
+
+// A pointer for the log: printed with "%#lx" (after a literal "0x", with "%lx"), it shows every
+// bit of the address and "0x" once.
+inline unsigned long ptr_bits(const void* p) {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
 
 std::string get_time_text();
 std::string get_pid_text();

@@ -25,10 +25,6 @@ namespace {
 
 constexpr const char* kGost2001SignatureOid = "1.2.643.2.2.3";
 
-const void* vp(const void* p) {
-    return p;
-}
-
 std::string gt_text(const ASN1_GENERALIZEDTIME* t) {
     if (!t) return "(null)";
     return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(t)),
@@ -436,9 +432,10 @@ int get_revValue(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
                  ossl::OcspBasicResp* ocsp_resp, ossl::X509Crl* crl, ossl::X509Crl* delta_crl) {
     static const char* const kFn = "get_revValue";
     log_debug(
-        "%s() begin: cert = 0x%p, issuer_cert = 0x%p, store = 0x%p, md = 0x%p, ts_time = "
-        "0x%p, ocsp_cert = 0x%p, ocsp_resp = 0x%p",
-        kFn, vp(cert), vp(issuer), vp(store), vp(md), vp(ts_time), vp(ocsp_cert), vp(ocsp_resp));
+        "%s() begin: cert = 0x%lx, issuer_cert = 0x%lx, store = 0x%lx, md = 0x%lx, ts_time = "
+        "0x%lx, ocsp_cert = 0x%lx, ocsp_resp = 0x%lx",
+        kFn, ptr_bits(cert), ptr_bits(issuer), ptr_bits(store), ptr_bits(md), ptr_bits(ts_time),
+        ptr_bits(ocsp_cert), ptr_bits(ocsp_resp));
     if (ocsp_cert) ocsp_cert->reset();
     if (ocsp_resp) ocsp_resp->reset();
     if (crl) crl->reset();

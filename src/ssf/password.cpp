@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cryptoext/objects.h"
+#include "cryptoext/ossl.h"
 #include "engines/gost/gost_ciphers.h"
 #include "ssf/base64.h"
 #include "ssf/log.h"
@@ -22,8 +23,6 @@ namespace {
 constexpr const char* kFn = "DecryptPassword";
 constexpr size_t kIvLen = 8, kMacLen = 4;
 
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
-
 // The protected text is as good as the password (the key is in every copy of the library), so
 // the log shows only its length.
 std::string masked(const char* text) {
@@ -37,7 +36,7 @@ struct Wiped {
 };
 
 bool decrypt(const unsigned char* iv, const unsigned char* in, int n, unsigned char* out) {
-    CipherCtx ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    ossl::CipherCtx ctx(EVP_CIPHER_CTX_new());
     const int param_z = objmap::nid(objmap::Obj::gost_28147_param_Z);
     int len = 0, tail = 0;
     // The parameter set takes effect with the next keyed init.

@@ -64,20 +64,20 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
     }
     *out = nullptr;
     log_debug(
-        "%s() started, strSigRcpId = %#x, strSigRcpIdL = %d, strSigRcpReserved = %#x, "
+        "%s() started, strSigRcpId = %#lx, strSigRcpIdL = %d, strSigRcpReserved = %#lx, "
         "strSigRcpReservedL = %d, "
-        "strSigRcpProfile = %#x, strSigRcpProfileL = %d, strSigRcpPassword = %#x, "
+        "strSigRcpProfile = %#lx, strSigRcpProfileL = %d, strSigRcpPassword = %#lx, "
         "strSigRcpPasswordL = %d, "
-        "uResult = %d, ptrSigRcpSsfInfo = %#x",
-        fn, ptr32(id), static_cast<int>(idL), ptr32(reserved), static_cast<int>(reservedL),
-        ptr32(profile), static_cast<int>(profileL), ptr32(password), static_cast<int>(passwordL),
-        static_cast<int>(uResult), ptr32(out));
+        "uResult = %d, ptrSigRcpSsfInfo = %#lx",
+        fn, ptr_bits(id), static_cast<int>(idL), ptr_bits(reserved), static_cast<int>(reservedL),
+        ptr_bits(profile), static_cast<int>(profileL), ptr_bits(password),
+        static_cast<int>(passwordL), static_cast<int>(uResult), ptr_bits(out));
     if (id && !sap_empty(idL)) log_hexdump(id, idL, "strSigRcpId");
 
     SAPRETURN rc = SSF_RC_OK;
     SigRcpSsfInfo* rec = nullptr;
     if (!id || sap_empty(idL)) {
-        log_error("%s() 1 : strSigRcpId = %#x, strSigRcpIdL = %d", fn, ptr32(id),
+        log_error("%s() 1 : strSigRcpId = %#lx, strSigRcpIdL = %d", fn, ptr_bits(id),
                   static_cast<int>(idL));
         rc = SSF_RC_NO_IDENTITY;
     } else if (!(rec = static_cast<SigRcpSsfInfo*>(OPENSSL_zalloc(sizeof(SigRcpSsfInfo))))) {
@@ -105,8 +105,8 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
 
 SAPRETURN insert_record(SigRcpSsfInfo* rec, SigRcpSsfInfoList* list) {
     static const char* fn = "SsfINSSigRcpSsfInfo";
-    log_debug("start SsfINSSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x, sigRcpSsfInfoList = %#x",
-              ptr32(rec), ptr32(list));
+    log_debug("start SsfINSSigRcpSsfInfo, ptrSigRcpSsfInfo = %#lx, sigRcpSsfInfoList = %#lx",
+              ptr_bits(rec), ptr_bits(list));
     SAPRETURN rc = SSF_RC_OK;
     if (!rec) {
         log_error("%s() 1 : ptrSigRcpSsfInfo == NULL", fn);
@@ -139,7 +139,7 @@ SAPRETURN insert_record(SigRcpSsfInfo* rec, SigRcpSsfInfoList* list) {
 
 SAPRETURN delete_record(SigRcpSsfInfo** rec) {
     static const char* fn = "SsfDELSigRcpSsfInfo";
-    log_debug("start SsfDELSigRcpSsfInfo, ptrSigRcpSsfInfo = %#x", ptr32(rec));
+    log_debug("start SsfDELSigRcpSsfInfo, ptrSigRcpSsfInfo = %#lx", ptr_bits(rec));
     SAPRETURN rc = SSF_RC_OK;
     if (!rec) {
         log_error("%s() 1 : ptrSigRcpSsfInfo == NULL", fn);
@@ -165,7 +165,7 @@ SAPRETURN delete_record(SigRcpSsfInfo** rec) {
 // rest of the list and leave the caller holding freed nodes.
 SAPRETURN delete_list(SigRcpSsfInfoList* list) {
     static const char* fn = "SsfDELSigRcpSsfInfoList";
-    log_debug("start SsfDELSigRcpSsfInfoList. sigRcpSsfInfoList = %#x", ptr32(list));
+    log_debug("start SsfDELSigRcpSsfInfoList. sigRcpSsfInfoList = %#lx", ptr_bits(list));
     SAPRETURN rc = SSF_RC_OK;
     if (!list) {
         log_error("%s() 1 : sigRcpSsfInfoList = %#x", fn, 0u);

@@ -116,9 +116,8 @@ int check_certificate_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
 int ssf_ISSUER_SERIAL_cmp(const ISSUER_SERIAL* ias, const X509_NAME* issuer,
                           const ASN1_INTEGER* serial) {
     static const char* fn = "ssf_ISSUER_SERIAL_cmp";
-    log_debug("%s() begin: ias = 0x%p, issuer = 0x%p, serial = 0x%p", fn,
-              static_cast<const void*>(ias), static_cast<const void*>(issuer),
-              static_cast<const void*>(serial));
+    log_debug("%s() begin: ias = 0x%lx, issuer = 0x%lx, serial = 0x%lx", fn, ptr_bits(ias),
+              ptr_bits(issuer), ptr_bits(serial));
     int rc = -1;
     const X509_NAME* dir_name = ias ? first_directory_name(ias->issuer) : nullptr;
     if (!ias || !issuer || !serial) {
@@ -138,8 +137,7 @@ int ssf_ISSUER_SERIAL_cmp(const ISSUER_SERIAL* ias, const X509_NAME* issuer,
 
 int certid_and_cert_match(const OTHERCERTID* certid, X509* cert) {
     static const char* fn = "certid_and_cert_match";
-    log_debug("%s() begin: certid = 0x%p, cert = 0x%p", fn, static_cast<const void*>(certid),
-              static_cast<const void*>(cert));
+    log_debug("%s() begin: certid = 0x%lx, cert = 0x%lx", fn, ptr_bits(certid), ptr_bits(cert));
     int rc = 0;
     const EVP_MD* md = nullptr;
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -167,8 +165,7 @@ int certid_and_cert_match(const OTHERCERTID* certid, X509* cert) {
 
 int find_cert_in_list(const OTHERCERTID* certid, STACK_OF(X509) * certs) {
     static const char* fn = "find_cert_in_list";
-    log_debug("%s() begin: certid = 0x%p, certs = 0x%p", fn, static_cast<const void*>(certid),
-              static_cast<void*>(certs));
+    log_debug("%s() begin: certid = 0x%lx, certs = 0x%lx", fn, ptr_bits(certid), ptr_bits(certs));
     int rc = 0;
     if (!certid || !certs) {
         log_error("%s() 1 : bad_args", fn);
@@ -186,8 +183,7 @@ int find_cert_in_list(const OTHERCERTID* certid, STACK_OF(X509) * certs) {
 
 int crlid_and_crl_match(const CRL_VALIDATED_ID* crlid, X509_CRL* crl) {
     static const char* fn = "crlid_and_crl_match";
-    log_debug("%s() begin: crlid = 0x%p, crl = 0x%p", fn, static_cast<const void*>(crlid),
-              static_cast<void*>(crl));
+    log_debug("%s() begin: crlid = 0x%lx, crl = 0x%lx", fn, ptr_bits(crlid), ptr_bits(crl));
     int rc = 0;
     const EVP_MD* md = nullptr;
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -241,8 +237,7 @@ int find_crl_in_list(const CRL_VALIDATED_ID* crlid, STACK_OF(X509_CRL) * crls) {
 
 int ssf_OCSP_RESPID_cmp(const RESPONDER_ID* a, const RESPONDER_ID* b) {
     static const char* fn = "ssf_OCSP_RESPID_cmp";
-    log_debug("%s() begin: a = 0x%p, b = 0x%p", fn, static_cast<const void*>(a),
-              static_cast<const void*>(b));
+    log_debug("%s() begin: a = 0x%lx, b = 0x%lx", fn, ptr_bits(a), ptr_bits(b));
     int rc = 1;
     if (!a || !b) {
         log_error("%s() 1: bad args", fn);
@@ -268,8 +263,7 @@ int ssf_OCSP_RESPID_cmp(const RESPONDER_ID* a, const RESPONDER_ID* b) {
 
 int ocspid_and_ocsp_match(const OCSP_RESPONSES_ID* ocspid, OCSP_BASICRESP* bs) {
     static const char* fn = "ocspid_and_ocsp_match";
-    log_debug("%s() begin: ocspid = 0x%p, ocsp = 0x%p", fn, static_cast<const void*>(ocspid),
-              static_cast<void*>(bs));
+    log_debug("%s() begin: ocspid = 0x%lx, ocsp = 0x%lx", fn, ptr_bits(ocspid), ptr_bits(bs));
     int rc = 0;
     const OCSP_IDENTIFIER* id = ocspid ? ocspid->OcspIdentifier : nullptr;
     const MD* hash = ocspid ? ocspid->ocspRepHash : nullptr;
@@ -301,8 +295,7 @@ int ocspid_and_ocsp_match(const OCSP_RESPONSES_ID* ocspid, OCSP_BASICRESP* bs) {
 
 int find_ocsp_in_list(const OCSP_RESPONSES_ID* ocspid, STACK_OF(OCSP_BASICRESP) * ocsps) {
     static const char* fn = "find_ocsp_in_list";
-    log_debug("%s() begin: ocspid = 0x%p, ocsps = 0x%p", fn, static_cast<const void*>(ocspid),
-              static_cast<void*>(ocsps));
+    log_debug("%s() begin: ocspid = 0x%lx, ocsps = 0x%lx", fn, ptr_bits(ocspid), ptr_bits(ocsps));
     int rc = 0;
     if (!ocspid || !ocsps) {
         log_error("%s() 1 : bad_args", fn);
@@ -320,7 +313,7 @@ int find_ocsp_in_list(const OCSP_RESPONSES_ID* ocspid, STACK_OF(OCSP_BASICRESP) 
 
 int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si) {
     static const char* fn = "check_rev_and_cert_refs_and_vals";
-    log_debug("%s() begin: si = 0x%p", fn, static_cast<void*>(si));
+    log_debug("%s() begin: si = 0x%lx", fn, ptr_bits(si));
     int rc = 0;
     if (si && PKCS7_get_attribute(si, NID_id_smime_aa_ets_RevocationRefs))
         rc = check_revocation_refs(si, fn);

@@ -10,7 +10,7 @@
 
 #include "cryptoext/ess_types.h"
 #include "cryptoext/objects.h"
-#include "ssf/cades_pending.h"
+#include "ssf/cades_enhance.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
 #include "ssf/keys.h"
@@ -78,11 +78,14 @@ int add_signer(const char* fn, PKCS7* p7, Signer& s, bool inc_certs, int type) {
     }
     s.si = SSF_PKCS7_add_signature(p7, s.cert.get(), s.key.get(), d.md, s.rec->strSigRcpProfile,
                                    s.rec->strSigRcpProfileL, type);
-    if (!s.si || !PKCS7_add_attrib_content_type(s.si, nullptr)) {
+    // The type of the content being signed, which an added signer takes from the message.
+    ossl::Asn1Object content_type(OBJ_dup(p7->d.sign->contents->type));
+    if (!s.si || !content_type || !PKCS7_add_attrib_content_type(s.si, content_type.get())) {
         log_error("%s() 9 : SSF_PKCS7_add_signature() failed", fn);
         s.rec->uResult = SSF_RESULT_INVALID_SIGNATURE;
         return SSF_RC_SIGNER_FAILED;
     }
+    content_type.release();  // the attribute owns it
     if (inc_certs && !include_certs(p7, s)) {
         log_error("%s() 9 : PKCS7_add_certificate() failed", fn);
         log_crypto_errors();
@@ -95,28 +98,18 @@ int add_signer(const char* fn, PKCS7* p7, Signer& s, bool inc_certs, int type) {
 
 // DER of the finished message into the caller's output.
 int write_output(const char* fn, const char* line, PKCS7* p7, OutData& out) {
-    unsigned char* der = nullptr;
-    int len = i2d_PKCS7(p7, &der);
-    if (len <= 0) {
-        OPENSSL_free(der);
-        return fail(line, fn, SSF_RC_MEMORY, true);
-    }
-    out.data.reset(der);
-    out.size = static_cast<uint32_t>(len);
-    return SSF_RC_OK;
+    return der_output(out, p7) ? SSF_RC_OK : fail(line, fn, SSF_RC_MEMORY, true);
 }
 
 int sign_body(const char* fn, OutData& out, Bytes input, bool inc_certs, bool detached,
               SigRcpSsfInfoList signers, int type) {
-    ossl::Bio in(BIO_new_mem_buf(input.data(), static_cast<int>(input.size())));
-    if (!in) return fail("%s() 1 : BIO_new_mem_buf() failed", fn, SSF_RC_MEMORY);
-    ossl::Pkcs7 given(d2i_PKCS7_bio(in.get(), nullptr));
-    if (!given) return fail("%s() 2 : d2i_PKCS7_bio() failed", fn, SSF_RC_NOT_PKCS7, true);
-    if (!PKCS7_type_is_data(given.get()) && !PKCS7_type_is_signed(given.get()) &&
-        !PKCS7_type_is_enveloped(given.get()))
+    ContentView content;
+    if (!view_pkcs7(input, content, true))
+        return fail("%s() 2 : d2i_PKCS7_bio() failed", fn, SSF_RC_NOT_PKCS7, true);
+    if (content.type != NID_pkcs7_data && content.type != NID_pkcs7_signed &&
+        content.type != NID_pkcs7_enveloped)
         return fail("%s() 3 : PKCS7 is invalid", fn, SSF_RC_NOT_PKCS7);
-    OutData content;
-    if (decode_data(content, input) != 0)
+    if (decode_view(content, true) != 0)
         return fail("%s() 4: decoding failed", fn, SSF_RC_NOT_PKCS7);
 
     ossl::Pkcs7 p7(PKCS7_new());
@@ -146,17 +139,23 @@ int sign_body(const char* fn, OutData& out, Bytes input, bool inc_certs, bool de
         return SSF_RC_NO_INPUT;
     }
 
-    // Marked before the stream is made, so the content is only hashed, never buffered.
-    if (detached) PKCS7_set_detached(p7.get(), 1);
+    // The content is hashed straight from the caller's buffer: the message is detached while
+    // the digests and signatures are made, so nothing buffers a copy, and an attached message
+    // then shows the caller's bytes while it is encoded.
+    PKCS7_set_detached(p7.get(), 1);
     ossl::Bio bio(PKCS7_dataInit(p7.get(), nullptr));
     if (!bio) return fail("%s() 10 : PKCS7_dataInit() failed", fn, SSF_RC_MEMORY, true);
-    if (content.size > 0 &&
-        BIO_write(bio.get(), content.data.get(), static_cast<int>(content.size)) !=
-            static_cast<int>(content.size))
+    if (!write_all(bio.get(), content.bytes))
         return fail("%s() 10 : PKCS7_dataInit() failed", fn, SSF_RC_MEMORY, true);
     (void)BIO_flush(bio.get());
     if (!PKCS7_dataFinal(p7.get(), bio.get()))
         return fail("%s() 11 : PKCS7_dataFinal() failed", fn, SSF_RC_SIGNER_FAILED, true);
+    LentOctets attached;
+    if (!detached) {
+        PKCS7_set_detached(p7.get(), 0);
+        if (!attached.lend(p7->d.sign->contents->d.data, content.bytes))
+            return fail("%s() 6 : PKCS7_new() failed", fn, SSF_RC_MEMORY, true);
+    }
 
     if (type == SIG_TYPE_CADES) {
         ossl::X509StorePtr store(X509_STORE_new());
@@ -187,8 +186,7 @@ int added_content(const char* fn, PKCS7* p7, Bytes input, OutData& original, Byt
         content = Bytes(original.data.get(), original.size);
         return 0;
     }
-    const ASN1_OCTET_STRING* own =
-        PKCS7_type_is_data(p7->d.sign->contents) ? p7->d.sign->contents->d.data : nullptr;
+    const ASN1_OCTET_STRING* own = signed_content(p7);
     if (!own) return fail("%s() 3 : PKCS7 has invalid format", fn, SSF_RC_INVALID_FORMAT);
     content = Bytes(ASN1_STRING_get0_data(own), static_cast<size_t>(ASN1_STRING_length(own)));
     if (!input.empty() &&

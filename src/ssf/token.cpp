@@ -30,9 +30,6 @@ using objmap::Obj;
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
 
-const void* vp(const void* p) {
-    return p;
-}
 int failure_code(int is_signer) {
     return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
 }
@@ -76,15 +73,12 @@ const TokenMethods& token_methods() {
             EVP_PKEY_get_ex_new_index(0, nullptr, nullptr, drop_on_dup, free_gost_record);
         // RSA records are released by the method's finish, which the RSA key always runs.
         m.rsa_index = RSA_get_ex_new_index(0, nullptr, nullptr, drop_on_dup, nullptr);
-        RSA_METHOD* meth = RSA_meth_dup(RSA_get_default_method());
-        if (meth && RSA_meth_set1_name(meth, "SSF token RSA method") == 1 &&
-            RSA_meth_set_priv_enc(meth, token_rsa_encrypt) == 1 &&
-            RSA_meth_set_priv_dec(meth, token_rsa_decrypt) == 1 &&
-            RSA_meth_set_finish(meth, token_rsa_finish) == 1) {
-            m.rsa_method = meth;
-        } else {
-            RSA_meth_free(meth);
-        }
+        ossl::RsaMethod meth(RSA_meth_dup(RSA_get_default_method()));
+        if (meth && RSA_meth_set1_name(meth.get(), "SSF token RSA method") == 1 &&
+            RSA_meth_set_priv_enc(meth.get(), token_rsa_encrypt) == 1 &&
+            RSA_meth_set_priv_dec(meth.get(), token_rsa_decrypt) == 1 &&
+            RSA_meth_set_finish(meth.get(), token_rsa_finish) == 1)
+            m.rsa_method = meth.release();
         if (m.gost_index >= 0) tvk_install_token_signer(m.gost_index, token_gost_sign);
     });
     return m;
@@ -273,9 +267,10 @@ int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
     static const char* const kFn = "ssf_find_cert_on_token";
     CK_FUNCTION_LIST* f = module.functions();
     log_debug(
-        "%s() begin, signer = 0x%p, cert_id = 0x%p, p11 = 0x%p, slot_id = %d, ppCert = 0x%p, "
-        "ppKey = 0x%p",
-        kFn, vp(info), vp(identity), vp(f), static_cast<int>(slot), vp(&cert_out), vp(&key_out));
+        "%s() begin, signer = 0x%lx, cert_id = 0x%lx, p11 = 0x%lx, slot_id = %d, ppCert = 0x%lx, "
+        "ppKey = 0x%lx",
+        kFn, ptr_bits(info), ptr_bits(identity), ptr_bits(f), static_cast<int>(slot),
+        ptr_bits(&cert_out), ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     auto fail = [&](SAP_UINT result) {
@@ -385,9 +380,10 @@ int ssf_load_cert_and_key_token(const char* module, const char* pin, const char*
                                 ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_token";
     log_debug(
-        "%s() begin, p11_file = 0x%p, password = 0x%p, signer = 0x%p, is_signer = %d, ppCert = "
-        "0x%p, ppKey = 0x%p",
-        kFn, vp(module), vp(pin), vp(info), is_signer, vp(&cert_out), vp(&key_out));
+        "%s() begin, p11_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
+        "0x%lx, ppKey = 0x%lx",
+        kFn, ptr_bits(module), ptr_bits(pin), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     const std::string path = module ? module : "";

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/winstub.h"
-#include "ssf/cades_pending.h"
 #include "ssf/cades_types.h"
+#include "ssf/cades_verify.h"
 #include "ssf/cert_verify.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"
@@ -24,10 +24,6 @@
 namespace ssf {
 
 namespace {
-
-const void* vp(const void* p) {
-    return p;
-}
 
 const char* code_text(int rc) {
     return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
@@ -204,8 +200,8 @@ int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_ST
                   int kind, ossl::Asn1Time* gen_time, STACK_OF(X509) * pab_certs,
                   const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "ssf_verify_TS";
-    log_debug("%s() begin: ts_token = 0x%p, data = 0x%p, store = 0x%p, gen_time = 0x%p", kFn,
-              vp(token_der), vp(data), vp(store), vp(gen_time));
+    log_debug("%s() begin: ts_token = 0x%lx, data = 0x%lx, store = 0x%lx, gen_time = 0x%lx", kFn,
+              ptr_bits(token_der), ptr_bits(data), ptr_bits(store), ptr_bits(gen_time));
     if (gen_time) gen_time->reset();
     const int rc = [&] {
         ossl::Bio in(token_der ? BIO_new_mem_buf(ASN1_STRING_get0_data(token_der),
@@ -238,7 +234,7 @@ int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_ST
 
 ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
     static const char* const kFn = "ssf_get_ts_cert";
-    log_debug("%s() begin: token = 0x%p", kFn, vp(token));
+    log_debug("%s() begin: token = 0x%lx", kFn, ptr_bits(token));
     ossl::X509Ptr cert = [&]() -> ossl::X509Ptr {
         PKCS7_SIGNER_INFO* si = first_signer_info(token);
         if (!si) {
@@ -249,15 +245,15 @@ ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
         if (!found) log_error("%s() 2 : no signer certificate found in timestamp", kFn);
         return found;
     }();
-    log_debug("%s() end: ret = 0x%p", kFn, vp(cert.get()));
+    log_debug("%s() end: ret = 0x%lx", kFn, ptr_bits(cert.get()));
     return cert;
 }
 
 ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs,
                                        const SAP_BYTE* strPab, SAP_UINT strPabL) {
     static const char* const kFn = "ssf_find_signer_in_attrs";
-    log_debug("%s() begin: si = 0x%p, certs = 0x%p, strPab = 0x%p, strPabL = %d", kFn, vp(si),
-              vp(certs), vp(strPab), static_cast<int>(strPabL));
+    log_debug("%s() begin: si = 0x%lx, certs = 0x%lx, strPab = 0x%lx, strPabL = %d", kFn,
+              ptr_bits(si), ptr_bits(certs), ptr_bits(strPab), static_cast<int>(strPabL));
     ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
         if (!si) {
             log_error("%s() 1 : bad args: si is NULL", kFn);
@@ -280,15 +276,15 @@ ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * c
         // Without a directory there is nowhere else to look.
         return strPab ? ssf_find_cert_in_pab(ias, strPab, strPabL) : nullptr;
     }();
-    log_debug("%s() end, return 0x%p", kFn, vp(found.get()));
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(found.get()));
     return found;
 }
 
 ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
                                    const SAP_BYTE* strStoreName, SAP_UINT strStoreNameL) {
     static const char* const kFn = "ssf_find_cert_in_pab";
-    log_debug("%s() begin: iasn = 0x%p, strStoreName = 0x%p, strStoreNameL = %d", kFn, vp(iasn),
-              vp(strStoreName), static_cast<int>(strStoreNameL));
+    log_debug("%s() begin: iasn = 0x%lx, strStoreName = 0x%lx, strStoreNameL = %d", kFn,
+              ptr_bits(iasn), ptr_bits(strStoreName), static_cast<int>(strStoreNameL));
     ossl::Text dir;
     ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
         if (!iasn || !iasn->issuer || !iasn->serial) {
@@ -313,13 +309,13 @@ ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
     if (!found)
         log_error("%s() 5 : signer's certificate not found in PAB '%s'", kFn,
                   dir ? dir.get() : "(null)");
-    log_debug("%s() end, returns 0x%p", kFn, vp(found.get()));
+    log_debug("%s() end, returns 0x%lx", kFn, ptr_bits(found.get()));
     return found;
 }
 
 int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X509) * pab_certs) {
     static const char* const kFn = "find_certificate_in_trusted_root";
-    log_debug("%s() begin: cert = 0x%p, store = 0x%p", kFn, vp(cert), vp(store));
+    log_debug("%s() begin: cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(cert), ptr_bits(store));
     const int rc = [&] {
         if (!cert || !store) {
             log_error("%s() 1 : cert or store is NULL", kFn);
@@ -443,8 +439,9 @@ int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* dat
                         const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "ssf_verify_TS_token";
     return ssf::guarded(kFn, ssf::SSF_RC_MEMORY, [&] {
-        ssf::log_debug("%s() begin: p7 = 0x%p, tst_info = 0x%p, data = 0x%p, store = 0x%p", kFn,
-                       ssf::vp(p7), ssf::vp(tst_info), ssf::vp(data), ssf::vp(store));
+        ssf::log_debug("%s() begin: p7 = 0x%lx, tst_info = 0x%lx, data = 0x%lx, store = 0x%lx", kFn,
+                       ssf::ptr_bits(p7), ssf::ptr_bits(tst_info), ssf::ptr_bits(data),
+                       ssf::ptr_bits(store));
         const int rc = ssf::verify_token(p7, tst_info, data, store, kind, pab_certs, when);
         ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::code_text(rc));
         return rc;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/log.h"
 #include "ssf/records.h"
@@ -237,7 +238,25 @@ const EVP_MD* get_gost94_digest() {
 }
 
 int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) {
+    // A signature value longer than the key can make, or empty, never reaches the key's verifier.
+    EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
+    const int len = si && si->enc_digest ? ASN1_STRING_length(si->enc_digest) : 0;
+    if (!key || len <= 0 || len > EVP_PKEY_get_size(key)) return 0;
     return PKCS7_signatureVerify(data, p7, si, cert);
+}
+
+ossl::Bio read_signed_content(const char* fn, PKCS7* p7, ossl::Bio& detached) {
+    ossl::Bio stream(PKCS7_dataInit(p7, detached.get()));
+    if (!stream) {
+        log_error("%s() 6.1 : PKCS7_dataInit() failed", fn);
+        log_crypto_errors();
+        return nullptr;
+    }
+    (void)detached.release();  // part of the stream's chain now
+    char buf[4096];
+    while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
+    }
+    return stream;
 }
 
 void* load_library(const char* path) {
@@ -246,6 +265,18 @@ void* load_library(const char* path) {
 
 void* get_proc_address(void* module, const char* name) {
     return module && name ? platform::get_proc_address(module, name) : nullptr;
+}
+
+ossl::Bio open_file_bio(const char* path) {
+    if (!path) return nullptr;
+    platform::RegularFile file(path);
+    if (!file) {
+        errno = file.error();
+        return nullptr;
+    }
+    ossl::Bio bio(BIO_new(BIO_s_fd()));
+    if (bio) BIO_set_fd(bio.get(), file.release(), BIO_CLOSE);
+    return bio;
 }
 
 }  // namespace ssf

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "cryptoext/ossl.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -43,8 +44,15 @@ int iconv_convert(const char* from, const char* to, const char* input, int lengt
 
 const EVP_MD* get_gost94_digest();
 int ssf_signature_verify(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert);
+// The signed data's content stream (over `detached` for a detached message, which the stream then
+// owns), read to its end so that the digest of every SignerInfo is computed. None, logged as
+// fn's step 6.1, when the crypto library cannot make it (a digest it does not know, for one).
+[[nodiscard]] ossl::Bio read_signed_content(const char* fn, PKCS7* p7, ossl::Bio& detached);
 
 void* load_library(const char* path);
 void* get_proc_address(void* module, const char* name);
+
+// A read stream over a regular file (platform::RegularFile); null when the name is none.
+ossl::Bio open_file_bio(const char* path);
 
 }  // namespace ssf

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-#include "ssf/cades_pending.h"
+#include "ssf/cades_verify.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
 #include "ssf/ess_check.h"
@@ -25,8 +25,6 @@ namespace {
 constexpr const char kNoCertificateId[] =
     "\"issuer-name/Noserialnumber\":CN=CA, OU=SSF-TEST, O=SAP-AG, C=DE/No-2)";
 static_assert(sizeof kNoCertificateId - 1 == 69);
-
-constexpr int kReadChunk = 4096;
 
 int fail(const char* line, const char* fn, int code, bool dump = false) {
     log_error(line, fn);
@@ -167,6 +165,18 @@ time_t trust_time(PKCS7_SIGNER_INFO* si) {
     return -1;
 }
 
+// The content type a SignerInfo signed: its contentType attribute, and without signed attributes
+// id-data, the only type a bare signature may cover (RFC 5652, 5.3 and 11.1). It must be the type
+// the message claims, or a genuine signature would vouch for content of another kind.
+bool content_type_signed(PKCS7_SIGNER_INFO* si, const ASN1_OBJECT* content_type) {
+    const ASN1_OBJECT* signed_type = OBJ_nid2obj(NID_pkcs7_data);
+    if (ASN1_TYPE* t = PKCS7_get_signed_attribute(si, NID_pkcs9_contentType)) {
+        if (t->type != V_ASN1_OBJECT) return false;
+        signed_type = t->value.object;
+    }
+    return OBJ_cmp(signed_type, content_type) == 0;
+}
+
 // A signature value longer than the key can make, or empty, is refused before it reaches the
 // key's verifier.
 bool signature_length_fits(PKCS7_SIGNER_INFO* si, X509* cert) {
@@ -210,7 +220,8 @@ struct Verification {
         if (type != SIG_TYPE_PKCS7_ANY && type != SIG_TYPE_GET_SIGNERS) return listed();
         ossl::X509Ptr cert = ssf_GetSubjectCertificateFromAttrs(si);
         if (cert) return cert;
-        log_write("%s() 10.1 : no certificate found for signer #%d, si = %#X", fn, i, ptr32(si));
+        log_write("%s() 10.1 : no certificate found for signer #%d, si = %#lX", fn, i,
+                  ptr_bits(si));
         log_write("%s() : trying to get certificate from PAB and included certs", fn);
         cert = listed();
         if (!cert) log_error("%s() 10.2 : no certificate found in PAB and included certs", fn);
@@ -266,8 +277,8 @@ struct Verification {
         if (given_type != type) log_write("%s() 10.0 : sign_type = %d - unknown", fn, given_type);
         ossl::X509Ptr cert = signer_cert(si, i);
         if (!cert) {
-            log_error("%s() 10.3 : no certificate found for signer #%d, si = %#X", fn, i,
-                      ptr32(si));
+            log_error("%s() 10.3 : no certificate found for signer #%d, si = %#lX", fn, i,
+                      ptr_bits(si));
             failed = true;
             add_record(false, si, nullptr, SSF_RESULT_CERT_NOT_FOUND, nullptr);
             return;
@@ -285,7 +296,11 @@ struct Verification {
         const bool enhanced =
             type == SIG_TYPE_CADES || (type == SIG_TYPE_PKCS7_ANY && is_enhanced_signature(si, 0));
         int result;
-        if (enhanced) {
+        if (!content_type_signed(si, p7->d.sign->contents->type)) {
+            log_error("%s() 11.2 : signer '%s' did not sign the message's content type", fn,
+                      name.c_str());
+            result = SSF_RESULT_INVALID_SIGNATURE;
+        } else if (enhanced) {
             result = VerifyEnhancedSignature(stream, p7, si, pab_certs);
             if (result != 0)
                 log_error("%s() 11 : enhanced signature for signer '%s' is invalid", fn,
@@ -346,8 +361,11 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
     if (!p7) return fail("%s() 2 : d2i_PKCS7_bio() failed", fn, SSF_RC_NOT_PKCS7, true);
     if (!PKCS7_type_is_signed(p7.get()) || !p7->d.sign || !p7->d.sign->contents)
         return fail("%s() 3 : PKCS7 has wrong format", fn, SSF_RC_INVALID_FORMAT);
-
     const bool detached = PKCS7_get_detached(p7.get()) != 0;
+    const ASN1_OCTET_STRING* own = detached ? nullptr : signed_content(p7.get());
+    if (!detached && !own)
+        return fail("%s() 3 : PKCS7 has wrong format", fn, SSF_RC_INVALID_FORMAT);
+
     OutData source;
     ossl::Bio source_bio;
     if (detached) {
@@ -388,17 +406,7 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
 
     // Reading the content through the stream computes every digest the SignerInfos name. A digest
     // the crypto library does not know leaves no stream: no signature can then be accepted.
-    BIO* detached_bio = source_bio.get();
-    ossl::Bio stream(PKCS7_dataInit(p7.get(), detached_bio));
-    if (stream) {
-        source_bio.release();  // now part of the stream's chain
-        char buf[kReadChunk];
-        while (BIO_read(stream.get(), buf, sizeof buf) > 0) {
-        }
-    } else {
-        log_error("%s() 6.1 : PKCS7_dataInit() failed", fn);
-        log_crypto_errors();
-    }
+    ossl::Bio stream = read_signed_content(fn, p7.get(), source_bio);
 
     Verification v;
     v.fn = fn;
@@ -411,13 +419,9 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
     for (int i = 0; i < sk_PKCS7_SIGNER_INFO_num(infos); ++i)
         v.one_signer(sk_PKCS7_SIGNER_INFO_value(infos, i), i);
 
-    const ASN1_OCTET_STRING* own = detached || !PKCS7_type_is_data(p7->d.sign->contents)
-                                       ? nullptr
-                                       : p7->d.sign->contents->d.data;
     if (!detached) {
-        Bytes content =
-            own ? Bytes(ASN1_STRING_get0_data(own), static_cast<size_t>(ASN1_STRING_length(own)))
-                : Bytes();
+        const Bytes content(ASN1_STRING_get0_data(own),
+                            static_cast<size_t>(ASN1_STRING_length(own)));
         if (encode_data(out, content) != 0)
             return fail("%s() 13 : encode_data() failed", fn, SSF_RC_MEMORY);
     } else if (!alloc_copy(out, input)) {
@@ -425,7 +429,7 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
         return SSF_RC_MEMORY;
     }
     if (v.failed) return SSF_RC_SIGNER_FAILED;
-    if (!detached && own && !input.empty()) return compare_with_input(fn, own, input);
+    if (!detached && !input.empty()) return compare_with_input(fn, own, input);
     return SSF_RC_OK;
 }
 
@@ -440,12 +444,12 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
         log_error("%s() 1 : OPENSSL_malloc( %d ) failed", fn,
                   static_cast<int>(sizeof(SigRcpSsfInfo)));
         log_crypto_errors();
-        return 6;
+        return SSF_RC_RECORD_FAILED;
     }
     const std::string id = record_identity(cert);
     if (!set_field(rec->strSigRcpId, rec->strSigRcpIdL, id.data(), id.size(), false)) {
         log_error("%s() 2 : OPENSSL_malloc( %d ) failed", fn, static_cast<int>(id.size()));
-        return 6;
+        return SSF_RC_RECORD_FAILED;
     }
     if (cert) {
         unsigned char* der = nullptr;
@@ -453,7 +457,7 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
         if (len <= 0) {
             OPENSSL_free(der);
             log_error("%s() 4 : i2d_X509() failed", fn);
-            return 6;
+            return SSF_RC_RECORD_FAILED;
         }
         rec->strSigRcpPassword = der;
         rec->strSigRcpPasswordL = static_cast<SAP_UINT>(len);
@@ -465,7 +469,7 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
     if (!set_field(rec->strSigRcpProfile, rec->strSigRcpProfileL, profile.data(), profile.size(),
                    true)) {
         log_error("%s() 7 : OPENSSL_malloc( %d ) failed", fn, static_cast<int>(profile.size() + 1));
-        return 6;
+        return SSF_RC_RECORD_FAILED;
     }
     rec->strSigRcpReserved = nullptr;
     rec->strSigRcpReservedL = 0;

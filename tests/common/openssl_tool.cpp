@@ -66,6 +66,13 @@ ToolResult run_openssl(std::string args, bool with_stderr, const std::string& co
     return r;
 }
 
+std::string ts_reply_config(const std::string& serial_file, const std::string& cert,
+                            const std::string& key, const std::string& digests) {
+    return "[tsa]\ndefault_tsa = t\n[t]\nserial = " + serial_file + "\nsigner_cert = " + cert +
+           "\nsigner_key = " + key +
+           "\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\ndigests = " + digests + "\n";
+}
+
 bool have_openssl() {
     return std::system("command -v openssl >/dev/null 2>&1") == 0;
 }

@@ -24,5 +24,9 @@ std::string engine_config();
 // with the PKCS#11 module it attaches to.
 std::string pkcs11_engine_config(const std::string& module);
 bool have_openssl();
+// Configuration of `openssl ts -reply` answering with the TSA of cert and key (PEM files), serial
+// numbers kept in serial_file, for the digests listed (as the command names them).
+std::string ts_reply_config(const std::string& serial_file, const std::string& cert,
+                            const std::string& key, const std::string& digests);
 
 }  // namespace testing_support

@@ -122,7 +122,7 @@ TEST(CrlIssuer, LookUpWhileAnotherThreadFillsTheStore) {
     while (!done) {
         X509_OBJECT* found = nullptr;
         EXPECT_EQ(X509_STORE_CTX_get_crl_issuer(ctx.get(), crl.get(), &found), -1);
-        X509_OBJECT_free(found);
+        ossl::X509Object owner(found);
     }
     filler.join();
 }

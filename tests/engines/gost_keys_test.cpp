@@ -271,11 +271,10 @@ const KeyKind k512{Obj::gost2012_512, Obj::gost_3410_2012_512_paramSetTest, kD3P
 ASN1_STRING* params_of(const KeyKind& kk) {
     const Obj digest = kk.L == 64 ? Obj::md_gost12_512 : Obj::md_gost12_256;
     unsigned char* der = nullptr;
-    TVK_GOST2012_KEY_PARAMS* p = TVK_GOST2012_KEY_PARAMS_new();
+    ossl::KeyParams p(TVK_GOST2012_KEY_PARAMS_new());
     p->key_params = OBJ_nid2obj(objmap::nid(kk.curve));
     p->hash_params = OBJ_nid2obj(objmap::nid(digest));
-    const int n = i2d_TVK_GOST2012_KEY_PARAMS(p, &der);
-    TVK_GOST2012_KEY_PARAMS_free(p);
+    const int n = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
     ASN1_STRING* s = ASN1_STRING_new();
     ASN1_STRING_set0(s, der, n);
     return s;
@@ -946,8 +945,7 @@ TEST_F(GostKeyOps, MacKeyReachesTheDigestThroughDigestSign) {
     EXPECT_LE(EVP_DigestVerifyFinal(v2.get(), mac, 4), 0);  // other data, other tag
 
     // A digest of another MAC is refused by the method.
-    ossl::Owner<EVP_MD, EVP_MD_meth_free> other(
-        EVP_MD_meth_new(objmap::nid(Obj::gost_mac), NID_undef));
+    ossl::MdMeth other(EVP_MD_meth_new(objmap::nid(Obj::gost_mac), NID_undef));
     EVP_MD_meth_set_result_size(other.get(), 4);
     ossl::MdCtx bad(EVP_MD_CTX_new());
     testing::internal::CaptureStderr();

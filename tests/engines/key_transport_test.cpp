@@ -17,6 +17,7 @@
 #include "engines/gost/gost_asn1_ber.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_ciphers.h"
+#include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
 #include "gost/gost28147_params.h"
@@ -272,8 +273,7 @@ TEST(GostBer, TemplatesAndHandCoderReadEachOthersOutput) {
         const std::string wrap = len == 64 ? "0343000440" : "03818400048180";
         EXPECT_NE(to_hex(enc).find(wrap + to_hex(t.pub)), std::string::npos);
         const uint8_t* q = enc.data();
-        std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)> kt(
-            d2i_TVK_KEY_TRANSPORT(nullptr, &q, enc.size()), TVK_KEY_TRANSPORT_free);
+        ossl::KeyTransport kt(d2i_TVK_KEY_TRANSPORT(nullptr, &q, enc.size()));
         ASSERT_NE(kt, nullptr);
         EXPECT_EQ(q, enc.data() + enc.size());
         EXPECT_EQ(view(ASN1_STRING_get0_data(kt->key_info->encrypted_key),
@@ -296,31 +296,28 @@ TEST(GostAsn1, KeyParamsReadWithAndWithoutDigest) {
     // The 512-bit example key of RFC 9215 D.3 carries only the curve.
     const Bytes only_curve = from_hex("300b06092a8503070102010200");
     const uint8_t* q = only_curve.data();
-    TVK_GOST2012_KEY_PARAMS* p = d2i_TVK_GOST2012_KEY_PARAMS(nullptr, &q, only_curve.size());
+    ossl::KeyParams p(d2i_TVK_GOST2012_KEY_PARAMS(nullptr, &q, only_curve.size()));
     ASSERT_NE(p, nullptr);
     char txt[64];
     OBJ_obj2txt(txt, sizeof txt, p->key_params, 1);
     EXPECT_STREQ(txt, "1.2.643.7.1.2.1.2.0");
     EXPECT_EQ(p->hash_params, nullptr);
-    TVK_GOST2012_KEY_PARAMS_free(p);
 
     const Bytes three = from_hex("301b06072a85030202230106072a850302021e0106072a850302021f01");
     q = three.data();
-    p = d2i_TVK_GOST2012_KEY_PARAMS(nullptr, &q, three.size());
+    p.reset(d2i_TVK_GOST2012_KEY_PARAMS(nullptr, &q, three.size()));
     ASSERT_NE(p, nullptr);
     ASSERT_NE(p->cipher_params, nullptr);
     unsigned char* der = nullptr;
-    const int n = i2d_TVK_GOST2012_KEY_PARAMS(p, &der);
+    const int n = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
+    ossl::Bytes der_owner(der);
     EXPECT_EQ(Bytes(der, der + n), three);
-    OPENSSL_free(der);
-    TVK_GOST2012_KEY_PARAMS_free(p);
 
     const Bytes cipher = from_hex("300f0408000102030405060706032a0304");
     q = cipher.data();
-    TVK_CIPHER_PARAMS* c = d2i_TVK_CIPHER_PARAMS(nullptr, &q, cipher.size());
+    ossl::CipherParams c(d2i_TVK_CIPHER_PARAMS(nullptr, &q, cipher.size()));
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(ASN1_STRING_length(c->iv), 8);
-    TVK_CIPHER_PARAMS_free(c);
 }
 
 // Seeded corruptions of a valid key transport: whatever the decoders make of them, they stay
@@ -365,7 +362,7 @@ TEST(GostBer, CorruptedKeyTransportsStayInsideTheirInput) {
             }
         }
         const uint8_t* q = in.p;
-        TVK_KEY_TRANSPORT_free(d2i_TVK_KEY_TRANSPORT(nullptr, &q, static_cast<long>(in.n)));
+        ossl::KeyTransport(d2i_TVK_KEY_TRANSPORT(nullptr, &q, static_cast<long>(in.n)));
     }
     testing::internal::GetCapturedStderr();
     EXPECT_GT(decoded, 0u);  // some edits leave a well-formed structure
@@ -377,7 +374,7 @@ using engine_tests::has;
 using Key = ossl::PKey;
 using Ctx = engine_tests::PKeyCtx;
 using GostKeyTransport = engine_tests::EngineTest;
-using TransportPtr = ossl::Owner<TVK_KEY_TRANSPORT, TVK_KEY_TRANSPORT_free>;
+using TransportPtr = ossl::KeyTransport;
 
 // The call yields nothing, with the line among what it wrote on stderr.
 template <class F>
@@ -590,6 +587,23 @@ TEST_F(GostKeyTransport, RefusesBadKeyAndUkmLengthsAndAnswersLengthQueries) {
     // Garbage is no transport.
     expect_refused([&] { return decrypt(recipient.get(), Bytes(40, 0x30)); },
                    "d2i_TVK_KEY_TRANSPORT failed");
+}
+
+// Without the engine's settings decryption says so in its own line, once. The settings go for
+// good, so this runs in a child process.
+TEST_F(GostKeyTransport, WithoutSettingsDecryptionReportsOneLine) {
+    Key recipient = generate(Obj::gost2012_256, "A");
+    const Bytes der = encrypt(recipient.get(), Bytes(32, 7));
+    Ctx ctx(EVP_PKEY_CTX_new(recipient.get(), nullptr));
+    ASSERT_EQ(EVP_PKEY_decrypt_init(ctx.get()), 1);
+    EXPECT_EXIT(
+        {
+            tvk_gost_engine_destroy(ENGINE_get_pkey_meth_engine(objmap::nid(Obj::gost2012_256)));
+            unsigned char out[32];
+            size_t len = sizeof out;
+            std::_Exit(EVP_PKEY_decrypt(ctx.get(), out, &len, der.data(), der.size()) == 1);
+        },
+        testing::ExitedWithCode(0), "^pkey_tvk_decrypt: ENGINE_get_ex_data failed\n$");
 }
 
 // Keys of the published examples: the private key replaces a generated one's.

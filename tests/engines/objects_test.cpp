@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "cryptoext/ossl.h"
+
 using objmap::Obj;
 
 namespace {
@@ -61,14 +63,11 @@ TEST(ObjectMap, NamesTheCryptoLibraryUsesForOurObjects) {
 
 // The string type the crypto library chose for the text, or -1 when it refused it.
 int type_of(Obj attribute, const std::string& text) {
-    ASN1_STRING* s =
-        ASN1_STRING_set_by_NID(nullptr, reinterpret_cast<const unsigned char*>(text.c_str()), -1,
-                               MBSTRING_ASC, objmap::nid(attribute));
+    ossl::Asn1String s(ASN1_STRING_set_by_NID(nullptr,
+                                              reinterpret_cast<const unsigned char*>(text.c_str()),
+                                              -1, MBSTRING_ASC, objmap::nid(attribute)));
     ERR_clear_error();
-    if (s == nullptr) return -1;
-    const int t = ASN1_STRING_type(s);
-    ASN1_STRING_free(s);
-    return t;
+    return s ? ASN1_STRING_type(s.get()) : -1;
 }
 
 TEST(ObjectMap, RussianNameAttributesHaveExactLengthsAndOneStringType) {

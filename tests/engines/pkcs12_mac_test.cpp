@@ -83,11 +83,10 @@ class Pkcs12Mac : public engine_tests::EngineTest {
     }
     // The bytes the MAC covers: the DER of the authenticated safe's contents.
     Bytes authenticated_data() {
-        STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12.get());
+        ossl::Pkcs7Stack safes(PKCS12_unpack_authsafes(p12.get()));
         unsigned char* der = nullptr;
-        const int len = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(safes), &der,
+        const int len = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(safes.get()), &der,
                                       ASN1_ITEM_rptr(PKCS12_AUTHSAFES));
-        sk_PKCS7_pop_free(safes, PKCS7_free);
         ossl::Bytes owner(der);
         return len > 0 ? Bytes(der, der + len) : Bytes{};
     }

@@ -167,12 +167,8 @@ TEST_F(Robustness, DegeneratePrivateValuesAreRefused) {
     values[1][0] = 0x04;
     values[1][1] = 0x20;
     for (const Bytes& v : values) {
-        const auto r = engine_tests::captured([&] {
-            EVP_PKEY* k = with_private_value(key.get(), v);
-            const bool got = k != nullptr;
-            EVP_PKEY_free(k);
-            return got;
-        });
+        const auto r = engine_tests::captured(
+            [&] { return ossl::PKey(with_private_value(key.get(), v)) != nullptr; });
         EXPECT_EQ(r.first, 0) << testing_support::to_hex(v) << r.second;
     }
 }

@@ -53,7 +53,7 @@ ssf add-sign PKCS7 SHA1 signed.p7 a.out --id a1 >/dev/null
 check "add-sign without a profile" grep -qx 'add_sign_data() 8.2 : ssf_load_cert_and_key() failed' "$log"
 check "add-sign end line" grep -qx 'SsfAddSign() end, ret_code = 5' "$log"
 ssf enhance signed.p7 h.out >/dev/null
-check "enhance pending" grep -qx "ssf_enhance_signatures() : operation not available yet" "$log"
+check "enhance without a time-stamp server" grep -qx "add_timeStampToken_attribute() 1 : make_time_stamp() failed" "$log"
 check "lists released" grep -qx 'end SsfDELSigRcpSsfInfoList, rc = 0' "$log"
 check "no errors from releases" bash -c "! grep -q 'DELSigRcpSsfInfo() [12]' '$log'"
 finish

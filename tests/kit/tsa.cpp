@@ -71,7 +71,10 @@ ossl::TsResp make_ts_response(const TokenSpec& spec) {
               TS_RESP_CTX_add_md(ctx.get(), imprint_md(spec)) == 1 &&
               TS_RESP_CTX_set_certs(ctx.get(), chain.get()) == 1,
           "TSA settings");
-    if (spec.ess_v2) check(TS_RESP_CTX_set_ess_cert_id_digest(ctx.get(), EVP_sha256()) == 1, "ESS");
+    if (spec.ess_v2)
+        check(TS_RESP_CTX_set_ess_cert_id_digest(
+                  ctx.get(), spec.ess_v2_md ? spec.ess_v2_md : EVP_sha256()) == 1,
+              "ESS");
     TS_RESP_CTX_set_time_cb(ctx.get(), fixed_time, const_cast<time_t*>(&gen_time));
 
     ossl::TsReq req = make_request(spec);

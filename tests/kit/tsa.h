@@ -11,11 +11,12 @@
 namespace test_pki {
 
 struct TokenSpec {
-    const Entity* tsa = nullptr;       // certificate with tsa_exts()
-    time_t gen_time = 0;               // 0: now
-    bool ess_v2 = false;               // signingCertificateV2 (SHA-256 ids) instead of v1 (SHA-1)
-    bool with_certs = true;            // the TSA's certificate (and chain) inside the token
-    std::vector<const Entity*> chain;  // further certificates placed beside the TSA's
+    const Entity* tsa = nullptr;        // certificate with tsa_exts()
+    time_t gen_time = 0;                // 0: now
+    bool ess_v2 = false;                // signingCertificateV2 instead of v1 (SHA-1 ids)
+    const EVP_MD* ess_v2_md = nullptr;  // its identifiers' digest; nullptr: SHA-256
+    bool with_certs = true;             // the TSA's certificate (and chain) inside the token
+    std::vector<const Entity*> chain;   // further certificates placed beside the TSA's
     std::string data = "time-stamped data";
     const EVP_MD* imprint_md = nullptr;  // nullptr: SHA-256
     const EVP_MD* md = nullptr;          // signature digest; nullptr: digest_for(TSA key)

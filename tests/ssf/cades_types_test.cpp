@@ -104,16 +104,15 @@ TEST_F(CadesTypes, GoldenBytesAndRoundTrips) {
         SCOPED_TRACE(g.what);
         const Der der = hex(g.der);
         if (g.build) {
-            ASN1_VALUE* built = static_cast<ASN1_VALUE*>(g.build());
-            EXPECT_EQ(encode(built, g.item), der);
-            ASN1_item_free(built, g.item);
+            ossl::Asn1Value built = ossl::item_value(g.build(), g.item);
+            EXPECT_EQ(encode(built.get(), g.item), der);
         }
         const unsigned char* p = der.data();
-        ASN1_VALUE* back = ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), g.item);
+        ossl::Asn1Value back = ossl::item_value(
+            ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), g.item), g.item);
         ASSERT_NE(back, nullptr);
         EXPECT_EQ(p, der.data() + der.size());
-        EXPECT_EQ(encode(back, g.item), der);
-        ASN1_item_free(back, g.item);
+        EXPECT_EQ(encode(back.get(), g.item), der);
     }
 }
 
@@ -136,9 +135,9 @@ TEST_F(CadesTypes, LayoutsOutsideTheFixedOnesAreRefused) {
     for (const auto& c : cases) {
         const Der der = hex(c.der);
         const unsigned char* p = der.data();
-        ASN1_VALUE* v = ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), c.item);
+        ossl::Asn1Value v = ossl::item_value(
+            ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), c.item), c.item);
         EXPECT_EQ(v, nullptr) << c.what;
-        ASN1_item_free(v, c.item);
     }
     ERR_clear_error();
 }
@@ -181,7 +180,7 @@ TEST_F(CadesTypes, DamagedInputIsRefusedOrDecodedNeverOverread) {
             std::unique_ptr<unsigned char[]> copy(new unsigned char[d.size()]);
             std::copy(d.begin(), d.end(), copy.get());
             const unsigned char* p = copy.get();
-            ASN1_item_free(ASN1_item_d2i(nullptr, &p, static_cast<long>(d.size()), item), item);
+            ossl::item_value(ASN1_item_d2i(nullptr, &p, static_cast<long>(d.size()), item), item);
         }
     };
     for (const Der& in : inputs) {

@@ -30,8 +30,7 @@ void set_cert_values(PKCS7_SIGNER_INFO* si, const std::string& contents) {
                       static_cast<char>(contents.size() & 0xff) + contents;
     ASN1_STRING* s = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
     ASN1_STRING_set(s, seq.data(), static_cast<int>(seq.size()));
-    sk_X509_ATTRIBUTE_pop_free(si->unauth_attr, X509_ATTRIBUTE_free);
-    si->unauth_attr = nullptr;
+    ossl::replace<ossl::AttributeStack>(si->unauth_attr, nullptr);
     ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_ets_certValues, V_ASN1_SEQUENCE, s), 1);
 }
 

@@ -41,12 +41,11 @@ class EssCheck : public ssf_test::Started {
 TEST_F(EssCheck, OtherSigningCertificateAloneOrBesideVersionTwo) {
     EXPECT_EQ(ssf::check_ess_signing_cert(si, signer()), 0);  // neither attribute
     // OtherSigningCertificate holding one identifier of the signer.
-    OTHERCERTID* id = PKCS7_make_other_cert_id(signer(), EVP_sha256());
+    ossl::OtherCertId id(PKCS7_make_other_cert_id(signer(), EVP_sha256()));
     unsigned char* der = nullptr;
-    const int len = i2d_OTHERCERTID(id, &der);
-    OTHERCERTID_free(id);
+    const int len = i2d_OTHERCERTID(id.get(), &der);
+    ossl::Bytes der_owner(der);
     const Der certs = seq(Der(der, der + len));
-    OPENSSL_free(der);
     add_signed_seq(si, NID_id_smime_aa_ets_otherSigCert, seq(certs));
     EXPECT_EQ(ssf::has_signing_cert_v2(si), 0);
     EXPECT_EQ(ssf::check_ess_signing_cert(si, signer()), 1);
@@ -56,14 +55,25 @@ TEST_F(EssCheck, OtherSigningCertificateAloneOrBesideVersionTwo) {
     EXPECT_EQ(ssf::check_ess_signing_cert(si, signer()), 0);
 }
 
+// Written the standard way by another signer: SHA-256 left out as the default.
+TEST_F(EssCheck, VersionTwoWithTheDefaultDigestLeftOut) {
+    ossl::EssSigningCertV2 sc(
+        OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), signer(), nullptr, 1));
+    unsigned char* der = nullptr;
+    const int len = i2d_ESS_SIGNING_CERT_V2(sc.get(), &der);
+    ossl::Bytes der_owner(der);
+    add_signed_seq(si, ssf::signing_cert_v2_nid(), Der(der, der + len));
+    EXPECT_EQ(ssf::check_ess_signing_cert(si, signer()), 1);
+    EXPECT_EQ(ssf::check_ess_signing_cert(si, other()), 0);
+}
+
 TEST_F(EssCheck, WrongSerialBrokenOrEmptyAttributesFail) {
-    ESSCERTIDV2* ids = PKCS7_make_cert_id_v2(signer(), EVP_sha256());
+    ossl::EssCertIdV2 ids(PKCS7_make_cert_id_v2(signer(), EVP_sha256()));
     ASN1_INTEGER_set(sk_CERTIDV2_value(ids->Certs, 0)->issuerSerial->serial, 999);
     unsigned char* der = nullptr;
-    const int len = i2d_ESSCERTIDV2(ids, &der);
+    const int len = i2d_ESSCERTIDV2(ids.get(), &der);
+    ossl::Bytes der_owner(der);
     const Der wrong_serial(der, der + len);
-    OPENSSL_free(der);
-    ESSCERTIDV2_free(ids);
     for (const Der& value : {wrong_serial, Der{0x30, 0x02, 0x30, 0x00} /* no CERTIDV2 */,
                              Der{0x30, 0x03, 0x02, 0x01, 0x05} /* not a list */}) {
         SetUp();
@@ -76,7 +86,8 @@ TEST_F(EssCheck, WrongSerialBrokenOrEmptyAttributesFail) {
 }
 
 TEST_F(EssCheck, IssuerSerialComparesTheFirstDirectoryName) {
-    ISSUER_SERIAL* is = ISSUER_SERIAL_new();
+    ossl::IssuerSerial owner(ISSUER_SERIAL_new());
+    ISSUER_SERIAL* is = owner.get();
     GENERAL_NAME* uri = GENERAL_NAME_new();
     ASN1_IA5STRING* text = ASN1_IA5STRING_new();
     ASN1_STRING_set(text, "http://ca.example/", -1);
@@ -93,7 +104,6 @@ TEST_F(EssCheck, IssuerSerialComparesTheFirstDirectoryName) {
     EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, X509_get_subject_name(signer()), serial), -1);
     EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, issuer, X509_get0_serialNumber(other())), -1);
     EXPECT_EQ(ssf::ssf_ISSUER_SERIAL_cmp(is, nullptr, serial), -1);
-    ISSUER_SERIAL_free(is);
 }
 
 TEST_F(EssCheck, EnhancedNeedsTheReferencesValuesAndBothTimeStamps) {

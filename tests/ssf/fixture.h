@@ -2,11 +2,16 @@
 // (debug lines included) in a scratch directory; and small helpers for SAP strings and outputs.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/tempdir.h"
 #include "kit/pki.h"
@@ -17,6 +22,18 @@
 #include "ssf/workers.h"
 
 namespace ssf_test {
+
+// Runs the call on a thread of its own. One still running after ten seconds hangs: the FIFOs
+// given are opened for writing, which lets a reader blocked on one go on, and the test fails.
+template <class F>
+auto without_hang(F&& call, const std::vector<std::string>& fifos) {
+    auto done = std::async(std::launch::async, std::forward<F>(call));
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the call blocked on a special file";
+        for (const auto& f : fifos) ::close(::open(f.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    return done.get();
+}
 
 inline bool has_line(const std::string& text, const std::string& line) {
     std::istringstream in(text);

@@ -147,7 +147,8 @@ TEST_F(HokService, LookupsAndHowEachFailureEnds) {
         {"certificate already PEM", kPlain,
          answer("<pkcs>" + test_pki::pem_of(pki->leaf.cert.get()) + "</pkcs>"), "cert", ""},
         {"certificate unreadable", kPlain, answer("<pkcs>QUJD</pkcs>"), "cert",
-         "hok_get_cert_by_fingerprint() 6 : PEM_read_bio_X509( '-----BEGIN CERTIFICATE-----\nQUJD"},
+         "hok_get_cert_by_fingerprint() 6 : PEM_read_bio_X509( '-----BEGIN "
+         "CERTIFICATE-----\\nQUJD"},
         {"over TLS", kTls, answer(cert), "cert", ""},
         {"https to a plain server", kTlsToPlain, answer(cert), "cert",
          "get_hok_resp() 4.1 : TLS connection ( host = '127.0.0.1', port = '"},

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <set>
@@ -96,8 +98,22 @@ TEST_F(Frame, VersionLengthIsOneShortOfItsBuffer) {
               std::string(ssf::kVersionText) + "\nRevision number: 623 Repository URL: ssf/trunk");
     EXPECT_EQ(out.data[out.len], '\0');
     std::string log = fresh();
-    EXPECT_NE(log.find("SsfVersion() started, outputData = 0x"), std::string::npos);
+    // Pointers read with "0x" once and every bit of the address.
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "SsfVersion() started, outputData = 0x%llx, outputDataL = 0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&out.data)),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&out.len)));
+    EXPECT_TRUE(has_line(log, line)) << log;
     EXPECT_TRUE(has_line(log, "SsfVersion() end, retcode = 0"));
+    Sap sig("sig");
+    SigRcpSsfInfoList none = nullptr;
+    (void)SsfEnhanceSignatures(nullptr, 0, sig.p(), sig.n(), nullptr, 0, &none, nullptr, nullptr);
+    std::snprintf(
+        line, sizeof line,
+        "SsfEnhanceSignatures() begin, strPab = 0x0, strPabL = 0, strSignedData = 0x%llx,",
+        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(sig.p())));
+    EXPECT_NE(fresh().find(line), std::string::npos) << line;
     EXPECT_TRUE(has_line(log, "lock_mutex() : WaitForSingleObject() ok"));
     expect(SsfVersion(nullptr, &out.len), 13,
            "SsfVersion() 1 : ( NULL == outputDataL ) || ( NULL == outputData )");
@@ -247,8 +263,25 @@ TEST_F(Frame, VerifyAndEnhanceChecks) {
     expect(enhance(sig.n(), &results, nullptr), 3,
            "SsfEnhanceSignatures() 3 : (ostrEnhancedSignData == NULL) || "
            "(ostrEnhancedSignDataL == NULL)");
-    EXPECT_EQ(enhance(sig.n(), &results, &out.data), ssf::SSF_RC_NOT_AVAILABLE);
+    expect(enhance(sig.n(), &results, &out.data), ssf::SSF_RC_NOT_PKCS7,
+           "ssf_enhance_signatures() 1 : d2i_X509() failed");
     EXPECT_TRUE(out.cleared());
+}
+
+// A directory name given with length 0 is copied as "": the directory step answers, not the copy.
+TEST_F(Frame, EmptyDirectoryNameReachesTheDirectoryStep) {
+    Sap fmt("PKCS7"), cipher("GOST-28147-89"), none("");
+    test_pki::Der sig = test_pki::signed_der("x"),
+                  data = test_pki::hex("301006092a864886f70d010701a003040161");
+    SigRcpSsfInfoList results = nullptr, rcpts = list({"r1"});
+    expect(SsfVerify(fmt.p(), fmt.n(), 1, sig.data(), static_cast<SAP_UINT>(sig.size()), nullptr, 0,
+                     none.p(), 0, nullptr, 0, &results, &out.data, &out.len),
+           ssf::SSF_RC_NO_PAB_CERTS, "ssf_verify_data() 8 : load_certs_from_pab() returned NULL");
+    expect(SsfEnvelope(fmt.p(), fmt.n(), cipher.p(), cipher.n(), data.data(),
+                       static_cast<SAP_UINT>(data.size()), none.p(), 0, nullptr, 0, rcpts,
+                       &out.data, &out.len),
+           ssf::SSF_RC_NO_PAB_CERTS, "envelope_data() 6 : load_certs_from_pab( '' ) failed");
+    EXPECT_EQ(SsfDELSigRcpSsfInfoList(&rcpts), 0u);
 }
 
 TEST_F(Frame, MissingOutputPointersAndHugeLengths) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <sys/stat.h>
 
 #include "fixture.h"
 #include "protected_password.h"
@@ -115,6 +116,23 @@ TEST_F(KeyLoading, Pkcs12Failures) {
     ASSERT_EQ(i2d_PKCS12_bio(out.get(), mixed.get()), 1);
     out.reset();
     EXPECT_EQ(load_leaf(dir.file("mixed.p12")), signer(25));
+}
+
+// A FIFO named as a profile is no profile: loading answers at once, as for a missing file.
+TEST_F(KeyLoading, SpecialFilesAreNotOpened) {
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string profile;
+        int want;
+    } cases[] = {
+        {fifo, signer(23)},
+        {"certfile=" + fifo + ",keyfile=" + key, signer(24)},
+        {"certfile=" + cert + ",keyfile=" + fifo, signer(24)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ssf_test::without_hang([&] { return load_leaf(c.profile); }, {fifo}), c.want)
+            << c.profile;
 }
 
 TEST_F(KeyLoading, PasswordChoice) {

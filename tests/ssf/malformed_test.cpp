@@ -131,23 +131,20 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
     const Case envelopes[] = {
         {"no recipients", gost_env,
          [](PKCS7* p) {
-             sk_PKCS7_RECIP_INFO_pop_free(p->d.enveloped->recipientinfo, PKCS7_RECIP_INFO_free);
-             p->d.enveloped->recipientinfo = sk_PKCS7_RECIP_INFO_new_null();
+             ossl::replace<ossl::RecipInfoStack>(p->d.enveloped->recipientinfo,
+                                                 sk_PKCS7_RECIP_INFO_new_null());
          }},
         {"no encrypted content", gost_env,
          [](PKCS7* p) {
-             ASN1_OCTET_STRING_free(p->d.enveloped->enc_data->enc_data);
-             p->d.enveloped->enc_data->enc_data = nullptr;
+             ossl::replace<ossl::OctetString>(p->d.enveloped->enc_data->enc_data, nullptr);
          }},
         {"no cipher parameters (GOST)", gost_env,
          [](PKCS7* p) {
-             ASN1_TYPE_free(p->d.enveloped->enc_data->algorithm->parameter);
-             p->d.enveloped->enc_data->algorithm->parameter = nullptr;
+             ossl::replace<ossl::Asn1Type>(p->d.enveloped->enc_data->algorithm->parameter, nullptr);
          }},
         {"no cipher parameters (AES)", enveloped_der("hello"),
          [](PKCS7* p) {
-             ASN1_TYPE_free(p->d.enveloped->enc_data->algorithm->parameter);
-             p->d.enveloped->enc_data->algorithm->parameter = nullptr;
+             ossl::replace<ossl::Asn1Type>(p->d.enveloped->enc_data->algorithm->parameter, nullptr);
          }},
         {"empty key transport", gost_env,
          [](PKCS7* p) {
@@ -173,14 +170,11 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
 
     const Case signed_cases[] = {
         {"no certificates", signed_der("hello"),
-         [](PKCS7* p) {
-             sk_X509_pop_free(p->d.sign->cert, X509_free);
-             p->d.sign->cert = nullptr;
-         }},
+         [](PKCS7* p) { ossl::replace<ossl::X509Stack>(p->d.sign->cert, nullptr); }},
         {"no signers", signed_der("hello"),
          [](PKCS7* p) {
-             sk_PKCS7_SIGNER_INFO_pop_free(p->d.sign->signer_info, PKCS7_SIGNER_INFO_free);
-             p->d.sign->signer_info = sk_PKCS7_SIGNER_INFO_new_null();
+             ossl::replace<ossl::SignerInfoStack>(p->d.sign->signer_info,
+                                                  sk_PKCS7_SIGNER_INFO_new_null());
          }},
         {"no content", signed_der("hello"), [](PKCS7* p) { PKCS7_set_detached(p, 1); }},
         {"no signature value", signed_der("hello"),
@@ -191,8 +185,7 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         {"no signed attributes", signed_der("hello"),
          [](PKCS7* p) {
              PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(p->d.sign->signer_info, 0);
-             sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
-             si->auth_attr = nullptr;
+             ossl::replace<ossl::AttributeStack>(si->auth_attr, nullptr);
          }},
     };
     for (const Case& c : signed_cases) {

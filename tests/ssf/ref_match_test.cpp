@@ -56,8 +56,7 @@ class RefMatch : public ssf_test::Started {
         unsigned int n = 0;
         X509_CRL_digest(crl, EVP_sha256(), d, &n);
         ssf::CrlValidatedId id(CRL_VALIDATED_ID_new());
-        MD_free(id->crlHash);
-        id->crlHash = md_of(d, n);
+        ossl::replace<ossl::Md>(id->crlHash, md_of(d, n));
         if (!identifier) return id;
         id->crlIdentifier = CRL_IDENTIFIER_new();
         X509_NAME_set(&id->crlIdentifier->crlIssuer, X509_CRL_get_issuer(crl));
@@ -68,8 +67,7 @@ class RefMatch : public ssf_test::Started {
     }
     static ssf::OcspResponsesId ocsp_ref(OCSP_BASICRESP* bs, bool hash) {
         ssf::OcspResponsesId id(OCSP_RESPONSES_ID_new());
-        RESPONDER_ID_free(id->OcspIdentifier->responderId);
-        id->OcspIdentifier->responderId = ssf::responder_id_of(bs);
+        ossl::replace<ssf::RespId>(id->OcspIdentifier->responderId, ssf::responder_id_of(bs));
         ASN1_STRING_copy(id->OcspIdentifier->producedAt, OCSP_resp_get0_produced_at(bs));
         if (hash) {
             unsigned char d[EVP_MAX_MD_SIZE];
@@ -96,8 +94,7 @@ TEST_F(RefMatch, CrlReferences) {
         {"hash alone", crl5, false, nullptr, crl5, 1},
         {"identifier without number", crl5, true,
          [](CRL_VALIDATED_ID* id) {
-             ASN1_INTEGER_free(id->crlIdentifier->crlNumber);
-             id->crlIdentifier->crlNumber = nullptr;
+             ossl::replace<ossl::Asn1Integer>(id->crlIdentifier->crlNumber, nullptr);
          },
          crl5, 1},
         {"another CRL's hash", crl_plain, false, nullptr, crl5, 0},
@@ -142,8 +139,8 @@ TEST_F(RefMatch, OcspReferences) {
         {"by key against by name", by_key, false, nullptr, by_name, 0},
         {"other response's hash", by_key, true,
          [](OCSP_RESPONSES_ID* id) {
-             RESPONDER_ID_free(id->OcspIdentifier->responderId);
-             id->OcspIdentifier->responderId = ssf::responder_id_of(by_name);
+             ossl::replace<ssf::RespId>(id->OcspIdentifier->responderId,
+                                        ssf::responder_id_of(by_name));
          },
          by_name, 0},
         {"hash with no known digest", by_name, true,
@@ -158,8 +155,7 @@ TEST_F(RefMatch, OcspReferences) {
          by_key, 0},
         {"no responder choice", by_name, false,
          [](OCSP_RESPONSES_ID* id) {
-             RESPONDER_ID_free(id->OcspIdentifier->responderId);
-             id->OcspIdentifier->responderId = RESPONDER_ID_new();
+             ossl::replace<ssf::RespId>(id->OcspIdentifier->responderId, RESPONDER_ID_new());
          },
          by_name, 0},
     };

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,30 @@ Bytes peer_signed(const std::vector<const Entity*>& signers, const Bytes& conten
     }
     PKCS7_final(p7.get(), in.get(), flags | PKCS7_BINARY);
     return to_der(p7.get());
+}
+
+// A message signed with eContentType `type` (the contentType attribute says the same), as a CMS
+// signer makes it.
+Bytes typed_signed(const Entity& id, const Bytes& content, const char* type, int flags = 0) {
+    ossl::Bio in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    ossl::Cms cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY | flags));
+    ossl::Asn1Object oid(OBJ_txt2obj(type, 1));
+    CMS_set1_eContentType(cms.get(), oid.get());
+    CMS_add1_signer(cms.get(), id.cert.get(), id.key.get(), EVP_sha256(), CMS_BINARY | flags);
+    CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY);
+    unsigned char* der = nullptr;
+    const int n = i2d_CMS_ContentInfo(cms.get(), &der);
+    ossl::Bytes owner(der);
+    return Bytes(der, der + n);
+}
+
+// The same message with one bit of its eContentType flipped: id-data becomes 1.2.840.113549.1.7.9.
+Bytes retyped(Bytes der) {
+    const Bytes data_then_content = hex("2a864886f70d010701a0");
+    auto at =
+        std::search(der.begin(), der.end(), data_then_content.begin(), data_then_content.end());
+    if (at != der.end()) at[8] ^= 0x08;
+    return der;
 }
 
 class Signing : public Started {
@@ -385,42 +410,51 @@ TEST_F(Signing, CadesBesNeedsASigningCertificateAttributeNamingTheSigner) {
     EXPECT_EQ(verify("PKCS7", sig, nullptr, r), 0u);
 }
 
-TEST_F(Signing, CadesEnhancementAndItsVerificationSayTheyAreNotAvailable) {
-    Bytes sig, first, out;
-    std::vector<SAP_UINT> codes;
-    EXPECT_EQ(
-        sign("PKCS7_CADES", content, true, false, {{&pki->rsa_leaf, profile("rsa")}}, sig, &codes),
-        5u);
-    EXPECT_TRUE(sig.empty());
-    EXPECT_EQ(codes, std::vector<SAP_UINT>{27});
-    EXPECT_TRUE(
-        logged("EnhanceAllSignatures() : CAdES enhancement is not available in this version"));
-
+// The CAdES types take the signer's certificate from the certValues attribute alone, and an
+// added CAdES signature is enhanced with the store of "user1.pem" and "common:ca_file".
+TEST_F(Signing, CadesSignersComeFromCertValuesAndAddedOnesAreEnhanced) {
+    Bytes first, out;
     ASSERT_EQ(sign("PKCS7", content, true, false, {{&pki->rsa_leaf, profile("rsa")}}, first), 0u);
-    EXPECT_EQ(add_sign("CADES_XLT1", first, nullptr, pki->leaf, profile("ec"), out), 5u);
-    EXPECT_EQ(last_add_result, 27u);
-    EXPECT_TRUE(logged("add_sign_data() 7 : WARNING: LoadCertificatesFromPAB() failed"));
-    EXPECT_TRUE(logged("EnhanceSignature() : CAdES enhancement is not available in this version"));
-
-    // The CAdES types take the signer's certificate from the certValues attribute alone.
     EXPECT_EQ(verify("CADES_XLT1", first, nullptr, r), 5u);
     EXPECT_EQ(r.at(0).code, 26u);
+    // No time-stamp server is configured here.
+    EXPECT_EQ(add_sign("CADES_XLT1", first, nullptr, pki->leaf, profile("ec"), out), 5u);
+    EXPECT_EQ(last_add_result, 111u);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(logged("add_sign_data() 7 : WARNING: LoadCertificatesFromPAB() failed"));
+}
 
-    // A SignerInfo that carries the enhanced attributes goes to the CAdES verification.
-    Bytes bes = peer_signed({&pki->rsa_leaf}, content, 0, [](PKCS7_SIGNER_INFO* si) {
-        PKCS7_add_ESSSigningCertV2_attribute(si, test_pki::get().rsa_leaf.cert.get(), EVP_sha256());
-        for (int nid : {NID_id_smime_aa_ets_RevocationRefs, NID_id_smime_aa_ets_revocationValues,
-                        NID_id_smime_aa_ets_CertificateRefs, NID_id_smime_aa_ets_certValues,
-                        NID_id_smime_aa_timeStampToken, NID_id_smime_aa_ets_escTimeStamp}) {
-            ASN1_STRING* s = ASN1_STRING_new();
-            ASN1_STRING_set(s, "\x30\x00", 2);
-            PKCS7_add_attribute(si, nid, V_ASN1_SEQUENCE, s);
-        }
-    });
-    EXPECT_EQ(verify("PKCS7_ANY", bes, nullptr, r), 5u);
-    EXPECT_EQ(r.at(0).code, 27u);
-    EXPECT_TRUE(
-        logged("VerifyEnhancedSignature() : CAdES verification is not available in this version"));
+// Content is handed out whatever its type, but only a signature that signed that type is valid.
+TEST_F(Signing, ContentTypeMustBeTheOneSigned) {
+    const char* kForeign = "1.2.643.100.113.9";
+    const Bytes other = bytes("another document");
+    struct Case {
+        const char* what;
+        Bytes msg;
+        const Bytes* input;
+        SAPRETURN rc;
+        SAP_UINT code;
+    } cases[] = {
+        {"foreign type, signed as such", typed_signed(pki->rsa_leaf, content, kForeign), nullptr, 0,
+         0},
+        {"foreign type, other input", typed_signed(pki->rsa_leaf, content, kForeign), &other, 3, 0},
+        {"type changed after signing", retyped(peer_signed({&pki->rsa_leaf}, content, 0)), nullptr,
+         5, 27},
+        {"type changed, no signed attributes",
+         retyped(peer_signed({&pki->rsa_leaf}, content, PKCS7_NOATTR)), nullptr, 5, 27},
+    };
+    for (const Case& c : cases) {
+        Bytes output;
+        EXPECT_EQ(verify("PKCS7", c.msg, c.input, r, &output), c.rc) << c.what;
+        ASSERT_EQ(r.size(), 1u) << c.what;
+        EXPECT_EQ(r[0].code, c.code) << c.what;
+        EXPECT_EQ(output, wrap(content)) << c.what;
+    }
+    // An added signer signs the type the message carries.
+    Bytes both;
+    ASSERT_EQ(add_sign("PKCS7", cases[0].msg, &content, pki->leaf, profile("ec"), both), 0u);
+    ASSERT_EQ(verify("PKCS7", both, &content, r), 0u);
+    EXPECT_EQ(r.size(), 2u);
 }
 
 // The enhancement of an added signature gets the certificates of "user1.pem" in the current

@@ -1,4 +1,5 @@
 // Start-up, configuration keys and the trace log, driven in-process.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -122,6 +123,16 @@ TEST_F(StartUp, MissingConfigurationFileUsesDefaults) {
     EXPECT_FALSE(ssf::config().ca_file.has_value());
 }
 
+TEST_F(StartUp, ConfigurationFileThatIsAFifoIsNotRead) {
+    ssf::reset_for_tests();
+    const std::string fifo = dir.file("fifo/selvanor-ssf-server.cfg");
+    ASSERT_EQ(mkdir(dir.file("fifo").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ScopedEnv there("DIR_LIBRARY", dir.file("fifo").c_str());
+    EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {fifo}), 0);
+    EXPECT_EQ(ssf::log_path(), "/tmp/selvanor-ssf-server.log");
+}
+
 TEST_F(StartUp, ConfigDirectoryFromRegistryThenCurrentDirectory) {
     ssf::reset_for_tests();
     ScopedEnv no_env("DIR_LIBRARY", nullptr);
@@ -204,6 +215,31 @@ TEST_F(TraceLog, PercentSignsInValuesAreWrittenUnchangedAndErrorsAreFramed) {
     EXPECT_EQ(ls[n - 3], "ERROR");
     EXPECT_EQ(ls[n - 2], std::string("err=") + url);
     EXPECT_EQ(ls[n - 1], std::string(61, '-'));
+}
+
+// Every conversion reads as the C library writes it, and the text of each %s argument has its
+// control characters escaped: no caller's identity or file name can begin a line of its own.
+TEST_F(TraceLog, ConversionsAsTheCLibraryWithControlCharactersEscaped) {
+    const char* fmt = "%d|%5.2f|%#lx|%08lX|%zu|%lld|%u|%c|%-4s|%.3s|%*d|%%|%p|%hhx";
+    const long big = 0x7ffd12345678;
+    char want[256];
+    std::snprintf(want, sizeof want, fmt, -7, 3.14159, big, 0xABul, size_t{9}, -1LL, 42u, 'z', "ab",
+                  "abcdef", 5, 3, static_cast<void*>(want), 0x1ff);
+    ssf::log_write(fmt, -7, 3.14159, big, 0xABul, size_t{9}, -1LL, 42u, 'z', "ab", "abcdef", 5, 3,
+                   static_cast<void*>(want), 0x1ff);
+    EXPECT_EQ(lines(text()).back(), want);
+    const struct {
+        const char* in;
+        const char* out;
+    } texts[] = {
+        {"CN=a\nERROR\nforged", "CN=a\\nERROR\\nforged"},
+        {"t\tr\r\x01\x1f\x7f.", "t\\x09r\\x0d\\x01\\x1f\\x7f."},
+        {"CN=\xd0\x98, O=\"a\\b\"", "CN=\xd0\x98, O=\"a\\b\""},
+    };
+    for (const auto& t : texts) {
+        ssf::log_write("id = '%s'", t.in);
+        EXPECT_EQ(lines(text()).back(), std::string("id = '") + t.out + "'");
+    }
 }
 
 TEST_F(TraceLog, LongTextsAreCutAndHexDumpsOnlyInDebugModeUpTo4096Bytes) {

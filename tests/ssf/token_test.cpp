@@ -325,8 +325,8 @@ TEST_F(Token, TokenKeyTransportChecksEveryField) {
          fn + "wrong MAC"},
         {"unknown parameter set",
          [](auto* kt) {
-             ASN1_OBJECT_free(kt->key_agreement_info->cipher);
-             kt->key_agreement_info->cipher = OBJ_txt2obj("1.2.643.7.1.1.2.2", 1);
+             ossl::replace<ossl::Asn1Object>(kt->key_agreement_info->cipher,
+                                             OBJ_txt2obj("1.2.643.7.1.1.2.2", 1));
          },
          -1, 0, fn + "GOST28147_89_FindParByDerOid() failed: -1"},
         {"trailing bytes", [](auto*) {}, -1, 0, fn + "d2i_TVK_KEY_TRANSPORT failed",

@@ -119,8 +119,7 @@ TEST_F(Texts, GeneralizedTimeAndTimeStampTexts) {
     auto set_token = [&](const Der& der) {
         ASN1_STRING* value = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
         ASN1_STRING_set(value, der.data(), static_cast<int>(der.size()));
-        sk_X509_ATTRIBUTE_pop_free(si->unauth_attr, X509_ATTRIBUTE_free);
-        si->unauth_attr = nullptr;
+        ossl::replace<ossl::AttributeStack>(si->unauth_attr, nullptr);
         ASSERT_EQ(PKCS7_add_attribute(si, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE, value),
                   1);
     };
@@ -158,7 +157,7 @@ TEST_F(Identities, FingerprintsAndDistinguishedNames) {
          -1,
          {"check_sig_rcp_id() 3 : '=' not found in 'Ivan Petrov'",
           "check_sig_rcp_id() 5 : non-interpreted remainder: 'Ivan Petrov'"}},
-        {"CN=a\tb", -1, {"check_sig_rcp_id() 1: bad symbol '\t' found in 'CN=a\tb'"}},
+        {"CN=a\tb", -1, {"check_sig_rcp_id() 1: bad symbol '\\x09' found in 'CN=a\\x09b'"}},
     };
     for (auto c : cases) {
         Record r(c.id);

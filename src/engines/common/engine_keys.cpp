@@ -117,19 +117,17 @@ bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmet
     }
     for (const auto& r : rows) {
         EVP_PKEY_ASN1_METHOD* a = nullptr;
-        if (!ameth(objmap::nid(r.type), &a, r.pem, r.info)) {
-            EVP_PKEY_asn1_free(a);
-            return false;
-        }
-        m->asn1.emplace_back(objmap::nid(r.type), a);
+        const bool made = ameth(objmap::nid(r.type), &a, r.pem, r.info) != 0;
+        ossl::Asn1Meth owned(a);
+        if (!made) return false;
+        m->asn1.emplace_back(objmap::nid(r.type), owned.release());
     }
     for (const auto& r : rows) {
         EVP_PKEY_METHOD* p = nullptr;
-        if (!pmeth(objmap::nid(r.type), &p, 0)) {
-            EVP_PKEY_meth_free(p);
-            return false;
-        }
-        m->pkey.emplace_back(objmap::nid(r.type), p);
+        const bool made = pmeth(objmap::nid(r.type), &p, 0) != 0;
+        ossl::PKeyMeth owned(p);
+        if (!made) return false;
+        m->pkey.emplace_back(objmap::nid(r.type), owned.release());
     }
     return true;
 }
@@ -171,16 +169,16 @@ int decode_algor_params(const char* fn, const DecodeTexts& texts, RecordAlloc al
     if (!gost2012_is_sign_type(type)) return 1;
     tvk_gost2012_key* k = gost2012_record(pkey);
     if (!k) {
-        k = alloc();
-        if (!k) {
+        ossl::GostKey created(alloc());
+        if (!created) {
             std::fprintf(stderr, texts.text[2], fn);
             return 0;
         }
-        if (!EVP_PKEY_assign(pkey, type, k)) {
-            tvk_gost2012_free(k);
+        if (!EVP_PKEY_assign(pkey, type, created.get())) {
             std::fprintf(stderr, texts.text[3], fn);
             return 0;
         }
+        k = created.release();
     }
     if (!fill_GOST2012_params(k, type, OBJ_obj2nid(params->key_params))) {
         std::fprintf(stderr, texts.text[4], fn);

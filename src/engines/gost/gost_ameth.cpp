@@ -20,7 +20,7 @@
 namespace {
 
 using objmap::Obj;
-using Params = ossl::Owner<TVK_GOST2012_KEY_PARAMS, TVK_GOST2012_KEY_PARAMS_free>;
+using Params = ossl::KeyParams;
 
 void say(const char* text) {
     std::fputs(text, stderr);
@@ -272,12 +272,10 @@ int param_decode_gost2012(EVP_PKEY* pkey, const unsigned char** pder, int derlen
         if (!obj) return 0;
         tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k) {
-            k = tvk_gost2012_alloc();
-            if (!k) return 0;
-            if (!EVP_PKEY_assign(pkey, EVP_PKEY_get_base_id(pkey), k)) {
-                tvk_gost2012_free(k);
+            ossl::GostKey created(tvk_gost2012_alloc());
+            if (!created || !EVP_PKEY_assign(pkey, EVP_PKEY_get_base_id(pkey), created.get()))
                 return 0;
-            }
+            k = created.release();
         }
         return fill_GOST2012_params(k, key_type(pkey), OBJ_obj2nid(obj.get()));
     });
@@ -308,14 +306,12 @@ int param_copy_gost2012(EVP_PKEY* to, const EVP_PKEY* from) {
         }
         if (!dst) {
             // A key without a record takes one rather than being written through null.
-            dst = tvk_gost2012_alloc();
-            if (!dst) return 0;
+            ossl::GostKey created(tvk_gost2012_alloc());
+            if (!created) return 0;
             const int type =
                 EVP_PKEY_get_base_id(to) != NID_undef ? EVP_PKEY_get_base_id(to) : src->pkey_nid;
-            if (!EVP_PKEY_assign(to, type, dst)) {
-                tvk_gost2012_free(dst);
-                return 0;
-            }
+            if (!EVP_PKEY_assign(to, type, created.get())) return 0;
+            dst = created.release();
         }
         if (dst->priv_key_len == 0)
             return fill_GOST2012_params(dst, gost2012_key_type_of(EVP_PKEY_get_base_id(to)),
@@ -491,11 +487,11 @@ tvk_gost2012_key* gost2012_record(const EVP_PKEY* pkey) {
     return pkey ? static_cast<tvk_gost2012_key*>(EVP_PKEY_get0(pkey)) : nullptr;
 }
 
-TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey) {
+TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey, bool report) {
     ENGINE* e = pkey ? EVP_PKEY_get0_engine(pkey) : nullptr;
     if (e && ENGINE_get_ex_data(e, 0)) return tvk_gost_settings(e);
     if (TVK2012_ENGINE_CTX* ctx = tvk_gost_loaded_settings()) return ctx;
-    say("ENGINE_get_ex_data failed\n");
+    if (report) say("ENGINE_get_ex_data failed\n");
     return nullptr;
 }
 
@@ -546,16 +542,16 @@ int decode_gost2012_algor_params(EVP_PKEY* pkey, const X509_ALGOR* alg) {
     if (!gost2012_is_sign_type(type)) return 1;
     tvk_gost2012_key* k = gost2012_record(pkey);
     if (!k) {
-        k = tvk_gost2012_alloc();
-        if (!k) {
+        ossl::GostKey created(tvk_gost2012_alloc());
+        if (!created) {
             say("decode_gost2012_algor_params err 1\n");
             return 0;
         }
-        if (!EVP_PKEY_assign(pkey, type, k)) {
-            tvk_gost2012_free(k);
+        if (!EVP_PKEY_assign(pkey, type, created.get())) {
             say("decode_gost2012_algor_params err 2\n");
             return 0;
         }
+        k = created.release();
     }
     if (!fill_GOST2012_params(k, type, param_nid)) {
         say("decode_gost2012_algor_params err 3\n");

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cryptoext/ossl.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_ciphers.h"
 #include "engines/gost/gost_digests.h"
@@ -227,7 +228,8 @@ EVP_CIPHER* make_cipher(const CipherKind& k,
                         int (*init)(EVP_CIPHER_CTX*, const unsigned char*, const unsigned char*,
                                     int),
                         int (*ctrl)(EVP_CIPHER_CTX*, int, int, void*)) {
-    EVP_CIPHER* c = EVP_CIPHER_meth_new(objmap::nid(k.type), 1, kKeyLen);
+    ossl::CipherMeth owned(EVP_CIPHER_meth_new(objmap::nid(k.type), 1, kKeyLen));
+    EVP_CIPHER* c = owned.get();
     if (c == nullptr) return nullptr;
     if (EVP_CIPHER_meth_set_iv_length(c, kIvLen) &&
         EVP_CIPHER_meth_set_flags(c, kCipherFlags | k.mode_bits) &&
@@ -237,8 +239,7 @@ EVP_CIPHER* make_cipher(const CipherKind& k,
         EVP_CIPHER_meth_set_set_asn1_params(c, tvk_set_asn1_parameters) &&
         EVP_CIPHER_meth_set_get_asn1_params(c, gost89_get_asn1_parameters) &&
         EVP_CIPHER_meth_set_ctrl(c, ctrl))
-        return c;
-    EVP_CIPHER_meth_free(c);
+        return owned.release();
     return nullptr;
 }
 
@@ -413,36 +414,31 @@ int tvk_set_asn1_parameters(EVP_CIPHER_CTX* ctx, ASN1_TYPE* type) {
     return engines::guarded("tvk_set_asn1_parameters", 0, [&] {
         tvk_cipher_ctx* d = data_of(ctx);
         if (d == nullptr || type == nullptr) return 0;
-        TVK_CIPHER_PARAMS* p = TVK_CIPHER_PARAMS_new();
-        if (p == nullptr) {
+        ossl::CipherParams p(TVK_CIPHER_PARAMS_new());
+        if (!p) {
             say("gost89_set_asn1_parameters: No memory\n");
             return 0;
         }
         const int iv_len = EVP_CIPHER_CTX_get_iv_length(ctx);
-        ASN1_OBJECT_free(p->enc_param_set);
-        p->enc_param_set = OBJ_nid2obj(d->param_nid);
+        ossl::replace<ossl::Asn1Object>(p->enc_param_set, OBJ_nid2obj(d->param_nid));
         if (!ASN1_OCTET_STRING_set(p->iv, EVP_CIPHER_CTX_iv(ctx), iv_len) ||
             p->enc_param_set == nullptr) {
-            TVK_CIPHER_PARAMS_free(p);
             say("gost89_set_asn1_parameters: No memory\n");
             return 0;
         }
-        unsigned char* der = nullptr;
-        const int der_len = i2d_TVK_CIPHER_PARAMS(p, &der);
-        TVK_CIPHER_PARAMS_free(p);
+        unsigned char* der_raw = nullptr;
+        const int der_len = i2d_TVK_CIPHER_PARAMS(p.get(), &der_raw);
+        ossl::Bytes der(der_raw);
         if (der_len <= 0) {
             say("tvk_set_asn1_parameters: No memory\n");
             return 0;
         }
-        ASN1_STRING* seq = ASN1_STRING_new();
-        if (seq == nullptr || !ASN1_STRING_set(seq, der, der_len)) {
-            ASN1_STRING_free(seq);
-            OPENSSL_free(der);
+        ossl::Asn1String seq(ASN1_STRING_new());
+        if (!seq || !ASN1_STRING_set(seq.get(), der.get(), der_len)) {
             say("gost89_set_asn1_parameters: No memory\n");
             return 0;
         }
-        OPENSSL_free(der);
-        ASN1_TYPE_set(type, V_ASN1_SEQUENCE, seq);
+        ASN1_TYPE_set(type, V_ASN1_SEQUENCE, seq.release());
         return 1;
     });
 }
@@ -454,17 +450,15 @@ int gost89_get_asn1_parameters(EVP_CIPHER_CTX* ctx, ASN1_TYPE* type) {
         if (d == nullptr || type == nullptr || ASN1_TYPE_get(type) != V_ASN1_SEQUENCE) return 0;
         const ASN1_STRING* seq = type->value.sequence;
         const unsigned char* p = ASN1_STRING_get0_data(seq);
-        TVK_CIPHER_PARAMS* params = d2i_TVK_CIPHER_PARAMS(nullptr, &p, ASN1_STRING_length(seq));
-        if (params == nullptr) return 0;
+        ossl::CipherParams params(d2i_TVK_CIPHER_PARAMS(nullptr, &p, ASN1_STRING_length(seq)));
+        if (!params) return 0;
         const int iv_len = EVP_CIPHER_CTX_get_iv_length(ctx);
         if (ASN1_STRING_length(params->iv) != iv_len) {
-            TVK_CIPHER_PARAMS_free(params);
             say("gost89_get_asn1_parameters: Invalid IV length\n");
             return 0;
         }
         d->param_nid = OBJ_obj2nid(params->enc_param_set);
         std::memcpy(saved_iv(ctx), ASN1_STRING_get0_data(params->iv), static_cast<size_t>(iv_len));
-        TVK_CIPHER_PARAMS_free(params);
         return 1;
     });
 }

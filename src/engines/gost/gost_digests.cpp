@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "cryptoext/objects.h"
+#include "cryptoext/ossl.h"
 #include "engines/guard.h"
 #include "gost/gostr3411_2012.h"
 #include "gost/gostr3411_94.h"
@@ -167,7 +168,8 @@ constexpr DigestDescriptor kDigest512 = describe<k512>(Obj::md_gost12_512, 64, 6
 }  // namespace
 
 EVP_MD* tvk_make_digest(const GostDigestDescriptor& d) {
-    EVP_MD* md = EVP_MD_meth_new(objmap::nid(d.type), NID_undef);
+    ossl::MdMeth owned(EVP_MD_meth_new(objmap::nid(d.type), NID_undef));
+    EVP_MD* md = owned.get();
     if (md == nullptr) return nullptr;
     if (EVP_MD_meth_set_result_size(md, d.md_size) &&
         EVP_MD_meth_set_input_blocksize(md, d.block_size) &&
@@ -175,8 +177,7 @@ EVP_MD* tvk_make_digest(const GostDigestDescriptor& d) {
         EVP_MD_meth_set_update(md, d.update) && EVP_MD_meth_set_final(md, d.final) &&
         EVP_MD_meth_set_copy(md, d.copy) && EVP_MD_meth_set_cleanup(md, d.cleanup) &&
         (d.ctrl == nullptr || EVP_MD_meth_set_ctrl(md, d.ctrl)))
-        return md;
-    EVP_MD_meth_free(md);
+        return owned.release();
     return nullptr;
 }
 

@@ -82,7 +82,11 @@ const std::vector<int>& cipher_nids() {
     return *nids;
 }
 const std::vector<int>& pkey_nids() {
-    static const auto* nids = new std::vector<int>(nid_list(tvk_gost_pkey_registry()));
+    static const auto* nids = [] {
+        auto* list = new std::vector<int>;
+        for (objmap::Obj o : tvk_gost_pkey_list()) list->push_back(objmap::nid(o));
+        return list;
+    }();
     return *nids;
 }
 

@@ -50,7 +50,9 @@ struct GostPkeyEntry {
 };
 std::span<const GostDigestEntry> tvk_gost_digest_registry();
 std::span<const GostCipherEntry> tvk_gost_cipher_registry();
-std::span<const GostPkeyEntry> tvk_gost_pkey_registry();
+std::span<const GostPkeyEntry> tvk_gost_pkey_registry();  // in the order they are made
+// The key types as both key selectors list them: key pairs, agreement, then the MACs.
+std::span<const objmap::Obj> tvk_gost_pkey_list();
 
 int bind_gost(ENGINE* e, const char* id);
 // Binds a new engine, adds it to the engine list and makes it the default for its methods.

@@ -85,5 +85,6 @@ int tvk_pmeth_common_ctrl(tvk_pmeth_data* data, int type, int p1, void* p2);
 // A signer info's algorithms for the key: signature = the key type, digest by the key's size.
 int gost2012_set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig);
 
-// The settings of the engine a key belongs to, else of the engine loaded at start-up.
-TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey);
+// The settings of the engine a key belongs to, else of the engine loaded at start-up; without
+// either "ENGINE_get_ex_data failed\n" on stderr unless the caller reports it its own way.
+TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey, bool report = true);

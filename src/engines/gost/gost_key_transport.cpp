@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "cryptoext/ossl.h"
 #include "engines/gost/gost_asn1_ber.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
@@ -59,12 +61,27 @@ bool is_type(int nid, Obj o) {
     return nid == objmap::nid(o);
 }
 
-// Digest identifier written with, and read from, the ephemeral key's parameters.
+// Digest identifier written with, and read from, the ephemeral key's parameters; none for a
+// key type that has no digest.
+std::optional<Obj> digest_param(int key_type) {
+    if (is_type(key_type, Obj::gost2001)) return Obj::GostR3411_94_CryptoProParamSet;
+    if (is_type(key_type, Obj::gost2012_256)) return Obj::md_gost12_256;
+    if (is_type(key_type, Obj::gost2012_512)) return Obj::md_gost12_512;
+    return std::nullopt;
+}
+
+// The DER of a key's digest identifier; each failure has its own line.
 bool digest_der(int key_type, Der& d) {
-    if (is_type(key_type, Obj::gost2001)) return der_of(Obj::GostR3411_94_CryptoProParamSet, d);
-    if (is_type(key_type, Obj::gost2012_256)) return der_of(Obj::md_gost12_256, d);
-    if (is_type(key_type, Obj::gost2012_512)) return der_of(Obj::md_gost12_512, d);
-    return false;
+    const std::optional<Obj> digest = digest_param(key_type);
+    if (!digest) {
+        std::fprintf(stderr, "Invalid digest nid %d\n", key_type);
+        return false;
+    }
+    if (!der_of(*digest, d)) {
+        std::fprintf(stderr, "Invalid digest param nid %d\n", objmap::nid(*digest));
+        return false;
+    }
+    return true;
 }
 
 Obj transport_cipher_set(int key_type) {
@@ -88,25 +105,77 @@ struct FreeBer {
 };
 using BerBuf = std::unique_ptr<uint8_t, FreeBer>;
 
+// The step of a GOST 28147-89 pass that failed: each has its own line.
+enum class Step { none, init, update, final };
+
 // One GOST 28147-89 pass over the 32-byte key: ECB either way, or its 4-byte MAC with the IV.
-int crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
-            const uint8_t* iv, const uint8_t* in, uint8_t* out) {
+Step crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
+             const uint8_t* iv, const uint8_t* in, uint8_t* out) {
     Wiped<GOST28147_89_CTX> ctx;
-    int rc = GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek);
-    if (rc != 0) return rc;
+    if (GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek) != 0)
+        return Step::init;
     const GOST_BLOB src{static_cast<uint32_t>(kKeyLen), const_cast<uint8_t*>(in)};
-    if (mode == GOST28147_89_MODE_MAC) {
-        rc = GOST28147_89_Update(&ctx.v, &src, nullptr);
-        if (rc == 0) rc = GOST28147_89_Final(&ctx.v);
-        if (rc == 0)
-            for (size_t i = 0; i < kMacLen; ++i)
-                out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
-        return rc;
-    }
     GOST_BLOB dst{static_cast<uint32_t>(kKeyLen), out};
-    rc = GOST28147_89_Update(&ctx.v, &src, &dst);
-    if (rc == 0) rc = GOST28147_89_Final(&ctx.v);
-    return rc;
+    const bool mac = mode == GOST28147_89_MODE_MAC;
+    if (GOST28147_89_Update(&ctx.v, &src, mac ? nullptr : &dst) != 0) return Step::update;
+    if (GOST28147_89_Final(&ctx.v) != 0) return Step::final;
+    if (mac)
+        for (size_t i = 0; i < kMacLen; ++i) out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
+    return Step::none;
+}
+
+const char* wrap_failure(Step s, bool mac) {
+    switch (s) {
+        case Step::init:
+            return "t_gost3410_kek_enc. GOST28147_89_Init failed\n";
+        case Step::update:
+            return mac ? "t_gost3410_kek_enc. lGOST28147_89_Update failed\n"
+                       : "t_gost3410_kek_enc. GOST28147_89_Update failed\n";
+        default:
+            return "t_gost3410_kek_enc. GOST28147_89_Final failed\n";
+    }
+}
+
+const char* unwrap_failure(Step s, bool mac) {
+    switch (s) {
+        case Step::init:
+            return mac ? "t_gost3410_kek_dec. GOST28147_89_Init_context failed\n"
+                       : "t_gost3410_kek_dec. GOST28147_89_Init failed\n";
+        case Step::update:
+            return "t_gost3410_kek_dec. GOST28147_89_Update failed\n";
+        default:
+            return "t_gost3410_kek_dec. GOST28147_89_Final failed\n";
+    }
+}
+
+// tvk_kek_unwrap, telling which cipher step failed (Step::none after a KDF failure, which has
+// written its own line) and whether it was in the MAC.
+int unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm, uint32_t ukm_len,
+           const uint8_t* wrapped, const uint8_t* imit, uint8_t* out, Step& failed, bool& in_mac) {
+    // The R 50.1.113-2016 KEK first, then the CryptoPro one; the MAC tells which was used.
+    Wiped<uint8_t[kKeyLen]> kek2, key;
+    uint8_t mac[kMacLen];
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int rc = attempt == 0
+                           ? GOSTR3411_2012_256_KDF(kek, kKeyLen, kKekLabel2016,
+                                                    sizeof kKekLabel2016, ukm, ukm_len, kek2.v)
+                           : GOST28147_89_KDF(row->tz, kek, ukm, kek2.v);
+        if (rc != 0) {
+            KT_SAY("%s failed, rc = 0x%x\n",
+                   attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
+                   static_cast<unsigned>(rc));
+            return -1;
+        }
+        failed = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v);
+        in_mac = failed == Step::none;
+        if (in_mac) failed = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac);
+        if (failed != Step::none) return -1;
+        if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) {
+            std::memcpy(out, key.v, kKeyLen);
+            return 1;
+        }
+    }
+    return 0;
 }
 
 // The ephemeral key pair on the recipient's curve and the VKO key-encryption key.
@@ -221,7 +290,8 @@ int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sen
         std::fprintf(stderr, "Invalid param_nid %d\n", rcpt->param_nid);
         return 0;
     }
-    if (!digest_der(rcpt->pkey_nid, digest) || !der_of_nid(rcpt->pkey_nid, alg)) {
+    if (!digest_der(rcpt->pkey_nid, digest)) return 0;
+    if (!der_of_nid(rcpt->pkey_nid, alg)) {
         std::fprintf(stderr, "Invalid digest nid %d\n", rcpt->pkey_nid);
         return 0;
     }
@@ -252,12 +322,14 @@ int t_gost3410_kek_enc(const tvk_gost2012_key* rcpt, const tvk_gost2012_key* sen
             KT_SAY("t_gost3410_kek_enc. GOST28147_89_KDF failed\n");
             return 0;
         }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key, mac) != 0) {
-            KT_SAY("t_gost3410_kek_enc. lGOST28147_89_Update failed\n");
+        if (Step s = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key, mac);
+            s != Step::none) {
+            KT_SAY("%s", wrap_failure(s, true));
             return 0;
         }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 1, nullptr, key, ek) != 0) {
-            KT_SAY("t_gost3410_kek_enc. GOST28147_89_Update failed\n");
+        if (Step s = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 1, nullptr, key, ek);
+            s != Step::none) {
+            KT_SAY("%s", wrap_failure(s, false));
             return 0;
         }
     }
@@ -280,8 +352,11 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
         in_len > UINT32_MAX)
         return 0;
     ber_key_transport kt{};
-    if (!ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt)) {
-        KT_SAY("t_gost3410_kek_dec. ber_decode_GostR3410_KeyTransport failed: 0x%x\n", 0u);
+    if (const int decoded =
+            ber_decode_GostR3410_KeyTransport(in, static_cast<uint32_t>(in_len), &kt);
+        decoded != 1) {
+        KT_SAY("t_gost3410_kek_dec. ber_decode_GostR3410_KeyTransport failed: 0x%x\n",
+               static_cast<unsigned>(decoded));
         return 0;
     }
     if (kt.encrypted_key_len != kKeyLen || kt.imit_len != kMacLen) return 0;
@@ -298,10 +373,7 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
             std::fprintf(stderr, "Invalid param_nid %d\n", sender->param_nid);
             return 0;
         }
-        if (!digest_der(sender->pkey_nid, digest)) {
-            std::fprintf(stderr, "Invalid digest nid %d\n", sender->pkey_nid);
-            return 0;
-        }
+        if (!digest_der(sender->pkey_nid, digest)) return 0;
         if (pub != nullptr) {
             if (pub_len != sender->pub_key_len || std::memcmp(pub, sender->pub_key, pub_len) != 0) {
                 KT_SAY("Public key value doesn't match to input data\n");
@@ -383,9 +455,12 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
     }
 
     Wiped<uint8_t[kKeyLen]> key;
-    const int rc = tvk_kek_unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v);
+    Step failed = Step::none;
+    bool in_mac = false;
+    const int rc =
+        unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v, failed, in_mac);
     if (rc < 0) {
-        KT_SAY("t_gost3410_kek_dec. GOST28147_89_Update failed\n");
+        if (failed != Step::none) KT_SAY("%s", unwrap_failure(failed, in_mac));
         return 0;
     }
     if (rc == 0) {
@@ -400,29 +475,9 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
 
 int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm,
                    uint32_t ukm_len, const uint8_t* wrapped, const uint8_t* imit, uint8_t* out) {
-    // The R 50.1.113-2016 KEK first, then the CryptoPro one; the MAC tells which was used.
-    Wiped<uint8_t[kKeyLen]> kek2, key;
-    uint8_t mac[kMacLen];
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const int rc = attempt == 0
-                           ? GOSTR3411_2012_256_KDF(kek, kKeyLen, kKekLabel2016,
-                                                    sizeof kKekLabel2016, ukm, ukm_len, kek2.v)
-                           : GOST28147_89_KDF(row->tz, kek, ukm, kek2.v);
-        if (rc != 0) {
-            KT_SAY("%s failed, rc = 0x%x\n",
-                   attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
-                   static_cast<unsigned>(rc));
-            return -1;
-        }
-        if (crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v) != 0 ||
-            crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac) != 0)
-            return -1;
-        if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) {
-            std::memcpy(out, key.v, kKeyLen);
-            return 1;
-        }
-    }
-    return 0;
+    Step failed = Step::none;
+    bool in_mac = false;
+    return unwrap(row, kek, ukm, ukm_len, wrapped, imit, out, failed, in_mac);
 }
 
 int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const uint8_t* priv,
@@ -540,9 +595,10 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
             } while (all_zero(drawn, ukm_len));
             ukm = drawn;
         }
-        if (!t_gost3410_kek_enc(rcpt, sender, cipher.b, cipher.n, ukm, ukm_len, key, key_len, out,
-                                out_len)) {
-            std::fprintf(stderr, "gost3410_kek_enc failed, rc = 0x%x\n", 0u);
+        if (const int rc = t_gost3410_kek_enc(rcpt, sender, cipher.b, cipher.n, ukm, ukm_len, key,
+                                              key_len, out, out_len);
+            rc != 1) {
+            std::fprintf(stderr, "gost3410_kek_enc failed, rc = 0x%x\n", static_cast<unsigned>(rc));
             return 0;
         }
         return 1;
@@ -555,7 +611,7 @@ int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
         if (out_len == nullptr) return -1;
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         if (pkey == nullptr) return -1;
-        if (gost_settings_for(pkey) == nullptr) {
+        if (gost_settings_for(pkey, false) == nullptr) {
             say("pkey_tvk_decrypt: ENGINE_get_ex_data failed\n");
             return -1;
         }
@@ -565,16 +621,15 @@ int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
         }
         if (in == nullptr || in_len > LONG_MAX) return -1;
         const unsigned char* p = in;
-        std::unique_ptr<TVK_KEY_TRANSPORT, decltype(&TVK_KEY_TRANSPORT_free)> kt(
-            d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(in_len)), TVK_KEY_TRANSPORT_free);
+        ossl::KeyTransport kt(d2i_TVK_KEY_TRANSPORT(nullptr, &p, static_cast<long>(in_len)));
         if (!kt) {
             say("pkey_tvk_decrypt: d2i_TVK_KEY_TRANSPORT failed\n");
             return -1;
         }
         if (X509_PUBKEY* eph = kt->key_agreement_info->ephem_key) {
-            EVP_PKEY* peer = X509_PUBKEY_get(eph);
-            const int set = peer != nullptr ? EVP_PKEY_derive_set_peer(ctx, peer) : 0;
-            EVP_PKEY_free(peer);  // the context keeps its own reference
+            // The context keeps its own reference.
+            ossl::PKey peer(X509_PUBKEY_get(eph));
+            const int set = peer ? EVP_PKEY_derive_set_peer(ctx, peer.get()) : 0;
             if (set <= 0) {
                 say("pkey_tvk_decrypt: EVP_PKEY_derive_set_peer failed\n");
                 return -1;

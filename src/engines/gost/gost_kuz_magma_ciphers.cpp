@@ -37,7 +37,7 @@ enum class Mode : int {
     ctr = EVP_CIPH_CTR_MODE,
 };
 
-using CipherParams = ossl::Owner<TVK_CIPHER_PARAMS, TVK_CIPHER_PARAMS_free>;
+using ossl::CipherParams;
 using Asn1String = ossl::Asn1String;
 
 template <class C>
@@ -249,13 +249,9 @@ int set_asn1_parameters(EVP_CIPHER_CTX* ctx, ASN1_TYPE* type) {
             return 0;
         }
         CipherParams params(TVK_CIPHER_PARAMS_new());
-        ASN1_OBJECT* set = OBJ_dup(OBJ_nid2obj(objmap::nid(Family<C>::family)));
-        if (params != nullptr) {
-            ASN1_OBJECT_free(params->enc_param_set);
-            params->enc_param_set = set;
-            set = nullptr;
-        }
-        ASN1_OBJECT_free(set);
+        ossl::Asn1Object set(OBJ_dup(OBJ_nid2obj(objmap::nid(Family<C>::family))));
+        if (params != nullptr)
+            ossl::replace<ossl::Asn1Object>(params->enc_param_set, set.release());
         unsigned char* der = nullptr;
         int der_length = 0;
         if (params == nullptr || params->enc_param_set == nullptr ||
@@ -335,7 +331,8 @@ constexpr CipherDescriptor kMagmaOfb = describe<Magma, Mode::ofb>(Obj::magma_ofb
 constexpr CipherDescriptor kMagmaCfb = describe<Magma, Mode::cfb>(Obj::magma_cfb, 8);
 
 EVP_CIPHER* make_cipher(const CipherDescriptor& d) {
-    EVP_CIPHER* c = EVP_CIPHER_meth_new(objmap::nid(d.type), 1, kKeyLength);
+    ossl::CipherMeth owned(EVP_CIPHER_meth_new(objmap::nid(d.type), 1, kKeyLength));
+    EVP_CIPHER* c = owned.get();
     if (c == nullptr) return nullptr;
     if (EVP_CIPHER_meth_set_iv_length(c, d.iv_length) &&
         EVP_CIPHER_meth_set_flags(c, static_cast<unsigned long>(d.mode) | kCommonFlags) &&
@@ -344,8 +341,7 @@ EVP_CIPHER* make_cipher(const CipherDescriptor& d) {
         EVP_CIPHER_meth_set_cleanup(c, d.cleanup) && EVP_CIPHER_meth_set_ctrl(c, d.ctrl) &&
         EVP_CIPHER_meth_set_set_asn1_params(c, d.set_asn1) &&
         EVP_CIPHER_meth_set_get_asn1_params(c, d.get_asn1))
-        return c;
-    EVP_CIPHER_meth_free(c);
+        return owned.release();
     return nullptr;
 }
 

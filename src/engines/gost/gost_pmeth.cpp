@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cryptoext/ossl.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
@@ -81,19 +82,16 @@ int pkey_gost2012_paramgen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
             say("pkey_gost2012_paramgen: No parameters set\n");
             return 0;
         }
-        tvk_gost2012_key* k = tvk_gost2012_alloc();
+        ossl::GostKey k(tvk_gost2012_alloc());
         if (!k) return 0;
         k->pkey_nid = type;
         data->key_type = type;
-        if (!fill_GOST2012_params(k, type, data->param_nid)) {
-            tvk_gost2012_free(k);
+        if (!fill_GOST2012_params(k.get(), type, data->param_nid)) {
             say("fill_GOST2012_params failed\n");
             return 0;
         }
-        if (!EVP_PKEY_assign(pkey, type, k)) {
-            tvk_gost2012_free(k);
-            return 0;
-        }
+        if (!EVP_PKEY_assign(pkey, type, k.get())) return 0;
+        k.release();  // the key owns its record now
         return 1;
     });
 }
@@ -369,9 +367,8 @@ int register_pmeth_tvk(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
 
 EVP_PKEY_METHOD* tvk_make_pkey_method(int nid) {
     EVP_PKEY_METHOD* m = nullptr;
-    if (!register_pmeth_tvk(nid, &m, 0)) {
-        EVP_PKEY_meth_free(m);
-        return nullptr;
-    }
-    return m;
+    ossl::PKeyMeth owned;
+    const bool made = register_pmeth_tvk(nid, &m, 0) != 0;
+    owned.reset(m);
+    return made ? owned.release() : nullptr;
 }

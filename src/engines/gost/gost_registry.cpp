@@ -43,6 +43,20 @@ std::span<const GostCipherEntry> tvk_gost_cipher_registry() {
     return kCiphers;
 }
 
+std::span<const objmap::Obj> tvk_gost_pkey_list() {
+    using enum objmap::Obj;
+    static constexpr objmap::Obj list[] = {gost2001,
+                                           gost2012_256,
+                                           gost2012_512,
+                                           gost_mac,
+                                           id_GostR3410_2001DH,
+                                           agreement_gost_3410_2012_256,
+                                           agreement_gost_3410_2012_512,
+                                           kuznechik_mac,
+                                           magma_mac};
+    return list;
+}
+
 std::span<const GostPkeyEntry> tvk_gost_pkey_registry() {
     using enum objmap::Obj;
     static const GostPkeyEntry rows[] = {

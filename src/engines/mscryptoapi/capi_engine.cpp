@@ -409,23 +409,25 @@ EVP_PKEY* MakeCSPPrivateKey(ENGINE* e, X509* x509, PCCERT_CONTEXT cert, HCRYPTPR
     EVP_PKEY* out = nullptr;
     if (type == objmap::nid(Obj::rsaEncryption)) {
         ossl::PKey pub(X509_get_pubkey(x509));
-        RSA* rsa = pub ? EVP_PKEY_get1_RSA(pub.get()) : nullptr;
+        ossl::Rsa rsa(pub ? EVP_PKEY_get1_RSA(pub.get()) : nullptr);
         ossl::PKey key(EVP_PKEY_new());
-        if (rsa && key && RSA_set_method(rsa, mscryptoapi_rsa_method()) &&
-            RSA_set_ex_data(rsa, 0, rec) && EVP_PKEY_assign_RSA(key.get(), rsa))
+        if (rsa && key && RSA_set_method(rsa.get(), mscryptoapi_rsa_method()) &&
+            RSA_set_ex_data(rsa.get(), 0, rec) && EVP_PKEY_assign_RSA(key.get(), rsa.get())) {
+            rsa.release();  // the key owns it now
             return key.release();
+        }
         // The RSA object frees the record with it; the handles stay the caller's.
-        if (rsa && capi_rsa_record(rsa)) std::exchange(rec, nullptr)->release = 0;
-        RSA_free(rsa);
+        if (rsa && capi_rsa_record(rsa.get())) std::exchange(rec, nullptr)->release = 0;
     } else if (type == objmap::nid(Obj::DSA)) {
         ossl::PKey pub(X509_get_pubkey(x509));
-        DSA* dsa = pub ? EVP_PKEY_get1_DSA(pub.get()) : nullptr;
+        ossl::Dsa dsa(pub ? EVP_PKEY_get1_DSA(pub.get()) : nullptr);
         ossl::PKey key(EVP_PKEY_new());
-        if (dsa && key && DSA_set_method(dsa, mscryptoapi_dsa_method()) &&
-            DSA_set_ex_data(dsa, 0, rec) && mscryptoapi_set_dsa_ameth(key.get(), dsa))
+        if (dsa && key && DSA_set_method(dsa.get(), mscryptoapi_dsa_method()) &&
+            DSA_set_ex_data(dsa.get(), 0, rec) && mscryptoapi_set_dsa_ameth(key.get(), dsa.get())) {
+            dsa.release();  // the key owns it now
             return key.release();
-        if (dsa && capi_dsa_record(dsa)) std::exchange(rec, nullptr)->release = 0;
-        DSA_free(dsa);
+        }
+        if (dsa && capi_dsa_record(dsa.get())) std::exchange(rec, nullptr)->release = 0;
     } else if (objmap::is_one_of(type, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512})) {
         out = make_gost_key(e, x509, type, rec);
         if (out) return out;

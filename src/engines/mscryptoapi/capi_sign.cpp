@@ -4,6 +4,7 @@
 #include <openssl/objects.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -209,6 +210,11 @@ void make_methods() {
     }
 }
 
+// A pointer for the trace: "0x%lx" shows "0x" once and every bit of the address.
+unsigned long bits(const void* p) {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
+
 }  // namespace
 
 const RSA_METHOD* mscryptoapi_rsa_method() {
@@ -265,10 +271,9 @@ int CSP_SignHash(mscryptoapi_key* key, ALG_ID alg, const unsigned char* hash, un
                  unsigned char* sig, unsigned int* sig_len) {
     static const char fn[] = "CSP_SignHash";
     mscryptoapi_log_trace(
-        "%s() begin, csp_key = 0x%p, hash_dat = 0x%p, hash_len = %d, sig_dat = 0x%p, sig_len = "
-        "0x%p",
-        fn, static_cast<void*>(key), static_cast<const void*>(hash), static_cast<int>(hash_len),
-        static_cast<void*>(sig), static_cast<void*>(sig_len));
+        "%s() begin, csp_key = 0x%lx, hash_dat = 0x%lx, hash_len = %d, sig_dat = 0x%lx, sig_len = "
+        "0x%lx",
+        fn, bits(key), bits(hash), static_cast<int>(hash_len), bits(sig), bits(sig_len));
     if (!key || !hash || !sig || !sig_len) {
         mscryptoapi_log_error("%s() 1 : csp_key or hash_dat or sig_dat or sig_len is NULL", fn);
         return 0;

@@ -129,18 +129,17 @@ int DER_encode_encrypted_key_struct(const Fields& f, unsigned char* out, size_t 
 // A new record on the recipient's curve with a fresh key pair.
 tvk_gost2012_key* GOST3410_generate_key(const tvk_gost2012_key* rcpt) {
     static const char fn[] = "GOST3410_generate_key";
-    tvk_gost2012_key* k = tvk_gost2012_alloc();
+    ossl::GostKey k(tvk_gost2012_alloc());
     if (!k) {
         std::fprintf(stderr, "%s: OPENSSL_malloc failed\n", fn);
         return nullptr;
     }
-    if (!fill_GOST2012_params(k, rcpt->pkey_nid, rcpt->param_nid) ||
-        !tvk_gost2012_keygen_wrapper(nullptr, k)) {
+    if (!fill_GOST2012_params(k.get(), rcpt->pkey_nid, rcpt->param_nid) ||
+        !tvk_gost2012_keygen_wrapper(nullptr, k.get())) {
         std::fprintf(stderr, "%s: tvk_gost2012_keygen_wrapper failed\n", fn);
-        tvk_gost2012_free(k);
         return nullptr;
     }
-    return k;
+    return k.release();
 }
 
 HCRYPTKEY capi_load_recipient_public_key_from_der(HCRYPTPROV prov, HCRYPTKEY user,
@@ -220,9 +219,9 @@ int capi_decrypt_key(const BYTE* blob, DWORD blob_len, const tvk_gost2012_key* e
 
 int capi_export_key(HCRYPTKEY session, HCRYPTPROV prov, HCRYPTKEY user, const mscryptoapi_key* rcpt,
                     const uint8_t* ukm, uint8_t* out, size_t room) {
-    tvk_gost2012_key* eph = GOST3410_generate_key(&rcpt->pub);
+    ossl::GostKey eph(GOST3410_generate_key(&rcpt->pub));
     if (!eph) return -1;
-    KeyHandle agree{mscryptoapi_insert_pub_key(prov, user, eph, ukm)};
+    KeyHandle agree{mscryptoapi_insert_pub_key(prov, user, eph.get(), ukm)};
     int result = -1;
     BYTE blob[kExportRoom];
     DWORD len = sizeof blob;
@@ -232,11 +231,10 @@ int capi_export_key(HCRYPTKEY session, HCRYPTPROV prov, HCRYPTKEY user, const ms
         std::fprintf(stderr, "ERROR in CryptExportKey function, GetLastError return : %ld!\n",
                      static_cast<long>(GetLastError()));
         std::fprintf(stderr, "ERROR in %s!\n", "capi_export_key");
-    } else if (capi_decrypt_key(blob, len, eph, rcpt, 1, out, &room) == 0) {
+    } else if (capi_decrypt_key(blob, len, eph.get(), rcpt, 1, out, &room) == 0) {
         result = static_cast<int>(room);
     }
     OPENSSL_cleanse(blob, sizeof blob);
-    tvk_gost2012_free(eph);
     return result;
 }
 

@@ -1,0 +1,41 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+RegularFile::RegularFile(const std::string& path) : path_(path) {
+    // O_NONBLOCK makes opening a FIFO return at once; reading a regular file ignores it.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+        error_ = errno;
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error_ = EINVAL;
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+RegularFile::~RegularFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int RegularFile::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+std::string RegularFile::name() const {
+    const std::string own = "/proc/self/fd/" + std::to_string(fd_);
+    return fd_ >= 0 && ::access(own.c_str(), R_OK) == 0 ? own : path_;
+}
+
+}  // namespace platform

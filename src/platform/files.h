@@ -1,0 +1,32 @@
+// Files that others name to the library (the configuration, profiles, certificates): only a
+// regular file is read, and opening one never waits. A FIFO or device named in its place would
+// otherwise hold the calling thread, and with it the API lock, until someone wrote to it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+class RegularFile {
+  public:
+    explicit RegularFile(const std::string& path);
+    ~RegularFile();
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+
+    explicit operator bool() const { return fd_ >= 0; }
+    // errno of a failed open; EINVAL when the name is no regular file.
+    int error() const { return error_; }
+    // The descriptor, now the caller's to close.
+    int release();
+    // A name of the very file that was opened, for readers that only take names: what they open
+    // is this file even if the path has meanwhile been pointed elsewhere.
+    std::string name() const;
+
+  private:
+    int fd_ = -1;
+    int error_ = 0;
+    std::string path_;
+};
+
+}  // namespace platform

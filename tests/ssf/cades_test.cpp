@@ -1,0 +1,559 @@
+// CAdES-X Long Type 1 end to end: signatures enhanced against real peers on 127.0.0.1 (stock
+// `openssl ts -reply` as TSA and `openssl ocsp` as responders behind the scripted HTTP front,
+// CRLs from it), checked by our verification and independently by the stock openssl command; the
+// enhancement of existing documents; tampered signatures; archive time stamps; byte layouts.
+#include <sys/stat.h>
+
+#include <functional>
+#include <mutex>
+
+#include "common/http_stub.h"
+#include "common/openssl_tool.h"
+#include "common/process.h"
+#include "fixture.h"
+#include "kit/archive.h"
+#include "kit/crl.h"
+#include "kit/ocsp.h"
+#include "ssf/archive_ts.h"
+#include "ssf/cades_enhance.h"
+#include "ssf/cades_verify.h"
+#include "ssf/ref_match.h"
+#include "ssf/revocation_refs.h"
+#include "ssf/ts_check.h"
+#include "ssf/tsp_client.h"
+#include "ssf/utils.h"
+
+namespace {
+
+using namespace test_pki;
+using ssf_test::Out;
+using ssf_test::Sap;
+using testing_support::HttpReply;
+using testing_support::HttpRequest;
+using testing_support::run_openssl;
+
+std::string str(const Der& d) {
+    return std::string(d.begin(), d.end());
+}
+Der der(const std::string& s) {
+    return Der(s.begin(), s.end());
+}
+std::string hex_of(const std::string& s) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) (out += digits[c >> 4]) += digits[c & 15];
+    return out;
+}
+const ASN1_STRING* value_of(PKCS7_SIGNER_INFO* si, int nid) {
+    const ASN1_TYPE* t = PKCS7_get_attribute(si, nid);
+    return t && t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr;
+}
+std::string bytes_of(const ASN1_STRING* s) {
+    return s ? std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                           static_cast<size_t>(ASN1_STRING_length(s)))
+             : std::string();
+}
+void set_value(PKCS7_SIGNER_INFO* si, int nid, const std::string& der) {
+    ASSERT_TRUE(ssf::set_sequence_attributes(si, {{nid, der}}));
+}
+// The results of a record list, which is released.
+std::vector<SAP_UINT> take_results(SigRcpSsfInfoList& list) {
+    std::vector<SAP_UINT> out;
+    for (auto* n = list; n; n = n->next) out.push_back(n->ptrSigRcp->uResult);
+    SsfDELSigRcpSsfInfoList(&list);
+    return out;
+}
+PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
+    return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+}
+
+enum class Proof { ocsp, crl, self };
+
+const int kEnhancement[] = {
+    NID_id_smime_aa_timeStampToken,      NID_id_smime_aa_ets_revocationValues,
+    NID_id_smime_aa_ets_RevocationRefs,  NID_id_smime_aa_ets_certValues,
+    NID_id_smime_aa_ets_CertificateRefs, NID_id_smime_aa_ets_escTimeStamp};
+
+class Cades : public ssf_test::Started {
+  protected:
+    void SetUp() override {
+        Started::SetUp();
+        const time_t t = now();
+        root = issue({"CAdES Root", 0x1001, t - 2 * kYear, t + 10 * kYear, ca_exts()},
+                     new_key(KeyType::ec), nullptr);
+        Exts inter_exts = ca_exts();
+        inter_exts.push_back(aia_ocsp(peers.url("/ocsp-root")));
+        inter_exts.push_back({"crlDistributionPoints", "URI:" + peers.url("/root.crl")});
+        inter = issue({"CAdES Inter", 0x1002, t - 2 * kYear, t + 10 * kYear, inter_exts},
+                      new_key(KeyType::ec), &root);
+        resp_root = issue({"CAdES Root Responder", 0x1003, 0, 0, ocsp_responder_exts()},
+                          new_key(KeyType::ec), &root);
+        resp_inter = issue({"CAdES Responder", 0x1004, 0, 0, ocsp_responder_exts()},
+                           new_key(KeyType::ec), &inter);
+        Exts tsa_ext = tsa_exts();
+        tsa_ext.push_back({"crlDistributionPoints", "URI:" + peers.url("/inter.crl")});
+        tsa = issue({"CAdES TSA", 0x1005, 0, 0, tsa_ext}, new_key(KeyType::ec), &inter);
+        self = issue({"CAdES Self", 0x1006, 0, 0, {}}, new_key(KeyType::ec), nullptr);
+        crls["/root.crl"] = crl_der(make_crl({&root}).get());
+        crls["/inter.crl"] = crl_der(
+            make_crl({.issuer = &inter, .number = 5, .freshest = {peers.url("/inter-delta.crl")}})
+                .get());
+        crls["/inter-delta.crl"] =
+            crl_der(make_crl({.issuer = &inter, .number = 6, .delta_of = 5}).get());
+        mkdir(dir.file("pab").c_str(), 0700);
+        dir.write("pab/root.pem", pem_of(root.cert.get()));
+        dir.write("pab/self.pem", pem_of(self.cert.get()));
+        dir.write("pab/kit-root.pem", pem_of(pki->root.cert.get()));
+        dir.write("ca.pem",
+                  pem_of(root.cert.get()) + pem_of(inter.cert.get()) + pem_of(self.cert.get()));
+        dir.write("engine.cnf", testing_support::engine_config());
+        for (auto [name, e] : {std::pair{"inter", &inter},
+                               {"root", &root},
+                               {"tsa", &tsa},
+                               {"resp-root", &resp_root},
+                               {"resp-inter", &resp_inter}}) {
+            dir.write(std::string(name) + ".pem", pem_of(e->cert.get()));
+            dir.write(std::string(name) + ".key", key_pem(e->key.get(), nullptr));
+        }
+        dir.write("tsaserial", "01\n");
+        dir.write("tsa.cnf", testing_support::ts_reply_config(
+                                 dir.file("tsaserial"), dir.file("tsa.pem"), dir.file("tsa.key"),
+                                 "sha1, sha256, md_gost12_256, md_gost12_512"));
+        index["root"] = line(inter);
+        configure(peers.url("/tsp"));
+    }
+    void configure(const std::string& tsp) {
+        start(
+            "ca_file = " + dir.file("ca.pem"),
+            "[cades]\ntsp_server = " + tsp + "\ntsp_server_2012 = " + tsp + "\nmax_ocsp_age = 2\n");
+    }
+    static std::string line(const Entity& e) {
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "%lX",
+                      ASN1_INTEGER_get(X509_get0_serialNumber(e.cert.get())));
+        return std::string("V\t491231235959Z\t\t") + serial + "\tunknown\t/CN=" + serial + "\n";
+    }
+    // A signer below the intermediate that names the responder, or its CRL and delta CRL.
+    Entity signer(KeyType k, Proof proof) {
+        if (proof == Proof::self)
+            return Entity{ossl::up_ref(self.cert.get()), ossl::up_ref(self.key.get())};
+        const long serial = ++next_serial;
+        Exts exts;
+        if (proof == Proof::ocsp) exts.push_back(aia_ocsp(peers.url("/ocsp-inter")));
+        Entity e = issue({"CAdES Signer", serial, 0, 0, exts}, new_key(k), &inter);
+        if (proof == Proof::crl) add_crl_points(e, &inter, {peers.url("/inter.crl")});
+        std::lock_guard<std::mutex> lock(mu);
+        index["inter"] += line(e);
+        return e;
+    }
+    std::vector<std::string> files_of(const Entity& e) {
+        const std::string n = std::to_string(++next_serial);
+        dir.write(n + ".pem", pem_of(e.cert.get()));
+        dir.write(n + ".key", key_pem(e.key.get(), nullptr));
+        return {sha1_hex(e.cert.get(), " "),
+                "certfile=" + dir.file(n + ".pem") + ",keyfile=" + dir.file(n + ".key")};
+    }
+
+    // SsfSign over the content; the records' results come back in order.
+    SAPRETURN sign(Sap fmt, const std::vector<const Entity*>& signers, bool detached, Der& out,
+                   std::vector<SAP_UINT>* results = nullptr) {
+        SigRcpSsfInfoList list = nullptr;
+        for (const Entity* e : signers) {
+            auto f = files_of(*e);
+            Sap id(f[0]), prof(f[1]);
+            SigRcpSsfInfo* rec = nullptr;
+            SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, prof.p(), prof.n(), nullptr, 0, 28,
+                                &rec);
+            SsfINSSigRcpSsfInfo(rec, &list);
+        }
+        Sap data(ssf_test::data_message(content)), hash("SHA1");
+        Out o;
+        const SAPRETURN rc = SsfSign(fmt.p(), fmt.n(), hash.p(), hash.n(), 1, detached ? 1 : 0,
+                                     data.p(), data.n(), list, &o.data, &o.len);
+        out = der(o.str());
+        EXPECT_EQ(rc != 0, o.cleared());
+        const auto codes = take_results(list);
+        if (results) *results = codes;
+        return rc;
+    }
+    SAPRETURN verify(Sap fmt, const Der& sig, bool detached, std::vector<SAP_UINT>& results) {
+        Sap pab(dir.file("pab")), data(ssf_test::data_message(content));
+        SigRcpSsfInfoList list = nullptr;
+        Out o;
+        const SAPRETURN rc = SsfVerify(fmt.p(), fmt.n(), 1, const_cast<unsigned char*>(sig.data()),
+                                       static_cast<SAP_UINT>(sig.size()),
+                                       detached ? data.p() : nullptr, detached ? data.n() : 0,
+                                       pab.p(), pab.n(), nullptr, 0, &list, &o.data, &o.len);
+        results = take_results(list);
+        return rc;
+    }
+    SAPRETURN enhance(const std::string& signed_der, const std::string* input, std::string& out,
+                      std::vector<SAP_UINT>& results) {
+        Sap pab(dir.file("pab")), sig(signed_der), in(input ? *input : "");
+        SigRcpSsfInfoList list = nullptr;
+        Out o;
+        const SAPRETURN rc =
+            SsfEnhanceSignatures(pab.p(), pab.n(), sig.p(), sig.n(), input ? in.p() : nullptr,
+                                 in.n(), &list, &o.data, &o.len);
+        out = o.str();
+        results = take_results(list);
+        return rc;
+    }
+    // VerifyEnhancedSignature on the first SignerInfo, in-process.
+    int verify_first(PKCS7* p7, bool detached) {
+        ossl::Bio source(
+            detached ? BIO_new_mem_buf(content.data(), static_cast<int>(content.size())) : nullptr);
+        ossl::Bio stream = ssf::read_signed_content("test", p7, source);
+        ossl::X509Stack pab = ossl::new_x509_stack();
+        for (X509* c : {root.cert.get(), self.cert.get(), pki->root.cert.get()})
+            sk_X509_push(pab.get(), ossl::up_ref(c).release());
+        return ssf::VerifyEnhancedSignature(stream.get(), p7, first_si(p7), pab.get());
+    }
+
+    HttpReply answer(const HttpRequest& r) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (auto it = crls.find(r.target); it != crls.end())
+            return HttpReply::make(200, it->second);
+        const std::string n = std::to_string(++requests);
+        dir.write("q" + n, r.body);
+        std::string args;
+        if (r.target == "/tsp") {
+            args = "ts -reply -config " + dir.file("tsa.cnf") + " -queryfile " + dir.file("q" + n) +
+                   " -out " + dir.file("a" + n);
+        } else {
+            const std::string ca = r.target == "/ocsp-root" ? "root" : "inter";
+            dir.write("index-" + ca, index[ca]);
+            args = "ocsp -index " + dir.file("index-" + ca) + " -CA " + dir.file(ca + ".pem") +
+                   " -rsigner " + dir.file("resp-" + ca + ".pem") + " -rkey " +
+                   dir.file("resp-" + ca + ".key") + " -reqin " + dir.file("q" + n) + " -respout " +
+                   dir.file("a" + n) + " -ndays 1";
+        }
+        run_openssl(args, false, dir.file("engine.cnf"));
+        return HttpReply::make(200, testing_support::read_file(dir.file("a" + n)));
+    }
+
+    // What the stock tools say about a CADES_XLT1 message: the base signature, the signature time
+    // stamp over the signature value, every stored OCSP response and CRL.
+    void check_with_stock_tools(const Der& sig, bool gost, bool detached) {
+        dir.write("sig.der", str(sig));
+        dir.write("content", content);
+        const std::string engine = gost ? " -engine @W" : "";
+        const auto cms =
+            run_openssl("cms -verify" + engine + " -inform DER -in " + dir.file("sig.der") +
+                            (detached ? " -content " + dir.file("content") : "") + " -CAfile " +
+                            dir.file("ca.pem") + " -binary -out /dev/null",
+                        true);
+        EXPECT_EQ(cms.status, 0) << cms.out;
+        ossl::Pkcs7 p7 = from_der(sig);
+        PKCS7_SIGNER_INFO* si = first_si(p7.get());
+        dir.write("sigvalue", bytes_of(si->enc_digest));
+        dir.write("token", bytes_of(value_of(si, NID_id_smime_aa_timeStampToken)));
+        const auto ts =
+            run_openssl("ts -verify -data " + dir.file("sigvalue") + " -in " + dir.file("token") +
+                            " -token_in -CAfile " + dir.file("ca.pem"),
+                        true, dir.file("engine.cnf"));
+        EXPECT_NE(ts.out.find("Verification: OK"), std::string::npos) << ts.out;
+        ssf::RevocationValues values(ssf::decode_value(
+            value_of(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
+        ASSERT_TRUE(values);
+        for (int i = 0; i < sk_OCSP_BASICRESP_num(values->ocspVals); ++i) {
+            dir.write("resp",
+                      str(to_der(
+                          make_ocsp_response(sk_OCSP_BASICRESP_value(values->ocspVals, i)).get())));
+            const auto r =
+                run_openssl("ocsp -respin " + dir.file("resp") + " -CAfile " + dir.file("ca.pem"),
+                            true, dir.file("engine.cnf"));
+            EXPECT_NE(r.out.find("Response verify OK"), std::string::npos) << r.out;
+        }
+        for (int i = 0; i < sk_X509_CRL_num(values->crlVals); ++i) {
+            dir.write("crl", crl_der(sk_X509_CRL_value(values->crlVals, i)));
+            const auto r = run_openssl("crl -inform DER -in " + dir.file("crl") + " -CAfile " +
+                                           dir.file("ca.pem") + " -noout",
+                                       true);
+            EXPECT_NE(r.out.find("verify OK"), std::string::npos) << r.out;
+        }
+    }
+
+    testing_support::HttpStub peers{[this](const HttpRequest& r) { return answer(r); }};
+    std::mutex mu;
+    std::map<std::string, std::string> crls, index;
+    int requests = 0;
+    long next_serial = 0x1100;
+    Entity root, inter, resp_root, resp_inter, tsa, self;
+    const std::string content = "document to be enhanced\n";
+};
+
+TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
+    const struct {
+        const char* name;
+        const char* format;
+        KeyType key;
+        Proof proof;
+        bool detached;
+        int ocsp_vals, crl_vals;
+    } cases[] = {
+        {"RSA, responders for the signer and the CA", "CADES_XLT1", KeyType::rsa, Proof::ocsp,
+         false, 2, 0},
+        {"EC, CRL and delta CRL", "PKCS7_CADES", KeyType::ec, Proof::crl, false, 1, 2},
+        {"GOST 2012-256, responders", "CADES_XLT1", KeyType::gost256, Proof::ocsp, false, 2, 0},
+        {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
+        {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Entity s = signer(c.key, c.proof);
+        Der sig;
+        std::vector<SAP_UINT> results;
+        ASSERT_EQ(sign(c.format, {&s}, c.detached, sig, &results), 0u) << fresh();
+        EXPECT_EQ(results, std::vector<SAP_UINT>{0});
+        for (const char* fmt : {"CADES_XLT1", "PKCS7_ANY"}) {
+            EXPECT_EQ(verify(fmt, sig, c.detached, results), 0u) << fmt << fresh();
+            EXPECT_EQ(results, std::vector<SAP_UINT>{0}) << fmt;
+        }
+        ossl::Pkcs7 p7 = from_der(sig);
+        PKCS7_SIGNER_INFO* si = first_si(p7.get());
+        ASSERT_EQ(sk_X509_ATTRIBUTE_num(si->unauth_attr), 6);  // DER sorts them: one of each
+        for (int nid : kEnhancement) EXPECT_NE(PKCS7_get_attribute(si, nid), nullptr);
+        ssf::RevocationValues values(ssf::decode_value(
+            value_of(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
+        ssf::RevocationRefs refs(ssf::decode_value(value_of(si, NID_id_smime_aa_ets_RevocationRefs),
+                                                   d2i_COMPLETE_REVOCATION_REFS));
+        ASSERT_TRUE(values && refs);
+        EXPECT_EQ(sk_OCSP_BASICRESP_num(values->ocspVals), c.ocsp_vals);
+        ASSERT_EQ(sk_X509_CRL_num(values->crlVals), c.crl_vals);
+        const CRL_OCSP_REF* ref = refs->crlOcspRefs;
+        EXPECT_EQ(sk_OCSP_RESPONSES_ID_num(ref->ocspids->OcspRespIds), c.ocsp_vals);
+        ASSERT_EQ(sk_CRL_VALIDATED_ID_num(ref->crlids->crls), c.crl_vals);
+        for (int i = 0; i < c.crl_vals; ++i)  // the CRL, then its delta, referenced in that order
+            EXPECT_EQ(ssf::crlid_and_crl_match(sk_CRL_VALIDATED_ID_value(ref->crlids->crls, i),
+                                               sk_X509_CRL_value(values->crlVals, i)),
+                      1);
+        if (c.proof == Proof::self) {  // both lists written, both empty
+            EXPECT_EQ(hex_of(bytes_of(value_of(si, NID_id_smime_aa_ets_revocationValues))),
+                      "3008a0023000a1023000");
+            EXPECT_EQ(hex_of(bytes_of(value_of(si, NID_id_smime_aa_ets_RevocationRefs))),
+                      "300e300ca00430023000a10430023000");
+        }
+        check_with_stock_tools(sig, c.key == KeyType::gost256 || c.key == KeyType::gost512,
+                               c.detached);
+    }
+    // The TSA down: the signer's code, and no output at all.
+    configure("http://127.0.0.1:" + std::to_string(testing_support::free_port()) + "/");
+    const Entity s = signer(KeyType::ec, Proof::crl);
+    Der sig;
+    std::vector<SAP_UINT> results;
+    EXPECT_EQ(sign("CADES_XLT1", {&s}, false, sig, &results), 5u);
+    EXPECT_EQ(results, std::vector<SAP_UINT>{113});
+    EXPECT_TRUE(sig.empty());
+}
+
+TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
+    const Entity a = signer(KeyType::rsa, Proof::ocsp), b = signer(KeyType::ec, Proof::crl);
+    Der attached, detached;
+    ASSERT_EQ(sign("CADES_BES", {&a, &b}, false, attached), 0u);
+    ASSERT_EQ(sign("CADES_BES", {&a, &b}, true, detached), 0u);
+    std::string enhanced;
+    std::vector<SAP_UINT> results;
+    ASSERT_EQ(enhance(str(attached), nullptr, enhanced, results), 0u) << fresh();
+    EXPECT_EQ(results, (std::vector<SAP_UINT>{0, 0}));
+    // One SignerInfo loses its ES-C stamp: enhanced again, while the other stays as it is.
+    ossl::Pkcs7 partly = from_der(der(enhanced));
+    PKCS7_SIGNER_INFO* si = first_si(partly.get());
+    const int esc = X509at_get_attr_by_NID(si->unauth_attr, NID_id_smime_aa_ets_escTimeStamp, -1);
+    ossl::Attribute gone(X509at_delete_attr(si->unauth_attr, esc));
+    const std::string partly_der = str(to_der(partly.get())), other = "other content";
+    const struct {
+        const char* name;
+        std::string signed_der;
+        const std::string* input;
+        SAPRETURN rc;
+        std::vector<SAP_UINT> results;
+    } cases[] = {
+        {"already enhanced and valid", enhanced, nullptr, 0, {101, 101}},
+        {"one of two lost its ES-C stamp", partly_der, nullptr, 0, {0, 101}},
+        {"detached with its content", str(detached), &content, 0, {0, 0}},
+        {"detached with other content", str(detached), &other, 5, {27, 27}},
+        {"detached without content", str(detached), nullptr, 3, {}},
+        {"attached with other content", str(attached), &other, 3, {}},
+        {"not signed data", ssf_test::data_message(content), nullptr, 12, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string out;
+        EXPECT_EQ(enhance(c.signed_der, c.input, out, results), c.rc) << fresh();
+        EXPECT_EQ(results, c.results);
+        EXPECT_EQ(out.empty(), c.rc != 0);
+        if (c.rc != 0) continue;
+        EXPECT_EQ(verify("CADES_XLT1", der(out), c.input != nullptr, results), 0u) << fresh();
+        ossl::Pkcs7 p7 = from_der(der(out));
+        if (!c.input) EXPECT_EQ(bytes_of(p7->d.sign->contents->d.data), content);
+        for (int i = 0; i < 2; ++i)  // one attribute of each type
+            EXPECT_EQ(
+                X509at_get_attr_count(
+                    sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), i)->unauth_attr),
+                6);
+    }
+}
+
+TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
+    const Entity by_ocsp = signer(KeyType::rsa, Proof::ocsp),
+                 by_crl = signer(KeyType::ec, Proof::crl);
+    Der with_ocsp, with_crl;
+    ASSERT_EQ(sign("CADES_XLT1", {&by_ocsp}, false, with_ocsp), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&by_crl}, false, with_crl), 0u);
+    using Edit = std::function<void(PKCS7_SIGNER_INFO*)>;
+    auto edit_values = [](std::function<void(REVOCATION_VALUES*)> f) {
+        return [f](PKCS7_SIGNER_INFO* si) {
+            ssf::RevocationValues v(ssf::decode_value(
+                value_of(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
+            f(v.get());
+            set_value(si, NID_id_smime_aa_ets_revocationValues,
+                      ssf::der_of(v.get(), i2d_REVOCATION_VALUES));
+        };
+    };
+    const struct {
+        const char* name;
+        const Der* sig;
+        Edit edit;
+        int rc, attributes_rc;
+        std::string logged;
+    } cases[] = {
+        {"as made", &with_crl, nullptr, 0, 0, ""},
+        {"certValues without the signer", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             ossl::X509Stack certs(ssf::unpack_certs(
+                 ASN1_STRING_get0_data(value_of(si, NID_id_smime_aa_ets_certValues)),
+                 ASN1_STRING_length(value_of(si, NID_id_smime_aa_ets_certValues))));
+             for (int i = sk_X509_num(certs.get()) - 1; i >= 0; --i)
+                 if (!X509_cmp(sk_X509_value(certs.get(), i), by_crl.cert.get()))
+                     ossl::X509Ptr gone(sk_X509_delete(certs.get(), i));
+             set_value(si, NID_id_smime_aa_ets_certValues,
+                       ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+         },
+         117, 110, "VerifyEnhancedSignature() 2 : signer's certificate not found"},
+        {"ES-C stamp over the form without tags", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             const std::string data = *ssf::make_esc_timestamp_data(si, false);
+             ossl::Asn1String token;
+             ossl::Asn1Time gen;
+             ossl::X509StorePtr store = new_store();
+             X509_STORE_add_cert(store.get(), root.cert.get());
+             X509_STORE_add_cert(store.get(), inter.cert.get());
+             ASSERT_EQ(ssf::make_time_stamp(2, &token,
+                                            reinterpret_cast<const unsigned char*>(data.data()),
+                                            data.size(), EVP_sha1(), store.get(), nullptr, &gen),
+                       0);
+             set_value(si, NID_id_smime_aa_ets_escTimeStamp, bytes_of(token.get()));
+         },
+         0, 0,
+         "ssf_verify_escTimeStamp() 2 : escTimeStamp with headers is not valid, trying to verify "
+         "escTimeStamp w/o headers"},
+        {"OCSP response produced before the signature time stamp", &with_ocsp,
+         edit_values([&](REVOCATION_VALUES* v) {
+             OcspSpec spec;
+             spec.responder = &resp_inter;
+             spec.produced_at = now() - 3600;
+             spec.singles.push_back({&by_ocsp, &inter, CertStatus::good, 0, now() + kDay});
+             ossl::OcspBasicResp gone(sk_OCSP_BASICRESP_value(v->ocspVals, 0));
+             sk_OCSP_BASICRESP_set(v->ocspVals, 0, make_basic(spec).release());
+         }),
+         110, 110,
+         "get_cert_status() 10 : OCSP_BASICRESP has wrong 'producedAt' time, it is too old"},
+        {"a stored CRL altered", &with_crl, edit_values([](REVOCATION_VALUES* v) {
+             ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
+             std::string d = crl_der(gone.get());
+             d[d.size() - 1] ^= 1;
+             const unsigned char* p = reinterpret_cast<const unsigned char*>(d.data());
+             sk_X509_CRL_set(v->crlVals, 0, d2i_X509_CRL(nullptr, &p, static_cast<long>(d.size())));
+         }),
+         107, 107, "get_cert_status() 16 : verify_crl() failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ossl::Pkcs7 p7 = from_der(*c.sig);
+        if (c.edit) c.edit(first_si(p7.get()));
+        EXPECT_EQ(verify_first(p7.get(), false), c.rc) << fresh();
+        EXPECT_EQ(ssf::VerifyEnhancedSignatureAttributes(first_si(p7.get()), 0, nullptr, nullptr),
+                  c.attributes_rc);
+        EXPECT_TRUE(c.logged.empty() || log_contains(c.logged));
+    }
+}
+
+TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
+    const Entity s = signer(KeyType::ec, Proof::crl);
+    Der attached, detached;
+    ASSERT_EQ(sign("CADES_XLT1", {&s}, false, attached), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&s}, true, detached), 0u);
+    const Entity& archive_tsa = services().tsa[static_cast<int>(KeyType::ec)];
+    const time_t t = now();
+    const struct {
+        const char* name;
+        const Der* sig;
+        std::vector<bool> wrong;  // one stamp each, oldest first
+        int rc;
+        std::string logged;
+    } cases[] = {
+        {"none", &attached, {}, 0, ""},
+        {"three", &attached, {false, false, false}, 0, ""},
+        {"three, the middle one over other data",
+         &attached,
+         {false, true, false},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #1 failed"},
+        {"detached, two", &detached, {false, false}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool is_detached = c.sig == &detached;
+        ossl::Pkcs7 p7 = from_der(*c.sig);
+        PKCS7_SIGNER_INFO* si = first_si(p7.get());
+        for (size_t i = 0; i < c.wrong.size(); ++i)
+            add_archive_stamp(p7.get(), si,
+                              {&archive_tsa, t + 100 * static_cast<time_t>(i + 1),
+                               is_detached ? content : "", c.wrong[i]});
+        EXPECT_EQ(verify_first(p7.get(), is_detached), c.rc) << fresh();
+        EXPECT_TRUE(c.logged.empty() || log_contains(c.logged));
+        // The archive data as the kit computes it on its own, and the oldest stamp's time.
+        ossl::Bio data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        std::string tbs;
+        ASSERT_EQ(ssf::get_arch_timestamp_tbs(p7.get(), data.get(), si, &tbs), 0);
+        EXPECT_EQ(tbs, str(archive_data(p7.get(), si, is_detached ? content : "")));
+        ossl::Asn1Time oldest;
+        if (c.rc != 0) continue;
+        ASSERT_EQ(ssf::VerifyAllArchiveTimestamps(p7.get(), data.get(), si, nullptr, &oldest), 0);
+        EXPECT_EQ(oldest ? ASN1_TIME_cmp_time_t(oldest.get(), t + 100) : 1,
+                  c.wrong.empty() ? 1 : 0);
+    }
+}
+
+// The ES-C data: the signature value, then the three attributes whole, or each without its outer
+// tag and length octets (one length octet, or 0x81 and one more).
+TEST(CadesLayout, EscDataWithAndWithoutTags) {
+    ossl::Pkcs7SignerInfo si(PKCS7_SIGNER_INFO_new());
+    ASN1_OCTET_STRING_set(si->enc_digest, reinterpret_cast<const unsigned char*>("\1\2\3"), 3);
+    const std::string long_token = "\x30\x81\xc8" + std::string(200, '\5');
+    for (auto [nid, v] :
+         {std::pair{NID_id_smime_aa_ets_RevocationRefs, "300e300ca00430023000a10430023000"},
+          {NID_id_smime_aa_ets_CertificateRefs, "3000"},
+          {NID_id_smime_aa_timeStampToken, "3003020101"}})
+        set_value(si.get(), nid, str(hex(v)));
+    const std::string oid = "060b2a864886f70d01091002";
+    const std::string tst = "3014" + oid + "0e31053003020101", refs = "3011" + oid + "1531023000",
+                      rev = "301f" + oid +
+                            "16"
+                            "3110"
+                            "300e300ca00430023000a10430023000";
+    EXPECT_EQ(hex_of(*ssf::make_esc_timestamp_data(si.get(), true)), "010203" + tst + refs + rev);
+    EXPECT_EQ(hex_of(*ssf::make_esc_timestamp_data(si.get(), false)),
+              "010203" + tst.substr(4) + refs.substr(4) + rev.substr(4));
+    set_value(si.get(), NID_id_smime_aa_timeStampToken, long_token);
+    const std::string with = hex_of(*ssf::make_esc_timestamp_data(si.get(), true));
+    const std::string without = hex_of(*ssf::make_esc_timestamp_data(si.get(), false));
+    EXPECT_EQ(with.substr(6, 6), "3081db");
+    EXPECT_EQ(with.substr(12, 24), without.substr(6, 24));
+    EXPECT_EQ(with.size(), without.size() + 2 * (3 + 2 + 2));
+    ossl::Pkcs7SignerInfo none(PKCS7_SIGNER_INFO_new());
+    EXPECT_FALSE(ssf::make_esc_timestamp_data(none.get(), true));
+}
+
+}  // namespace
