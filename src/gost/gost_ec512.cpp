@@ -1,5 +1,9 @@
 #include "gost/gost_ec512.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "gost/gost_ecc_curves.h"
 
 namespace {
@@ -93,8 +97,9 @@ namespace gost_ecc {
 
 bool adx_available() {
 #if GOST_ECC_HAVE_ADX
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+    // Leaf 7: EBX bit 8 is BMI2 (mulx), bit 19 ADX (adcx, adox); clang's builtin knows no "adx".
+    unsigned a, b, c, d;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b >> 8 & 1) && (b >> 19 & 1);
 #else
     return false;
 #endif
