@@ -12,11 +12,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gost/gostr3410.h"
+#include "take_turns.h"
 
 namespace {
 
@@ -58,6 +61,20 @@ void run(benchmark::State& state, const std::string& key, F&& op) {
     state.counters["op/s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     if (secs > 0) g_rates.rate[key] = static_cast<double>(state.iterations()) / secs;
+}
+
+using Op = std::function<bool()>;  // one operation; false when it failed
+
+// Ours beside nettle (see take_turns.h).
+void run_pair(benchmark::State& state, const std::string& op, const Op& ours, const Op& nettle) {
+    const Op* impls[2] = {&ours, &nettle};
+    const char* names[2] = {"ours", "nettle"};
+    double secs[2] = {};
+    const int64_t n = take_turns(state, 2, secs, [&](size_t i) { return (*impls[i])(); });
+    state.counters["op/s"] =
+        benchmark::Counter(static_cast<double>(2 * n), benchmark::Counter::kIsRate);
+    for (int i = 0; i < 2; ++i)
+        if (secs[i] > 0) g_rates.rate[op + "/" + names[i]] = static_cast<double>(n) / secs[i];
 }
 
 // ---- ours ----
@@ -109,42 +126,41 @@ const gostr3410_512_params* tc26a512() {
     return &GOSTR3410_2012_512_PARAMS[1];
 }
 
-void BM_Ours_Sign256(benchmark::State& s, const gostr3410_256_params* c, const char* key) {
-    auto o = ours256(c);
+Op ours_sign256(const gostr3410_256_params* c) {
+    auto o = std::make_shared<Ours256>(ours256(c));
+    return [o] { return GOSTR3410_2012_256_Sign(o->c, o->e, rnd, o->d, o->sig) == 0; };
+}
+Op ours_verify256(const gostr3410_256_params* c) {
+    auto o = std::make_shared<Ours256>(ours256(c));
+    return [o] { return GOSTR3410_2012_256_Verify(o->c, o->e, &o->q, o->sig) == 0; };
+}
+Op ours_sign512() {
+    auto o = std::make_shared<Ours512>(ours512(tc26a512()));
+    return [o] { return GOSTR3410_2012_512_Sign(o->c, o->e, rnd, o->d, o->sig) == 0; };
+}
+Op ours_verify512() {
+    auto o = std::make_shared<Ours512>(ours512(tc26a512()));
+    return [o] { return GOSTR3410_2012_512_Verify(o->c, o->e, &o->q, o->sig) == 0; };
+}
+Op ours_vko256() {
+    auto o = std::make_shared<Ours256>(ours256(cpa()));
+    return [o] {
+        unsigned char out[32];
+        return GOSTR3410_2012_256_VKO_256(o->c, o->ukm, 8, o->d, &o->peer, out) == 0;
+    };
+}
+Op ours_vko512() {
+    auto o = std::make_shared<Ours512>(ours512(tc26a512()));
+    return [o] {
+        unsigned char out[32];
+        return GOSTR3410_2012_512_VKO_256(o->c, o->ukm, 8, o->d, &o->peer, out) == 0;
+    };
+}
+
+void BM_Ours(benchmark::State& s, Op (*make)(), const char* key) {
+    const Op op = make();
     run(s, key, [&] {
-        if (GOSTR3410_2012_256_Sign(o.c, o.e, rnd, o.d, o.sig)) s.SkipWithError("sign");
-    });
-}
-void BM_Ours_Verify256(benchmark::State& s, const gostr3410_256_params* c, const char* key) {
-    auto o = ours256(c);
-    run(s, key, [&] {
-        if (GOSTR3410_2012_256_Verify(o.c, o.e, &o.q, o.sig)) s.SkipWithError("verify");
-    });
-}
-void BM_Ours_Sign512(benchmark::State& s) {
-    auto o = ours512(tc26a512());
-    run(s, "sign 512 tc26-A/ours", [&] {
-        if (GOSTR3410_2012_512_Sign(o.c, o.e, rnd, o.d, o.sig)) s.SkipWithError("sign");
-    });
-}
-void BM_Ours_Verify512(benchmark::State& s) {
-    auto o = ours512(tc26a512());
-    run(s, "verify 512 tc26-A/ours", [&] {
-        if (GOSTR3410_2012_512_Verify(o.c, o.e, &o.q, o.sig)) s.SkipWithError("verify");
-    });
-}
-void BM_Ours_Vko256(benchmark::State& s) {
-    auto o = ours256(cpa());
-    unsigned char out[32];
-    run(s, "vko 256 CryptoPro-A/ours", [&] {
-        if (GOSTR3410_2012_256_VKO_256(o.c, o.ukm, 8, o.d, &o.peer, out)) s.SkipWithError("vko");
-    });
-}
-void BM_Ours_Vko512(benchmark::State& s) {
-    auto o = ours512(tc26a512());
-    unsigned char out[32];
-    run(s, "vko 512 tc26-A/ours", [&] {
-        if (GOSTR3410_2012_512_VKO_256(o.c, o.ukm, 8, o.d, &o.peer, out)) s.SkipWithError("vko");
+        if (!op()) s.SkipWithError("ours");
     });
 }
 
@@ -177,29 +193,33 @@ struct NettleKey {
     }
 };
 
-void BM_Nettle_Sign(benchmark::State& s, const ecc_curve* (*curve)(), size_t bytes,
-                    const char* key) {
-    NettleKey k(curve(), bytes);
-    run(s, key, [&] { gostdsa_sign(&k.key, nullptr, nettle_rnd, k.len, k.digest, &k.sig); });
+Op nettle_sign(const ecc_curve* (*curve)(), size_t bytes) {
+    auto k = std::make_shared<NettleKey>(curve(), bytes);
+    return [k] {
+        gostdsa_sign(&k->key, nullptr, nettle_rnd, k->len, k->digest, &k->sig);
+        return true;
+    };
 }
-void BM_Nettle_Verify(benchmark::State& s, const ecc_curve* (*curve)(), size_t bytes,
-                      const char* key) {
-    NettleKey k(curve(), bytes);
-    run(s, key, [&] {
-        if (!gostdsa_verify(&k.pub, k.len, k.digest, &k.sig)) s.SkipWithError("verify");
-    });
+Op nettle_verify(const ecc_curve* (*curve)(), size_t bytes) {
+    auto k = std::make_shared<NettleKey>(curve(), bytes);
+    return [k] { return gostdsa_verify(&k->pub, k->len, k->digest, &k->sig) != 0; };
 }
-void BM_Nettle_Vko(benchmark::State& s, const ecc_curve* (*curve)(), size_t bytes,
-                   const char* key) {
-    NettleKey k(curve(), bytes);
-    uint8_t ukm[8] = {1, 2, 3, 4, 5, 6, 7, 8}, point[128], out[32];
-    run(s, key, [&] {
-        gostdsa_vko(&k.key, &k.peer, sizeof ukm, ukm, point);
+Op nettle_vko(const ecc_curve* (*curve)(), size_t bytes) {
+    auto k = std::make_shared<NettleKey>(curve(), bytes);
+    return [k, bytes] {
+        uint8_t ukm[8] = {1, 2, 3, 4, 5, 6, 7, 8}, point[128], out[32];
+        gostdsa_vko(&k->key, &k->peer, sizeof ukm, ukm, point);
         streebog256_ctx h;
         streebog256_init(&h);
         streebog256_update(&h, 2 * bytes, point);
         streebog256_digest(&h, sizeof out, out);
-    });
+        return true;
+    };
+}
+
+// gc256b is CryptoPro-A, gc512a the tc26 512-bit paramSetA.
+void BM_Pair(benchmark::State& s, const char* op, Op (*ours)(), Op (*nettle)()) {
+    run_pair(s, op, ours(), nettle());
 }
 
 // ---- libgcrypt ----
@@ -279,29 +299,31 @@ void BM_Gcrypt_Vko(benchmark::State& s, const char* curve, const char* key) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_Ours_Sign256, CryptoProA, cpa(), "sign 256 CryptoPro-A/ours");
-BENCHMARK_CAPTURE(BM_Nettle_Sign, gc256b, nettle_get_gost_gc256b, 32,
-                  "sign 256 CryptoPro-A/nettle");
+BENCHMARK_CAPTURE(
+    BM_Pair, sign256_CryptoProA, "sign 256 CryptoPro-A", [] { return ours_sign256(cpa()); },
+    [] { return nettle_sign(nettle_get_gost_gc256b, 32); });
 BENCHMARK_CAPTURE(BM_Gcrypt_Sign, CryptoProA, "GOST2001-CryptoPro-A",
                   "sign 256 CryptoPro-A/gcrypt");
-BENCHMARK_CAPTURE(BM_Ours_Verify256, CryptoProA, cpa(), "verify 256 CryptoPro-A/ours");
-BENCHMARK_CAPTURE(BM_Nettle_Verify, gc256b, nettle_get_gost_gc256b, 32,
-                  "verify 256 CryptoPro-A/nettle");
+BENCHMARK_CAPTURE(
+    BM_Pair, verify256_CryptoProA, "verify 256 CryptoPro-A", [] { return ours_verify256(cpa()); },
+    [] { return nettle_verify(nettle_get_gost_gc256b, 32); });
 BENCHMARK_CAPTURE(BM_Gcrypt_Verify, CryptoProA, "GOST2001-CryptoPro-A",
                   "verify 256 CryptoPro-A/gcrypt");
-BENCHMARK_CAPTURE(BM_Ours_Sign256, tc26A, tc26a(), "sign 256 tc26-A/ours");
+BENCHMARK_CAPTURE(
+    BM_Ours, sign256_tc26A, [] { return ours_sign256(tc26a()); }, "sign 256 tc26-A/ours");
 BENCHMARK_CAPTURE(BM_Gcrypt_Sign, tc26A, "GOST2012-256-A", "sign 256 tc26-A/gcrypt");
-BENCHMARK_CAPTURE(BM_Ours_Verify256, tc26A, tc26a(), "verify 256 tc26-A/ours");
+BENCHMARK_CAPTURE(
+    BM_Ours, verify256_tc26A, [] { return ours_verify256(tc26a()); }, "verify 256 tc26-A/ours");
 BENCHMARK_CAPTURE(BM_Gcrypt_Verify, tc26A, "GOST2012-256-A", "verify 256 tc26-A/gcrypt");
-BENCHMARK(BM_Ours_Sign512);
-BENCHMARK_CAPTURE(BM_Nettle_Sign, gc512a, nettle_get_gost_gc512a, 64, "sign 512 tc26-A/nettle");
+BENCHMARK_CAPTURE(BM_Pair, sign512_tc26A, "sign 512 tc26-A", ours_sign512,
+                  [] { return nettle_sign(nettle_get_gost_gc512a, 64); });
 BENCHMARK_CAPTURE(BM_Gcrypt_Sign, tc26A512, "GOST2012-512-tc26-A", "sign 512 tc26-A/gcrypt");
-BENCHMARK(BM_Ours_Verify512);
-BENCHMARK_CAPTURE(BM_Nettle_Verify, gc512a, nettle_get_gost_gc512a, 64, "verify 512 tc26-A/nettle");
+BENCHMARK_CAPTURE(BM_Pair, verify512_tc26A, "verify 512 tc26-A", ours_verify512,
+                  [] { return nettle_verify(nettle_get_gost_gc512a, 64); });
 BENCHMARK_CAPTURE(BM_Gcrypt_Verify, tc26A512, "GOST2012-512-tc26-A", "verify 512 tc26-A/gcrypt");
-BENCHMARK(BM_Ours_Vko256);
-BENCHMARK_CAPTURE(BM_Nettle_Vko, gc256b, nettle_get_gost_gc256b, 32, "vko 256 CryptoPro-A/nettle");
+BENCHMARK_CAPTURE(BM_Pair, vko256_CryptoProA, "vko 256 CryptoPro-A", ours_vko256,
+                  [] { return nettle_vko(nettle_get_gost_gc256b, 32); });
 BENCHMARK_CAPTURE(BM_Gcrypt_Vko, CryptoProA, "GOST2001-CryptoPro-A", "vko 256 CryptoPro-A/gcrypt");
-BENCHMARK(BM_Ours_Vko512);
-BENCHMARK_CAPTURE(BM_Nettle_Vko, gc512a, nettle_get_gost_gc512a, 64, "vko 512 tc26-A/nettle");
+BENCHMARK_CAPTURE(BM_Pair, vko512_tc26A, "vko 512 tc26-A", ours_vko512,
+                  [] { return nettle_vko(nettle_get_gost_gc512a, 64); });
 BENCHMARK_CAPTURE(BM_Gcrypt_Vko, tc26A512, "GOST2012-512-tc26-A", "vko 512 tc26-A/gcrypt");

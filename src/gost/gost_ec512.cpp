@@ -1,5 +1,9 @@
 #include "gost/gost_ec512.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "gost/gost_ecc_curves.h"
 
 namespace {
@@ -90,6 +94,24 @@ static_assert(GOSTR3410_2012_512_PARAMS[3].der_len == 11 &&
               GOSTR3410_2012_512_PARAMS[3].der[10] == 3);
 
 namespace gost_ecc {
+
+bool adx_available() {
+#if GOST_ECC_HAVE_ADX
+    // Leaf 7: EBX bit 8 is BMI2 (mulx), bit 19 ADX (adcx, adox); clang's builtin knows no "adx".
+    unsigned a, b, c, d;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b >> 8 & 1) && (b >> 19 & 1);
+#else
+    return false;
+#endif
+}
+
+std::atomic<bool> g_use_adx{adx_available()};
+
+bool use_adx(bool enable) {
+    const bool on = enable && adx_available();
+    g_use_adx.store(on, std::memory_order_relaxed);
+    return on;
+}
 
 const Curve<8>& ec512_context(const gostr3410_512_params* prm, Curve<8>& local) {
     static ContextCache<8, gostr3410_512_params, GOSTR3410_2012_512_PARAMS_COUNT> cache;

@@ -319,6 +319,8 @@ class ContextCache {
                     build_curve<N>(ctx_[i], table[i]);
                     build_comb<N>(ctx_[i], comb_[i], comb_positions<N>());
                     ctx_[i].comb = comb_[i];
+                    odd_multiples_vartime(ctx_[i], g_odd_[i], ctx_[i].g, kOddG);
+                    ctx_[i].g_odd = g_odd_[i];
                 });
                 return ctx_[i];
             }
@@ -330,6 +332,7 @@ class ContextCache {
     std::once_flag once_[Count];
     Curve<N> ctx_[Count];
     Aff<N> comb_[Count][comb_positions<N>() * kTableRow];
+    Aff<N> g_odd_[Count][kOddG];
 };
 
 }  // namespace gost_ecc

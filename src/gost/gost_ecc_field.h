@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,6 +16,16 @@
 #endif
 
 #include "gost/gost_mp.h"
+
+#if defined(__x86_64__) && defined(__ELF__)
+#define GOST_ECC_HAVE_ADX 1
+// gost_ecc_x86_64.S: 512-bit products with mulx, adcx and adox (BMI2 and ADX).
+extern "C" void gost_mul_512_adx(uint64_t* r, const uint64_t* a, const uint64_t* b);
+extern "C" void gost_mul_mod_512_adx(uint64_t* r, const uint64_t* a, const uint64_t* b, uint64_t c);
+extern "C" void gost_sqr_mod_512_adx(uint64_t* r, const uint64_t* a, uint64_t c);
+#else
+#define GOST_ECC_HAVE_ADX 0
+#endif
 
 // The constant-time selects below are mask operations on a few words; vectorised, they bounce
 // every limb through the stack, which costs more than the arithmetic around them.
@@ -27,6 +38,12 @@ using u64 = uint64_t;
 using u128 = unsigned __int128;
 
 #define GOST_ECC_INLINE inline __attribute__((always_inline))
+
+// Whether the 512-bit products run on mulx/adcx/adox: on where the processor has BMI2 and ADX;
+// tests switch it to run both forms. Either form gives the same values.
+bool adx_available();
+bool use_adx(bool enable);  // returns whether the ADX form is now in use
+extern std::atomic<bool> g_use_adx;
 
 // Carry chains: adc/sbb on x86-64, 128-bit arithmetic elsewhere.
 GOST_ECC_INLINE unsigned char addc(unsigned char c, u64 a, u64 b, u64* out) {
@@ -268,8 +285,27 @@ GOST_ECC_INLINE void reduce(const Mont<N>& M, u64* r, u64* t) {
     redc_final(M, r, t + N, top);
 }
 
+// The 512-bit products on mulx/adcx/adox; false where that form is off.
+GOST_ECC_INLINE bool mul_adx(const Mont<8>& M, u64* r, const u64* a, const u64* b) {
+#if GOST_ECC_HAVE_ADX
+    if (!g_use_adx.load(std::memory_order_relaxed)) return false;
+    if (M.c) {
+        gost_mul_mod_512_adx(r, a, b, M.c);
+        return true;
+    }
+    u64 t[16];
+    gost_mul_512_adx(t, a, b);
+    reduce(M, r, t);
+    return true;
+#else
+    return false;
+#endif
+}
+
 template <size_t N>
 GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
+    if constexpr (N == 8)
+        if (mul_adx(M, r, a, b)) return;
     u64 t[2 * N];
     mul_wide<N>(t, a, b);
     reduce(M, r, t);
@@ -277,6 +313,15 @@ GOST_ECC_INLINE void mul(const Mont<N>& M, u64* r, const u64* a, const u64* b) {
 
 template <size_t N>
 GOST_ECC_INLINE void sqr(const Mont<N>& M, u64* r, const u64* a) {
+#if GOST_ECC_HAVE_ADX
+    if constexpr (N == 8)
+        if (M.c && g_use_adx.load(std::memory_order_relaxed)) {
+            gost_sqr_mod_512_adx(r, a, M.c);
+            return;
+        }
+#endif
+    if constexpr (N == 8)
+        if (mul_adx(M, r, a, a)) return;
     u64 t[2 * N];
     sqr_wide<N>(t, a);
     reduce(M, r, t);
@@ -433,11 +478,17 @@ struct Curve {
     bool a_is_minus3;
     Aff<N> g;  // base point, Montgomery form
     DIGIT_T cofactor;
-    const Aff<N>* comb;  // fixed-base table or null
+    const Aff<N>* comb;   // fixed-base table or null
+    const Aff<N>* g_odd;  // G, 3G, 5G, .. for verification (kOddG entries) or null
 };
 
 inline constexpr unsigned kWindow = 5;  // signed digits -16 .. 16
 inline constexpr unsigned kTableRow = 16;
+// Verification walks both scalars in one doubling chain, each in width-w non-adjacent form over
+// odd multiples: the fixed base with a larger precomputed table.
+inline constexpr unsigned kWidthG = 7, kWidthQ = 5;
+inline constexpr unsigned kOddG = 1u << (kWidthG - 2), kOddQ = 1u << (kWidthQ - 2);
+static_assert(kTableRow <= kOddG && kOddQ <= kOddG);  // the batch conversions' bound
 
 template <size_t N>
 constexpr size_t comb_positions() {
@@ -593,6 +644,16 @@ void add_jac(const Curve<N>& C, Jac<N>& R, const Jac<N>& P, const Jac<N>& Q) {
     add_jac_core(C, R, P, Q);
 }
 
+// R = (X / Z^2, Y / Z^3) given zi = 1 / Z.
+template <size_t N>
+void affine_from_inverse(const Curve<N>& C, Aff<N>& R, const Jac<N>& P, const u64* zi) {
+    u64 zi2[N];
+    sqr(C.fp, zi2, zi);
+    mul(C.fp, R.x, P.X, zi2);
+    mul(C.fp, zi2, zi2, zi);
+    mul(C.fp, R.y, P.Y, zi2);
+}
+
 // Affine coordinates (Montgomery form); false for infinity.
 template <size_t N>
 bool to_affine(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
@@ -600,12 +661,9 @@ bool to_affine(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
         memset(&R, 0, sizeof R);
         return false;
     }
-    u64 zi[N], zi2[N];
+    u64 zi[N];
     inv(C.fp, zi, P.Z);
-    sqr(C.fp, zi2, zi);
-    mul(C.fp, R.x, P.X, zi2);
-    mul(C.fp, zi2, zi2, zi);
-    mul(C.fp, R.y, P.Y, zi2);
+    affine_from_inverse(C, R, P, zi);
     return true;
 }
 
@@ -722,6 +780,189 @@ void mul_var(const Curve<N>& C, Jac<N>& R, const Aff<N>& P, const DIGIT_T* k, si
     mpWipe(tab, sizeof tab);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Variable-time arithmetic for verification, where every value is public.
+
+// r = a^-1 mod m for odd prime m and a < m (zero, or no inverse, gives zero), plain residues: the
+// binary extended Euclidean algorithm. A run of k trailing zeros is shifted out at once; its
+// cofactor is divided by 2^k exactly after adding t * m with t = x * (-m^-1) mod 2^k.
+template <size_t N>
+void inv_plain_vartime(const Mont<N>& M, u64* r, const u64* a) {
+    u64 u[N], v[N], x1[N] = {1}, x2[N] = {};
+    copy<N>(u, a);
+    copy<N>(v, M.m);
+    auto is_one = [](const u64* w) { return w[0] == 1 && is_zero<N - 1>(w + 1); };
+    // Makes w odd, dividing x by the same power of two modulo m.
+    auto make_odd = [&M](u64* w, u64* x) {
+        while ((w[0] & 1) == 0) {
+            const unsigned k = w[0] ? static_cast<unsigned>(__builtin_ctzll(w[0])) : 63;
+            for (size_t j = 0; j + 1 < N; ++j) w[j] = (w[j] >> k) | (w[j + 1] << (64 - k));
+            w[N - 1] >>= k;
+            const u64 t = (x[0] * M.n0) & ((u64{1} << k) - 1);
+            u64 c = 0;
+            for (size_t j = 0; j < N; ++j) {
+                const u128 y = static_cast<u128>(t) * M.m[j] + x[j] + c;
+                x[j] = static_cast<u64>(y);
+                c = static_cast<u64>(y >> 64);
+            }
+            for (size_t j = 0; j + 1 < N; ++j) x[j] = (x[j] >> k) | (x[j + 1] << (64 - k));
+            x[N - 1] = (x[N - 1] >> k) | (c << (64 - k));
+        }
+    };
+    if (is_zero<N>(u)) {
+        memset(r, 0, N * sizeof(u64));
+        return;
+    }
+    // u and v odd; their difference is even and, while neither is 1, non-zero for prime m.
+    make_odd(u, x1);
+    while (!is_one(u) && !is_one(v)) {
+        u64 d[N];
+        unsigned char borrow = 0;
+        for (size_t j = 0; j < N; ++j) borrow = subb(borrow, u[j], v[j], &d[j]);
+        if (!borrow) {
+            if (is_zero<N>(d)) break;  // u = v = gcd > 1: m was not prime after all
+            copy<N>(u, d);
+            sub(M, x1, x1, x2);
+            make_odd(u, x1);
+        } else {
+            borrow = 0;
+            for (size_t j = 0; j < N; ++j) borrow = subb(borrow, v[j], u[j], &v[j]);
+            sub(M, x2, x2, x1);
+            make_odd(v, x2);
+        }
+    }
+    if (is_one(u))
+        copy<N>(r, x1);
+    else if (is_one(v))
+        copy<N>(r, x2);
+    else
+        memset(r, 0, N * sizeof(u64));
+}
+
+// The inverse of a value in the modulus's residue form, in that form.
+template <size_t N>
+void inv_vartime(const Mont<N>& M, u64* r, const u64* a) {
+    u64 x[N];
+    if (M.c) {
+        inv_plain_vartime(M, r, a);
+        return;
+    }
+    from_mont(M, x, a);
+    inv_plain_vartime(M, x, x);
+    to_mont(M, r, x);
+}
+
+template <size_t N>
+bool to_affine_vartime(const Curve<N>& C, Aff<N>& R, const Jac<N>& P) {
+    if (is_infinity(P)) return false;
+    u64 zi[N];
+    inv_vartime(C.fp, zi, P.Z);
+    affine_from_inverse(C, R, P, zi);
+    return true;
+}
+
+// Affine forms of n <= kOddG Jacobian points, none at infinity, with one inversion (Montgomery's
+// trick).
+template <size_t N>
+void batch_to_affine_vartime(const Curve<N>& C, Aff<N>* out, const Jac<N>* in, size_t n) {
+    u64 acc[kOddG][N], t[N];
+    copy<N>(acc[0], in[0].Z);
+    for (size_t j = 1; j < n; ++j) mul(C.fp, acc[j], acc[j - 1], in[j].Z);
+    inv_vartime(C.fp, t, acc[n - 1]);
+    for (size_t j = n; j-- > 0;) {
+        u64 zi[N];
+        if (j > 0) {
+            mul(C.fp, zi, t, acc[j - 1]);
+            mul(C.fp, t, t, in[j].Z);
+        } else {
+            copy<N>(zi, t);
+        }
+        affine_from_inverse(C, out[j], in[j], zi);
+    }
+}
+
+// P, 3P, 5P, .. ((2n - 1)P) in affine form, n <= kOddG; P affine and of order above 2n.
+template <size_t N>
+void odd_multiples_vartime(const Curve<N>& C, Aff<N>* out, const Aff<N>& P, size_t n) {
+    Jac<N> jac[kOddG], twice;
+    copy<N>(jac[0].X, P.x);
+    copy<N>(jac[0].Y, P.y);
+    copy<N>(jac[0].Z, C.fp.one);
+    dbl(C, twice, jac[0]);
+    for (size_t j = 1; j < n; ++j) add_jac(C, jac[j], jac[j - 1], twice);
+    batch_to_affine_vartime(C, out, jac, n);
+}
+
+// Width-w non-adjacent form of k (N limbs): digits 0 or odd in -(2^(w-1) - 1) .. 2^(w-1) - 1,
+// least significant first; returns the number of digits.
+template <size_t N>
+size_t wnaf(int8_t* out, const u64* k, unsigned w) {
+    u64 x[N + 1];
+    copy<N>(x, k);
+    x[N] = 0;
+    const u64 mask = (u64{1} << w) - 1;
+    size_t len = 0;
+    while (!is_zero<N + 1>(x)) {
+        int d = 0;
+        if (x[0] & 1) {
+            d = static_cast<int>(x[0] & mask);
+            if (d >= (1 << (w - 1))) d -= 1 << w;
+            // x -= d: clears the low w bits
+            unsigned char c = 0;
+            if (d > 0) {
+                c = subb(0, x[0], static_cast<u64>(d), &x[0]);
+                for (size_t j = 1; j <= N && c; ++j) c = subb(c, x[j], 0, &x[j]);
+            } else {
+                c = addc(0, x[0], static_cast<u64>(-d), &x[0]);
+                for (size_t j = 1; j <= N && c; ++j) c = addc(c, x[j], 0, &x[j]);
+            }
+        }
+        out[len++] = static_cast<int8_t>(d);
+        for (size_t j = 0; j < N; ++j) x[j] = (x[j] >> 1) | (x[j + 1] << 63);
+        x[N] >>= 1;
+    }
+    return len;
+}
+
+// R += d * T for a width-w digit d over a table of odd multiples.
+template <size_t N>
+void add_digit_vartime(const Curve<N>& C, Jac<N>& R, const Aff<N>* odd, int d) {
+    if (d == 0) return;
+    const Aff<N>& e = odd[(d < 0 ? -d : d) / 2];
+    if (d > 0) {
+        add_mixed(C, R, R, e);
+        return;
+    }
+    Aff<N> neg;
+    copy<N>(neg.x, e.x);
+    u64 zero[N] = {};
+    sub(C.fp, neg.y, zero, e.y);
+    add_mixed(C, R, R, neg);
+}
+
+// R = a * G + b * Q for public scalars a, b (N limbs) and an affine Q on the curve.
+template <size_t N>
+void mul_double_vartime(const Curve<N>& C, Jac<N>& R, const u64* a, const Aff<N>* Q, const u64* b) {
+    Aff<N> local_g[kOddG], tq[kOddQ];
+    const Aff<N>* tg = C.g_odd;
+    if (!tg) {
+        odd_multiples_vartime(C, local_g, C.g, kOddG);
+        tg = local_g;
+    }
+    int8_t da[64 * N + 1] = {}, db[64 * N + 1] = {};
+    size_t la = wnaf<N>(da, a, kWidthG), lb = 0;
+    if (Q) {
+        odd_multiples_vartime(C, tq, *Q, kOddQ);
+        lb = wnaf<N>(db, b, kWidthQ);
+    }
+    set_infinity(R);
+    for (size_t i = la > lb ? la : lb; i-- > 0;) {
+        if (!is_infinity(R)) dbl(C, R, R);
+        add_digit_vartime(C, R, tg, da[i]);
+        if (Q) add_digit_vartime(C, R, tq, db[i]);
+    }
+}
+
 // Fills rows * 16 entries: row i holds j * 32^i * G for j = 1 .. 16.
 template <size_t N>
 void build_comb(const Curve<N>& C, Aff<N>* out, size_t rows) {
@@ -734,26 +975,8 @@ void build_comb(const Curve<N>& C, Aff<N>* out, size_t rows) {
         row[0] = base;
         dbl(C, row[1], base);
         for (unsigned j = 2; j < kTableRow; ++j) add_jac(C, row[j], row[j - 1], base);
-        // One inversion per row (Montgomery's trick).
-        u64 acc[kTableRow][N], t[N];
-        copy<N>(acc[0], row[0].Z);
-        for (unsigned j = 1; j < kTableRow; ++j) mul(C.fp, acc[j], acc[j - 1], row[j].Z);
-        inv(C.fp, t, acc[kTableRow - 1]);
-        for (unsigned j = kTableRow; j-- > 0;) {
-            u64 zi[N], zi2[N];
-            if (j > 0) {
-                mul(C.fp, zi, t, acc[j - 1]);
-                mul(C.fp, t, t, row[j].Z);
-            } else {
-                copy<N>(zi, t);
-            }
-            Aff<N>& e = out[i * kTableRow + j];
-            sqr(C.fp, zi2, zi);
-            mul(C.fp, e.x, row[j].X, zi2);
-            mul(C.fp, zi2, zi2, zi);
-            mul(C.fp, e.y, row[j].Y, zi2);
-        }
-        dbl(C, base, row[kTableRow - 1]);  // 32 * base
+        batch_to_affine_vartime(C, out + i * kTableRow, row, kTableRow);  // public multiples of G
+        dbl(C, base, row[kTableRow - 1]);                                 // 32 * base
     }
 }
 
@@ -783,6 +1006,7 @@ void build_curve(Curve<N>& C, const Params& P) {
     mpDivide(quot, rem, P.m, ND, P.q, ND);
     C.cofactor = quot[0];
     C.comb = nullptr;
+    C.g_odd = nullptr;
 }
 
 }  // namespace gost_ecc

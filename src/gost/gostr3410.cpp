@@ -184,6 +184,7 @@ struct Dsa {
         return !mpIsZero(v, ND) && mpCompare(v, q, ND) < 0;
     }
 
+    // Every value here is public, so the arithmetic may take time that depends on it.
     static int verify(const Params* prm, const DIGIT_T* e, const Point* Qp, const DIGIT_T* sig) {
         if (!prm || !e || !Qp || !sig) return GOSTR3410_BAD_PARAMS;
         const DIGIT_T* rd = sig;
@@ -194,28 +195,25 @@ struct Dsa {
         const Mont<N>& Q = C.fq;
         DIGIT_T e1[2 * N];
         digest_scalar(e1, e, prm->q);
-        u64 em[N], v[N], r[N], s[N], z1[N], z2[N], zero[N] = {};
-        limbs_from_digits<N>(em, e1);
-        to_mont(Q, em, em);
-        inv(Q, v, em);  // Montgomery form of 1/e
+        u64 v[N], r[N], s[N], z1[N], z2[N], zero[N] = {};
+        limbs_from_digits<N>(v, e1);
+        inv_plain_vartime(Q, v, v);
+        to_mont(Q, v, v);  // then mul(x, v) = x / e
         limbs_from_digits<N>(r, rd);
         limbs_from_digits<N>(s, sd);
         mul(Q, z1, s, v);
         mul(Q, z2, r, v);
         sub(Q, z2, zero, z2);
-        DIGIT_T z1d[2 * N], z2d[2 * N];
-        digits_from_limbs<N>(z1d, 2 * N, z1);
-        digits_from_limbs<N>(z2d, 2 * N, z2);
-        Jac<N> A, B;
-        Ops::base_mult(C, *prm, A, z1d, 2 * N);
-        if (!Ops::point_is_zero(*Qp)) {
+        Jac<N> A;
+        if (Ops::point_is_zero(*Qp)) {
+            mul_double_vartime<N>(C, A, z1, nullptr, z2);
+        } else {
             Aff<N> qa;
             Ops::load_aff(C, *prm, qa, *Qp);
-            mul_var(C, B, qa, z2d, 2 * N);
-            add_jac(C, A, A, B);
+            mul_double_vartime<N>(C, A, z1, &qa, z2);
         }
         Aff<N> a;
-        if (!to_affine(C, a, A)) return GOSTR3410_INVALID;
+        if (!to_affine_vartime(C, a, A)) return GOSTR3410_INVALID;
         u64 x[N];
         x_mod_q(C, x, a.x);
         return equal<N>(x, r) ? 0 : GOSTR3410_INVALID;

@@ -1,5 +1,6 @@
 #include "gost/gostr3411_2012.h"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -70,11 +71,55 @@ void compress_portable(uint64_t* h, const uint64_t* N, const uint64_t* m) {
     }
 }
 
-inline void compress(uint64_t* h, const uint64_t* N, const uint64_t* m) {
-#if GOST_STREEBOG_HAVE_AVX512
-    if (gost::streebog::simd_enabled) return gost::streebog::compress_avx512(h, N, m);
+#if defined(__x86_64__) && defined(__ELF__)
+extern "C" void gost_streebog_compress_x86_64(uint64_t* h, const uint64_t* N, const uint64_t* m,
+                                              const uint64_t* lps, const uint64_t* c);
+
+void compress_x86_64(uint64_t* h, const uint64_t* N, const uint64_t* m) {
+    gost_streebog_compress_x86_64(h, N, m, kLps[0].data(), kC[0].data());
+}
 #endif
-    compress_portable(h, N, m);
+
+using gost::streebog::CompressFn;
+using gost::streebog::Form;
+
+CompressFn form_function(Form f) {
+    switch (f) {
+        case Form::portable:
+            return compress_portable;
+        case Form::x86_64:
+#if defined(__x86_64__) && defined(__ELF__)
+            return compress_x86_64;
+#else
+            return nullptr;
+#endif
+        case Form::avx512:
+            return gost::streebog::avx512_compress();
+    }
+    return nullptr;
+}
+
+CompressFn fastest_form() {
+    CompressFn best = nullptr;
+    for (Form f : gost::streebog::kForms)
+        if (CompressFn fn = form_function(f)) best = fn;
+    return best;
+}
+
+void compress_first_use(uint64_t* h, const uint64_t* N, const uint64_t* m);
+
+// Starts at a function that makes the choice, so that no initialisation order matters; relaxed
+// accesses suffice because every form computes the same values.
+std::atomic<CompressFn> g_compress{compress_first_use};
+
+void compress_first_use(uint64_t* h, const uint64_t* N, const uint64_t* m) {
+    CompressFn expected = compress_first_use;
+    g_compress.compare_exchange_strong(expected, fastest_form(), std::memory_order_relaxed);
+    g_compress.load(std::memory_order_relaxed)(h, N, m);
+}
+
+inline void compress(uint64_t* h, const uint64_t* N, const uint64_t* m) {
+    g_compress.load(std::memory_order_relaxed)(h, N, m);
 }
 
 const uint64_t kZero[8] = {};
@@ -267,3 +312,25 @@ int GOSTR3411_2012_256_KDF(const uint8_t* key, uint32_t key_len, const uint8_t* 
     wipe(result, sizeof result);
     return rc;
 }
+
+namespace gost::streebog {
+
+bool form_available(Form f) {
+    return form_function(f) != nullptr;
+}
+
+bool use_form(Form f) {
+    const CompressFn fn = form_function(f);
+    if (fn != nullptr) g_compress.store(fn, std::memory_order_relaxed);
+    return fn != nullptr;
+}
+
+Form form_in_use() {
+    CompressFn fn = g_compress.load(std::memory_order_relaxed);
+    if (fn == compress_first_use) fn = fastest_form();
+    for (Form f : kForms)
+        if (fn == form_function(f)) return f;
+    return Form::portable;
+}
+
+}  // namespace gost::streebog

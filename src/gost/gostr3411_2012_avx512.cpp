@@ -7,7 +7,7 @@
 
 #include "gost/gostr3411_2012_tables.h"
 
-#if GOST_STREEBOG_HAVE_AVX512
+#if defined(__x86_64__) && defined(__GNUC__)
 // GCC 12's AVX-512 headers start some intrinsics from an undefined register value.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -63,8 +63,6 @@ GOST_AVX512 inline __m512i lps(__m512i x, const Consts& c) {
     return _mm512_permutexvar_epi8(c.transpose, _mm512_xor_si512(acc[0], acc[1]));
 }
 
-}  // namespace
-
 GOST_AVX512 void compress_avx512(uint64_t* h, const uint64_t* N, const uint64_t* m) {
     Consts c;
     for (int i = 0; i < 4; ++i) c.pi[i] = _mm512_load_si512(kPiTable.data() + 64 * i);
@@ -81,16 +79,16 @@ GOST_AVX512 void compress_avx512(uint64_t* h, const uint64_t* N, const uint64_t*
     _mm512_storeu_si512(h, _mm512_xor_si512(_mm512_xor_si512(H, M), _mm512_xor_si512(T, K)));
 }
 
-static bool cpu_has_vector_form() {
+bool cpu_has_vector_form() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
 }
 
-bool simd_enabled = cpu_has_vector_form();
+}  // namespace
 
-bool use_simd(bool enable) {
-    return simd_enabled = enable && cpu_has_vector_form();
+CompressFn avx512_compress() {
+    return cpu_has_vector_form() ? compress_avx512 : nullptr;
 }
 
 }  // namespace gost::streebog
@@ -98,9 +96,8 @@ bool use_simd(bool enable) {
 #else
 
 namespace gost::streebog {
-bool simd_enabled = false;
-bool use_simd(bool) {
-    return false;
+CompressFn avx512_compress() {
+    return nullptr;
 }
 }  // namespace gost::streebog
 

@@ -93,7 +93,8 @@ constexpr std::array<Block, 12> make_round_constants() {
     return c;
 }
 
-inline constexpr std::array<Block, 12> kC = make_round_constants();
+// 64-byte aligned: the x86-64 form reads the constants as aligned 16-byte pairs.
+alignas(64) inline constexpr std::array<Block, 12> kC = make_round_constants();
 
 constexpr uint64_t linear_map(uint64_t v) {
     uint64_t r = 0;
@@ -120,16 +121,22 @@ alignas(64) inline constexpr LpsTable kLps = make_lps_table();
 static_assert(kC[0][0] == 0xdd806559f2a64507 && kC[11][7] == 0x378ee767f11631ba);
 static_assert(kLps[0][0] == linear_map(252) && kLps[7][255] == linear_map(uint64_t(182) << 56));
 
-// The compression has a vector form for processors with AVX-512 VBMI and GFNI, chosen at start-up.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define GOST_STREEBOG_HAVE_AVX512 1
-void compress_avx512(uint64_t* h, const uint64_t* N, const uint64_t* m);
-#else
-#define GOST_STREEBOG_HAVE_AVX512 0
-#endif
-extern bool simd_enabled;
-// Chooses the vector form when the processor has it and `enable` is set (tests run both);
-// returns whether it is now in use.
-bool use_simd(bool enable);
+// Forms of the compression, fastest last. The fastest the processor offers is chosen at the
+// first use; the tests force each form the processor has.
+enum class Form {
+    portable,  // C++ alone
+    x86_64,    // any x86-64 processor (gostr3411_2012_x86_64.S)
+    avx512,    // AVX-512 VBMI and GFNI (gostr3411_2012_avx512.cpp)
+};
+inline constexpr Form kForms[] = {Form::portable, Form::x86_64, Form::avx512};
+
+bool form_available(Form f);
+// Chooses f when the processor has it; returns whether f is now in use.
+bool use_form(Form f);
+Form form_in_use();
+
+using CompressFn = void (*)(uint64_t* h, const uint64_t* N, const uint64_t* m);
+// The AVX-512 form, or null where it is not built or the processor lacks it.
+CompressFn avx512_compress();
 
 }  // namespace gost::streebog

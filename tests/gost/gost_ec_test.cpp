@@ -203,6 +203,44 @@ TEST(GostCurves, PointArithmeticOnEverySet) {
         point_arithmetic<Size512>(Size512::kTable[i], Size512::kGcrypt[i], rng);
 }
 
+namespace {
+
+// The first point (x small) outside the subgroup of order q, and T = q times it, whose order
+// divides the cofactor 4.
+template <class A>
+void off_subgroup_point(const typename A::Params& c, typename A::Point& R, typename A::Point& T) {
+    constexpr size_t ND = A::ND;
+    mpz_t p, x, rhs, t, e;
+    mpz_inits(p, x, rhs, t, e, nullptr);
+    mpz_set_str(p, hex_of(c.p, ND).c_str(), 16);
+    ASSERT_EQ(3u, mpz_fdiv_ui(p, 4));  // square roots by one exponentiation
+    R = {};
+    T = {};
+    for (unsigned long xi = 1; A::is_zero(&T) && xi < 1000; ++xi) {
+        mpz_set_ui(x, xi);
+        mpz_powm_ui(rhs, x, 3, p);
+        mpz_set_str(t, hex_of(c.a, ND).c_str(), 16);
+        mpz_addmul(rhs, t, x);
+        mpz_set_str(t, hex_of(c.b, ND).c_str(), 16);
+        mpz_add(rhs, rhs, t);
+        mpz_mod(rhs, rhs, p);
+        if (mpz_legendre(rhs, p) != 1) continue;
+        mpz_add_ui(e, p, 1);
+        mpz_fdiv_q_2exp(e, e, 2);
+        mpz_powm(t, rhs, e, p);
+        R = {};
+        R.x[0] = static_cast<DIGIT_T>(xi);
+        char* ys = mpz_get_str(nullptr, 16, t);
+        auto y = num(ys, ND);
+        free(ys);
+        std::copy(y.begin(), y.end(), R.y);
+        ASSERT_EQ(0, A::mult_proj(&T, &R, c.q, &c));
+    }
+    mpz_clears(p, x, rhs, t, e, nullptr);
+}
+
+}  // namespace
+
 // A point outside the subgroup of order q: q times it has order dividing the cofactor 4, and its
 // small multiples pass through infinity inside the scalar loop.
 TEST(GostCurves, SmallOrderPointsOnCofactorFourCurves) {
@@ -211,31 +249,8 @@ TEST(GostCurves, SmallOrderPointsOnCofactorFourCurves) {
         using Point = typename A::Point;
         constexpr size_t ND = A::ND;
         SCOPED_TRACE(gname);
-        mpz_t p, x, rhs, t, e;
-        mpz_inits(p, x, rhs, t, e, nullptr);
-        mpz_set_str(p, hex_of(c.p, ND).c_str(), 16);
-        ASSERT_EQ(3u, mpz_fdiv_ui(p, 4));  // square roots by one exponentiation
-        Point R{}, T{}, K, S;
-        for (unsigned long xi = 1; A::is_zero(&T) && xi < 1000;
-             ++xi) {  // first point off the subgroup
-            mpz_set_ui(x, xi);
-            mpz_powm_ui(rhs, x, 3, p);
-            mpz_set_str(t, hex_of(c.a, ND).c_str(), 16);
-            mpz_addmul(rhs, t, x);
-            mpz_set_str(t, hex_of(c.b, ND).c_str(), 16);
-            mpz_add(rhs, rhs, t);
-            mpz_mod(rhs, rhs, p);
-            if (mpz_legendre(rhs, p) != 1) continue;
-            mpz_add_ui(e, p, 1);
-            mpz_fdiv_q_2exp(e, e, 2);
-            mpz_powm(t, rhs, e, p);
-            R.x[0] = static_cast<DIGIT_T>(xi);
-            char* ys = mpz_get_str(nullptr, 16, t);
-            auto y = num(ys, ND);
-            free(ys);
-            std::copy(y.begin(), y.end(), R.y);
-            ASSERT_EQ(0, A::mult_proj(&T, &R, c.q, &c));
-        }
+        Point R, T, K, S;
+        off_subgroup_point<A>(c, R, T);
         auto want =
             gost_peers::gcrypt_mul(gname, hex_of(c.q, ND), hex_of(R.x, ND), hex_of(R.y, ND));
         ASSERT_EQ(want.first, hex_of(T.x, ND));
@@ -254,10 +269,52 @@ TEST(GostCurves, SmallOrderPointsOnCofactorFourCurves) {
             A::add(&S, &sum, &R, &c);
             EXPECT_TRUE(same(K, S)) << k;
         }
-        mpz_clears(p, x, rhs, t, e, nullptr);
     };
     run(Size256{}, GOSTR3410_2012_256_PARAMS[6], Size256::kGcrypt[6]);
     run(Size512{}, GOSTR3410_2012_512_PARAMS[3], Size512::kGcrypt[3]);
+}
+
+// Verification of a key Q + T, T of small order: z2 (Q + T) = z2 Q exactly when the order of T
+// divides z2 = -r / e mod q, so a signature made with Q's private key holds then and only then.
+// The variable-time walk meets T's multiples, infinity among them, in its tables and sums.
+TEST(GostCurves, VerificationSeesTheSmallOrderPartOfAKey) {
+    auto run = [](auto traits, const auto* c) {
+        using A = decltype(traits);
+        using Point = typename A::Point;
+        constexpr size_t ND = A::ND;
+        Point R, T, T2, key, shifted;
+        off_subgroup_point<A>(*c, R, T);
+        A::add(&T2, &T, &T, c);
+        const unsigned long order = A::is_zero(&T2) ? 2 : 4;
+        std::vector<DIGIT_T> d(ND), e(ND), sig(2 * ND);
+        ASSERT_EQ(0, A::keygen(c, system_random, d.data(), &key));
+        A::add(&shifted, &key, &T, c);
+        mpz_t q, ez, rz, z2;
+        mpz_inits(q, ez, rz, z2, nullptr);
+        mpz_set_str(q, hex_of(c->q, ND).c_str(), 16);
+        int seen[2] = {};
+        for (int i = 0; i < 64 && !(seen[0] && seen[1] > 2); ++i) {
+            Bytes digest(A::L);
+            system_random(digest.data(), digest.size());
+            A::load_digest(e.data(), digest.data());
+            ASSERT_EQ(0, A::sign(c, e.data(), system_random, d.data(), sig.data()));
+            mpz_set_str(ez, hex_of(e.data(), ND).c_str(), 16);
+            mpz_mod(ez, ez, q);
+            if (mpz_sgn(ez) == 0) mpz_set_ui(ez, 1);
+            mpz_set_str(rz, hex_of(sig.data(), ND).c_str(), 16);
+            ASSERT_NE(0, mpz_invert(z2, ez, q));
+            mpz_mul(z2, z2, rz);
+            mpz_neg(z2, z2);
+            mpz_mod(z2, z2, q);
+            const bool holds = mpz_fdiv_ui(z2, order) == 0;
+            ++seen[holds ? 0 : 1];
+            EXPECT_EQ(holds ? 0 : -1, A::verify(c, e.data(), &shifted, sig.data())) << i;
+        }
+        EXPECT_TRUE(seen[0] && seen[1]);
+        mpz_clears(q, ez, rz, z2, nullptr);
+    };
+    each_product_form([&] { run(Size512{}, &GOSTR3410_2012_512_PARAMS[3]); });
+    run(Size256{}, &GOSTR3410_2012_256_PARAMS[6]);
 }
 
 TEST(GostCurves, RecordOutsideTheTableWorksWithoutPrecomputation) {

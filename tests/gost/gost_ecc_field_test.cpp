@@ -1,14 +1,17 @@
 // The internal field arithmetic against GMP for every curve's p and q, on values chosen to hit
-// the rare carries: p - 1, p - 2, 2^(64N) - 1 (unreduced), 0, 1 and random values near p.
+// the rare carries: p - 1, p - 2, 2^(64N) - 1 (unreduced), 0, 1 and random values near p; the
+// 512-bit products in each form the processor offers.
 #include "gost/gost_ecc_field.h"
 
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "gost/gost_ec256.h"
 #include "gost/gost_ec512.h"
+#include "gostr3410_test_util.h"
 
 using namespace gost_ecc;
 
@@ -97,6 +100,20 @@ void check_modulus(const DIGIT_T* modulus) {
         mul(M, prod.data(), xr.data(), xi.data());
         from_mont(M, plain.data(), prod.data());
         EXPECT_TRUE(plain[0] == 1 && is_zero<N - 1>(plain.data() + 1));
+        inv_vartime(M, prod.data(), xr.data());  // verification's inverse, the same value
+        EXPECT_EQ(xi, prod);
+    }
+    if (M.c) {  // unreduced on both sides: the fold's rarest carry (2^(64N) - 1 squared)
+        std::array<u64, N> out;
+        mul(M, out.data(), all_ones.data(), all_ones.data());
+        mpz_set_ui(a, 0);
+        mpz_setbit(a, 64 * N);
+        mpz_sub_ui(a, a, 1);
+        mpz_mul(want, a, a);
+        mpz_mod(want, want, m.v);
+        EXPECT_EQ(0, mpz_cmp(Mpz<N>(out.data()).v, want));
+        sqr(M, out.data(), all_ones.data());
+        EXPECT_EQ(0, mpz_cmp(Mpz<N>(out.data()).v, want));
     }
     // The largest unreduced input folds correctly too.
     std::array<u64, N> out;
@@ -163,8 +180,64 @@ TEST(GostEccField, ArithmeticModEveryPrimeAndOrder) {
         check_modulus<4>(c.p);
         check_modulus<4>(c.q);
     }
-    for (const auto& c : GOSTR3410_2012_512_PARAMS) {
-        check_modulus<8>(c.p);
-        check_modulus<8>(c.q);
+    gost_test::each_product_form([] {
+        for (const auto& c : GOSTR3410_2012_512_PARAMS) {
+            check_modulus<8>(c.p);
+            check_modulus<8>(c.q);
+        }
+    });
+}
+
+// A value that shares a factor with the modulus has no inverse: zero, rather than a loop that
+// never ends (parameter records from outside the table are not known to hold primes).
+TEST(GostEccField, InverseWithoutOneIsZero) {
+    DIGIT_T m[9] = {};  // 2^255 - 1, which 31 divides
+    for (int i = 0; i < 8; ++i) m[i] = 0xffffffff;
+    m[7] = 0x7fffffff;
+    Mont<4> M;
+    mont_init<4>(M, m);
+    u64 a[4] = {31}, r[4] = {1};
+    inv_plain_vartime(M, r, a);
+    EXPECT_TRUE(is_zero<4>(r));
+}
+
+// The signed-digit form verification walks adds back up to the scalar, on scalars whose carries
+// run across whole limbs.
+TEST(GostEccField, NonAdjacentFormAddsBackUpToTheScalar) {
+    std::vector<std::array<u64, 8>> ks;
+    std::array<u64, 8> k;
+    k.fill(~0ULL);
+    ks.push_back(k);  // 2^512 - 1
+    k.fill(0);
+    k[7] = 1ULL << 63;
+    ks.push_back(k);  // a lone top bit
+    k.fill(0x5555555555555555ULL);
+    ks.push_back(k);
+    std::mt19937_64 rng(512);
+    for (int i = 0; i < 20; ++i) {
+        for (auto& x : k) x = (rng() % 3 == 0) ? ~0ULL : rng();  // runs of ones across limbs
+        ks.push_back(k);
     }
+    mpz_t got, want, term;
+    mpz_inits(got, want, term, nullptr);
+    for (const auto& x : ks) {
+        for (unsigned w : {kWidthQ, kWidthG}) {
+            int8_t d[8 * 64 + 1];
+            const size_t len = wnaf<8>(d, x.data(), w);
+            mpz_set_ui(got, 0);
+            for (size_t i = 0; i < len; ++i) {
+                ASSERT_TRUE(d[i] == 0 ||
+                            ((d[i] & 1) && d[i] < (1 << (w - 1)) && d[i] > -(1 << (w - 1))));
+                if (d[i] == 0) continue;
+                EXPECT_TRUE(i + w > len ||
+                            std::all_of(d + i + 1, d + i + w, [](int8_t v) { return v == 0; }));
+                mpz_set_si(term, d[i]);
+                mpz_mul_2exp(term, term, i);
+                mpz_add(got, got, term);
+            }
+            mpz_import(want, 8, -1, sizeof(u64), 0, 0, x.data());
+            EXPECT_EQ(0, mpz_cmp(got, want)) << w;
+        }
+    }
+    mpz_clears(got, want, term, nullptr);
 }

@@ -12,6 +12,7 @@
 #include "common/vectors.h"
 #include "gost/gost_ec256.h"
 #include "gost/gost_ec512.h"
+#include "gost/gost_ecc_field.h"
 #include "gost/gost_mp.h"
 #include "gost/gostr3410.h"
 
@@ -153,6 +154,18 @@ struct Size512 {
     static constexpr auto unload_sig = GOSTR3410_2012_512_UnloadSignatureValue;
     static constexpr auto load_digest = GOSTR3410_2012_512_LoadDigestValue;
 };
+
+// Runs f once for each form of the 512-bit products the processor offers (portable, and
+// mulx/adcx/adox), then goes back to the default.
+template <class F>
+void each_product_form(F&& f) {
+    for (bool adx : {false, true}) {
+        if (gost_ecc::use_adx(adx) != adx) continue;
+        SCOPED_TRACE(adx ? "mulx/adcx/adox products" : "portable products");
+        f();
+    }
+    gost_ecc::use_adx(true);
+}
 
 // A fresh draw from the system's generator (good enough for tests).
 int system_random(unsigned char* buf, size_t len);

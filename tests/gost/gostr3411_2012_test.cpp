@@ -56,12 +56,12 @@ Bytes nettle_digest(uint32_t size, const Bytes& msg) {
 
 }  // namespace
 
-// The compression has a portable and a vector form; the vectors and the peers run through each
-// form the processor offers.
+// The vectors and the peers run through each form of the compression the processor offers.
 TEST(Streebog, VectorsAndPeersInEachCompressionForm) {
-    for (bool simd : {false, true}) {
-        if (gost::streebog::use_simd(simd) != simd) continue;
-        SCOPED_TRACE(simd ? "vector form" : "portable form");
+    const gost::streebog::Form chosen = gost::streebog::form_in_use();
+    for (gost::streebog::Form form : gost::streebog::kForms) {
+        if (!gost::streebog::use_form(form)) continue;
+        SCOPED_TRACE(static_cast<int>(form));
         const size_t n = VectorFile("streebog.txt").each([](const auto& b) {
             SCOPED_TRACE(b.text("name"));
             const uint32_t size = b.text("alg") == "streebog256" ? 32 : 64;
@@ -90,7 +90,7 @@ TEST(Streebog, VectorsAndPeersInEachCompressionForm) {
             EXPECT_EQ(to_hex(digest(64, msg)), to_hex(nettle_digest(64, msg)));
         }
     }
-    gost::streebog::use_simd(true);
+    gost::streebog::use_form(chosen);
 }
 
 // Every split of messages up to two blocks and a bit, and a copy taken mid-stream.
