@@ -171,13 +171,12 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
         const unsigned char* p = ASN1_STRING_get0_data(token.get());
         ossl::Pkcs7 p7(d2i_PKCS7(nullptr, &p, ASN1_STRING_length(token.get())));
         PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-        const ASN1_TYPE* values = PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues);
+        const ASN1_STRING* values =
+            ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues);
         const bool has_ca = std::get<Token>(c.answer).tsa == &below_ca;
         EXPECT_EQ(values != nullptr, has_ca) << c.name;
         if (values) {
-            const unsigned char* v = values->value.sequence->data;
-            ssf::RevocationValues rv(
-                d2i_REVOCATION_VALUES(nullptr, &v, values->value.sequence->length));
+            ssf::RevocationValues rv(ssf::decode_value(values, d2i_REVOCATION_VALUES));
             ASSERT_TRUE(rv) << c.name;
             EXPECT_EQ(sk_X509_CRL_num(rv->crlVals), 1) << c.name;
         }
