@@ -265,26 +265,30 @@ int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey) {
         const tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k || (k->pub_key_len != GOST_PUB_256 && k->pub_key_len != GOST_PUB_512)) return 0;
         ossl::Asn1String params;
-        int ptype = V_ASN1_UNDEF;
         if (EVP_PKEY_save_parameters(const_cast<EVP_PKEY*>(pkey), -1) == 1) {
             params.reset(encode_algor_params(fn, gost2012_record(pkey)));
             if (!params) return 0;
-            ptype = V_ASN1_SEQUENCE;
         }
-        ossl::OctetString os(ASN1_OCTET_STRING_new());
-        if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
-            return 0;
-        unsigned char* der = nullptr;
-        const int der_len = i2d_ASN1_OCTET_STRING(os.get(), &der);
-        if (der_len <= 0) return 0;
-        if (!X509_PUBKEY_set0_param(pub, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), ptype,
-                                    params.get(), der, der_len)) {
-            OPENSSL_free(der);
-            return 0;
-        }
-        params.release();
-        return 1;
+        return set_public_key(pub, pkey, k, params.release());
     });
+}
+
+int set_public_key(X509_PUBKEY* pub, const EVP_PKEY* pkey, const tvk_gost2012_key* k,
+                   ASN1_STRING* params) {
+    ossl::Asn1String owned(params);
+    ossl::OctetString os(ASN1_OCTET_STRING_new());
+    if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
+        return 0;
+    unsigned char* der = nullptr;
+    const int der_len = i2d_ASN1_OCTET_STRING(os.get(), &der);
+    if (der_len <= 0) return 0;
+    if (!X509_PUBKEY_set0_param(pub, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)),
+                                params ? V_ASN1_SEQUENCE : V_ASN1_UNDEF, params, der, der_len)) {
+        OPENSSL_free(der);
+        return 0;
+    }
+    owned.release();
+    return 1;
 }
 
 int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2) {

@@ -44,6 +44,10 @@ ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* record)
 [[nodiscard]] int pub_decode(const char* fn, const DecodeTexts& texts, RecordAlloc alloc,
                              EVP_PKEY* pkey, const X509_PUBKEY* pub);
 int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey);
+// The record's public key as the SubjectPublicKeyInfo of the key: an OCTET STRING, with the
+// algorithm parameters given (null: none written). 1/0.
+[[nodiscard]] int set_public_key(X509_PUBKEY* pub, const EVP_PKEY* pkey, const tvk_gost2012_key* k,
+                                 ASN1_STRING* params);
 
 // Makes a recipient's algorithm parameters for the key; encode_fn names the encoder in messages.
 using AlgorParamsEncoder = ASN1_STRING* (*)(const char* encode_fn, const EVP_PKEY* pkey);

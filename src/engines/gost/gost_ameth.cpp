@@ -363,21 +363,8 @@ int pub_encode_gost2012(X509_PUBKEY* pub, const EVP_PKEY* pkey) {
         tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k) return 0;
         if (public_key_missing(k) && !gost3410_public_key_derive_key(nullptr, k)) return 0;
-        ossl::Asn1String params(encode_gost2012_algor_params(pkey));
-        if (!params) return 0;
-        ossl::OctetString os(ASN1_OCTET_STRING_new());
-        if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
-            return 0;
-        unsigned char* der = nullptr;
-        const int der_len = i2d_ASN1_OCTET_STRING(os.get(), &der);
-        if (der_len <= 0) return 0;
-        if (!X509_PUBKEY_set0_param(pub, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
-                                    params.get(), der, der_len)) {
-            OPENSSL_free(der);
-            return 0;
-        }
-        params.release();
-        return 1;
+        ASN1_STRING* params = encode_gost2012_algor_params(pkey);
+        return params ? engine_keys::set_public_key(pub, pkey, k, params) : 0;
     });
 }
 
