@@ -198,18 +198,12 @@ int token_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const
     if (*siglen < need || !tbs) return -1;
     // 512-bit keys sign with their own mechanism: the 256-bit one would refuse them or sign
     // with the wrong curve size.
-    CK_MECHANISM mech{is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
-    CK_RV rv = rec->functions->C_SignInit(rec->session, &mech, rec->key);
-    if (rv != CKR_OK) {
-        log_error("%s() 1 : C_SignInit() failed, rv = 0x%08lX (%s)", kFn,
-                  static_cast<unsigned long>(rv), get_ckr_name(rv));
-        return -1;
-    }
     CK_ULONG len = need;
-    rv = rec->functions->C_Sign(rec->session, const_cast<unsigned char*>(tbs), tbslen, sig, &len);
-    if (rv != CKR_OK) {
-        log_error("%s() 2 : C_Sign() failed, rv = 0x%08lX (%s)", kFn,
-                  static_cast<unsigned long>(rv), get_ckr_name(rv));
+    const p11::Signed r =
+        p11::sign(rec->functions, rec->session, rec->key,
+                  is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, tbs, tbslen, sig, &len);
+    if (!r.ok()) {
+        log_error("%s", p11::sign_failure_text(kFn, 1, r).c_str());
         return -1;
     }
     if (len != need) {
@@ -233,19 +227,11 @@ int token_rsa_encrypt(int flen, const unsigned char* from, unsigned char* to, RS
             log_error("%s() : padding %d is not available for token keys", kFn, padding);
             return -1;
         }
-        CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
-        CK_RV rv = rec->functions->C_SignInit(rec->session, &mech, rec->key);
-        if (rv != CKR_OK) {
-            log_error("%s() 1 : C_SignInit() failed, rv = 0x%08lX (%s)", kFn,
-                      static_cast<unsigned long>(rv), get_ckr_name(rv));
-            return -1;
-        }
         CK_ULONG len = static_cast<CK_ULONG>(RSA_size(rsa));
-        rv = rec->functions->C_Sign(rec->session, const_cast<unsigned char*>(from),
-                                    static_cast<CK_ULONG>(flen), to, &len);
-        if (rv != CKR_OK) {
-            log_error("%s() 2 : C_Sign() failed, rv = 0x%08lX (%s)", kFn,
-                      static_cast<unsigned long>(rv), get_ckr_name(rv));
+        const p11::Signed r = p11::sign(rec->functions, rec->session, rec->key, CKM_RSA_PKCS, from,
+                                        static_cast<size_t>(flen), to, &len);
+        if (!r.ok()) {
+            log_error("%s", p11::sign_failure_text(kFn, 1, r).c_str());
             return -1;
         }
         return static_cast<int>(len);

@@ -314,19 +314,12 @@ int pkcs11_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
         // The caller's buffer is as long as it says, and no longer.
         if (*siglen < need || !rec->module || !tbs) return -1;
         *siglen = need;
-        CK_FUNCTION_LIST* f = rec->module->functions();
-        CK_MECHANISM mech{is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
-        CK_RV rv = f->C_SignInit(rec->session, &mech, rec->private_key);
-        if (rv != CKR_OK) {
-            pkcs11_log_error("%s() 1 : C_SignInit() failed, rv = 0x%08lX (%s)", fn,
-                             static_cast<unsigned long>(rv), get_ckr_name(rv));
-            return -1;
-        }
         CK_ULONG len = need;
-        rv = f->C_Sign(rec->session, const_cast<unsigned char*>(tbs), tbslen, sig, &len);
-        if (rv != CKR_OK) {
-            pkcs11_log_error("%s() 2 : C_Sign() failed, rv = 0x%08lX (%s)", fn,
-                             static_cast<unsigned long>(rv), get_ckr_name(rv));
+        const p11::Signed r =
+            p11::sign(rec->module->functions(), rec->session, rec->private_key,
+                      is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, tbs, tbslen, sig, &len);
+        if (!r.ok()) {
+            pkcs11_log_error("%s", p11::sign_failure_text(fn, 1, r).c_str());
             return -1;
         }
         *siglen = len;
