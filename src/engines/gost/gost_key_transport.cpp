@@ -27,6 +27,8 @@
 
 namespace {
 
+using ossl::Wiped;
+
 using objmap::Obj;
 
 constexpr size_t kKeyLen = 32, kMacLen = 4, kIvLen = 8;
@@ -37,13 +39,6 @@ constexpr size_t kKeyLen = 32, kMacLen = 4, kIvLen = 8;
 void say(const char* line) {
     std::fputs(line, stderr);
 }
-
-// Key material on the stack, wiped when it goes out of scope.
-template <class T>
-struct Wiped {
-    T v{};
-    ~Wiped() { OPENSSL_cleanse(&v, sizeof v); }
-};
 
 struct Der {
     uint8_t b[16] = {};
