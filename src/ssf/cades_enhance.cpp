@@ -15,9 +15,6 @@ namespace ssf {
 
 namespace {
 
-const char* result_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
 std::string name_of(X509* cert) {
     return orb_x509_get_name_from_X509(cert).value_or("");
 }

@@ -26,10 +26,6 @@ namespace ssf {
 
 namespace {
 
-const char* result_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
-
 // The certificates of the certValues attribute; none (logged) when it is missing or broken.
 ossl::X509Stack LoadCertificates(PKCS7_SIGNER_INFO* si) {
     const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);

@@ -36,10 +36,6 @@ std::string gt_text(time_t t) {
     return g ? gt_text(g.get()) : "?";
 }
 
-const char* code_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
-
 // The decoder's failure goes on the queue as the crypto library's own OCSP reader put it.
 void raise_nested_asn1_error() {
     ERR_new();
@@ -442,7 +438,7 @@ int get_revValue(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
     if (delta_crl) delta_crl->reset();
     const int rc =
         rev_value(cert, issuer, store, md, ts_time, ocsp_cert, ocsp_resp, crl, delta_crl);
-    log_debug("%s() end, return code = %d (%s)", kFn, rc, code_text(rc));
+    log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
 

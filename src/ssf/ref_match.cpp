@@ -313,8 +313,7 @@ int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si) {
         rc = check_revocation_refs(si, fn);
     if (rc == 0 && si && PKCS7_get_attribute(si, NID_id_smime_aa_ets_CertificateRefs))
         rc = check_certificate_refs(si, fn);
-    log_debug("%s() end, return code = %d (%s)", fn, rc,
-              GetSignerErrorMessage(static_cast<SAP_UINT>(rc)));
+    log_debug("%s() end, return code = %d (%s)", fn, rc, result_text(rc));
     return rc;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cryptoext/objects.h"
+#include "engines/gost/gost_key_record.h"
 #include "engines/gost/gost_token_signer.h"
 #include "engines/guard.h"
 #include "engines/pkcs11/p11_objects.h"
@@ -30,15 +31,8 @@ using objmap::Obj;
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
 
-int failure_code(int is_signer) {
-    return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
-}
 int rv_int(CK_RV rv) {
     return static_cast<int>(rv);
-}
-
-bool is_gost_type(int type) {
-    return objmap::is_one_of(type, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512});
 }
 
 // The record leaves with its key; a copy of the key carries none (it could not own the session
@@ -145,7 +139,7 @@ ssf_token_key::~ssf_token_key() {
 ssf_token_key* token_record(EVP_PKEY* key) {
     if (!key) return nullptr;
     const int type = EVP_PKEY_get_base_id(key);
-    if (is_gost_type(type))
+    if (gost2012_is_sign_type(type))
         return static_cast<ssf_token_key*>(EVP_PKEY_get_ex_data(key, token_methods().gost_index));
     // Token RSA keys are legacy keys; a provider's key is never one of them (and asking it for
     // its RSA object would make a copy).
@@ -173,7 +167,7 @@ ossl::PKey MakeTokenPrivateKey(EVP_PKEY* pub, std::unique_ptr<ssf_token_key> rec
     ossl::PKey key;
     if (type == EVP_PKEY_RSA) {
         key = make_rsa_key(pub, record);
-    } else if (is_gost_type(type)) {
+    } else if (gost2012_is_sign_type(type)) {
         key = make_gost_key(pub, record);
     } else {
         log_error("%s() : unsupported key type: %d", kFn, type);

@@ -25,10 +25,6 @@ namespace ssf {
 
 namespace {
 
-const char* code_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
-
 PKCS7_SIGNER_INFO* first_signer_info(PKCS7* p7) {
     STACK_OF(PKCS7_SIGNER_INFO)* infos =
         p7 && PKCS7_type_is_signed(p7) && p7->d.sign ? PKCS7_get_signer_info(p7) : nullptr;
@@ -227,7 +223,7 @@ int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_ST
         if (r != 0) log_error("%s() 4 : ssf_verify_TS_token() failed", kFn);
         return r;
     }();
-    log_debug("%s() end: return code %d (%s)", kFn, rc, code_text(rc));
+    log_debug("%s() end: return code %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
 
@@ -440,7 +436,7 @@ int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* dat
                        ssf::ptr_bits(p7), ssf::ptr_bits(tst_info), ssf::ptr_bits(data),
                        ssf::ptr_bits(store));
         const int rc = ssf::verify_token(p7, tst_info, data, store, kind, pab_certs, when);
-        ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::code_text(rc));
+        ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::result_text(rc));
         return rc;
     });
 }
