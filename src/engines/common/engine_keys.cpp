@@ -29,22 +29,6 @@ bool is(int nid, Obj o) {
     return nid == objmap::nid(o);
 }
 
-// The digest parameter set written beside the key parameter set.
-int digest_param_nid(int type) {
-    if (is(type, Obj::gost2001)) return objmap::nid(Obj::GostR3411_94_CryptoProParamSet);
-    return objmap::nid(is(type, Obj::gost2012_512) ? Obj::md_gost12_512 : Obj::md_gost12_256);
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-    uint8_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc |= p[i];
-    return acc == 0;
-}
-
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
-}
-
 int recipient_alg(AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
                   X509_ALGOR* alg) {
     ossl::Asn1String params(encode(encode_fn, pkey));
@@ -211,7 +195,7 @@ ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* k) {
     if (p && s) {
         // Objects from OBJ_nid2obj are static: freeing the structure leaves them alone.
         p->key_params = OBJ_nid2obj(k->param_nid);
-        p->hash_params = OBJ_nid2obj(digest_param_nid(k->pkey_nid));
+        p->hash_params = OBJ_nid2obj(gost2012_digest_param_nid(k->pkey_nid));
         if (p->key_params && p->hash_params) len = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
     }
     if (len <= 0) {
@@ -379,8 +363,8 @@ int pmeth_init(EVP_PKEY_CTX* ctx, int default_param) {
 
 int pmeth_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src, int (*init)(EVP_PKEY_CTX*)) {
     if (!init(dst)) return 0;
-    const auto* from = data_of(const_cast<EVP_PKEY_CTX*>(src));
-    tvk_pmeth_data* to = data_of(dst);
+    const auto* from = pmeth_data(const_cast<EVP_PKEY_CTX*>(src));
+    tvk_pmeth_data* to = pmeth_data(dst);
     if (!from || !to) return 1;
     *to = *from;
     to->ukm = nullptr;
@@ -396,7 +380,7 @@ int pmeth_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src, int (*init)(EVP_PKEY_
 
 int pmeth_ctrl(const char* fn, EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
     return engines::guarded(fn, 0, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (!data) return 0;
         const int r = tvk_pmeth_common_ctrl(data, type, p1, p2);
         if (r == -2) std::fprintf(stderr, "%s() : unsupported type: %d\n", fn, type);

@@ -31,22 +31,10 @@ bool is_512(int key_type) {
     return key_type == objmap::nid(Obj::gost2012_512);
 }
 
-int digest_param_nid(int key_type) {
-    if (key_type == objmap::nid(Obj::gost2001))
-        return objmap::nid(Obj::GostR3411_94_CryptoProParamSet);
-    return objmap::nid(is_512(key_type) ? Obj::md_gost12_512 : Obj::md_gost12_256);
-}
-
 int sign_digest_nid(int key_type) {
     if (is_512(key_type)) return objmap::nid(Obj::md_gost12_512);
     if (key_type == objmap::nid(Obj::gost2012_256)) return objmap::nid(Obj::md_gost12_256);
     return objmap::nid(Obj::md_gost94);
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-    uint8_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc |= p[i];
-    return acc == 0;
 }
 
 // No parameter set, or a public key not yet derived.
@@ -458,7 +446,7 @@ ASN1_STRING* encode_gost2012_algor_params(const EVP_PKEY* pkey) {
     if (p && s) {
         // Objects from OBJ_nid2obj are static: the free of the structure leaves them alone.
         p->key_params = OBJ_nid2obj(k->param_nid);
-        p->hash_params = OBJ_nid2obj(digest_param_nid(type));
+        p->hash_params = OBJ_nid2obj(gost2012_digest_param_nid(type));
         if (p->key_params && p->hash_params) len = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
     }
     if (len <= 0) {
@@ -602,7 +590,8 @@ int param_print_gost2012(BIO* out, const EVP_PKEY* pkey, int indent, ASN1_PCTX*)
     const tvk_gost2012_key* k = gost2012_record(pkey);
     const int type = EVP_PKEY_get_base_id(pkey);
     const int param = k ? k->param_nid : NID_undef;
-    const int digest = type == NID_undef ? NID_undef : digest_param_nid(gost2012_key_type_of(type));
+    const int digest =
+        type == NID_undef ? NID_undef : gost2012_digest_param_nid(gost2012_key_type_of(type));
     if (!BIO_indent(out, indent, 128) || BIO_puts(out, "Key algorithm: \n") <= 0 ||
         BIO_printf(out, "    %s\n", long_name(type)) <= 0)
         return 0;

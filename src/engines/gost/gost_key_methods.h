@@ -55,6 +55,11 @@ struct tvk_pmeth_data {
     uint32_t token_slot;
 };
 
+// The data of a signature or agreement key context.
+inline tvk_pmeth_data* pmeth_data(EVP_PKEY_CTX* ctx) {
+    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
+}
+
 // Data of one key context of the MAC methods.
 struct tvk_mac_data {
     const EVP_MD* md;

@@ -84,6 +84,19 @@ const gost2012_param_oid* gost2012_find_param(int param_nid, bool is_512) {
     return nullptr;
 }
 
+int gost2012_digest_param_nid(int key_type) {
+    if (key_type == objmap::nid(Obj::gost2001))
+        return objmap::nid(Obj::GostR3411_94_CryptoProParamSet);
+    return objmap::nid(key_type == objmap::nid(Obj::gost2012_512) ? Obj::md_gost12_512
+                                                                  : Obj::md_gost12_256);
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+    uint8_t acc = 0;
+    for (size_t i = 0; i < n; ++i) acc |= p[i];
+    return acc == 0;
+}
+
 bool gost2012_is_sign_type(int nid) {
     return nid != NID_undef &&
            objmap::is_one_of(nid, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512});

@@ -84,12 +84,6 @@ Obj transport_cipher_set(int key_type) {
                                             : Obj::gost_28147_param_Z;
 }
 
-bool all_zero(const uint8_t* p, size_t n) {
-    uint8_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc |= p[i];
-    return acc == 0;
-}
-
 bool same_der(const uint8_t* a, uint32_t an, const Der& b) {
     return an == b.n && std::memcmp(a, b.b, an) == 0;
 }
@@ -260,10 +254,6 @@ BerBuf encode_transport(const uint8_t* ek, const uint8_t* mac, const Der& cipher
     if (!ber_encode_GostR3410_KeyTransport(a, an, c, cn, BER_ENCODE, &d, &dn)) return nullptr;
     *len = dn;
     return BerBuf(d);
-}
-
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
 }
 
 }  // namespace
@@ -557,7 +547,7 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                      const unsigned char* key, size_t key_len) {
     return engines::guarded("pkey_tvk_encrypt", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (pkey == nullptr || data == nullptr || out_len == nullptr ||
             gost_settings_for(pkey) == nullptr)
             return 0;
@@ -661,7 +651,7 @@ int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len) {
     return engines::guarded("pkey_tvk_derive", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         EVP_PKEY* peer = EVP_PKEY_CTX_get0_peerkey(ctx);
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (pkey == nullptr || data == nullptr || out_len == nullptr ||
             gost_settings_for(pkey) == nullptr)
             return 0;

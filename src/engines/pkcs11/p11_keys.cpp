@@ -22,10 +22,6 @@ constexpr const char* kDecodeFn = "decode_pkcs11_algor_params";
 constexpr const char* kEncodeFn = "encode_pkcs11_algor_params";
 constexpr const char* kCtrlFn = "pkey_pkcs11_ctrl";
 
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
-}
-
 tvk_gost2012_key* pkcs11_record_alloc() {
     auto* rec = static_cast<pkcs11_key*>(OPENSSL_zalloc(sizeof(pkcs11_key)));
     return rec ? &rec->pub : nullptr;
@@ -78,7 +74,7 @@ int pkey_pkcs11_init(EVP_PKEY_CTX* ctx) {
                                   ? objmap::nid(Obj::gost_3410_2012_512_paramSetA)
                                   : objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet);
     if (!engine_keys::pmeth_init(ctx, default_param)) return 0;
-    tvk_pmeth_data* data = data_of(ctx);
+    tvk_pmeth_data* data = pmeth_data(ctx);
     if (data->key_type == 0) data->key_type = objmap::nid(Type);
     return 1;
 }
@@ -89,7 +85,7 @@ int pkey_pkcs11_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src) {
 }
 
 void pkey_pkcs11_cleanup(EVP_PKEY_CTX* ctx) {
-    if (tvk_pmeth_data* data = data_of(ctx)) {
+    if (tvk_pmeth_data* data = pmeth_data(ctx)) {
         OPENSSL_free(data->token_label);
         data->token_label = nullptr;
     }
@@ -107,7 +103,7 @@ bool is_sign_paramset(int nid) {
 
 int pkey_pkcs11_ctrl(EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
     return engines::guarded(kCtrlFn, 0, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (!data) return 0;
         switch (type) {
             case EVP_PKEY_CTRL_PKCS11_LABEL: {
@@ -169,7 +165,7 @@ const unsigned char* digest_param_der(int type, size_t* len) {
 int pkey_pkcs11_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
     static const char fn[] = "pkey_pkcs11_keygen";
     return engines::guarded(fn, -1, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         ENGINE* e = pkcs11_engine();
         if (!data || !e) return -1;
         const int type = data->key_type;
