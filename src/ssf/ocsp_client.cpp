@@ -1,7 +1,5 @@
 #include "ssf/ocsp_client.h"
 
-#include <openssl/err.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -34,13 +32,6 @@ std::string gt_text(const ASN1_GENERALIZEDTIME* t) {
 std::string gt_text(time_t t) {
     ossl::Asn1Time g(ASN1_GENERALIZEDTIME_set(nullptr, t));
     return g ? gt_text(g.get()) : "?";
-}
-
-// The decoder's failure goes on the queue as the crypto library's own OCSP reader put it.
-void raise_nested_asn1_error() {
-    ERR_new();
-    ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "OCSP_sendreq_bio");
-    ERR_set_error(ERR_LIB_OCSP, ERR_R_NESTED_ASN1_ERROR, nullptr);
 }
 
 // The OCSP URIs of the certificate's authorityInfoAccess, in extension order; none when the
