@@ -24,9 +24,7 @@ namespace {
 constexpr const char* kGost2001SignatureOid = "1.2.643.2.2.3";
 
 std::string gt_text(const ASN1_GENERALIZEDTIME* t) {
-    if (!t) return "(null)";
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(t)),
-                       static_cast<size_t>(ASN1_STRING_length(t)));
+    return t ? asn1_chars(t) : "(null)";
 }
 
 std::string gt_text(time_t t) {
