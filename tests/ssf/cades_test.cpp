@@ -207,21 +207,17 @@ class Cades : public ssf_test::Started {
         if (auto it = crls.find(r.target); it != crls.end())
             return HttpReply::make(200, it->second);
         const std::string n = std::to_string(++requests);
-        dir.write("q" + n, r.body);
-        std::string args;
-        if (r.target == "/tsp") {
-            args = "ts -reply -config " + dir.file("tsa.cnf") + " -queryfile " + dir.file("q" + n) +
-                   " -out " + dir.file("a" + n);
-        } else {
-            const std::string ca = r.target == "/ocsp-root" ? "root" : "inter";
-            dir.write("index-" + ca, index[ca]);
-            args = "ocsp -index " + dir.file("index-" + ca) + " -CA " + dir.file(ca + ".pem") +
-                   " -rsigner " + dir.file("resp-" + ca + ".pem") + " -rkey " +
-                   dir.file("resp-" + ca + ".key") + " -reqin " + dir.file("q" + n) + " -respout " +
-                   dir.file("a" + n) + " -ndays 1";
-        }
-        run_openssl(args, false, dir.file("engine.cnf"));
-        return HttpReply::make(200, testing_support::read_file(dir.file("a" + n)));
+        if (r.target == "/tsp")
+            return HttpReply::make(
+                200, testing_support::ts_reply(dir.path(), n, dir.file("tsa.cnf"), r.body,
+                                               dir.file("engine.cnf")));
+        const std::string ca = r.target == "/ocsp-root" ? "root" : "inter";
+        dir.write("index-" + ca, index[ca]);
+        const testing_support::OcspResponder responder{
+            dir.file("index-" + ca), dir.file(ca + ".pem"), dir.file("resp-" + ca + ".pem"),
+            dir.file("resp-" + ca + ".key")};
+        return HttpReply::make(200, testing_support::ocsp_reply(dir.path(), n, responder, r.body,
+                                                                dir.file("engine.cnf")));
     }
 
     // What the stock tools say about a CADES_XLT1 message: the base signature, the signature time

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "common/http_stub.h"
+#include "common/openssl_tool.h"
 #include "common/process.h"
 #include "common/tls_front.h"
 #include "fixture.h"
@@ -321,13 +322,11 @@ TEST_F(OcspClient, StockResponderDirectOverTlsAndThroughTheProxy) {
         dir.write("rs.pem", pem_of(signer.cert.get()));
         dir.write("rs.key", key_pem(signer.key.get(), nullptr));
         // Stock `openssl ocsp` answers each request that the scripted front receives.
+        const testing_support::OcspResponder responder{dir.file("index.txt"), dir.file("ca.pem"),
+                                                       dir.file("rs.pem"), dir.file("rs.key")};
         HttpStub responder_front([&](const HttpRequest& r) {
-            dir.write("req.der", r.body);
-            testing_support::run_command(
-                {"openssl", "ocsp", "-index", dir.file("index.txt"), "-CA", dir.file("ca.pem"),
-                 "-rsigner", dir.file("rs.pem"), "-rkey", dir.file("rs.key"), "-reqin",
-                 dir.file("req.der"), "-respout", dir.file("resp.der"), "-ndays", "1"});
-            return HttpReply::make(200, testing_support::read_file(dir.file("resp.der")));
+            return HttpReply::make(
+                200, testing_support::ocsp_reply(dir.path(), "ocsp", responder, r.body));
         });
         std::optional<testing_support::TlsFront> front;
         std::string url = "http://127.0.0.1:" + std::to_string(responder_front.port()) + "/ocsp";

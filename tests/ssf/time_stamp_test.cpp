@@ -132,17 +132,14 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
             if (const HttpReply* raw = std::get_if<HttpReply>(&c.answer)) return *raw;
             if (std::holds_alternative<const char*>(c.answer)) {
                 const Entity& tsa = kit_tsa(KeyType::rsa);
-                dir.write("q.tsq", r.body);
                 dir.write("tsa.pem", pem_of(tsa.cert.get()));
                 dir.write("tsa.key", key_pem(tsa.key.get(), nullptr));
                 dir.write("serial", "01\n");
                 dir.write("tsa.cnf",
                           testing_support::ts_reply_config(dir.file("serial"), dir.file("tsa.pem"),
                                                            dir.file("tsa.key"), "sha256"));
-                testing_support::run_command({"openssl", "ts", "-reply", "-config",
-                                              dir.file("tsa.cnf"), "-queryfile", dir.file("q.tsq"),
-                                              "-out", dir.file("r.tsr")});
-                return HttpReply::make(200, testing_support::read_file(dir.file("r.tsr")));
+                return HttpReply::make(
+                    200, testing_support::ts_reply(dir.path(), "ts", dir.file("tsa.cnf"), r.body));
             }
             TokenSpec spec;
             spec.tsa = std::get<Token>(c.answer).tsa;
