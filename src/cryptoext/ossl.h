@@ -233,6 +233,13 @@ inline X509Stack new_x509_stack() {
     return X509Stack(sk_X509_new_null());
 }
 
+// Key material on the stack (a value or an array), wiped when it goes out of scope on every path.
+template <class T>
+struct Wiped {
+    T v{};
+    ~Wiped() { OPENSSL_cleanse(&v, sizeof v); }
+};
+
 // A second owner of an object that counts its references.
 inline Engine up_ref(ENGINE* e) {
     if (e != nullptr) ENGINE_up_ref(e);

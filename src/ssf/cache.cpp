@@ -4,6 +4,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -48,6 +49,7 @@ DirectoryCache& directories() {
 
 struct HashKey {
     std::once_flag once;
+    bool drawn = false;
     unsigned char key[32];
 };
 HashKey& hash_key() {
@@ -102,10 +104,15 @@ SecretDigest secret_digest(const char* password) {
         size_t got = 0;
         while (got < sizeof k.key) {
             const ssize_t n = ::getrandom(k.key + got, sizeof k.key - got, 0);
+            // A kernel that refuses for good would keep every call waiting here; without a key
+            // no digest is made, so no profile is kept.
+            if (n < 0 && errno != EINTR) return;
             if (n > 0) got += static_cast<size_t>(n);
         }
+        k.drawn = true;
     });
     SecretDigest d{};
+    if (!k.drawn) return d;
     // One byte tells an absent password from an empty one.
     std::vector<unsigned char> input(1, password ? 1 : 0);
     if (password) input.insert(input.end(), password, password + std::strlen(password));

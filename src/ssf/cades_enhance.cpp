@@ -10,20 +10,14 @@
 #include "ssf/log.h"
 #include "ssf/revocation_refs.h"
 #include "ssf/tsp_client.h"
+#include "ssf/utils.h"
 
 namespace ssf {
 
 namespace {
 
-const char* result_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
 std::string name_of(X509* cert) {
     return orb_x509_get_name_from_X509(cert).value_or("");
-}
-std::string bytes_of(const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<size_t>(ASN1_STRING_length(s)));
 }
 
 // The DER of an attribute, or, without tags, what follows its outer tag and length octets.
@@ -75,7 +69,7 @@ int enhance(PKCS7_SIGNER_INFO* si, X509* cert, X509_STORE* store) {
         log_error("%s() 4 : add_revValues_attribute() failed for '%s'", kFn, name.c_str());
         return rc;
     }
-    log_write("%s() : ts_time->data = '%s'", kFn, bytes_of(ts_time.get()).c_str());
+    log_write("%s() : ts_time->data = '%s'", kFn, asn1_chars(ts_time.get()).c_str());
     ossl::X509Stack added;
     if (add_certValues_attribute(si, md, certs.get(), store, &added) != 1) {
         log_error("%s() 5 : add_certValues_attribute() failed for '%s'", kFn, name.c_str());
@@ -178,7 +172,7 @@ int stamp_attribute(const char* fn, PKCS7_SIGNER_INFO* si, int nid, int kind,
         log_error("%s() 1 : make_time_stamp() failed", fn);
         return rc;
     }
-    if (!set_sequence_attributes(si, {{nid, bytes_of(token.get())}})) {
+    if (!set_sequence_attributes(si, {{nid, asn1_chars(token.get())}})) {
         log_error("%s() 2 : PKCS7_add_attribute() failed", fn);
         log_crypto_errors();
         if (gen_time) gen_time->reset();
@@ -192,7 +186,7 @@ int stamp_attribute(const char* fn, PKCS7_SIGNER_INFO* si, int nid, int kind,
 int add_timeStampToken_attribute(PKCS7_SIGNER_INFO* si, const EVP_MD* md, X509_STORE* store,
                                  ossl::X509Ptr* tsa_cert, ossl::Asn1Time* ts_time) {
     return stamp_attribute("add_timeStampToken_attribute", si, NID_id_smime_aa_timeStampToken, 1,
-                           bytes_of(si->enc_digest), md, store, tsa_cert, ts_time);
+                           asn1_chars(si->enc_digest), md, store, tsa_cert, ts_time);
 }
 
 int add_certValues_attribute(PKCS7_SIGNER_INFO* si, const EVP_MD* md, STACK_OF(X509) * certs,
@@ -220,7 +214,7 @@ int add_escTimeStamp_attribute(PKCS7_SIGNER_INFO* si, const EVP_MD* md, X509_STO
 
 std::optional<std::string> make_esc_timestamp_data(PKCS7_SIGNER_INFO* si, bool with_tags) {
     if (!si || !si->enc_digest) return std::nullopt;
-    std::string out = bytes_of(si->enc_digest);
+    std::string out = asn1_chars(si->enc_digest);
     for (int nid : {NID_id_smime_aa_timeStampToken, NID_id_smime_aa_ets_CertificateRefs,
                     NID_id_smime_aa_ets_RevocationRefs}) {
         const std::optional<std::string> der = attribute_der(si, nid, with_tags);

@@ -99,6 +99,12 @@ DECLARE_ASN1_ITEM(CRL_VALUES)
 
 namespace ssf {
 
+// The DER of an unsigned attribute's value when it is a SEQUENCE; null when the signer info has
+// no such attribute or its value is of another type.
+inline const ASN1_STRING* unsigned_sequence(PKCS7_SIGNER_INFO* si, int nid) {
+    const ASN1_TYPE* t = si ? PKCS7_get_attribute(si, nid) : nullptr;
+    return t && t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr;
+}
 // A value decoded from all of s's bytes with d2i; null when there is none or it does not decode.
 template <class T>
 T* decode_value(const ASN1_STRING* s, T* (*d2i)(T**, const unsigned char**, long)) {

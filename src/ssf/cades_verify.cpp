@@ -26,19 +26,14 @@ namespace ssf {
 
 namespace {
 
-const char* result_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
-
 // The certificates of the certValues attribute; none (logged) when it is missing or broken.
 ossl::X509Stack LoadCertificates(PKCS7_SIGNER_INFO* si) {
-    const ASN1_TYPE* t = si ? PKCS7_get_attribute(si, NID_id_smime_aa_ets_certValues) : nullptr;
-    if (!t || t->type != V_ASN1_SEQUENCE || !t->value.sequence) {
+    const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+    if (!seq) {
         log_error("%s() 1 : attribute 'id_smime_aa_ets_certValues' not found", "LoadCertificates");
         return nullptr;
     }
-    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(t->value.sequence),
-                                       ASN1_STRING_length(t->value.sequence)));
+    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
     if (!certs) {
         log_error("%s() 2 : ASN1_seq_unpack() failed", "LoadCertificates");
         log_crypto_errors();
@@ -214,14 +209,12 @@ int verify_cert(X509_STORE* store, X509* cert, STACK_OF(X509) * certs, STACK_OF(
         ERR_clear_error();
         return SSF_RESULT_INVALID_SIGNATURE;
     }
-    const ASN1_TYPE* t = PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues);
-    if (!t) {
+    if (!PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues)) {
         log_error("%s() 4 : attribute 'id_smime_aa_ets_revocationValues'not found", kFn);
         return SSF_RESULT_ES_REFS_INVALID;
     }
-    RevocationValues values(t->type == V_ASN1_SEQUENCE
-                                ? decode_value(t->value.sequence, d2i_REVOCATION_VALUES)
-                                : nullptr);
+    RevocationValues values(decode_value(
+        unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
     if (!values) {
         log_error("%s() 6 : failed to parse 'NID_id_smime_aa_ets_RevocationRefs' extension", kFn);
         log_crypto_errors();
@@ -374,13 +367,13 @@ int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::As
     log_debug("%s() begin: si = 0x%lx, store = 0x%lx, gen_time = 0x%lxpab_certs = 0x%lx", kFn,
               ptr_bits(si), ptr_bits(store), ptr_bits(gen_time), ptr_bits(pab_certs));
     const int rc = [&]() -> int {
-        const ASN1_TYPE* t = si ? PKCS7_get_attribute(si, NID_id_smime_aa_timeStampToken) : nullptr;
-        if (!t || t->type != V_ASN1_SEQUENCE) {
+        const ASN1_STRING* token = unsigned_sequence(si, NID_id_smime_aa_timeStampToken);
+        if (!token) {
             log_error("%s() 1 : timeStampToken not found", kFn);
             return SSF_RESULT_NO_SIGNATURE_TIMESTAMP;
         }
-        const int r = ssf_verify_TS(t->value.sequence, si->enc_digest, store, kSignatureTimestamp,
-                                    gen_time, pab_certs, when);
+        const int r = ssf_verify_TS(token, si->enc_digest, store, kSignatureTimestamp, gen_time,
+                                    pab_certs, when);
         if (r != 0) log_error("%s() 2 : timeStampToken is not valid", kFn);
         return r;
     }();
@@ -394,9 +387,8 @@ int ssf_verify_escTimeStamp(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1
     log_debug("%s() begin: si = 0x%lx, store = 0x%lx, gen_time = 0x%lxpab_certs = 0x%lx", kFn,
               ptr_bits(si), ptr_bits(store), ptr_bits(gen_time), ptr_bits(pab_certs));
     const int rc = [&]() -> int {
-        const ASN1_TYPE* t =
-            si ? PKCS7_get_attribute(si, NID_id_smime_aa_ets_escTimeStamp) : nullptr;
-        if (!t || t->type != V_ASN1_SEQUENCE) {
+        const ASN1_STRING* token = unsigned_sequence(si, NID_id_smime_aa_ets_escTimeStamp);
+        if (!token) {
             log_error("%s() 1 : escTimeStamp not found", kFn);
             return SSF_RESULT_NO_ESC_TIMESTAMP;
         }
@@ -408,8 +400,8 @@ int ssf_verify_escTimeStamp(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1
                 ASN1_OCTET_STRING_set(os.get(),
                                       reinterpret_cast<const unsigned char*>(data->data()),
                                       static_cast<int>(data->size())) &&
-                ssf_verify_TS(t->value.sequence, os.get(), store, kEscTimestamp, gen_time,
-                              pab_certs, when) == 0)
+                ssf_verify_TS(token, os.get(), store, kEscTimestamp, gen_time, pab_certs, when) ==
+                    0)
                 return 0;
             if (with_tags)
                 log_write(

@@ -76,6 +76,14 @@ struct ResultText {
 };
 std::span<const ResultText> result_texts();
 inline constexpr const char* kUnknownResultText = "<Unknown error code>";
+// What a profile load that fails returns: the signer's or the recipient's failure code.
+inline int failure_code(int is_signer) {
+    return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
+}
+// The text of a result or return code for a log line.
+inline const char* result_text(int rc) {
+    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
+}
 
 // Signature type codes the sign and verify workers act on.
 enum SignatureType : int {

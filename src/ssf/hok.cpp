@@ -10,6 +10,7 @@
 #include "ssf/codes.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
+#include "ssf/service_route.h"
 
 namespace ssf {
 
@@ -29,7 +30,6 @@ struct ServiceUrls {
     }
 };
 ServiceUrls* g_urls = new ServiceUrls;
-http::Limits g_limits;
 
 const list* service_urls(const char* fn) {
     ServiceUrls& s = *g_urls;
@@ -161,7 +161,7 @@ std::optional<std::vector<std::string>> get_hok_resp(const char* url, const std:
         return std::nullopt;
     }
     // Always direct: the proxy of the configuration is not for this service.
-    http::Connection conn(g_limits);
+    http::Connection conn(service_limits());
     if (conn.connect(u->host, u->port) != http::Failure::none) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed", kFn,
                   u->host.c_str(), u->port.c_str());
@@ -357,14 +357,9 @@ std::optional<std::string> hok_get_single_fingerprint_by_snils(const char* snils
     return selected;
 }
 
-void hok_set_limits(const http::Limits& limits) {
-    g_limits = limits;
-}
-
 void hok_reset_for_tests() {
     delete g_urls;
     g_urls = new ServiceUrls;
-    g_limits = http::Limits{};
 }
 
 }  // namespace ssf

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
-#include "ssf/http.h"
 #include "ssf/list.h"
 
 namespace ssf {
@@ -33,8 +32,7 @@ list* create_url_list(const char* urls);
 // The text without numeric character references ("&#13;" and the like), or none.
 [[nodiscard]] std::optional<std::string> ssf_clean_str(const char* text);
 
-// For tests: other time-outs and limits; and a URL list made anew from the configuration.
-void hok_set_limits(const http::Limits& limits);
+// For tests: a URL list made anew from the configuration.
 void hok_reset_for_tests();
 
 }  // namespace ssf

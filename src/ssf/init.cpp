@@ -24,6 +24,7 @@
 #include "ssf/crl.h"
 #include "ssf/hok.h"
 #include "ssf/log.h"
+#include "ssf/service_route.h"
 
 namespace ssf {
 
@@ -498,6 +499,7 @@ void reset_for_tests() {
     log_set_debug_mode(false);
     log_reset_for_tests();
     hok_reset_for_tests();
+    set_service_limits({});
     clear_caches();
 }
 

@@ -29,9 +29,6 @@ constexpr const char* kTokenPrefix = "token=";
 constexpr const char* kCertFilePrefix = "certfile=";
 constexpr const char* kKeyFileSeparator = ",keyfile=";
 
-int failure_code(int is_signer) {
-    return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
-}
 bool sap_given(const SAP_BYTE* p, SAP_UINT len) {
     return p && static_cast<int32_t>(len) > 0;
 }

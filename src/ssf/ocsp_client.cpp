@@ -1,7 +1,5 @@
 #include "ssf/ocsp_client.h"
 
-#include <openssl/err.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -26,25 +24,12 @@ namespace {
 constexpr const char* kGost2001SignatureOid = "1.2.643.2.2.3";
 
 std::string gt_text(const ASN1_GENERALIZEDTIME* t) {
-    if (!t) return "(null)";
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(t)),
-                       static_cast<size_t>(ASN1_STRING_length(t)));
+    return t ? asn1_chars(t) : "(null)";
 }
 
 std::string gt_text(time_t t) {
     ossl::Asn1Time g(ASN1_GENERALIZEDTIME_set(nullptr, t));
     return g ? gt_text(g.get()) : "?";
-}
-
-const char* code_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
-
-// The decoder's failure goes on the queue as the crypto library's own OCSP reader put it.
-void raise_nested_asn1_error() {
-    ERR_new();
-    ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "OCSP_sendreq_bio");
-    ERR_set_error(ERR_LIB_OCSP, ERR_R_NESTED_ASN1_ERROR, nullptr);
 }
 
 // The OCSP URIs of the certificate's authorityInfoAccess, in extension order; none when the
@@ -442,7 +427,7 @@ int get_revValue(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
     if (delta_crl) delta_crl->reset();
     const int rc =
         rev_value(cert, issuer, store, md, ts_time, ocsp_cert, ocsp_resp, crl, delta_crl);
-    log_debug("%s() end, return code = %d (%s)", kFn, rc, code_text(rc));
+    log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
 

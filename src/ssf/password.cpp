@@ -29,12 +29,6 @@ std::string masked(const char* text) {
     return std::string(std::strlen(text), '*');
 }
 
-// A buffer that is wiped before it is released.
-struct Wiped {
-    unsigned char bytes[kMaxProtectedPassword + 1] = {};
-    ~Wiped() { OPENSSL_cleanse(bytes, sizeof bytes); }
-};
-
 bool decrypt(const unsigned char* iv, const unsigned char* in, int n, unsigned char* out) {
     ossl::CipherCtx ctx(EVP_CIPHER_CTX_new());
     const int param_z = objmap::nid(objmap::Obj::gost_28147_param_Z);
@@ -87,10 +81,10 @@ ossl::Text DecryptPassword(const char* protected_text) {
         return nullptr;
     }
     const unsigned char* iv = blob.data.get();
-    Wiped plain;
+    ossl::Wiped<unsigned char[kMaxProtectedPassword + 1]> plain;
     unsigned char mac[kMacLen] = {};
-    const bool ok = decrypt(iv, iv + kIvLen, n, plain.bytes) &&
-                    imito(iv, plain.bytes, std::strlen(reinterpret_cast<char*>(plain.bytes)), mac);
+    const bool ok = decrypt(iv, iv + kIvLen, n, plain.v) &&
+                    imito(iv, plain.v, std::strlen(reinterpret_cast<char*>(plain.v)), mac);
     const bool match = ok && CRYPTO_memcmp(mac, iv + kIvLen + n, kMacLen) == 0;
     OPENSSL_cleanse(blob.data.get(), blob.size);
     if (!ok) {
@@ -102,7 +96,7 @@ ossl::Text DecryptPassword(const char* protected_text) {
         log_error("%s() 3 : imito does not match", kFn);
         return nullptr;
     }
-    return ossl::Text(OPENSSL_strdup(reinterpret_cast<char*>(plain.bytes)));
+    return ossl::Text(OPENSSL_strdup(reinterpret_cast<char*>(plain.v)));
 }
 
 }  // namespace ssf

@@ -31,14 +31,8 @@ bool md_complete(const MD* md) {
     return md && md->hashAlgorithm && md->hashAlgorithm->algorithm && md->hashValue;
 }
 
-// The DER bytes of an attribute value that must be a SEQUENCE; null for any other type.
-const ASN1_STRING* sequence_value(PKCS7_SIGNER_INFO* si, int nid) {
-    const ASN1_TYPE* t = PKCS7_get_attribute(si, nid);
-    return t && t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr;
-}
-
 int check_revocation_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
-    RevocationRefs refs(decode_value(sequence_value(si, NID_id_smime_aa_ets_RevocationRefs),
+    RevocationRefs refs(decode_value(unsigned_sequence(si, NID_id_smime_aa_ets_RevocationRefs),
                                      d2i_COMPLETE_REVOCATION_REFS));
     if (!refs) {
         log_error("%s() 1 : d2i_COMPLETE_REVOCATION_REFS() failed", fn);
@@ -50,7 +44,7 @@ int check_revocation_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
                   fn);
         return SSF_RESULT_ES_REFS_MISMATCH;
     }
-    RevocationValues vals(decode_value(sequence_value(si, NID_id_smime_aa_ets_revocationValues),
+    RevocationValues vals(decode_value(unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
                                        d2i_REVOCATION_VALUES));
     if (!vals) {
         log_error("%s() 3 : d2i_REVOCATION_VALUES() failed", fn);
@@ -80,7 +74,7 @@ int check_revocation_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
 }
 
 int check_certificate_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
-    const ASN1_STRING* refs_der = sequence_value(si, NID_id_smime_aa_ets_CertificateRefs);
+    const ASN1_STRING* refs_der = unsigned_sequence(si, NID_id_smime_aa_ets_CertificateRefs);
     CertRefs refs(
         refs_der ? unpack_cert_refs(ASN1_STRING_get0_data(refs_der), ASN1_STRING_length(refs_der))
                  : nullptr);
@@ -93,7 +87,7 @@ int check_certificate_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
         log_error("%s() 7 : PKCS7_get_attribute( NID_id_smime_aa_ets_certValues ) failed", fn);
         return SSF_RESULT_ES_REFS_MISMATCH;
     }
-    const ASN1_STRING* certs_der = sequence_value(si, NID_id_smime_aa_ets_certValues);
+    const ASN1_STRING* certs_der = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
     ossl::X509Stack certs(
         certs_der ? unpack_certs(ASN1_STRING_get0_data(certs_der), ASN1_STRING_length(certs_der))
                   : nullptr);
@@ -319,8 +313,7 @@ int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si) {
         rc = check_revocation_refs(si, fn);
     if (rc == 0 && si && PKCS7_get_attribute(si, NID_id_smime_aa_ets_CertificateRefs))
         rc = check_certificate_refs(si, fn);
-    log_debug("%s() end, return code = %d (%s)", fn, rc,
-              GetSignerErrorMessage(static_cast<SAP_UINT>(rc)));
+    log_debug("%s() end, return code = %d (%s)", fn, rc, result_text(rc));
     return rc;
 }
 

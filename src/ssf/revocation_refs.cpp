@@ -214,8 +214,7 @@ int AddTimestampRevocationValues(const EVP_MD* md, PKCS7* token, X509* tsa_cert,
     log_debug("%s() begin : token = 0x%lx, tsp_cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(token),
               ptr_bits(tsa_cert), ptr_bits(store));
     const int rc = add_timestamp_values(md, token, tsa_cert, store);
-    log_debug("%s() end : return code = %d (%s)", kFn, rc,
-              GetSignerErrorMessage(static_cast<SAP_UINT>(rc)));
+    log_debug("%s() end : return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
 
@@ -224,10 +223,6 @@ int AddTimestampRevocationValues(const EVP_MD* md, PKCS7* token, X509* tsa_cert,
 namespace ssf {
 
 namespace {
-
-const char* result_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
 
 // The values and references of one chain, collected before either attribute is set.
 struct PathRevocation {

@@ -1,5 +1,7 @@
 #include "ssf/service_route.h"
 
+#include <openssl/err.h>
+
 #include <cstring>
 
 #include "ssf/base64.h"
@@ -73,6 +75,12 @@ std::optional<std::string> post_der(http::Connection& conn, const std::string& h
     http::Reply reply;
     if (conn.receive(reply) != http::Failure::none) return std::nullopt;
     return std::move(reply.body);
+}
+
+void raise_nested_asn1_error() {
+    ERR_new();
+    ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "OCSP_sendreq_bio");
+    ERR_set_error(ERR_LIB_OCSP, ERR_R_NESTED_ASN1_ERROR, nullptr);
 }
 
 const http::Limits& service_limits() {

@@ -48,7 +48,11 @@ enum class Opened { ok, unreachable, failed };
 [[nodiscard]] std::optional<std::string> post_der(http::Connection& conn, const std::string& head,
                                                   const std::string& der);
 
-// Time-outs and limits of the OCSP and time-stamp requests (tests shorten them).
+// A reply that does not decode goes on the error queue as the crypto library's own OCSP reader
+// put it.
+void raise_nested_asn1_error();
+
+// Time-outs and limits of the OCSP, time-stamp and web-service requests (tests shorten them).
 const http::Limits& service_limits();
 void set_service_limits(const http::Limits& limits);
 

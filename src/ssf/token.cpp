@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cryptoext/objects.h"
+#include "engines/gost/gost_key_record.h"
 #include "engines/gost/gost_token_signer.h"
 #include "engines/guard.h"
 #include "engines/pkcs11/p11_objects.h"
@@ -30,15 +31,8 @@ using objmap::Obj;
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
 
-int failure_code(int is_signer) {
-    return is_signer ? SSF_RC_SIGNER_FAILED : SSF_RC_RECIPIENT_FAILED;
-}
 int rv_int(CK_RV rv) {
     return static_cast<int>(rv);
-}
-
-bool is_gost_type(int type) {
-    return objmap::is_one_of(type, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512});
 }
 
 // The record leaves with its key; a copy of the key carries none (it could not own the session
@@ -145,7 +139,7 @@ ssf_token_key::~ssf_token_key() {
 ssf_token_key* token_record(EVP_PKEY* key) {
     if (!key) return nullptr;
     const int type = EVP_PKEY_get_base_id(key);
-    if (is_gost_type(type))
+    if (gost2012_is_sign_type(type))
         return static_cast<ssf_token_key*>(EVP_PKEY_get_ex_data(key, token_methods().gost_index));
     // Token RSA keys are legacy keys; a provider's key is never one of them (and asking it for
     // its RSA object would make a copy).
@@ -173,7 +167,7 @@ ossl::PKey MakeTokenPrivateKey(EVP_PKEY* pub, std::unique_ptr<ssf_token_key> rec
     ossl::PKey key;
     if (type == EVP_PKEY_RSA) {
         key = make_rsa_key(pub, record);
-    } else if (is_gost_type(type)) {
+    } else if (gost2012_is_sign_type(type)) {
         key = make_gost_key(pub, record);
     } else {
         log_error("%s() : unsupported key type: %d", kFn, type);
@@ -198,18 +192,12 @@ int token_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const
     if (*siglen < need || !tbs) return -1;
     // 512-bit keys sign with their own mechanism: the 256-bit one would refuse them or sign
     // with the wrong curve size.
-    CK_MECHANISM mech{is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
-    CK_RV rv = rec->functions->C_SignInit(rec->session, &mech, rec->key);
-    if (rv != CKR_OK) {
-        log_error("%s() 1 : C_SignInit() failed, rv = 0x%08lX (%s)", kFn,
-                  static_cast<unsigned long>(rv), get_ckr_name(rv));
-        return -1;
-    }
     CK_ULONG len = need;
-    rv = rec->functions->C_Sign(rec->session, const_cast<unsigned char*>(tbs), tbslen, sig, &len);
-    if (rv != CKR_OK) {
-        log_error("%s() 2 : C_Sign() failed, rv = 0x%08lX (%s)", kFn,
-                  static_cast<unsigned long>(rv), get_ckr_name(rv));
+    const p11::Signed r =
+        p11::sign(rec->functions, rec->session, rec->key,
+                  is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, tbs, tbslen, sig, &len);
+    if (!r.ok()) {
+        log_error("%s", p11::sign_failure_text(kFn, 1, r).c_str());
         return -1;
     }
     if (len != need) {
@@ -233,19 +221,11 @@ int token_rsa_encrypt(int flen, const unsigned char* from, unsigned char* to, RS
             log_error("%s() : padding %d is not available for token keys", kFn, padding);
             return -1;
         }
-        CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
-        CK_RV rv = rec->functions->C_SignInit(rec->session, &mech, rec->key);
-        if (rv != CKR_OK) {
-            log_error("%s() 1 : C_SignInit() failed, rv = 0x%08lX (%s)", kFn,
-                      static_cast<unsigned long>(rv), get_ckr_name(rv));
-            return -1;
-        }
         CK_ULONG len = static_cast<CK_ULONG>(RSA_size(rsa));
-        rv = rec->functions->C_Sign(rec->session, const_cast<unsigned char*>(from),
-                                    static_cast<CK_ULONG>(flen), to, &len);
-        if (rv != CKR_OK) {
-            log_error("%s() 2 : C_Sign() failed, rv = 0x%08lX (%s)", kFn,
-                      static_cast<unsigned long>(rv), get_ckr_name(rv));
+        const p11::Signed r = p11::sign(rec->functions, rec->session, rec->key, CKM_RSA_PKCS, from,
+                                        static_cast<size_t>(flen), to, &len);
+        if (!r.ok()) {
+            log_error("%s", p11::sign_failure_text(kFn, 1, r).c_str());
             return -1;
         }
         return static_cast<int>(len);

@@ -20,13 +20,6 @@ using KeyTransport = ossl::Owner<TVK_KEY_TRANSPORT, TVK_KEY_TRANSPORT_free>;
 
 constexpr size_t kContentKeyLen = 32, kMacLen = 4, kUkmLen = 8, kKekLen = 32;
 
-// Key material on the stack, wiped when it goes out of scope.
-template <size_t N>
-struct Secret {
-    unsigned char v[N] = {};
-    ~Secret() { OPENSSL_cleanse(v, N); }
-};
-
 bool length_is(const char* fn, const char* what, size_t got, size_t want) {
     if (got == want) return true;
     log_error("%s() : %s is %d bytes, not %d", fn, what, static_cast<int>(got),
@@ -122,7 +115,7 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
     }
     if (!length_is(kFn, "ephemeral key", ASN1_STRING_length(peer.get()), peer_len)) return -1;
 
-    Secret<kKekLen> kek;
+    ossl::Wiped<unsigned char[kKekLen]> kek;
     size_t kek_len = 0;
     if (TokenGenKek(record, is_512 ? CKM_GOSTR3410_12_DERIVE : CKM_GOSTR3410_DERIVE,
                     ASN1_STRING_get0_data(peer.get()), peer_len, param_der,
@@ -131,7 +124,7 @@ int TOKEN_PKEY_decrypt(unsigned char* dec_key, size_t dec_key_room, const unsign
         log_error("%s() 2 : TokenGenKek() failed", kFn);
         return -1;
     }
-    Secret<kContentKeyLen> key;
+    ossl::Wiped<unsigned char[kContentKeyLen]> key;
     const int unwrapped = tvk_kek_unwrap(
         row, kek.v, ASN1_STRING_get0_data(agree->eph_iv), static_cast<uint32_t>(ukm_len),
         ASN1_STRING_get0_data(info->encrypted_key), ASN1_STRING_get0_data(info->imit), key.v);

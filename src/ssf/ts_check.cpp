@@ -25,10 +25,6 @@ namespace ssf {
 
 namespace {
 
-const char* code_text(int rc) {
-    return GetSignerErrorMessage(static_cast<SAP_UINT>(rc));
-}
-
 PKCS7_SIGNER_INFO* first_signer_info(PKCS7* p7) {
     STACK_OF(PKCS7_SIGNER_INFO)* infos =
         p7 && PKCS7_type_is_signed(p7) && p7->d.sign ? PKCS7_get_signer_info(p7) : nullptr;
@@ -37,10 +33,9 @@ PKCS7_SIGNER_INFO* first_signer_info(PKCS7* p7) {
 
 // The certificates of the SignerInfo's certValues attribute; none when it has none.
 ossl::X509Stack cert_values(PKCS7_SIGNER_INFO* si) {
-    const ASN1_TYPE* t = PKCS7_get_attribute(si, NID_id_smime_aa_ets_certValues);
-    if (!t || t->type != V_ASN1_SEQUENCE || !t->value.sequence) return nullptr;
-    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(t->value.sequence),
-                                       ASN1_STRING_length(t->value.sequence)));
+    const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+    if (!seq) return nullptr;
+    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
     if (!certs) ERR_clear_error();
     return certs;
 }
@@ -228,7 +223,7 @@ int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_ST
         if (r != 0) log_error("%s() 4 : ssf_verify_TS_token() failed", kFn);
         return r;
     }();
-    log_debug("%s() end: return code %d (%s)", kFn, rc, code_text(rc));
+    log_debug("%s() end: return code %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
 
@@ -399,14 +394,12 @@ int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) 
         log_write("%s() : no intermediate CA found in TSA certificate chain", kFn);
         return 0;
     }
-    const ASN1_TYPE* t = PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues);
-    if (!t) {
+    if (!PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues)) {
         log_error("%s() 2 : no revocation values found in timestamp", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    RevocationValues values(t->type == V_ASN1_SEQUENCE
-                                ? decode_value(t->value.sequence, d2i_REVOCATION_VALUES)
-                                : nullptr);
+    RevocationValues values(decode_value(
+        unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
     if (!values) {
         log_error("%s() 3 : d2i_REVOCATION_VALUES() failed", kFn);
         log_crypto_errors();
@@ -443,7 +436,7 @@ int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* dat
                        ssf::ptr_bits(p7), ssf::ptr_bits(tst_info), ssf::ptr_bits(data),
                        ssf::ptr_bits(store));
         const int rc = ssf::verify_token(p7, tst_info, data, store, kind, pab_certs, when);
-        ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::code_text(rc));
+        ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::result_text(rc));
         return rc;
     });
 }

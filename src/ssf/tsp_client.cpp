@@ -1,7 +1,5 @@
 #include "ssf/tsp_client.h"
 
-#include <openssl/err.h>
-
 #include <cstring>
 #include <optional>
 
@@ -63,11 +61,7 @@ ossl::TsResp my_TS_sendreq_bio(const ServiceRoute& r, http::Connection& conn, TS
     if (!body) return nullptr;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(body->data());
     ossl::TsResp resp(d2i_TS_RESP(nullptr, &p, static_cast<long>(body->size())));
-    if (!resp) {
-        ERR_new();
-        ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "OCSP_sendreq_bio");
-        ERR_set_error(ERR_LIB_OCSP, ERR_R_NESTED_ASN1_ERROR, nullptr);
-    }
+    if (!resp) raise_nested_asn1_error();
     return resp;
 }
 

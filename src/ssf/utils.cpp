@@ -49,11 +49,6 @@ std::string asctime_text(time_t value) {
     return buf;  // ends with a newline, kept in the texts built from it
 }
 
-std::string asn1_chars(const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<size_t>(ASN1_STRING_length(s)));
-}
-
 }  // namespace
 
 time_t utctime_to_time_t(const ASN1_UTCTIME* t) {
@@ -74,6 +69,11 @@ time_t asn1_time_to_time_t(const ASN1_TIME* t) {
         default:
             return 0;
     }
+}
+
+std::string asn1_chars(const ASN1_STRING* s) {
+    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                       static_cast<size_t>(ASN1_STRING_length(s)));
 }
 
 std::optional<std::string> ASN1_GENERALIZEDTIME_to_string(const ASN1_GENERALIZEDTIME* t) {

@@ -26,6 +26,8 @@ time_t utctime_to_time_t(const ASN1_UTCTIME* t);
 time_t generalizedtime_to_time_t(const ASN1_GENERALIZEDTIME* t);
 time_t asn1_time_to_time_t(const ASN1_TIME* t);  // 0 unless UTCTime or GeneralizedTime
 
+// The bytes of an ASN.1 string as they stand.
+std::string asn1_chars(const ASN1_STRING* s);
 std::optional<std::string> ASN1_GENERALIZEDTIME_to_string(const ASN1_GENERALIZEDTIME* t);
 // The genTime of the signature's time-stamp token, as a text for the verification result.
 std::optional<std::string> get_timestamp_time(PKCS7_SIGNER_INFO* si);

@@ -55,11 +55,6 @@ std::string asctime_text(time_t t) {
     return buf;
 }
 
-std::string chars_of(const ASN1_STRING* s) {
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
-                       static_cast<size_t>(ASN1_STRING_length(s)));
-}
-
 std::string signing_time_text(PKCS7_SIGNER_INFO* si, bool enhanced) {
     static const char* fn = "set_profile_data";
     ASN1_TYPE* t7 = si ? PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) : nullptr;
@@ -76,7 +71,7 @@ std::string signing_time_text(PKCS7_SIGNER_INFO* si, bool enhanced) {
         text = "SigningTime= <UNKNOWN, decoding failed> (UTCTime: <UNKNOWN>)";
     } else {
         time_t when = utctime_to_time_t(t7->value.utctime);
-        std::string chars = chars_of(t7->value.utctime);
+        std::string chars = asn1_chars(t7->value.utctime);
         if (when == 0) {
             char buf[96];
             snprintf(buf, sizeof buf, "SigningTime= <UNKNOWN, decoding failed> (UTCTime: %8s)",

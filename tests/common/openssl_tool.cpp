@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 namespace testing_support {
 
@@ -71,6 +72,35 @@ std::string ts_reply_config(const std::string& serial_file, const std::string& c
     return "[tsa]\ndefault_tsa = t\n[t]\nserial = " + serial_file + "\nsigner_cert = " + cert +
            "\nsigner_key = " + key +
            "\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\ndigests = " + digests + "\n";
+}
+
+namespace {
+
+// Runs `openssl ARGS IN_OPT NAME.req OUT_OPT NAME.resp` over the request; the response's bytes.
+std::string answer(const std::string& dir, const std::string& name, const std::string& request,
+                   const std::string& args, const char* in_opt, const char* out_opt,
+                   const std::string& conf) {
+    const std::string req = dir + "/" + name + ".req", resp = dir + "/" + name + ".resp";
+    std::ofstream(req, std::ios::binary) << request;
+    std::remove(resp.c_str());
+    run_openssl(args + " " + in_opt + " " + req + " " + out_opt + " " + resp, false, conf);
+    std::ifstream in(resp, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+std::string ts_reply(const std::string& dir, const std::string& name, const std::string& config,
+                     const std::string& query, const std::string& conf) {
+    return answer(dir, name, query, "ts -reply -config " + config, "-queryfile", "-out", conf);
+}
+
+std::string ocsp_reply(const std::string& dir, const std::string& name, const OcspResponder& r,
+                       const std::string& request, const std::string& conf) {
+    return answer(dir, name, request,
+                  "ocsp -index " + r.index + " -CA " + r.ca + " -rsigner " + r.cert + " -rkey " +
+                      r.key + " -ndays 1",
+                  "-reqin", "-respout", conf);
 }
 
 bool have_openssl() {

@@ -29,4 +29,15 @@ bool have_openssl();
 std::string ts_reply_config(const std::string& serial_file, const std::string& cert,
                             const std::string& key, const std::string& digests);
 
+// Stock `openssl ts -reply` and `openssl ocsp` as real peers behind a scripted HTTP front: each
+// answers one request (DER) with its response (DER; empty when the command failed). The request
+// and response files are NAME.req and NAME.resp in dir; conf as for run_openssl.
+std::string ts_reply(const std::string& dir, const std::string& name, const std::string& config,
+                     const std::string& query, const std::string& conf = "/dev/null");
+struct OcspResponder {
+    std::string index, ca, cert, key;  // files: the CA's index, its certificate, the responder's
+};
+std::string ocsp_reply(const std::string& dir, const std::string& name, const OcspResponder& r,
+                       const std::string& request, const std::string& conf = "/dev/null");
+
 }  // namespace testing_support

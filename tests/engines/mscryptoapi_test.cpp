@@ -435,7 +435,7 @@ TEST_F(CapiTest, CommandsKeepTheStoreAndListCertificates) {
         ossl::X509Stack list(raw);
         EXPECT_EQ(count, sk_X509_num(list.get())) << mode;
         for (int i = 0; mode == 2 && i < sk_X509_num(list.get()); ++i)
-            EXPECT_STREQ("store=My", mscryptoapi_store_tag(sk_X509_value(list.get(), i)));
+            EXPECT_STREQ("store=My", engine_keys::cert_tag(sk_X509_value(list.get(), i)));
     }
     r = captured([&] { return ENGINE_ctrl(e_, ENGINE_CMD_BASE + 3, 0, nullptr, nullptr); });
     EXPECT_EQ(0, r.first);

@@ -476,7 +476,7 @@ TEST_F(Pkcs11, CommandsListTokensKeysAndCertificates) {
         ASSERT_EQ(ENGINE_ctrl(e_, kP11CmdLoadCerts, mode, &certs, nullptr), 1);
         ossl::X509Stack list(certs);
         ASSERT_EQ(sk_X509_num(list.get()), mode == 0 ? 3 : 2);
-        const char* tag = pkcs11_cert_tag(sk_X509_value(list.get(), 0));
+        const char* tag = engine_keys::cert_tag(sk_X509_value(list.get(), 0));
         EXPECT_EQ(tag ? tag : "", mode == 0 ? std::string() : std::string("token=") + SSF_P11TOKEN);
     }
     testing::internal::CaptureStdout();

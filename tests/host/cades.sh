@@ -6,29 +6,17 @@
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 [ -f "$wrapper" ] || { echo "no engine wrapper at $wrapper"; exit 1; }
-pid=
-trap '[ -n "$pid" ] && { kill "$pid"; wait "$pid"; } 2>/dev/null; rm -rf "$work"' EXIT
 mkdir peers pab
-python3 "$(dirname "$0")/post_front.py" "$work/peers" "$work/port.txt" &
-pid=$!
-for _ in $(seq 100); do [ -s port.txt ] && break; sleep 0.1; done
-[ -s port.txt ] || { echo "the HTTP front did not start"; exit 1; }
+python3 "$(dirname "$0")/post_front.py" "$work/peers" "$work/port.txt" & pids+=($!)
+eventually test -s port.txt || { echo "the HTTP front did not start"; exit 1; }
 url=http://127.0.0.1:$(cat port.txt)
 
 # An EC CA with a TSA and a responder below it, and the GOST signer.
-q openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem \
-  -subj "/CN=CAdES Host CA" -days 30 -addext basicConstraints=critical,CA:TRUE \
-  -addext keyUsage=critical,keyCertSign,cRLSign || { echo "cannot make the CA"; exit 1; }
+ec_ca "CAdES Host CA" || { echo "cannot make the CA"; exit 1; }
 printf 'extendedKeyUsage=critical,timeStamping\n' >tsa.ext
 printf 'extendedKeyUsage=OCSPSigning\nnoCheck=ignored\n' >resp.ext
 printf 'keyUsage=critical,digitalSignature,nonRepudiation\nauthorityInfoAccess=OCSP;URI:%s/ocsp\n' \
   "$url" >signer.ext
-issue() {  # name serial key-options...
-  local name=$1 serial=$2; shift 2
-  q gost req "${E[@]}" -newkey "$@" -nodes -keyout "$name.key" -out "$name.csr" -subj "/O=Host Test/CN=$name" &&
-    q gost x509 "${E[@]}" -req -in "$name.csr" -CA ca.pem -CAkey ca.key -set_serial "$serial" -days 30 \
-      -extfile "$name.ext" -out "$name.pem"
-}
 issue tsa 17 ec -pkeyopt ec_paramgen_curve:P-256 && issue resp 18 ec -pkeyopt ec_paramgen_curve:P-256 &&
   issue signer 49 gost2012_256 -pkeyopt paramset:A || { echo "no PKI"; exit 1; }
 cp ca.pem pab/

@@ -6,29 +6,17 @@ set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
 mkdir www
-python3 -u -m http.server 0 --bind 127.0.0.1 --directory www >http.log 2>&1 &
-http_pid=$!
-trap 'kill "$http_pid" 2>/dev/null; wait "$http_pid" 2>/dev/null; rm -rf "$work"' EXIT
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' http.log)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the HTTP server did not start: $(cat http.log)"; exit 1; }
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory www >http.log 2>&1 & pids+=($!)
+serving() { port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' http.log); [ -n "$port" ]; }
+eventually serving || { echo "the HTTP server did not start: $(cat http.log)"; exit 1; }
 
-q openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem \
-  -subj "/CN=CRL Test CA" -days 30 -addext basicConstraints=critical,CA:TRUE \
-  -addext keyUsage=critical,keyCertSign,cRLSign || { echo "cannot make the CA"; exit 1; }
-issue() {  # name serial
+ec_ca "CRL Test CA" || { echo "cannot make the CA"; exit 1; }
+for name in good revoked; do
   printf 'keyUsage=critical,digitalSignature\ncrlDistributionPoints=URI:http://127.0.0.1:%s/ca.crl\n' \
-    "$port" >"$1.ext"
-  q openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$1.key" -out "$1.csr" \
-    -subj "/O=Host Test/CN=$1" &&
-    q openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -set_serial "$2" -days 30 \
-      -extfile "$1.ext" -out "$1.pem"
-}
-issue good 21 && issue revoked 22 || { echo "no PKI"; exit 1; }
+    "$port" >"$name.ext"
+done
+issue good 21 ec -pkeyopt ec_paramgen_curve:P-256 && issue revoked 22 ec -pkeyopt ec_paramgen_curve:P-256 ||
+  { echo "no PKI"; exit 1; }
 
 # The CA's CRL lists serial 22, made by the openssl command from its own database.
 mkdir ca-db && touch ca-db/index.txt

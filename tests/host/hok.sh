@@ -6,10 +6,6 @@
 set -uo pipefail
 config=$'debug_mode = yes\n'
 source "$(dirname "$0")/common.bash"
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p"; wait "$p"; done 2>/dev/null; rm -rf "$work"' EXIT
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-up() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 absent() { ! grep -q "$@"; }
 
 mkdir pab svc
@@ -25,11 +21,11 @@ cp Hok.pem "svc/$(cat svc/12345678901.fp).pem"
 python3 "$(dirname "$0")/hok_service.py" svc port.txt & pids+=($!)
 openssl req -x509 -newkey rsa:2048 -nodes -keyout front.key -out front.crt -subj /CN=front -days 2 2>/dev/null
 tls=$(free_port)
-for _ in $(seq 100); do [ -s port.txt ] && break; sleep 0.1; done
+eventually test -s port.txt
 printf 'foreground = yes\npid =\n[front]\naccept = 127.0.0.1:%s\nconnect = 127.0.0.1:%s\ncert = front.crt\nkey = front.key\n' \
   "$tls" "$(cat port.txt)" > front.conf
 stunnel4 front.conf >/dev/null 2>&1 & pids+=($!)
-check "service and TLS front up" up "$tls"
+check "service and TLS front up" eventually port_open "$tls"
 printf '\n[hok]\nhok_urls = http://127.0.0.1:%s/ws,https://127.0.0.1:%s/ws\nhok_password = pa&ss<word>\n' \
   "$(free_port)" "$tls" >> selvanor-ssf-server.cfg
 

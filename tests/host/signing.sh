@@ -6,16 +6,9 @@ set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
 # A test PKI: one CA, an RSA and an EC signer.
-q openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem \
-  -subj "/CN=Host Test CA" -days 30 -addext basicConstraints=critical,CA:TRUE \
-  -addext keyUsage=critical,keyCertSign,cRLSign || { echo "cannot make the CA"; exit 1; }
+ec_ca "Host Test CA" || { echo "cannot make the CA"; exit 1; }
 printf 'keyUsage=critical,digitalSignature,nonRepudiation\n' > ee.ext
-issue() {  # name serial key-options...
-  local name=$1 serial=$2; shift 2
-  q openssl req -newkey "$@" -nodes -keyout "$name.key" -out "$name.csr" -subj "/O=Host Test/CN=$name" &&
-    q openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca.key -set_serial "$serial" -days 30 \
-      -extfile ee.ext -out "$name.pem"
-}
+ext=ee.ext
 issue rsa-signer 11 rsa:2048 && issue ec-signer 12 ec -pkeyopt ec_paramgen_curve:P-256 || { echo "no PKI"; exit 1; }
 rsa=(--id "$(fp rsa-signer.pem)" --profile "certfile=$work/rsa-signer.pem,keyfile=$work/rsa-signer.key")
 ec=(--id "$(fp ec-signer.pem)" --profile "certfile=$work/ec-signer.pem,keyfile=$work/ec-signer.key")

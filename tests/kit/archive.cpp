@@ -1,8 +1,7 @@
 #include "kit/archive.h"
 
-#include <stdexcept>
-
 #include "kit/crl.h"
+#include "kit/kit_check.h"
 #include "kit/tsa.h"
 #include "ssf/cades_types.h"
 #include "ssf/revocation_refs.h"
@@ -10,10 +9,6 @@
 namespace test_pki {
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test archive stamp: ") + what);
-}
 
 void append(Der& out, const Der& part) {
     out.insert(out.end(), part.begin(), part.end());

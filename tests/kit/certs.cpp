@@ -2,15 +2,11 @@
 
 #include <openssl/objects.h>
 
-#include <stdexcept>
+#include "kit/kit_check.h"
 
 namespace test_pki {
 
 namespace {
-
-void check(bool ok, const std::string& what) {
-    if (!ok) throw std::runtime_error("test PKI: " + what);
-}
 
 void add_ext(X509* x, X509V3_CTX* ctx, const Ext& e) {
     ossl::ExtPtr ext(X509V3_EXT_conf(nullptr, ctx, e.name.c_str(), e.value.c_str()));

@@ -2,15 +2,11 @@
 
 #include <openssl/pem.h>
 
-#include <stdexcept>
+#include "kit/kit_check.h"
 
 namespace test_pki {
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test CRL: ") + what);
-}
 
 std::string tlv(unsigned char tag, const std::string& body) {
     std::string len;
@@ -49,12 +45,6 @@ void add_number(X509_CRL* crl, int nid, long n, int critical) {
 void set_time(X509_CRL* crl, time_t t, int (*setter)(X509_CRL*, const ASN1_TIME*)) {
     ossl::Asn1Time at(ASN1_TIME_set(nullptr, t));
     check(at && setter(crl, at.get()), "CRL time");
-}
-
-std::string mem_text(BIO* b) {
-    char* data = nullptr;
-    long n = BIO_get_mem_data(b, &data);
-    return std::string(data, static_cast<size_t>(n));
 }
 
 }  // namespace

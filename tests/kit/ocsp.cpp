@@ -1,14 +1,10 @@
 #include "kit/ocsp.h"
 
-#include <stdexcept>
+#include "kit/kit_check.h"
 
 namespace test_pki {
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test OCSP: ") + what);
-}
 
 ossl::Asn1Time gmt(time_t t) {
     ossl::Asn1Time out(ASN1_GENERALIZEDTIME_set(nullptr, t));

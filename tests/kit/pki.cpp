@@ -7,19 +7,15 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 #include "kit/certs.h"
+#include "kit/kit_check.h"
 #include "kit/tsa.h"
 #include "ssf/config.h"
 
 namespace test_pki {
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
-}
 
 Entity make_ca(const std::string& cn, long serial, const Entity* issuer) {
     const time_t t = now();
@@ -62,12 +58,6 @@ Pki* build() {
     return p;
 }
 
-std::string bio_text(BIO* b) {
-    char* data = nullptr;
-    long n = BIO_get_mem_data(b, &data);
-    return std::string(data, static_cast<size_t>(n));
-}
-
 }  // namespace
 
 const Pki& get() {
@@ -102,13 +92,13 @@ std::string sha1_hex(X509* cert, const char* sep) {
 std::string pem_of(X509* cert) {
     ossl::Bio b(BIO_new(BIO_s_mem()));
     check(PEM_write_bio_X509(b.get(), cert) == 1, "PEM_write_bio_X509");
-    return bio_text(b.get());
+    return mem_text(b.get());
 }
 
 std::string der_of(X509* cert) {
     ossl::Bio b(BIO_new(BIO_s_mem()));
     check(i2d_X509_bio(b.get(), cert) == 1, "i2d_X509_bio");
-    return bio_text(b.get());
+    return mem_text(b.get());
 }
 
 std::string bare_base64_of(X509* cert) {
@@ -125,7 +115,7 @@ std::string key_pem(EVP_PKEY* key, const char* password) {
                                    password ? static_cast<int>(std::strlen(password)) : 0, nullptr,
                                    nullptr) == 1,
           "PEM_write_bio_PrivateKey");
-    return bio_text(b.get());
+    return mem_text(b.get());
 }
 
 void write_file(const std::string& path, const std::string& content) {
@@ -141,7 +131,7 @@ std::string write_p12(const std::string& name, const Entity& e, const char* pass
     ossl::Bio b(BIO_new(BIO_s_mem()));
     check(p12 && i2d_PKCS12_bio(b.get(), p12.get()) == 1, "PKCS12_create");
     const std::string path = get().dir + "/" + name;
-    write_file(path, bio_text(b.get()));
+    write_file(path, mem_text(b.get()));
     return path;
 }
 

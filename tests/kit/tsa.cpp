@@ -1,14 +1,10 @@
 #include "kit/tsa.h"
 
-#include <stdexcept>
+#include "kit/kit_check.h"
 
 namespace test_pki {
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test TSA: ") + what);
-}
 
 const EVP_MD* imprint_md(const TokenSpec& spec) {
     return spec.imprint_md ? spec.imprint_md : EVP_sha256();

@@ -10,6 +10,7 @@
 #include "common/http_stub.h"
 #include "common/openssl_tool.h"
 #include "common/process.h"
+#include "common/vectors.h"
 #include "fixture.h"
 #include "kit/archive.h"
 #include "kit/crl.h"
@@ -28,25 +29,16 @@ namespace {
 using namespace test_pki;
 using ssf_test::Out;
 using ssf_test::Sap;
+using ssf_test::str;
 using testing_support::HttpReply;
 using testing_support::HttpRequest;
 using testing_support::run_openssl;
 
-std::string str(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
 Der der(const std::string& s) {
     return Der(s.begin(), s.end());
 }
 std::string hex_of(const std::string& s) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) (out += digits[c >> 4]) += digits[c & 15];
-    return out;
-}
-const ASN1_STRING* value_of(PKCS7_SIGNER_INFO* si, int nid) {
-    const ASN1_TYPE* t = PKCS7_get_attribute(si, nid);
-    return t && t->type == V_ASN1_SEQUENCE ? t->value.sequence : nullptr;
+    return testing_support::to_hex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 std::string bytes_of(const ASN1_STRING* s) {
     return s ? std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
@@ -215,21 +207,17 @@ class Cades : public ssf_test::Started {
         if (auto it = crls.find(r.target); it != crls.end())
             return HttpReply::make(200, it->second);
         const std::string n = std::to_string(++requests);
-        dir.write("q" + n, r.body);
-        std::string args;
-        if (r.target == "/tsp") {
-            args = "ts -reply -config " + dir.file("tsa.cnf") + " -queryfile " + dir.file("q" + n) +
-                   " -out " + dir.file("a" + n);
-        } else {
-            const std::string ca = r.target == "/ocsp-root" ? "root" : "inter";
-            dir.write("index-" + ca, index[ca]);
-            args = "ocsp -index " + dir.file("index-" + ca) + " -CA " + dir.file(ca + ".pem") +
-                   " -rsigner " + dir.file("resp-" + ca + ".pem") + " -rkey " +
-                   dir.file("resp-" + ca + ".key") + " -reqin " + dir.file("q" + n) + " -respout " +
-                   dir.file("a" + n) + " -ndays 1";
-        }
-        run_openssl(args, false, dir.file("engine.cnf"));
-        return HttpReply::make(200, testing_support::read_file(dir.file("a" + n)));
+        if (r.target == "/tsp")
+            return HttpReply::make(
+                200, testing_support::ts_reply(dir.path(), n, dir.file("tsa.cnf"), r.body,
+                                               dir.file("engine.cnf")));
+        const std::string ca = r.target == "/ocsp-root" ? "root" : "inter";
+        dir.write("index-" + ca, index[ca]);
+        const testing_support::OcspResponder responder{
+            dir.file("index-" + ca), dir.file(ca + ".pem"), dir.file("resp-" + ca + ".pem"),
+            dir.file("resp-" + ca + ".key")};
+        return HttpReply::make(200, testing_support::ocsp_reply(dir.path(), n, responder, r.body,
+                                                                dir.file("engine.cnf")));
     }
 
     // What the stock tools say about a CADES_XLT1 message: the base signature, the signature time
@@ -247,14 +235,15 @@ class Cades : public ssf_test::Started {
         ossl::Pkcs7 p7 = from_der(sig);
         PKCS7_SIGNER_INFO* si = first_si(p7.get());
         dir.write("sigvalue", bytes_of(si->enc_digest));
-        dir.write("token", bytes_of(value_of(si, NID_id_smime_aa_timeStampToken)));
+        dir.write("token", bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_timeStampToken)));
         const auto ts =
             run_openssl("ts -verify -data " + dir.file("sigvalue") + " -in " + dir.file("token") +
                             " -token_in -CAfile " + dir.file("ca.pem"),
                         true, dir.file("engine.cnf"));
         EXPECT_NE(ts.out.find("Verification: OK"), std::string::npos) << ts.out;
-        ssf::RevocationValues values(ssf::decode_value(
-            value_of(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
+        ssf::RevocationValues values(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
         ASSERT_TRUE(values);
         for (int i = 0; i < sk_OCSP_BASICRESP_num(values->ocspVals); ++i) {
             dir.write("resp",
@@ -314,10 +303,12 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         PKCS7_SIGNER_INFO* si = first_si(p7.get());
         ASSERT_EQ(sk_X509_ATTRIBUTE_num(si->unauth_attr), 6);  // DER sorts them: one of each
         for (int nid : kEnhancement) EXPECT_NE(PKCS7_get_attribute(si, nid), nullptr);
-        ssf::RevocationValues values(ssf::decode_value(
-            value_of(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
-        ssf::RevocationRefs refs(ssf::decode_value(value_of(si, NID_id_smime_aa_ets_RevocationRefs),
-                                                   d2i_COMPLETE_REVOCATION_REFS));
+        ssf::RevocationValues values(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
+        ssf::RevocationRefs refs(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_RevocationRefs),
+                              d2i_COMPLETE_REVOCATION_REFS));
         ASSERT_TRUE(values && refs);
         EXPECT_EQ(sk_OCSP_BASICRESP_num(values->ocspVals), c.ocsp_vals);
         ASSERT_EQ(sk_X509_CRL_num(values->crlVals), c.crl_vals);
@@ -329,10 +320,12 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
                                                sk_X509_CRL_value(values->crlVals, i)),
                       1);
         if (c.proof == Proof::self) {  // both lists written, both empty
-            EXPECT_EQ(hex_of(bytes_of(value_of(si, NID_id_smime_aa_ets_revocationValues))),
-                      "3008a0023000a1023000");
-            EXPECT_EQ(hex_of(bytes_of(value_of(si, NID_id_smime_aa_ets_RevocationRefs))),
-                      "300e300ca00430023000a10430023000");
+            EXPECT_EQ(
+                hex_of(bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues))),
+                "3008a0023000a1023000");
+            EXPECT_EQ(
+                hex_of(bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_RevocationRefs))),
+                "300e300ca00430023000a10430023000");
         }
         check_with_stock_tools(sig, c.key == KeyType::gost256 || c.key == KeyType::gost512,
                                c.detached);
@@ -404,8 +397,9 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     using Edit = std::function<void(PKCS7_SIGNER_INFO*)>;
     auto edit_values = [](std::function<void(REVOCATION_VALUES*)> f) {
         return [f](PKCS7_SIGNER_INFO* si) {
-            ssf::RevocationValues v(ssf::decode_value(
-                value_of(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
+            ssf::RevocationValues v(
+                ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                                  d2i_REVOCATION_VALUES));
             f(v.get());
             set_value(si, NID_id_smime_aa_ets_revocationValues,
                       ssf::der_of(v.get(), i2d_REVOCATION_VALUES));
@@ -422,8 +416,8 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         {"certValues without the signer", &with_crl,
          [&](PKCS7_SIGNER_INFO* si) {
              ossl::X509Stack certs(ssf::unpack_certs(
-                 ASN1_STRING_get0_data(value_of(si, NID_id_smime_aa_ets_certValues)),
-                 ASN1_STRING_length(value_of(si, NID_id_smime_aa_ets_certValues))));
+                 ASN1_STRING_get0_data(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues)),
+                 ASN1_STRING_length(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues))));
              for (int i = sk_X509_num(certs.get()) - 1; i >= 0; --i)
                  if (!X509_cmp(sk_X509_value(certs.get(), i), by_crl.cert.get()))
                      ossl::X509Ptr gone(sk_X509_delete(certs.get(), i));

@@ -12,22 +12,6 @@ using namespace test_pki;
 
 namespace {
 
-std::string str(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
-ssf::Bytes bytes(const std::string& s) {
-    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
-}
-std::string str(const ssf::OutData& o) {
-    return std::string(reinterpret_cast<const char*>(o.data.get()), o.size);
-}
-
-std::string data_message(const std::string& content) {
-    ssf::OutData out;
-    EXPECT_EQ(ssf::encode_data(out, bytes(content)), 0);
-    return str(out);
-}
-
 const std::string kDataOid = "\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x01";
 
 // For the RSA leaf with AES-256-CBC: a block cipher whose padding the develope takes off.

@@ -20,9 +20,6 @@ ssf::Bytes view(const std::string& s) {
 ssf::Bytes view(const Der& d) {
     return {d.data(), d.size()};
 }
-std::string text(const ssf::OutData& o) {
-    return std::string(reinterpret_cast<const char*>(o.data.get()), o.size);
-}
 
 std::string random_bytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -53,10 +50,10 @@ TEST(Base64, MatchesTheFilterAndRoundTripsEveryLengthTo3000) {
         for (bool no_nl : {false, true}) {
             ssf::OutData enc, dec;
             ASSERT_EQ(ssf::base64_enc_dec(1, enc, view(data), no_nl), 0) << n;
-            ASSERT_EQ(text(enc), filter_encode(data, no_nl)) << n << " " << no_nl;
+            ASSERT_EQ(str(enc), filter_encode(data, no_nl)) << n << " " << no_nl;
             // One line of up to 4000 characters decodes too: the filter fails there.
             ASSERT_EQ(ssf::base64_enc_dec(0, dec, {enc.data.get(), enc.size}, !no_nl), 0) << n;
-            ASSERT_EQ(text(dec), data) << n;
+            ASSERT_EQ(str(dec), data) << n;
         }
     }
 }
@@ -66,7 +63,7 @@ TEST(Base64, DecodingTakesLineEndsOfAnyKindAndNothingElse) {
                            "YWJjZGU=\n", "\nYWJj\n\n"}) {
         ssf::OutData out;
         ASSERT_EQ(ssf::base64_decode(out, view(std::string(ok)), false), 0) << ok;
-        EXPECT_EQ(text(out).substr(0, 3), "abc") << ok;
+        EXPECT_EQ(str(out).substr(0, 3), "abc") << ok;
     }
     for (const char* bad : {"YWJ", "YWJjZ", "YW Jj", "YWJj\r", "YW\rJj", "YWJj=", "YQ=", "Y===",
                             "YQ==YWJj", "YWJjZA==x", "YW*j", "!!!!", "\n"}) {
@@ -92,9 +89,9 @@ TEST_F(Pkcs7Wrap, SignedAndEnvelopedPassUnchangedDataIsWrappedAgain) {
     ASSERT_EQ(ssf::encode_data(twice, {once.data.get(), once.size}), 0);
     EXPECT_GT(twice.size, once.size);
     ASSERT_EQ(ssf::decode_data(back, {twice.data.get(), twice.size}), 0);
-    EXPECT_EQ(text(back), text(once));
+    EXPECT_EQ(str(back), str(once));
     ASSERT_EQ(ssf::decode_data(back, {once.data.get(), once.size}), 0);
-    EXPECT_EQ(text(back), "payload");
+    EXPECT_EQ(str(back), "payload");
 }
 
 TEST_F(Pkcs7Wrap, DecodeRefusesWhatIsNotDataSignedOrEnveloped) {

@@ -82,13 +82,22 @@ class Started : public ::testing::Test {
     const test_pki::Pki* pki = nullptr;
 };
 
+// The tests' strings and the library's byte types.
+inline std::string str(const test_pki::Der& d) {
+    return std::string(d.begin(), d.end());
+}
+inline std::string str(const ssf::OutData& o) {
+    return std::string(reinterpret_cast<const char*>(o.data.get()), o.size);
+}
+inline ssf::Bytes bytes(const std::string& s) {
+    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
 // The content wrapped as DER PKCS#7 data, as callers hand it to the exports.
 inline std::string data_message(const std::string& content) {
     ssf::OutData out;
-    EXPECT_EQ(ssf::encode_data(
-                  out, {reinterpret_cast<const unsigned char*>(content.data()), content.size()}),
-              0);
-    return std::string(reinterpret_cast<char*>(out.data.get()), out.size);
+    EXPECT_EQ(ssf::encode_data(out, bytes(content)), 0);
+    return str(out);
 }
 
 // A SAP string over a std::string: pointer and length, no NUL counted.

@@ -11,6 +11,7 @@
 #include "common/tls_front.h"
 #include "fixture.h"
 #include "ssf/certs.h"
+#include "ssf/service_route.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ class HokService : public ssf_test::Started {
                       kServicePassword + "\"\n");
         ssf::http::Limits limits;
         limits.total_timeout_ms = 300;
-        ssf::hok_set_limits(limits);
+        ssf::set_service_limits(limits);
     }
     std::string refused() const {
         return "http://127.0.0.1:" + std::to_string(testing_support::free_port()) + "/ws";

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "common/http_stub.h"
+#include "common/openssl_tool.h"
 #include "common/process.h"
 #include "common/tls_front.h"
 #include "fixture.h"
@@ -17,6 +18,7 @@
 namespace {
 
 using namespace test_pki;
+using ssf_test::str;
 using testing_support::HttpReply;
 using testing_support::HttpRequest;
 using testing_support::HttpStub;
@@ -24,9 +26,6 @@ using testing_support::HttpStub;
 const time_t T = now() - 3600;  // the time stamp's time in every case
 const std::string kUser = std::string(40, 'u'), kPassword = std::string(40, 'p');
 
-std::string bytes(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
 ossl::Asn1Time gt(time_t t) {
     return ossl::Asn1Time(ASN1_GENERALIZEDTIME_set(nullptr, t));
 }
@@ -269,7 +268,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             spec.singles.push_back({s.other_cert ? &pki->leaf : &cert, &pki->inter, s.status,
                                     T + s.this_update, s.next ? T + s.next : 0, 0, -1, EVP_sha1()});
             replies.push_back(HttpReply::make(
-                200, bytes(to_der(make_ocsp_response(make_basic(spec).get()).get()))));
+                200, str(to_der(make_ocsp_response(make_basic(spec).get()).get()))));
         }
         ossl::X509StorePtr store = new_store();
         EXPECT_EQ(rev_value(cert.cert.get(), store.get()), c.rc) << c.name;
@@ -323,13 +322,11 @@ TEST_F(OcspClient, StockResponderDirectOverTlsAndThroughTheProxy) {
         dir.write("rs.pem", pem_of(signer.cert.get()));
         dir.write("rs.key", key_pem(signer.key.get(), nullptr));
         // Stock `openssl ocsp` answers each request that the scripted front receives.
+        const testing_support::OcspResponder responder{dir.file("index.txt"), dir.file("ca.pem"),
+                                                       dir.file("rs.pem"), dir.file("rs.key")};
         HttpStub responder_front([&](const HttpRequest& r) {
-            dir.write("req.der", r.body);
-            testing_support::run_command(
-                {"openssl", "ocsp", "-index", dir.file("index.txt"), "-CA", dir.file("ca.pem"),
-                 "-rsigner", dir.file("rs.pem"), "-rkey", dir.file("rs.key"), "-reqin",
-                 dir.file("req.der"), "-respout", dir.file("resp.der"), "-ndays", "1"});
-            return HttpReply::make(200, testing_support::read_file(dir.file("resp.der")));
+            return HttpReply::make(
+                200, testing_support::ocsp_reply(dir.path(), "ocsp", responder, r.body));
         });
         std::optional<testing_support::TlsFront> front;
         std::string url = "http://127.0.0.1:" + std::to_string(responder_front.port()) + "/ocsp";

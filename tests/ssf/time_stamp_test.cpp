@@ -23,13 +23,11 @@
 namespace {
 
 using namespace test_pki;
+using ssf_test::str;
 using testing_support::HttpReply;
 using testing_support::HttpRequest;
 using testing_support::HttpStub;
 
-std::string bytes(const Der& d) {
-    return std::string(d.begin(), d.end());
-}
 const Entity& kit_tsa(KeyType k) {
     return services().tsa[static_cast<int>(k)];
 }
@@ -107,7 +105,7 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
         {"GOST R 34.11-94 to tsp_server", ssf::get_gost94_digest(), kBoth,
          Token{&kit_tsa(KeyType::gost512)}, 2, 0, "/tsp", ""},
         {"openssl ts -reply, RSA", EVP_sha256(), kBoth, "openssl", 2, 0, "/tsp", ""},
-        {"rejection", EVP_sha256(), kBoth, HttpReply::make(200, bytes(hex(rejection))), 2, 114,
+        {"rejection", EVP_sha256(), kBoth, HttpReply::make(200, str(hex(rejection))), 2, 114,
          "/tsp", "status code: rejection, status text: unspecified, failure codes: badAlg"},
         {"garbage", EVP_sha256(), kBoth, HttpReply::make(200, "garbage"), 2, 114, "/tsp", ""},
         {"refused", EVP_sha256(), kRefused, Token{}, 2, 113, "",
@@ -134,24 +132,21 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
             if (const HttpReply* raw = std::get_if<HttpReply>(&c.answer)) return *raw;
             if (std::holds_alternative<const char*>(c.answer)) {
                 const Entity& tsa = kit_tsa(KeyType::rsa);
-                dir.write("q.tsq", r.body);
                 dir.write("tsa.pem", pem_of(tsa.cert.get()));
                 dir.write("tsa.key", key_pem(tsa.key.get(), nullptr));
                 dir.write("serial", "01\n");
                 dir.write("tsa.cnf",
                           testing_support::ts_reply_config(dir.file("serial"), dir.file("tsa.pem"),
                                                            dir.file("tsa.key"), "sha256"));
-                testing_support::run_command({"openssl", "ts", "-reply", "-config",
-                                              dir.file("tsa.cnf"), "-queryfile", dir.file("q.tsq"),
-                                              "-out", dir.file("r.tsr")});
-                return HttpReply::make(200, testing_support::read_file(dir.file("r.tsr")));
+                return HttpReply::make(
+                    200, testing_support::ts_reply(dir.path(), "ts", dir.file("tsa.cnf"), r.body));
             }
             TokenSpec spec;
             spec.tsa = std::get<Token>(c.answer).tsa;
             spec.gen_time = std::get<Token>(c.answer).gen_time;
             spec.data = data;
             spec.imprint_md = c.md;
-            return HttpReply::make(200, bytes(to_der(make_ts_response(spec).get())));
+            return HttpReply::make(200, str(to_der(make_ts_response(spec).get())));
         };
         const size_t asked = stub.requests().size();
         ossl::X509StorePtr store = new_store();
@@ -173,13 +168,12 @@ TEST_F(TimeStamps, ClientChoosesTheServerAndChecksWhatComesBack) {
         const unsigned char* p = ASN1_STRING_get0_data(token.get());
         ossl::Pkcs7 p7(d2i_PKCS7(nullptr, &p, ASN1_STRING_length(token.get())));
         PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-        const ASN1_TYPE* values = PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues);
+        const ASN1_STRING* values =
+            ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues);
         const bool has_ca = std::get<Token>(c.answer).tsa == &below_ca;
         EXPECT_EQ(values != nullptr, has_ca) << c.name;
         if (values) {
-            const unsigned char* v = values->value.sequence->data;
-            ssf::RevocationValues rv(
-                d2i_REVOCATION_VALUES(nullptr, &v, values->value.sequence->length));
+            ssf::RevocationValues rv(ssf::decode_value(values, d2i_REVOCATION_VALUES));
             ASSERT_TRUE(rv) << c.name;
             EXPECT_EQ(sk_X509_CRL_num(rv->crlVals), 1) << c.name;
         }

@@ -13,6 +13,7 @@
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_key_methods.h"
 #include "fixture.h"
+#include "kit/certs.h"
 #include "p11token.h"
 #include "ssf/codes.h"
 #include "ssf/envelope.h"
@@ -41,15 +42,9 @@ constexpr Kind kKinds[] = {{"gost2001", P11TOKEN_GOST2001, "md_gost94"},
 const Entity& gost_entity(int kind) {
     static Entity* all = [] {
         auto* e = new Entity[3];
-        for (int i = 0; i < 3; ++i) {
-            ossl::PKeyCtx ctx(EVP_PKEY_CTX_new_id(OBJ_sn2nid(kKinds[i].type), nullptr));
-            EVP_PKEY* k = nullptr;
-            EXPECT_TRUE(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-                        EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", "A") == 1 &&
-                        EVP_PKEY_keygen(ctx.get(), &k) == 1);
-            e[i] = make(std::string("Token ") + kKinds[i].type, 40 + i, ossl::PKey(k), nullptr,
-                        -10 * kYear, 10 * kYear, EVP_get_digestbyname(kKinds[i].md));
-        }
+        for (int i = 0; i < 3; ++i)
+            e[i] = make(std::string("Token ") + kKinds[i].type, 40 + i, gost_key(kKinds[i].type),
+                        nullptr, -10 * kYear, 10 * kYear, EVP_get_digestbyname(kKinds[i].md));
         return e;
     }();
     return all[kind];
@@ -74,13 +69,6 @@ p11token_stats stats() {
     p11token_stats s{};
     p11token_get_stats(&s);
     return s;
-}
-
-ssf::Bytes bytes(const std::string& s) {
-    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
-}
-std::string str(const ssf::OutData& o) {
-    return std::string(reinterpret_cast<const char*>(o.data.get()), o.size);
 }
 
 class Token : public Started {

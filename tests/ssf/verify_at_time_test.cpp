@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "common/openssl_tool.h"
+#include "common/vectors.h"
 #include "fixture.h"
 #include "kit/ocsp.h"
 #include "kit/tsa.h"
@@ -30,16 +31,6 @@ const Entity& responder(KeyType k) {
 
 bool store_has_time(X509_STORE* store) {
     return X509_VERIFY_PARAM_get_flags(X509_STORE_get0_param(store)) & X509_V_FLAG_USE_CHECK_TIME;
-}
-
-std::string hex_of(const Der& d) {
-    std::string out;
-    char b[3];
-    for (unsigned char c : d) {
-        std::snprintf(b, sizeof b, "%02x", c);
-        out += b;
-    }
-    return out;
 }
 
 void flip_last(Der& d) {
@@ -182,7 +173,8 @@ TEST_F(AtTime, StatusInfoTexts) {
             c.status_info.empty()
                 ? granted
                 : test_pki::hex("30" +
-                                hex_of({static_cast<unsigned char>(c.status_info.size() / 2)}) +
+                                testing_support::to_hex(
+                                    {static_cast<unsigned char>(c.status_info.size() / 2)}) +
                                 c.status_info);
         const unsigned char* p = resp.data();
         ossl::TsResp r(d2i_TS_RESP(nullptr, &p, static_cast<long>(resp.size())));
@@ -273,10 +265,10 @@ TEST_F(AtTimeInterop, TokensBothWays) {
             const Der d = test_pki::to_der(test_pki::make_token(spec).get());
             return std::string(d.begin(), d.end());
         }());
-        const auto r =
-            run_openssl("ts -verify -token_in -in " + dir.file("kit.tsr") + " -digest " +
-                            hex_of(test_pki::imprint_of(spec)) + " -CAfile " + pki->ca_bundle,
-                        true, dir.file("engine.cnf"));
+        const auto r = run_openssl("ts -verify -token_in -in " + dir.file("kit.tsr") + " -digest " +
+                                       testing_support::to_hex(test_pki::imprint_of(spec)) +
+                                       " -CAfile " + pki->ca_bundle,
+                                   true, dir.file("engine.cnf"));
         EXPECT_NE(r.out.find("Verification: OK"), std::string::npos)
             << test_pki::key_type_name(k) << ": " << r.out;
     }

@@ -5,6 +5,8 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -27,24 +29,9 @@ bool is(int nid, Obj o) {
     return nid == objmap::nid(o);
 }
 
-// The digest parameter set written beside the key parameter set.
-int digest_param_nid(int type) {
-    if (is(type, Obj::gost2001)) return objmap::nid(Obj::GostR3411_94_CryptoProParamSet);
-    return objmap::nid(is(type, Obj::gost2012_512) ? Obj::md_gost12_512 : Obj::md_gost12_256);
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-    uint8_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc |= p[i];
-    return acc == 0;
-}
-
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
-}
-
-int recipient_alg(const char* encode_fn, EVP_PKEY* pkey, X509_ALGOR* alg) {
-    ossl::Asn1String params(encode_algor_params(encode_fn, gost2012_record(pkey)));
+int recipient_alg(AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
+                  X509_ALGOR* alg) {
+    ossl::Asn1String params(encode(encode_fn, pkey));
     if (!params || !alg) return -1;
     X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
                     params.release());
@@ -52,6 +39,9 @@ int recipient_alg(const char* encode_fn, EVP_PKEY* pkey, X509_ALGOR* alg) {
 }
 
 constexpr int kSettingsSlot = 0;
+
+// The engines' trace switch.
+std::atomic<bool> g_trace{false};
 
 struct EngineMethods {
     std::vector<std::pair<int, EVP_PKEY_METHOD*>> pkey;
@@ -67,18 +57,12 @@ EngineMethods* methods_of(ENGINE* e) {
     return e ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot())) : nullptr;
 }
 
-const std::vector<int>& key_nids() {
-    static const auto* nids = new std::vector<int>{
-        objmap::nid(Obj::gost2001), objmap::nid(Obj::gost2012_256), objmap::nid(Obj::gost2012_512)};
-    return *nids;
-}
-
 template <class M>
-int select(ENGINE* e, M** out, const int** nids, int nid,
+int select(ENGINE* e, M** out, const int** nids, int nid, std::span<const int> listed,
            std::vector<std::pair<int, M*>> EngineMethods::*list) {
     if (!out) {
-        if (nids) *nids = key_nids().data();
-        return static_cast<int>(key_nids().size());
+        if (nids) *nids = listed.empty() ? nullptr : listed.data();
+        return static_cast<int>(listed.size());
     }
     *out = nullptr;
     if (EngineMethods* m = methods_of(e))
@@ -132,17 +116,29 @@ bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmet
     return true;
 }
 
-int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid) {
-    return select(e, pmeth, nids, nid, &EngineMethods::pkey);
+std::span<const int> signature_key_nids() {
+    static const auto* nids = new std::vector<int>{
+        objmap::nid(Obj::gost2001), objmap::nid(Obj::gost2012_256), objmap::nid(Obj::gost2012_512)};
+    return *nids;
 }
 
-int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid) {
-    return select(e, ameth, nids, nid, &EngineMethods::asn1);
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid,
+                     std::span<const int> listed) {
+    return select(e, pmeth, nids, nid, listed, &EngineMethods::pkey);
+}
+
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid,
+                     std::span<const int> listed) {
+    return select(e, ameth, nids, nid, listed, &EngineMethods::asn1);
+}
+
+void free_key_methods(ENGINE* e) {
+    delete methods_of(e);
+    ENGINE_set_ex_data(e, methods_slot(), nullptr);
 }
 
 void free_engine_data(ENGINE* e) {
-    delete methods_of(e);
-    ENGINE_set_ex_data(e, methods_slot(), nullptr);
+    free_key_methods(e);
     OPENSSL_free(ENGINE_get_ex_data(e, kSettingsSlot));
     ENGINE_set_ex_data(e, kSettingsSlot, nullptr);
 }
@@ -199,7 +195,7 @@ ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* k) {
     if (p && s) {
         // Objects from OBJ_nid2obj are static: freeing the structure leaves them alone.
         p->key_params = OBJ_nid2obj(k->param_nid);
-        p->hash_params = OBJ_nid2obj(digest_param_nid(k->pkey_nid));
+        p->hash_params = OBJ_nid2obj(gost2012_digest_param_nid(k->pkey_nid));
         if (p->key_params && p->hash_params) len = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
     }
     if (len <= 0) {
@@ -253,30 +249,42 @@ int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey) {
         const tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k || (k->pub_key_len != GOST_PUB_256 && k->pub_key_len != GOST_PUB_512)) return 0;
         ossl::Asn1String params;
-        int ptype = V_ASN1_UNDEF;
         if (EVP_PKEY_save_parameters(const_cast<EVP_PKEY*>(pkey), -1) == 1) {
             params.reset(encode_algor_params(fn, gost2012_record(pkey)));
             if (!params) return 0;
-            ptype = V_ASN1_SEQUENCE;
         }
-        ossl::OctetString os(ASN1_OCTET_STRING_new());
-        if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
-            return 0;
-        unsigned char* der = nullptr;
-        const int der_len = i2d_ASN1_OCTET_STRING(os.get(), &der);
-        if (der_len <= 0) return 0;
-        if (!X509_PUBKEY_set0_param(pub, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), ptype,
-                                    params.get(), der, der_len)) {
-            OPENSSL_free(der);
-            return 0;
-        }
-        params.release();
-        return 1;
+        return set_public_key(pub, pkey, k, params.release());
     });
 }
 
+int set_public_key(X509_PUBKEY* pub, const EVP_PKEY* pkey, const tvk_gost2012_key* k,
+                   ASN1_STRING* params) {
+    ossl::Asn1String owned(params);
+    ossl::OctetString os(ASN1_OCTET_STRING_new());
+    if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
+        return 0;
+    unsigned char* der = nullptr;
+    const int der_len = i2d_ASN1_OCTET_STRING(os.get(), &der);
+    if (der_len <= 0) return 0;
+    if (!X509_PUBKEY_set0_param(pub, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)),
+                                params ? V_ASN1_SEQUENCE : V_ASN1_UNDEF, params, der, der_len)) {
+        OPENSSL_free(der);
+        return 0;
+    }
+    owned.release();
+    return 1;
+}
+
 int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2) {
-    return engines::guarded("pkey_ctrl", -1, [&] {
+    const AlgorParamsEncoder of_record = [](const char* fn, const EVP_PKEY* k) {
+        return encode_algor_params(fn, gost2012_record(k));
+    };
+    return pkey_ctrl("pkey_ctrl", of_record, encode_fn, pkey, op, arg1, arg2);
+}
+
+int pkey_ctrl(const char* fn, AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
+              int op, long arg1, void* arg2) {
+    return engines::guarded(fn, -1, [&] {
         X509_ALGOR *dig = nullptr, *sig = nullptr, *alg = nullptr;
         switch (op) {
             case ASN1_PKEY_CTRL_PKCS7_SIGN:
@@ -292,13 +300,13 @@ int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* ar
             case ASN1_PKEY_CTRL_PKCS7_ENCRYPT:
                 if (arg1 != 0) return 1;
                 PKCS7_RECIP_INFO_get0_alg(static_cast<PKCS7_RECIP_INFO*>(arg2), &alg);
-                return recipient_alg(encode_fn, pkey, alg);
+                return recipient_alg(encode, encode_fn, pkey, alg);
             case ASN1_PKEY_CTRL_CMS_ENVELOPE:
                 if (arg1 != 0) return 1;
                 if (!CMS_RecipientInfo_ktri_get0_algs(static_cast<CMS_RecipientInfo*>(arg2),
                                                       nullptr, nullptr, &alg))
                     return -1;
-                return recipient_alg(encode_fn, pkey, alg);
+                return recipient_alg(encode, encode_fn, pkey, alg);
             case ASN1_PKEY_CTRL_DEFAULT_MD_NID: {
                 const int type = EVP_PKEY_get_base_id(pkey);
                 if (type == NID_undef) return -1;
@@ -315,6 +323,24 @@ int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* ar
                 return -2;
         }
     });
+}
+
+int make_token_ameth(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str, const char* info,
+                     const TokenAsn1Slots& slots) {
+    *ameth = EVP_PKEY_asn1_new(nid, ASN1_PKEY_SIGPARAM_NULL, pem_str, info);
+    if (!*ameth) return 0;
+    if (!gost2012_is_sign_type(nid)) return 1;
+    EVP_PKEY_asn1_set_public(*ameth, slots.pub_decode, slots.pub_encode, pub_cmp_tvk,
+                             pub_print_gost2012, pkey_size_gost2012, pkey_bits_gost2012);
+    if (slots.priv_encode)
+        EVP_PKEY_asn1_set_private(*ameth, nullptr, slots.priv_encode, pub_print_gost2012);
+    EVP_PKEY_asn1_set_param(*ameth, nullptr, nullptr, nullptr, nullptr, param_cmp_tvk,
+                            param_print_gost2012);
+    EVP_PKEY_asn1_set_free(*ameth, slots.free);
+    EVP_PKEY_asn1_set_ctrl(*ameth, slots.ctrl);
+    // Without security bits, chain checks at security level 1 and above refuse the key.
+    EVP_PKEY_asn1_set_security_bits(*ameth, pkey_security_bits_gost2012);
+    return 1;
 }
 
 int pmeth_init(EVP_PKEY_CTX* ctx, int default_param) {
@@ -337,8 +363,8 @@ int pmeth_init(EVP_PKEY_CTX* ctx, int default_param) {
 
 int pmeth_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src, int (*init)(EVP_PKEY_CTX*)) {
     if (!init(dst)) return 0;
-    const auto* from = data_of(const_cast<EVP_PKEY_CTX*>(src));
-    tvk_pmeth_data* to = data_of(dst);
+    const auto* from = pmeth_data(const_cast<EVP_PKEY_CTX*>(src));
+    tvk_pmeth_data* to = pmeth_data(dst);
     if (!from || !to) return 1;
     *to = *from;
     to->ukm = nullptr;
@@ -354,7 +380,7 @@ int pmeth_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src, int (*init)(EVP_PKEY_
 
 int pmeth_ctrl(const char* fn, EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
     return engines::guarded(fn, 0, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (!data) return 0;
         const int r = tvk_pmeth_common_ctrl(data, type, p1, p2);
         if (r == -2) std::fprintf(stderr, "%s() : unsupported type: %d\n", fn, type);
@@ -389,11 +415,59 @@ void print_certs(const STACK_OF(X509) * certs) {
     std::fflush(stdout);
 }
 
-void log_error_v(const char* format, va_list args) {
+int show_certs(const char* fn, CertLoader load, const char* load_fn, long mode, Logger log) {
+    STACK_OF(X509)* raw = nullptr;
+    const int rc = load(mode, &raw);
+    ossl::X509Stack list(raw);
+    if (!rc) {
+        log("%s() : %s() failed", fn, load_fn);
+        return rc;
+    }
+    print_certs(list.get());
+    return rc;
+}
+
+namespace {
+
+void free_tag(void*, void* tag, CRYPTO_EX_DATA*, int, long, void*) {
+    OPENSSL_free(tag);
+}
+
+int tag_index() {
+    static const int index = X509_get_ex_new_index(0, nullptr, nullptr, nullptr, free_tag);
+    return index;
+}
+
+}  // namespace
+
+bool set_cert_tag(X509* x, const std::string& tag) {
+    char* copy = OPENSSL_strdup(tag.c_str());
+    if (copy && X509_set_ex_data(x, tag_index(), copy)) return true;
+    OPENSSL_free(copy);
+    return false;
+}
+
+const char* cert_tag(const X509* x) {
+    return x ? static_cast<const char*>(X509_get_ex_data(x, tag_index())) : nullptr;
+}
+
+void log_error(const char* format, ...) {
     char message[1024];
+    va_list args;
+    va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
     static const std::string rule(61, '-');
     std::fprintf(stderr, "%s\nERROR\n%s\n%s\n", rule.c_str(), message, rule.c_str());
+}
+
+void log_trace(const char* format, ...) {
+    if (!g_trace.load()) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
 }
 
 }  // namespace engine_keys

@@ -2,15 +2,16 @@
 // "mscryptoapi" engine's CryptoAPI providers, the "pkcs11" engine's tokens). Their key records
 // begin with a tvk_gost2012_key, so everything public (parameters, public key, comparison,
 // verification, key-transport encryption) is the same code for both; each engine wraps these
-// under its own callback names and passes that name, which its messages carry.
+// under its own callback names and passes that name, which its messages carry. The key-method
+// holder, its selectors and the key-ASN.1 control serve the "gost" engine as well.
 #pragma once
 
 #include <openssl/engine.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <cstdarg>
 #include <span>
+#include <string>
 
 #include "engines/gost/gost_key_methods.h"
 
@@ -43,9 +44,33 @@ ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* record)
 [[nodiscard]] int pub_decode(const char* fn, const DecodeTexts& texts, RecordAlloc alloc,
                              EVP_PKEY* pkey, const X509_PUBKEY* pub);
 int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey);
+// The record's public key as the SubjectPublicKeyInfo of the key: an OCTET STRING, with the
+// algorithm parameters given (null: none written). 1/0.
+[[nodiscard]] int set_public_key(X509_PUBKEY* pub, const EVP_PKEY* pkey, const tvk_gost2012_key* k,
+                                 ASN1_STRING* params);
 
-// The key-ASN.1 control of an engine key; encode_fn names the engine's parameter encoder.
+// Makes a recipient's algorithm parameters for the key; encode_fn names the encoder in messages.
+using AlgorParamsEncoder = ASN1_STRING* (*)(const char* encode_fn, const EVP_PKEY* pkey);
+// The key-ASN.1 control of a GOST key: signer and recipient algorithms, the default digest.
+// fn names the engine's callback, encode and encode_fn its parameter encoder.
+int pkey_ctrl(const char* fn, AlgorParamsEncoder encode, const char* encode_fn, EVP_PKEY* pkey,
+              int op, long arg1, void* arg2);
+// The same with encode_algor_params over the key's record, as the token engines have it.
 int pkey_ctrl(const char* encode_fn, EVP_PKEY* pkey, int op, long arg1, void* arg2);
+
+// The slots in which the token engines' key-ASN.1 methods differ; the others (comparison,
+// printing, sizes, security bits) are the shared ones of a tvk_gost2012_key record.
+struct TokenAsn1Slots {
+    int (*pub_decode)(EVP_PKEY* pkey, const X509_PUBKEY* pub);
+    int (*pub_encode)(X509_PUBKEY* pub, const EVP_PKEY* pkey);
+    int (*priv_encode)(PKCS8_PRIV_KEY_INFO* p8, const EVP_PKEY* pkey);  // null: none
+    void (*free)(EVP_PKEY* pkey);
+    int (*ctrl)(EVP_PKEY* pkey, int op, long arg1, void* arg2);
+};
+// Makes the key-ASN.1 method of one of a token engine's key types; the three GOST signature
+// types get the slots. 0 when the method could not be made.
+[[nodiscard]] int make_token_ameth(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str,
+                                   const char* info, const TokenAsn1Slots& slots);
 
 // Key-context data: a zeroed tvk_pmeth_data, the parameter set from the context's key record.
 // Without a key the parameter set is default_param (each engine has its own rule).
@@ -79,19 +104,40 @@ using RegisterPmeth = int (*)(int nid, EVP_PKEY_METHOD** pmeth, int flags);
 // engine; the first failure stops. True when all were made.
 bool create_key_methods(ENGINE* e, std::span<const MethodRow> rows, RegisterAmeth ameth,
                         RegisterPmeth pmeth);
+// The NID list of the three GOST signature types. Like every list a selector gives, it lives as
+// long as the process: the crypto library reads it again when it frees an engine at exit.
+std::span<const int> signature_key_nids();
 // The selectors over those methods, in the crypto library's form: without a method pointer the
-// NID list of the three GOST signature types and its length; else 1 with the method, 0 without.
-int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid);
-int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid);
-// Frees what create_settings and create_key_methods keep (the crypto library frees the method
-// objects themselves with the engine, through the selectors).
+// listed NIDs and their count; else 1 with the method, 0 without.
+int select_pkey_meth(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid,
+                     std::span<const int> listed = signature_key_nids());
+int select_asn1_meth(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid,
+                     std::span<const int> listed = signature_key_nids());
+// Frees what create_key_methods keeps (the crypto library frees the method objects themselves
+// with the engine, through the selectors).
+void free_key_methods(ENGINE* e);
+// free_key_methods, and the settings create_settings made.
 void free_engine_data(ENGINE* e);
 
 // "Total: %d certificates", then each certificate as text and PEM, on the standard output.
 void print_certs(const STACK_OF(X509) * certs);
+// The engines' SHOW_CERTS: the certificates load gives for the mode, printed as print_certs does.
+// A failed load logs "<fn>() : <load_fn>() failed" through log.
+typedef void (*Logger)(const char* format, ...) __attribute__((format(printf, 1, 2)));
+using CertLoader = int (*)(long mode, STACK_OF(X509) * *certs);
+int show_certs(const char* fn, CertLoader load, const char* load_fn, long mode, Logger log);
 
-// The four-line error record of the engines (61 '-', "ERROR", the message, 61 '-') on stderr.
-void log_error_v(const char* format, va_list args);
+// The tag a listing gives a certificate ("token=PATH", "store=NAME"); it is freed with the
+// certificate. cert_tag: the tag, or null when it has none.
+[[nodiscard]] bool set_cert_tag(X509* x, const std::string& tag);
+const char* cert_tag(const X509* x);
+
+// The engines' loggers on stderr: the four-line error record (61 '-', "ERROR", the message,
+// 61 '-'), and trace lines that are written only while the trace switch is on (nothing turns it
+// on). Each engine calls them under its own names, through a Logger: a typedef, not an alias
+// declaration, since only thus does the compiler keep checking the formats of calls through it.
+void log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace engine_keys
 

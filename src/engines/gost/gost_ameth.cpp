@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/engine_keys.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
@@ -30,22 +31,10 @@ bool is_512(int key_type) {
     return key_type == objmap::nid(Obj::gost2012_512);
 }
 
-int digest_param_nid(int key_type) {
-    if (key_type == objmap::nid(Obj::gost2001))
-        return objmap::nid(Obj::GostR3411_94_CryptoProParamSet);
-    return objmap::nid(is_512(key_type) ? Obj::md_gost12_512 : Obj::md_gost12_256);
-}
-
 int sign_digest_nid(int key_type) {
     if (is_512(key_type)) return objmap::nid(Obj::md_gost12_512);
     if (key_type == objmap::nid(Obj::gost2012_256)) return objmap::nid(Obj::md_gost12_256);
     return objmap::nid(Obj::md_gost94);
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-    uint8_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc |= p[i];
-    return acc == 0;
 }
 
 // No parameter set, or a public key not yet derived.
@@ -362,21 +351,8 @@ int pub_encode_gost2012(X509_PUBKEY* pub, const EVP_PKEY* pkey) {
         tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k) return 0;
         if (public_key_missing(k) && !gost3410_public_key_derive_key(nullptr, k)) return 0;
-        ossl::Asn1String params(encode_gost2012_algor_params(pkey));
-        if (!params) return 0;
-        ossl::OctetString os(ASN1_OCTET_STRING_new());
-        if (!os || !ASN1_OCTET_STRING_set(os.get(), k->pub_key, static_cast<int>(k->pub_key_len)))
-            return 0;
-        unsigned char* der = nullptr;
-        const int der_len = i2d_ASN1_OCTET_STRING(os.get(), &der);
-        if (der_len <= 0) return 0;
-        if (!X509_PUBKEY_set0_param(pub, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
-                                    params.get(), der, der_len)) {
-            OPENSSL_free(der);
-            return 0;
-        }
-        params.release();
-        return 1;
+        ASN1_STRING* params = encode_gost2012_algor_params(pkey);
+        return params ? engine_keys::set_public_key(pub, pkey, k, params) : 0;
     });
 }
 
@@ -402,51 +378,12 @@ int gost2012_set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
 
 namespace {
 
-int set_recipient_alg(EVP_PKEY* pkey, X509_ALGOR* alg) {
-    ossl::Asn1String params(encode_gost2012_algor_params(pkey));
-    if (!params || !alg) return -1;
-    X509_ALGOR_set0(alg, OBJ_nid2obj(EVP_PKEY_get_base_id(pkey)), V_ASN1_SEQUENCE,
-                    params.release());
-    return 1;
-}
-
 int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
-    return engines::guarded("pkey_ctrl_gost2012", -1, [&] {
-        X509_ALGOR *dig = nullptr, *sig = nullptr, *alg = nullptr;
-        switch (op) {
-            case ASN1_PKEY_CTRL_PKCS7_SIGN:
-                if (arg1 != 0) return 1;
-                PKCS7_SIGNER_INFO_get0_algs(static_cast<PKCS7_SIGNER_INFO*>(arg2), nullptr, &dig,
-                                            &sig);
-                return gost2012_set_sign_algs(pkey, dig, sig);
-            case ASN1_PKEY_CTRL_CMS_SIGN:
-                if (arg1 != 0) return 1;
-                CMS_SignerInfo_get0_algs(static_cast<CMS_SignerInfo*>(arg2), nullptr, nullptr, &dig,
-                                         &sig);
-                return gost2012_set_sign_algs(pkey, dig, sig);
-            case ASN1_PKEY_CTRL_PKCS7_ENCRYPT:
-                if (arg1 != 0) return 1;
-                PKCS7_RECIP_INFO_get0_alg(static_cast<PKCS7_RECIP_INFO*>(arg2), &alg);
-                return set_recipient_alg(pkey, alg);
-            case ASN1_PKEY_CTRL_CMS_ENVELOPE:
-                if (arg1 != 0) return 1;
-                if (!CMS_RecipientInfo_ktri_get0_algs(static_cast<CMS_RecipientInfo*>(arg2),
-                                                      nullptr, nullptr, &alg))
-                    return -1;
-                return set_recipient_alg(pkey, alg);
-            case ASN1_PKEY_CTRL_DEFAULT_MD_NID: {
-                const int type = EVP_PKEY_get_base_id(pkey);
-                if (type == NID_undef) return -1;
-                *static_cast<int*>(arg2) = type == objmap::nid(Obj::gost2001)
-                                               ? objmap::nid(Obj::md_gost94)
-                                           : is_512(type) ? objmap::nid(Obj::md_gost12_512)
-                                                          : objmap::nid(Obj::md_gost12_256);
-                return 2;
-            }
-            default:
-                return -2;
-        }
-    });
+    const engine_keys::AlgorParamsEncoder encode = [](const char*, const EVP_PKEY* k) {
+        return encode_gost2012_algor_params(k);
+    };
+    return engine_keys::pkey_ctrl("pkey_ctrl_gost2012", encode, "encode_gost2012_algor_params",
+                                  pkey, op, arg1, arg2);
 }
 
 // ---- printing ----
@@ -509,7 +446,7 @@ ASN1_STRING* encode_gost2012_algor_params(const EVP_PKEY* pkey) {
     if (p && s) {
         // Objects from OBJ_nid2obj are static: the free of the structure leaves them alone.
         p->key_params = OBJ_nid2obj(k->param_nid);
-        p->hash_params = OBJ_nid2obj(digest_param_nid(type));
+        p->hash_params = OBJ_nid2obj(gost2012_digest_param_nid(type));
         if (p->key_params && p->hash_params) len = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
     }
     if (len <= 0) {
@@ -653,7 +590,8 @@ int param_print_gost2012(BIO* out, const EVP_PKEY* pkey, int indent, ASN1_PCTX*)
     const tvk_gost2012_key* k = gost2012_record(pkey);
     const int type = EVP_PKEY_get_base_id(pkey);
     const int param = k ? k->param_nid : NID_undef;
-    const int digest = type == NID_undef ? NID_undef : digest_param_nid(gost2012_key_type_of(type));
+    const int digest =
+        type == NID_undef ? NID_undef : gost2012_digest_param_nid(gost2012_key_type_of(type));
     if (!BIO_indent(out, indent, 128) || BIO_puts(out, "Key algorithm: \n") <= 0 ||
         BIO_printf(out, "    %s\n", long_name(type)) <= 0)
         return 0;
@@ -730,10 +668,4 @@ int register_ameth_tvk(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_st
         EVP_PKEY_asn1_set_ctrl(*ameth, mac_ctrl);
     }
     return 1;
-}
-
-EVP_PKEY_ASN1_METHOD* tvk_make_asn1_method(int nid, const char* pem_str, const char* info) {
-    EVP_PKEY_ASN1_METHOD* m = nullptr;
-    if (!register_ameth_tvk(nid, &m, pem_str, info)) return nullptr;
-    return m;
 }

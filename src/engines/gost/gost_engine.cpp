@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "engines/gost/gost_key_methods.h"
 #include "engines/guard.h"
 
 namespace {
@@ -45,23 +46,6 @@ void report(const char* text) {
 }
 void report(const char* format, const char* value) {
     std::fprintf(stderr, format, value ? value : "(null)");
-}
-
-// The key methods of one engine instance: the crypto library frees the method objects with the
-// engine; this record only lets the selectors hand them out.
-struct EngineMethods {
-    std::vector<std::pair<int, EVP_PKEY_METHOD*>> pkey;
-    std::vector<std::pair<int, EVP_PKEY_ASN1_METHOD*>> asn1;
-};
-
-int methods_slot() {
-    static const int slot = ENGINE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return slot;
-}
-
-EngineMethods* methods_of(ENGINE* e) {
-    return e != nullptr ? static_cast<EngineMethods*>(ENGINE_get_ex_data(e, methods_slot()))
-                        : nullptr;
 }
 
 // The lists are never destroyed: the crypto library reads them again when it frees the engine at
@@ -114,25 +98,6 @@ bool create_settings(ENGINE* e) {
         OPENSSL_free(ctx);
         report("ENGINE_set_ex_data failed\n");
         return false;
-    }
-    return true;
-}
-
-bool create_key_methods(ENGINE* e) {
-    auto methods = std::make_unique<EngineMethods>();
-    if (!ENGINE_set_ex_data(e, methods_slot(), methods.get())) return false;
-    EngineMethods* m = methods.release();
-    for (const auto& row : tvk_gost_pkey_registry()) {
-        const int nid = objmap::nid(row.obj);
-        EVP_PKEY_ASN1_METHOD* a = row.make_asn1_method(nid, row.pem_name, row.description);
-        if (a == nullptr) return false;
-        m->asn1.emplace_back(nid, a);
-    }
-    for (const auto& row : tvk_gost_pkey_registry()) {
-        const int nid = objmap::nid(row.obj);
-        EVP_PKEY_METHOD* p = row.make_pkey_method(nid);
-        if (p == nullptr) return false;
-        m->pkey.emplace_back(nid, p);
     }
     return true;
 }
@@ -265,23 +230,13 @@ int tvk_gost_ciphers(ENGINE*, const EVP_CIPHER** cipher, const int** nids, int n
 
 int tvk_gost_pkey_meths(ENGINE* e, EVP_PKEY_METHOD** pmeth, const int** nids, int nid) {
     return engines::guarded("tvk_gost_pkey_meths", 0, [&] {
-        return select(pmeth, nids, nid, pkey_nids(), [e](int n) -> EVP_PKEY_METHOD* {
-            if (EngineMethods* m = methods_of(e))
-                for (auto& [id, method] : m->pkey)
-                    if (id == n) return method;
-            return nullptr;
-        });
+        return engine_keys::select_pkey_meth(e, pmeth, nids, nid, pkey_nids());
     });
 }
 
 int tvk_gost_pkey_asn1_meths(ENGINE* e, EVP_PKEY_ASN1_METHOD** ameth, const int** nids, int nid) {
     return engines::guarded("tvk_gost_pkey_asn1_meths", 0, [&] {
-        return select(ameth, nids, nid, pkey_nids(), [e](int n) -> EVP_PKEY_ASN1_METHOD* {
-            if (EngineMethods* m = methods_of(e))
-                for (auto& [id, method] : m->asn1)
-                    if (id == n) return method;
-            return nullptr;
-        });
+        return engine_keys::select_asn1_meth(e, ameth, nids, nid, pkey_nids());
     });
 }
 
@@ -290,8 +245,7 @@ int tvk_gost_engine_init(ENGINE* e) {
 }
 
 int tvk_gost_engine_destroy(ENGINE* e) {
-    delete methods_of(e);
-    ENGINE_set_ex_data(e, methods_slot(), nullptr);
+    engine_keys::free_key_methods(e);
     TVK2012_ENGINE_CTX* ctx = tvk_gost_settings(e);
     if (ctx == nullptr) return 0;
     ENGINE_set_ex_data(e, kSettingsSlot, nullptr);
@@ -344,7 +298,9 @@ int bind_gost(ENGINE* e, const char* id) {
             !ENGINE_set_init_function(e, tvk_gost_engine_init) ||
             !ENGINE_set_finish_function(e, tvk_gost_engine_init))
             return 0;
-        if (!create_key_methods(e)) return 0;
+        if (!engine_keys::create_key_methods(e, tvk_gost_pkey_registry(), register_ameth_tvk,
+                                             register_pmeth_tvk))
+            return 0;
         if (!ENGINE_register_ciphers(e) || !ENGINE_register_digests(e) ||
             !ENGINE_register_pkey_meths(e) || !ENGINE_register_pkey_asn1_meths(e))
             return 0;

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "cryptoext/objects.h"
+#include "engines/common/engine_keys.h"
 
 // Settings of one engine, kept in the engine's extra-data slot 0.
 struct TVK2012_ENGINE_CTX {
@@ -39,18 +40,10 @@ struct GostCipherEntry {
     objmap::Obj obj;
     const EVP_CIPHER* (*get)();
 };
-struct GostPkeyEntry {
-    objmap::Obj obj;
-    const char* pem_name;
-    const char* description;
-    // Create the engine's own method objects; the engine frees them with itself.
-    EVP_PKEY_METHOD* (*make_pkey_method)(int nid);
-    EVP_PKEY_ASN1_METHOD* (*make_asn1_method)(int nid, const char* pem_name,
-                                              const char* description);
-};
 std::span<const GostDigestEntry> tvk_gost_digest_registry();
 std::span<const GostCipherEntry> tvk_gost_cipher_registry();
-std::span<const GostPkeyEntry> tvk_gost_pkey_registry();  // in the order they are made
+// The key types, in the order their methods are made.
+std::span<const engine_keys::MethodRow> tvk_gost_pkey_registry();
 // The key types as both key selectors list them: key pairs, agreement, then the MACs.
 std::span<const objmap::Obj> tvk_gost_pkey_list();
 

@@ -18,7 +18,6 @@ struct TVK2012_ENGINE_CTX;
 // Creates the method for one of the engine's key types and fills its slots; 0 on failure.
 [[nodiscard]] int register_ameth_tvk(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str,
                                      const char* info);
-EVP_PKEY_ASN1_METHOD* tvk_make_asn1_method(int nid, const char* pem_str, const char* info);
 
 // The signature key type an algorithm identifier stands for (agreement types map to theirs).
 int gost2012_key_type_of(int alg_nid);
@@ -56,6 +55,11 @@ struct tvk_pmeth_data {
     uint32_t token_slot;
 };
 
+// The data of a signature or agreement key context.
+inline tvk_pmeth_data* pmeth_data(EVP_PKEY_CTX* ctx) {
+    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
+}
+
 // Data of one key context of the MAC methods.
 struct tvk_mac_data {
     const EVP_MD* md;
@@ -72,7 +76,6 @@ inline constexpr int GOST_MAC_KEY_LEN = 32;
 inline constexpr int GOST_MAX_UKM_LEN = 64;
 
 [[nodiscard]] int register_pmeth_tvk(int nid, EVP_PKEY_METHOD** pmeth, int flags);
-EVP_PKEY_METHOD* tvk_make_pkey_method(int nid);
 // The methods of the three MAC key types.
 EVP_PKEY_METHOD* tvk_make_mac_method(int nid, int flags);
 

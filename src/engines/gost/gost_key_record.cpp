@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cryptoext/ossl.h"
 #include "gost/gostr3410.h"
 
 namespace {
@@ -55,18 +56,9 @@ constexpr gost2012_param_oid k512[] = {
         {6, 9, 0x2a, 0x85, 3, 7, 1, 2, 1, 2, 3}),
 };
 
-// Wipes a value of the GOST core when it goes out of scope, on every path.
-template <class T>
-struct Wiped {
-    T v{};
-    ~Wiped() { mpWipe(&v, sizeof v); }
-};
-
+using ossl::Wiped;
 template <size_t N>
-struct Digits {
-    DIGIT_T d[N]{};
-    ~Digits() { mpWipe(d, sizeof d); }
-};
+using Digits = Wiped<DIGIT_T[N]>;
 
 }  // namespace
 
@@ -90,6 +82,19 @@ const gost2012_param_oid* gost2012_find_param(int param_nid, bool is_512) {
     for (const auto& r : is_512 ? gost2012_512_param_oids() : gost2012_256_param_oids())
         if (objmap::nid(r.obj) == param_nid) return &r;
     return nullptr;
+}
+
+int gost2012_digest_param_nid(int key_type) {
+    if (key_type == objmap::nid(Obj::gost2001))
+        return objmap::nid(Obj::GostR3411_94_CryptoProParamSet);
+    return objmap::nid(key_type == objmap::nid(Obj::gost2012_512) ? Obj::md_gost12_512
+                                                                  : Obj::md_gost12_256);
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+    uint8_t acc = 0;
+    for (size_t i = 0; i < n; ++i) acc |= p[i];
+    return acc == 0;
 }
 
 bool gost2012_is_sign_type(int nid) {
@@ -156,12 +161,12 @@ int derive_256(const uint8_t* priv, const uint8_t* der, uint32_t der_len, uint8_
         prm = GOSTR3410_2012_256_DefaultPar();
     Digits<EC256_DIGITS> d;
     Wiped<ep_point> Q;
-    int rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d.d, priv);
+    int rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d.v, priv);
     if (rc) {
         std::fprintf(stderr, "GOSTR3410_2012_256_LoadPrivateKeyValue failed, rc = 0x%x\n", rc);
         return 0;
     }
-    if ((rc = GOSTR3410_2012_256_GeneratePublicKey(prm, d.d, &Q.v)) != 0) {
+    if ((rc = GOSTR3410_2012_256_GeneratePublicKey(prm, d.v, &Q.v)) != 0) {
         std::fprintf(stderr, "GOSTR3410_2012_256_GeneratePublicKey failed, rc = 0x%x\n", rc);
         return 0;
     }
@@ -178,12 +183,12 @@ int derive_512(const uint8_t* priv, const uint8_t* der, uint32_t der_len, uint8_
         prm = GOSTR3410_2012_512_DefaultPar();
     Digits<EC512_DIGITS> d;
     Wiped<dep_point> Q;
-    int rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d.d, priv);
+    int rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d.v, priv);
     if (rc) {
         std::fprintf(stderr, "GOSTR3410_2012_512_LoadPrivateKeyValue failed, rc = 0x%x\n", rc);
         return 0;
     }
-    if ((rc = GOSTR3410_2012_512_GeneratePublicKey(prm, d.d, &Q.v)) != 0) {
+    if ((rc = GOSTR3410_2012_512_GeneratePublicKey(prm, d.v, &Q.v)) != 0) {
         std::fprintf(stderr, "GOSTR3410_2012_512_GeneratePublicKey failed, rc = 0x%x\n", rc);
         return 0;
     }
@@ -236,11 +241,11 @@ int keygen_256(tvk_gost2012_key* key, const uint8_t* der, uint32_t der_len) {
     }
     Digits<EC256_DIGITS> d;
     Wiped<ep_point> Q;
-    if ((rc = GOSTR3410_2012_256_GenerateKeyPair(prm, tvk_rnd_func, d.d, &Q.v)) != 0) {
+    if ((rc = GOSTR3410_2012_256_GenerateKeyPair(prm, tvk_rnd_func, d.v, &Q.v)) != 0) {
         std::fprintf(stderr, "GOSTR3410_2012_256_GenerateKeyPair failed, rc = 0x%x\n", rc);
         return 0;
     }
-    if ((rc = GOSTR3410_2012_256_UnloadPrivateKeyValue(key->priv_key, d.d)) != 0) {
+    if ((rc = GOSTR3410_2012_256_UnloadPrivateKeyValue(key->priv_key, d.v)) != 0) {
         std::fprintf(stderr, "GOSTR3410_2012_256_UnloadPrivateKeyValue failed, rc = 0x%x\n", rc);
         return 0;
     }
@@ -262,11 +267,11 @@ int keygen_512(tvk_gost2012_key* key, const uint8_t* der, uint32_t der_len) {
     }
     Digits<EC512_DIGITS> d;
     Wiped<dep_point> Q;
-    if ((rc = GOSTR3410_2012_512_GenerateKeyPair(prm, tvk_rnd_func, d.d, &Q.v)) != 0) {
+    if ((rc = GOSTR3410_2012_512_GenerateKeyPair(prm, tvk_rnd_func, d.v, &Q.v)) != 0) {
         std::fprintf(stderr, "GOSTR3410_2012_512_GenerateKeyPair failed, rc = 0x%x\n", rc);
         return 0;
     }
-    if ((rc = GOSTR3410_2012_512_UnloadPrivateKeyValue(key->priv_key, d.d)) != 0) {
+    if ((rc = GOSTR3410_2012_512_UnloadPrivateKeyValue(key->priv_key, d.v)) != 0) {
         std::fprintf(stderr, "GOSTR3410_2012_512_UnloadPrivateKeyValue failed, rc = 0x%x\n", rc);
         return 0;
     }
@@ -324,19 +329,19 @@ int gost3410_sign(const uint8_t* digest, uint8_t* sig, const uint8_t* der, uint3
         }
         Digits<EC256_DIGITS> d, e;
         Digits<2 * EC256_DIGITS> s;
-        if ((rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d.d, priv)) != 0) {
+        if ((rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d.v, priv)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_256_LoadPrivateKeyValue failed, rc = 0x%x\n", rc);
             return 0;
         }
-        if ((rc = GOSTR3410_2012_256_LoadDigestValue(e.d, digest)) != 0) {
+        if ((rc = GOSTR3410_2012_256_LoadDigestValue(e.v, digest)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_256_LoadDigestValue failed, rc = 0x%x\n", rc);
             return 0;
         }
-        if ((rc = GOSTR3410_2012_256_Sign(prm, e.d, tvk_rnd_func, d.d, s.d)) != 0) {
+        if ((rc = GOSTR3410_2012_256_Sign(prm, e.v, tvk_rnd_func, d.v, s.v)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_256_Sign failed, rc = 0x%x\n", rc);
             return 0;
         }
-        if ((rc = GOSTR3410_2012_256_UnloadSignatureValue(sig, s.d)) != 0) {
+        if ((rc = GOSTR3410_2012_256_UnloadSignatureValue(sig, s.v)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_256_UnloadSignatureValue failed, rc = 0x%x\n", rc);
             return 0;
         }
@@ -350,19 +355,19 @@ int gost3410_sign(const uint8_t* digest, uint8_t* sig, const uint8_t* der, uint3
         }
         Digits<EC512_DIGITS> d, e;
         Digits<2 * EC512_DIGITS> s;
-        if ((rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d.d, priv)) != 0) {
+        if ((rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d.v, priv)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_512_LoadPrivateKeyValue failed, rc = 0x%x\n", rc);
             return 0;
         }
-        if ((rc = GOSTR3410_2012_512_LoadDigestValue(e.d, digest)) != 0) {
+        if ((rc = GOSTR3410_2012_512_LoadDigestValue(e.v, digest)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_512_LoadDigestValue failed, rc = 0x%x\n", rc);
             return 0;
         }
-        if ((rc = GOSTR3410_2012_512_Sign(prm, e.d, tvk_rnd_func, d.d, s.d)) != 0) {
+        if ((rc = GOSTR3410_2012_512_Sign(prm, e.v, tvk_rnd_func, d.v, s.v)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_512_Sign failed, rc = 0x%x\n", rc);
             return 0;
         }
-        if ((rc = GOSTR3410_2012_512_UnloadSignatureValue(sig, s.d)) != 0) {
+        if ((rc = GOSTR3410_2012_512_UnloadSignatureValue(sig, s.v)) != 0) {
             std::fprintf(stderr, "GOSTR3410_2012_512_UnloadSignatureValue failed, rc = 0x%x\n", rc);
             return 0;
         }

@@ -44,6 +44,10 @@ const gost2012_param_oid* gost2012_find_param(int param_nid, bool is_512);
 
 // True for gost2001, gost2012_256, gost2012_512.
 bool gost2012_is_sign_type(int nid);
+// The digest parameter set written beside the key parameter set of a signature key type.
+int gost2012_digest_param_nid(int key_type);
+// True when all n bytes are zero: a key part that is not set.
+bool all_zero(const uint8_t* p, size_t n);
 
 // DER (06, length, content) of an object's identifier, at most 16 bytes; 0 when it has none.
 [[nodiscard]] int gost_param_der(int nid, uint8_t* der, uint32_t* der_len);

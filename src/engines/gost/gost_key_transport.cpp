@@ -27,6 +27,8 @@
 
 namespace {
 
+using ossl::Wiped;
+
 using objmap::Obj;
 
 constexpr size_t kKeyLen = 32, kMacLen = 4, kIvLen = 8;
@@ -37,13 +39,6 @@ constexpr size_t kKeyLen = 32, kMacLen = 4, kIvLen = 8;
 void say(const char* line) {
     std::fputs(line, stderr);
 }
-
-// Key material on the stack, wiped when it goes out of scope.
-template <class T>
-struct Wiped {
-    T v{};
-    ~Wiped() { OPENSSL_cleanse(&v, sizeof v); }
-};
 
 struct Der {
     uint8_t b[16] = {};
@@ -87,12 +82,6 @@ bool digest_der(int key_type, Der& d) {
 Obj transport_cipher_set(int key_type) {
     return is_type(key_type, Obj::gost2001) ? Obj::Gost28147_89_CryptoPro_A_ParamSet
                                             : Obj::gost_28147_param_Z;
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-    uint8_t acc = 0;
-    for (size_t i = 0; i < n; ++i) acc |= p[i];
-    return acc == 0;
 }
 
 bool same_der(const uint8_t* a, uint32_t an, const Der& b) {
@@ -265,10 +254,6 @@ BerBuf encode_transport(const uint8_t* ek, const uint8_t* mac, const Der& cipher
     if (!ber_encode_GostR3410_KeyTransport(a, an, c, cn, BER_ENCODE, &d, &dn)) return nullptr;
     *len = dn;
     return BerBuf(d);
-}
-
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
 }
 
 }  // namespace
@@ -562,7 +547,7 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                      const unsigned char* key, size_t key_len) {
     return engines::guarded("pkey_tvk_encrypt", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (pkey == nullptr || data == nullptr || out_len == nullptr ||
             gost_settings_for(pkey) == nullptr)
             return 0;
@@ -666,7 +651,7 @@ int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len) {
     return engines::guarded("pkey_tvk_derive", 0, [&] {
         EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
         EVP_PKEY* peer = EVP_PKEY_CTX_get0_peerkey(ctx);
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (pkey == nullptr || data == nullptr || out_len == nullptr ||
             gost_settings_for(pkey) == nullptr)
             return 0;

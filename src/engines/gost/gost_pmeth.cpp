@@ -21,10 +21,6 @@ void say(const char* text) {
     std::fputs(text, stderr);
 }
 
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
-}
-
 int pkey_tvk_init(EVP_PKEY_CTX* ctx) {
     auto* data = static_cast<tvk_pmeth_data*>(OPENSSL_zalloc(sizeof(tvk_pmeth_data)));
     if (!data) return 0;
@@ -48,7 +44,7 @@ int pkey_tvk_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src) {
     if (!pkey_tvk_init(dst)) return 0;
     const auto* from =
         static_cast<const tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(const_cast<EVP_PKEY_CTX*>(src)));
-    tvk_pmeth_data* to = data_of(dst);
+    tvk_pmeth_data* to = pmeth_data(dst);
     if (!from) return 1;
     *to = *from;
     // The UKM belongs to the source; the copy starts without one.
@@ -74,7 +70,7 @@ int default_param_nid(int method_nid) {
 template <Obj M>
 int pkey_gost2012_paramgen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
     return engines::guarded("pkey_gost2012_paramgen", 0, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         const int type = objmap::nid(M);
         if (!data) return 0;
         if (data->param_nid == NID_undef) data->param_nid = default_param_nid(type);
@@ -155,7 +151,7 @@ int pkey_gost2012_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
 
 int pkey_tvk_ctrl_gost2012(EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
     return engines::guarded("pkey_tvk_ctrl_gost2012", 0, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (!data) return 0;
         switch (type) {
             case EVP_PKEY_CTRL_GOST_PARAMSET:
@@ -235,7 +231,7 @@ int pkey_tvk_ctrl_gost2012_str(EVP_PKEY_CTX* ctx, const char* type, const char* 
     return engines::guarded("pkey_tvk_ctrl_gost2012_str", 0, [&] {
         if (!type || std::strcmp(type, "paramset") != 0) return -2;
         if (!value) return 0;
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (!data) return 0;
         int nid;
         if constexpr (M == Obj::gost2001 || M == Obj::gost2012_256) {
@@ -332,7 +328,7 @@ int tvk_pmeth_common_ctrl(tvk_pmeth_data* data, int type, int p1, void* p2) {
 }
 
 void pkey_mscryptoapi_cleanup(EVP_PKEY_CTX* ctx) {
-    tvk_pmeth_data* data = data_of(ctx);
+    tvk_pmeth_data* data = pmeth_data(ctx);
     if (!data) return;
     OPENSSL_clear_free(data->ukm, data->ukm_len);
     OPENSSL_free(data);
@@ -363,12 +359,4 @@ int register_pmeth_tvk(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
         return 0;
     }
     return *pmeth ? 1 : 0;
-}
-
-EVP_PKEY_METHOD* tvk_make_pkey_method(int nid) {
-    EVP_PKEY_METHOD* m = nullptr;
-    ossl::PKeyMeth owned;
-    const bool made = register_pmeth_tvk(nid, &m, 0) != 0;
-    owned.reset(m);
-    return made ? owned.release() : nullptr;
 }

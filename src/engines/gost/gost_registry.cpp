@@ -57,24 +57,18 @@ std::span<const objmap::Obj> tvk_gost_pkey_list() {
     return list;
 }
 
-std::span<const GostPkeyEntry> tvk_gost_pkey_registry() {
+std::span<const engine_keys::MethodRow> tvk_gost_pkey_registry() {
     using enum objmap::Obj;
-    static const GostPkeyEntry rows[] = {
-        {gost2001, "GOST2001", "GOST R 34.10-2001", tvk_make_pkey_method, tvk_make_asn1_method},
-        {gost2012_256, "GOST2012_256", "GOST R 34.10-2012-256", tvk_make_pkey_method,
-         tvk_make_asn1_method},
-        {gost2012_512, "GOST2012_512", "GOST R 34.10-2012-512", tvk_make_pkey_method,
-         tvk_make_asn1_method},
-        {gost_mac, "GOST-MAC", "GOST 28147-89 MAC", tvk_make_pkey_method, tvk_make_asn1_method},
-        {kuznechik_mac, "KUZNECHIK-MAC", "KUZNECHIK MAC", tvk_make_pkey_method,
-         tvk_make_asn1_method},
-        {magma_mac, "MAGMA-MAC", "MAGMA MAC", tvk_make_pkey_method, tvk_make_asn1_method},
-        {id_GostR3410_2001DH, "GOST2001 DH", "GOST R 34.10-2001 DH", tvk_make_pkey_method,
-         tvk_make_asn1_method},
-        {agreement_gost_3410_2012_256, "GOST2012_256 DH", "GOST R 34.10-2012-256 DH",
-         tvk_make_pkey_method, tvk_make_asn1_method},
-        {agreement_gost_3410_2012_512, "GOST2012_512 DH", "GOST R 34.10-2012-512 DH",
-         tvk_make_pkey_method, tvk_make_asn1_method},
+    static constexpr engine_keys::MethodRow rows[] = {
+        {gost2001, "GOST2001", "GOST R 34.10-2001"},
+        {gost2012_256, "GOST2012_256", "GOST R 34.10-2012-256"},
+        {gost2012_512, "GOST2012_512", "GOST R 34.10-2012-512"},
+        {gost_mac, "GOST-MAC", "GOST 28147-89 MAC"},
+        {kuznechik_mac, "KUZNECHIK-MAC", "KUZNECHIK MAC"},
+        {magma_mac, "MAGMA-MAC", "MAGMA MAC"},
+        {id_GostR3410_2001DH, "GOST2001 DH", "GOST R 34.10-2001 DH"},
+        {agreement_gost_3410_2012_256, "GOST2012_256 DH", "GOST R 34.10-2012-256 DH"},
+        {agreement_gost_3410_2012_512, "GOST2012_512 DH", "GOST R 34.10-2012-512 DH"},
     };
     return rows;
 }

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -52,7 +51,6 @@ const std::u16string kRsaProviders[] = {
 constexpr char16_t kAesProvider[] = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
 
 std::atomic<ENGINE*> g_engine{nullptr};
-std::atomic<bool> g_trace{false};
 
 // The current store name: process-wide, so guarded.
 std::mutex g_store_lock;
@@ -139,15 +137,6 @@ bool parse_cert_id(const char* text, uint8_t* thumb) {
         thumb[i] = static_cast<uint8_t>(std::strtoul(pair, nullptr, 16));
     }
     return true;
-}
-
-void free_store_tag(void*, void* tag, CRYPTO_EX_DATA*, int, long, void*) {
-    OPENSSL_free(tag);
-}
-
-int store_tag_index() {
-    static const int index = X509_get_ex_new_index(0, nullptr, nullptr, nullptr, free_store_tag);
-    return index;
 }
 
 X509* decode_context(PCCERT_CONTEXT cert) {
@@ -250,26 +239,6 @@ EVP_PKEY* make_gost_key(ENGINE* e, X509* x509, int type, mscryptoapi_key* rec) {
 
 ENGINE* mscryptoapi_engine() {
     return g_engine.load();
-}
-
-const char* mscryptoapi_store_tag(const X509* x) {
-    return x ? static_cast<const char*>(X509_get_ex_data(x, store_tag_index())) : nullptr;
-}
-
-void mscryptoapi_log_error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    engine_keys::log_error_v(format, args);
-    va_end(args);
-}
-
-void mscryptoapi_log_trace(const char* format, ...) {
-    if (!g_trace.load()) return;
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    va_end(args);
 }
 
 int bind_mscryptoapi(ENGINE* e) {
@@ -473,9 +442,7 @@ int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs) {
                                             info->dwProvType, CRYPT_SILENT);
                 if (take) {
                     CryptReleaseContext(prov, 0);
-                    // The tag is freed with the certificate (its own extra-data slot).
-                    const std::string tag = "store=" + *name;
-                    X509_set_ex_data(x.get(), store_tag_index(), OPENSSL_strdup(tag.c_str()));
+                    (void)engine_keys::set_cert_tag(x.get(), "store=" + *name);
                 }
             }
         }
@@ -487,13 +454,6 @@ int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs) {
 }
 
 int mscryptoapi_show_certs(long mode) {
-    STACK_OF(X509)* raw = nullptr;
-    const int rc = mscryptoapi_load_certs(mode, &raw);
-    ossl::X509Stack list(raw);
-    if (!rc) {
-        mscryptoapi_log_error("%s() : mscryptoapi_load_certs() failed", "mscryptoapi_show_certs");
-        return rc;
-    }
-    engine_keys::print_certs(list.get());
-    return rc;
+    return engine_keys::show_certs("mscryptoapi_show_certs", mscryptoapi_load_certs,
+                                   "mscryptoapi_load_certs", mode, mscryptoapi_log_error);
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "engines/common/engine_keys.h"
 #include "engines/gost/gost_key_record.h"
 #include "platform/capi/wincrypt.h"
 
@@ -41,11 +42,10 @@ EVP_PKEY* mscryptoapi_load_privkey(ENGINE* e, const char* key_id, UI_METHOD* ui,
 EVP_PKEY* MakeCSPPrivateKey(ENGINE* e, X509* x509, capi::PCCERT_CONTEXT cert, capi::HCRYPTPROV prov,
                             capi::DWORD key_spec);
 // Mode 0 every certificate, 1 those with a key container, 2 those whose container opens
-// silently (tagged "store=NAME"); the list goes to *certs. 1 when the current store opened.
+// silently (tagged "store=NAME", engine_keys::cert_tag); the list goes to *certs. 1 when the
+// current store opened.
 int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs);
 int mscryptoapi_show_certs(long mode);
-// The "store=NAME" tag that mode 2 gives a certificate; null when it has none.
-const char* mscryptoapi_store_tag(const X509* x);
 
 // ---- signing in the provider ----
 capi::ALG_ID GetHashAlgIdBySigAlgor(int nid);
@@ -82,5 +82,5 @@ int MakePubKeyBlob(const tvk_gost2012_key* key, unsigned char** blob, unsigned i
 int GetProvCipherNid(capi::HCRYPTPROV prov);
 
 // Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
-void mscryptoapi_log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void mscryptoapi_log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline constexpr engine_keys::Logger mscryptoapi_log_error = engine_keys::log_error;
+inline constexpr engine_keys::Logger mscryptoapi_log_trace = engine_keys::log_trace;

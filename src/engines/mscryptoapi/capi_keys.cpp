@@ -23,10 +23,6 @@ using objmap::Obj;
 constexpr const char* kDecodeFn = "decode_mscryptoapi_algor_params";
 constexpr const char* kEncodeFn = "encode_mscryptoapi_algor_params";
 
-bool is_key_type(int nid) {
-    return objmap::is_one_of(nid, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512});
-}
-
 int pub_encode_mscryptoapi(X509_PUBKEY* pub, const EVP_PKEY* pkey) {
     return engine_keys::pub_encode(kEncodeFn, pub, pkey);
 }
@@ -177,7 +173,7 @@ int mscryptoapi_param_encode(const tvk_gost2012_key* key, unsigned char** out) {
 int register_pmeth_mscryptoapi(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
     *pmeth = EVP_PKEY_meth_new(nid, flags);
     if (!*pmeth) return 0;
-    if (!is_key_type(nid)) {
+    if (!gost2012_is_sign_type(nid)) {
         std::fprintf(stderr, "%s: Unsupported NID %d\n", "register_pmeth_mscryptoapi", nid);
         return 0;
     }
@@ -194,18 +190,10 @@ int register_pmeth_mscryptoapi(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
 
 int register_ameth_mscryptoapi(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str,
                                const char* info) {
-    *ameth = EVP_PKEY_asn1_new(nid, ASN1_PKEY_SIGPARAM_NULL, pem_str, info);
-    if (!*ameth) return 0;
-    if (!is_key_type(nid)) return 1;
-    EVP_PKEY_asn1_set_public(*ameth, pub_decode_mscryptoapi, pub_encode_mscryptoapi, pub_cmp_tvk,
-                             pub_print_gost2012, pkey_size_gost2012, pkey_bits_gost2012);
-    EVP_PKEY_asn1_set_param(*ameth, nullptr, nullptr, nullptr, nullptr, param_cmp_tvk,
-                            param_print_gost2012);
-    EVP_PKEY_asn1_set_free(*ameth, mscryptoapi_pkey_free);
-    EVP_PKEY_asn1_set_ctrl(*ameth, mscryptoapi_pkey_ctrl);
-    // Without security bits, chain checks at security level 1 and above refuse the key.
-    EVP_PKEY_asn1_set_security_bits(*ameth, pkey_security_bits_gost2012);
-    return 1;
+    static constexpr engine_keys::TokenAsn1Slots kSlots = {
+        pub_decode_mscryptoapi, pub_encode_mscryptoapi, nullptr, mscryptoapi_pkey_free,
+        mscryptoapi_pkey_ctrl};
+    return engine_keys::make_token_ameth(nid, ameth, pem_str, info, kSlots);
 }
 
 int mscryptoapi_set_dsa_ameth(EVP_PKEY* pkey, DSA* dsa) {

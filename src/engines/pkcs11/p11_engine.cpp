@@ -53,7 +53,6 @@ constexpr engine_keys::MethodRow kKeyTypes[] = {
 };
 
 std::atomic<ENGINE*> g_engine{nullptr};
-std::atomic<bool> g_trace{false};
 
 // The module path (slot 0) and the PIN (slot 1): process-wide, so guarded.
 std::mutex g_settings_lock;
@@ -351,20 +350,11 @@ int pkcs11_rsa_priv_enc(int flen, const unsigned char* from, unsigned char* to, 
     return engines::guarded(fn, -1, [&] {
         pkcs11_key* rec = pkcs11_rsa_record(rsa);
         if (!rec || !rec->module || flen < 0 || !from || !to || !pkcs1_only(fn, padding)) return -1;
-        CK_FUNCTION_LIST* f = rec->module->functions();
-        CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
-        CK_RV rv = f->C_SignInit(rec->session, &mech, rec->private_key);
-        if (rv != CKR_OK) {
-            pkcs11_log_error("%s() 2 : C_SignInit() failed, rv = 0x%08lX (%s)", fn,
-                             static_cast<unsigned long>(rv), get_ckr_name(rv));
-            return -1;
-        }
         CK_ULONG len = static_cast<CK_ULONG>(RSA_size(rsa));
-        rv = f->C_Sign(rec->session, const_cast<unsigned char*>(from), static_cast<CK_ULONG>(flen),
-                       to, &len);
-        if (rv != CKR_OK) {
-            pkcs11_log_error("%s() 3 : C_Sign() failed, rv = 0x%08lX (%s)", fn,
-                             static_cast<unsigned long>(rv), get_ckr_name(rv));
+        const p11::Signed r = p11::sign(rec->module->functions(), rec->session, rec->private_key,
+                                        CKM_RSA_PKCS, from, static_cast<size_t>(flen), to, &len);
+        if (!r.ok()) {
+            pkcs11_log_error("%s", p11::sign_failure_text(fn, 2, r).c_str());
             return -1;
         }
         return static_cast<int>(len);
@@ -416,22 +406,6 @@ ENGINE* pkcs11_engine() {
 std::optional<std::string> pkcs11_setting(int slot) {
     std::lock_guard lock(g_settings_lock);
     return slot == 0 || slot == 1 ? g_settings[slot] : std::nullopt;
-}
-
-void pkcs11_log_error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    engine_keys::log_error_v(format, args);
-    va_end(args);
-}
-
-void pkcs11_log_trace(const char* format, ...) {
-    if (!g_trace.load()) return;
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    va_end(args);
 }
 
 int bind_pkcs11(ENGINE* e) {

@@ -8,11 +8,11 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include <cstdarg>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engines/common/engine_keys.h"
 #include "engines/gost/gost_key_record.h"
 #include "engines/pkcs11/p11_registry.h"
 
@@ -72,11 +72,10 @@ const RSA_METHOD* pkcs11_rsa_method();
 pkcs11_key* pkcs11_rsa_record(const RSA* rsa);
 
 // ---- listings ----
-// Mode 0 every certificate, 1 those with a public key of their CKA_ID (tagged "token=PATH").
+// Mode 0 every certificate, 1 those with a public key of their CKA_ID (tagged "token=PATH",
+// engine_keys::cert_tag).
 int pkcs11_load_certs(long mode, STACK_OF(X509) * *certs);
 int pkcs11_show_certs(long mode);
-// The "token=PATH" tag that mode 1 gives a certificate; null when it has none.
-const char* pkcs11_cert_tag(const X509* x);
 // Per slot three texts: slot id, serial number, label.
 int pkcs11_enum_tokens(STACK_OF(OPENSSL_STRING) * *ids);
 int pkcs11_show_tokens();
@@ -94,5 +93,5 @@ int pkey_pkcs11_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                         const unsigned char* in, size_t in_len);
 
 // Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
-void pkcs11_log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void pkcs11_log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline constexpr engine_keys::Logger pkcs11_log_error = engine_keys::log_error;
+inline constexpr engine_keys::Logger pkcs11_log_trace = engine_keys::log_trace;

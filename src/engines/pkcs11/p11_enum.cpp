@@ -22,15 +22,6 @@ int ck(CK_RV rv) {
     return static_cast<int>(rv);
 }
 
-void free_tag(void*, void* tag, CRYPTO_EX_DATA*, int, long, void*) {
-    OPENSSL_free(tag);
-}
-
-int tag_index() {
-    static const int index = X509_get_ex_new_index(0, nullptr, nullptr, nullptr, free_tag);
-    return index;
-}
-
 // A text of exactly the bytes given, trailing blanks cut when asked.
 std::string text_of(const unsigned char* p, size_t n, bool trim) {
     std::string s(reinterpret_cast<const char*>(p), n);
@@ -163,10 +154,6 @@ int show_triples(int (*list_fn)(STACK_OF(OPENSSL_STRING) **), const char* fn, co
 
 }  // namespace
 
-const char* pkcs11_cert_tag(const X509* x) {
-    return x ? static_cast<const char*>(X509_get_ex_data(x, tag_index())) : nullptr;
-}
-
 int pkcs11_load_certs(long mode, STACK_OF(X509) * *certs) {
     static const char fn[] = "pkcs11_load_certs";
     return engines::guarded(fn, 0, [&] {
@@ -190,9 +177,7 @@ int pkcs11_load_certs(long mode, STACK_OF(X509) * *certs) {
                 if (!x || (mode != 0 && mode != 1)) return;
                 if (mode == 1) {
                     if (!cert_is_private(f, s, obj)) return;
-                    // The tag is freed with the certificate (its own extra-data slot).
-                    X509_set_ex_data(x.get(), tag_index(),
-                                     OPENSSL_strdup(("token=" + path).c_str()));
+                    (void)engine_keys::set_cert_tag(x.get(), "token=" + path);
                 }
                 if (sk_X509_push(list.get(), x.get())) x.release();
             });
@@ -202,15 +187,8 @@ int pkcs11_load_certs(long mode, STACK_OF(X509) * *certs) {
 }
 
 int pkcs11_show_certs(long mode) {
-    STACK_OF(X509)* raw = nullptr;
-    const int rc = pkcs11_load_certs(mode, &raw);
-    ossl::X509Stack list(raw);
-    if (!rc) {
-        pkcs11_log_error("%s() : pkcs11_load_certs() failed", "pkcs11_show_certs");
-        return rc;
-    }
-    engine_keys::print_certs(list.get());
-    return rc;
+    return engine_keys::show_certs("pkcs11_show_certs", pkcs11_load_certs, "pkcs11_load_certs",
+                                   mode, pkcs11_log_error);
 }
 
 int pkcs11_enum_tokens(STACK_OF(OPENSSL_STRING) * *ids) {

@@ -22,14 +22,6 @@ constexpr const char* kDecodeFn = "decode_pkcs11_algor_params";
 constexpr const char* kEncodeFn = "encode_pkcs11_algor_params";
 constexpr const char* kCtrlFn = "pkey_pkcs11_ctrl";
 
-bool is_key_type(int nid) {
-    return objmap::is_one_of(nid, {Obj::gost2001, Obj::gost2012_256, Obj::gost2012_512});
-}
-
-tvk_pmeth_data* data_of(EVP_PKEY_CTX* ctx) {
-    return static_cast<tvk_pmeth_data*>(EVP_PKEY_CTX_get_data(ctx));
-}
-
 tvk_gost2012_key* pkcs11_record_alloc() {
     auto* rec = static_cast<pkcs11_key*>(OPENSSL_zalloc(sizeof(pkcs11_key)));
     return rec ? &rec->pub : nullptr;
@@ -82,7 +74,7 @@ int pkey_pkcs11_init(EVP_PKEY_CTX* ctx) {
                                   ? objmap::nid(Obj::gost_3410_2012_512_paramSetA)
                                   : objmap::nid(Obj::GostR3410_2001_CryptoPro_XchA_ParamSet);
     if (!engine_keys::pmeth_init(ctx, default_param)) return 0;
-    tvk_pmeth_data* data = data_of(ctx);
+    tvk_pmeth_data* data = pmeth_data(ctx);
     if (data->key_type == 0) data->key_type = objmap::nid(Type);
     return 1;
 }
@@ -93,7 +85,7 @@ int pkey_pkcs11_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src) {
 }
 
 void pkey_pkcs11_cleanup(EVP_PKEY_CTX* ctx) {
-    if (tvk_pmeth_data* data = data_of(ctx)) {
+    if (tvk_pmeth_data* data = pmeth_data(ctx)) {
         OPENSSL_free(data->token_label);
         data->token_label = nullptr;
     }
@@ -111,7 +103,7 @@ bool is_sign_paramset(int nid) {
 
 int pkey_pkcs11_ctrl(EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
     return engines::guarded(kCtrlFn, 0, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         if (!data) return 0;
         switch (type) {
             case EVP_PKEY_CTRL_PKCS11_LABEL: {
@@ -173,7 +165,7 @@ const unsigned char* digest_param_der(int type, size_t* len) {
 int pkey_pkcs11_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
     static const char fn[] = "pkey_pkcs11_keygen";
     return engines::guarded(fn, -1, [&] {
-        tvk_pmeth_data* data = data_of(ctx);
+        tvk_pmeth_data* data = pmeth_data(ctx);
         ENGINE* e = pkcs11_engine();
         if (!data || !e) return -1;
         const int type = data->key_type;
@@ -185,7 +177,7 @@ int pkey_pkcs11_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
         tvk_gost2012_key pub{};
         uint8_t curve[16];
         uint32_t curve_len = 0;
-        if (!is_key_type(type) || !fill_GOST2012_params(&pub, type, data->param_nid) ||
+        if (!gost2012_is_sign_type(type) || !fill_GOST2012_params(&pub, type, data->param_nid) ||
             !gost_param_der(data->param_nid, curve, &curve_len)) {
             pkcs11_log_error("%s() : parameter set %d does not suit key type %d", fn,
                              data->param_nid, type);
@@ -298,7 +290,7 @@ int pkey_pkcs11_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY* pkey) {
 }  // namespace
 
 pkcs11_key* pkcs11_record(const EVP_PKEY* pkey) {
-    if (!pkey || !is_key_type(EVP_PKEY_get_base_id(pkey))) return nullptr;
+    if (!pkey || !gost2012_is_sign_type(EVP_PKEY_get_base_id(pkey))) return nullptr;
     return reinterpret_cast<pkcs11_key*>(gost2012_record(pkey));
 }
 
@@ -318,19 +310,12 @@ int pkcs11_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
         // The caller's buffer is as long as it says, and no longer.
         if (*siglen < need || !rec->module || !tbs) return -1;
         *siglen = need;
-        CK_FUNCTION_LIST* f = rec->module->functions();
-        CK_MECHANISM mech{is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, nullptr, 0};
-        CK_RV rv = f->C_SignInit(rec->session, &mech, rec->private_key);
-        if (rv != CKR_OK) {
-            pkcs11_log_error("%s() 1 : C_SignInit() failed, rv = 0x%08lX (%s)", fn,
-                             static_cast<unsigned long>(rv), get_ckr_name(rv));
-            return -1;
-        }
         CK_ULONG len = need;
-        rv = f->C_Sign(rec->session, const_cast<unsigned char*>(tbs), tbslen, sig, &len);
-        if (rv != CKR_OK) {
-            pkcs11_log_error("%s() 2 : C_Sign() failed, rv = 0x%08lX (%s)", fn,
-                             static_cast<unsigned long>(rv), get_ckr_name(rv));
+        const p11::Signed r =
+            p11::sign(rec->module->functions(), rec->session, rec->private_key,
+                      is_512 ? CKM_GOSTR3410_512 : CKM_GOSTR3410, tbs, tbslen, sig, &len);
+        if (!r.ok()) {
+            pkcs11_log_error("%s", p11::sign_failure_text(fn, 1, r).c_str());
             return -1;
         }
         *siglen = len;
@@ -341,7 +326,7 @@ int pkcs11_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
 int register_pmeth_pkcs11(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
     *pmeth = EVP_PKEY_meth_new(nid, flags);
     if (!*pmeth) return 0;
-    if (!is_key_type(nid)) {
+    if (!gost2012_is_sign_type(nid)) {
         std::fprintf(stderr, "register_pmeth_pkcs11: Unsupported NID %d\n", nid);
         return 0;
     }
@@ -367,17 +352,8 @@ int register_pmeth_pkcs11(int nid, EVP_PKEY_METHOD** pmeth, int flags) {
 
 int register_ameth_pkcs11(int nid, EVP_PKEY_ASN1_METHOD** ameth, const char* pem_str,
                           const char* info) {
-    *ameth = EVP_PKEY_asn1_new(nid, ASN1_PKEY_SIGPARAM_NULL, pem_str, info);
-    if (!*ameth) return 0;
-    if (!is_key_type(nid)) return 1;
-    EVP_PKEY_asn1_set_public(*ameth, pub_decode_pkcs11, pub_encode_pkcs11, pub_cmp_tvk,
-                             pub_print_gost2012, pkey_size_gost2012, pkey_bits_gost2012);
-    EVP_PKEY_asn1_set_private(*ameth, nullptr, priv_encode_pkcs11, pub_print_gost2012);
-    EVP_PKEY_asn1_set_param(*ameth, nullptr, nullptr, nullptr, nullptr, param_cmp_tvk,
-                            param_print_gost2012);
-    EVP_PKEY_asn1_set_free(*ameth, pkcs11_pkey_free);
-    EVP_PKEY_asn1_set_ctrl(*ameth, pkcs11_pkey_ctrl);
-    // Without security bits, chain checks at security level 1 and above refuse the key.
-    EVP_PKEY_asn1_set_security_bits(*ameth, pkey_security_bits_gost2012);
-    return 1;
+    static constexpr engine_keys::TokenAsn1Slots kSlots = {pub_decode_pkcs11, pub_encode_pkcs11,
+                                                           priv_encode_pkcs11, pkcs11_pkey_free,
+                                                           pkcs11_pkey_ctrl};
+    return engine_keys::make_token_ameth(nid, ameth, pem_str, info, kSlots);
 }

@@ -99,6 +99,26 @@ std::string hex(const unsigned char* p, size_t n) {
     return out;
 }
 
+Signed sign(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key,
+            CK_MECHANISM_TYPE mechanism, const unsigned char* in, size_t in_len, unsigned char* out,
+            CK_ULONG* out_len) {
+    Signed r;
+    CK_MECHANISM mech{mechanism, nullptr, 0};
+    if ((r.rv = f->C_SignInit(s, &mech, key)) != CKR_OK) return r;
+    r.call = 1;
+    r.rv =
+        f->C_Sign(s, const_cast<unsigned char*>(in), static_cast<CK_ULONG>(in_len), out, out_len);
+    return r;
+}
+
+std::string sign_failure_text(const char* fn, int step, const Signed& r) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s() %d : %s() failed, rv = 0x%08lX (%s)", fn, step + r.call,
+                  r.call == 0 ? "C_SignInit" : "C_Sign", static_cast<unsigned long>(r.rv),
+                  get_ckr_name(r.rv));
+    return text;
+}
+
 std::string derive_failure_text(const char* fn, const Derived& d) {
     char text[256];
     if (d.step == 4) {

@@ -55,6 +55,20 @@ struct Attribute {
 Attribute read_attribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE obj,
                          CK_ATTRIBUTE_TYPE type, CK_ULONG max_len);
 
+// C_SignInit, then C_Sign of the input into out; *out_len is the room in, the signature's length
+// out. On failure `call` says which call failed (0 C_SignInit, 1 C_Sign).
+struct Signed {
+    CK_RV rv = CKR_OK;
+    int call = 0;
+    bool ok() const { return rv == CKR_OK; }
+};
+Signed sign(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key,
+            CK_MECHANISM_TYPE mechanism, const unsigned char* in, size_t in_len, unsigned char* out,
+            CK_ULONG* out_len);
+// The message of a failed signature, with fn as the function that asked for it and step as the
+// number of its C_SignInit failure (C_Sign's is the next).
+std::string sign_failure_text(const char* fn, int step, const Signed& r);
+
 // VKO on the token: a session key of type GOST 28147-89 derived from the private key, the
 // sender's public key (raw x || y) and the UKM, whose value is read back into kek (32 bytes) and
 // the key destroyed at once. `step` on failure: 2 C_DeriveKey, 3 the length read, 4 a length

@@ -21,12 +21,6 @@ constexpr size_t kContentKeyLen = 32, kKekLen = 32, kMacLen = 4;
 
 using Transport = ossl::Owner<TVK_KEY_TRANSPORT, TVK_KEY_TRANSPORT_free>;
 
-template <size_t N>
-struct Secret {
-    unsigned char v[N] = {};
-    ~Secret() { OPENSSL_cleanse(v, N); }
-};
-
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
@@ -148,7 +142,7 @@ int TOKEN_PKEY_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, const unsigned cha
         return -1;
     }
 
-    Secret<kKekLen> kek;
+    ossl::Wiped<unsigned char[kKekLen]> kek;
     size_t kek_len = 0;
     if (TokenGenKek(rec, ASN1_STRING_get0_data(point.get()),
                     static_cast<size_t>(ASN1_STRING_length(point.get())), cipher,
@@ -157,7 +151,7 @@ int TOKEN_PKEY_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, const unsigned cha
         pkcs11_log_error("%s() 4 : TokenGenKek() failed", fn);
         return -1;
     }
-    Secret<kContentKeyLen> key;
+    ossl::Wiped<unsigned char[kContentKeyLen]> key;
     if (!pkcs11_kek_dec(row, kek.v, ASN1_STRING_get0_data(agree->eph_iv),
                         static_cast<size_t>(ukm_len), ASN1_STRING_get0_data(info->encrypted_key),
                         ASN1_STRING_get0_data(info->imit), key.v)) {
