@@ -28,7 +28,7 @@ struct TokenSpec {
 ossl::TsResp make_ts_response(const TokenSpec& spec);
 // The token (PKCS#7 SignedData) of that response.
 ossl::Pkcs7 make_token(const TokenSpec& spec);
-// The message imprint the spec's token carries: digest of spec.data under imprint_md.
+// The message imprint a token made from this TokenSpec carries: its data's digest under imprint_md.
 Der imprint_of(const TokenSpec& spec);
 
 Der to_der(TS_RESP* resp);
