@@ -433,28 +433,13 @@ TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey, bool report) {
 }
 
 ASN1_STRING* encode_gost2012_algor_params(const EVP_PKEY* pkey) {
-    const int type = gost2012_key_type_of(EVP_PKEY_get_base_id(pkey));
     const tvk_gost2012_key* k = gost2012_record(pkey);
     if (!k) {
+        const int type = gost2012_key_type_of(EVP_PKEY_get_base_id(pkey));
         if (gost2012_is_sign_type(type)) say("encode_gost2012_algor_params  - 2.5 -\n");
         return nullptr;
     }
-    Params p(TVK_GOST2012_KEY_PARAMS_new());
-    ossl::Asn1String s(ASN1_STRING_new());
-    unsigned char* der = nullptr;
-    int len = -1;
-    if (p && s) {
-        // Objects from OBJ_nid2obj are static: the free of the structure leaves them alone.
-        p->key_params = OBJ_nid2obj(k->param_nid);
-        p->hash_params = OBJ_nid2obj(gost2012_digest_param_nid(type));
-        if (p->key_params && p->hash_params) len = i2d_TVK_GOST2012_KEY_PARAMS(p.get(), &der);
-    }
-    if (len <= 0) {
-        say("encode_gost2012_algor_params: malloc failed\n");
-        return nullptr;
-    }
-    ASN1_STRING_set0(s.get(), der, len);
-    return s.release();
+    return engine_keys::encode_algor_params("encode_gost2012_algor_params", k);
 }
 
 int decode_gost2012_algor_params(EVP_PKEY* pkey, const X509_ALGOR* alg) {
