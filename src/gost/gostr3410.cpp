@@ -437,3 +437,30 @@ int GOSTR3410_2012_512_VKO_256(const gostr3410_512_params* params, const unsigne
                                unsigned char* out32) {
     return D512::vko_256(params, ukm, ukm_len, d, Q, out32);
 }
+
+int GOSTR3410_2012_PublicKeyFromPrivate(const unsigned char* curve_der, size_t der_len,
+                                        const unsigned char* priv, size_t priv_len,
+                                        unsigned char* pub) {
+    if (!curve_der || !priv || !pub) return GOSTR3410_BAD_PARAMS;
+    int rc = GOSTR3410_BAD_PARAMS;
+    if (priv_len == 32) {
+        const gostr3410_256_params* prm = nullptr;
+        DIGIT_T d[EC256_DIGITS];
+        ep_point Q;
+        rc = GOSTR3410_2012_256_FindParByDerOid(curve_der, der_len, &prm);
+        if (rc == 0) rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d, priv);
+        if (rc == 0) rc = GOSTR3410_2012_256_GeneratePublicKey(prm, d, &Q);
+        if (rc == 0) rc = GOSTR3410_2012_256_UnloadPublicKeyValue(pub, &Q);
+        mpWipe(d, sizeof d);
+    } else if (priv_len == 64) {
+        const gostr3410_512_params* prm = nullptr;
+        DIGIT_T d[EC512_DIGITS];
+        dep_point Q;
+        rc = GOSTR3410_2012_512_FindParByDerOid(curve_der, der_len, &prm);
+        if (rc == 0) rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d, priv);
+        if (rc == 0) rc = GOSTR3410_2012_512_GeneratePublicKey(prm, d, &Q);
+        if (rc == 0) rc = GOSTR3410_2012_512_UnloadPublicKeyValue(pub, &Q);
+        mpWipe(d, sizeof d);
+    }
+    return rc;
+}

@@ -52,6 +52,12 @@ int GOSTR3410_2012_256_GeneratePublicKey(const gostr3410_256_params* params, con
                                          ep_point* Q);
 int GOSTR3410_2012_512_GeneratePublicKey(const gostr3410_512_params* params, const DIGIT_T* d,
                                          dep_point* Q);
+// The public key of a private key given as bytes: priv_len 32 (a 256-bit set named by its DER
+// identifier curve_der) gives 64 bytes at pub, 64 gives 128; -2 for a null or other length, else
+// the first failing step's code.
+int GOSTR3410_2012_PublicKeyFromPrivate(const unsigned char* curve_der, size_t der_len,
+                                        const unsigned char* priv, size_t priv_len,
+                                        unsigned char* pub);
 
 // ---- random scalars below q ----
 // 9 digits from 36 random bytes: -1 no source, -2 the source failed.

@@ -136,28 +136,9 @@ Bytes digest_params(int kind) {
 
 // The public point of a private scalar on the key's curve, x || y little-endian.
 int gost_public(int kind, const Bytes& params, const Bytes& priv, Bytes& pub) {
-    if (is_512(kind)) {
-        const gostr3410_512_params* prm = nullptr;
-        DIGIT_T d[EC512_DIGITS];
-        dep_point Q;
-        pub.resize(128);
-        int rc = GOSTR3410_2012_512_FindParByDerOid(params.data(), params.size(), &prm);
-        if (!rc) rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d, priv.data());
-        if (!rc) rc = GOSTR3410_2012_512_GeneratePublicKey(prm, d, &Q);
-        if (!rc) rc = GOSTR3410_2012_512_UnloadPublicKeyValue(pub.data(), &Q);
-        std::memset(d, 0, sizeof d);
-        return rc;
-    }
-    const gostr3410_256_params* prm = nullptr;
-    DIGIT_T d[EC256_DIGITS];
-    ep_point Q;
-    pub.resize(64);
-    int rc = GOSTR3410_2012_256_FindParByDerOid(params.data(), params.size(), &prm);
-    if (!rc) rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d, priv.data());
-    if (!rc) rc = GOSTR3410_2012_256_GeneratePublicKey(prm, d, &Q);
-    if (!rc) rc = GOSTR3410_2012_256_UnloadPublicKeyValue(pub.data(), &Q);
-    std::memset(d, 0, sizeof d);
-    return rc;
+    pub.resize(is_512(kind) ? 128 : 64);
+    return GOSTR3410_2012_PublicKeyFromPrivate(params.data(), params.size(), priv.data(),
+                                               priv.size(), pub.data());
 }
 
 // The private and the public object of a key pair, with the attributes a real token shows.

@@ -296,26 +296,8 @@ std::shared_ptr<Key> parse_gost(const X509_ALGOR* alg, const unsigned char* priv
         if (!bn || BN_bn2lebinpad(bn.get(), key->priv.data(), static_cast<int>(key->size)) < 0)
             return nullptr;
     }
-    int rc;
-    if (key->size == 32) {
-        const gostr3410_256_params* prm = nullptr;
-        DIGIT_T d[EC256_DIGITS];
-        ep_point Q;
-        rc = GOSTR3410_2012_256_FindParByDerOid(key->curve_der.data(), key->curve_der.size(), &prm);
-        if (rc == 0) rc = GOSTR3410_2012_256_LoadPrivateKeyValue(d, key->priv.data());
-        if (rc == 0) rc = GOSTR3410_2012_256_GeneratePublicKey(prm, d, &Q);
-        if (rc == 0) rc = GOSTR3410_2012_256_UnloadPublicKeyValue(key->pub.data(), &Q);
-        mpWipe(d, sizeof d);
-    } else {
-        const gostr3410_512_params* prm = nullptr;
-        DIGIT_T d[EC512_DIGITS];
-        dep_point Q;
-        rc = GOSTR3410_2012_512_FindParByDerOid(key->curve_der.data(), key->curve_der.size(), &prm);
-        if (rc == 0) rc = GOSTR3410_2012_512_LoadPrivateKeyValue(d, key->priv.data());
-        if (rc == 0) rc = GOSTR3410_2012_512_GeneratePublicKey(prm, d, &Q);
-        if (rc == 0) rc = GOSTR3410_2012_512_UnloadPublicKeyValue(key->pub.data(), &Q);
-        mpWipe(d, sizeof d);
-    }
+    const int rc = GOSTR3410_2012_PublicKeyFromPrivate(
+        key->curve_der.data(), key->curve_der.size(), key->priv.data(), key->size, key->pub.data());
     return rc == 0 ? key : nullptr;
 }
 
