@@ -387,6 +387,8 @@ int ssf_load_cert_and_key_token(const char* module, const char* pin, const char*
             log_error("%s() 2 : C_GetFunctionList() not found in module '%s'", kFn, path.c_str());
             return fail(SSF_RESULT_PROFILE_UNUSABLE);
         case p11::LoadFailure::list_failed:
+            if (loaded.missing)
+                log_error("%s() 3 : module '%s' has no %s()", kFn, path.c_str(), loaded.missing);
             log_error("%s() 3 : C_GetFunctionList() failed: %d (%s)", kFn, rv_int(loaded.rv),
                       get_ckr_name(loaded.rv));
             return fail(SSF_RESULT_PROFILE_UNUSABLE);

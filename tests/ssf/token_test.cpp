@@ -2,6 +2,7 @@
 // faults) and softhsm2 (RSA keys, its spare slot, the life cycle of a third-party module).
 #include "ssf/token.h"
 
+#include <dlfcn.h>
 #include <openssl/rsa.h>
 #include <sys/stat.h>
 
@@ -177,6 +178,18 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         std::string line;
     };
     const std::string m = SSF_P11TOKEN;
+    // A FIFO would hold the loader until someone wrote to it.
+    const std::string fifo = dir.file("module-fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A module of its own (a copy is another library to the loader) whose function list lacks
+    // C_Sign; its faults are set through its own entry.
+    const std::string copy = dir.file("p11token-copy.so");
+    dir.write("p11token-copy.so", testing_support::read_file(SSF_P11TOKEN));
+    void* lib = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(lib) << dlerror();
+    auto set_fault = reinterpret_cast<void (*)(int, long)>(dlsym(lib, "p11token_set_fault"));
+    ASSERT_TRUE(set_fault);
+    set_fault(P11TOKEN_WITHOUT_SIGN, 1);
     const Row rows[] = {
         {"a broken slot, then the certificate",
          [] {
@@ -204,6 +217,10 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         {"not a module", [] {}, "libcrypto.so.3", kPin, 5, 24,
          "ssf_load_cert_and_key_token() 2 : C_GetFunctionList() not found in module "
          "'libcrypto.so.3'"},
+        {"a FIFO for the module", [] {}, fifo, kPin, 5, 23,
+         "ssf_load_cert_and_key_token() 1 : mdlopen( '" + fifo + "', 'rb' ) failed"},
+        {"a module without C_Sign", [] {}, copy, kPin, 5, 24,
+         "ssf_load_cert_and_key_token() 3 : module '" + copy + "' has no C_Sign()"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -211,7 +228,7 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         row.setup();
         Record r = token_record(e, row.module, row.pin);
         ossl::PKey key;
-        EXPECT_EQ(load(r, key), row.rc);
+        EXPECT_EQ(without_hang([&] { return load(r, key); }, {fifo}), row.rc);
         EXPECT_EQ(r.info.uResult, row.result);
         EXPECT_EQ(key != nullptr, row.rc == 0);
         EXPECT_TRUE(logged(row.line)) << fresh();
@@ -428,6 +445,30 @@ class SoftHsm : public Token {
     }
     testing_support::ScopedEnv conf{"SOFTHSM2_CONF", dir.file("softhsm2.conf").c_str()};
 };
+
+// Debian's softhsm2 under both of its paths, one a symlink: one module, one count. Letting the
+// first spelling's key go must not finalise the module under the second spelling's key.
+TEST_F(SoftHsm, BothSpellingsOfTheModuleShareOneCount) {
+    const std::string real = "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+    Record a = token_record(pki->rsa_leaf, kSoftHsm), b = token_record(pki->rsa_leaf, real);
+    ossl::PKey by_link, by_path;
+    ASSERT_EQ(load(a, by_link), 0) << fresh();
+    ASSERT_EQ(load(b, by_path), 0) << fresh();
+    EXPECT_EQ(p11::module_users(kSoftHsm), 2u);
+    EXPECT_EQ(p11::module_users(real), 2u);
+    by_link.reset();
+    EXPECT_EQ(p11::module_users(real), 1u);
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(by_path.get(), nullptr));
+    const unsigned char digest[20] = {1, 2, 3};
+    unsigned char sig[512];
+    size_t sig_len = sizeof sig;
+    ASSERT_TRUE(ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
+                EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) == 1);
+    EXPECT_EQ(EVP_PKEY_sign(ctx.get(), sig, &sig_len, digest, sizeof digest), 1) << fresh();
+    ctx.reset();
+    by_path.reset();
+    EXPECT_EQ(p11::module_users(kSoftHsm), 0u);
+}
 
 TEST_F(SoftHsm, RsaKeySignsForTheOpensslCommandAndRefusesDecryption) {
     Record r = token_record(pki->rsa_leaf, kSoftHsm);
