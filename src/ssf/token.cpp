@@ -35,6 +35,21 @@ int rv_int(CK_RV rv) {
     return static_cast<int>(rv);
 }
 
+// A token signs with whatever key sits under the certificate's CKA_ID, and reports success
+// for a buffer it may not have filled: its signature is checked with the certificate's key
+// (one software verification) before anyone gets it.
+constexpr const char kNotVerified[] =
+    "the token's signature does not verify with the certificate's public key";
+
+bool verifies_with(EVP_PKEY* pub, const unsigned char* sig, size_t sig_len,
+                   const unsigned char* tbs, size_t tbs_len) {
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(pub, nullptr));
+    const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                    EVP_PKEY_verify(ctx.get(), sig, sig_len, tbs, tbs_len) == 1;
+    if (!ok) ERR_clear_error();
+    return ok;
+}
+
 // The record leaves with its key; a copy of the key carries none (it could not own the session
 // twice).
 int drop_on_dup(CRYPTO_EX_DATA*, const CRYPTO_EX_DATA*, void** from_d, int, long, void*) {
@@ -201,8 +216,14 @@ int token_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const
         return -1;
     }
     if (len != need) {
+        OPENSSL_cleanse(sig, need);
         log_error("%s() 3 : C_Sign() gave %lu bytes, not %d", kFn, static_cast<unsigned long>(len),
                   static_cast<int>(need));
+        return -1;
+    }
+    if (!verifies_with(pkey, sig, need, tbs, tbslen)) {
+        OPENSSL_cleanse(sig, need);
+        log_error("%s() 3 : %s", kFn, kNotVerified);
         return -1;
     }
     *siglen = need;
@@ -221,14 +242,35 @@ int token_rsa_encrypt(int flen, const unsigned char* from, unsigned char* to, RS
             log_error("%s() : padding %d is not available for token keys", kFn, padding);
             return -1;
         }
-        CK_ULONG len = static_cast<CK_ULONG>(RSA_size(rsa));
+        const int size = RSA_size(rsa);
+        CK_ULONG len = static_cast<CK_ULONG>(size);
         const p11::Signed r = p11::sign(rec->functions, rec->session, rec->key, CKM_RSA_PKCS, from,
                                         static_cast<size_t>(flen), to, &len);
         if (!r.ok()) {
             log_error("%s", p11::sign_failure_text(kFn, 1, r).c_str());
             return -1;
         }
-        return static_cast<int>(len);
+        if (len == 0 || len > static_cast<CK_ULONG>(size)) {
+            OPENSSL_cleanse(to, static_cast<size_t>(size));
+            log_error("%s() 3 : C_Sign() gave %lu bytes, not %d", kFn,
+                      static_cast<unsigned long>(len), size);
+            return -1;
+        }
+        // A signature is as long as the modulus; a module that drops leading zero bytes gave
+        // the same number.
+        const size_t got = static_cast<size_t>(len), pad = static_cast<size_t>(size) - got;
+        std::memmove(to + pad, to, got);
+        std::memset(to, 0, pad);
+        // The public operation of the certificate's key must give back what was signed.
+        std::vector<unsigned char> back(static_cast<size_t>(size));
+        const int n = RSA_public_decrypt(size, to, back.data(), rsa, RSA_PKCS1_PADDING);
+        if (n != flen || std::memcmp(back.data(), from, static_cast<size_t>(flen)) != 0) {
+            ERR_clear_error();
+            OPENSSL_cleanse(to, static_cast<size_t>(size));
+            log_error("%s() 3 : %s", kFn, kNotVerified);
+            return -1;
+        }
+        return size;
     });
 }
 

@@ -51,18 +51,20 @@ const Entity& gost_entity(int kind) {
     return all[kind];
 }
 
-// The certificate under cert_id and the private key under key_id on the slot.
+// The certificate under cert_id and the private key under key_id on the slot; the key of
+// another kind's certificate when key_kind says so.
 void put_on_token(unsigned long slot, int kind, const std::string& cert_id = "id",
-                  const std::string& key_id = "id") {
+                  const std::string& key_id = "id", int key_kind = -1) {
     const Entity& e = gost_entity(kind);
-    const tvk_gost2012_key* k = gost2012_record(e.key.get());
+    if (key_kind < 0) key_kind = kind;
+    const tvk_gost2012_key* k = gost2012_record(gost_entity(key_kind).key.get());
     uint8_t params[16];
     uint32_t params_len = 0;
     ASSERT_TRUE(k && gost_param_der(k->param_nid, params, &params_len));
     const std::string der = der_of(e.cert.get());
     auto u = [](const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); };
     p11token_add_cert(slot, u(cert_id), cert_id.size(), u(der), der.size());
-    p11token_add_gost_key(slot, u(key_id), key_id.size(), kKinds[kind].token_kind, params,
+    p11token_add_gost_key(slot, u(key_id), key_id.size(), kKinds[key_kind].token_kind, params,
                           params_len, k->priv_key, k->priv_key_len);
 }
 
@@ -271,6 +273,57 @@ TEST_F(Token, ModuleIsFinalisedOnlyWhenItsLastUserIsGone) {
     f->C_Finalize(nullptr);
 }
 
+// A token that fails, fills nothing, reports another length or signs with a key that is not the
+// certificate's: the signer's record reads 27, never "valid", and no message comes out.
+TEST_F(Token, TokenSignatureIsCheckedBeforeItIsUsed) {
+    const std::string not_verified =
+        "token_gost_sign() 3 : the token's signature does not verify with the certificate's "
+        "public key";
+    struct Row {
+        const char* name;
+        int fault;
+        long value;
+        int key_kind;
+        std::string line;
+    };
+    const Row rows[] = {
+        {"C_Sign fails", P11TOKEN_FAIL_SIGN, CKR_FUNCTION_FAILED, 1,
+         "token_gost_sign() 2 : C_Sign() failed, rv = 0x00000006 (CKR_FUNCTION_FAILED)"},
+        {"nothing written", P11TOKEN_SIGN_UNWRITTEN, 1, 1, not_verified},
+        {"a short length", P11TOKEN_SIGN_LENGTH, 32, 1,
+         "token_gost_sign() 3 : C_Sign() gave 32 bytes, not 64"},
+        {"another key under the certificate's CKA_ID", -1, 0, 0, not_verified},
+    };
+    const Entity& e = gost_entity(1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        p11token_reset();
+        put_on_token(p11token_add_slot(kPin), 1, "id", "id", row.key_kind);
+        if (row.fault >= 0) p11token_set_fault(row.fault, row.value);
+        Record r = token_record(e, SSF_P11TOKEN);
+        std::string der;
+        EXPECT_EQ(sign(r, "never signed", der), 5);
+        EXPECT_EQ(r.info.uResult, 27u);
+        EXPECT_TRUE(der.empty());
+        EXPECT_TRUE(logged(row.line)) << fresh();
+        EXPECT_EQ(stats().open_sessions, 0);
+    }
+
+    // An added signature that the token refuses.
+    p11token_reset();
+    put_on_token(p11token_add_slot(kPin), 1);
+    Record first = token_record(e, SSF_P11TOKEN);
+    std::string signed_der;
+    ASSERT_EQ(sign(first, "signed once", signed_der), 0);
+    p11token_set_fault(P11TOKEN_FAIL_SIGN, CKR_DEVICE_ERROR);
+    Record added = token_record(e, SSF_P11TOKEN);
+    ssf::OutData out;
+    EXPECT_EQ(
+        ssf::add_sign_data(out, bytes(signed_der), {}, false, &added.info, ssf::SIG_TYPE_PKCS7), 5);
+    EXPECT_EQ(added.info.uResult, 27u);
+    EXPECT_EQ(out.size, 0u);
+}
+
 // Transport fields of every wrong length and a token that withholds or shortens the KEK: each
 // fails with its own line, before any content key leaves the function.
 TEST_F(Token, TokenKeyTransportChecksEveryField) {
@@ -401,21 +454,11 @@ class SoftHsm : public Token {
             f->C_OpenSession(slots[1], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
             CKR_OK);
         ASSERT_EQ(f->C_Login(s, CKU_USER, (CK_UTF8CHAR*)kPin, 4), CKR_OK);
-        std::string der = der_of(pki->rsa_leaf.cert.get());
-        unsigned char* subject = nullptr;
-        const int subject_len =
-            i2d_X509_NAME(X509_get_subject_name(pki->rsa_leaf.cert.get()), &subject);
-        ossl::Bytes owner(subject);
-        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-        CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+        // A certificate whose key is not the one stored here, under the same CKA_ID.
+        const Entity& other = other_rsa();
+        for (X509* x : {pki->rsa_leaf.cert.get(), other.cert.get()}) store_cert(f, s, x);
         CK_BBOOL yes = CK_TRUE;
         unsigned char id[] = {1, 2, 3};
-        CK_ATTRIBUTE cert[] = {{CKA_CLASS, &cls, sizeof cls},
-                               {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
-                               {CKA_TOKEN, &yes, 1},
-                               {CKA_ID, id, sizeof id},
-                               {CKA_SUBJECT, subject, static_cast<CK_ULONG>(subject_len)},
-                               {CKA_VALUE, der.data(), der.size()}};
         CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
         CK_KEY_TYPE rsa = CKK_RSA;
         std::vector<CK_ATTRIBUTE> key = {{CKA_CLASS, &key_class, sizeof key_class},
@@ -439,9 +482,31 @@ class SoftHsm : public Token {
             key.push_back({parts[i].first, values[i].data(), values[i].size()});
         }
         CK_OBJECT_HANDLE h;
-        ASSERT_EQ(f->C_CreateObject(s, cert, 6, &h), CKR_OK);
         ASSERT_EQ(f->C_CreateObject(s, key.data(), key.size(), &h), CKR_OK);
         f->C_CloseSession(s);
+    }
+    static const Entity& other_rsa() {
+        static const Entity* e = new Entity(
+            make("Other RSA", 77, new_key(KeyType::rsa), nullptr, -kYear, kYear, EVP_sha256()));
+        return *e;
+    }
+    static void store_cert(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, X509* x) {
+        std::string der = der_of(x);
+        unsigned char* subject = nullptr;
+        const int subject_len = i2d_X509_NAME(X509_get_subject_name(x), &subject);
+        ossl::Bytes owner(subject);
+        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+        CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+        CK_BBOOL yes = CK_TRUE;
+        unsigned char id[] = {1, 2, 3};
+        CK_ATTRIBUTE cert[] = {{CKA_CLASS, &cls, sizeof cls},
+                               {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                               {CKA_TOKEN, &yes, 1},
+                               {CKA_ID, id, sizeof id},
+                               {CKA_SUBJECT, subject, static_cast<CK_ULONG>(subject_len)},
+                               {CKA_VALUE, der.data(), der.size()}};
+        CK_OBJECT_HANDLE h;
+        ASSERT_EQ(f->C_CreateObject(s, cert, 6, &h), CKR_OK);
     }
     testing_support::ScopedEnv conf{"SOFTHSM2_CONF", dir.file("softhsm2.conf").c_str()};
 };
@@ -504,6 +569,15 @@ TEST_F(SoftHsm, RsaKeySignsForTheOpensslCommandAndRefusesDecryption) {
     ASSERT_TRUE(ctx && EVP_PKEY_decrypt_init(ctx.get()) == 1);
     EXPECT_LE(EVP_PKEY_decrypt(ctx.get(), plain, &plain_len, in, sizeof in), 0);
     EXPECT_TRUE(logged("token_rsa_decrypt() : private decryption is not available for token keys"));
+
+    // The key under the certificate's CKA_ID is not its key: nothing is signed.
+    Record other = token_record(other_rsa(), kSoftHsm);
+    EXPECT_EQ(sign(other, "not by this key", der), 5);
+    EXPECT_EQ(other.info.uResult, 27u);
+    EXPECT_TRUE(der.empty());
+    EXPECT_TRUE(
+        logged("token_rsa_encrypt() 3 : the token's signature does not verify with the "
+               "certificate's public key"));
 }
 
 }  // namespace
