@@ -27,9 +27,10 @@ namespace {
 
 using objmap::Obj;
 
-// Bounds of the values read from a token: a certificate, and a key identifier.
+// Bounds of the values read from a token: a certificate, a key identifier, and the slot count.
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
+constexpr CK_ULONG kMaxSlots = 4096;
 
 int rv_int(CK_RV rv) {
     return static_cast<int>(rv);
@@ -333,9 +334,9 @@ int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
                       value.call == 0 ? "5" : "7", rv_int(value.rv), get_ckr_name(value.rv));
             continue;
         }
-        if (value.bad_length || value.value.empty()) {
-            log_error("%s() 6 : certificate value of %d bytes is not usable", kFn,
-                      static_cast<int>(value.value.size()));
+        if (value.bad_length) {
+            // A length no certificate has, or one the module took back, gets no buffer.
+            log_error("%s() 6 : malloc( %d )", kFn, static_cast<int>(value.length));
             continue;
         }
         const unsigned char* p = value.value.data();
@@ -452,6 +453,12 @@ int ssf_load_cert_and_key_token(const char* module, const char* pin, const char*
     if (count == 0) {
         log_error("%s() 5.1 : No tokens found", kFn);
         return fail(SSF_RESULT_PROFILE_NOT_FOUND);
+    }
+    if (count > kMaxSlots) {
+        // No buffer for a count no module has.
+        log_error("%s() 6 : malloc( %d ) failed", kFn,
+                  static_cast<int>(count * sizeof(CK_SLOT_ID)));
+        return fail(SSF_RESULT_PROFILE_UNUSABLE);
     }
     std::vector<CK_SLOT_ID> slots(count);
     rv = f->C_GetSlotList(CK_TRUE, slots.data(), &count);

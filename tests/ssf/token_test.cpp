@@ -219,6 +219,20 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         {"not a module", [] {}, "libcrypto.so.3", kPin, 5, 24,
          "ssf_load_cert_and_key_token() 2 : C_GetFunctionList() not found in module "
          "'libcrypto.so.3'"},
+        {"an oversized certificate value, then the certificate",
+         [] {
+             const unsigned long slot = p11token_add_slot(kPin);
+             const std::string big((1 << 20) + 1, '0');
+             p11token_set_attribute(p11token_add_object(slot, CKO_CERTIFICATE, nullptr, 0),
+                                    CKA_VALUE, big.data(), big.size());
+             put_on_token(slot, 1);
+         },
+         m, kPin, 0, 0, "ssf_find_cert_on_token() 6 : malloc( 1048577 )"},
+        {"more slots than any module has",
+         [] {
+             for (int i = 0; i < 4097; ++i) p11token_add_slot(kPin);
+         },
+         m, kPin, 5, 24, "ssf_load_cert_and_key_token() 6 : malloc( 32776 ) failed"},
         {"a FIFO for the module", [] {}, fifo, kPin, 5, 23,
          "ssf_load_cert_and_key_token() 1 : mdlopen( '" + fifo + "', 'rb' ) failed"},
         {"a module without C_Sign", [] {}, copy, kPin, 5, 24,
