@@ -195,8 +195,11 @@ struct Plaintext {
 
 // PKCS7_encrypt with the binary flag, then its DER encoding into the output, with the content
 // encrypted in one pass straight into its place in the output. 0, or the step that failed (8
-// encryption, 9 encoding) with the reason on the crypto library's error queue.
-int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher) {
+// encryption, 9 encoding) with the reason on the crypto library's error queue; `refused` is the
+// index of the certificate whose key the content key could not be encrypted to, when one was.
+int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher,
+                  int& refused) {
+    refused = -1;
     ossl::Pkcs7 p7(PKCS7_new());
     if (!p7 || !PKCS7_set_type(p7.get(), NID_pkcs7_enveloped)) return 8;
     if (!PKCS7_set_cipher(p7.get(), cipher)) {
@@ -206,6 +209,17 @@ int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP
     for (int i = 0; i < sk_X509_num(certs); ++i) {
         if (!PKCS7_add_recipient(p7.get(), sk_X509_value(certs, i))) {
             ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ERROR_ADDING_RECIPIENT);
+            refused = i;
+            return 8;
+        }
+    }
+    // The key transports are made inside the stream set-up, which does not say whose failed:
+    // each recipient's key is asked first whether it encrypts at all.
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(X509_get0_pubkey(sk_X509_value(certs, i)), nullptr));
+        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0) {
+            ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ENCRYPTION_NOT_SUPPORTED_FOR_THIS_KEY_TYPE);
+            refused = i;
             return 8;
         }
     }
@@ -441,6 +455,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
 
     ossl::X509Stack certs = ossl::new_x509_stack();
     if (!certs) return SSF_RC_MEMORY;
+    std::vector<SigRcpSsfInfo*> holders;  // the record of each certificate
     bool failed = false;
     for (SigRcpSsfInfoList node = recipients; node != nullptr; node = node->next) {
         SigRcpSsfInfo* r = node->ptrSigRcp;
@@ -455,6 +470,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         }
         if (!sk_X509_push(certs.get(), cert.get())) return SSF_RC_MEMORY;
         cert.release();
+        holders.push_back(r);
     }
     if (failed) return SSF_RC_RECIPIENT_FAILED;
     // An envelope for nobody would lock the content away for good, reported as success.
@@ -463,8 +479,15 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         return SSF_RC_RECIPIENT_FAILED;
     }
 
-    if (const int failed = envelope_into(out, certs.get(), content.bytes, tvk_cipher_gost89())) {
+    int refused = -1;
+    if (const int failed =
+            envelope_into(out, certs.get(), content.bytes, tvk_cipher_gost89(), refused)) {
         out = OutData{};
+        // No record reads "valid" for an envelope that was not made: the recipient whose key
+        // refused is named; when none can be, none of them is valid.
+        for (size_t i = 0; i < holders.size(); ++i)
+            if (refused < 0 || static_cast<size_t>(refused) == i)
+                holders[i]->uResult = SSF_RESULT_INVALID_SIGNATURE;
         if (failed == 8) {
             log_error("%s() 8 : PKCS7_encrypt() failed", kFn);
             log_crypto_errors();

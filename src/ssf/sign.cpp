@@ -96,6 +96,14 @@ int add_signer(const char* fn, PKCS7* p7, Signer& s, bool inc_certs, int type) {
     return 0;
 }
 
+// After a failed signing step: a signer whose SignerInfo holds no signature value failed (its
+// key refused, or was never asked once an earlier one had), and its record must not read
+// "valid". Signers signed before the failure keep their 0, as when another signer fails to load.
+void mark_unsigned(Signer& s) {
+    if (!s.si || ASN1_STRING_length(s.si->enc_digest) <= 0)
+        s.rec->uResult = SSF_RESULT_INVALID_SIGNATURE;
+}
+
 // DER of the finished message into the caller's output.
 int write_output(const char* fn, const char* line, PKCS7* p7, OutData& out) {
     return der_output(out, p7) ? SSF_RC_OK : fail(line, fn, SSF_RC_MEMORY, true);
@@ -148,8 +156,10 @@ int sign_body(const char* fn, OutData& out, Bytes input, bool inc_certs, bool de
     if (!write_all(bio.get(), content.bytes))
         return fail("%s() 10 : PKCS7_dataInit() failed", fn, SSF_RC_MEMORY, true);
     (void)BIO_flush(bio.get());
-    if (!PKCS7_dataFinal(p7.get(), bio.get()))
+    if (!PKCS7_dataFinal(p7.get(), bio.get())) {
+        for (Signer& s : loaded) mark_unsigned(s);
         return fail("%s() 11 : PKCS7_dataFinal() failed", fn, SSF_RC_SIGNER_FAILED, true);
+    }
     LentOctets attached;
     if (!detached) {
         PKCS7_set_detached(p7.get(), 0);
@@ -229,8 +239,10 @@ int add_sign_body(const char* fn, OutData& out, Bytes signed_data, Bytes input, 
         BIO_write(chain.get(), content.data(), static_cast<int>(content.size())) !=
             static_cast<int>(content.size()))
         return fail("%s() 12 : BIO_new( BIO_s_mem() ) failed", fn, SSF_RC_MEMORY, true);
-    if (!PKCS7_dataFinal(p7.get(), chain.get()))
+    if (!PKCS7_dataFinal(p7.get(), chain.get())) {
+        mark_unsigned(s);
         return fail("%s() 13.2 : PKCS7_dataFinal() failed", fn, SSF_RC_SIGNER_FAILED, true);
+    }
 
     if (type == SIG_TYPE_CADES) {
         (void)AddCACertsToStore(store.get());

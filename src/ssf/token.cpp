@@ -27,12 +27,28 @@ namespace {
 
 using objmap::Obj;
 
-// Bounds of the values read from a token: a certificate, and a key identifier.
+// Bounds of the values read from a token: a certificate, a key identifier, and the slot count.
 constexpr CK_ULONG kMaxCertValue = 1 << 20;
 constexpr CK_ULONG kMaxKeyId = 1024;
+constexpr CK_ULONG kMaxSlots = 4096;
 
 int rv_int(CK_RV rv) {
     return static_cast<int>(rv);
+}
+
+// A token signs with whatever key sits under the certificate's CKA_ID, and reports success
+// for a buffer it may not have filled: its signature is checked with the certificate's key
+// (one software verification) before anyone gets it.
+constexpr const char kNotVerified[] =
+    "the token's signature does not verify with the certificate's public key";
+
+bool verifies_with(EVP_PKEY* pub, const unsigned char* sig, size_t sig_len,
+                   const unsigned char* tbs, size_t tbs_len) {
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(pub, nullptr));
+    const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                    EVP_PKEY_verify(ctx.get(), sig, sig_len, tbs, tbs_len) == 1;
+    if (!ok) ERR_clear_error();
+    return ok;
 }
 
 // The record leaves with its key; a copy of the key carries none (it could not own the session
@@ -201,8 +217,14 @@ int token_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const
         return -1;
     }
     if (len != need) {
+        OPENSSL_cleanse(sig, need);
         log_error("%s() 3 : C_Sign() gave %lu bytes, not %d", kFn, static_cast<unsigned long>(len),
                   static_cast<int>(need));
+        return -1;
+    }
+    if (!verifies_with(pkey, sig, need, tbs, tbslen)) {
+        OPENSSL_cleanse(sig, need);
+        log_error("%s() 3 : %s", kFn, kNotVerified);
         return -1;
     }
     *siglen = need;
@@ -221,14 +243,35 @@ int token_rsa_encrypt(int flen, const unsigned char* from, unsigned char* to, RS
             log_error("%s() : padding %d is not available for token keys", kFn, padding);
             return -1;
         }
-        CK_ULONG len = static_cast<CK_ULONG>(RSA_size(rsa));
+        const int size = RSA_size(rsa);
+        CK_ULONG len = static_cast<CK_ULONG>(size);
         const p11::Signed r = p11::sign(rec->functions, rec->session, rec->key, CKM_RSA_PKCS, from,
                                         static_cast<size_t>(flen), to, &len);
         if (!r.ok()) {
             log_error("%s", p11::sign_failure_text(kFn, 1, r).c_str());
             return -1;
         }
-        return static_cast<int>(len);
+        if (len == 0 || len > static_cast<CK_ULONG>(size)) {
+            OPENSSL_cleanse(to, static_cast<size_t>(size));
+            log_error("%s() 3 : C_Sign() gave %lu bytes, not %d", kFn,
+                      static_cast<unsigned long>(len), size);
+            return -1;
+        }
+        // A signature is as long as the modulus; a module that drops leading zero bytes gave
+        // the same number.
+        const size_t got = static_cast<size_t>(len), pad = static_cast<size_t>(size) - got;
+        std::memmove(to + pad, to, got);
+        std::memset(to, 0, pad);
+        // The public operation of the certificate's key must give back what was signed.
+        std::vector<unsigned char> back(static_cast<size_t>(size));
+        const int n = RSA_public_decrypt(size, to, back.data(), rsa, RSA_PKCS1_PADDING);
+        if (n != flen || std::memcmp(back.data(), from, static_cast<size_t>(flen)) != 0) {
+            ERR_clear_error();
+            OPENSSL_cleanse(to, static_cast<size_t>(size));
+            log_error("%s() 3 : %s", kFn, kNotVerified);
+            return -1;
+        }
+        return size;
     });
 }
 
@@ -291,9 +334,9 @@ int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
                       value.call == 0 ? "5" : "7", rv_int(value.rv), get_ckr_name(value.rv));
             continue;
         }
-        if (value.bad_length || value.value.empty()) {
-            log_error("%s() 6 : certificate value of %d bytes is not usable", kFn,
-                      static_cast<int>(value.value.size()));
+        if (value.bad_length) {
+            // A length no certificate has, or one the module took back, gets no buffer.
+            log_error("%s() 6 : malloc( %d )", kFn, static_cast<int>(value.length));
             continue;
         }
         const unsigned char* p = value.value.data();
@@ -387,6 +430,8 @@ int ssf_load_cert_and_key_token(const char* module, const char* pin, const char*
             log_error("%s() 2 : C_GetFunctionList() not found in module '%s'", kFn, path.c_str());
             return fail(SSF_RESULT_PROFILE_UNUSABLE);
         case p11::LoadFailure::list_failed:
+            if (loaded.missing)
+                log_error("%s() 3 : module '%s' has no %s()", kFn, path.c_str(), loaded.missing);
             log_error("%s() 3 : C_GetFunctionList() failed: %d (%s)", kFn, rv_int(loaded.rv),
                       get_ckr_name(loaded.rv));
             return fail(SSF_RESULT_PROFILE_UNUSABLE);
@@ -408,6 +453,12 @@ int ssf_load_cert_and_key_token(const char* module, const char* pin, const char*
     if (count == 0) {
         log_error("%s() 5.1 : No tokens found", kFn);
         return fail(SSF_RESULT_PROFILE_NOT_FOUND);
+    }
+    if (count > kMaxSlots) {
+        // No buffer for a count no module has.
+        log_error("%s() 6 : malloc( %d ) failed", kFn,
+                  static_cast<int>(count * sizeof(CK_SLOT_ID)));
+        return fail(SSF_RESULT_PROFILE_UNUSABLE);
     }
     std::vector<CK_SLOT_ID> slots(count);
     rv = f->C_GetSlotList(CK_TRUE, slots.data(), &count);

@@ -457,9 +457,22 @@ CK_RV C_Sign(CK_SESSION_HANDLE h, CK_BYTE* data, CK_ULONG len, CK_BYTE* sig, CK_
     if (t.faults[P11TOKEN_FAIL_SIGN]) return static_cast<CK_RV>(t.faults[P11TOKEN_FAIL_SIGN]);
     if (!o) return CKR_KEY_HANDLE_INVALID;
     if (!data || len != need / 2) return CKR_DATA_LEN_RANGE;
-    if (gost_sign(*o, data, sig) != 0) return CKR_FUNCTION_FAILED;
     *sig_len = need;
+    if (t.faults[P11TOKEN_SIGN_UNWRITTEN]) return CKR_OK;
+    if (gost_sign(*o, data, sig) != 0) return CKR_FUNCTION_FAILED;
+    if (long reported = t.faults[P11TOKEN_SIGN_LENGTH]) *sig_len = static_cast<CK_ULONG>(reported);
     return CKR_OK;
+}
+
+// Nothing here decrypts; the entries exist because a module lists every function.
+CK_RV C_DecryptInit(CK_SESSION_HANDLE, CK_MECHANISM*, CK_OBJECT_HANDLE) {
+    TOKEN_ENTRY();
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV C_Decrypt(CK_SESSION_HANDLE, CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*) {
+    TOKEN_ENTRY();
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
 CK_RV C_DeriveKey(CK_SESSION_HANDLE h, CK_MECHANISM* mech, CK_OBJECT_HANDLE base,
@@ -600,6 +613,8 @@ CK_FUNCTION_LIST make_list() {
     f.C_DestroyObject = C_DestroyObject;
     f.C_SignInit = C_SignInit;
     f.C_Sign = C_Sign;
+    f.C_DecryptInit = C_DecryptInit;
+    f.C_Decrypt = C_Decrypt;
     f.C_DeriveKey = C_DeriveKey;
     f.C_GetTokenInfo = C_GetTokenInfo;
     f.C_SetAttributeValue = C_SetAttributeValue;
@@ -608,6 +623,11 @@ CK_FUNCTION_LIST make_list() {
 }
 
 CK_FUNCTION_LIST g_list = make_list();
+CK_FUNCTION_LIST g_without_sign = [] {
+    CK_FUNCTION_LIST f = make_list();
+    f.C_Sign = nullptr;
+    return f;
+}();
 
 Object& new_object(Token& t, unsigned long slot, CK_OBJECT_CLASS cls, const unsigned char* id,
                    size_t id_len) {
@@ -625,7 +645,10 @@ extern "C" {
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list) {
     if (!list) return CKR_ARGUMENTS_BAD;
     g_list.C_GetFunctionList = C_GetFunctionList;
-    *list = &g_list;
+    g_without_sign.C_GetFunctionList = C_GetFunctionList;
+    Token& t = token();
+    std::lock_guard<std::mutex> hold(t.lock);
+    *list = t.faults[P11TOKEN_WITHOUT_SIGN] ? &g_without_sign : &g_list;
     return CKR_OK;
 }
 

@@ -22,7 +22,10 @@ enum p11token_fault {
     P11TOKEN_SENSITIVE_DERIVED = 1,  // a derived key's CKA_VALUE is CKR_ATTRIBUTE_SENSITIVE
     P11TOKEN_DERIVED_LENGTH = 2,     // a derived key's value has this many bytes (0: 32)
     P11TOKEN_FAIL_SIGN = 3,          // C_Sign answers this CK_RV (0: signs)
-    P11TOKEN_FAULT_COUNT = 4
+    P11TOKEN_SIGN_LENGTH = 4,        // C_Sign signs but reports this length (0: the true one)
+    P11TOKEN_SIGN_UNWRITTEN = 5,     // C_Sign answers CKR_OK and its length, writing nothing
+    P11TOKEN_WITHOUT_SIGN = 6,       // C_GetFunctionList gives a list without C_Sign
+    P11TOKEN_FAULT_COUNT = 7
 };
 
 struct p11token_stats {

@@ -138,6 +138,17 @@ TEST_F(Envelope, ARecipientWithoutCertificateFailsTheWholeCall) {
     EXPECT_EQ(empty.info.uResult, 22u);
     EXPECT_TRUE(logged("envelope_data() 7 : no certificate found for: '" + missing.id + "'"));
 
+    // An EC certificate takes no encrypted key: its record says so, none reads "valid" but
+    // the one whose certificate was fine.
+    add_to_pab("ec.pem", pki->leaf.cert.get());
+    Record ec(subject_text("Leaf One"));
+    e = envelope("text", {&rsa, &ec});
+    EXPECT_EQ(e.rc, 13u);
+    EXPECT_TRUE(e.der.empty());
+    EXPECT_EQ(rsa.info.uResult, 0u);
+    EXPECT_EQ(ec.info.uResult, 27u);
+    EXPECT_TRUE(logged("envelope_data() 8 : PKCS7_encrypt() failed"));
+
     pab = dir.path() + "/nothing-here";  // a directory without certificates
     EXPECT_EQ(envelope("text", {&rsa}).rc, 7u);
 }

@@ -2,6 +2,7 @@
 // faults) and softhsm2 (RSA keys, its spare slot, the life cycle of a third-party module).
 #include "ssf/token.h"
 
+#include <dlfcn.h>
 #include <openssl/rsa.h>
 #include <sys/stat.h>
 
@@ -50,18 +51,20 @@ const Entity& gost_entity(int kind) {
     return all[kind];
 }
 
-// The certificate under cert_id and the private key under key_id on the slot.
+// The certificate under cert_id and the private key under key_id on the slot; the key of
+// another kind's certificate when key_kind says so.
 void put_on_token(unsigned long slot, int kind, const std::string& cert_id = "id",
-                  const std::string& key_id = "id") {
+                  const std::string& key_id = "id", int key_kind = -1) {
     const Entity& e = gost_entity(kind);
-    const tvk_gost2012_key* k = gost2012_record(e.key.get());
+    if (key_kind < 0) key_kind = kind;
+    const tvk_gost2012_key* k = gost2012_record(gost_entity(key_kind).key.get());
     uint8_t params[16];
     uint32_t params_len = 0;
     ASSERT_TRUE(k && gost_param_der(k->param_nid, params, &params_len));
     const std::string der = der_of(e.cert.get());
     auto u = [](const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); };
     p11token_add_cert(slot, u(cert_id), cert_id.size(), u(der), der.size());
-    p11token_add_gost_key(slot, u(key_id), key_id.size(), kKinds[kind].token_kind, params,
+    p11token_add_gost_key(slot, u(key_id), key_id.size(), kKinds[key_kind].token_kind, params,
                           params_len, k->priv_key, k->priv_key_len);
 }
 
@@ -177,6 +180,18 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         std::string line;
     };
     const std::string m = SSF_P11TOKEN;
+    // A FIFO would hold the loader until someone wrote to it.
+    const std::string fifo = dir.file("module-fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A module of its own (a copy is another library to the loader) whose function list lacks
+    // C_Sign; its faults are set through its own entry.
+    const std::string copy = dir.file("p11token-copy.so");
+    dir.write("p11token-copy.so", testing_support::read_file(SSF_P11TOKEN));
+    void* lib = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(lib) << dlerror();
+    auto set_fault = reinterpret_cast<void (*)(int, long)>(dlsym(lib, "p11token_set_fault"));
+    ASSERT_TRUE(set_fault);
+    set_fault(P11TOKEN_WITHOUT_SIGN, 1);
     const Row rows[] = {
         {"a broken slot, then the certificate",
          [] {
@@ -204,6 +219,24 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         {"not a module", [] {}, "libcrypto.so.3", kPin, 5, 24,
          "ssf_load_cert_and_key_token() 2 : C_GetFunctionList() not found in module "
          "'libcrypto.so.3'"},
+        {"an oversized certificate value, then the certificate",
+         [] {
+             const unsigned long slot = p11token_add_slot(kPin);
+             const std::string big((1 << 20) + 1, '0');
+             p11token_set_attribute(p11token_add_object(slot, CKO_CERTIFICATE, nullptr, 0),
+                                    CKA_VALUE, big.data(), big.size());
+             put_on_token(slot, 1);
+         },
+         m, kPin, 0, 0, "ssf_find_cert_on_token() 6 : malloc( 1048577 )"},
+        {"more slots than any module has",
+         [] {
+             for (int i = 0; i < 4097; ++i) p11token_add_slot(kPin);
+         },
+         m, kPin, 5, 24, "ssf_load_cert_and_key_token() 6 : malloc( 32776 ) failed"},
+        {"a FIFO for the module", [] {}, fifo, kPin, 5, 23,
+         "ssf_load_cert_and_key_token() 1 : mdlopen( '" + fifo + "', 'rb' ) failed"},
+        {"a module without C_Sign", [] {}, copy, kPin, 5, 24,
+         "ssf_load_cert_and_key_token() 3 : module '" + copy + "' has no C_Sign()"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -211,7 +244,7 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
         row.setup();
         Record r = token_record(e, row.module, row.pin);
         ossl::PKey key;
-        EXPECT_EQ(load(r, key), row.rc);
+        EXPECT_EQ(without_hang([&] { return load(r, key); }, {fifo}), row.rc);
         EXPECT_EQ(r.info.uResult, row.result);
         EXPECT_EQ(key != nullptr, row.rc == 0);
         EXPECT_TRUE(logged(row.line)) << fresh();
@@ -252,6 +285,57 @@ TEST_F(Token, ModuleIsFinalisedOnlyWhenItsLastUserIsGone) {
     EXPECT_EQ(stats().finalize_calls, finalised);
     EXPECT_EQ(stats().initialised, 1);
     f->C_Finalize(nullptr);
+}
+
+// A token that fails, fills nothing, reports another length or signs with a key that is not the
+// certificate's: the signer's record reads 27, never "valid", and no message comes out.
+TEST_F(Token, TokenSignatureIsCheckedBeforeItIsUsed) {
+    const std::string not_verified =
+        "token_gost_sign() 3 : the token's signature does not verify with the certificate's "
+        "public key";
+    struct Row {
+        const char* name;
+        int fault;
+        long value;
+        int key_kind;
+        std::string line;
+    };
+    const Row rows[] = {
+        {"C_Sign fails", P11TOKEN_FAIL_SIGN, CKR_FUNCTION_FAILED, 1,
+         "token_gost_sign() 2 : C_Sign() failed, rv = 0x00000006 (CKR_FUNCTION_FAILED)"},
+        {"nothing written", P11TOKEN_SIGN_UNWRITTEN, 1, 1, not_verified},
+        {"a short length", P11TOKEN_SIGN_LENGTH, 32, 1,
+         "token_gost_sign() 3 : C_Sign() gave 32 bytes, not 64"},
+        {"another key under the certificate's CKA_ID", -1, 0, 0, not_verified},
+    };
+    const Entity& e = gost_entity(1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        p11token_reset();
+        put_on_token(p11token_add_slot(kPin), 1, "id", "id", row.key_kind);
+        if (row.fault >= 0) p11token_set_fault(row.fault, row.value);
+        Record r = token_record(e, SSF_P11TOKEN);
+        std::string der;
+        EXPECT_EQ(sign(r, "never signed", der), 5);
+        EXPECT_EQ(r.info.uResult, 27u);
+        EXPECT_TRUE(der.empty());
+        EXPECT_TRUE(logged(row.line)) << fresh();
+        EXPECT_EQ(stats().open_sessions, 0);
+    }
+
+    // An added signature that the token refuses.
+    p11token_reset();
+    put_on_token(p11token_add_slot(kPin), 1);
+    Record first = token_record(e, SSF_P11TOKEN);
+    std::string signed_der;
+    ASSERT_EQ(sign(first, "signed once", signed_der), 0);
+    p11token_set_fault(P11TOKEN_FAIL_SIGN, CKR_DEVICE_ERROR);
+    Record added = token_record(e, SSF_P11TOKEN);
+    ssf::OutData out;
+    EXPECT_EQ(
+        ssf::add_sign_data(out, bytes(signed_der), {}, false, &added.info, ssf::SIG_TYPE_PKCS7), 5);
+    EXPECT_EQ(added.info.uResult, 27u);
+    EXPECT_EQ(out.size, 0u);
 }
 
 // Transport fields of every wrong length and a token that withholds or shortens the KEK: each
@@ -384,21 +468,11 @@ class SoftHsm : public Token {
             f->C_OpenSession(slots[1], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
             CKR_OK);
         ASSERT_EQ(f->C_Login(s, CKU_USER, (CK_UTF8CHAR*)kPin, 4), CKR_OK);
-        std::string der = der_of(pki->rsa_leaf.cert.get());
-        unsigned char* subject = nullptr;
-        const int subject_len =
-            i2d_X509_NAME(X509_get_subject_name(pki->rsa_leaf.cert.get()), &subject);
-        ossl::Bytes owner(subject);
-        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-        CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+        // A certificate whose key is not the one stored here, under the same CKA_ID.
+        const Entity& other = other_rsa();
+        for (X509* x : {pki->rsa_leaf.cert.get(), other.cert.get()}) store_cert(f, s, x);
         CK_BBOOL yes = CK_TRUE;
         unsigned char id[] = {1, 2, 3};
-        CK_ATTRIBUTE cert[] = {{CKA_CLASS, &cls, sizeof cls},
-                               {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
-                               {CKA_TOKEN, &yes, 1},
-                               {CKA_ID, id, sizeof id},
-                               {CKA_SUBJECT, subject, static_cast<CK_ULONG>(subject_len)},
-                               {CKA_VALUE, der.data(), der.size()}};
         CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
         CK_KEY_TYPE rsa = CKK_RSA;
         std::vector<CK_ATTRIBUTE> key = {{CKA_CLASS, &key_class, sizeof key_class},
@@ -422,12 +496,58 @@ class SoftHsm : public Token {
             key.push_back({parts[i].first, values[i].data(), values[i].size()});
         }
         CK_OBJECT_HANDLE h;
-        ASSERT_EQ(f->C_CreateObject(s, cert, 6, &h), CKR_OK);
         ASSERT_EQ(f->C_CreateObject(s, key.data(), key.size(), &h), CKR_OK);
         f->C_CloseSession(s);
     }
+    static const Entity& other_rsa() {
+        static const Entity* e = new Entity(
+            make("Other RSA", 77, new_key(KeyType::rsa), nullptr, -kYear, kYear, EVP_sha256()));
+        return *e;
+    }
+    static void store_cert(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, X509* x) {
+        std::string der = der_of(x);
+        unsigned char* subject = nullptr;
+        const int subject_len = i2d_X509_NAME(X509_get_subject_name(x), &subject);
+        ossl::Bytes owner(subject);
+        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+        CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+        CK_BBOOL yes = CK_TRUE;
+        unsigned char id[] = {1, 2, 3};
+        CK_ATTRIBUTE cert[] = {{CKA_CLASS, &cls, sizeof cls},
+                               {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                               {CKA_TOKEN, &yes, 1},
+                               {CKA_ID, id, sizeof id},
+                               {CKA_SUBJECT, subject, static_cast<CK_ULONG>(subject_len)},
+                               {CKA_VALUE, der.data(), der.size()}};
+        CK_OBJECT_HANDLE h;
+        ASSERT_EQ(f->C_CreateObject(s, cert, 6, &h), CKR_OK);
+    }
     testing_support::ScopedEnv conf{"SOFTHSM2_CONF", dir.file("softhsm2.conf").c_str()};
 };
+
+// Debian's softhsm2 under both of its paths, one a symlink: one module, one count. Letting the
+// first spelling's key go must not finalise the module under the second spelling's key.
+TEST_F(SoftHsm, BothSpellingsOfTheModuleShareOneCount) {
+    const std::string real = "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+    Record a = token_record(pki->rsa_leaf, kSoftHsm), b = token_record(pki->rsa_leaf, real);
+    ossl::PKey by_link, by_path;
+    ASSERT_EQ(load(a, by_link), 0) << fresh();
+    ASSERT_EQ(load(b, by_path), 0) << fresh();
+    EXPECT_EQ(p11::module_users(kSoftHsm), 2u);
+    EXPECT_EQ(p11::module_users(real), 2u);
+    by_link.reset();
+    EXPECT_EQ(p11::module_users(real), 1u);
+    ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(by_path.get(), nullptr));
+    const unsigned char digest[20] = {1, 2, 3};
+    unsigned char sig[512];
+    size_t sig_len = sizeof sig;
+    ASSERT_TRUE(ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
+                EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) == 1);
+    EXPECT_EQ(EVP_PKEY_sign(ctx.get(), sig, &sig_len, digest, sizeof digest), 1) << fresh();
+    ctx.reset();
+    by_path.reset();
+    EXPECT_EQ(p11::module_users(kSoftHsm), 0u);
+}
 
 TEST_F(SoftHsm, RsaKeySignsForTheOpensslCommandAndRefusesDecryption) {
     Record r = token_record(pki->rsa_leaf, kSoftHsm);
@@ -463,6 +583,15 @@ TEST_F(SoftHsm, RsaKeySignsForTheOpensslCommandAndRefusesDecryption) {
     ASSERT_TRUE(ctx && EVP_PKEY_decrypt_init(ctx.get()) == 1);
     EXPECT_LE(EVP_PKEY_decrypt(ctx.get(), plain, &plain_len, in, sizeof in), 0);
     EXPECT_TRUE(logged("token_rsa_decrypt() : private decryption is not available for token keys"));
+
+    // The key under the certificate's CKA_ID is not its key: nothing is signed.
+    Record other = token_record(other_rsa(), kSoftHsm);
+    EXPECT_EQ(sign(other, "not by this key", der), 5);
+    EXPECT_EQ(other.info.uResult, 27u);
+    EXPECT_TRUE(der.empty());
+    EXPECT_TRUE(
+        logged("token_rsa_encrypt() 3 : the token's signature does not verify with the "
+               "certificate's public key"));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ Attribute read_attribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HAN
     Attribute out;
     CK_ATTRIBUTE a{type, nullptr, 0};
     if ((out.rv = f->C_GetAttributeValue(s, obj, &a, 1)) != CKR_OK) return out;
+    out.length = a.ulValueLen;
     if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > max_len) {
         out.bad_length = true;
         return out;
@@ -38,6 +39,7 @@ Attribute read_attribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HAN
     a.pValue = out.value.data();
     out.call = 1;
     out.rv = f->C_GetAttributeValue(s, obj, &a, 1);
+    out.length = a.ulValueLen;
     // A module that reports more than it was asked for has written past nothing of ours, but
     // its value cannot be trusted.
     if (out.rv == CKR_OK && a.ulValueLen != out.value.size()) out.bad_length = true;

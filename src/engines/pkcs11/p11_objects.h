@@ -50,6 +50,7 @@ struct Attribute {
     CK_RV rv = CKR_OK;
     int call = 0;
     bool bad_length = false;
+    CK_ULONG length = 0;  // as the module reported it
     bool ok() const { return rv == CKR_OK && !bad_length; }
 };
 Attribute read_attribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE obj,

@@ -2,6 +2,8 @@
 // provider, a key of the "pkcs11" engine) holds one reference; the module is initialised when
 // its first user comes and finalised only when its last user is gone, so one failed load never
 // pulls the module from under keys that still live. Modules are never unloaded.
+// A module is counted by what the loader loaded, not by the text of its path: two spellings of
+// one library (a symlink, a relative path, a bare name the loader searches) share one count.
 #pragma once
 
 #include <string>
@@ -45,15 +47,23 @@ struct Loaded {
     ModuleRef ref;
     LoadFailure failure = LoadFailure::none;
     CK_RV rv = CKR_OK;
+    // list_failed for a function list that lacks a function we call (rv is then
+    // CKR_FUNCTION_NOT_SUPPORTED): its name.
+    const char* missing = nullptr;
 };
 
-// A new reference to the module at path, loading and initialising it as needed. The module is
+// A new reference to the module at path, loading and initialising it as needed. A path with a
+// slash is loaded only when it names a regular file, found without waiting (a FIFO would hold
+// the loader, and every caller behind the list's lock, until someone wrote to it); a bare name
+// is searched by the loader as dlopen does. A function list missing any function that the
+// provider or the engine calls is refused here, never called. The module is
 // asked for its own OS locking first (its users run on the host's threads); a module that
 // cannot lock is initialised without arguments. A module that another party of the process has
 // initialised already is used as it is and never finalised by us.
 Loaded acquire_module(const std::string& path);
 
-// How many references the module at path has now (0 when it was never loaded).
+// How many references the module at path has now (0 when it is not loaded); any spelling of
+// the module's path gives its one count.
 unsigned module_users(const std::string& path);
 
 }  // namespace p11
