@@ -181,6 +181,7 @@ TEST_F(CapiTest, GostKeySignsInTheProviderAndVerifiesInSoftware) {
             ossl::PKey key = load(cert_id(cert.get(), sep));
             ASSERT_TRUE(key) << objmap::nid(row.type) << sep;
             EXPECT_EQ(e_, EVP_PKEY_get0_engine(key.get()));
+            EXPECT_TRUE(is_public_key_of(der_of(i2d_PUBKEY, key.get()), soft.get()));
             int md = 0;
             EXPECT_EQ(2, EVP_PKEY_get_default_digest_nid(key.get(), &md));
             EXPECT_EQ(objmap::nid(row.digest), md);

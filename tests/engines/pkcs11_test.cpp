@@ -565,8 +565,8 @@ TEST_F(Pkcs11, SoftHsmRsaKeySignsAndDecryptsForTheOpensslCommand) {
 }
 
 // The openssl command signs with each GOST key of the test token (the token's state handed to
-// its process); our software verifies.
-TEST_F(Pkcs11, OpensslCommandSignsWithTheTestTokensGostKeys) {
+// its process), which our software verifies, and writes its public key as the software key's.
+TEST_F(Pkcs11, OpensslCommandSignsWithAndWritesOutTheTestTokensGostKeys) {
     if (!testing_support::have_openssl()) GTEST_SKIP() << "no openssl command";
     const unsigned long slot = p11token_add_slot(kPin);
     for (int kind = 0; kind < 3; ++kind) put(slot, kind, {static_cast<unsigned char>(kind + 1)});
@@ -585,6 +585,13 @@ TEST_F(Pkcs11, OpensslCommandSignsWithTheTestTokensGostKeys) {
         ossl::PKey pub(X509_get_pubkey(entity(kind).cert.get()));
         EXPECT_TRUE(
             verifies(pub.get(), bytes(testing_support::read_file(dir.file("sig"))), digest));
+        const auto out = testing_support::run_openssl(
+            "pkey -engine pkcs11 -inform engine -in ID:0" + std::to_string(kind + 1) +
+                " -passin pass:1234 -pubout -outform DER -out " + dir.file("pub.der"),
+            true, dir.file("p11.cnf"));
+        ASSERT_EQ(out.status, 0) << out.out;
+        EXPECT_TRUE(
+            is_public_key_of(bytes(testing_support::read_file(dir.file("pub.der"))), pub.get()));
     }
 }
 
