@@ -288,6 +288,13 @@ TEST_F(Pkcs11, ValuesReadFromTheTokenAreLengthChecked) {
              p11token_set_attribute(priv, CKA_KEY_TYPE, &dsa, sizeof dsa);
          },
          "unknown or unsupported key type: 1 (1)"},
+        {"ID:03",
+         [] {
+             const unsigned long s = p11token_add_slot(kPin);
+             p11token_add_object(s, CKO_PRIVATE_KEY, Bytes{3}.data(), 1);
+             p11token_add_object(s, CKO_PUBLIC_KEY, Bytes{3}.data(), 1);
+         },
+         "MakeTokenPrivateKey() : failed to determine key type: CKR_ATTRIBUTE_TYPE_INVALID (12)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
@@ -491,6 +498,13 @@ TEST_F(Pkcs11, CommandsListTokensKeysAndCertificates) {
     const Result gone = captured([&] { return load("ID:ab") != nullptr; });
     EXPECT_TRUE(
         has(gone.second, "pkcs11_load_library() : DSO_load( '/nonexistent/module.so' ) failed"));
+    // The module comes first: without it no identifier is even read.
+    for (const char* id : {"ID:0x01", "ID:ab", ""}) {
+        const Result r = captured([&] { return load(id) != nullptr; });
+        EXPECT_EQ(r.second.find("pkcs11_load_privkey() : "),
+                  r.second.find("pkcs11_load_privkey() : failed to load PKCS#11 library"))
+            << r.second;
+    }
 }
 
 // softhsm2: an RSA key pair imported before the module starts in this process; the key signs
