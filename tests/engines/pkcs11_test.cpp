@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "common/openssl_tool.h"
 #include "common/process.h"
@@ -20,6 +21,7 @@ namespace {
 
 using namespace engine_tests;
 using objmap::Obj;
+using testing_support::from_hex;
 using testing_support::TempDir;
 
 constexpr const char* kPin = "1234";
@@ -445,6 +447,39 @@ TEST_F(Pkcs11, UnwrapGivesWhatTheSoftwareKeyGives) {
             if (row.fault >= 0) p11token_set_fault(row.fault, 0);
         }
     }
+}
+
+// Each step of the unwrap that can fail names itself on a line of its own.
+TEST_F(Pkcs11, KekUnwrapNamesTheStepThatFailed) {
+    const Bytes z = from_hex("06092a8503070102050101"), kek(32, 1), ukm(8, 2), wrapped(32, 3),
+                mac(4, 4);
+    const GOST28147_89_PARAMS* row = nullptr;
+    ASSERT_EQ(GOST28147_89_FindParByDerOid(z.data(), static_cast<uint32_t>(z.size()), &row), 0);
+    GOST28147_89_PARAMS no_sbox = *row;
+    no_sbox.tz = nullptr;
+    const struct {
+        const GOST28147_89_PARAMS* row;
+        const unsigned char* ukm;
+        const char* step;
+    } rows[] = {
+        {row, ukm.data(), "Wrong MAC"},
+        {row, nullptr, "GOST28147_89_KDF failed"},
+        {&no_sbox, ukm.data(), "GOST28147_89_Init failed"},
+    };
+    std::set<std::string> places;
+    for (const auto& r : rows) {
+        Bytes out(32);
+        const Result res = captured([&] {
+            return pkcs11_kek_dec(r.row, kek.data(), r.ukm, 8, wrapped.data(), mac.data(),
+                                  out.data());
+        });
+        EXPECT_EQ(res.first, 0);
+        const std::string head = "pkcs11_kek_dec(): p11_transport.cpp:";
+        ASSERT_EQ(res.second.rfind(head, 0), 0u) << res.second;
+        EXPECT_TRUE(has(res.second, std::string(" . ") + r.step + "\n")) << res.second;
+        places.insert(res.second.substr(0, res.second.find(" . ")));
+    }
+    EXPECT_EQ(places.size(), std::size(rows));
 }
 
 // The commands: their number range, the module path, and the listings of tokens, keys and
