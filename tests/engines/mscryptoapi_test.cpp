@@ -514,6 +514,51 @@ TEST_F(CapiTest, ProviderUnwrapsTheContentKeyOfTheSoftwareTransport) {
     }
 }
 
+// The blob the provider exports names its own parameter set only when it is longer than 62
+// bytes and holds the whole identifier; a shorter one leaves the provider's.
+TEST_F(CapiTest, ExportedBlobsNameTheirParameterSetOnlyWhenTheyHoldIt) {
+    ossl::PKey soft = generate(Obj::gost2012_256, "A");
+    ossl::X509Ptr cert = install(soft.get(), kGostCsp, PROV_GOST_2012_256, AT_KEYEXCHANGE);
+    stand_in::set_provider_cipher(kGostCsp, "1.2.643.7.1.2.5.1.1", true);
+    ossl::PKey key = load(cert_id(cert.get(), ' '));
+    ASSERT_TRUE(key);
+    PKeyCtx enc(EVP_PKEY_CTX_new(X509_get0_pubkey(cert.get()), nullptr));
+    const Bytes content = counter_bytes(32), ukm8 = from_hex("0102030405060708");
+    Bytes kt(512);
+    size_t kt_len = kt.size();
+    ASSERT_EQ(1, EVP_PKEY_encrypt_init(enc.get()));
+    ASSERT_EQ(1, EVP_PKEY_CTX_ctrl(enc.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8,
+                                   const_cast<uint8_t*>(ukm8.data())));
+    ASSERT_EQ(1, EVP_PKEY_encrypt(enc.get(), kt.data(), &kt_len, content.data(), 32));
+    const Bytes z = oid("1.2.643.7.1.2.5.1.1"), a = oid("1.2.643.2.2.31.1");
+    const struct {
+        Bytes tail;
+        bool unwraps;
+    } rows[] = {
+        {{}, true},                       // 60 bytes: the provider's set
+        {{0x30}, true},                   // 61
+        {{0x30, 0x0B}, true},             // 62
+        {{0x30, 0x0B, 0x06}, false},      // 63: the identifier's length is missing
+        {cat({{0x30, 0x0B}, z}), true},   // the set the key was wrapped with
+        {cat({{0x30, 0x09}, a}), false},  // another set, which the MAC refuses
+        {cat({{0x30, 0x0B}, Bytes(z.begin(), z.end() - 1)}), false},  // cut short
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(60 + row.tail.size());
+        stand_in::set_export_tail(row.tail);
+        PKeyCtx dec(EVP_PKEY_CTX_new(key.get(), nullptr));
+        Bytes out(32);
+        size_t len = out.size();
+        ASSERT_EQ(1, EVP_PKEY_decrypt_init(dec.get()));
+        const Result r = captured(
+            [&] { return EVP_PKEY_decrypt(dec.get(), out.data(), &len, kt.data(), kt_len); });
+        EXPECT_EQ(row.unwraps, r.first > 0) << r.second;
+        if (row.unwraps) {
+            EXPECT_EQ(to_hex(content), to_hex(out));
+        }
+    }
+}
+
 TEST_F(CapiTest, TransportFieldsOfTheWrongLengthAreRefused) {
     ossl::PKey soft = generate(Obj::gost2012_256, "A");
     ossl::X509Ptr cert = install(soft.get(), kGostCsp, PROV_GOST_2012_256, AT_KEYEXCHANGE);
