@@ -390,6 +390,13 @@ TEST_F(CapiTest, DsaKeySignsWithSha1ByDefault) {
     int md = 0;
     EXPECT_EQ(2, EVP_PKEY_get_default_digest_nid(key.get(), &md));
     EXPECT_EQ(NID_sha1, md);
+    // Every other operation is answered as the crypto library's DSA control answers it.
+    for (int op = ASN1_PKEY_CTRL_PKCS7_SIGN; op <= ASN1_PKEY_CTRL_GET1_TLS_ENCPT + 1; ++op) {
+        if (op == ASN1_PKEY_CTRL_DEFAULT_MD_NID) continue;
+        int out = -7;
+        EXPECT_EQ(-2, mscryptoapi_dsa_pkey_ctrl(key.get(), op, 0, &out)) << op;
+        EXPECT_EQ(-7, out) << op;
+    }
     PKeyCtx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     ASSERT_EQ(1, EVP_PKEY_sign_init(ctx.get()));
     Bytes sig(128);
