@@ -102,4 +102,18 @@ Bytes der_of(int (*i2d)(T*, unsigned char**), std::type_identity_t<T>* obj) {
     return n > 0 ? Bytes(der, der + n) : Bytes{};
 }
 
+// A SubjectPublicKeyInfo that is byte for byte the software key's and that the "gost" engine
+// reads back as that key.
+inline ::testing::AssertionResult is_public_key_of(const Bytes& spki, EVP_PKEY* soft) {
+    const Bytes want = der_of(i2d_PUBKEY, soft);
+    if (spki != want)
+        return ::testing::AssertionFailure()
+               << spki.size() << " bytes, not the software key's " << want.size();
+    const unsigned char* p = spki.data();
+    ossl::PKey back(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
+    if (!back || EVP_PKEY_eq(back.get(), soft) != 1)
+        return ::testing::AssertionFailure() << "does not read back as the software key";
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace engine_tests

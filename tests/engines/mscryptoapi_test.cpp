@@ -181,6 +181,7 @@ TEST_F(CapiTest, GostKeySignsInTheProviderAndVerifiesInSoftware) {
             ossl::PKey key = load(cert_id(cert.get(), sep));
             ASSERT_TRUE(key) << objmap::nid(row.type) << sep;
             EXPECT_EQ(e_, EVP_PKEY_get0_engine(key.get()));
+            EXPECT_TRUE(is_public_key_of(der_of(i2d_PUBKEY, key.get()), soft.get()));
             int md = 0;
             EXPECT_EQ(2, EVP_PKEY_get_default_digest_nid(key.get(), &md));
             EXPECT_EQ(objmap::nid(row.digest), md);
@@ -196,6 +197,12 @@ TEST_F(CapiTest, GostKeySignsInTheProviderAndVerifiesInSoftware) {
             Bytes sig(len);
             EXPECT_LT(0, EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest.data(), digest.size()));
             EXPECT_EQ(row.alg, stand_in::calls().hash_alg);
+            // A larger buffer is told what was written, as the crypto library's callers read it.
+            Bytes room(256);
+            size_t room_len = room.size();
+            EXPECT_LT(
+                0, EVP_PKEY_sign(ctx.get(), room.data(), &room_len, digest.data(), digest.size()));
+            EXPECT_EQ(row.sig_len, room_len);
 
             PKeyCtx vctx(EVP_PKEY_CTX_new(X509_get0_pubkey(cert.get()), nullptr));
             ASSERT_EQ(1, EVP_PKEY_verify_init(vctx.get()));
@@ -389,6 +396,13 @@ TEST_F(CapiTest, DsaKeySignsWithSha1ByDefault) {
     int md = 0;
     EXPECT_EQ(2, EVP_PKEY_get_default_digest_nid(key.get(), &md));
     EXPECT_EQ(NID_sha1, md);
+    // Every other operation is answered as the crypto library's DSA control answers it.
+    for (int op = ASN1_PKEY_CTRL_PKCS7_SIGN; op <= ASN1_PKEY_CTRL_GET1_TLS_ENCPT + 1; ++op) {
+        if (op == ASN1_PKEY_CTRL_DEFAULT_MD_NID) continue;
+        int out = -7;
+        EXPECT_EQ(-2, mscryptoapi_dsa_pkey_ctrl(key.get(), op, 0, &out)) << op;
+        EXPECT_EQ(-7, out) << op;
+    }
     PKeyCtx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     ASSERT_EQ(1, EVP_PKEY_sign_init(ctx.get()));
     Bytes sig(128);
@@ -509,6 +523,51 @@ TEST_F(CapiTest, ProviderUnwrapsTheContentKeyOfTheSoftwareTransport) {
                 EXPECT_EQ(ephemeral ? 0 : 1,
                           EVP_PKEY_CTX_ctrl(dec.get(), -1, -1, EVP_PKEY_CTRL_PEER_KEY, 2, nullptr));
             }
+        }
+    }
+}
+
+// The blob the provider exports names its own parameter set only when it is longer than 62
+// bytes and holds the whole identifier; a shorter one leaves the provider's.
+TEST_F(CapiTest, ExportedBlobsNameTheirParameterSetOnlyWhenTheyHoldIt) {
+    ossl::PKey soft = generate(Obj::gost2012_256, "A");
+    ossl::X509Ptr cert = install(soft.get(), kGostCsp, PROV_GOST_2012_256, AT_KEYEXCHANGE);
+    stand_in::set_provider_cipher(kGostCsp, "1.2.643.7.1.2.5.1.1", true);
+    ossl::PKey key = load(cert_id(cert.get(), ' '));
+    ASSERT_TRUE(key);
+    PKeyCtx enc(EVP_PKEY_CTX_new(X509_get0_pubkey(cert.get()), nullptr));
+    const Bytes content = counter_bytes(32), ukm8 = from_hex("0102030405060708");
+    Bytes kt(512);
+    size_t kt_len = kt.size();
+    ASSERT_EQ(1, EVP_PKEY_encrypt_init(enc.get()));
+    ASSERT_EQ(1, EVP_PKEY_CTX_ctrl(enc.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8,
+                                   const_cast<uint8_t*>(ukm8.data())));
+    ASSERT_EQ(1, EVP_PKEY_encrypt(enc.get(), kt.data(), &kt_len, content.data(), 32));
+    const Bytes z = oid("1.2.643.7.1.2.5.1.1"), a = oid("1.2.643.2.2.31.1");
+    const struct {
+        Bytes tail;
+        bool unwraps;
+    } rows[] = {
+        {{}, true},                       // 60 bytes: the provider's set
+        {{0x30}, true},                   // 61
+        {{0x30, 0x0B}, true},             // 62
+        {{0x30, 0x0B, 0x06}, false},      // 63: the identifier's length is missing
+        {cat({{0x30, 0x0B}, z}), true},   // the set the key was wrapped with
+        {cat({{0x30, 0x09}, a}), false},  // another set, which the MAC refuses
+        {cat({{0x30, 0x0B}, Bytes(z.begin(), z.end() - 1)}), false},  // cut short
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(60 + row.tail.size());
+        stand_in::set_export_tail(row.tail);
+        PKeyCtx dec(EVP_PKEY_CTX_new(key.get(), nullptr));
+        Bytes out(64);  // more room than the key takes: the length comes back as 32
+        size_t len = out.size();
+        ASSERT_EQ(1, EVP_PKEY_decrypt_init(dec.get()));
+        const Result r = captured(
+            [&] { return EVP_PKEY_decrypt(dec.get(), out.data(), &len, kt.data(), kt_len); });
+        EXPECT_EQ(row.unwraps, r.first > 0) << r.second;
+        if (row.unwraps) {
+            EXPECT_EQ(to_hex(content), to_hex(Bytes(out.begin(), out.begin() + len)));
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "common/openssl_tool.h"
 #include "common/process.h"
@@ -20,6 +21,7 @@ namespace {
 
 using namespace engine_tests;
 using objmap::Obj;
+using testing_support::from_hex;
 using testing_support::TempDir;
 
 constexpr const char* kPin = "1234";
@@ -288,6 +290,13 @@ TEST_F(Pkcs11, ValuesReadFromTheTokenAreLengthChecked) {
              p11token_set_attribute(priv, CKA_KEY_TYPE, &dsa, sizeof dsa);
          },
          "unknown or unsupported key type: 1 (1)"},
+        {"ID:03",
+         [] {
+             const unsigned long s = p11token_add_slot(kPin);
+             p11token_add_object(s, CKO_PRIVATE_KEY, Bytes{3}.data(), 1);
+             p11token_add_object(s, CKO_PUBLIC_KEY, Bytes{3}.data(), 1);
+         },
+         "MakeTokenPrivateKey() : failed to determine key type: CKR_ATTRIBUTE_TYPE_INVALID (12)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
@@ -440,6 +449,69 @@ TEST_F(Pkcs11, UnwrapGivesWhatTheSoftwareKeyGives) {
     }
 }
 
+// The names of return values: values as the standard numbers them, the one vendor value named,
+// and the rest unknown; a scan of the standard's range finds every row of its list once.
+TEST(Pkcs11Names, KnownVendorAndUnknownValues) {
+    const std::pair<CK_RV, const char*> rows[] = {
+        {0x0, "CKR_OK"},
+        {0x5, "CKR_GENERAL_ERROR"},
+        {0x11, "CKR_ATTRIBUTE_SENSITIVE"},
+        {0x12, "CKR_ATTRIBUTE_TYPE_INVALID"},
+        {0x30, "CKR_DEVICE_ERROR"},
+        {0xA0, "CKR_PIN_INCORRECT"},
+        {0x100, "CKR_USER_ALREADY_LOGGED_IN"},
+        {0x150, "CKR_BUFFER_TOO_SMALL"},
+        {0x191, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
+        {0x1A1, "CKR_MUTEX_NOT_LOCKED"},
+        {0x80000000, "CKR_VENDOR_DEFINED"},
+        {0x80000001, "unknown PKCS11 error"},
+        {0xD4321003, "unknown PKCS11 error"},
+        {0x200, "unknown PKCS11 error"},
+        {~0UL, "unknown PKCS11 error"},
+    };
+    for (const auto& [rv, name] : rows) EXPECT_STREQ(get_ckr_name(rv), name) << std::hex << rv;
+    std::set<std::string> named;
+    for (CK_RV rv = 0; rv < 0x200; ++rv)
+        if (std::strcmp(get_ckr_name(rv), "unknown PKCS11 error") != 0) {
+            EXPECT_EQ(std::string(get_ckr_name(rv)).rfind("CKR_", 0), 0u) << rv;
+            named.insert(get_ckr_name(rv));
+        }
+    EXPECT_EQ(named.size(), 84u);  // and CKR_VENDOR_DEFINED
+}
+
+// Each step of the unwrap that can fail names itself on a line of its own.
+TEST_F(Pkcs11, KekUnwrapNamesTheStepThatFailed) {
+    const Bytes z = from_hex("06092a8503070102050101"), kek(32, 1), ukm(8, 2), wrapped(32, 3),
+                mac(4, 4);
+    const GOST28147_89_PARAMS* row = nullptr;
+    ASSERT_EQ(GOST28147_89_FindParByDerOid(z.data(), static_cast<uint32_t>(z.size()), &row), 0);
+    GOST28147_89_PARAMS no_sbox = *row;
+    no_sbox.tz = nullptr;
+    const struct {
+        const GOST28147_89_PARAMS* row;
+        const unsigned char* ukm;
+        const char* step;
+    } rows[] = {
+        {row, ukm.data(), "Wrong MAC"},
+        {row, nullptr, "GOST28147_89_KDF failed"},
+        {&no_sbox, ukm.data(), "GOST28147_89_Init failed"},
+    };
+    std::set<std::string> places;
+    for (const auto& r : rows) {
+        Bytes out(32);
+        const Result res = captured([&] {
+            return pkcs11_kek_dec(r.row, kek.data(), r.ukm, 8, wrapped.data(), mac.data(),
+                                  out.data());
+        });
+        EXPECT_EQ(res.first, 0);
+        const std::string head = "pkcs11_kek_dec(): p11_transport.cpp:";
+        ASSERT_EQ(res.second.rfind(head, 0), 0u) << res.second;
+        EXPECT_TRUE(has(res.second, std::string(" . ") + r.step + "\n")) << res.second;
+        places.insert(res.second.substr(0, res.second.find(" . ")));
+    }
+    EXPECT_EQ(places.size(), std::size(rows));
+}
+
 // The commands: their number range, the module path, and the listings of tokens, keys and
 // certificates with texts as long as the values.
 TEST_F(Pkcs11, CommandsListTokensKeysAndCertificates) {
@@ -491,6 +563,13 @@ TEST_F(Pkcs11, CommandsListTokensKeysAndCertificates) {
     const Result gone = captured([&] { return load("ID:ab") != nullptr; });
     EXPECT_TRUE(
         has(gone.second, "pkcs11_load_library() : DSO_load( '/nonexistent/module.so' ) failed"));
+    // The module comes first: without it no identifier is even read.
+    for (const char* id : {"ID:0x01", "ID:ab", ""}) {
+        const Result r = captured([&] { return load(id) != nullptr; });
+        EXPECT_EQ(r.second.find("pkcs11_load_privkey() : "),
+                  r.second.find("pkcs11_load_privkey() : failed to load PKCS#11 library"))
+            << r.second;
+    }
 }
 
 // softhsm2: an RSA key pair imported before the module starts in this process; the key signs
@@ -546,7 +625,8 @@ TEST_F(Pkcs11, SoftHsmRsaKeySignsAndDecryptsForTheOpensslCommand) {
         has(pss.second, "pkcs11_rsa_priv_enc() : padding 3 is not available for token keys"))
         << pss.second;
 
-    if (!testing_support::have_openssl()) return;
+    // What ran so far stands; without the command the rest is reported as skipped, not passed.
+    if (!testing_support::have_openssl()) GTEST_SKIP() << "no openssl command";
     key.reset();
     dir.write("p11.cnf", testing_support::pkcs11_engine_config(kSoftHsm));
     dir.write("data", "signed on softhsm");
@@ -565,8 +645,8 @@ TEST_F(Pkcs11, SoftHsmRsaKeySignsAndDecryptsForTheOpensslCommand) {
 }
 
 // The openssl command signs with each GOST key of the test token (the token's state handed to
-// its process); our software verifies.
-TEST_F(Pkcs11, OpensslCommandSignsWithTheTestTokensGostKeys) {
+// its process), which our software verifies, and writes its public key as the software key's.
+TEST_F(Pkcs11, OpensslCommandSignsWithAndWritesOutTheTestTokensGostKeys) {
     if (!testing_support::have_openssl()) GTEST_SKIP() << "no openssl command";
     const unsigned long slot = p11token_add_slot(kPin);
     for (int kind = 0; kind < 3; ++kind) put(slot, kind, {static_cast<unsigned char>(kind + 1)});
@@ -585,6 +665,13 @@ TEST_F(Pkcs11, OpensslCommandSignsWithTheTestTokensGostKeys) {
         ossl::PKey pub(X509_get_pubkey(entity(kind).cert.get()));
         EXPECT_TRUE(
             verifies(pub.get(), bytes(testing_support::read_file(dir.file("sig"))), digest));
+        const auto out = testing_support::run_openssl(
+            "pkey -engine pkcs11 -inform engine -in ID:0" + std::to_string(kind + 1) +
+                " -passin pass:1234 -pubout -outform DER -out " + dir.file("pub.der"),
+            true, dir.file("p11.cnf"));
+        ASSERT_EQ(out.status, 0) << out.out;
+        EXPECT_TRUE(
+            is_public_key_of(bytes(testing_support::read_file(dir.file("pub.der"))), pub.get()));
     }
 }
 

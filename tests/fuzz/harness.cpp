@@ -13,16 +13,16 @@
 
 namespace fuzz {
 
-namespace {
-
-void check(bool ok, const char* what) {
+void require(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(what);
 }
+
+namespace {
 
 Harness* start() {
     auto* h = new Harness;
     char dir_template[] = "/tmp/ssf-fuzz-XXXXXX";
-    check(mkdtemp(dir_template) != nullptr, "mkdtemp");
+    require(mkdtemp(dir_template) != nullptr, "mkdtemp");
     h->dir = dir_template;
     static const std::string scratch = h->dir;
     std::atexit([] { std::filesystem::remove_all(scratch); });
@@ -30,11 +30,11 @@ Harness* start() {
     test_pki::write_file(h->dir + "/selvanor-ssf-server.cfg",
                          "[common]\nwrite_log = no\ndebug_mode = yes\n");
     setenv("DIR_LIBRARY", h->dir.c_str(), 1);
-    check(ssf::init_lib() == 0, "init_lib");
+    require(ssf::init_lib() == 0, "init_lib");
     test_pki::CertSpec spec;
     spec.cn = "Fuzz Party";
     h->party = test_pki::issue(spec, test_pki::gost_key("gost2012_256"), nullptr);
-    check(mkdir(h->pab.c_str(), 0700) == 0, "mkdir");
+    require(mkdir(h->pab.c_str(), 0700) == 0, "mkdir");
     test_pki::write_file(h->pab + "/party.pem", test_pki::pem_of(h->party.cert.get()));
     test_pki::write_file(h->dir + "/party.key", test_pki::key_pem(h->party.key.get(), nullptr));
     h->profile = "certfile=" + h->pab + "/party.pem,keyfile=" + h->dir + "/party.key";
@@ -49,7 +49,7 @@ Bytes with_party(const char* what, const std::function<SAPRETURN(SigRcpSsfInfoLi
     Out out;
     const SAPRETURN rc = call(list, out);
     SsfDELSigRcpSsfInfoList(&list);
-    check(rc == 0, what);
+    require(rc == 0, what);
     return out.str();
 }
 
@@ -71,9 +71,9 @@ SigRcpSsfInfo* party_record() {
 Bytes data_message(const Bytes& content) {
     static const Bytes pkcs7 = "PKCS7";
     Out out;
-    check(SsfEncode(sap(pkcs7), sap_len(pkcs7), sap(content), sap_len(content), &out.data,
-                    &out.len) == 0,
-          "SsfEncode");
+    require(SsfEncode(sap(pkcs7), sap_len(pkcs7), sap(content), sap_len(content), &out.data,
+                      &out.len) == 0,
+            "SsfEncode");
     return out.str();
 }
 

@@ -45,6 +45,9 @@ struct Out {
     Bytes str() const { return data ? Bytes(reinterpret_cast<char*>(data), len) : Bytes(); }
 };
 
+// Ends the set-up with what failed when ok is false: a target must not fuzz from wrong seeds.
+void require(bool ok, const char* what);
+
 // The party as a signer or recipient record; the caller releases it.
 SigRcpSsfInfo* party_record();
 

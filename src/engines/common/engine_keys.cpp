@@ -248,12 +248,11 @@ int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey) {
     return engines::guarded(fn, 0, [&] {
         const tvk_gost2012_key* k = gost2012_record(pkey);
         if (!k || (k->pub_key_len != GOST_PUB_256 && k->pub_key_len != GOST_PUB_512)) return 0;
-        ossl::Asn1String params;
-        if (EVP_PKEY_save_parameters(const_cast<EVP_PKEY*>(pkey), -1) == 1) {
-            params.reset(encode_algor_params(fn, gost2012_record(pkey)));
-            if (!params) return 0;
-        }
-        return set_public_key(pub, pkey, k, params.release());
+        // The parameters are always written: the crypto library's save_parameters flag is set
+        // by default, and 3.0 keeps it only for DSA and EC keys (it answers 0 for every other
+        // type), so asking it would leave them out of every token key's public key.
+        ASN1_STRING* params = encode_algor_params(fn, k);
+        return params ? set_public_key(pub, pkey, k, params) : 0;
     });
 }
 

@@ -43,6 +43,8 @@ ASN1_STRING* encode_algor_params(const char* fn, const tvk_gost2012_key* record)
 // long as its parameter set's (64 or 128 bytes) is taken. 1/0.
 [[nodiscard]] int pub_decode(const char* fn, const DecodeTexts& texts, RecordAlloc alloc,
                              EVP_PKEY* pkey, const X509_PUBKEY* pub);
+// The key's public key as a SubjectPublicKeyInfo with its parameters, as the "gost" engine
+// writes it. 1/0.
 int pub_encode(const char* fn, X509_PUBKEY* pub, const EVP_PKEY* pkey);
 // The record's public key as the SubjectPublicKeyInfo of the key: an OCTET STRING, with the
 // algorithm parameters given (null: none written). 1/0.

@@ -94,8 +94,8 @@ struct FreeBer {
 };
 using BerBuf = std::unique_ptr<uint8_t, FreeBer>;
 
-// The step of a GOST 28147-89 pass that failed: each has its own line.
-enum class Step { none, init, update, final };
+// The step of the key wrap or unwrap that failed: each has its own line.
+enum class Step { none, kdf, init, update, final };
 
 // One GOST 28147-89 pass over the 32-byte key: ECB either way, or its 4-byte MAC with the IV.
 Step crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
@@ -137,10 +137,17 @@ const char* unwrap_failure(Step s, bool mac) {
     }
 }
 
-// tvk_kek_unwrap, telling which cipher step failed (Step::none after a KDF failure, which has
-// written its own line) and whether it was in the MAC.
+// Where an unwrap failed: the step, whether in the MAC pass, and for a KDF which one and its code.
+struct UnwrapFailure {
+    Step step = Step::none;
+    bool in_mac = false;
+    const char* kdf = nullptr;
+    int kdf_rc = 0;
+};
+
+// tvk_kek_unwrap, telling where it failed; it writes no line itself, each caller has its own.
 int unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm, uint32_t ukm_len,
-           const uint8_t* wrapped, const uint8_t* imit, uint8_t* out, Step& failed, bool& in_mac) {
+           const uint8_t* wrapped, const uint8_t* imit, uint8_t* out, UnwrapFailure& failed) {
     // The R 50.1.113-2016 KEK first, then the CryptoPro one; the MAC tells which was used.
     Wiped<uint8_t[kKeyLen]> kek2, key;
     uint8_t mac[kMacLen];
@@ -150,15 +157,16 @@ int unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* uk
                                                     sizeof kKekLabel2016, ukm, ukm_len, kek2.v)
                            : GOST28147_89_KDF(row->tz, kek, ukm, kek2.v);
         if (rc != 0) {
-            KT_SAY("%s failed, rc = 0x%x\n",
-                   attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF",
-                   static_cast<unsigned>(rc));
+            failed.step = Step::kdf;
+            failed.kdf = attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF";
+            failed.kdf_rc = rc;
             return -1;
         }
-        failed = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v);
-        in_mac = failed == Step::none;
-        if (in_mac) failed = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac);
-        if (failed != Step::none) return -1;
+        failed.step = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v);
+        failed.in_mac = failed.step == Step::none;
+        if (failed.in_mac)
+            failed.step = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac);
+        if (failed.step != Step::none) return -1;
         if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) {
             std::memcpy(out, key.v, kKeyLen);
             return 1;
@@ -440,12 +448,13 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
     }
 
     Wiped<uint8_t[kKeyLen]> key;
-    Step failed = Step::none;
-    bool in_mac = false;
-    const int rc =
-        unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v, failed, in_mac);
+    UnwrapFailure failed;
+    const int rc = unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v, failed);
     if (rc < 0) {
-        if (failed != Step::none) KT_SAY("%s", unwrap_failure(failed, in_mac));
+        if (failed.step == Step::kdf)
+            KT_SAY("%s failed, rc = 0x%x\n", failed.kdf, static_cast<unsigned>(failed.kdf_rc));
+        else
+            KT_SAY("%s", unwrap_failure(failed.step, failed.in_mac));
         return 0;
     }
     if (rc == 0) {
@@ -459,10 +468,30 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
 }
 
 int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm,
-                   uint32_t ukm_len, const uint8_t* wrapped, const uint8_t* imit, uint8_t* out) {
-    Step failed = Step::none;
-    bool in_mac = false;
-    return unwrap(row, kek, ukm, ukm_len, wrapped, imit, out, failed, in_mac);
+                   uint32_t ukm_len, const uint8_t* wrapped, const uint8_t* imit, uint8_t* out,
+                   KekUnwrapStep* step) {
+    UnwrapFailure failed;
+    const int rc = unwrap(row, kek, ukm, ukm_len, wrapped, imit, out, failed);
+    if (step) {
+        switch (failed.step) {
+            case Step::none:
+                *step = KekUnwrapStep::none;
+                break;
+            case Step::kdf:
+                *step = KekUnwrapStep::kdf;
+                break;
+            case Step::init:
+                *step = failed.in_mac ? KekUnwrapStep::mac_init : KekUnwrapStep::init;
+                break;
+            case Step::update:
+                *step = KekUnwrapStep::update;
+                break;
+            case Step::final:
+                *step = KekUnwrapStep::final;
+                break;
+        }
+    }
+    return rc;
 }
 
 int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const uint8_t* priv,

@@ -33,10 +33,12 @@ int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len);
 // The CryptoPro key unwrap (RFC 4357 6.4) of a 32-byte wrapped key and its 4-byte MAC under a
 // 32-byte VKO key-encryption key, diversified by the UKM (at least 8 bytes) with the
 // R 50.1.113-2016 KDF or the CryptoPro KDF, whichever the MAC confirms (compared in constant
-// time). 1 with the key in out (32 bytes), 0 when neither MAC matches, -1 when the cipher failed.
+// time). 1 with the key in out (32 bytes), 0 when neither MAC matches, -1 when a KDF or the
+// cipher failed; step (when given) tells which step. It writes no line: callers have their own.
+enum class KekUnwrapStep { none, kdf, init, update, final, mac_init };
 [[nodiscard]] int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek,
                                  const uint8_t* ukm, uint32_t ukm_len, const uint8_t* wrapped,
-                                 const uint8_t* imit, uint8_t* out);
+                                 const uint8_t* imit, uint8_t* out, KekUnwrapStep* step = nullptr);
 // The 32-byte VKO value of an own private key and a peer's public key. 1 or 0.
 [[nodiscard]] int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type,
                                          const uint8_t* priv, uint32_t priv_len,

@@ -68,6 +68,9 @@ mscryptoapi_key* capi_dsa_record(const DSA* dsa);
                                              const char* pem_str, const char* info);
 // Gives a DSA key the key-ASN.1 method copy whose default digest is SHA-1, with the DSA. 1/0.
 [[nodiscard]] int mscryptoapi_set_dsa_ameth(EVP_PKEY* pkey, DSA* dsa);
+// That copy's control: SHA-1 as the default digest (2); every other operation as the crypto
+// library's own DSA control answers it.
+int mscryptoapi_dsa_pkey_ctrl(EVP_PKEY* pkey, int op, long arg1, void* arg2);
 // The DER of the key's parameters in a new buffer (*out, the caller frees it); its length or -2.
 int mscryptoapi_param_encode(const tvk_gost2012_key* key, unsigned char** out);
 void mscryptoapi_pkey_free(EVP_PKEY* pkey);

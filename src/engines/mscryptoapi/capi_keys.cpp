@@ -1,6 +1,5 @@
 // Key methods of the provider's GOST keys (signing in the provider, the rest in software) and the
 // DSA key-ASN.1 method copy whose default digest is SHA-1.
-#include <openssl/cms.h>
 #include <openssl/objects.h>
 
 #include <cstdio>
@@ -81,20 +80,6 @@ ENGINE* g_dsa_engine = nullptr;
 std::once_flag g_dsa_once;
 const int kDsaNids[] = {EVP_PKEY_DSA};
 
-int mscryptoapi_dsa_pkey_ctrl(EVP_PKEY*, int op, long, void* arg2) {
-    switch (op) {
-        case ASN1_PKEY_CTRL_DEFAULT_MD_NID:
-            *static_cast<int*>(arg2) = objmap::nid(Obj::SHA1);
-            return 2;
-        case ASN1_PKEY_CTRL_CMS_RI_TYPE:
-            // What the crypto library's DSA method answers: DSA keys receive nothing.
-            *static_cast<int*>(arg2) = CMS_RECIPINFO_NONE;
-            return 1;
-        default:
-            return -2;
-    }
-}
-
 int dsa_pkey_meths(ENGINE*, EVP_PKEY_METHOD** pmeth, const int** nids, int nid) {
     if (!pmeth) {
         *nids = kDsaNids;
@@ -133,6 +118,17 @@ void make_dsa_methods() {
 }
 
 }  // namespace
+
+int mscryptoapi_dsa_pkey_ctrl(EVP_PKEY*, int op, long, void* arg2) {
+    if (op == ASN1_PKEY_CTRL_DEFAULT_MD_NID) {
+        *static_cast<int*>(arg2) = objmap::nid(Obj::SHA1);
+        return 2;
+    }
+    // The rest would go to the crypto library's DSA control, but 3.0 hands out no key-ASN.1
+    // method's control to call; its DSA control supports nothing but the default digest, so
+    // "not supported" is what it would answer.
+    return -2;
+}
 
 mscryptoapi_key* mscryptoapi_record(const EVP_PKEY* pkey) {
     return pkey ? static_cast<mscryptoapi_key*>(EVP_PKEY_get0(pkey)) : nullptr;

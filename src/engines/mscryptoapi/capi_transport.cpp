@@ -180,14 +180,18 @@ int capi_decrypt_key(const BYTE* blob, DWORD blob_len, const tvk_gost2012_key* e
     Fields f;
     f.cipher_nid = GetProvCipherNid(rcpt->prov);
     bool ok = f.cipher_nid != NID_undef && blob_len >= kBlobHead - 2;
-    if (ok && blob_len > kBlobHead - 2) {
-        // 30 N, then the whole identifier element: every length is checked against the blob.
-        ok = blob_len >= kBlobHead + 2 && blob[60] == 0x30 && blob_len == kBlobHead + blob[61] &&
-             blob[62] == 0x06 && blob[61] == blob[63] + 2u;
+    if (ok && blob_len > kBlobHead) {
+        // A longer blob names its own set: the identifier at 62, as long as its length byte at
+        // 63 says, which must lie wholly within the blob (a blob of 63 bytes has no length).
+        const size_t id_len = blob_len > kBlobHead + 1 ? blob[kBlobHead + 1] + 2u : 0;
+        ok = id_len > 2 && kBlobHead + id_len <= blob_len && blob[kBlobHead] == 0x06;
         const unsigned char* p = blob + kBlobHead;
-        ossl::Asn1Object obj(ok ? d2i_ASN1_OBJECT(nullptr, &p, blob[61]) : nullptr);
-        f.cipher_nid = obj ? OBJ_obj2nid(obj.get()) : NID_undef;
+        ossl::Asn1Object obj(ok ? d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(id_len))
+                                : nullptr);
+        f.cipher_nid = obj && p == blob + kBlobHead + id_len ? OBJ_obj2nid(obj.get()) : NID_undef;
         ok = f.cipher_nid != NID_undef;
+        if (!ok)
+            std::fprintf(stderr, "%s: the blob's parameter set is not whole\n", "capi_decrypt_key");
     }
     if (ok) {
         std::memcpy(f.ukm, blob + 16, kUkmLen);

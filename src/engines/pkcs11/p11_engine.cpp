@@ -505,11 +505,18 @@ const RSA_METHOD* pkcs11_rsa_method() {
 EVP_PKEY* MakeTokenPrivateKey(ENGINE* e, const p11::ModuleRef& module, CK_SESSION_HANDLE session,
                               CK_OBJECT_HANDLE private_key, CK_OBJECT_HANDLE public_key) {
     static const char fn[] = "MakeTokenPrivateKey";
-    p11::Attribute type;
-    if (!read_logged(fn, module.functions(), session, private_key, CKA_KEY_TYPE, "CKA_KEY_TYPE",
-                     sizeof(CK_KEY_TYPE), type) ||
-        type.value.size() != sizeof(CK_KEY_TYPE)) {
-        pkcs11_log_error("%s() : failed to determine key type", fn);
+    // A key whose type cannot be read is no key at all, not an RSA key of whatever the RSA
+    // attributes give.
+    const p11::Attribute type = p11::read_attribute(module.functions(), session, private_key,
+                                                    CKA_KEY_TYPE, sizeof(CK_KEY_TYPE));
+    if (type.rv != CKR_OK) {
+        pkcs11_log_error("%s() : failed to determine key type: %s (%x)", fn, get_ckr_name(type.rv),
+                         static_cast<unsigned>(type.rv));
+        return nullptr;
+    }
+    if (type.bad_length || type.value.size() != sizeof(CK_KEY_TYPE)) {
+        pkcs11_log_error("%s() : failed to determine key type: a value of %d bytes", fn,
+                         static_cast<int>(type.value.size()));
         return nullptr;
     }
     CK_KEY_TYPE key_type = 0;
@@ -609,6 +616,11 @@ int find_cert_on_token(ENGINE* e, X509* cert, const std::vector<unsigned char>& 
 EVP_PKEY* pkcs11_load_privkey(ENGINE* e, const char* key_id, UI_METHOD*, void* callback_data) {
     static const char fn[] = "pkcs11_load_privkey";
     return engines::guarded(fn, static_cast<EVP_PKEY*>(nullptr), [&]() -> EVP_PKEY* {
+        p11::ModuleRef module = pkcs11_load_library();
+        if (!module) {
+            pkcs11_log_error("%s() : failed to load PKCS#11 library", fn);
+            return nullptr;
+        }
         // A token label is no key: ENUM_TOKENS gives the labels.
         if (!key_id) {
             pkcs11_log_error("%s() : no key identifier given", fn);
@@ -619,11 +631,6 @@ EVP_PKEY* pkcs11_load_privkey(ENGINE* e, const char* key_id, UI_METHOD*, void* c
         if (std::strncmp(key_id, "ID:", kIdPrefix) == 0) {
             if (!parse_key_id(fn, key_id, id)) return nullptr;
         } else if (!(cert = read_certificate(fn, key_id))) {
-            return nullptr;
-        }
-        p11::ModuleRef module = pkcs11_load_library();
-        if (!module) {
-            pkcs11_log_error("%s() : failed to load PKCS#11 library", fn);
             return nullptr;
         }
         CK_FUNCTION_LIST* f = module.functions();

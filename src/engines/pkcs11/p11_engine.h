@@ -15,6 +15,7 @@
 #include "engines/common/engine_keys.h"
 #include "engines/gost/gost_key_record.h"
 #include "engines/pkcs11/p11_registry.h"
+#include "gost/gost28147_params.h"
 
 // The key record of a token key. It begins with a whole tvk_gost2012_key (key type, parameter
 // set, public key and its length, key identifier), so the shared comparison, size, printing
@@ -91,6 +92,12 @@ int pkcs11_gost_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
                      const unsigned char* tbs, size_t tbslen);
 int pkey_pkcs11_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                         const unsigned char* in, size_t in_len);
+// The CryptoPro key unwrap of a 32-byte key and its 4-byte MAC under the key-encryption key the
+// token derived, diversified by the UKM. 1 with the key in out (32 bytes); else 0 after a line
+// naming the step that failed.
+int pkcs11_kek_dec(const GOST28147_89_PARAMS* row, const unsigned char* kek,
+                   const unsigned char* ukm, size_t ukm_len, const unsigned char* wrapped,
+                   const unsigned char* mac, unsigned char* out);
 
 // Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
 inline constexpr engine_keys::Logger pkcs11_log_error = engine_keys::log_error;

@@ -52,17 +52,35 @@ int pkcs11_kek_dec(const GOST28147_89_PARAMS* row, const unsigned char* kek,
                    const unsigned char* ukm, size_t ukm_len, const unsigned char* wrapped,
                    const unsigned char* mac, unsigned char* out) {
     static const char fn[] = "pkcs11_kek_dec";
-    const int rc = tvk_kek_unwrap(row, kek, ukm, static_cast<uint32_t>(ukm_len), wrapped, mac, out);
-    if (rc < 0) {
-        std::fprintf(stderr, "%s(): %s:%d . GOST28147_89_Update failed\n", fn, base_name(__FILE__),
-                     __LINE__);
-        return 0;
+#define KEK_DEC_SAY(what) \
+    std::fprintf(stderr, "%s(): %s:%d . " what "\n", fn, base_name(__FILE__), __LINE__)
+    KekUnwrapStep step = KekUnwrapStep::none;
+    const int rc =
+        tvk_kek_unwrap(row, kek, ukm, static_cast<uint32_t>(ukm_len), wrapped, mac, out, &step);
+    if (rc > 0) return 1;
+    // Each step its own line, so that the line number tells where the unwrap stopped.
+    switch (rc == 0 ? KekUnwrapStep::none : step) {
+        case KekUnwrapStep::none:
+            KEK_DEC_SAY("Wrong MAC");
+            break;
+        case KekUnwrapStep::kdf:
+            KEK_DEC_SAY("GOST28147_89_KDF failed");
+            break;
+        case KekUnwrapStep::init:
+            KEK_DEC_SAY("GOST28147_89_Init failed");
+            break;
+        case KekUnwrapStep::update:
+            KEK_DEC_SAY("GOST28147_89_Update failed");
+            break;
+        case KekUnwrapStep::final:
+            KEK_DEC_SAY("GOST28147_89_Final failed");
+            break;
+        case KekUnwrapStep::mac_init:
+            KEK_DEC_SAY("GOST28147_89_Init_context failed");
+            break;
     }
-    if (rc == 0) {
-        std::fprintf(stderr, "%s(): %s:%d . Wrong MAC\n", fn, base_name(__FILE__), __LINE__);
-        return 0;
-    }
-    return 1;
+#undef KEK_DEC_SAY
+    return 0;
 }
 
 // The content key of a DER key transport: with out null the encrypted key's length, else 32

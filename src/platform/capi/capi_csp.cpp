@@ -645,6 +645,10 @@ BOOL CryptExportKey(HCRYPTKEY key, HCRYPTKEY with, DWORD type, DWORD, BYTE* blob
     out[60] = 0x30;
     out[61] = static_cast<BYTE>(k->cipher->der_len);
     std::copy(k->cipher->der, k->cipher->der + k->cipher->der_len, out.begin() + 62);
+    if (c.s.export_tail) {
+        out.resize(kSimpleBlobHead);
+        out.insert(out.end(), c.s.export_tail->begin(), c.s.export_tail->end());
+    }
     return give(out, blob, len);
 }
 

@@ -86,6 +86,7 @@ struct State {
     std::map<std::string, DWORD> failures;
     stand_in::Calls calls;
     int (*gost_random)(unsigned char*, size_t) = nullptr;
+    std::optional<Bytes> export_tail;
 };
 
 std::mutex& state_lock();

@@ -326,6 +326,7 @@ void reset_locked(State& s) {
     s.failures.clear();
     s.calls = {};
     s.gost_random = nullptr;
+    s.export_tail.reset();
     add_builtin_providers(s);
 }
 
@@ -586,6 +587,11 @@ Calls calls() {
 void fail_next(const std::string& function, DWORD code) {
     std::lock_guard lock(state_lock());
     state().failures[function] = code;
+}
+
+void set_export_tail(const std::optional<Bytes>& tail) {
+    std::lock_guard lock(state_lock());
+    state().export_tail = tail;
 }
 
 void set_gost_random(int (*rnd)(unsigned char*, size_t)) {

@@ -44,6 +44,10 @@ void set_pin(const std::u16string& container, const std::string& pin);
 void set_provider_cipher(const std::u16string& provider, const std::string& dotted_oid,
                          bool answers_pp_cipheroid);
 
+// What the SIMPLEBLOBs CryptExportKey writes carry after their 60 bytes of header, UKM, key and
+// MAC, in place of 30, N and the parameter set's identifier; nullopt (and reset) writes those.
+void set_export_tail(const std::optional<Bytes>& tail);
+
 // What the engine asked for last.
 struct Calls {
     ALG_ID hash_alg = 0;
