@@ -9,8 +9,6 @@
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_key_transport.h"
 #include "engines/pkcs11/p11_objects.h"
-#include "gost/gost28147_89.h"
-#include "gost/gostr3411_2012.h"
 #include "ssf/log.h"
 #include "ssf/token.h"
 
@@ -29,68 +27,33 @@ bool length_is(const char* fn, const char* what, size_t got, size_t want) {
     return false;
 }
 
-// One GOST 28147-89 pass over the 32-byte key with the diversified KEK, each call's failure
-// logged apart: ECB decryption of the wrapped key (mac false), or the 4-byte MAC of the
-// unwrapped key with the UKM as IV (mac true). False after a failure.
-bool crypt32(const char* fn, const GOST28147_89_PARAMS* row, const unsigned char* kek, bool mac,
-             const unsigned char* iv, const unsigned char* in, unsigned char* out) {
-    ossl::Wiped<GOST28147_89_CTX> ctx;
-    int rc = GOST28147_89_Init(&ctx.v, mac ? 1 : 0, row->tz,
-                               mac ? GOST28147_89_MODE_MAC : GOST28147_89_MODE_ECB,
-                               row->key_meshing, mac ? iv : nullptr, kek);
-    if (rc != 0) {
-        log_error("%s() : GOST28147_89_Init failed: %d", fn, rc);
-        return false;
-    }
-    const GOST_BLOB src{static_cast<uint32_t>(kContentKeyLen), const_cast<unsigned char*>(in)};
-    GOST_BLOB dst{static_cast<uint32_t>(kContentKeyLen), out};
-    if ((rc = GOST28147_89_Update(&ctx.v, &src, mac ? nullptr : &dst)) != 0) {
-        log_error(mac ? "%s() : GOST28147_89_Update failed: %d"
-                      : "%s() : GOST28147_89_Update failed(): %d",
-                  fn, rc);
-        return false;
-    }
-    if ((rc = GOST28147_89_Final(&ctx.v)) != 0) {
-        log_error("%s() : GOST28147_89_Final failed: %d", fn, rc);
-        return false;
-    }
-    if (mac)
-        for (size_t i = 0; i < kMacLen; ++i)
-            out[i] = static_cast<unsigned char>(ctx.v.mac[0] >> (8 * i));
-    return true;
-}
-
-// The CryptoPro key unwrap (RFC 4357 6.4): the KEK diversified with the UKM's first 8 bytes
-// (RFC 4357 6.5), the wrapped key decrypted in ECB, its MAC compared with the sender's. A
-// sender that followed R 50.1.113-2016 diversified with the Streebog KDF instead; that KEK is
-// tried when the first MAC does not match. 1 with the key, 0 for a wrong MAC, -1 on failure.
+// The CryptoPro key unwrap with each failing step logged on a line of its own: the KDF, then
+// Init, Update and Final of the ECB decryption and of the MAC. 1 with the key, 0 for a wrong
+// MAC, -1 on failure.
 int unwrap(const char* fn, const GOST28147_89_PARAMS* row, const unsigned char* kek,
            const unsigned char* ukm, size_t ukm_len, const unsigned char* wrapped,
            const unsigned char* imit, unsigned char* key) {
-    ossl::Wiped<unsigned char[kKekLen]> diversified;
-    unsigned char mac[kMacLen];
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (attempt == 0) {
-            if (const int rc = GOST28147_89_KDF(row->tz, kek, ukm, diversified.v); rc != 0) {
-                log_error("%s() : GOST28147_89_KDF() failed: %d", fn, rc);
-                return -1;
-            }
-        } else if (const int rc =
-                       GOSTR3411_2012_256_KDF(kek, kKekLen, kKekLabel2016, sizeof kKekLabel2016,
-                                              ukm, static_cast<uint32_t>(ukm_len), diversified.v);
-                   rc != 0) {
-            log_error("%s() : GOSTR3411_2012_256_KDF() failed: %d", fn, rc);
-            return -1;
-        }
-        if (!crypt32(fn, row, diversified.v, false, nullptr, wrapped, key) ||
-            !crypt32(fn, row, diversified.v, true, ukm, key, mac)) {
-            OPENSSL_cleanse(key, kContentKeyLen);
-            return -1;
-        }
-        if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) return 1;
+    KekUnwrapFailure failed;
+    const int rc =
+        tvk_kek_unwrap(row, kek, ukm, static_cast<uint32_t>(ukm_len), wrapped, imit, key, &failed);
+    if (rc >= 0) return rc;
+    switch (failed.step) {
+        case KekUnwrapStep::kdf:
+            log_error("%s() : %s() failed: %d", fn, failed.kdf, failed.rc);
+            break;
+        case KekUnwrapStep::init:
+            log_error("%s() : GOST28147_89_Init failed: %d", fn, failed.rc);
+            break;
+        case KekUnwrapStep::update:
+            log_error(failed.in_mac ? "%s() : GOST28147_89_Update failed: %d"
+                                    : "%s() : GOST28147_89_Update failed(): %d",
+                      fn, failed.rc);
+            break;
+        default:
+            log_error("%s() : GOST28147_89_Final failed: %d", fn, failed.rc);
+            break;
     }
-    OPENSSL_cleanse(key, kContentKeyLen);
-    return 0;
+    return -1;
 }
 
 }  // namespace

@@ -95,19 +95,22 @@ struct FreeBer {
 using BerBuf = std::unique_ptr<uint8_t, FreeBer>;
 
 // The step of the key wrap or unwrap that failed: each has its own line.
-enum class Step { none, kdf, init, update, final };
+using Step = KekUnwrapStep;
 
 // One GOST 28147-89 pass over the 32-byte key: ECB either way, or its 4-byte MAC with the IV.
+// rc (when given) receives the failing call's code.
 Step crypt32(const GOST28147_89_PARAMS* row, const uint8_t* kek, uint32_t mode, int encrypt,
-             const uint8_t* iv, const uint8_t* in, uint8_t* out) {
+             const uint8_t* iv, const uint8_t* in, uint8_t* out, int* rc = nullptr) {
+    int dummy = 0;
+    int& r = rc ? *rc : dummy;
     Wiped<GOST28147_89_CTX> ctx;
-    if (GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek) != 0)
+    if ((r = GOST28147_89_Init(&ctx.v, encrypt, row->tz, mode, row->key_meshing, iv, kek)) != 0)
         return Step::init;
     const GOST_BLOB src{static_cast<uint32_t>(kKeyLen), const_cast<uint8_t*>(in)};
     GOST_BLOB dst{static_cast<uint32_t>(kKeyLen), out};
     const bool mac = mode == GOST28147_89_MODE_MAC;
-    if (GOST28147_89_Update(&ctx.v, &src, mac ? nullptr : &dst) != 0) return Step::update;
-    if (GOST28147_89_Final(&ctx.v) != 0) return Step::final;
+    if ((r = GOST28147_89_Update(&ctx.v, &src, mac ? nullptr : &dst)) != 0) return Step::update;
+    if ((r = GOST28147_89_Final(&ctx.v)) != 0) return Step::final;
     if (mac)
         for (size_t i = 0; i < kMacLen; ++i) out[i] = static_cast<uint8_t>(ctx.v.mac[0] >> (8 * i));
     return Step::none;
@@ -137,13 +140,7 @@ const char* unwrap_failure(Step s, bool mac) {
     }
 }
 
-// Where an unwrap failed: the step, whether in the MAC pass, and for a KDF which one and its code.
-struct UnwrapFailure {
-    Step step = Step::none;
-    bool in_mac = false;
-    const char* kdf = nullptr;
-    int kdf_rc = 0;
-};
+using UnwrapFailure = KekUnwrapFailure;
 
 // tvk_kek_unwrap, telling where it failed; it writes no line itself, each caller has its own.
 int unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm, uint32_t ukm_len,
@@ -159,13 +156,15 @@ int unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* uk
         if (rc != 0) {
             failed.step = Step::kdf;
             failed.kdf = attempt == 0 ? "GOSTR3411_2012_256_KDF" : "GOST28147_89_KDF";
-            failed.kdf_rc = rc;
+            failed.rc = rc;
             return -1;
         }
-        failed.step = crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v);
+        failed.step =
+            crypt32(row, kek2.v, GOST28147_89_MODE_ECB, 0, nullptr, wrapped, key.v, &failed.rc);
         failed.in_mac = failed.step == Step::none;
         if (failed.in_mac)
-            failed.step = crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac);
+            failed.step =
+                crypt32(row, kek2.v, GOST28147_89_MODE_MAC, 1, ukm, key.v, mac, &failed.rc);
         if (failed.step != Step::none) return -1;
         if (CRYPTO_memcmp(mac, imit, kMacLen) == 0) {
             std::memcpy(out, key.v, kKeyLen);
@@ -452,7 +451,7 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
     const int rc = unwrap(row, kek.v, kt.ukm, kt.ukm_len, kt.encrypted_key, kt.imit, key.v, failed);
     if (rc < 0) {
         if (failed.step == Step::kdf)
-            KT_SAY("%s failed, rc = 0x%x\n", failed.kdf, static_cast<unsigned>(failed.kdf_rc));
+            KT_SAY("%s failed, rc = 0x%x\n", failed.kdf, static_cast<unsigned>(failed.rc));
         else
             KT_SAY("%s", unwrap_failure(failed.step, failed.in_mac));
         return 0;
@@ -469,29 +468,9 @@ int t_gost3410_kek_dec(const uint8_t* priv, uint32_t priv_len, const tvk_gost201
 
 int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek, const uint8_t* ukm,
                    uint32_t ukm_len, const uint8_t* wrapped, const uint8_t* imit, uint8_t* out,
-                   KekUnwrapStep* step) {
-    UnwrapFailure failed;
-    const int rc = unwrap(row, kek, ukm, ukm_len, wrapped, imit, out, failed);
-    if (step) {
-        switch (failed.step) {
-            case Step::none:
-                *step = KekUnwrapStep::none;
-                break;
-            case Step::kdf:
-                *step = KekUnwrapStep::kdf;
-                break;
-            case Step::init:
-                *step = failed.in_mac ? KekUnwrapStep::mac_init : KekUnwrapStep::init;
-                break;
-            case Step::update:
-                *step = KekUnwrapStep::update;
-                break;
-            case Step::final:
-                *step = KekUnwrapStep::final;
-                break;
-        }
-    }
-    return rc;
+                   KekUnwrapFailure* failed) {
+    UnwrapFailure ignored;
+    return unwrap(row, kek, ukm, ukm_len, wrapped, imit, out, failed ? *failed : ignored);
 }
 
 int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type, const uint8_t* priv,

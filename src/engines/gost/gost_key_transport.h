@@ -34,11 +34,18 @@ int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len);
 // 32-byte VKO key-encryption key, diversified by the UKM (at least 8 bytes) with the
 // R 50.1.113-2016 KDF or the CryptoPro KDF, whichever the MAC confirms (compared in constant
 // time). 1 with the key in out (32 bytes), 0 when neither MAC matches, -1 when a KDF or the
-// cipher failed; step (when given) tells which step. It writes no line: callers have their own.
-enum class KekUnwrapStep { none, kdf, init, update, final, mac_init };
+// cipher failed; failed (when given) tells where. It writes no line: callers have their own.
+enum class KekUnwrapStep { none, kdf, init, update, final };
+struct KekUnwrapFailure {
+    KekUnwrapStep step = KekUnwrapStep::none;
+    bool in_mac = false;        // the step failed in the MAC pass, not the ECB decryption
+    const char* kdf = nullptr;  // for a KDF failure: which KDF
+    int rc = 0;                 // the failing call's own code
+};
 [[nodiscard]] int tvk_kek_unwrap(const GOST28147_89_PARAMS* row, const uint8_t* kek,
                                  const uint8_t* ukm, uint32_t ukm_len, const uint8_t* wrapped,
-                                 const uint8_t* imit, uint8_t* out, KekUnwrapStep* step = nullptr);
+                                 const uint8_t* imit, uint8_t* out,
+                                 KekUnwrapFailure* failed = nullptr);
 // The 32-byte VKO value of an own private key and a peer's public key. 1 or 0.
 [[nodiscard]] int tvk_dh_gost3410_derive(uint8_t* out, size_t* out_len, int own_type,
                                          const uint8_t* priv, uint32_t priv_len,

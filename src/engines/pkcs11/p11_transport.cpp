@@ -54,12 +54,13 @@ int pkcs11_kek_dec(const GOST28147_89_PARAMS* row, const unsigned char* kek,
     static const char fn[] = "pkcs11_kek_dec";
 #define KEK_DEC_SAY(what) \
     std::fprintf(stderr, "%s(): %s:%d . " what "\n", fn, base_name(__FILE__), __LINE__)
-    KekUnwrapStep step = KekUnwrapStep::none;
+    KekUnwrapFailure failed;
     const int rc =
-        tvk_kek_unwrap(row, kek, ukm, static_cast<uint32_t>(ukm_len), wrapped, mac, out, &step);
+        tvk_kek_unwrap(row, kek, ukm, static_cast<uint32_t>(ukm_len), wrapped, mac, out, &failed);
     if (rc > 0) return 1;
     // Each step its own line, so that the line number tells where the unwrap stopped.
-    switch (rc == 0 ? KekUnwrapStep::none : step) {
+    const bool init_context = failed.step == KekUnwrapStep::init && failed.in_mac;
+    switch (rc == 0 ? KekUnwrapStep::none : failed.step) {
         case KekUnwrapStep::none:
             KEK_DEC_SAY("Wrong MAC");
             break;
@@ -67,16 +68,16 @@ int pkcs11_kek_dec(const GOST28147_89_PARAMS* row, const unsigned char* kek,
             KEK_DEC_SAY("GOST28147_89_KDF failed");
             break;
         case KekUnwrapStep::init:
-            KEK_DEC_SAY("GOST28147_89_Init failed");
+            if (init_context)
+                KEK_DEC_SAY("GOST28147_89_Init_context failed");
+            else
+                KEK_DEC_SAY("GOST28147_89_Init failed");
             break;
         case KekUnwrapStep::update:
             KEK_DEC_SAY("GOST28147_89_Update failed");
             break;
         case KekUnwrapStep::final:
             KEK_DEC_SAY("GOST28147_89_Final failed");
-            break;
-        case KekUnwrapStep::mac_init:
-            KEK_DEC_SAY("GOST28147_89_Init_context failed");
             break;
     }
 #undef KEK_DEC_SAY
