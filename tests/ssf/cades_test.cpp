@@ -59,7 +59,7 @@ PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
     return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
 }
 
-enum class Proof { ocsp, crl, self };
+enum class Proof { ocsp, crl, crl_generalized, self };
 
 const int kEnhancement[] = {
     NID_id_smime_aa_timeStampToken,      NID_id_smime_aa_ets_revocationValues,
@@ -92,6 +92,8 @@ class Cades : public ssf_test::Started {
                 .get());
         crls["/inter-delta.crl"] =
             crl_der(make_crl({.issuer = &inter, .number = 6, .delta_of = 5}).get());
+        crls["/inter-gen.crl"] =
+            crl_der(make_crl({.issuer = &inter, .number = 7, .generalized_time = true}).get());
         mkdir(dir.file("pab").c_str(), 0700);
         dir.write("pab/root.pem", pem_of(root.cert.get()));
         dir.write("pab/self.pem", pem_of(self.cert.get()));
@@ -134,6 +136,8 @@ class Cades : public ssf_test::Started {
         if (proof == Proof::ocsp) exts.push_back(aia_ocsp(peers.url("/ocsp-inter")));
         Entity e = issue({"CAdES Signer", serial, 0, 0, exts}, new_key(k), &inter);
         if (proof == Proof::crl) add_crl_points(e, &inter, {peers.url("/inter.crl")});
+        if (proof == Proof::crl_generalized)
+            add_crl_points(e, &inter, {peers.url("/inter-gen.crl")});
         std::lock_guard<std::mutex> lock(mu);
         index["inter"] += line(e);
         return e;
@@ -284,6 +288,8 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         {"RSA, responders for the signer and the CA", "CADES_XLT1", KeyType::rsa, Proof::ocsp,
          false, 2, 0},
         {"EC, CRL and delta CRL", "PKCS7_CADES", KeyType::ec, Proof::crl, false, 1, 2},
+        {"EC, a CRL with GeneralizedTime", "CADES_XLT1", KeyType::ec, Proof::crl_generalized, false,
+         1, 1},
         {"GOST 2012-256, responders", "CADES_XLT1", KeyType::gost256, Proof::ocsp, false, 2, 0},
         {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
         {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
