@@ -196,13 +196,14 @@ class Cades : public ssf_test::Started {
         return rc;
     }
     // VerifyEnhancedSignature on the first SignerInfo, in-process.
-    int verify_first(PKCS7* p7, bool detached) {
+    int verify_first(PKCS7* p7, bool detached, bool self_trusted = true) {
         ossl::Bio source(
             detached ? BIO_new_mem_buf(content.data(), static_cast<int>(content.size())) : nullptr);
         ossl::Bio stream = ssf::read_signed_content("test", p7, source);
         ossl::X509Stack pab = ossl::new_x509_stack();
         for (X509* c : {root.cert.get(), self.cert.get(), pki->root.cert.get()})
-            sk_X509_push(pab.get(), ossl::up_ref(c).release());
+            if (self_trusted || c != self.cert.get())
+                sk_X509_push(pab.get(), ossl::up_ref(c).release());
         return ssf::VerifyEnhancedSignature(stream.get(), p7, first_si(p7), pab.get());
     }
 
@@ -444,10 +445,12 @@ TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
 
 TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     const Entity by_ocsp = signer(KeyType::rsa, Proof::ocsp),
-                 by_crl = signer(KeyType::ec, Proof::crl);
-    Der with_ocsp, with_crl;
+                 by_crl = signer(KeyType::ec, Proof::crl),
+                 by_self = signer(KeyType::ec, Proof::self);
+    Der with_ocsp, with_crl, with_self;
     ASSERT_EQ(sign("CADES_XLT1", {&by_ocsp}, false, with_ocsp), 0u);
     ASSERT_EQ(sign("CADES_XLT1", {&by_crl}, false, with_crl), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&by_self}, false, with_self), 0u);
     using Edit = std::function<void(PKCS7_SIGNER_INFO*)>;
     auto edit_values = [](std::function<void(REVOCATION_VALUES*)> f) {
         return [f](PKCS7_SIGNER_INFO* si) {
@@ -466,7 +469,7 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     // produced now, after the signature time stamp.
     struct Responses {
         CertStatus status = CertStatus::good;  // the signer's
-        bool with_certs = true, by_key = false;
+        bool with_certs = true, by_key = false, bad_signature = false;
     };
     auto responses = [&](Responses r) {
         return consistent_values([&, r](REVOCATION_VALUES* v) {
@@ -478,17 +481,37 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
                 spec.by_key = r.by_key;
                 spec.with_certs = r.with_certs;
                 spec.singles.push_back(path[i].second);
+                ossl::OcspBasicResp bs = make_basic(spec);
+                if (r.bad_signature && i == 0)
+                    const_cast<ASN1_BIT_STRING*>(OCSP_resp_get0_signature(bs.get()))->data[7] ^= 1;
                 ossl::OcspBasicResp gone(sk_OCSP_BASICRESP_value(v->ocspVals, i));
-                sk_OCSP_BASICRESP_set(v->ocspVals, i, make_basic(spec).release());
+                sk_OCSP_BASICRESP_set(v->ocspVals, i, bs.release());
             }
         });
     };
+    auto add_cert_value = [](X509* cert) {
+        return [cert](PKCS7_SIGNER_INFO* si) {
+            const ASN1_STRING* seq = ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+            ossl::X509Stack certs(
+                ssf::unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
+            sk_X509_push(certs.get(), ossl::up_ref(cert).release());
+            set_value(si, NID_id_smime_aa_ets_certValues,
+                      ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+        };
+    };
+    const time_t t = now();
+    const Entity short_lived = issue({"CAdES Short", 0x1201, t - kYear, t + kDay},
+                                     new_key(KeyType::ec), &inter),
+                 late = issue({"CAdES Late", 0x1202, t + kDay, t + kYear}, new_key(KeyType::ec),
+                              &inter);
     const struct {
         const char* name;
         const Der* sig;
         Edit edit;
         int rc, attributes_rc;
         std::string logged;
+        time_t clock = 0;  // the library's clock this far ahead
+        bool self_trusted = true;
     } cases[] = {
         {"as made", &with_crl, nullptr, 0, 0, ""},
         {"certValues without the signer", &with_crl,
@@ -507,6 +530,17 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
          [&](PKCS7_SIGNER_INFO* si) { restamp_esc(si, false); }, 0, 0,
          "ssf_verify_escTimeStamp() 2 : escTimeStamp with headers is not valid, trying to verify "
          "escTimeStamp w/o headers"},
+        {"signature time stamp over other data", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             set_value(si, NID_id_smime_aa_timeStampToken, stamp(1, "other data"));
+             restamp_esc(si);
+         },
+         118, 118, "VerifyEnhancedSignatureAttributes() 3 : timeStampToken is not valid"},
+        {"ES-C stamp over other data", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             set_value(si, NID_id_smime_aa_ets_escTimeStamp, stamp(2, "other data"));
+         },
+         123, 123, "VerifyEnhancedSignatureAttributes() 5 : ES-C timestamp is not valid"},
         {"OCSP response produced before the signature time stamp", &with_ocsp,
          edit_values([&](REVOCATION_VALUES* v) {
              OcspSpec spec;
@@ -525,6 +559,30 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         {"stored responses by key without certificates", &with_ocsp,
          responses({.with_certs = false, .by_key = true}), 0, 0,
          "get_cert_status() 11 : OCSP certificate not found in response"},
+        {"a stored response says revoked", &with_ocsp, responses({.status = CertStatus::revoked}),
+         106, 106, "get_cert_status() 7 : certificate '"},
+        {"a stored response says unknown", &with_ocsp, responses({.status = CertStatus::unknown}),
+         107, 107, "get_cert_status() 8 : certificate '"},
+        {"a stored response whose signature does not verify", &with_ocsp,
+         responses({.bad_signature = true}), 27, 27,
+         "get_cert_status() 6 : SSF_OCSP_basic_verify( #0 ) failed"},
+        {"a certificate naming a responder with only CRLs stored", &with_ocsp,
+         consistent_values([&](REVOCATION_VALUES* v) {
+             sk_OCSP_BASICRESP_pop_free(v->ocspVals, OCSP_BASICRESP_free);
+             v->ocspVals = sk_OCSP_BASICRESP_new_null();
+             sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &inter}).release());
+             sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &root}).release());
+         }),
+         107, 107, "get_cert_status() 15 : certificate '"},
+        {"a stored CRL that lists the signer", &with_crl,
+         consistent_values([&](REVOCATION_VALUES* v) {
+             const long serial = ASN1_INTEGER_get(X509_get0_serialNumber(by_crl.cert.get()));
+             ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
+             sk_X509_CRL_set(
+                 v->crlVals, 0,
+                 make_crl({.issuer = &inter, .revoked = {{serial, now() - kDay}}}).release());
+         }),
+         107, 107, "get_cert_status() 17 : certificate found in CRL, certificate is invalid"},
         {"a stored CRL altered", &with_crl, edit_values([](REVOCATION_VALUES* v) {
              ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
              std::string d = crl_der(gone.get());
@@ -533,13 +591,24 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
              sk_X509_CRL_set(v->crlVals, 0, d2i_X509_CRL(nullptr, &p, static_cast<long>(d.size())));
          }),
          107, 107, "get_cert_status() 16 : verify_crl() failed"},
+        {"a self-issued signer outside the trusted roots", &with_self, nullptr, 120, 0,
+         "ssf_verify_cert() 11 : signer's root CA certificate not found in trusted roots", 0,
+         false},
+        {"an expired certificate in certValues", &with_crl, add_cert_value(pki->expired.cert.get()),
+         4, 4, "check_certs_validity() 2 : certificate for '"},
+        {"a certValues certificate valid only after the ES-C time", &with_crl,
+         add_cert_value(late.cert.get()), 4, 4, "check_certs_validity() 2 : certificate for '",
+         2 * kDay},
+        {"a certValues certificate expired since the ES-C time", &with_crl,
+         add_cert_value(short_lived.cert.get()), 0, 0, "", 2 * kDay},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ossl::Pkcs7 p7 = from_der(*c.sig);
         if (c.edit) c.edit(first_si(p7.get()));
+        if (c.clock) platform::set_test_clock(now() + c.clock);
         fresh();
-        EXPECT_EQ(verify_first(p7.get(), false), c.rc) << fresh();
+        EXPECT_EQ(verify_first(p7.get(), false, c.self_trusted), c.rc) << fresh();
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.logged;
         EXPECT_EQ(ssf::VerifyEnhancedSignatureAttributes(first_si(p7.get()), 0, nullptr, nullptr),
                   c.attributes_rc);
@@ -554,6 +623,7 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             EXPECT_EQ(enhance(str(changed), nullptr, out, results), 0u) << fresh();
             EXPECT_EQ(results, std::vector<SAP_UINT>{101});
         }
+        platform::set_test_clock(std::nullopt);
     }
 }
 
