@@ -15,6 +15,7 @@
 #include "kit/archive.h"
 #include "kit/crl.h"
 #include "kit/ocsp.h"
+#include "kit/tsa.h"
 #include "ssf/archive_ts.h"
 #include "ssf/cades_enhance.h"
 #include "ssf/cades_verify.h"
@@ -632,33 +633,67 @@ TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
     Der attached, detached;
     ASSERT_EQ(sign("CADES_XLT1", {&s}, false, attached), 0u);
     ASSERT_EQ(sign("CADES_XLT1", {&s}, true, detached), 0u);
-    const Entity& archive_tsa = services().tsa[static_cast<int>(KeyType::ec)];
     const time_t t = now();
+    const Entity* tsa = &services().tsa[static_cast<int>(KeyType::ec)];
+    // TSAs below the kit's intermediate valid only within [t + from, t + to]: each stamp is
+    // checked at its own genTime and at the next newer stamp's (the newest: now).
+    auto window_tsa = [&](long serial, time_t from, time_t to) {
+        return issue({"Archive TSA", serial, t + from, t + to, tsa_exts()}, new_key(KeyType::ec),
+                     &pki->inter);
+    };
+    const Entity from_50_to_250 = window_tsa(0x1301, 50, 250),
+                 from_150_to_350 = window_tsa(0x1302, 150, 350),
+                 from_50_to_150 = window_tsa(0x1303, 50, 150);
+    struct Stamp {
+        time_t at;  // genTime: t + at
+        long usec = 0;
+        bool wrong = false;
+        const Entity* by = nullptr;  // nullptr: a TSA valid for years
+    };
     const struct {
         const char* name;
         const Der* sig;
-        std::vector<bool> wrong;  // one stamp each, oldest first
+        std::vector<Stamp> stamps;  // oldest first
         int rc;
         std::string logged;
     } cases[] = {
         {"none", &attached, {}, 0, ""},
-        {"three", &attached, {false, false, false}, 0, ""},
+        {"three", &attached, {{100}, {200}, {300}}, 0, ""},
         {"three, the middle one over other data",
          &attached,
-         {false, true, false},
+         {{100}, {200, 0, true}, {300}},
          125,
          "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #1 failed"},
-        {"detached, two", &detached, {false, false}, 0, ""},
+        {"detached, two", &detached, {{100}, {200}}, 0, ""},
+        {"each older one at the next newer one's time",
+         &attached,
+         {{100, 0, false, &from_50_to_250}, {200, 0, false, &from_150_to_350}, {300}},
+         0,
+         ""},
+        {"an older one whose TSA ended before the next newer one",
+         &attached,
+         {{100, 0, false, &from_50_to_150}, {200}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #0 failed"},
+        {"the newest one at now",
+         &attached,
+         {{100, 0, false, &from_50_to_250}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #0 failed"},
+        // genTime texts that agree up to where the shorter one ends its seconds or fraction.
+        {"a whole second, then half a second later", &attached, {{100}, {100, 500000}}, 0, ""},
+        {"half a second, then 0.55", &attached, {{100, 500000}, {100, 550000}}, 0, ""},
+        {"half a second, then the next second", &attached, {{100, 500000}, {101}}, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const bool is_detached = c.sig == &detached;
         ossl::Pkcs7 p7 = from_der(*c.sig);
         PKCS7_SIGNER_INFO* si = first_si(p7.get());
-        for (size_t i = 0; i < c.wrong.size(); ++i)
-            add_archive_stamp(p7.get(), si,
-                              {&archive_tsa, t + 100 * static_cast<time_t>(i + 1),
-                               is_detached ? content : "", c.wrong[i]});
+        for (const Stamp& st : c.stamps)
+            add_archive_stamp(
+                p7.get(), si,
+                {st.by ? st.by : tsa, t + st.at, is_detached ? content : "", st.wrong, st.usec});
         EXPECT_EQ(verify_first(p7.get(), is_detached), c.rc) << fresh();
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged));
         // The archive data as the kit computes it on its own, and the oldest stamp's time.
@@ -670,8 +705,17 @@ TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
         if (c.rc != 0) continue;
         ASSERT_EQ(ssf::VerifyAllArchiveTimestamps(p7.get(), data.get(), si, nullptr, &oldest), 0);
         EXPECT_EQ(oldest ? ASN1_TIME_cmp_time_t(oldest.get(), t + 100) : 1,
-                  c.wrong.empty() ? 1 : 0);
+                  c.stamps.empty() ? 1 : 0);
     }
+    // A genTime that names no moment (month "1x") has no place among the stamps.
+    ossl::Pkcs7 token = make_token({.tsa = tsa, .gen_time = t});
+    ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token.get()));
+    std::string bytes = str(to_der(token.get()));
+    bytes.replace(bytes.find(bytes_of(TS_TST_INFO_get_time(tst.get()))) + 4, 2, "1x");
+    ossl::Pkcs7 garbled = from_der(der(bytes));
+    ossl::Pkcs7Stack list(sk_PKCS7_new_null());
+    EXPECT_EQ(ssf::AddArchiveTsToStack(list.get(), garbled.get()), -1);
+    EXPECT_TRUE(log_contains("AddArchiveTsToStack() 2.1 : genTime of the timestamp is not a time"));
 }
 
 // The ES-C data: the signature value, then the three attributes whole, or each without its outer
