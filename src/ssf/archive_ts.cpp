@@ -4,7 +4,8 @@
 #include <openssl/ts.h>
 
 #include <algorithm>
-#include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "ssf/cades_oids.h"
 #include "ssf/cades_types.h"
@@ -23,11 +24,30 @@ int archive_nid() {
     return OBJ_txt2nid(kArchiveTimestampV2Oid);
 }
 
-// Archive stamps are ordered by the text of their genTime, compared over the shorter of the two
-// texts: stamps whose texts agree that far count as equal.
-int compare_times(const ASN1_GENERALIZEDTIME* a, const ASN1_GENERALIZEDTIME* b) {
-    const int n = std::min(ASN1_STRING_length(a), ASN1_STRING_length(b));
-    return std::memcmp(ASN1_STRING_get0_data(a), ASN1_STRING_get0_data(b), static_cast<size_t>(n));
+// The fraction digits of a genTime: what follows the decimal point.
+std::string_view fraction_of(const ASN1_GENERALIZEDTIME* t) {
+    std::string_view s(reinterpret_cast<const char*>(ASN1_STRING_get0_data(t)),
+                       static_cast<size_t>(ASN1_STRING_length(t)));
+    const size_t dot = s.find('.');
+    if (dot == std::string_view::npos) return {};
+    s.remove_prefix(dot + 1);
+    return s.substr(0, s.find_first_not_of("0123456789"));
+}
+
+// Archive stamps are ordered by the moment their genTime names: the second, then the fraction
+// digit by digit (a missing digit counts as 0), so "...00Z" comes before "...00.5Z" and ".5"
+// before ".55", which the texts compared byte by byte would not give. None for a genTime that
+// names no moment.
+std::optional<int> compare_times(const ASN1_GENERALIZEDTIME* a, const ASN1_GENERALIZEDTIME* b) {
+    int days = 0, secs = 0;
+    if (!a || !b || ASN1_TIME_diff(&days, &secs, b, a) != 1) return std::nullopt;
+    if (days != 0 || secs != 0) return days != 0 ? days : secs;
+    const std::string_view fa = fraction_of(a), fb = fraction_of(b);
+    for (size_t i = 0; i < std::max(fa.size(), fb.size()); ++i) {
+        const char da = i < fa.size() ? fa[i] : '0', db = i < fb.size() ? fb[i] : '0';
+        if (da != db) return da - db;
+    }
+    return 0;
 }
 
 // The token of an archive attribute, or none.
@@ -142,8 +162,13 @@ int verify_one(PKCS7* p7, BIO* data, PKCS7_SIGNER_INFO* si, PKCS7* token,
             log_crypto_errors();
             return SSF_RESULT_INITIAL;
         }
-        if (compare_times(TS_TST_INFO_get_time(other_tst.get()), own_time) >= 0)
-            ossl::Attribute gone(sk_X509_ATTRIBUTE_delete(attrs, i));
+        const std::optional<int> order =
+            compare_times(TS_TST_INFO_get_time(other_tst.get()), own_time);
+        if (!order) {
+            log_error("%s() 6.1 : genTime of an archive timestamp is not a time", kFn);
+            return SSF_RESULT_INITIAL;
+        }
+        if (*order >= 0) ossl::Attribute gone(sk_X509_ATTRIBUTE_delete(attrs, i));
     }
     const std::string token_der = der_of(token, i2d_PKCS7);
     ossl::Asn1String token_string(ASN1_STRING_new());
@@ -201,6 +226,11 @@ int AddArchiveTsToStack(STACK_OF(PKCS7) * stack, PKCS7* token) {
             log_error("%s() 2 : PKCS7_to_TS_TST_INFO() failed", kFn);
             return -1;
         }
+        const ASN1_GENERALIZEDTIME* own = TS_TST_INFO_get_time(tst.get());
+        if (!compare_times(own, own)) {
+            log_error("%s() 2.1 : genTime of the timestamp is not a time", kFn);
+            return -1;
+        }
         int at = sk_PKCS7_num(stack);
         for (int i = 0; i < sk_PKCS7_num(stack); ++i) {
             ossl::TsTstInfo listed(PKCS7_to_TS_TST_INFO(sk_PKCS7_value(stack, i)));
@@ -208,8 +238,8 @@ int AddArchiveTsToStack(STACK_OF(PKCS7) * stack, PKCS7* token) {
                 log_error("%s() 3 : PKCS7_to_TS_TST_INFO() failed for stamp #%d", kFn, i);
                 return -1;
             }
-            if (compare_times(TS_TST_INFO_get_time(listed.get()),
-                              TS_TST_INFO_get_time(tst.get())) >= 0) {
+            // Listed stamps were checked when they went in.
+            if (compare_times(TS_TST_INFO_get_time(listed.get()), own).value_or(0) >= 0) {
                 at = i;
                 break;
             }

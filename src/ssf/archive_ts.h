@@ -20,7 +20,8 @@ namespace ssf {
 
 // The archive tokens of si, oldest first; an empty list when there are none, none on failure.
 [[nodiscard]] ossl::Pkcs7Stack get_arch_timestamps(PKCS7_SIGNER_INFO* si);
-// Inserts the token before the first listed one whose time compares greater or equal. 0 or -1.
+// Inserts the token before the first listed one whose genTime is not earlier (to the fraction of
+// a second). 0, or -1 (also for a genTime that names no time).
 [[nodiscard]] int AddArchiveTsToStack(STACK_OF(PKCS7) * stack, PKCS7* token);
 
 // One token over the archive data of si without that token and every newer one, at `when` (now

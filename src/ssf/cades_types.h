@@ -34,8 +34,8 @@ struct RESPONDER_ID {
 
 struct CRL_IDENTIFIER {
     X509_NAME* crlIssuer;
-    ASN1_UTCTIME* crlIssuedTime;  // always the UTCTime tag
-    ASN1_INTEGER* crlNumber;      // OPTIONAL
+    ASN1_TIME* crlIssuedTime;  // UTCTime, GeneralizedTime only where UTCTime cannot hold the date
+    ASN1_INTEGER* crlNumber;   // OPTIONAL
 };
 
 struct CRL_VALIDATED_ID {

@@ -144,11 +144,10 @@ int status_by_ocsp(X509* cert, X509* issuer, STACK_OF(X509) * certs,
                 "%s() 11 : OCSP certificate not found in response, trying to find in signature "
                 "attributes",
                 kFn);
-            const X509_NAME* by_name = nullptr;
-            OCSP_resp_get0_id(bs, nullptr, &by_name);
-            for (int i = 0; by_name && !responder && i < sk_X509_num(certs); ++i)
-                if (X509_NAME_cmp(X509_get_subject_name(sk_X509_value(certs, i)), by_name) == 0)
-                    responder = sk_X509_value(certs, i);
+            // Responders may leave their certificates out (RFC 6960). The responder id names
+            // it by subject or by key hash; the crypto library matches both, as the signature
+            // check above did.
+            if (OCSP_resp_get0_signer(bs, &responder, certs) != 1) responder = nullptr;
             if (!responder) {
                 log_error("%s() 12 : OCSP certificate not found in signature attributes", kFn);
                 return SSF_RESULT_OCSP_BAD_RESPONSE;

@@ -185,6 +185,8 @@ int crlid_and_crl_match(const CRL_VALIDATED_ID* crlid, X509_CRL* crl) {
     const CRL_IDENTIFIER* id = crlid ? crlid->crlIdentifier : nullptr;
     int crit = -1;
     ossl::Asn1Integer number;
+    // The issued time compares by the moment it names, not by its encoding: a UTCTime
+    // reference stands for a GeneralizedTime thisUpdate of the same second, and the other way.
     if (!crlid || !crl || !md_complete(crlid->crlHash)) {
         log_error("%s() 1 : bad_args", fn);
     } else if (!(md = EVP_get_digestbyobj(crlid->crlHash->hashAlgorithm->algorithm))) {
@@ -198,7 +200,7 @@ int crlid_and_crl_match(const CRL_VALIDATED_ID* crlid, X509_CRL* crl) {
         rc = 1;
     } else if (X509_NAME_cmp(id->crlIssuer, X509_CRL_get_issuer(crl)) != 0) {
         log_error("%s() 5 : CRL issuer name doesn't match CRL-ID", fn);
-    } else if (ASN1_STRING_cmp(id->crlIssuedTime, X509_CRL_get0_lastUpdate(crl)) != 0) {
+    } else if (ASN1_TIME_compare(id->crlIssuedTime, X509_CRL_get0_lastUpdate(crl)) != 0) {
         log_error("%s() 6 : CRL issuedTime name doesn't match CRL-ID", fn);
     } else if (!id->crlNumber) {
         rc = 1;

@@ -19,13 +19,12 @@ namespace ssf {
 
 namespace {
 
-// crlIssuedTime is always a UTCTime: a UTCTime thisUpdate is copied as it is, so the reference
-// compares equal to it byte for byte.
-bool set_issued_time(ASN1_UTCTIME*& out, const ASN1_TIME* this_update) {
-    if (!this_update || (!out && !(out = ASN1_UTCTIME_new()))) return false;
-    if (ASN1_STRING_type(this_update) == V_ASN1_UTCTIME) return ASN1_STRING_copy(out, this_update);
-    struct tm t {};
-    return ASN1_TIME_to_tm(this_update, &t) == 1 && ASN1_UTCTIME_set(out, timegm(&t)) != nullptr;
+// crlIssuedTime is a UTCTime wherever one can hold the date, as stored signatures have it (a
+// UTCTime thisUpdate is copied as it is); from 2050 on it can only be a GeneralizedTime.
+bool set_issued_time(ASN1_TIME*& out, const ASN1_TIME* this_update) {
+    if (!this_update || (!out && !(out = ASN1_TIME_new()))) return false;
+    if (!ASN1_STRING_copy(out, this_update)) return false;
+    return ASN1_STRING_type(out) == V_ASN1_UTCTIME || ASN1_TIME_normalize(out) == 1;
 }
 
 int add_timestamp_values(const EVP_MD* md, PKCS7* token, X509* tsa_cert, X509_STORE* store) {

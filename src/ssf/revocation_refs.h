@@ -11,8 +11,8 @@
 
 namespace ssf {
 
-// A reference to the CRL: its digest under md, its issuer, thisUpdate (as UTCTime) and its
-// cRLNumber when it has one. None on failure.
+// A reference to the CRL: its digest under md, its issuer, thisUpdate (a UTCTime wherever one can
+// hold the date, else a GeneralizedTime) and its cRLNumber when it has one. None on failure.
 [[nodiscard]] CrlValidatedId make_crl_id(X509_CRL* crl, const EVP_MD* md);
 
 // A reference to the basic response: its responder and producedAt, and the digest under md of its

@@ -97,6 +97,7 @@ void add_archive_stamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const ArchiveSpec& spec
     TokenSpec ts;
     ts.tsa = spec.tsa;
     ts.gen_time = spec.gen_time;
+    ts.gen_usec = spec.gen_usec;
     // The attribute check of the token's SignerInfo asks for version 2; the crypto library leaves
     // SHA-256 out as the standard's default, as today's TSAs do.
     ts.ess_v2 = true;

@@ -16,6 +16,7 @@ struct ArchiveSpec {
     time_t gen_time = 0;          // 0: now
     std::string content;          // the content of a detached signature
     bool wrong_data = false;      // the token covers other data than the archive data
+    long gen_usec = 0;            // microseconds of genTime
 };
 
 // The archive data: the encapsulated ContentInfo, the detached content, the certificates as one

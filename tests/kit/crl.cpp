@@ -42,8 +42,10 @@ void add_number(X509_CRL* crl, int nid, long n, int critical) {
         "CRL number");
 }
 
-void set_time(X509_CRL* crl, time_t t, int (*setter)(X509_CRL*, const ASN1_TIME*)) {
-    ossl::Asn1Time at(ASN1_TIME_set(nullptr, t));
+void set_time(X509_CRL* crl, time_t t, bool generalized,
+              int (*setter)(X509_CRL*, const ASN1_TIME*)) {
+    ossl::Asn1Time at(generalized ? ASN1_GENERALIZEDTIME_set(nullptr, t)
+                                  : ASN1_TIME_set(nullptr, t));
     check(at && setter(crl, at.get()), "CRL time");
 }
 
@@ -56,9 +58,9 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
               X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(s.issuer->cert.get())),
           "CRL");
     const time_t last = s.last_update ? s.last_update : std::time(nullptr) - kDay;
-    set_time(crl.get(), last, X509_CRL_set1_lastUpdate);
+    set_time(crl.get(), last, s.generalized_time, X509_CRL_set1_lastUpdate);
     if (!s.no_next_update)
-        set_time(crl.get(), s.next_update ? s.next_update : last + 7 * kDay,
+        set_time(crl.get(), s.next_update ? s.next_update : last + 7 * kDay, s.generalized_time,
                  X509_CRL_set1_nextUpdate);
     for (const auto& [serial, when] : s.revoked) {
         ossl::X509Revoked entry(X509_REVOKED_new());

@@ -10,9 +10,14 @@ const EVP_MD* imprint_md(const TokenSpec& spec) {
     return spec.imprint_md ? spec.imprint_md : EVP_sha256();
 }
 
+struct GenTime {
+    time_t sec;
+    long usec;
+};
+
 int fixed_time(TS_RESP_CTX*, void* data, long* sec, long* usec) {
-    *sec = static_cast<long>(*static_cast<const time_t*>(data));
-    *usec = 0;
+    *sec = static_cast<long>(static_cast<const GenTime*>(data)->sec);
+    *usec = static_cast<const GenTime*>(data)->usec;
     return 1;
 }
 
@@ -55,7 +60,7 @@ ossl::TsResp make_ts_response(const TokenSpec& spec) {
     check(spec.tsa && spec.tsa->cert && spec.tsa->key, "no TSA");
     ossl::TsRespCtx ctx(TS_RESP_CTX_new());
     check(ctx != nullptr, "TS_RESP_CTX_new");
-    const time_t gen_time = spec.gen_time ? spec.gen_time : now();
+    GenTime gen_time{spec.gen_time ? spec.gen_time : now(), spec.gen_usec};
     ossl::Asn1Object policy(OBJ_txt2obj(spec.policy.c_str(), 1));
     ossl::X509View chain(sk_X509_new_null());  // the context takes references of its own
     for (const Entity* e : spec.chain) sk_X509_push(chain.get(), e->cert.get());
@@ -71,7 +76,9 @@ ossl::TsResp make_ts_response(const TokenSpec& spec) {
         check(TS_RESP_CTX_set_ess_cert_id_digest(
                   ctx.get(), spec.ess_v2_md ? spec.ess_v2_md : EVP_sha256()) == 1,
               "ESS");
-    TS_RESP_CTX_set_time_cb(ctx.get(), fixed_time, const_cast<time_t*>(&gen_time));
+    if (spec.gen_usec)
+        check(TS_RESP_CTX_set_clock_precision_digits(ctx.get(), 6) == 1, "clock precision");
+    TS_RESP_CTX_set_time_cb(ctx.get(), fixed_time, &gen_time);
 
     ossl::TsReq req = make_request(spec);
     ossl::Bio req_bio(BIO_new(BIO_s_mem()));

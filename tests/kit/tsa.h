@@ -13,6 +13,7 @@ namespace test_pki {
 struct TokenSpec {
     const Entity* tsa = nullptr;        // certificate with tsa_exts()
     time_t gen_time = 0;                // 0: now
+    long gen_usec = 0;                  // microseconds of genTime, trailing zeros left out
     bool ess_v2 = false;                // signingCertificateV2 instead of v1 (SHA-1 ids)
     const EVP_MD* ess_v2_md = nullptr;  // its identifiers' digest; nullptr: SHA-256
     bool with_certs = true;             // the TSA's certificate (and chain) inside the token

@@ -15,6 +15,7 @@
 #include "kit/archive.h"
 #include "kit/crl.h"
 #include "kit/ocsp.h"
+#include "kit/tsa.h"
 #include "ssf/archive_ts.h"
 #include "ssf/cades_enhance.h"
 #include "ssf/cades_verify.h"
@@ -59,7 +60,7 @@ PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
     return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
 }
 
-enum class Proof { ocsp, crl, self };
+enum class Proof { ocsp, crl, crl_generalized, self };
 
 const int kEnhancement[] = {
     NID_id_smime_aa_timeStampToken,      NID_id_smime_aa_ets_revocationValues,
@@ -92,6 +93,8 @@ class Cades : public ssf_test::Started {
                 .get());
         crls["/inter-delta.crl"] =
             crl_der(make_crl({.issuer = &inter, .number = 6, .delta_of = 5}).get());
+        crls["/inter-gen.crl"] =
+            crl_der(make_crl({.issuer = &inter, .number = 7, .generalized_time = true}).get());
         mkdir(dir.file("pab").c_str(), 0700);
         dir.write("pab/root.pem", pem_of(root.cert.get()));
         dir.write("pab/self.pem", pem_of(self.cert.get()));
@@ -134,6 +137,8 @@ class Cades : public ssf_test::Started {
         if (proof == Proof::ocsp) exts.push_back(aia_ocsp(peers.url("/ocsp-inter")));
         Entity e = issue({"CAdES Signer", serial, 0, 0, exts}, new_key(k), &inter);
         if (proof == Proof::crl) add_crl_points(e, &inter, {peers.url("/inter.crl")});
+        if (proof == Proof::crl_generalized)
+            add_crl_points(e, &inter, {peers.url("/inter-gen.crl")});
         std::lock_guard<std::mutex> lock(mu);
         index["inter"] += line(e);
         return e;
@@ -192,14 +197,63 @@ class Cades : public ssf_test::Started {
         return rc;
     }
     // VerifyEnhancedSignature on the first SignerInfo, in-process.
-    int verify_first(PKCS7* p7, bool detached) {
+    int verify_first(PKCS7* p7, bool detached, bool self_trusted = true) {
         ossl::Bio source(
             detached ? BIO_new_mem_buf(content.data(), static_cast<int>(content.size())) : nullptr);
         ossl::Bio stream = ssf::read_signed_content("test", p7, source);
         ossl::X509Stack pab = ossl::new_x509_stack();
         for (X509* c : {root.cert.get(), self.cert.get(), pki->root.cert.get()})
-            sk_X509_push(pab.get(), ossl::up_ref(c).release());
+            if (self_trusted || c != self.cert.get())
+                sk_X509_push(pab.get(), ossl::up_ref(c).release());
         return ssf::VerifyEnhancedSignature(stream.get(), p7, first_si(p7), pab.get());
+    }
+
+    // A token of a kind from the fixture's TSA over the data.
+    std::string stamp(int kind, const std::string& data) {
+        ossl::Asn1String token;
+        ossl::Asn1Time gen;
+        ossl::X509Ptr tsa_cert;
+        ossl::X509StorePtr store = new_store();
+        X509_STORE_add_cert(store.get(), root.cert.get());
+        X509_STORE_add_cert(store.get(), inter.cert.get());
+        EXPECT_EQ(
+            ssf::make_time_stamp(kind, &token, reinterpret_cast<const unsigned char*>(data.data()),
+                                 data.size(), EVP_sha1(), store.get(), &tsa_cert, &gen),
+            0);
+        return bytes_of(token.get());
+    }
+    void restamp_esc(PKCS7_SIGNER_INFO* si, bool with_tags = true) {
+        set_value(si, NID_id_smime_aa_ets_escTimeStamp,
+                  stamp(2, *ssf::make_esc_timestamp_data(si, with_tags)));
+    }
+    // The revocation values as edit leaves them, with references to match and a new ES-C stamp
+    // over those: nothing but the edit can fail.
+    void replace_values(PKCS7_SIGNER_INFO* si,
+                        const std::function<void(REVOCATION_VALUES*)>& edit) {
+        ssf::RevocationValues v(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
+        ssf::RevocationRefs refs(COMPLETE_REVOCATION_REFS_new());
+        ASSERT_TRUE(v && refs);
+        edit(v.get());
+        CRL_OCSP_REF* ref = refs->crlOcspRefs;
+        ref->crlids = CRL_LIST_ID_new();
+        ref->ocspids = OCSP_LIST_ID_new();
+        for (int i = 0; i < sk_X509_CRL_num(v->crlVals); ++i)
+            sk_CRL_VALIDATED_ID_push(
+                ref->crlids->crls,
+                ssf::make_crl_id(sk_X509_CRL_value(v->crlVals, i), EVP_sha256()).release());
+        for (int i = 0; i < sk_OCSP_BASICRESP_num(v->ocspVals); ++i)
+            sk_OCSP_RESPONSES_ID_push(
+                ref->ocspids->OcspRespIds,
+                ssf::make_ocsp_resp_id(sk_OCSP_BASICRESP_value(v->ocspVals, i), EVP_sha256())
+                    .release());
+        ASSERT_TRUE(ssf::set_sequence_attributes(
+            si,
+            {{NID_id_smime_aa_ets_revocationValues, ssf::der_of(v.get(), i2d_REVOCATION_VALUES)},
+             {NID_id_smime_aa_ets_RevocationRefs,
+              ssf::der_of(refs.get(), i2d_COMPLETE_REVOCATION_REFS)}}));
+        restamp_esc(si);
     }
 
     HttpReply answer(const HttpRequest& r) {
@@ -284,6 +338,8 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         {"RSA, responders for the signer and the CA", "CADES_XLT1", KeyType::rsa, Proof::ocsp,
          false, 2, 0},
         {"EC, CRL and delta CRL", "PKCS7_CADES", KeyType::ec, Proof::crl, false, 1, 2},
+        {"EC, a CRL with GeneralizedTime", "CADES_XLT1", KeyType::ec, Proof::crl_generalized, false,
+         1, 1},
         {"GOST 2012-256, responders", "CADES_XLT1", KeyType::gost256, Proof::ocsp, false, 2, 0},
         {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
         {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
@@ -390,10 +446,12 @@ TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
 
 TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     const Entity by_ocsp = signer(KeyType::rsa, Proof::ocsp),
-                 by_crl = signer(KeyType::ec, Proof::crl);
-    Der with_ocsp, with_crl;
+                 by_crl = signer(KeyType::ec, Proof::crl),
+                 by_self = signer(KeyType::ec, Proof::self);
+    Der with_ocsp, with_crl, with_self;
     ASSERT_EQ(sign("CADES_XLT1", {&by_ocsp}, false, with_ocsp), 0u);
     ASSERT_EQ(sign("CADES_XLT1", {&by_crl}, false, with_crl), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&by_self}, false, with_self), 0u);
     using Edit = std::function<void(PKCS7_SIGNER_INFO*)>;
     auto edit_values = [](std::function<void(REVOCATION_VALUES*)> f) {
         return [f](PKCS7_SIGNER_INFO* si) {
@@ -405,12 +463,56 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
                       ssf::der_of(v.get(), i2d_REVOCATION_VALUES));
         };
     };
+    auto consistent_values = [this](std::function<void(REVOCATION_VALUES*)> f) {
+        return [this, f](PKCS7_SIGNER_INFO* si) { replace_values(si, f); };
+    };
+    // New stored responses for the OCSP signer's path (the signer, then the intermediate),
+    // produced now, after the signature time stamp.
+    struct Responses {
+        CertStatus status = CertStatus::good;  // the signer's
+        bool with_certs = true, by_key = false, bad_signature = false;
+    };
+    auto responses = [&](Responses r) {
+        return consistent_values([&, r](REVOCATION_VALUES* v) {
+            const std::pair<const Entity*, SingleSpec> path[] = {
+                {&resp_inter, {&by_ocsp, &inter, r.status}}, {&resp_root, {&inter, &root}}};
+            for (int i = 0; i < 2; ++i) {
+                OcspSpec spec;
+                spec.responder = path[i].first;
+                spec.by_key = r.by_key;
+                spec.with_certs = r.with_certs;
+                spec.singles.push_back(path[i].second);
+                ossl::OcspBasicResp bs = make_basic(spec);
+                if (r.bad_signature && i == 0)
+                    const_cast<ASN1_BIT_STRING*>(OCSP_resp_get0_signature(bs.get()))->data[7] ^= 1;
+                ossl::OcspBasicResp gone(sk_OCSP_BASICRESP_value(v->ocspVals, i));
+                sk_OCSP_BASICRESP_set(v->ocspVals, i, bs.release());
+            }
+        });
+    };
+    auto add_cert_value = [](X509* cert) {
+        return [cert](PKCS7_SIGNER_INFO* si) {
+            const ASN1_STRING* seq = ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+            ossl::X509Stack certs(
+                ssf::unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
+            sk_X509_push(certs.get(), ossl::up_ref(cert).release());
+            set_value(si, NID_id_smime_aa_ets_certValues,
+                      ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+        };
+    };
+    const time_t t = now();
+    const Entity short_lived = issue({"CAdES Short", 0x1201, t - kYear, t + kDay},
+                                     new_key(KeyType::ec), &inter),
+                 late = issue({"CAdES Late", 0x1202, t + kDay, t + kYear}, new_key(KeyType::ec),
+                              &inter);
     const struct {
         const char* name;
         const Der* sig;
         Edit edit;
         int rc, attributes_rc;
         std::string logged;
+        time_t clock = 0;  // the library's clock this far ahead
+        bool self_trusted = true;
     } cases[] = {
         {"as made", &with_crl, nullptr, 0, 0, ""},
         {"certValues without the signer", &with_crl,
@@ -426,22 +528,20 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
          },
          117, 110, "VerifyEnhancedSignature() 2 : signer's certificate not found"},
         {"ES-C stamp over the form without tags", &with_crl,
-         [&](PKCS7_SIGNER_INFO* si) {
-             const std::string data = *ssf::make_esc_timestamp_data(si, false);
-             ossl::Asn1String token;
-             ossl::Asn1Time gen;
-             ossl::X509StorePtr store = new_store();
-             X509_STORE_add_cert(store.get(), root.cert.get());
-             X509_STORE_add_cert(store.get(), inter.cert.get());
-             ASSERT_EQ(ssf::make_time_stamp(2, &token,
-                                            reinterpret_cast<const unsigned char*>(data.data()),
-                                            data.size(), EVP_sha1(), store.get(), nullptr, &gen),
-                       0);
-             set_value(si, NID_id_smime_aa_ets_escTimeStamp, bytes_of(token.get()));
-         },
-         0, 0,
+         [&](PKCS7_SIGNER_INFO* si) { restamp_esc(si, false); }, 0, 0,
          "ssf_verify_escTimeStamp() 2 : escTimeStamp with headers is not valid, trying to verify "
          "escTimeStamp w/o headers"},
+        {"signature time stamp over other data", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             set_value(si, NID_id_smime_aa_timeStampToken, stamp(1, "other data"));
+             restamp_esc(si);
+         },
+         118, 118, "VerifyEnhancedSignatureAttributes() 3 : timeStampToken is not valid"},
+        {"ES-C stamp over other data", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             set_value(si, NID_id_smime_aa_ets_escTimeStamp, stamp(2, "other data"));
+         },
+         123, 123, "VerifyEnhancedSignatureAttributes() 5 : ES-C timestamp is not valid"},
         {"OCSP response produced before the signature time stamp", &with_ocsp,
          edit_values([&](REVOCATION_VALUES* v) {
              OcspSpec spec;
@@ -453,6 +553,37 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
          }),
          110, 110,
          "get_cert_status() 10 : OCSP_BASICRESP has wrong 'producedAt' time, it is too old"},
+        {"stored responses without certificates", &with_ocsp, responses({.with_certs = false}), 0,
+         0,
+         "get_cert_status() 11 : OCSP certificate not found in response, trying to find in "
+         "signature attributes"},
+        {"stored responses by key without certificates", &with_ocsp,
+         responses({.with_certs = false, .by_key = true}), 0, 0,
+         "get_cert_status() 11 : OCSP certificate not found in response"},
+        {"a stored response says revoked", &with_ocsp, responses({.status = CertStatus::revoked}),
+         106, 106, "get_cert_status() 7 : certificate '"},
+        {"a stored response says unknown", &with_ocsp, responses({.status = CertStatus::unknown}),
+         107, 107, "get_cert_status() 8 : certificate '"},
+        {"a stored response whose signature does not verify", &with_ocsp,
+         responses({.bad_signature = true}), 27, 27,
+         "get_cert_status() 6 : SSF_OCSP_basic_verify( #0 ) failed"},
+        {"a certificate naming a responder with only CRLs stored", &with_ocsp,
+         consistent_values([&](REVOCATION_VALUES* v) {
+             sk_OCSP_BASICRESP_pop_free(v->ocspVals, OCSP_BASICRESP_free);
+             v->ocspVals = sk_OCSP_BASICRESP_new_null();
+             sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &inter}).release());
+             sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &root}).release());
+         }),
+         107, 107, "get_cert_status() 15 : certificate '"},
+        {"a stored CRL that lists the signer", &with_crl,
+         consistent_values([&](REVOCATION_VALUES* v) {
+             const long serial = ASN1_INTEGER_get(X509_get0_serialNumber(by_crl.cert.get()));
+             ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
+             sk_X509_CRL_set(
+                 v->crlVals, 0,
+                 make_crl({.issuer = &inter, .revoked = {{serial, now() - kDay}}}).release());
+         }),
+         107, 107, "get_cert_status() 17 : certificate found in CRL, certificate is invalid"},
         {"a stored CRL altered", &with_crl, edit_values([](REVOCATION_VALUES* v) {
              ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
              std::string d = crl_der(gone.get());
@@ -461,15 +592,39 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
              sk_X509_CRL_set(v->crlVals, 0, d2i_X509_CRL(nullptr, &p, static_cast<long>(d.size())));
          }),
          107, 107, "get_cert_status() 16 : verify_crl() failed"},
+        {"a self-issued signer outside the trusted roots", &with_self, nullptr, 120, 0,
+         "ssf_verify_cert() 11 : signer's root CA certificate not found in trusted roots", 0,
+         false},
+        {"an expired certificate in certValues", &with_crl, add_cert_value(pki->expired.cert.get()),
+         4, 4, "check_certs_validity() 2 : certificate for '"},
+        {"a certValues certificate valid only after the ES-C time", &with_crl,
+         add_cert_value(late.cert.get()), 4, 4, "check_certs_validity() 2 : certificate for '",
+         2 * kDay},
+        {"a certValues certificate expired since the ES-C time", &with_crl,
+         add_cert_value(short_lived.cert.get()), 0, 0, "", 2 * kDay},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ossl::Pkcs7 p7 = from_der(*c.sig);
         if (c.edit) c.edit(first_si(p7.get()));
-        EXPECT_EQ(verify_first(p7.get(), false), c.rc) << fresh();
+        if (c.clock) platform::set_test_clock(now() + c.clock);
+        fresh();
+        EXPECT_EQ(verify_first(p7.get(), false, c.self_trusted), c.rc) << fresh();
+        EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.logged;
         EXPECT_EQ(ssf::VerifyEnhancedSignatureAttributes(first_si(p7.get()), 0, nullptr, nullptr),
                   c.attributes_rc);
-        EXPECT_TRUE(c.logged.empty() || log_contains(c.logged));
+        if (c.rc == 0) {  // the exports agree: valid, and already enhanced
+            const Der changed = to_der(p7.get());
+            std::vector<SAP_UINT> results;
+            for (const char* fmt : {"CADES_XLT1", "PKCS7_ANY"}) {
+                EXPECT_EQ(verify(fmt, changed, false, results), 0u) << fmt << fresh();
+                EXPECT_EQ(results, std::vector<SAP_UINT>{0}) << fmt;
+            }
+            std::string out;
+            EXPECT_EQ(enhance(str(changed), nullptr, out, results), 0u) << fresh();
+            EXPECT_EQ(results, std::vector<SAP_UINT>{101});
+        }
+        platform::set_test_clock(std::nullopt);
     }
 }
 
@@ -478,33 +633,67 @@ TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
     Der attached, detached;
     ASSERT_EQ(sign("CADES_XLT1", {&s}, false, attached), 0u);
     ASSERT_EQ(sign("CADES_XLT1", {&s}, true, detached), 0u);
-    const Entity& archive_tsa = services().tsa[static_cast<int>(KeyType::ec)];
     const time_t t = now();
+    const Entity* tsa = &services().tsa[static_cast<int>(KeyType::ec)];
+    // TSAs below the kit's intermediate valid only within [t + from, t + to]: each stamp is
+    // checked at its own genTime and at the next newer stamp's (the newest: now).
+    auto window_tsa = [&](long serial, time_t from, time_t to) {
+        return issue({"Archive TSA", serial, t + from, t + to, tsa_exts()}, new_key(KeyType::ec),
+                     &pki->inter);
+    };
+    const Entity from_50_to_250 = window_tsa(0x1301, 50, 250),
+                 from_150_to_350 = window_tsa(0x1302, 150, 350),
+                 from_50_to_150 = window_tsa(0x1303, 50, 150);
+    struct Stamp {
+        time_t at;  // genTime: t + at
+        long usec = 0;
+        bool wrong = false;
+        const Entity* by = nullptr;  // nullptr: a TSA valid for years
+    };
     const struct {
         const char* name;
         const Der* sig;
-        std::vector<bool> wrong;  // one stamp each, oldest first
+        std::vector<Stamp> stamps;  // oldest first
         int rc;
         std::string logged;
     } cases[] = {
         {"none", &attached, {}, 0, ""},
-        {"three", &attached, {false, false, false}, 0, ""},
+        {"three", &attached, {{100}, {200}, {300}}, 0, ""},
         {"three, the middle one over other data",
          &attached,
-         {false, true, false},
+         {{100}, {200, 0, true}, {300}},
          125,
          "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #1 failed"},
-        {"detached, two", &detached, {false, false}, 0, ""},
+        {"detached, two", &detached, {{100}, {200}}, 0, ""},
+        {"each older one at the next newer one's time",
+         &attached,
+         {{100, 0, false, &from_50_to_250}, {200, 0, false, &from_150_to_350}, {300}},
+         0,
+         ""},
+        {"an older one whose TSA ended before the next newer one",
+         &attached,
+         {{100, 0, false, &from_50_to_150}, {200}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #0 failed"},
+        {"the newest one at now",
+         &attached,
+         {{100, 0, false, &from_50_to_250}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #0 failed"},
+        // genTime texts that agree up to where the shorter one ends its seconds or fraction.
+        {"a whole second, then half a second later", &attached, {{100}, {100, 500000}}, 0, ""},
+        {"half a second, then 0.55", &attached, {{100, 500000}, {100, 550000}}, 0, ""},
+        {"half a second, then the next second", &attached, {{100, 500000}, {101}}, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const bool is_detached = c.sig == &detached;
         ossl::Pkcs7 p7 = from_der(*c.sig);
         PKCS7_SIGNER_INFO* si = first_si(p7.get());
-        for (size_t i = 0; i < c.wrong.size(); ++i)
-            add_archive_stamp(p7.get(), si,
-                              {&archive_tsa, t + 100 * static_cast<time_t>(i + 1),
-                               is_detached ? content : "", c.wrong[i]});
+        for (const Stamp& st : c.stamps)
+            add_archive_stamp(
+                p7.get(), si,
+                {st.by ? st.by : tsa, t + st.at, is_detached ? content : "", st.wrong, st.usec});
         EXPECT_EQ(verify_first(p7.get(), is_detached), c.rc) << fresh();
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged));
         // The archive data as the kit computes it on its own, and the oldest stamp's time.
@@ -516,8 +705,17 @@ TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
         if (c.rc != 0) continue;
         ASSERT_EQ(ssf::VerifyAllArchiveTimestamps(p7.get(), data.get(), si, nullptr, &oldest), 0);
         EXPECT_EQ(oldest ? ASN1_TIME_cmp_time_t(oldest.get(), t + 100) : 1,
-                  c.wrong.empty() ? 1 : 0);
+                  c.stamps.empty() ? 1 : 0);
     }
+    // A genTime that names no moment (month "1x") has no place among the stamps.
+    ossl::Pkcs7 token = make_token({.tsa = tsa, .gen_time = t});
+    ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token.get()));
+    std::string bytes = str(to_der(token.get()));
+    bytes.replace(bytes.find(bytes_of(TS_TST_INFO_get_time(tst.get()))) + 4, 2, "1x");
+    ossl::Pkcs7 garbled = from_der(der(bytes));
+    ossl::Pkcs7Stack list(sk_PKCS7_new_null());
+    EXPECT_EQ(ssf::AddArchiveTsToStack(list.get(), garbled.get()), -1);
+    EXPECT_TRUE(log_contains("AddArchiveTsToStack() 2.1 : genTime of the timestamp is not a time"));
 }
 
 // The ES-C data: the signature value, then the three attributes whole, or each without its outer

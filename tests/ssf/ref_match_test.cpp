@@ -9,6 +9,8 @@
 #include "kit/crl.h"
 #include "kit/ocsp.h"
 #include "ssf/codes.h"
+#include "ssf/revocation_refs.h"
+#include "ssf/utils.h"
 #include "ssf/verify_at_time.h"
 
 using test_pki::Der;
@@ -41,6 +43,14 @@ class RefMatch : public ssf_test::Started {
         const time_t t = test_pki::now() - test_pki::kDay;
         crl5 = test_pki::make_crl({&pki->inter, nullptr, t, 0, false, {}, 5}).release();
         crl_plain = test_pki::make_crl({&pki->inter, nullptr, t, 0, false, {}, -1}).release();
+        // Other producers write GeneralizedTime before 2050 too; from 2050 on everybody must.
+        crl_gen =
+            test_pki::make_crl(
+                {.issuer = &pki->inter, .last_update = t, .number = 7, .generalized_time = true})
+                .release();
+        crl_2055 =
+            test_pki::make_crl({.issuer = &pki->inter, .last_update = 2682374400, .number = 8})
+                .release();
         const test_pki::Services& s = test_pki::services();
         test_pki::OcspSpec spec;
         spec.responder = &s.responder[static_cast<int>(test_pki::KeyType::ec)];
@@ -77,7 +87,8 @@ class RefMatch : public ssf_test::Started {
         }
         return id;
     }
-    static inline X509_CRL *crl5 = nullptr, *crl_plain = nullptr;
+    static inline X509_CRL *crl5 = nullptr, *crl_plain = nullptr, *crl_gen = nullptr,
+                           *crl_2055 = nullptr;
     static inline OCSP_BASICRESP *by_name = nullptr, *by_key = nullptr;
 };
 
@@ -114,6 +125,19 @@ TEST_F(RefMatch, CrlReferences) {
         {"other number", crl5, true,
          [](CRL_VALIDATED_ID* id) { ASN1_INTEGER_set(id->crlIdentifier->crlNumber, 6); }, crl5, 0},
         {"number, CRL without one", crl_plain, true, nullptr, crl_plain, 0},
+        {"UTCTime against a GeneralizedTime thisUpdate", crl_gen, true,
+         [](CRL_VALIDATED_ID* id) {
+             ossl::replace<ossl::Asn1Integer>(id->crlIdentifier->crlNumber, nullptr);
+             ASN1_UTCTIME_set(id->crlIdentifier->crlIssuedTime,
+                              ssf::asn1_time_to_time_t(X509_CRL_get0_lastUpdate(crl_gen)));
+         },
+         crl_gen, 1},
+        {"GeneralizedTime against a UTCTime thisUpdate", crl5, true,
+         [](CRL_VALIDATED_ID* id) {
+             ASN1_GENERALIZEDTIME_set(id->crlIdentifier->crlIssuedTime,
+                                      ssf::asn1_time_to_time_t(X509_CRL_get0_lastUpdate(crl5)));
+         },
+         crl5, 1},
     };
     for (const auto& c : cases) {
         ssf::CrlValidatedId id = crl_ref(c.ref_crl, c.identifier);
@@ -122,6 +146,19 @@ TEST_F(RefMatch, CrlReferences) {
     }
     EXPECT_EQ(ssf::find_crl_in_list(crl_ref(crl5, true).get(), nullptr), 0);
     EXPECT_TRUE(log_contains("crlid_and_crl_match() 7 : CRL number not found in CRL but  CRL-ID"));
+    // The library's own references: UTCTime wherever it can hold the date, as stored
+    // signatures have it; they decode again and match their CRL.
+    for (auto [crl, type] : {std::pair{crl5, V_ASN1_UTCTIME},
+                             {crl_gen, V_ASN1_UTCTIME},
+                             {crl_2055, V_ASN1_GENERALIZEDTIME}}) {
+        ssf::CrlValidatedId id = ssf::make_crl_id(crl, EVP_sha256());
+        ASSERT_TRUE(id) << type;
+        EXPECT_EQ(ASN1_STRING_type(id->crlIdentifier->crlIssuedTime), type);
+        const Der der = test_pki::der_with(id.get(), i2d_CRL_VALIDATED_ID);
+        const unsigned char* p = der.data();
+        ssf::CrlValidatedId back(d2i_CRL_VALIDATED_ID(nullptr, &p, static_cast<long>(der.size())));
+        EXPECT_EQ(ssf::crlid_and_crl_match(back.get(), crl), 1) << type;
+    }
 }
 
 TEST_F(RefMatch, OcspReferences) {
