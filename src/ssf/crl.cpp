@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,7 @@
 
 #include "cryptoext/crl_issuer.h"
 #include "cryptoext/objects.h"
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/base64.h"
 #include "ssf/cert_verify.h"
@@ -136,6 +138,51 @@ CURLcode set_options(CURL* curl, const char* url, DownloadBuffer& buffer) {
     }
     buffer.limit = limits.max_bytes;
     return CURLE_OK;
+}
+
+struct CurlUrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct CurlTextDeleter {
+    void operator()(char* p) const { curl_free(p); }
+};
+
+// The local path of a file URL, read as libcurl reads the URL: the host empty, "localhost" or
+// "127.0.0.1", the path percent-decoded. CURLE_OK or CURLE_URL_MALFORMAT.
+CURLcode file_url_path(const char* url, std::string& path) {
+    std::unique_ptr<CURLU, CurlUrlDeleter> u(curl_url());
+    char* decoded = nullptr;
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK)
+        return CURLE_URL_MALFORMAT;
+    std::unique_ptr<char, CurlTextDeleter> owner(decoded);
+    path = decoded;
+    return CURLE_OK;
+}
+
+// libcurl's file protocol opens the file as it is and waits in open() when it is a FIFO, where
+// its time-outs do not reach. The file is read here instead, as the library reads every file
+// named to it: a regular file only, opened without waiting, within the download limit.
+CURLcode read_file_url(const char* url, std::vector<unsigned char>& body) {
+    static const char* const kFn = "InstallCRLFromServer";
+    std::string path;
+    CURLcode rc = file_url_path(url, path);
+    if (rc == CURLE_OK) {
+        platform::RegularFile file(path);
+        std::string data;
+        const int err = file ? file.read_all(data, crl_download_limits().max_bytes) : file.error();
+        if (err == 0) {
+            body.assign(data.begin(), data.end());
+            return CURLE_OK;
+        }
+        char msg[256];
+        log_error("%s() : '%s' cannot be read as a regular file, errno = %d (%s)", kFn,
+                  path.c_str(), err, strerror_r(err, msg, sizeof msg));
+        rc = err == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_FILE_COULDNT_READ_FILE;
+    }
+    log_error("%s() 10 : curl_easy_perform() failed, code = %d", kFn, static_cast<int>(rc));
+    log_error("%s() : %s", kFn, curl_easy_strerror(rc));
+    return rc;
 }
 
 bool starts_with_at(Bytes data, size_t pos, std::string_view s) {
@@ -490,6 +537,11 @@ int InstallCRLFromServer(const char* url, std::vector<unsigned char>& body) {
     if (!g_curl_up) {
         log_error("%s() 4 : curl_global_init() failed, code = %d", kFn, g_curl_init.load());
         return g_curl_init;
+    }
+    if (scheme_of(url) == "file") {
+        if (const CURLcode rc = read_file_url(url, body); rc != CURLE_OK) return rc;
+        log_write("%s(): crl_length = %d", kFn, static_cast<int>(body.size()));
+        return 0;
     }
     CurlEasy curl(curl_easy_init());
     if (!curl) {

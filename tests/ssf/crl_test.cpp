@@ -3,6 +3,8 @@
 // scripted stub for servers that stall, send garbage or send too much.
 #include "kit/crl.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <regex>
 
@@ -217,6 +219,33 @@ TEST_F(Revocation, DownloadBodiesAndBounds) {
         EXPECT_EQ(same_crl(got.get(), crl.get()), r.parses);
         const std::string log = fresh();
         if (!r.line.empty()) EXPECT_TRUE(has_line(log, r.line)) << log;
+    }
+}
+
+// A file URL is read only as a regular file, and opening it never waits: a FIFO named by a
+// distribution point would otherwise hold the call, and the API lock with it, for good.
+TEST_F(Revocation, FileUrlsAreReadOnlyAsRegularFiles) {
+    ossl::X509Crl crl = make_crl({&pki->inter});
+    files.write("c.crl", crl_der(crl.get()));
+    files.write("big.crl", std::string(100 * 1024, '0'));
+    const std::string fifo = files.file("fifo.crl"), c = files.file("c.crl");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string perform = "InstallCRLFromServer() 10 : curl_easy_perform() failed, code = ";
+    const std::tuple<std::string, bool, std::string> rows[] = {
+        {"file://" + c, true,
+         "InstallCRLFromServer(): crl_length = " + std::to_string(crl_der(crl.get()).size())},
+        {"FILE://localhost" + c.substr(0, c.size() - 4) + "%2Ecrl", true, ""},
+        {"file://" + fifo, false, perform + "37"},
+        {"file://" + files.path(), false, perform + "37"},
+        {"file://" + files.file("big.crl"), false, perform + "63"},
+        {"file://elsewhere" + c, false, perform + "3"},
+    };
+    for (const auto& [url, parses, line] : rows) {
+        SCOPED_TRACE(url);
+        ossl::X509Crl got = without_hang([&url] { return ssf::download_crl(url.c_str()); }, {fifo});
+        EXPECT_EQ(same_crl(got.get(), crl.get()), parses);
+        const std::string log = fresh();
+        if (!line.empty()) EXPECT_TRUE(has_line(log, line)) << log;
     }
 }
 
