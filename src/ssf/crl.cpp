@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -53,19 +55,24 @@ struct DownloadBuffer {
 size_t WriteMemoryCallback(void* data, size_t size, size_t count, void* buffer) {
     static const char* const kFn = "WriteMemoryCallback";
     auto* b = static_cast<DownloadBuffer*>(buffer);
-    if (size != 0 && count > b->limit / size) return 0;
-    const size_t n = size * count;
-    if (n > b->limit - b->data.size()) {
+    const size_t have = b->data.size();
+    const bool overflows = size != 0 && count > (SIZE_MAX - have - 1) / size;
+    const size_t n = overflows ? 0 : size * count;
+    auto cannot_grow = [&] {
+        const size_t wanted = overflows ? SIZE_MAX : have + n + 1;
+        log_error("%s() : myrealloc( new size = %d ) failed", kFn,
+                  static_cast<int>(std::min<size_t>(wanted, INT_MAX)));
+        return size_t{0};
+    };
+    if (overflows || n > b->limit - have) {
         log_error("%s() : the download is larger than %zu bytes", kFn, b->limit);
-        return 0;
+        return cannot_grow();
     }
     try {
         const auto* p = static_cast<const unsigned char*>(data);
         b->data.insert(b->data.end(), p, p + n);
     } catch (const std::bad_alloc&) {
-        log_error("%s() : myrealloc( new size = %d ) failed", kFn,
-                  static_cast<int>(b->data.size() + n + 1));
-        return 0;
+        return cannot_grow();
     }
     return n;
 }
@@ -218,9 +225,9 @@ ossl::X509Crl crl_or_log(X509_CRL* crl, const char* call) {
     return ossl::X509Crl(crl);
 }
 
-ossl::X509Crl der_crl(const unsigned char* der, size_t size) {
+X509_CRL* der_crl(const unsigned char* der, size_t size) {
     ossl::Bio mem(BIO_new_mem_buf(der, static_cast<int>(size)));
-    return crl_or_log(mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr, "d2i_X509_CRL_bio");
+    return mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr;
 }
 
 // The body as a CRL, told apart by its first byte; none (logged) when it is not one.
@@ -229,14 +236,16 @@ ossl::X509Crl parse_crl_body(const std::vector<unsigned char>& body) {
     const unsigned char first = body.empty() ? 0 : body[0];
     if (first == 0x30) {
         log_write("%s() : crl is DER-encoded", kFn);
-        return der_crl(body.data(), body.size());
+        return crl_or_log(der_crl(body.data(), body.size()), "d2i_X509_CRL_bio");
     }
     if (first == 'M') {
-        // Our own Base64 codec: lines of any length, with or without a final line end.
+        // Our own Base64 codec: lines of any length, with or without a final line end. Either
+        // step failing is the failure of reading the text as PEM, as it was designed.
         log_write("%s() : crl is Base64-encoded", kFn);
         OutData der;
-        if (base64_decode(der, Bytes(body.data(), body.size()), false) != 0) return nullptr;
-        return der_crl(der.data.get(), der.size);
+        const bool decoded = base64_decode(der, Bytes(body.data(), body.size()), false) == 0;
+        return crl_or_log(decoded ? der_crl(der.data.get(), der.size) : nullptr,
+                          "PEM_read_bio_X509_CRL");
     }
     if (first == '-') {
         log_write("%s() : crl is PEM-encoded", kFn);
@@ -375,6 +384,28 @@ CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
     return CrlState::Valid;
 }
 
+int verify_crl_result(CrlState state) {
+    switch (state) {
+        case CrlState::Valid:
+            return 1;
+        case CrlState::BadSignature:
+        case CrlState::OutOfTime:
+            return 0;
+        case CrlState::Error:
+            break;
+    }
+    return -1;
+}
+
+// verify_crl with its begin and end lines, telling the caller why a CRL is not valid.
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+    static const char* const kFn = "verify_crl";
+    log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
+    const CrlState state = crl && ctx ? check_crl(crl, ctx, t) : CrlState::Error;
+    log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
+    return state;
+}
+
 // The base CRL: from the distribution points of the certificate (else of its issuer) unless
 // only the default URL is to be used, then from the default URL. -1 ends the check (logged).
 int fetch_base_crl(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl& crl) {
@@ -461,7 +492,7 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
     log_debug("%s() : verifying delta crl", kFn);
     // A delta that is not yet valid or has expired is still used, as its issuer published it;
     // one whose signature does not verify is no CRL of that issuer at all.
-    switch (check_crl(delta.get(), ctx, 0)) {
+    switch (verify_crl_state(delta.get(), ctx, 0)) {
         case CrlState::Error:
             log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
                       oldest_crypto_error_text().c_str());
@@ -625,24 +656,7 @@ ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
 }
 
 int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
-    static const char* const kFn = "verify_crl";
-    log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
-    int rc = -1;
-    if (crl && ctx) {
-        switch (check_crl(crl, ctx, t)) {
-            case CrlState::Valid:
-                rc = 1;
-                break;
-            case CrlState::BadSignature:
-            case CrlState::OutOfTime:
-                rc = 0;
-                break;
-            case CrlState::Error:
-                break;
-        }
-    }
-    log_debug("%s() end, return code = %d", kFn, rc);
-    return rc;
+    return verify_crl_result(verify_crl_state(crl, ctx, t));
 }
 
 int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
