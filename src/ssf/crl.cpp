@@ -642,8 +642,11 @@ ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
         const auto* protocol = static_cast<const char*>(p->data);
         for (list_node* u = urls->head; u; u = list_next(u)) {
             const auto* url = static_cast<const char*>(u->data);
-            // The scheme decides, not a "proto://" anywhere in the URL.
-            if (!protocol || !url || strcasecmp(scheme_of(url).c_str(), protocol) != 0) continue;
+            // The scheme decides, not a "proto://" anywhere in the URL. An empty word (two blanks
+            // in a row) names no scheme: it must not let every scheme libcurl speaks through.
+            if (!protocol || !*protocol || !url ||
+                strcasecmp(scheme_of(url).c_str(), protocol) != 0)
+                continue;
             log_write("%s() : downloading CRL from %s ...", kFn, url);
             if (ossl::X509Crl crl = download_crl(url)) {
                 log_write("%s() : OK", kFn);

@@ -290,12 +290,13 @@ TEST_F(Revocation, ProtocolOrderAndSchemes) {
                       inner = "http://" + closed + "/?ldap://h/",
                       http = "HTTP" + web("c.crl").substr(4),
                       file = "file://" + files.file("c.crl");
-    Words urls(ldap + " " + inner + " " + http + " " + file);
+    Words urls(ldap + " " + inner + " " + http + " " + file + " " + closed + "/c.crl");
     const std::tuple<const char*, std::vector<std::string>, bool> rows[] = {
         {"http ldap", {inner, http}, true},
         {"ldap http", {ldap, inner, http}, true},
         {"ldap", {ldap}, false},
         {"gopher FILE", {file}, true},
+        {"  ", {}, false},  // empty words: no scheme, not even none
     };
     const std::regex tried_line(
         "download_crl_from_list\\(\\) : downloading CRL from (.*) \\.\\.\\.");
