@@ -181,7 +181,13 @@ std::optional<std::vector<std::string>> get_hok_resp(const char* url, const Requ
     }
     // Always direct: the proxy of the configuration is not for this service.
     http::Connection conn(service_limits());
-    if (conn.connect(u->host, u->port) != http::Failure::none) {
+    const http::Failure connected = conn.connect(u->host, u->port);
+    if (connected == http::Failure::stream) {
+        log_error("%s() 3 : BIO_new_connect( '%s' ) failed", kFn, u->host.c_str());
+        log_crypto_errors();
+        return std::nullopt;
+    }
+    if (connected != http::Failure::none) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed", kFn,
                   u->host.c_str(), u->port.c_str());
         log_crypto_errors();

@@ -159,6 +159,8 @@ const char* failure_text(Failure f) {
     switch (f) {
         case Failure::none:
             return "no failure";
+        case Failure::stream:
+            return "cannot make the connect stream";
         case Failure::connect:
             return "cannot connect";
         case Failure::tls:
@@ -264,7 +266,8 @@ Failure Connection::connect(const std::string& host, const std::string& port) {
     const std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     chain_.reset(BIO_new_connect(name.c_str()));
     socket_ = chain_.get();
-    if (!socket_ || BIO_set_conn_port(socket_, port.c_str()) <= 0) return Failure::connect;
+    if (!socket_) return Failure::stream;
+    if (BIO_set_conn_port(socket_, port.c_str()) <= 0) return Failure::connect;
     BIO_set_nbio(socket_, 1);
     Failure result = Failure::none;
     for (;;) {

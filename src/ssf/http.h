@@ -35,6 +35,7 @@ struct Limits {
 
 enum class Failure {
     none,
+    stream,      // the connect stream could not be made (BIO_new_connect)
     connect,     // no connection to host and port
     tls,         // the TLS stream could not be made or its handshake failed
     write,       // "server write error"
