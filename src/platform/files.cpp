@@ -33,6 +33,27 @@ int RegularFile::release() {
     return fd;
 }
 
+int RegularFile::read_all(std::string& out, size_t limit) {
+    out.clear();
+    if (fd_ < 0) return error_ ? error_ : EBADF;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            out.clear();
+            return err;
+        }
+        if (static_cast<size_t>(n) > limit - out.size()) {
+            out.clear();
+            return EFBIG;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
 std::string RegularFile::name() const {
     const std::string own = "/proc/self/fd/" + std::to_string(fd_);
     return fd_ >= 0 && ::access(own.c_str(), R_OK) == 0 ? own : path_;

@@ -19,6 +19,9 @@ class RegularFile {
     int error() const { return error_; }
     // The descriptor, now the caller's to close.
     int release();
+    // The whole file, read from where the descriptor stands: 0, or an errno (EFBIG when the
+    // file holds more than `limit` bytes; out is then empty).
+    [[nodiscard]] int read_all(std::string& out, size_t limit);
     // A name of the very file that was opened, for readers that only take names: what they open
     // is this file even if the path has meanwhile been pointed elsewhere.
     std::string name() const;

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,6 +20,7 @@
 
 #include "cryptoext/crl_issuer.h"
 #include "cryptoext/objects.h"
+#include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/base64.h"
 #include "ssf/cert_verify.h"
@@ -51,19 +55,24 @@ struct DownloadBuffer {
 size_t WriteMemoryCallback(void* data, size_t size, size_t count, void* buffer) {
     static const char* const kFn = "WriteMemoryCallback";
     auto* b = static_cast<DownloadBuffer*>(buffer);
-    if (size != 0 && count > b->limit / size) return 0;
-    const size_t n = size * count;
-    if (n > b->limit - b->data.size()) {
+    const size_t have = b->data.size();
+    const bool overflows = size != 0 && count > (SIZE_MAX - have - 1) / size;
+    const size_t n = overflows ? 0 : size * count;
+    auto cannot_grow = [&] {
+        const size_t wanted = overflows ? SIZE_MAX : have + n + 1;
+        log_error("%s() : myrealloc( new size = %d ) failed", kFn,
+                  static_cast<int>(std::min<size_t>(wanted, INT_MAX)));
+        return size_t{0};
+    };
+    if (overflows || n > b->limit - have) {
         log_error("%s() : the download is larger than %zu bytes", kFn, b->limit);
-        return 0;
+        return cannot_grow();
     }
     try {
         const auto* p = static_cast<const unsigned char*>(data);
         b->data.insert(b->data.end(), p, p + n);
     } catch (const std::bad_alloc&) {
-        log_error("%s() : myrealloc( new size = %d ) failed", kFn,
-                  static_cast<int>(b->data.size() + n + 1));
-        return 0;
+        return cannot_grow();
     }
     return n;
 }
@@ -138,6 +147,51 @@ CURLcode set_options(CURL* curl, const char* url, DownloadBuffer& buffer) {
     return CURLE_OK;
 }
 
+struct CurlUrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct CurlTextDeleter {
+    void operator()(char* p) const { curl_free(p); }
+};
+
+// The local path of a file URL, read as libcurl reads the URL: the host empty, "localhost" or
+// "127.0.0.1", the path percent-decoded. CURLE_OK or CURLE_URL_MALFORMAT.
+CURLcode file_url_path(const char* url, std::string& path) {
+    std::unique_ptr<CURLU, CurlUrlDeleter> u(curl_url());
+    char* decoded = nullptr;
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK)
+        return CURLE_URL_MALFORMAT;
+    std::unique_ptr<char, CurlTextDeleter> owner(decoded);
+    path = decoded;
+    return CURLE_OK;
+}
+
+// libcurl's file protocol opens the file as it is and waits in open() when it is a FIFO, where
+// its time-outs do not reach. The file is read here instead, as the library reads every file
+// named to it: a regular file only, opened without waiting, within the download limit.
+CURLcode read_file_url(const char* url, std::vector<unsigned char>& body) {
+    static const char* const kFn = "InstallCRLFromServer";
+    std::string path;
+    CURLcode rc = file_url_path(url, path);
+    if (rc == CURLE_OK) {
+        platform::RegularFile file(path);
+        std::string data;
+        const int err = file ? file.read_all(data, crl_download_limits().max_bytes) : file.error();
+        if (err == 0) {
+            body.assign(data.begin(), data.end());
+            return CURLE_OK;
+        }
+        char msg[256];
+        log_error("%s() : '%s' cannot be read as a regular file, errno = %d (%s)", kFn,
+                  path.c_str(), err, strerror_r(err, msg, sizeof msg));
+        rc = err == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_FILE_COULDNT_READ_FILE;
+    }
+    log_error("%s() 10 : curl_easy_perform() failed, code = %d", kFn, static_cast<int>(rc));
+    log_error("%s() : %s", kFn, curl_easy_strerror(rc));
+    return rc;
+}
+
 bool starts_with_at(Bytes data, size_t pos, std::string_view s) {
     return pos <= data.size() && data.size() - pos >= s.size() &&
            std::memcmp(data.data() + pos, s.data(), s.size()) == 0;
@@ -171,9 +225,9 @@ ossl::X509Crl crl_or_log(X509_CRL* crl, const char* call) {
     return ossl::X509Crl(crl);
 }
 
-ossl::X509Crl der_crl(const unsigned char* der, size_t size) {
+X509_CRL* der_crl(const unsigned char* der, size_t size) {
     ossl::Bio mem(BIO_new_mem_buf(der, static_cast<int>(size)));
-    return crl_or_log(mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr, "d2i_X509_CRL_bio");
+    return mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr;
 }
 
 // The body as a CRL, told apart by its first byte; none (logged) when it is not one.
@@ -182,14 +236,16 @@ ossl::X509Crl parse_crl_body(const std::vector<unsigned char>& body) {
     const unsigned char first = body.empty() ? 0 : body[0];
     if (first == 0x30) {
         log_write("%s() : crl is DER-encoded", kFn);
-        return der_crl(body.data(), body.size());
+        return crl_or_log(der_crl(body.data(), body.size()), "d2i_X509_CRL_bio");
     }
     if (first == 'M') {
-        // Our own Base64 codec: lines of any length, with or without a final line end.
+        // Our own Base64 codec: lines of any length, with or without a final line end. Either
+        // step failing is the failure of reading the text as PEM, as it was designed.
         log_write("%s() : crl is Base64-encoded", kFn);
         OutData der;
-        if (base64_decode(der, Bytes(body.data(), body.size()), false) != 0) return nullptr;
-        return der_crl(der.data.get(), der.size);
+        const bool decoded = base64_decode(der, Bytes(body.data(), body.size()), false) == 0;
+        return crl_or_log(decoded ? der_crl(der.data.get(), der.size) : nullptr,
+                          "PEM_read_bio_X509_CRL");
     }
     if (first == '-') {
         log_write("%s() : crl is PEM-encoded", kFn);
@@ -328,6 +384,28 @@ CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
     return CrlState::Valid;
 }
 
+int verify_crl_result(CrlState state) {
+    switch (state) {
+        case CrlState::Valid:
+            return 1;
+        case CrlState::BadSignature:
+        case CrlState::OutOfTime:
+            return 0;
+        case CrlState::Error:
+            break;
+    }
+    return -1;
+}
+
+// verify_crl with its begin and end lines, telling the caller why a CRL is not valid.
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+    static const char* const kFn = "verify_crl";
+    log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
+    const CrlState state = crl && ctx ? check_crl(crl, ctx, t) : CrlState::Error;
+    log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
+    return state;
+}
+
 // The base CRL: from the distribution points of the certificate (else of its issuer) unless
 // only the default URL is to be used, then from the default URL. -1 ends the check (logged).
 int fetch_base_crl(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl& crl) {
@@ -414,7 +492,7 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
     log_debug("%s() : verifying delta crl", kFn);
     // A delta that is not yet valid or has expired is still used, as its issuer published it;
     // one whose signature does not verify is no CRL of that issuer at all.
-    switch (check_crl(delta.get(), ctx, 0)) {
+    switch (verify_crl_state(delta.get(), ctx, 0)) {
         case CrlState::Error:
             log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
                       oldest_crypto_error_text().c_str());
@@ -491,6 +569,11 @@ int InstallCRLFromServer(const char* url, std::vector<unsigned char>& body) {
         log_error("%s() 4 : curl_global_init() failed, code = %d", kFn, g_curl_init.load());
         return g_curl_init;
     }
+    if (scheme_of(url) == "file") {
+        if (const CURLcode rc = read_file_url(url, body); rc != CURLE_OK) return rc;
+        log_write("%s(): crl_length = %d", kFn, static_cast<int>(body.size()));
+        return 0;
+    }
     CurlEasy curl(curl_easy_init());
     if (!curl) {
         log_error("%s() 5 : curl_easy_init() failed", kFn);
@@ -559,8 +642,11 @@ ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
         const auto* protocol = static_cast<const char*>(p->data);
         for (list_node* u = urls->head; u; u = list_next(u)) {
             const auto* url = static_cast<const char*>(u->data);
-            // The scheme decides, not a "proto://" anywhere in the URL.
-            if (!protocol || !url || strcasecmp(scheme_of(url).c_str(), protocol) != 0) continue;
+            // The scheme decides, not a "proto://" anywhere in the URL. An empty word (two blanks
+            // in a row) names no scheme: it must not let every scheme libcurl speaks through.
+            if (!protocol || !*protocol || !url ||
+                strcasecmp(scheme_of(url).c_str(), protocol) != 0)
+                continue;
             log_write("%s() : downloading CRL from %s ...", kFn, url);
             if (ossl::X509Crl crl = download_crl(url)) {
                 log_write("%s() : OK", kFn);
@@ -573,24 +659,7 @@ ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
 }
 
 int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
-    static const char* const kFn = "verify_crl";
-    log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
-    int rc = -1;
-    if (crl && ctx) {
-        switch (check_crl(crl, ctx, t)) {
-            case CrlState::Valid:
-                rc = 1;
-                break;
-            case CrlState::BadSignature:
-            case CrlState::OutOfTime:
-                rc = 0;
-                break;
-            case CrlState::Error:
-                break;
-        }
-    }
-    log_debug("%s() end, return code = %d", kFn, rc);
-    return rc;
+    return verify_crl_result(verify_crl_state(crl, ctx, t));
 }
 
 int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,

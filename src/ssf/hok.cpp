@@ -71,38 +71,55 @@ std::string xml_escaped(const std::string& v) {
     return out;
 }
 
-// One SOAP envelope: `lines` are (tabs, text) inside the operation's argument element.
-std::string soap_request(const std::string& operation,
-                         const std::vector<std::pair<int, std::string>>& lines) {
+// A value inserted into a request: its XML text for the service, and its form for the trace log,
+// where control characters are escaped as in every quoted text, so that a value (a fingerprint
+// a service gave, the configured login) cannot begin a log line of its own. The password is
+// never written there.
+struct Value {
+    std::string wire, logged;
+    static Value of(const std::string& v) {
+        std::string x = xml_escaped(v);
+        return {x, log_escaped(x)};
+    }
+    static Value secret(const std::string& v) { return {xml_escaped(v), "********"}; }
+};
+
+struct Request {
+    std::string wire, logged;
+};
+
+struct Line {
+    int tabs;
+    std::string open;
+    std::optional<Value> value;  // with the closing tag, for an element that holds a value
+    std::string close;
+};
+
+// One SOAP envelope: `lines` go inside the operation's argument element.
+Request soap_request(const std::string& operation, const std::vector<Line>& lines) {
     const Config& c = config();
-    std::vector<std::pair<int, std::string>> all = {
-        {0, "<soapenv:Header/>"},
-        {1, "<soapenv:Body>"},
-        {2, "<ws:" + operation + ">"},
-        {3, "<arg0>"},
-        {3, "<login>" + xml_escaped(c.hok_login.value_or("")) + "</login>"},
-        {3, "<password>" + xml_escaped(c.hok_password.value_or("")) + "</password>"},
+    std::vector<Line> all = {
+        {0, "<soapenv:Header/>", {}, ""},
+        {1, "<soapenv:Body>", {}, ""},
+        {2, "<ws:" + operation + ">", {}, ""},
+        {3, "<arg0>", {}, ""},
+        {3, "<login>", Value::of(c.hok_login.value_or("")), "</login>"},
+        {3, "<password>", Value::secret(c.hok_password.value_or("")), "</password>"},
     };
     all.insert(all.end(), lines.begin(), lines.end());
-    all.insert(all.end(), {{3, "<offset>0</offset>"},
-                           {3, "<limit>10</limit>"},
-                           {3, "</arg0>"},
-                           {2, "</ws:" + operation + ">"},
-                           {1, "</soapenv:Body>"},
-                           {0, "</soapenv:Envelope>"}});
-    std::string out = kEnvelopeOpen;
-    for (const auto& [tabs, text] : all) out += "\n" + std::string(tabs, '\t') + text;
+    all.insert(all.end(), {{3, "<offset>0</offset>", {}, ""},
+                           {3, "<limit>10</limit>", {}, ""},
+                           {3, "</arg0>", {}, ""},
+                           {2, "</ws:" + operation + ">", {}, ""},
+                           {1, "</soapenv:Body>", {}, ""},
+                           {0, "</soapenv:Envelope>", {}, ""}});
+    Request out{kEnvelopeOpen, kEnvelopeOpen};
+    for (const Line& l : all) {
+        const std::string lead = "\n" + std::string(static_cast<size_t>(l.tabs), '\t') + l.open;
+        out.wire += lead + (l.value ? l.value->wire : "") + l.close;
+        out.logged += lead + (l.value ? l.value->logged : "") + l.close;
+    }
     return out;
-}
-
-// The request as the trace log shows it: the password's text is never written there.
-std::string masked(std::string request) {
-    static constexpr std::string_view kOpen = "<password>", kClose = "</password>";
-    const size_t at = request.find(kOpen);
-    const size_t end = at == std::string::npos ? at : request.find(kClose, at);
-    if (end != std::string::npos)
-        request.replace(at + kOpen.size(), end - at - kOpen.size(), "********");
-    return request;
 }
 
 bool read_failure(http::Failure f) {
@@ -112,20 +129,22 @@ bool read_failure(http::Failure f) {
 // The answer's body, or none with the failure on the crypto library's error queue.
 std::optional<std::string> send_and_recv_hok_resp(http::Connection& conn, const std::string& host,
                                                   const std::string& port, const std::string& path,
-                                                  const std::string& request) {
+                                                  const Request& request) {
     static const char* const kFn = "send_and_recv_hok_resp";
     const std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    const std::string head = "POST " + path +
-                             " HTTP/1.1\r\n"
-                             "Content-Type: text/xml;charset=UTF-8\r\n"
-                             "SOAPAction: \"\"\r\n"
-                             "Content-Length: " +
-                             std::to_string(request.size()) + "\r\nHost: " + authority + ":" +
-                             port + "\r\nConnection: close\r\n\r\n";
-    http::Failure f = conn.send(head + request);
+    auto head_with = [&](const std::string& target, const std::string& host_port) {
+        return "POST " + target +
+               " HTTP/1.1\r\n"
+               "Content-Type: text/xml;charset=UTF-8\r\n"
+               "SOAPAction: \"\"\r\n"
+               "Content-Length: " +
+               std::to_string(request.wire.size()) + "\r\nHost: " + host_port +
+               "\r\nConnection: close\r\n\r\n";
+    };
+    http::Failure f = conn.send(head_with(path, authority + ":" + port) + request.wire);
     log_debug("-----BEGIN XOK REQUEST-----");
-    log_debug_text(head);
-    log_debug_text(masked(request));
+    log_debug_text(head_with(log_escaped(path), log_escaped(authority + ":" + port)));
+    log_debug_text(request.logged);
     log_debug("-----END XOK REQUEST-----");
     if (f != http::Failure::none) {
         log_write("%s() : %s", kFn, http::failure_text(f));
@@ -146,7 +165,7 @@ std::optional<std::string> send_and_recv_hok_resp(http::Connection& conn, const 
 }
 
 // Every value between begin_tag and the next end_tag, or none.
-std::optional<std::vector<std::string>> get_hok_resp(const char* url, const std::string& request,
+std::optional<std::vector<std::string>> get_hok_resp(const char* url, const Request& request,
                                                      const std::string& begin_tag,
                                                      const std::string& end_tag) {
     static const char* const kFn = "get_hok_resp";
@@ -162,7 +181,13 @@ std::optional<std::vector<std::string>> get_hok_resp(const char* url, const std:
     }
     // Always direct: the proxy of the configuration is not for this service.
     http::Connection conn(service_limits());
-    if (conn.connect(u->host, u->port) != http::Failure::none) {
+    const http::Failure connected = conn.connect(u->host, u->port);
+    if (connected == http::Failure::stream) {
+        log_error("%s() 3 : BIO_new_connect( '%s' ) failed", kFn, u->host.c_str());
+        log_crypto_errors();
+        return std::nullopt;
+    }
+    if (connected != http::Failure::none) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed", kFn,
                   u->host.c_str(), u->port.c_str());
         log_crypto_errors();
@@ -280,9 +305,9 @@ int hok_get_fingerprint_by_snils(const char* snils, std::vector<std::string>* fi
     }
     const std::string digits = std::string(snils, 3) + std::string(snils + 4, 3) +
                                std::string(snils + 8, 3) + std::string(snils + 12, 2);
-    const std::string request = soap_request(
-        "getCertsByOwner",
-        {{3, "<snils>" + digits + "</snils>"}, {3, "<states><state>1</state></states>"}});
+    const Request request =
+        soap_request("getCertsByOwner", {{3, "<snils>" + digits + "</snils>", {}, ""},
+                                         {3, "<states><state>1</state></states>", {}, ""}});
     for (const list_node* n = urls->head; n; n = n->next) {
         const char* url = static_cast<const char*>(n->data);
         auto values = get_hok_resp(url, request, "<fingerprint>", "</fingerprint>");
@@ -303,10 +328,10 @@ int hok_get_cert_by_fingerprint(const char* fingerprint, ossl::X509Ptr* cert) {
     }
     const list* urls = service_urls(kFn);
     if (!urls) return SSF_RESULT_CERT_NOT_FOUND;
-    const std::string request = soap_request(
-        "getCertsByIds", {{3, "<fingerprints>"},
-                          {4, "<fingerprint>" + xml_escaped(fingerprint) + "</fingerprint>"},
-                          {3, "</fingerprints>"}});
+    const Request request = soap_request(
+        "getCertsByIds", {{3, "<fingerprints>", {}, ""},
+                          {4, "<fingerprint>", Value::of(fingerprint), "</fingerprint>"},
+                          {3, "</fingerprints>", {}, ""}});
     for (const list_node* n = urls->head; n; n = n->next) {
         const char* url = static_cast<const char*>(n->data);
         const auto values = get_hok_resp(url, request, "<pkcs>", "</pkcs>");

@@ -159,6 +159,8 @@ const char* failure_text(Failure f) {
     switch (f) {
         case Failure::none:
             return "no failure";
+        case Failure::stream:
+            return "cannot make the connect stream";
         case Failure::connect:
             return "cannot connect";
         case Failure::tls:
@@ -264,7 +266,8 @@ Failure Connection::connect(const std::string& host, const std::string& port) {
     const std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     chain_.reset(BIO_new_connect(name.c_str()));
     socket_ = chain_.get();
-    if (!socket_ || BIO_set_conn_port(socket_, port.c_str()) <= 0) return Failure::connect;
+    if (!socket_) return Failure::stream;
+    if (BIO_set_conn_port(socket_, port.c_str()) <= 0) return Failure::connect;
     BIO_set_nbio(socket_, 1);
     Failure result = Failure::none;
     for (;;) {
@@ -391,13 +394,13 @@ Failure Connection::fill() {
 
 // One line without its line end. At the end of the reply: Failure::no_content, with what was
 // there in `line`. Every byte counts against the budget, so a line of any length is read as long
-// as the lines together stay within it.
-Failure Connection::read_line(std::string& line, size_t& budget) {
+// as the lines together stay within it; past it, Failure::too_big with `too_long` as the data.
+Failure Connection::read_line(std::string& line, size_t& budget, const char* too_long) {
     size_t scanned = 0;  // from pos_ on: filling may move the unread bytes to the front
     for (;;) {
         const size_t nl = buf_.find('\n', pos_ + scanned);
         const size_t used = (nl == std::string::npos ? buf_.size() : nl + 1) - pos_;
-        if (used > budget) return fail(Failure::too_big, kReadError, "header lines too long");
+        if (used > budget) return fail(Failure::too_big, kReadError, too_long);
         if (nl != std::string::npos) {
             line.assign(buf_, pos_, nl - pos_);
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -426,28 +429,40 @@ Failure Connection::read_exact(size_t n, std::string& out) {
     return Failure::none;
 }
 
+// The framing is part of the body: chunk-size lines, the line end after each chunk and the
+// trailer count against the body's bound, so a reply in many small chunks is read as long as it
+// stays within it. Each framing line is bounded as well, by what the head lines may take.
 Failure Connection::read_chunked(std::string& out) {
-    size_t budget = limits_.max_head_bytes;
+    size_t budget = limits_.max_body_bytes;
+    auto framing_line = [&](std::string& line) {
+        const bool line_bound = limits_.max_head_bytes < budget;
+        size_t allowed = line_bound ? limits_.max_head_bytes : budget;
+        const size_t before = allowed;
+        const Failure f =
+            read_line(line, allowed, line_bound ? "chunk line too long" : "reply too big");
+        budget -= before - allowed;
+        return f;
+    };
     std::string line;
     for (;;) {
-        Failure f = read_line(line, budget);
+        Failure f = framing_line(line);
         if (f == Failure::no_content) return fail(Failure::read, kReadError, "reply cut short");
         if (f != Failure::none) return f;
         std::string_view size_text = trim(std::string_view(line).substr(0, line.find(';')));
         const std::optional<size_t> size = number(size_text, 16, 8);
         if (!size) return fail(Failure::malformed, kParseError, "bad chunk size");
         if (*size == 0) break;
-        if (out.size() + *size > limits_.max_body_bytes)
-            return fail(Failure::too_big, kReadError, "reply too big");
+        if (*size > budget) return fail(Failure::too_big, kReadError, "reply too big");
+        budget -= *size;
         if ((f = read_exact(*size, out)) != Failure::none) return f;
-        f = read_line(line, budget);
+        f = framing_line(line);
         if (f == Failure::no_content) return fail(Failure::read, kReadError, "reply cut short");
         if (f != Failure::none) return f;
         if (!line.empty()) return fail(Failure::malformed, kParseError, "chunk too long");
     }
     // Trailer lines up to the empty line; a close right after the last chunk ends it as well.
     for (;;) {
-        const Failure f = read_line(line, budget);
+        const Failure f = framing_line(line);
         if (f == Failure::no_content) return Failure::none;
         if (f != Failure::none) return f;
         if (trim(line).empty()) return Failure::none;

@@ -30,11 +30,12 @@ struct Limits {
     int connect_timeout_ms = 10000;
     int total_timeout_ms = 30000;       // from the start of the connect to the reply's last byte
     size_t max_head_bytes = 64 * 1024;  // status line and header lines together
-    size_t max_body_bytes = 4 * 1024 * 1024;
+    size_t max_body_bytes = 4 * 1024 * 1024;  // chunk framing included
 };
 
 enum class Failure {
     none,
+    stream,      // the connect stream could not be made (BIO_new_connect)
     connect,     // no connection to host and port
     tls,         // the TLS stream could not be made or its handshake failed
     write,       // "server write error"
@@ -88,7 +89,8 @@ class Connection {
     void drop();
     int remaining_ms() const;
     Failure fill();  // at least one more byte into buf_, or the reason why not
-    Failure read_line(std::string& line, size_t& head_budget);
+    Failure read_line(std::string& line, size_t& budget,
+                      const char* too_long = "header lines too long");
     Failure read_exact(size_t n, std::string& out);
     Failure read_chunked(std::string& out);
     Failure read_to_close(std::string& out);

@@ -1,4 +1,3 @@
-#include <iniparser.h>
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -23,6 +22,7 @@
 #include "ssf/config.h"
 #include "ssf/crl.h"
 #include "ssf/hok.h"
+#include "ssf/ini_file.h"
 #include "ssf/log.h"
 #include "ssf/service_route.h"
 
@@ -58,18 +58,17 @@ std::shared_ptr<const std::string> share(const char* text) {
     return text ? std::make_shared<const std::string>(text) : nullptr;
 }
 
-// iniparser reports syntax errors through this; they belong in the trace log, not on stderr.
-int iniparser_error_to_log(const char* format, ...) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    size_t n = std::strlen(buf);
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r')) buf[--n] = '\0';
-    log_write("%s", buf);
-    return 0;
-}
+// The keys of the configuration file, read once. Without a file every look-up fails as a read
+// of the file would, and says so.
+struct ConfigSource {
+    const IniFile* ini = nullptr;
+    std::string path;
+    std::optional<std::string> get(const char* key) const {
+        if (ini) return ini->get(key);
+        log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", path.c_str());
+        return std::nullopt;
+    }
+};
 
 const char* on_off(bool b) {
     return b ? "on" : "off";
@@ -80,7 +79,7 @@ const char* on_off(bool b) {
 enum class Kind { Text, Bool, Int, Custom };
 
 struct KeyRow;
-using Custom = void (*)(const KeyRow&, const std::string& file);
+using Custom = void (*)(const KeyRow&, const ConfigSource& file);
 
 struct KeyRow {
     const char* key;
@@ -121,8 +120,8 @@ void write_value_line(const char* fmt, const KeyRow& r) {
     }
 }
 
-void read_plain(const KeyRow& r, const std::string& file) {
-    auto v = kes_get_parameter(file, r.key);
+void read_plain(const KeyRow& r, const ConfigSource& file) {
+    auto v = file.get(r.key);
     if (v) {
         switch (r.kind) {
             case Kind::Text:
@@ -145,8 +144,8 @@ void read_plain(const KeyRow& r, const std::string& file) {
     write_value_line(r.missing, r);
 }
 
-void read_cert_check_options(const KeyRow& r, const std::string& file) {
-    auto v = kes_get_parameter(file, r.key);
+void read_cert_check_options(const KeyRow& r, const ConfigSource& file) {
+    auto v = file.get(r.key);
     if (v) {
         g_config.check_chain = v->find("check_chain") != std::string::npos;
         g_config.check_crl = v->find("check_crl") != std::string::npos;
@@ -160,9 +159,9 @@ void read_cert_check_options(const KeyRow& r, const std::string& file) {
     if (g_config.check_crl) log_write("%s() : \tCRL validity", kFn);
 }
 
-void read_crl_protocols(const KeyRow& r, const std::string& file) {
+void read_crl_protocols(const KeyRow& r, const ConfigSource& file) {
     if (!g_config.check_crl) return;
-    auto v = kes_get_parameter(file, r.key);
+    auto v = file.get(r.key);
     if (!v) {
         write_not_found(r);
         return;
@@ -179,8 +178,8 @@ void read_crl_protocols(const KeyRow& r, const std::string& file) {
         log_write("%s(): \t%d)\t'%s'", kFn, i, static_cast<const char*>(n->data));
 }
 
-void read_server(const KeyRow& r, const std::string& file) {
-    auto v = kes_get_parameter(file, r.key);
+void read_server(const KeyRow& r, const ConfigSource& file) {
+    auto v = file.get(r.key);
     std::lock_guard<std::mutex> lock(g_servers_mutex);
     auto& slot = std::strcmp(r.key, "cades:tsp_server") == 0 ? g_tsp_server : g_ocsp_server;
     if (v) {
@@ -192,12 +191,12 @@ void read_server(const KeyRow& r, const std::string& file) {
     }
 }
 
-void read_local_encoding(const KeyRow&, const std::string&) {
+void read_local_encoding(const KeyRow&, const ConfigSource&) {
     log_write("%s() : local encoding is '%s'", kFn, g_config.local_encoding.c_str());
 }
 
-void read_server_encoding(const KeyRow& r, const std::string& file) {
-    auto v = kes_get_parameter(file, r.key);
+void read_server_encoding(const KeyRow& r, const ConfigSource& file) {
+    auto v = file.get(r.key);
     if (v) {
         g_config.server_encoding = *v;
     } else {
@@ -207,8 +206,8 @@ void read_server_encoding(const KeyRow& r, const std::string& file) {
     log_write("%s() : server_encoding is '%s'", kFn, g_config.server_encoding.c_str());
 }
 
-void read_proxy_url(const KeyRow& r, const std::string& file) {
-    auto v = kes_get_parameter(file, r.key);
+void read_proxy_url(const KeyRow& r, const ConfigSource& file) {
+    auto v = file.get(r.key);
     if (!v) {
         g_config.proxy_host = g_config.proxy_port = std::nullopt;
         write_not_found(r);
@@ -221,8 +220,8 @@ void read_proxy_url(const KeyRow& r, const std::string& file) {
 }
 
 // Secrets are never written in clear: only whether they are set.
-void read_secret(const KeyRow& r, const std::string& file) {
-    auto v = kes_get_parameter(file, r.key);
+void read_secret(const KeyRow& r, const ConfigSource& file) {
+    auto v = file.get(r.key);
     Text& slot = g_config.*r.text;
     if (v) {
         slot = *v;
@@ -308,18 +307,18 @@ const KeyRow kKeys[] = {
       "%s() : use_profile_password_encryption is '%s'"),
 };
 
-void read_all_keys(const std::string& file) {
+void read_all_keys(const ConfigSource& file) {
     for (const auto& row : kKeys) row.custom(row, file);
     log_set_debug_mode(g_config.debug_mode);
 }
 
 // Opens the trace log as the configuration asks; returns with no log when write_log says so.
-void open_configured_log(const std::string& file) {
-    auto write_log = kes_get_parameter(file, "common:write_log");
+void open_configured_log(const ConfigSource& file) {
+    auto write_log = file.get("common:write_log");
     if (write_log && *write_log != "yes") return;
-    auto dir = kes_get_parameter(file, "common:log_dir");
+    auto dir = file.get("common:log_dir");
     std::string path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
-    auto server_mode = kes_get_parameter(file, "common:server_mode");
+    auto server_mode = file.get("common:server_mode");
     log_open(path.c_str(), kAppName, server_mode && *server_mode == "yes");
 }
 
@@ -362,6 +361,43 @@ void init_crypto_library() {
     tzset();
 }
 
+// A configuration file is far smaller; a larger one is not read into memory.
+constexpr size_t kConfigFileMax = size_t{1} << 20;
+
+struct ConfigText {
+    bool missing = false;  // no such file (or no regular file): the defaults apply
+    int error = 0;         // errno of a file that is there but could not be read
+    int bad_line = 0;      // the line not understood, when the text could be read
+    std::optional<IniFile> ini;
+};
+
+ConfigText read_config_file(const std::string& path) {
+    ConfigText out;
+    // A name that is no regular file counts as missing: reading a FIFO would wait for a writer.
+    platform::RegularFile file(path);
+    if (!file) {
+        out.error = file.error();
+        out.missing = out.error == ENOENT || out.error == ENOTDIR || out.error == EINVAL;
+        return out;
+    }
+    std::string text;
+    if ((out.error = file.read_all(text, kConfigFileMax)) == 0)
+        out.ini = IniFile::parse(text, out.bad_line);
+    return out;
+}
+
+void log_config_failure(const std::string& path, const ConfigText& c) {
+    if (c.error != 0) {
+        char msg[256];
+        log_error("%s() : '%s' cannot be read, errno = %d (%s)", "kes_get_parameter", path.c_str(),
+                  c.error, strerror_r(c.error, msg, sizeof msg));
+    } else {
+        log_error("%s() : line %d of '%s' is not understood", "kes_get_parameter", c.bad_line,
+                  path.c_str());
+    }
+    log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", path.c_str());
+}
+
 int run_start_up() {
     g_config.local_encoding = get_local_encoding();
     log_debug("init_lib()!!!!!!");
@@ -370,15 +406,22 @@ int run_start_up() {
     const std::string file = dir + "/" + kConfigFileName;
     log_debug("config_file=%s", file.c_str());
 
-    // A name that is no regular file counts as missing: reading a FIFO would wait for a writer.
-    if (platform::RegularFile config_file(file); !config_file) {
-        const int err = config_file.error();
+    // The file is read once: every key comes from the same text, however it changes meanwhile.
+    const ConfigText config_file = read_config_file(file);
+    if (config_file.missing) {
         char msg[256];
-        const char* text = strerror_r(err, msg, sizeof msg);
+        const char* text = strerror_r(config_file.error, msg, sizeof msg);
         log_open(get_default_log_path().c_str(), kAppName, false);
-        log_error("stat( '%s' ) failed, errno = %d (%s)", file.c_str(), err, text);
+        log_error("stat( '%s' ) failed, errno = %d (%s)", file.c_str(), config_file.error, text);
+    } else if (!config_file.ini) {
+        // Running on defaults would drop every check the file asks for: the start-up fails, and
+        // the log it would have named is unknown.
+        log_open(get_default_log_path().c_str(), kAppName, false);
+        log_config_failure(file, config_file);
+        log_error("%s() : the configuration file cannot be used, start-up failed", kFn);
+        return -1;
     } else {
-        open_configured_log(file);
+        open_configured_log({&*config_file.ini, file});
     }
 
     log_write("%s(): Revision info: '%s'", kFn, get_ssf_svn_info());
@@ -406,7 +449,7 @@ int run_start_up() {
         log_error("%s() 4.1 : SSF_register_additional_OIDS() failed", kFn);
         return -1;
     }
-    read_all_keys(file);
+    read_all_keys({config_file.ini ? &*config_file.ini : nullptr, file});
     return 0;
 }
 
@@ -435,7 +478,6 @@ int init_lib() {
     if (g_started.load(std::memory_order_acquire)) return 0;
     std::lock_guard<std::mutex> lock(g_init_mutex);
     if (g_started.load(std::memory_order_acquire)) return 0;
-    iniparser_set_error_callback(iniparser_error_to_log);
     if (run_start_up() != 0) return -1;
     g_started.store(true, std::memory_order_release);
     return 0;
@@ -465,17 +507,12 @@ const char* get_local_encoding() {
 }
 
 std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key) {
-    const platform::RegularFile opened(file);
-    dictionary* d = opened ? iniparser_load(opened.name().c_str()) : nullptr;
-    if (!d) {
-        log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
+    const ConfigText c = read_config_file(file);
+    if (!c.ini) {
+        log_config_failure(file, c);
         return std::nullopt;
     }
-    const char* v = iniparser_getstring(d, key.c_str(), nullptr);
-    std::optional<std::string> out;
-    if (v) out = std::string(v, strnlen(v, 1023));
-    iniparser_freedict(d);
-    return out;
+    return c.ini->get(key);
 }
 
 void split_proxy_url(const std::string& url, Text& host, Text& port) {

@@ -287,6 +287,10 @@ void log_debug_text(const std::string& text) {
     write_line(text);
 }
 
+std::string log_escaped(const std::string& text) {
+    return escape_controls(text.c_str());
+}
+
 void log_hexdump(const void* data, uint32_t count, const char* label) {
     if (!g_debug.load() || !data || count == 0 || count > 4096 || !g_open.load()) return;
     static const char digits[] = "0123456789abcdef";

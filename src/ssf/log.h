@@ -25,6 +25,9 @@ void log_debug(const char* format, ...) SSF_PRINTF(1, 2);
 // A debug text of the provider's own making (a request it sends), written as it is, line breaks
 // included. Texts from outside go through the formats, which escape their control characters.
 void log_debug_text(const std::string& text);
+// An outside text as every "%s" argument is written: control characters escaped ("\n", "\xNN").
+// For a text of the provider's own that quotes outside values.
+std::string log_escaped(const std::string& text);
 void log_hexdump(const void* data, uint32_t count, const char* label);
 void log_separator();
 // Drains the crypto library's error queue into the log, between the BEGIN/END ORBSSL lines.

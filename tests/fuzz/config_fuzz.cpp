@@ -3,6 +3,7 @@
 // directory is ever written to.
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "harness.h"
 #include "ssf/config.h"
@@ -31,8 +32,14 @@ const Bytes kEveryKey =
     "[proxy]\n"
     "proxy_url = http://proxy.example:3128\nproxy_login_pwd = dXNlcjpwYXNz\n"
     "[hok]\n"
-    "hok_urls = https://127.0.0.1:1/hok;http://127.0.0.1:2/hok\nhok_login = user\n"
-    "hok_password = cGFzcw==\n";
+    "hok_login = user\nhok_password = cGFzcw==\nhok_urls = https://127.0.0.1:1/hok";
+
+// A line longer than any fixed line buffer: the reader takes lines of any length.
+Bytes every_key_with_long_line() {
+    Bytes text = kEveryKey;
+    for (int i = 0; i < 60; ++i) text += ",http://127.0.0.1:2/hok/" + std::to_string(i);
+    return text + "\n";
+}
 
 Bytes read_sample() {
     std::ifstream in(SSF_SOURCE_DIR "/samples/selvanor-ssf-server.cfg", std::ios::binary);
@@ -46,7 +53,7 @@ Bytes read_sample() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::Harness::get();
     fuzz::seed("sample", read_sample());
-    fuzz::seed("every-key", kEveryKey);
+    fuzz::seed("every-key", every_key_with_long_line());
     return 0;
 }
 

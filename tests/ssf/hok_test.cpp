@@ -106,6 +106,23 @@ TEST_F(HokService, RequestsAreLaidOutAndEscapedAndThePasswordStaysOutOfTheLog) {
     EXPECT_FALSE(log_contains(escaped_password));
 }
 
+// The debug dump of a request quotes the values it carries with their control characters
+// escaped: neither a fingerprint a service gave nor the login writes a line of its own.
+TEST_F(HokService, RequestDumpEscapesTheValuesItCarries) {
+    stub.set_handler([](const HttpRequest&) { return answer("<pkcs>x</pkcs>"); });
+    start("", "[hok]\nhok_urls = " + stub.url("/ws") + "\nhok_login = a\rb\n");
+    ossl::X509Ptr cert;
+    EXPECT_EQ(ssf::hok_get_cert_by_fingerprint("ab\nERROR", &cert), 26);
+    ASSERT_EQ(stub.requests().size(), 1u);
+    EXPECT_NE(stub.requests()[0].body.find("<fingerprint>ab\nERROR</fingerprint>"),
+              std::string::npos);
+    const std::string dumped = fresh();
+    EXPECT_TRUE(ssf_test::has_line(dumped, "\t\t\t\t<fingerprint>ab\\nERROR</fingerprint>"))
+        << dumped;
+    EXPECT_TRUE(ssf_test::has_line(dumped, "\t\t\t<login>a\\x0db</login>")) << dumped;
+    EXPECT_FALSE(ssf_test::has_line(dumped, "ERROR</fingerprint>"));
+}
+
 TEST(HokText, NumericCharacterReferencesAreRemoved) {
     const std::pair<const char*, const char*> cases[] = {
         {"MII&#13;\nAb", "MII\nAb"}, {"a&#x0D;b&#13;", "ab"}, {"ab&#13", "ab&#13"},

@@ -84,6 +84,17 @@ TEST_F(HttpReplies, FramingsLimitsAndFailures) {
          Failure::too_big, "", "server read error", "reply too big"},
         {"chunks over the bound", HttpReply::chunked(200, std::string(70000, 'x'), {40000}),
          Failure::too_big, "", "server read error", "reply too big"},
+        // Chunk framing is the body's: many small chunks are no long head, yet cost what they
+        // carry, and no framing line runs on without bound.
+        {"many small chunks", HttpReply::chunked(200, body, std::vector<size_t>(3000, 1)),
+         Failure::none, body, "", ""},
+        {"framing over the bound",
+         HttpReply::chunked(200, std::string(20000, 'x'), std::vector<size_t>(20000, 1)),
+         Failure::too_big, "", "server read error", "reply too big"},
+        {"chunk line over the bound",
+         HttpReply::bytes(ok + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(5000, 'e') +
+                          "\r\nx\r\n0\r\n\r\n"),
+         Failure::too_big, "", "server read error", "chunk line too long"},
         {"cut short", HttpReply::bytes(ok + "Content-Length: 10\r\n\r\nabc"), Failure::read, "",
          "server read error", "reply cut short"},
         {"404 without a reason", HttpReply::bytes("HTTP/1.1 404\r\n\r\n"), Failure::status, "",

@@ -1,12 +1,15 @@
 // Start-up, configuration keys and the trace log, driven in-process.
+#include <iniparser.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <thread>
 #include <vector>
 
 #include "fixture.h"
 #include "ssf/export.h"
+#include "ssf/ini_file.h"
 
 using namespace ssf_test;
 using testing_support::read_file;
@@ -92,6 +95,55 @@ TEST_F(StartUp, KeysTheirLinesAndDefaults) {
     EXPECT_EQ(*ssf::config_tsp_server(), "http://tsp.local/tsp");
 }
 
+int quiet(const char*, ...) {
+    return 0;
+}
+
+// The reader against iniparser, whose syntax configuration files are written in: within its
+// line length, every text gives both the same entries, or both refuse it.
+TEST(IniSyntax, ReadsWhatIniparserReads) {
+    const char* texts[] = {
+        "a=1\n[S]\nK = v ; c\nq = \"x;y\" z\nr = 'p#q'\ne =\nf = ;\ng = #\nh = \"\"\ni=''\n",
+        "[S]\nj = \"abc\nk = \"  sp  \"\nl = a=b\nm == c\nn = \"a\"b\"c\"\no = 'it''s'\np = \"\ns "
+        "= \"\" x\n",
+        "[S]\nk = a\\\n  b\nm=1\n; comment \\\nn=1\nq = v \\\n\n",
+        "[ Se Ct ]\r\n  KeY.x-Y  =\tVaL  \r\n\v\"k\" = 1\f\n",
+        "[a]\n[]\nk=1\n[ ]\nl=2\n[a=b]\nk=1\n[c]d]\nk=1\n[x]y=1\nk=1\nk=2\n",
+        "[a]\n;c\n#c\n  ; indented\n\n   \nk = #x\nl = x#y\n",
+        "",
+        "[S]\nnoequals\n",
+        "[S]\n=v\n",
+        "[x]y\n",
+        "[a]\nk=\n=\n",
+        "[a]\nk=1\nx\n",
+    };
+    testing_support::TempDir dir;
+    iniparser_set_error_callback(quiet);
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        dir.write("t.ini", text);
+        std::optional<std::map<std::string, std::string>> peer;
+        if (dictionary* d = iniparser_load(dir.file("t.ini").c_str())) {
+            peer.emplace();
+            for (int i = 0; i < d->size; ++i)
+                if (d->key[i] && d->val[i]) (*peer)[d->key[i]] = d->val[i];
+            iniparser_freedict(d);
+        }
+        int bad_line = 0;
+        const auto ours = ssf::IniFile::parse(text, bad_line);
+        ASSERT_EQ(ours.has_value(), peer.has_value()) << bad_line;
+        if (ours) {
+            EXPECT_EQ(ours->entries(), *peer);
+        }
+    }
+    int bad_line = 0;
+    const auto ini = ssf::IniFile::parse("[Common]\nDebug_Mode = yes\n", bad_line);
+    ASSERT_TRUE(ini);
+    EXPECT_EQ(ini->get("COMMON:debug_mode").value_or(""), "yes");
+    EXPECT_FALSE(ssf::IniFile::parse("[a]\nk=1\nbad\n", bad_line));
+    EXPECT_EQ(bad_line, 3);
+}
+
 TEST(ProxyUrl, SplitsHostAndPort) {
     for (auto [url, host, port] : {std::tuple{"http://proxy.local:3128", "proxy.local", "3128"},
                                    std::tuple{"proxy.local:8080/path", "proxy.local", "8080/path"},
@@ -146,6 +198,33 @@ TEST_F(StartUp, ConfigDirectoryFromRegistryThenCurrentDirectory) {
     ssf::reset_for_tests();
     ScopedEnv reg("SSF_REGISTRY_FILE", dir.file("none.ini").c_str());
     EXPECT_EQ(ssf::get_config_dir(), ".");
+}
+
+// A line of any length is read; a file that is there but cannot be read fails the start-up
+// instead of leaving every check at its default, and the next call tries again.
+TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
+    std::string urls = "http://127.0.0.1:1/hok";
+    while (urls.size() < 2000) urls += ",http://127.0.0.1:1/hok";
+    start("cert_check_options = check_chain", "[hok]\nhok_urls = " + urls + "\n");
+    EXPECT_TRUE(ssf::config().check_chain);
+    EXPECT_EQ(ssf::config().hok_urls.value_or(""), urls);
+
+    const std::string cfg = dir.file("selvanor-ssf-server.cfg"),
+                      fallback = "/tmp/" + std::string(ssf::kLogFileName);
+    for (const char* bad : {"[common]\ncert_check_options = check_chain\nno value here\n",
+                            "[common]\nca_file = /etc/ca.pem\\"}) {
+        SCOPED_TRACE(bad);
+        ssf::reset_for_tests();
+        const size_t before = read_file(fallback).size();  // the file is shared: only our lines
+        dir.write("selvanor-ssf-server.cfg", bad);
+        EXPECT_EQ(ssf::init_lib(), -1);
+        EXPECT_FALSE(ssf::lib_started());
+        const std::string logged = read_file(fallback);
+        EXPECT_TRUE(has_line(logged.substr(std::min(before, logged.size())),
+                             "kes_get_parameter() : couldn't parse file '" + cfg + "'"));
+        dir.write("selvanor-ssf-server.cfg", "[common]\nlog_dir = " + dir.path() + "\n");
+        EXPECT_EQ(ssf::init_lib(), 0);
+    }
 }
 
 TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
