@@ -365,7 +365,7 @@ void init_crypto_library() {
 constexpr size_t kConfigFileMax = size_t{1} << 20;
 
 struct ConfigText {
-    bool missing = false;  // no such file (or no regular file): the defaults apply
+    bool missing = false;  // no such file: the defaults apply
     int error = 0;         // errno of a file that is there but could not be read
     int bad_line = 0;      // the line not understood, when the text could be read
     std::optional<IniFile> ini;
@@ -373,11 +373,12 @@ struct ConfigText {
 
 ConfigText read_config_file(const std::string& path) {
     ConfigText out;
-    // A name that is no regular file counts as missing: reading a FIFO would wait for a writer.
+    // A FIFO or device is never read (that would wait for a writer), and a name that is there but
+    // no regular file is no reason to run without the checks it may ask for: it fails start-up.
     platform::RegularFile file(path);
     if (!file) {
         out.error = file.error();
-        out.missing = out.error == ENOENT || out.error == ENOTDIR || out.error == EINVAL;
+        out.missing = out.error == ENOENT || out.error == ENOTDIR;
         return out;
     }
     std::string text;

@@ -175,13 +175,14 @@ TEST_F(StartUp, MissingConfigurationFileUsesDefaults) {
     EXPECT_FALSE(ssf::config().ca_file.has_value());
 }
 
-TEST_F(StartUp, ConfigurationFileThatIsAFifoIsNotRead) {
+TEST_F(StartUp, ConfigurationFileThatIsAFifoIsNotReadAndFailsStartUp) {
     ssf::reset_for_tests();
     const std::string fifo = dir.file("fifo/selvanor-ssf-server.cfg");
     ASSERT_EQ(mkdir(dir.file("fifo").c_str(), 0700), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ScopedEnv there("DIR_LIBRARY", dir.file("fifo").c_str());
-    EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {fifo}), 0);
+    EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {fifo}), -1);
+    EXPECT_FALSE(ssf::lib_started());
     EXPECT_EQ(ssf::log_path(), "/tmp/selvanor-ssf-server.log");
 }
 
