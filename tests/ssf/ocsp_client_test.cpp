@@ -87,6 +87,7 @@ struct Shape {
     CertStatus status = CertStatus::good;
     const Entity* signer = nullptr;  // the kit's EC responder when none
     bool other_cert = false;         // about another certificate
+    bool bad_signature = false;      // a byte of the signature value flipped
 };
 
 TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
@@ -98,6 +99,10 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
     static const Entity& no_nocheck = *new Entity(
         issue({"Responder without nocheck", 902, 0, 0, {{"extendedKeyUsage", "OCSPSigning"}}},
               new_key(KeyType::ec), &pki->inter));
+    // Signs for a certificate whose issuer did not certify it: only the issuer check refuses it.
+    static const Entity& by_root =
+        *new Entity(issue({"Responder of the root", 903, 0, 0, ocsp_responder_exts()},
+                          new_key(KeyType::ec), &get().root));
     struct Case {
         const char* name;
         std::string cades;
@@ -203,6 +208,30 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
          1,
          {},
          "get_revValue() 20 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"signature does not verify",
+         "",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, nullptr, false, true}},
+         105,
+         1,
+         {},
+         "get_revValue() 16 : OCSP_basic_verify_time() failed, retcode = 0"},
+        {"responder the issuer did not certify",
+         "disable_ocsp_issuer_check = no",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, &by_root}},
+         105,
+         1,
+         {},
+         "get_revValue() 16 : OCSP_basic_verify_time() failed, retcode = 0"},
+        {"responder the issuer did not certify, issuer check off",
+         "disable_ocsp_issuer_check = yes",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, &by_root}},
+         0,
+         1,
+         {},
+         ""},
         {"about another certificate",
          "",
          kOne,
@@ -254,6 +283,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         if (c.urls == kNotHttp) urls = {"ldap://127.0.0.1/"};
         if (c.urls == kNoAia || c.urls == kCrlPoint) urls.clear();
         if (c.urls == kCrlPoint) exts.push_back({"crlDistributionPoints", "URI:" + stub.url("/c")});
+        const Entity* answering = &services().responder[static_cast<int>(KeyType::ec)];
         const Entity cert = subject(++serial, urls, exts);
         for (const auto& r : c.replies) {
             if (const HttpReply* raw = std::get_if<HttpReply>(&r)) {
@@ -262,13 +292,19 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             }
             const Shape& s = std::get<Shape>(r);
             OcspSpec spec;
-            spec.responder =
-                s.signer ? s.signer : &services().responder[static_cast<int>(KeyType::ec)];
+            if (s.signer) answering = s.signer;
+            spec.responder = answering;
             spec.produced_at = T + s.produced;
             spec.singles.push_back({s.other_cert ? &pki->leaf : &cert, &pki->inter, s.status,
                                     T + s.this_update, s.next ? T + s.next : 0, 0, -1, EVP_sha1()});
-            replies.push_back(HttpReply::make(
-                200, str(to_der(make_ocsp_response(make_basic(spec).get()).get()))));
+            ossl::OcspBasicResp bs = make_basic(spec);
+            if (s.bad_signature) {
+                const ASN1_OCTET_STRING* sig = OCSP_resp_get0_signature(bs.get());
+                const_cast<unsigned char*>(
+                    ASN1_STRING_get0_data(sig))[ASN1_STRING_length(sig) - 1] ^= 0x01;
+            }
+            replies.push_back(
+                HttpReply::make(200, str(to_der(make_ocsp_response(bs.get()).get()))));
         }
         ossl::X509StorePtr store = new_store();
         EXPECT_EQ(rev_value(cert.cert.get(), store.get()), c.rc) << c.name;
@@ -277,10 +313,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.name << "\n" << fresh();
         if (c.rc == 0 && c.urls == kCrlPoint) EXPECT_TRUE(crl && !basic) << c.name;
         if (c.rc == 0 && c.urls != kCrlPoint)
-            EXPECT_TRUE(basic && responder &&
-                        X509_cmp(responder.get(),
-                                 services().responder[static_cast<int>(KeyType::ec)].cert.get()) ==
-                            0)
+            EXPECT_TRUE(basic && responder && X509_cmp(responder.get(), answering->cert.get()) == 0)
                 << c.name;
     }
 }

@@ -52,6 +52,15 @@ ossl::OctetString octets(const std::string& s) {
     return o;
 }
 
+// Appends an unsigned attribute holding der to the token's SignerInfo (its signature stays good).
+void add_unsigned(PKCS7* token, int nid, const std::string& der) {
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(token), 0);
+    ossl::Asn1String v(ASN1_STRING_new());
+    ASSERT_TRUE(v && ASN1_STRING_set(v.get(), der.data(), static_cast<int>(der.size())));
+    ASSERT_EQ(PKCS7_add_attribute(si, nid, V_ASN1_SEQUENCE, v.get()), 1);
+    (void)v.release();
+}
+
 class TimeStamps : public ssf_test::Started {
   protected:
     void TearDown() override {
@@ -184,6 +193,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
     const Tsas& t = tsas();
     const Services& s = services();
     enum Pab { kNone, kWithoutRoot, kFromService };
+    enum RootCrl { kNoCrl, kInterListed, kInterNotListed };  // in the token's revocationValues
     const struct {
         const char* name;
         const Entity* tsa;
@@ -192,6 +202,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         Pab pab;
         int kind, rc;
         std::string logged;
+        RootCrl crl = kNoCrl;
     } cases[] = {
         {"ES-C token", &kit_tsa(KeyType::ec), 0, false, false, false, kNone, 2, 0,
          "ssf_verify_TS_token() : escTimeStamp, skipping revocation status check"},
@@ -199,6 +210,13 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         {"signature token, chain of three, no revocation values", &kit_tsa(KeyType::ec), 0, false,
          false, false, kNone, 1, 114,
          "verify_signature_timestamp_rev_status() 2 : no revocation values found in timestamp"},
+        {"signature token, its intermediate CA revoked by the token's CRL", &kit_tsa(KeyType::ec),
+         0, false, false, false, kNone, 1, 114,
+         "verify_signature_timestamp_rev_status() 4 : revocation check failed for intermediate CA "
+         "#1 (name = '",
+         kInterListed},
+        {"signature token, its intermediate CA cleared by the token's CRL", &kit_tsa(KeyType::ec),
+         0, false, false, false, kNone, 1, 0, "", kInterNotListed},
         {"archive token without the CAdES attributes", &kit_tsa(KeyType::ec), 0, false, false,
          false, kNone, 3, 118,
          "verify_archive_timestamp_rev_status() 1 : VerifyEnhancedSignatureAttributes() failed"},
@@ -235,6 +253,18 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         spec.tsa = c.tsa;
         spec.gen_time = c.gen_time;
         ossl::Pkcs7 token = make_token(spec);
+        if (c.crl != kNoCrl) {
+            CrlSpec crl{.issuer = &pki->root};
+            if (c.crl == kInterListed)
+                crl.revoked.push_back(
+                    {ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get())),
+                     now() - kDay});
+            ssf::RevocationValues values(REVOCATION_VALUES_new());
+            values->crlVals = sk_X509_CRL_new_null();
+            sk_X509_CRL_push(values->crlVals, make_crl(crl).release());
+            add_unsigned(token.get(), NID_id_smime_aa_ets_revocationValues,
+                         ssf::der_of(values.get(), i2d_REVOCATION_VALUES));
+        }
         ossl::X509StorePtr store = new_store();
         ossl::X509Stack pab = ossl::new_x509_stack();
         sk_X509_push(pab.get(), ossl::up_ref(pki->inter.cert.get()).release());
