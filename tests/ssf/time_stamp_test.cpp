@@ -12,6 +12,7 @@
 #include "common/process.h"
 #include "fixture.h"
 #include "kit/crl.h"
+#include "kit/ocsp.h"
 #include "kit/tsa.h"
 #include "ssf/cades_types.h"
 #include "ssf/ocsp_client.h"
@@ -19,6 +20,7 @@
 #include "ssf/ts_check.h"
 #include "ssf/tsp_client.h"
 #include "ssf/utils.h"
+#include "ssf/verify_at_time.h"
 
 namespace {
 
@@ -304,6 +306,62 @@ TEST_F(TimeStamps, TokenChecksRunOnManyThreadsAtOnce) {
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(good, 20);
+}
+
+// Hosts share one store between threads (run under ThreadSanitizer by scripts/tsan.sh): each
+// call checks at its own time, the certificates a token carries in certValues count for that
+// call alone, and the store is left as it was.
+TEST_F(TimeStamps, OneStoreSharedByThreads) {
+    const Services& s = services();
+    const Entity ca =
+        issue({"CA in certValues", 706, 0, 0, ca_exts()}, new_key(KeyType::ec), &pki->root);
+    const Entity below = issue({"TSA below it", 707, 0, 0, tsa_exts()}, new_key(KeyType::ec), &ca);
+    TokenSpec expired, carried;
+    expired.tsa = &s.expired_tsa;
+    expired.gen_time = s.expired_valid_at;
+    carried.tsa = &below;
+    const Der expired_der = to_der(make_token(expired).get());
+    ossl::Pkcs7 with_values = make_token(carried);
+    ossl::X509Stack certs = ossl::new_x509_stack();
+    sk_X509_push(certs.get(), ossl::up_ref(ca.cert.get()).release());
+    add_unsigned(with_values.get(), NID_id_smime_aa_ets_certValues,
+                 ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+    const Der carried_der = to_der(with_values.get());
+    OcspSpec spec;
+    spec.responder = &s.expired_responder;
+    spec.produced_at = s.expired_valid_at;
+    spec.singles.push_back({&pki->leaf, &pki->inter});
+    ossl::OcspBasicResp bs = make_basic(spec);
+    ossl::Asn1Time past(ASN1_GENERALIZEDTIME_set(nullptr, s.expired_valid_at));
+
+    ossl::X509StorePtr store = new_store();
+    const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
+    std::atomic<int> wrong{0};
+    auto work = [&](int t) {
+        for (int n = 0; n < 12; ++n) {
+            const int op = (t + n) % 5;
+            if (op == 4) {
+                const bool at_past = n % 2;
+                const int rc = ssf::OCSP_basic_verify_time(at_past ? &s.expired_valid_at : nullptr,
+                                                           bs.get(), nullptr, store.get(), 0);
+                ERR_clear_error();
+                wrong += rc != (at_past ? 1 : 0);
+                continue;
+            }
+            ossl::Pkcs7 token = from_der(op == 3 ? carried_der : expired_der);
+            ossl::OctetString os = octets(expired.data);
+            const int rc = ssf_verify_TS_token(token.get(), nullptr, os.get(), store.get(), 2,
+                                               nullptr, op == 0 ? past.get() : nullptr);
+            wrong += rc != (op == 1 || op == 2 ? 123 : 0);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) threads.emplace_back(work, t);
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_FALSE(X509_VERIFY_PARAM_get_flags(X509_STORE_get0_param(store.get())) &
+                 X509_V_FLAG_USE_CHECK_TIME);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
 }
 
 TEST_F(TimeStamps, RequestsThroughTheProxy) {

@@ -117,15 +117,29 @@ TEST_F(AtTime, TokensVerifyWithTheTsaChainCheckedAtTheGivenTime) {
     }
 }
 
-TEST_F(AtTime, StoreTimeIsGivenBackAndNullInputsRefused) {
-    // A store that had a time of its own gets it back.
+// The caller's store is only read: a time of its own neither decides the check nor is changed.
+TEST_F(AtTime, CallersStoreIsOnlyReadAndNullInputsRefused) {
     ossl::X509StorePtr store = test_pki::new_store();
-    X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()), 1234567);
-    { ssf::StoreTimeGuard at(store.get(), 99); }
-    EXPECT_EQ(X509_VERIFY_PARAM_get_time(X509_STORE_get0_param(store.get())), 1234567);
-    EXPECT_TRUE(store_has_time(store.get()));
+    X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
+    X509_VERIFY_PARAM_set_time(param, 1234567);
+    const unsigned long flags = X509_VERIFY_PARAM_get_flags(param);
+    const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
+    test_pki::TokenSpec spec;
+    spec.tsa = &tsa(KeyType::ec);
     ossl::TsVerifyCtx ctx(TS_VERIFY_CTX_new());
     TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_SIGNATURE);
+    EXPECT_EQ(
+        ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), store.get(), test_pki::make_token(spec).get()),
+        1);
+    test_pki::OcspSpec ospec;
+    ospec.responder = &responder(KeyType::ec);
+    ospec.singles.push_back({&pki->leaf, &pki->inter});
+    EXPECT_EQ(ssf::OCSP_basic_verify_time(nullptr, test_pki::make_basic(ospec).get(), nullptr,
+                                          store.get(), 0),
+              1);
+    EXPECT_EQ(X509_VERIFY_PARAM_get_time(param), 1234567);
+    EXPECT_EQ(X509_VERIFY_PARAM_get_flags(param), flags);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
     EXPECT_EQ(ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, nullptr), 0);
     EXPECT_EQ(
         ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, test_pki::timestamp_token(0).get()),
