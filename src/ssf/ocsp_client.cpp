@@ -32,6 +32,13 @@ std::string gt_text(time_t t) {
     return g ? gt_text(g.get()) : "?";
 }
 
+// The URL for the log with its NUL bytes visible (the log escapes every other control byte).
+std::string shown(const std::string& url) {
+    std::string out;
+    for (char ch : url) out += ch ? std::string(1, ch) : "\\x00";
+    return out;
+}
+
 // The OCSP URIs of the certificate's authorityInfoAccess, in extension order; none when the
 // certificate has no such extension.
 std::optional<std::vector<std::string>> responder_urls(X509* cert) {
@@ -45,7 +52,8 @@ std::optional<std::vector<std::string>> responder_urls(X509* cert) {
         const ASN1_IA5STRING* uri = ad->location->d.uniformResourceIdentifier;
         urls.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
                           static_cast<size_t>(ASN1_STRING_length(uri)));
-        log_write("%s() : OCSP URL '%s' found in certificate", "get_revValue", urls.back().c_str());
+        log_write("%s() : OCSP URL '%s' found in certificate", "get_revValue",
+                  shown(urls.back()).c_str());
     }
     return urls;
 }
@@ -118,6 +126,11 @@ class RevValue {
 Attempt RevValue::ask(const std::string& url, ossl::X509Ptr* ocsp_cert,
                       ossl::OcspBasicResp* ocsp_resp) {
     const char* u = url.c_str();
+    // Cut at the NUL, the URL would name another service than the certificate does.
+    if (url.find('\0') != std::string::npos) {
+        log_error("%s() : OCSP URL '%s' holds a NUL byte: refused", kFn, shown(url).c_str());
+        return {SSF_RESULT_OCSP_URL_INVALID};
+    }
     log_write("%s() : trying to get response from '%s'", kFn, u);
     ossl::OcspResponse resp;
     if (int rc = get_OCSP_response(req_, u, &resp); rc != 0) {

@@ -10,6 +10,7 @@
 #include "common/openssl_tool.h"
 #include "common/process.h"
 #include "common/tls_front.h"
+#include "common/vectors.h"
 #include "fixture.h"
 #include "kit/crl.h"
 #include "kit/ocsp.h"
@@ -90,8 +91,18 @@ struct Shape {
     bool bad_signature = false;      // a byte of the signature value flipped
 };
 
+// authorityInfoAccess naming one responder by the URI as it is, NUL bytes included.
+std::string aia_der(const std::string& uri) {
+    testing_support::Bytes ad = {0x06, 0x08, 0x2b, 0x06, 0x01, 0x05,
+                                 0x05, 0x07, 0x30, 0x01, 0x86, static_cast<uint8_t>(uri.size())};
+    ad.insert(ad.end(), uri.begin(), uri.end());
+    ad.insert(ad.begin(), {0x30, static_cast<uint8_t>(ad.size())});
+    ad.insert(ad.begin(), {0x30, static_cast<uint8_t>(ad.size())});
+    return "DER:" + testing_support::to_hex(ad);
+}
+
 TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
-    enum Urls { kOne, kTwo, kRefusedFirst, kNoAia, kCrlPoint, kNotHttp };
+    enum Urls { kOne, kTwo, kRefusedFirst, kNoAia, kCrlPoint, kNotHttp, kNulInUrl };
     HttpReply silent;
     silent.silent = true;
     static const Entity& gost2001 = *new Entity(issue(
@@ -232,6 +243,14 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
          1,
          {},
          ""},
+        {"a NUL in the responder's URL: not asked",
+         "",
+         kNulInUrl,
+         {Shape{}},
+         103,
+         0,
+         {},
+         "\\x00.evil/' holds a NUL byte: refused"},
         {"about another certificate",
          "",
          kOne,
@@ -281,8 +300,11 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             urls.insert(urls.begin(),
                         "http://127.0.0.1:" + std::to_string(testing_support::free_port()));
         if (c.urls == kNotHttp) urls = {"ldap://127.0.0.1/"};
-        if (c.urls == kNoAia || c.urls == kCrlPoint) urls.clear();
+        if (c.urls == kNoAia || c.urls == kCrlPoint || c.urls == kNulInUrl) urls.clear();
         if (c.urls == kCrlPoint) exts.push_back({"crlDistributionPoints", "URI:" + stub.url("/c")});
+        if (c.urls == kNulInUrl)
+            exts.push_back({"authorityInfoAccess",
+                            aia_der(stub.url("/ocsp") + std::string(1, '\0') + ".evil/")});
         const Entity* answering = &services().responder[static_cast<int>(KeyType::ec)];
         const Entity cert = subject(++serial, urls, exts);
         for (const auto& r : c.replies) {
