@@ -4,7 +4,10 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/winstub.h"
 
@@ -65,6 +68,43 @@ int by_subject(X509_LOOKUP* lu, X509_LOOKUP_TYPE type, const X509_NAME* name, X5
         X509_CRL_free(crl);
     }
     return 1;
+}
+
+// OpenSSL 3.0 words a responder chain that fails "Verify error: <text>"; the trace log has it as
+// the time-stamp verifier still words it, "Verify error:<text>". The queue is taken off and put
+// back in order with that one entry reworded; every text is copied out first, since putting an
+// entry back may reuse the slot another one was read from.
+void reword_ocsp_verify_error() {
+    static constexpr std::string_view kSpaced = "Verify error: ";
+    const char* data = nullptr;
+    int flags = 0;
+    const unsigned long last = ERR_peek_last_error_all(nullptr, nullptr, nullptr, &data, &flags);
+    if (ERR_GET_LIB(last) != ERR_LIB_OCSP ||
+        ERR_GET_REASON(last) != OCSP_R_CERTIFICATE_VERIFY_ERROR || !(flags & ERR_TXT_STRING) ||
+        !data || !std::string_view(data).starts_with(kSpaced))
+        return;
+    struct Entry {
+        unsigned long code;
+        std::string file, func;
+        int line;
+        std::optional<std::string> data;
+    };
+    std::vector<Entry> queue;
+    const char *file = nullptr, *func = nullptr;
+    int line = 0;
+    for (unsigned long e; (e = ERR_get_error_all(&file, &line, &func, &data, &flags)) != 0;)
+        queue.push_back(
+            {e, file ? file : "", func ? func : "", line,
+             (flags & ERR_TXT_STRING) && data ? std::optional<std::string>(data) : std::nullopt});
+    queue.back().data->erase(kSpaced.size() - 1, 1);
+    for (const Entry& q : queue) {
+        ERR_new();
+        ERR_set_debug(q.file.c_str(), q.line, q.func.c_str());
+        if (q.data)
+            ERR_set_error(ERR_GET_LIB(q.code), ERR_GET_REASON(q.code), "%s", q.data->c_str());
+        else
+            ERR_set_error(ERR_GET_LIB(q.code), ERR_GET_REASON(q.code), nullptr);
+    }
 }
 
 X509_LOOKUP_METHOD* caller_store_lookup() {
@@ -216,7 +256,9 @@ int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509
         ERR_raise(ERR_LIB_OCSP, ERR_R_MALLOC_FAILURE);
         return -1;
     }
-    return OCSP_basic_verify(bs, certs, at.get(), flags);
+    const int rc = OCSP_basic_verify(bs, certs, at.get(), flags);
+    if (rc <= 0) reword_ocsp_verify_error();
+    return rc;
 }
 
 int OCSP_BASICRESP_digest(const OCSP_BASICRESP* bs, const EVP_MD* md, unsigned char* out,

@@ -40,7 +40,8 @@ int SSF_TS_check_status_info(TS_RESP* response);
 
 // OCSP_basic_verify with the responder's chain checked at *when (now when null). 1 or 2
 // verified (2: signer among certs and no chain check ran), 0 not verified, negative on error;
-// the crypto library's OCSP errors say why.
+// the crypto library's OCSP errors say why (a chain that fails: "Verify error:" and the
+// verifier's text, as the time-stamp verifier has it).
 int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
                            X509_STORE* store, unsigned long flags);
 // Digest of the response's DER encoding (what CAdES OCSP references hold). 1, or 0.

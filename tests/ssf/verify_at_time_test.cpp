@@ -56,7 +56,7 @@ class AtTime : public ssf_test::Started {
         ossl::X509StorePtr store = test_pki::new_store();
         const int rc = ssf::SSF_TS_RESP_verify_token(when, ctx.get(), store.get(), token);
         EXPECT_FALSE(store_has_time(store.get()));
-        ERR_clear_error();
+        take_last_error();
         return rc;
     }
     int verify_ocsp(OCSP_BASICRESP* bs, const time_t* when, std::vector<X509*> certs = {},
@@ -66,9 +66,18 @@ class AtTime : public ssf_test::Started {
         ossl::X509StorePtr store = test_pki::new_store();
         const int rc = ssf::OCSP_basic_verify_time(when, bs, given.get(), store.get(), flags);
         EXPECT_FALSE(store_has_time(store.get()));
-        ERR_clear_error();
+        take_last_error();
         return rc;
     }
+    // The data of the last error on the queue, which is emptied.
+    void take_last_error() {
+        const char* data = nullptr;
+        int flags = 0;
+        ERR_peek_last_error_all(nullptr, nullptr, nullptr, &data, &flags);
+        last_error = (flags & ERR_TXT_STRING) && data ? data : "";
+        ERR_clear_error();
+    }
+    std::string last_error;
     // PEM files of an entity in the test's directory: NAME.pem and NAME.key.
     void write_entity(const std::string& name, const Entity& e) {
         dir.write(name + ".pem", test_pki::pem_of(e.cert.get()));
@@ -114,6 +123,8 @@ TEST_F(AtTime, TokensVerifyWithTheTsaChainCheckedAtTheGivenTime) {
         if (c.certs_given) certs.push_back(c.tsa->cert.get());
         EXPECT_EQ(verify_token(test_pki::from_der(der).get(), spec, c.when, certs), c.expect)
             << c.what;
+        if (c.tsa == &expired && c.when == -1)
+            EXPECT_EQ(last_error, "Verify error:certificate has expired");
     }
 }
 
@@ -244,6 +255,9 @@ TEST_F(AtTime, ResponsesVerifyWithTheResponderChainCheckedAtTheGivenTime) {
         std::vector<X509*> certs;
         if (c.certs_given) certs.push_back(c.responder->cert.get());
         EXPECT_EQ(verify_ocsp(bs.get(), c.when, certs, c.flags), c.expect) << c.what;
+        // Worded as the time-stamp verifier words it.
+        if (c.responder == &services().expired_responder && !c.when)
+            EXPECT_EQ(last_error, "Verify error:certificate has expired");
     }
     // The digest CAdES references hold is that of the response's DER.
     test_pki::OcspSpec spec;
