@@ -327,9 +327,13 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
         }
         ossl::X509Object obj(
             X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509, X509_get_issuer_name(cert)));
-        if (!obj || !X509_OBJECT_get0_X509(obj.get())) {
-            log_error("%s() 5 : certificate not found in trusted root store", kFn);
+        if (!obj) {
+            log_error("%s() 4 : X509_STORE_get_by_subject() failed", kFn);
             ERR_clear_error();
+            return 0;
+        }
+        if (!X509_OBJECT_get0_X509(obj.get())) {
+            log_error("%s() 5 : certificate not found in trusted root store", kFn);
             return 0;
         }
         if (!pab_certs) return 1;

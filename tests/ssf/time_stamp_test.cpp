@@ -281,6 +281,12 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.name;
         if (c.pab == kFromService) EXPECT_EQ(sk_X509_num(pab.get()), 2) << c.name;
     }
+    // A certificate whose issuer the store does not hold.
+    ossl::X509StorePtr store = new_store();
+    EXPECT_EQ(ssf::find_certificate_in_trusted_root(t.untrusted.cert.get(), store.get(), nullptr),
+              0);
+    EXPECT_TRUE(
+        logged("find_certificate_in_trusted_root() 4 : X509_STORE_get_by_subject() failed"));
     // Not a token at all.
     ossl::OctetString junk = octets("junk");
     EXPECT_EQ(ssf::ssf_verify_TS(junk.get(), nullptr, nullptr, 2, nullptr, nullptr, nullptr), -1);
