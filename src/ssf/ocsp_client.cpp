@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,15 @@ ossl::OcspResponse my_OCSP_sendreq_bio(const ServiceRoute& r, http::Connection& 
     ossl::OcspResponse resp(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(body->size())));
     if (!resp) raise_nested_asn1_error();
     return resp;
+}
+
+// What BIO_do_connect gave for a connect that failed (the transport keeps it to itself): -1 when
+// the host name did not resolve, 0 for a connection refused, unreachable or timed out.
+int connect_result() {
+    const char* func = nullptr;
+    return ERR_peek_last_error_func(&func) != 0 && func && std::strcmp(func, "BIO_lookup_ex") == 0
+               ? -1
+               : 0;
 }
 
 // The pause between the two requests of one responder, handed to the system's sleeper.
@@ -407,7 +417,7 @@ int get_OCSP_response(OCSP_REQUEST* req, const char* url, ossl::OcspResponse* ou
     const Opened opened = open_route(conn, *route, kFn);
     if (opened == Opened::unreachable) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed, retcode = %d", kFn,
-                  route->host.c_str(), route->port.c_str(), -1);
+                  route->host.c_str(), route->port.c_str(), connect_result());
         log_crypto_errors();
         return SSF_RESULT_OCSP_UNREACHABLE;
     }

@@ -417,6 +417,10 @@ TEST_F(TimeStamps, RequestsThroughTheProxy) {
                       114)
                 << c.name;
         }
+        EXPECT_TRUE(logged(std::string(c.ocsp ? "get_OCSP_response" : "make_time_stamp") +
+                           "() : using proxy 'http://127.0.0.1:" + std::to_string(stub.port()) +
+                           "'"))
+            << c.name;
         const auto seen = stub.requests();
         ASSERT_EQ(seen.size(), asked + 1) << c.name;
         std::string want = c.head;
