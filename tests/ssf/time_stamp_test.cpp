@@ -256,7 +256,8 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         spec.gen_time = c.gen_time;
         ossl::Pkcs7 token = make_token(spec);
         if (c.crl != kNoCrl) {
-            CrlSpec crl{.issuer = &pki->root};
+            CrlSpec crl;
+            crl.issuer = &pki->root;
             if (c.crl == kInterListed)
                 crl.revoked.push_back(
                     {ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get())),

@@ -123,8 +123,9 @@ TEST_F(AtTime, TokensVerifyWithTheTsaChainCheckedAtTheGivenTime) {
         if (c.certs_given) certs.push_back(c.tsa->cert.get());
         EXPECT_EQ(verify_token(test_pki::from_der(der).get(), spec, c.when, certs), c.expect)
             << c.what;
-        if (c.tsa == &expired && c.when == -1)
+        if (c.tsa == &expired && c.when == -1) {
             EXPECT_EQ(last_error, "Verify error:certificate has expired");
+        }
     }
 }
 
@@ -256,8 +257,9 @@ TEST_F(AtTime, ResponsesVerifyWithTheResponderChainCheckedAtTheGivenTime) {
         if (c.certs_given) certs.push_back(c.responder->cert.get());
         EXPECT_EQ(verify_ocsp(bs.get(), c.when, certs, c.flags), c.expect) << c.what;
         // Worded as the time-stamp verifier words it.
-        if (c.responder == &services().expired_responder && !c.when)
+        if (c.responder == &services().expired_responder && !c.when) {
             EXPECT_EQ(last_error, "Verify error:certificate has expired");
+        }
     }
     // The digest CAdES references hold is that of the response's DER.
     test_pki::OcspSpec spec;
