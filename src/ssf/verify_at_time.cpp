@@ -128,7 +128,15 @@ ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when, STACK_OF(X509) *
     X509_VERIFY_PARAM* param = X509_STORE_get0_param(own.get());
     if (X509_VERIFY_PARAM_set1(param, X509_STORE_get0_param(base)) != 1) return nullptr;
     X509_VERIFY_PARAM_set_time(param, when == -1 ? platform::now() : when);
+    // The caller's own checks stay: dropping a revocation callback would weaken the verification.
     X509_STORE_set_verify_cb(own.get(), X509_STORE_get_verify_cb(base));
+    X509_STORE_set_verify(own.get(), X509_STORE_get_verify(base));
+    X509_STORE_set_check_issued(own.get(), X509_STORE_get_check_issued(base));
+    X509_STORE_set_check_revocation(own.get(), X509_STORE_get_check_revocation(base));
+    X509_STORE_set_get_crl(own.get(), X509_STORE_get_get_crl(base));
+    X509_STORE_set_check_crl(own.get(), X509_STORE_get_check_crl(base));
+    X509_STORE_set_cert_crl(own.get(), X509_STORE_get_cert_crl(base));
+    X509_STORE_set_check_policy(own.get(), X509_STORE_get_check_policy(base));
 
     auto caller = std::make_unique<CallerStore>();
     if (X509_STORE_up_ref(base) != 1) return nullptr;

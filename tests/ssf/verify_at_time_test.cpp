@@ -152,6 +152,16 @@ TEST_F(AtTime, CallersStoreIsOnlyReadAndNullInputsRefused) {
     EXPECT_EQ(X509_VERIFY_PARAM_get_time(param), 1234567);
     EXPECT_EQ(X509_VERIFY_PARAM_get_flags(param), flags);
     EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
+    // What the caller's store asks for still holds: its CRL checks, its own callbacks.
+    X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_CRL_CHECK);
+    EXPECT_EQ(
+        ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), store.get(), test_pki::make_token(spec).get()),
+        0);
+    X509_VERIFY_PARAM_clear_flags(param, X509_V_FLAG_CRL_CHECK);
+    X509_STORE_set_check_revocation(store.get(), [](X509_STORE_CTX*) { return 0; });
+    EXPECT_EQ(
+        ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), store.get(), test_pki::make_token(spec).get()),
+        0);
     EXPECT_EQ(ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, nullptr), 0);
     EXPECT_EQ(
         ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, test_pki::timestamp_token(0).get()),
