@@ -415,6 +415,11 @@ int get_OCSP_response(OCSP_REQUEST* req, const char* url, ossl::OcspResponse* ou
     }
     http::Connection conn(service_limits());
     const Opened opened = open_route(conn, *route, kFn);
+    if (opened == Opened::no_stream) {
+        log_error("%s() 2 : BIO_new_connect( '%s' ) failed", kFn, route->host.c_str());
+        log_crypto_errors();
+        return -1;
+    }
     if (opened == Opened::unreachable) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed, retcode = %d", kFn,
                   route->host.c_str(), route->port.c_str(), connect_result());

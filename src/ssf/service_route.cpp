@@ -51,7 +51,9 @@ std::string host_header(const ServiceRoute& r) {
 }
 
 Opened open_route(http::Connection& conn, const ServiceRoute& r, const char* fn) {
-    if (conn.connect(r.host, r.port) != http::Failure::none) return Opened::unreachable;
+    const http::Failure connected = conn.connect(r.host, r.port);
+    if (connected == http::Failure::stream) return Opened::no_stream;
+    if (connected != http::Failure::none) return Opened::unreachable;
     if (r.proxied)
         log_write("%s() : using proxy '%s'", fn, config().proxy_url.value_or("").c_str());
     if (!r.target.tls) return Opened::ok;

@@ -429,6 +429,18 @@ TEST_F(TimeStamps, RequestsThroughTheProxy) {
             want.replace(at, 3, std::to_string(seen.back().body.size()));
         EXPECT_EQ(seen.back().head, want) << c.name;
     }
+    // A proxy the crypto library cannot even make a connect stream for.
+    configure("[cades]\ntsp_server = http://tsa.example/tsp\n[proxy]\nproxy_url = http://[\n");
+    ossl::OcspRequest req(OCSP_REQUEST_new());
+    ossl::OcspResponse resp;
+    EXPECT_EQ(ssf::get_OCSP_response(req.get(), "http://ocsp.example/", &resp), -1);
+    EXPECT_TRUE(logged("get_OCSP_response() 2 : BIO_new_connect( '[' ) failed"));
+    ossl::Asn1String token;
+    ossl::Asn1Time gen;
+    EXPECT_EQ(ssf::make_time_stamp(2, &token, reinterpret_cast<const unsigned char*>("d"), 1,
+                                   EVP_sha256(), nullptr, nullptr, &gen),
+              -1);
+    EXPECT_TRUE(logged("make_time_stamp() 3 : BIO_new_connect( '[' ) failed"));
 }
 
 }  // namespace
