@@ -151,6 +151,7 @@ using Attribute = Owner<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
 using AttributeStack = Owner<STACK_OF(X509_ATTRIBUTE), free_attribute_stack>;
 using X509StorePtr = Owner<X509_STORE, X509_STORE_free>;
 using X509StoreCtx = Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
+using LookupMethod = Owner<X509_LOOKUP_METHOD, X509_LOOKUP_meth_free>;
 using X509Object = Owner<X509_OBJECT, X509_OBJECT_free>;
 using X509Crl = Owner<X509_CRL, X509_CRL_free>;
 using CrlStack = Owner<STACK_OF(X509_CRL), free_crl_stack>;

@@ -44,6 +44,7 @@ struct Config {
     Text default_crl_url_2012;
     bool password_caching = false;
     bool use_only_default_crl_url = false;
+    Text proxy_url;  // as configured, for the log
     Text proxy_host;
     Text proxy_port;
     Text proxy_login_pwd;

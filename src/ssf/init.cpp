@@ -209,11 +209,12 @@ void read_server_encoding(const KeyRow& r, const ConfigSource& file) {
 void read_proxy_url(const KeyRow& r, const ConfigSource& file) {
     auto v = file.get(r.key);
     if (!v) {
-        g_config.proxy_host = g_config.proxy_port = std::nullopt;
+        g_config.proxy_url = g_config.proxy_host = g_config.proxy_port = std::nullopt;
         write_not_found(r);
         log_write("%s() : proxy is NOT USED", kFn);
         return;
     }
+    g_config.proxy_url = *v;
     split_proxy_url(*v, g_config.proxy_host, g_config.proxy_port);
     log_write("%s() : '%s' is: host = '%s', port = '%s'", kFn, r.key, g_config.proxy_host->c_str(),
               g_config.proxy_port ? g_config.proxy_port->c_str() : "(null)");

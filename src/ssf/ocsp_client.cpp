@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ std::string gt_text(time_t t) {
     return g ? gt_text(g.get()) : "?";
 }
 
+// The URL for the log with its NUL bytes visible (the log escapes every other control byte).
+std::string shown(const std::string& url) {
+    std::string out;
+    for (char ch : url) out += ch ? std::string(1, ch) : "\\x00";
+    return out;
+}
+
 // The OCSP URIs of the certificate's authorityInfoAccess, in extension order; none when the
 // certificate has no such extension.
 std::optional<std::vector<std::string>> responder_urls(X509* cert) {
@@ -45,7 +53,8 @@ std::optional<std::vector<std::string>> responder_urls(X509* cert) {
         const ASN1_IA5STRING* uri = ad->location->d.uniformResourceIdentifier;
         urls.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
                           static_cast<size_t>(ASN1_STRING_length(uri)));
-        log_write("%s() : OCSP URL '%s' found in certificate", "get_revValue", urls.back().c_str());
+        log_write("%s() : OCSP URL '%s' found in certificate", "get_revValue",
+                  shown(urls.back()).c_str());
     }
     return urls;
 }
@@ -70,6 +79,15 @@ ossl::OcspResponse my_OCSP_sendreq_bio(const ServiceRoute& r, http::Connection& 
     ossl::OcspResponse resp(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(body->size())));
     if (!resp) raise_nested_asn1_error();
     return resp;
+}
+
+// What BIO_do_connect gave for a connect that failed (the transport keeps it to itself): -1 when
+// the host name did not resolve, 0 for a connection refused, unreachable or timed out.
+int connect_result() {
+    const char* func = nullptr;
+    return ERR_peek_last_error_func(&func) != 0 && func && std::strcmp(func, "BIO_lookup_ex") == 0
+               ? -1
+               : 0;
 }
 
 // The pause between the two requests of one responder, handed to the system's sleeper.
@@ -118,6 +136,11 @@ class RevValue {
 Attempt RevValue::ask(const std::string& url, ossl::X509Ptr* ocsp_cert,
                       ossl::OcspBasicResp* ocsp_resp) {
     const char* u = url.c_str();
+    // Cut at the NUL, the URL would name another service than the certificate does.
+    if (url.find('\0') != std::string::npos) {
+        log_error("%s() : OCSP URL '%s' holds a NUL byte: refused", kFn, shown(url).c_str());
+        return {SSF_RESULT_OCSP_URL_INVALID};
+    }
     log_write("%s() : trying to get response from '%s'", kFn, u);
     ossl::OcspResponse resp;
     if (int rc = get_OCSP_response(req_, u, &resp); rc != 0) {
@@ -392,9 +415,14 @@ int get_OCSP_response(OCSP_REQUEST* req, const char* url, ossl::OcspResponse* ou
     }
     http::Connection conn(service_limits());
     const Opened opened = open_route(conn, *route, kFn);
+    if (opened == Opened::no_stream) {
+        log_error("%s() 2 : BIO_new_connect( '%s' ) failed", kFn, route->host.c_str());
+        log_crypto_errors();
+        return -1;
+    }
     if (opened == Opened::unreachable) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed, retcode = %d", kFn,
-                  route->host.c_str(), route->port.c_str(), -1);
+                  route->host.c_str(), route->port.c_str(), connect_result());
         log_crypto_errors();
         return SSF_RESULT_OCSP_UNREACHABLE;
     }

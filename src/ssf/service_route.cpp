@@ -51,8 +51,11 @@ std::string host_header(const ServiceRoute& r) {
 }
 
 Opened open_route(http::Connection& conn, const ServiceRoute& r, const char* fn) {
-    if (conn.connect(r.host, r.port) != http::Failure::none) return Opened::unreachable;
-    if (r.proxied) log_write("%s() : using proxy '%s:%s'", fn, r.host.c_str(), r.port.c_str());
+    const http::Failure connected = conn.connect(r.host, r.port);
+    if (connected == http::Failure::stream) return Opened::no_stream;
+    if (connected != http::Failure::none) return Opened::unreachable;
+    if (r.proxied)
+        log_write("%s() : using proxy '%s'", fn, config().proxy_url.value_or("").c_str());
     if (!r.target.tls) return Opened::ok;
     const char* host = r.target.host.c_str();
     const char* port = r.target.port.c_str();

@@ -37,10 +37,11 @@ inline bool sends_credentials(const ServiceRoute& r) {
 // The service's host for the Host line (an IPv6 address in brackets).
 [[nodiscard]] std::string host_header(const ServiceRoute& r);
 
-enum class Opened { ok, unreachable, failed };
-// Connects along the route; for https, through the proxy's tunnel first, then TLS. A failed
-// connect is the caller's to report (unreachable); after it, the proxy in use and a failed tunnel
-// or TLS start are logged here under fn's name (failed), and the connection is gone.
+enum class Opened { ok, no_stream, unreachable, failed };
+// Connects along the route; for https, through the proxy's tunnel first, then TLS. A connect
+// stream that cannot be made (no_stream) and a failed connect (unreachable) are the caller's to
+// report; after it, the proxy in use and a failed tunnel or TLS start are logged here under fn's
+// name (failed), and the connection is gone.
 [[nodiscard]] Opened open_route(http::Connection& conn, const ServiceRoute& r, const char* fn);
 
 // One exchange: the head and the DER body out, the reply's body back. None when the exchange

@@ -99,34 +99,33 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_error("%s() 3 : ssf_get_ts_cert() failed", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    ossl::X509StoreCtx chain_ctx(X509_STORE_CTX_new());
-    if (!chain_ctx) {
-        log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
-        return SSF_RC_MEMORY;
-    }
-    if (X509_STORE_CTX_init(chain_ctx.get(), store, tsa.get(), nullptr) != 1) {
-        log_error("%s() 5 : X509_STORE_CTX_init() failed", kFn);
-        log_crypto_errors();
-        return SSF_RC_MEMORY;
-    }
     PKCS7_SIGNER_INFO* si = first_signer_info(p7);
     if (!si) {
         log_error("%s() 6 : no signer info found in timestamp", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    if (ossl::X509Stack values = cert_values(si)) {
+    ossl::X509Stack values = cert_values(si);
+    if (values)
         log_write("%s() : %d certs found in 'certValues' attribute", kFn,
                   sk_X509_num(values.get()));
-        for (int i = 0; i < sk_X509_num(values.get()); ++i)
-            (void)X509_STORE_add_cert(store, sk_X509_value(values.get(), i));
-    }
-
     std::optional<time_t> at;
     if (when)
         at = generalizedtime_to_time_t(when);
     else if (config().verify_use_signing_time)
         at = generalizedtime_to_time_t(TS_TST_INFO_get_time(tst_info));
-    X509_STORE_CTX_set_time(chain_ctx.get(), 0, at.value_or(platform::now()));
+    // The token's certValues count as trusted for this check alone, and the time is this call's:
+    // both go into a store of the call's own, never into the caller's, which other threads share.
+    ossl::X509StorePtr call_store = store_at_time(store, at.value_or(-1), values.get());
+    ossl::X509StoreCtx chain_ctx(call_store ? X509_STORE_CTX_new() : nullptr);
+    if (!chain_ctx) {
+        log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
+        return SSF_RC_MEMORY;
+    }
+    if (X509_STORE_CTX_init(chain_ctx.get(), call_store.get(), tsa.get(), nullptr) != 1) {
+        log_error("%s() 5 : X509_STORE_CTX_init() failed", kFn);
+        log_crypto_errors();
+        return SSF_RC_MEMORY;
+    }
     if (X509_verify_cert(chain_ctx.get()) <= 0) {
         log_error("%s() 7 : TSP certificate is invalid, reason:  '%s'", kFn,
                   X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain_ctx.get())));
@@ -138,8 +137,8 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_error("%s() 8 : X509_STORE_CTX_get_chain() failed", kFn);
         return SSF_RESULT_TSP_UNTRUSTED;
     }
-    if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1), store,
-                                         pab_certs) != 1) {
+    if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1),
+                                         call_store.get(), pab_certs) != 1) {
         log_error("%s() 9 : find_certificate_in_trusted_root() failed", kFn);
         return SSF_RESULT_TSP_UNTRUSTED;
     }
@@ -150,15 +149,15 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_crypto_errors();
         return SSF_RC_MEMORY;
     }
-    if (SSF_TS_RESP_verify_token(at.value_or(-1), ctx.get(), store, p7) != 1) {
+    if (SSF_TS_RESP_verify_token(at.value_or(-1), ctx.get(), call_store.get(), p7) != 1) {
         log_error("%s() 10 : SSF_TS_RESP_verify_token() failed", kFn);
         log_crypto_errors();
         return timestamp_failure_code(kind);
     }
     switch (kind) {
         case kSignatureTimestamp: {
-            const int rc =
-                verify_signature_timestamp_rev_status(si, chain, store, at ? &*at : nullptr);
+            const int rc = verify_signature_timestamp_rev_status(si, chain, call_store.get(),
+                                                                 at ? &*at : nullptr);
             if (rc != 0) log_error("%s() : verify_signature_timestamp_rev_status() failed", kFn);
             return rc;
         }
@@ -328,9 +327,13 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
         }
         ossl::X509Object obj(
             X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509, X509_get_issuer_name(cert)));
-        if (!obj || !X509_OBJECT_get0_X509(obj.get())) {
-            log_error("%s() 5 : certificate not found in trusted root store", kFn);
+        if (!obj) {
+            log_error("%s() 4 : X509_STORE_get_by_subject() failed", kFn);
             ERR_clear_error();
+            return 0;
+        }
+        if (!X509_OBJECT_get0_X509(obj.get())) {
+            log_error("%s() 5 : certificate not found in trusted root store", kFn);
             return 0;
         }
         if (!pab_certs) return 1;

@@ -72,8 +72,9 @@ int AddCACertsToStore(X509_STORE* store);
 // store at `when` (null: the token's genTime when "common:verify_use_signing_time" is on, else
 // now) to a root that find_certificate_in_trusted_root accepts, then the kind's revocation
 // check. 0; the kind's code (118, 123, 125, or 28 for an unknown kind) when the chain or the
-// token does not verify; 4, 13 (unknown kind), 114, 115, or -1. Adds the certValues
-// certificates to store and the TSA's certificate to the token when it lacks it. Hosts call it
+// token does not verify; 4, 13 (unknown kind), 114, 115, or -1. The certValues certificates
+// are trusted for this call alone: store is only read, so threads may share it, each checking
+// at its own time. Adds the TSA's certificate to the token when it lacks it. Hosts call it
 // outside the SSF interface: it takes no lock and runs no start-up, and touches only state that is
 // made once.
 SSF_API int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,

@@ -75,6 +75,12 @@ ossl::TsResp ask_server(const char* url, TS_REQ* req, int* rc) {
     }
     http::Connection conn(service_limits());
     const Opened opened = open_route(conn, *route, kFn);
+    if (opened == Opened::no_stream) {
+        log_error("%s() 3 : BIO_new_connect( '%s' ) failed", kFn, route->host.c_str());
+        log_crypto_errors();
+        *rc = -1;
+        return nullptr;
+    }
     if (opened == Opened::unreachable) {
         log_error("%s() 4 : BIO_do_connect( host = '%s', port = '%s' ) failed", kFn,
                   route->host.c_str(), route->port.c_str());

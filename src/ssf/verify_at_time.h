@@ -1,10 +1,10 @@
 // Verification of time-stamp tokens and OCSP basic responses with the signer's certificate chain
 // checked at a chosen moment instead of now: CAdES signatures are checked long after their time
 // stamps and OCSP responses were made, when the TSA's or responder's certificate may have
-// expired. OpenSSL's own verifiers do the work; the chosen time rides on the trusted store's
-// verification parameters, which every chain check on that store inherits. The store is
-// changed only for the duration of the call and given back as it was, so its time never leaks
-// into later calls; it must not be used by another thread meanwhile (give each call its own).
+// expired. OpenSSL's own verifiers do the work; they build their chain contexts from a store and
+// take the time from its verification parameters, so each call gets a store of its own (below)
+// that carries its time. The caller's store is only read: hosts share one store between threads,
+// and a time written into it would be seen by every other call on it.
 // A time of -1 (or no time) means now: the system clock, which tests can set.
 #pragma once
 
@@ -14,24 +14,17 @@
 
 namespace ssf {
 
-// Sets the store's verification time for the life of the object, then restores what it had.
-class StoreTimeGuard {
-  public:
-    StoreTimeGuard(X509_STORE* store, time_t when);
-    ~StoreTimeGuard();
-    StoreTimeGuard(const StoreTimeGuard&) = delete;
-    StoreTimeGuard& operator=(const StoreTimeGuard&) = delete;
-
-  private:
-    X509_VERIFY_PARAM* param_;
-    bool had_time_;
-    time_t old_time_;
-};
+// A store for one verification at `when` (-1: now). It has the caller's verification parameters
+// with that time, trusts what the caller's store trusts (asked by subject as a chain needs it, so
+// the caller's own look-ups still run) and, for this call alone, the certificates of `extra`.
+// None when memory runs out.
+[[nodiscard]] ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when,
+                                               STACK_OF(X509) * extra = nullptr);
 
 // RFC 3161 token check at a time. ctx is filled by the caller (flags, untrusted certificates,
 // imprint or data, nonce, policy, TSA name) but holds no store: TS_VERIFY_CTX is opaque in
-// OpenSSL 3.0 and would hide it. store (borrowed) is the trust anchor set for the TSA chain;
-// ctx holds it only during the call. TS_VFY_SIGNATURE checks the signature, the TSA chain for
+// OpenSSL 3.0 and would hide it. store (borrowed, only read) is the trust anchor set for the TSA
+// chain. TS_VFY_SIGNATURE checks the signature, the TSA chain for
 // the "timestampsign" purpose (critical timeStamping EKU) at `when`, and the ESS
 // signing-certificate attribute, version 1 or 2 (RFC 5816). 1 when every check passes, else 0;
 // the crypto library's TS errors say which failed.
@@ -47,7 +40,8 @@ int SSF_TS_check_status_info(TS_RESP* response);
 
 // OCSP_basic_verify with the responder's chain checked at *when (now when null). 1 or 2
 // verified (2: signer among certs and no chain check ran), 0 not verified, negative on error;
-// the crypto library's OCSP errors say why.
+// the crypto library's OCSP errors say why (a chain that fails: "Verify error:" and the
+// verifier's text, as the time-stamp verifier has it).
 int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
                            X509_STORE* store, unsigned long flags);
 // Digest of the response's DER encoding (what CAdES OCSP references hold). 1, or 0.

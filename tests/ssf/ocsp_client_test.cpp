@@ -10,6 +10,7 @@
 #include "common/openssl_tool.h"
 #include "common/process.h"
 #include "common/tls_front.h"
+#include "common/vectors.h"
 #include "fixture.h"
 #include "kit/crl.h"
 #include "kit/ocsp.h"
@@ -87,10 +88,21 @@ struct Shape {
     CertStatus status = CertStatus::good;
     const Entity* signer = nullptr;  // the kit's EC responder when none
     bool other_cert = false;         // about another certificate
+    bool bad_signature = false;      // a byte of the signature value flipped
 };
 
+// authorityInfoAccess naming one responder by the URI as it is, NUL bytes included.
+std::string aia_der(const std::string& uri) {
+    testing_support::Bytes ad = {0x06, 0x08, 0x2b, 0x06, 0x01, 0x05,
+                                 0x05, 0x07, 0x30, 0x01, 0x86, static_cast<uint8_t>(uri.size())};
+    ad.insert(ad.end(), uri.begin(), uri.end());
+    ad.insert(ad.begin(), {0x30, static_cast<uint8_t>(ad.size())});
+    ad.insert(ad.begin(), {0x30, static_cast<uint8_t>(ad.size())});
+    return "DER:" + testing_support::to_hex(ad);
+}
+
 TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
-    enum Urls { kOne, kTwo, kRefusedFirst, kNoAia, kCrlPoint, kNotHttp };
+    enum Urls { kOne, kTwo, kRefusedFirst, kNoAia, kCrlPoint, kNotHttp, kNulInUrl };
     HttpReply silent;
     silent.silent = true;
     static const Entity& gost2001 = *new Entity(issue(
@@ -98,6 +110,10 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
     static const Entity& no_nocheck = *new Entity(
         issue({"Responder without nocheck", 902, 0, 0, {{"extendedKeyUsage", "OCSPSigning"}}},
               new_key(KeyType::ec), &pki->inter));
+    // Signs for a certificate whose issuer did not certify it: only the issuer check refuses it.
+    static const Entity& by_root =
+        *new Entity(issue({"Responder of the root", 903, 0, 0, ocsp_responder_exts()},
+                          new_key(KeyType::ec), &get().root));
     struct Case {
         const char* name;
         std::string cades;
@@ -168,7 +184,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
          0,
          1,
          {},
-         "get_OCSP_response() 4 : BIO_do_connect( host = '127.0.0.1', port = '"},
+         "' ) failed, retcode = 0"},
         {"404 with a reason",
          "",
          kOne,
@@ -203,6 +219,38 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
          1,
          {},
          "get_revValue() 20 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"signature does not verify",
+         "",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, nullptr, false, true}},
+         105,
+         1,
+         {},
+         "get_revValue() 16 : OCSP_basic_verify_time() failed, retcode = 0"},
+        {"responder the issuer did not certify",
+         "disable_ocsp_issuer_check = no",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, &by_root}},
+         105,
+         1,
+         {},
+         "get_revValue() 16 : OCSP_basic_verify_time() failed, retcode = 0"},
+        {"responder the issuer did not certify, issuer check off",
+         "disable_ocsp_issuer_check = yes",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, &by_root}},
+         0,
+         1,
+         {},
+         ""},
+        {"a NUL in the responder's URL: not asked",
+         "",
+         kNulInUrl,
+         {Shape{}},
+         103,
+         0,
+         {},
+         "\\x00.evil/' holds a NUL byte: refused"},
         {"about another certificate",
          "",
          kOne,
@@ -252,8 +300,12 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             urls.insert(urls.begin(),
                         "http://127.0.0.1:" + std::to_string(testing_support::free_port()));
         if (c.urls == kNotHttp) urls = {"ldap://127.0.0.1/"};
-        if (c.urls == kNoAia || c.urls == kCrlPoint) urls.clear();
+        if (c.urls == kNoAia || c.urls == kCrlPoint || c.urls == kNulInUrl) urls.clear();
         if (c.urls == kCrlPoint) exts.push_back({"crlDistributionPoints", "URI:" + stub.url("/c")});
+        if (c.urls == kNulInUrl)
+            exts.push_back({"authorityInfoAccess",
+                            aia_der(stub.url("/ocsp") + std::string(1, '\0') + ".evil/")});
+        const Entity* answering = &services().responder[static_cast<int>(KeyType::ec)];
         const Entity cert = subject(++serial, urls, exts);
         for (const auto& r : c.replies) {
             if (const HttpReply* raw = std::get_if<HttpReply>(&r)) {
@@ -262,13 +314,19 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             }
             const Shape& s = std::get<Shape>(r);
             OcspSpec spec;
-            spec.responder =
-                s.signer ? s.signer : &services().responder[static_cast<int>(KeyType::ec)];
+            if (s.signer) answering = s.signer;
+            spec.responder = answering;
             spec.produced_at = T + s.produced;
             spec.singles.push_back({s.other_cert ? &pki->leaf : &cert, &pki->inter, s.status,
                                     T + s.this_update, s.next ? T + s.next : 0, 0, -1, EVP_sha1()});
-            replies.push_back(HttpReply::make(
-                200, str(to_der(make_ocsp_response(make_basic(spec).get()).get()))));
+            ossl::OcspBasicResp bs = make_basic(spec);
+            if (s.bad_signature) {
+                const ASN1_OCTET_STRING* sig = OCSP_resp_get0_signature(bs.get());
+                const_cast<unsigned char*>(
+                    ASN1_STRING_get0_data(sig))[ASN1_STRING_length(sig) - 1] ^= 0x01;
+            }
+            replies.push_back(
+                HttpReply::make(200, str(to_der(make_ocsp_response(bs.get()).get()))));
         }
         ossl::X509StorePtr store = new_store();
         EXPECT_EQ(rev_value(cert.cert.get(), store.get()), c.rc) << c.name;
@@ -277,10 +335,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.name << "\n" << fresh();
         if (c.rc == 0 && c.urls == kCrlPoint) EXPECT_TRUE(crl && !basic) << c.name;
         if (c.rc == 0 && c.urls != kCrlPoint)
-            EXPECT_TRUE(basic && responder &&
-                        X509_cmp(responder.get(),
-                                 services().responder[static_cast<int>(KeyType::ec)].cert.get()) ==
-                            0)
+            EXPECT_TRUE(basic && responder && X509_cmp(responder.get(), answering->cert.get()) == 0)
                 << c.name;
     }
 }

@@ -12,6 +12,7 @@
 #include "common/process.h"
 #include "fixture.h"
 #include "kit/crl.h"
+#include "kit/ocsp.h"
 #include "kit/tsa.h"
 #include "ssf/cades_types.h"
 #include "ssf/ocsp_client.h"
@@ -19,6 +20,7 @@
 #include "ssf/ts_check.h"
 #include "ssf/tsp_client.h"
 #include "ssf/utils.h"
+#include "ssf/verify_at_time.h"
 
 namespace {
 
@@ -50,6 +52,15 @@ ossl::OctetString octets(const std::string& s) {
     ASN1_OCTET_STRING_set(o.get(), reinterpret_cast<const unsigned char*>(s.data()),
                           static_cast<int>(s.size()));
     return o;
+}
+
+// Appends an unsigned attribute holding der to the token's SignerInfo (its signature stays good).
+void add_unsigned(PKCS7* token, int nid, const std::string& der) {
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(token), 0);
+    ossl::Asn1String v(ASN1_STRING_new());
+    ASSERT_TRUE(v && ASN1_STRING_set(v.get(), der.data(), static_cast<int>(der.size())));
+    ASSERT_EQ(PKCS7_add_attribute(si, nid, V_ASN1_SEQUENCE, v.get()), 1);
+    (void)v.release();
 }
 
 class TimeStamps : public ssf_test::Started {
@@ -184,6 +195,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
     const Tsas& t = tsas();
     const Services& s = services();
     enum Pab { kNone, kWithoutRoot, kFromService };
+    enum RootCrl { kNoCrl, kInterListed, kInterNotListed };  // in the token's revocationValues
     const struct {
         const char* name;
         const Entity* tsa;
@@ -192,6 +204,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         Pab pab;
         int kind, rc;
         std::string logged;
+        RootCrl crl = kNoCrl;
     } cases[] = {
         {"ES-C token", &kit_tsa(KeyType::ec), 0, false, false, false, kNone, 2, 0,
          "ssf_verify_TS_token() : escTimeStamp, skipping revocation status check"},
@@ -199,6 +212,13 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         {"signature token, chain of three, no revocation values", &kit_tsa(KeyType::ec), 0, false,
          false, false, kNone, 1, 114,
          "verify_signature_timestamp_rev_status() 2 : no revocation values found in timestamp"},
+        {"signature token, its intermediate CA revoked by the token's CRL", &kit_tsa(KeyType::ec),
+         0, false, false, false, kNone, 1, 114,
+         "verify_signature_timestamp_rev_status() 4 : revocation check failed for intermediate CA "
+         "#1 (name = '",
+         kInterListed},
+        {"signature token, its intermediate CA cleared by the token's CRL", &kit_tsa(KeyType::ec),
+         0, false, false, false, kNone, 1, 0, "", kInterNotListed},
         {"archive token without the CAdES attributes", &kit_tsa(KeyType::ec), 0, false, false,
          false, kNone, 3, 118,
          "verify_archive_timestamp_rev_status() 1 : VerifyEnhancedSignatureAttributes() failed"},
@@ -235,6 +255,19 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         spec.tsa = c.tsa;
         spec.gen_time = c.gen_time;
         ossl::Pkcs7 token = make_token(spec);
+        if (c.crl != kNoCrl) {
+            CrlSpec crl;
+            crl.issuer = &pki->root;
+            if (c.crl == kInterListed)
+                crl.revoked.push_back(
+                    {ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get())),
+                     now() - kDay});
+            ssf::RevocationValues values(REVOCATION_VALUES_new());
+            values->crlVals = sk_X509_CRL_new_null();
+            sk_X509_CRL_push(values->crlVals, make_crl(crl).release());
+            add_unsigned(token.get(), NID_id_smime_aa_ets_revocationValues,
+                         ssf::der_of(values.get(), i2d_REVOCATION_VALUES));
+        }
         ossl::X509StorePtr store = new_store();
         ossl::X509Stack pab = ossl::new_x509_stack();
         sk_X509_push(pab.get(), ossl::up_ref(pki->inter.cert.get()).release());
@@ -249,6 +282,12 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.name;
         if (c.pab == kFromService) EXPECT_EQ(sk_X509_num(pab.get()), 2) << c.name;
     }
+    // A certificate whose issuer the store does not hold.
+    ossl::X509StorePtr store = new_store();
+    EXPECT_EQ(ssf::find_certificate_in_trusted_root(t.untrusted.cert.get(), store.get(), nullptr),
+              0);
+    EXPECT_TRUE(
+        logged("find_certificate_in_trusted_root() 4 : X509_STORE_get_by_subject() failed"));
     // Not a token at all.
     ossl::OctetString junk = octets("junk");
     EXPECT_EQ(ssf::ssf_verify_TS(junk.get(), nullptr, nullptr, 2, nullptr, nullptr, nullptr), -1);
@@ -274,6 +313,62 @@ TEST_F(TimeStamps, TokenChecksRunOnManyThreadsAtOnce) {
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(good, 20);
+}
+
+// Hosts share one store between threads (run under ThreadSanitizer by scripts/tsan.sh): each
+// call checks at its own time, the certificates a token carries in certValues count for that
+// call alone, and the store is left as it was.
+TEST_F(TimeStamps, OneStoreSharedByThreads) {
+    const Services& s = services();
+    const Entity ca =
+        issue({"CA in certValues", 706, 0, 0, ca_exts()}, new_key(KeyType::ec), &pki->root);
+    const Entity below = issue({"TSA below it", 707, 0, 0, tsa_exts()}, new_key(KeyType::ec), &ca);
+    TokenSpec expired, carried;
+    expired.tsa = &s.expired_tsa;
+    expired.gen_time = s.expired_valid_at;
+    carried.tsa = &below;
+    const Der expired_der = to_der(make_token(expired).get());
+    ossl::Pkcs7 with_values = make_token(carried);
+    ossl::X509Stack certs = ossl::new_x509_stack();
+    sk_X509_push(certs.get(), ossl::up_ref(ca.cert.get()).release());
+    add_unsigned(with_values.get(), NID_id_smime_aa_ets_certValues,
+                 ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+    const Der carried_der = to_der(with_values.get());
+    OcspSpec spec;
+    spec.responder = &s.expired_responder;
+    spec.produced_at = s.expired_valid_at;
+    spec.singles.push_back({&pki->leaf, &pki->inter});
+    ossl::OcspBasicResp bs = make_basic(spec);
+    ossl::Asn1Time past(ASN1_GENERALIZEDTIME_set(nullptr, s.expired_valid_at));
+
+    ossl::X509StorePtr store = new_store();
+    const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
+    std::atomic<int> wrong{0};
+    auto work = [&](int t) {
+        for (int n = 0; n < 12; ++n) {
+            const int op = (t + n) % 5;
+            if (op == 4) {
+                const bool at_past = n % 2;
+                const int rc = ssf::OCSP_basic_verify_time(at_past ? &s.expired_valid_at : nullptr,
+                                                           bs.get(), nullptr, store.get(), 0);
+                ERR_clear_error();
+                wrong += rc != (at_past ? 1 : 0);
+                continue;
+            }
+            ossl::Pkcs7 token = from_der(op == 3 ? carried_der : expired_der);
+            ossl::OctetString os = octets(expired.data);
+            const int rc = ssf_verify_TS_token(token.get(), nullptr, os.get(), store.get(), 2,
+                                               nullptr, op == 0 ? past.get() : nullptr);
+            wrong += rc != (op == 1 || op == 2 ? 123 : 0);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) threads.emplace_back(work, t);
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_FALSE(X509_VERIFY_PARAM_get_flags(X509_STORE_get0_param(store.get())) &
+                 X509_V_FLAG_USE_CHECK_TIME);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
 }
 
 TEST_F(TimeStamps, RequestsThroughTheProxy) {
@@ -323,6 +418,10 @@ TEST_F(TimeStamps, RequestsThroughTheProxy) {
                       114)
                 << c.name;
         }
+        EXPECT_TRUE(logged(std::string(c.ocsp ? "get_OCSP_response" : "make_time_stamp") +
+                           "() : using proxy 'http://127.0.0.1:" + std::to_string(stub.port()) +
+                           "'"))
+            << c.name;
         const auto seen = stub.requests();
         ASSERT_EQ(seen.size(), asked + 1) << c.name;
         std::string want = c.head;
@@ -330,6 +429,18 @@ TEST_F(TimeStamps, RequestsThroughTheProxy) {
             want.replace(at, 3, std::to_string(seen.back().body.size()));
         EXPECT_EQ(seen.back().head, want) << c.name;
     }
+    // A proxy the crypto library cannot even make a connect stream for.
+    configure("[cades]\ntsp_server = http://tsa.example/tsp\n[proxy]\nproxy_url = http://[\n");
+    ossl::OcspRequest req(OCSP_REQUEST_new());
+    ossl::OcspResponse resp;
+    EXPECT_EQ(ssf::get_OCSP_response(req.get(), "http://ocsp.example/", &resp), -1);
+    EXPECT_TRUE(logged("get_OCSP_response() 2 : BIO_new_connect( '[' ) failed"));
+    ossl::Asn1String token;
+    ossl::Asn1Time gen;
+    EXPECT_EQ(ssf::make_time_stamp(2, &token, reinterpret_cast<const unsigned char*>("d"), 1,
+                                   EVP_sha256(), nullptr, nullptr, &gen),
+              -1);
+    EXPECT_TRUE(logged("make_time_stamp() 3 : BIO_new_connect( '[' ) failed"));
 }
 
 }  // namespace

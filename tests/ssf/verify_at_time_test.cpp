@@ -56,7 +56,7 @@ class AtTime : public ssf_test::Started {
         ossl::X509StorePtr store = test_pki::new_store();
         const int rc = ssf::SSF_TS_RESP_verify_token(when, ctx.get(), store.get(), token);
         EXPECT_FALSE(store_has_time(store.get()));
-        ERR_clear_error();
+        take_last_error();
         return rc;
     }
     int verify_ocsp(OCSP_BASICRESP* bs, const time_t* when, std::vector<X509*> certs = {},
@@ -66,9 +66,18 @@ class AtTime : public ssf_test::Started {
         ossl::X509StorePtr store = test_pki::new_store();
         const int rc = ssf::OCSP_basic_verify_time(when, bs, given.get(), store.get(), flags);
         EXPECT_FALSE(store_has_time(store.get()));
-        ERR_clear_error();
+        take_last_error();
         return rc;
     }
+    // The data of the last error on the queue, which is emptied.
+    void take_last_error() {
+        const char* data = nullptr;
+        int flags = 0;
+        ERR_peek_last_error_all(nullptr, nullptr, nullptr, &data, &flags);
+        last_error = (flags & ERR_TXT_STRING) && data ? data : "";
+        ERR_clear_error();
+    }
+    std::string last_error;
     // PEM files of an entity in the test's directory: NAME.pem and NAME.key.
     void write_entity(const std::string& name, const Entity& e) {
         dir.write(name + ".pem", test_pki::pem_of(e.cert.get()));
@@ -114,18 +123,45 @@ TEST_F(AtTime, TokensVerifyWithTheTsaChainCheckedAtTheGivenTime) {
         if (c.certs_given) certs.push_back(c.tsa->cert.get());
         EXPECT_EQ(verify_token(test_pki::from_der(der).get(), spec, c.when, certs), c.expect)
             << c.what;
+        if (c.tsa == &expired && c.when == -1) {
+            EXPECT_EQ(last_error, "Verify error:certificate has expired");
+        }
     }
 }
 
-TEST_F(AtTime, StoreTimeIsGivenBackAndNullInputsRefused) {
-    // A store that had a time of its own gets it back.
+// The caller's store is only read: a time of its own neither decides the check nor is changed.
+TEST_F(AtTime, CallersStoreIsOnlyReadAndNullInputsRefused) {
     ossl::X509StorePtr store = test_pki::new_store();
-    X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()), 1234567);
-    { ssf::StoreTimeGuard at(store.get(), 99); }
-    EXPECT_EQ(X509_VERIFY_PARAM_get_time(X509_STORE_get0_param(store.get())), 1234567);
-    EXPECT_TRUE(store_has_time(store.get()));
+    X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
+    X509_VERIFY_PARAM_set_time(param, 1234567);
+    const unsigned long flags = X509_VERIFY_PARAM_get_flags(param);
+    const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
+    test_pki::TokenSpec spec;
+    spec.tsa = &tsa(KeyType::ec);
     ossl::TsVerifyCtx ctx(TS_VERIFY_CTX_new());
     TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_SIGNATURE);
+    EXPECT_EQ(
+        ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), store.get(), test_pki::make_token(spec).get()),
+        1);
+    test_pki::OcspSpec ospec;
+    ospec.responder = &responder(KeyType::ec);
+    ospec.singles.push_back({&pki->leaf, &pki->inter});
+    EXPECT_EQ(ssf::OCSP_basic_verify_time(nullptr, test_pki::make_basic(ospec).get(), nullptr,
+                                          store.get(), 0),
+              1);
+    EXPECT_EQ(X509_VERIFY_PARAM_get_time(param), 1234567);
+    EXPECT_EQ(X509_VERIFY_PARAM_get_flags(param), flags);
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
+    // What the caller's store asks for still holds: its CRL checks, its own callbacks.
+    X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_CRL_CHECK);
+    EXPECT_EQ(
+        ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), store.get(), test_pki::make_token(spec).get()),
+        0);
+    X509_VERIFY_PARAM_clear_flags(param, X509_V_FLAG_CRL_CHECK);
+    X509_STORE_set_check_revocation(store.get(), [](X509_STORE_CTX*) { return 0; });
+    EXPECT_EQ(
+        ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), store.get(), test_pki::make_token(spec).get()),
+        0);
     EXPECT_EQ(ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, nullptr), 0);
     EXPECT_EQ(
         ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, test_pki::timestamp_token(0).get()),
@@ -230,6 +266,10 @@ TEST_F(AtTime, ResponsesVerifyWithTheResponderChainCheckedAtTheGivenTime) {
         std::vector<X509*> certs;
         if (c.certs_given) certs.push_back(c.responder->cert.get());
         EXPECT_EQ(verify_ocsp(bs.get(), c.when, certs, c.flags), c.expect) << c.what;
+        // Worded as the time-stamp verifier words it.
+        if (c.responder == &services().expired_responder && !c.when) {
+            EXPECT_EQ(last_error, "Verify error:certificate has expired");
+        }
     }
     // The digest CAdES references hold is that of the response's DER.
     test_pki::OcspSpec spec;
