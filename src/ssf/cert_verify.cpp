@@ -8,17 +8,10 @@
 #include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/config.h"
+#include "ssf/crl.h"
 #include "ssf/log.h"
 
 namespace ssf {
-
-std::string oldest_crypto_error_text() {
-    unsigned long e = ERR_get_error();
-    if (e == 0) return std::string();
-    char buf[256];
-    ERR_error_string_n(e, buf, sizeof buf);
-    return buf;
-}
 
 int add_file(X509_LOOKUP* lookup, const char* path) {
     static const char* const kFn = "add_file";

@@ -24,12 +24,4 @@ namespace ssf {
 [[nodiscard]] int verify_certificate(X509* cert, int check_crl, int check_chain, list* protocols,
                                      ossl::X509Stack* chain_out);
 
-// Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
-// 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.
-[[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
-                                       ossl::X509Crl* crl_out, ossl::X509Crl* delta_out);
-
-// Text of the oldest error on the crypto library's queue (removed from it); "" when none.
-std::string oldest_crypto_error_text();
-
 }  // namespace ssf

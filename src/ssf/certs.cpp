@@ -22,6 +22,7 @@
 #include "ssf/cert_verify.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
+#include "ssf/crl.h"
 #include "ssf/hok.h"
 #include "ssf/log.h"
 #include "ssf/records.h"

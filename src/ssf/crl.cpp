@@ -23,7 +23,6 @@
 #include "platform/files.h"
 #include "platform/winstub.h"
 #include "ssf/base64.h"
-#include "ssf/cert_verify.h"
 #include "ssf/config.h"
 #include "ssf/log.h"
 #include "ssf/utils.h"

@@ -52,4 +52,9 @@ void set_crl_download_limits(const CrlDownloadLimits& limits);
 [[nodiscard]] int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store,
                                     time_t t);
 
+// Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
+// 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.
+[[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
+                                       ossl::X509Crl* crl_out, ossl::X509Crl* delta_out);
+
 }  // namespace ssf

@@ -3,6 +3,7 @@
 
 #include "engines/gost/gost_digests.h"
 #include "ssf/codes.h"
+#include "ssf/encode.h"
 #include "ssf/log.h"
 #include "ssf/workers.h"
 

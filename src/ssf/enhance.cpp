@@ -6,6 +6,7 @@
 #include "ssf/cades_enhance.h"
 #include "ssf/cades_verify.h"
 #include "ssf/codes.h"
+#include "ssf/encode.h"
 #include "ssf/ess_check.h"
 #include "ssf/log.h"
 #include "ssf/ts_check.h"

@@ -14,6 +14,7 @@
 #include "engines/gost/gost_ciphers.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"
+#include "ssf/encode.h"
 #include "ssf/keys.h"
 #include "ssf/log.h"
 #include "ssf/records.h"

@@ -4,6 +4,7 @@
 
 #include "ssf/base64.h"
 #include "ssf/config.h"
+#include "ssf/encode.h"
 #include "ssf/frame.h"
 #include "ssf/records.h"
 #include "ssf/workers.h"

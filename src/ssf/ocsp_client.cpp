@@ -11,6 +11,7 @@
 #include "ssf/cert_verify.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
+#include "ssf/crl.h"
 #include "ssf/list.h"
 #include "ssf/log.h"
 #include "ssf/service_route.h"

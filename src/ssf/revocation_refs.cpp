@@ -9,6 +9,7 @@
 #include "ssf/cert_verify.h"
 #include "ssf/certs.h"
 #include "ssf/codes.h"
+#include "ssf/crl.h"
 #include "ssf/list.h"
 #include "ssf/log.h"
 #include "ssf/ocsp_client.h"

@@ -13,6 +13,7 @@
 #include "ssf/cades_enhance.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
+#include "ssf/encode.h"
 #include "ssf/keys.h"
 #include "ssf/records.h"
 #include "ssf/ts_check.h"

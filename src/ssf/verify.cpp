@@ -11,6 +11,7 @@
 #include "ssf/cades_verify.h"
 #include "ssf/certs.h"
 #include "ssf/config.h"
+#include "ssf/encode.h"
 #include "ssf/ess_check.h"
 #include "ssf/hok.h"
 #include "ssf/records.h"

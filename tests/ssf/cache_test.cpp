@@ -10,6 +10,7 @@
 
 #include "fixture.h"
 #include "ssf/certs.h"
+#include "ssf/encode.h"
 #include "ssf/keys.h"
 #include "ssf/workers.h"
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "fixture.h"
+#include "ssf/crl.h"
 #include "ssf/hok.h"
 #include "ssf/utils.h"
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "fixture.h"
+#include "ssf/encode.h"
 #include "ssf/workers.h"
 
 using namespace ssf_test;

@@ -1,5 +1,7 @@
 // Encode and decode: Base64 against the crypto library's own encoder, strict decoding, and the
 // PKCS#7 wrapping of every kind of input.
+#include "ssf/encode.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 

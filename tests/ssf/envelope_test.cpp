@@ -10,6 +10,7 @@
 #include "engines/gost/gost_asn1_types.h"
 #include "fixture.h"
 #include "protected_password.h"
+#include "ssf/encode.h"
 #include "ssf/workers.h"
 
 using namespace ssf_test;

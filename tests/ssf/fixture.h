@@ -17,6 +17,7 @@
 #include "kit/pki.h"
 #include "platform/winstub.h"
 #include "ssf/config.h"
+#include "ssf/encode.h"
 #include "ssf/log.h"
 #include "ssf/ssf_api.h"
 #include "ssf/workers.h"

@@ -17,6 +17,7 @@
 #include "kit/certs.h"
 #include "p11token.h"
 #include "ssf/codes.h"
+#include "ssf/encode.h"
 #include "ssf/envelope.h"
 #include "ssf/keys.h"
 #include "ssf/workers.h"
