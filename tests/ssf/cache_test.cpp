@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "fixture.h"
-#include "ssf/certs.h"
 #include "ssf/encode.h"
-#include "ssf/keys.h"
-#include "ssf/workers.h"
+#include "ssf/pkcs7/workers.h"
+#include "ssf/pki/certs.h"
+#include "ssf/pki/keys.h"
 
 using namespace ssf_test;
 using namespace test_pki;

@@ -1,11 +1,11 @@
 // The CAdES revocation types byte for byte: stored signatures depend on these encodings.
-#include "ssf/cades_types.h"
+#include "ssf/cades/cades_types.h"
 
 #include <functional>
 
 #include "fixture.h"
 #include "kit/ocsp.h"
-#include "ssf/cades_oids.h"
+#include "ssf/cades/cades_oids.h"
 
 using test_pki::Der;
 using test_pki::hex;

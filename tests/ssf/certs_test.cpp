@@ -1,14 +1,14 @@
 // The recipients' certificate directory, lookups, the trust check and the configured validity
 // check, against a PKI the tests make themselves.
-#include "ssf/certs.h"
+#include "ssf/pki/certs.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <sys/stat.h>
 
 #include "fixture.h"
-#include "ssf/crl.h"
-#include "ssf/hok.h"
+#include "ssf/net/crl.h"
+#include "ssf/net/hok.h"
 #include "ssf/utils.h"
 
 using test_pki::write_file;

@@ -6,7 +6,7 @@
 
 #include "fixture.h"
 #include "ssf/encode.h"
-#include "ssf/workers.h"
+#include "ssf/pkcs7/workers.h"
 
 using namespace ssf_test;
 using namespace test_pki;

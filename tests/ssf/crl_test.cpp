@@ -12,8 +12,8 @@
 #include "common/process.h"
 #include "fixture.h"
 #include "ssf/base64.h"
-#include "ssf/cert_verify.h"
-#include "ssf/crl.h"
+#include "ssf/net/crl.h"
+#include "ssf/pki/cert_verify.h"
 #include "ssf/utils.h"
 
 namespace {

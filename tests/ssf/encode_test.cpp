@@ -9,7 +9,7 @@
 
 #include "fixture.h"
 #include "ssf/base64.h"
-#include "ssf/workers.h"
+#include "ssf/pkcs7/workers.h"
 
 using namespace ssf_test;
 using namespace test_pki;

@@ -1,6 +1,6 @@
 // Envelope, develope and digest through the exports, as the SAP host calls them. The host test
 // covers every GOST key kind against the openssl command; these cases reach what it cannot.
-#include "ssf/envelope.h"
+#include "ssf/pkcs7/envelope.h"
 
 #include <sys/stat.h>
 
@@ -11,7 +11,7 @@
 #include "fixture.h"
 #include "protected_password.h"
 #include "ssf/encode.h"
-#include "ssf/workers.h"
+#include "ssf/pkcs7/workers.h"
 
 using namespace ssf_test;
 using namespace test_pki;

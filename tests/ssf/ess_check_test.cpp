@@ -1,9 +1,9 @@
 // The ESS signing-certificate check and the attribute tests the verification worker relies on.
-#include "ssf/ess_check.h"
+#include "ssf/cades/ess_check.h"
 
 #include "cryptoext/ess_types.h"
 #include "fixture.h"
-#include "ssf/ref_match.h"
+#include "ssf/cades/ref_match.h"
 
 using test_pki::Der;
 

@@ -1,6 +1,6 @@
 // The certificate web-service client against a SOAP service of the test's own (the scripted HTTP
 // server), plain and behind a real TLS front (stunnel4).
-#include "ssf/hok.h"
+#include "ssf/net/hok.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include "common/http_stub.h"
 #include "common/tls_front.h"
 #include "fixture.h"
-#include "ssf/certs.h"
-#include "ssf/service_route.h"
+#include "ssf/net/service_route.h"
+#include "ssf/pki/certs.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The network clients' HTTP transport against a scripted server: URL forms, reply framings, the
 // limits, and the failure kind with its entry on the crypto library's error queue.
-#include "ssf/http.h"
+#include "ssf/net/http.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>

@@ -1,5 +1,5 @@
 // Signer and recipient key loading from every profile form, and the result code of each failure.
-#include "ssf/keys.h"
+#include "ssf/pki/keys.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -7,8 +7,8 @@
 
 #include "fixture.h"
 #include "protected_password.h"
-#include "ssf/certs.h"
-#include "ssf/password.h"
+#include "ssf/pki/certs.h"
+#include "ssf/pki/password.h"
 
 using test_pki::kPassword;
 using test_pki::write_file;

@@ -1,7 +1,7 @@
 // The OCSP client against scripted responders (fresh, stale, revoked, unknown, 404, garbage,
 // oversize, silent), and against stock `openssl ocsp` behind an HTTP front on 127.0.0.1, directly,
 // through a TLS front (stunnel4) and through tinyproxy with Basic authentication.
-#include "ssf/ocsp_client.h"
+#include "ssf/cades/ocsp_client.h"
 
 #include <atomic>
 #include <variant>
@@ -14,7 +14,7 @@
 #include "fixture.h"
 #include "kit/crl.h"
 #include "kit/ocsp.h"
-#include "ssf/service_route.h"
+#include "ssf/net/service_route.h"
 
 namespace {
 

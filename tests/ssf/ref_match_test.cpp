@@ -1,6 +1,6 @@
 // CAdES references against their values: each matcher with its optional fields present and
 // absent, and the whole check of a SignerInfo's reference and value attributes.
-#include "ssf/ref_match.h"
+#include "ssf/cades/ref_match.h"
 
 #include <functional>
 #include <optional>
@@ -8,10 +8,10 @@
 #include "fixture.h"
 #include "kit/crl.h"
 #include "kit/ocsp.h"
+#include "ssf/cades/revocation_refs.h"
+#include "ssf/cades/verify_at_time.h"
 #include "ssf/codes.h"
-#include "ssf/revocation_refs.h"
 #include "ssf/utils.h"
-#include "ssf/verify_at_time.h"
 
 using test_pki::Der;
 using test_pki::Entity;

@@ -11,8 +11,8 @@
 
 #include "cryptoext/ess_types.h"
 #include "fixture.h"
-#include "ssf/ess_check.h"
-#include "ssf/sign.h"
+#include "ssf/cades/ess_check.h"
+#include "ssf/pkcs7/sign.h"
 
 using namespace ssf_test;
 using namespace test_pki;

@@ -14,13 +14,13 @@
 #include "kit/crl.h"
 #include "kit/ocsp.h"
 #include "kit/tsa.h"
-#include "ssf/cades_types.h"
-#include "ssf/ocsp_client.h"
-#include "ssf/service_route.h"
-#include "ssf/ts_check.h"
-#include "ssf/tsp_client.h"
+#include "ssf/cades/cades_types.h"
+#include "ssf/cades/ocsp_client.h"
+#include "ssf/cades/ts_check.h"
+#include "ssf/cades/tsp_client.h"
+#include "ssf/cades/verify_at_time.h"
+#include "ssf/net/service_route.h"
 #include "ssf/utils.h"
-#include "ssf/verify_at_time.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // "token=" profiles against two real modules: our GOST test token (GOST keys, slots, PINs and
 // faults) and softhsm2 (RSA keys, its spare slot, the life cycle of a third-party module).
-#include "ssf/token.h"
+#include "ssf/pki/token.h"
 
 #include <dlfcn.h>
 #include <openssl/rsa.h>
@@ -18,9 +18,9 @@
 #include "p11token.h"
 #include "ssf/codes.h"
 #include "ssf/encode.h"
-#include "ssf/envelope.h"
-#include "ssf/keys.h"
-#include "ssf/workers.h"
+#include "ssf/pkcs7/envelope.h"
+#include "ssf/pkcs7/workers.h"
+#include "ssf/pki/keys.h"
 
 using namespace ssf_test;
 using namespace test_pki;

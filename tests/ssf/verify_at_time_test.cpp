@@ -1,6 +1,6 @@
 // Time-stamp tokens and OCSP basic responses verified with the signer's chain checked at a
 // chosen time, against the kit's own and against the stock openssl command in both directions.
-#include "ssf/verify_at_time.h"
+#include "ssf/cades/verify_at_time.h"
 
 #include <openssl/err.h>
 
