@@ -15,11 +15,11 @@
 #include <optional>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_asn1_ber.h"
 #include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/guard.h"
 #include "gost/gost28147_params.h"
 #include "gost/gostr3410.h"
 #include "gost/gostr3411_2012.h"

@@ -7,11 +7,11 @@
 #include <cstring>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
 #include "engines/gost/gost_token_signer.h"
-#include "engines/guard.h"
 
 namespace {
 

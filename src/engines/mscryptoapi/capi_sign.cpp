@@ -10,7 +10,7 @@
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
-#include "engines/guard.h"
+#include "engines/common/guard.h"
 #include "engines/mscryptoapi/capi_engine.h"
 
 using namespace capi;
