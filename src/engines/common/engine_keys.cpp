@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/common/guard.h"
-#include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_transport.h"
 

@@ -12,8 +12,8 @@
 
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/common/guard.h"
-#include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "gost/gostr3410.h"

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
 
 struct TVK2012_ENGINE_CTX;
 

@@ -15,9 +15,9 @@
 #include <optional>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/common/guard.h"
 #include "engines/gost/gost_asn1_ber.h"
-#include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "gost/gost28147_params.h"

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
 #include "gost/gost28147_params.h"
 
 // The KDF label of the R 50.1.113-2016 key-encryption key.

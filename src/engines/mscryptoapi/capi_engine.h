@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
 #include "platform/capi/wincrypt.h"
 
 // The key record of a provider key. It begins with a whole tvk_gost2012_key (key type, parameter
