@@ -143,8 +143,5 @@ void log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace engine_keys
 
-// Key-transport encryption needs only the recipient's public key: the "gost" engine's software.
-int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
-                        const unsigned char* key, size_t key_len);
 // 1 when both keys have records whose public keys have the same length and bytes.
 int pub_cmp_tvk(const EVP_PKEY* a, const EVP_PKEY* b);

@@ -598,6 +598,11 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
     });
 }
 
+int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                        const unsigned char* key, size_t key_len) {
+    return pkey_tvk_encrypt(ctx, out, out_len, key, key_len);
+}
+
 int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                      const unsigned char* in, size_t in_len) {
     return engines::guarded("pkey_tvk_decrypt", -1, [&] {

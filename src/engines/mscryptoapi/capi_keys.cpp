@@ -11,6 +11,7 @@
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
 #include "engines/common/guard.h"
+#include "engines/gost/gost_key_transport.h"
 #include "engines/mscryptoapi/capi_engine.h"
 
 using namespace capi;
