@@ -16,7 +16,6 @@
 #include "cryptoext/ossl.h"
 #include "engines/common/gost_asn1_types.h"
 #include "engines/common/guard.h"
-#include "engines/gost/gost_engine.h"
 
 namespace engine_keys {
 namespace {
