@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-#include "engines/gost/gost_key_methods.h"
+#include "engines/common/gost_record_methods.h"
 
 // Settings of one engine, kept in the engine's extra-data slot 0.
 struct TVK2012_ENGINE_CTX {
