@@ -1,5 +1,7 @@
 // Signing and decryption in the provider: the hash identifiers, CSP_SignHash and the RSA and DSA
 // methods whose private operations go to the provider.
+#include "engines/mscryptoapi/capi_sign.h"
+
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
@@ -11,7 +13,6 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engines/common/guard.h"
-#include "engines/mscryptoapi/capi_engine.h"
 
 using namespace capi;
 
