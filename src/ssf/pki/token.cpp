@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cryptoext/objects.h"
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_token_signer.h"
-#include "engines/guard.h"
 #include "engines/pkcs11/p11_objects.h"
 #include "ssf/codes.h"
 #include "ssf/log.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cryptoext/objects.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/gost/gost_key_transport.h"
 #include "engines/pkcs11/p11_objects.h"
 #include "ssf/log.h"

@@ -17,7 +17,7 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engine_env.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/gost/gost_ciphers.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_kuz_magma.h"

@@ -20,10 +20,10 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engine_env.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/gost_key_record.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/gost/gost_key_record.h"
 #include "gost/gostr3413.h"
 
 namespace {

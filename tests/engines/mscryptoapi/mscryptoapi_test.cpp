@@ -10,7 +10,7 @@
 #include "common/tempdir.h"
 #include "engine_env.h"
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/mscryptoapi/capi_engine.h"
 #include "platform/capi/capi_test.h"
 

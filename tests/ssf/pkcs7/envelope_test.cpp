@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/vectors.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
 #include "fixture.h"
 #include "protected_password.h"
 #include "ssf/encode.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/process.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/gost/gost_key_methods.h"
 #include "fixture.h"
 #include "kit/certs.h"

@@ -1,4 +1,4 @@
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
 
 #include <openssl/asn1t.h>
 

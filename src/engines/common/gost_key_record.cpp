@@ -1,4 +1,4 @@
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
