@@ -1,8 +1,8 @@
 #include "platform/winstub.h"
 #include "ssf/config.h"
-#include "ssf/crl.h"
 #include "ssf/export.h"
 #include "ssf/log.h"
+#include "ssf/net/crl.h"
 
 void* g_hInstance = nullptr;
 

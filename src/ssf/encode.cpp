@@ -1,5 +1,7 @@
 // PKCS#7 wrapping for transport: the first and last steps of every worker, and the PKCS#7
 // formats of SsfEncode and SsfDecode.
+#include "ssf/encode.h"
+
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -7,8 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-
-#include "ssf/workers.h"
 
 namespace ssf {
 

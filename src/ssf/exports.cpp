@@ -4,9 +4,10 @@
 
 #include "ssf/base64.h"
 #include "ssf/config.h"
+#include "ssf/encode.h"
 #include "ssf/frame.h"
+#include "ssf/pkcs7/workers.h"
 #include "ssf/records.h"
-#include "ssf/workers.h"
 
 namespace ssf {
 

@@ -17,14 +17,14 @@
 #include "engines/loader.h"
 #include "platform/files.h"
 #include "platform/winstub.h"
-#include "ssf/cache.h"
-#include "ssf/cades_oids.h"
+#include "ssf/cades/cades_oids.h"
 #include "ssf/config.h"
-#include "ssf/crl.h"
-#include "ssf/hok.h"
 #include "ssf/ini_file.h"
 #include "ssf/log.h"
-#include "ssf/service_route.h"
+#include "ssf/net/crl.h"
+#include "ssf/net/hok.h"
+#include "ssf/net/service_route.h"
+#include "ssf/pki/cache.h"
 
 namespace ssf {
 

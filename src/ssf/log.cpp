@@ -311,6 +311,14 @@ void log_separator() {
     log_write("%s", kLogSeparator);
 }
 
+std::string oldest_crypto_error_text() {
+    unsigned long e = ERR_get_error();
+    if (e == 0) return std::string();
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    return buf;
+}
+
 void log_crypto_errors() {
     log_write("------BEGIN ORBSSL ERRORS-----");
     // Drained even with no log open, as the file-based dump did: the queue must not carry stale

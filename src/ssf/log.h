@@ -32,6 +32,8 @@ void log_hexdump(const void* data, uint32_t count, const char* label);
 void log_separator();
 // Drains the crypto library's error queue into the log, between the BEGIN/END ORBSSL lines.
 void log_crypto_errors();
+// Text of the oldest error on the crypto library's queue (removed from it); "" when none.
+std::string oldest_crypto_error_text();
 
 // A pointer for the log: printed with "%#lx" (after a literal "0x", with "%lx"), it shows every
 // bit of the address and "0x" once.

@@ -9,8 +9,8 @@
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
+#include "engines/common/gost_asn1_types.h"
 #include "engines/gost/gost_asn1_ber.h"
-#include "engines/gost/gost_asn1_types.h"
 #include "engines/loader.h"
 #include "harness.h"
 #include "kit/certs.h"

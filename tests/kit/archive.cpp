@@ -3,8 +3,8 @@
 #include "kit/crl.h"
 #include "kit/kit_check.h"
 #include "kit/tsa.h"
-#include "ssf/cades_types.h"
-#include "ssf/revocation_refs.h"
+#include "ssf/cades/cades_types.h"
+#include "ssf/cades/revocation_refs.h"
 
 namespace test_pki {
 

@@ -5,7 +5,8 @@
 #include <sys/stat.h>
 
 #include "fixture.h"
-#include "ssf/workers.h"
+#include "ssf/encode.h"
+#include "ssf/pkcs7/workers.h"
 
 using namespace ssf_test;
 using namespace test_pki;

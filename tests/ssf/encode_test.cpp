@@ -1,5 +1,7 @@
 // Encode and decode: Base64 against the crypto library's own encoder, strict decoding, and the
 // PKCS#7 wrapping of every kind of input.
+#include "ssf/encode.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 
@@ -7,7 +9,7 @@
 
 #include "fixture.h"
 #include "ssf/base64.h"
-#include "ssf/workers.h"
+#include "ssf/pkcs7/workers.h"
 
 using namespace ssf_test;
 using namespace test_pki;

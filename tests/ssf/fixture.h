@@ -17,9 +17,10 @@
 #include "kit/pki.h"
 #include "platform/winstub.h"
 #include "ssf/config.h"
+#include "ssf/encode.h"
 #include "ssf/log.h"
+#include "ssf/pkcs7/workers.h"
 #include "ssf/ssf_api.h"
-#include "ssf/workers.h"
 
 namespace ssf_test {
 

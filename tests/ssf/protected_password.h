@@ -7,7 +7,7 @@
 
 #include "cryptoext/ossl.h"
 #include "engines/gost/gost_ciphers.h"
-#include "ssf/password.h"
+#include "ssf/pki/password.h"
 
 namespace protected_password {
 

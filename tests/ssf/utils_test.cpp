@@ -9,7 +9,7 @@
 
 #include "fixture.h"
 #include "platform/winstub.h"
-#include "ssf/sign.h"
+#include "ssf/pkcs7/sign.h"
 
 using namespace ssf_test;
 using namespace test_pki;

@@ -14,10 +14,8 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
-#include "engines/gost/gost_asn1_types.h"
-#include "engines/gost/gost_engine.h"
-#include "engines/gost/gost_key_transport.h"
-#include "engines/guard.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 
 namespace engine_keys {
 namespace {
@@ -470,11 +468,6 @@ void log_trace(const char* format, ...) {
 }
 
 }  // namespace engine_keys
-
-int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
-                        const unsigned char* key, size_t key_len) {
-    return pkey_tvk_encrypt(ctx, out, out_len, key, key_len);
-}
 
 int pub_cmp_tvk(const EVP_PKEY* a, const EVP_PKEY* b) {
     const tvk_gost2012_key* ka = gost2012_record(a);

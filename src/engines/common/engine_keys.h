@@ -10,10 +10,22 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <span>
 #include <string>
 
-#include "engines/gost/gost_key_methods.h"
+#include "engines/common/gost_record_methods.h"
+
+// Settings of one engine, kept in the engine's extra-data slot 0.
+struct TVK2012_ENGINE_CTX {
+    // DER of the default GOST 28147-89 parameter set: 06, content length, at most 14 content bytes.
+    uint8_t cipher_param_oid[16];
+    int32_t cipher_param_nid;
+    int32_t pbe_prf_nid;  // reported by the ciphers for password-based encryption
+    int32_t key_params_2001;
+    int32_t key_params_2012_256;
+    int32_t key_params_2012_512;
+};
 
 namespace engine_keys {
 
@@ -143,8 +155,5 @@ void log_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace engine_keys
 
-// Key-transport encryption needs only the recipient's public key: the "gost" engine's software.
-int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
-                        const unsigned char* key, size_t key_len);
 // 1 when both keys have records whose public keys have the same length and bytes.
 int pub_cmp_tvk(const EVP_PKEY* a, const EVP_PKEY* b);

@@ -5,17 +5,15 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/guard.h"
 #include "gost/gostr3410.h"
 
 namespace {
@@ -29,12 +27,6 @@ void say(const char* text) {
 
 bool is_512(int key_type) {
     return key_type == objmap::nid(Obj::gost2012_512);
-}
-
-int sign_digest_nid(int key_type) {
-    if (is_512(key_type)) return objmap::nid(Obj::md_gost12_512);
-    if (key_type == objmap::nid(Obj::gost2012_256)) return objmap::nid(Obj::md_gost12_256);
-    return objmap::nid(Obj::md_gost94);
 }
 
 // No parameter set, or a public key not yet derived.
@@ -366,18 +358,6 @@ int pub_cmp_gost2012(const EVP_PKEY* a, const EVP_PKEY* b) {
            std::memcmp(ka->pub_key, kb->pub_key, ka->pub_key_len) == 0;
 }
 
-}  // namespace
-
-int gost2012_set_sign_algs(EVP_PKEY* pkey, X509_ALGOR* dig, X509_ALGOR* sig) {
-    const int type = EVP_PKEY_get_base_id(pkey);
-    if (type == NID_undef) return -1;
-    if (dig) X509_ALGOR_set0(dig, OBJ_nid2obj(sign_digest_nid(type)), V_ASN1_NULL, nullptr);
-    if (sig) X509_ALGOR_set0(sig, OBJ_nid2obj(type), V_ASN1_NULL, nullptr);
-    return 1;
-}
-
-namespace {
-
 int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
     const engine_keys::AlgorParamsEncoder encode = [](const char*, const EVP_PKEY* k) {
         return encode_gost2012_algor_params(k);
@@ -386,43 +366,7 @@ int pkey_ctrl_gost2012(EVP_PKEY* pkey, int op, long arg1, void* arg2) {
                                   pkey, op, arg1, arg2);
 }
 
-// ---- printing ----
-
-const char* long_name(int nid) {
-    const char* ln = nid == NID_undef ? nullptr : OBJ_nid2ln(nid);
-    return ln ? ln : "<undefined>";
-}
-
-int print_bytes(BIO* out, const char* heading, const uint8_t* p, size_t n, int indent) {
-    indent = std::clamp(indent, 0, 128);
-    if (!BIO_indent(out, indent, 128) || BIO_puts(out, heading) <= 0) return 0;
-    if (n == 0) return BIO_puts(out, "<undefined>\n") > 0;
-    return engines::guarded("print_bytes", 0, [&] {
-        std::string text;
-        text.reserve(4 * n + (n / 16 + 1) * static_cast<size_t>(indent + 5));
-        gost_hexdump(p, n, &text, indent + 4);
-        const int ok = BIO_printf(out, "\n%s\n", text.c_str()) > 0;
-        // Private keys are printed through here too: leave no copy behind.
-        OPENSSL_cleanse(text.data(), text.size());
-        return ok ? 1 : 0;
-    });
-}
-
 }  // namespace
-
-int gost2012_key_type_of(int alg_nid) {
-    if (alg_nid == NID_undef) return NID_undef;
-    if (alg_nid == objmap::nid(Obj::id_GostR3410_2001DH)) return objmap::nid(Obj::gost2001);
-    if (alg_nid == objmap::nid(Obj::agreement_gost_3410_2012_256))
-        return objmap::nid(Obj::gost2012_256);
-    if (alg_nid == objmap::nid(Obj::agreement_gost_3410_2012_512))
-        return objmap::nid(Obj::gost2012_512);
-    return alg_nid;
-}
-
-tvk_gost2012_key* gost2012_record(const EVP_PKEY* pkey) {
-    return pkey ? static_cast<tvk_gost2012_key*>(EVP_PKEY_get0(pkey)) : nullptr;
-}
 
 TVK2012_ENGINE_CTX* gost_settings_for(const EVP_PKEY* pkey, bool report) {
     ENGINE* e = pkey ? EVP_PKEY_get0_engine(pkey) : nullptr;
@@ -545,64 +489,6 @@ int create_private_key(TVK2012_ENGINE_CTX*, const X509_ALGOR* alg, const unsigne
     }
     k->has_private_key = 1;
     return 1;
-}
-
-int param_cmp_tvk(const EVP_PKEY* a, const EVP_PKEY* b) {
-    const tvk_gost2012_key* ka = gost2012_record(a);
-    const tvk_gost2012_key* kb = gost2012_record(b);
-    return ka && kb && ka->param_nid == kb->param_nid ? 1 : 0;
-}
-
-int pkey_size_gost2012(const EVP_PKEY* pkey) {
-    const int type = EVP_PKEY_get_base_id(pkey);
-    if (type == NID_undef) return -1;
-    return is_512(gost2012_key_type_of(type)) ? 128 : 64;
-}
-
-int pkey_bits_gost2012(const EVP_PKEY* pkey) {
-    const int type = EVP_PKEY_get_base_id(pkey);
-    if (type == NID_undef) return -1;
-    return is_512(gost2012_key_type_of(type)) ? 1024 : 512;
-}
-
-int pkey_security_bits_gost2012(const EVP_PKEY* pkey) {
-    const int type = EVP_PKEY_get_base_id(pkey);
-    if (type == NID_undef) return -1;
-    return is_512(gost2012_key_type_of(type)) ? 256 : 128;
-}
-
-int param_print_gost2012(BIO* out, const EVP_PKEY* pkey, int indent, ASN1_PCTX*) {
-    const tvk_gost2012_key* k = gost2012_record(pkey);
-    const int type = EVP_PKEY_get_base_id(pkey);
-    const int param = k ? k->param_nid : NID_undef;
-    const int digest =
-        type == NID_undef ? NID_undef : gost2012_digest_param_nid(gost2012_key_type_of(type));
-    if (!BIO_indent(out, indent, 128) || BIO_puts(out, "Key algorithm: \n") <= 0 ||
-        BIO_printf(out, "    %s\n", long_name(type)) <= 0)
-        return 0;
-    if (!BIO_indent(out, indent, 128) || BIO_puts(out, "Parameters: \n") <= 0 ||
-        BIO_printf(out, "%4ssign_params: %s", "", long_name(param)) <= 0 ||
-        BIO_puts(out, "\n") <= 0 ||
-        BIO_printf(out, "%4shash_params: %s", "", long_name(digest)) <= 0 ||
-        BIO_puts(out, "\n") <= 0)
-        return 0;
-    return 1;
-}
-
-int pub_print_gost2012(BIO* out, const EVP_PKEY* pkey, int indent, ASN1_PCTX* pctx) {
-    const tvk_gost2012_key* k = gost2012_record(pkey);
-    if (!param_print_gost2012(out, pkey, indent, pctx)) return 0;
-    const size_t n = k && !all_zero(k->pub_key, sizeof k->pub_key) ? k->pub_key_len : 0;
-    return print_bytes(out, "Public key: ", k ? k->pub_key : nullptr, n, indent);
-}
-
-int priv_print_gost2012(BIO* out, const EVP_PKEY* pkey, int indent, ASN1_PCTX* pctx) {
-    const tvk_gost2012_key* k = gost2012_record(pkey);
-    if (!param_print_gost2012(out, pkey, indent, pctx)) return 0;
-    const size_t priv_n = k && k->has_private_key ? k->priv_key_len : 0;
-    const size_t pub_n = k && !all_zero(k->pub_key, sizeof k->pub_key) ? k->pub_key_len : 0;
-    return print_bytes(out, "Private key: ", k ? k->priv_key : nullptr, priv_n, indent) &&
-           print_bytes(out, "Public key: ", k ? k->pub_key : nullptr, pub_n, indent);
 }
 
 // ---- the MAC keys' small method ----

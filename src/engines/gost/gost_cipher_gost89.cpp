@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "cryptoext/ossl.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_ciphers.h"
 #include "engines/gost/gost_digests.h"
 #include "engines/gost/gost_engine.h"
-#include "engines/guard.h"
 #include "gost/gost28147_params.h"
 
 namespace {

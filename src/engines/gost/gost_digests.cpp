@@ -8,7 +8,7 @@
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
-#include "engines/guard.h"
+#include "engines/common/guard.h"
 #include "gost/gostr3411_2012.h"
 #include "gost/gostr3411_94.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/guard.h"
 
 namespace {
 

@@ -10,17 +10,6 @@
 #include "cryptoext/objects.h"
 #include "engines/common/engine_keys.h"
 
-// Settings of one engine, kept in the engine's extra-data slot 0.
-struct TVK2012_ENGINE_CTX {
-    // DER of the default GOST 28147-89 parameter set: 06, content length, at most 14 content bytes.
-    uint8_t cipher_param_oid[16];
-    int32_t cipher_param_nid;
-    int32_t pbe_prf_nid;  // reported by the ciphers for password-based encryption
-    int32_t key_params_2001;
-    int32_t key_params_2012_256;
-    int32_t key_params_2012_512;
-};
-
 inline constexpr int kGostCmdParamsGost28147 = ENGINE_CMD_BASE;
 inline constexpr int kGostCmdPbePrfHmac = ENGINE_CMD_BASE + 1;
 inline constexpr int kGostCmdParamsGost2001 = ENGINE_CMD_BASE + 2;

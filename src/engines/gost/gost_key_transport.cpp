@@ -15,11 +15,11 @@
 #include <optional>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_asn1_ber.h"
-#include "engines/gost/gost_asn1_types.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/guard.h"
 #include "gost/gost28147_params.h"
 #include "gost/gostr3410.h"
 #include "gost/gostr3411_2012.h"
@@ -596,6 +596,11 @@ int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
         }
         return 1;
     });
+}
+
+int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                        const unsigned char* key, size_t key_len) {
+    return pkey_tvk_encrypt(ctx, out, out_len, key, key_len);
 }
 
 int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
 #include "gost/gost28147_params.h"
 
 // The KDF label of the R 50.1.113-2016 key-encryption key.
@@ -15,6 +15,10 @@ inline constexpr uint8_t kKekLabel2016[4] = {0x26, 0xBD, 0xB8, 0x78};
 
 int pkey_tvk_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                      const unsigned char* key, size_t key_len);
+// The token engines' encryption slot: key-transport encryption needs only the recipient's
+// public key, so it is this engine's software.
+int pkey_engine_encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
+                        const unsigned char* key, size_t key_len);
 int pkey_tvk_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len,
                      const unsigned char* in, size_t in_len);
 int pkey_tvk_derive(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_len);

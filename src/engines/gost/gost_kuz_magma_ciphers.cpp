@@ -12,10 +12,10 @@
 #include <type_traits>
 
 #include "cryptoext/ossl.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_kuz_magma.h"
 #include "engines/gost/gost_kuz_magma_family.h"
-#include "engines/guard.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <type_traits>
 
+#include "engines/common/guard.h"
 #include "engines/gost/gost_digests.h"
 #include "engines/gost/gost_kuz_magma.h"
 #include "engines/gost/gost_kuz_magma_family.h"
-#include "engines/guard.h"
 
 namespace {
 

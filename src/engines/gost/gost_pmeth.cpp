@@ -7,11 +7,11 @@
 #include <cstring>
 
 #include "cryptoext/ossl.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_engine.h"
 #include "engines/gost/gost_key_methods.h"
 #include "engines/gost/gost_key_transport.h"
 #include "engines/gost/gost_token_signer.h"
-#include "engines/guard.h"
 
 namespace {
 
@@ -273,66 +273,6 @@ void tvk_install_token_signer(int pkey_ex_index, TvkTokenSigner signer) {
     TokenSigner& t = token_signer();
     t.ex_index.store(pkey_ex_index);
     t.sign.store(signer);
-}
-
-int pkey_tvk_verify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
-                    const unsigned char* tbs, size_t tbslen) {
-    return engines::guarded("pkey_tvk_verify", 0, [&] {
-        EVP_PKEY* pkey = EVP_PKEY_CTX_get0_pkey(ctx);
-        const auto* k = pkey ? static_cast<const tvk_gost2012_key*>(EVP_PKEY_get0(pkey)) : nullptr;
-        if (!k || !sig) return 0;
-        // A signature is exactly as long as the public key: anything else would be read past.
-        if (siglen != k->pub_key_len) return 0;
-        return tvk_gost2012_do_verify(tbs, tbslen, sig, k);
-    });
-}
-
-int tvk_pmeth_common_ctrl(tvk_pmeth_data* data, int type, int p1, void* p2) {
-    switch (type) {
-        case EVP_PKEY_CTRL_MD: {
-            const auto* md = static_cast<const EVP_MD*>(p2);
-            if (!md || !objmap::is_one_of(EVP_MD_get_type(md),
-                                          {Obj::md_gost94, Obj::md_gost12_256, Obj::md_gost12_512}))
-                return 0;
-            data->md = md;
-            return 1;
-        }
-        case EVP_PKEY_CTRL_PEER_KEY:
-            if (p1 == 0 || p1 == 1) return 1;
-            if (p1 == 2) return static_cast<int>(data->peer_key_used);
-            if (p1 == 3) {
-                data->peer_key_used = 1;
-                return 1;
-            }
-            return -2;
-        case EVP_PKEY_CTRL_PKCS7_ENCRYPT:
-        case EVP_PKEY_CTRL_PKCS7_DECRYPT:
-        case EVP_PKEY_CTRL_PKCS7_SIGN:
-        case EVP_PKEY_CTRL_DIGESTINIT:
-        case EVP_PKEY_CTRL_CMS_ENCRYPT:
-        case EVP_PKEY_CTRL_CMS_DECRYPT:
-        case EVP_PKEY_CTRL_CMS_SIGN:
-            return 1;
-        case EVP_PKEY_CTRL_SET_IV: {
-            if (p1 <= 0 || p1 > GOST_MAX_UKM_LEN || !p2) return 0;
-            auto* copy = static_cast<uint8_t*>(OPENSSL_memdup(p2, static_cast<size_t>(p1)));
-            if (!copy) return 0;
-            OPENSSL_clear_free(data->ukm, data->ukm_len);
-            data->ukm = copy;
-            data->ukm_len = static_cast<uint32_t>(p1);
-            return 1;
-        }
-        default:
-            return -2;
-    }
-}
-
-void pkey_mscryptoapi_cleanup(EVP_PKEY_CTX* ctx) {
-    tvk_pmeth_data* data = pmeth_data(ctx);
-    if (!data) return;
-    OPENSSL_clear_free(data->ukm, data->ukm_len);
-    OPENSSL_free(data);
-    EVP_PKEY_CTX_set_data(ctx, nullptr);
 }
 
 int register_pmeth_tvk(int nid, EVP_PKEY_METHOD** pmeth, int flags) {

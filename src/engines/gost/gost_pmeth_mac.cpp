@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engines/common/guard.h"
 #include "engines/gost/gost_key_methods.h"
-#include "engines/guard.h"
 
 namespace {
 

@@ -12,20 +12,9 @@
 #include <cstdint>
 
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
+#include "engines/mscryptoapi/capi_sign.h"
 #include "platform/capi/wincrypt.h"
-
-// The key record of a provider key. It begins with a whole tvk_gost2012_key (key type, parameter
-// set, public key and its length), so the shared comparison, size, printing and verification
-// code reads it as it reads every GOST key record.
-struct mscryptoapi_key {
-    tvk_gost2012_key pub;
-    capi::PCCERT_CONTEXT cert;  // owned
-    capi::HCRYPTPROV prov;      // owned
-    uint32_t key_spec;          // AT_KEYEXCHANGE or AT_SIGNATURE
-    uint32_t last_error;        // of the last failed step of CSP_SignHash; 0 after a success
-    uint32_t release;           // the RSA and DSA finish functions release the handles when set
-};
 
 inline constexpr int kCapiCmdSetCurrentStore = ENGINE_CMD_BASE;
 inline constexpr int kCapiCmdLoadCerts = ENGINE_CMD_BASE + 1;
@@ -46,21 +35,6 @@ EVP_PKEY* MakeCSPPrivateKey(ENGINE* e, X509* x509, capi::PCCERT_CONTEXT cert, ca
 // current store opened.
 int mscryptoapi_load_certs(long mode, STACK_OF(X509) * *certs);
 int mscryptoapi_show_certs(long mode);
-
-// ---- signing in the provider ----
-capi::ALG_ID GetHashAlgIdBySigAlgor(int nid);
-capi::ALG_ID GetHashAlgIdByLength(int length);
-capi::ALG_ID GetHashAlgIdByNid(int nid);
-int GetHashNidByKeyNid(int key_nid);
-// Signs the hash in the provider; the signature comes back big-endian. 1 or 0.
-int CSP_SignHash(mscryptoapi_key* key, capi::ALG_ID alg, const unsigned char* hash,
-                 unsigned int hash_len, unsigned char* sig, unsigned int* sig_len);
-void ReverseBytes(unsigned char* p, size_t n);
-const RSA_METHOD* mscryptoapi_rsa_method();
-const DSA_METHOD* mscryptoapi_dsa_method();
-// The record kept in the RSA or DSA object's extra data.
-mscryptoapi_key* capi_rsa_record(const RSA* rsa);
-mscryptoapi_key* capi_dsa_record(const DSA* dsa);
 
 // ---- GOST key methods ----
 [[nodiscard]] int register_pmeth_mscryptoapi(int nid, EVP_PKEY_METHOD** pmeth, int flags);
@@ -83,7 +57,3 @@ int pkey_mscryptoapi_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* out_
                              const unsigned char* in, size_t in_len);
 int MakePubKeyBlob(const tvk_gost2012_key* key, unsigned char** blob, unsigned int* blob_len);
 int GetProvCipherNid(capi::HCRYPTPROV prov);
-
-// Error records on stderr; trace lines only while the trace switch is on (nothing turns it on).
-inline constexpr engine_keys::Logger mscryptoapi_log_error = engine_keys::log_error;
-inline constexpr engine_keys::Logger mscryptoapi_log_trace = engine_keys::log_trace;

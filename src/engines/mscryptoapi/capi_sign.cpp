@@ -1,5 +1,7 @@
 // Signing and decryption in the provider: the hash identifiers, CSP_SignHash and the RSA and DSA
 // methods whose private operations go to the provider.
+#include "engines/mscryptoapi/capi_sign.h"
+
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
@@ -10,8 +12,7 @@
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
-#include "engines/guard.h"
-#include "engines/mscryptoapi/capi_engine.h"
+#include "engines/common/guard.h"
 
 using namespace capi;
 

@@ -13,9 +13,9 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_key_transport.h"
-#include "engines/guard.h"
 #include "engines/mscryptoapi/capi_engine.h"
 
 using namespace capi;

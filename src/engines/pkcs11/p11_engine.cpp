@@ -15,8 +15,8 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_asn1_types.h"
-#include "engines/guard.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/pkcs11/p11_objects.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engines/common/engine_keys.h"
-#include "engines/gost/gost_key_record.h"
+#include "engines/common/gost_key_record.h"
 #include "engines/pkcs11/p11_registry.h"
 #include "gost/gost28147_params.h"
 

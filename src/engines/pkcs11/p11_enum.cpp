@@ -7,7 +7,7 @@
 
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
-#include "engines/guard.h"
+#include "engines/common/guard.h"
 #include "engines/pkcs11/p11_engine.h"
 #include "engines/pkcs11/p11_objects.h"
 

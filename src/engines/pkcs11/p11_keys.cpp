@@ -10,7 +10,8 @@
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
 #include "engines/common/engine_keys.h"
-#include "engines/guard.h"
+#include "engines/common/guard.h"
+#include "engines/gost/gost_key_transport.h"
 #include "engines/pkcs11/p11_engine.h"
 #include "engines/pkcs11/p11_objects.h"
 

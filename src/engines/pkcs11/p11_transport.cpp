@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "cryptoext/ossl.h"
-#include "engines/gost/gost_asn1_types.h"
+#include "engines/common/gost_asn1_types.h"
+#include "engines/common/guard.h"
 #include "engines/gost/gost_key_transport.h"
-#include "engines/guard.h"
 #include "engines/pkcs11/p11_engine.h"
 #include "engines/pkcs11/p11_objects.h"
 #include "gost/gost28147_params.h"

@@ -11,7 +11,7 @@
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
-#include "engines/guard.h"
+#include "engines/common/guard.h"
 #include "gost/gost_rng.h"
 
 namespace {

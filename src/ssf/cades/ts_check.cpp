@@ -1,0 +1,445 @@
+#include "ssf/cades/ts_check.h"
+
+#include <openssl/err.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/winstub.h"
+#include "ssf/cades/cades_types.h"
+#include "ssf/cades/cades_verify.h"
+#include "ssf/cades/ref_match.h"
+#include "ssf/cades/verify_at_time.h"
+#include "ssf/codes.h"
+#include "ssf/config.h"
+#include "ssf/frame.h"
+#include "ssf/log.h"
+#include "ssf/net/crl.h"
+#include "ssf/net/hok.h"
+#include "ssf/pki/cert_verify.h"
+#include "ssf/pki/certs.h"
+#include "ssf/records.h"
+#include "ssf/utils.h"
+
+namespace ssf {
+
+namespace {
+
+PKCS7_SIGNER_INFO* first_signer_info(PKCS7* p7) {
+    STACK_OF(PKCS7_SIGNER_INFO)* infos =
+        p7 && PKCS7_type_is_signed(p7) && p7->d.sign ? PKCS7_get_signer_info(p7) : nullptr;
+    return sk_PKCS7_SIGNER_INFO_num(infos) > 0 ? sk_PKCS7_SIGNER_INFO_value(infos, 0) : nullptr;
+}
+
+// The certificates of the SignerInfo's certValues attribute; none when it has none.
+ossl::X509Stack cert_values(PKCS7_SIGNER_INFO* si) {
+    const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+    if (!seq) return nullptr;
+    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
+    if (!certs) ERR_clear_error();
+    return certs;
+}
+
+X509* find_by_issuer_serial(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
+    return certs && ias ? X509_find_by_issuer_and_serial(certs, ias->issuer, ias->serial) : nullptr;
+}
+
+// 40 lower-case hexadecimal digits, as the certificate web service names certificates.
+std::string sha1_fingerprint(X509* cert) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (X509_digest(cert, EVP_sha1(), md, &n) != 1) return {};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < n; ++i) {
+        out += kHex[md[i] >> 4];
+        out += kHex[md[i] & 15];
+    }
+    return out;
+}
+
+int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
+                 int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+    static const char* const kFn = "ssf_verify_TS_token";
+    if (!p7 || !store) {
+        log_error("%s() 0 : p7 or store is NULL", kFn);
+        return SSF_RESULT_TSP_BAD_RESPONSE;
+    }
+    ossl::TsTstInfo own;
+    if (!tst_info) {
+        own.reset(PKCS7_to_TS_TST_INFO(p7));
+        if (!own) {
+            log_error("%s() 0 : PKCS7_to_TS_TST_INFO() failed", kFn);
+            log_crypto_errors();
+            return SSF_RESULT_TSP_BAD_RESPONSE;
+        }
+        tst_info = own.get();
+    }
+    ossl::TsVerifyCtx ctx(TS_VERIFY_CTX_new());
+    if (!ctx) {
+        log_error("%s() 1: TS_VERIFY_CTX_new() failed", kFn);
+        log_crypto_errors();
+        return -1;
+    }
+    int flags = TS_VFY_SIGNATURE | TS_VFY_VERSION | TS_VFY_SIGNER;
+    if (data) {
+        BIO* in = BIO_new_mem_buf(ASN1_STRING_get0_data(data), ASN1_STRING_length(data));
+        if (!in) {
+            log_error("%s() 2: BIO_new_mem_buf() failed", kFn);
+            log_crypto_errors();
+            return -1;
+        }
+        TS_VERIFY_CTX_set_data(ctx.get(), in);
+        flags |= TS_VFY_DATA;
+    }
+    TS_VERIFY_CTX_set_flags(ctx.get(), flags);
+
+    ossl::X509Ptr tsa = ssf_get_ts_cert(p7);
+    if (!tsa) {
+        log_error("%s() 3 : ssf_get_ts_cert() failed", kFn);
+        return SSF_RESULT_TSP_BAD_RESPONSE;
+    }
+    PKCS7_SIGNER_INFO* si = first_signer_info(p7);
+    if (!si) {
+        log_error("%s() 6 : no signer info found in timestamp", kFn);
+        return SSF_RESULT_TSP_BAD_RESPONSE;
+    }
+    ossl::X509Stack values = cert_values(si);
+    if (values)
+        log_write("%s() : %d certs found in 'certValues' attribute", kFn,
+                  sk_X509_num(values.get()));
+    std::optional<time_t> at;
+    if (when)
+        at = generalizedtime_to_time_t(when);
+    else if (config().verify_use_signing_time)
+        at = generalizedtime_to_time_t(TS_TST_INFO_get_time(tst_info));
+    // The token's certValues count as trusted for this check alone, and the time is this call's:
+    // both go into a store of the call's own, never into the caller's, which other threads share.
+    ossl::X509StorePtr call_store = store_at_time(store, at.value_or(-1), values.get());
+    ossl::X509StoreCtx chain_ctx(call_store ? X509_STORE_CTX_new() : nullptr);
+    if (!chain_ctx) {
+        log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
+        return SSF_RC_MEMORY;
+    }
+    if (X509_STORE_CTX_init(chain_ctx.get(), call_store.get(), tsa.get(), nullptr) != 1) {
+        log_error("%s() 5 : X509_STORE_CTX_init() failed", kFn);
+        log_crypto_errors();
+        return SSF_RC_MEMORY;
+    }
+    if (X509_verify_cert(chain_ctx.get()) <= 0) {
+        log_error("%s() 7 : TSP certificate is invalid, reason:  '%s'", kFn,
+                  X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain_ctx.get())));
+        ERR_clear_error();
+        return timestamp_failure_code(kind);
+    }
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(chain_ctx.get());
+    if (sk_X509_num(chain) <= 0) {
+        log_error("%s() 8 : X509_STORE_CTX_get_chain() failed", kFn);
+        return SSF_RESULT_TSP_UNTRUSTED;
+    }
+    if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1),
+                                         call_store.get(), pab_certs) != 1) {
+        log_error("%s() 9 : find_certificate_in_trusted_root() failed", kFn);
+        return SSF_RESULT_TSP_UNTRUSTED;
+    }
+    // The signature check looks for the TSA among the token's own certificates.
+    const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
+    if (!find_by_issuer_serial(p7->d.sign->cert, ias) && !PKCS7_add_certificate(p7, tsa.get())) {
+        log_error("%s() 9.1 : PKCS7_add_certificate() failed", kFn);
+        log_crypto_errors();
+        return SSF_RC_MEMORY;
+    }
+    if (SSF_TS_RESP_verify_token(at.value_or(-1), ctx.get(), call_store.get(), p7) != 1) {
+        log_error("%s() 10 : SSF_TS_RESP_verify_token() failed", kFn);
+        log_crypto_errors();
+        return timestamp_failure_code(kind);
+    }
+    switch (kind) {
+        case kSignatureTimestamp: {
+            const int rc = verify_signature_timestamp_rev_status(si, chain, call_store.get(),
+                                                                 at ? &*at : nullptr);
+            if (rc != 0) log_error("%s() : verify_signature_timestamp_rev_status() failed", kFn);
+            return rc;
+        }
+        case kEscTimestamp:
+            log_write("%s() : escTimeStamp, skipping revocation status check", kFn);
+            return 0;
+        case kArchiveTimestamp: {
+            const int rc = verify_archive_timestamp_rev_status(si, TS_TST_INFO_get_time(tst_info));
+            if (rc != 0) log_error("%s() : verify_archive_timestamp_rev_status() failed", kFn);
+            return rc;
+        }
+        default:
+            log_error("%s() : unknown timestamp type: %d", kFn, kind);
+            return SSF_RC_NO_OUTPUT;
+    }
+}
+
+}  // namespace
+
+int timestamp_failure_code(int kind) {
+    switch (kind) {
+        case kSignatureTimestamp:
+            return SSF_RESULT_NO_SIGNATURE_TIMESTAMP;
+        case kEscTimestamp:
+            return SSF_RESULT_NO_ESC_TIMESTAMP;
+        case kArchiveTimestamp:
+            return SSF_RESULT_NO_ARCHIVE_TIMESTAMP;
+        default:
+            return SSF_RESULT_INITIAL;
+    }
+}
+
+int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_STORE* store,
+                  int kind, ossl::Asn1Time* gen_time, STACK_OF(X509) * pab_certs,
+                  const ASN1_GENERALIZEDTIME* when) {
+    static const char* const kFn = "ssf_verify_TS";
+    log_debug("%s() begin: ts_token = 0x%lx, data = 0x%lx, store = 0x%lx, gen_time = 0x%lx", kFn,
+              ptr_bits(token_der), ptr_bits(data), ptr_bits(store), ptr_bits(gen_time));
+    if (gen_time) gen_time->reset();
+    const int rc = [&] {
+        ossl::Bio in(token_der ? BIO_new_mem_buf(ASN1_STRING_get0_data(token_der),
+                                                 ASN1_STRING_length(token_der))
+                               : nullptr);
+        if (!in) {
+            log_error("%s() 1 : BIO_new_mem_buf() failed", kFn);
+            return -1;
+        }
+        ossl::Pkcs7 p7(d2i_PKCS7_bio(in.get(), nullptr));
+        if (!p7) {
+            log_error("%s() 2 : d2i_PKCS7_bio() failed", kFn);
+            log_crypto_errors();
+            return -1;
+        }
+        ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(p7.get()));
+        if (!tst) {
+            log_error("%s() 3 : PKCS7_to_TS_TST_INFO() failed", kFn);
+            log_crypto_errors();
+            return static_cast<int>(SSF_RESULT_TSP_BAD_RESPONSE);
+        }
+        if (gen_time) gen_time->reset(ASN1_STRING_dup(TS_TST_INFO_get_time(tst.get())));
+        const int r = ssf_verify_TS_token(p7.get(), tst.get(), data, store, kind, pab_certs, when);
+        if (r != 0) log_error("%s() 4 : ssf_verify_TS_token() failed", kFn);
+        return r;
+    }();
+    log_debug("%s() end: return code %d (%s)", kFn, rc, result_text(rc));
+    return rc;
+}
+
+ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
+    static const char* const kFn = "ssf_get_ts_cert";
+    log_debug("%s() begin: token = 0x%lx", kFn, ptr_bits(token));
+    ossl::X509Ptr cert = [&]() -> ossl::X509Ptr {
+        PKCS7_SIGNER_INFO* si = first_signer_info(token);
+        if (!si) {
+            log_error("%s() 1 : no signer info found in timestamp", kFn);
+            return nullptr;
+        }
+        ossl::X509Ptr found = ssf_find_signer_in_attrs(si, token->d.sign->cert, nullptr, 0);
+        if (!found) log_error("%s() 2 : no signer certificate found in timestamp", kFn);
+        return found;
+    }();
+    log_debug("%s() end: ret = 0x%lx", kFn, ptr_bits(cert.get()));
+    return cert;
+}
+
+ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs,
+                                       const SAP_BYTE* strPab, SAP_UINT strPabL) {
+    static const char* const kFn = "ssf_find_signer_in_attrs";
+    log_debug("%s() begin: si = 0x%lx, certs = 0x%lx, strPab = 0x%lx, strPabL = %d", kFn,
+              ptr_bits(si), ptr_bits(certs), ptr_bits(strPab), static_cast<int>(strPabL));
+    ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
+        if (!si) {
+            log_error("%s() 1 : bad args: si is NULL", kFn);
+            return nullptr;
+        }
+        const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
+        if (ossl::X509Stack values = cert_values(si)) {
+            log_write("%s() : %d certs found in 'certValues' attribute", kFn,
+                      sk_X509_num(values.get()));
+            if (X509* c = find_by_issuer_serial(values.get(), ias)) {
+                log_write("%s() : signer's certificate found in 'certValues' attribute", kFn);
+                return ossl::up_ref(c);
+            }
+            log_write("%s() : signer's certificate not found in 'certValues' attribute", kFn);
+        }
+        if (X509* c = find_by_issuer_serial(certs, ias)) {
+            log_write("%s() : signer's certificate found in included certs", kFn);
+            return ossl::up_ref(c);
+        }
+        // Without a directory there is nowhere else to look.
+        return strPab ? ssf_find_cert_in_pab(ias, strPab, strPabL) : nullptr;
+    }();
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(found.get()));
+    return found;
+}
+
+ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
+                                   const SAP_BYTE* strStoreName, SAP_UINT strStoreNameL) {
+    static const char* const kFn = "ssf_find_cert_in_pab";
+    log_debug("%s() begin: iasn = 0x%lx, strStoreName = 0x%lx, strStoreNameL = %d", kFn,
+              ptr_bits(iasn), ptr_bits(strStoreName), static_cast<int>(strStoreNameL));
+    ossl::Text dir;
+    ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
+        if (!iasn || !iasn->issuer || !iasn->serial) {
+            log_error("%s() 1 : bad args", kFn);
+            return nullptr;
+        }
+        dir.reset(get_sz_string_from_sap_string(strStoreName, strStoreNameL));
+        if (!dir) {
+            log_error("%s() 2 : get_sz_string_from_sap_string() failed", kFn);
+            return nullptr;
+        }
+        ossl::X509Stack certs = load_certs_from_pab_orbssl(dir.get());
+        log_write("%s() : %d certificates found in directory '%s'", kFn, sk_X509_num(certs.get()),
+                  dir.get());
+        if (X509* c = find_by_issuer_serial(certs.get(), iasn)) {
+            log_write("%s() : signer's certificate found in directory '%s'", kFn, dir.get());
+            return ossl::up_ref(c);
+        }
+        log_error("%s() 5 : signer's certificate not found in directory '%s'", kFn, dir.get());
+        return nullptr;
+    }();
+    if (!found)
+        log_error("%s() 5 : signer's certificate not found in PAB '%s'", kFn,
+                  dir ? dir.get() : "(null)");
+    log_debug("%s() end, returns 0x%lx", kFn, ptr_bits(found.get()));
+    return found;
+}
+
+int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X509) * pab_certs) {
+    static const char* const kFn = "find_certificate_in_trusted_root";
+    log_debug("%s() begin: cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(cert), ptr_bits(store));
+    const int rc = [&] {
+        if (!cert || !store) {
+            log_error("%s() 1 : cert or store is NULL", kFn);
+            return 0;
+        }
+        ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
+        if (!ctx) {
+            log_error("%s() 2 : X509_STORE_CTX_new() failed", kFn);
+            return 0;
+        }
+        if (X509_STORE_CTX_init(ctx.get(), store, nullptr, nullptr) != 1) {
+            log_error("%s() 3 : X509_STORE_CTX_init() failed", kFn);
+            log_crypto_errors();
+            return 0;
+        }
+        ossl::X509Object obj(
+            X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509, X509_get_issuer_name(cert)));
+        if (!obj) {
+            log_error("%s() 4 : X509_STORE_get_by_subject() failed", kFn);
+            ERR_clear_error();
+            return 0;
+        }
+        if (!X509_OBJECT_get0_X509(obj.get())) {
+            log_error("%s() 5 : certificate not found in trusted root store", kFn);
+            return 0;
+        }
+        if (!pab_certs) return 1;
+        for (int i = 0; i < sk_X509_num(pab_certs); ++i)
+            if (X509_cmp(sk_X509_value(pab_certs, i), cert) == 0) return 1;
+        log_error("%s() 6 : certificate not found in pab_certs", kFn);
+        if (!hok_is_enabled()) return 0;
+        log_write("%s() : trying to load certificate from HOK", kFn);
+        const std::string fp = sha1_fingerprint(cert);
+        ossl::X509Ptr fetched;
+        if (fp.empty() || hok_get_cert_by_fingerprint(fp.c_str(), &fetched) != 0) {
+            log_error("%s() : hok_get_cert_by_fingerprint( '%s' ) failed", kFn, fp.c_str());
+            return 0;
+        }
+        if (X509_cmp(fetched.get(), cert) != 0) {
+            log_error("%s() : wrong certificate, X509_cmp() failed", kFn);
+            return 0;
+        }
+        if (!sk_X509_push(pab_certs, fetched.get())) return 0;
+        (void)fetched.release();
+        return 1;
+    }();
+    log_debug("%s() end: return code = %d", kFn, rc);
+    return rc;
+}
+
+int AddCACertsToStore(X509_STORE* store) {
+    static const char* const kFn = "AddCACertsToStore";
+    X509_LOOKUP* lookup = store ? X509_STORE_add_lookup(store, X509_LOOKUP_file()) : nullptr;
+    if (!lookup) {
+        log_error("%s() 1 : X509_STORE_add_lookup() failed", kFn);
+        log_crypto_errors();
+        return -1;
+    }
+    const char* path = ca_file_path();
+    if (!path) {
+        log_write("%s() : CA file not specified", kFn);
+        return 0;
+    }
+    if (X509_LOOKUP_load_file(lookup, path, X509_FILETYPE_PEM) <= 0) {
+        log_error("%s() 3 : X509_LOOKUP_load_file( %s ) failed", kFn, path);
+        log_crypto_errors();
+        return -1;
+    }
+    return 0;
+}
+
+int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * chain,
+                                          X509_STORE* store, const time_t* when) {
+    static const char* const kFn = "verify_signature_timestamp_rev_status";
+    if (!si || !chain) {
+        log_error("%s() 0 : si or chain is NULL", kFn);
+        return SSF_RESULT_INITIAL;
+    }
+    if (check_rev_and_cert_refs_and_vals(si) != 0) {
+        log_error("%s() 1 : check_rev_and_cert_refs_and_vals() failed", kFn);
+        return SSF_RESULT_TSP_BAD_RESPONSE;
+    }
+    const int n = sk_X509_num(chain);
+    if (n == 2) {
+        log_write("%s() : no intermediate CA found in TSA certificate chain", kFn);
+        return 0;
+    }
+    if (!PKCS7_get_attribute(si, NID_id_smime_aa_ets_revocationValues)) {
+        log_error("%s() 2 : no revocation values found in timestamp", kFn);
+        return SSF_RESULT_TSP_BAD_RESPONSE;
+    }
+    RevocationValues values(decode_value(
+        unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues), d2i_REVOCATION_VALUES));
+    if (!values) {
+        log_error("%s() 3 : d2i_REVOCATION_VALUES() failed", kFn);
+        log_crypto_errors();
+        return SSF_RESULT_TSP_BAD_RESPONSE;
+    }
+    for (int i = 1; i < n - 1; ++i) {
+        X509* ca = sk_X509_value(chain, i);
+        if (check_revoked_crl(ca, values->crlVals, store, when ? *when : 0) != 1) {
+            log_error("%s() 4 : revocation check failed for intermediate CA #%d (name = '%s')", kFn,
+                      i, one_line_subject(ca).c_str());
+            return SSF_RESULT_TSP_BAD_RESPONSE;
+        }
+    }
+    return 0;
+}
+
+int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
+                                        const ASN1_GENERALIZEDTIME* gen_time) {
+    const int rc = VerifyEnhancedSignatureAttributes(si, 1, nullptr, gen_time);
+    if (rc != 0)
+        log_error("%s() 1 : VerifyEnhancedSignatureAttributes() failed",
+                  "verify_archive_timestamp_rev_status");
+    return rc;
+}
+
+}  // namespace ssf
+
+int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,
+                        X509_STORE* store, int kind, STACK_OF(X509) * pab_certs,
+                        const ASN1_GENERALIZEDTIME* when) {
+    static const char* const kFn = "ssf_verify_TS_token";
+    return ssf::guarded(kFn, ssf::SSF_RC_MEMORY, [&] {
+        ssf::log_debug("%s() begin: p7 = 0x%lx, tst_info = 0x%lx, data = 0x%lx, store = 0x%lx", kFn,
+                       ssf::ptr_bits(p7), ssf::ptr_bits(tst_info), ssf::ptr_bits(data),
+                       ssf::ptr_bits(store));
+        const int rc = ssf::verify_token(p7, tst_info, data, store, kind, pab_certs, when);
+        ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::result_text(rc));
+        return rc;
+    });
+}

@@ -1,0 +1,716 @@
+#include "ssf/net/crl.h"
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "cryptoext/crl_issuer.h"
+#include "cryptoext/objects.h"
+#include "platform/files.h"
+#include "platform/winstub.h"
+#include "ssf/base64.h"
+#include "ssf/config.h"
+#include "ssf/log.h"
+#include "ssf/utils.h"
+
+namespace ssf {
+
+namespace {
+
+std::once_flag g_curl_once;
+std::atomic<int> g_curl_init{CURLE_FAILED_INIT};
+std::atomic<bool> g_curl_up{false};
+
+std::mutex g_limits_mutex;
+CrlDownloadLimits g_limits;
+
+struct CurlDeleter {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlDeleter>;
+
+// The received body, never longer than the download limit.
+struct DownloadBuffer {
+    std::vector<unsigned char> data;
+    size_t limit = 0;
+};
+
+// Called from inside libcurl: nothing may be thrown through it. Returning less than offered
+// makes libcurl end the transfer with an error.
+size_t WriteMemoryCallback(void* data, size_t size, size_t count, void* buffer) {
+    static const char* const kFn = "WriteMemoryCallback";
+    auto* b = static_cast<DownloadBuffer*>(buffer);
+    const size_t have = b->data.size();
+    const bool overflows = size != 0 && count > (SIZE_MAX - have - 1) / size;
+    const size_t n = overflows ? 0 : size * count;
+    auto cannot_grow = [&] {
+        const size_t wanted = overflows ? SIZE_MAX : have + n + 1;
+        log_error("%s() : myrealloc( new size = %d ) failed", kFn,
+                  static_cast<int>(std::min<size_t>(wanted, INT_MAX)));
+        return size_t{0};
+    };
+    if (overflows || n > b->limit - have) {
+        log_error("%s() : the download is larger than %zu bytes", kFn, b->limit);
+        return cannot_grow();
+    }
+    try {
+        const auto* p = static_cast<const unsigned char*>(data);
+        b->data.insert(b->data.end(), p, p + n);
+    } catch (const std::bad_alloc&) {
+        return cannot_grow();
+    }
+    return n;
+}
+
+// The URL's scheme in lower case ("http" in "HTTP://host/"), or "" when it names none.
+std::string scheme_of(const char* url) {
+    const char* sep = std::strstr(url, "://");
+    if (!sep || sep == url || !std::isalpha(static_cast<unsigned char>(*url))) return {};
+    std::string scheme;
+    for (const char* p = url; p < sep; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return {};
+        scheme += static_cast<char>(std::tolower(c));
+    }
+    return scheme;
+}
+
+template <class T>
+CURLcode set_option(CURL* curl, CURLoption option, T value) {
+    return curl_easy_setopt(curl, option, value);
+}
+
+// Every option of one download. The designed four come first with their own log lines; the
+// rest bound the download and keep libcurl on the URL's own scheme (a distribution point must
+// not make it switch to another protocol), redirects included.
+CURLcode set_options(CURL* curl, const char* url, DownloadBuffer& buffer) {
+    static const char* const kFn = "InstallCRLFromServer";
+    struct Step {
+        const char* line;
+        CURLcode rc;
+    };
+    const Step designed[] = {
+        {"%s() 6 : curl_easy_setopt() failed, code = %d", set_option(curl, CURLOPT_URL, url)},
+        {"%s() 7 : curl_easy_setopt() failed, code = %d",
+         set_option(curl, CURLOPT_WRITEFUNCTION, WriteMemoryCallback)},
+        {"%s() 8 : curl_easy_setopt() failed, code = %d",
+         set_option(curl, CURLOPT_WRITEDATA, static_cast<void*>(&buffer))},
+        {"%s() 9 : curl_easy_setopt() failed, code = %d",
+         set_option(curl, CURLOPT_USERAGENT, "libcurl-agent/1.0")},
+    };
+    for (const Step& s : designed) {
+        if (s.rc != CURLE_OK) {
+            log_error(s.line, kFn, static_cast<int>(s.rc));
+            return s.rc;
+        }
+    }
+    std::string scheme = scheme_of(url);
+    if (scheme.empty()) scheme = "http";  // what libcurl assumes for a URL without one
+    const CrlDownloadLimits limits = crl_download_limits();
+    const struct {
+        const char* name;
+        CURLcode rc;
+    } bounds[] = {
+        {"CURLOPT_PROTOCOLS_STR", set_option(curl, CURLOPT_PROTOCOLS_STR, scheme.c_str())},
+        {"CURLOPT_REDIR_PROTOCOLS_STR",
+         set_option(curl, CURLOPT_REDIR_PROTOCOLS_STR, scheme.c_str())},
+        {"CURLOPT_NOSIGNAL", set_option(curl, CURLOPT_NOSIGNAL, 1L)},
+        {"CURLOPT_CONNECTTIMEOUT_MS",
+         set_option(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms)},
+        {"CURLOPT_TIMEOUT_MS", set_option(curl, CURLOPT_TIMEOUT_MS, limits.total_timeout_ms)},
+        {"CURLOPT_MAXFILESIZE_LARGE",
+         set_option(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes))},
+    };
+    for (const auto& b : bounds) {
+        if (b.rc != CURLE_OK) {
+            log_error("%s() : curl_easy_setopt( %s ) failed, code = %d", kFn, b.name,
+                      static_cast<int>(b.rc));
+            return b.rc;
+        }
+    }
+    buffer.limit = limits.max_bytes;
+    return CURLE_OK;
+}
+
+struct CurlUrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct CurlTextDeleter {
+    void operator()(char* p) const { curl_free(p); }
+};
+
+// The local path of a file URL, read as libcurl reads the URL: the host empty, "localhost" or
+// "127.0.0.1", the path percent-decoded. CURLE_OK or CURLE_URL_MALFORMAT.
+CURLcode file_url_path(const char* url, std::string& path) {
+    std::unique_ptr<CURLU, CurlUrlDeleter> u(curl_url());
+    char* decoded = nullptr;
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK)
+        return CURLE_URL_MALFORMAT;
+    std::unique_ptr<char, CurlTextDeleter> owner(decoded);
+    path = decoded;
+    return CURLE_OK;
+}
+
+// libcurl's file protocol opens the file as it is and waits in open() when it is a FIFO, where
+// its time-outs do not reach. The file is read here instead, as the library reads every file
+// named to it: a regular file only, opened without waiting, within the download limit.
+CURLcode read_file_url(const char* url, std::vector<unsigned char>& body) {
+    static const char* const kFn = "InstallCRLFromServer";
+    std::string path;
+    CURLcode rc = file_url_path(url, path);
+    if (rc == CURLE_OK) {
+        platform::RegularFile file(path);
+        std::string data;
+        const int err = file ? file.read_all(data, crl_download_limits().max_bytes) : file.error();
+        if (err == 0) {
+            body.assign(data.begin(), data.end());
+            return CURLE_OK;
+        }
+        char msg[256];
+        log_error("%s() : '%s' cannot be read as a regular file, errno = %d (%s)", kFn,
+                  path.c_str(), err, strerror_r(err, msg, sizeof msg));
+        rc = err == EFBIG ? CURLE_FILESIZE_EXCEEDED : CURLE_FILE_COULDNT_READ_FILE;
+    }
+    log_error("%s() 10 : curl_easy_perform() failed, code = %d", kFn, static_cast<int>(rc));
+    log_error("%s() : %s", kFn, curl_easy_strerror(rc));
+    return rc;
+}
+
+bool starts_with_at(Bytes data, size_t pos, std::string_view s) {
+    return pos <= data.size() && data.size() - pos >= s.size() &&
+           std::memcmp(data.data() + pos, s.data(), s.size()) == 0;
+}
+
+// An LDIF value in Base64 from pos to the end of its line, continuation lines (a line end and
+// one space) joined.
+std::string ldif_base64(Bytes data, size_t pos) {
+    std::string text;
+    for (size_t i = pos; i < data.size(); ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c == '\r') continue;
+        if (c != '\n') {
+            text += c;
+            continue;
+        }
+        if (i + 1 < data.size() && data[i + 1] == ' ') {
+            ++i;
+            continue;
+        }
+        break;
+    }
+    return text;
+}
+
+ossl::X509Crl crl_or_log(X509_CRL* crl, const char* call) {
+    if (!crl) {
+        log_error("%s() : %s() failed", "download_crl", call);
+        log_crypto_errors();
+    }
+    return ossl::X509Crl(crl);
+}
+
+X509_CRL* der_crl(const unsigned char* der, size_t size) {
+    ossl::Bio mem(BIO_new_mem_buf(der, static_cast<int>(size)));
+    return mem ? d2i_X509_CRL_bio(mem.get(), nullptr) : nullptr;
+}
+
+// The body as a CRL, told apart by its first byte; none (logged) when it is not one.
+ossl::X509Crl parse_crl_body(const std::vector<unsigned char>& body) {
+    static const char* const kFn = "download_crl";
+    const unsigned char first = body.empty() ? 0 : body[0];
+    if (first == 0x30) {
+        log_write("%s() : crl is DER-encoded", kFn);
+        return crl_or_log(der_crl(body.data(), body.size()), "d2i_X509_CRL_bio");
+    }
+    if (first == 'M') {
+        // Our own Base64 codec: lines of any length, with or without a final line end. Either
+        // step failing is the failure of reading the text as PEM, as it was designed.
+        log_write("%s() : crl is Base64-encoded", kFn);
+        OutData der;
+        const bool decoded = base64_decode(der, Bytes(body.data(), body.size()), false) == 0;
+        return crl_or_log(decoded ? der_crl(der.data.get(), der.size) : nullptr,
+                          "PEM_read_bio_X509_CRL");
+    }
+    if (first == '-') {
+        log_write("%s() : crl is PEM-encoded", kFn);
+        ossl::Bio mem(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
+        return crl_or_log(
+            mem ? PEM_read_bio_X509_CRL(mem.get(), nullptr, nullptr, nullptr) : nullptr,
+            "PEM_read_bio_X509_CRL");
+    }
+    log_info("%s() : unknown format: data[ 0 ] = 0x%02x (%c)", kFn, first,
+             std::isprint(first) ? first : '.');
+    return nullptr;
+}
+
+void free_text_list(list* l) {
+    list_free(l, std::free);
+}
+using TextList = std::unique_ptr<list, decltype(&free_text_list)>;
+
+TextList new_text_list() {
+    return TextList(list_create(), free_text_list);
+}
+
+bool push_copy(list* l, const char* text) {
+    char* copy = strdup(text);
+    list_node* node = copy ? list_node_create(copy) : nullptr;
+    if (!node) {
+        std::free(copy);
+        return false;
+    }
+    return list_push(l, node) == 1;
+}
+
+// Every URI of the full names of the points, appended in order. False when memory ran out.
+bool collect_uris(const CRL_DIST_POINTS* points, list* urls, bool delta) {
+    static const char* const kFn = "check_for_revocation";
+    for (int i = 0; i < sk_DIST_POINT_num(points); ++i) {
+        if (delta) log_debug("%s() : processing delta crl dist point #%d", kFn, i);
+        const DIST_POINT* dp = sk_DIST_POINT_value(points, i);
+        if (!dp->distpoint || dp->distpoint->type != 0) continue;
+        const GENERAL_NAMES* names = dp->distpoint->name.fullname;
+        for (int j = 0; j < sk_GENERAL_NAME_num(names); ++j) {
+            if (delta) log_debug("%s() : process delta crl dist points name #%d", kFn, j);
+            const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, j);
+            if (gn->type != GEN_URI) continue;
+            const ASN1_IA5STRING* uri = gn->d.uniformResourceIdentifier;
+            const std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
+                                   static_cast<size_t>(ASN1_STRING_length(uri)));
+            if (text.find('\0') != std::string::npos) continue;  // not a URL libcurl could take
+            if (delta)
+                log_debug("%s() : Delta CRL DP: '%s'", kFn, text.c_str());
+            else
+                log_write("%s() : found CDP '%s'", kFn, text.c_str());
+            if (!push_copy(urls, text.c_str())) return false;
+        }
+    }
+    return true;
+}
+
+// A name for a message line: last RDN first, short field names, cut to 1023 characters.
+std::string name_for_log(const X509_NAME* name) {
+    ossl::Bio mem(BIO_new(BIO_s_mem()));
+    if (!mem || X509_NAME_print_ex(mem.get(), name, 0, XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV) < 0)
+        return std::string();
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(mem.get(), &data);
+    return std::string(data ? data : "", static_cast<size_t>(std::clamp(n, 0L, 1023L)));
+}
+
+bool lists_serial(X509_CRL* crl, X509* cert) {
+    X509_REVOKED* entry = nullptr;
+    return X509_CRL_get0_by_serial(crl, &entry,
+                                   const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert))) > 0;
+}
+
+enum class CrlState { Valid, BadSignature, OutOfTime, Error };
+
+CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+    static const char* const kFn = "verify_crl";
+    X509_OBJECT* found = nullptr;
+    if (X509_STORE_CTX_get_crl_issuer(ctx, crl, &found) != 1) {
+        log_error("%s() 1 : getting the certificate of the crl-issuer failed", kFn);
+        log_crypto_errors();
+        return CrlState::Error;
+    }
+    ossl::X509Object issuer(found);
+    ossl::PKey key(X509_get_pubkey(X509_OBJECT_get0_X509(issuer.get())));
+    if (!key) {
+        log_error("%s() 2 : getting the issuer's public key failed", kFn);
+        log_crypto_errors();
+        return CrlState::Error;
+    }
+    const int verified = X509_CRL_verify(crl, key.get());
+    if (verified < 0) {
+        log_error("%s() 3 : X509_CRL_verify() failed", kFn);
+        log_crypto_errors();
+        return CrlState::Error;
+    }
+    if (verified == 0) {
+        log_error("%s() 4 : crl is invalid", kFn);
+        log_crypto_errors();
+        return CrlState::BadSignature;
+    }
+    time_t when = t != 0 ? t : platform::now();
+    const ASN1_TIME* last = X509_CRL_get0_lastUpdate(crl);
+    int c = last ? X509_cmp_time(last, &when) : 0;
+    if (c == 0) {
+        log_error("%s() 5 : crl has an invalid 'lastUpdate' field", kFn);
+        return CrlState::Error;
+    }
+    if (c > 0) {
+        log_error("%s() 6 : crl is not yet valid", kFn);
+        return CrlState::OutOfTime;
+    }
+    // nextUpdate is optional: a CRL without it states no expiry, and none is assumed.
+    if (const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl)) {
+        c = X509_cmp_time(next, &when);
+        if (c == 0) {
+            log_error("%s() 7 : crl has an invalid 'nextUpdate' field", kFn);
+            return CrlState::Error;
+        }
+        if (c < 0) {
+            log_error("%s() 8 : crl has expired", kFn);
+            return CrlState::OutOfTime;
+        }
+    } else {
+        log_info("%s() : crl has no 'nextUpdate' field: it does not expire", kFn);
+    }
+    time_t cutoff = gost2001_cutoff_time();
+    if (objmap::is_one_of(X509_CRL_get_signature_nid(crl),
+                          {objmap::Obj::GostR3411_94_with_GostR3410_2001}) &&
+        X509_cmp_time(last, &cutoff) > 0) {
+        log_error("%s() 1 : Gost R 34.10-2001 expired", "check_crl_gost2001");
+        log_error("%s() 9 : Gost R 34.10-2001 not allowed for CRLs", kFn);
+        return CrlState::Error;
+    }
+    return CrlState::Valid;
+}
+
+int verify_crl_result(CrlState state) {
+    switch (state) {
+        case CrlState::Valid:
+            return 1;
+        case CrlState::BadSignature:
+        case CrlState::OutOfTime:
+            return 0;
+        case CrlState::Error:
+            break;
+    }
+    return -1;
+}
+
+// verify_crl with its begin and end lines, telling the caller why a CRL is not valid.
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+    static const char* const kFn = "verify_crl";
+    log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
+    const CrlState state = crl && ctx ? check_crl(crl, ctx, t) : CrlState::Error;
+    log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
+    return state;
+}
+
+// The base CRL: from the distribution points of the certificate (else of its issuer) unless
+// only the default URL is to be used, then from the default URL. -1 ends the check (logged).
+int fetch_base_crl(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl& crl) {
+    static const char* const kFn = "check_for_revocation";
+    const Config& c = config();
+    if (c.use_only_default_crl_url) {
+        log_write("%s() : use_only_default_crl_url is ON, skipping CDPs in certificate", kFn);
+    } else {
+        log_debug("%s() : extracting crl distribution points", kFn);
+        ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
+            X509_get_ext_d2i(cert, NID_crl_distribution_points, nullptr, nullptr)));
+        if (!points) {
+            ossl::X509Object issuer(
+                X509_STORE_CTX_get_obj_by_subject(ctx, X509_LU_X509, X509_get_issuer_name(cert)));
+            if (!issuer) {
+                log_error("%s() 1 : no dedicated ca certificate available", kFn);
+                return -1;
+            }
+            points.reset(static_cast<CRL_DIST_POINTS*>(
+                X509_get_ext_d2i(X509_OBJECT_get0_X509(issuer.get()), NID_crl_distribution_points,
+                                 nullptr, nullptr)));
+            if (!points) {
+                log_error(
+                    "%s() 2 : neither the user nor the ca certificate does contain a crl "
+                    "distribution point",
+                    kFn);
+                return -1;
+            }
+        }
+        TextList urls = new_text_list();
+        if (!urls || !collect_uris(points.get(), urls.get(), false)) return -1;
+        crl = download_crl_from_list(urls.get(), protocols);
+        if (crl) return 0;
+        log_error("%s() 3 : downloading the crl failed for all CDPs", kFn);
+    }
+    const int sig = X509_get_signature_nid(cert);
+    const bool is2012 = objmap::is_one_of(sig, {objmap::Obj::signwithdigest_gost3410_2012_256,
+                                                objmap::Obj::signwithdigest_gost3410_2012_512});
+    log_write(is2012 ? "%s(): signature type is 2012" : "%s(): signature type is NOT 2012", kFn);
+    log_write("%s(): signature nid is %d", kFn, sig);
+    const Text& url = is2012 ? c.default_crl_url_2012 : c.default_crl_url;
+    if (!url) {
+        log_error("%s() 3.2 : default URL not specified", kFn);
+        return -1;
+    }
+    log_write("%s() : trying to download CRL from default URL: '%s'", kFn, url->c_str());
+    crl = download_crl(url->c_str());
+    if (crl) return 0;
+    log_error("%s() 3.1 : downloading the crl failed for default URL: '%s'", kFn, url->c_str());
+    return -1;
+}
+
+// The issuer of a CRL must be the certificate's issuer. Logged when not.
+bool same_issuer(X509_CRL* crl, X509* cert, const char* line) {
+    if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) == 0) return true;
+    log_error(line, "check_for_revocation", name_for_log(X509_CRL_get_issuer(crl)).c_str(),
+              name_for_log(X509_get_issuer_name(cert)).c_str());
+    return false;
+}
+
+// The delta CRL that the base CRL names, checked. Without freshest-CRL points: true and none.
+// False (logged) when it cannot be had or trusted.
+bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* protocols,
+                     ossl::X509Crl& delta) {
+    static const char* const kFn = "check_for_revocation";
+    log_debug("%s() : extracting Delta crl distribution points", kFn);
+    ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
+        X509_CRL_get_ext_d2i(base, NID_freshest_crl, nullptr, nullptr)));
+    if (!points) {
+        log_debug("%s() : can't found delta crl distribution point", kFn);
+        return true;
+    }
+    TextList urls = new_text_list();
+    if (!urls || !collect_uris(points.get(), urls.get(), true)) return false;
+    delta = download_crl_from_list(urls.get(), protocols);
+    if (!delta) {
+        log_error("%s() : downloading the delta crl failed for all distribution points", kFn);
+        return false;
+    }
+    log_write("%s() : checking delta crl issuer name", kFn);
+    if (!same_issuer(delta.get(), cert,
+                     "%s() : delta crl issuer and certificate issuer not match ('%s' and '%s')"))
+        return false;
+    log_debug("%s() : verifying delta crl", kFn);
+    // A delta that is not yet valid or has expired is still used, as its issuer published it;
+    // one whose signature does not verify is no CRL of that issuer at all.
+    switch (verify_crl_state(delta.get(), ctx, 0)) {
+        case CrlState::Error:
+            log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
+                      oldest_crypto_error_text().c_str());
+            return false;
+        case CrlState::BadSignature:
+            log_error("%s() : the delta crl's signature does not verify: it is not used", kFn);
+            return false;
+        case CrlState::OutOfTime:
+        case CrlState::Valid:
+            break;
+    }
+    return true;
+}
+
+int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
+                     ossl::X509Crl* delta_out) {
+    static const char* const kFn = "check_for_revocation";
+    ossl::X509Crl crl;
+    if (fetch_base_crl(cert, ctx, protocols, crl) != 0) return -1;
+    log_write("%s() : checking crl issuer name", kFn);
+    if (!same_issuer(crl.get(), cert,
+                     "%s() : crl issuer and certificate issuer not match ('%s' and '%s')"))
+        return -1;
+    log_debug("%s() : verifying crl", kFn);
+    const int valid = verify_crl(crl.get(), ctx, 0);
+    if (valid < 0) {
+        log_error("%s() : verify_crl() failed", kFn);
+        return -1;
+    }
+    if (valid == 0) return 0;
+    const bool in_base = lists_serial(crl.get(), cert);
+    // The delta is fetched and checked even when the base already lists the serial.
+    ossl::X509Crl delta;
+    if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta)) return -1;
+    if (in_base || (delta && lists_serial(delta.get(), cert))) return 0;
+    if (crl_out) crl_out->reset(X509_CRL_dup(crl.get()));
+    if (delta_out && delta) delta_out->reset(X509_CRL_dup(delta.get()));
+    return 1;
+}
+
+}  // namespace
+
+void crl_network_start() {
+    std::call_once(g_curl_once, [] {
+        const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+        g_curl_init = rc;
+        g_curl_up = rc == CURLE_OK;
+        if (rc != CURLE_OK)
+            log_error("%s() : curl_global_init() failed, code = %d", "init_lib",
+                      static_cast<int>(rc));
+    });
+}
+
+void crl_network_stop() {
+    if (g_curl_up.exchange(false)) curl_global_cleanup();
+}
+
+CrlDownloadLimits crl_download_limits() {
+    std::lock_guard<std::mutex> lock(g_limits_mutex);
+    return g_limits;
+}
+
+void set_crl_download_limits(const CrlDownloadLimits& limits) {
+    std::lock_guard<std::mutex> lock(g_limits_mutex);
+    g_limits = limits;
+}
+
+int InstallCRLFromServer(const char* url, std::vector<unsigned char>& body) {
+    static const char* const kFn = "InstallCRLFromServer";
+    body.clear();
+    if (!url) return CURLE_URL_MALFORMAT;
+    log_write("%s() : '%s'", kFn, url);
+    if (!g_curl_up) {
+        log_error("%s() 4 : curl_global_init() failed, code = %d", kFn, g_curl_init.load());
+        return g_curl_init;
+    }
+    if (scheme_of(url) == "file") {
+        if (const CURLcode rc = read_file_url(url, body); rc != CURLE_OK) return rc;
+        log_write("%s(): crl_length = %d", kFn, static_cast<int>(body.size()));
+        return 0;
+    }
+    CurlEasy curl(curl_easy_init());
+    if (!curl) {
+        log_error("%s() 5 : curl_easy_init() failed", kFn);
+        return CURLE_FAILED_INIT;
+    }
+    DownloadBuffer buffer;
+    if (CURLcode rc = set_options(curl.get(), url, buffer); rc != CURLE_OK) return rc;
+    if (CURLcode rc = curl_easy_perform(curl.get()); rc != CURLE_OK) {
+        log_error("%s() 10 : curl_easy_perform() failed, code = %d", kFn, static_cast<int>(rc));
+        log_error("%s() : %s", kFn, curl_easy_strerror(rc));
+        return rc;
+    }
+    if (scheme_of(url).starts_with("ldap")) {
+        if (ldap_answer_value(Bytes(buffer.data.data(), buffer.data.size()), body) != 0) {
+            log_error("%s() 11 : couldn't parse server response", kFn);
+            return -1;
+        }
+    } else {
+        body = std::move(buffer.data);
+    }
+    log_write("%s(): crl_length = %d", kFn, static_cast<int>(body.size()));
+    return 0;
+}
+
+int ldap_answer_value(Bytes answer, std::vector<unsigned char>& value) {
+    value.clear();
+    const std::string_view text(reinterpret_cast<const char*>(answer.data()), answer.size());
+    for (size_t at = text.find("List"); at != std::string_view::npos;
+         at = text.find("List", at + 1)) {
+        size_t p = at + 4;
+        if (starts_with_at(answer, p, ";binary")) p += 7;
+        if (starts_with_at(answer, p, ":: ")) {
+            const std::string b64 = ldif_base64(answer, p + 3);
+            OutData der;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(b64.data());
+            if (base64_decode(der, Bytes(bytes, b64.size()), false) != 0) return -1;
+            value.assign(der.data.get(), der.data.get() + der.size);
+            return 0;
+        }
+        if (starts_with_at(answer, p, ": ")) {
+            // The value runs to the end of the answer but for the entry's two line ends.
+            p += 2;
+            if (answer.size() - p < 2) return -1;
+            value.assign(answer.begin() + static_cast<std::ptrdiff_t>(p), answer.end() - 2);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+ossl::X509Crl download_crl(const char* url) {
+    std::vector<unsigned char> body;
+    if (InstallCRLFromServer(url, body) != 0) {
+        log_error("InstallCRLFromServer() failed:");
+        return nullptr;
+    }
+    ossl::X509Crl crl = parse_crl_body(body);
+    if (!crl) log_error("%s() : failed to parse CRL", "download_crl");
+    return crl;
+}
+
+ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
+    static const char* const kFn = "download_crl_from_list";
+    if (!urls || !protocols) return nullptr;
+    for (list_node* p = protocols->head; p; p = list_next(p)) {
+        const auto* protocol = static_cast<const char*>(p->data);
+        for (list_node* u = urls->head; u; u = list_next(u)) {
+            const auto* url = static_cast<const char*>(u->data);
+            // The scheme decides, not a "proto://" anywhere in the URL. An empty word (two blanks
+            // in a row) names no scheme: it must not let every scheme libcurl speaks through.
+            if (!protocol || !*protocol || !url ||
+                strcasecmp(scheme_of(url).c_str(), protocol) != 0)
+                continue;
+            log_write("%s() : downloading CRL from %s ...", kFn, url);
+            if (ossl::X509Crl crl = download_crl(url)) {
+                log_write("%s() : OK", kFn);
+                return crl;
+            }
+            log_error("%s() : can't download CRL from %s", kFn, url);
+        }
+    }
+    return nullptr;
+}
+
+int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+    return verify_crl_result(verify_crl_state(crl, ctx, t));
+}
+
+int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
+                         ossl::X509Crl* delta_out) {
+    static const char* const kFn = "check_for_revocation";
+    log_debug("%s() begin: x509 = 0x%lx, ctx = 0x%lx, proto_list = 0x%lx", kFn, ptr_bits(cert),
+              ptr_bits(ctx), ptr_bits(protocols));
+    if (crl_out) crl_out->reset();
+    if (delta_out) delta_out->reset();
+    const int rc = cert && ctx ? revocation_state(cert, ctx, protocols, crl_out, delta_out) : -1;
+    log_debug("%s() end, return code %d", kFn, rc);
+    return rc;
+}
+
+int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store, time_t t) {
+    static const char* const kFn = "check_revoked_crl";
+    log_debug("%s() begin: cert = 0x%lx, crls = 0x%lx", kFn, ptr_bits(cert), ptr_bits(crls));
+    const int rc = [&] {
+        if (!cert || !crls) {
+            log_error("%s() 1 : bad_args", kFn);
+            return 0;
+        }
+        std::vector<X509_CRL*> relevant;
+        for (int i = 0; i < sk_X509_CRL_num(crls); ++i) {
+            X509_CRL* crl = sk_X509_CRL_value(crls, i);
+            if (crl && X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) == 0)
+                relevant.push_back(crl);
+        }
+        if (relevant.empty()) {
+            log_error("%s() 2 : no relevant CRL found", kFn);
+            return 0;
+        }
+        ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
+        if (!ctx || X509_STORE_CTX_init(ctx.get(), store, cert, nullptr) != 1) {
+            log_error("%s() 3 : X509_STORE_CTX_init() failed", kFn);
+            log_crypto_errors();
+            return 0;
+        }
+        for (X509_CRL* crl : relevant) {
+            if (verify_crl(crl, ctx.get(), t) != 1) {
+                log_error("%s() 4 : verify_crl() failed", kFn);
+                return 0;
+            }
+            if (lists_serial(crl, cert)) {
+                log_error("%s() 5 : certificate found in CRL, certificate is invalid", kFn);
+                return 0;
+            }
+        }
+        return 1;
+    }();
+    log_debug("%s() end, return code = %d", kFn, rc);
+    return rc;
+}
+
+}  // namespace ssf

@@ -1,0 +1,60 @@
+// Certificate revocation lists: download over HTTP, LDAP and file URLs, the check of one CRL, and
+// the check of a certificate against the CRLs a signature carries. The revocation check of one
+// certificate through its distribution points is check_for_revocation (cert_verify.h).
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <vector>
+
+#include "cryptoext/ossl.h"
+#include "ssf/frame.h"
+#include "ssf/list.h"
+
+namespace ssf {
+
+// libcurl's process-wide state: set up once at start-up and torn down when the library is
+// unloaded, never around single downloads (that is not safe with two threads downloading).
+void crl_network_start();
+void crl_network_stop();
+
+// Bounds of every download, so that a server which stalls, trickles or floods ends the download
+// as unreachable in bounded time and memory.
+struct CrlDownloadLimits {
+    long connect_timeout_ms = 10000;
+    long total_timeout_ms = 60000;
+    size_t max_bytes = size_t{64} << 20;
+};
+CrlDownloadLimits crl_download_limits();
+void set_crl_download_limits(const CrlDownloadLimits& limits);
+
+// The body behind url in body. 0; the libcurl code of the step that failed; -1 when an LDAP
+// answer holds no CRL value.
+[[nodiscard]] int InstallCRLFromServer(const char* url, std::vector<unsigned char>& body);
+
+// The CRL value of libcurl's answer to an LDAP search, in either form libcurl writes it: LDIF
+// ("...List;binary:: " and Base64) or raw ("...List: ", the bytes, two line ends). 0 or -1.
+[[nodiscard]] int ldap_answer_value(Bytes answer, std::vector<unsigned char>& value);
+
+// A CRL from url (DER, PEM or bare Base64 body), or none.
+[[nodiscard]] ossl::X509Crl download_crl(const char* url);
+
+// The CRL of the first URL that gives one: the protocols in list order, and in each pass the
+// URLs whose scheme is that protocol. None when no URL gives one.
+[[nodiscard]] ossl::X509Crl download_crl_from_list(list* urls, list* protocols);
+
+// The CRL's signature by its issuer among the certificates of ctx's store, and its validity at
+// t (0: now). 1 valid; 0 bad signature, not yet valid or expired; -1 cannot be checked.
+[[nodiscard]] int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t);
+
+// cert against the CRLs among crls that its issuer wrote, each checked at t (0: now) with the
+// certificates of store: 1 when there is at least one, each is valid and none lists cert; else 0.
+[[nodiscard]] int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store,
+                                    time_t t);
+
+// Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
+// 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.
+[[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
+                                       ossl::X509Crl* crl_out, ossl::X509Crl* delta_out);
+
+}  // namespace ssf

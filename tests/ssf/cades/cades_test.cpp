@@ -1,0 +1,751 @@
+// CAdES-X Long Type 1 end to end: signatures enhanced against real peers on 127.0.0.1 (stock
+// `openssl ts -reply` as TSA and `openssl ocsp` as responders behind the scripted HTTP front,
+// CRLs from it), checked by our verification and independently by the stock openssl command; the
+// enhancement of existing documents; tampered signatures; archive time stamps; byte layouts.
+#include <sys/stat.h>
+
+#include <functional>
+#include <mutex>
+
+#include "common/http_stub.h"
+#include "common/openssl_tool.h"
+#include "common/process.h"
+#include "common/vectors.h"
+#include "fixture.h"
+#include "kit/archive.h"
+#include "kit/crl.h"
+#include "kit/ocsp.h"
+#include "kit/tsa.h"
+#include "ssf/cades/archive_ts.h"
+#include "ssf/cades/cades_enhance.h"
+#include "ssf/cades/cades_verify.h"
+#include "ssf/cades/ref_match.h"
+#include "ssf/cades/revocation_refs.h"
+#include "ssf/cades/ts_check.h"
+#include "ssf/cades/tsp_client.h"
+#include "ssf/utils.h"
+
+namespace {
+
+using namespace test_pki;
+using ssf_test::Out;
+using ssf_test::Sap;
+using ssf_test::str;
+using testing_support::HttpReply;
+using testing_support::HttpRequest;
+using testing_support::run_openssl;
+
+Der der(const std::string& s) {
+    return Der(s.begin(), s.end());
+}
+std::string hex_of(const std::string& s) {
+    return testing_support::to_hex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+std::string bytes_of(const ASN1_STRING* s) {
+    return s ? std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                           static_cast<size_t>(ASN1_STRING_length(s)))
+             : std::string();
+}
+void set_value(PKCS7_SIGNER_INFO* si, int nid, const std::string& der) {
+    ASSERT_TRUE(ssf::set_sequence_attributes(si, {{nid, der}}));
+}
+// The results of a record list, which is released.
+std::vector<SAP_UINT> take_results(SigRcpSsfInfoList& list) {
+    std::vector<SAP_UINT> out;
+    for (auto* n = list; n; n = n->next) out.push_back(n->ptrSigRcp->uResult);
+    SsfDELSigRcpSsfInfoList(&list);
+    return out;
+}
+PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
+    return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+}
+
+enum class Proof { ocsp, crl, crl_generalized, self };
+
+const int kEnhancement[] = {
+    NID_id_smime_aa_timeStampToken,      NID_id_smime_aa_ets_revocationValues,
+    NID_id_smime_aa_ets_RevocationRefs,  NID_id_smime_aa_ets_certValues,
+    NID_id_smime_aa_ets_CertificateRefs, NID_id_smime_aa_ets_escTimeStamp};
+
+class Cades : public ssf_test::Started {
+  protected:
+    void SetUp() override {
+        Started::SetUp();
+        const time_t t = now();
+        root = issue({"CAdES Root", 0x1001, t - 2 * kYear, t + 10 * kYear, ca_exts()},
+                     new_key(KeyType::ec), nullptr);
+        Exts inter_exts = ca_exts();
+        inter_exts.push_back(aia_ocsp(peers.url("/ocsp-root")));
+        inter_exts.push_back({"crlDistributionPoints", "URI:" + peers.url("/root.crl")});
+        inter = issue({"CAdES Inter", 0x1002, t - 2 * kYear, t + 10 * kYear, inter_exts},
+                      new_key(KeyType::ec), &root);
+        resp_root = issue({"CAdES Root Responder", 0x1003, 0, 0, ocsp_responder_exts()},
+                          new_key(KeyType::ec), &root);
+        resp_inter = issue({"CAdES Responder", 0x1004, 0, 0, ocsp_responder_exts()},
+                           new_key(KeyType::ec), &inter);
+        Exts tsa_ext = tsa_exts();
+        tsa_ext.push_back({"crlDistributionPoints", "URI:" + peers.url("/inter.crl")});
+        tsa = issue({"CAdES TSA", 0x1005, 0, 0, tsa_ext}, new_key(KeyType::ec), &inter);
+        self = issue({"CAdES Self", 0x1006, 0, 0, {}}, new_key(KeyType::ec), nullptr);
+        crls["/root.crl"] = crl_der(make_crl({&root}).get());
+        crls["/inter.crl"] = crl_der(
+            make_crl({.issuer = &inter, .number = 5, .freshest = {peers.url("/inter-delta.crl")}})
+                .get());
+        crls["/inter-delta.crl"] =
+            crl_der(make_crl({.issuer = &inter, .number = 6, .delta_of = 5}).get());
+        crls["/inter-gen.crl"] =
+            crl_der(make_crl({.issuer = &inter, .number = 7, .generalized_time = true}).get());
+        mkdir(dir.file("pab").c_str(), 0700);
+        dir.write("pab/root.pem", pem_of(root.cert.get()));
+        dir.write("pab/self.pem", pem_of(self.cert.get()));
+        dir.write("pab/kit-root.pem", pem_of(pki->root.cert.get()));
+        dir.write("ca.pem",
+                  pem_of(root.cert.get()) + pem_of(inter.cert.get()) + pem_of(self.cert.get()));
+        dir.write("engine.cnf", testing_support::engine_config());
+        for (auto [name, e] : {std::pair{"inter", &inter},
+                               {"root", &root},
+                               {"tsa", &tsa},
+                               {"resp-root", &resp_root},
+                               {"resp-inter", &resp_inter}}) {
+            dir.write(std::string(name) + ".pem", pem_of(e->cert.get()));
+            dir.write(std::string(name) + ".key", key_pem(e->key.get(), nullptr));
+        }
+        dir.write("tsaserial", "01\n");
+        dir.write("tsa.cnf", testing_support::ts_reply_config(
+                                 dir.file("tsaserial"), dir.file("tsa.pem"), dir.file("tsa.key"),
+                                 "sha1, sha256, md_gost12_256, md_gost12_512"));
+        index["root"] = line(inter);
+        configure(peers.url("/tsp"));
+    }
+    void configure(const std::string& tsp) {
+        start(
+            "ca_file = " + dir.file("ca.pem"),
+            "[cades]\ntsp_server = " + tsp + "\ntsp_server_2012 = " + tsp + "\nmax_ocsp_age = 2\n");
+    }
+    static std::string line(const Entity& e) {
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "%lX",
+                      ASN1_INTEGER_get(X509_get0_serialNumber(e.cert.get())));
+        return std::string("V\t491231235959Z\t\t") + serial + "\tunknown\t/CN=" + serial + "\n";
+    }
+    // A signer below the intermediate that names the responder, or its CRL and delta CRL.
+    Entity signer(KeyType k, Proof proof) {
+        if (proof == Proof::self)
+            return Entity{ossl::up_ref(self.cert.get()), ossl::up_ref(self.key.get())};
+        const long serial = ++next_serial;
+        Exts exts;
+        if (proof == Proof::ocsp) exts.push_back(aia_ocsp(peers.url("/ocsp-inter")));
+        Entity e = issue({"CAdES Signer", serial, 0, 0, exts}, new_key(k), &inter);
+        if (proof == Proof::crl) add_crl_points(e, &inter, {peers.url("/inter.crl")});
+        if (proof == Proof::crl_generalized)
+            add_crl_points(e, &inter, {peers.url("/inter-gen.crl")});
+        std::lock_guard<std::mutex> lock(mu);
+        index["inter"] += line(e);
+        return e;
+    }
+    std::vector<std::string> files_of(const Entity& e) {
+        const std::string n = std::to_string(++next_serial);
+        dir.write(n + ".pem", pem_of(e.cert.get()));
+        dir.write(n + ".key", key_pem(e.key.get(), nullptr));
+        return {sha1_hex(e.cert.get(), " "),
+                "certfile=" + dir.file(n + ".pem") + ",keyfile=" + dir.file(n + ".key")};
+    }
+
+    // SsfSign over the content; the records' results come back in order.
+    SAPRETURN sign(Sap fmt, const std::vector<const Entity*>& signers, bool detached, Der& out,
+                   std::vector<SAP_UINT>* results = nullptr) {
+        SigRcpSsfInfoList list = nullptr;
+        for (const Entity* e : signers) {
+            auto f = files_of(*e);
+            Sap id(f[0]), prof(f[1]);
+            SigRcpSsfInfo* rec = nullptr;
+            SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, prof.p(), prof.n(), nullptr, 0, 28,
+                                &rec);
+            SsfINSSigRcpSsfInfo(rec, &list);
+        }
+        Sap data(ssf_test::data_message(content)), hash("SHA1");
+        Out o;
+        const SAPRETURN rc = SsfSign(fmt.p(), fmt.n(), hash.p(), hash.n(), 1, detached ? 1 : 0,
+                                     data.p(), data.n(), list, &o.data, &o.len);
+        out = der(o.str());
+        EXPECT_EQ(rc != 0, o.cleared());
+        const auto codes = take_results(list);
+        if (results) *results = codes;
+        return rc;
+    }
+    SAPRETURN verify(Sap fmt, const Der& sig, bool detached, std::vector<SAP_UINT>& results) {
+        Sap pab(dir.file("pab")), data(ssf_test::data_message(content));
+        SigRcpSsfInfoList list = nullptr;
+        Out o;
+        const SAPRETURN rc = SsfVerify(fmt.p(), fmt.n(), 1, const_cast<unsigned char*>(sig.data()),
+                                       static_cast<SAP_UINT>(sig.size()),
+                                       detached ? data.p() : nullptr, detached ? data.n() : 0,
+                                       pab.p(), pab.n(), nullptr, 0, &list, &o.data, &o.len);
+        results = take_results(list);
+        return rc;
+    }
+    SAPRETURN enhance(const std::string& signed_der, const std::string* input, std::string& out,
+                      std::vector<SAP_UINT>& results) {
+        Sap pab(dir.file("pab")), sig(signed_der), in(input ? *input : "");
+        SigRcpSsfInfoList list = nullptr;
+        Out o;
+        const SAPRETURN rc =
+            SsfEnhanceSignatures(pab.p(), pab.n(), sig.p(), sig.n(), input ? in.p() : nullptr,
+                                 in.n(), &list, &o.data, &o.len);
+        out = o.str();
+        results = take_results(list);
+        return rc;
+    }
+    // VerifyEnhancedSignature on the first SignerInfo, in-process.
+    int verify_first(PKCS7* p7, bool detached, bool self_trusted = true) {
+        ossl::Bio source(
+            detached ? BIO_new_mem_buf(content.data(), static_cast<int>(content.size())) : nullptr);
+        ossl::Bio stream = ssf::read_signed_content("test", p7, source);
+        ossl::X509Stack pab = ossl::new_x509_stack();
+        for (X509* c : {root.cert.get(), self.cert.get(), pki->root.cert.get()})
+            if (self_trusted || c != self.cert.get())
+                sk_X509_push(pab.get(), ossl::up_ref(c).release());
+        return ssf::VerifyEnhancedSignature(stream.get(), p7, first_si(p7), pab.get());
+    }
+
+    // A token of a kind from the fixture's TSA over the data.
+    std::string stamp(int kind, const std::string& data) {
+        ossl::Asn1String token;
+        ossl::Asn1Time gen;
+        ossl::X509Ptr tsa_cert;
+        ossl::X509StorePtr store = new_store();
+        X509_STORE_add_cert(store.get(), root.cert.get());
+        X509_STORE_add_cert(store.get(), inter.cert.get());
+        EXPECT_EQ(
+            ssf::make_time_stamp(kind, &token, reinterpret_cast<const unsigned char*>(data.data()),
+                                 data.size(), EVP_sha1(), store.get(), &tsa_cert, &gen),
+            0);
+        return bytes_of(token.get());
+    }
+    void restamp_esc(PKCS7_SIGNER_INFO* si, bool with_tags = true) {
+        set_value(si, NID_id_smime_aa_ets_escTimeStamp,
+                  stamp(2, *ssf::make_esc_timestamp_data(si, with_tags)));
+    }
+    // The revocation values as edit leaves them, with references to match and a new ES-C stamp
+    // over those: nothing but the edit can fail.
+    void replace_values(PKCS7_SIGNER_INFO* si,
+                        const std::function<void(REVOCATION_VALUES*)>& edit) {
+        ssf::RevocationValues v(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
+        ssf::RevocationRefs refs(COMPLETE_REVOCATION_REFS_new());
+        ASSERT_TRUE(v && refs);
+        edit(v.get());
+        CRL_OCSP_REF* ref = refs->crlOcspRefs;
+        ref->crlids = CRL_LIST_ID_new();
+        ref->ocspids = OCSP_LIST_ID_new();
+        for (int i = 0; i < sk_X509_CRL_num(v->crlVals); ++i)
+            sk_CRL_VALIDATED_ID_push(
+                ref->crlids->crls,
+                ssf::make_crl_id(sk_X509_CRL_value(v->crlVals, i), EVP_sha256()).release());
+        for (int i = 0; i < sk_OCSP_BASICRESP_num(v->ocspVals); ++i)
+            sk_OCSP_RESPONSES_ID_push(
+                ref->ocspids->OcspRespIds,
+                ssf::make_ocsp_resp_id(sk_OCSP_BASICRESP_value(v->ocspVals, i), EVP_sha256())
+                    .release());
+        ASSERT_TRUE(ssf::set_sequence_attributes(
+            si,
+            {{NID_id_smime_aa_ets_revocationValues, ssf::der_of(v.get(), i2d_REVOCATION_VALUES)},
+             {NID_id_smime_aa_ets_RevocationRefs,
+              ssf::der_of(refs.get(), i2d_COMPLETE_REVOCATION_REFS)}}));
+        restamp_esc(si);
+    }
+
+    HttpReply answer(const HttpRequest& r) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (auto it = crls.find(r.target); it != crls.end())
+            return HttpReply::make(200, it->second);
+        const std::string n = std::to_string(++requests);
+        if (r.target == "/tsp")
+            return HttpReply::make(
+                200, testing_support::ts_reply(dir.path(), n, dir.file("tsa.cnf"), r.body,
+                                               dir.file("engine.cnf")));
+        const std::string ca = r.target == "/ocsp-root" ? "root" : "inter";
+        dir.write("index-" + ca, index[ca]);
+        const testing_support::OcspResponder responder{
+            dir.file("index-" + ca), dir.file(ca + ".pem"), dir.file("resp-" + ca + ".pem"),
+            dir.file("resp-" + ca + ".key")};
+        return HttpReply::make(200, testing_support::ocsp_reply(dir.path(), n, responder, r.body,
+                                                                dir.file("engine.cnf")));
+    }
+
+    // What the stock tools say about a CADES_XLT1 message: the base signature, the signature time
+    // stamp over the signature value, every stored OCSP response and CRL.
+    void check_with_stock_tools(const Der& sig, bool gost, bool detached) {
+        dir.write("sig.der", str(sig));
+        dir.write("content", content);
+        const std::string engine = gost ? " -engine @W" : "";
+        const auto cms =
+            run_openssl("cms -verify" + engine + " -inform DER -in " + dir.file("sig.der") +
+                            (detached ? " -content " + dir.file("content") : "") + " -CAfile " +
+                            dir.file("ca.pem") + " -binary -out /dev/null",
+                        true);
+        EXPECT_EQ(cms.status, 0) << cms.out;
+        ossl::Pkcs7 p7 = from_der(sig);
+        PKCS7_SIGNER_INFO* si = first_si(p7.get());
+        dir.write("sigvalue", bytes_of(si->enc_digest));
+        dir.write("token", bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_timeStampToken)));
+        const auto ts =
+            run_openssl("ts -verify -data " + dir.file("sigvalue") + " -in " + dir.file("token") +
+                            " -token_in -CAfile " + dir.file("ca.pem"),
+                        true, dir.file("engine.cnf"));
+        EXPECT_NE(ts.out.find("Verification: OK"), std::string::npos) << ts.out;
+        ssf::RevocationValues values(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
+        ASSERT_TRUE(values);
+        for (int i = 0; i < sk_OCSP_BASICRESP_num(values->ocspVals); ++i) {
+            dir.write("resp",
+                      str(to_der(
+                          make_ocsp_response(sk_OCSP_BASICRESP_value(values->ocspVals, i)).get())));
+            const auto r =
+                run_openssl("ocsp -respin " + dir.file("resp") + " -CAfile " + dir.file("ca.pem"),
+                            true, dir.file("engine.cnf"));
+            EXPECT_NE(r.out.find("Response verify OK"), std::string::npos) << r.out;
+        }
+        for (int i = 0; i < sk_X509_CRL_num(values->crlVals); ++i) {
+            dir.write("crl", crl_der(sk_X509_CRL_value(values->crlVals, i)));
+            const auto r = run_openssl("crl -inform DER -in " + dir.file("crl") + " -CAfile " +
+                                           dir.file("ca.pem") + " -noout",
+                                       true);
+            EXPECT_NE(r.out.find("verify OK"), std::string::npos) << r.out;
+        }
+    }
+
+    testing_support::HttpStub peers{[this](const HttpRequest& r) { return answer(r); }};
+    std::mutex mu;
+    std::map<std::string, std::string> crls, index;
+    int requests = 0;
+    long next_serial = 0x1100;
+    Entity root, inter, resp_root, resp_inter, tsa, self;
+    const std::string content = "document to be enhanced\n";
+};
+
+TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
+    const struct {
+        const char* name;
+        const char* format;
+        KeyType key;
+        Proof proof;
+        bool detached;
+        int ocsp_vals, crl_vals;
+    } cases[] = {
+        {"RSA, responders for the signer and the CA", "CADES_XLT1", KeyType::rsa, Proof::ocsp,
+         false, 2, 0},
+        {"EC, CRL and delta CRL", "PKCS7_CADES", KeyType::ec, Proof::crl, false, 1, 2},
+        {"EC, a CRL with GeneralizedTime", "CADES_XLT1", KeyType::ec, Proof::crl_generalized, false,
+         1, 1},
+        {"GOST 2012-256, responders", "CADES_XLT1", KeyType::gost256, Proof::ocsp, false, 2, 0},
+        {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
+        {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Entity s = signer(c.key, c.proof);
+        Der sig;
+        std::vector<SAP_UINT> results;
+        ASSERT_EQ(sign(c.format, {&s}, c.detached, sig, &results), 0u) << fresh();
+        EXPECT_EQ(results, std::vector<SAP_UINT>{0});
+        for (const char* fmt : {"CADES_XLT1", "PKCS7_ANY"}) {
+            EXPECT_EQ(verify(fmt, sig, c.detached, results), 0u) << fmt << fresh();
+            EXPECT_EQ(results, std::vector<SAP_UINT>{0}) << fmt;
+        }
+        ossl::Pkcs7 p7 = from_der(sig);
+        PKCS7_SIGNER_INFO* si = first_si(p7.get());
+        ASSERT_EQ(sk_X509_ATTRIBUTE_num(si->unauth_attr), 6);  // DER sorts them: one of each
+        for (int nid : kEnhancement) EXPECT_NE(PKCS7_get_attribute(si, nid), nullptr);
+        ssf::RevocationValues values(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
+        ssf::RevocationRefs refs(
+            ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_RevocationRefs),
+                              d2i_COMPLETE_REVOCATION_REFS));
+        ASSERT_TRUE(values && refs);
+        EXPECT_EQ(sk_OCSP_BASICRESP_num(values->ocspVals), c.ocsp_vals);
+        ASSERT_EQ(sk_X509_CRL_num(values->crlVals), c.crl_vals);
+        const CRL_OCSP_REF* ref = refs->crlOcspRefs;
+        EXPECT_EQ(sk_OCSP_RESPONSES_ID_num(ref->ocspids->OcspRespIds), c.ocsp_vals);
+        ASSERT_EQ(sk_CRL_VALIDATED_ID_num(ref->crlids->crls), c.crl_vals);
+        for (int i = 0; i < c.crl_vals; ++i)  // the CRL, then its delta, referenced in that order
+            EXPECT_EQ(ssf::crlid_and_crl_match(sk_CRL_VALIDATED_ID_value(ref->crlids->crls, i),
+                                               sk_X509_CRL_value(values->crlVals, i)),
+                      1);
+        if (c.proof == Proof::self) {  // both lists written, both empty
+            EXPECT_EQ(
+                hex_of(bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues))),
+                "3008a0023000a1023000");
+            EXPECT_EQ(
+                hex_of(bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_RevocationRefs))),
+                "300e300ca00430023000a10430023000");
+        }
+        check_with_stock_tools(sig, c.key == KeyType::gost256 || c.key == KeyType::gost512,
+                               c.detached);
+    }
+    // The TSA down: the signer's code, and no output at all.
+    configure("http://127.0.0.1:" + std::to_string(testing_support::free_port()) + "/");
+    const Entity s = signer(KeyType::ec, Proof::crl);
+    Der sig;
+    std::vector<SAP_UINT> results;
+    EXPECT_EQ(sign("CADES_XLT1", {&s}, false, sig, &results), 5u);
+    EXPECT_EQ(results, std::vector<SAP_UINT>{113});
+    EXPECT_TRUE(sig.empty());
+}
+
+TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
+    const Entity a = signer(KeyType::rsa, Proof::ocsp), b = signer(KeyType::ec, Proof::crl);
+    Der attached, detached;
+    ASSERT_EQ(sign("CADES_BES", {&a, &b}, false, attached), 0u);
+    ASSERT_EQ(sign("CADES_BES", {&a, &b}, true, detached), 0u);
+    std::string enhanced;
+    std::vector<SAP_UINT> results;
+    ASSERT_EQ(enhance(str(attached), nullptr, enhanced, results), 0u) << fresh();
+    EXPECT_EQ(results, (std::vector<SAP_UINT>{0, 0}));
+    // One SignerInfo loses its ES-C stamp: enhanced again, while the other stays as it is.
+    ossl::Pkcs7 partly = from_der(der(enhanced));
+    PKCS7_SIGNER_INFO* si = first_si(partly.get());
+    const int esc = X509at_get_attr_by_NID(si->unauth_attr, NID_id_smime_aa_ets_escTimeStamp, -1);
+    ossl::Attribute gone(X509at_delete_attr(si->unauth_attr, esc));
+    const std::string partly_der = str(to_der(partly.get())), other = "other content";
+    const struct {
+        const char* name;
+        std::string signed_der;
+        const std::string* input;
+        SAPRETURN rc;
+        std::vector<SAP_UINT> results;
+    } cases[] = {
+        {"already enhanced and valid", enhanced, nullptr, 0, {101, 101}},
+        {"one of two lost its ES-C stamp", partly_der, nullptr, 0, {0, 101}},
+        {"detached with its content", str(detached), &content, 0, {0, 0}},
+        {"detached with other content", str(detached), &other, 5, {27, 27}},
+        {"detached without content", str(detached), nullptr, 3, {}},
+        {"attached with other content", str(attached), &other, 3, {}},
+        {"not signed data", ssf_test::data_message(content), nullptr, 12, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string out;
+        EXPECT_EQ(enhance(c.signed_der, c.input, out, results), c.rc) << fresh();
+        EXPECT_EQ(results, c.results);
+        EXPECT_EQ(out.empty(), c.rc != 0);
+        if (c.rc != 0) continue;
+        EXPECT_EQ(verify("CADES_XLT1", der(out), c.input != nullptr, results), 0u) << fresh();
+        ossl::Pkcs7 p7 = from_der(der(out));
+        if (!c.input) EXPECT_EQ(bytes_of(p7->d.sign->contents->d.data), content);
+        for (int i = 0; i < 2; ++i)  // one attribute of each type
+            EXPECT_EQ(
+                X509at_get_attr_count(
+                    sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), i)->unauth_attr),
+                6);
+    }
+}
+
+TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
+    const Entity by_ocsp = signer(KeyType::rsa, Proof::ocsp),
+                 by_crl = signer(KeyType::ec, Proof::crl),
+                 by_self = signer(KeyType::ec, Proof::self);
+    Der with_ocsp, with_crl, with_self;
+    ASSERT_EQ(sign("CADES_XLT1", {&by_ocsp}, false, with_ocsp), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&by_crl}, false, with_crl), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&by_self}, false, with_self), 0u);
+    using Edit = std::function<void(PKCS7_SIGNER_INFO*)>;
+    auto edit_values = [](std::function<void(REVOCATION_VALUES*)> f) {
+        return [f](PKCS7_SIGNER_INFO* si) {
+            ssf::RevocationValues v(
+                ssf::decode_value(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_revocationValues),
+                                  d2i_REVOCATION_VALUES));
+            f(v.get());
+            set_value(si, NID_id_smime_aa_ets_revocationValues,
+                      ssf::der_of(v.get(), i2d_REVOCATION_VALUES));
+        };
+    };
+    auto consistent_values = [this](std::function<void(REVOCATION_VALUES*)> f) {
+        return [this, f](PKCS7_SIGNER_INFO* si) { replace_values(si, f); };
+    };
+    // New stored responses for the OCSP signer's path (the signer, then the intermediate),
+    // produced now, after the signature time stamp.
+    struct Responses {
+        CertStatus status = CertStatus::good;  // the signer's
+        bool with_certs = true, by_key = false, bad_signature = false;
+    };
+    auto responses = [&](Responses r) {
+        return consistent_values([&, r](REVOCATION_VALUES* v) {
+            const std::pair<const Entity*, SingleSpec> path[] = {
+                {&resp_inter, {&by_ocsp, &inter, r.status}}, {&resp_root, {&inter, &root}}};
+            for (int i = 0; i < 2; ++i) {
+                OcspSpec spec;
+                spec.responder = path[i].first;
+                spec.by_key = r.by_key;
+                spec.with_certs = r.with_certs;
+                spec.singles.push_back(path[i].second);
+                ossl::OcspBasicResp bs = make_basic(spec);
+                if (r.bad_signature && i == 0)
+                    const_cast<ASN1_BIT_STRING*>(OCSP_resp_get0_signature(bs.get()))->data[7] ^= 1;
+                ossl::OcspBasicResp gone(sk_OCSP_BASICRESP_value(v->ocspVals, i));
+                sk_OCSP_BASICRESP_set(v->ocspVals, i, bs.release());
+            }
+        });
+    };
+    auto add_cert_value = [](X509* cert) {
+        return [cert](PKCS7_SIGNER_INFO* si) {
+            const ASN1_STRING* seq = ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+            ossl::X509Stack certs(
+                ssf::unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
+            sk_X509_push(certs.get(), ossl::up_ref(cert).release());
+            set_value(si, NID_id_smime_aa_ets_certValues,
+                      ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+        };
+    };
+    const time_t t = now();
+    const Entity short_lived = issue({"CAdES Short", 0x1201, t - kYear, t + kDay},
+                                     new_key(KeyType::ec), &inter),
+                 late = issue({"CAdES Late", 0x1202, t + kDay, t + kYear}, new_key(KeyType::ec),
+                              &inter);
+    const struct {
+        const char* name;
+        const Der* sig;
+        Edit edit;
+        int rc, attributes_rc;
+        std::string logged;
+        time_t clock = 0;  // the library's clock this far ahead
+        bool self_trusted = true;
+    } cases[] = {
+        {"as made", &with_crl, nullptr, 0, 0, ""},
+        {"certValues without the signer", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             ossl::X509Stack certs(ssf::unpack_certs(
+                 ASN1_STRING_get0_data(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues)),
+                 ASN1_STRING_length(ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues))));
+             for (int i = sk_X509_num(certs.get()) - 1; i >= 0; --i)
+                 if (!X509_cmp(sk_X509_value(certs.get(), i), by_crl.cert.get()))
+                     ossl::X509Ptr gone(sk_X509_delete(certs.get(), i));
+             set_value(si, NID_id_smime_aa_ets_certValues,
+                       ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+         },
+         117, 110, "VerifyEnhancedSignature() 2 : signer's certificate not found"},
+        {"ES-C stamp over the form without tags", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) { restamp_esc(si, false); }, 0, 0,
+         "ssf_verify_escTimeStamp() 2 : escTimeStamp with headers is not valid, trying to verify "
+         "escTimeStamp w/o headers"},
+        {"signature time stamp over other data", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             set_value(si, NID_id_smime_aa_timeStampToken, stamp(1, "other data"));
+             restamp_esc(si);
+         },
+         118, 118, "VerifyEnhancedSignatureAttributes() 3 : timeStampToken is not valid"},
+        {"ES-C stamp over other data", &with_crl,
+         [&](PKCS7_SIGNER_INFO* si) {
+             set_value(si, NID_id_smime_aa_ets_escTimeStamp, stamp(2, "other data"));
+         },
+         123, 123, "VerifyEnhancedSignatureAttributes() 5 : ES-C timestamp is not valid"},
+        {"OCSP response produced before the signature time stamp", &with_ocsp,
+         edit_values([&](REVOCATION_VALUES* v) {
+             OcspSpec spec;
+             spec.responder = &resp_inter;
+             spec.produced_at = now() - 3600;
+             spec.singles.push_back({&by_ocsp, &inter, CertStatus::good, 0, now() + kDay});
+             ossl::OcspBasicResp gone(sk_OCSP_BASICRESP_value(v->ocspVals, 0));
+             sk_OCSP_BASICRESP_set(v->ocspVals, 0, make_basic(spec).release());
+         }),
+         110, 110,
+         "get_cert_status() 10 : OCSP_BASICRESP has wrong 'producedAt' time, it is too old"},
+        {"stored responses without certificates", &with_ocsp, responses({.with_certs = false}), 0,
+         0,
+         "get_cert_status() 11 : OCSP certificate not found in response, trying to find in "
+         "signature attributes"},
+        {"stored responses by key without certificates", &with_ocsp,
+         responses({.with_certs = false, .by_key = true}), 0, 0,
+         "get_cert_status() 11 : OCSP certificate not found in response"},
+        {"a stored response says revoked", &with_ocsp, responses({.status = CertStatus::revoked}),
+         106, 106, "get_cert_status() 7 : certificate '"},
+        {"a stored response says unknown", &with_ocsp, responses({.status = CertStatus::unknown}),
+         107, 107, "get_cert_status() 8 : certificate '"},
+        {"a stored response whose signature does not verify", &with_ocsp,
+         responses({.bad_signature = true}), 27, 27,
+         "get_cert_status() 6 : SSF_OCSP_basic_verify( #0 ) failed"},
+        {"a certificate naming a responder with only CRLs stored", &with_ocsp,
+         consistent_values([&](REVOCATION_VALUES* v) {
+             sk_OCSP_BASICRESP_pop_free(v->ocspVals, OCSP_BASICRESP_free);
+             v->ocspVals = sk_OCSP_BASICRESP_new_null();
+             sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &inter}).release());
+             sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &root}).release());
+         }),
+         107, 107, "get_cert_status() 15 : certificate '"},
+        {"a stored CRL that lists the signer", &with_crl,
+         consistent_values([&](REVOCATION_VALUES* v) {
+             const long serial = ASN1_INTEGER_get(X509_get0_serialNumber(by_crl.cert.get()));
+             ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
+             sk_X509_CRL_set(
+                 v->crlVals, 0,
+                 make_crl({.issuer = &inter, .revoked = {{serial, now() - kDay}}}).release());
+         }),
+         107, 107, "get_cert_status() 17 : certificate found in CRL, certificate is invalid"},
+        {"a stored CRL altered", &with_crl, edit_values([](REVOCATION_VALUES* v) {
+             ossl::X509Crl gone(sk_X509_CRL_value(v->crlVals, 0));
+             std::string d = crl_der(gone.get());
+             d[d.size() - 1] ^= 1;
+             const unsigned char* p = reinterpret_cast<const unsigned char*>(d.data());
+             sk_X509_CRL_set(v->crlVals, 0, d2i_X509_CRL(nullptr, &p, static_cast<long>(d.size())));
+         }),
+         107, 107, "get_cert_status() 16 : verify_crl() failed"},
+        {"a self-issued signer outside the trusted roots", &with_self, nullptr, 120, 0,
+         "ssf_verify_cert() 11 : signer's root CA certificate not found in trusted roots", 0,
+         false},
+        {"an expired certificate in certValues", &with_crl, add_cert_value(pki->expired.cert.get()),
+         4, 4, "check_certs_validity() 2 : certificate for '"},
+        {"a certValues certificate valid only after the ES-C time", &with_crl,
+         add_cert_value(late.cert.get()), 4, 4, "check_certs_validity() 2 : certificate for '",
+         2 * kDay},
+        {"a certValues certificate expired since the ES-C time", &with_crl,
+         add_cert_value(short_lived.cert.get()), 0, 0, "", 2 * kDay},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ossl::Pkcs7 p7 = from_der(*c.sig);
+        if (c.edit) c.edit(first_si(p7.get()));
+        if (c.clock) platform::set_test_clock(now() + c.clock);
+        fresh();
+        EXPECT_EQ(verify_first(p7.get(), false, c.self_trusted), c.rc) << fresh();
+        EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.logged;
+        EXPECT_EQ(ssf::VerifyEnhancedSignatureAttributes(first_si(p7.get()), 0, nullptr, nullptr),
+                  c.attributes_rc);
+        if (c.rc == 0) {  // the exports agree: valid, and already enhanced
+            const Der changed = to_der(p7.get());
+            std::vector<SAP_UINT> results;
+            for (const char* fmt : {"CADES_XLT1", "PKCS7_ANY"}) {
+                EXPECT_EQ(verify(fmt, changed, false, results), 0u) << fmt << fresh();
+                EXPECT_EQ(results, std::vector<SAP_UINT>{0}) << fmt;
+            }
+            std::string out;
+            EXPECT_EQ(enhance(str(changed), nullptr, out, results), 0u) << fresh();
+            EXPECT_EQ(results, std::vector<SAP_UINT>{101});
+        }
+        platform::set_test_clock(std::nullopt);
+    }
+}
+
+TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
+    const Entity s = signer(KeyType::ec, Proof::crl);
+    Der attached, detached;
+    ASSERT_EQ(sign("CADES_XLT1", {&s}, false, attached), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&s}, true, detached), 0u);
+    const time_t t = now();
+    const Entity* tsa = &services().tsa[static_cast<int>(KeyType::ec)];
+    // TSAs below the kit's intermediate valid only within [t + from, t + to]: each stamp is
+    // checked at its own genTime and at the next newer stamp's (the newest: now).
+    auto window_tsa = [&](long serial, time_t from, time_t to) {
+        return issue({"Archive TSA", serial, t + from, t + to, tsa_exts()}, new_key(KeyType::ec),
+                     &pki->inter);
+    };
+    const Entity from_50_to_250 = window_tsa(0x1301, 50, 250),
+                 from_150_to_350 = window_tsa(0x1302, 150, 350),
+                 from_50_to_150 = window_tsa(0x1303, 50, 150);
+    struct Stamp {
+        time_t at;  // genTime: t + at
+        long usec = 0;
+        bool wrong = false;
+        const Entity* by = nullptr;  // nullptr: a TSA valid for years
+    };
+    const struct {
+        const char* name;
+        const Der* sig;
+        std::vector<Stamp> stamps;  // oldest first
+        int rc;
+        std::string logged;
+    } cases[] = {
+        {"none", &attached, {}, 0, ""},
+        {"three", &attached, {{100}, {200}, {300}}, 0, ""},
+        {"three, the middle one over other data",
+         &attached,
+         {{100}, {200, 0, true}, {300}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #1 failed"},
+        {"detached, two", &detached, {{100}, {200}}, 0, ""},
+        {"each older one at the next newer one's time",
+         &attached,
+         {{100, 0, false, &from_50_to_250}, {200, 0, false, &from_150_to_350}, {300}},
+         0,
+         ""},
+        {"an older one whose TSA ended before the next newer one",
+         &attached,
+         {{100, 0, false, &from_50_to_150}, {200}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #0 failed"},
+        {"the newest one at now",
+         &attached,
+         {{100, 0, false, &from_50_to_250}},
+         125,
+         "VerifyAllArchiveTimestamps() 2 : VerifyArchiveTimestamp() for timestamp #0 failed"},
+        // genTime texts that agree up to where the shorter one ends its seconds or fraction.
+        {"a whole second, then half a second later", &attached, {{100}, {100, 500000}}, 0, ""},
+        {"half a second, then 0.55", &attached, {{100, 500000}, {100, 550000}}, 0, ""},
+        {"half a second, then the next second", &attached, {{100, 500000}, {101}}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool is_detached = c.sig == &detached;
+        ossl::Pkcs7 p7 = from_der(*c.sig);
+        PKCS7_SIGNER_INFO* si = first_si(p7.get());
+        for (const Stamp& st : c.stamps)
+            add_archive_stamp(
+                p7.get(), si,
+                {st.by ? st.by : tsa, t + st.at, is_detached ? content : "", st.wrong, st.usec});
+        EXPECT_EQ(verify_first(p7.get(), is_detached), c.rc) << fresh();
+        EXPECT_TRUE(c.logged.empty() || log_contains(c.logged));
+        // The archive data as the kit computes it on its own, and the oldest stamp's time.
+        ossl::Bio data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        std::string tbs;
+        ASSERT_EQ(ssf::get_arch_timestamp_tbs(p7.get(), data.get(), si, &tbs), 0);
+        EXPECT_EQ(tbs, str(archive_data(p7.get(), si, is_detached ? content : "")));
+        ossl::Asn1Time oldest;
+        if (c.rc != 0) continue;
+        ASSERT_EQ(ssf::VerifyAllArchiveTimestamps(p7.get(), data.get(), si, nullptr, &oldest), 0);
+        EXPECT_EQ(oldest ? ASN1_TIME_cmp_time_t(oldest.get(), t + 100) : 1,
+                  c.stamps.empty() ? 1 : 0);
+    }
+    // A genTime that names no moment (month "1x") has no place among the stamps.
+    ossl::Pkcs7 token = make_token({.tsa = tsa, .gen_time = t});
+    ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token.get()));
+    std::string bytes = str(to_der(token.get()));
+    bytes.replace(bytes.find(bytes_of(TS_TST_INFO_get_time(tst.get()))) + 4, 2, "1x");
+    ossl::Pkcs7 garbled = from_der(der(bytes));
+    ossl::Pkcs7Stack list(sk_PKCS7_new_null());
+    EXPECT_EQ(ssf::AddArchiveTsToStack(list.get(), garbled.get()), -1);
+    EXPECT_TRUE(log_contains("AddArchiveTsToStack() 2.1 : genTime of the timestamp is not a time"));
+}
+
+// The ES-C data: the signature value, then the three attributes whole, or each without its outer
+// tag and length octets (one length octet, or 0x81 and one more).
+TEST(CadesLayout, EscDataWithAndWithoutTags) {
+    ossl::Pkcs7SignerInfo si(PKCS7_SIGNER_INFO_new());
+    ASN1_OCTET_STRING_set(si->enc_digest, reinterpret_cast<const unsigned char*>("\1\2\3"), 3);
+    const std::string long_token = "\x30\x81\xc8" + std::string(200, '\5');
+    for (auto [nid, v] :
+         {std::pair{NID_id_smime_aa_ets_RevocationRefs, "300e300ca00430023000a10430023000"},
+          {NID_id_smime_aa_ets_CertificateRefs, "3000"},
+          {NID_id_smime_aa_timeStampToken, "3003020101"}})
+        set_value(si.get(), nid, str(hex(v)));
+    const std::string oid = "060b2a864886f70d01091002";
+    const std::string tst = "3014" + oid + "0e31053003020101", refs = "3011" + oid + "1531023000",
+                      rev = "301f" + oid +
+                            "16"
+                            "3110"
+                            "300e300ca00430023000a10430023000";
+    EXPECT_EQ(hex_of(*ssf::make_esc_timestamp_data(si.get(), true)), "010203" + tst + refs + rev);
+    EXPECT_EQ(hex_of(*ssf::make_esc_timestamp_data(si.get(), false)),
+              "010203" + tst.substr(4) + refs.substr(4) + rev.substr(4));
+    set_value(si.get(), NID_id_smime_aa_timeStampToken, long_token);
+    const std::string with = hex_of(*ssf::make_esc_timestamp_data(si.get(), true));
+    const std::string without = hex_of(*ssf::make_esc_timestamp_data(si.get(), false));
+    EXPECT_EQ(with.substr(6, 6), "3081db");
+    EXPECT_EQ(with.substr(12, 24), without.substr(6, 24));
+    EXPECT_EQ(with.size(), without.size() + 2 * (3 + 2 + 2));
+    ossl::Pkcs7SignerInfo none(PKCS7_SIGNER_INFO_new());
+    EXPECT_FALSE(ssf::make_esc_timestamp_data(none.get(), true));
+}
+
+}  // namespace

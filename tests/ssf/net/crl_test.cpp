@@ -1,0 +1,393 @@
+// CRL download, the check of one CRL, and the revocation check, against real servers started on
+// 127.0.0.1: an HTTP server serving CRL files, slapd holding a CRL entry, file URLs, and the
+// scripted stub for servers that stall, send garbage or send too much.
+#include "kit/crl.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <regex>
+
+#include "common/http_stub.h"
+#include "common/process.h"
+#include "fixture.h"
+#include "ssf/base64.h"
+#include "ssf/net/crl.h"
+#include "ssf/pki/cert_verify.h"
+#include "ssf/utils.h"
+
+namespace {
+
+using namespace ssf_test;
+using namespace test_pki;
+using testing_support::Child;
+using testing_support::HttpReply;
+
+std::string base64(const std::string& bytes) {
+    ssf::OutData out;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    EXPECT_EQ(ssf::base64_encode(out, ssf::Bytes(p, bytes.size()), true), 0);
+    return std::string(reinterpret_cast<char*>(out.data.get()), out.size);
+}
+
+bool same_crl(X509_CRL* a, X509_CRL* b) {
+    return a && b && crl_der(a) == crl_der(b);
+}
+
+struct Words {
+    ssf::list* l = ssf::list_create();
+    explicit Words(const std::string& text) { ssf::parse_protocol_list(l, text.c_str()); }
+    ~Words() { ssf::list_free(l, std::free); }
+};
+
+// slapd with a database of its own holding one cRLDistributionPoint entry.
+struct Slapd {
+    testing_support::TempDir dir;
+    Child child;
+    int port = testing_support::free_port();
+    explicit Slapd(const std::string& der) {
+        const std::string conf = dir.file("slapd.conf");
+        dir.write("slapd.conf",
+                  "include /etc/ldap/schema/core.schema\nmodulepath /usr/lib/ldap\n"
+                  "moduleload back_mdb\ndatabase mdb\nsuffix \"dc=test\"\n"
+                  "directory " +
+                      dir.path() + "\n");
+        dir.write("entry.ldif",
+                  "dn: dc=test\nobjectClass: dcObject\nobjectClass: organization\n"
+                  "o: t\ndc: test\n\ndn: cn=CA,dc=test\nobjectClass: "
+                  "cRLDistributionPoint\ncn: CA\ncertificateRevocationList;binary:: " +
+                      base64(der) + "\n");
+        const std::string ldif = dir.file("entry.ldif");
+        EXPECT_EQ(testing_support::run_command({"/usr/sbin/slapadd", "-f", conf, "-l", ldif}), 0);
+        child = Child({"/usr/sbin/slapd", "-d", "0", "-f", conf, "-h", url("")});
+        EXPECT_TRUE(testing_support::wait_for_port(port));
+    }
+    std::string url(const std::string& rest) const {
+        return "ldap://127.0.0.1:" + std::to_string(port) + "/" + rest;
+    }
+};
+
+class Revocation : public Started {
+  protected:
+    void SetUp() override {
+        Started::SetUp();
+        ssf::set_crl_download_limits({500, 1500, 64 * 1024});
+        static const Entity* cas = [] {
+            auto gost = [](const char* cn, const char* type, const Entity* issuer) {
+                ossl::PKey key = gost_key(type);
+                const EVP_MD* md = digest_for(issuer ? issuer->key.get() : key.get());
+                return make(cn, 30, std::move(key), issuer, -kYear, kYear, md);
+            };
+            auto* e = new Entity[3];
+            e[0] = gost("CA 2001", "gost2001", nullptr);
+            e[1] = gost("CA 2012", "gost2012_256", nullptr);
+            e[2] = gost("Leaf 2012", "gost2012_256", &e[1]);
+            return e;
+        }();
+        gost01 = &cas[0], gost12 = &cas[1], leaf12 = &cas[2];
+        store.reset(X509_STORE_new());
+        for (const Entity* e : {&pki->root, &pki->inter, gost01, gost12})
+            X509_STORE_add_cert(store.get(), e->cert.get());
+    }
+    void TearDown() override {
+        ssf::set_crl_download_limits({});
+        Started::TearDown();
+    }
+    ossl::X509StoreCtx ctx_for(X509* cert) {
+        ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
+        EXPECT_EQ(X509_STORE_CTX_init(ctx.get(), store.get(), cert, nullptr), 1);
+        return ctx;
+    }
+    // The real HTTP server over a directory of CRL files, started on first use.
+    std::string web(const std::string& name) {
+        if (!http.running()) {
+            port = testing_support::free_port();
+            http = Child({"python3", "-m", "http.server", std::to_string(port), "--bind",
+                          "127.0.0.1", "--directory", files.path()});
+            EXPECT_TRUE(testing_support::wait_for_port(port));
+        }
+        return "http://127.0.0.1:" + std::to_string(port) + "/" + name;
+    }
+    void publish(const std::string& name, const CrlSpec& spec) {
+        files.write(name, crl_der(make_crl(spec).get()));
+    }
+
+    const Entity *gost01 = nullptr, *gost12 = nullptr, *leaf12 = nullptr;
+    ossl::X509StorePtr store;
+    testing_support::TempDir files;
+    Child http;
+    int port = 0;
+};
+
+TEST_F(Revocation, OneCrlAtATime) {
+    const time_t now = std::time(nullptr), cut = ssf::gost2001_cutoff_time();
+    ossl::PKey other(EVP_EC_gen("P-256"));
+    const Entity* in = &pki->inter;
+    const std::string v = "verify_crl() ";
+    struct Row {
+        int expected;
+        time_t at;
+        CrlSpec spec;
+        std::string line;
+    };
+    const Row rows[] = {
+        {1,
+         0,
+         {.issuer = in, .no_next_update = true},
+         v + ": crl has no 'nextUpdate' field: it "
+             "does not expire"},
+        {0, 0, {.issuer = in, .sign_key = other.get()}, v + "4 : crl is invalid"},
+        {0, 0, {.issuer = in, .last_update = now + kDay}, v + "6 : crl is not yet valid"},
+        {0, 0, {.issuer = in, .last_update = now - 9 * kDay}, v + "8 : crl has expired"},
+        {-1, 0, {&pki->stranger}, v + "1 : getting the certificate of the crl-issuer failed"},
+        {1, cut + 60, {.issuer = gost01, .last_update = cut}, ""},
+        {-1,
+         cut + 60,
+         {.issuer = gost01, .last_update = cut + 1},
+         v + "9 : Gost R 34.10-2001 not allowed for CRLs"},
+    };
+    for (const Row& r : rows) {
+        ossl::X509StoreCtx ctx = ctx_for(pki->leaf.cert.get());
+        EXPECT_EQ(ssf::verify_crl(make_crl(r.spec).get(), ctx.get(), r.at), r.expected);
+        const std::string log = fresh();
+        if (!r.line.empty()) EXPECT_TRUE(has_line(log, r.line)) << log;
+    }
+}
+
+TEST_F(Revocation, CrlsCarriedBySignatures) {
+    const time_t now = std::time(nullptr), old = now - 9 * kDay;
+    const Entity* in = &pki->inter;
+    ossl::X509Crl good = make_crl({in}), foreign = make_crl({&pki->root}),
+                  listing = make_crl({.issuer = in, .revoked = {{0x5678, now}}}),
+                  stale = make_crl({.issuer = in, .last_update = old});
+    const std::string c = "check_revoked_crl() ";
+    const std::tuple<int, time_t, std::vector<X509_CRL*>, std::string> rows[] = {
+        {0, 0, {foreign.get()}, c + "2 : no relevant CRL found"},
+        {1, 0, {foreign.get(), good.get()}, ""},
+        {0,
+         0,
+         {good.get(), listing.get()},
+         c + "5 : certificate found in CRL, certificate is "
+             "invalid"},
+        {0, 0, {good.get(), stale.get()}, c + "4 : verify_crl() failed"},
+        {1, old + kDay, {stale.get()}, ""},
+    };
+    for (const auto& [expected, at, list, line] : rows) {
+        ossl::CrlStack crls(sk_X509_CRL_new_null());
+        for (X509_CRL* x : list) sk_X509_CRL_push(crls.get(), ossl::up_ref(x).release());
+        EXPECT_EQ(ssf::check_revoked_crl(pki->leaf.cert.get(), crls.get(), store.get(), at),
+                  expected);
+        if (!line.empty()) EXPECT_TRUE(has_line(fresh(), line)) << line;
+    }
+}
+
+TEST_F(Revocation, DownloadBodiesAndBounds) {
+    ossl::X509Crl crl = make_crl({&pki->inter});
+    const std::string der = crl_der(crl.get()), big(100 * 1024, '0');
+    files.write("c.crl", der);
+    const std::string file_url = "file://" + files.file("c.crl");
+    const std::string perform = "InstallCRLFromServer() 10 : curl_easy_perform() failed, code = ";
+    struct Row {
+        const char* path;
+        HttpReply reply;
+        bool parses;
+        std::string line;
+        bool line_prefix = false;  // the line begins so
+    };
+    const Row rows[] = {
+        {"/der", HttpReply::make(200, der), true, "download_crl() : crl is DER-encoded"},
+        {"/pem", HttpReply::make(200, crl_pem(crl.get())), true, ""},
+        {"/base64", HttpReply::make(200, base64(der)), true, ""},  // one long line, no line end
+        {"/garbage", HttpReply::make(200, "<html>"), false,
+         "download_crl() : unknown format: data[ 0 ] = 0x3c (<)"},
+        {"/declared-too-large", HttpReply::make(200, big), false, perform + "63"},
+        {"/chunked-too-large", HttpReply::chunked(200, big, {4096}), false,
+         "WriteMemoryCallback() : the download is larger than 65536 bytes"},
+        {"/chunked-too-large", HttpReply::chunked(200, big, {4096}), false,
+         "WriteMemoryCallback() : myrealloc( new size = ", true},
+        // Bare Base64 that does not decode, or not to a CRL, fails as the PEM text it stands for.
+        {"/base64-broken", HttpReply::make(200, "M!!"), false,
+         "download_crl() : PEM_read_bio_X509_CRL() failed"},
+        {"/base64-no-crl", HttpReply::make(200, "MANhYmM="), false,
+         "download_crl() : PEM_read_bio_X509_CRL() failed"},
+        // A redirect is not followed, least of all to another scheme.
+        {"/redirect", {"HTTP/1.1 302 Found\r\nLocation: " + file_url + "\r\n\r\n"}, false, ""},
+        {"/silent", {.silent = true}, false, perform + "28"},
+    };
+    testing_support::HttpStub stub([&](const testing_support::HttpRequest& req) {
+        for (const Row& r : rows)
+            if (req.target == r.path) return r.reply;
+        return HttpReply::make(404, "");
+    });
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        const auto begin = std::chrono::steady_clock::now();
+        ossl::X509Crl got = ssf::download_crl(stub.url(r.path).c_str());
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+        EXPECT_EQ(same_crl(got.get(), crl.get()), r.parses);
+        const std::string log = fresh();
+        if (!r.line.empty())
+            EXPECT_TRUE(r.line_prefix ? log.find("\n" + r.line) != std::string::npos
+                                      : has_line(log, r.line))
+                << log;
+    }
+}
+
+// A file URL is read only as a regular file, and opening it never waits: a FIFO named by a
+// distribution point would otherwise hold the call, and the API lock with it, for good.
+TEST_F(Revocation, FileUrlsAreReadOnlyAsRegularFiles) {
+    ossl::X509Crl crl = make_crl({&pki->inter});
+    files.write("c.crl", crl_der(crl.get()));
+    files.write("big.crl", std::string(100 * 1024, '0'));
+    const std::string fifo = files.file("fifo.crl"), c = files.file("c.crl");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string perform = "InstallCRLFromServer() 10 : curl_easy_perform() failed, code = ";
+    const std::tuple<std::string, bool, std::string> rows[] = {
+        {"file://" + c, true,
+         "InstallCRLFromServer(): crl_length = " + std::to_string(crl_der(crl.get()).size())},
+        {"FILE://localhost" + c.substr(0, c.size() - 4) + "%2Ecrl", true, ""},
+        {"file://" + fifo, false, perform + "37"},
+        {"file://" + files.path(), false, perform + "37"},
+        {"file://" + files.file("big.crl"), false, perform + "63"},
+        {"file://elsewhere" + c, false, perform + "3"},
+    };
+    for (const auto& [url, parses, line] : rows) {
+        SCOPED_TRACE(url);
+        ossl::X509Crl got = without_hang([&url] { return ssf::download_crl(url.c_str()); }, {fifo});
+        EXPECT_EQ(same_crl(got.get(), crl.get()), parses);
+        const std::string log = fresh();
+        if (!line.empty()) EXPECT_TRUE(has_line(log, line)) << log;
+    }
+}
+
+TEST_F(Revocation, LdapAnswerForms) {
+    ossl::X509Crl crl = make_crl({&pki->inter});
+    const std::string der = crl_der(crl.get()), b64 = base64(der);
+    Slapd slapd(der);
+    const std::string url = slapd.url("cn=CA,dc=test?certificateRevocationList;binary");
+    EXPECT_TRUE(same_crl(ssf::download_crl(url.c_str()).get(), crl.get()));
+
+    const std::string dn = "DN: cn=CA,dc=test\n\tcertificateRevocationList";
+    const std::pair<std::string, bool> answers[] = {
+        {dn + ": " + der + "\n\n", true},
+        {dn + ";binary:: " + b64.substr(0, 40) + "\n " + b64.substr(40) + "\n\n\n", true},
+        {dn + ": x", false},
+        {dn + ";binary:: !!\n", false},
+    };
+    for (const auto& [answer, found] : answers) {
+        std::vector<unsigned char> value;
+        const auto* p = reinterpret_cast<const unsigned char*>(answer.data());
+        EXPECT_EQ(ssf::ldap_answer_value(ssf::Bytes(p, answer.size()), value), found ? 0 : -1);
+        if (found) EXPECT_EQ(std::string(value.begin(), value.end()), der);
+    }
+}
+
+TEST_F(Revocation, ProtocolOrderAndSchemes) {
+    ossl::X509Crl crl = make_crl({&pki->inter});
+    files.write("c.crl", crl_der(crl.get()));
+    const std::string closed = "127.0.0.1:" + std::to_string(testing_support::free_port());
+    const std::string ldap = "ldap://" + closed + "/cn=CA",
+                      inner = "http://" + closed + "/?ldap://h/",
+                      http = "HTTP" + web("c.crl").substr(4),
+                      file = "file://" + files.file("c.crl");
+    Words urls(ldap + " " + inner + " " + http + " " + file + " " + closed + "/c.crl");
+    const std::tuple<const char*, std::vector<std::string>, bool> rows[] = {
+        {"http ldap", {inner, http}, true},
+        {"ldap http", {ldap, inner, http}, true},
+        {"ldap", {ldap}, false},
+        {"gopher FILE", {file}, true},
+        {"  ", {}, false},  // empty words: no scheme, not even none
+    };
+    const std::regex tried_line(
+        "download_crl_from_list\\(\\) : downloading CRL from (.*) \\.\\.\\.");
+    for (const auto& [protocols, expected, found] : rows) {
+        SCOPED_TRACE(protocols);
+        EXPECT_EQ(ssf::download_crl_from_list(urls.l, Words(protocols).l) != nullptr, found);
+        std::vector<std::string> tried;
+        std::istringstream log(fresh());
+        std::smatch m;
+        for (std::string l; std::getline(log, l);)
+            if (std::regex_match(l, m, tried_line)) tried.push_back(m[1]);
+        EXPECT_EQ(tried, expected);
+    }
+}
+
+TEST_F(Revocation, ThroughDistributionPoints) {
+    const time_t now = std::time(nullptr);
+    const long good = 0x100, in_base = 0x101, in_delta = 0x102;
+    const Entity* in = &pki->inter;
+    ossl::PKey other(EVP_EC_gen("P-256"));
+    const CrlSpec delta{.issuer = in, .revoked = {{in_delta, now}}, .number = 2, .delta_of = 1};
+    CrlSpec forged = delta, stale = delta;
+    forged.sign_key = other.get();
+    stale.last_update = now - 9 * kDay;
+    publish("delta.crl", delta);
+    publish("forged.crl", forged);
+    publish("stale.crl", stale);
+    for (const char* d : {"delta", "absent", "forged", "stale"})
+        publish(std::string("base-") + d, {.issuer = in,
+                                           .revoked = {{in_base, now}},
+                                           .freshest = {web(d + std::string(".crl"))}});
+    publish("plain.crl", {.issuer = in, .revoked = {{in_base, now}}});
+    publish("empty.crl", {in});
+    publish("expired.crl", {.issuer = in, .last_update = now - 9 * kDay});
+    publish("root.crl", {&pki->root});
+    publish("gost12.crl", {gost12});
+
+    const std::string fn = "check_for_revocation() ", only = "use_only_default_crl_url = yes\n",
+                      to_empty = "default_crl_url = " + web("empty.crl") + "\n",
+                      to_gost12 = "default_crl_url_2012 = " + web("gost12.crl") + "\n",
+                      tried = fn + ": trying to download CRL from default URL: '";
+    struct Row {
+        const char* cdp;  // "" for none
+        long serial;
+        std::string cades;
+        int expected;
+        std::string line;
+        const Entity* cert = nullptr;  // in place of a new leaf of the intermediate
+    };
+    const Row rows[] = {
+        {"plain.crl", in_base, "", 0, ""},
+        {"base-delta", in_base, "", 0, ""},
+        {"base-delta", in_delta, "", 0, ""},
+        {"base-delta", good, "", 1, ""},
+        {"base-absent", good, "", -1,
+         fn + ": downloading the delta crl failed for all distribution points"},
+        {"base-forged", good, "", -1,
+         fn + ": the delta crl's signature does not verify: it is not used"},
+        {"base-stale", in_delta, "", 0, "verify_crl() 8 : crl has expired"},
+        {"base-stale", in_delta, "", 0, "verify_crl() end, return code = 0"},
+        {"expired.crl", good, "", 0, "verify_crl() 8 : crl has expired"},
+        {"root.crl", good, "", -1,
+         fn + ": crl issuer and certificate issuer not match ('CN=Test Root, O=Selvanor Test, "
+              "C=RU' and 'CN=Test Intermediate, O=Selvanor Test, C=RU')"},
+        {"absent.crl", good, to_empty, 1, fn + "3 : downloading the crl failed for all CDPs"},
+        {"absent.crl", good, "", -1, fn + "3.2 : default URL not specified"},
+        {"plain.crl", in_base, only + to_empty, 1,
+         fn + ": use_only_default_crl_url is ON, skipping CDPs in certificate"},
+        {"", good, to_empty, -1,
+         fn + "2 : neither the user nor the ca certificate does contain a crl distribution point"},
+        {"", good, to_empty, -1, fn + "1 : no dedicated ca certificate available", &pki->stranger},
+        {"", good, only + to_empty + to_gost12, 1, tried + web("gost12.crl") + "'", leaf12},
+        {"", good, only + to_empty + to_gost12, 1, tried + web("empty.crl") + "'"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.cdp) + " " + r.line);
+        start("cert_check_options = check_crl\ncrl_protocols = http", "[cades]\n" + r.cades);
+        Entity leaf = make("Revocation Leaf", r.serial, ossl::PKey(EVP_EC_gen("P-256")), in);
+        if (*r.cdp) add_crl_points(leaf, in, {web(r.cdp)});
+        X509* cert = r.cert ? r.cert->cert.get() : leaf.cert.get();
+        ossl::X509StoreCtx ctx = ctx_for(cert);
+        ossl::X509Crl crl, delta_crl;
+        EXPECT_EQ(ssf::check_for_revocation(cert, ctx.get(), ssf::config().crl_protocols, &crl,
+                                            &delta_crl),
+                  r.expected);
+        EXPECT_EQ(crl != nullptr, r.expected == 1) << "copies only of CRLs that passed";
+        EXPECT_EQ(delta_crl != nullptr, r.expected == 1 && std::string(r.cdp) == "base-delta");
+        const std::string log = fresh();
+        if (!r.line.empty()) EXPECT_TRUE(has_line(log, r.line)) << log;
+        if (!*r.cdp && r.expected < 0) EXPECT_EQ(log.find("default URL"), std::string::npos);
+    }
+}
+
+}  // namespace
