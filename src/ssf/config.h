@@ -78,9 +78,6 @@ std::string get_config_dir();
 const char* get_default_log_dir();
 std::string get_default_log_path();
 const char* get_local_encoding();
-// The value of "section:key" in the ini file, or nothing (also when the file cannot be read or
-// parsed, which is logged). Reads the file on every call; start-up reads it once for all keys.
-std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key);
 
 // Splits "proxy:proxy_url" into host and port.
 void split_proxy_url(const std::string& url, Text& host, Text& port);

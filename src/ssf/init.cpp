@@ -508,15 +508,6 @@ const char* get_local_encoding() {
     return "UTF-8";
 }
 
-std::optional<std::string> kes_get_parameter(const std::string& file, const std::string& key) {
-    const ConfigText c = read_config_file(file);
-    if (!c.ini) {
-        log_config_failure(file, c);
-        return std::nullopt;
-    }
-    return c.ini->get(key);
-}
-
 void split_proxy_url(const std::string& url, Text& host, Text& port) {
     auto slashes = url.find("//");
     std::string rest = slashes == std::string::npos ? url : url.substr(slashes + 2);
