@@ -194,10 +194,24 @@ struct Plaintext {
     }
 };
 
+// The recipient whose key takes no key transport, or -1 when every one does. The transports are
+// made inside the stream set-up, which does not say whose failed, so after a failed envelope each
+// key is asked; the error queue stays as the envelope left it.
+int refusing_recipient(STACK_OF(X509) * certs) {
+    ERR_set_mark();
+    int refused = -1;
+    for (int i = 0; i < sk_X509_num(certs) && refused < 0; ++i) {
+        ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(X509_get0_pubkey(sk_X509_value(certs, i)), nullptr));
+        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0) refused = i;
+    }
+    ERR_pop_to_mark();
+    return refused;
+}
+
 // PKCS7_encrypt with the binary flag, then its DER encoding into the output, with the content
 // encrypted in one pass straight into its place in the output. 0, or the step that failed (8
 // encryption, 9 encoding) with the reason on the crypto library's error queue; `refused` is the
-// index of the certificate whose key the content key could not be encrypted to, when one was.
+// index of the certificate that could not be added as a recipient, when one could not.
 int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP_CIPHER* cipher,
                   int& refused) {
     refused = -1;
@@ -210,16 +224,6 @@ int envelope_into(OutData& out, STACK_OF(X509) * certs, Bytes content, const EVP
     for (int i = 0; i < sk_X509_num(certs); ++i) {
         if (!PKCS7_add_recipient(p7.get(), sk_X509_value(certs, i))) {
             ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ERROR_ADDING_RECIPIENT);
-            refused = i;
-            return 8;
-        }
-    }
-    // The key transports are made inside the stream set-up, which does not say whose failed:
-    // each recipient's key is asked first whether it encrypts at all.
-    for (int i = 0; i < sk_X509_num(certs); ++i) {
-        ossl::PKeyCtx ctx(EVP_PKEY_CTX_new(X509_get0_pubkey(sk_X509_value(certs, i)), nullptr));
-        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0) {
-            ERR_raise(ERR_LIB_PKCS7, PKCS7_R_ENCRYPTION_NOT_SUPPORTED_FOR_THIS_KEY_TYPE);
             refused = i;
             return 8;
         }
@@ -486,6 +490,7 @@ int envelope_data(OutData& out, Bytes input, Bytes pab, Bytes, SigRcpSsfInfoList
         out = OutData{};
         // No record reads "valid" for an envelope that was not made: the recipient whose key
         // refused is named; when none can be, none of them is valid.
+        if (refused < 0 && failed == 8) refused = refusing_recipient(certs.get());
         for (size_t i = 0; i < holders.size(); ++i)
             if (refused < 0 || static_cast<size_t>(refused) == i)
                 holders[i]->uResult = SSF_RESULT_INVALID_SIGNATURE;
