@@ -115,7 +115,9 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         at = generalizedtime_to_time_t(TS_TST_INFO_get_time(tst_info));
     // The token's certValues count as trusted for this check alone, and the time is this call's:
     // both go into a store of the call's own, never into the caller's, which other threads share.
-    ossl::X509StorePtr call_store = store_at_time(store, at.value_or(-1), values.get());
+    // Every step below checks at that one moment, so the token check reuses this store.
+    const time_t moment = at.value_or(platform::now());
+    ossl::X509StorePtr call_store = store_at_time(store, moment, values.get());
     ossl::X509StoreCtx chain_ctx(call_store ? X509_STORE_CTX_new() : nullptr);
     if (!chain_ctx) {
         log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
@@ -149,7 +151,7 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_crypto_errors();
         return SSF_RC_MEMORY;
     }
-    if (SSF_TS_RESP_verify_token(at.value_or(-1), ctx.get(), call_store.get(), p7) != 1) {
+    if (SSF_TS_RESP_verify_token(moment, ctx.get(), call_store.get(), p7) != 1) {
         log_error("%s() 10 : SSF_TS_RESP_verify_token() failed", kFn);
         log_crypto_errors();
         return timestamp_failure_code(kind);

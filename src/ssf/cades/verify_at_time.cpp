@@ -107,6 +107,14 @@ void reword_ocsp_verify_error() {
     }
 }
 
+// Marks the stores made here, so that a verifier handed a call's own store at its own moment uses
+// that store as it is instead of putting a second one around it.
+int call_store_index() {
+    static const int index = X509_STORE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+char g_call_store_mark;
+
 X509_LOOKUP_METHOD* caller_store_lookup() {
     static const ossl::LookupMethod method = [] {
         ossl::LookupMethod m(X509_LOOKUP_meth_new("the caller's store"));
@@ -122,12 +130,19 @@ X509_LOOKUP_METHOD* caller_store_lookup() {
 
 ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when, STACK_OF(X509) * extra) {
     X509_LOOKUP_METHOD* method = caller_store_lookup();
-    if (!base || !method) return nullptr;
+    if (!base || !method || call_store_index() < 0) return nullptr;
+    const time_t at = when == -1 ? platform::now() : when;
+    if (sk_X509_num(extra) <= 0 && X509_STORE_get_ex_data(base, call_store_index()) &&
+        X509_VERIFY_PARAM_get_time(X509_STORE_get0_param(base)) == at) {
+        if (X509_STORE_up_ref(base) != 1) return nullptr;
+        return ossl::X509StorePtr(base);
+    }
     ossl::X509StorePtr own(X509_STORE_new());
-    if (!own) return nullptr;
+    if (!own || X509_STORE_set_ex_data(own.get(), call_store_index(), &g_call_store_mark) != 1)
+        return nullptr;
     X509_VERIFY_PARAM* param = X509_STORE_get0_param(own.get());
     if (X509_VERIFY_PARAM_set1(param, X509_STORE_get0_param(base)) != 1) return nullptr;
-    X509_VERIFY_PARAM_set_time(param, when == -1 ? platform::now() : when);
+    X509_VERIFY_PARAM_set_time(param, at);
     // The caller's own checks stay: dropping a revocation callback would weaken the verification.
     X509_STORE_set_verify_cb(own.get(), X509_STORE_get_verify_cb(base));
     X509_STORE_set_verify(own.get(), X509_STORE_get_verify(base));
