@@ -6,7 +6,8 @@ breaks the rule and exits 1; exits 0 when there is none.
 The layers, bottom to top (the folder tree reads the same way):
   gost                     the GOST algorithm library (standard C++ only)
   cryptoext                the object map and our additions to the crypto library
-  platform                 the stand-ins for the Windows services, the CryptoAPI stand-in among them
+  platform                 the stand-ins for the Windows services and the one ini reader
+  platform/capi            the CryptoAPI stand-in, which reads its directory with that reader
   engines/common           what the engines share; no single engine
   engines/gost             the "gost" engine
   engines/rand, engines/pkcs11, engines/mscryptoapi   the engines built on it (siblings)
@@ -30,7 +31,7 @@ FOLDERS = {
     "gost": 0,
     "cryptoext": 1,
     "platform": 2,
-    "platform/capi": 2,
+    "platform/capi": 2.5,
     "engines/common": 3,
     "engines/gost": 4,
     "engines/rand": 5,
@@ -44,10 +45,13 @@ FOLDERS = {
     "ssf/pkcs7": 11,
 }
 # The interface's top lives beside its frame in src/ssf/ but sits above every layer.
-SSF_TOP = {"ssf/exports.cpp", "ssf/init.cpp", "ssf/dll_entry.cpp", "ssf/dllmain.cpp"}
+SSF_TOP = {"ssf/exports.cpp", "ssf/exports.h", "ssf/init.cpp", "ssf/init.h", "ssf/dll_entry.cpp",
+           "ssf/dllmain.cpp"}
 TOP_RANK = 12
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+# Both spellings: src/ is on the include path, so <ssf/pki/keys.h> reaches the same header as
+# "ssf/pki/keys.h". An angle-bracket name is looked for under src/ only, as the compiler does.
+INCLUDE = re.compile(r'^\s*#\s*include\s*(?:"([^"]+)"|<([^>]+)>)', re.M)
 
 
 def place(rel):
@@ -60,20 +64,24 @@ def place(rel):
     return FOLDERS[folder], folder
 
 
-def main():
+def main(argv):
+    root = ROOT
+    if len(argv) == 3 and argv[1] == "--root":
+        root = pathlib.Path(argv[2]).resolve()
+    elif len(argv) != 1:
+        raise SystemExit("usage: check-layers.py [--root SRC_DIR]")
     bad = []
-    for path in sorted(ROOT.rglob("*")):
+    for path in sorted(root.rglob("*")):
         if path.suffix not in (".h", ".cpp", ".c", ".inc", ".S") or not path.is_file():
             continue
-        rel = path.relative_to(ROOT).as_posix()
+        rel = path.relative_to(root).as_posix()
         rank, folder = place(rel)
-        for name in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
-            target = (path.parent / name).resolve()
-            if not target.exists():
-                target = ROOT / name
-            if not target.exists():
+        for quoted, angled in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
+            candidates = [path.parent / quoted, root / quoted] if quoted else [root / angled]
+            target = next((c.resolve() for c in candidates if c.is_file()), None)
+            if target is None or not target.is_relative_to(root):
                 continue  # a system header
-            trel = target.relative_to(ROOT).as_posix()
+            trel = target.relative_to(root).as_posix()
             trank, tfolder = place(trel)
             if tfolder == folder or trank < rank:
                 continue
@@ -85,4 +93,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv))
