@@ -8,14 +8,34 @@
 
 namespace platform {
 
+namespace {
+
+bool no_entry(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+}  // namespace
+
 RegularFile::RegularFile(const std::string& path) : path_(path) {
-    // O_NONBLOCK makes opening a FIFO return at once; reading a regular file ignores it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error_ = errno;
+        missing_ = (error_ == ENOENT || error_ == ENOTDIR) && no_entry(path);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error_ = EINVAL;
+        return;
+    }
+    // The name may have been pointed elsewhere since: O_NONBLOCK makes opening a FIFO return at
+    // once (reading a regular file ignores it), and the descriptor's own type is checked again.
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0) {
         error_ = errno;
+        missing_ = (error_ == ENOENT || error_ == ENOTDIR) && no_entry(path);
         return;
     }
-    struct stat st {};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         error_ = EINVAL;
         ::close(fd_);

@@ -1,6 +1,7 @@
 // Files that others name to the library (the configuration, profiles, certificates): only a
 // regular file is read, and opening one never waits. A FIFO or device named in its place would
-// otherwise hold the calling thread, and with it the API lock, until someone wrote to it.
+// otherwise hold the calling thread, and with it the API lock, until someone wrote to it; it is
+// not even opened, since opening a device may already act on it.
 #pragma once
 
 #include <string>
@@ -17,6 +18,9 @@ class RegularFile {
     explicit operator bool() const { return fd_ >= 0; }
     // errno of a failed open; EINVAL when the name is no regular file.
     int error() const { return error_; }
+    // The name has no directory entry at all. A dangling symbolic link is there: it names a
+    // file that cannot be read, which is not the same as no file.
+    bool missing() const { return missing_; }
     // The descriptor, now the caller's to close.
     int release();
     // The whole file, read from where the descriptor stands: 0, or an errno (EFBIG when the
@@ -29,6 +33,7 @@ class RegularFile {
   private:
     int fd_ = -1;
     int error_ = 0;
+    bool missing_ = false;
     std::string path_;
 };
 

@@ -8,25 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 
-#include "platform/files.h"
+#include "platform/ini.h"
 
 namespace platform {
 
 namespace {
-
-std::string trim(const std::string& s) {
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
-bool iequals(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::atomic<bool> g_clock_fixed{false};
 std::atomic<time_t> g_clock_value{0};
@@ -35,30 +23,30 @@ std::function<void(unsigned)> g_sleeper;
 
 }  // namespace
 
-std::optional<std::string> registry_get_string(const std::string& key_path,
-                                               const std::string& value) {
+// A registry key holds a value once; should the file name one twice, the first counts, as it
+// always has, so an installed file keeps meaning what it meant. The value is data, not
+// configuration text: a ';' or '#' in a directory name belongs to the name, and only a pair of
+// double quotes around it is taken off.
+RegistryRead registry_get_string(const std::string& key_path, const std::string& value) {
     const char* file = std::getenv("SSF_REGISTRY_FILE");
-    const RegularFile registry(file && *file ? file : kDefaultRegistryFile);
-    if (!registry) return std::nullopt;
-    std::ifstream in(registry.name());
-    if (!in) return std::nullopt;
-    // Registry key and value names are case-insensitive; so is this look-up.
-    std::string line, section;
-    while (std::getline(in, line)) {
-        line = trim(line);
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line.front() == '[' && line.back() == ']') {
-            section = trim(line.substr(1, line.size() - 2));
-            continue;
+    RegistryRead out;
+    out.file = file && *file ? file : kDefaultRegistryFile;
+    IniFileRead read = read_ini_file(out.file);
+    if (read.missing) return out;
+    out.error = read.error;
+    out.bad_line = read.bad_line;
+    if (!read.ini) return out;
+    for (const Ini::Section& section : read.ini->sections()) {
+        if (!ini_names_equal(section.name, key_path)) continue;
+        for (const auto& [k, v] : section.entries) {
+            if (!ini_names_equal(k, value)) continue;
+            out.value = v.size() >= 2 && v.front() == '"' && v.back() == '"'
+                            ? v.substr(1, v.size() - 2)
+                            : v;
+            return out;
         }
-        auto eq = line.find('=');
-        if (eq == std::string::npos || !iequals(section, key_path)) continue;
-        if (!iequals(trim(line.substr(0, eq)), value)) continue;
-        std::string v = trim(line.substr(eq + 1));
-        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-        return v;
     }
-    return std::nullopt;
+    return out;
 }
 
 std::atomic<bool> g_fail_os_version{false};

@@ -12,7 +12,16 @@ namespace platform {
 // Registry: values live in a small ini file whose sections are key paths
 // ("HKEY_LOCAL_MACHINE\Software\..."). SSF_REGISTRY_FILE points elsewhere (tests).
 inline constexpr const char* kDefaultRegistryFile = "/etc/selvanor-ssf-server/registry.ini";
-std::optional<std::string> registry_get_string(const std::string& key_path,
+struct RegistryRead {
+    std::string file;                  // the file asked
+    std::optional<std::string> value;  // none: no such file, key or value
+    // A file that is there but cannot be used: the errno of its read, or the line (from 1) not
+    // understood. Its values are unknown, which is not the same as absent.
+    int error = 0;
+    int bad_line = 0;
+    bool unusable() const { return error != 0 || bad_line != 0; }
+};
+[[nodiscard]] RegistryRead registry_get_string(const std::string& key_path,
                                                const std::string& value);
 
 struct OsVersion {

@@ -11,6 +11,7 @@ namespace ssf {
 
 enum : SAPRETURN {
     SSF_RC_OK = 0,
+    SSF_RC_NOT_STARTED = 1,  // start-up has not succeeded: the call was refused, nothing done
     SSF_RC_INVALID_FORMAT = 2,
     SSF_RC_NO_INPUT = 3,
     SSF_RC_MEMORY = 4,

@@ -1,4 +1,6 @@
-// Library start-up and the process-wide configuration it reads.
+// The process-wide configuration: the values start-up reads from the configuration file, and
+// the API lock the exports take. Start-up (at the top, ssf/init.h) fills them; every layer reads
+// them.
 #pragma once
 
 #include <memory>
@@ -6,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "ssf/export.h"
 #include "ssf/list.h"
 
 namespace ssf {
@@ -23,7 +24,7 @@ inline constexpr const char* kVersionText =
 
 using Text = std::optional<std::string>;
 
-// Written by init_lib only, before `started` is published; read-only afterwards. The two
+// Written by start-up only, before it publishes that it succeeded; read-only afterwards. The two
 // server values that change at run time live apart (below).
 struct Config {
     bool check_chain = false;
@@ -60,33 +61,18 @@ struct Config {
 };
 
 const Config& config();
+// The values as start-up fills them; nothing else writes them.
+Config& config_for_start_up();
 
 // "cades:tsp_server" and "cades:ocsp_server" change at run time through set_tsp_server and
 // set_ocsp_server. Readers get a snapshot that stays valid while they use it, so a replacement
 // on another thread never frees a text under a reader.
 std::shared_ptr<const std::string> config_tsp_server();
 std::shared_ptr<const std::string> config_ocsp_server();
-
-// 0 on success (also when start-up had already succeeded), -1 on failure.
-int init_lib();
-bool lib_started();
+void set_config_tsp_server(std::shared_ptr<const std::string> text);
+void set_config_ocsp_server(std::shared_ptr<const std::string> text);
 
 // The API mutex of the interface exports. Recursive: the record exports call each other.
 std::recursive_mutex& api_mutex();
 
-std::string get_config_dir();
-const char* get_default_log_dir();
-std::string get_default_log_path();
-const char* get_local_encoding();
-
-// Splits "proxy:proxy_url" into host and port.
-void split_proxy_url(const std::string& url, Text& host, Text& port);
-
-// For tests only: back to the state of a freshly loaded library (log closed, not started).
-void reset_for_tests();
-
 }  // namespace ssf
-
-SSF_API void set_tsp_server(const char* text);
-SSF_API void set_ocsp_server(const char* text);
-SSF_API const char* get_ssf_svn_info();

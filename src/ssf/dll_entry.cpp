@@ -1,6 +1,6 @@
 #include "platform/winstub.h"
-#include "ssf/config.h"
 #include "ssf/export.h"
+#include "ssf/init.h"
 #include "ssf/log.h"
 #include "ssf/net/crl.h"
 

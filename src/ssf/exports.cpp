@@ -1,11 +1,18 @@
 // The SSF interface exports: lock and start-up, start line, checks, worker, hand-over, end line.
+// Also the record and list exports and the exported time-stamp check: whatever the host calls
+// goes through here, the one place that runs start-up and decides whether a call may work.
+#include "ssf/exports.h"
+
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "ssf/base64.h"
+#include "ssf/cades/ts_check.h"
 #include "ssf/config.h"
 #include "ssf/encode.h"
 #include "ssf/frame.h"
+#include "ssf/init.h"
 #include "ssf/pkcs7/workers.h"
 #include "ssf/records.h"
 
@@ -13,20 +20,84 @@ namespace ssf {
 
 namespace {
 
+// A recursive mutex cannot time out or be abandoned; the only other outcome is a failed wait,
+// after which the call goes on unlocked as designed.
+void lock_mutex(bool& locked) {
+    locked = false;
+    try {
+        api_mutex().lock();
+        locked = true;
+        log_debug("%s() : WaitForSingleObject() ok", "lock_mutex");
+    } catch (const std::system_error& e) {
+        log_error("%s() : WAIT_FAILED, GetLastError() = %#x", "lock_mutex",
+                  static_cast<unsigned>(e.code().value()));
+    }
+}
+
+// Steps around every export: takes the API mutex when configured, runs start-up (again, until it
+// has succeeded), and releases the mutex exactly once, also when the call leaves by an exception.
+class ApiCall {
+  public:
+    // A constructor that throws gets no destructor: the lock is given back here before the
+    // exception leaves, or the next call would wait for ever.
+    ApiCall() {
+        try {
+            if (config().use_func_mutex) lock_mutex(locked_);
+            started_ = init_lib() == 0;
+        } catch (...) {
+            release();
+            throw;
+        }
+    }
+    ~ApiCall() { release(); }
+    ApiCall(const ApiCall&) = delete;
+    ApiCall& operator=(const ApiCall&) = delete;
+    bool started() const { return started_; }
+
+  private:
+    void release() {
+        if (locked_) api_mutex().unlock();
+        locked_ = false;
+    }
+    bool locked_ = false;
+    bool started_ = false;
+};
+
+// An export that would work on settings start-up could not read does no work at all: the checks
+// the configuration asks for (chain, CRLs, trust) would silently be missing from its result.
+// Its outputs are cleared: the caller gets nothing it could take for a result.
+SAPRETURN refused(const char* fn, SAP_BYTE** out, SAP_UINT* outL) {
+    clear_output(out, outL);
+    log_error("%s() : start-up failed, the call is refused", fn);
+    return SSF_RC_NOT_STARTED;
+}
+
 // Runs one export: lock and start-up around the body, the end line after the lock is released.
+// The body learns whether start-up has succeeded; the exports that decide nothing (version,
+// properties) answer either way.
 template <class Body>
 SAPRETURN run_export(const char* fn, const char* end_line, Body&& body) noexcept {
     return guarded(fn, SSF_RC_MEMORY, [&] {
         SAPRETURN rc;
         {
             ApiCall call;
-            rc = body();
+            rc = body(call.started());
         }
         if (std::strncmp(end_line, "%s", 2) == 0)
             log_debug(end_line, fn, static_cast<int>(rc));
         else
             log_debug(end_line, static_cast<int>(rc));
         return rc;
+    });
+}
+
+// A record export inside the lock, start-up and guard; allocation failures give 51. Records
+// decide nothing, so they are served whether start-up succeeded or not.
+template <class Body>
+SAPRETURN record_export(const char* name, Body&& body) noexcept {
+    return guarded(name, SSF_RC_RECORD_MEMORY, [&] {
+        ApiCall call;
+        return body();
     });
 }
 
@@ -92,7 +163,7 @@ using namespace ssf;
 
 SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
     static const char* fn = "SsfVersion";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool) -> SAPRETURN {
         log_debug("%s() started, outputData = %#lx, outputDataL = %#lx", fn, ptr_bits(outputData),
                   ptr_bits(outputDataL));
         if (!outputDataL || !outputData) {
@@ -117,7 +188,7 @@ SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
 SAPRETURN SsfQueryProperties(SAP_BYTE* strProperty, SAP_UINT strPropertyL, SAP_BYTE* strArgument,
                              SAP_UINT strArgumentL, SAP_BYTE** outputData, SAP_UINT* outputDataL) {
     static const char* fn = "SsfQueryProperties";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool) -> SAPRETURN {
         log_debug(
             "%s() started, strProperty = %#lx, strPropertyL = %d, strArgument = %#lx, strArgumentL "
             "= "
@@ -144,7 +215,7 @@ SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInpu
                     SAP_UINT ostrInputDataL, SAP_BYTE** ostrEncodedData,
                     SAP_UINT* ostrEncodedDataL) {
     static const char* fn = "SsfEncode";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, ostrInputData = %#lx, ostrInputDataL = "
             "%d, "
@@ -152,6 +223,7 @@ SAPRETURN SsfEncode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrInpu
             fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(ostrInputData),
             static_cast<int>(ostrInputDataL), ptr_bits(ostrEncodedData),
             ptr_bits(ostrEncodedDataL));
+        if (!started) return refused(fn, ostrEncodedData, ostrEncodedDataL);
         if (outputs_missing(fn, "ostrEncodedData", ostrEncodedData, ostrEncodedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrEncodedData, ostrEncodedDataL);
@@ -174,7 +246,7 @@ SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEnco
                     SAP_UINT ostrEncodedDataL, SAP_BYTE** ostrOutputData,
                     SAP_UINT* ostrOutputDataL) {
     static const char* fn = "SsfDecode";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, ostrEncodedData = %#lx, "
             "ostrEncodedDataL "
@@ -183,6 +255,7 @@ SAPRETURN SsfDecode(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEnco
             fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(ostrEncodedData),
             static_cast<int>(ostrEncodedDataL), ptr_bits(ostrOutputData),
             ptr_bits(ostrOutputDataL));
+        if (!started) return refused(fn, ostrOutputData, ostrOutputDataL);
         if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
             return SSF_RC_NO_OUTPUT;
         if (input_missing(ostrEncodedData, ostrEncodedDataL)) {
@@ -205,7 +278,7 @@ SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg
                   SAP_BYTE* ostrInputData, SAP_UINT ostrInputDataL, SigRcpSsfInfoList signerList,
                   SAP_BYTE** ostrSignedData, SAP_UINT* ostrSignedDataL) {
     static const char* fn = "SsfSign";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, strHashalg = %#lx, strHashalgL = %d, "
             "bIncCerts = %d, "
@@ -216,6 +289,10 @@ SAPRETURN SsfSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHashalg
             static_cast<int>(strHashalgL), bIncCerts, bDetached, ptr_bits(ostrInputData),
             static_cast<int>(ostrInputDataL), ptr_bits(signerList), ptr_bits(ostrSignedData),
             ptr_bits(ostrSignedDataL));
+        if (!started) {
+            set_list_results(signerList, SSF_RESULT_INITIAL);
+            return refused(fn, ostrSignedData, ostrSignedDataL);
+        }
         if (outputs_missing(fn, "ostrSignedData", ostrSignedData, ostrSignedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrSignedData, ostrSignedDataL);
@@ -253,7 +330,7 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
                     SigRcpSsfInfoList* signerResultList, SAP_BYTE** ostrOutputData,
                     SAP_UINT* ostrOutputDataL) {
     static const char* fn = "SsfVerify";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, bUseCerts = %d, ostrSignedData = %#lx, "
             "ostrSignedDataL = %d, ostrInputData = %#lx, ostrInputDataL = %d, strPab = %#lx, "
@@ -268,6 +345,7 @@ SAPRETURN SsfVerify(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bUseCerts
             static_cast<int>(ostrInputDataL), ptr_bits(strPab), static_cast<int>(strPabL),
             ptr_bits(strPabPassword), static_cast<int>(strPabPasswordL), ptr_bits(signerResultList),
             ptr_bits(ostrOutputData), ptr_bits(ostrOutputDataL));
+        if (!started) return refused(fn, ostrOutputData, ostrOutputDataL);
         if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
             return SSF_RC_NO_OUTPUT;
         if (!signerResultList) {
@@ -302,7 +380,7 @@ SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSym
                       SAP_UINT strPabPasswordL, SigRcpSsfInfoList recipientList,
                       SAP_BYTE** ostrEnvelopedData, SAP_UINT* ostrEnvelopedDataL) {
     static const char* fn = "SsfEnvelope";
-    return run_export(fn, "end SsfEnvelope = %d", [&]() -> SAPRETURN {
+    return run_export(fn, "end SsfEnvelope = %d", [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, strSymEncr = %#lx, strSymEncrL = %d, "
             "ostrInputData = %#lx, "
@@ -314,6 +392,10 @@ SAPRETURN SsfEnvelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strSym
             static_cast<int>(ostrInputDataL), ptr_bits(strPab), static_cast<int>(strPabL),
             ptr_bits(strPabPassword), static_cast<int>(strPabPasswordL), ptr_bits(recipientList),
             ptr_bits(ostrEnvelopedData), ptr_bits(ostrEnvelopedDataL));
+        if (!started) {
+            set_list_results(recipientList, SSF_RESULT_INITIAL);
+            return refused(fn, ostrEnvelopedData, ostrEnvelopedDataL);
+        }
         if (outputs_missing(fn, "ostrEnvelopedData", ostrEnvelopedData, ostrEnvelopedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrEnvelopedData, ostrEnvelopedDataL);
@@ -346,7 +428,7 @@ SAPRETURN SsfDevelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEn
                       SAP_UINT ostrEnvelopedDataL, SigRcpSsfInfo* ptrRecipient,
                       SAP_BYTE** ostrOutputData, SAP_UINT* ostrOutputDataL) {
     static const char* fn = "SsfDevelope";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, ostrEnvelopedData = %#lx, "
             "ostrEnvelopedDataL = %d, "
@@ -354,6 +436,10 @@ SAPRETURN SsfDevelope(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* ostrEn
             fn, ptr_bits(strFormat), static_cast<int>(strFormatL), ptr_bits(ostrEnvelopedData),
             static_cast<int>(ostrEnvelopedDataL), ptr_bits(ptrRecipient), ptr_bits(ostrOutputData),
             ptr_bits(ostrOutputDataL));
+        if (!started) {
+            if (ptrRecipient) ptrRecipient->uResult = SSF_RESULT_INITIAL;
+            return refused(fn, ostrOutputData, ostrOutputDataL);
+        }
         if (outputs_missing(fn, "ostrOutputData", ostrOutputData, ostrOutputDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrOutputData, ostrOutputDataL);
@@ -377,7 +463,7 @@ SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHash
                      SigRcpSsfInfo* signer, SAP_BYTE** ostrUpdatedSignedData,
                      SAP_UINT* ostrUpdatedSignedDataL) {
     static const char* fn = "SsfAddSign";
-    return run_export(fn, "%s() end, ret_code = %d", [&]() -> SAPRETURN {
+    return run_export(fn, "%s() end, ret_code = %d", [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, strHashalg = %#lx, strHashalgL = %d, "
             "bIncCerts = %d, "
@@ -390,6 +476,10 @@ SAPRETURN SsfAddSign(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BYTE* strHash
             static_cast<int>(ostrSignedDataL), ptr_bits(ostrInputData),
             static_cast<int>(ostrInputDataL), ptr_bits(signer), ptr_bits(ostrUpdatedSignedData),
             ptr_bits(ostrUpdatedSignedDataL));
+        if (!started) {
+            if (signer) signer->uResult = SSF_RESULT_INITIAL;
+            return refused(fn, ostrUpdatedSignedData, ostrUpdatedSignedDataL);
+        }
         if (outputs_missing(fn, "ostrUpdatedSignedData", ostrUpdatedSignedData,
                             ostrUpdatedSignedDataL))
             return SSF_RC_NO_OUTPUT;
@@ -429,7 +519,7 @@ SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached
                     SAP_UINT strHashalgL, SAP_BYTE** ostrDigestedData,
                     SAP_UINT* ostrDigestedDataL) {
     static const char* fn = "SsfDigest";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() start, strFormat = %#lx, strFormatL = %d, bDetached = %d, ostrInputData = %#lx, "
             "ostrInputDataL = %d, "
@@ -438,6 +528,7 @@ SAPRETURN SsfDigest(SAP_BYTE* strFormat, SAP_UINT strFormatL, SAP_BOOL bDetached
             fn, ptr_bits(strFormat), static_cast<int>(strFormatL), bDetached,
             ptr_bits(ostrInputData), static_cast<int>(ostrInputDataL), ptr_bits(strHashalg),
             static_cast<int>(strHashalgL), ptr_bits(ostrDigestedData), ptr_bits(ostrDigestedDataL));
+        if (!started) return refused(fn, ostrDigestedData, ostrDigestedDataL);
         if (outputs_missing(fn, "ostrDigestedData", ostrDigestedData, ostrDigestedDataL))
             return SSF_RC_NO_OUTPUT;
         clear_output(ostrDigestedData, ostrDigestedDataL);
@@ -464,7 +555,7 @@ SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* str
                                SAP_UINT strInputDataL, SigRcpSsfInfoList* signerResultList,
                                SAP_BYTE** ostrEnhancedSignData, SAP_UINT* ostrEnhancedSignDataL) {
     static const char* fn = "SsfEnhanceSignatures";
-    return run_export(fn, kEnd, [&]() -> SAPRETURN {
+    return run_export(fn, kEnd, [&](bool started) -> SAPRETURN {
         log_debug(
             "%s() begin, strPab = 0x%lx, strPabL = %d, strSignedData = 0x%lx, strSignedDataL = %d, "
             "strInputData = 0x%lx, "
@@ -474,6 +565,7 @@ SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* str
             static_cast<int>(strSignedDataL), ptr_bits(strInputData),
             static_cast<int>(strInputDataL), ptr_bits(signerResultList),
             ptr_bits(ostrEnhancedSignData), ptr_bits(ostrEnhancedSignDataL));
+        if (!started) return refused(fn, ostrEnhancedSignData, ostrEnhancedSignDataL);
         if (input_missing(strSignedData, strSignedDataL)) {
             log_error("%s() 1 : (strSignedData == NULL) || (strSignedDataL <= 0)", fn);
             return SSF_RC_NO_INPUT;
@@ -490,5 +582,47 @@ SAPRETURN SsfEnhanceSignatures(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* str
         return static_cast<SAPRETURN>(ssf_enhance_signatures(
             strPab, strPabL, strSignedData, strSignedDataL, strInputData, strInputDataL,
             signerResultList, ostrEnhancedSignData, ostrEnhancedSignDataL));
+    });
+}
+
+SAPRETURN SsfDELSsfOctetstring(SAP_BYTE** ostr, SAP_UINT* ostrL) {
+    return record_export("SsfDELSsfOctetstring", [&] { return delete_octet_string(ostr, ostrL); });
+}
+
+SAPRETURN SsfNEWSigRcpSsfInfo(SAP_BYTE* strSigRcpId, SAP_UINT strSigRcpIdL,
+                              SAP_BYTE* strSigRcpReserved, SAP_UINT strSigRcpReservedL,
+                              SAP_BYTE* strSigRcpProfile, SAP_UINT strSigRcpProfileL,
+                              SAP_BYTE* strSigRcpPassword, SAP_UINT strSigRcpPasswordL,
+                              SAP_UINT uResult, SigRcpSsfInfo** ptrSigRcpSsfInfo) {
+    return record_export("SsfNEWSigRcpSsfInfo", [&] {
+        return new_record(strSigRcpId, strSigRcpIdL, strSigRcpReserved, strSigRcpReservedL,
+                          strSigRcpProfile, strSigRcpProfileL, strSigRcpPassword,
+                          strSigRcpPasswordL, uResult, ptrSigRcpSsfInfo);
+    });
+}
+
+SAPRETURN SsfINSSigRcpSsfInfo(SigRcpSsfInfo* ptrSigRcpSsfInfo,
+                              SigRcpSsfInfoList* sigRcpSsfInfoList) {
+    return record_export("SsfINSSigRcpSsfInfo",
+                         [&] { return insert_record(ptrSigRcpSsfInfo, sigRcpSsfInfoList); });
+}
+
+SAPRETURN SsfDELSigRcpSsfInfo(SigRcpSsfInfo** ptrSigRcpSsfInfo) {
+    return record_export("SsfDELSigRcpSsfInfo", [&] { return delete_record(ptrSigRcpSsfInfo); });
+}
+
+SAPRETURN SsfDELSigRcpSsfInfoList(SigRcpSsfInfoList* sigRcpSsfInfoList) {
+    return record_export("SsfDELSigRcpSsfInfoList", [&] { return delete_list(sigRcpSsfInfoList); });
+}
+
+// No API lock, as hosts call it outside the SSF interface. Start-up has its own lock, and until
+// it succeeds no other export does any work that could read the values it writes.
+int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,
+                        X509_STORE* store, int kind, STACK_OF(X509) * pab_certs,
+                        const ASN1_GENERALIZEDTIME* when) {
+    static const char* const fn = "ssf_verify_TS_token";
+    return guarded(fn, SSF_RC_MEMORY, [&] {
+        if (init_lib() != 0) return static_cast<int>(refused(fn, nullptr, nullptr));
+        return verify_ts_token(p7, tst_info, data, store, kind, pab_certs, when);
     });
 }

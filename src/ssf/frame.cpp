@@ -1,10 +1,6 @@
 #include "ssf/frame.h"
 
-#include <cerrno>
 #include <cstring>
-#include <system_error>
-
-#include "ssf/config.h"
 
 namespace ssf {
 
@@ -35,41 +31,6 @@ std::string name_text(const SAP_BYTE* name, SAP_UINT len) {
     std::string s(reinterpret_cast<const char*>(name), sap_empty(len) ? 0 : len);
     return s.substr(0, s.find('\0'));  // as printed through a C string
 }
-
-// A recursive mutex cannot time out or be abandoned; the only other outcome is a failed wait,
-// after which the call goes on unlocked as designed.
-void lock_mutex(bool& locked) {
-    locked = false;
-    try {
-        api_mutex().lock();
-        locked = true;
-        log_debug("%s() : WaitForSingleObject() ok", "lock_mutex");
-    } catch (const std::system_error& e) {
-        log_error("%s() : WAIT_FAILED, GetLastError() = %#x", "lock_mutex",
-                  static_cast<unsigned>(e.code().value()));
-    }
-}
-
-// A constructor that throws gets no destructor: the lock is given back here before the
-// exception leaves, or the next call would wait for ever.
-ApiCall::ApiCall() {
-    try {
-        if (config().use_func_mutex) lock_mutex(locked_);
-        (void)init_lib();  // a failure is retried by the next call; the export goes on
-    } catch (...) {
-        release();
-        throw;
-    }
-}
-
-void ApiCall::release() {
-    if (locked_) api_mutex().unlock();
-    locked_ = false;
-}
-
-}  // namespace ssf
-
-namespace ssf {
 
 bool outputs_missing(const char* fn, const char* name, SAP_BYTE** out, SAP_UINT* outL) {
     if (out && outL) return false;

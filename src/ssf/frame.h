@@ -1,5 +1,7 @@
-// What every SSF export shares: the API lock and start-up around the call, the guard that keeps
-// exceptions inside the library, length rules for SAP strings, and the hand-over of output.
+// What every SSF export shares: the guard that keeps exceptions inside the library, length rules
+// for SAP strings, the checks of names and outputs, and the hand-over of output. The lock and
+// start-up around each call belong to the exports themselves (the top), since start-up reaches
+// every layer.
 #pragma once
 
 #include <cstddef>
@@ -56,22 +58,6 @@ void hand_over(OutData& from, SAP_BYTE** out, SAP_UINT* outL);
 
 // The text of a name for check lines; "<NULL>" when there is none.
 std::string name_text(const SAP_BYTE* name, SAP_UINT len);
-
-// Steps around every export: takes the API mutex when configured, runs start-up, and releases
-// the mutex exactly once, also when the call leaves by an exception.
-class ApiCall {
-  public:
-    ApiCall();
-    ~ApiCall() { release(); }
-    ApiCall(const ApiCall&) = delete;
-    ApiCall& operator=(const ApiCall&) = delete;
-    void release();
-
-  private:
-    bool locked_ = false;
-};
-
-void lock_mutex(bool& locked);
 
 // Checks every export shares; each writes its line through log_error when it fails.
 [[nodiscard]] bool outputs_missing(const char* fn, const char* name, SAP_BYTE** out,

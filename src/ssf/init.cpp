@@ -1,3 +1,5 @@
+#include "ssf/init.h"
+
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -15,11 +17,10 @@
 
 #include "cryptoext/revision.h"
 #include "engines/loader.h"
-#include "platform/files.h"
+#include "platform/ini.h"
 #include "platform/winstub.h"
 #include "ssf/cades/cades_oids.h"
-#include "ssf/config.h"
-#include "ssf/ini_file.h"
+#include "ssf/exports.h"
 #include "ssf/log.h"
 #include "ssf/net/crl.h"
 #include "ssf/net/hok.h"
@@ -33,26 +34,18 @@ namespace {
 constexpr const char* kFn = "init_lib";
 constexpr size_t kConfigDirMax = 1024;
 
-// Start-up runs from an ELF constructor that may precede this file's dynamic initialisers, so
-// everything with a constructor lives on the heap, made on first use and kept for the process.
-struct State {
-    Config config;
-    std::shared_ptr<const std::string> tsp_server;
-    std::shared_ptr<const std::string> ocsp_server;
-    std::string config_dir = ".";
-};
-State& state() {
-    static State* s = new State;
-    return *s;
+#define g_config (config_for_start_up())
+
+// Heap-made on first use: start-up runs from an ELF constructor that may precede this file's
+// dynamic initialisers.
+std::string& config_dir_buffer() {
+    static auto* dir = new std::string(".");
+    return *dir;
 }
-#define g_config (state().config)
-#define g_tsp_server (state().tsp_server)
-#define g_ocsp_server (state().ocsp_server)
-#define g_config_dir (state().config_dir)
+#define g_config_dir (config_dir_buffer())
 
 std::atomic<bool> g_started{false};
 std::mutex g_init_mutex;  // start-up may be re-entered from two exports when the API mutex is off
-std::mutex g_servers_mutex;
 
 std::shared_ptr<const std::string> share(const char* text) {
     return text ? std::make_shared<const std::string>(text) : nullptr;
@@ -61,7 +54,7 @@ std::shared_ptr<const std::string> share(const char* text) {
 // The keys of the configuration file, read once. Without a file every look-up fails as a read
 // of the file would, and says so.
 struct ConfigSource {
-    const IniFile* ini = nullptr;
+    const platform::Ini* ini = nullptr;
     std::string path;
     std::optional<std::string> get(const char* key) const {
         if (ini) return ini->get(key);
@@ -180,13 +173,13 @@ void read_crl_protocols(const KeyRow& r, const ConfigSource& file) {
 
 void read_server(const KeyRow& r, const ConfigSource& file) {
     auto v = file.get(r.key);
-    std::lock_guard<std::mutex> lock(g_servers_mutex);
-    auto& slot = std::strcmp(r.key, "cades:tsp_server") == 0 ? g_tsp_server : g_ocsp_server;
+    auto set = std::strcmp(r.key, "cades:tsp_server") == 0 ? set_config_tsp_server
+                                                           : set_config_ocsp_server;
     if (v) {
-        slot = std::make_shared<const std::string>(*v);
+        set(std::make_shared<const std::string>(*v));
         log_write(r.found, kFn, v->c_str());
     } else {
-        slot = nullptr;
+        set(nullptr);
         write_not_found(r);
     }
 }
@@ -362,33 +355,7 @@ void init_crypto_library() {
     tzset();
 }
 
-// A configuration file is far smaller; a larger one is not read into memory.
-constexpr size_t kConfigFileMax = size_t{1} << 20;
-
-struct ConfigText {
-    bool missing = false;  // no such file: the defaults apply
-    int error = 0;         // errno of a file that is there but could not be read
-    int bad_line = 0;      // the line not understood, when the text could be read
-    std::optional<IniFile> ini;
-};
-
-ConfigText read_config_file(const std::string& path) {
-    ConfigText out;
-    // A FIFO or device is never read (that would wait for a writer), and a name that is there but
-    // no regular file is no reason to run without the checks it may ask for: it fails start-up.
-    platform::RegularFile file(path);
-    if (!file) {
-        out.error = file.error();
-        out.missing = out.error == ENOENT || out.error == ENOTDIR;
-        return out;
-    }
-    std::string text;
-    if ((out.error = file.read_all(text, kConfigFileMax)) == 0)
-        out.ini = IniFile::parse(text, out.bad_line);
-    return out;
-}
-
-void log_config_failure(const std::string& path, const ConfigText& c) {
+void log_config_failure(const std::string& path, const platform::IniFileRead& c) {
     if (c.error != 0) {
         char msg[256];
         log_error("%s() : '%s' cannot be read, errno = %d (%s)", "kes_get_parameter", path.c_str(),
@@ -400,24 +367,62 @@ void log_config_failure(const std::string& path, const ConfigText& c) {
     log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", path.c_str());
 }
 
+// A registry file that is there but cannot be used leaves the directory unknown: the current
+// directory in its place would usually hold no configuration, and so run on defaults.
+void log_registry_failure(const platform::RegistryRead& r) {
+    if (r.error != 0) {
+        char msg[256];
+        log_error("%s() : registry file '%s' cannot be read, errno = %d (%s)", "get_config_dir",
+                  r.file.c_str(), r.error, strerror_r(r.error, msg, sizeof msg));
+    } else {
+        log_error("%s() : line %d of registry file '%s' is not understood", "get_config_dir",
+                  r.bad_line, r.file.c_str());
+    }
+    log_error("%s() : the configuration directory cannot be found, start-up failed", kFn);
+}
+
+// The configuration directory, or none when the registry file cannot be used.
+std::optional<std::string> find_config_dir(platform::RegistryRead* registry) {
+    if (const char* env = std::getenv("DIR_LIBRARY")) {
+        g_config_dir.assign(env, strnlen(env, kConfigDirMax - 1));
+        return g_config_dir;
+    }
+    platform::RegistryRead r = platform::registry_get_string(kRegistryKey, kRegistryValue);
+    if (r.unusable()) {
+        if (registry) *registry = std::move(r);
+        return std::nullopt;
+    }
+    if (r.value) g_config_dir = r.value->substr(0, kConfigDirMax - 1);
+    return g_config_dir;
+}
+
 int run_start_up() {
     g_config.local_encoding = get_local_encoding();
     log_debug("init_lib()!!!!!!");
-    const std::string dir = get_config_dir();
+    platform::RegistryRead registry;
+    const std::optional<std::string> found_dir = find_config_dir(&registry);
+    if (!found_dir) {
+        log_open(get_default_log_path().c_str(), kAppName, false);
+        log_registry_failure(registry);
+        return -1;
+    }
+    const std::string& dir = *found_dir;
     log_debug("config_dir=%s", dir.c_str());
     const std::string file = dir + "/" + kConfigFileName;
     log_debug("config_file=%s", file.c_str());
 
     // The file is read once: every key comes from the same text, however it changes meanwhile.
-    const ConfigText config_file = read_config_file(file);
+    // Only a file with no directory entry at all means defaults; one that is there but cannot be
+    // read (a FIFO or device is not even opened) or understood fails start-up, since running on
+    // defaults would drop every check it may ask for.
+    const platform::IniFileRead config_file = platform::read_ini_file(file);
     if (config_file.missing) {
         char msg[256];
         const char* text = strerror_r(config_file.error, msg, sizeof msg);
         log_open(get_default_log_path().c_str(), kAppName, false);
         log_error("stat( '%s' ) failed, errno = %d (%s)", file.c_str(), config_file.error, text);
     } else if (!config_file.ini) {
-        // Running on defaults would drop every check the file asks for: the start-up fails, and
-        // the log it would have named is unknown.
+        // The log it would have named is unknown.
         log_open(get_default_log_path().c_str(), kAppName, false);
         log_config_failure(file, config_file);
         log_error("%s() : the configuration file cannot be used, start-up failed", kFn);
@@ -457,25 +462,6 @@ int run_start_up() {
 
 }  // namespace
 
-const Config& config() {
-    return g_config;
-}
-
-std::shared_ptr<const std::string> config_tsp_server() {
-    std::lock_guard<std::mutex> lock(g_servers_mutex);
-    return g_tsp_server;
-}
-
-std::shared_ptr<const std::string> config_ocsp_server() {
-    std::lock_guard<std::mutex> lock(g_servers_mutex);
-    return g_ocsp_server;
-}
-
-std::recursive_mutex& api_mutex() {
-    static auto* m = new std::recursive_mutex;
-    return *m;
-}
-
 int init_lib() {
     if (g_started.load(std::memory_order_acquire)) return 0;
     std::lock_guard<std::mutex> lock(g_init_mutex);
@@ -490,12 +476,7 @@ bool lib_started() {
 }
 
 std::string get_config_dir() {
-    if (const char* env = std::getenv("DIR_LIBRARY")) {
-        g_config_dir.assign(env, strnlen(env, kConfigDirMax - 1));
-    } else if (auto v = platform::registry_get_string(kRegistryKey, kRegistryValue)) {
-        g_config_dir = v->substr(0, kConfigDirMax - 1);
-    }
-    return g_config_dir;
+    return find_config_dir(nullptr).value_or(g_config_dir);
 }
 
 const char* get_default_log_dir() {
@@ -520,10 +501,8 @@ void reset_for_tests() {
     std::lock_guard<std::mutex> lock(g_init_mutex);
     if (g_config.crl_protocols) list_free(g_config.crl_protocols, std::free);
     g_config = Config{};
-    {
-        std::lock_guard<std::mutex> l(g_servers_mutex);
-        g_tsp_server = g_ocsp_server = nullptr;
-    }
+    set_config_tsp_server(nullptr);
+    set_config_ocsp_server(nullptr);
     g_config_dir = ".";
     g_started.store(false);
     log_set_debug_mode(false);
@@ -538,18 +517,12 @@ void reset_for_tests() {
 using namespace ssf;
 
 void set_tsp_server(const char* text) {
-    {
-        std::lock_guard<std::mutex> lock(g_servers_mutex);
-        g_tsp_server = share(text);
-    }
+    set_config_tsp_server(share(text));
     log_write("%s() : tsp_server is now '%s'", "set_tsp_server", text ? text : "(null)");
 }
 
 void set_ocsp_server(const char* text) {
-    {
-        std::lock_guard<std::mutex> lock(g_servers_mutex);
-        g_ocsp_server = share(text);
-    }
+    set_config_ocsp_server(share(text));
     log_write("%s() : ocsp_server is now '%s'", "set_ocsp_server", text ? text : "(null)");
 }
 

@@ -1,5 +1,5 @@
-// The record and list exports. They call each other under the caller's API lock, which the
-// recursive mutex allows.
+// What the record and list exports do (the exports themselves, with their lock and start-up, are
+// at the top); the workers build their result lists with the same functions.
 #include "ssf/records.h"
 
 #include <cstring>
@@ -54,6 +54,8 @@ bool copy_field(const SAP_BYTE* src, SAP_UINT len, SAP_BYTE*& dst, SAP_UINT& dst
     return true;
 }
 
+}  // namespace
+
 SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT reservedL,
                      SAP_BYTE* profile, SAP_UINT profileL, SAP_BYTE* password, SAP_UINT passwordL,
                      SAP_UINT uResult, SigRcpSsfInfo** out) {
@@ -98,7 +100,7 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
         }
     }
     if (rc == SSF_RC_RECORD_MEMORY) log_crypto_errors();
-    if (rc != SSF_RC_OK) SsfDELSigRcpSsfInfo(&rec);  // logs its own line when nothing was built
+    if (rc != SSF_RC_OK) delete_record(&rec);  // logs its own line when nothing was built
     log_debug("%s() end, retcode = %d", fn, static_cast<int>(rc));
     return rc;
 }
@@ -177,7 +179,7 @@ SAPRETURN delete_list(SigRcpSsfInfoList* list) {
                 log_error("######################## !cur->ptrSigRcp ############");
                 rc = SSF_RC_NODE_WITHOUT_RECORD;
             } else {
-                SsfDELSigRcpSsfInfo(&node->ptrSigRcp);
+                delete_record(&node->ptrSigRcp);
             }
             OPENSSL_free(node);
             node = next;
@@ -188,56 +190,15 @@ SAPRETURN delete_list(SigRcpSsfInfoList* list) {
     return rc;
 }
 
-// Runs a record export inside the lock, start-up and guard; allocation failures give 51.
-template <class Body>
-SAPRETURN record_export(const char* name, Body&& body) noexcept {
-    return guarded(name, SSF_RC_RECORD_MEMORY, [&] {
-        ApiCall call;
-        return body();
-    });
+SAPRETURN delete_octet_string(SAP_BYTE** ostr, SAP_UINT* ostrL) {
+    if (ostr) {
+        OPENSSL_free(*ostr);
+        *ostr = nullptr;
+    }
+    if (ostrL) *ostrL = 0;
+    if (ostr && ostrL) return SSF_RC_OK;
+    log_error("%s() 1 : ( NULL == ostr ) || ( NULL == ostrL )", "SsfDELSsfOctetstring");
+    return SSF_RC_NO_OUTPUT;
 }
-
-}  // namespace
 
 }  // namespace ssf
-
-using namespace ssf;
-
-SAPRETURN SsfDELSsfOctetstring(SAP_BYTE** ostr, SAP_UINT* ostrL) {
-    return record_export("SsfDELSsfOctetstring", [&]() -> SAPRETURN {
-        if (ostr) {
-            OPENSSL_free(*ostr);
-            *ostr = nullptr;
-        }
-        if (ostrL) *ostrL = 0;
-        if (ostr && ostrL) return SSF_RC_OK;
-        log_error("%s() 1 : ( NULL == ostr ) || ( NULL == ostrL )", "SsfDELSsfOctetstring");
-        return SSF_RC_NO_OUTPUT;
-    });
-}
-
-SAPRETURN SsfNEWSigRcpSsfInfo(SAP_BYTE* strSigRcpId, SAP_UINT strSigRcpIdL,
-                              SAP_BYTE* strSigRcpReserved, SAP_UINT strSigRcpReservedL,
-                              SAP_BYTE* strSigRcpProfile, SAP_UINT strSigRcpProfileL,
-                              SAP_BYTE* strSigRcpPassword, SAP_UINT strSigRcpPasswordL,
-                              SAP_UINT uResult, SigRcpSsfInfo** ptrSigRcpSsfInfo) {
-    return record_export("SsfNEWSigRcpSsfInfo", [&] {
-        return new_record(strSigRcpId, strSigRcpIdL, strSigRcpReserved, strSigRcpReservedL,
-                          strSigRcpProfile, strSigRcpProfileL, strSigRcpPassword,
-                          strSigRcpPasswordL, uResult, ptrSigRcpSsfInfo);
-    });
-}
-
-SAPRETURN SsfINSSigRcpSsfInfo(SigRcpSsfInfo* ptrSigRcpSsfInfo,
-                              SigRcpSsfInfoList* sigRcpSsfInfoList) {
-    return record_export("SsfINSSigRcpSsfInfo",
-                         [&] { return insert_record(ptrSigRcpSsfInfo, sigRcpSsfInfoList); });
-}
-
-SAPRETURN SsfDELSigRcpSsfInfo(SigRcpSsfInfo** ptrSigRcpSsfInfo) {
-    return record_export("SsfDELSigRcpSsfInfo", [&] { return delete_record(ptrSigRcpSsfInfo); });
-}
-
-SAPRETURN SsfDELSigRcpSsfInfoList(SigRcpSsfInfoList* sigRcpSsfInfoList) {
-    return record_export("SsfDELSigRcpSsfInfoList", [&] { return delete_list(sigRcpSsfInfoList); });
-}

@@ -12,4 +12,16 @@ char* get_sz_string_from_sap_string(const SAP_BYTE* str, SAP_UINT len);
 // Sets uResult in every record of the list; nodes without a record are passed over.
 void set_list_results(SigRcpSsfInfoList list, SAP_UINT result);
 
+// The record and list exports' work, with their lines and codes; the workers build their result
+// lists with them too.
+SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT reservedL,
+                     SAP_BYTE* profile, SAP_UINT profileL, SAP_BYTE* password, SAP_UINT passwordL,
+                     SAP_UINT uResult, SigRcpSsfInfo** out);
+SAPRETURN insert_record(SigRcpSsfInfo* rec, SigRcpSsfInfoList* list);
+// Clears *rec, so that a second release is a clean 53 rather than a double free.
+SAPRETURN delete_record(SigRcpSsfInfo** rec);
+// Releases every node and record and clears *list; a node without a record gives -1.
+SAPRETURN delete_list(SigRcpSsfInfoList* list);
+SAPRETURN delete_octet_string(SAP_BYTE** ostr, SAP_UINT* ostrL);
+
 }  // namespace ssf

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "harness.h"
-#include "ssf/config.h"
+#include "ssf/init.h"
 
 using fuzz::Bytes;
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "kit/certs.h"
-#include "ssf/config.h"
+#include "ssf/init.h"
 
 namespace fuzz {
 

@@ -11,7 +11,7 @@
 #include "kit/certs.h"
 #include "kit/kit_check.h"
 #include "kit/tsa.h"
-#include "ssf/config.h"
+#include "ssf/init.h"
 
 namespace test_pki {
 

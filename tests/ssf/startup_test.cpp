@@ -3,13 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "fixture.h"
+#include "platform/ini.h"
 #include "ssf/export.h"
-#include "ssf/ini_file.h"
 
 using namespace ssf_test;
 using testing_support::read_file;
@@ -108,7 +109,7 @@ TEST(IniSyntax, ReadsWhatIniparserReads) {
         "= \"\" x\n",
         "[S]\nk = a\\\n  b\nm=1\n; comment \\\nn=1\nq = v \\\n\n",
         "[ Se Ct ]\r\n  KeY.x-Y  =\tVaL  \r\n\v\"k\" = 1\f\n",
-        "[a]\n[]\nk=1\n[ ]\nl=2\n[a=b]\nk=1\n[c]d]\nk=1\n[x]y=1\nk=1\nk=2\n",
+        "[a]\n[a=b]\nk=1\n[c]d]\nk=1\n[x]y=1\nk=1\nk=2\n",
         "[a]\n;c\n#c\n  ; indented\n\n   \nk = #x\nl = x#y\n",
         "",
         "[S]\nnoequals\n",
@@ -130,18 +131,25 @@ TEST(IniSyntax, ReadsWhatIniparserReads) {
             iniparser_freedict(d);
         }
         int bad_line = 0;
-        const auto ours = ssf::IniFile::parse(text, bad_line);
+        const auto ours = platform::Ini::parse(text, bad_line);
         ASSERT_EQ(ours.has_value(), peer.has_value()) << bad_line;
         if (ours) {
-            EXPECT_EQ(ours->entries(), *peer);
+            EXPECT_EQ(ours->values(), *peer);
         }
     }
     int bad_line = 0;
-    const auto ini = ssf::IniFile::parse("[Common]\nDebug_Mode = yes\n", bad_line);
+    const auto ini = platform::Ini::parse("[Common]\nDebug_Mode = yes\n", bad_line);
     ASSERT_TRUE(ini);
     EXPECT_EQ(ini->get("COMMON:debug_mode").value_or(""), "yes");
-    EXPECT_FALSE(ssf::IniFile::parse("[a]\nk=1\nbad\n", bad_line));
+    EXPECT_FALSE(platform::Ini::parse("[a]\nk=1\nbad\n", bad_line));
     EXPECT_EQ(bad_line, 3);
+    // Where iniparser keeps the section before a section line that names none, the keys after
+    // it would change that section's values: such a line is not understood.
+    for (const char* nameless :
+         {"[cades]\n[]\ndisable_ocsp_issuer_check = yes\n", "[a]\n[ \t]\nk=1\n"}) {
+        EXPECT_FALSE(platform::Ini::parse(nameless, bad_line)) << nameless;
+        EXPECT_EQ(bad_line, 2);
+    }
 }
 
 TEST(ProxyUrl, SplitsHostAndPort) {
@@ -199,6 +207,35 @@ TEST_F(StartUp, ConfigDirectoryFromRegistryThenCurrentDirectory) {
     ssf::reset_for_tests();
     ScopedEnv reg("SSF_REGISTRY_FILE", dir.file("none.ini").c_str());
     EXPECT_EQ(ssf::get_config_dir(), ".");
+}
+
+// Only a registry file with no directory entry means "no value": one that is there but cannot be
+// used leaves the configuration directory unknown, and start-up fails rather than look in the
+// current directory, where usually no configuration is. A FIFO is not opened.
+TEST_F(StartUp, RegistryFileThatCannotBeUsedFailsStartUp) {
+    ScopedEnv no_env("DIR_LIBRARY", nullptr);
+    const std::string reg = dir.file("registry.ini"),
+                      key = "[HKEY_LOCAL_MACHINE\\Software\\Kesta-Soft\\Selvanor-SSF-Server]\n";
+    ScopedEnv to("SSF_REGISTRY_FILE", reg.c_str());
+    dir.write("registry.ini", key + "config_dir_name = /srv/ssf#1;2\nconfig_dir_name = /other\n");
+    EXPECT_EQ(ssf::get_config_dir(), "/srv/ssf#1;2");  // data, not text with comments; the first
+    const std::function<void()> spoilers[] = {
+        [&] { dir.write("registry.ini", key + "config_dir_name /srv/ssf\n"); },
+        [&] { ASSERT_EQ(mkfifo(reg.c_str(), 0600), 0); },
+        [&] { ASSERT_EQ(mkdir(reg.c_str(), 0700), 0); },
+        [&] { ASSERT_EQ(symlink(dir.file("absent").c_str(), reg.c_str()), 0); },
+    };
+    for (const auto& spoil : spoilers) {
+        ssf::reset_for_tests();
+        (void)(std::remove(reg.c_str()) == 0 || rmdir(reg.c_str()) == 0);
+        spoil();
+        const size_t before = read_file("/tmp/selvanor-ssf-server.log").size();
+        EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {reg}), -1);
+        const std::string all = read_file("/tmp/selvanor-ssf-server.log");
+        EXPECT_TRUE(has_line(all.substr(std::min(before, all.size())),
+                             "init_lib() : the configuration directory cannot be found, start-up "
+                             "failed"));
+    }
 }
 
 // A line of any length is read; a file that is there but cannot be read fails the start-up

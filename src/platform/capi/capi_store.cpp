@@ -14,6 +14,7 @@
 #include "gost/gost_ec512.h"
 #include "gost/gostr3410.h"
 #include "platform/capi/capi_state.h"
+#include "platform/ini.h"
 
 namespace capi {
 namespace detail {
@@ -134,7 +135,9 @@ bool add_key_locked(State& s, const std::u16string& provider, DWORD type,
     return true;
 }
 
-// One directory section: its kind ("store", ...), its name and its lines in order.
+// One directory section: its kind ("store", ...), its name and its lines in order. A store names
+// one certificate per line under the same key, so the lines stay a list; where another key comes
+// twice, the first counts.
 struct Section {
     std::string kind, name;
     std::vector<std::pair<std::string, std::string>> lines;
@@ -145,31 +148,35 @@ struct Section {
     }
 };
 
-std::vector<Section> read_conf(std::istream& in) {
+// The directory's description in the library's one ini syntax (platform/ini.h); its values read
+// as configuration values do. Lines before the first section describe nothing.
+std::optional<std::vector<Section>> read_conf(const std::string& path) {
+    const platform::IniFileRead read = platform::read_ini_file(path);
+    if (!read.ini) {
+        if (read.bad_line)
+            std::fprintf(stderr, "capi: line %d of %s is not understood\n", read.bad_line,
+                         path.c_str());
+        else
+            std::fprintf(stderr, "capi: cannot read %s\n", path.c_str());
+        return std::nullopt;
+    }
     std::vector<Section> out;
-    std::string line;
-    while (std::getline(in, line)) {
-        line = trim(line.substr(0, line.find('#')));
-        if (line.empty()) continue;
-        if (line.front() == '[' && line.back() == ']') {
-            const std::string head = trim(line.substr(1, line.size() - 2));
-            const auto sp = head.find(' ');
-            out.push_back(
-                {head.substr(0, sp), sp == std::string::npos ? "" : trim(head.substr(sp)), {}});
-        } else if (const auto eq = line.find('='); eq != std::string::npos && !out.empty()) {
-            out.back().lines.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
-        }
+    for (const platform::Ini::Section& sec : read.ini->sections()) {
+        if (sec.name.empty()) continue;
+        const auto sp = sec.name.find(' ');
+        Section& s = out.emplace_back();
+        s.kind = sec.name.substr(0, sp);
+        s.name = sp == std::string::npos ? "" : trim(sec.name.substr(sp));
+        for (const auto& [k, v] : sec.entries)
+            s.lines.emplace_back(k, platform::Ini::value_text(v));
     }
     return out;
 }
 
 bool load_locked(State& s, const std::string& dir) {
-    std::ifstream in(dir + "/capi.conf");
-    if (!in) {
-        std::fprintf(stderr, "capi: cannot read %s/capi.conf\n", dir.c_str());
-        return false;
-    }
-    const std::vector<Section> sections = read_conf(in);
+    const std::optional<std::vector<Section>> conf = read_conf(dir + "/capi.conf");
+    if (!conf) return false;
+    const std::vector<Section>& sections = *conf;
     bool ok = true;
     std::map<std::string, const Section*> containers;
     for (const Section& sec : sections) {

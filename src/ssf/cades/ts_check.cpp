@@ -220,7 +220,7 @@ int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_ST
             return static_cast<int>(SSF_RESULT_TSP_BAD_RESPONSE);
         }
         if (gen_time) gen_time->reset(ASN1_STRING_dup(TS_TST_INFO_get_time(tst.get())));
-        const int r = ssf_verify_TS_token(p7.get(), tst.get(), data, store, kind, pab_certs, when);
+        const int r = verify_ts_token(p7.get(), tst.get(), data, store, kind, pab_certs, when);
         if (r != 0) log_error("%s() 4 : ssf_verify_TS_token() failed", kFn);
         return r;
     }();
@@ -430,18 +430,16 @@ int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
     return rc;
 }
 
-}  // namespace ssf
-
-int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,
-                        X509_STORE* store, int kind, STACK_OF(X509) * pab_certs,
-                        const ASN1_GENERALIZEDTIME* when) {
+int verify_ts_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
+                    int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "ssf_verify_TS_token";
-    return ssf::guarded(kFn, ssf::SSF_RC_MEMORY, [&] {
-        ssf::log_debug("%s() begin: p7 = 0x%lx, tst_info = 0x%lx, data = 0x%lx, store = 0x%lx", kFn,
-                       ssf::ptr_bits(p7), ssf::ptr_bits(tst_info), ssf::ptr_bits(data),
-                       ssf::ptr_bits(store));
-        const int rc = ssf::verify_token(p7, tst_info, data, store, kind, pab_certs, when);
-        ssf::log_debug("%s() end: return code = %d (%s)", kFn, rc, ssf::result_text(rc));
+    return guarded(kFn, SSF_RC_MEMORY, [&] {
+        log_debug("%s() begin: p7 = 0x%lx, tst_info = 0x%lx, data = 0x%lx, store = 0x%lx", kFn,
+                  ptr_bits(p7), ptr_bits(tst_info), ptr_bits(data), ptr_bits(store));
+        const int rc = verify_token(p7, tst_info, data, store, kind, pab_certs, when);
+        log_debug("%s() end: return code = %d (%s)", kFn, rc, result_text(rc));
         return rc;
     });
 }
+
+}  // namespace ssf

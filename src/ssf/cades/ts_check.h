@@ -11,7 +11,6 @@
 #include <ctime>
 
 #include "cryptoext/ossl.h"
-#include "ssf/export.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -65,8 +64,6 @@ int AddCACertsToStore(X509_STORE* store);
 [[nodiscard]] int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
                                                       const ASN1_GENERALIZEDTIME* gen_time);
 
-}  // namespace ssf
-
 // The token (a PKCS#7 SignedData with its TSTInfo; tst_info may be null) checked over data (or
 // over nothing) for a kind of time stamp: signature, version and TSA name, the TSA's chain over
 // store at `when` (null: the token's genTime when "common:verify_use_signing_time" is on, else
@@ -74,9 +71,9 @@ int AddCACertsToStore(X509_STORE* store);
 // check. 0; the kind's code (118, 123, 125, or 28 for an unknown kind) when the chain or the
 // token does not verify; 4, 13 (unknown kind), 114, 115, or -1. The certValues certificates
 // are trusted for this call alone: store is only read, so threads may share it, each checking
-// at its own time. Adds the TSA's certificate to the token when it lacks it. Hosts call it
-// outside the SSF interface: it takes no lock and runs no start-up, and touches only state that is
-// made once.
-SSF_API int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,
-                                X509_STORE* store, int kind, STACK_OF(X509) * pab_certs,
-                                const ASN1_GENERALIZEDTIME* when);
+// at its own time. Adds the TSA's certificate to the token when it lacks it.
+// The exported ssf_verify_TS_token (ssf/exports.h) runs it once start-up has succeeded.
+int verify_ts_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
+                    int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when);
+
+}  // namespace ssf

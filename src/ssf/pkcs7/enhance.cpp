@@ -12,6 +12,7 @@
 #include "ssf/log.h"
 #include "ssf/pkcs7/verify.h"
 #include "ssf/pkcs7/workers.h"
+#include "ssf/records.h"
 #include "ssf/utils.h"
 
 namespace ssf {
@@ -22,7 +23,7 @@ namespace {
 struct RecordList {
     SigRcpSsfInfoList head = nullptr;
     ~RecordList() {
-        if (head) SsfDELSigRcpSsfInfoList(&head);
+        if (head) delete_list(&head);
     }
 };
 
@@ -109,12 +110,12 @@ int enhance_all(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
         SigRcpSsfInfo* rec = nullptr;
         if (int r = set_profile_data(true, &rec, si, cert.get(), rc); r != 0) {
             log_error("%s() 9 : set_profile_data() failed for signer #%d", kFn, i);
-            SsfDELSigRcpSsfInfo(&rec);
+            delete_record(&rec);
             return r;
         }
-        if (int r = static_cast<int>(SsfINSSigRcpSsfInfo(rec, &records.head)); r != 0) {
+        if (int r = static_cast<int>(insert_record(rec, &records.head)); r != 0) {
             log_error("%s() 10 : SsfINSSigRcpSsfInfo() failed for signer #%d", kFn, i);
-            SsfDELSigRcpSsfInfo(&rec);
+            delete_record(&rec);
             return r;
         }
     }

@@ -252,7 +252,7 @@ struct Verification {
         SigRcpSsfInfo* rec = nullptr;
         if (set_profile_data(enhanced, &rec, si, cert, result) != 0) {
             log_error("%s() 12.1 : set_profile_data() failed", fn);
-            SsfDELSigRcpSsfInfo(&rec);
+            delete_record(&rec);
             return;
         }
         if (profile) {
@@ -262,11 +262,11 @@ struct Verification {
             if (!set_field(rec->strSigRcpProfile, rec->strSigRcpProfileL, profile->data(),
                            profile->size(), true)) {
                 log_error("%s() 12.1 : set_profile_data() failed", fn);
-                SsfDELSigRcpSsfInfo(&rec);
+                delete_record(&rec);
                 return;
             }
         }
-        if (SsfINSSigRcpSsfInfo(rec, results) != 0) SsfDELSigRcpSsfInfo(&rec);
+        if (insert_record(rec, results) != 0) delete_record(&rec);
     }
 
     void one_signer(PKCS7_SIGNER_INFO* si, int i) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -473,3 +474,84 @@ TEST_F(Signing, AddedSignatureStoreComesFromUserFileOrIsEmpty) {
 }
 
 }  // namespace
+
+// A configuration that start-up cannot use refuses every call that would work on it (1, no
+// output, records 28, one line), where running on defaults would drop the checks it asks for;
+// once the file is mended the next call in the same process starts up and works.
+TEST_F(Signing, CallsAreRefusedWhileTheConfigurationCannotBeUsed) {
+    dir.write("stranger.pem", pem_of(pki->stranger.cert.get()));
+    const std::string checks = "cert_check_options = check_chain\nca_file = ";
+    start(checks + dir.file("stranger.pem"));
+    Bytes sig;
+    EXPECT_EQ(sign("PKCS7", content, true, false, {{&pki->rsa_leaf, profile("rsa")}}, sig), 5u);
+
+    const Bytes peer = peer_signed({&pki->rsa_leaf}, content, 0);
+    const std::string cfg = dir.file("selvanor-ssf-server.cfg"),
+                      fallback = "/tmp/" + std::string(ssf::kLogFileName),
+                      good = "[common]\nlog_dir = " + dir.path() + "\n" + checks + pki->ca_bundle +
+                             "\n";
+    const struct {
+        const char* what;
+        std::function<void()> spoil;
+    } cases[] = {
+        {"a line without '='",
+         [&] {
+             dir.write(ssf::kConfigFileName, good + "[hok]\nhok_urls http://127.0.0.1:1/ws\n");
+         }},
+        {"a NUL byte", [&] { dir.write(ssf::kConfigFileName, good + std::string("; \0\n", 4)); }},
+        {"a comment over 1 MiB",
+         [&] { dir.write(ssf::kConfigFileName, good + ";" + std::string(1 << 20, 'x') + "\n"); }},
+        {"a section line naming none",
+         [&] { dir.write(ssf::kConfigFileName, good + "[cades]\n[]\nmax_ocsp_age = 5\n"); }},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(cfg.c_str(), 0600), 0); }},
+        {"a directory", [&] { ASSERT_EQ(mkdir(cfg.c_str(), 0700), 0); }},
+        {"a dangling link",
+         [&] { ASSERT_EQ(symlink(dir.file("absent").c_str(), cfg.c_str()), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ssf::reset_for_tests();
+        (void)(std::remove(cfg.c_str()) == 0 || rmdir(cfg.c_str()) == 0);
+        c.spoil();
+        const size_t before = testing_support::read_file(fallback).size();  // shared: ours only
+
+        SigRcpSsfInfoList list = nullptr;
+        SigRcpSsfInfo* rec = record(pki->rsa_leaf, profile("rsa"));
+        rec->uResult = 0;
+        ASSERT_EQ(SsfINSSigRcpSsfInfo(rec, &list), 0u);
+        Bytes data = wrap(content);
+        Sap fmt("PKCS7"), hash("SHA1");
+        Out o;
+        EXPECT_EQ(without_hang(
+                      [&] {
+                          return SsfSign(fmt.p(), fmt.n(), hash.p(), hash.n(), 1, 0, data.data(),
+                                         static_cast<SAP_UINT>(data.size()), list, &o.data, &o.len);
+                      },
+                      {cfg}),
+                  1u);
+        EXPECT_TRUE(o.cleared());
+        EXPECT_EQ(rec->uResult, 28u);
+        SsfDELSigRcpSsfInfoList(&list);
+        Bytes output{1};
+        EXPECT_EQ(verify("PKCS7", peer, nullptr, r, &output), 1u);
+        EXPECT_TRUE(r.empty());
+        EXPECT_TRUE(output.empty());
+        EXPECT_EQ(ssf_verify_TS_token(nullptr, nullptr, nullptr, nullptr, 1, nullptr, nullptr), 1);
+        EXPECT_FALSE(ssf::lib_started());
+        const std::string all = testing_support::read_file(fallback),
+                          logged = all.substr(std::min(before, all.size()));
+        for (const char* fn : {"SsfSign", "SsfVerify", "ssf_verify_TS_token"})
+            EXPECT_TRUE(
+                has_line(logged, std::string(fn) + "() : start-up failed, the call is refused"))
+                << fn;
+
+        (void)(std::remove(cfg.c_str()) == 0 || rmdir(cfg.c_str()) == 0);
+        dir.write(ssf::kConfigFileName, good);
+        std::vector<SAP_UINT> codes;
+        EXPECT_EQ(
+            sign("PKCS7", content, true, false, {{&pki->rsa_leaf, profile("rsa")}}, sig, &codes),
+            0u);
+        EXPECT_EQ(codes, std::vector<SAP_UINT>{0});
+        EXPECT_EQ(verify("PKCS7", peer, nullptr, r), 0u);
+    }
+}

@@ -1,0 +1,134 @@
+#include "platform/ini.h"
+
+#include "platform/files.h"
+
+namespace platform {
+
+namespace {
+
+// The C locale's white space and case: files written for the library in any locale mean the
+// same.
+bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = lower(c);
+    return out;
+}
+
+std::string_view strip(std::string_view s) {
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// One logical line, blanks around it dropped, into the sections; false when not understood.
+bool take_line(std::string_view line, std::vector<Ini::Section>& sections) {
+    if (line.empty() || line.front() == ';' || line.front() == '#') return true;
+    if (line.front() == '[' && line.back() == ']') {
+        const std::string_view name = strip(line.substr(1, line.find(']') - 1));
+        if (name.empty()) return false;
+        sections.push_back({std::string(name), {}});
+        return true;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos || eq == 0) return false;
+    sections.back().entries.emplace_back(strip(line.substr(0, eq)), strip(line.substr(eq + 1)));
+    return true;
+}
+
+}  // namespace
+
+bool ini_names_equal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+std::optional<Ini> Ini::parse(std::string_view text, int& bad_line) {
+    Ini ini;
+    ini.sections_.push_back({});
+    std::string logical;  // the physical lines joined by their trailing backslashes
+    int number = 0;
+    bool goes_on = false;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view physical = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++number;
+        if (physical.find('\0') != std::string_view::npos) {
+            bad_line = number;
+            return std::nullopt;
+        }
+        logical.append(physical);
+        while (!logical.empty() && blank(logical.back())) logical.pop_back();
+        goes_on = !logical.empty() && logical.back() == '\\';
+        if (goes_on) {
+            logical.pop_back();
+            continue;
+        }
+        if (!take_line(strip(logical), ini.sections_)) {
+            bad_line = number;
+            return std::nullopt;
+        }
+        logical.clear();
+    }
+    // A last line that announces another which never comes is not taken as complete.
+    if (goes_on) {
+        bad_line = number;
+        return std::nullopt;
+    }
+    return ini;
+}
+
+std::string Ini::value_text(std::string_view rest) {
+    for (const char quote : {'"', '\''}) {
+        if (rest.size() > 1 && rest[0] == quote && rest[1] != quote) {
+            rest.remove_prefix(1);
+            return std::string(rest.substr(0, rest.find(quote)));
+        }
+    }
+    const std::string_view v = strip(rest.substr(0, rest.find_first_of(";#")));
+    if (v == "\"\"" || v == "''") return std::string();
+    return std::string(v);
+}
+
+// Compared as "section:key", which is how the configuration has always addressed its values: a
+// colon inside a section or key name cannot make a key match that did not before.
+std::optional<std::string> Ini::get(std::string_view section_key) const {
+    const std::string* found = nullptr;
+    for (const Section& s : sections_)
+        for (const auto& [k, v] : s.entries)
+            if (ini_names_equal(s.name + ":" + k, section_key)) found = &v;
+    if (!found) return std::nullopt;
+    return value_text(*found);
+}
+
+std::map<std::string, std::string> Ini::values() const {
+    std::map<std::string, std::string> out;
+    for (const Section& s : sections_)
+        for (const auto& [k, v] : s.entries) out[lower(s.name) + ":" + lower(k)] = value_text(v);
+    return out;
+}
+
+IniFileRead read_ini_file(const std::string& path, size_t limit) {
+    IniFileRead out;
+    RegularFile file(path);
+    if (!file) {
+        out.error = file.error();
+        out.missing = file.missing();
+        return out;
+    }
+    std::string text;
+    if ((out.error = file.read_all(text, limit)) == 0) out.ini = Ini::parse(text, out.bad_line);
+    return out;
+}
+
+}  // namespace platform

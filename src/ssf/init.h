@@ -1,0 +1,27 @@
+// Library start-up: finds and reads the configuration, opens the trace log, brings up the crypto
+// library and its engines, and fills the process-wide configuration (ssf/config.h). It sits at
+// the top beside the exports, which run it before every call until it has succeeded.
+#pragma once
+
+#include <string>
+
+#include "ssf/config.h"
+
+namespace ssf {
+
+// 0 on success (also when start-up had already succeeded), -1 on failure.
+int init_lib();
+bool lib_started();
+
+std::string get_config_dir();
+const char* get_default_log_dir();
+std::string get_default_log_path();
+const char* get_local_encoding();
+
+// Splits "proxy:proxy_url" into host and port.
+void split_proxy_url(const std::string& url, Text& host, Text& port);
+
+// For tests only: back to the state of a freshly loaded library (log closed, not started).
+void reset_for_tests();
+
+}  // namespace ssf
