@@ -16,19 +16,27 @@ namespace ssf {
 namespace {
 
 // What the look-up of a per-call store reads: the caller's store, through a context of its own
-// (the caller's look-ups run from it), and the call's own certificates.
+// (the caller's look-ups run from it), and the call's own certificates. borrowed: the slots of
+// the call's store that hold the caller's data.
 struct CallerStore {
     ossl::X509StorePtr base;
     ossl::X509StoreCtx ctx;
     ossl::X509Stack extra;
+    std::vector<int> borrowed;
 };
 
 CallerStore* caller_of(const X509_LOOKUP* lu) {
     return static_cast<CallerStore*>(X509_LOOKUP_get_method_data(lu));
 }
 
+// The store frees its look-ups before its ex_data, so the caller's data is taken off here, before
+// the data's free callbacks could see it.
 void free_caller(X509_LOOKUP* lu) {
-    delete caller_of(lu);
+    CallerStore* caller = caller_of(lu);
+    X509_STORE* own = X509_LOOKUP_get_store(lu);
+    if (caller && own)
+        for (int i : caller->borrowed) (void)X509_STORE_set_ex_data(own, i, nullptr);
+    delete caller;
     X509_LOOKUP_set_method_data(lu, nullptr);
 }
 
@@ -115,6 +123,24 @@ int call_store_index() {
 }
 char g_call_store_mark;
 
+// A host's look-ups and callbacks are handed the call's store and may read their data from it, so
+// the call's store shows the caller's data: the same pointers, borrowed, not copied (no dup
+// callback runs, and free_caller takes them off before the free callbacks could see them). They
+// live as long as the caller's store, which the call's holds. The ex_data is opaque, so the slots
+// are read one by one up to a bound far above the handful of indexes a process allocates; a slot
+// past it stays empty, as on a store the host never set up. A slot the host's new-callback filled
+// on the call's store is left as it is.
+constexpr int kExDataSlots = 256;
+bool borrow_ex_data(X509_STORE* base, X509_STORE* own, CallerStore& caller) {
+    for (int i = 0; i < kExDataSlots; ++i) {
+        void* data = X509_STORE_get_ex_data(base, i);
+        if (!data || i == call_store_index() || X509_STORE_get_ex_data(own, i)) continue;
+        if (X509_STORE_set_ex_data(own, i, data) != 1) return false;
+        caller.borrowed.push_back(i);
+    }
+    return true;
+}
+
 X509_LOOKUP_METHOD* caller_store_lookup() {
     static const ossl::LookupMethod method = [] {
         ossl::LookupMethod m(X509_LOOKUP_meth_new("the caller's store"));
@@ -152,6 +178,12 @@ ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when, STACK_OF(X509) *
     X509_STORE_set_check_crl(own.get(), X509_STORE_get_check_crl(base));
     X509_STORE_set_cert_crl(own.get(), X509_STORE_get_cert_crl(base));
     X509_STORE_set_check_policy(own.get(), X509_STORE_get_check_policy(base));
+    // Its look-ups too: what the caller's store refuses to trust stays refused. Their default
+    // search, asked on the call's store, reaches the caller's through by_subject.
+    X509_STORE_set_get_issuer(own.get(), X509_STORE_get_get_issuer(base));
+    X509_STORE_set_lookup_certs(own.get(), X509_STORE_get_lookup_certs(base));
+    X509_STORE_set_lookup_crls(own.get(), X509_STORE_get_lookup_crls(base));
+    X509_STORE_set_cleanup(own.get(), X509_STORE_get_cleanup(base));
 
     auto caller = std::make_unique<CallerStore>();
     if (X509_STORE_up_ref(base) != 1) return nullptr;
@@ -165,7 +197,10 @@ ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when, STACK_OF(X509) *
     }
     X509_LOOKUP* lu = X509_STORE_add_lookup(own.get(), method);
     if (!lu || X509_LOOKUP_set_method_data(lu, caller.get()) != 1) return nullptr;
-    (void)caller.release();  // the look-up's now, freed with the store
+    // The look-up's now, freed with the store; only then is anything borrowed, so that whatever
+    // fails below still gives the caller's data back.
+    CallerStore& held = *caller.release();
+    if (!borrow_ex_data(base, own.get(), held)) return nullptr;
     return own;
 }
 

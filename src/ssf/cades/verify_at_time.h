@@ -15,9 +15,12 @@
 namespace ssf {
 
 // A store for one verification at `when` (-1: now). It has the caller's verification parameters
-// with that time, trusts what the caller's store trusts (asked by subject as a chain needs it, so
-// the caller's own look-ups still run) and, for this call alone, the certificates of `extra`.
-// None when memory runs out.
+// with that time, its CRL and verification callbacks, its own look-ups (get_issuer, lookup_certs,
+// lookup_crls, so what the caller's store refuses stays refused) and its ex_data (borrowed, for
+// hosts' functions that read it from the store they are handed); it trusts what the caller's store
+// trusts (asked by subject as a chain needs it, so the caller's store's look-ups still run) and,
+// for this call alone, the certificates of `extra`. A call's own store at its own moment with no
+// `extra` is handed back as it is. None when memory runs out.
 [[nodiscard]] ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when,
                                                STACK_OF(X509) * extra = nullptr);
 

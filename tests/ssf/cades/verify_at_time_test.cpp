@@ -11,6 +11,7 @@
 #include "fixture.h"
 #include "kit/ocsp.h"
 #include "kit/tsa.h"
+#include "ssf/cades/ts_check.h"
 
 using test_pki::Der;
 using test_pki::Entity;
@@ -167,6 +168,71 @@ TEST_F(AtTime, CallersStoreIsOnlyReadAndNullInputsRefused) {
         ssf::SSF_TS_RESP_verify_token(-1, ctx.get(), nullptr, test_pki::timestamp_token(0).get()),
         0);
     ERR_clear_error();
+}
+
+// A host's look-up that reads its data (a count of its calls) from the store it is handed; the
+// crypto library must free that data only with the host's store.
+int host_data_freed = 0;
+int host_data_index() {
+    static const int index = X509_STORE_get_ex_new_index(
+        0, nullptr, nullptr, nullptr, [](void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
+            host_data_freed += ptr != nullptr;
+        });
+    return index;
+}
+int issuer_with_data(X509** issuer, X509_STORE_CTX* ctx, X509* x) {
+    auto* asked = static_cast<int*>(
+        X509_STORE_get_ex_data(X509_STORE_CTX_get0_store(ctx), host_data_index()));
+    if (!asked) return 0;
+    ++*asked;
+    return X509_STORE_CTX_get1_issuer(issuer, ctx, x);
+}
+
+// The caller's own issuer look-up decides, though it is handed the call's store, and finds there
+// the data the caller keeps on its own.
+TEST_F(AtTime, CallersLookUpsDecideWithTheirData) {
+    const struct {
+        const char* what;
+        X509_STORE_CTX_get_issuer_fn get_issuer;
+        bool with_data;
+        int token_rc, ocsp_rc;  // of ssf_verify_TS_token (kind 2) and OCSP_basic_verify_time
+    } cases[] = {
+        {"no issuer ever",
+         [](X509** issuer, X509_STORE_CTX*, X509*) {
+             *issuer = nullptr;
+             return 0;
+         },
+         false, 123, 0},
+        {"issuers while the host's data is there", issuer_with_data, true, 0, 1},
+    };
+    test_pki::TokenSpec spec;
+    spec.tsa = &tsa(KeyType::ec);
+    ossl::OctetString data(ASN1_OCTET_STRING_new());
+    ASN1_OCTET_STRING_set(data.get(), reinterpret_cast<const unsigned char*>(spec.data.data()),
+                          static_cast<int>(spec.data.size()));
+    test_pki::OcspSpec ospec;
+    ospec.responder = &responder(KeyType::ec);
+    ospec.singles.push_back({&pki->leaf, &pki->inter});
+    for (const auto& c : cases) {
+        ossl::X509StorePtr store = test_pki::new_store();
+        X509_STORE_set_get_issuer(store.get(), c.get_issuer);
+        int asked = 0;
+        if (c.with_data) X509_STORE_set_ex_data(store.get(), host_data_index(), &asked);
+        host_data_freed = 0;
+        EXPECT_EQ(ssf_verify_TS_token(test_pki::make_token(spec).get(), nullptr, data.get(),
+                                      store.get(), 2, nullptr, nullptr),
+                  c.token_rc)
+            << c.what;
+        EXPECT_EQ(ssf::OCSP_basic_verify_time(nullptr, test_pki::make_basic(ospec).get(), nullptr,
+                                              store.get(), 0),
+                  c.ocsp_rc)
+            << c.what;
+        ERR_clear_error();
+        EXPECT_EQ(asked > 0, c.with_data) << c.what;
+        EXPECT_EQ(host_data_freed, 0) << c.what;
+        store.reset();
+        EXPECT_EQ(host_data_freed, c.with_data ? 1 : 0) << c.what;
+    }
 }
 
 TEST_F(AtTime, SignatureStepHandsOutTheTsaCertificate) {
