@@ -52,15 +52,21 @@ ossl::OcspBasicResp make_basic(const OcspSpec& spec) {
     // is reachable only through its read-only getter.
     auto* produced = const_cast<ASN1_GENERALIZEDTIME*>(OCSP_resp_get0_produced_at(bs.get()));
     check(produced && ASN1_GENERALIZEDTIME_set(produced, produced_at), "producedAt");
-    ossl::X509View chain(sk_X509_new_null());
-    for (const Entity* e : spec.chain) sk_X509_push(chain.get(), e->cert.get());
-    unsigned long flags = OCSP_NOTIME;
+    unsigned long flags = OCSP_NOTIME | OCSP_NOCERTS;
     if (spec.by_key) flags |= OCSP_RESPID_KEY;
-    if (!spec.with_certs) flags |= OCSP_NOCERTS;
     EVP_PKEY* key = spec.responder->key.get();
     check(OCSP_basic_sign(bs.get(), spec.responder->cert.get(), key,
-                          spec.md ? spec.md : digest_for(key), chain.get(), flags) == 1,
+                          spec.md ? spec.md : digest_for(key), nullptr, flags) == 1,
           "OCSP_basic_sign");
+    // The signer would put its own certificate first; the certificates lie outside what is
+    // signed, so they are added afterwards in the order asked for.
+    std::vector<const Entity*> inside = spec.ahead;
+    if (spec.with_certs) {
+        inside.push_back(spec.responder);
+        inside.insert(inside.end(), spec.chain.begin(), spec.chain.end());
+    }
+    for (const Entity* e : inside)
+        check(OCSP_basic_add1_cert(bs.get(), e->cert.get()) == 1, "OCSP_basic_add1_cert");
     return bs;
 }
 

@@ -28,6 +28,7 @@ struct OcspSpec {
     std::vector<SingleSpec> singles;
     bool with_certs = true;            // the responder's certificate inside the response
     std::vector<const Entity*> chain;  // further certificates inside it (with_certs)
+    std::vector<const Entity*> ahead;  // certificates inside it before all of the above
     const EVP_MD* md = nullptr;        // signature digest; nullptr: digest_for(responder key)
 };
 

@@ -113,7 +113,8 @@ int status_by_ocsp(X509* cert, X509* issuer, STACK_OF(X509) * certs,
             continue;
         }
         const unsigned long flags = config().disable_ocsp_issuer_check ? OCSP_NOCHECKS : 0;
-        if (SSF_OCSP_basic_verify(time, bs, certs, store, flags) <= 0) {
+        X509* responder = nullptr;
+        if (SSF_OCSP_basic_verify(time, bs, certs, store, flags, &responder) <= 0) {
             log_error("%s() 6 : SSF_OCSP_basic_verify( #%d ) failed", kFn, n);
             return SSF_RESULT_INVALID_SIGNATURE;
         }
@@ -137,21 +138,19 @@ int status_by_ocsp(X509* cert, X509* issuer, STACK_OF(X509) * certs,
             log_error("%s() 10 : OCSP_BASICRESP has wrong 'producedAt' time, it is too old", kFn);
             return SSF_RESULT_ES_SIGNER_CERT_INVALID;
         }
-        const STACK_OF(X509)* inside = OCSP_resp_get0_certs(bs);
-        X509* responder = sk_X509_num(inside) > 0 ? sk_X509_value(inside, 0) : nullptr;
-        if (!responder) {
+        // The responder is the certificate the signature check verified with: the others a
+        // response carries are unsigned and their chains unchecked, so a nocheck extension on
+        // one of them vouches for nothing. Responders may leave their own certificate out
+        // (RFC 6960); it then came from the certValues.
+        X509* inside = nullptr;
+        if (OCSP_resp_get0_signer(bs, &inside, nullptr) != 1)
             log_write(
                 "%s() 11 : OCSP certificate not found in response, trying to find in signature "
                 "attributes",
                 kFn);
-            // Responders may leave their certificates out (RFC 6960). The responder id names
-            // it by subject or by key hash; the crypto library matches both, as the signature
-            // check above did.
-            if (OCSP_resp_get0_signer(bs, &responder, certs) != 1) responder = nullptr;
-            if (!responder) {
-                log_error("%s() 12 : OCSP certificate not found in signature attributes", kFn);
-                return SSF_RESULT_OCSP_BAD_RESPONSE;
-            }
+        if (!responder) {
+            log_error("%s() 12 : OCSP certificate not found in signature attributes", kFn);
+            return SSF_RESULT_OCSP_BAD_RESPONSE;
         }
         if (X509_get_ext_by_NID(responder, NID_id_pkix_OCSP_noCheck, -1) < 0) {
             log_error("%s() 13 : id-pkix-ocsp-nocheck extension not found in response", kFn);
@@ -465,7 +464,9 @@ int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
 }
 
 int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
-                          STACK_OF(X509) * certs, X509_STORE* store, unsigned long flags) {
+                          STACK_OF(X509) * certs, X509_STORE* store, unsigned long flags,
+                          X509** signer) {
+    if (signer) *signer = nullptr;
     ossl::X509Stack untrusted = ossl::new_x509_stack();
     const STACK_OF(X509)* inside = bs ? OCSP_resp_get0_certs(bs) : nullptr;
     if (!untrusted ||
@@ -482,6 +483,9 @@ int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
     if (rc < 1) {
         log_error("%s() 1 : OCSP_basic_verify_time() failed", "SSF_OCSP_basic_verify");
         log_crypto_errors();
+    } else if (signer && OCSP_resp_get0_signer(bs, signer, untrusted.get()) != 1) {
+        // The same search over the same list as the verification's finds the same certificate.
+        *signer = nullptr;
     }
     return rc;
 }

@@ -48,10 +48,11 @@ namespace ssf {
                                   REVOCATION_VALUES* rev_vals);
 
 // OCSP_basic_verify_time with the response's first certificate and copies of certs as the
-// untrusted list.
+// untrusted list. On success *signer, when asked for, is the certificate the response was
+// verified with (owned by bs or certs).
 [[nodiscard]] int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
                                         STACK_OF(X509) * certs, X509_STORE* store,
-                                        unsigned long flags);
+                                        unsigned long flags, X509** signer = nullptr);
 
 // 1 when every certificate's validity period holds the time (an empty list passes), else 0.
 [[nodiscard]] int check_certs_validity(STACK_OF(X509) * certs, const ASN1_GENERALIZEDTIME* time);

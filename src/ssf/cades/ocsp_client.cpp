@@ -213,9 +213,11 @@ Attempt RevValue::judge(SingleResp& s, ossl::X509Ptr* ocsp_cert, ossl::OcspBasic
         log_error("%s() 18 : OCSP_CERTID's in request and response don't match", kFn);
         return {SSF_RESULT_OCSP_BAD_RESPONSE};
     }
-    const STACK_OF(X509)* certs = OCSP_resp_get0_certs(bs);
-    X509* responder = sk_X509_num(certs) > 0 ? sk_X509_value(certs, 0) : nullptr;
-    if (!responder) {
+    // The responder is the certificate the response was verified with, which the verification,
+    // given no certificates of ours, took from the response's own. Any other certificate the
+    // response carries is unsigned, and its nocheck extension would vouch for nothing.
+    X509* responder = nullptr;
+    if (OCSP_resp_get0_signer(bs, &responder, nullptr) != 1) {
         log_error("%s() 19 : no OCSP certificate found in response", kFn);
         return {SSF_RESULT_OCSP_BAD_RESPONSE};
     }

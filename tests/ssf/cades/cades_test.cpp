@@ -471,6 +471,8 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     struct Responses {
         CertStatus status = CertStatus::good;  // the signer's
         bool with_certs = true, by_key = false, bad_signature = false;
+        const Entity* signer = nullptr;         // of the signer's response; nullptr: resp_inter
+        std::vector<const Entity*> ahead = {};  // in the signer's response before the rest
     };
     auto responses = [&](Responses r) {
         return consistent_values([&, r](REVOCATION_VALUES* v) {
@@ -478,7 +480,8 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
                 {&resp_inter, {&by_ocsp, &inter, r.status}}, {&resp_root, {&inter, &root}}};
             for (int i = 0; i < 2; ++i) {
                 OcspSpec spec;
-                spec.responder = path[i].first;
+                spec.responder = i == 0 && r.signer ? r.signer : path[i].first;
+                if (i == 0) spec.ahead = r.ahead;
                 spec.by_key = r.by_key;
                 spec.with_certs = r.with_certs;
                 spec.singles.push_back(path[i].second);
@@ -505,6 +508,14 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
                                      new_key(KeyType::ec), &inter),
                  late = issue({"CAdES Late", 0x1202, t + kDay, t + kYear}, new_key(KeyType::ec),
                               &inter);
+    // A responder without ocsp-nocheck, and a certificate in its name with it that nobody
+    // certified.
+    const Entity
+        checked =
+            issue({"CAdES Checked Responder", 0x1203, 0, 0, {{"extendedKeyUsage", "OCSPSigning"}}},
+                  new_key(KeyType::ec), &inter),
+        impostor = issue({"CAdES Checked Responder", 0x1204, 0, 0, ocsp_responder_exts()},
+                         new_key(KeyType::ec), nullptr);
     const struct {
         const char* name;
         const Der* sig;
@@ -567,6 +578,20 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         {"a stored response whose signature does not verify", &with_ocsp,
          responses({.bad_signature = true}), 27, 27,
          "get_cert_status() 6 : SSF_OCSP_basic_verify( #0 ) failed"},
+        {"a stored response whose first certificate has ocsp-nocheck, its signer's not", &with_ocsp,
+         responses({.signer = &checked, .ahead = {&resp_inter}}), 105, 105,
+         "get_cert_status() 13 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"a stored response with its signer's certificate second", &with_ocsp,
+         responses({.ahead = {&checked}}), 0, 0, ""},
+        {"a stored response with a signer's namesake that has ocsp-nocheck", &with_ocsp,
+         [&, add = add_cert_value(checked.cert.get()),
+          edit = responses(
+              {.with_certs = false, .signer = &checked, .ahead = {&resp_inter, &impostor}})](
+             PKCS7_SIGNER_INFO* si) {
+             add(si);
+             edit(si);
+         },
+         105, 105, "get_cert_status() 13 : id-pkix-ocsp-nocheck extension not found in response"},
         {"a certificate naming a responder with only CRLs stored", &with_ocsp,
          consistent_values([&](REVOCATION_VALUES* v) {
              sk_OCSP_BASICRESP_pop_free(v->ocspVals, OCSP_BASICRESP_free);

@@ -89,6 +89,7 @@ struct Shape {
     const Entity* signer = nullptr;  // the kit's EC responder when none
     bool other_cert = false;         // about another certificate
     bool bad_signature = false;      // a byte of the signature value flipped
+    const Entity* ahead = nullptr;   // inside the response before the signer's certificate
 };
 
 // authorityInfoAccess naming one responder by the URI as it is, NUL bytes included.
@@ -114,6 +115,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
     static const Entity& by_root =
         *new Entity(issue({"Responder of the root", 903, 0, 0, ocsp_responder_exts()},
                           new_key(KeyType::ec), &get().root));
+    const Entity* kit_responder = &services().responder[static_cast<int>(KeyType::ec)];
     struct Case {
         const char* name;
         std::string cades;
@@ -219,6 +221,22 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
          1,
          {},
          "get_revValue() 20 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"the first certificate with ocsp-nocheck, the signer's without",
+         "",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, &no_nocheck, false, false, kit_responder}},
+         105,
+         1,
+         {},
+         "get_revValue() 20 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"the signer's certificate second, after one without ocsp-nocheck",
+         "",
+         kOne,
+         {Shape{0, 0, kDay, CertStatus::good, nullptr, false, false, &no_nocheck}},
+         0,
+         1,
+         {},
+         ""},
         {"signature does not verify",
          "",
          kOne,
@@ -305,7 +323,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
         if (c.urls == kNulInUrl)
             exts.push_back({"authorityInfoAccess",
                             aia_der(stub.url("/ocsp") + std::string(1, '\0') + ".evil/")});
-        const Entity* answering = &services().responder[static_cast<int>(KeyType::ec)];
+        const Entity* answering = kit_responder;
         const Entity cert = subject(++serial, urls, exts);
         for (const auto& r : c.replies) {
             if (const HttpReply* raw = std::get_if<HttpReply>(&r)) {
@@ -316,6 +334,7 @@ TEST_F(OcspClient, FreshnessPausesAnswersAndFailures) {
             OcspSpec spec;
             if (s.signer) answering = s.signer;
             spec.responder = answering;
+            if (s.ahead) spec.ahead = {s.ahead};
             spec.produced_at = T + s.produced;
             spec.singles.push_back({s.other_cert ? &pki->leaf : &cert, &pki->inter, s.status,
                                     T + s.this_update, s.next ? T + s.next : 0, 0, -1, EVP_sha1()});
