@@ -355,30 +355,16 @@ void init_crypto_library() {
     tzset();
 }
 
-void log_config_failure(const std::string& path, const platform::IniFileRead& c) {
-    if (c.error != 0) {
+// Why a file that is there could not be used: the errno of its read, or the line not understood.
+void log_unusable(const char* fn, const char* what, const std::string& path, int error,
+                  int bad_line) {
+    if (error != 0) {
         char msg[256];
-        log_error("%s() : '%s' cannot be read, errno = %d (%s)", "kes_get_parameter", path.c_str(),
-                  c.error, strerror_r(c.error, msg, sizeof msg));
+        log_error("%s() : %s'%s' cannot be read, errno = %d (%s)", fn, what, path.c_str(), error,
+                  strerror_r(error, msg, sizeof msg));
     } else {
-        log_error("%s() : line %d of '%s' is not understood", "kes_get_parameter", c.bad_line,
-                  path.c_str());
+        log_error("%s() : line %d of %s'%s' is not understood", fn, bad_line, what, path.c_str());
     }
-    log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", path.c_str());
-}
-
-// A registry file that is there but cannot be used leaves the directory unknown: the current
-// directory in its place would usually hold no configuration, and so run on defaults.
-void log_registry_failure(const platform::RegistryRead& r) {
-    if (r.error != 0) {
-        char msg[256];
-        log_error("%s() : registry file '%s' cannot be read, errno = %d (%s)", "get_config_dir",
-                  r.file.c_str(), r.error, strerror_r(r.error, msg, sizeof msg));
-    } else {
-        log_error("%s() : line %d of registry file '%s' is not understood", "get_config_dir",
-                  r.bad_line, r.file.c_str());
-    }
-    log_error("%s() : the configuration directory cannot be found, start-up failed", kFn);
 }
 
 // The configuration directory, or none when the registry file cannot be used.
@@ -403,7 +389,10 @@ int run_start_up() {
     const std::optional<std::string> found_dir = find_config_dir(&registry);
     if (!found_dir) {
         log_open(get_default_log_path().c_str(), kAppName, false);
-        log_registry_failure(registry);
+        // The current directory in its place would usually hold no configuration: defaults.
+        log_unusable("get_config_dir", "registry file ", registry.file, registry.error,
+                     registry.bad_line);
+        log_error("%s() : the configuration directory cannot be found, start-up failed", kFn);
         return -1;
     }
     const std::string& dir = *found_dir;
@@ -424,7 +413,8 @@ int run_start_up() {
     } else if (!config_file.ini) {
         // The log it would have named is unknown.
         log_open(get_default_log_path().c_str(), kAppName, false);
-        log_config_failure(file, config_file);
+        log_unusable("kes_get_parameter", "", file, config_file.error, config_file.bad_line);
+        log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
         log_error("%s() : the configuration file cannot be used, start-up failed", kFn);
         return -1;
     } else {
