@@ -21,4 +21,4 @@ cmake --build "$dir" --target test_engines test_ssf -j"$jobs" -- --quiet >&2
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions='$root/scripts/tsan.supp'"
 # The openssl command cannot host a TSan-built engine; the CLI route is covered by the main suite.
 "$dir/tests/test_engines" --gtest_brief=1 --gtest_filter='RandEngine.*:GostDigests.*:ObjectMap.*'
-exec "$dir/tests/test_ssf" --gtest_brief=1 --gtest_filter='Caches.*:TimeStamps.OneStoreSharedByThreads'
+exec "$dir/tests/test_ssf" --gtest_brief=1 --gtest_filter='Caches.*:TimeStamps.OneStoreSharedByThreads:Healing.BrokenThenMendedUnderManyThreads'

@@ -26,6 +26,7 @@ RegularFile::RegularFile(const std::string& path) : path_(path) {
     }
     if (!S_ISREG(st.st_mode)) {
         error_ = EINVAL;
+        not_regular_ = true;
         return;
     }
     // The name may have been pointed elsewhere since: O_NONBLOCK makes opening a FIFO return at
@@ -38,6 +39,7 @@ RegularFile::RegularFile(const std::string& path) : path_(path) {
     }
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         error_ = EINVAL;
+        not_regular_ = true;
         ::close(fd_);
         fd_ = -1;
     }

@@ -18,6 +18,9 @@ class RegularFile {
     explicit operator bool() const { return fd_ >= 0; }
     // errno of a failed open; EINVAL when the name is no regular file.
     int error() const { return error_; }
+    // The name is there but is a directory, FIFO, device or socket: said as such to an
+    // administrator, which errno's "Invalid argument" does not.
+    bool not_regular() const { return not_regular_; }
     // The name has no directory entry at all. A dangling symbolic link is there: it names a
     // file that cannot be read, which is not the same as no file.
     bool missing() const { return missing_; }
@@ -34,6 +37,7 @@ class RegularFile {
     int fd_ = -1;
     int error_ = 0;
     bool missing_ = false;
+    bool not_regular_ = false;
     std::string path_;
 };
 

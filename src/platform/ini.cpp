@@ -28,19 +28,38 @@ std::string_view strip(std::string_view s) {
     return s;
 }
 
+bool is_comment(std::string_view line) {
+    return !line.empty() && (line.front() == ';' || line.front() == '#');
+}
+
 // One logical line, blanks around it dropped, into the sections; false when not understood.
-bool take_line(std::string_view line, std::vector<Ini::Section>& sections) {
-    if (line.empty() || line.front() == ';' || line.front() == '#') return true;
+bool take_line(std::string_view line, const IniDialect& dialect,
+               std::vector<Ini::Section>& sections) {
+    if (line.empty() || is_comment(line)) return true;
     if (line.front() == '[' && line.back() == ']') {
-        const std::string_view name = strip(line.substr(1, line.find(']') - 1));
+        const size_t close = dialect.name_to_last_bracket ? line.size() - 1 : line.find(']');
+        const std::string_view name = strip(line.substr(1, close - 1));
         if (name.empty()) return false;
         sections.push_back({std::string(name), {}});
         return true;
     }
     const size_t eq = line.find('=');
     if (eq == std::string_view::npos || eq == 0) return false;
+    if (dialect.keys_need_section && sections.size() == 1) return false;
     sections.back().entries.emplace_back(strip(line.substr(0, eq)), strip(line.substr(eq + 1)));
     return true;
+}
+
+// The next physical line of text, taken off it: LF, CR LF and a lone CR all end one.
+std::string_view next_line(std::string_view& text) {
+    const size_t end = text.find_first_of("\r\n");
+    const std::string_view line = text.substr(0, end);
+    size_t skip = end == std::string_view::npos ? text.size() : end + 1;
+    if (end != std::string_view::npos && text[end] == '\r' && end + 1 < text.size() &&
+        text[end + 1] == '\n')
+        ++skip;
+    text.remove_prefix(skip);
+    return line;
 }
 
 }  // namespace
@@ -52,29 +71,30 @@ bool ini_names_equal(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::optional<Ini> Ini::parse(std::string_view text, int& bad_line) {
+std::optional<Ini> Ini::parse(std::string_view text, int& bad_line, const IniDialect& dialect) {
     Ini ini;
     ini.sections_.push_back({});
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     std::string logical;  // the physical lines joined by their trailing backslashes
     int number = 0;
     bool goes_on = false;
     while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view physical = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view physical = next_line(text);
         ++number;
         if (physical.find('\0') != std::string_view::npos) {
             bad_line = number;
             return std::nullopt;
         }
+        if (dialect.hash_ends_text) physical = physical.substr(0, physical.find('#'));
+        if (logical.empty() && is_comment(strip(physical))) continue;
         logical.append(physical);
         while (!logical.empty() && blank(logical.back())) logical.pop_back();
-        goes_on = !logical.empty() && logical.back() == '\\';
+        goes_on = dialect.continued_values && !logical.empty() && logical.back() == '\\';
         if (goes_on) {
             logical.pop_back();
             continue;
         }
-        if (!take_line(strip(logical), ini.sections_)) {
+        if (!take_line(strip(logical), dialect, ini.sections_)) {
             bad_line = number;
             return std::nullopt;
         }
@@ -118,16 +138,18 @@ std::map<std::string, std::string> Ini::values() const {
     return out;
 }
 
-IniFileRead read_ini_file(const std::string& path, size_t limit) {
+IniFileRead read_ini_file(const std::string& path, const IniDialect& dialect, size_t limit) {
     IniFileRead out;
     RegularFile file(path);
     if (!file) {
         out.error = file.error();
         out.missing = file.missing();
+        out.not_regular = file.not_regular();
         return out;
     }
     std::string text;
-    if ((out.error = file.read_all(text, limit)) == 0) out.ini = Ini::parse(text, out.bad_line);
+    if ((out.error = file.read_all(text, limit)) == 0)
+        out.ini = Ini::parse(text, out.bad_line, dialect);
     return out;
 }
 

@@ -31,9 +31,10 @@ RegistryRead registry_get_string(const std::string& key_path, const std::string&
     const char* file = std::getenv("SSF_REGISTRY_FILE");
     RegistryRead out;
     out.file = file && *file ? file : kDefaultRegistryFile;
-    IniFileRead read = read_ini_file(out.file);
+    IniFileRead read = read_ini_file(out.file, kRegistryDialect);
     if (read.missing) return out;
     out.error = read.error;
+    out.not_regular = read.not_regular;
     out.bad_line = read.bad_line;
     if (!read.ini) return out;
     for (const Ini::Section& section : read.ini->sections()) {
@@ -73,12 +74,10 @@ bool get_workstation_info(std::string& name) {
     return true;
 }
 
+// Asked on every text, as a debugger may attach at any time on Windows.
 void debug_output(const char* text) {
-    static const bool to_stderr = [] {
-        const char* v = std::getenv("SSF_DEBUG_OUTPUT");
-        return v && std::strcmp(v, "stderr") == 0;
-    }();
-    if (to_stderr && text) std::fprintf(stderr, "%s\n", text);
+    const char* v = std::getenv("SSF_DEBUG_OUTPUT");
+    if (v && std::strcmp(v, "stderr") == 0 && text) std::fprintf(stderr, "%s\n", text);
 }
 
 uint32_t process_id() {

@@ -18,6 +18,7 @@ struct RegistryRead {
     // A file that is there but cannot be used: the errno of its read, or the line (from 1) not
     // understood. Its values are unknown, which is not the same as absent.
     int error = 0;
+    bool not_regular = false;  // a directory, FIFO or device in the file's place
     int bad_line = 0;
     bool unusable() const { return error != 0 || bad_line != 0; }
 };

@@ -42,7 +42,10 @@ class ApiCall {
     // exception leaves, or the next call would wait for ever.
     ApiCall() {
         try {
-            if (config().use_func_mutex) lock_mutex(locked_);
+            // The configuration is read only once start-up has published it: until then a
+            // start-up on another thread may be writing it, and the call takes the lock, as the
+            // default has it.
+            if (!lib_started() || config().use_func_mutex) lock_mutex(locked_);
             started_ = init_lib() == 0;
         } catch (...) {
             release();

@@ -32,20 +32,27 @@ namespace ssf {
 namespace {
 
 constexpr const char* kFn = "init_lib";
-constexpr size_t kConfigDirMax = 1024;
 
 #define g_config (config_for_start_up())
 
-// Heap-made on first use: start-up runs from an ELF constructor that may precede this file's
-// dynamic initialisers.
-std::string& config_dir_buffer() {
-    static auto* dir = new std::string(".");
-    return *dir;
-}
-#define g_config_dir (config_dir_buffer())
-
 std::atomic<bool> g_started{false};
 std::mutex g_init_mutex;  // start-up may be re-entered from two exports when the API mutex is off
+
+// Guarded by g_init_mutex. Heap-made on first use: start-up runs from an ELF constructor that may
+// precede this file's dynamic initialisers.
+struct FailedRuns {
+    std::string last;              // what the last failed run met; "" after a success
+    bool log_provisional = false;  // the open log is the one a failed run chose
+};
+FailedRuns& failed_runs() {
+    static auto* f = new FailedRuns;
+    return *f;
+}
+// Where a failure is written when the configuration cannot say where; tests point it elsewhere.
+std::string& fallback_log_dir() {
+    static auto* d = new std::string("/tmp/");
+    return *d;
+}
 
 std::shared_ptr<const std::string> share(const char* text) {
     return text ? std::make_shared<const std::string>(text) : nullptr;
@@ -306,14 +313,26 @@ void read_all_keys(const ConfigSource& file) {
     log_set_debug_mode(g_config.debug_mode);
 }
 
-// Opens the trace log as the configuration asks; returns with no log when write_log says so.
-void open_configured_log(const ConfigSource& file) {
+// Where start-up's run puts the trace log: the configured one once the file has been read, the
+// fallback before (or when the file cannot be used, and so cannot say where).
+struct LogPlan {
+    bool write = true;
+    std::string path = get_default_log_path();
+    bool add_pid = false;
+};
+
+LogPlan configured_log(const ConfigSource& file) {
+    LogPlan plan;
     auto write_log = file.get("common:write_log");
-    if (write_log && *write_log != "yes") return;
+    if (write_log && *write_log != "yes") {
+        plan.write = false;
+        return plan;
+    }
     auto dir = file.get("common:log_dir");
-    std::string path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
+    plan.path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
     auto server_mode = file.get("common:server_mode");
-    log_open(path.c_str(), kAppName, server_mode && *server_mode == "yes");
+    plan.add_pid = server_mode && *server_mode == "yes";
+    return plan;
 }
 
 // PKCS#12 files made by older tools use RC2 and 3DES, which 3.0 keeps in its legacy provider.
@@ -355,47 +374,91 @@ void init_crypto_library() {
     tzset();
 }
 
-// Why a file that is there could not be used: the errno of its read, or the line not understood.
-void log_unusable(const char* fn, const char* what, const std::string& path, int error,
-                  int bad_line) {
-    if (error != 0) {
-        char msg[256];
-        log_error("%s() : %s'%s' cannot be read, errno = %d (%s)", fn, what, path.c_str(), error,
-                  strerror_r(error, msg, sizeof msg));
-    } else {
-        log_error("%s() : line %d of %s'%s' is not understood", fn, bad_line, what, path.c_str());
-    }
+std::string errno_text(int error) {
+    char msg[256];
+    return "errno = " + std::to_string(error) + " (" + strerror_r(error, msg, sizeof msg) + ")";
 }
 
-// The configuration directory, or none when the registry file cannot be used.
-std::optional<std::string> find_config_dir(platform::RegistryRead* registry) {
-    if (const char* env = std::getenv("DIR_LIBRARY")) {
-        g_config_dir.assign(env, strnlen(env, kConfigDirMax - 1));
-        return g_config_dir;
+// Why a file that is there could not be used: not a regular file, the errno of its read, or the
+// line not understood. Returns the reason, which tells this failure from another.
+std::string log_unusable(const char* fn, const char* what, const std::string& path,
+                         bool not_regular, int error, int bad_line) {
+    std::string why;
+    if (not_regular) {
+        log_error("%s() : %s'%s' is not a regular file", fn, what, path.c_str());
+        why = "not a regular file";
+    } else if (error != 0) {
+        why = errno_text(error);
+        log_error("%s() : %s'%s' cannot be read, %s", fn, what, path.c_str(), why.c_str());
+    } else {
+        log_error("%s() : line %d of %s'%s' is not understood", fn, bad_line, what, path.c_str());
+        why = "line " + std::to_string(bad_line);
+    }
+    return std::string(what) + path + ": " + why;
+}
+
+// The configuration directory, and what named it. A name given is used whole, and must be a
+// directory that is there: in its place the current directory would usually hold no
+// configuration, and every check the named one asks for would be dropped.
+struct ConfigDir {
+    std::string dir = ".";
+    std::string named_by;                            // "" for the current directory
+    std::optional<platform::RegistryRead> registry;  // set when its file cannot be used
+};
+
+ConfigDir resolve_config_dir() {
+    ConfigDir out;
+    if (const char* env = std::getenv("DIR_LIBRARY"); env && *env) {
+        out.dir = env;
+        out.named_by = "DIR_LIBRARY";
+        return out;
     }
     platform::RegistryRead r = platform::registry_get_string(kRegistryKey, kRegistryValue);
     if (r.unusable()) {
-        if (registry) *registry = std::move(r);
-        return std::nullopt;
+        out.registry = std::move(r);
+    } else if (r.value && !r.value->empty()) {
+        out.dir = *r.value;
+        out.named_by = std::string("the registry value '") + kRegistryValue + "'";
     }
-    if (r.value) g_config_dir = r.value->substr(0, kConfigDirMax - 1);
-    return g_config_dir;
+    return out;
 }
 
-int run_start_up() {
+// "" when the directory may be used, else the reason start-up fails.
+std::string check_config_dir(const ConfigDir& cd) {
+    if (cd.registry)
+        return log_unusable("get_config_dir", "registry file ", cd.registry->file,
+                            cd.registry->not_regular, cd.registry->error, cd.registry->bad_line);
+    if (cd.named_by.empty()) return {};
+    struct stat st {};
+    std::string why;
+    if (::stat(cd.dir.c_str(), &st) != 0)
+        why = "is not there, " + errno_text(errno);
+    else if (!S_ISDIR(st.st_mode))
+        why = "is not a directory";
+    else
+        return {};
+    log_error("%s() : the configuration directory '%s' named by %s %s", "get_config_dir",
+              cd.dir.c_str(), cd.named_by.c_str(), why.c_str());
+    return "directory " + cd.dir + " " + why;
+}
+
+// What one run met: "" when it succeeded, else its failure (to tell a new failure from a repeat
+// of the last), and where the log belongs.
+struct RunOutcome {
+    std::string failure;
+    LogPlan log;
+};
+
+RunOutcome run_start_up() {
+    RunOutcome out;
     g_config.local_encoding = get_local_encoding();
     log_debug("init_lib()!!!!!!");
-    platform::RegistryRead registry;
-    const std::optional<std::string> found_dir = find_config_dir(&registry);
-    if (!found_dir) {
-        log_open(get_default_log_path().c_str(), kAppName, false);
-        // The current directory in its place would usually hold no configuration: defaults.
-        log_unusable("get_config_dir", "registry file ", registry.file, registry.error,
-                     registry.bad_line);
+    const ConfigDir cd = resolve_config_dir();
+    if ((out.failure = check_config_dir(cd)) != "") {
         log_error("%s() : the configuration directory cannot be found, start-up failed", kFn);
-        return -1;
+        return out;
     }
-    const std::string& dir = *found_dir;
+    const std::string& dir = cd.dir;
     log_debug("config_dir=%s", dir.c_str());
     const std::string file = dir + "/" + kConfigFileName;
     log_debug("config_file=%s", file.c_str());
@@ -406,19 +469,16 @@ int run_start_up() {
     // defaults would drop every check it may ask for.
     const platform::IniFileRead config_file = platform::read_ini_file(file);
     if (config_file.missing) {
-        char msg[256];
-        const char* text = strerror_r(config_file.error, msg, sizeof msg);
-        log_open(get_default_log_path().c_str(), kAppName, false);
-        log_error("stat( '%s' ) failed, errno = %d (%s)", file.c_str(), config_file.error, text);
+        log_error("stat( '%s' ) failed, %s", file.c_str(), errno_text(config_file.error).c_str());
     } else if (!config_file.ini) {
-        // The log it would have named is unknown.
-        log_open(get_default_log_path().c_str(), kAppName, false);
-        log_unusable("kes_get_parameter", "", file, config_file.error, config_file.bad_line);
-        log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
+        out.failure = log_unusable("kes_get_parameter", "", file, config_file.not_regular,
+                                   config_file.error, config_file.bad_line);
+        if (config_file.bad_line)
+            log_write("%s() : couldn't parse file '%s'", "kes_get_parameter", file.c_str());
         log_error("%s() : the configuration file cannot be used, start-up failed", kFn);
-        return -1;
+        return out;
     } else {
-        open_configured_log({&*config_file.ini, file});
+        out.log = configured_log({&*config_file.ini, file});
     }
 
     log_write("%s(): Revision info: '%s'", kFn, get_ssf_svn_info());
@@ -430,7 +490,8 @@ int run_start_up() {
     if (!platform::get_os_version(os)) {
         log_error("%s() : GetVersionExA() failed, GetLastError() = 0x%08lX", kFn,
                   static_cast<unsigned long>(errno));
-        return -1;
+        out.failure = "GetVersionExA";
+        return out;
     }
     log_write("OS Version = %d.%d ( %s )", os.major, os.minor, os.detail.c_str());
     std::string host;
@@ -444,10 +505,38 @@ int run_start_up() {
 
     if (SSF_register_additional_OIDS() != 0) {
         log_error("%s() 4.1 : SSF_register_additional_OIDS() failed", kFn);
-        return -1;
+        out.failure = "SSF_register_additional_OIDS";
+        return out;
     }
     read_all_keys({config_file.ini ? &*config_file.ini : nullptr, file});
-    return 0;
+    return out;
+}
+
+// Puts the log where the run says it belongs. A log opened by a successful start-up stays for the
+// process; one a failed run opened (at the fallback path, as the configuration could not say
+// where) gives way to the configured one, and says where the log goes on.
+void place_log(LogPlan plan, bool succeeded) {
+    FailedRuns& runs = failed_runs();
+    // A failure is written somewhere even when the file asks for no log.
+    if (!succeeded && !plan.write) plan = LogPlan{};
+    if (!log_is_open()) {
+        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid);
+        runs.log_provisional = !succeeded && log_is_open();
+        return;
+    }
+    if (!runs.log_provisional) return;
+    if (plan.write) {
+        std::string to = plan.path;
+        if (plan.add_pid) to += "_" + get_pid_text();
+        log_move(plan.path.c_str(), kAppName, plan.add_pid,
+                 std::string(kFn) + "() : the trace log continues in '" + to + "'");
+    } else {
+        log_move(nullptr, nullptr, false,
+                 std::string(kFn) +
+                     "() : start-up succeeded; the configuration asks for no "
+                     "trace log ('common:write_log'), none is written from here on");
+    }
+    runs.log_provisional = !succeeded && log_is_open();
 }
 
 }  // namespace
@@ -456,7 +545,21 @@ int init_lib() {
     if (g_started.load(std::memory_order_acquire)) return 0;
     std::lock_guard<std::mutex> lock(g_init_mutex);
     if (g_started.load(std::memory_order_acquire)) return 0;
-    if (run_start_up() != 0) return -1;
+    // A start-up that keeps failing on every call writes its lines once, and again only when its
+    // reason changes: a host retrying in a loop must not flood the log.
+    RunOutcome run;
+    std::string lines;
+    {
+        LogHold hold(kAppName);
+        run = run_start_up();
+        lines = hold.take();
+    }
+    const bool succeeded = run.failure.empty();
+    place_log(run.log, succeeded);
+    FailedRuns& runs = failed_runs();
+    if (succeeded || run.failure != runs.last) log_write_held(lines);
+    runs.last = run.failure;
+    if (!succeeded) return -1;
     g_started.store(true, std::memory_order_release);
     return 0;
 }
@@ -466,15 +569,16 @@ bool lib_started() {
 }
 
 std::string get_config_dir() {
-    return find_config_dir(nullptr).value_or(g_config_dir);
+    return resolve_config_dir().dir;
 }
 
 const char* get_default_log_dir() {
     return "/tmp/";
 }
 std::string get_default_log_path() {
-    return std::string("/tmp/") + kLogFileName;
+    return fallback_log_dir() + kLogFileName;
 }
+
 const char* get_local_encoding() {
     return "UTF-8";
 }
@@ -487,14 +591,20 @@ void split_proxy_url(const std::string& url, Text& host, Text& port) {
     port = colon == std::string::npos ? Text() : Text(rest.substr(colon + 1));
 }
 
+void set_fallback_log_dir_for_tests(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(g_init_mutex);
+    fallback_log_dir() = dir;
+}
+
 void reset_for_tests() {
     std::lock_guard<std::mutex> lock(g_init_mutex);
     if (g_config.crl_protocols) list_free(g_config.crl_protocols, std::free);
     g_config = Config{};
     set_config_tsp_server(nullptr);
     set_config_ocsp_server(nullptr);
-    g_config_dir = ".";
     g_started.store(false);
+    failed_runs() = FailedRuns{};
+    fallback_log_dir() = "/tmp/";
     log_set_debug_mode(false);
     log_reset_for_tests();
     hok_reset_for_tests();

@@ -23,5 +23,8 @@ void split_proxy_url(const std::string& url, Text& host, Text& port);
 
 // For tests only: back to the state of a freshly loaded library (log closed, not started).
 void reset_for_tests();
+// For tests only: what stands before the file name of the log a failed start-up writes, in place
+// of the shared "/tmp/", until reset_for_tests().
+void set_fallback_log_dir_for_tests(const std::string& dir);
 
 }  // namespace ssf

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,8 +25,13 @@ namespace {
 // destructors. The strings live on the heap for the life of the process.
 std::mutex g_log_mutex;
 std::atomic<bool> g_debug{false};
-// The path and name are written once, before g_open is published, and never change after.
+// The path and name change only under g_log_mutex (a log a failed start-up opened may move to the
+// one the mended configuration names); g_open is published after them.
 std::atomic<bool> g_open{false};
+// What this thread writes while start-up holds its lines back (LogHold), and the application
+// name its records carry: the log they are meant for is opened only after them.
+thread_local std::string* t_held = nullptr;
+thread_local const char* t_held_app = nullptr;
 
 struct Names {
     std::string path;
@@ -38,18 +44,56 @@ Names& names() {
 #define g_path (names().path)
 #define g_app (names().app)
 
-int open_log_file() {
-    // O_NONBLOCK: a FIFO in the log's place without a reader fails the open instead of waiting.
-    return ::open(g_path.c_str(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+bool owned_by_us_or_root(const struct stat& st) {
+    return st.st_uid == ::geteuid() || st.st_uid == 0;
 }
 
-// One write(2) per line: an O_APPEND write lands whole, so lines of threads and processes
-// never interleave inside a line.
-void append_raw(const std::string& text) {
-    if (!g_open.load(std::memory_order_acquire)) return;
-    int fd = open_log_file();
-    if (fd < 0) return;
+// Why a file of this name may not take the log's lines: a link, a FIFO, device or directory, or
+// another user's file (in a shared temporary directory anyone may have put it there, and would
+// then read what the library writes). "" when it may; then fd is open for appending.
+std::string open_log_file(const std::string& path, int& fd) {
+    fd = -1;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
+        if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+        if (!owned_by_us_or_root(st)) return "it belongs to another user";
+    }
+    // O_NOFOLLOW and O_NONBLOCK: whatever was put in the name's place since, the open neither
+    // follows a link nor waits on a FIFO, and the descriptor's own file is checked again.
+    fd = ::open(path.c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                0640);
+    if (fd < 0) {
+        const int err = errno;
+        char msg[256];
+        return "errno = " + std::to_string(err) + " (" + strerror_r(err, msg, sizeof msg) + ")";
+    }
+    std::string why;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        why = "it is not a regular file";
+    else if (!owned_by_us_or_root(st))
+        why = "it belongs to another user";
+    if (!why.empty()) {
+        ::close(fd);
+        fd = -1;
+    }
+    return why;
+}
+
+// One write(2) per text: an O_APPEND write lands whole, so lines of threads and processes never
+// interleave inside a line. A text the file cannot take goes to the debug output with the
+// reason, so that no failure (start-up's above all) vanishes unseen.
+void append_to(const std::string& path, const std::string& text) {
+    int fd = -1;
+    const std::string why = open_log_file(path, fd);
+    if (fd < 0) {
+        std::string lost = text;
+        if (!lost.empty() && lost.back() == '\n') lost.pop_back();
+        platform::debug_output(
+            ("Failed to open log file '" + path + "' (" + why + "):\n" + lost).c_str());
+        return;
+    }
     const char* p = text.data();
     size_t left = text.size();
     while (left > 0) {
@@ -59,6 +103,34 @@ void append_raw(const std::string& text) {
         left -= static_cast<size_t>(n);
     }
     ::close(fd);
+}
+
+// Call with g_log_mutex held.
+void append_locked(const std::string& text) {
+    if (t_held) {
+        *t_held += text;
+        return;
+    }
+    if (g_open.load(std::memory_order_acquire)) append_to(g_path, text);
+}
+
+void append_raw(const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    append_locked(text);
+}
+
+std::string banner() {
+    return std::string(kLogSeparator) + "\n Trace file started on " + get_time_text() + "\n" +
+           kLogSeparator + "\n";
+}
+
+std::string full_path(const char* path, bool add_pid) {
+    std::string p(path);
+    if (add_pid) {
+        p += '_';
+        p += get_pid_text();
+    }
+    return p;
 }
 
 // Control characters of a text from outside (an identity, a file name, a certificate's subject,
@@ -206,13 +278,18 @@ std::string vformat(const char* format, va_list ap) {
 }
 
 void write_line(const std::string& text) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
     append_raw(text + "\n");
+}
+
+std::string app_name() {
+    if (t_held && t_held_app) return t_held_app;
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_app;
 }
 
 void write_record(const char* kind, const std::string& message) {
     write_line(kLogRule);
-    write_line(g_app + " " + get_time_text());
+    write_line(app_name() + " " + get_time_text());
     write_line(kind);
     write_line(message);
     write_line(kLogRule);
@@ -224,24 +301,61 @@ int log_open(const char* path, const char* app_name, bool add_pid) {
     if (!path) return -1;
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (g_open.load()) return 1;
-    std::string p(path);
-    if (add_pid) {
-        p += '_';
-        p += get_pid_text();
-    }
+    std::string p = full_path(path, add_pid);
     // The limit counts the whole name, suffix included, so nothing downstream can overflow.
     if (p.size() >= kLogTextMax) return -1;
     g_path = std::move(p);
     g_app = app_name ? app_name : "UNKNOWNAPP";
     g_open.store(true, std::memory_order_release);
-    int fd = open_log_file();
+    int fd = -1;
+    const std::string why = open_log_file(g_path, fd);
     if (fd < 0)
-        platform::debug_output("Failed to open log file");
+        platform::debug_output(("Failed to open log file '" + g_path + "' (" + why + ")").c_str());
     else
         ::close(fd);
-    append_raw(std::string(kLogSeparator) + "\n Trace file started on " + get_time_text() + "\n" +
-               kLogSeparator + "\n");
+    append_locked(banner());
     return 0;
+}
+
+int log_move(const char* path, const char* app_name, bool add_pid, const std::string& last_line) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    if (!g_open.load()) return -1;
+    const std::string p = path ? full_path(path, add_pid) : std::string();
+    if (path && (p == g_path || p.size() >= kLogTextMax)) return 1;
+    append_to(g_path, escape_controls(last_line.c_str()) + "\n");
+    if (!path) {
+        g_open.store(false);
+        g_path.clear();
+        return 0;
+    }
+    g_path = p;
+    g_app = app_name ? app_name : "UNKNOWNAPP";
+    append_locked(banner());
+    return 0;
+}
+
+LogHold::LogHold(const char* app_name) : previous_(t_held), previous_app_(t_held_app) {
+    t_held = &text_;
+    t_held_app = app_name;
+}
+
+LogHold::~LogHold() {
+    end();
+}
+
+void LogHold::end() {
+    if (t_held != &text_) return;
+    t_held = previous_;
+    t_held_app = previous_app_;
+}
+
+std::string LogHold::take() {
+    end();
+    return std::move(text_);
+}
+
+void log_write_held(const std::string& text) {
+    if (!text.empty()) append_raw(text);
 }
 
 void log_write(const char* format, ...) {
@@ -292,7 +406,8 @@ std::string log_escaped(const std::string& text) {
 }
 
 void log_hexdump(const void* data, uint32_t count, const char* label) {
-    if (!g_debug.load() || !data || count == 0 || count > 4096 || !g_open.load()) return;
+    if (!g_debug.load() || !data || count == 0 || count > 4096) return;
+    if (!g_open.load() && !t_held) return;
     static const char digits[] = "0123456789abcdef";
     std::string text = "\n";
     text += label ? label : "";
@@ -360,6 +475,7 @@ bool log_is_open() {
     return g_open.load();
 }
 std::string log_path() {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     return g_open.load() ? g_path : std::string();
 }
 

@@ -16,8 +16,34 @@ inline constexpr const char* kLogSeparator =
 inline constexpr const char* kLogRule =
     "-------------------------------------------------------------";
 
-// 0 opened; 1 a log was already open (the first stays); -1 null or over-long path.
+// 0 opened; 1 a log was already open (the first stays); -1 null or over-long path. The file is
+// written only while it is a regular file of the process's user (or root), never through a
+// link; a line it cannot take goes to the debug output with the reason.
 int log_open(const char* path, const char* app_name, bool add_pid);
+// Moves the open log to another file (null: no log from here on), after writing last_line as
+// the old file's last line. 0 moved; 1 the same file or an over-long path (nothing done); -1 no
+// log is open.
+int log_move(const char* path, const char* app_name, bool add_pid, const std::string& last_line);
+
+// While one lives, what the constructing thread writes to the log is kept back instead; take()
+// ends the hold and hands the text over, for log_write_held() or for nothing. Start-up knows only
+// at its end whether its lines are news, and where the log is.
+// Error and information records held carry app_name, the name of the log they are meant for.
+class LogHold {
+  public:
+    explicit LogHold(const char* app_name);
+    ~LogHold();
+    LogHold(const LogHold&) = delete;
+    LogHold& operator=(const LogHold&) = delete;
+    std::string take();
+
+  private:
+    void end();
+    std::string text_;
+    std::string* previous_;
+    const char* previous_app_;
+};
+void log_write_held(const std::string& text);
 void log_write(const char* format, ...) SSF_PRINTF(1, 2);
 void log_error(const char* format, ...) SSF_PRINTF(1, 2);
 void log_info(const char* format, ...) SSF_PRINTF(1, 2);

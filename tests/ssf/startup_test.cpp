@@ -104,10 +104,10 @@ int quiet(const char*, ...) {
 // line length, every text gives both the same entries, or both refuse it.
 TEST(IniSyntax, ReadsWhatIniparserReads) {
     const char* texts[] = {
-        "a=1\n[S]\nK = v ; c\nq = \"x;y\" z\nr = 'p#q'\ne =\nf = ;\ng = #\nh = \"\"\ni=''\n",
+        "[S]\nK = v ; c\nq = \"x;y\" z\nr = 'p#q'\ne =\nf = ;\ng = #\nh = \"\"\ni=''\n",
         "[S]\nj = \"abc\nk = \"  sp  \"\nl = a=b\nm == c\nn = \"a\"b\"c\"\no = 'it''s'\np = \"\ns "
         "= \"\" x\n",
-        "[S]\nk = a\\\n  b\nm=1\n; comment \\\nn=1\nq = v \\\n\n",
+        "[S]\nk = a\\\n  b\nm=1\nq = v \\\n\n",
         "[ Se Ct ]\r\n  KeY.x-Y  =\tVaL  \r\n\v\"k\" = 1\f\n",
         "[a]\n[a=b]\nk=1\n[c]d]\nk=1\n[x]y=1\nk=1\nk=2\n",
         "[a]\n;c\n#c\n  ; indented\n\n   \nk = #x\nl = x#y\n",
@@ -152,6 +152,35 @@ TEST(IniSyntax, ReadsWhatIniparserReads) {
     }
 }
 
+// Where iniparser would quietly lose lines of a configuration file, every line counts: a comment
+// never swallows the next line, a lone CR ends a line, a key no section holds is not understood,
+// and a byte-order mark does not make the first line unreadable.
+TEST(IniSyntax, NoLineOfTheConfigurationVanishes) {
+    const struct {
+        const char* text;
+        std::map<std::string, std::string> values;
+    } read[] = {
+        {"[common]\n# was C:\\Selvanor\\\ncert_check_options = check_chain\n",
+         {{"common:cert_check_options", "check_chain"}}},
+        {"[common]\r; a \\\rca_file = a.pem\rk = v \\\r  w\r\n[hok]\rhok_login = x\r",
+         {{"common:ca_file", "a.pem"}, {"common:k", "v   w"}, {"hok:hok_login", "x"}}},
+        {"\xEF\xBB\xBF[common]\r\ndebug_mode = yes\r\n", {{"common:debug_mode", "yes"}}},
+    };
+    for (const auto& r : read) {
+        int bad_line = 0;
+        const auto ini = platform::Ini::parse(r.text, bad_line);
+        ASSERT_TRUE(ini) << r.text << " line " << bad_line;
+        EXPECT_EQ(ini->values(), r.values) << r.text;
+    }
+    // A key before every section line could be read by nothing.
+    for (auto [text, line] : {std::pair{"debug_mode = yes\n[common]\n", 1},
+                              std::pair{"; lost its section line\n\nca_file = a.pem\n", 3}}) {
+        int bad_line = 0;
+        EXPECT_FALSE(platform::Ini::parse(text, bad_line)) << text;
+        EXPECT_EQ(bad_line, line) << text;
+    }
+}
+
 TEST(ProxyUrl, SplitsHostAndPort) {
     for (auto [url, host, port] : {std::tuple{"http://proxy.local:3128", "proxy.local", "3128"},
                                    std::tuple{"proxy.local:8080/path", "proxy.local", "8080/path"},
@@ -171,12 +200,13 @@ TEST_F(StartUp, WriteLogNoCreatesNoFile) {
 
 TEST_F(StartUp, MissingConfigurationFileUsesDefaults) {
     ssf::reset_for_tests();
-    ScopedEnv nowhere("DIR_LIBRARY", (dir.path() + "/absent").c_str());
+    ASSERT_EQ(mkdir(dir.file("empty").c_str(), 0700), 0);
+    ScopedEnv nowhere("DIR_LIBRARY", dir.file("empty").c_str());
     ASSERT_EQ(ssf::init_lib(), 0);
     EXPECT_EQ(ssf::log_path(), "/tmp/selvanor-ssf-server.log");
     EXPECT_NE(
         read_file("/tmp/selvanor-ssf-server.log")
-            .find("stat( '" + dir.path() + "/absent/selvanor-ssf-server.cfg' ) failed, errno = 2"),
+            .find("stat( '" + dir.path() + "/empty/selvanor-ssf-server.cfg' ) failed, errno = 2"),
         std::string::npos);
     EXPECT_TRUE(ssf::config().use_func_mutex);
     EXPECT_EQ(ssf::config().max_tsp_ocsp_diff, 60);
@@ -189,9 +219,32 @@ TEST_F(StartUp, ConfigurationFileThatIsAFifoIsNotReadAndFailsStartUp) {
     ASSERT_EQ(mkdir(dir.file("fifo").c_str(), 0700), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ScopedEnv there("DIR_LIBRARY", dir.file("fifo").c_str());
+    const size_t before = read_file("/tmp/selvanor-ssf-server.log").size();
     EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {fifo}), -1);
     EXPECT_FALSE(ssf::lib_started());
     EXPECT_EQ(ssf::log_path(), "/tmp/selvanor-ssf-server.log");
+    // Said as an administrator reads it; the file was never parsed.
+    const std::string all = read_file("/tmp/selvanor-ssf-server.log"),
+                      ours = all.substr(std::min(before, all.size()));
+    EXPECT_TRUE(has_line(ours, "kes_get_parameter() : '" + fifo + "' is not a regular file"));
+    EXPECT_EQ(ours.find("couldn't parse file '" + fifo + "'"), std::string::npos);
+}
+
+// A directory named to the library is used whole, however long its name.
+TEST_F(StartUp, ALongDirectoryNameIsUsedWhole) {
+    std::string deep = dir.path();
+    while (deep.size() < 1100) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    }
+    testing_support::TempDir logs;
+    const std::string text = "[common]\nlog_dir = " + logs.path() + "\nca_file = /etc/deep.pem\n";
+    dir.write(deep.substr(dir.path().size() + 1) + "/selvanor-ssf-server.cfg", text);
+    ssf::reset_for_tests();
+    ScopedEnv there("DIR_LIBRARY", deep.c_str());
+    ASSERT_EQ(ssf::init_lib(), 0);
+    EXPECT_EQ(ssf::config().ca_file.value_or(""), "/etc/deep.pem");
+    EXPECT_EQ(ssf::log_path(), logs.path() + "/selvanor-ssf-server.log");
 }
 
 TEST_F(StartUp, ConfigDirectoryFromRegistryThenCurrentDirectory) {
@@ -219,22 +272,46 @@ TEST_F(StartUp, RegistryFileThatCannotBeUsedFailsStartUp) {
     ScopedEnv to("SSF_REGISTRY_FILE", reg.c_str());
     dir.write("registry.ini", key + "config_dir_name = /srv/ssf#1;2\nconfig_dir_name = /other\n");
     EXPECT_EQ(ssf::get_config_dir(), "/srv/ssf#1;2");  // data, not text with comments; the first
-    const std::function<void()> spoilers[] = {
-        [&] { dir.write("registry.ini", key + "config_dir_name /srv/ssf\n"); },
-        [&] { ASSERT_EQ(mkfifo(reg.c_str(), 0600), 0); },
-        [&] { ASSERT_EQ(mkdir(reg.c_str(), 0700), 0); },
-        [&] { ASSERT_EQ(symlink(dir.file("absent").c_str(), reg.c_str()), 0); },
+    const std::string not_regular =
+        "get_config_dir() : registry file '" + reg + "' is not a regular file";
+    const std::pair<std::function<void()>, std::string> spoilers[] = {
+        {[&] { dir.write("registry.ini", key + "config_dir_name /srv/ssf\n"); },
+         "get_config_dir() : line 2 of registry file '" + reg + "' is not understood"},
+        {[&] { ASSERT_EQ(mkfifo(reg.c_str(), 0600), 0); }, not_regular},
+        {[&] { ASSERT_EQ(mkdir(reg.c_str(), 0700), 0); }, not_regular},
+        {[&] { ASSERT_EQ(symlink(dir.file("absent").c_str(), reg.c_str()), 0); },
+         "get_config_dir() : registry file '" + reg +
+             "' cannot be read, errno = 2 (No such file or directory)"},
     };
-    for (const auto& spoil : spoilers) {
+    for (const auto& [spoil, why] : spoilers) {
         ssf::reset_for_tests();
         (void)(std::remove(reg.c_str()) == 0 || rmdir(reg.c_str()) == 0);
         spoil();
         const size_t before = read_file("/tmp/selvanor-ssf-server.log").size();
         EXPECT_EQ(without_hang([] { return ssf::init_lib(); }, {reg}), -1);
         const std::string all = read_file("/tmp/selvanor-ssf-server.log");
-        EXPECT_TRUE(has_line(all.substr(std::min(before, all.size())),
+        const std::string ours = all.substr(std::min(before, all.size()));
+        EXPECT_TRUE(has_line(ours,
                              "init_lib() : the configuration directory cannot be found, start-up "
                              "failed"));
+        EXPECT_TRUE(has_line(ours, why)) << why;
+    }
+}
+
+// The registry stand-in's value is data, taken as written as it always was: only a pair of
+// double quotes around it comes off, and a trailing backslash or a ';' or '#' is part of it.
+TEST_F(StartUp, RegistryValuesAreTakenAsWritten) {
+    ScopedEnv no_env("DIR_LIBRARY", nullptr);
+    ScopedEnv to("SSF_REGISTRY_FILE", dir.file("registry.ini").c_str());
+    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Kesta-Soft\\Selvanor-SSF-Server]";
+    for (auto [written, meant] :
+         {std::pair{"\"C:\\Selvanor;1#2\\\"", "C:\\Selvanor;1#2\\"},
+          std::pair{"/srv/ssf\\", "/srv/ssf\\"}, std::pair{"'/srv/q'", "'/srv/q'"}}) {
+        // Comments after a section line, a CR alone ending lines and a byte-order mark are read
+        // as an editor on Windows writes them.
+        dir.write("registry.ini", "\xEF\xBB\xBF; written on Windows\r" + key +
+                                      "\rconfig_dir_name = " + written + "\rsomething = else\r");
+        EXPECT_EQ(ssf::get_config_dir(), meant) << written;
     }
 }
 
@@ -393,6 +470,71 @@ TEST_F(TraceLog, ConcurrentWritersNeverTearALine) {
         ++counted;
     }
     EXPECT_EQ(counted, kThreads * kLines);
+}
+
+}  // namespace
+
+namespace {
+
+// The log is written only into a regular file of the process's user (or root), never through a
+// link: in a shared temporary directory anyone may have put something else in its place. What the
+// file cannot take goes to the debug output with the reason, so a start-up failure never vanishes.
+TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
+    testing_support::TempDir dir;
+    ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
+    const std::string path = dir.file("t.log"), target = dir.file("target");
+    dir.write("target", "");
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        const char* why;
+    } cases[] = {
+        {"another user's file",
+         [&] {
+             dir.write("t.log", "theirs\n");
+             ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+         },
+         "it belongs to another user"},
+        {"a link", [&] { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); },
+         "it is a symbolic link"},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, "it is not a regular file"},
+        {"a directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); },
+         "it is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::string(c.what) == "another user's file" && geteuid() != 0) continue;
+        ssf::reset_for_tests();
+        (void)(std::remove(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
+        c.make();
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(ssf::log_open(path.c_str(), "App", false), 0);
+        ssf::log_error("the reason %d", 7);
+        const std::string seen = testing::internal::GetCapturedStderr();
+        EXPECT_NE(seen.find("Failed to open log file '" + path + "' (" + c.why + "):\n"),
+                  std::string::npos)
+            << seen;
+        EXPECT_TRUE(has_line(seen, "the reason 7")) << seen;
+        EXPECT_EQ(read_file(target), "");
+        if (std::string(c.what) == "another user's file") {
+            EXPECT_EQ(read_file(path), "theirs\n");
+        }
+    }
+    ssf::reset_for_tests();
+
+    // A start-up that fails while a FIFO stands at the fallback log's place.
+    ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
+    ASSERT_EQ(mkfifo(ssf::get_default_log_path().c_str(), 0600), 0);
+    dir.write("selvanor-ssf-server.cfg", "[common]\nno value\n");
+    ScopedEnv here("DIR_LIBRARY", dir.path().c_str());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ssf::init_lib(), -1);
+    const std::string seen = testing::internal::GetCapturedStderr();
+    EXPECT_NE(seen.find("(it is not a regular file):\n"), std::string::npos) << seen;
+    EXPECT_TRUE(has_line(seen, "kes_get_parameter() : line 2 of '" +
+                                   dir.file("selvanor-ssf-server.cfg") + "' is not understood"))
+        << seen;
+    ssf::reset_for_tests();
 }
 
 }  // namespace

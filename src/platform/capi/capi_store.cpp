@@ -148,10 +148,12 @@ struct Section {
     }
 };
 
-// The directory's description in the library's one ini syntax (platform/ini.h); its values read
-// as configuration values do. Lines before the first section describe nothing.
+// The directory's description, split into lines and sections by the library's one ini reader
+// (platform/ini.h) in the directory's own dialect: a '#' anywhere starts a comment, and a value is
+// the rest of its line as written (quotes, ';' and a trailing backslash included), as the
+// directory has always been read. Lines before the first section describe nothing.
 std::optional<std::vector<Section>> read_conf(const std::string& path) {
-    const platform::IniFileRead read = platform::read_ini_file(path);
+    const platform::IniFileRead read = platform::read_ini_file(path, platform::kCapiDialect);
     if (!read.ini) {
         if (read.bad_line)
             std::fprintf(stderr, "capi: line %d of %s is not understood\n", read.bad_line,
@@ -167,8 +169,7 @@ std::optional<std::vector<Section>> read_conf(const std::string& path) {
         Section& s = out.emplace_back();
         s.kind = sec.name.substr(0, sp);
         s.name = sp == std::string::npos ? "" : trim(sec.name.substr(sp));
-        for (const auto& [k, v] : sec.entries)
-            s.lines.emplace_back(k, platform::Ini::value_text(v));
+        s.lines = sec.entries;
     }
     return out;
 }

@@ -1,8 +1,8 @@
 // Filling and watching the CryptoAPI stand-in: certificate stores and key containers from a
 // directory (the environment variable SSF_CAPI_DIR names it; read on first use) or from code.
 //
-// SSF_CAPI_DIR/capi.conf, in the library's ini syntax (platform/ini.h); paths are relative to the
-// directory:
+// SSF_CAPI_DIR/capi.conf, split by the library's ini reader (platform/ini.h); '#' starts a comment
+// anywhere, values are the rest of their line as written, paths are relative to the directory:
 //   [provider NAME]        type = 80, cipher_oid = 1.2.643.7.1.2.5.1.1, cipher_oid_param = no
 //   [container NAME]       provider = NAME, type = 80, exchange_key = FILE, signature_key = FILE,
 //                          pin = TEXT

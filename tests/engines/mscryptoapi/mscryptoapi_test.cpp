@@ -2,6 +2,7 @@
 // and decryption in the provider, key transport through the provider, commands and listing.
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -655,6 +656,59 @@ TEST_F(CapiTest, DirectoryDescribesStoresAndContainers) {
     EXPECT_EQ(128, EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest.data(), digest.size()));
     dir.write("capi.conf", "[store My]\ncertificate = absent.pem\n");
     EXPECT_FALSE(captured([&] { return stand_in::load_directory(dir.path()); }).first);
+}
+
+// Files written for the stand-in keep the meaning they always had: the README's own example
+// loads, and a value is the rest of its line as written, quotes, ';' and a trailing backslash
+// included; only a '#' starts a comment, anywhere on a line.
+TEST_F(CapiTest, DirectoryFilesKeepTheirMeaning) {
+    const std::string readme = testing_support::read_file(SSF_TEST_DATA "/../../README.md");
+    const size_t head = readme.find("### The CryptoAPI stand-in");
+    const size_t from = readme.find("```ini\n", head), to = readme.find("```\n", from + 7);
+    ASSERT_NE(head, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    testing_support::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("keys").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("certs").c_str(), 0700), 0);
+    ossl::PKey soft = generate(Obj::gost2012_256, "A");
+    const auto write_pem = [&](const char* name, auto&& write) {
+        ossl::Bio out(BIO_new_file(dir.file(name).c_str(), "w"));
+        ASSERT_EQ(write(out.get()), 1);
+    };
+    write_pem("keys/my-key.pem", [&](BIO* b) {
+        return PEM_write_bio_PKCS8PrivateKey(b, soft.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    write_pem("certs/me.pem", [&](BIO* b) {
+        return PEM_write_bio_X509(b, self_signed(soft.get(), "me", 7).get());
+    });
+    write_pem("certs/ca.pem", [&](BIO* b) {
+        return PEM_write_bio_X509(b, self_signed(generate(Obj::gost2012_256, "A").get()).get());
+    });
+    const std::string me = dir.file("certs/me.pem");
+    dir.write("capi.conf", readme.substr(from + 7, to - from - 7));
+    stand_in::reset();
+    ASSERT_TRUE(stand_in::load_directory(dir.path()));
+    EXPECT_TRUE(load(me, "1234"));
+
+    const struct {
+        const char* written;
+        const char* meant;
+        const char* not_meant;
+    } pins[] = {
+        {"ab;cd", "ab;cd", "ab"},           {"\"q u\"", "\"q u\"", "q u"},
+        {"'s' ; c", "'s' ; c", "s"},        {"ends in \\", "ends in \\", "ends in"},
+        {"ab#cd # comment", "ab", "ab#cd"},
+    };
+    for (const auto& p : pins) {
+        SCOPED_TRACE(p.written);
+        dir.write("capi.conf", std::string("[container c]  # a GOST R 34.10-2012 key\n") +
+                                   "type = 80\nexchange_key = keys/my-key.pem\npin = " + p.written +
+                                   "\n[store My]\ncertificate = certs/me.pem, c, 1\n");
+        stand_in::reset();
+        ASSERT_TRUE(stand_in::load_directory(dir.path()));
+        EXPECT_FALSE(captured([&] { return load(me, p.not_meant) != nullptr; }).first);
+        EXPECT_TRUE(load(me, p.meant));
+    }
 }
 
 }  // namespace

@@ -110,7 +110,9 @@ TEST_F(HokService, RequestsAreLaidOutAndEscapedAndThePasswordStaysOutOfTheLog) {
 // escaped: neither a fingerprint a service gave nor the login writes a line of its own.
 TEST_F(HokService, RequestDumpEscapesTheValuesItCarries) {
     stub.set_handler([](const HttpRequest&) { return answer("<pkcs>x</pkcs>"); });
-    start("", "[hok]\nhok_urls = " + stub.url("/ws") + "\nhok_login = a\rb\n");
+    start("", "[hok]\nhok_urls = " + stub.url("/ws") +
+                  "\nhok_login = a\x01"
+                  "b\n");
     ossl::X509Ptr cert;
     EXPECT_EQ(ssf::hok_get_cert_by_fingerprint("ab\nERROR", &cert), 26);
     ASSERT_EQ(stub.requests().size(), 1u);
@@ -119,7 +121,7 @@ TEST_F(HokService, RequestDumpEscapesTheValuesItCarries) {
     const std::string dumped = fresh();
     EXPECT_TRUE(ssf_test::has_line(dumped, "\t\t\t\t<fingerprint>ab\\nERROR</fingerprint>"))
         << dumped;
-    EXPECT_TRUE(ssf_test::has_line(dumped, "\t\t\t<login>a\\x0db</login>")) << dumped;
+    EXPECT_TRUE(ssf_test::has_line(dumped, "\t\t\t<login>a\\x01b</login>")) << dumped;
     EXPECT_FALSE(ssf_test::has_line(dumped, "ERROR</fingerprint>"));
 }
 

@@ -490,10 +490,36 @@ TEST_F(Signing, CallsAreRefusedWhileTheConfigurationCannotBeUsed) {
                       fallback = "/tmp/" + std::string(ssf::kLogFileName),
                       good = "[common]\nlog_dir = " + dir.path() + "\n" + checks + pki->ca_bundle +
                              "\n";
+    // A directory named to the library that is not there: the file it would hold is the good one.
+    const auto named = [&](const char* var, const std::string& to) {
+        return [&, var, to] {
+            dir.write(ssf::kConfigFileName, good);
+            if (std::string(var) == "DIR_LIBRARY") {
+                setenv(var, to.c_str(), 1);
+                return;
+            }
+            unsetenv("DIR_LIBRARY");
+            dir.write("registry.ini",
+                      "[HKEY_LOCAL_MACHINE\\Software\\Kesta-Soft\\Selvanor-SSF-Server]\n"
+                      "config_dir_name = " +
+                          to + "\n");
+            setenv("SSF_REGISTRY_FILE", dir.file("registry.ini").c_str(), 1);
+        };
+    };
+    ASSERT_EQ(symlink(dir.file("gone").c_str(), dir.file("volume").c_str()), 0);
     const struct {
         const char* what;
         std::function<void()> spoil;
+        std::string named_dir;  // the directory the refusal names, when one was named
     } cases[] = {
+        {"DIR_LIBRARY naming the file", named("DIR_LIBRARY", cfg), cfg},
+        {"DIR_LIBRARY naming no directory", named("DIR_LIBRARY", dir.file("absent")),
+         dir.file("absent")},
+        {"DIR_LIBRARY naming a link to a directory that is gone",
+         named("DIR_LIBRARY", dir.file("volume")), dir.file("volume")},
+        {"DIR_LIBRARY under a file", named("DIR_LIBRARY", cfg + "/etc"), cfg + "/etc"},
+        {"the registry naming no directory", named("registry", dir.file("absent")),
+         dir.file("absent")},
         {"a line without '='",
          [&] {
              dir.write(ssf::kConfigFileName, good + "[hok]\nhok_urls http://127.0.0.1:1/ws\n");
@@ -544,7 +570,13 @@ TEST_F(Signing, CallsAreRefusedWhileTheConfigurationCannotBeUsed) {
             EXPECT_TRUE(
                 has_line(logged, std::string(fn) + "() : start-up failed, the call is refused"))
                 << fn;
+        if (!c.named_dir.empty())
+            EXPECT_NE(logged.find("get_config_dir() : the configuration directory '" + c.named_dir +
+                                  "' named by "),
+                      std::string::npos);
 
+        setenv("DIR_LIBRARY", dir.path().c_str(), 1);
+        unsetenv("SSF_REGISTRY_FILE");
         (void)(std::remove(cfg.c_str()) == 0 || rmdir(cfg.c_str()) == 0);
         dir.write(ssf::kConfigFileName, good);
         std::vector<SAP_UINT> codes;

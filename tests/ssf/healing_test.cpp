@@ -1,0 +1,196 @@
+// A start-up that cannot use its configuration refuses the calls and says why once, not on every
+// call; once the file is mended, the next call's start-up applies all of it, the log's place
+// included, also while many threads call at once.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "fixture.h"
+#include "ssf/config.h"
+
+namespace {
+
+using namespace ssf_test;
+using testing_support::read_file;
+
+size_t count_lines(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+class Healing : public ::testing::Test {
+  protected:
+    void SetUp() override { ssf::reset_for_tests(); }
+    void TearDown() override { ssf::reset_for_tests(); }
+
+    std::string cfg() const { return dir.file(ssf::kConfigFileName); }
+    std::string good(const std::string& more = "") const {
+        return "[common]\nlog_dir = " + dir.path() + "\n" + more;
+    }
+    // Replaced in one step, as an administrator's editor does: a start-up on another thread
+    // never reads half of it.
+    void write_config(const std::string& text) const {
+        dir.write("next.cfg", text);
+        ASSERT_EQ(std::rename(dir.file("next.cfg").c_str(), cfg().c_str()), 0);
+    }
+
+    testing_support::TempDir dir;
+    testing_support::ScopedEnv env{"DIR_LIBRARY", dir.path().c_str()};
+};
+
+// The cheapest call that does work.
+SAPRETURN digest() {
+    Sap fmt("PKCS7"), hash("SHA1"), in(data_message("x"));
+    Out o;
+    const SAPRETURN rc =
+        SsfDigest(fmt.p(), fmt.n(), 0, in.p(), in.n(), hash.p(), hash.n(), &o.data, &o.len);
+    EXPECT_EQ(rc == 0, !o.cleared());
+    return rc;
+}
+
+SAPRETURN sign_one(SAP_UINT& result) {
+    Sap id("CN=nobody"), prof("absent.p12"), fmt("PKCS7"), hash("SHA1"), in(data_message("x"));
+    SigRcpSsfInfo* rec = nullptr;
+    EXPECT_EQ(
+        SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, prof.p(), prof.n(), nullptr, 0, 0, &rec),
+        0u);
+    SigRcpSsfInfoList list = nullptr;
+    EXPECT_EQ(SsfINSSigRcpSsfInfo(rec, &list), 0u);
+    Out o;
+    const SAPRETURN rc =
+        SsfSign(fmt.p(), fmt.n(), hash.p(), hash.n(), 0, 0, in.p(), in.n(), list, &o.data, &o.len);
+    result = rec->uResult;
+    SsfDELSigRcpSsfInfoList(&list);
+    return rc;
+}
+
+SAPRETURN verify_any() {
+    Sap fmt("PKCS7"), in(data_message("x"));
+    SigRcpSsfInfoList list = nullptr;
+    Out o;
+    const SAPRETURN rc = SsfVerify(fmt.p(), fmt.n(), 0, in.p(), in.n(), nullptr, 0, nullptr, 0,
+                                   nullptr, 0, &list, &o.data, &o.len);
+    EXPECT_EQ(list, nullptr);
+    return rc;
+}
+
+TEST_F(Healing, TheLogMovesWhereTheMendedFileSays) {
+    const std::string fallback = ssf::get_default_log_path();
+    const std::string configured =
+        dir.file(std::string(ssf::kLogFileName) + "_" + ssf::get_pid_text());
+    size_t before = read_file(fallback).size();  // shared with other processes: ours only
+    write_config(good("server_mode = yes\ndebug_mode = yes\nnot understood\n"));
+    EXPECT_EQ(digest(), 1u);
+    write_config(good("server_mode = yes\ndebug_mode = yes\n"));
+    EXPECT_EQ(digest(), 0u);
+
+    EXPECT_EQ(ssf::log_path(), configured);
+    std::string all = read_file(fallback), ours = all.substr(std::min(before, all.size()));
+    EXPECT_TRUE(has_line(ours, "SsfDigest() : start-up failed, the call is refused"));
+    EXPECT_TRUE(has_line(ours, "init_lib() : the trace log continues in '" + configured + "'"));
+    EXPECT_EQ(ours.find("config_dir = '"), std::string::npos) << "the healed run's lines";
+    const std::string log = read_file(configured);
+    EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
+    EXPECT_TRUE(has_line(log, "config_dir = '" + dir.path() + "'"));
+    EXPECT_TRUE(has_line(log, "init_lib() : debug_mode is 'on'"));
+    EXPECT_TRUE(has_line(log, "SsfDigest() end, retcode = 0"));
+    EXPECT_EQ(log.find("start-up failed"), std::string::npos);
+
+    // A mended file that asks for no log ends the fallback one, and says so.
+    ssf::reset_for_tests();
+    before = read_file(fallback).size();
+    write_config(good("nothing here\n"));
+    EXPECT_EQ(digest(), 1u);
+    write_config(good("write_log = no\n"));
+    EXPECT_EQ(digest(), 0u);
+    EXPECT_FALSE(ssf::log_is_open());
+    all = read_file(fallback);
+    ours = all.substr(std::min(before, all.size()));
+    EXPECT_TRUE(has_line(ours,
+                         "init_lib() : start-up succeeded; the configuration asks for no trace "
+                         "log ('common:write_log'), none is written from here on"));
+}
+
+// Start-up's lines are written when a failure is first met and when its reason changes; a
+// refused call adds only its own refusal.
+TEST_F(Healing, WhileStartUpKeepsFailingACallWritesLittle) {
+    ssf::set_fallback_log_dir_for_tests(dir.path() + "/fallback-");  // measured alone
+    const std::string fallback = ssf::get_default_log_path();
+    const std::string unread = "kes_get_parameter() : line 3 of '" + cfg() + "' is not understood";
+    write_config(good("not understood\n"));
+    EXPECT_EQ(digest(), 1u);
+    const size_t first = read_file(fallback).size();
+    EXPECT_TRUE(has_line(read_file(fallback), unread));
+
+    constexpr int kRounds = 50, kRefusedPerRound = 4;
+    for (int i = 0; i < kRounds; ++i) {
+        SAP_UINT result = 0;
+        EXPECT_EQ(digest(), 1u);
+        EXPECT_EQ(sign_one(result), 1u);  // its record functions run start-up too
+        EXPECT_EQ(result, 28u);
+        EXPECT_EQ(verify_any(), 1u);
+        EXPECT_EQ(ssf_verify_TS_token(nullptr, nullptr, nullptr, nullptr, 1, nullptr, nullptr), 1);
+    }
+    const std::string log = read_file(fallback);
+    const double per_call = static_cast<double>(log.size() - first) / (kRounds * kRefusedPerRound);
+    EXPECT_LE(per_call, 300.0);
+    EXPECT_EQ(count_lines(log, unread), 1u);
+    EXPECT_EQ(count_lines(log, "SsfSign() : start-up failed, the call is refused"),
+              static_cast<size_t>(kRounds));
+
+    // Another reason is news, and so is the failure after it was mended and broken again.
+    write_config(good("\nnot understood\n"));
+    EXPECT_EQ(digest(), 1u);
+    EXPECT_EQ(digest(), 1u);
+    const std::string moved = "kes_get_parameter() : line 4 of '" + cfg() + "' is not understood";
+    EXPECT_EQ(count_lines(read_file(fallback), moved), 1u);
+    EXPECT_EQ(count_lines(read_file(fallback), unread), 1u);
+}
+
+// Calls from many threads while the file is broken, then while an administrator mends it: each
+// call is refused or works, never anything else, and once one has worked on a thread every later
+// one does. Run under ThreadSanitizer too: nothing start-up writes is read by a call unlocked.
+TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
+    ssf::set_fallback_log_dir_for_tests(dir.path() + "/fallback-");
+    write_config(good("not understood\n"));
+    constexpr int kThreads = 12, kAfter = 20;
+    std::atomic<int> refused{0}, other{0}, relapsed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            int worked = 0;
+            for (int i = 0; worked < kAfter; ++i) {
+                SAPRETURN rc = 1;
+                if (t % 3 == 0) {
+                    SAP_UINT result = 0;
+                    rc = sign_one(result);
+                    if (rc == 1 && result != 28) ++other;
+                    if (rc == 5) rc = 0;  // worked: the profile is not there
+                } else {
+                    rc = digest();
+                }
+                if (rc == 0)
+                    ++worked;
+                else if (rc == 1 && worked > 0)
+                    ++relapsed;
+                else if (rc == 1)
+                    ++refused;
+                else
+                    ++other;
+            }
+        });
+    while (refused.load() < 100) std::this_thread::yield();
+    write_config(good("use_func_mutex = no\n"));
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(other.load(), 0);
+    EXPECT_EQ(relapsed.load(), 0);
+    EXPECT_TRUE(ssf::lib_started());
+    EXPECT_FALSE(ssf::config().use_func_mutex);
+}
+
+}  // namespace
