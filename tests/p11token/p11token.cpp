@@ -664,10 +664,15 @@ void p11token_reset(void) {
 }
 
 unsigned long p11token_add_slot(const char* pin) {
+    return p11token_add_slot_with_pin(pin, std::strlen(pin));
+}
+
+unsigned long p11token_add_slot_with_pin(const void* pin, size_t pin_len) {
     Token& t = token();
     std::lock_guard<std::mutex> hold(t.lock);
     const unsigned long id = 100 + t.slots.size();
-    t.slots[id].pin.assign(pin, pin + std::strlen(pin));
+    const auto* p = static_cast<const unsigned char*>(pin);
+    t.slots[id].pin.assign(p, p + pin_len);
     return id;
 }
 

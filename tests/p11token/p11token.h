@@ -41,6 +41,8 @@ struct p11token_stats {
 void p11token_reset(void);
 // A slot holding a token with the given user PIN; returns its slot id.
 unsigned long p11token_add_slot(const char* pin);
+// The same with a PIN of any bytes (NUL bytes included).
+unsigned long p11token_add_slot_with_pin(const void* pin, size_t pin_len);
 // A slot that lists a token which cannot be used: C_OpenSession answers CKR_TOKEN_NOT_RECOGNIZED.
 unsigned long p11token_add_broken_slot(void);
 void p11token_add_cert(unsigned long slot, const unsigned char* id, size_t id_len,

@@ -96,7 +96,7 @@ bool settled(const FileId& id) {
     return id.ctime_ns < limit && id.mtime_ns < limit;
 }
 
-SecretDigest secret_digest(const char* password) {
+SecretDigest secret_digest(const Password& password) {
     HashKey& k = hash_key();
     std::call_once(k.once, [&] {
         // Straight from the kernel: the hash key must not depend on the random method the
@@ -114,8 +114,10 @@ SecretDigest secret_digest(const char* password) {
     SecretDigest d{};
     if (!k.drawn) return d;
     // One byte tells an absent password from an empty one.
-    std::vector<unsigned char> input(1, password ? 1 : 0);
-    if (password) input.insert(input.end(), password, password + std::strlen(password));
+    std::vector<unsigned char> input;
+    input.reserve(1 + password.size());  // one buffer, so that wiping it wipes every copy
+    input.push_back(password.given() ? 1 : 0);
+    input.insert(input.end(), password.data(), password.data() + password.size());
     unsigned int len = 0;
     const bool ok = HMAC(EVP_sha256(), k.key, sizeof k.key, input.data(), input.size(), d.data(),
                          &len) != nullptr &&

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cryptoext/ossl.h"
+#include "ssf/pki/password.h"
 
 namespace ssf {
 
@@ -48,10 +49,11 @@ struct FileRead {
     bool stable() const { return before && after && *before == *after && settled(*after); }
 };
 
-// A keyed hash of a password (none counts apart from the empty one). The key is drawn once per
-// process, so the hash means nothing outside it; the password itself is never kept.
+// A keyed hash of every byte of a password (none counts apart from the empty one). The key is
+// drawn once per process, so the hash means nothing outside it; the password itself is never
+// kept.
 using SecretDigest = std::array<unsigned char, 32>;
-SecretDigest secret_digest(const char* password);
+SecretDigest secret_digest(const Password& password);
 
 // A parsed signer or recipient profile: the certificate and private key its files gave.
 struct ProfileKey {

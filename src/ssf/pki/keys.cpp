@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/winstub.h"
 #include "ssf/codes.h"
@@ -31,13 +33,6 @@ constexpr const char* kKeyFileSeparator = ",keyfile=";
 
 bool sap_given(const SAP_BYTE* p, SAP_UINT len) {
     return p && static_cast<int32_t>(len) > 0;
-}
-
-using Secret = ossl::SecretText;
-
-Secret copy_secret(const char* text) {
-    if (!text) return nullptr;
-    return Secret(OPENSSL_strdup(text));
 }
 
 // The 14 characters with "Z" appended must be a valid GeneralizedTime.
@@ -114,8 +109,8 @@ std::optional<Profile> find_profile(ProfileKey& cached, std::initializer_list<co
 
 // Opens and parses a PKCS#12 file: 0, or the result code with the reason logged. A parse of a
 // file that stayed the same throughout is kept for later calls.
-int read_p12(const char* path, const char* password, ProfileKey& cached, ossl::X509Ptr& cert_out,
-             ossl::PKey& key_out) {
+int read_p12(const char* path, const Password& password, ProfileKey& cached,
+             ossl::X509Ptr& cert_out, ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
     ossl::Bio in = open_file_bio(path);
     if (!in) {
@@ -132,9 +127,14 @@ int read_p12(const char* path, const char* password, ProfileKey& cached, ossl::X
         log_crypto_errors();
         return SSF_RESULT_PROFILE_UNUSABLE;
     }
+    // The parse takes the password as a C string and would see only what comes before a NUL.
+    if (!password.fits_c_string()) {
+        log_error("%s() 3 : the password holds a NUL byte, so it cannot be the right one", kFn);
+        return SSF_RESULT_INVALID_PASSWORD;
+    }
     EVP_PKEY* key = nullptr;
     X509* cert = nullptr;
-    if (PKCS12_parse(p12.get(), password, &key, &cert, nullptr) != 1) {
+    if (PKCS12_parse(p12.get(), password.data(), &key, &cert, nullptr) != 1) {
         log_error("%s() 3 : PKCS12_parse() failed", kFn);
         log_crypto_errors();
         return SSF_RESULT_INVALID_PASSWORD;
@@ -157,11 +157,20 @@ int read_p12(const char* path, const char* password, ProfileKey& cached, ossl::X
 }  // namespace
 
 int ssf_password_cb(char* buf, int size, int rwflag, void* userdata) {
-    const auto* data = static_cast<const PasswordCbData*>(userdata);
-    if (!buf || size <= 0 || !data || !data->password) return 0;
-    const size_t n = strnlen(data->password, static_cast<size_t>(size));
-    std::memcpy(buf, data->password, n);
-    return static_cast<int>(n);
+    auto* data = static_cast<PasswordCbData*>(userdata);
+    if (!buf || size <= 0 || !data || !data->password || !data->password->given()) return 0;
+    const Password& password = *data->password;
+    // Cut to the room or to what comes before a NUL, it would be a password nobody gave.
+    if (!password.fits_c_string()) {
+        data->refused = PasswordRefusal::nul_byte;
+        return -1;
+    }
+    if (password.size() > static_cast<size_t>(size)) {
+        data->refused = PasswordRefusal::too_long;
+        return -1;
+    }
+    std::memcpy(buf, password.data(), password.size());
+    return static_cast<int>(password.size());
 }
 
 int check_cert_and_key(X509* cert, EVP_PKEY* key, const char* identity) {
@@ -185,15 +194,15 @@ int check_cert_and_key(X509* cert, EVP_PKEY* key, const char* identity) {
     return 0;
 }
 
-int ssf_load_cert_and_key_p12(const char* path, const char* password, const char* identity,
+int ssf_load_cert_and_key_p12(const char* path, const Password& password, const char* identity,
                               SigRcpSsfInfo* info, int is_signer, ossl::X509Ptr& cert_out,
                               ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_p12";
     log_debug(
         "%s() begin, p12_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
         "0x%lx, ppKey = 0x%lx",
-        kFn, ptr_bits(path), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
-        ptr_bits(&key_out));
+        kFn, ptr_bits(path), ptr_bits(password.data()), ptr_bits(info), is_signer,
+        ptr_bits(&cert_out), ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     int result = 0;
@@ -220,15 +229,15 @@ int ssf_load_cert_and_key_p12(const char* path, const char* password, const char
     return rc;
 }
 
-int ssf_load_cert_and_key_file(const char* spec, const char* password, const char* identity,
+int ssf_load_cert_and_key_file(const char* spec, const Password& password, const char* identity,
                                SigRcpSsfInfo* info, int is_signer, ossl::X509Ptr& cert_out,
                                ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_file";
     log_debug(
         "%s() begin, cert_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
         "0x%lx, ppKey = 0x%lx",
-        kFn, ptr_bits(spec), ptr_bits(password), ptr_bits(info), is_signer, ptr_bits(&cert_out),
-        ptr_bits(&key_out));
+        kFn, ptr_bits(spec), ptr_bits(password.data()), ptr_bits(info), is_signer,
+        ptr_bits(&cert_out), ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();
     const std::string text = spec ? spec : "";
@@ -236,7 +245,7 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
     const std::string cert_path = text.substr(0, cut);
     const std::string key_path =
         cut == std::string::npos ? cert_path : text.substr(cut + std::strlen(kKeyFileSeparator));
-    PasswordCbData cb{password, key_path.c_str()};
+    PasswordCbData cb{&password, key_path.c_str()};
 
     int result = 0;
     ProfileKey cached{
@@ -250,6 +259,10 @@ int ssf_load_cert_and_key_file(const char* spec, const char* password, const cha
         log_crypto_errors();
         result = SSF_RESULT_PROFILE_UNUSABLE;
     } else if (FileRead key_read; key_out = load_key(key_path.c_str(), &cb, key_read), !key_out) {
+        if (cb.refused == PasswordRefusal::nul_byte)
+            log_error("%s() 3 : the password holds a NUL byte, so it cannot be the right one", kFn);
+        else if (cb.refused == PasswordRefusal::too_long)
+            log_error("%s() 3 : the password is longer than a key file's password can be", kFn);
         log_error("%s() 3 : load_key( file_name = '%s' ) failed", kFn, key_path.c_str());
         log_crypto_errors();
         result = SSF_RESULT_PROFILE_UNUSABLE;
@@ -317,7 +330,8 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
         source += kProfileTimeLength;
     }
 
-    Secret password;
+    // Every byte of the password within the length given counts, NUL bytes included.
+    Password password;
     if (info->strSigRcpPassword && info->strSigRcpPasswordL != 0) {
         ossl::Text copy(
             get_sz_string_from_sap_string(info->strSigRcpPassword, info->strSigRcpPasswordL));
@@ -326,22 +340,26 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
                       info->strSigRcpPasswordL);
             return fail(SSF_RESULT_INVALID_PASSWORD, failed);
         }
-        password = copy_secret(copy.get());
-        OPENSSL_cleanse(copy.get(), std::strlen(copy.get()));
+        const size_t n = sap_given(info->strSigRcpPassword, info->strSigRcpPasswordL)
+                             ? static_cast<size_t>(info->strSigRcpPasswordL)
+                             : 0;
+        password = Password(copy.get(), n);
+        OPENSSL_cleanse(copy.get(), n);
     } else {
         log_write("%s() : password not provided, default password will be used", kFn);
-        if (config().default_password) password = copy_secret(config().default_password->c_str());
+        if (const auto& d = config().default_password) password = Password(d->data(), d->size());
     }
 
     if (config().use_profile_password_encryption) {
-        ossl::Text plain = DecryptPassword(password ? password.get() : "");
-        if (!plain) {
+        Password plain =
+            DecryptPassword(password.given() ? std::string_view(password.data(), password.size())
+                                             : std::string_view());
+        if (!plain.given()) {
             log_error("%s() 6 : failed to decrypt password", kFn);
             return fail(SSF_RESULT_INVALID_PASSWORD, failed);
         }
         log_write("%s() : password decrypted successfully", kFn);
-        password = copy_secret(plain.get());
-        OPENSSL_cleanse(plain.get(), std::strlen(plain.get()));
+        password = std::move(plain);
     }
 
     ossl::Text id_copy(get_sz_string_from_sap_string(info->strSigRcpId, info->strSigRcpIdL));
@@ -366,13 +384,13 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
 
     int rc;
     if (std::strncmp(source, kTokenPrefix, std::strlen(kTokenPrefix)) == 0)
-        rc = ssf_load_cert_and_key_token(source + std::strlen(kTokenPrefix), password.get(),
+        rc = ssf_load_cert_and_key_token(source + std::strlen(kTokenPrefix), password,
                                          identity.c_str(), info, is_signer, cert_out, key_out);
     else if (std::strncmp(source, kCertFilePrefix, std::strlen(kCertFilePrefix)) == 0)
-        rc = ssf_load_cert_and_key_file(source + std::strlen(kCertFilePrefix), password.get(),
+        rc = ssf_load_cert_and_key_file(source + std::strlen(kCertFilePrefix), password,
                                         identity.c_str(), info, is_signer, cert_out, key_out);
     else
-        rc = ssf_load_cert_and_key_p12(source, password.get(), identity.c_str(), info, is_signer,
+        rc = ssf_load_cert_and_key_p12(source, password, identity.c_str(), info, is_signer,
                                        cert_out, key_out);
     if (rc != 0) {
         log_error("%s() 9 : ssf_load_cert_and_key_p12( '%s' ) failed", kFn, source);

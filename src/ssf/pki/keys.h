@@ -9,6 +9,7 @@
 #pragma once
 
 #include "cryptoext/ossl.h"
+#include "ssf/pki/password.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -21,16 +22,19 @@ namespace ssf {
                                         ossl::X509Stack* chain_out);
 
 // The key sources. Each returns 0 with both outputs set, or 5/9 with uResult set and both
-// outputs cleared. password and identity may be null.
-[[nodiscard]] int ssf_load_cert_and_key_p12(const char* path, const char* password,
+// outputs cleared. The password may be none, the identity null. A password the crypto library
+// cannot take whole (a NUL byte inside; for a PEM key also one longer than its reader's room) is
+// answered as a wrong one: 25 for PKCS#12, 24 for an encrypted PEM key. A token is handed every
+// byte of its PIN.
+[[nodiscard]] int ssf_load_cert_and_key_p12(const char* path, const Password& password,
                                             const char* identity, SigRcpSsfInfo* info,
                                             int is_signer, ossl::X509Ptr& cert_out,
                                             ossl::PKey& key_out);
-[[nodiscard]] int ssf_load_cert_and_key_file(const char* spec, const char* password,
+[[nodiscard]] int ssf_load_cert_and_key_file(const char* spec, const Password& password,
                                              const char* identity, SigRcpSsfInfo* info,
                                              int is_signer, ossl::X509Ptr& cert_out,
                                              ossl::PKey& key_out);
-[[nodiscard]] int ssf_load_cert_and_key_token(const char* module, const char* pin,
+[[nodiscard]] int ssf_load_cert_and_key_token(const char* module, const Password& pin,
                                               const char* identity, SigRcpSsfInfo* info,
                                               int is_signer, ossl::X509Ptr& cert_out,
                                               ossl::PKey& key_out);
@@ -39,13 +43,19 @@ namespace ssf {
 // the key is its key; 22 for another identity, 24 for a key that does not belong to it.
 [[nodiscard]] int check_cert_and_key(X509* cert, EVP_PKEY* key, const char* identity);
 
-// What the PEM password callback receives.
+// Why the PEM password callback handed no password over although there is one.
+enum class PasswordRefusal { none, nul_byte, too_long };
+
+// What the PEM password callback receives, and what it tells its caller.
 struct PasswordCbData {
-    const char* password;   // null: there is none
-    const char* file_name;  // for the caller's messages
+    const Password* password;  // null: there is none
+    const char* file_name;     // for the caller's messages
+    PasswordRefusal refused = PasswordRefusal::none;
 };
-// The crypto library's PEM password callback: copies the password (at most size bytes) and
-// returns its length, or 0 when there is none. Never asks anybody.
+// The crypto library's PEM password callback: copies the password into the room given and
+// returns its length, or 0 when there is none. A password that cannot be handed over whole (a
+// NUL byte inside, or longer than the room) is refused with -1, which fails the read as a wrong
+// password does. Never asks anybody.
 int ssf_password_cb(char* buf, int size, int rwflag, void* userdata);
 
 }  // namespace ssf

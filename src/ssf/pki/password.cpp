@@ -1,10 +1,13 @@
-// Recovery of protected profile passwords with the "gost" engine's GOST 28147-89 cipher and MAC.
+// Profile passwords as given, and the recovery of protected ones with the "gost" engine's
+// GOST 28147-89 cipher and MAC.
 #include "ssf/pki/password.h"
 
 #include <openssl/objects.h>
 
 #include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "cryptoext/objects.h"
 #include "cryptoext/ossl.h"
@@ -13,6 +16,35 @@
 #include "ssf/log.h"
 
 namespace ssf {
+
+Password::Password(const void* bytes, size_t size) {
+    bytes_ = static_cast<char*>(OPENSSL_malloc(size + 1));
+    if (!bytes_) throw std::bad_alloc();
+    if (size) std::memcpy(bytes_, bytes, size);
+    bytes_[size] = '\0';
+    size_ = size;
+}
+
+Password::Password(Password&& other) noexcept
+    : bytes_(std::exchange(other.bytes_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Password& Password::operator=(Password&& other) noexcept {
+    if (this != &other) {
+        Password old(std::move(*this));
+        bytes_ = std::exchange(other.bytes_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+Password::~Password() {
+    // Every byte, not just those before a NUL.
+    if (bytes_) OPENSSL_clear_free(bytes_, size_ + 1);
+}
+
+bool Password::fits_c_string() const {
+    return !bytes_ || std::memchr(bytes_, '\0', size_) == nullptr;
+}
 
 const unsigned char kProtectedPasswordKey[32] = {
     0x5b, 0x13, 0xc7, 0x92, 0x0e, 0x6a, 0xf4, 0x31, 0x88, 0x2d, 0x79, 0xb5, 0x46, 0xe0, 0x1c, 0xa3,
@@ -25,8 +57,8 @@ constexpr size_t kIvLen = 8, kMacLen = 4;
 
 // The protected text is as good as the password (the key is in every copy of the library), so
 // the log shows only its length.
-std::string masked(const char* text) {
-    return std::string(std::strlen(text), '*');
+std::string masked(std::string_view text) {
+    return std::string(text.size(), '*');
 }
 
 bool decrypt(const unsigned char* iv, const unsigned char* in, int n, unsigned char* out) {
@@ -62,15 +94,15 @@ bool imito(const unsigned char* iv, const unsigned char* password, size_t n, uns
 
 }  // namespace
 
-ossl::Text DecryptPassword(const char* protected_text) {
-    const char* text = protected_text != nullptr ? protected_text : "";
+Password DecryptPassword(std::string_view text) {
     OutData blob;
+    // All of the text: a NUL byte inside is no Base64 and fails the decoding, never ends it.
     if (base64_enc_dec(0, blob,
-                       Bytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text)),
+                       Bytes(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
                        true) != 0) {
         log_error("%s() : base64_enc_dec( 0 ) failed", "base64_decode");
         log_error("%s() 1 : base64_decode() failed for '%s'", kFn, masked(text).c_str());
-        return nullptr;
+        return {};
     }
     const int n = static_cast<int>(blob.size) - static_cast<int>(kIvLen + kMacLen);
     log_write("%s() : password len = %d", kFn, n);
@@ -78,25 +110,26 @@ ossl::Text DecryptPassword(const char* protected_text) {
     if (n < 0 || static_cast<size_t>(n) > kMaxProtectedPassword) {
         log_error("%s() 2 : wrong password len from '%s'", kFn, masked(text).c_str());
         OPENSSL_cleanse(blob.data.get(), blob.size);
-        return nullptr;
+        return {};
     }
     const unsigned char* iv = blob.data.get();
     ossl::Wiped<unsigned char[kMaxProtectedPassword + 1]> plain;
     unsigned char mac[kMacLen] = {};
-    const bool ok = decrypt(iv, iv + kIvLen, n, plain.v) &&
-                    imito(iv, plain.v, std::strlen(reinterpret_cast<char*>(plain.v)), mac);
+    // The MAC covers every byte of the password, so that no byte after a NUL goes unchecked.
+    const bool ok =
+        decrypt(iv, iv + kIvLen, n, plain.v) && imito(iv, plain.v, static_cast<size_t>(n), mac);
     const bool match = ok && CRYPTO_memcmp(mac, iv + kIvLen + n, kMacLen) == 0;
     OPENSSL_cleanse(blob.data.get(), blob.size);
     if (!ok) {
         log_error("%s() : GOST 28147-89 operation failed", kFn);
         log_crypto_errors();
-        return nullptr;
+        return {};
     }
     if (!match) {
         log_error("%s() 3 : imito does not match", kFn);
-        return nullptr;
+        return {};
     }
-    return ossl::Text(OPENSSL_strdup(reinterpret_cast<char*>(plain.v)));
+    return Password(plain.v, static_cast<size_t>(n));
 }
 
 }  // namespace ssf

@@ -284,7 +284,7 @@ int token_rsa_finish(RSA* rsa) {
     return 0;
 }
 
-int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
+int ssf_find_cert_on_token(const char* identity, const Password& pin, int is_signer,
                            SigRcpSsfInfo* info, const p11::ModuleRef& module, CK_SLOT_ID slot,
                            ossl::X509Ptr& cert_out, ossl::PKey& key_out) {
     static const char* const kFn = "ssf_find_cert_on_token";
@@ -362,12 +362,12 @@ int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
         return fail(SSF_RESULT_PROFILE_UNUSABLE);
     }
 
-    if (!pin) {
+    if (!pin.given()) {
         log_error("%s() 11 : password is NULL", kFn);
         return fail(SSF_RESULT_INVALID_PASSWORD);
     }
     rv = f->C_Login(session.handle, CKU_USER,
-                    reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)), std::strlen(pin));
+                    reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), pin.size());
     if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN)
         return ck_fail("12", "C_Login", rv, SSF_RESULT_INVALID_PASSWORD);
 
@@ -398,14 +398,14 @@ int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
     return 0;
 }
 
-int ssf_load_cert_and_key_token(const char* module, const char* pin, const char* identity,
+int ssf_load_cert_and_key_token(const char* module, const Password& pin, const char* identity,
                                 SigRcpSsfInfo* info, int is_signer, ossl::X509Ptr& cert_out,
                                 ossl::PKey& key_out) {
     static const char* const kFn = "ssf_load_cert_and_key_token";
     log_debug(
         "%s() begin, p11_file = 0x%lx, password = 0x%lx, signer = 0x%lx, is_signer = %d, ppCert = "
         "0x%lx, ppKey = 0x%lx",
-        kFn, ptr_bits(module), ptr_bits(pin), ptr_bits(info), is_signer, ptr_bits(&cert_out),
+        kFn, ptr_bits(module), ptr_bits(pin.data()), ptr_bits(info), is_signer, ptr_bits(&cert_out),
         ptr_bits(&key_out));
     cert_out.reset();
     key_out.reset();

@@ -8,6 +8,7 @@
 
 #include "cryptoext/ossl.h"
 #include "engines/pkcs11/p11_registry.h"
+#include "ssf/pki/password.h"
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -28,8 +29,9 @@ struct ssf_token_key {
 };
 
 // The search of one slot: 0 with the certificate matching the identity and its token key, or
-// 5/9 with uResult set. The session is open and logged in only while the key lives.
-[[nodiscard]] int ssf_find_cert_on_token(const char* identity, const char* pin, int is_signer,
+// 5/9 with uResult set. The session is open and logged in only while the key lives. The token
+// is handed every byte of the PIN, NUL bytes included: it is the token's to judge.
+[[nodiscard]] int ssf_find_cert_on_token(const char* identity, const Password& pin, int is_signer,
                                          SigRcpSsfInfo* info, const p11::ModuleRef& module,
                                          CK_SLOT_ID slot, ossl::X509Ptr& cert_out,
                                          ossl::PKey& key_out);

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
+
+#include <cstring>
+#include <ctime>
+#include <utility>
 
 #include "fixture.h"
 #include "protected_password.h"
@@ -43,6 +48,26 @@ class KeyLoading : public ssf_test::Started {
     }
     int load_leaf(std::string profile, const char* password = kPassword, bool signer = true) {
         return load(leaf_id, std::move(profile), password, signer);
+    }
+
+    // SsfSign with one signer over the profile and every byte of the password: the call's code
+    // and the signer's result.
+    std::pair<SAPRETURN, SAP_UINT> sign(const std::string& profile, const std::string& password) {
+        ssf_test::Sap id(leaf_id), prof(profile), pw(password), format("PKCS7"), hash("SHA1");
+        SigRcpSsfInfo* rec = nullptr;
+        EXPECT_EQ(SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, prof.p(), prof.n(), pw.p(),
+                                      pw.n(), 28, &rec),
+                  0u);
+        SigRcpSsfInfoList list = nullptr;
+        EXPECT_EQ(SsfINSSigRcpSsfInfo(rec, &list), 0u);
+        ssf_test::Sap data(ssf_test::data_message("signed content"));
+        ssf_test::Out out;
+        const SAPRETURN rc = SsfSign(format.p(), format.n(), hash.p(), hash.n(), 1, 0, data.p(),
+                                     data.n(), list, &out.data, &out.len);
+        const SAP_UINT result = rec->uResult;
+        EXPECT_EQ(out.cleared(), rc != 0);
+        SsfDELSigRcpSsfInfoList(&list);
+        return {rc, result};
     }
 
     bool same_key() const {
@@ -245,11 +270,99 @@ TEST_F(KeyLoading, SignerOnlyChecks) {
         << "a revocation that cannot be decided fails the signer";
 }
 
+// A password is every byte the caller gives. The crypto library takes passwords as C strings, so
+// one with a NUL byte inside its length can never be the right one: each profile kind answers it
+// as a wrong password, through the export as callers reach it, also when the right password
+// has just opened the profile and it is kept, and also when it comes out of a protected form.
+TEST_F(KeyLoading, PasswordIsEveryByteGiven) {
+    // The leaf's key as traditional PEM (the encryption in the PEM headers) or encrypted PKCS#8.
+    auto write_key = [&](const std::string& name, const std::string& password, bool traditional) {
+        const std::string path = dir.file(name);
+        ossl::Bio out(BIO_new_file(path.c_str(), "w"));
+        auto* pass = reinterpret_cast<unsigned char*>(const_cast<char*>(password.data()));
+        const int len = static_cast<int>(password.size());
+        EXPECT_EQ(traditional ? PEM_write_bio_PrivateKey_traditional(out.get(), pki->leaf.key.get(),
+                                                                     EVP_aes_256_cbc(), pass, len,
+                                                                     nullptr, nullptr)
+                              : PEM_write_bio_PKCS8PrivateKey(out.get(), pki->leaf.key.get(),
+                                                              EVP_aes_256_cbc(), password.data(),
+                                                              len, nullptr, nullptr),
+                  1);
+        return "certfile=" + cert + ",keyfile=" + path;
+    };
+    const struct {
+        const char* name;
+        std::string profile;
+        SAP_UINT wrong;  // what a wrong password gives
+    } kinds[] = {
+        {"PKCS#12", leaf_p12, 25},
+        {"encrypted PKCS#8", "certfile=" + cert + ",keyfile=" + key, 24},
+        {"traditional encrypted PEM", write_key("traditional.key", kPassword, true), 24},
+    };
+    using Outcome = std::pair<SAPRETURN, SAP_UINT>;
+    const Outcome ok{0, 0};
+    const std::string right = kPassword, junk = right + std::string("\0junk", 5);
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.name);
+        platform::set_test_clock(std::nullopt);
+        const Outcome wrong{5, k.wrong};
+        ASSERT_EQ(sign(k.profile, "wrong"), wrong);
+        EXPECT_EQ(sign(k.profile, junk), wrong);
+        EXPECT_EQ(sign(k.profile, right + '\0'), wrong);
+        EXPECT_EQ(sign(k.profile, right), ok);
+
+        // Kept: the right password finds the parse of the first open; the other bytes do not.
+        platform::set_test_clock(std::time(nullptr) + 60);
+        ASSERT_EQ(load_leaf(k.profile, kPassword), kOk);
+        ossl::PKey kept = std::move(key_out);
+        ASSERT_EQ(load_leaf(k.profile, kPassword), kOk);
+        ASSERT_EQ(key_out.get(), kept.get());
+        EXPECT_EQ(sign(k.profile, junk), wrong);
+    }
+    // The cut would have been the empty password, which this file opens with.
+    EXPECT_EQ(sign(test_pki::write_p12("empty.p12", pki->leaf, ""), std::string(1, '\0')),
+              (Outcome{5, 25}));
+    EXPECT_TRUE(logged(
+        "ssf_load_cert_and_key_p12() 3 : the password holds a NUL byte, so it cannot be the right "
+        "one"));
+    EXPECT_TRUE(logged(
+        "ssf_load_cert_and_key_file() 3 : the password holds a NUL byte, so it cannot be the right "
+        "one"));
+    EXPECT_FALSE(log_contains("junk"));
+
+    // Nor is a key file's password cut to the room its reader gives (1,024 bytes).
+    const std::string room(1024, 'p');
+    for (bool trad : {false, true}) {
+        const std::string profile = write_key("room.key", room, trad);
+        EXPECT_EQ(sign(profile, room), ok) << trad;
+        EXPECT_EQ(sign(profile, room + 'p'), (Outcome{5, 24})) << trad;
+    }
+    EXPECT_TRUE(logged(
+        "ssf_load_cert_and_key_file() 3 : the password is longer than a key file's password can "
+        "be"));
+
+    using protected_password::protect;
+    start("use_profile_password_encryption = yes");
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(sign(k.profile, protect(right)), ok);
+        EXPECT_EQ(sign(k.profile, protect(junk)), (Outcome{5, k.wrong}));
+        EXPECT_EQ(sign(k.profile, protect(right) + std::string("\0junk", 5)), (Outcome{5, 25}));
+        // The check covers every byte of the password, not the part before its NUL.
+        EXPECT_EQ(
+            sign(k.profile, protected_password::base64(protected_password::make_blob(junk, right))),
+            (Outcome{5, 25}));
+    }
+}
+
 TEST(PasswordCallback, CopiesAtMostTheRoomGiven) {
-    ssf::PasswordCbData data{"abcdef", "key.pem"}, none{nullptr, "key.pem"};
+    const ssf::Password fits("abc", 3), longer("abcdef", 6);
+    ssf::PasswordCbData data{&fits, "key.pem"}, cut{&longer, "key.pem"}, none{nullptr, "key.pem"};
     char buf[4] = {'x', 'x', 'x', 'x'};
     EXPECT_EQ(ssf::ssf_password_cb(buf, 3, 0, &data), 3);
     EXPECT_EQ(std::string(buf, 4), "abcx");
+    // Nothing is cut to the room: a password that does not fit is refused.
+    EXPECT_EQ(ssf::ssf_password_cb(buf, 3, 0, &cut), -1);
     EXPECT_EQ(ssf::ssf_password_cb(buf, 3, 0, &none), 0);
 }
 
@@ -257,8 +370,8 @@ TEST(PasswordCallback, CopiesAtMostTheRoomGiven) {
 class ProtectedPasswords : public ssf_test::Started {
   protected:
     std::string recover(const std::string& text) {
-        ossl::Text p = ssf::DecryptPassword(text.c_str());
-        return p ? std::string(p.get()) : std::string("<none>");
+        ssf::Password p = ssf::DecryptPassword(text);
+        return p.given() ? std::string(p.data(), p.size()) : std::string("<none>");
     }
 };
 
@@ -289,10 +402,13 @@ TEST_F(ProtectedPasswords, DamagedFormsAreRefused) {
     EXPECT_EQ(recover("not base64 at all!"), "<none>");
     EXPECT_TRUE(logged("DecryptPassword() 1 : base64_decode() failed for '******************'"));
     EXPECT_EQ(recover(""), "<none>");
-    // A password is cut at its first NUL: the MAC covers only the part before it.
+    // A password is every byte the MAC covers, never cut at its first NUL: a MAC over the part
+    // before it leaves the rest unchecked.
     const std::string with_nul("ab\0cd", 5);
-    EXPECT_EQ(recover(base64(make_blob(with_nul, "ab"))), "ab");
-    EXPECT_EQ(recover(base64(make_blob(with_nul, with_nul))), "<none>");
+    EXPECT_EQ(recover(base64(make_blob(with_nul, "ab"))), "<none>");
+    EXPECT_EQ(recover(base64(make_blob(with_nul, with_nul))), with_nul);
+    // The protected text is all of its bytes too: one with a NUL inside is no Base64.
+    EXPECT_EQ(recover(protect("secret") + std::string("\0junk", 5)), "<none>");
 }
 
 }  // namespace

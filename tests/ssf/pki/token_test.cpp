@@ -255,6 +255,27 @@ TEST_F(Token, SlotSearchGivesTheResultOfTheLastSlotTried) {
     }
 }
 
+// C_Login takes a length, so the token is handed every byte of the PIN the caller gave: a NUL
+// byte inside is the token's to judge, never the end of the PIN.
+TEST_F(Token, PinIsEveryByteGiven) {
+    const std::string id = sha1_hex(gost_entity(1).cert.get(), ""), with_nul(
+                                                                        "12\0"
+                                                                        "34",
+                                                                        5);
+    auto load_with = [&](const std::string& pin) {
+        Record r(id, std::string("token=") + SSF_P11TOKEN, pin);
+        ossl::PKey key;
+        return load(r, key) * 1000 + static_cast<int>(r.info.uResult);
+    };
+    put_on_token(p11token_add_slot(kPin), 1);
+    EXPECT_EQ(load_with(std::string(kPin) + std::string("\0junk", 5)), 5025);
+    EXPECT_TRUE(logged("ssf_find_cert_on_token() 12 : C_Login() failed: 160 (CKR_PIN_INCORRECT)"));
+    p11token_reset();
+    put_on_token(p11token_add_slot_with_pin(with_nul.data(), with_nul.size()), 1);
+    EXPECT_EQ(load_with(with_nul), 0);
+    EXPECT_EQ(load_with("12"), 5025);
+}
+
 TEST_F(Token, ModuleIsFinalisedOnlyWhenItsLastUserIsGone) {
     put_on_token(p11token_add_slot(kPin), 2);
     Record r = token_record(gost_entity(2), SSF_P11TOKEN);
