@@ -172,6 +172,16 @@ TEST(IniSyntax, NoLineOfTheConfigurationVanishes) {
         ASSERT_TRUE(ini) << r.text << " line " << bad_line;
         EXPECT_EQ(ini->values(), r.values) << r.text;
     }
+    // The README's own example reads as it says.
+    const std::string readme = read_file(SSF_TEST_DATA "/../../README.md");
+    const size_t from = readme.find("# selvanor-ssf-server.cfg\n");
+    ASSERT_NE(from, std::string::npos);
+    int bad_line = 0;
+    const auto example =
+        platform::Ini::parse(readme.substr(from, readme.find("\n\n", from) - from), bad_line);
+    ASSERT_TRUE(example) << bad_line;
+    EXPECT_EQ(example->get("common:ca_file").value_or(""), "/etc/selvanor/ca.pem");
+    EXPECT_EQ(example->get("cades:max_ocsp_age").value_or(""), "2");
     // A key before every section line could be read by nothing.
     for (auto [text, line] : {std::pair{"debug_mode = yes\n[common]\n", 1},
                               std::pair{"; lost its section line\n\nca_file = a.pem\n", 3}}) {
