@@ -15,6 +15,7 @@
 #include "gost/gost28147_89.h"
 #include "gost/gost28147_params.h"
 #include "gost/gostr3411_2012.h"
+#include "gost/gostr3411_2012_tables.h"
 #include "gost/gostr3411_94.h"
 #include "take_turns.h"
 
@@ -45,9 +46,15 @@ std::map<std::string, std::map<std::string, double>>& results() {
     return r;
 }
 
+// short case -> message length, for the time per hash
+std::map<std::string, size_t>& short_cases() {
+    static std::map<std::string, size_t> r;
+    return r;
+}
+
 struct Summary {
-    // Touch the table first so that it outlives this object.
-    Summary() { results(); }
+    // Touch the tables first so that they outlive this object.
+    Summary() { results(), short_cases(); }
     ~Summary() {
         if (results().empty()) return;
         std::printf("\n%-28s %10s %10s %10s %8s\n", "case (MB/s)", "ours", "libgcrypt", "nettle",
@@ -71,6 +78,18 @@ struct Summary {
             std::printf("%-28s %10s %10s %10s %8.2f\n", name.c_str(), cell("ours").c_str(),
                         cell("libgcrypt").c_str(), cell("nettle").c_str(),
                         best > 0 ? ours / best : 0.0);
+        }
+        if (short_cases().empty()) return;
+        std::printf("\n%-28s %10s %10s %10s\n", "short message (us/hash)", "ours", "libgcrypt",
+                    "nettle");
+        for (const auto& [name, len] : short_cases()) {
+            const auto& impls = results()[name];
+            auto us = [&](const char* k) {
+                auto it = impls.find(k);
+                return it == impls.end() || it->second <= 0 ? 0.0 : double(len) / it->second * 1e6;
+            };
+            std::printf("%-28s %10.3f %10.3f %10.3f\n", name.c_str(), us("ours"), us("libgcrypt"),
+                        us("nettle"));
         }
     }
 } summary;
@@ -118,9 +137,19 @@ void streebog_nettle(int bits, const uint8_t* in, size_t n, uint8_t* out) {
     }
 }
 
-void streebog(benchmark::State& state, int bits) {
+using gost::streebog::Form;
+
+// form: the compression the run uses; a form other than the one the processor would choose
+// is named in the case, so machines with AVX-512 also show what every other x86-64 gets.
+void streebog(benchmark::State& state, int bits, Form form) {
     const size_t len = size_t(state.range(0));
-    const std::string name = "streebog" + std::to_string(bits) + " " + size_name(len);
+    const Form chosen = gost::streebog::form_in_use();
+    std::string name = "streebog" + std::to_string(bits) + " " + size_name(len);
+    if (form != chosen) name += form == Form::x86_64 ? " x86-64" : " portable";
+    if (!gost::streebog::use_form(form)) {
+        state.SkipWithError("the processor lacks this form");
+        return;
+    }
     const std::pair<const char*, HashFn> impls[] = {
         {"ours", streebog_ours}, {"libgcrypt", streebog_gcrypt}, {"nettle", streebog_nettle}};
     const int reps = len < 4096 ? 64 : 1;  // keeps the clock reads out of the short cases
@@ -132,34 +161,50 @@ void streebog(benchmark::State& state, int bits) {
         }
         return true;
     });
+    gost::streebog::use_form(chosen);
+    if (len < 4096) short_cases()[name] = len;
     state.SetBytesProcessed(n * reps * 3 * int64_t(len));
     for (int i = 0; i < 3; ++i)
         if (secs[i] > 0) results()[name][impls[i].first] = double(n * reps) * double(len) / secs[i];
 }
 
-void gost94(benchmark::State& state, int impl) {
+void gost94_ours(const uint8_t* in, size_t n, uint8_t* out) {
+    const GOSTR3411_94_PARAMS* cp = GOSTR3411_94_DefaultPar();
+    GOSTR3411_94_Transform(cp->der, cp->der_len, in, uint32_t(n), out);
+}
+
+void gost94_gcrypt(const uint8_t* in, size_t n, uint8_t* out) {
+    gcry_md_hash_buffer(GCRY_MD_GOSTR3411_CP, out, in, n);
+}
+
+void gost94_nettle(const uint8_t* in, size_t n, uint8_t* out) {
+    gosthash94cp_ctx c;
+    gosthash94cp_init(&c);
+    gosthash94cp_update(&c, n, in);
+    gosthash94cp_digest(&c, 32, out);
+}
+
+// In turns, as Streebog: a short message is where the per-call work (context set-up and
+// wiping) shows beside the compression, and each HMAC step of PBKDF2 hashes one or two blocks.
+void gost94(benchmark::State& state) {
     const size_t len = size_t(state.range(0));
     const std::string name = "gostr3411-94-cp " + size_name(len);
-    const GOSTR3411_94_PARAMS* cp = GOSTR3411_94_DefaultPar();
-    switch (impl) {
-        case 0:
-            run(state, name, "ours", len, [&](const uint8_t* in, size_t n, uint8_t* out) {
-                GOSTR3411_94_Transform(cp->der, cp->der_len, in, uint32_t(n), out);
-            });
-            break;
-        case 1:
-            run(state, name, "libgcrypt", len, [&](const uint8_t* in, size_t n, uint8_t* out) {
-                gcry_md_hash_buffer(GCRY_MD_GOSTR3411_CP, out, in, n);
-            });
-            break;
-        default:
-            run(state, name, "nettle", len, [&](const uint8_t* in, size_t n, uint8_t* out) {
-                gosthash94cp_ctx c;
-                gosthash94cp_init(&c);
-                gosthash94cp_update(&c, n, in);
-                gosthash94cp_digest(&c, 32, out);
-            });
-    }
+    using Fn = void (*)(const uint8_t*, size_t, uint8_t*);
+    const std::pair<const char*, Fn> impls[] = {
+        {"ours", gost94_ours}, {"libgcrypt", gost94_gcrypt}, {"nettle", gost94_nettle}};
+    const int reps = len < 4096 ? 64 : 1;
+    double secs[3] = {};
+    const int64_t n = take_turns(state, 3, secs, [&](size_t i) {
+        for (int r = 0; r < reps; ++r) {
+            impls[i].second(input().data(), len, output().data());
+            benchmark::ClobberMemory();
+        }
+        return true;
+    });
+    if (len < 4096) short_cases()[name] = len;
+    state.SetBytesProcessed(n * reps * 3 * int64_t(len));
+    for (int i = 0; i < 3; ++i)
+        if (secs[i] > 0) results()[name][impls[i].first] = double(n * reps) * double(len) / secs[i];
 }
 
 enum Cipher { kEcb, kCnt, kCfb, kCfbMesh };
@@ -216,24 +261,28 @@ void gost28147(benchmark::State& state, Cipher c, int impl) {
 }
 
 const int64_t kSizes[] = {8 << 10, 1 << 20};
-// A short message costs four compressions (its block, the padding block, N and Sigma) and the
-// per-call work around them.
-const int64_t kStreebogSizes[] = {64, 8 << 10, 1 << 20};
+// A short message costs a few compressions (for Streebog its block, the padding block, N and
+// Sigma) and the per-call work around them.
+const int64_t kHashSizes[] = {32, 64, 8 << 10, 1 << 20};
 
 int register_all() {
     gcry_check_version(nullptr);
     const char* impls[] = {"ours", "libgcrypt", "nettle"};
+    const Form chosen = gost::streebog::form_in_use();
     for (int bits : {256, 512})
-        for (int64_t size : kStreebogSizes)
+        for (int64_t size : kHashSizes) {
             benchmark::RegisterBenchmark(
                 ("streebog" + std::to_string(bits) + "/interleaved").c_str(),
-                [=](benchmark::State& s) { streebog(s, bits); })
+                [=](benchmark::State& s) { streebog(s, bits, chosen); })
                 ->Arg(size);
-    for (int impl = 0; impl < 3; ++impl)
-        for (int64_t size : kSizes)
-            benchmark::RegisterBenchmark((std::string("gostr3411_94_cp/") + impls[impl]).c_str(),
-                                         [=](benchmark::State& s) { gost94(s, impl); })
-                ->Arg(size);
+            if (chosen == Form::avx512 && size <= 64)
+                benchmark::RegisterBenchmark(
+                    ("streebog" + std::to_string(bits) + "/interleaved_x86_64").c_str(),
+                    [=](benchmark::State& s) { streebog(s, bits, Form::x86_64); })
+                    ->Arg(size);
+        }
+    for (int64_t size : kHashSizes)
+        benchmark::RegisterBenchmark("gostr3411_94_cp/interleaved", gost94)->Arg(size);
     for (Cipher c : {kEcb, kCnt, kCfb, kCfbMesh})
         for (int impl = 0; impl < 2; ++impl)
             for (int64_t size : kSizes)

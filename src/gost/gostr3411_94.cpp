@@ -122,7 +122,7 @@ void add_length(uint32_t* length, uint32_t bits) {
 }
 
 void hash_block(GOSTR3411_94_CTX* ctx, const uint8_t* block, uint32_t bits) {
-    step(ctx->tz, ctx->H, block);
+    step(*ctx->tz, ctx->H, block);
     add_length(ctx->length, bits);
     add256(ctx->sigma, block);
 }
@@ -132,7 +132,7 @@ void hash_block(GOSTR3411_94_CTX* ctx, const uint8_t* block, uint32_t bits) {
 int GOSTR3411_94_Init_ex(GOSTR3411_94_CTX* ctx, const TZ* tz) {
     if (ctx == nullptr || tz == nullptr) return -1;
     std::memset(ctx, 0, sizeof *ctx);
-    ctx->tz = *tz;
+    ctx->tz = tz;
     return 0;
 }
 
@@ -156,7 +156,8 @@ int GOSTR3411_94_Init(GOSTR3411_94_CTX* ctx, const uint8_t* der, uint32_t der_le
 }
 
 int GOSTR3411_94_Update(GOSTR3411_94_CTX* ctx, const uint8_t* data, uint32_t len) {
-    if (ctx == nullptr || data == nullptr || len == 0 || ctx->count > 32) return -1;
+    if (ctx == nullptr || ctx->tz == nullptr || data == nullptr || len == 0 || ctx->count > 32)
+        return -1;
     if (ctx->count < 32) {
         const uint32_t take = std::min(32 - ctx->count, len);
         std::memcpy(ctx->buffer + ctx->count, data, take);
@@ -173,16 +174,16 @@ int GOSTR3411_94_Update(GOSTR3411_94_CTX* ctx, const uint8_t* data, uint32_t len
 }
 
 int GOSTR3411_94_Final(GOSTR3411_94_CTX* ctx, uint8_t* out) {
-    if (ctx == nullptr || out == nullptr || ctx->count > 32) return -1;
+    if (ctx == nullptr || ctx->tz == nullptr || out == nullptr || ctx->count > 32) return -1;
     if (ctx->count > 0) {
         std::memset(ctx->buffer + ctx->count, 0, 32 - ctx->count);
         hash_block(ctx, ctx->buffer, 8 * ctx->count);
     }
     uint8_t block[32];
     for (int i = 0; i < 8; ++i) store32(block + 4 * i, ctx->length[i]);
-    step(ctx->tz, ctx->H, block);
+    step(*ctx->tz, ctx->H, block);
     for (int i = 0; i < 8; ++i) store32(block + 4 * i, ctx->sigma[i]);
-    step(ctx->tz, ctx->H, block);
+    step(*ctx->tz, ctx->H, block);
     for (int i = 0; i < 8; ++i) store32(out + 4 * i, ctx->H[i]);
     wipe(block, sizeof block);
     return 0;

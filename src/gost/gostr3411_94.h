@@ -9,8 +9,12 @@
 #include "gost/gost28147_89.h"
 #include "gost/gost28147_params.h"
 
+// The expanded table belongs to the parameter set: built once, shared read-only by every context
+// over that set, and only referred to here. Copying a context byte for byte therefore gives an
+// independent one, and initialising, copying and wiping cost the running state alone. The table
+// must outlive the context; the built-in ones live for the whole process.
 struct GOSTR3411_94_CTX {
-    TZ tz;
+    const TZ* tz;
     uint32_t sigma[8];   // sum of the message blocks mod 2^256, least significant word first
     uint32_t H[8];       // chaining value
     uint32_t length[8];  // message length in bits; the low 64 bits are counted
@@ -18,6 +22,7 @@ struct GOSTR3411_94_CTX {
     uint32_t count;  // bytes in buffer, 0..32
 };
 
+// The context refers to tz from now on; see above.
 int GOSTR3411_94_Init_ex(GOSTR3411_94_CTX* ctx, const TZ* tz);
 // Looks the DER-encoded identifier up among the built-in sets, then among the caller's rows.
 int GOSTR3411_94_Init_more_par(GOSTR3411_94_CTX* ctx, const uint8_t* der, uint32_t der_len,

@@ -126,3 +126,38 @@ TEST(GostR341194, ParameterSetsAndArgumentChecks) {
     EXPECT_EQ(GOSTR3411_94_FindParByDerOid(own, 5, &row), -1);
     EXPECT_EQ(row, nullptr);
 }
+
+// A context refers to its parameter set's table instead of holding a copy, so it is as small
+// as its running state, a byte copy is a whole context on its own, and contexts over different
+// sets never meet in one table.
+TEST(GostR341194, ContextsReferToTheSharedTableAndCopyAsBytes) {
+    static_assert(sizeof(GOSTR3411_94_CTX) <= 160, "a context holds its running state only");
+    std::mt19937 rng(3411);
+    const Bytes msg = random_bytes(rng, 150);
+    GOSTR3411_94_CTX cp, test;
+    ASSERT_EQ(GOSTR3411_94_Init(&cp, kCryptoProSet, 9), 0);
+    ASSERT_EQ(GOSTR3411_94_Init(&test, kTestSet, 9), 0);
+    EXPECT_EQ(cp.tz, GOSTR3411_94_DefaultPar()->tz);
+    EXPECT_EQ(test.tz, kGostR341194Params[0].tz);
+    // Interleaved pieces over both sets, then a copy of each whose original is wiped, as the
+    // crypto library wipes and frees a context it copied from.
+    for (size_t at = 0; at < 100; at += 25) {
+        ASSERT_EQ(GOSTR3411_94_Update(&cp, msg.data() + at, 25), 0);
+        ASSERT_EQ(GOSTR3411_94_Update(&test, msg.data() + at, 25), 0);
+    }
+    GOSTR3411_94_CTX cp_copy, test_copy;
+    std::memcpy(&cp_copy, &cp, sizeof cp);
+    std::memcpy(&test_copy, &test, sizeof test);
+    std::memset(&cp, 0xa5, sizeof cp);
+    std::memset(&test, 0, sizeof test);
+    ASSERT_EQ(GOSTR3411_94_Update(&cp_copy, msg.data() + 100, 50), 0);
+    ASSERT_EQ(GOSTR3411_94_Update(&test_copy, msg.data() + 100, 50), 0);
+    Bytes a(32), b(32);
+    ASSERT_EQ(GOSTR3411_94_Final(&cp_copy, a.data()), 0);
+    ASSERT_EQ(GOSTR3411_94_Final(&test_copy, b.data()), 0);
+    EXPECT_EQ(a, hash(kCryptoProSet, msg));
+    EXPECT_EQ(b, hash(kTestSet, msg));
+    // A wiped context has no table left to use and is refused, not followed to address zero.
+    EXPECT_EQ(GOSTR3411_94_Update(&test, msg.data(), 1), -1);
+    EXPECT_EQ(GOSTR3411_94_Final(&test, a.data()), -1);
+}

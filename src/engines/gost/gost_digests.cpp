@@ -37,10 +37,12 @@ struct HashCalls {
     const char* cleanup_failed;
 };
 
-// GOST R 34.11-94 always runs over the default (CryptoPro) parameter set here.
+// GOST R 34.11-94 always runs over the default (CryptoPro) parameter set here. The row is at
+// hand, so its table is taken straight from it rather than found again by identifier on every
+// initialisation (HMAC and PBKDF2 initialise many times per iteration).
 int init_94(GOSTR3411_94_CTX* ctx) {
     const GOSTR3411_94_PARAMS* par = GOSTR3411_94_DefaultPar();
-    return par != nullptr ? GOSTR3411_94_Init(ctx, par->der, par->der_len) : -1;
+    return par != nullptr ? GOSTR3411_94_Init_ex(ctx, par->tz) : -1;
 }
 
 constexpr HashCalls<GOSTR3411_94_CTX> k94{
@@ -76,19 +78,15 @@ Ctx* state_of(const EVP_MD_CTX* ctx) {
     return static_cast<Ctx*>(EVP_MD_CTX_md_data(ctx));
 }
 
-// Returns the hash library's code so callers can name their own failure.
-template <const auto& S>
-int reinit(EVP_MD_CTX* ctx) {
-    auto* state = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(ctx);
-    if (state == nullptr) return -1;
-    std::memset(state, 0, sizeof *state);
-    return S.init(state);
-}
-
 template <const auto& S>
 int digest_init(EVP_MD_CTX* ctx) {
     return engines::guarded("tvk_digest_init", 0, [&] {
-        const int rc = reinit<S>(ctx);
+        auto* state = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(ctx);
+        int rc = -1;
+        if (state != nullptr) {
+            std::memset(state, 0, sizeof *state);
+            rc = S.init(state);
+        }
         if (rc != 0) report(S.init_failed, rc);
         return rc == 0 ? 1 : 0;
     });
@@ -119,15 +117,18 @@ int digest_final(EVP_MD_CTX* ctx, unsigned char* md) {
     });
 }
 
+// The states hold nothing of their own beyond their bytes (GOST R 34.11-94 refers to its
+// parameter set's shared table), so a byte copy is a whole, independent context and nothing is
+// built again. The crypto library has usually copied the bytes already; copying them here keeps
+// the slot correct for any caller.
 template <const auto& S>
 int digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
     return engines::guarded("tvk_digest_copy", 0, [&] {
         auto* src = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(from);
         auto* dst = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(to);
         if (src == dst) return 1;
-        const int rc = reinit<S>(to);
-        if (rc != 0 || src == nullptr) {
-            report(S.copy_failed, rc);
+        if (src == nullptr || dst == nullptr) {
+            report(S.copy_failed, dst == nullptr ? -1 : 0);
             return 0;
         }
         std::memcpy(dst, src, sizeof *dst);
@@ -135,12 +136,16 @@ int digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
     });
 }
 
+// What the state held of the message or of an HMAC key is wiped, and a fresh state (public
+// constants only) takes its place: a cleaned context still finishes as an empty message.
 template <const auto& S>
 int digest_cleanup(EVP_MD_CTX* ctx) {
     return engines::guarded("tvk_digest_cleanup", 0, [&] {
+        auto* state = state_of<typename std::remove_cvref_t<decltype(S)>::Context>(ctx);
         // A context the library never gave data to has nothing to reset.
-        if (EVP_MD_CTX_md_data(ctx) == nullptr) return 1;
-        const int rc = reinit<S>(ctx);
+        if (state == nullptr) return 1;
+        OPENSSL_cleanse(state, sizeof *state);
+        const int rc = S.init(state);
         if (rc != 0) report(S.cleanup_failed, rc);
         return rc == 0 ? 1 : 0;
     });

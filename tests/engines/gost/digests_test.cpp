@@ -158,3 +158,64 @@ TEST_F(GostDigests, Pbkdf2MatchesLibgcrypt) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes state_bytes(const EVP_MD_CTX* ctx) {
+    const auto* p = static_cast<const uint8_t*>(EVP_MD_CTX_md_data(ctx));
+    const int n = EVP_MD_meth_get_app_datasize(EVP_MD_CTX_get0_md(ctx));
+    return p != nullptr && n > 0 ? Bytes(p, p + n) : Bytes{};
+}
+
+// A copy is a whole context of its own: HMAC and PBKDF2 copy a context and the crypto library
+// wipes and frees the source at once. The copy slot is also called directly, into a context
+// that holds another message. Clean-up leaves a fresh state and nothing of the message.
+TEST_F(GostDigests, CopiesStandAloneAndCleanupLeavesOnlyAFreshState) {
+    Bytes msg(150), other(33, 0xff);
+    for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(0xc3 ^ i);
+    for (const EVP_MD* md : {tvk_digest_94(), tvk_digest_256(), tvk_digest_512()}) {
+        SCOPED_TRACE(EVP_MD_get0_name(md));
+        const Bytes whole = evp_digest(md, msg);
+        auto started = [&](const Bytes& m, size_t n) {
+            ossl::MdCtx c(EVP_MD_CTX_new());
+            EXPECT_EQ(EVP_DigestInit_ex(c.get(), md, nullptr), 1);
+            EXPECT_EQ(EVP_DigestUpdate(c.get(), m.data(), n), 1);
+            return c;
+        };
+        auto finished = [&](EVP_MD_CTX* c) {
+            Bytes out(EVP_MD_get_size(md));
+            EXPECT_EQ(EVP_DigestUpdate(c, msg.data() + 70, msg.size() - 70), 1);
+            EXPECT_EQ(EVP_DigestFinal_ex(c, out.data(), nullptr), 1);
+            return out;
+        };
+        ossl::MdCtx a = started(msg, 70), b(EVP_MD_CTX_new());
+        ASSERT_EQ(EVP_MD_CTX_copy_ex(b.get(), a.get()), 1);
+        a.reset();
+        EXPECT_EQ(finished(b.get()), whole) << "copy after its source was freed";
+
+        ossl::MdCtx c = started(msg, 70), d = started(other, other.size());
+        ASSERT_EQ(EVP_MD_meth_get_copy(md)(d.get(), c.get()), 1);
+        EXPECT_EQ(finished(d.get()), whole) << "the copy slot into a used context";
+        EXPECT_EQ(finished(c.get()), whole) << "the source after the copy slot";
+
+        ossl::MdCtx fresh = started(msg, 0), used = started(msg, msg.size());
+        ASSERT_EQ(EVP_MD_meth_get_cleanup(md)(used.get()), 1);
+        EXPECT_EQ(to_hex(state_bytes(used.get())), to_hex(state_bytes(fresh.get())));
+    }
+}
+
+// The path a GOST-protected PKCS#12 profile takes: PBKDF2 over HMAC-GOST R 34.11-94.
+TEST_F(GostDigests, Pbkdf2WithGostR341194MatchesLibgcrypt) {
+    const std::string pass = "profile password", salt = "8-bytes!";
+    Bytes ours(40), peer(40);
+    ASSERT_EQ(PKCS5_PBKDF2_HMAC(pass.data(), static_cast<int>(pass.size()),
+                                reinterpret_cast<const uint8_t*>(salt.data()), 8, 1000,
+                                tvk_digest_94(), 40, ours.data()),
+              1);
+    ASSERT_EQ(gcry_kdf_derive(pass.data(), pass.size(), GCRY_KDF_PBKDF2, GCRY_MD_GOSTR3411_CP,
+                              salt.data(), 8, 1000, 40, peer.data()),
+              0);
+    EXPECT_EQ(ours, peer);
+}
+
+}  // namespace
