@@ -374,11 +374,6 @@ void init_crypto_library() {
     tzset();
 }
 
-std::string errno_text(int error) {
-    char msg[256];
-    return "errno = " + std::to_string(error) + " (" + strerror_r(error, msg, sizeof msg) + ")";
-}
-
 // Why a file that is there could not be used: not a regular file, the errno of its read, or the
 // line not understood. Returns the reason, which tells this failure from another.
 std::string log_unusable(const char* fn, const char* what, const std::string& path,

@@ -44,6 +44,15 @@ Names& names() {
 #define g_path (names().path)
 #define g_app (names().app)
 
+}  // namespace
+
+std::string errno_text(int error) {
+    char msg[256];
+    return "errno = " + std::to_string(error) + " (" + strerror_r(error, msg, sizeof msg) + ")";
+}
+
+namespace {
+
 bool owned_by_us_or_root(const struct stat& st) {
     return st.st_uid == ::geteuid() || st.st_uid == 0;
 }
@@ -52,29 +61,24 @@ bool owned_by_us_or_root(const struct stat& st) {
 // another user's file (in a shared temporary directory anyone may have put it there, and would
 // then read what the library writes). "" when it may; then fd is open for appending.
 std::string open_log_file(const std::string& path, int& fd) {
-    fd = -1;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
-        if (!S_ISREG(st.st_mode)) return "it is not a regular file";
-        if (!owned_by_us_or_root(st)) return "it belongs to another user";
-    }
-    // O_NOFOLLOW and O_NONBLOCK: whatever was put in the name's place since, the open neither
-    // follows a link nor waits on a FIFO, and the descriptor's own file is checked again.
+    // O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits on a FIFO; what it
+    // opened is then checked by its descriptor, whatever the name pointed at before.
     fd = ::open(path.c_str(),
                 O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
                 0640);
-    if (fd < 0) {
-        const int err = errno;
-        char msg[256];
-        return "errno = " + std::to_string(err) + " (" + strerror_r(err, msg, sizeof msg) + ")";
-    }
+    struct stat st {};
+    const int err = errno;
+    if (fd < 0 ? ::lstat(path.c_str(), &st) != 0 : ::fstat(fd, &st) != 0) return errno_text(err);
     std::string why;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (S_ISLNK(st.st_mode))
+        why = "it is a symbolic link";
+    else if (!S_ISREG(st.st_mode))
         why = "it is not a regular file";
     else if (!owned_by_us_or_root(st))
         why = "it belongs to another user";
-    if (!why.empty()) {
+    else if (fd < 0)
+        why = errno_text(err);
+    if (!why.empty() && fd >= 0) {
         ::close(fd);
         fd = -1;
     }

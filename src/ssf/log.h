@@ -68,6 +68,8 @@ inline unsigned long ptr_bits(const void* p) {
 }
 
 std::string get_time_text();
+// "errno = N (text)", as the log says why a file could not be used.
+std::string errno_text(int error);
 std::string get_pid_text();
 
 void log_set_debug_mode(bool on);
