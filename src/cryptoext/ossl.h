@@ -185,6 +185,7 @@ using TsTstInfo = Owner<TS_TST_INFO, TS_TST_INFO_free>;
 using TsVerifyCtx = Owner<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 using TsMsgImprint = Owner<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
 using TsRespCtx = Owner<TS_RESP_CTX, TS_RESP_CTX_free>;
+using EssSigningCert = Owner<ESS_SIGNING_CERT, ESS_SIGNING_CERT_free>;
 using EssSigningCertV2 = Owner<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>;
 
 using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;
