@@ -4,9 +4,8 @@
 
 #include <openssl/err.h>
 
-#include <algorithm>
+#include <atomic>
 #include <functional>
-#include <iterator>
 
 #include "common/openssl_tool.h"
 #include "common/vectors.h"
@@ -194,9 +193,10 @@ int issuer_by_policy(X509** issuer, X509_STORE_CTX* ctx, X509* x) {
 // host fills itself, one whose new callback gives every store a policy of its own, and one past
 // the first 256.
 enum HostIndex { kNoData, kPlain, kFresh, kHigh };
-int freed[4];
+// Every store the process frees runs the callbacks, on any thread.
+std::atomic<int> freed[4];
 void count_free(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void* counter) {
-    *static_cast<int*>(counter) += ptr != nullptr;
+    if (ptr) static_cast<std::atomic<int>*>(counter)->fetch_add(1);
 }
 int host_index(HostIndex which) {
     static const int plain =
@@ -266,7 +266,7 @@ TEST_F(AtTime, CallersLookUpsDecideWithTheirData) {
         ASSERT_TRUE(policy);
         policy->refuse = c.refuse;
         const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
-        std::fill(std::begin(freed), std::end(freed), 0);
+        for (std::atomic<int>& n : freed) n = 0;
         EXPECT_EQ(ssf_verify_TS_token(test_pki::make_token(spec).get(), nullptr, data.get(),
                                       store.get(), 2, nullptr, nullptr),
                   c.token_rc);
