@@ -26,6 +26,10 @@
 #include <memory>
 #include <utility>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 // The project's own ASN.1 types and the engine's GOST key record (cryptoext/ess_types.h,
 // engines/gost/gost_asn1_types.h, engines/gost/gost_key_record.h): declared here so that their
 // owners sit beside the crypto library's.
@@ -52,9 +56,31 @@ void tvk_gost2012_free(tvk_gost2012_key* key);
 
 namespace ossl {
 
+// Letting go of an owner may drop one of several references the crypto library counts, and the
+// last one frees the object. libcrypto is not built with ThreadSanitizer, so the atomic count
+// that orders every holder's use of the object before that free is invisible to it, and the free
+// would look like a race with what an earlier holder's call wrote into the object (caches filled
+// under the object's own lock). So each release is announced on the object's address and takes
+// over the announcements made before it, as a count with acquire-release order would: libcrypto
+// promises that order to the thread that frees, TSan is told it for every thread that lets go.
+// A thread that reads or frees an object without holding a reference to it is still reported.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kAnnounceReleases = true;
+inline void announce_release(void* p) {
+    __tsan_release(p);
+    __tsan_acquire(p);
+}
+#else
+inline constexpr bool kAnnounceReleases = false;
+inline void announce_release(void*) {}
+#endif
+
 template <class T, void (*F)(T*)>
 struct Deleter {
-    void operator()(T* p) const { F(p); }
+    void operator()(T* p) const {
+        announce_release(p);
+        F(p);
+    }
 };
 template <class T, void (*F)(T*)>
 using Owner = std::unique_ptr<T, Deleter<T, F>>;
@@ -80,11 +106,29 @@ inline void free_algors(X509_ALGORS* s) {
 inline void free_utf8_stack(STACK_OF(ASN1_UTF8STRING) * s) {
     sk_ASN1_UTF8STRING_pop_free(s, ASN1_UTF8STRING_free);
 }
+// Stacks and stores hold references of their own to certificates and CRLs that calls share:
+// letting go of those is announced as an owner's is.
 inline void free_x509_stack(STACK_OF(X509) * s) {
+    if (kAnnounceReleases)
+        for (int i = 0; i < sk_X509_num(s); ++i) announce_release(sk_X509_value(s, i));
     sk_X509_pop_free(s, X509_free);
 }
 inline void free_crl_stack(STACK_OF(X509_CRL) * s) {
+    if (kAnnounceReleases)
+        for (int i = 0; i < sk_X509_CRL_num(s); ++i) announce_release(sk_X509_CRL_value(s, i));
     sk_X509_CRL_pop_free(s, X509_CRL_free);
+}
+inline void free_store(X509_STORE* s) {
+    if (kAnnounceReleases && X509_STORE_lock(s) == 1) {
+        STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(s);
+        for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+            X509_OBJECT* o = sk_X509_OBJECT_value(objects, i);
+            if (X509* c = X509_OBJECT_get0_X509(o)) announce_release(c);
+            if (X509_CRL* crl = X509_OBJECT_get0_X509_CRL(o)) announce_release(crl);
+        }
+        X509_STORE_unlock(s);
+    }
+    X509_STORE_free(s);
 }
 inline void free_ocsp_certid(OCSP_CERTID* id) {
     OCSP_CERTID_free(id);
@@ -149,7 +193,7 @@ using GeneralName = Owner<GENERAL_NAME, GENERAL_NAME_free>;
 using AuthorityKeyId = Owner<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
 using Attribute = Owner<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
 using AttributeStack = Owner<STACK_OF(X509_ATTRIBUTE), free_attribute_stack>;
-using X509StorePtr = Owner<X509_STORE, X509_STORE_free>;
+using X509StorePtr = Owner<X509_STORE, free_store>;
 using X509StoreCtx = Owner<X509_STORE_CTX, X509_STORE_CTX_free>;
 using LookupMethod = Owner<X509_LOOKUP_METHOD, X509_LOOKUP_meth_free>;
 using X509Object = Owner<X509_OBJECT, X509_OBJECT_free>;
@@ -185,6 +229,7 @@ using TsTstInfo = Owner<TS_TST_INFO, TS_TST_INFO_free>;
 using TsVerifyCtx = Owner<TS_VERIFY_CTX, TS_VERIFY_CTX_free>;
 using TsMsgImprint = Owner<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
 using TsRespCtx = Owner<TS_RESP_CTX, TS_RESP_CTX_free>;
+using EssSigningCert = Owner<ESS_SIGNING_CERT, ESS_SIGNING_CERT_free>;
 using EssSigningCertV2 = Owner<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>;
 
 using SslCtx = Owner<SSL_CTX, SSL_CTX_free>;

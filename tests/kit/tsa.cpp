@@ -78,6 +78,7 @@ ossl::TsResp make_ts_response(const TokenSpec& spec) {
               "ESS");
     if (spec.gen_usec)
         check(TS_RESP_CTX_set_clock_precision_digits(ctx.get(), 6) == 1, "clock precision");
+    if (spec.tsa_name) TS_RESP_CTX_add_flags(ctx.get(), TS_TSA_NAME);
     TS_RESP_CTX_set_time_cb(ctx.get(), fixed_time, &gen_time);
 
     ossl::TsReq req = make_request(spec);

@@ -22,7 +22,8 @@ struct TokenSpec {
     const EVP_MD* imprint_md = nullptr;  // nullptr: SHA-256
     const EVP_MD* md = nullptr;          // signature digest; nullptr: digest_for(TSA key)
     std::string policy = "1.2.3.4";
-    long nonce = 0;  // 0: none
+    long nonce = 0;         // 0: none
+    bool tsa_name = false;  // the TSTInfo names the TSA (its subject)
 };
 
 // A granted response, or throws.

@@ -40,6 +40,15 @@ ossl::X509Stack cert_values(PKCS7_SIGNER_INFO* si) {
     return certs;
 }
 
+// One of certs (the call's own, trusted for it alone) is named by cert as its issuer.
+bool issuer_among(STACK_OF(X509) * certs, X509* cert) {
+    for (int i = 0; i < sk_X509_num(certs); ++i)
+        if (X509_NAME_cmp(X509_get_subject_name(sk_X509_value(certs, i)),
+                          X509_get_issuer_name(cert)) == 0)
+            return true;
+    return false;
+}
+
 X509* find_by_issuer_serial(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
     return certs && ias ? X509_find_by_issuer_and_serial(certs, ias->issuer, ias->serial) : nullptr;
 }
@@ -114,16 +123,15 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
     else if (config().verify_use_signing_time)
         at = generalizedtime_to_time_t(TS_TST_INFO_get_time(tst_info));
     // The token's certValues count as trusted for this check alone, and the time is this call's:
-    // both go into a store of the call's own, never into the caller's, which other threads share.
-    // Every step below checks at that one moment, so the token check reuses this store.
+    // both stay with the call's chain contexts, never in the caller's store, which other threads
+    // share. Every step below checks at that one moment.
     const time_t moment = at.value_or(platform::now());
-    ossl::X509StorePtr call_store = store_at_time(store, moment, values.get());
-    ossl::X509StoreCtx chain_ctx(call_store ? X509_STORE_CTX_new() : nullptr);
+    ChainAtTime chain_ctx;
     if (!chain_ctx) {
         log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    if (X509_STORE_CTX_init(chain_ctx.get(), call_store.get(), tsa.get(), nullptr) != 1) {
+    if (!chain_ctx.init(store, moment, tsa.get(), nullptr, values.get())) {
         log_error("%s() 5 : X509_STORE_CTX_init() failed", kFn);
         log_crypto_errors();
         return SSF_RC_MEMORY;
@@ -139,8 +147,8 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_error("%s() 8 : X509_STORE_CTX_get_chain() failed", kFn);
         return SSF_RESULT_TSP_UNTRUSTED;
     }
-    if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1),
-                                         call_store.get(), pab_certs) != 1) {
+    if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1), store,
+                                         pab_certs, values.get()) != 1) {
         log_error("%s() 9 : find_certificate_in_trusted_root() failed", kFn);
         return SSF_RESULT_TSP_UNTRUSTED;
     }
@@ -151,15 +159,15 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_crypto_errors();
         return SSF_RC_MEMORY;
     }
-    if (SSF_TS_RESP_verify_token(moment, ctx.get(), call_store.get(), p7) != 1) {
+    if (SSF_TS_RESP_verify_token(moment, ctx.get(), store, p7, nullptr, values.get()) != 1) {
         log_error("%s() 10 : SSF_TS_RESP_verify_token() failed", kFn);
         log_crypto_errors();
         return timestamp_failure_code(kind);
     }
     switch (kind) {
         case kSignatureTimestamp: {
-            const int rc = verify_signature_timestamp_rev_status(si, chain, call_store.get(),
-                                                                 at ? &*at : nullptr);
+            const int rc =
+                verify_signature_timestamp_rev_status(si, chain, store, at ? &*at : nullptr);
             if (rc != 0) log_error("%s() : verify_signature_timestamp_rev_status() failed", kFn);
             return rc;
         }
@@ -309,7 +317,8 @@ ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
     return found;
 }
 
-int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X509) * pab_certs) {
+int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X509) * pab_certs,
+                                     STACK_OF(X509) * own) {
     static const char* const kFn = "find_certificate_in_trusted_root";
     log_debug("%s() begin: cert = 0x%lx, store = 0x%lx", kFn, ptr_bits(cert), ptr_bits(store));
     const int rc = [&] {
@@ -317,26 +326,28 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
             log_error("%s() 1 : cert or store is NULL", kFn);
             return 0;
         }
-        ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
-        if (!ctx) {
-            log_error("%s() 2 : X509_STORE_CTX_new() failed", kFn);
-            return 0;
-        }
-        if (X509_STORE_CTX_init(ctx.get(), store, nullptr, nullptr) != 1) {
-            log_error("%s() 3 : X509_STORE_CTX_init() failed", kFn);
-            log_crypto_errors();
-            return 0;
-        }
-        ossl::X509Object obj(
-            X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509, X509_get_issuer_name(cert)));
-        if (!obj) {
-            log_error("%s() 4 : X509_STORE_get_by_subject() failed", kFn);
-            ERR_clear_error();
-            return 0;
-        }
-        if (!X509_OBJECT_get0_X509(obj.get())) {
-            log_error("%s() 5 : certificate not found in trusted root store", kFn);
-            return 0;
+        if (!issuer_among(own, cert)) {
+            ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
+            if (!ctx) {
+                log_error("%s() 2 : X509_STORE_CTX_new() failed", kFn);
+                return 0;
+            }
+            if (X509_STORE_CTX_init(ctx.get(), store, nullptr, nullptr) != 1) {
+                log_error("%s() 3 : X509_STORE_CTX_init() failed", kFn);
+                log_crypto_errors();
+                return 0;
+            }
+            ossl::X509Object obj(X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509,
+                                                                   X509_get_issuer_name(cert)));
+            if (!obj) {
+                log_error("%s() 4 : X509_STORE_get_by_subject() failed", kFn);
+                ERR_clear_error();
+                return 0;
+            }
+            if (!X509_OBJECT_get0_X509(obj.get())) {
+                log_error("%s() 5 : certificate not found in trusted root store", kFn);
+                return 0;
+            }
         }
         if (!pab_certs) return 1;
         for (int i = 0; i < sk_X509_num(pab_certs); ++i)
@@ -412,7 +423,7 @@ int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) 
     }
     for (int i = 1; i < n - 1; ++i) {
         X509* ca = sk_X509_value(chain, i);
-        if (check_revoked_crl(ca, values->crlVals, store, when ? *when : 0) != 1) {
+        if (check_revoked_crl(ca, values->crlVals, store, when ? *when : 0, chain) != 1) {
             log_error("%s() 4 : revocation check failed for intermediate CA #%d (name = '%s')", kFn,
                       i, one_line_subject(ca).c_str());
             return SSF_RESULT_TSP_BAD_RESPONSE;

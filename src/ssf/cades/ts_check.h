@@ -44,18 +44,20 @@ int timestamp_failure_code(int kind);
                                                  const SAP_BYTE* strStoreName,
                                                  SAP_UINT strStoreNameL);
 
-// 1 when the store holds the certificate's issuer (for a root: the root) and, when directory
-// certificates are given, the certificate is one of them, or the certificate web service gives
-// an identical one (which is then appended to them). Else 0.
+// 1 when the store (or own, certificates trusted for this call alone) holds the certificate's
+// issuer (for a root: the root) and, when directory certificates are given, the certificate is
+// one of them, or the certificate web service gives an identical one (which is then appended to
+// them). Else 0. The store is only read.
 [[nodiscard]] int find_certificate_in_trusted_root(X509* cert, X509_STORE* store,
-                                                   STACK_OF(X509) * pab_certs);
+                                                   STACK_OF(X509) * pab_certs,
+                                                   STACK_OF(X509) * own = nullptr);
 
 // Adds the certificates and CRLs of "common:ca_file" to the store. 0 (also without the key), or -1.
 int AddCACertsToStore(X509_STORE* store);
 
 // Kind 1: the token's references must find their values, and every intermediate CA of the TSA's
 // chain (not the TSA, not the root) must be cleared by the token's own CRLs at *when (now when
-// null). 0, 28 or 114.
+// null), each CRL signed by a certificate of the store or of the chain. 0, 28 or 114.
 [[nodiscard]] int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
                                                         STACK_OF(X509) * chain, X509_STORE* store,
                                                         const time_t* when);

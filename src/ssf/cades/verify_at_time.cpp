@@ -1,13 +1,12 @@
 #include "ssf/cades/verify_at_time.h"
 
 #include <openssl/err.h>
+#include <openssl/ess.h>
+#include <openssl/sha.h>
 
 #include <array>
-#include <memory>
-#include <optional>
+#include <cstring>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "platform/winstub.h"
 
@@ -15,228 +14,213 @@ namespace ssf {
 
 namespace {
 
-// What the look-up of a per-call store reads: the caller's store, through a context of its own
-// (the caller's look-ups run from it), and the call's own certificates. borrowed: the slots of
-// the call's store that hold the caller's data.
-struct CallerStore {
-    ossl::X509StorePtr base;
-    ossl::X509StoreCtx ctx;
-    ossl::X509Stack extra;
-    std::vector<int> borrowed;
-};
-
-CallerStore* caller_of(const X509_LOOKUP* lu) {
-    return static_cast<CallerStore*>(X509_LOOKUP_get_method_data(lu));
-}
-
-// The store frees its look-ups before its ex_data, so the caller's data is taken off here, before
-// the data's free callbacks could see it.
-void free_caller(X509_LOOKUP* lu) {
-    CallerStore* caller = caller_of(lu);
-    X509_STORE* own = X509_LOOKUP_get_store(lu);
-    if (caller && own)
-        for (int i : caller->borrowed) (void)X509_STORE_set_ex_data(own, i, nullptr);
-    delete caller;
-    X509_LOOKUP_set_method_data(lu, nullptr);
-}
-
-// Copies every certificate (or CRL) of that subject from the caller's store and from the call's
-// own certificates into the call's store, and answers with the call's store's own object, borrowed
-// as the crypto library's look-ups answer.
-int by_subject(X509_LOOKUP* lu, X509_LOOKUP_TYPE type, const X509_NAME* name, X509_OBJECT* ret) {
-    CallerStore* caller = caller_of(lu);
-    X509_STORE* own = X509_LOOKUP_get_store(lu);
-    if (!caller || !own || !name || !ret || (type != X509_LU_X509 && type != X509_LU_CRL)) return 0;
-    // A subject the caller's store does not know is no error of the verification.
-    ERR_set_mark();
-    if (type == X509_LU_X509) {
-        ossl::X509Stack found(X509_STORE_CTX_get1_certs(caller->ctx.get(), name));
-        for (int i = 0; i < sk_X509_num(found.get()); ++i)
-            (void)X509_STORE_add_cert(own, sk_X509_value(found.get(), i));
-        for (int i = 0; i < sk_X509_num(caller->extra.get()); ++i) {
-            X509* c = sk_X509_value(caller->extra.get(), i);
-            if (X509_NAME_cmp(X509_get_subject_name(c), name) == 0)
-                (void)X509_STORE_add_cert(own, c);
-        }
-    } else {
-        ossl::CrlStack found(X509_STORE_CTX_get1_crls(caller->ctx.get(), name));
-        for (int i = 0; i < sk_X509_CRL_num(found.get()); ++i)
-            (void)X509_STORE_add_crl(own, sk_X509_CRL_value(found.get(), i));
-    }
-    ERR_pop_to_mark();
-    X509_OBJECT* held = X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(own), type, name);
-    if (!held) return 0;
-    if (type == X509_LU_X509) {
-        X509* c = X509_OBJECT_get0_X509(held);
-        if (X509_OBJECT_set1_X509(ret, c) != 1) return 0;
-        X509_free(c);
-    } else {
-        X509_CRL* crl = X509_OBJECT_get0_X509_CRL(held);
-        if (X509_OBJECT_set1_X509_CRL(ret, crl) != 1) return 0;
-        X509_CRL_free(crl);
-    }
-    return 1;
-}
-
-// OpenSSL 3.0 words a responder chain that fails "Verify error: <text>"; the trace log has it as
-// the time-stamp verifier still words it, "Verify error:<text>". The queue is taken off and put
-// back in order with that one entry reworded; every text is copied out first, since putting an
-// entry back may reuse the slot another one was read from.
-void reword_ocsp_verify_error() {
-    static constexpr std::string_view kSpaced = "Verify error: ";
-    const char* data = nullptr;
-    int flags = 0;
-    const unsigned long last = ERR_peek_last_error_all(nullptr, nullptr, nullptr, &data, &flags);
-    if (ERR_GET_LIB(last) != ERR_LIB_OCSP ||
-        ERR_GET_REASON(last) != OCSP_R_CERTIFICATE_VERIFY_ERROR || !(flags & ERR_TXT_STRING) ||
-        !data || !std::string_view(data).starts_with(kSpaced))
-        return;
-    struct Entry {
-        unsigned long code;
-        std::string file, func;
-        int line;
-        std::optional<std::string> data;
-    };
-    std::vector<Entry> queue;
-    const char *file = nullptr, *func = nullptr;
-    int line = 0;
-    for (unsigned long e; (e = ERR_get_error_all(&file, &line, &func, &data, &flags)) != 0;)
-        queue.push_back(
-            {e, file ? file : "", func ? func : "", line,
-             (flags & ERR_TXT_STRING) && data ? std::optional<std::string>(data) : std::nullopt});
-    queue.back().data->erase(kSpaced.size() - 1, 1);
-    for (const Entry& q : queue) {
-        ERR_new();
-        ERR_set_debug(q.file.c_str(), q.line, q.func.c_str());
-        if (q.data)
-            ERR_set_error(ERR_GET_LIB(q.code), ERR_GET_REASON(q.code), "%s", q.data->c_str());
-        else
-            ERR_set_error(ERR_GET_LIB(q.code), ERR_GET_REASON(q.code), nullptr);
-    }
-}
-
-// Marks the stores made here, so that a verifier handed a call's own store at its own moment uses
-// that store as it is instead of putting a second one around it.
-int call_store_index() {
-    static const int index = X509_STORE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+// Where a context made by ChainAtTime finds its way back to it, for the verification callback.
+int chain_index() {
+    static const int index = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
 }
-char g_call_store_mark;
 
-// A host's look-ups and callbacks are handed the call's store and may read their data from it, so
-// the call's store shows the caller's data: the same pointers, borrowed, not copied (no dup
-// callback runs, and free_caller takes them off before the free callbacks could see them). They
-// live as long as the caller's store, which the call's holds. The ex_data is opaque, so the slots
-// are read one by one up to a bound far above the handful of indexes a process allocates; a slot
-// past it stays empty, as on a store the host never set up. A slot the host's new-callback filled
-// on the call's store is left as it is.
-constexpr int kExDataSlots = 256;
-bool borrow_ex_data(X509_STORE* base, X509_STORE* own, CallerStore& caller) {
-    for (int i = 0; i < kExDataSlots; ++i) {
-        void* data = X509_STORE_get_ex_data(base, i);
-        if (!data || i == call_store_index() || X509_STORE_get_ex_data(own, i)) continue;
-        if (X509_STORE_set_ex_data(own, i, data) != 1) return false;
-        caller.borrowed.push_back(i);
-    }
-    return true;
+bool among(STACK_OF(X509) * certs, X509* cert) {
+    for (int i = 0; i < sk_X509_num(certs); ++i)
+        if (X509_cmp(sk_X509_value(certs, i), cert) == 0) return true;
+    return false;
 }
 
-X509_LOOKUP_METHOD* caller_store_lookup() {
-    static const ossl::LookupMethod method = [] {
-        ossl::LookupMethod m(X509_LOOKUP_meth_new("the caller's store"));
-        if (m && (X509_LOOKUP_meth_set_get_by_subject(m.get(), by_subject) != 1 ||
-                  X509_LOOKUP_meth_set_free(m.get(), free_caller) != 1))
-            m.reset();
-        return m;
-    }();
-    return method.get();
+// Borrowed pointers: the stack to is a view.
+bool append(STACK_OF(X509) * to, const STACK_OF(X509) * from) {
+    for (int i = 0; i < sk_X509_num(from); ++i)
+        if (!sk_X509_push(to, sk_X509_value(from, i))) return false;
+    return true;
 }
 
 }  // namespace
 
-ossl::X509StorePtr store_at_time(X509_STORE* base, time_t when, STACK_OF(X509) * extra) {
-    X509_LOOKUP_METHOD* method = caller_store_lookup();
-    if (!base || !method || call_store_index() < 0) return nullptr;
-    const time_t at = when == -1 ? platform::now() : when;
-    if (sk_X509_num(extra) <= 0 && X509_STORE_get_ex_data(base, call_store_index()) &&
-        X509_VERIFY_PARAM_get_time(X509_STORE_get0_param(base)) == at) {
-        if (X509_STORE_up_ref(base) != 1) return nullptr;
-        return ossl::X509StorePtr(base);
-    }
-    ossl::X509StorePtr own(X509_STORE_new());
-    if (!own || X509_STORE_set_ex_data(own.get(), call_store_index(), &g_call_store_mark) != 1)
-        return nullptr;
-    X509_VERIFY_PARAM* param = X509_STORE_get0_param(own.get());
-    if (X509_VERIFY_PARAM_set1(param, X509_STORE_get0_param(base)) != 1) return nullptr;
-    X509_VERIFY_PARAM_set_time(param, at);
-    // The caller's own checks stay: dropping a revocation callback would weaken the verification.
-    X509_STORE_set_verify_cb(own.get(), X509_STORE_get_verify_cb(base));
-    X509_STORE_set_verify(own.get(), X509_STORE_get_verify(base));
-    X509_STORE_set_check_issued(own.get(), X509_STORE_get_check_issued(base));
-    X509_STORE_set_check_revocation(own.get(), X509_STORE_get_check_revocation(base));
-    X509_STORE_set_get_crl(own.get(), X509_STORE_get_get_crl(base));
-    X509_STORE_set_check_crl(own.get(), X509_STORE_get_check_crl(base));
-    X509_STORE_set_cert_crl(own.get(), X509_STORE_get_cert_crl(base));
-    X509_STORE_set_check_policy(own.get(), X509_STORE_get_check_policy(base));
-    // Its look-ups too: what the caller's store refuses to trust stays refused. Their default
-    // search, asked on the call's store, reaches the caller's through by_subject.
-    X509_STORE_set_get_issuer(own.get(), X509_STORE_get_get_issuer(base));
-    X509_STORE_set_lookup_certs(own.get(), X509_STORE_get_lookup_certs(base));
-    X509_STORE_set_lookup_crls(own.get(), X509_STORE_get_lookup_crls(base));
-    X509_STORE_set_cleanup(own.get(), X509_STORE_get_cleanup(base));
+ChainAtTime::ChainAtTime() : ctx_(X509_STORE_CTX_new()) {}
 
-    auto caller = std::make_unique<CallerStore>();
-    if (X509_STORE_up_ref(base) != 1) return nullptr;
-    caller->base.reset(base);
-    caller->ctx.reset(X509_STORE_CTX_new());
-    if (!caller->ctx || X509_STORE_CTX_init(caller->ctx.get(), base, nullptr, nullptr) != 1)
-        return nullptr;
-    if (sk_X509_num(extra) > 0) {
-        caller->extra.reset(X509_chain_up_ref(extra));
-        if (!caller->extra) return nullptr;
-    }
-    X509_LOOKUP* lu = X509_STORE_add_lookup(own.get(), method);
-    if (!lu || X509_LOOKUP_set_method_data(lu, caller.get()) != 1) return nullptr;
-    // The look-up's now, freed with the store; only then is anything borrowed, so that whatever
-    // fails below still gives the caller's data back.
-    CallerStore& held = *caller.release();
-    if (!borrow_ex_data(base, own.get(), held)) return nullptr;
-    return own;
+bool ChainAtTime::init(X509_STORE* store, time_t when, X509* target, STACK_OF(X509) * untrusted,
+                       STACK_OF(X509) * own) {
+    if (!ctx_ || !store || chain_index() < 0) return false;
+    untrusted_.reset(sk_X509_new_null());
+    if (!untrusted_ || !append(untrusted_.get(), untrusted) || !append(untrusted_.get(), own))
+        return false;
+    if (X509_STORE_CTX_init(ctx_.get(), store, target, untrusted_.get()) != 1) return false;
+    // The moment lives in the context's own copy of the caller's verification parameters.
+    X509_STORE_CTX_set_time(ctx_.get(), 0, when == -1 ? platform::now() : when);
+    if (sk_X509_num(own) <= 0) return true;
+    own_ = own;
+    callers_cb_ = X509_STORE_CTX_get_verify_cb(ctx_.get());
+    if (X509_STORE_CTX_set_ex_data(ctx_.get(), chain_index(), this) != 1) return false;
+    X509_STORE_CTX_set_verify_cb(ctx_.get(), verify_cb);
+    return true;
 }
 
-int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store, PKCS7* token) {
-    if (!ctx || !token || (!store && (TS_VERIFY_CTX_add_flags(ctx, 0) & TS_VFY_SIGNATURE))) {
+// A chain that ends in a self-signed certificate of the call's own ends at a root it trusts for
+// this call, as though the store held it; every other event goes to the caller's callback as it
+// would without the call's certificates.
+int ChainAtTime::verify_cb(int ok, X509_STORE_CTX* ctx) {
+    const auto* self =
+        static_cast<const ChainAtTime*>(X509_STORE_CTX_get_ex_data(ctx, chain_index()));
+    if (!self) return ok;
+    if (!ok) {
+        const int err = X509_STORE_CTX_get_error(ctx);
+        if ((err == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+             err == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT) &&
+            among(self->own_, X509_STORE_CTX_get_current_cert(ctx))) {
+            X509_STORE_CTX_set_error(ctx, X509_V_OK);
+            return 1;
+        }
+    }
+    return self->callers_cb_ ? self->callers_cb_(ok, ctx) : ok;
+}
+
+namespace {
+
+// A signed attribute decoded into *out; none when it is absent. False when it is there but does
+// not decode.
+template <class T>
+bool signed_attribute(PKCS7_SIGNER_INFO* si, int nid, T* (*d2i)(T**, const unsigned char**, long),
+                      T** out) {
+    *out = nullptr;
+    const ASN1_TYPE* a = PKCS7_get_signed_attribute(si, nid);
+    if (!a) return true;
+    if (a->type != V_ASN1_SEQUENCE || !a->value.sequence) return false;
+    const unsigned char* p = ASN1_STRING_get0_data(a->value.sequence);
+    *out = d2i(nullptr, &p, ASN1_STRING_length(a->value.sequence));
+    return *out != nullptr;
+}
+
+// The ESS signing-certificate attributes (version 1, version 2, or both, each checked on its own)
+// name the TSA's certificate first and, when they list more, only certificates of its chain.
+bool signing_certs_match(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * chain) {
+    ESS_SIGNING_CERT* v1 = nullptr;
+    ESS_SIGNING_CERT_V2* v2 = nullptr;
+    const bool decoded =
+        signed_attribute(si, NID_id_smime_aa_signingCertificate, d2i_ESS_SIGNING_CERT, &v1) &&
+        signed_attribute(si, NID_id_smime_aa_signingCertificateV2, d2i_ESS_SIGNING_CERT_V2, &v2);
+    const ossl::EssSigningCert own_v1(v1);
+    const ossl::EssSigningCertV2 own_v2(v2);
+    if (!decoded) {
+        ERR_raise(ERR_LIB_TS, TS_R_ESS_SIGNING_CERTIFICATE_ERROR);
+        return false;
+    }
+    return OSSL_ESS_check_signing_certs(v1, v2, chain, 1) > 0;
+}
+
+// The signature step: one SignerInfo over content the token carries, exactly one signer
+// certificate among certs and the token's own, its chain at `when` for time-stamp signing, the
+// ESS attribute over that chain, and the signature. The signer (borrowed from certs or the
+// token), or none with the reason queued.
+X509* verify_token_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs, X509_STORE* store,
+                             STACK_OF(X509) * own) {
+    if (!token || !store) {
+        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
+        return nullptr;
+    }
+    if (!PKCS7_type_is_signed(token)) {
+        ERR_raise(ERR_LIB_TS, TS_R_WRONG_CONTENT_TYPE);
+        return nullptr;
+    }
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(token);
+    if (sk_PKCS7_SIGNER_INFO_num(infos) != 1) {
+        ERR_raise(ERR_LIB_TS, TS_R_THERE_MUST_BE_ONE_SIGNER);
+        return nullptr;
+    }
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
+    if (PKCS7_get_detached(token)) {
+        ERR_raise(ERR_LIB_TS, TS_R_NO_CONTENT);
+        return nullptr;
+    }
+    const ossl::X509View signers(PKCS7_get0_signers(token, certs, 0));
+    if (sk_X509_num(signers.get()) != 1) return nullptr;
+    X509* signer = sk_X509_value(signers.get(), 0);
+
+    ossl::X509View untrusted(sk_X509_new_null());
+    ChainAtTime chain;
+    if (!untrusted || !chain || !append(untrusted.get(), certs) ||
+        !append(untrusted.get(), token->d.sign->cert)) {
+        ERR_raise(ERR_LIB_TS, ERR_R_MALLOC_FAILURE);
+        return nullptr;
+    }
+    if (!chain.init(store, when, signer, untrusted.get(), own)) return nullptr;
+    X509_STORE_CTX_set_purpose(chain.get(), X509_PURPOSE_TIMESTAMP_SIGN);
+    if (X509_verify_cert(chain.get()) <= 0) {
+        ERR_raise_data(ERR_LIB_TS, TS_R_CERTIFICATE_VERIFY_ERROR, "Verify error:%s",
+                       X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain.get())));
+        return nullptr;
+    }
+    if (!signing_certs_match(si, X509_STORE_CTX_get0_chain(chain.get()))) return nullptr;
+
+    ossl::Bio content(PKCS7_dataInit(token, nullptr));
+    if (!content) return nullptr;
+    std::array<char, 4096> buf;
+    while (BIO_read(content.get(), buf.data(), static_cast<int>(buf.size())) > 0) {
+    }
+    if (PKCS7_signatureVerify(content.get(), token, si, signer) <= 0) {
+        ERR_raise(ERR_LIB_TS, TS_R_SIGNATURE_FAILURE);
+        return nullptr;
+    }
+    return signer;
+}
+
+// The TSTInfo's TSA name designates the certificate: a directory name equal to its subject, or a
+// name one of its subjectAltName extensions lists.
+bool names_certificate(GENERAL_NAME* name, X509* cert) {
+    if (name->type == GEN_DIRNAME &&
+        X509_NAME_cmp(name->d.directoryName, X509_get_subject_name(cert)) == 0)
+        return true;
+    int at = -1;
+    while (true) {
+        const ossl::GeneralNames alt(static_cast<GENERAL_NAMES*>(
+            X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, &at)));
+        if (!alt) return false;
+        for (int i = 0; i < sk_GENERAL_NAME_num(alt.get()); ++i)
+            if (GENERAL_NAME_cmp(sk_GENERAL_NAME_value(alt.get(), i), name) == 0) return true;
+    }
+}
+
+}  // namespace
+
+int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store, PKCS7* token,
+                             STACK_OF(X509) * untrusted, STACK_OF(X509) * own) {
+    if (!ctx || !token) {
         ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
         return 0;
     }
-    ossl::X509StorePtr lent;
-    if (store && !(lent = store_at_time(store, when))) {
-        ERR_raise(ERR_LIB_TS, ERR_R_MALLOC_FAILURE);
+    const int flags = TS_VERIFY_CTX_add_flags(ctx, 0);
+    if (flags & TS_VFY_TSA_NAME) {
+        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_INVALID_ARGUMENT);
         return 0;
     }
-    TS_VERIFY_CTX_set_store(ctx, lent.get());
-    const int rc = TS_RESP_verify_token(ctx, token);
-    TS_VERIFY_CTX_set_store(ctx, nullptr);
-    return rc == 1 ? 1 : 0;
+    const ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token));
+    if (!tst) return 0;
+    GENERAL_NAME* tsa_name = TS_TST_INFO_get_tsa(tst.get());
+    // A TSA name can only be compared with a signer whose signature was checked.
+    X509* signer = nullptr;
+    if (((flags & TS_VFY_SIGNATURE) || ((flags & TS_VFY_SIGNER) && tsa_name)) &&
+        !(signer = verify_token_signature(when, token, untrusted, store, own)))
+        return 0;
+    // The checks between read nothing of the chain: the crypto library's own, in its order.
+    constexpr int kContent =
+        TS_VFY_VERSION | TS_VFY_POLICY | TS_VFY_IMPRINT | TS_VFY_DATA | TS_VFY_NONCE;
+    if (flags & kContent) {
+        TS_VERIFY_CTX_set_flags(ctx, flags & kContent);
+        const int rc = TS_RESP_verify_token(ctx, token);
+        TS_VERIFY_CTX_set_flags(ctx, flags);
+        if (rc != 1) return 0;
+    }
+    if ((flags & TS_VFY_SIGNER) && tsa_name && !names_certificate(tsa_name, signer)) {
+        ERR_raise(ERR_LIB_TS, TS_R_TSA_NAME_MISMATCH);
+        return 0;
+    }
+    return 1;
 }
 
 int SSF_TS_RESP_verify_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs,
-                                 X509_STORE* store, X509** signer) {
+                                 X509_STORE* store, X509** signer, STACK_OF(X509) * own) {
     if (signer) *signer = nullptr;
-    if (!token || !store) {
-        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
-        return 0;
-    }
-    ossl::X509StorePtr at = store_at_time(store, when);
-    if (!at) {
-        ERR_raise(ERR_LIB_TS, ERR_R_MALLOC_FAILURE);
-        return 0;
-    }
-    X509* found = nullptr;
-    const int rc = TS_RESP_verify_signature(token, certs, at.get(), &found);
-    ossl::X509Ptr owned(found);
-    if (rc != 1) return 0;
-    if (signer) *signer = owned.release();
+    X509* found = verify_token_signature(when, token, certs, store, own);
+    if (!found) return 0;
+    if (signer) *signer = ossl::up_ref(found).release();
     return 1;
 }
 
@@ -303,20 +287,168 @@ int SSF_TS_check_status_info(TS_RESP* response) {
     return 0;
 }
 
+namespace {
+
+// The responder's certificate among certs by the response's responder id: by subject name, or
+// by the SHA-1 of its public key (an id of another length names none).
+X509* responder_among(const STACK_OF(X509) * certs, const ASN1_OCTET_STRING* key,
+                      const X509_NAME* name) {
+    if (name) return X509_find_by_subject(const_cast<STACK_OF(X509)*>(certs), name);
+    if (!key || ASN1_STRING_length(key) != SHA_DIGEST_LENGTH) return nullptr;
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        X509* c = sk_X509_value(certs, i);
+        std::array<unsigned char, SHA_DIGEST_LENGTH> md;
+        if (X509_pubkey_digest(c, EVP_sha1(), md.data(), nullptr) != 1) return nullptr;
+        if (std::memcmp(md.data(), ASN1_STRING_get0_data(key), md.size()) == 0) return c;
+    }
+    return nullptr;
+}
+
+// Searched as the crypto library searches for the signature check: the given certificates
+// first (*given), then, unless OCSP_NOINTERN, the response's own.
+X509* find_responder(const OCSP_BASICRESP* bs, STACK_OF(X509) * certs, unsigned long flags,
+                     bool* given) {
+    const ASN1_OCTET_STRING* key = nullptr;
+    const X509_NAME* name = nullptr;
+    *given = false;
+    if (OCSP_resp_get0_id(bs, &key, &name) != 1) return nullptr;
+    if (X509* found = responder_among(certs, key, name)) {
+        *given = true;
+        return found;
+    }
+    return flags & OCSP_NOINTERN ? nullptr : responder_among(OCSP_resp_get0_certs(bs), key, name);
+}
+
+const ASN1_OBJECT* id_digest(const OCSP_CERTID* id) {
+    ASN1_OBJECT* md = nullptr;
+    return OCSP_id_get0_info(nullptr, &md, nullptr, nullptr, const_cast<OCSP_CERTID*>(id)) == 1
+               ? md
+               : nullptr;
+}
+
+// 1 when cert is the issuer the CertID names (its name and key hashed with the id's digest), 0
+// when not, -1 for a digest the crypto library does not know.
+int names_issuer(X509* cert, const OCSP_CERTID* id) {
+    ASN1_OCTET_STRING *name_hash = nullptr, *key_hash = nullptr;
+    ASN1_OBJECT* md_id = nullptr;
+    if (OCSP_id_get0_info(&name_hash, &md_id, &key_hash, nullptr, const_cast<OCSP_CERTID*>(id)) !=
+        1)
+        return -1;
+    const EVP_MD* md = EVP_get_digestbyobj(md_id);
+    if (!md) {
+        ERR_raise(ERR_LIB_OCSP, OCSP_R_UNKNOWN_MESSAGE_DIGEST);
+        return -1;
+    }
+    const int len = EVP_MD_get_size(md);
+    if (len <= 0) return -1;
+    if (ASN1_STRING_length(name_hash) != len || ASN1_STRING_length(key_hash) != len) return 0;
+    std::array<unsigned char, EVP_MAX_MD_SIZE> hash;
+    if (X509_NAME_digest(X509_get_subject_name(cert), md, hash.data(), nullptr) != 1) return -1;
+    if (std::memcmp(hash.data(), ASN1_STRING_get0_data(name_hash), len) != 0) return 0;
+    if (X509_pubkey_digest(cert, md, hash.data(), nullptr) != 1) return -1;
+    return std::memcmp(hash.data(), ASN1_STRING_get0_data(key_hash), len) == 0 ? 1 : 0;
+}
+
+// With one issuer id for all single responses (id), that one; without, each response's own.
+int names_issuer_of_all(X509* cert, const OCSP_CERTID* id, OCSP_BASICRESP* bs) {
+    if (id) return names_issuer(cert, id);
+    for (int i = 0; i < OCSP_resp_count(bs); ++i) {
+        const int r = names_issuer(cert, OCSP_SINGLERESP_get0_id(OCSP_resp_get0(bs, i)));
+        if (r <= 0) return r;
+    }
+    return 1;
+}
+
+// The responder may answer for the issuer of the certificates its responses are about: it is
+// that issuer, or that issuer issued it for OCSPSigning. 1, 0, or -1 on error.
+int responder_may_answer(OCSP_BASICRESP* bs, STACK_OF(X509) * chain) {
+    if (sk_X509_num(chain) <= 0) {
+        ERR_raise(ERR_LIB_OCSP, OCSP_R_NO_CERTIFICATES_IN_CHAIN);
+        return -1;
+    }
+    const int n = OCSP_resp_count(bs);
+    if (n <= 0) {
+        ERR_raise(ERR_LIB_OCSP, OCSP_R_RESPONSE_CONTAINS_NO_REVOCATION_DATA);
+        return -1;
+    }
+    const OCSP_CERTID* id = OCSP_SINGLERESP_get0_id(OCSP_resp_get0(bs, 0));
+    for (int i = 1; i < n && id; ++i) {
+        const OCSP_CERTID* other = OCSP_SINGLERESP_get0_id(OCSP_resp_get0(bs, i));
+        if (OCSP_id_issuer_cmp(id, other) == 0) continue;
+        // The same issuer hashes differently under another digest: each id is matched alone.
+        if (OBJ_cmp(id_digest(id), id_digest(other)) == 0) return 0;
+        id = nullptr;
+    }
+    X509* signer = sk_X509_value(chain, 0);
+    if (sk_X509_num(chain) > 1) {
+        const int r = names_issuer_of_all(sk_X509_value(chain, 1), id, bs);
+        if (r < 0) return r;
+        if (r > 0) {
+            if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
+                (X509_get_extended_key_usage(signer) & XKU_OCSP_SIGN))
+                return 1;
+            ERR_raise(ERR_LIB_OCSP, OCSP_R_MISSING_OCSPSIGNING_USAGE);
+            return 0;
+        }
+    }
+    return names_issuer_of_all(signer, id, bs);
+}
+
+}  // namespace
+
 int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
                            X509_STORE* store, unsigned long flags) {
     if (!bs || !store) {
         ERR_raise(ERR_LIB_OCSP, ERR_R_PASSED_NULL_PARAMETER);
         return -1;
     }
-    ossl::X509StorePtr at = store_at_time(store, when ? *when : -1);
-    if (!at) {
+    // The responder and its signature: the crypto library's own steps, without its chain check,
+    // which could only check at now.
+    const int signed_rc = OCSP_basic_verify(bs, certs, store, flags | OCSP_NOVERIFY);
+    if (signed_rc <= 0 || (flags & OCSP_NOVERIFY)) return signed_rc;
+    bool given = false;
+    X509* signer = find_responder(bs, certs, flags, &given);
+    if (!signer) {
+        ERR_raise(ERR_LIB_OCSP, OCSP_R_SIGNER_CERTIFICATE_NOT_FOUND);
+        return 0;
+    }
+    if (given && (flags & OCSP_TRUSTOTHER)) return signed_rc;
+
+    ossl::X509View untrusted(sk_X509_new_null());
+    if (!untrusted ||
+        (!(flags & OCSP_NOCHAIN) &&
+         (!append(untrusted.get(), OCSP_resp_get0_certs(bs)) || !append(untrusted.get(), certs)))) {
         ERR_raise(ERR_LIB_OCSP, ERR_R_MALLOC_FAILURE);
         return -1;
     }
-    const int rc = OCSP_basic_verify(bs, certs, at.get(), flags);
-    if (rc <= 0) reword_ocsp_verify_error();
-    return rc;
+    ChainAtTime chain;
+    if (!chain || !chain.init(store, when ? *when : -1, signer, untrusted.get(), nullptr)) {
+        ERR_raise(ERR_LIB_OCSP, ERR_R_X509_LIB);
+        return -1;
+    }
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(chain.get());
+    if (flags & OCSP_PARTIAL_CHAIN) X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    // A responder marked id-pkix-ocsp-nocheck is exempt from revocation checks.
+    if (X509_get_ext_by_NID(signer, NID_id_pkix_OCSP_noCheck, -1) >= 0)
+        X509_VERIFY_PARAM_clear_flags(param, X509_V_FLAG_CRL_CHECK);
+    X509_STORE_CTX_set_purpose(chain.get(), X509_PURPOSE_OCSP_HELPER);
+    const int verified = X509_verify_cert(chain.get());
+    if (verified <= 0) {
+        ERR_raise_data(ERR_LIB_OCSP, OCSP_R_CERTIFICATE_VERIFY_ERROR, "Verify error:%s",
+                       X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain.get())));
+        return verified;
+    }
+    if (flags & OCSP_NOCHECKS) return 1;
+    STACK_OF(X509)* path = X509_STORE_CTX_get0_chain(chain.get());
+    const int may = responder_may_answer(bs, path);
+    if (may != 0 || (flags & OCSP_NOEXPLICIT)) return may;
+    // Otherwise only a root trusted for OCSP signing itself vouches for the responder.
+    if (X509_check_trust(sk_X509_value(path, sk_X509_num(path) - 1), X509_TRUST_OCSP_SIGN, 0) !=
+        X509_TRUST_TRUSTED) {
+        ERR_raise(ERR_LIB_OCSP, OCSP_R_ROOT_CA_NOT_TRUSTED);
+        return 0;
+    }
+    return 1;
 }
 
 int OCSP_BASICRESP_digest(const OCSP_BASICRESP* bs, const EVP_MD* md, unsigned char* out,

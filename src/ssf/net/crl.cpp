@@ -321,16 +321,28 @@ bool lists_serial(X509_CRL* crl, X509* cert) {
 
 enum class CrlState { Valid, BadSignature, OutOfTime, Error };
 
-CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
-    static const char* const kFn = "verify_crl";
+// The CRL's issuer among the certificates ctx's store holds, else among also.
+ossl::X509Ptr crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl, STACK_OF(X509) * also) {
     X509_OBJECT* found = nullptr;
-    if (X509_STORE_CTX_get_crl_issuer(ctx, crl, &found) != 1) {
+    if (X509_STORE_CTX_get_crl_issuer(ctx, crl, &found) == 1) {
+        const ossl::X509Object held(found);
+        return ossl::up_ref(X509_OBJECT_get0_X509(held.get()));
+    }
+    for (int i = 0; i < sk_X509_num(also); ++i)
+        if (X509_check_crl_issuer(sk_X509_value(also, i), crl) == 1)
+            return ossl::up_ref(sk_X509_value(also, i));
+    return nullptr;
+}
+
+CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t, STACK_OF(X509) * also) {
+    static const char* const kFn = "verify_crl";
+    const ossl::X509Ptr issuer = crl_issuer(ctx, crl, also);
+    if (!issuer) {
         log_error("%s() 1 : getting the certificate of the crl-issuer failed", kFn);
         log_crypto_errors();
         return CrlState::Error;
     }
-    ossl::X509Object issuer(found);
-    ossl::PKey key(X509_get_pubkey(X509_OBJECT_get0_X509(issuer.get())));
+    ossl::PKey key(X509_get_pubkey(issuer.get()));
     if (!key) {
         log_error("%s() 2 : getting the issuer's public key failed", kFn);
         log_crypto_errors();
@@ -397,10 +409,11 @@ int verify_crl_result(CrlState state) {
 }
 
 // verify_crl with its begin and end lines, telling the caller why a CRL is not valid.
-CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t,
+                          STACK_OF(X509) * also = nullptr) {
     static const char* const kFn = "verify_crl";
     log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
-    const CrlState state = crl && ctx ? check_crl(crl, ctx, t) : CrlState::Error;
+    const CrlState state = crl && ctx ? check_crl(crl, ctx, t, also) : CrlState::Error;
     log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
     return state;
 }
@@ -673,7 +686,8 @@ int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl:
     return rc;
 }
 
-int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store, time_t t) {
+int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store, time_t t,
+                      STACK_OF(X509) * issuers) {
     static const char* const kFn = "check_revoked_crl";
     log_debug("%s() begin: cert = 0x%lx, crls = 0x%lx", kFn, ptr_bits(cert), ptr_bits(crls));
     const int rc = [&] {
@@ -698,7 +712,7 @@ int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store, 
             return 0;
         }
         for (X509_CRL* crl : relevant) {
-            if (verify_crl(crl, ctx.get(), t) != 1) {
+            if (verify_crl_result(verify_crl_state(crl, ctx.get(), t, issuers)) != 1) {
                 log_error("%s() 4 : verify_crl() failed", kFn);
                 return 0;
             }

@@ -48,9 +48,10 @@ void set_crl_download_limits(const CrlDownloadLimits& limits);
 [[nodiscard]] int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t);
 
 // cert against the CRLs among crls that its issuer wrote, each checked at t (0: now) with the
-// certificates of store: 1 when there is at least one, each is valid and none lists cert; else 0.
+// certificates of store, else of issuers (a chain verified for this call): 1 when there is at
+// least one, each is valid and none lists cert; else 0. store is only read.
 [[nodiscard]] int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store,
-                                    time_t t);
+                                    time_t t, STACK_OF(X509) * issuers = nullptr);
 
 // Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
 // 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.

@@ -371,6 +371,78 @@ TEST_F(TimeStamps, OneStoreSharedByThreads) {
     EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
 }
 
+// A token may carry its TSA's whole chain in certValues, up to a root the caller's store does
+// not hold: for that call alone it serves as a root the store held would, for the chain, the
+// trust check and the CRLs of kind 1, and it leaves nothing behind in the store.
+TEST_F(TimeStamps, TokensCarryingTheirOwnChain) {
+    const Entity root =
+        issue({"Root only in a token", 721, 0, 0, ca_exts()}, new_key(KeyType::ec), nullptr);
+    const Entity ca = issue({"CA below it", 722, 0, 0, ca_exts()}, new_key(KeyType::ec), &root);
+    const Entity tsa = issue({"TSA below that", 723, 0, 0, tsa_exts()}, new_key(KeyType::ec), &ca);
+    enum Crl { kNoCrl, kCaListed, kCaNotListed };  // by the root, in revocationValues
+    const struct {
+        const char* name;
+        std::vector<const Entity*> values;
+        int kind;
+        Crl crl;
+        bool pab;  // the directory holds the kit's intermediate only
+        int rc;
+    } cases[] = {
+        {"CA and root carried", {&ca, &root}, 2, kNoCrl, false, 0},
+        {"nothing carried, after a call that carried them", {}, 2, kNoCrl, false, 123},
+        {"the root not carried", {&ca}, 2, kNoCrl, false, 123},
+        {"carried root not in the directory", {&ca, &root}, 2, kNoCrl, true, 115},
+        {"kind 1, the CA cleared by the carried root's CRL",
+         {&ca, &root},
+         1,
+         kCaNotListed,
+         false,
+         0},
+        {"kind 1, the CA revoked by the carried root's CRL",
+         {&ca, &root},
+         1,
+         kCaListed,
+         false,
+         114},
+    };
+    const std::string data = "time-stamped data";
+    ossl::X509StorePtr store = new_store();
+    const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TokenSpec spec;
+        spec.tsa = &tsa;
+        ossl::Pkcs7 token = make_token(spec);
+        if (!c.values.empty()) {
+            ossl::X509Stack certs = ossl::new_x509_stack();
+            for (const Entity* e : c.values)
+                sk_X509_push(certs.get(), ossl::up_ref(e->cert.get()).release());
+            add_unsigned(token.get(), NID_id_smime_aa_ets_certValues,
+                         ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+        }
+        if (c.crl != kNoCrl) {
+            CrlSpec crl;
+            crl.issuer = &root;
+            if (c.crl == kCaListed)
+                crl.revoked.push_back(
+                    {ASN1_INTEGER_get(X509_get0_serialNumber(ca.cert.get())), now() - kDay});
+            ssf::RevocationValues values(REVOCATION_VALUES_new());
+            values->crlVals = sk_X509_CRL_new_null();
+            sk_X509_CRL_push(values->crlVals, make_crl(crl).release());
+            add_unsigned(token.get(), NID_id_smime_aa_ets_revocationValues,
+                         ssf::der_of(values.get(), i2d_REVOCATION_VALUES));
+        }
+        ossl::X509Stack pab = ossl::new_x509_stack();
+        sk_X509_push(pab.get(), ossl::up_ref(pki->inter.cert.get()).release());
+        ossl::OctetString os = octets(data);
+        EXPECT_EQ(ssf_verify_TS_token(token.get(), nullptr, os.get(), store.get(), c.kind,
+                                      c.pab ? pab.get() : nullptr, nullptr),
+                  c.rc)
+            << fresh();
+    }
+    EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
+}
+
 TEST_F(TimeStamps, RequestsThroughTheProxy) {
     const std::string login = std::string(45, 'l') + ":" + std::string(45, 'p');
     unsigned char b64[256];

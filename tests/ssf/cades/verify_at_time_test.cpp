@@ -4,6 +4,7 @@
 
 #include <openssl/err.h>
 
+#include <atomic>
 #include <functional>
 
 #include "common/openssl_tool.h"
@@ -49,13 +50,11 @@ class AtTime : public ssf_test::Started {
         TS_VERIFY_CTX_set_imprint(
             ctx.get(), static_cast<unsigned char*>(OPENSSL_memdup(imprint.data(), imprint.size())),
             static_cast<long>(imprint.size()));
-        if (!certs.empty()) {
-            STACK_OF(X509)* s = sk_X509_new_null();
-            for (X509* c : certs) sk_X509_push(s, ossl::up_ref(c).release());
-            TS_VERIFY_CTX_set_certs(ctx.get(), s);
-        }
+        ossl::X509View given(sk_X509_new_null());
+        for (X509* c : certs) sk_X509_push(given.get(), c);
         ossl::X509StorePtr store = test_pki::new_store();
-        const int rc = ssf::SSF_TS_RESP_verify_token(when, ctx.get(), store.get(), token);
+        const int rc =
+            ssf::SSF_TS_RESP_verify_token(when, ctx.get(), store.get(), token, given.get());
         EXPECT_FALSE(store_has_time(store.get()));
         take_last_error();
         return rc;
@@ -170,31 +169,65 @@ TEST_F(AtTime, CallersStoreIsOnlyReadAndNullInputsRefused) {
     ERR_clear_error();
 }
 
-// A host's look-up that reads its data (a count of its calls) from the store it is handed; the
-// crypto library must free that data only with the host's store.
-int host_data_freed = 0;
-int host_data_index() {
-    static const int index = X509_STORE_get_ex_new_index(
-        0, nullptr, nullptr, nullptr, [](void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
-            host_data_freed += ptr != nullptr;
-        });
-    return index;
-}
-int issuer_with_data(X509** issuer, X509_STORE_CTX* ctx, X509* x) {
-    auto* asked = static_cast<int*>(
-        X509_STORE_get_ex_data(X509_STORE_CTX_get0_store(ctx), host_data_index()));
-    if (!asked) return 0;
-    ++*asked;
+// What a host keeps on its store for its own issuer look-up: whether to refuse, and how often it
+// was asked. The look-up reads it from the store it is handed, under the index of the case.
+struct HostPolicy {
+    bool refuse = false;
+    int asked = 0;
+};
+int g_policy_index = -1;
+int issuer_by_policy(X509** issuer, X509_STORE_CTX* ctx, X509* x) {
+    auto* policy = static_cast<HostPolicy*>(
+        X509_STORE_get_ex_data(X509_STORE_CTX_get0_store(ctx), g_policy_index));
+    if (policy) {
+        ++policy->asked;
+        if (policy->refuse) {
+            *issuer = nullptr;
+            return 0;
+        }
+    }
     return X509_STORE_CTX_get1_issuer(issuer, ctx, x);
 }
 
-// The caller's own issuer look-up decides, though it is handed the call's store, and finds there
-// the data the caller keeps on its own.
+// The host's indexes, each with a count of the data its free callback was handed (argp): one the
+// host fills itself, one whose new callback gives every store a policy of its own, and one past
+// the first 256.
+enum HostIndex { kNoData, kPlain, kFresh, kHigh };
+// Every store the process frees runs the callbacks, on any thread.
+std::atomic<int> freed[4];
+void count_free(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void* counter) {
+    if (ptr) static_cast<std::atomic<int>*>(counter)->fetch_add(1);
+}
+int host_index(HostIndex which) {
+    static const int plain =
+        X509_STORE_get_ex_new_index(0, &freed[kPlain], nullptr, nullptr, count_free);
+    static const int fresh = X509_STORE_get_ex_new_index(
+        0, &freed[kFresh],
+        [](void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
+            CRYPTO_set_ex_data(ad, idx, new HostPolicy);
+        },
+        nullptr,
+        [](void* store, void* ptr, CRYPTO_EX_DATA* ad, int idx, long argl, void* counter) {
+            count_free(store, ptr, ad, idx, argl, counter);
+            delete static_cast<HostPolicy*>(ptr);
+        });
+    static const int high = [] {
+        while (X509_STORE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr) < 256) {
+        }
+        return X509_STORE_get_ex_new_index(0, &freed[kHigh], nullptr, nullptr, count_free);
+    }();
+    return which == kPlain ? plain : which == kFresh ? fresh : which == kHigh ? high : -1;
+}
+
+// The caller's own issuer look-up decides, though the call checks at a time of its own, and finds
+// the data the caller keeps on its store under any index, with or without callbacks. That data
+// is freed once, with the caller's store, and the store is left as it was.
 TEST_F(AtTime, CallersLookUpsDecideWithTheirData) {
     const struct {
         const char* what;
         X509_STORE_CTX_get_issuer_fn get_issuer;
-        bool with_data;
+        HostIndex index;
+        bool refuse;
         int token_rc, ocsp_rc;  // of ssf_verify_TS_token (kind 2) and OCSP_basic_verify_time
     } cases[] = {
         {"no issuer ever",
@@ -202,8 +235,14 @@ TEST_F(AtTime, CallersLookUpsDecideWithTheirData) {
              *issuer = nullptr;
              return 0;
          },
-         false, 123, 0},
-        {"issuers while the host's data is there", issuer_with_data, true, 0, 1},
+         kNoData, false, 123, 0},
+        {"the host's data lets issuers through", issuer_by_policy, kPlain, false, 0, 1},
+        {"the host's data refuses", issuer_by_policy, kPlain, true, 123, 0},
+        {"an index with a new callback lets issuers through", issuer_by_policy, kFresh, false, 0,
+         1},
+        {"an index with a new callback refuses", issuer_by_policy, kFresh, true, 123, 0},
+        {"an index past 255 lets issuers through", issuer_by_policy, kHigh, false, 0, 1},
+        {"an index past 255 refuses", issuer_by_policy, kHigh, true, 123, 0},
     };
     test_pki::TokenSpec spec;
     spec.tsa = &tsa(KeyType::ec);
@@ -214,24 +253,224 @@ TEST_F(AtTime, CallersLookUpsDecideWithTheirData) {
     ospec.responder = &responder(KeyType::ec);
     ospec.singles.push_back({&pki->leaf, &pki->inter});
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         ossl::X509StorePtr store = test_pki::new_store();
         X509_STORE_set_get_issuer(store.get(), c.get_issuer);
-        int asked = 0;
-        if (c.with_data) X509_STORE_set_ex_data(store.get(), host_data_index(), &asked);
-        host_data_freed = 0;
+        g_policy_index = host_index(c.index);
+        HostPolicy own;
+        HostPolicy* policy = &own;
+        if (c.index == kFresh)
+            policy = static_cast<HostPolicy*>(X509_STORE_get_ex_data(store.get(), g_policy_index));
+        else if (c.index != kNoData)
+            X509_STORE_set_ex_data(store.get(), g_policy_index, &own);
+        ASSERT_TRUE(policy);
+        policy->refuse = c.refuse;
+        const int objects = sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get()));
+        for (std::atomic<int>& n : freed) n = 0;
         EXPECT_EQ(ssf_verify_TS_token(test_pki::make_token(spec).get(), nullptr, data.get(),
                                       store.get(), 2, nullptr, nullptr),
-                  c.token_rc)
-            << c.what;
+                  c.token_rc);
         EXPECT_EQ(ssf::OCSP_basic_verify_time(nullptr, test_pki::make_basic(ospec).get(), nullptr,
                                               store.get(), 0),
-                  c.ocsp_rc)
-            << c.what;
+                  c.ocsp_rc);
         ERR_clear_error();
-        EXPECT_EQ(asked > 0, c.with_data) << c.what;
-        EXPECT_EQ(host_data_freed, 0) << c.what;
+        EXPECT_EQ(policy->asked > 0, c.index != kNoData);
+        EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(store.get())), objects);
+        EXPECT_FALSE(store_has_time(store.get()));
+        EXPECT_EQ(freed[c.index], 0);
         store.reset();
-        EXPECT_EQ(host_data_freed, c.with_data ? 1 : 0) << c.what;
+        EXPECT_EQ(freed[c.index], c.index == kNoData ? 0 : 1);
+    }
+}
+
+// At now, the chain step of ours answers as the crypto library's own verifiers do: the same
+// result and the same reason for every flag and shape of input.
+TEST_F(AtTime, AtNowTheCryptoLibrarysVerifiersAgree) {
+    const Entity& ec = responder(KeyType::ec);
+    const Entity* leaf = &pki->leaf;
+    const Entity* inter = &pki->inter;
+    auto store_with = [this](unsigned long vflags, bool root = true) {
+        ossl::X509StorePtr st(X509_STORE_new());
+        if (root) X509_STORE_add_cert(st.get(), pki->root.cert.get());
+        X509_STORE_add_cert(st.get(), pki->inter.cert.get());
+        X509_VERIFY_PARAM_set_flags(X509_STORE_get0_param(st.get()), vflags);
+        return st;
+    };
+    // The last error's library and reason, and the queue emptied.
+    auto reason = [] {
+        const unsigned long e = ERR_peek_last_error();
+        ERR_clear_error();
+        return std::make_pair(ERR_GET_LIB(e), ERR_GET_REASON(e));
+    };
+    const struct {
+        const char* what;
+        const Entity* responder;
+        bool by_key = false, with_certs = true, given = false, flip = false;
+        unsigned long flags = 0, store_flags = 0;
+        bool store_root = true;
+        int expect = 1;
+        std::vector<test_pki::SingleSpec> singles = {};
+    } ocsp[] = {
+        {"by name", &ec},
+        {"by key", &ec, true},
+        {"no certificates anywhere", &ec, false, false, false, false, 0, 0, true, 0},
+        {"no certificates inside, given", &ec, false, false, true},
+        {"given and trusted as it is", &ec, false, false, true, false, OCSP_TRUSTOTHER},
+        {"given, trusted, no signature check", &ec, false, false, true, false,
+         OCSP_TRUSTOTHER | OCSP_NOSIGS},
+        {"inside only, inside not searched", &ec, false, true, false, false, OCSP_NOINTERN, 0, true,
+         0},
+        {"no chain from the response", &ec, false, true, false, false, OCSP_NOCHAIN},
+        {"signature altered", &ec, false, false, true, true, 0, 0, true, 0},
+        {"signature altered, not checked", &ec, false, false, true, true, OCSP_NOSIGS},
+        {"certificate inside altered", &ec, false, true, false, true, 0, 0, true, 0},
+        {"certificate inside altered, no chain check", &ec, false, true, false, true,
+         OCSP_NOVERIFY},
+        {"no OCSPSigning usage", &pki->rsa_leaf, false, true, false, false, 0, 0, true, 0},
+        {"no OCSPSigning usage, no issuer checks", &pki->rsa_leaf, false, true, false, false,
+         OCSP_NOCHECKS},
+        {"the issuer answers itself", inter},
+        {"the root answers for another's certificate", &pki->root, false, true, false, false, 0, 0,
+         true, 0},
+        {"expired responder", &services().expired_responder, false, true, false, false, 0, 0, true,
+         0},
+        {"CRL checks, responder exempt", &ec, false, true, false, false, 0, X509_V_FLAG_CRL_CHECK},
+        {"CRL checks, responder not exempt", &pki->rsa_leaf, false, true, false, false,
+         OCSP_NOCHECKS, X509_V_FLAG_CRL_CHECK, true, 0},
+        {"store without the root", &ec, false, true, false, false, 0, 0, false, 0},
+        {"store without the root, partial chain", &ec, false, true, false, false,
+         OCSP_PARTIAL_CHAIN, 0, false},
+        {"two issuers under one digest",
+         &ec,
+         false,
+         true,
+         false,
+         false,
+         0,
+         0,
+         true,
+         0,
+         {{leaf, inter}, {inter, &pki->root}}},
+        {"one issuer under two digests",
+         &ec,
+         false,
+         true,
+         false,
+         false,
+         0,
+         0,
+         true,
+         1,
+         {{leaf, inter},
+          {&pki->rsa_leaf, inter, test_pki::CertStatus::good, 0, 0, 0, -1, EVP_sha256()}}},
+    };
+    for (const auto& c : ocsp) {
+        SCOPED_TRACE(c.what);
+        test_pki::OcspSpec spec;
+        spec.responder = c.responder;
+        spec.by_key = c.by_key;
+        spec.with_certs = c.with_certs;
+        spec.singles = c.singles;
+        if (spec.singles.empty()) spec.singles.push_back({leaf, inter});
+        test_pki::Der der = test_pki::to_der(test_pki::make_basic(spec).get());
+        if (c.flip) flip_last(der);
+        const unsigned char* p = der.data();
+        ossl::OcspBasicResp bs(d2i_OCSP_BASICRESP(nullptr, &p, static_cast<long>(der.size())));
+        ossl::X509View given(sk_X509_new_null());
+        if (c.given) sk_X509_push(given.get(), c.responder->cert.get());
+        ossl::X509StorePtr ours = store_with(c.store_flags, c.store_root),
+                           lib = store_with(c.store_flags, c.store_root);
+        ERR_clear_error();
+        const int rc =
+            ssf::OCSP_basic_verify_time(nullptr, bs.get(), given.get(), ours.get(), c.flags);
+        const auto why = reason();
+        EXPECT_EQ(rc, c.expect);
+        EXPECT_EQ(rc, OCSP_basic_verify(bs.get(), given.get(), lib.get(), c.flags));
+        EXPECT_EQ(why, reason());
+    }
+
+    const Entity& expired = services().expired_tsa;
+    const Entity ca = test_pki::issue({"CA only in a token", 711, 0, 0, test_pki::ca_exts()},
+                                      test_pki::new_key(KeyType::ec), &pki->root);
+    const Entity below = test_pki::issue({"TSA below it", 712, 0, 0, test_pki::tsa_exts()},
+                                         test_pki::new_key(KeyType::ec), &ca);
+    const Entity untrusted =
+        test_pki::issue({"TSA in no trust path", 713, 0, 0, test_pki::tsa_exts()},
+                        test_pki::new_key(KeyType::ec), &pki->stranger);
+    const int all = TS_VFY_SIGNATURE | TS_VFY_VERSION | TS_VFY_IMPRINT | TS_VFY_SIGNER;
+    const struct {
+        const char* what;
+        const Entity* tsa;
+        int flags = TS_VFY_SIGNATURE | TS_VFY_VERSION | TS_VFY_IMPRINT | TS_VFY_SIGNER;
+        bool ess_v2 = false, with_certs = true, given = false, tsa_name = false;
+        unsigned long store_flags = 0;
+        int expect = 1;
+        std::function<void(test_pki::Der&, test_pki::TokenSpec&)> alter = nullptr;
+        const Entity* carried = nullptr;  // beside the TSA in the token
+    } ts[] = {
+        {"ESS v1", &tsa(KeyType::ec)},
+        {"ESS v2", &tsa(KeyType::ec), all, true},
+        {"GOST 256", &tsa(KeyType::gost256)},
+        {"GOST 512, ESS v2", &tsa(KeyType::gost512), all, true},
+        {"no certificates anywhere", &tsa(KeyType::ec), all, false, false, false, false, 0, 0},
+        {"no certificates inside, given", &tsa(KeyType::ec), all, false, false, true},
+        {"TSA named, signer checked", &tsa(KeyType::ec), all, false, true, false, true},
+        {"TSA named, only the signer asked for", &tsa(KeyType::ec), TS_VFY_SIGNER, false, true,
+         false, true},
+        {"signature altered", &tsa(KeyType::ec), all, false, true, false, false, 0, 0,
+         [](test_pki::Der& d, test_pki::TokenSpec&) { flip_last(d); }},
+        {"other imprint", &tsa(KeyType::ec), all, false, true, false, false, 0, 0,
+         [](test_pki::Der&, test_pki::TokenSpec& s) { s.data = "other data"; }},
+        {"other imprint, not asked for", &tsa(KeyType::ec), TS_VFY_SIGNATURE, false, true, false,
+         false, 0, 1, [](test_pki::Der&, test_pki::TokenSpec& s) { s.data = "other data"; }},
+        {"expired TSA", &expired, all, false, true, false, false, 0, 0},
+        {"TSA in no trust path", &untrusted, all, false, true, false, false, 0, 0},
+        {"CRL checks, no CRL", &tsa(KeyType::ec), all, false, true, false, false,
+         X509_V_FLAG_CRL_CHECK, 0},
+        {"its CA only among the token's certificates", &below, all, false, true, false, false, 0, 1,
+         nullptr, &ca},
+    };
+    for (const auto& c : ts) {
+        SCOPED_TRACE(c.what);
+        test_pki::TokenSpec spec;
+        spec.tsa = c.tsa;
+        spec.ess_v2 = c.ess_v2;
+        spec.with_certs = c.with_certs;
+        spec.tsa_name = c.tsa_name;
+        if (c.tsa == &expired) spec.gen_time = services().expired_valid_at;
+        if (c.carried) spec.chain.push_back(c.carried);
+        test_pki::Der der = test_pki::to_der(test_pki::make_token(spec).get());
+        if (c.alter) c.alter(der, spec);
+        const test_pki::Der imprint = test_pki::imprint_of(spec);
+        auto context = [&](X509_STORE* store) {
+            ossl::TsVerifyCtx ctx(TS_VERIFY_CTX_new());
+            TS_VERIFY_CTX_set_flags(ctx.get(), c.flags);
+            TS_VERIFY_CTX_set_imprint(
+                ctx.get(),
+                static_cast<unsigned char*>(OPENSSL_memdup(imprint.data(), imprint.size())),
+                static_cast<long>(imprint.size()));
+            if (store) {
+                X509_STORE_up_ref(store);
+                TS_VERIFY_CTX_set_store(ctx.get(), store);
+                if (c.given) {
+                    STACK_OF(X509)* certs = sk_X509_new_null();
+                    sk_X509_push(certs, ossl::up_ref(c.tsa->cert.get()).release());
+                    TS_VERIFY_CTX_set_certs(ctx.get(), certs);
+                }
+            }
+            return ctx;
+        };
+        ossl::X509View given(sk_X509_new_null());
+        if (c.given) sk_X509_push(given.get(), c.tsa->cert.get());
+        ossl::X509StorePtr ours = store_with(c.store_flags), lib = store_with(c.store_flags);
+        ossl::TsVerifyCtx our_ctx = context(nullptr), lib_ctx = context(lib.get());
+        ERR_clear_error();
+        const int rc = ssf::SSF_TS_RESP_verify_token(-1, our_ctx.get(), ours.get(),
+                                                     test_pki::from_der(der).get(), given.get());
+        const auto why = reason();
+        EXPECT_EQ(rc, c.expect);
+        EXPECT_EQ(rc, TS_RESP_verify_token(lib_ctx.get(), test_pki::from_der(der).get()));
+        EXPECT_EQ(why, reason());
     }
 }
 
