@@ -140,6 +140,8 @@ TEST_F(Healing, WhileStartUpKeepsFailingACallWritesLittle) {
     const double per_call = static_cast<double>(log.size() - first) / (kRounds * kRefusedPerRound);
     EXPECT_LE(per_call, 300.0);
     EXPECT_EQ(count_lines(log, unread), 1u);
+    // Held until the log was open, start-up's records still name the application.
+    EXPECT_EQ(count_lines(log, "UNKNOWNAPP"), 0u);
     EXPECT_EQ(count_lines(log, "SsfSign() : start-up failed, the call is refused"),
               static_cast<size_t>(kRounds));
 
