@@ -1,6 +1,7 @@
 #include "kit/crl.h"
 
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include "kit/kit_check.h"
 
@@ -79,6 +80,13 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
     if (!s.freshest.empty())
         check(X509_CRL_add_ext(crl.get(), dist_points(NID_freshest_crl, s.freshest).get(), -1),
               "freshestCRL");
+    if (s.key_id) {
+        X509V3_CTX ctx;
+        X509V3_set_ctx(&ctx, s.issuer->cert.get(), nullptr, nullptr, crl.get(), 0);
+        ossl::ExtPtr akid(
+            X509V3_EXT_conf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always"));
+        check(akid && X509_CRL_add_ext(crl.get(), akid.get(), -1), "authorityKeyIdentifier");
+    }
     EVP_PKEY* key = s.sign_key ? s.sign_key : s.issuer->key.get();
     check(X509_CRL_sign(crl.get(), key, digest_for(key)) > 0, "CRL signature");
     return crl;

@@ -22,6 +22,7 @@ struct CrlSpec {
     long delta_of = -1;                            // >= 0: a delta CRL of that base CRL number
     std::vector<std::string> freshest;             // freshestCRL URIs, one point each
     bool generalized_time = false;  // thisUpdate and nextUpdate as GeneralizedTime in any year
+    bool key_id = false;            // authorityKeyIdentifier: the issuer's key identifier
 };
 ossl::X509Crl make_crl(const CrlSpec& spec);
 

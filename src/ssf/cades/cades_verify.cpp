@@ -26,6 +26,9 @@ namespace ssf {
 
 namespace {
 
+constexpr const char kTwoSigners[] =
+    "two different certificates in 'certValues' answer to the signer's issuer and serial number";
+
 // The certificates of the certValues attribute; none (logged) when it is missing or broken.
 ossl::X509Stack LoadCertificates(PKCS7_SIGNER_INFO* si) {
     const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
@@ -39,19 +42,6 @@ ossl::X509Stack LoadCertificates(PKCS7_SIGNER_INFO* si) {
         log_crypto_errors();
     }
     return certs;
-}
-
-// The last certValues certificate with the SignerInfo's issuer and serial number.
-X509* signer_in(STACK_OF(X509) * certs, PKCS7_SIGNER_INFO* si) {
-    const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-    X509* found = nullptr;
-    for (int i = 0; ias && i < sk_X509_num(certs); ++i) {
-        X509* c = sk_X509_value(certs, i);
-        if (X509_NAME_cmp(X509_get_issuer_name(c), ias->issuer) == 0 &&
-            ASN1_INTEGER_cmp(X509_get0_serialNumber(c), ias->serial) == 0)
-            found = c;
-    }
-    return found;
 }
 
 ossl::Asn1Time time_or_now(const ASN1_GENERALIZEDTIME* t) {
@@ -163,23 +153,20 @@ int status_by_ocsp(X509* cert, X509* issuer, STACK_OF(X509) * certs,
     return SSF_RESULT_CERT_UNKNOWN;
 }
 
-int status_by_crl(X509* cert, const ASN1_GENERALIZEDTIME* time, X509_STORE_CTX* ctx,
+int status_by_crl(X509* cert, X509* issuer, const ASN1_GENERALIZEDTIME* time,
                   REVOCATION_VALUES* vals) {
     static const char* const kFn = "get_cert_status";
-    for (int i = 0; i < sk_X509_CRL_num(vals->crlVals); ++i) {
-        X509_CRL* crl = sk_X509_CRL_value(vals->crlVals, i);
-        if (!crl || X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) != 0)
-            continue;
-        if (verify_crl(crl, ctx, generalizedtime_to_time_t(time)) != 1) {
+    switch (status_from_crls(cert, issuer, vals->crlVals, generalizedtime_to_time_t(time), kFn)) {
+        case StoredCrls::Cleared:
+            return 0;
+        case StoredCrls::Invalid:
             log_error("%s() 16 : verify_crl() failed", kFn);
             return SSF_RESULT_CERT_UNKNOWN;
-        }
-        X509_REVOKED* listed = nullptr;
-        if (X509_CRL_get0_by_serial(crl, &listed, X509_get0_serialNumber(cert)) > 0) {
+        case StoredCrls::Listed:
             log_error("%s() 17 : certificate found in CRL, certificate is invalid", kFn);
             return SSF_RESULT_CERT_UNKNOWN;
-        }
-        return 0;
+        case StoredCrls::None:
+            break;
     }
     log_error("%s() 18 : revocation info not found for certificate '%s'", kFn,
               one_line_subject(cert).c_str());
@@ -257,8 +244,12 @@ ossl::X509StorePtr store_of(STACK_OF(X509) * certs) {
     return store;
 }
 
-int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, STACK_OF(X509) * pab_certs,
-                      const ASN1_GENERALIZEDTIME* when) {
+// The CAdES attributes of si for its signer's certificate cert (none: the one its certValues
+// name). The chains are built from the certValues; with directory certificates a chain may end at
+// one of them and the directory decides the root's trust; without any, anchors (when given) alone
+// are trusted.
+int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STORE* anchors,
+                      STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyEnhancedSignatureAttributes";
     if (is_enhanced_signature(si, with_ts ? 0 : 1) != 1) {
         log_error("%s() 0.2 : it is not enhanced signature, skipping CAdES verification", kFn);
@@ -269,26 +260,35 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, STACK_OF(X509) * pab_
         log_error("%s() 1 : failed to load certificates", kFn);
         return SSF_RESULT_ES_REFS_INVALID;
     }
-    ossl::X509StorePtr store = store_of(certs.get());
+    ossl::X509StorePtr own;
+    X509_STORE* store = anchors;
+    if (pab_certs || !anchors) {
+        own = store_of(certs.get());
+        store = own.get();
+    }
     if (!store) {
         log_error("%s() 1.1 : X509_STORE_new() failed", kFn);
         log_crypto_errors();
         return SSF_RC_MEMORY;
     }
-    X509* cert = signer_in(certs.get(), si);
+    bool ambiguous = false;
+    if (!cert) cert = sole_signer({certs.get()}, si->issuer_and_serial, &ambiguous);
+    if (ambiguous) {
+        log_error("%s() 1.2 : %s", kFn, kTwoSigners);
+        return SSF_RESULT_INVALID_SIGNATURE;
+    }
     if (check_ess_signing_cert(si, cert) != 1) {
         log_error("%s() 2 : check_ess_signing_cert() failed", kFn);
         return SSF_RESULT_ES_SIGNER_CERT_INVALID;
     }
     ossl::Asn1Time sig_time;
     if (with_ts) {
-        if (int rc = ssf_verify_timeStampToken(si, store.get(), &sig_time, pab_certs, when);
-            rc != 0) {
+        if (int rc = ssf_verify_timeStampToken(si, store, &sig_time, pab_certs, when); rc != 0) {
             log_error("%s() 3 : timeStampToken is not valid", kFn);
             return rc;
         }
     }
-    if (int rc = ssf_verify_cert(store.get(), cert, certs.get(), pab_certs, si,
+    if (int rc = ssf_verify_cert(store, cert, certs.get(), pab_certs, si,
                                  with_ts ? sig_time.get() : when);
         rc != 0) {
         log_error("%s() 4 : signer's certificate is invalid", kFn);
@@ -296,8 +296,7 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, STACK_OF(X509) * pab_
     }
     ossl::Asn1Time esc_time;
     if (with_ts) {
-        if (int rc = ssf_verify_escTimeStamp(si, store.get(), &esc_time, pab_certs, when);
-            rc != 0) {
+        if (int rc = ssf_verify_escTimeStamp(si, store, &esc_time, pab_certs, when); rc != 0) {
             log_error("%s() 5 : ES-C timestamp is not valid", kFn);
             return rc;
         }
@@ -314,9 +313,19 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, STACK_OF(X509) * pab_
     return 0;
 }
 
+int attributes_logged(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STORE* anchors,
+                      STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+    static const char* const kFn = "VerifyEnhancedSignatureAttributes";
+    log_debug("%s() begin: si = 0x%lx, without_timestamps = %d, pab_certs = 0x%lx, when = 0x%lx",
+              kFn, ptr_bits(si), with_ts ? 0 : 1, ptr_bits(pab_certs), ptr_bits(when));
+    const int rc = verify_attributes(si, with_ts, cert, anchors, pab_certs, when);
+    log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
+    return rc;
+}
+
 }  // namespace
 
-int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si,
+int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
                             STACK_OF(X509) * pab_certs) {
     static const char* const kFn = "VerifyEnhancedSignature";
     log_debug("%s() begin: data = 0x%lx, p7 = 0x%lx, si = 0x%lx, pab_certs = 0x%lx", kFn,
@@ -332,8 +341,14 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si,
             log_error("%s() 1 : failed to load certificates", kFn);
             return SSF_RESULT_ES_REFS_INVALID;
         }
-        X509* cert = signer_in(certs.get(), si);
-        if (!cert) {
+        bool ambiguous = false;
+        X509* cert = sole_signer({certs.get()}, si->issuer_and_serial, &ambiguous);
+        if (ambiguous) {
+            log_error("%s() 2.1 : %s", kFn, kTwoSigners);
+            return SSF_RESULT_INVALID_SIGNATURE;
+        }
+        // The certificate the caller reports must be the one every step below checks.
+        if (!cert || (signer && X509_cmp(signer, cert) != 0)) {
             log_error("%s() 2 : signer's certificate not found", kFn);
             return SSF_RESULT_ES_SIGNER_CERT_NOT_FOUND;
         }
@@ -342,7 +357,7 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si,
             log_crypto_errors();
             return SSF_RESULT_INVALID_SIGNATURE;
         }
-        return VerifyEnhancedSignatureAttributes(si, 0, pab_certs, oldest.get());
+        return attributes_logged(si, true, cert, nullptr, pab_certs, oldest.get());
     }();
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
@@ -351,12 +366,12 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si,
 int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO* si, int without_timestamps,
                                       STACK_OF(X509) * pab_certs,
                                       const ASN1_GENERALIZEDTIME* when) {
-    static const char* const kFn = "VerifyEnhancedSignatureAttributes";
-    log_debug("%s() begin: si = 0x%lx, without_timestamps = %d, pab_certs = 0x%lx, when = 0x%lx",
-              kFn, ptr_bits(si), without_timestamps, ptr_bits(pab_certs), ptr_bits(when));
-    const int rc = verify_attributes(si, without_timestamps != 1, pab_certs, when);
-    log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
-    return rc;
+    return attributes_logged(si, without_timestamps != 1, nullptr, nullptr, pab_certs, when);
+}
+
+int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer, X509_STORE* anchors,
+                             STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+    return attributes_logged(si, false, signer, anchors, pab_certs, when);
 }
 
 int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1Time* gen_time,
@@ -442,22 +457,12 @@ int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
             log_error("%s() 1: bad args", kFn);
             return -1;
         }
-        ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
-        if (!ctx) {
-            log_error("%s() 2 : X509_STORE_CTX_new() failed", kFn);
-            return -1;
-        }
-        if (X509_STORE_CTX_init(ctx.get(), store, cert, certs) != 1) {
-            log_error("%s() 3 : X509_STORE_CTX_init() failed", kFn);
-            log_crypto_errors();
-            return -1;
-        }
         if (names_ocsp_responder(cert)) {
             log_write("%s() : OCSP URL found in certificate", kFn);
             return status_by_ocsp(cert, issuer, certs, time, store, rev_vals);
         }
         log_write("%s() : OCSP URL NOT found in certificate", kFn);
-        return status_by_crl(cert, time, ctx.get(), rev_vals);
+        return status_by_crl(cert, issuer, time, rev_vals);
     }();
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;

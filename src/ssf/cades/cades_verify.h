@@ -16,8 +16,10 @@ namespace ssf {
 
 // Archive time stamps first (newest to oldest), then the signature over the data stream with the
 // certValues certificate of the SignerInfo's issuer and serial, then the attributes at the
-// oldest archive stamp's time. 0 or a result code (116, 117, 27, ...).
-[[nodiscard]] int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si,
+// oldest archive stamp's time, all with that one certificate. signer (when given) is the
+// certificate the caller reports: it must be that one (else 117). Two different certValues
+// certificates answering to the issuer and serial: 27. 0 or a result code (116, 117, 27, ...).
+[[nodiscard]] int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
                                           STACK_OF(X509) * pab_certs);
 
 // The CAdES attributes; without_timestamps 1 checks a SignerInfo that carries references and
@@ -25,6 +27,12 @@ namespace ssf {
 [[nodiscard]] int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO* si, int without_timestamps,
                                                     STACK_OF(X509) * pab_certs,
                                                     const ASN1_GENERALIZEDTIME* when);
+// The same without time stamps for a signer already chosen (an archive token's TSA, whose
+// signature was verified with that certificate): with directory certificates they decide the
+// roots' trust; without, only the certificates of anchors do.
+[[nodiscard]] int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer, X509_STORE* anchors,
+                                           STACK_OF(X509) * pab_certs,
+                                           const ASN1_GENERALIZEDTIME* when);
 
 // The signature time stamp over the signature value: 0, 118 or the token check's code.
 [[nodiscard]] int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store,

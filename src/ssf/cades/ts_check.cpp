@@ -40,13 +40,17 @@ ossl::X509Stack cert_values(PKCS7_SIGNER_INFO* si) {
     return certs;
 }
 
-// One of certs (the call's own, trusted for it alone) is named by cert as its issuer.
-bool issuer_among(STACK_OF(X509) * certs, X509* cert) {
+bool among(STACK_OF(X509) * certs, X509* cert) {
     for (int i = 0; i < sk_X509_num(certs); ++i)
-        if (X509_NAME_cmp(X509_get_subject_name(sk_X509_value(certs, i)),
-                          X509_get_issuer_name(cert)) == 0)
-            return true;
+        if (X509_cmp(sk_X509_value(certs, i), cert) == 0) return true;
     return false;
+}
+
+// Borrowed pointers: the stack to is a view.
+bool append(STACK_OF(X509) * to, const STACK_OF(X509) * from) {
+    for (int i = 0; i < sk_X509_num(from); ++i)
+        if (!sk_X509_push(to, sk_X509_value(from, i))) return false;
+    return true;
 }
 
 X509* find_by_issuer_serial(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
@@ -67,6 +71,75 @@ std::string sha1_fingerprint(X509* cert) {
     return out;
 }
 
+// The TSA's certificate and its chain, checked once: the ESS attribute, the signature and the
+// revocation checks that follow all use them. A second certificate of the same issuer and
+// serial number among the token's own could otherwise verify the signature while the first had
+// its chain checked.
+struct TsaPath {
+    static constexpr const char* kFn = "ssf_verify_TS_token";
+    ossl::X509Stack values;            // the token's certValues
+    ossl::X509View untrusted;          // borrowed: what helps to build the chain
+    ChainAtTime ctx;                   // refers to both
+    X509* tsa = nullptr;               // borrowed from the token or values
+    STACK_OF(X509) * chain = nullptr;  // the context's
+
+    // 0, or the result code (logged).
+    int check(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509_STORE* store, STACK_OF(X509) * pab_certs,
+              int kind, time_t moment) {
+        values = cert_values(si);
+        if (values)
+            log_write("%s() : %d certs found in 'certValues' attribute", kFn,
+                      sk_X509_num(values.get()));
+        bool ambiguous = false;
+        tsa = sole_signer({values.get(), p7->d.sign->cert}, si->issuer_and_serial, &ambiguous);
+        if (ambiguous) {
+            log_error(
+                "%s() 3.1 : the token carries two different certificates with the TSA's issuer "
+                "and serial number",
+                kFn);
+            return timestamp_failure_code(kind);
+        }
+        if (!tsa) {
+            log_error("%s() 3 : ssf_get_ts_cert() failed", kFn);
+            return SSF_RESULT_TSP_BAD_RESPONSE;
+        }
+        // The time is this call's and so are the token's certificates: both stay with the call's
+        // chain context, never in the caller's store, which other threads share. The token's
+        // certificates help to build the chain; a self-signed one among its certValues may end
+        // it only where the directory decides the root's trust, never by itself.
+        STACK_OF(X509)* own = pab_certs ? values.get() : nullptr;
+        untrusted.reset(sk_X509_new_null());
+        if (!untrusted || !ctx || !append(untrusted.get(), p7->d.sign->cert) ||
+            (!own && !append(untrusted.get(), values.get()))) {
+            log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
+            return SSF_RC_MEMORY;
+        }
+        if (!ctx.init(store, moment, tsa, untrusted.get(), own)) {
+            log_error("%s() 5 : X509_STORE_CTX_init() failed", kFn);
+            log_crypto_errors();
+            return SSF_RC_MEMORY;
+        }
+        X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_TIMESTAMP_SIGN);
+        if (X509_verify_cert(ctx.get()) <= 0) {
+            log_error("%s() 7 : TSP certificate is invalid, reason:  '%s'", kFn,
+                      X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get())));
+            ERR_clear_error();
+            return timestamp_failure_code(kind);
+        }
+        chain = X509_STORE_CTX_get0_chain(ctx.get());
+        if (sk_X509_num(chain) <= 0) {
+            log_error("%s() 8 : X509_STORE_CTX_get_chain() failed", kFn);
+            return SSF_RESULT_TSP_UNTRUSTED;
+        }
+        if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1), store,
+                                             pab_certs, own) != 1) {
+            log_error("%s() 9 : find_certificate_in_trusted_root() failed", kFn);
+            return SSF_RESULT_TSP_UNTRUSTED;
+        }
+        return 0;
+    }
+};
+
 int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
                  int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "ssf_verify_TS_token";
@@ -74,15 +147,15 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_error("%s() 0 : p7 or store is NULL", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    ossl::TsTstInfo own;
+    ossl::TsTstInfo decoded;
     if (!tst_info) {
-        own.reset(PKCS7_to_TS_TST_INFO(p7));
-        if (!own) {
+        decoded.reset(PKCS7_to_TS_TST_INFO(p7));
+        if (!decoded) {
             log_error("%s() 0 : PKCS7_to_TS_TST_INFO() failed", kFn);
             log_crypto_errors();
             return SSF_RESULT_TSP_BAD_RESPONSE;
         }
-        tst_info = own.get();
+        tst_info = decoded.get();
     }
     ossl::TsVerifyCtx ctx(TS_VERIFY_CTX_new());
     if (!ctx) {
@@ -103,71 +176,37 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
     }
     TS_VERIFY_CTX_set_flags(ctx.get(), flags);
 
-    ossl::X509Ptr tsa = ssf_get_ts_cert(p7);
-    if (!tsa) {
-        log_error("%s() 3 : ssf_get_ts_cert() failed", kFn);
-        return SSF_RESULT_TSP_BAD_RESPONSE;
-    }
     PKCS7_SIGNER_INFO* si = first_signer_info(p7);
     if (!si) {
         log_error("%s() 6 : no signer info found in timestamp", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }
-    ossl::X509Stack values = cert_values(si);
-    if (values)
-        log_write("%s() : %d certs found in 'certValues' attribute", kFn,
-                  sk_X509_num(values.get()));
     std::optional<time_t> at;
     if (when)
         at = generalizedtime_to_time_t(when);
     else if (config().verify_use_signing_time)
         at = generalizedtime_to_time_t(TS_TST_INFO_get_time(tst_info));
-    // The token's certValues count as trusted for this check alone, and the time is this call's:
-    // both stay with the call's chain contexts, never in the caller's store, which other threads
-    // share. Every step below checks at that one moment.
-    const time_t moment = at.value_or(platform::now());
-    ChainAtTime chain_ctx;
-    if (!chain_ctx) {
-        log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
-        return SSF_RC_MEMORY;
-    }
-    if (!chain_ctx.init(store, moment, tsa.get(), nullptr, values.get())) {
-        log_error("%s() 5 : X509_STORE_CTX_init() failed", kFn);
-        log_crypto_errors();
-        return SSF_RC_MEMORY;
-    }
-    if (X509_verify_cert(chain_ctx.get()) <= 0) {
-        log_error("%s() 7 : TSP certificate is invalid, reason:  '%s'", kFn,
-                  X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain_ctx.get())));
-        ERR_clear_error();
-        return timestamp_failure_code(kind);
-    }
-    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(chain_ctx.get());
-    if (sk_X509_num(chain) <= 0) {
-        log_error("%s() 8 : X509_STORE_CTX_get_chain() failed", kFn);
-        return SSF_RESULT_TSP_UNTRUSTED;
-    }
-    if (find_certificate_in_trusted_root(sk_X509_value(chain, sk_X509_num(chain) - 1), store,
-                                         pab_certs, values.get()) != 1) {
-        log_error("%s() 9 : find_certificate_in_trusted_root() failed", kFn);
-        return SSF_RESULT_TSP_UNTRUSTED;
-    }
-    // The signature check looks for the TSA among the token's own certificates.
-    const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-    if (!find_by_issuer_serial(p7->d.sign->cert, ias) && !PKCS7_add_certificate(p7, tsa.get())) {
+    TsaPath path;
+    if (const int rc = path.check(p7, si, store, pab_certs, kind, at.value_or(platform::now()));
+        rc != 0)
+        return rc;
+    X509* tsa = path.tsa;
+    STACK_OF(X509)* chain = path.chain;
+    // Hosts read the TSA's certificate from the token.
+    if (!find_by_issuer_serial(p7->d.sign->cert, si->issuer_and_serial) &&
+        !PKCS7_add_certificate(p7, tsa)) {
         log_error("%s() 9.1 : PKCS7_add_certificate() failed", kFn);
         log_crypto_errors();
         return SSF_RC_MEMORY;
     }
-    if (SSF_TS_RESP_verify_token(moment, ctx.get(), store, p7, nullptr, values.get()) != 1) {
+    if (SSF_TS_RESP_verify_token_by(ctx.get(), p7, tsa, chain) != 1) {
         log_error("%s() 10 : SSF_TS_RESP_verify_token() failed", kFn);
         log_crypto_errors();
         return timestamp_failure_code(kind);
     }
     switch (kind) {
         case kSignatureTimestamp: {
-            const int rc =
-                verify_signature_timestamp_rev_status(si, chain, store, at ? &*at : nullptr);
+            const int rc = verify_signature_timestamp_rev_status(si, chain, at ? &*at : nullptr);
             if (rc != 0) log_error("%s() : verify_signature_timestamp_rev_status() failed", kFn);
             return rc;
         }
@@ -175,7 +214,8 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
             log_write("%s() : escTimeStamp, skipping revocation status check", kFn);
             return 0;
         case kArchiveTimestamp: {
-            const int rc = verify_archive_timestamp_rev_status(si, TS_TST_INFO_get_time(tst_info));
+            const int rc = verify_archive_timestamp_rev_status(si, TS_TST_INFO_get_time(tst_info),
+                                                               tsa, store, pab_certs);
             if (rc != 0) log_error("%s() : verify_archive_timestamp_rev_status() failed", kFn);
             return rc;
         }
@@ -264,16 +304,26 @@ ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * c
             return nullptr;
         }
         const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-        if (ossl::X509Stack values = cert_values(si)) {
+        ossl::X509Stack values = cert_values(si);
+        bool ambiguous = false;
+        X509* c = sole_signer({values.get(), certs}, ias, &ambiguous);
+        if (ambiguous) {
+            log_error(
+                "%s() 2 : two different certificates answer to the signer's issuer and serial "
+                "number",
+                kFn);
+            return nullptr;
+        }
+        if (values) {
             log_write("%s() : %d certs found in 'certValues' attribute", kFn,
                       sk_X509_num(values.get()));
-            if (X509* c = find_by_issuer_serial(values.get(), ias)) {
+            if (c && find_by_issuer_serial(values.get(), ias)) {
                 log_write("%s() : signer's certificate found in 'certValues' attribute", kFn);
                 return ossl::up_ref(c);
             }
             log_write("%s() : signer's certificate not found in 'certValues' attribute", kFn);
         }
-        if (X509* c = find_by_issuer_serial(certs, ias)) {
+        if (c) {
             log_write("%s() : signer's certificate found in included certs", kFn);
             return ossl::up_ref(c);
         }
@@ -326,7 +376,9 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
             log_error("%s() 1 : cert or store is NULL", kFn);
             return 0;
         }
-        if (!issuer_among(own, cert)) {
+        // Only the very certificate counts: a namesake in the store, or among the call's own
+        // without a directory to decide, vouches for nothing.
+        if (!(pab_certs && among(own, cert))) {
             ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
             if (!ctx) {
                 log_error("%s() 2 : X509_STORE_CTX_new() failed", kFn);
@@ -337,14 +389,14 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
                 log_crypto_errors();
                 return 0;
             }
-            ossl::X509Object obj(X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509,
-                                                                   X509_get_issuer_name(cert)));
-            if (!obj) {
+            ossl::X509Stack named(
+                X509_STORE_CTX_get1_certs(ctx.get(), X509_get_subject_name(cert)));
+            if (!named) {
                 log_error("%s() 4 : X509_STORE_get_by_subject() failed", kFn);
                 ERR_clear_error();
                 return 0;
             }
-            if (!X509_OBJECT_get0_X509(obj.get())) {
+            if (!among(named.get(), cert)) {
                 log_error("%s() 5 : certificate not found in trusted root store", kFn);
                 return 0;
             }
@@ -395,7 +447,7 @@ int AddCACertsToStore(X509_STORE* store) {
 }
 
 int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * chain,
-                                          X509_STORE* store, const time_t* when) {
+                                          const time_t* when) {
     static const char* const kFn = "verify_signature_timestamp_rev_status";
     if (!si || !chain) {
         log_error("%s() 0 : si or chain is NULL", kFn);
@@ -423,7 +475,8 @@ int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) 
     }
     for (int i = 1; i < n - 1; ++i) {
         X509* ca = sk_X509_value(chain, i);
-        if (check_revoked_crl(ca, values->crlVals, store, when ? *when : 0, chain) != 1) {
+        if (check_revoked_crl(ca, sk_X509_value(chain, i + 1), values->crlVals, when ? *when : 0) !=
+            1) {
             log_error("%s() 4 : revocation check failed for intermediate CA #%d (name = '%s')", kFn,
                       i, one_line_subject(ca).c_str());
             return SSF_RESULT_TSP_BAD_RESPONSE;
@@ -432,9 +485,9 @@ int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) 
     return 0;
 }
 
-int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
-                                        const ASN1_GENERALIZEDTIME* gen_time) {
-    const int rc = VerifyEnhancedSignatureAttributes(si, 1, nullptr, gen_time);
+int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si, const ASN1_GENERALIZEDTIME* gen_time,
+                                        X509* tsa, X509_STORE* store, STACK_OF(X509) * pab_certs) {
+    const int rc = verify_signer_attributes(si, tsa, store, pab_certs, gen_time);
     if (rc != 0)
         log_error("%s() 1 : VerifyEnhancedSignatureAttributes() failed",
                   "verify_archive_timestamp_rev_status");

@@ -32,11 +32,12 @@ int timestamp_failure_code(int kind);
                                 STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when);
 
 // A copy of the TSA's certificate: the token's first SignerInfo names it, found in its certValues
-// attribute or among the token's certificates. None otherwise.
+// attribute or among the token's certificates, as ssf_verify_TS_token chooses it. None otherwise.
 [[nodiscard]] ossl::X509Ptr ssf_get_ts_cert(PKCS7* token);
 
 // The SignerInfo's certificate (by issuer and serial number): from its certValues attribute, the
-// given certificates, or the certificate directory strPab (when given). None otherwise.
+// given certificates, or the certificate directory strPab (when given). None otherwise, and none
+// when two different certificates of the first two answer to it (sole_signer).
 [[nodiscard]] ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs,
                                                      const SAP_BYTE* strPab, SAP_UINT strPabL);
 // The certificate with that issuer and serial number in the certificate directory, or none.
@@ -44,10 +45,11 @@ int timestamp_failure_code(int kind);
                                                  const SAP_BYTE* strStoreName,
                                                  SAP_UINT strStoreNameL);
 
-// 1 when the store (or own, certificates trusted for this call alone) holds the certificate's
-// issuer (for a root: the root) and, when directory certificates are given, the certificate is
-// one of them, or the certificate web service gives an identical one (which is then appended to
-// them). Else 0. The store is only read.
+// Whether the root of a checked chain is trusted: 1 when, with directory certificates, it is one
+// of them or the certificate web service gives an identical one (which is then appended to them),
+// and the store or own (certificates of this call alone) holds it; without directory certificates,
+// when the store holds that very certificate (a namesake does not count, nor do own ones). Else
+// 0. The store is only read.
 [[nodiscard]] int find_certificate_in_trusted_root(X509* cert, X509_STORE* store,
                                                    STACK_OF(X509) * pab_certs,
                                                    STACK_OF(X509) * own = nullptr);
@@ -56,24 +58,31 @@ int timestamp_failure_code(int kind);
 int AddCACertsToStore(X509_STORE* store);
 
 // Kind 1: the token's references must find their values, and every intermediate CA of the TSA's
-// chain (not the TSA, not the root) must be cleared by the token's own CRLs at *when (now when
-// null), each CRL signed by a certificate of the store or of the chain. 0, 28 or 114.
+// checked chain (not the TSA, not the root) must be cleared by the token's own CRLs at *when (now
+// when null), each counted only when signed by the CA's issuer in that chain. 0, 28 or 114.
 [[nodiscard]] int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
-                                                        STACK_OF(X509) * chain, X509_STORE* store,
-                                                        const time_t* when);
+                                                        STACK_OF(X509) * chain, const time_t* when);
 // Kind 3: the archive token's SignerInfo checked as an enhanced SignerInfo without time stamps at
-// the token's genTime.
+// the token's genTime, for tsa (the certificate the token was verified with), with the root
+// trusted as the token's was (the directory certificates, else the store).
 [[nodiscard]] int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
-                                                      const ASN1_GENERALIZEDTIME* gen_time);
+                                                      const ASN1_GENERALIZEDTIME* gen_time,
+                                                      X509* tsa, X509_STORE* store,
+                                                      STACK_OF(X509) * pab_certs);
 
 // The token (a PKCS#7 SignedData with its TSTInfo; tst_info may be null) checked over data (or
-// over nothing) for a kind of time stamp: signature, version and TSA name, the TSA's chain over
+// over nothing) for a kind of time stamp. One TSA certificate is chosen, by the SignerInfo's
+// issuer and serial number among the certValues and the token's certificates; its chain over
 // store at `when` (null: the token's genTime when "common:verify_use_signing_time" is on, else
-// now) to a root that find_certificate_in_trusted_root accepts, then the kind's revocation
-// check. 0; the kind's code (118, 123, 125, or 28 for an unknown kind) when the chain or the
-// token does not verify; 4, 13 (unknown kind), 114, 115, or -1. The certValues certificates
-// are trusted for this call alone: store is only read, so threads may share it, each checking
-// at its own time. Adds the TSA's certificate to the token when it lacks it.
+// now), with the token's certificates as untrusted help, to a root that
+// find_certificate_in_trusted_root accepts; then the ESS attribute over that chain, the signature
+// with that certificate, version and TSA name, and the kind's revocation check on that chain. A
+// self-signed certValues certificate may end the chain only when directory certificates are
+// given (and then must be one of them). 0; the kind's code (118, 123, 125, or 28 for an unknown
+// kind) when the chain or the token does not verify, or when the token carries two different
+// certificates with the TSA's issuer and serial number; 4, 13 (unknown kind), 114, 115, or -1.
+// store is only read, so threads may share it, each checking at its own time. Adds the TSA's
+// certificate to the token when it lacks it.
 // The exported ssf_verify_TS_token (ssf/exports.h) runs it once start-up has succeeded.
 int verify_ts_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
                     int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when);

@@ -106,13 +106,9 @@ bool signing_certs_match(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * chain) {
     return OSSL_ESS_check_signing_certs(v1, v2, chain, 1) > 0;
 }
 
-// The signature step: one SignerInfo over content the token carries, exactly one signer
-// certificate among certs and the token's own, its chain at `when` for time-stamp signing, the
-// ESS attribute over that chain, and the signature. The signer (borrowed from certs or the
-// token), or none with the reason queued.
-X509* verify_token_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs, X509_STORE* store,
-                             STACK_OF(X509) * own) {
-    if (!token || !store) {
+// The token's one SignerInfo, over content the token carries; none with the reason queued.
+PKCS7_SIGNER_INFO* sole_signer_info(PKCS7* token) {
+    if (!token) {
         ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
         return nullptr;
     }
@@ -125,9 +121,42 @@ X509* verify_token_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs, 
         ERR_raise(ERR_LIB_TS, TS_R_THERE_MUST_BE_ONE_SIGNER);
         return nullptr;
     }
-    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
     if (PKCS7_get_detached(token)) {
         ERR_raise(ERR_LIB_TS, TS_R_NO_CONTENT);
+        return nullptr;
+    }
+    return sk_PKCS7_SIGNER_INFO_value(infos, 0);
+}
+
+// The ESS attribute over the chain that was checked for signer, and the signature with signer's
+// key: both steps use the one certificate whose chain was checked.
+bool signed_by(PKCS7* token, PKCS7_SIGNER_INFO* si, X509* signer, STACK_OF(X509) * chain) {
+    if (sk_X509_num(chain) <= 0 || X509_cmp(sk_X509_value(chain, 0), signer) != 0) {
+        ERR_raise(ERR_LIB_TS, TS_R_CERTIFICATE_VERIFY_ERROR);
+        return false;
+    }
+    if (!signing_certs_match(si, chain)) return false;
+    ossl::Bio content(PKCS7_dataInit(token, nullptr));
+    if (!content) return false;
+    std::array<char, 4096> buf;
+    while (BIO_read(content.get(), buf.data(), static_cast<int>(buf.size())) > 0) {
+    }
+    if (PKCS7_signatureVerify(content.get(), token, si, signer) <= 0) {
+        ERR_raise(ERR_LIB_TS, TS_R_SIGNATURE_FAILURE);
+        return false;
+    }
+    return true;
+}
+
+// The signature step: exactly one signer certificate among certs and the token's own, its chain
+// at `when` for time-stamp signing, then signed_by over that chain. The signer (borrowed from
+// certs or the token), or none with the reason queued.
+X509* verify_token_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs, X509_STORE* store,
+                             STACK_OF(X509) * own) {
+    PKCS7_SIGNER_INFO* si = sole_signer_info(token);
+    if (!si) return nullptr;
+    if (!store) {
+        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
         return nullptr;
     }
     const ossl::X509View signers(PKCS7_get0_signers(token, certs, 0));
@@ -148,18 +177,7 @@ X509* verify_token_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs, 
                        X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain.get())));
         return nullptr;
     }
-    if (!signing_certs_match(si, X509_STORE_CTX_get0_chain(chain.get()))) return nullptr;
-
-    ossl::Bio content(PKCS7_dataInit(token, nullptr));
-    if (!content) return nullptr;
-    std::array<char, 4096> buf;
-    while (BIO_read(content.get(), buf.data(), static_cast<int>(buf.size())) > 0) {
-    }
-    if (PKCS7_signatureVerify(content.get(), token, si, signer) <= 0) {
-        ERR_raise(ERR_LIB_TS, TS_R_SIGNATURE_FAILURE);
-        return nullptr;
-    }
-    return signer;
+    return signed_by(token, si, signer, X509_STORE_CTX_get0_chain(chain.get())) ? signer : nullptr;
 }
 
 // The TSTInfo's TSA name designates the certificate: a directory name equal to its subject, or a
@@ -180,26 +198,12 @@ bool names_certificate(GENERAL_NAME* name, X509* cert) {
 
 }  // namespace
 
-int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store, PKCS7* token,
-                             STACK_OF(X509) * untrusted, STACK_OF(X509) * own) {
-    if (!ctx || !token) {
-        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
-        return 0;
-    }
-    const int flags = TS_VERIFY_CTX_add_flags(ctx, 0);
-    if (flags & TS_VFY_TSA_NAME) {
-        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_INVALID_ARGUMENT);
-        return 0;
-    }
-    const ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token));
-    if (!tst) return 0;
-    GENERAL_NAME* tsa_name = TS_TST_INFO_get_tsa(tst.get());
-    // A TSA name can only be compared with a signer whose signature was checked.
-    X509* signer = nullptr;
-    if (((flags & TS_VFY_SIGNATURE) || ((flags & TS_VFY_SIGNER) && tsa_name)) &&
-        !(signer = verify_token_signature(when, token, untrusted, store, own)))
-        return 0;
-    // The checks between read nothing of the chain: the crypto library's own, in its order.
+namespace {
+
+// The checks after the signature step, which read nothing of the chain: the crypto library's
+// own, in its order, then the TSA name against the signer that step verified with.
+int verify_token_content(TS_VERIFY_CTX* ctx, PKCS7* token, int flags, GENERAL_NAME* tsa_name,
+                         X509* signer) {
     constexpr int kContent =
         TS_VFY_VERSION | TS_VFY_POLICY | TS_VFY_IMPRINT | TS_VFY_DATA | TS_VFY_NONCE;
     if (flags & kContent) {
@@ -213,6 +217,51 @@ int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store,
         return 0;
     }
     return 1;
+}
+
+// The flags of ctx, when they can be honoured.
+bool usable_flags(TS_VERIFY_CTX* ctx, PKCS7* token, int* flags) {
+    if (!ctx || !token) {
+        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
+        return false;
+    }
+    *flags = TS_VERIFY_CTX_add_flags(ctx, 0);
+    if (*flags & TS_VFY_TSA_NAME) {
+        ERR_raise(ERR_LIB_TS, ERR_R_PASSED_INVALID_ARGUMENT);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store, PKCS7* token,
+                             STACK_OF(X509) * untrusted, STACK_OF(X509) * own) {
+    int flags = 0;
+    if (!usable_flags(ctx, token, &flags)) return 0;
+    const ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token));
+    if (!tst) return 0;
+    GENERAL_NAME* tsa_name = TS_TST_INFO_get_tsa(tst.get());
+    // A TSA name can only be compared with a signer whose signature was checked.
+    X509* signer = nullptr;
+    if (((flags & TS_VFY_SIGNATURE) || ((flags & TS_VFY_SIGNER) && tsa_name)) &&
+        !(signer = verify_token_signature(when, token, untrusted, store, own)))
+        return 0;
+    return verify_token_content(ctx, token, flags, tsa_name, signer);
+}
+
+int SSF_TS_RESP_verify_token_by(TS_VERIFY_CTX* ctx, PKCS7* token, X509* tsa,
+                                STACK_OF(X509) * chain) {
+    int flags = 0;
+    if (!usable_flags(ctx, token, &flags)) return 0;
+    PKCS7_SIGNER_INFO* si = sole_signer_info(token);
+    if (!si || !tsa) {
+        if (si) ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
+        return 0;
+    }
+    const ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token));
+    if (!tst || !signed_by(token, si, tsa, chain)) return 0;
+    return verify_token_content(ctx, token, flags, TS_TST_INFO_get_tsa(tst.get()), tsa);
 }
 
 int SSF_TS_RESP_verify_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs,

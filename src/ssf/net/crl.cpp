@@ -319,30 +319,35 @@ bool lists_serial(X509_CRL* crl, X509* cert) {
                                    const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert))) > 0;
 }
 
-enum class CrlState { Valid, BadSignature, OutOfTime, Error };
-
-// The CRL's issuer among the certificates ctx's store holds, else among also.
-ossl::X509Ptr crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl, STACK_OF(X509) * also) {
-    X509_OBJECT* found = nullptr;
-    if (X509_STORE_CTX_get_crl_issuer(ctx, crl, &found) == 1) {
-        const ossl::X509Object held(found);
-        return ossl::up_ref(X509_OBJECT_get0_X509(held.get()));
-    }
-    for (int i = 0; i < sk_X509_num(also); ++i)
-        if (X509_check_crl_issuer(sk_X509_value(also, i), crl) == 1)
-            return ossl::up_ref(sk_X509_value(also, i));
-    return nullptr;
+// The issuer a context's CRL checks use: the certificate above the target in the chain the
+// context checked, which is the issuer whose key must have signed its CRLs; without a checked
+// chain (the chain check is off), the store's certificate that issued the CRL.
+X509* checked_issuer(X509_STORE_CTX* ctx) {
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+    return sk_X509_num(chain) >= 2 && sk_X509_value(chain, 0) == X509_STORE_CTX_get0_cert(ctx)
+               ? sk_X509_value(chain, 1)
+               : nullptr;
 }
 
-CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t, STACK_OF(X509) * also) {
+ossl::X509Ptr crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl) {
+    if (X509* above = checked_issuer(ctx))
+        return ossl::up_ref(X509_check_crl_issuer(above, crl) == 1 ? above : nullptr);
+    X509_OBJECT* found = nullptr;
+    if (X509_STORE_CTX_get_crl_issuer(ctx, crl, &found) != 1) return nullptr;
+    const ossl::X509Object held(found);
+    return ossl::up_ref(X509_OBJECT_get0_X509(held.get()));
+}
+
+}  // namespace
+
+CrlState check_crl(X509_CRL* crl, X509* issuer, time_t t) {
     static const char* const kFn = "verify_crl";
-    const ossl::X509Ptr issuer = crl_issuer(ctx, crl, also);
     if (!issuer) {
         log_error("%s() 1 : getting the certificate of the crl-issuer failed", kFn);
         log_crypto_errors();
         return CrlState::Error;
     }
-    ossl::PKey key(X509_get_pubkey(issuer.get()));
+    ossl::PKey key(X509_get_pubkey(issuer));
     if (!key) {
         log_error("%s() 2 : getting the issuer's public key failed", kFn);
         log_crypto_errors();
@@ -352,7 +357,7 @@ CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t, STACK_OF(X509) 
     if (verified < 0) {
         log_error("%s() 3 : X509_CRL_verify() failed", kFn);
         log_crypto_errors();
-        return CrlState::Error;
+        return CrlState::Unverifiable;
     }
     if (verified == 0) {
         log_error("%s() 4 : crl is invalid", kFn);
@@ -395,6 +400,8 @@ CrlState check_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t, STACK_OF(X509) 
     return CrlState::Valid;
 }
 
+namespace {
+
 int verify_crl_result(CrlState state) {
     switch (state) {
         case CrlState::Valid:
@@ -402,6 +409,7 @@ int verify_crl_result(CrlState state) {
         case CrlState::BadSignature:
         case CrlState::OutOfTime:
             return 0;
+        case CrlState::Unverifiable:
         case CrlState::Error:
             break;
     }
@@ -409,11 +417,11 @@ int verify_crl_result(CrlState state) {
 }
 
 // verify_crl with its begin and end lines, telling the caller why a CRL is not valid.
-CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t,
-                          STACK_OF(X509) * also = nullptr) {
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
     static const char* const kFn = "verify_crl";
     log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
-    const CrlState state = crl && ctx ? check_crl(crl, ctx, t, also) : CrlState::Error;
+    const CrlState state =
+        crl && ctx ? check_crl(crl, crl_issuer(ctx, crl).get(), t) : CrlState::Error;
     log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
     return state;
 }
@@ -430,15 +438,19 @@ int fetch_base_crl(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509C
         ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
             X509_get_ext_d2i(cert, NID_crl_distribution_points, nullptr, nullptr)));
         if (!points) {
-            ossl::X509Object issuer(
-                X509_STORE_CTX_get_obj_by_subject(ctx, X509_LU_X509, X509_get_issuer_name(cert)));
+            ossl::X509Object named;
+            X509* issuer = checked_issuer(ctx);
+            if (!issuer) {
+                named.reset(X509_STORE_CTX_get_obj_by_subject(ctx, X509_LU_X509,
+                                                              X509_get_issuer_name(cert)));
+                issuer = named ? X509_OBJECT_get0_X509(named.get()) : nullptr;
+            }
             if (!issuer) {
                 log_error("%s() 1 : no dedicated ca certificate available", kFn);
                 return -1;
             }
             points.reset(static_cast<CRL_DIST_POINTS*>(
-                X509_get_ext_d2i(X509_OBJECT_get0_X509(issuer.get()), NID_crl_distribution_points,
-                                 nullptr, nullptr)));
+                X509_get_ext_d2i(issuer, NID_crl_distribution_points, nullptr, nullptr)));
             if (!points) {
                 log_error(
                     "%s() 2 : neither the user nor the ca certificate does contain a crl "
@@ -505,6 +517,7 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
     // A delta that is not yet valid or has expired is still used, as its issuer published it;
     // one whose signature does not verify is no CRL of that issuer at all.
     switch (verify_crl_state(delta.get(), ctx, 0)) {
+        case CrlState::Unverifiable:
         case CrlState::Error:
             log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
                       oldest_crypto_error_text().c_str());
@@ -686,42 +699,59 @@ int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl:
     return rc;
 }
 
-int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store, time_t t,
-                      STACK_OF(X509) * issuers) {
+StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t,
+                            const char* fn) {
+    int used = 0;
+    for (int i = 0; cert && issuer && i < sk_X509_CRL_num(crls); ++i) {
+        X509_CRL* crl = sk_X509_CRL_value(crls, i);
+        if (!crl || X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) != 0)
+            continue;
+        switch (check_crl(crl, issuer, t)) {
+            case CrlState::Valid:
+                break;
+            case CrlState::BadSignature:
+            case CrlState::Unverifiable:
+                // Anyone can write a CRL in the issuer's name; only its key makes one count.
+                log_error(
+                    "%s() : a CRL of '%s' that does not verify under the key of the issuer in "
+                    "the checked chain ('%s') is not used",
+                    fn, name_for_log(X509_CRL_get_issuer(crl)).c_str(),
+                    name_for_log(X509_get_subject_name(issuer)).c_str());
+                ERR_clear_error();
+                continue;
+            case CrlState::OutOfTime:
+            case CrlState::Error:
+                return StoredCrls::Invalid;
+        }
+        if (lists_serial(crl, cert)) return StoredCrls::Listed;
+        // A delta CRL lists only what changed since its base: it cannot clear a certificate alone.
+        if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) < 0) ++used;
+    }
+    return used > 0 ? StoredCrls::Cleared : StoredCrls::None;
+}
+
+int check_revoked_crl(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t) {
     static const char* const kFn = "check_revoked_crl";
     log_debug("%s() begin: cert = 0x%lx, crls = 0x%lx", kFn, ptr_bits(cert), ptr_bits(crls));
     const int rc = [&] {
-        if (!cert || !crls) {
+        if (!cert || !issuer || !crls) {
             log_error("%s() 1 : bad_args", kFn);
             return 0;
         }
-        std::vector<X509_CRL*> relevant;
-        for (int i = 0; i < sk_X509_CRL_num(crls); ++i) {
-            X509_CRL* crl = sk_X509_CRL_value(crls, i);
-            if (crl && X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) == 0)
-                relevant.push_back(crl);
-        }
-        if (relevant.empty()) {
-            log_error("%s() 2 : no relevant CRL found", kFn);
-            return 0;
-        }
-        ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
-        if (!ctx || X509_STORE_CTX_init(ctx.get(), store, cert, nullptr) != 1) {
-            log_error("%s() 3 : X509_STORE_CTX_init() failed", kFn);
-            log_crypto_errors();
-            return 0;
-        }
-        for (X509_CRL* crl : relevant) {
-            if (verify_crl_result(verify_crl_state(crl, ctx.get(), t, issuers)) != 1) {
+        switch (status_from_crls(cert, issuer, crls, t, kFn)) {
+            case StoredCrls::Cleared:
+                return 1;
+            case StoredCrls::None:
+                log_error("%s() 2 : no relevant CRL found", kFn);
+                return 0;
+            case StoredCrls::Invalid:
                 log_error("%s() 4 : verify_crl() failed", kFn);
                 return 0;
-            }
-            if (lists_serial(crl, cert)) {
+            case StoredCrls::Listed:
                 log_error("%s() 5 : certificate found in CRL, certificate is invalid", kFn);
                 return 0;
-            }
         }
-        return 1;
+        return 0;
     }();
     log_debug("%s() end, return code = %d", kFn, rc);
     return rc;

@@ -43,15 +43,30 @@ void set_crl_download_limits(const CrlDownloadLimits& limits);
 // URLs whose scheme is that protocol. None when no URL gives one.
 [[nodiscard]] ossl::X509Crl download_crl_from_list(list* urls, list* protocols);
 
-// The CRL's signature by its issuer among the certificates of ctx's store, and its validity at
-// t (0: now). 1 valid; 0 bad signature, not yet valid or expired; -1 cannot be checked.
+// How a CRL stands: its signature under the issuer's key (BadSignature: it does not verify;
+// Unverifiable: the key and the signature do not even fit together), then its validity at a time.
+enum class CrlState { Valid, BadSignature, Unverifiable, OutOfTime, Error };
+// The CRL checked against issuer (none: Error) at t (0: now), each failure logged.
+[[nodiscard]] CrlState check_crl(X509_CRL* crl, X509* issuer, time_t t);
+
+// The CRL's signature by its issuer, and its validity at t (0: now). The issuer is the one above
+// ctx's certificate in the chain ctx checked, else (no chain checked) the certificate of ctx's
+// store that issued the CRL. 1 valid; 0 bad signature, not yet valid or expired; -1 cannot be
+// checked.
 [[nodiscard]] int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t);
 
-// cert against the CRLs among crls that its issuer wrote, each checked at t (0: now) with the
-// certificates of store, else of issuers (a chain verified for this call): 1 when there is at
-// least one, each is valid and none lists cert; else 0. store is only read.
-[[nodiscard]] int check_revoked_crl(X509* cert, STACK_OF(X509_CRL) * crls, X509_STORE* store,
-                                    time_t t, STACK_OF(X509) * issuers = nullptr);
+// cert's status from the CRLs among crls in its issuer's name, each checked at t (0: now) under
+// the key of issuer, the certificate above cert in a chain that was checked. A CRL that does not
+// verify under that key is not used (a line under fn's name says so): anyone may write a CRL in
+// the issuer's name. Cleared: at least one complete (not delta) CRL was used, each used was valid,
+// none lists cert; Listed: one lists it; Invalid: one is out of its time or cannot be checked;
+// None: no complete CRL could be used.
+enum class StoredCrls { Cleared, Listed, Invalid, None };
+[[nodiscard]] StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
+                                          time_t t, const char* fn);
+
+// status_from_crls as 1 (Cleared) or 0, with the reason logged.
+[[nodiscard]] int check_revoked_crl(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t);
 
 // Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
 // 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.

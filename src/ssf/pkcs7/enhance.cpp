@@ -12,6 +12,7 @@
 #include "ssf/log.h"
 #include "ssf/pkcs7/verify.h"
 #include "ssf/pkcs7/workers.h"
+#include "ssf/pki/certs.h"
 #include "ssf/records.h"
 #include "ssf/utils.h"
 
@@ -39,7 +40,10 @@ int enhance_one(PKCS7* p7, BIO* stream, PKCS7_SIGNER_INFO* si, int i, const SAP_
                       i);
             return SSF_RESULT_CERT_NOT_FOUND;
         }
-        const int rc = VerifyEnhancedSignature(stream, p7, si, nullptr);
+        // Its roots are trusted as SsfVerify trusts them: by the directory.
+        const ossl::Text dir(get_sz_string_from_sap_string(strPab, strPabL));
+        const ossl::X509Stack pab_certs = dir ? load_certs_from_pab_orbssl(dir.get()) : nullptr;
+        const int rc = VerifyEnhancedSignature(stream, p7, si, cert.get(), pab_certs.get());
         return rc == 0 ? static_cast<int>(SSF_RESULT_ALREADY_ENHANCED) : rc;
     }
     cert = ssf_find_signer_in_attrs(si, included, strPab, strPabL);

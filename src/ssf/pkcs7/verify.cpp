@@ -206,16 +206,19 @@ struct Verification {
         type = known ? t : SIG_TYPE_PKCS7;
     }
 
-    // The certificate of SignerInfo i by the rules of the signature type (a new reference).
-    ossl::X509Ptr signer_cert(PKCS7_SIGNER_INFO* si, int i) {
+    // The certificate of SignerInfo i by the rules of the signature type (a new reference): the
+    // one look-up whose result the record and every check use. None, with *ambiguous, when two
+    // different certValues certificates answer to the SignerInfo.
+    ossl::X509Ptr signer_cert(PKCS7_SIGNER_INFO* si, int i, bool* ambiguous) {
         auto listed = [&]() {
             return ossl::up_ref(signers && i < sk_X509_num(signers) ? sk_X509_value(signers, i)
                                                                     : nullptr);
         };
-        if (type == SIG_TYPE_CADES) return ssf_GetSubjectCertificateFromAttrs(si);
+        *ambiguous = false;
+        if (type == SIG_TYPE_CADES) return ssf_GetSubjectCertificateFromAttrs(si, ambiguous);
         if (type != SIG_TYPE_PKCS7_ANY && type != SIG_TYPE_GET_SIGNERS) return listed();
-        ossl::X509Ptr cert = ssf_GetSubjectCertificateFromAttrs(si);
-        if (cert) return cert;
+        ossl::X509Ptr cert = ssf_GetSubjectCertificateFromAttrs(si, ambiguous);
+        if (cert || *ambiguous) return cert;
         log_write("%s() 10.1 : no certificate found for signer #%d, si = %#lX", fn, i,
                   ptr_bits(si));
         log_write("%s() : trying to get certificate from PAB and included certs", fn);
@@ -271,7 +274,15 @@ struct Verification {
 
     void one_signer(PKCS7_SIGNER_INFO* si, int i) {
         if (given_type != type) log_write("%s() 10.0 : sign_type = %d - unknown", fn, given_type);
-        ossl::X509Ptr cert = signer_cert(si, i);
+        bool ambiguous = false;
+        ossl::X509Ptr cert = signer_cert(si, i, &ambiguous);
+        if (ambiguous) {
+            log_error("%s() 10.5 : the certificate of signer #%d is not decided, si = %#lX", fn, i,
+                      ptr_bits(si));
+            failed = true;
+            add_record(false, si, nullptr, SSF_RESULT_INVALID_SIGNATURE, nullptr);
+            return;
+        }
         if (!cert) {
             log_error("%s() 10.3 : no certificate found for signer #%d, si = %#lX", fn, i,
                       ptr_bits(si));
@@ -297,7 +308,7 @@ struct Verification {
                       name.c_str());
             result = SSF_RESULT_INVALID_SIGNATURE;
         } else if (enhanced) {
-            result = VerifyEnhancedSignature(stream, p7, si, pab_certs);
+            result = VerifyEnhancedSignature(stream, p7, si, cert.get(), pab_certs);
             if (result != 0)
                 log_error("%s() 11 : enhanced signature for signer '%s' is invalid", fn,
                           name.c_str());

@@ -444,9 +444,32 @@ ossl::X509Stack ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs, in
     return signers;
 }
 
-ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
+X509* sole_signer(std::initializer_list<const STACK_OF(X509) *> lists,
+                  const PKCS7_ISSUER_AND_SERIAL* ias, bool* ambiguous) {
+    if (ambiguous) *ambiguous = false;
+    if (!ias || !ias->issuer || !ias->serial) return nullptr;
+    X509* found = nullptr;
+    for (const STACK_OF(X509) * certs : lists) {
+        for (int i = 0; i < sk_X509_num(certs); ++i) {
+            X509* c = sk_X509_value(certs, i);
+            if (X509_NAME_cmp(X509_get_issuer_name(c), ias->issuer) != 0 ||
+                ASN1_INTEGER_cmp(X509_get0_serialNumber(c), ias->serial) != 0)
+                continue;
+            if (!found) {
+                found = c;
+            } else if (X509_cmp(found, c) != 0) {
+                if (ambiguous) *ambiguous = true;
+                return nullptr;
+            }
+        }
+    }
+    return found;
+}
+
+ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si, bool* ambiguous) {
     static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
     log_debug("%s() begin: si = 0x%lx", kFn, ptr_bits(si));
+    if (ambiguous) *ambiguous = false;
     if (!si || !si->issuer_and_serial) {
         log_error("%s() 0 : bag args", kFn);
         return nullptr;
@@ -468,28 +491,31 @@ ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
         ERR_clear_error();
         return nullptr;
     }
-    const unsigned char* end = p + seq_len;
-    const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-    ossl::X509Ptr match;
-    while (p < end) {
+    ossl::X509Stack certs = ossl::new_x509_stack();
+    if (!certs) return nullptr;
+    for (const unsigned char* end = p + seq_len; p < end;) {
         ossl::X509Ptr c(d2i_X509(nullptr, &p, end - p));
         if (!c) {
             log_error("%s() 2 : ASN1_seq_unpack() failed", kFn);
             ERR_clear_error();
             return nullptr;
         }
-        if (!match && X509_NAME_cmp(X509_get_issuer_name(c.get()), ias->issuer) == 0 &&
-            ASN1_INTEGER_cmp(X509_get0_serialNumber(c.get()), ias->serial) == 0)
-            match = std::move(c);
+        if (!sk_X509_push(certs.get(), c.get())) return nullptr;
+        (void)c.release();
     }
-    if (!match) {
-        log_error("%s() 3 : signer's certificate not found", kFn);
+    bool twice = false;
+    ossl::X509Ptr match = ossl::up_ref(sole_signer({certs.get()}, si->issuer_and_serial, &twice));
+    if (ambiguous) *ambiguous = twice;
+    if (twice) {
+        log_error(
+            "%s() 3.1 : two different certificates in 'certValues' answer to the signer's issuer "
+            "and serial number",
+            kFn);
         return nullptr;
     }
-    ossl::X509Ptr copy(X509_dup(match.get()));
-    if (!copy) log_error("%s() 4 : X509_dup() failed", kFn);
-    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(copy.get()));
-    return copy;
+    if (!match) log_error("%s() 3 : signer's certificate not found", kFn);
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(match.get()));
+    return match;
 }
 
 std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -44,8 +45,17 @@ namespace ssf {
 [[nodiscard]] ossl::X509Stack ssf_PKCS7_get0_signers(PKCS7* p7, STACK_OF(X509) * pab_certs,
                                                      int flags);
 
-// The signer's own certificate from the SignerInfo's certValues attribute, or none.
-[[nodiscard]] ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si);
+// The certificate with that issuer and serial number among the lists: the one certificate a
+// SignerInfo names. Two different ones answering to both leave the signer undecided: none, with
+// *ambiguous set (when given), since the certificate one step took and the one another step took
+// could then differ. Borrowed from the lists.
+[[nodiscard]] X509* sole_signer(std::initializer_list<const STACK_OF(X509) *> lists,
+                                const PKCS7_ISSUER_AND_SERIAL* ias, bool* ambiguous = nullptr);
+
+// The signer's own certificate from the SignerInfo's certValues attribute, or none (also when
+// two different certificates there answer to its issuer and serial number: *ambiguous).
+[[nodiscard]] ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si,
+                                                               bool* ambiguous = nullptr);
 
 // Subject text as identities name a certificate (reversed, ", " separated, short field names),
 // in the configured server encoding. None when cert is none.

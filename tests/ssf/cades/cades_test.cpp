@@ -205,7 +205,7 @@ class Cades : public ssf_test::Started {
         for (X509* c : {root.cert.get(), self.cert.get(), pki->root.cert.get()})
             if (self_trusted || c != self.cert.get())
                 sk_X509_push(pab.get(), ossl::up_ref(c).release());
-        return ssf::VerifyEnhancedSignature(stream.get(), p7, first_si(p7), pab.get());
+        return ssf::VerifyEnhancedSignature(stream.get(), p7, first_si(p7), nullptr, pab.get());
     }
 
     // A token of a kind from the fixture's TSA over the data.
@@ -493,12 +493,13 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             }
         });
     };
-    auto add_cert_value = [](X509* cert) {
-        return [cert](PKCS7_SIGNER_INFO* si) {
+    auto add_cert_value = [](X509* cert, bool in_front = false) {
+        return [cert, in_front](PKCS7_SIGNER_INFO* si) {
             const ASN1_STRING* seq = ssf::unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
             ossl::X509Stack certs(
                 ssf::unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
-            sk_X509_push(certs.get(), ossl::up_ref(cert).release());
+            sk_X509_insert(certs.get(), ossl::up_ref(cert).release(),
+                           in_front ? 0 : sk_X509_num(certs.get()));
             set_value(si, NID_id_smime_aa_ets_certValues,
                       ssf::seq_pack_der(certs.get(), ASN1_ITEM_rptr(CERT_VALUES)));
         };
@@ -516,6 +517,58 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
                   new_key(KeyType::ec), &inter),
         impostor = issue({"CAdES Checked Responder", 0x1204, 0, 0, ocsp_responder_exts()},
                          new_key(KeyType::ec), nullptr);
+    // Forgeries anyone holding the document can make: a CA certificate in the intermediate's
+    // name with a key of its own (and another kind, so the real intermediate is not taken for its
+    // issuer by its key type), and below it a TSA in the real TSA's serial number and a
+    // certificate in the signer's serial number for someone else.
+    const long tsa_serial = ASN1_INTEGER_get(X509_get0_serialNumber(tsa.cert.get()));
+    const Entity namesake = issue({"CAdES Inter", 0x1205, 0, 0, ca_exts()}, new_key(KeyType::rsa),
+                                  nullptr),
+                 forged_tsa = issue({"CAdES Forged TSA", tsa_serial, 0, 0, tsa_exts()},
+                                    new_key(KeyType::ec), &namesake),
+                 renamed =
+                     issue({"Victim Director",
+                            ASN1_INTEGER_get(X509_get0_serialNumber(by_crl.cert.get())), 0, 0},
+                           new_key(KeyType::ec), &namesake);
+    // The signature time stamp made again by the forged TSA, with the real stamp's unsigned
+    // attributes and the real TSA and its namesake issuer among its certValues.
+    auto forge_stamp = [&](PKCS7_SIGNER_INFO* si) {
+        ossl::Pkcs7 real =
+            from_der(der(bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_timeStampToken))));
+        ossl::Pkcs7 token = make_token(
+            {.tsa = &forged_tsa, .data = bytes_of(si->enc_digest), .imprint_md = EVP_sha1()});
+        PKCS7_SIGNER_INFO* real_si = first_si(real.get());
+        PKCS7_SIGNER_INFO* forged_si = first_si(token.get());
+        forged_si->unauth_attr = X509at_add1_attr(nullptr, nullptr);
+        for (int i = 0; i < sk_X509_ATTRIBUTE_num(real_si->unauth_attr); ++i)
+            X509at_add1_attr(&forged_si->unauth_attr,
+                             sk_X509_ATTRIBUTE_value(real_si->unauth_attr, i));
+        ossl::X509Stack values = ossl::new_x509_stack();
+        for (X509* c : {tsa.cert.get(), namesake.cert.get()})
+            sk_X509_push(values.get(), ossl::up_ref(c).release());
+        set_value(forged_si, NID_id_smime_aa_ets_certValues,
+                  ssf::seq_pack_der(values.get(), ASN1_ITEM_rptr(CERT_VALUES)));
+        set_value(si, NID_id_smime_aa_timeStampToken, str(to_der(token.get())));
+        restamp_esc(si);
+    };
+    // The signer's CRL replaced by one that lists it; beside it, a CRL in the intermediate's name
+    // by the namesake, with its key identifier, that lists nothing.
+    auto forged_crl = [&](bool with_real) {
+        return [&, with_real, add = add_cert_value(namesake.cert.get())](PKCS7_SIGNER_INFO* si) {
+            add(si);
+            replace_values(si, [&](REVOCATION_VALUES* v) {
+                const long serial = ASN1_INTEGER_get(X509_get0_serialNumber(by_crl.cert.get()));
+                sk_X509_CRL_pop_free(v->crlVals, X509_CRL_free);
+                v->crlVals = sk_X509_CRL_new_null();
+                sk_X509_CRL_push(v->crlVals,
+                                 make_crl({.issuer = &namesake, .key_id = true}).release());
+                if (with_real)
+                    sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &inter,
+                                                           .revoked = {{serial, now() - kDay}}})
+                                                     .release());
+            });
+        };
+    };
     const struct {
         const char* name;
         const Der* sig;
@@ -524,6 +577,7 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         std::string logged;
         time_t clock = 0;  // the library's clock this far ahead
         bool self_trusted = true;
+        bool exports = false;  // the exports give the same code
     } cases[] = {
         {"as made", &with_crl, nullptr, 0, 0, ""},
         {"certValues without the signer", &with_crl,
@@ -616,10 +670,27 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
              const unsigned char* p = reinterpret_cast<const unsigned char*>(d.data());
              sk_X509_CRL_set(v->crlVals, 0, d2i_X509_CRL(nullptr, &p, static_cast<long>(d.size())));
          }),
-         107, 107, "get_cert_status() 16 : verify_crl() failed"},
+         107, 107,
+         "get_cert_status() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, C=RU' that does not "
+         "verify under the key of the issuer in the checked chain"},
         {"a self-issued signer outside the trusted roots", &with_self, nullptr, 120, 0,
          "ssf_verify_cert() 11 : signer's root CA certificate not found in trusted roots", 0,
          false},
+        {"a signature time stamp by a TSA in the real one's issuer and serial number", &with_crl,
+         forge_stamp, 118, 118,
+         "ssf_verify_TS_token() 3.1 : the token carries two different certificates with the TSA's "
+         "issuer and serial number",
+         0, true, true},
+        {"a certificate in the signer's issuer and serial number for another name, in front",
+         &with_crl, add_cert_value(renamed.cert.get(), true), 27, 27,
+         "VerifyEnhancedSignature() 2.1 : two different certificates in 'certValues' answer to the "
+         "signer's issuer and serial number",
+         0, true, true},
+        {"the CRL that lists the signer behind a namesake CA's CRL that lists nothing", &with_crl,
+         forged_crl(true), 107, 107,
+         "get_cert_status() 17 : certificate found in CRL, certificate is invalid", 0, true, true},
+        {"only a namesake CA's CRL, listing nothing", &with_crl, forged_crl(false), 107, 107,
+         "get_cert_status() 18 : revocation info not found for certificate '", 0, true, true},
         {"an expired certificate in certValues", &with_crl, add_cert_value(pki->expired.cert.get()),
          4, 4, "check_certs_validity() 2 : certificate for '"},
         {"a certValues certificate valid only after the ES-C time", &with_crl,
@@ -638,6 +709,14 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         EXPECT_TRUE(c.logged.empty() || log_contains(c.logged)) << c.logged;
         EXPECT_EQ(ssf::VerifyEnhancedSignatureAttributes(first_si(p7.get()), 0, nullptr, nullptr),
                   c.attributes_rc);
+        if (c.exports) {
+            std::vector<SAP_UINT> results;
+            for (const char* fmt : {"CADES_XLT1", "PKCS7_ANY"}) {
+                EXPECT_EQ(verify(fmt, to_der(p7.get()), false, results), 5u) << fmt << fresh();
+                EXPECT_EQ(results, std::vector<SAP_UINT>{static_cast<SAP_UINT>(c.rc)}) << fmt;
+            }
+            EXPECT_FALSE(log_contains("Victim Director"));
+        }
         if (c.rc == 0) {  // the exports agree: valid, and already enhanced
             const Der changed = to_der(p7.get());
             std::vector<SAP_UINT> results;
@@ -728,7 +807,10 @@ TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
         EXPECT_EQ(tbs, str(archive_data(p7.get(), si, is_detached ? content : "")));
         ossl::Asn1Time oldest;
         if (c.rc != 0) continue;
-        ASSERT_EQ(ssf::VerifyAllArchiveTimestamps(p7.get(), data.get(), si, nullptr, &oldest), 0);
+        ossl::X509Stack kit_root = ossl::new_x509_stack();
+        sk_X509_push(kit_root.get(), ossl::up_ref(pki->root.cert.get()).release());
+        ASSERT_EQ(
+            ssf::VerifyAllArchiveTimestamps(p7.get(), data.get(), si, kit_root.get(), &oldest), 0);
         EXPECT_EQ(oldest ? ASN1_TIME_cmp_time_t(oldest.get(), t + 100) : 1,
                   c.stamps.empty() ? 1 : 0);
     }

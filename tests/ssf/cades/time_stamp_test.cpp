@@ -372,38 +372,90 @@ TEST_F(TimeStamps, OneStoreSharedByThreads) {
 }
 
 // A token may carry its TSA's whole chain in certValues, up to a root the caller's store does
-// not hold: for that call alone it serves as a root the store held would, for the chain, the
-// trust check and the CRLs of kind 1, and it leaves nothing behind in the store.
+// not hold: where the directory holds that root, it serves for that call alone as a root the
+// store held would, for the chain, the trust check and the CRLs of kind 1, and it leaves nothing
+// behind in the store. Without a directory, nothing a token carries is a root by itself.
 TEST_F(TimeStamps, TokensCarryingTheirOwnChain) {
     const Entity root =
         issue({"Root only in a token", 721, 0, 0, ca_exts()}, new_key(KeyType::ec), nullptr);
     const Entity ca = issue({"CA below it", 722, 0, 0, ca_exts()}, new_key(KeyType::ec), &root);
     const Entity tsa = issue({"TSA below that", 723, 0, 0, tsa_exts()}, new_key(KeyType::ec), &ca);
-    enum Crl { kNoCrl, kCaListed, kCaNotListed };  // by the root, in revocationValues
+    const Entity below_kit =
+        issue({"CA below the kit's root", 724, 0, 0, ca_exts()}, new_key(KeyType::ec), &pki->root);
+    const Entity tsa_below_kit =
+        issue({"TSA below that one", 725, 0, 0, tsa_exts()}, new_key(KeyType::ec), &below_kit);
+    // A TSA certificate made in a real one's issuer name and serial number, below a CA in the
+    // kit intermediate's name with a key of its own (of another kind, so the real intermediate
+    // is not taken for its issuer).
+    const Entity& real = kit_tsa(KeyType::ec);
+    const Entity namesake =
+        issue({"Test Intermediate", 726, 0, 0, ca_exts()}, new_key(KeyType::rsa), nullptr);
+    const Entity forged = issue(
+        {"Forged TSA", ASN1_INTEGER_get(X509_get0_serialNumber(real.cert.get())), 0, 0, tsa_exts()},
+        new_key(KeyType::ec), &namesake);
+    enum Crl { kNoCrl, kCaListed, kCaNotListed };           // by the root, in revocationValues
+    enum Pab { kNone, kKitInter, kCarriedRoot, kKitRoot };  // what the directory holds
     const struct {
         const char* name;
         std::vector<const Entity*> values;
         int kind;
         Crl crl;
-        bool pab;  // the directory holds the kit's intermediate only
+        Pab pab;
         int rc;
+        const Entity* by = nullptr;              // the TSA; nullptr: the one below the carried CA
+        std::vector<const Entity*> beside = {};  // among the token's own certificates
     } cases[] = {
-        {"CA and root carried", {&ca, &root}, 2, kNoCrl, false, 0},
-        {"nothing carried, after a call that carried them", {}, 2, kNoCrl, false, 123},
-        {"the root not carried", {&ca}, 2, kNoCrl, false, 123},
-        {"carried root not in the directory", {&ca, &root}, 2, kNoCrl, true, 115},
+        {"CA and root carried, the directory holds the root",
+         {&ca, &root},
+         2,
+         kNoCrl,
+         kCarriedRoot,
+         0},
+        {"CA and root carried, no directory", {&ca, &root}, 2, kNoCrl, kNone, 123},
+        {"nothing carried, after a call that carried them", {}, 2, kNoCrl, kCarriedRoot, 123},
+        {"the root not carried", {&ca}, 2, kNoCrl, kCarriedRoot, 123},
+        {"carried root not in the directory", {&ca, &root}, 2, kNoCrl, kKitInter, 115},
         {"kind 1, the CA cleared by the carried root's CRL",
          {&ca, &root},
          1,
          kCaNotListed,
-         false,
+         kCarriedRoot,
          0},
         {"kind 1, the CA revoked by the carried root's CRL",
          {&ca, &root},
          1,
          kCaListed,
-         false,
+         kCarriedRoot,
          114},
+        {"kind 1, no directory", {&ca, &root}, 1, kCaNotListed, kNone, 118},
+        // A reply that carries its chain: the CA among the token's certificates only.
+        {"the CA beside the TSA in the token",
+         {},
+         2,
+         kNoCrl,
+         kNone,
+         0,
+         &tsa_below_kit,
+         {&below_kit}},
+        {"the CA beside the TSA, the root carried",
+         {&root},
+         2,
+         kNoCrl,
+         kCarriedRoot,
+         0,
+         nullptr,
+         {&ca}},
+        {"a forged TSA beside the real one it copies",
+         {&real, &namesake},
+         2,
+         kNoCrl,
+         kKitRoot,
+         123,
+         &forged},
+        {"the same, no directory", {&real, &namesake}, 2, kNoCrl, kNone, 123, &forged},
+        {"the same, kind 1", {&real, &namesake}, 1, kNoCrl, kKitRoot, 118, &forged},
+        {"the same, kind 3", {&real, &namesake}, 3, kNoCrl, kKitRoot, 125, &forged},
+        {"a forged TSA without the real one", {&namesake}, 2, kNoCrl, kKitRoot, 115, &forged},
     };
     const std::string data = "time-stamped data";
     ossl::X509StorePtr store = new_store();
@@ -411,7 +463,8 @@ TEST_F(TimeStamps, TokensCarryingTheirOwnChain) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TokenSpec spec;
-        spec.tsa = &tsa;
+        spec.tsa = c.by ? c.by : &tsa;
+        spec.chain = c.beside;
         ossl::Pkcs7 token = make_token(spec);
         if (!c.values.empty()) {
             ossl::X509Stack certs = ossl::new_x509_stack();
@@ -433,10 +486,11 @@ TEST_F(TimeStamps, TokensCarryingTheirOwnChain) {
                          ssf::der_of(values.get(), i2d_REVOCATION_VALUES));
         }
         ossl::X509Stack pab = ossl::new_x509_stack();
-        sk_X509_push(pab.get(), ossl::up_ref(pki->inter.cert.get()).release());
+        const Entity& held = c.pab == kKitInter ? pki->inter : c.pab == kKitRoot ? pki->root : root;
+        sk_X509_push(pab.get(), ossl::up_ref(held.cert.get()).release());
         ossl::OctetString os = octets(data);
         EXPECT_EQ(ssf_verify_TS_token(token.get(), nullptr, os.get(), store.get(), c.kind,
-                                      c.pab ? pab.get() : nullptr, nullptr),
+                                      c.pab == kNone ? nullptr : pab.get(), nullptr),
                   c.rc)
             << fresh();
     }

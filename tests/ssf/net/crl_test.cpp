@@ -157,12 +157,29 @@ TEST_F(Revocation, OneCrlAtATime) {
 TEST_F(Revocation, CrlsCarriedBySignatures) {
     const time_t now = std::time(nullptr), old = now - 9 * kDay;
     const Entity* in = &pki->inter;
+    // CRLs in the intermediate's name that anyone could write: signed by a key of the same kind,
+    // and by an RSA key, which does not even fit the intermediate's key.
+    ossl::PKey forger(EVP_EC_gen("P-256"));
     ossl::X509Crl good = make_crl({in}), foreign = make_crl({&pki->root}),
                   listing = make_crl({.issuer = in, .revoked = {{0x5678, now}}}),
-                  stale = make_crl({.issuer = in, .last_update = old});
+                  stale = make_crl({.issuer = in, .last_update = old}),
+                  forged = make_crl({.issuer = in, .sign_key = forger.get()}),
+                  forged_rsa = make_crl({.issuer = in, .sign_key = pki->rsa_leaf.key.get()});
     const std::string c = "check_revoked_crl() ";
+    const std::string unused =
+        c + ": a CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' that does not verify";
     const std::tuple<int, time_t, std::vector<X509_CRL*>, std::string> rows[] = {
         {0, 0, {foreign.get()}, c + "2 : no relevant CRL found"},
+        {0, 0, {forged.get()}, c + "2 : no relevant CRL found"},
+        {0,
+         0,
+         {forged.get(), listing.get()},
+         c + "5 : certificate found in CRL, certificate is invalid"},
+        {0,
+         0,
+         {forged_rsa.get(), listing.get()},
+         c + "5 : certificate found in CRL, certificate is invalid"},
+        {1, 0, {forged.get(), good.get()}, ""},
         {1, 0, {foreign.get(), good.get()}, ""},
         {0,
          0,
@@ -175,9 +192,14 @@ TEST_F(Revocation, CrlsCarriedBySignatures) {
     for (const auto& [expected, at, list, line] : rows) {
         ossl::CrlStack crls(sk_X509_CRL_new_null());
         for (X509_CRL* x : list) sk_X509_CRL_push(crls.get(), ossl::up_ref(x).release());
-        EXPECT_EQ(ssf::check_revoked_crl(pki->leaf.cert.get(), crls.get(), store.get(), at),
-                  expected);
-        if (!line.empty()) EXPECT_TRUE(has_line(fresh(), line)) << line;
+        EXPECT_EQ(
+            ssf::check_revoked_crl(pki->leaf.cert.get(), pki->inter.cert.get(), crls.get(), at),
+            expected);
+        const std::string log = fresh();
+        if (!line.empty()) EXPECT_TRUE(has_line(log, line)) << line;
+        EXPECT_EQ(log.find(unused) != std::string::npos,
+                  list.front() == forged.get() || list.front() == forged_rsa.get())
+            << log;
     }
 }
 
