@@ -2,8 +2,8 @@
 # ThreadSanitizer run of what runs on several threads at once: the engine tests (random draws from
 # eight threads among them), the provider's caches (calls share them when "common:use_func_mutex"
 # is off), the exported time-stamp and OCSP checks on one store shared by threads, and calls from
-# many threads while the configuration is broken and then mended; first, that races planted on
-# objects of ours are reported.
+# many threads while the configuration is broken and then mended; first, that scripts/tsan.supp
+# holds no rule and that races planted on objects of ours are reported.
 # scripts/test.sh runs it beside the fuzzers. A second full build of its own, in build-tsan/, of
 # the two test programs it runs and of what they link, nothing else; SSF_JOBS (default: all
 # cores) compile at once.
@@ -11,6 +11,16 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir="$root/build-tsan"
 jobs=${SSF_JOBS:-$(nproc)}
+supp="$root/scripts/tsan.supp"
+# The suppressions file holds comments only: a rule such as race:ssf:: would hide every race of
+# ours while letting the two planted below through, so any rule fails the run before the build.
+[[ -r $supp ]] || { echo "tsan.sh: $supp cannot be read" >&2; exit 1; }
+if rules=$(grep -nvE '^[[:blank:]]*(#.*)?$' "$supp"); then
+    while IFS= read -r rule; do
+        echo "tsan.sh: line ${rule%%:*} of $supp is a rule, and none may stand there: ${rule#*:}" >&2
+    done <<<"$rules"
+    exit 1
+fi
 opts=(-DCMAKE_BUILD_TYPE=Debug -DSSF_BENCH=OFF
       -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
       -DCMAKE_C_FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
@@ -19,8 +29,8 @@ opts=(-DCMAKE_BUILD_TYPE=Debug -DSSF_BENCH=OFF
 command -v ccache >/dev/null && opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$dir" -G Ninja --log-level=WARNING "${opts[@]}" >&2
 cmake --build "$dir" --target test_engines test_ssf -j"$jobs" -- --quiet >&2
-# A report that comes from libcrypto not being built with TSan would be suppressed in the file.
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions='$root/scripts/tsan.supp'"
+# TSan reads the file checked above: comments only.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions='$supp'"
 # Races planted on objects of ours, let go through their owners, must still be reported.
 # Each runs alone, so that its report cannot be taken for another's.
 for t in PlantedRaceOnACertificate PlantedRaceOnBytes; do

@@ -41,6 +41,14 @@ void free_string(SAP_BYTE*& s, SAP_UINT& len) {
     len = 0;
 }
 
+// The password's copy is wiped before its memory goes back: freed memory keeps what it held
+// until it is handed out again.
+void free_secret(SAP_BYTE*& s, SAP_UINT& len) {
+    OPENSSL_clear_free(s, sap_empty(len) ? 0 : static_cast<size_t>(len));
+    s = nullptr;
+    len = 0;
+}
+
 // Copies one optional field of a new record; false when memory runs out.
 bool copy_field(const SAP_BYTE* src, SAP_UINT len, SAP_BYTE*& dst, SAP_UINT& dst_len, int step) {
     if (!src || sap_empty(len)) return true;
@@ -152,7 +160,7 @@ SAPRETURN delete_record(SigRcpSsfInfo** rec) {
     } else {
         SigRcpSsfInfo* r = *rec;
         free_string(r->strSigRcpId, r->strSigRcpIdL);
-        free_string(r->strSigRcpPassword, r->strSigRcpPasswordL);
+        free_secret(r->strSigRcpPassword, r->strSigRcpPasswordL);
         free_string(r->strSigRcpProfile, r->strSigRcpProfileL);
         free_string(r->strSigRcpReserved, r->strSigRcpReservedL);
         OPENSSL_free(r);

@@ -127,6 +127,7 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         const char* what;
         Der msg;
         std::function<void(PKCS7*)> cut;
+        SAPRETURN code = 0;  // where the row names it, the develope's code; else any refusal
     };
     const Case envelopes[] = {
         {"no recipients", gost_env,
@@ -137,7 +138,11 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         {"no encrypted content", gost_env,
          [](PKCS7* p) {
              ossl::replace<ossl::OctetString>(p->d.enveloped->enc_data->enc_data, nullptr);
-         }},
+         },
+         9},
+        // Refused as absent content is: the stream cipher would "decrypt" it to nothing.
+        {"empty encrypted content", gost_env,
+         [](PKCS7* p) { ASN1_STRING_set(p->d.enveloped->enc_data->enc_data, "", 0); }, 9},
         {"no cipher parameters (GOST)", gost_env,
          [](PKCS7* p) {
              ossl::replace<ossl::Asn1Type>(p->d.enveloped->enc_data->algorithm->parameter, nullptr);
@@ -159,10 +164,17 @@ TEST_F(Malformed, MessagesWithPartsAbsent) {
         Der m = der(p7.get());
         Record r(id, profile);
         Out out;
+        fresh();
         const SAPRETURN rc =
             SsfDevelope(pkcs7.p(), pkcs7.n(), m.data(), static_cast<SAP_UINT>(m.size()), &r.info,
                         &out.data, &out.len);
         EXPECT_NE(rc, 0u) << c.what;
+        if (c.code) {
+            EXPECT_EQ(rc, c.code) << c.what;
+            EXPECT_EQ(r.info.uResult, 27u) << c.what;
+            EXPECT_TRUE(has_line(fresh(), "develope_data() 8 : my_PKCS7_decrypt() failed"))
+                << c.what;
+        }
         EXPECT_TRUE(out.cleared()) << c.what;
         EXPECT_EQ(ERR_peek_error(), 0ul) << c.what;
         ERR_clear_error();

@@ -378,15 +378,15 @@ ossl::Bio ssf_PKCS7_dataDecode(PKCS7* p7, EVP_PKEY* key, X509* cert) {
     OPENSSL_cleanse(content_key.data(), content_key.size());
     if (!keyed) return nullptr;
 
-    // Absent encrypted content (carried elsewhere) is not empty content: with a stream cipher
-    // it would "decrypt" to nothing with success.
+    // Absent encrypted content (carried elsewhere) or empty encrypted content is no content:
+    // with a stream cipher it would "decrypt" to nothing with success. Enveloping refuses empty
+    // content, so no envelope of ours is empty.
     const ASN1_OCTET_STRING* data = env->enc_data->enc_data;
-    if (data == nullptr) {
+    if (data == nullptr || data->length <= 0) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_NO_CONTENT);
         return nullptr;
     }
-    ossl::Bio source(data->length > 0 ? BIO_new_mem_buf(data->data, data->length)
-                                      : BIO_new(BIO_s_mem()));
+    ossl::Bio source(BIO_new_mem_buf(data->data, data->length));
     if (!source) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_BIO_LIB);
         return nullptr;
