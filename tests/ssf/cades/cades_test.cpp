@@ -535,8 +535,12 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     auto forge_stamp = [&](PKCS7_SIGNER_INFO* si) {
         ossl::Pkcs7 real =
             from_der(der(bytes_of(ssf::unsigned_sequence(si, NID_id_smime_aa_timeStampToken))));
+        ossl::TsTstInfo real_tst(PKCS7_to_TS_TST_INFO(real.get()));
         ossl::Pkcs7 token = make_token(
-            {.tsa = &forged_tsa, .data = bytes_of(si->enc_digest), .imprint_md = EVP_sha1()});
+            {.tsa = &forged_tsa,
+             .gen_time = ssf::generalizedtime_to_time_t(TS_TST_INFO_get_time(real_tst.get())),
+             .data = bytes_of(si->enc_digest),
+             .imprint_md = EVP_sha1()});
         PKCS7_SIGNER_INFO* real_si = first_si(real.get());
         PKCS7_SIGNER_INFO* forged_si = first_si(token.get());
         forged_si->unauth_attr = X509at_add1_attr(nullptr, nullptr);
