@@ -484,13 +484,12 @@ int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
         (void)copy.release();
     }
     const time_t at = time ? generalizedtime_to_time_t(time) : platform::now();
-    const int rc = OCSP_basic_verify_time(&at, bs, untrusted.get(), store, flags);
+    // The certificates of untrusted are those of certs and bs themselves, so the responder
+    // outlives the list.
+    const int rc = OCSP_basic_verify_time(&at, bs, untrusted.get(), store, flags, signer);
     if (rc < 1) {
         log_error("%s() 1 : OCSP_basic_verify_time() failed", "SSF_OCSP_basic_verify");
         log_crypto_errors();
-    } else if (signer && OCSP_resp_get0_signer(bs, signer, untrusted.get()) != 1) {
-        // The same search over the same list as the verification's finds the same certificate.
-        *signer = nullptr;
     }
     return rc;
 }

@@ -198,7 +198,9 @@ Attempt RevValue::judge(SingleResp& s, ossl::X509Ptr* ocsp_cert, ossl::OcspBasic
     OCSP_BASICRESP* bs = s.basic.get();
     add_ocsp_certs_to_store(bs, store_);
     const unsigned long flags = config().disable_ocsp_issuer_check ? OCSP_NOCHECKS : 0;
-    const int v = OCSP_basic_verify_time(has_time_ ? &ts_ : nullptr, bs, nullptr, store_, flags);
+    X509* responder = nullptr;
+    const int v =
+        OCSP_basic_verify_time(has_time_ ? &ts_ : nullptr, bs, nullptr, store_, flags, &responder);
     if (v <= 0) {
         log_error("%s() 16 : OCSP_basic_verify_time() failed, retcode = %d", kFn, v);
         log_crypto_errors();
@@ -216,8 +218,7 @@ Attempt RevValue::judge(SingleResp& s, ossl::X509Ptr* ocsp_cert, ossl::OcspBasic
     // The responder is the certificate the response was verified with, which the verification,
     // given no certificates of ours, took from the response's own. Any other certificate the
     // response carries is unsigned, and its nocheck extension would vouch for nothing.
-    X509* responder = nullptr;
-    if (OCSP_resp_get0_signer(bs, &responder, nullptr) != 1) {
+    if (!responder) {
         log_error("%s() 19 : no OCSP certificate found in response", kFn);
         return {SSF_RESULT_OCSP_BAD_RESPONSE};
     }

@@ -445,23 +445,23 @@ int responder_may_answer(OCSP_BASICRESP* bs, STACK_OF(X509) * chain) {
 
 }  // namespace
 
-int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
-                           X509_STORE* store, unsigned long flags) {
-    if (!bs || !store) {
-        ERR_raise(ERR_LIB_OCSP, ERR_R_PASSED_NULL_PARAMETER);
-        return -1;
-    }
+namespace {
+
+int verify_responder(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
+                     X509_STORE* store, unsigned long flags, X509** responder) {
     // The responder and its signature: the crypto library's own steps, without its chain check,
-    // which could only check at now.
+    // which could only check at now. find_responder searches as they do, so the certificate
+    // whose chain is checked below is the one the signature was checked with.
     const int signed_rc = OCSP_basic_verify(bs, certs, store, flags | OCSP_NOVERIFY);
-    if (signed_rc <= 0 || (flags & OCSP_NOVERIFY)) return signed_rc;
+    if (signed_rc <= 0) return signed_rc;
     bool given = false;
     X509* signer = find_responder(bs, certs, flags, &given);
     if (!signer) {
         ERR_raise(ERR_LIB_OCSP, OCSP_R_SIGNER_CERTIFICATE_NOT_FOUND);
         return 0;
     }
-    if (given && (flags & OCSP_TRUSTOTHER)) return signed_rc;
+    *responder = signer;
+    if ((flags & OCSP_NOVERIFY) || (given && (flags & OCSP_TRUSTOTHER))) return signed_rc;
 
     ossl::X509View untrusted(sk_X509_new_null());
     if (!untrusted ||
@@ -498,6 +498,21 @@ int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509
         return 0;
     }
     return 1;
+}
+
+}  // namespace
+
+int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
+                           X509_STORE* store, unsigned long flags, X509** responder) {
+    if (responder) *responder = nullptr;
+    if (!bs || !store) {
+        ERR_raise(ERR_LIB_OCSP, ERR_R_PASSED_NULL_PARAMETER);
+        return -1;
+    }
+    X509* signer = nullptr;
+    const int rc = verify_responder(when, bs, certs, store, flags, &signer);
+    if (rc > 0 && responder) *responder = signer;
+    return rc;
 }
 
 int OCSP_BASICRESP_digest(const OCSP_BASICRESP* bs, const EVP_MD* md, unsigned char* out,
