@@ -24,8 +24,8 @@
 namespace platform {
 
 struct IniDialect {
-    // A value line ending in a backslash goes on in the next line. Comment lines never do: a
-    // commented-out Windows path must not swallow the key after it.
+    // A value line ending in a backslash goes on in the next line. Comments never do, whole
+    // lines or after a value: a commented-out Windows path must not swallow the key after it.
     bool continued_values = false;
     // A '#' anywhere ends the line's text, section lines included.
     bool hash_ends_text = false;

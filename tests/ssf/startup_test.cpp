@@ -165,6 +165,16 @@ TEST(IniSyntax, NoLineOfTheConfigurationVanishes) {
         {"[common]\r; a \\\rca_file = a.pem\rk = v \\\r  w\r\n[hok]\rhok_login = x\r",
          {{"common:ca_file", "a.pem"}, {"common:k", "v   w"}, {"hok:hok_login", "x"}}},
         {"\xEF\xBB\xBF[common]\r\ndebug_mode = yes\r\n", {{"common:debug_mode", "yes"}}},
+        // A backslash in the comment after a value is the comment's; one ending the value itself
+        // (a quoted value's comment signs included) still goes on in the next line.
+        {"[common]\nca_file = ca.pem ; was C:\\Selvanor\\\ncert_check_options = check_chain\n",
+         {{"common:ca_file", "ca.pem"}, {"common:cert_check_options", "check_chain"}}},
+        {"[common]\nlog_dir = logs # was C:\\logs\\\ncert_check_options = check_crl\n"
+         "q = \"x;y\" ; was \\\nm = \"a;b\\\n c\"\n",
+         {{"common:log_dir", "logs"},
+          {"common:cert_check_options", "check_crl"},
+          {"common:q", "x;y"},
+          {"common:m", "a;b c"}}},
     };
     for (const auto& r : read) {
         int bad_line = 0;
