@@ -114,6 +114,19 @@ TEST_F(Healing, TheLogMovesWhereTheMendedFileSays) {
     EXPECT_TRUE(has_line(ours,
                          "init_lib() : start-up succeeded; the configuration asks for no trace "
                          "log ('common:write_log'), none is written from here on"));
+
+    // A mended file that names no log directory names the fallback log in other words
+    // ("/tmp//..."): the log stays where it is, with no last line and no second banner.
+    ssf::reset_for_tests();
+    before = read_file(fallback).size();
+    write_config("[common]\nnot understood\n");
+    EXPECT_EQ(digest(), 1u);
+    write_config("[common]\nserver_mode = no\n");
+    EXPECT_EQ(digest(), 0u);
+    EXPECT_EQ(ssf::log_path(), fallback);
+    all = read_file(fallback);
+    ours = all.substr(std::min(before, all.size()));
+    EXPECT_EQ(ours.find("init_lib() : the trace log continues in '"), std::string::npos);
 }
 
 // Start-up's lines are written when a failure is first met and when its reason changes; a
