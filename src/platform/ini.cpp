@@ -166,8 +166,10 @@ IniFileRead read_ini_file(const std::string& path, const IniDialect& dialect, si
         return out;
     }
     std::string text;
+    const std::optional<FileStamp> before = file.stamp();
     if ((out.error = file.read_all(text, limit)) == 0)
         out.ini = Ini::parse(text, out.bad_line, dialect);
+    if (before && before == file.stamp() && before == file_stamp(path)) out.stamp = before;
     return out;
 }
 

@@ -41,7 +41,8 @@ std::mutex g_init_mutex;  // start-up may be re-entered from two exports when th
 // Guarded by g_init_mutex. Heap-made on first use: start-up runs from an ELF constructor that may
 // precede this file's dynamic initialisers.
 struct FailedRuns {
-    std::string last;              // what the last failed run met; "" after a success
+    // What the last failed run met; "" before the first failure (a run then is no retry).
+    std::string last;
     bool log_provisional = false;  // the open log is the one a failed run chose
 };
 FailedRuns& failed_runs() {
@@ -440,6 +441,22 @@ std::string check_config_dir(const ConfigDir& cd) {
     return "directory " + cd.dir + " " + why;
 }
 
+// An administrator who mends the file in place (cp, cat >, an editor saving over it) leaves it
+// empty or half written for a moment, and what a start-up reads then would apply for the life of
+// the process. So a retry applies the file only once it has held still while it was read, and
+// its last change lies two seconds back by the system's clock: the clock counts whole seconds, so
+// at least one whole second has passed. A missing file counts the same way by its directory's
+// last change, since an editor may move the old file away before it writes the new one. A file
+// that cannot be read is not waited for: nothing in it could be applied.
+constexpr time_t kSettleSeconds = 2;
+
+bool settled(const platform::IniFileRead& read, const std::string& dir) {
+    if (!read.missing && !read.ini && read.bad_line == 0) return true;
+    const std::optional<platform::FileStamp> stamp =
+        read.missing ? platform::file_stamp(dir) : read.stamp;
+    return stamp && platform::now() - stamp->changed >= kSettleSeconds;
+}
+
 // What one run met: "" when it succeeded, else its failure (to tell a new failure from a repeat
 // of the last), and where the log belongs.
 struct RunOutcome {
@@ -447,7 +464,7 @@ struct RunOutcome {
     LogPlan log;
 };
 
-RunOutcome run_start_up() {
+RunOutcome run_start_up(bool retry) {
     RunOutcome out;
     g_config.local_encoding = get_local_encoding();
     log_debug("init_lib()!!!!!!");
@@ -466,6 +483,14 @@ RunOutcome run_start_up() {
     // read (a FIFO or device is not even opened) or understood fails start-up, since running on
     // defaults would drop every check it may ask for.
     const platform::IniFileRead config_file = platform::read_ini_file(file);
+    if (retry && !settled(config_file, dir)) {
+        log_error(
+            "%s() : the configuration file '%s' is being changed, start-up waits until it "
+            "settles",
+            kFn, file.c_str());
+        out.failure = "being changed: " + file;
+        return out;
+    }
     if (config_file.missing) {
         log_error("stat( '%s' ) failed, %s", file.c_str(), errno_text(config_file.error).c_str());
     } else if (!config_file.ini) {
@@ -545,16 +570,16 @@ int init_lib() {
     if (g_started.load(std::memory_order_acquire)) return 0;
     // A start-up that keeps failing on every call writes its lines once, and again only when its
     // reason changes: a host retrying in a loop must not flood the log.
+    FailedRuns& runs = failed_runs();
     RunOutcome run;
     std::string lines;
     {
         LogHold hold(kAppName);
-        run = run_start_up();
+        run = run_start_up(!runs.last.empty());
         lines = hold.take();
     }
     const bool succeeded = run.failure.empty();
     place_log(run.log, succeeded);
-    FailedRuns& runs = failed_runs();
     if (succeeded || run.failure != runs.last) log_write_held(lines);
     runs.last = run.failure;
     if (!succeeded) return -1;

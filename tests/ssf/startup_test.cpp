@@ -360,6 +360,7 @@ TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
         EXPECT_TRUE(has_line(logged.substr(std::min(before, logged.size())),
                              "kes_get_parameter() : couldn't parse file '" + cfg + "'"));
         dir.write("selvanor-ssf-server.cfg", "[common]\nlog_dir = " + dir.path() + "\n");
+        let_settle(cfg);
         EXPECT_EQ(ssf::init_lib(), 0);
     }
 }
@@ -373,6 +374,7 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     EXPECT_FALSE(ssf::lib_started());
     EXPECT_TRUE(log_contains("GetVersionExA() failed"));
     std::lock_guard<std::recursive_mutex> api(ssf::api_mutex());  // as an export holds it
+    let_settle(dir.file(ssf::kConfigFileName));
     EXPECT_EQ(ssf::init_lib(), 0);
     EXPECT_TRUE(ssf::lib_started());
     // The log opened by the failed run stays the log: one banner only.
