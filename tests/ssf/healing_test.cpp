@@ -172,8 +172,10 @@ TEST_F(Healing, AFileCaughtBeingMendedWaitsUntilItHasSettled) {
         ASSERT_TRUE(stat(cfg().c_str(), &st) == 0 || stat(dir.path().c_str(), &st) == 0);
         platform::set_test_clock(st.st_ctime + step.after);
         EXPECT_EQ(digest(), step.rc);
-        if (step.rc == 0) EXPECT_EQ(ssf::config().check_crl, step.crl_checked);
-        if (step.rc == 0) EXPECT_EQ(ssf::config().check_chain, step.crl_checked);
+        if (step.rc == 0) {
+            EXPECT_EQ(ssf::config().check_crl, step.crl_checked);
+            EXPECT_EQ(ssf::config().check_chain, step.crl_checked);
+        }
     }
     // Said once each time the file is caught, not on every call that waits.
     EXPECT_EQ(count_lines(read_file(ssf::get_default_log_path()),

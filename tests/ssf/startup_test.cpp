@@ -604,8 +604,9 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
             dir.write("fb-" + std::string(ssf::kLogFileName) + "_" + ssf::get_pid_text(), "left\n");
         testing::internal::CaptureStderr();
         EXPECT_EQ(ssf::init_lib(), -1);
-        if (!own_taken)  // the lines have moved: the name is not asked again
+        if (!own_taken) {  // the lines have moved: the name is not asked again
             ASSERT_EQ(chown(theirs.c_str(), geteuid(), getegid()), 0);
+        }
         ssf::log_write("a later line");
         const std::string seen = testing::internal::GetCapturedStderr();
         EXPECT_EQ(read_file(theirs), "theirs\n");
