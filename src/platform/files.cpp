@@ -15,7 +15,30 @@ bool no_entry(const std::string& path) {
     return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
+FileStamp stamp_of(const struct stat& st) {
+    FileStamp s;
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    s.size = st.st_size;
+    s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.changed = st.st_ctim.tv_sec;
+    s.changed_ns = st.st_ctim.tv_nsec;
+    return s;
+}
+
 }  // namespace
+
+std::optional<FileStamp> file_stamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return stamp_of(st);
+}
+
+std::optional<FileStamp> file_stamp(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+    return stamp_of(st);
+}
 
 RegularFile::RegularFile(const std::string& path) : path_(path) {
     struct stat st {};

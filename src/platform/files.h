@@ -4,9 +4,29 @@
 // not even opened, since opening a device may already act on it.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace platform {
+
+// What tells one state of a file from another: which file it is, its size and when it last
+// changed. The status change time (ctime) is the one no user can set back: every write,
+// truncation, rename onto the name or touch sets it to the system's time.
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t mtime_ns = 0;
+    time_t changed = 0;  // ctime, whole seconds
+    int64_t changed_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of what the name (links followed) or the descriptor stands for; none when it cannot
+// be had.
+std::optional<FileStamp> file_stamp(const std::string& path);
+std::optional<FileStamp> file_stamp(int fd);
 
 class RegularFile {
   public:
@@ -32,6 +52,8 @@ class RegularFile {
     // A name of the very file that was opened, for readers that only take names: what they open
     // is this file even if the path has meanwhile been pointed elsewhere.
     std::string name() const;
+    // The opened file's stamp now.
+    std::optional<FileStamp> stamp() const { return file_stamp(fd_); }
 
   private:
     int fd_ = -1;

@@ -32,6 +32,23 @@ bool is_comment(std::string_view line) {
     return !line.empty() && (line.front() == ';' || line.front() == '#');
 }
 
+// Whether a key line ends inside the comment after its value, where value_text() stops: after
+// the closing quote of a quoted value, else at the first ';' or '#'. A quoted value without its
+// closing quote runs to the end of the line, comment signs and all.
+bool ends_in_comment(std::string_view line) {
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return false;
+    const std::string_view rest = strip(line.substr(eq + 1));
+    size_t from = 0;
+    for (const char quote : {'"', '\''}) {
+        if (rest.size() > 1 && rest[0] == quote && rest[1] != quote) {
+            from = rest.find(quote, 1);
+            if (from == std::string_view::npos) return false;
+        }
+    }
+    return rest.find_first_of(";#", from) != std::string_view::npos;
+}
+
 // One logical line, blanks around it dropped, into the sections; false when not understood.
 bool take_line(std::string_view line, const IniDialect& dialect,
                std::vector<Ini::Section>& sections) {
@@ -89,7 +106,8 @@ std::optional<Ini> Ini::parse(std::string_view text, int& bad_line, const IniDia
         if (logical.empty() && is_comment(strip(physical))) continue;
         logical.append(physical);
         while (!logical.empty() && blank(logical.back())) logical.pop_back();
-        goes_on = dialect.continued_values && !logical.empty() && logical.back() == '\\';
+        goes_on = dialect.continued_values && !logical.empty() && logical.back() == '\\' &&
+                  !ends_in_comment(logical);
         if (goes_on) {
             logical.pop_back();
             continue;
@@ -148,8 +166,10 @@ IniFileRead read_ini_file(const std::string& path, const IniDialect& dialect, si
         return out;
     }
     std::string text;
+    const std::optional<FileStamp> before = file.stamp();
     if ((out.error = file.read_all(text, limit)) == 0)
         out.ini = Ini::parse(text, out.bad_line, dialect);
+    if (before && before == file.stamp() && before == file_stamp(path)) out.stamp = before;
     return out;
 }
 

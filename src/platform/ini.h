@@ -21,11 +21,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace platform {
 
 struct IniDialect {
-    // A value line ending in a backslash goes on in the next line. Comment lines never do: a
-    // commented-out Windows path must not swallow the key after it.
+    // A value line ending in a backslash goes on in the next line. Comments never do, whole
+    // lines or after a value: a commented-out Windows path must not swallow the key after it.
     bool continued_values = false;
     // A '#' anywhere ends the line's text, section lines included.
     bool hash_ends_text = false;
@@ -84,6 +86,10 @@ struct IniFileRead {
     int error = 0;             // errno of a file that is there but could not be read
     int bad_line = 0;          // the line not understood, when the text was read
     std::optional<Ini> ini;
+    // The file as it was read, when it held still meanwhile: the same before and after the read,
+    // and still the file its name stands for. None when it changed (or was replaced) under the
+    // read.
+    std::optional<FileStamp> stamp;
 };
 inline constexpr size_t kIniFileMax = size_t{1} << 20;
 [[nodiscard]] IniFileRead read_ini_file(const std::string& path,

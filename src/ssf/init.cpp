@@ -41,7 +41,8 @@ std::mutex g_init_mutex;  // start-up may be re-entered from two exports when th
 // Guarded by g_init_mutex. Heap-made on first use: start-up runs from an ELF constructor that may
 // precede this file's dynamic initialisers.
 struct FailedRuns {
-    std::string last;              // what the last failed run met; "" after a success
+    // What the last failed run met; "" before the first failure (a run then is no retry).
+    std::string last;
     bool log_provisional = false;  // the open log is the one a failed run chose
 };
 FailedRuns& failed_runs() {
@@ -319,6 +320,8 @@ struct LogPlan {
     bool write = true;
     std::string path = get_default_log_path();
     bool add_pid = false;
+    // In the system's temporary directory, where another user may have made the file first.
+    bool shared_dir = true;
 };
 
 LogPlan configured_log(const ConfigSource& file) {
@@ -330,6 +333,7 @@ LogPlan configured_log(const ConfigSource& file) {
     }
     auto dir = file.get("common:log_dir");
     plan.path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
+    plan.shared_dir = !dir;
     auto server_mode = file.get("common:server_mode");
     plan.add_pid = server_mode && *server_mode == "yes";
     return plan;
@@ -437,6 +441,22 @@ std::string check_config_dir(const ConfigDir& cd) {
     return "directory " + cd.dir + " " + why;
 }
 
+// An administrator who mends the file in place (cp, cat >, an editor saving over it) leaves it
+// empty or half written for a moment, and what a start-up reads then would apply for the life of
+// the process. So a retry applies the file only once it has held still while it was read, and
+// its last change lies two seconds back by the system's clock: the clock counts whole seconds, so
+// at least one whole second has passed. A missing file counts the same way by its directory's
+// last change, since an editor may move the old file away before it writes the new one. A file
+// that cannot be read is not waited for: nothing in it could be applied.
+constexpr time_t kSettleSeconds = 2;
+
+bool settled(const platform::IniFileRead& read, const std::string& dir) {
+    if (!read.missing && !read.ini && read.bad_line == 0) return true;
+    const std::optional<platform::FileStamp> stamp =
+        read.missing ? platform::file_stamp(dir) : read.stamp;
+    return stamp && platform::now() - stamp->changed >= kSettleSeconds;
+}
+
 // What one run met: "" when it succeeded, else its failure (to tell a new failure from a repeat
 // of the last), and where the log belongs.
 struct RunOutcome {
@@ -444,7 +464,7 @@ struct RunOutcome {
     LogPlan log;
 };
 
-RunOutcome run_start_up() {
+RunOutcome run_start_up(bool retry) {
     RunOutcome out;
     g_config.local_encoding = get_local_encoding();
     log_debug("init_lib()!!!!!!");
@@ -463,6 +483,14 @@ RunOutcome run_start_up() {
     // read (a FIFO or device is not even opened) or understood fails start-up, since running on
     // defaults would drop every check it may ask for.
     const platform::IniFileRead config_file = platform::read_ini_file(file);
+    if (retry && !settled(config_file, dir)) {
+        log_error(
+            "%s() : the configuration file '%s' is being changed, start-up waits until it "
+            "settles",
+            kFn, file.c_str());
+        out.failure = "being changed: " + file;
+        return out;
+    }
     if (config_file.missing) {
         log_error("stat( '%s' ) failed, %s", file.c_str(), errno_text(config_file.error).c_str());
     } else if (!config_file.ini) {
@@ -515,7 +543,7 @@ void place_log(LogPlan plan, bool succeeded) {
     // A failure is written somewhere even when the file asks for no log.
     if (!succeeded && !plan.write) plan = LogPlan{};
     if (!log_is_open()) {
-        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid);
+        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid, plan.shared_dir);
         runs.log_provisional = !succeeded && log_is_open();
         return;
     }
@@ -523,10 +551,10 @@ void place_log(LogPlan plan, bool succeeded) {
     if (plan.write) {
         std::string to = plan.path;
         if (plan.add_pid) to += "_" + get_pid_text();
-        log_move(plan.path.c_str(), kAppName, plan.add_pid,
+        log_move(plan.path.c_str(), kAppName, plan.add_pid, plan.shared_dir,
                  std::string(kFn) + "() : the trace log continues in '" + to + "'");
     } else {
-        log_move(nullptr, nullptr, false,
+        log_move(nullptr, nullptr, false, false,
                  std::string(kFn) +
                      "() : start-up succeeded; the configuration asks for no "
                      "trace log ('common:write_log'), none is written from here on");
@@ -542,16 +570,16 @@ int init_lib() {
     if (g_started.load(std::memory_order_acquire)) return 0;
     // A start-up that keeps failing on every call writes its lines once, and again only when its
     // reason changes: a host retrying in a loop must not flood the log.
+    FailedRuns& runs = failed_runs();
     RunOutcome run;
     std::string lines;
     {
         LogHold hold(kAppName);
-        run = run_start_up();
+        run = run_start_up(!runs.last.empty());
         lines = hold.take();
     }
     const bool succeeded = run.failure.empty();
     place_log(run.log, succeeded);
-    FailedRuns& runs = failed_runs();
     if (succeeded || run.failure != runs.last) log_write_held(lines);
     runs.last = run.failure;
     if (!succeeded) return -1;

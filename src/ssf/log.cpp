@@ -36,6 +36,8 @@ thread_local const char* t_held_app = nullptr;
 struct Names {
     std::string path;
     std::string app = "UNKNOWNAPP";
+    bool shared_dir = false;  // the log is in the system's temporary directory
+    std::string own;  // the file of the process's own that takes the lines in its place, once made
 };
 Names& names() {
     static Names* n = new Names;
@@ -43,6 +45,8 @@ Names& names() {
 }
 #define g_path (names().path)
 #define g_app (names().app)
+#define g_shared_dir (names().shared_dir)
+#define g_own (names().own)
 
 }  // namespace
 
@@ -53,60 +57,122 @@ std::string errno_text(int error) {
 
 namespace {
 
-bool owned_by_us_or_root(const struct stat& st) {
-    return st.st_uid == ::geteuid() || st.st_uid == 0;
+constexpr const char* kTheirs = "it belongs to another user";
+
+// Why a file may not take the log's lines; "" when it may. In a shared temporary directory anyone
+// may have put something in the log's place: a link or a FIFO, a file of their own (they would
+// read what the library writes; root's files are taken by root alone), or another name of a file
+// of the process's user (a hard link would make that file, whatever it is, take the lines).
+std::string unfit(const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (st.st_uid != ::geteuid()) return kTheirs;
+    if (st.st_nlink != 1) return "it has " + std::to_string(st.st_nlink) + " hard links";
+    return {};
 }
 
-// Why a file of this name may not take the log's lines: a link, a FIFO, device or directory, or
-// another user's file (in a shared temporary directory anyone may have put it there, and would
-// then read what the library writes). "" when it may; then fd is open for appending.
-std::string open_log_file(const std::string& path, int& fd) {
-    // O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits on a FIFO; what it
-    // opened is then checked by its descriptor, whatever the name pointed at before.
-    fd = ::open(path.c_str(),
-                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                0640);
+// Opens the file for appending (with O_EXCL in `flags`, only a file the open makes), or says why
+// it may not take the lines. O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits
+// on a FIFO; what it opened is then checked by its descriptor, whatever the name pointed at
+// before, and a descriptor that cannot be checked is not written to.
+std::string open_log_file(const std::string& path, int& fd, int flags = 0) {
+    fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags,
+        0640);
     struct stat st {};
-    const int err = errno;
-    if (fd < 0 ? ::lstat(path.c_str(), &st) != 0 : ::fstat(fd, &st) != 0) return errno_text(err);
-    std::string why;
-    if (S_ISLNK(st.st_mode))
-        why = "it is a symbolic link";
-    else if (!S_ISREG(st.st_mode))
-        why = "it is not a regular file";
-    else if (!owned_by_us_or_root(st))
-        why = "it belongs to another user";
-    else if (fd < 0)
-        why = errno_text(err);
-    if (!why.empty() && fd >= 0) {
+    if (fd < 0) {
+        const int err = errno;
+        const std::string why = ::lstat(path.c_str(), &st) == 0 ? unfit(st) : std::string();
+        return why.empty() ? errno_text(err) : why;
+    }
+    const std::string why = ::fstat(fd, &st) != 0 ? errno_text(errno) : unfit(st);
+    if (!why.empty()) {
         ::close(fd);
         fd = -1;
     }
     return why;
 }
 
-// One write(2) per text: an O_APPEND write lands whole, so lines of threads and processes never
-// interleave inside a line. A text the file cannot take goes to the debug output with the
-// reason, so that no failure (start-up's above all) vanishes unseen.
-void append_to(const std::string& path, const std::string& text) {
-    int fd = -1;
-    const std::string why = open_log_file(path, fd);
-    if (fd < 0) {
-        std::string lost = text;
-        if (!lost.empty() && lost.back() == '\n') lost.pop_back();
-        platform::debug_output(
-            ("Failed to open log file '" + path + "' (" + why + "):\n" + lost).c_str());
-        return;
+std::string full_path(const char* path, bool add_pid) {
+    std::string p(path);
+    if (add_pid) {
+        p += '_';
+        p += get_pid_text();
     }
+    return p;
+}
+
+struct LogFile {
+    int fd = -1;
+    std::string name;
+    std::string why;  // why no file takes the lines, when fd < 0
+};
+
+// The file that takes the log's lines. Where another local user has made the log's file first in
+// the system's temporary directory, the lines go to a file of the process's own beside it, named
+// as server_mode names a log, made new (never one that is there already); the process keeps to
+// it, without asking the other user's file again on every line. Call with g_log_mutex held.
+LogFile open_log() {
+    LogFile f;
+    f.name = g_own.empty() ? g_path : g_own;
+    f.why = open_log_file(f.name, f.fd);
+    if (f.fd >= 0 || !g_own.empty() || !g_shared_dir || f.why != kTheirs) return f;
+    const std::string own = full_path(g_path.c_str(), true);
+    const std::string own_why = open_log_file(own, f.fd, O_EXCL);
+    if (f.fd < 0) {
+        f.why += ", and '" + own + "' cannot be made new, " + own_why;
+        return f;
+    }
+    g_own = f.name = own;
+    platform::debug_output(("Log file '" + g_path + "' belongs to another user; the trace log " +
+                            "continues in '" + own + "'")
+                               .c_str());
+    return f;
+}
+
+// "" when the whole text was written, else why not.
+std::string write_all(int fd, const std::string& text) {
     const char* p = text.data();
     size_t left = text.size();
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n <= 0) break;
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno_text(errno);
+        if (n == 0) return "nothing was written";
         p += n;
         left -= static_cast<size_t>(n);
     }
-    ::close(fd);
+    return {};
+}
+
+// One write(2) per text: an O_APPEND write lands whole, so lines of threads and processes never
+// interleave inside a line. A text the file cannot take (refused, or the write fails: a full
+// disk, the file-size limit, an I/O error) goes whole to the debug output with the reason, so
+// that no failure (start-up's above all) vanishes unseen. Call with g_log_mutex held.
+void append_to_log(const std::string& text) {
+    LogFile f = open_log();
+    const char* failed = "open";
+    if (f.fd >= 0) {
+        f.why = write_all(f.fd, text);
+        ::close(f.fd);
+        failed = "write";
+    }
+    if (f.why.empty()) return;
+    std::string lost = text;
+    if (!lost.empty() && lost.back() == '\n') lost.pop_back();
+    platform::debug_output(("Failed to " + std::string(failed) + " log file '" + f.name + "' (" +
+                            f.why + "):\n" + lost)
+                               .c_str());
+}
+
+// Two names of one file: a doubled slash, "." or a linked directory make names differ.
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat sa {
+    }, sb{};
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 // Call with g_log_mutex held.
@@ -115,7 +181,7 @@ void append_locked(const std::string& text) {
         *t_held += text;
         return;
     }
-    if (g_open.load(std::memory_order_acquire)) append_to(g_path, text);
+    if (g_open.load(std::memory_order_acquire)) append_to_log(text);
 }
 
 void append_raw(const std::string& text) {
@@ -126,15 +192,6 @@ void append_raw(const std::string& text) {
 std::string banner() {
     return std::string(kLogSeparator) + "\n Trace file started on " + get_time_text() + "\n" +
            kLogSeparator + "\n";
-}
-
-std::string full_path(const char* path, bool add_pid) {
-    std::string p(path);
-    if (add_pid) {
-        p += '_';
-        p += get_pid_text();
-    }
-    return p;
 }
 
 // Control characters of a text from outside (an identity, a file name, a certificate's subject,
@@ -301,7 +358,7 @@ void write_record(const char* kind, const std::string& message) {
 
 }  // namespace
 
-int log_open(const char* path, const char* app_name, bool add_pid) {
+int log_open(const char* path, const char* app_name, bool add_pid, bool shared_dir) {
     if (!path) return -1;
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (g_open.load()) return 1;
@@ -310,23 +367,24 @@ int log_open(const char* path, const char* app_name, bool add_pid) {
     if (p.size() >= kLogTextMax) return -1;
     g_path = std::move(p);
     g_app = app_name ? app_name : "UNKNOWNAPP";
+    g_shared_dir = shared_dir;
+    g_own.clear();
     g_open.store(true, std::memory_order_release);
-    int fd = -1;
-    const std::string why = open_log_file(g_path, fd);
-    if (fd < 0)
-        platform::debug_output(("Failed to open log file '" + g_path + "' (" + why + ")").c_str());
-    else
-        ::close(fd);
     append_locked(banner());
     return 0;
 }
 
-int log_move(const char* path, const char* app_name, bool add_pid, const std::string& last_line) {
+int log_move(const char* path, const char* app_name, bool add_pid, bool shared_dir,
+             const std::string& last_line) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (!g_open.load()) return -1;
     const std::string p = path ? full_path(path, add_pid) : std::string();
-    if (path && (p == g_path || p.size() >= kLogTextMax)) return 1;
-    append_to(g_path, escape_controls(last_line.c_str()) + "\n");
+    if (path && (p.size() >= kLogTextMax || same_file(p, g_path) ||
+                 (!g_own.empty() && same_file(p, g_own))))
+        return 1;
+    append_to_log(escape_controls(last_line.c_str()) + "\n");
+    g_own.clear();
+    g_shared_dir = shared_dir;
     if (!path) {
         g_open.store(false);
         g_path.clear();
@@ -487,6 +545,8 @@ void log_reset_for_tests() {
     std::lock_guard<std::mutex> lock(g_log_mutex);
     g_open.store(false);
     g_path.clear();
+    g_own.clear();
+    g_shared_dir = false;
     g_app = "UNKNOWNAPP";
 }
 

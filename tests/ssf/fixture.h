@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <future>
 #include <sstream>
 #include <string>
@@ -42,6 +45,14 @@ inline bool has_line(const std::string& text, const std::string& line) {
     for (std::string l; std::getline(in, l);)
         if (l == line) return true;
     return false;
+}
+
+// Sets the clock two seconds past the last change of the file (or directory) at path, so that a
+// start-up retried after a failure takes what was written there as settled.
+inline void let_settle(const std::string& path) {
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    platform::set_test_clock(std::max(st.st_ctime, std::time(nullptr)) + 2);
 }
 
 class Started : public ::testing::Test {

@@ -1,11 +1,12 @@
 // A start-up that cannot use its configuration refuses the calls and says why once, not on every
-// call; once the file is mended, the next call's start-up applies all of it, the log's place
-// included, also while many threads call at once.
+// call; once the file is mended and has settled, the next call's start-up applies all of it, the
+// log's place included, also while many threads call at once.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -26,7 +27,10 @@ size_t count_lines(const std::string& text, const std::string& part) {
 class Healing : public ::testing::Test {
   protected:
     void SetUp() override { ssf::reset_for_tests(); }
-    void TearDown() override { ssf::reset_for_tests(); }
+    void TearDown() override {
+        platform::set_test_clock(std::nullopt);
+        ssf::reset_for_tests();
+    }
 
     std::string cfg() const { return dir.file(ssf::kConfigFileName); }
     std::string good(const std::string& more = "") const {
@@ -87,6 +91,7 @@ TEST_F(Healing, TheLogMovesWhereTheMendedFileSays) {
     write_config(good("server_mode = yes\ndebug_mode = yes\nnot understood\n"));
     EXPECT_EQ(digest(), 1u);
     write_config(good("server_mode = yes\ndebug_mode = yes\n"));
+    let_settle(cfg());
     EXPECT_EQ(digest(), 0u);
 
     EXPECT_EQ(ssf::log_path(), configured);
@@ -107,6 +112,7 @@ TEST_F(Healing, TheLogMovesWhereTheMendedFileSays) {
     write_config(good("nothing here\n"));
     EXPECT_EQ(digest(), 1u);
     write_config(good("write_log = no\n"));
+    let_settle(cfg());
     EXPECT_EQ(digest(), 0u);
     EXPECT_FALSE(ssf::log_is_open());
     all = read_file(fallback);
@@ -114,6 +120,68 @@ TEST_F(Healing, TheLogMovesWhereTheMendedFileSays) {
     EXPECT_TRUE(has_line(ours,
                          "init_lib() : start-up succeeded; the configuration asks for no trace "
                          "log ('common:write_log'), none is written from here on"));
+
+    // A mended file that names no log directory names the fallback log in other words
+    // ("/tmp//..."): the log stays where it is, with no last line and no second banner.
+    ssf::reset_for_tests();
+    before = read_file(fallback).size();
+    write_config("[common]\nnot understood\n");
+    EXPECT_EQ(digest(), 1u);
+    write_config("[common]\nserver_mode = no\n");
+    let_settle(cfg());
+    EXPECT_EQ(digest(), 0u);
+    EXPECT_EQ(ssf::log_path(), fallback);
+    all = read_file(fallback);
+    ours = all.substr(std::min(before, all.size()));
+    EXPECT_EQ(ours.find("init_lib() : the trace log continues in '"), std::string::npos);
+}
+
+// An administrator who mends the file in place leaves it empty or half written for a moment; so
+// does an editor that moves the old file away before it writes the new one. A retried start-up
+// waits until the file (or its absence) has held still for a second, and then applies all of it.
+TEST_F(Healing, AFileCaughtBeingMendedWaitsUntilItHasSettled) {
+    const std::string mended = good("cert_check_options = check_chain,check_crl\n");
+    const auto broken = [&] {
+        ssf::reset_for_tests();
+        ssf::set_fallback_log_dir_for_tests(dir.path() + "/fallback-");
+        write_config(good("not understood\n"));
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        time_t after;  // seconds on the clock since the last change of the file or its directory
+        SAPRETURN rc;
+        bool crl_checked;  // once applied
+    } steps[] = {
+        {"broken", broken, 0, 1, false},
+        {"emptied in place", [&] { ASSERT_EQ(truncate(cfg().c_str(), 0), 0); }, 0, 1, false},
+        {"half written",
+         [&] { dir.write(ssf::kConfigFileName, mended.substr(0, mended.size() / 2)); }, 1, 1,
+         false},
+        {"written whole a moment ago", [&] { dir.write(ssf::kConfigFileName, mended); }, 1, 1,
+         false},
+        {"settled", [] {}, 2, 0, true},
+        {"broken again", broken, 0, 1, false},
+        {"moved away by an editor", [&] { ASSERT_EQ(std::remove(cfg().c_str()), 0); }, 1, 1, false},
+        {"gone for good: defaults", [] {}, 2, 0, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        struct stat st {};
+        ASSERT_TRUE(stat(cfg().c_str(), &st) == 0 || stat(dir.path().c_str(), &st) == 0);
+        platform::set_test_clock(st.st_ctime + step.after);
+        EXPECT_EQ(digest(), step.rc);
+        if (step.rc == 0) {
+            EXPECT_EQ(ssf::config().check_crl, step.crl_checked);
+            EXPECT_EQ(ssf::config().check_chain, step.crl_checked);
+        }
+    }
+    // Said once each time the file is caught, not on every call that waits.
+    EXPECT_EQ(count_lines(read_file(ssf::get_default_log_path()),
+                          "init_lib() : the configuration file '" + cfg() +
+                              "' is being changed, start-up waits until it settles"),
+              2u);
 }
 
 // Start-up's lines are written when a failure is first met and when its reason changes; a
@@ -123,6 +191,7 @@ TEST_F(Healing, WhileStartUpKeepsFailingACallWritesLittle) {
     const std::string fallback = ssf::get_default_log_path();
     const std::string unread = "kes_get_parameter() : line 3 of '" + cfg() + "' is not understood";
     write_config(good("not understood\n"));
+    let_settle(cfg());  // each retry reads it, and meets the same line again
     EXPECT_EQ(digest(), 1u);
     const size_t first = read_file(fallback).size();
     EXPECT_TRUE(has_line(read_file(fallback), unread));
@@ -147,6 +216,7 @@ TEST_F(Healing, WhileStartUpKeepsFailingACallWritesLittle) {
 
     // Another reason is news, and so is the failure after it was mended and broken again.
     write_config(good("\nnot understood\n"));
+    let_settle(cfg());
     EXPECT_EQ(digest(), 1u);
     EXPECT_EQ(digest(), 1u);
     const std::string moved = "kes_get_parameter() : line 4 of '" + cfg() + "' is not understood";
@@ -155,13 +225,15 @@ TEST_F(Healing, WhileStartUpKeepsFailingACallWritesLittle) {
 }
 
 // Calls from many threads while the file is broken, then while an administrator mends it: each
-// call is refused or works, never anything else, and once one has worked on a thread every later
-// one does. Run under ThreadSanitizer too: nothing start-up writes is read by a call unlocked.
+// call is refused or works, never anything else, none works before the mended file has settled,
+// and once one has worked on a thread every later one does. Run under ThreadSanitizer too:
+// nothing start-up writes is read by a call unlocked.
 TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
     ssf::set_fallback_log_dir_for_tests(dir.path() + "/fallback-");
     write_config(good("not understood\n"));
+    let_settle(cfg());  // every retry reads the broken file
     constexpr int kThreads = 12, kAfter = 20;
-    std::atomic<int> refused{0}, other{0}, relapsed{0};
+    std::atomic<int> refused{0}, other{0}, relapsed{0}, done{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
@@ -185,9 +257,16 @@ TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
                 else
                     ++other;
             }
+            ++done;
         });
     while (refused.load() < 100) std::this_thread::yield();
+    platform::set_test_clock(std::time(nullptr));  // what is written from here on is fresh
     write_config(good("use_func_mutex = no\n"));
+    const int mended_at = refused.load();
+    while (refused.load() < mended_at + 100 && done.load() < kThreads) std::this_thread::yield();
+    EXPECT_EQ(digest(), 1u);
+    EXPECT_FALSE(ssf::lib_started());
+    let_settle(cfg());
     for (auto& t : threads) t.join();
     EXPECT_EQ(other.load(), 0);
     EXPECT_EQ(relapsed.load(), 0);

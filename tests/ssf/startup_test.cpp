@@ -1,8 +1,10 @@
 // Start-up, configuration keys and the trace log, driven in-process.
 #include <iniparser.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <functional>
 #include <map>
 #include <thread>
@@ -165,6 +167,16 @@ TEST(IniSyntax, NoLineOfTheConfigurationVanishes) {
         {"[common]\r; a \\\rca_file = a.pem\rk = v \\\r  w\r\n[hok]\rhok_login = x\r",
          {{"common:ca_file", "a.pem"}, {"common:k", "v   w"}, {"hok:hok_login", "x"}}},
         {"\xEF\xBB\xBF[common]\r\ndebug_mode = yes\r\n", {{"common:debug_mode", "yes"}}},
+        // A backslash in the comment after a value is the comment's; one ending the value itself
+        // (a quoted value's comment signs included) still goes on in the next line.
+        {"[common]\nca_file = ca.pem ; was C:\\Selvanor\\\ncert_check_options = check_chain\n",
+         {{"common:ca_file", "ca.pem"}, {"common:cert_check_options", "check_chain"}}},
+        {"[common]\nlog_dir = logs # was C:\\logs\\\ncert_check_options = check_crl\n"
+         "q = \"x;y\" ; was \\\nm = \"a;b\\\n c\"\n",
+         {{"common:log_dir", "logs"},
+          {"common:cert_check_options", "check_crl"},
+          {"common:q", "x;y"},
+          {"common:m", "a;b c"}}},
     };
     for (const auto& r : read) {
         int bad_line = 0;
@@ -348,6 +360,7 @@ TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
         EXPECT_TRUE(has_line(logged.substr(std::min(before, logged.size())),
                              "kes_get_parameter() : couldn't parse file '" + cfg + "'"));
         dir.write("selvanor-ssf-server.cfg", "[common]\nlog_dir = " + dir.path() + "\n");
+        let_settle(cfg);
         EXPECT_EQ(ssf::init_lib(), 0);
     }
 }
@@ -361,6 +374,7 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     EXPECT_FALSE(ssf::lib_started());
     EXPECT_TRUE(log_contains("GetVersionExA() failed"));
     std::lock_guard<std::recursive_mutex> api(ssf::api_mutex());  // as an export holds it
+    let_settle(dir.file(ssf::kConfigFileName));
     EXPECT_EQ(ssf::init_lib(), 0);
     EXPECT_TRUE(ssf::lib_started());
     // The log opened by the failed run stays the log: one banner only.
@@ -486,18 +500,25 @@ TEST_F(TraceLog, ConcurrentWritersNeverTearALine) {
 
 namespace {
 
-// The log is written only into a regular file of the process's user (or root), never through a
-// link: in a shared temporary directory anyone may have put something else in its place. What the
-// file cannot take goes to the debug output with the reason, so a start-up failure never vanishes.
+// The log is written only into a regular file of the process's effective user with no other name,
+// never through a link: in a shared temporary directory anyone may have put something else in its
+// place. What the file cannot take, or a write fails on, goes to the debug output with the
+// reason, so a start-up failure never vanishes.
 TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
     testing_support::TempDir dir;
     ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
     const std::string path = dir.file("t.log"), target = dir.file("target");
     dir.write("target", "");
+    // Writes past this size fail with EFBIG, as SIGXFSZ is ignored; captured stderr stays below.
+    constexpr rlim_t kSizeLimit = 1 << 20;
+    struct rlimit size_limit {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &size_limit), 0);
     const struct {
         const char* what;
         std::function<void()> make;
         const char* why;
+        const char* failed = "open";
+        std::function<void()> undo = [] {};
     } cases[] = {
         {"another user's file",
          [&] {
@@ -510,6 +531,22 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
         {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, "it is not a regular file"},
         {"a directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); },
          "it is not a regular file"},
+        {"another name of a file of ours",
+         [&] { ASSERT_EQ(link(target.c_str(), path.c_str()), 0); }, "it has 2 hard links"},
+        {"a file the size limit stops",
+         [&] {
+             dir.write("t.log", "");
+             ASSERT_EQ(truncate(path.c_str(), kSizeLimit - 4), 0);
+             struct rlimit lower = size_limit;
+             lower.rlim_cur = kSizeLimit;
+             signal(SIGXFSZ, SIG_IGN);
+             ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lower), 0);
+         },
+         "errno = 27 (File too large)", "write",
+         [&] {
+             ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &size_limit), 0);
+             signal(SIGXFSZ, SIG_DFL);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -520,8 +557,10 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
         testing::internal::CaptureStderr();
         ASSERT_EQ(ssf::log_open(path.c_str(), "App", false), 0);
         ssf::log_error("the reason %d", 7);
+        c.undo();
         const std::string seen = testing::internal::GetCapturedStderr();
-        EXPECT_NE(seen.find("Failed to open log file '" + path + "' (" + c.why + "):\n"),
+        EXPECT_NE(seen.find("Failed to " + std::string(c.failed) + " log file '" + path + "' (" +
+                            c.why + "):\n"),
                   std::string::npos)
             << seen;
         EXPECT_TRUE(has_line(seen, "the reason 7")) << seen;
@@ -544,6 +583,51 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
     EXPECT_TRUE(has_line(seen, "kes_get_parameter() : line 2 of '" +
                                    dir.file("selvanor-ssf-server.cfg") + "' is not understood"))
         << seen;
+    ssf::reset_for_tests();
+    if (geteuid() != 0) return;  // the other user's file needs chown
+
+    // Another user made the fallback log first: a new file of the process's own beside it takes
+    // the lines, and keeps them; never one that is there already.
+    const std::string unread = "kes_get_parameter() : line 2 of '" +
+                               dir.file("selvanor-ssf-server.cfg") + "' is not understood";
+    for (const bool own_taken : {false, true}) {
+        SCOPED_TRACE(own_taken ? "its own name taken too" : "its own name free");
+        ssf::reset_for_tests();
+        ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
+        const std::string theirs = ssf::get_default_log_path(),
+                          own = theirs + "_" + ssf::get_pid_text();
+        std::remove(theirs.c_str());
+        std::remove(own.c_str());
+        dir.write("fb-" + std::string(ssf::kLogFileName), "theirs\n");
+        ASSERT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
+        if (own_taken)
+            dir.write("fb-" + std::string(ssf::kLogFileName) + "_" + ssf::get_pid_text(), "left\n");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ssf::init_lib(), -1);
+        if (!own_taken) {  // the lines have moved: the name is not asked again
+            ASSERT_EQ(chown(theirs.c_str(), geteuid(), getegid()), 0);
+        }
+        ssf::log_write("a later line");
+        const std::string seen = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(read_file(theirs), "theirs\n");
+        if (own_taken) {
+            EXPECT_EQ(read_file(own), "left\n");
+            EXPECT_NE(seen.find("Failed to open log file '" + theirs +
+                                "' (it belongs to another user, and '" + own +
+                                "' cannot be made new, errno = 17 (File exists)):\n"),
+                      std::string::npos)
+                << seen;
+            EXPECT_TRUE(has_line(seen, unread)) << seen;
+            continue;
+        }
+        EXPECT_EQ(seen, "Log file '" + theirs +
+                            "' belongs to another user; the trace log continues in '" + own +
+                            "'\n");
+        const std::string log = read_file(own);
+        EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
+        EXPECT_TRUE(has_line(log, unread));
+        EXPECT_TRUE(has_line(log, "a later line"));
+    }
     ssf::reset_for_tests();
 }
 

@@ -579,6 +579,7 @@ TEST_F(Signing, CallsAreRefusedWhileTheConfigurationCannotBeUsed) {
         unsetenv("SSF_REGISTRY_FILE");
         (void)(std::remove(cfg.c_str()) == 0 || rmdir(cfg.c_str()) == 0);
         dir.write(ssf::kConfigFileName, good);
+        let_settle(cfg);
         std::vector<SAP_UINT> codes;
         EXPECT_EQ(
             sign("PKCS7", content, true, false, {{&pki->rsa_leaf, profile("rsa")}}, sig, &codes),
