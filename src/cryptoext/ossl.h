@@ -279,6 +279,21 @@ inline X509Stack new_x509_stack() {
     return X509Stack(sk_X509_new_null());
 }
 
+// The very certificate (by its encoding, not its name) is among certs.
+inline bool contains(const STACK_OF(X509) * certs, const X509* cert) {
+    for (int i = 0; i < sk_X509_num(certs); ++i)
+        if (X509_cmp(sk_X509_value(certs, i), cert) == 0) return true;
+    return false;
+}
+
+// Appends the certificates of from to a view (an X509View or a stack the crypto library only
+// borrows): no references are taken. False when the stack cannot grow.
+inline bool append_borrowed(STACK_OF(X509) * view, const STACK_OF(X509) * from) {
+    for (int i = 0; i < sk_X509_num(from); ++i)
+        if (!sk_X509_push(view, sk_X509_value(from, i))) return false;
+    return true;
+}
+
 // Key material on the stack (a value or an array), wiped when it goes out of scope on every path.
 template <class T>
 struct Wiped {

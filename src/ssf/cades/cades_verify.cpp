@@ -245,17 +245,19 @@ ossl::X509StorePtr store_of(STACK_OF(X509) * certs) {
 }
 
 // The CAdES attributes of si for its signer's certificate cert (none: the one its certValues
-// name). The chains are built from the certValues; with directory certificates a chain may end at
-// one of them and the directory decides the root's trust; without any, anchors (when given) alone
-// are trusted.
-int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STORE* anchors,
-                      STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+// name), certs its certValues as the caller read them (none: read here). The chains are built from
+// the certValues; with directory certificates a chain may end at one of them and the directory
+// decides the root's trust; without any, anchors (when given) alone are trusted.
+int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(X509) * certs,
+                      X509_STORE* anchors, STACK_OF(X509) * pab_certs,
+                      const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyEnhancedSignatureAttributes";
     if (is_enhanced_signature(si, with_ts ? 0 : 1) != 1) {
         log_error("%s() 0.2 : it is not enhanced signature, skipping CAdES verification", kFn);
         return SSF_RESULT_NO_SIGNATURE_TIMESTAMP;
     }
-    ossl::X509Stack certs = LoadCertificates(si);
+    ossl::X509Stack loaded;
+    if (!certs) certs = (loaded = LoadCertificates(si)).get();
     if (!certs) {
         log_error("%s() 1 : failed to load certificates", kFn);
         return SSF_RESULT_ES_REFS_INVALID;
@@ -263,7 +265,7 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STOR
     ossl::X509StorePtr own;
     X509_STORE* store = anchors;
     if (pab_certs || !anchors) {
-        own = store_of(certs.get());
+        own = store_of(certs);
         store = own.get();
     }
     if (!store) {
@@ -272,7 +274,7 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STOR
         return SSF_RC_MEMORY;
     }
     bool ambiguous = false;
-    if (!cert) cert = sole_signer({certs.get()}, si->issuer_and_serial, &ambiguous);
+    if (!cert) cert = sole_signer({certs}, si->issuer_and_serial, &ambiguous);
     if (ambiguous) {
         log_error("%s() 1.2 : %s", kFn, kTwoSigners);
         return SSF_RESULT_INVALID_SIGNATURE;
@@ -288,8 +290,8 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STOR
             return rc;
         }
     }
-    if (int rc = ssf_verify_cert(store, cert, certs.get(), pab_certs, si,
-                                 with_ts ? sig_time.get() : when);
+    if (int rc =
+            ssf_verify_cert(store, cert, certs, pab_certs, si, with_ts ? sig_time.get() : when);
         rc != 0) {
         log_error("%s() 4 : signer's certificate is invalid", kFn);
         return rc;
@@ -306,19 +308,20 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STOR
         return rc;
     }
     const ossl::Asn1Time valid_at = time_or_now(with_ts ? esc_time.get() : when);
-    if (check_certs_validity(certs.get(), valid_at.get()) != 1) {
+    if (check_certs_validity(certs, valid_at.get()) != 1) {
         log_error("%s() 7 : not all certificates are valid at ES-C timestamp time", kFn);
         return SSF_RC_MEMORY;
     }
     return 0;
 }
 
-int attributes_logged(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, X509_STORE* anchors,
-                      STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+int attributes_logged(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(X509) * certs,
+                      X509_STORE* anchors, STACK_OF(X509) * pab_certs,
+                      const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyEnhancedSignatureAttributes";
     log_debug("%s() begin: si = 0x%lx, without_timestamps = %d, pab_certs = 0x%lx, when = 0x%lx",
               kFn, ptr_bits(si), with_ts ? 0 : 1, ptr_bits(pab_certs), ptr_bits(when));
-    const int rc = verify_attributes(si, with_ts, cert, anchors, pab_certs, when);
+    const int rc = verify_attributes(si, with_ts, cert, certs, anchors, pab_certs, when);
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
@@ -357,7 +360,7 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* s
             log_crypto_errors();
             return SSF_RESULT_INVALID_SIGNATURE;
         }
-        return attributes_logged(si, true, cert, nullptr, pab_certs, oldest.get());
+        return attributes_logged(si, true, cert, certs.get(), nullptr, pab_certs, oldest.get());
     }();
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
@@ -366,12 +369,13 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* s
 int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO* si, int without_timestamps,
                                       STACK_OF(X509) * pab_certs,
                                       const ASN1_GENERALIZEDTIME* when) {
-    return attributes_logged(si, without_timestamps != 1, nullptr, nullptr, pab_certs, when);
+    return attributes_logged(si, without_timestamps != 1, nullptr, nullptr, nullptr, pab_certs,
+                             when);
 }
 
 int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer, X509_STORE* anchors,
                              STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
-    return attributes_logged(si, false, signer, anchors, pab_certs, when);
+    return attributes_logged(si, false, signer, nullptr, anchors, pab_certs, when);
 }
 
 int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1Time* gen_time,

@@ -397,8 +397,7 @@ OcspResponsesId make_ocsp_resp_id(OCSP_BASICRESP* bs, const EVP_MD* md) {
 
 int add_cert_if_absent(STACK_OF(X509) * certs, X509* cert) {
     if (!certs || !cert) return 0;
-    for (int i = 0; i < sk_X509_num(certs); ++i)
-        if (X509_cmp(sk_X509_value(certs, i), cert) == 0) return 1;
+    if (ossl::contains(certs, cert)) return 1;
     ossl::X509Ptr ref = ossl::up_ref(cert);
     if (!sk_X509_push(certs, ref.get())) return 0;
     (void)ref.release();

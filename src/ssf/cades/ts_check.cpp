@@ -40,19 +40,6 @@ ossl::X509Stack cert_values(PKCS7_SIGNER_INFO* si) {
     return certs;
 }
 
-bool among(STACK_OF(X509) * certs, X509* cert) {
-    for (int i = 0; i < sk_X509_num(certs); ++i)
-        if (X509_cmp(sk_X509_value(certs, i), cert) == 0) return true;
-    return false;
-}
-
-// Borrowed pointers: the stack to is a view.
-bool append(STACK_OF(X509) * to, const STACK_OF(X509) * from) {
-    for (int i = 0; i < sk_X509_num(from); ++i)
-        if (!sk_X509_push(to, sk_X509_value(from, i))) return false;
-    return true;
-}
-
 X509* find_by_issuer_serial(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
     return certs && ias ? X509_find_by_issuer_and_serial(certs, ias->issuer, ias->serial) : nullptr;
 }
@@ -109,8 +96,8 @@ struct TsaPath {
         // it only where the directory decides the root's trust, never by itself.
         STACK_OF(X509)* own = pab_certs ? values.get() : nullptr;
         untrusted.reset(sk_X509_new_null());
-        if (!untrusted || !ctx || !append(untrusted.get(), p7->d.sign->cert) ||
-            (!own && !append(untrusted.get(), values.get()))) {
+        if (!untrusted || !ctx || !ossl::append_borrowed(untrusted.get(), p7->d.sign->cert) ||
+            (!own && !ossl::append_borrowed(untrusted.get(), values.get()))) {
             log_error("%s() 4 : X509_STORE_CTX_new() failed", kFn);
             return SSF_RC_MEMORY;
         }
@@ -193,8 +180,7 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
     X509* tsa = path.tsa;
     STACK_OF(X509)* chain = path.chain;
     // Hosts read the TSA's certificate from the token.
-    if (!find_by_issuer_serial(p7->d.sign->cert, si->issuer_and_serial) &&
-        !PKCS7_add_certificate(p7, tsa)) {
+    if (!ossl::contains(p7->d.sign->cert, tsa) && !PKCS7_add_certificate(p7, tsa)) {
         log_error("%s() 9.1 : PKCS7_add_certificate() failed", kFn);
         log_crypto_errors();
         return SSF_RC_MEMORY;
@@ -317,7 +303,7 @@ ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * c
         if (values) {
             log_write("%s() : %d certs found in 'certValues' attribute", kFn,
                       sk_X509_num(values.get()));
-            if (c && find_by_issuer_serial(values.get(), ias)) {
+            if (c && ossl::contains(values.get(), c)) {
                 log_write("%s() : signer's certificate found in 'certValues' attribute", kFn);
                 return ossl::up_ref(c);
             }
@@ -378,7 +364,7 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
         }
         // Only the very certificate counts: a namesake in the store, or among the call's own
         // without a directory to decide, vouches for nothing.
-        if (!(pab_certs && among(own, cert))) {
+        if (!(pab_certs && ossl::contains(own, cert))) {
             ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
             if (!ctx) {
                 log_error("%s() 2 : X509_STORE_CTX_new() failed", kFn);
@@ -396,14 +382,12 @@ int find_certificate_in_trusted_root(X509* cert, X509_STORE* store, STACK_OF(X50
                 ERR_clear_error();
                 return 0;
             }
-            if (!among(named.get(), cert)) {
+            if (!ossl::contains(named.get(), cert)) {
                 log_error("%s() 5 : certificate not found in trusted root store", kFn);
                 return 0;
             }
         }
-        if (!pab_certs) return 1;
-        for (int i = 0; i < sk_X509_num(pab_certs); ++i)
-            if (X509_cmp(sk_X509_value(pab_certs, i), cert) == 0) return 1;
+        if (!pab_certs || ossl::contains(pab_certs, cert)) return 1;
         log_error("%s() 6 : certificate not found in pab_certs", kFn);
         if (!hok_is_enabled()) return 0;
         log_write("%s() : trying to load certificate from HOK", kFn);

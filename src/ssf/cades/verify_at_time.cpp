@@ -20,19 +20,6 @@ int chain_index() {
     return index;
 }
 
-bool among(STACK_OF(X509) * certs, X509* cert) {
-    for (int i = 0; i < sk_X509_num(certs); ++i)
-        if (X509_cmp(sk_X509_value(certs, i), cert) == 0) return true;
-    return false;
-}
-
-// Borrowed pointers: the stack to is a view.
-bool append(STACK_OF(X509) * to, const STACK_OF(X509) * from) {
-    for (int i = 0; i < sk_X509_num(from); ++i)
-        if (!sk_X509_push(to, sk_X509_value(from, i))) return false;
-    return true;
-}
-
 }  // namespace
 
 ChainAtTime::ChainAtTime() : ctx_(X509_STORE_CTX_new()) {}
@@ -41,7 +28,8 @@ bool ChainAtTime::init(X509_STORE* store, time_t when, X509* target, STACK_OF(X5
                        STACK_OF(X509) * own) {
     if (!ctx_ || !store || chain_index() < 0) return false;
     untrusted_.reset(sk_X509_new_null());
-    if (!untrusted_ || !append(untrusted_.get(), untrusted) || !append(untrusted_.get(), own))
+    if (!untrusted_ || !ossl::append_borrowed(untrusted_.get(), untrusted) ||
+        !ossl::append_borrowed(untrusted_.get(), own))
         return false;
     if (X509_STORE_CTX_init(ctx_.get(), store, target, untrusted_.get()) != 1) return false;
     // The moment lives in the context's own copy of the caller's verification parameters.
@@ -65,7 +53,7 @@ int ChainAtTime::verify_cb(int ok, X509_STORE_CTX* ctx) {
         const int err = X509_STORE_CTX_get_error(ctx);
         if ((err == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
              err == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT) &&
-            among(self->own_, X509_STORE_CTX_get_current_cert(ctx))) {
+            ossl::contains(self->own_, X509_STORE_CTX_get_current_cert(ctx))) {
             X509_STORE_CTX_set_error(ctx, X509_V_OK);
             return 1;
         }
@@ -165,8 +153,8 @@ X509* verify_token_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs, 
 
     ossl::X509View untrusted(sk_X509_new_null());
     ChainAtTime chain;
-    if (!untrusted || !chain || !append(untrusted.get(), certs) ||
-        !append(untrusted.get(), token->d.sign->cert)) {
+    if (!untrusted || !chain || !ossl::append_borrowed(untrusted.get(), certs) ||
+        !ossl::append_borrowed(untrusted.get(), token->d.sign->cert)) {
         ERR_raise(ERR_LIB_TS, ERR_R_MALLOC_FAILURE);
         return nullptr;
     }
@@ -464,9 +452,9 @@ int verify_responder(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * ce
     if ((flags & OCSP_NOVERIFY) || (given && (flags & OCSP_TRUSTOTHER))) return signed_rc;
 
     ossl::X509View untrusted(sk_X509_new_null());
-    if (!untrusted ||
-        (!(flags & OCSP_NOCHAIN) &&
-         (!append(untrusted.get(), OCSP_resp_get0_certs(bs)) || !append(untrusted.get(), certs)))) {
+    if (!untrusted || (!(flags & OCSP_NOCHAIN) &&
+                       (!ossl::append_borrowed(untrusted.get(), OCSP_resp_get0_certs(bs)) ||
+                        !ossl::append_borrowed(untrusted.get(), certs)))) {
         ERR_raise(ERR_LIB_OCSP, ERR_R_MALLOC_FAILURE);
         return -1;
     }

@@ -14,6 +14,7 @@
 #include "platform/winstub.h"
 #include "ssf/codes.h"
 #include "ssf/config.h"
+#include "ssf/frame.h"
 #include "ssf/log.h"
 #include "ssf/net/hok.h"
 #include "ssf/pki/cache.h"
@@ -333,18 +334,10 @@ int ssf_load_cert_and_key(SigRcpSsfInfo* info, ossl::X509Ptr& cert_out, ossl::PK
     // Every byte of the password within the length given counts, NUL bytes included.
     Password password;
     if (info->strSigRcpPassword && info->strSigRcpPasswordL != 0) {
-        ossl::Text copy(
-            get_sz_string_from_sap_string(info->strSigRcpPassword, info->strSigRcpPasswordL));
-        if (!copy) {
-            log_error("%s() 5 : get_sz_string_from_sap_string( length = %d ) failed", kFn,
-                      info->strSigRcpPasswordL);
-            return fail(SSF_RESULT_INVALID_PASSWORD, failed);
-        }
-        const size_t n = sap_given(info->strSigRcpPassword, info->strSigRcpPasswordL)
-                             ? static_cast<size_t>(info->strSigRcpPasswordL)
-                             : 0;
-        password = Password(copy.get(), n);
-        OPENSSL_cleanse(copy.get(), n);
+        // Copied once, straight from the record: each further copy of a secret is one more to
+        // wipe.
+        const Bytes given = sap_text(info->strSigRcpPassword, info->strSigRcpPasswordL);
+        password = Password(given.data(), given.size());
     } else {
         log_write("%s() : password not provided, default password will be used", kFn);
         if (const auto& d = config().default_password) password = Password(d->data(), d->size());
