@@ -201,6 +201,7 @@ using X509Crl = Owner<X509_CRL, X509_CRL_free>;
 using CrlStack = Owner<STACK_OF(X509_CRL), free_crl_stack>;
 using X509Revoked = Owner<X509_REVOKED, X509_REVOKED_free>;
 using DistPoints = Owner<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
+using IssuingDistPoint = Owner<ISSUING_DIST_POINT, ISSUING_DIST_POINT_free>;
 using InfoAccess = Owner<AUTHORITY_INFO_ACCESS, AUTHORITY_INFO_ACCESS_free>;
 using X509Req = Owner<X509_REQ, X509_REQ_free>;
 using X509Pubkey = Owner<X509_PUBKEY, X509_PUBKEY_free>;

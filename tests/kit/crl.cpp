@@ -50,6 +50,34 @@ void set_time(X509_CRL* crl, time_t t, bool generalized,
     check(at && setter(crl, at.get()), "CRL time");
 }
 
+void add_idp(X509_CRL* crl, const IdpSpec& spec) {
+    ossl::IssuingDistPoint idp(ISSUING_DIST_POINT_new());
+    check(idp != nullptr, "issuingDistributionPoint");
+    idp->onlyuser = spec.only_user;
+    idp->onlyCA = spec.only_ca;
+    idp->onlyattr = spec.only_attr;
+    idp->indirectCRL = spec.indirect;
+    if (!spec.reasons.empty()) {
+        idp->onlysomereasons = ASN1_BIT_STRING_new();
+        for (int bit : spec.reasons)
+            check(ASN1_BIT_STRING_set_bit(idp->onlysomereasons, bit, 1) == 1, "onlySomeReasons");
+    }
+    if (!spec.point.empty()) {
+        idp->distpoint = DIST_POINT_NAME_new();
+        idp->distpoint->type = 0;
+        idp->distpoint->name.fullname = GENERAL_NAMES_new();
+        GENERAL_NAME* uri = GENERAL_NAME_new();
+        ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+        check(uri && text &&
+                  ASN1_STRING_set(text, spec.point.data(), static_cast<int>(spec.point.size())) &&
+                  sk_GENERAL_NAME_push(idp->distpoint->name.fullname, uri),
+              "distributionPoint");
+        GENERAL_NAME_set0_value(uri, GEN_URI, text);
+    }
+    check(X509_CRL_add1_ext_i2d(crl, NID_issuing_distribution_point, idp.get(), 1, 0) == 1,
+          "issuingDistributionPoint");
+}
+
 }  // namespace
 
 ossl::X509Crl make_crl(const CrlSpec& s) {
@@ -80,6 +108,7 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
     if (!s.freshest.empty())
         check(X509_CRL_add_ext(crl.get(), dist_points(NID_freshest_crl, s.freshest).get(), -1),
               "freshestCRL");
+    if (s.idp) add_idp(crl.get(), *s.idp);
     if (s.key_id) {
         X509V3_CTX ctx;
         X509V3_set_ctx(&ctx, s.issuer->cert.get(), nullptr, nullptr, crl.get(), 0);

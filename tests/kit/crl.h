@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,13 @@
 #include "kit/certs.h"
 
 namespace test_pki {
+
+// An issuingDistributionPoint, which limits what a CRL covers.
+struct IdpSpec {
+    bool only_user = false, only_ca = false, only_attr = false, indirect = false;
+    std::vector<int> reasons;  // onlySomeReasons: ReasonFlags bit numbers (2: cACompromise)
+    std::string point;         // distributionPoint: one full-name URI
+};
 
 struct CrlSpec {
     const Entity* issuer = nullptr;  // names the CRL and, unless sign_key is given, signs it
@@ -23,6 +31,7 @@ struct CrlSpec {
     std::vector<std::string> freshest;             // freshestCRL URIs, one point each
     bool generalized_time = false;  // thisUpdate and nextUpdate as GeneralizedTime in any year
     bool key_id = false;            // authorityKeyIdentifier: the issuer's key identifier
+    std::optional<IdpSpec> idp;     // critical, as RFC 5280 has it
 };
 ossl::X509Crl make_crl(const CrlSpec& spec);
 

@@ -319,6 +319,50 @@ bool lists_serial(X509_CRL* crl, X509* cert) {
                                    const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert))) > 0;
 }
 
+// The revocation reasons of a ReasonFlags bit string, as the crypto library's verifier reads them
+// (the first two octets).
+unsigned reason_bits(const ASN1_BIT_STRING* flags) {
+    const int n = ASN1_STRING_length(flags);
+    const unsigned char* d = ASN1_STRING_get0_data(flags);
+    unsigned bits = n > 0 ? d[0] : 0;
+    if (n > 1) bits |= static_cast<unsigned>(d[1]) << 8;
+    return bits & CRLDP_ALL_REASONS;
+}
+
+// Two distribution point names for the same CRL: a full name in common, or the same name
+// relative to the issuer (its attributes in the same order). A relative name is not set against a
+// full one: such a CRL is not taken to cover the certificate.
+bool same_point(const DIST_POINT_NAME* a, const DIST_POINT_NAME* b) {
+    if (a->type != b->type) return false;
+    if (a->type == 1) {
+        const STACK_OF(X509_NAME_ENTRY)* x = a->name.relativename;
+        const STACK_OF(X509_NAME_ENTRY)* y = b->name.relativename;
+        if (sk_X509_NAME_ENTRY_num(x) != sk_X509_NAME_ENTRY_num(y)) return false;
+        for (int i = 0; i < sk_X509_NAME_ENTRY_num(x); ++i) {
+            const X509_NAME_ENTRY* e = sk_X509_NAME_ENTRY_value(x, i);
+            const X509_NAME_ENTRY* f = sk_X509_NAME_ENTRY_value(y, i);
+            if (OBJ_cmp(X509_NAME_ENTRY_get_object(e), X509_NAME_ENTRY_get_object(f)) != 0 ||
+                ASN1_STRING_cmp(X509_NAME_ENTRY_get_data(e), X509_NAME_ENTRY_get_data(f)) != 0)
+                return false;
+        }
+        return true;
+    }
+    for (int i = 0; i < sk_GENERAL_NAME_num(a->name.fullname); ++i)
+        for (int j = 0; j < sk_GENERAL_NAME_num(b->name.fullname); ++j)
+            if (GENERAL_NAME_cmp(sk_GENERAL_NAME_value(a->name.fullname, i),
+                                 sk_GENERAL_NAME_value(b->name.fullname, j)) == 0)
+                return true;
+    return false;
+}
+
+// A CRL of the right issuer, verified, that was not written for the certificate: an authority
+// revocation list, a partition, or one for attribute certificates says nothing of it.
+void log_scope_gap(const char* fn, X509_CRL* crl, X509* cert, const std::string& why) {
+    log_error("%s() : a CRL of '%s' whose scope does not cover '%s' is not used: %s", fn,
+              name_for_log(X509_CRL_get_issuer(crl)).c_str(),
+              name_for_log(X509_get_subject_name(cert)).c_str(), why.c_str());
+}
+
 // The issuer a context's CRL checks use: the certificate above the target in the chain the
 // context checked, which is the issuer whose key must have signed its CRLs; without a checked
 // chain (the chain check is off), the store's certificate that issued the CRL.
@@ -553,6 +597,15 @@ int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X50
     ossl::X509Crl delta;
     if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta)) return -1;
     if (in_base || (delta && lists_serial(delta.get(), cert))) return 0;
+    // Only a CRL written for the certificate, for every reason, clears it.
+    unsigned reasons = 0;
+    std::string gap = crl_scope_gap(crl.get(), cert, &reasons);
+    if (gap.empty() && reasons != CRLDP_ALL_REASONS)
+        gap = "it covers only some reasons for revocation";
+    if (!gap.empty()) {
+        log_scope_gap(kFn, crl.get(), cert, gap);
+        return -1;
+    }
     if (crl_out) crl_out->reset(X509_CRL_dup(crl.get()));
     if (delta_out && delta) delta_out->reset(X509_CRL_dup(delta.get()));
     return 1;
@@ -699,9 +752,41 @@ int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl:
     return rc;
 }
 
+std::string crl_scope_gap(X509_CRL* crl, X509* cert, unsigned* reasons) {
+    *reasons = CRLDP_ALL_REASONS;
+    int critical = 0;
+    const ossl::IssuingDistPoint idp(static_cast<ISSUING_DIST_POINT*>(
+        X509_CRL_get_ext_d2i(crl, NID_issuing_distribution_point, &critical, nullptr)));
+    if (!idp) {
+        if (critical == -1) return {};
+        ERR_clear_error();
+        return "its issuingDistributionPoint cannot be read";
+    }
+    if (idp->onlyattr > 0) return "it covers only attribute certificates";
+    const bool ca = (X509_get_extension_flags(cert) & EXFLAG_CA) != 0;
+    if (ca && idp->onlyuser > 0) return "it covers only end-entity certificates";
+    if (!ca && idp->onlyCA > 0) return "it covers only CA certificates";
+    if (idp->indirectCRL > 0) return "it is an indirect CRL";
+    if (idp->onlysomereasons) *reasons = reason_bits(idp->onlysomereasons);
+    if (!idp->distpoint) return {};
+    const ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
+        X509_get_ext_d2i(cert, NID_crl_distribution_points, nullptr, nullptr)));
+    for (int i = 0; i < sk_DIST_POINT_num(points.get()); ++i) {
+        const DIST_POINT* dp = sk_DIST_POINT_value(points.get(), i);
+        // Another issuer writes the CRLs of a point that names one.
+        if (dp->CRLissuer || (dp->distpoint && !same_point(dp->distpoint, idp->distpoint)))
+            continue;
+        if (dp->reasons) *reasons &= reason_bits(dp->reasons);
+        return {};
+    }
+    ERR_clear_error();
+    return "its distribution point is none of the certificate's";
+}
+
 StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t,
                             const char* fn) {
-    int used = 0;
+    unsigned covered = 0;  // the reasons for revocation the usable complete CRLs cover
+    bool complete = false;
     for (int i = 0; cert && issuer && i < sk_X509_CRL_num(crls); ++i) {
         X509_CRL* crl = sk_X509_CRL_value(crls, i);
         if (!crl || X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) != 0)
@@ -723,11 +808,27 @@ StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
             case CrlState::Error:
                 return StoredCrls::Invalid;
         }
+        // The issuer revoked it, whatever the CRL was meant to cover.
         if (lists_serial(crl, cert)) return StoredCrls::Listed;
         // A delta CRL lists only what changed since its base: it cannot clear a certificate alone.
-        if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) < 0) ++used;
+        if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0) continue;
+        unsigned reasons = 0;
+        if (const std::string gap = crl_scope_gap(crl, cert, &reasons); !gap.empty()) {
+            log_scope_gap(fn, crl, cert, gap);
+            continue;
+        }
+        complete = true;
+        covered |= reasons;
     }
-    return used > 0 ? StoredCrls::Cleared : StoredCrls::None;
+    if (complete && covered != CRLDP_ALL_REASONS) {
+        log_error(
+            "%s() : the CRLs of '%s' cover only some reasons for revocation: '%s' is not "
+            "cleared",
+            fn, name_for_log(X509_get_issuer_name(cert)).c_str(),
+            name_for_log(X509_get_subject_name(cert)).c_str());
+        return StoredCrls::None;
+    }
+    return complete ? StoredCrls::Cleared : StoredCrls::None;
 }
 
 int check_revoked_crl(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "cryptoext/ossl.h"
@@ -55,12 +56,22 @@ enum class CrlState { Valid, BadSignature, Unverifiable, OutOfTime, Error };
 // checked.
 [[nodiscard]] int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t);
 
+// Whether crl was written for cert, by its issuingDistributionPoint as RFC 5280 (6.3.3) has it
+// and the crypto library's verifier applies it: "" when it covers cert, else why not (only end-
+// entity, only CA or only attribute certificates; an indirect CRL; a distribution point none of
+// cert's; an extension that cannot be read). *reasons receives the reasons for revocation it
+// covers for cert: all of them (CRLDP_ALL_REASONS) unless onlySomeReasons, or the reasons of
+// cert's matching distribution point, limit them.
+[[nodiscard]] std::string crl_scope_gap(X509_CRL* crl, X509* cert, unsigned* reasons);
+
 // cert's status from the CRLs among crls in its issuer's name, each checked at t (0: now) under
 // the key of issuer, the certificate above cert in a chain that was checked. A CRL that does not
 // verify under that key is not used (a line under fn's name says so): anyone may write a CRL in
-// the issuer's name. Cleared: at least one complete (not delta) CRL was used, each used was valid,
+// the issuer's name. A listing counts in any CRL that verifies; clearing takes complete (not
+// delta) CRLs whose scope covers cert (crl_scope_gap; one that does not is not used, and a line
+// says why), for every reason between them. Cleared: such CRLs were used, each used was valid,
 // none lists cert; Listed: one lists it; Invalid: one is out of its time or cannot be checked;
-// None: no complete CRL could be used.
+// None: no complete CRL could be used, or those used leave reasons uncovered.
 enum class StoredCrls { Cleared, Listed, Invalid, None };
 [[nodiscard]] StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
                                           time_t t, const char* fn);
@@ -69,7 +80,9 @@ enum class StoredCrls { Cleared, Listed, Invalid, None };
 [[nodiscard]] int check_revoked_crl(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t);
 
 // Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
-// 0 revoked or CRL not valid now; -1 cannot be decided. The CRL copies are optional outputs.
+// 0 revoked or CRL not valid now; -1 cannot be decided, also when the base CRL lists nothing of
+// cert but its scope does not cover it (crl_scope_gap) for every reason. The CRL copies are
+// optional outputs: CRLs that cover cert.
 [[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
                                        ossl::X509Crl* crl_out, ossl::X509Crl* delta_out);
 

@@ -573,6 +573,18 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             });
         };
     };
+    // The signer's CA's own CRL, listing nothing, with what its issuingDistributionPoint says it
+    // covers.
+    auto scoped_crl = [&](IdpSpec idp) {
+        return consistent_values([&, idp](REVOCATION_VALUES* v) {
+            sk_X509_CRL_pop_free(v->crlVals, X509_CRL_free);
+            v->crlVals = sk_X509_CRL_new_null();
+            sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &inter, .idp = idp}).release());
+        });
+    };
+    const std::string out_of_scope =
+        "get_cert_status() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, C=RU' whose scope does not "
+        "cover 'CN=CAdES Signer, O=Selvanor Test, C=RU' is not used: ";
     const struct {
         const char* name;
         const Der* sig;
@@ -695,6 +707,17 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
          "get_cert_status() 17 : certificate found in CRL, certificate is invalid", 0, true, true},
         {"only a namesake CA's CRL, listing nothing", &with_crl, forged_crl(false), 107, 107,
          "get_cert_status() 18 : revocation info not found for certificate '", 0, true, true},
+        {"only the CA's CRL for CA certificates", &with_crl, scoped_crl({.only_ca = true}), 107,
+         107, out_of_scope + "it covers only CA certificates", 0, true, true},
+        {"only the CA's CRL of another partition", &with_crl,
+         scoped_crl({.point = peers.url("/part2.crl")}), 107, 107,
+         out_of_scope + "its distribution point is none of the certificate's", 0, true, true},
+        {"only the CA's CRL for CA compromise", &with_crl, scoped_crl({.reasons = {2}}), 107, 107,
+         "get_cert_status() : the CRLs of 'CN=CAdES Inter, O=Selvanor Test, C=RU' cover only "
+         "some reasons for revocation",
+         0, true, true},
+        {"the CA's CRL of the signer's own partition", &with_crl,
+         scoped_crl({.point = peers.url("/inter.crl")}), 0, 0, ""},
         {"an expired certificate in certValues", &with_crl, add_cert_value(pki->expired.cert.get()),
          4, 4, "check_certs_validity() 2 : certificate for '"},
         {"a certValues certificate valid only after the ES-C time", &with_crl,

@@ -195,7 +195,8 @@ TEST_F(TimeStamps, TokenChecksByKind) {
     const Tsas& t = tsas();
     const Services& s = services();
     enum Pab { kNone, kWithoutRoot, kFromService };
-    enum RootCrl { kNoCrl, kInterListed, kInterNotListed };  // in the token's revocationValues
+    // In the token's revocationValues; the last one lists nothing, but covers end entities only.
+    enum RootCrl { kNoCrl, kInterListed, kInterNotListed, kUsersOnly };
     const struct {
         const char* name;
         const Entity* tsa;
@@ -219,6 +220,12 @@ TEST_F(TimeStamps, TokenChecksByKind) {
          kInterListed},
         {"signature token, its intermediate CA cleared by the token's CRL", &kit_tsa(KeyType::ec),
          0, false, false, false, kNone, 1, 0, "", kInterNotListed},
+        {"signature token, the token's CRL covers end entities only", &kit_tsa(KeyType::ec), 0,
+         false, false, false, kNone, 1, 114,
+         "check_revoked_crl() : a CRL of 'CN=Test Root, O=Selvanor Test, C=RU' whose scope does "
+         "not cover 'CN=Test Intermediate, O=Selvanor Test, C=RU' is not used: it covers only "
+         "end-entity certificates",
+         kUsersOnly},
         {"archive token without the CAdES attributes", &kit_tsa(KeyType::ec), 0, false, false,
          false, kNone, 3, 118,
          "verify_archive_timestamp_rev_status() 1 : VerifyEnhancedSignatureAttributes() failed"},
@@ -262,6 +269,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
                 crl.revoked.push_back(
                     {ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get())),
                      now() - kDay});
+            if (c.crl == kUsersOnly) crl.idp = IdpSpec{.only_user = true};
             ssf::RevocationValues values(REVOCATION_VALUES_new());
             values->crlVals = sk_X509_CRL_new_null();
             sk_X509_CRL_push(values->crlVals, make_crl(crl).release());

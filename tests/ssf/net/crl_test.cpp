@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "common/http_stub.h"
+#include "common/openssl_tool.h"
 #include "common/process.h"
 #include "fixture.h"
 #include "ssf/base64.h"
@@ -203,6 +204,69 @@ TEST_F(Revocation, CrlsCarriedBySignatures) {
     }
 }
 
+// What a CRL's issuingDistributionPoint leaves it to cover, judged as stock `openssl verify
+// -crl_check` judges it: a CRL that lists nothing clears the certificate here exactly when it
+// does there. A listing counts whatever the scope.
+TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
+    const std::string point = "http://crl.test/inter.crl";
+    const Entity root = issue({"Scope Root", 1, 0, 0, ca_exts()}, new_key(KeyType::ec), nullptr),
+                 inter = issue({"Scope CA", 2, 0, 0, ca_exts()}, new_key(KeyType::ec), &root),
+                 leaf = issue({"Scope Leaf", 3, 0, 0, {{"crlDistributionPoints", "URI:" + point}}},
+                              new_key(KeyType::ec), &inter);
+    files.write("root.pem", pem_of(root.cert.get()));
+    files.write("inter.pem", pem_of(inter.cert.get()));
+    const struct {
+        const char* name;
+        const Entity* subject;
+        IdpSpec idp;
+        bool cleared;
+    } rows[] = {
+        {"end entity, users only", &leaf, {.only_user = true}, true},
+        {"end entity, CAs only", &leaf, {.only_ca = true}, false},
+        {"end entity, attribute certificates only", &leaf, {.only_attr = true}, false},
+        {"end entity, its own distribution point", &leaf, {.point = point}, true},
+        {"end entity, another partition", &leaf, {.point = "http://crl.test/part2.crl"}, false},
+        {"end entity, CA compromise only", &leaf, {.reasons = {2}}, false},
+        {"end entity, indirect", &leaf, {.indirect = true}, false},
+        {"CA, CAs only", &inter, {.only_ca = true}, true},
+        {"CA, users only", &inter, {.only_user = true}, false},
+        {"CA, a distribution point it does not name", &inter, {.point = point}, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        fresh();
+        const Entity* issuer = r.subject == &leaf ? &inter : &root;
+        ossl::X509Crl crl = make_crl({.issuer = issuer, .idp = r.idp});
+        ossl::CrlStack crls(sk_X509_CRL_new_null());
+        sk_X509_CRL_push(crls.get(), ossl::up_ref(crl.get()).release());
+        EXPECT_EQ(ssf::status_from_crls(r.subject->cert.get(), issuer->cert.get(), crls.get(), 0,
+                                        "scope"),
+                  r.cleared ? ssf::StoredCrls::Cleared : ssf::StoredCrls::None);
+        const std::string log = fresh();
+        EXPECT_EQ(log.find("scope() : a CRL of 'CN=Scope") != std::string::npos ||
+                      log.find("cover only some reasons") != std::string::npos,
+                  !r.cleared)
+            << log;
+        files.write("crl.pem", crl_pem(crl.get()));
+        files.write("subject.pem", pem_of(r.subject->cert.get()));
+        const auto stock = testing_support::run_openssl(
+            "verify -crl_check -CAfile " + files.file("root.pem") + " -untrusted " +
+                files.file("inter.pem") + " -CRLfile " + files.file("crl.pem") + " " +
+                files.file("subject.pem"),
+            true);
+        EXPECT_EQ(stock.status == 0, r.cleared) << stock.out;
+        // Revoked all the same.
+        ossl::X509Crl listing = make_crl(
+            {.issuer = issuer,
+             .revoked = {{ASN1_INTEGER_get(X509_get0_serialNumber(r.subject->cert.get())), now()}},
+             .idp = r.idp});
+        sk_X509_CRL_push(crls.get(), listing.release());
+        EXPECT_EQ(ssf::status_from_crls(r.subject->cert.get(), issuer->cert.get(), crls.get(), 0,
+                                        "scope"),
+                  ssf::StoredCrls::Listed);
+    }
+}
+
 TEST_F(Revocation, DownloadBodiesAndBounds) {
     ossl::X509Crl crl = make_crl({&pki->inter});
     const std::string der = crl_der(crl.get()), big(100 * 1024, '0');
@@ -355,11 +419,18 @@ TEST_F(Revocation, ThroughDistributionPoints) {
     publish("expired.crl", {.issuer = in, .last_update = now - 9 * kDay});
     publish("root.crl", {&pki->root});
     publish("gost12.crl", {gost12});
+    publish("ca-only.crl", {.issuer = in, .idp = IdpSpec{.only_ca = true}});
+    publish("own-point.crl", {.issuer = in, .idp = IdpSpec{.point = web("own-point.crl")}});
+    publish("partition.crl", {.issuer = in, .idp = IdpSpec{.point = web("part2.crl")}});
 
     const std::string fn = "check_for_revocation() ", only = "use_only_default_crl_url = yes\n",
                       to_empty = "default_crl_url = " + web("empty.crl") + "\n",
                       to_gost12 = "default_crl_url_2012 = " + web("gost12.crl") + "\n",
-                      tried = fn + ": trying to download CRL from default URL: '";
+                      tried = fn + ": trying to download CRL from default URL: '",
+                      out_of_scope = fn +
+                                     ": a CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' "
+                                     "whose scope does not cover 'CN=Revocation Leaf, O=Selvanor "
+                                     "Test, C=RU' is not used: ";
     struct Row {
         const char* cdp;  // "" for none
         long serial;
@@ -392,6 +463,10 @@ TEST_F(Revocation, ThroughDistributionPoints) {
         {"", good, to_empty, -1, fn + "1 : no dedicated ca certificate available", &pki->stranger},
         {"", good, only + to_empty + to_gost12, 1, tried + web("gost12.crl") + "'", leaf12},
         {"", good, only + to_empty + to_gost12, 1, tried + web("empty.crl") + "'"},
+        {"ca-only.crl", good, "", -1, out_of_scope + "it covers only CA certificates"},
+        {"partition.crl", good, "", -1,
+         out_of_scope + "its distribution point is none of the certificate's"},
+        {"own-point.crl", good, "", 1, ""},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.cdp) + " " + r.line);
