@@ -29,21 +29,6 @@ namespace {
 constexpr const char kTwoSigners[] =
     "two different certificates in 'certValues' answer to the signer's issuer and serial number";
 
-// The certificates of the certValues attribute; none (logged) when it is missing or broken.
-ossl::X509Stack LoadCertificates(PKCS7_SIGNER_INFO* si) {
-    const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
-    if (!seq) {
-        log_error("%s() 1 : attribute 'id_smime_aa_ets_certValues' not found", "LoadCertificates");
-        return nullptr;
-    }
-    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
-    if (!certs) {
-        log_error("%s() 2 : ASN1_seq_unpack() failed", "LoadCertificates");
-        log_crypto_errors();
-    }
-    return certs;
-}
-
 ossl::Asn1Time time_or_now(const ASN1_GENERALIZEDTIME* t) {
     return ossl::Asn1Time(t ? ASN1_STRING_dup(t)
                             : ASN1_GENERALIZEDTIME_set(nullptr, platform::now()));
@@ -245,10 +230,10 @@ ossl::X509StorePtr store_of(STACK_OF(X509) * certs) {
 }
 
 // The CAdES attributes of si for its signer's certificate cert (none: the one its certValues
-// name), certs its certValues as the caller read them (none: read here). The chains are built from
+// name), read its certValues as the caller read them (none: read here). The chains are built from
 // the certValues; with directory certificates a chain may end at one of them and the directory
 // decides the root's trust; without any, anchors (when given) alone are trusted.
-int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(X509) * certs,
+int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, const ossl::X509Stack* read,
                       X509_STORE* anchors, STACK_OF(X509) * pab_certs,
                       const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyEnhancedSignatureAttributes";
@@ -257,7 +242,8 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(
         return SSF_RESULT_NO_SIGNATURE_TIMESTAMP;
     }
     ossl::X509Stack loaded;
-    if (!certs) certs = (loaded = LoadCertificates(si)).get();
+    if (!read) read = &(loaded = read_cert_values(si, "LoadCertificates"));
+    STACK_OF(X509)* certs = read->get();
     if (!certs) {
         log_error("%s() 1 : failed to load certificates", kFn);
         return SSF_RESULT_ES_REFS_INVALID;
@@ -315,13 +301,13 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(
     return 0;
 }
 
-int attributes_logged(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(X509) * certs,
+int attributes_logged(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, const ossl::X509Stack* read,
                       X509_STORE* anchors, STACK_OF(X509) * pab_certs,
                       const ASN1_GENERALIZEDTIME* when) {
     static const char* const kFn = "VerifyEnhancedSignatureAttributes";
     log_debug("%s() begin: si = 0x%lx, without_timestamps = %d, pab_certs = 0x%lx, when = 0x%lx",
               kFn, ptr_bits(si), with_ts ? 0 : 1, ptr_bits(pab_certs), ptr_bits(when));
-    const int rc = verify_attributes(si, with_ts, cert, certs, anchors, pab_certs, when);
+    const int rc = verify_attributes(si, with_ts, cert, read, anchors, pab_certs, when);
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }
@@ -329,7 +315,7 @@ int attributes_logged(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, STACK_OF(
 }  // namespace
 
 int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
-                            STACK_OF(X509) * pab_certs) {
+                            STACK_OF(X509) * pab_certs, const CertValues* values) {
     static const char* const kFn = "VerifyEnhancedSignature";
     log_debug("%s() begin: data = 0x%lx, p7 = 0x%lx, si = 0x%lx, pab_certs = 0x%lx", kFn,
               ptr_bits(data), ptr_bits(p7), ptr_bits(si), ptr_bits(pab_certs));
@@ -339,19 +325,23 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* s
             log_error("%s() 1 : VerifyAllArchiveTimestamps() failed", kFn);
             return r;
         }
-        ossl::X509Stack certs = LoadCertificates(si);
-        if (!certs) {
+        CertValues read;
+        if (!values) {
+            read.certs = read_cert_values(si, "LoadCertificates");
+            read.signer = sole_signer({read.certs.get()}, si->issuer_and_serial, &read.ambiguous);
+            values = &read;
+        }
+        if (!values->certs) {
             log_error("%s() 1 : failed to load certificates", kFn);
             return SSF_RESULT_ES_REFS_INVALID;
         }
-        bool ambiguous = false;
-        X509* cert = sole_signer({certs.get()}, si->issuer_and_serial, &ambiguous);
-        if (ambiguous) {
+        if (values->ambiguous) {
             log_error("%s() 2.1 : %s", kFn, kTwoSigners);
             return SSF_RESULT_INVALID_SIGNATURE;
         }
         // The certificate the caller reports must be the one every step below checks.
-        if (!cert || (signer && X509_cmp(signer, cert) != 0)) {
+        X509* cert = values->signer;
+        if (!cert || (signer && signer != cert && X509_cmp(signer, cert) != 0)) {
             log_error("%s() 2 : signer's certificate not found", kFn);
             return SSF_RESULT_ES_SIGNER_CERT_NOT_FOUND;
         }
@@ -360,7 +350,7 @@ int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* s
             log_crypto_errors();
             return SSF_RESULT_INVALID_SIGNATURE;
         }
-        return attributes_logged(si, true, cert, certs.get(), nullptr, pab_certs, oldest.get());
+        return attributes_logged(si, true, cert, &values->certs, nullptr, pab_certs, oldest.get());
     }();
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
@@ -373,9 +363,44 @@ int VerifyEnhancedSignatureAttributes(PKCS7_SIGNER_INFO* si, int without_timesta
                              when);
 }
 
-int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer, X509_STORE* anchors,
-                             STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
-    return attributes_logged(si, false, signer, nullptr, anchors, pab_certs, when);
+int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer, const ossl::X509Stack& certs,
+                             X509_STORE* anchors, STACK_OF(X509) * pab_certs,
+                             const ASN1_GENERALIZEDTIME* when) {
+    return attributes_logged(si, false, signer, &certs, anchors, pab_certs, when);
+}
+
+ossl::X509Stack read_cert_values(PKCS7_SIGNER_INFO* si, const char* fn) {
+    const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
+    if (!seq) {
+        if (fn) log_error("%s() 1 : attribute 'id_smime_aa_ets_certValues' not found", fn);
+        return nullptr;
+    }
+    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
+    if (!certs && fn) {
+        log_error("%s() 2 : ASN1_seq_unpack() failed", fn);
+        log_crypto_errors();
+    }
+    ERR_clear_error();
+    return certs;
+}
+
+CertValues ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si) {
+    static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
+    log_debug("%s() begin: si = 0x%lx", kFn, ptr_bits(si));
+    CertValues out;
+    if (!si || !si->issuer_and_serial) {
+        log_error("%s() 0 : bag args", kFn);
+        return out;
+    }
+    out.certs = read_cert_values(si, kFn);
+    if (!out.certs) return out;
+    out.signer = sole_signer({out.certs.get()}, si->issuer_and_serial, &out.ambiguous);
+    if (out.ambiguous)
+        log_error("%s() 3.1 : %s", kFn, kTwoSigners);
+    else if (!out.signer)
+        log_error("%s() 3 : signer's certificate not found", kFn);
+    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(out.signer));
+    return out;
 }
 
 int ssf_verify_timeStampToken(PKCS7_SIGNER_INFO* si, X509_STORE* store, ossl::Asn1Time* gen_time,

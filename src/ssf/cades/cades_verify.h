@@ -14,13 +14,31 @@
 
 namespace ssf {
 
+// The certificates of a SignerInfo's certValues attribute: the one reader of them, so that every
+// step of a verification works on the same certificates. None when the attribute is missing or
+// does not decode; then, with fn, a line under that function's name says which.
+[[nodiscard]] ossl::X509Stack read_cert_values(PKCS7_SIGNER_INFO* si, const char* fn = nullptr);
+
+// A SignerInfo's certValues as read once, and the certificate among them that the SignerInfo
+// names by issuer and serial number: the one every step of its verification checks.
+struct CertValues {
+    ossl::X509Stack certs;
+    X509* signer = nullptr;  // borrowed from certs
+    bool ambiguous = false;  // two different certificates answer to the issuer and serial number
+};
+// The signer's own certificate among the certValues (logged under this name when it is not
+// there or not decided).
+[[nodiscard]] CertValues ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si);
+
 // Archive time stamps first (newest to oldest), then the signature over the data stream with the
 // certValues certificate of the SignerInfo's issuer and serial, then the attributes at the
 // oldest archive stamp's time, all with that one certificate. signer (when given) is the
 // certificate the caller reports: it must be that one (else 117). Two different certValues
-// certificates answering to the issuer and serial: 27. 0 or a result code (116, 117, 27, ...).
+// certificates answering to the issuer and serial: 27. values: the certValues as the caller read
+// them (none: read here). 0 or a result code (116, 117, 27, ...).
 [[nodiscard]] int VerifyEnhancedSignature(BIO* data, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
-                                          STACK_OF(X509) * pab_certs);
+                                          STACK_OF(X509) * pab_certs,
+                                          const CertValues* values = nullptr);
 
 // The CAdES attributes; without_timestamps 1 checks a SignerInfo that carries references and
 // values but no time stamps at `when` (now when null). 0 or a result code.
@@ -28,9 +46,11 @@ namespace ssf {
                                                     STACK_OF(X509) * pab_certs,
                                                     const ASN1_GENERALIZEDTIME* when);
 // The same without time stamps for a signer already chosen (an archive token's TSA, whose
-// signature was verified with that certificate): with directory certificates they decide the
-// roots' trust; without, only the certificates of anchors do.
-[[nodiscard]] int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer, X509_STORE* anchors,
+// signature was verified with that certificate) among certs, the certValues its caller read:
+// with directory certificates they decide the roots' trust; without, only the certificates of
+// anchors do.
+[[nodiscard]] int verify_signer_attributes(PKCS7_SIGNER_INFO* si, X509* signer,
+                                           const ossl::X509Stack& certs, X509_STORE* anchors,
                                            STACK_OF(X509) * pab_certs,
                                            const ASN1_GENERALIZEDTIME* when);
 

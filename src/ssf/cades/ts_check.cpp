@@ -31,15 +31,6 @@ PKCS7_SIGNER_INFO* first_signer_info(PKCS7* p7) {
     return sk_PKCS7_SIGNER_INFO_num(infos) > 0 ? sk_PKCS7_SIGNER_INFO_value(infos, 0) : nullptr;
 }
 
-// The certificates of the SignerInfo's certValues attribute; none when it has none.
-ossl::X509Stack cert_values(PKCS7_SIGNER_INFO* si) {
-    const ASN1_STRING* seq = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
-    if (!seq) return nullptr;
-    ossl::X509Stack certs(unpack_certs(ASN1_STRING_get0_data(seq), ASN1_STRING_length(seq)));
-    if (!certs) ERR_clear_error();
-    return certs;
-}
-
 X509* find_by_issuer_serial(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
     return certs && ias ? X509_find_by_issuer_and_serial(certs, ias->issuer, ias->serial) : nullptr;
 }
@@ -73,7 +64,7 @@ struct TsaPath {
     // 0, or the result code (logged).
     int check(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509_STORE* store, STACK_OF(X509) * pab_certs,
               int kind, time_t moment) {
-        values = cert_values(si);
+        values = read_cert_values(si);
         if (values)
             log_write("%s() : %d certs found in 'certValues' attribute", kFn,
                       sk_X509_num(values.get()));
@@ -201,7 +192,7 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
             return 0;
         case kArchiveTimestamp: {
             const int rc = verify_archive_timestamp_rev_status(si, TS_TST_INFO_get_time(tst_info),
-                                                               tsa, store, pab_certs);
+                                                               tsa, path.values, store, pab_certs);
             if (rc != 0) log_error("%s() : verify_archive_timestamp_rev_status() failed", kFn);
             return rc;
         }
@@ -271,7 +262,9 @@ ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
             log_error("%s() 1 : no signer info found in timestamp", kFn);
             return nullptr;
         }
-        ossl::X509Ptr found = ssf_find_signer_in_attrs(si, token->d.sign->cert, nullptr, 0);
+        const ossl::X509Stack values = read_cert_values(si);
+        ossl::X509Ptr found =
+            ssf_find_signer_in_attrs(si, values.get(), token->d.sign->cert, nullptr, nullptr);
         if (!found) log_error("%s() 2 : no signer certificate found in timestamp", kFn);
         return found;
     }();
@@ -279,20 +272,20 @@ ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
     return cert;
 }
 
-ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs,
-                                       const SAP_BYTE* strPab, SAP_UINT strPabL) {
+ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * values,
+                                       STACK_OF(X509) * certs, STACK_OF(X509) * pab_certs,
+                                       const char* dir) {
     static const char* const kFn = "ssf_find_signer_in_attrs";
-    log_debug("%s() begin: si = 0x%lx, certs = 0x%lx, strPab = 0x%lx, strPabL = %d", kFn,
-              ptr_bits(si), ptr_bits(certs), ptr_bits(strPab), static_cast<int>(strPabL));
+    log_debug("%s() begin: si = 0x%lx, certs = 0x%lx, pab_certs = 0x%lx", kFn, ptr_bits(si),
+              ptr_bits(certs), ptr_bits(pab_certs));
     ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
         if (!si) {
             log_error("%s() 1 : bad args: si is NULL", kFn);
             return nullptr;
         }
         const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-        ossl::X509Stack values = cert_values(si);
         bool ambiguous = false;
-        X509* c = sole_signer({values.get(), certs}, ias, &ambiguous);
+        X509* c = sole_signer({values, certs}, ias, &ambiguous);
         if (ambiguous) {
             log_error(
                 "%s() 2 : two different certificates answer to the signer's issuer and serial "
@@ -301,9 +294,8 @@ ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * c
             return nullptr;
         }
         if (values) {
-            log_write("%s() : %d certs found in 'certValues' attribute", kFn,
-                      sk_X509_num(values.get()));
-            if (c && ossl::contains(values.get(), c)) {
+            log_write("%s() : %d certs found in 'certValues' attribute", kFn, sk_X509_num(values));
+            if (c && ossl::contains(values, c)) {
                 log_write("%s() : signer's certificate found in 'certValues' attribute", kFn);
                 return ossl::up_ref(c);
             }
@@ -314,41 +306,33 @@ ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * c
             return ossl::up_ref(c);
         }
         // Without a directory there is nowhere else to look.
-        return strPab ? ssf_find_cert_in_pab(ias, strPab, strPabL) : nullptr;
+        return pab_certs ? ssf_find_cert_in_pab(ias, pab_certs, dir) : nullptr;
     }();
     log_debug("%s() end, return 0x%lx", kFn, ptr_bits(found.get()));
     return found;
 }
 
-ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
-                                   const SAP_BYTE* strStoreName, SAP_UINT strStoreNameL) {
+ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn, STACK_OF(X509) * pab_certs,
+                                   const char* dir) {
     static const char* const kFn = "ssf_find_cert_in_pab";
-    log_debug("%s() begin: iasn = 0x%lx, strStoreName = 0x%lx, strStoreNameL = %d", kFn,
-              ptr_bits(iasn), ptr_bits(strStoreName), static_cast<int>(strStoreNameL));
-    ossl::Text dir;
+    log_debug("%s() begin: iasn = 0x%lx, pab_certs = 0x%lx", kFn, ptr_bits(iasn),
+              ptr_bits(pab_certs));
+    if (!dir) dir = "(null)";
     ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
         if (!iasn || !iasn->issuer || !iasn->serial) {
             log_error("%s() 1 : bad args", kFn);
             return nullptr;
         }
-        dir.reset(get_sz_string_from_sap_string(strStoreName, strStoreNameL));
-        if (!dir) {
-            log_error("%s() 2 : get_sz_string_from_sap_string() failed", kFn);
-            return nullptr;
-        }
-        ossl::X509Stack certs = load_certs_from_pab_orbssl(dir.get());
-        log_write("%s() : %d certificates found in directory '%s'", kFn, sk_X509_num(certs.get()),
-                  dir.get());
-        if (X509* c = find_by_issuer_serial(certs.get(), iasn)) {
-            log_write("%s() : signer's certificate found in directory '%s'", kFn, dir.get());
+        log_write("%s() : %d certificates found in directory '%s'", kFn, sk_X509_num(pab_certs),
+                  dir);
+        if (X509* c = find_by_issuer_serial(pab_certs, iasn)) {
+            log_write("%s() : signer's certificate found in directory '%s'", kFn, dir);
             return ossl::up_ref(c);
         }
-        log_error("%s() 5 : signer's certificate not found in directory '%s'", kFn, dir.get());
+        log_error("%s() 5 : signer's certificate not found in directory '%s'", kFn, dir);
         return nullptr;
     }();
-    if (!found)
-        log_error("%s() 5 : signer's certificate not found in PAB '%s'", kFn,
-                  dir ? dir.get() : "(null)");
+    if (!found) log_error("%s() 5 : signer's certificate not found in PAB '%s'", kFn, dir);
     log_debug("%s() end, returns 0x%lx", kFn, ptr_bits(found.get()));
     return found;
 }
@@ -470,8 +454,9 @@ int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) 
 }
 
 int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si, const ASN1_GENERALIZEDTIME* gen_time,
-                                        X509* tsa, X509_STORE* store, STACK_OF(X509) * pab_certs) {
-    const int rc = verify_signer_attributes(si, tsa, store, pab_certs, gen_time);
+                                        X509* tsa, const ossl::X509Stack& values, X509_STORE* store,
+                                        STACK_OF(X509) * pab_certs) {
+    const int rc = verify_signer_attributes(si, tsa, values, store, pab_certs, gen_time);
     if (rc != 0)
         log_error("%s() 1 : VerifyEnhancedSignatureAttributes() failed",
                   "verify_archive_timestamp_rev_status");

@@ -35,15 +35,16 @@ int timestamp_failure_code(int kind);
 // attribute or among the token's certificates, as ssf_verify_TS_token chooses it. None otherwise.
 [[nodiscard]] ossl::X509Ptr ssf_get_ts_cert(PKCS7* token);
 
-// The SignerInfo's certificate (by issuer and serial number): from its certValues attribute, the
-// given certificates, or the certificate directory strPab (when given). None otherwise, and none
-// when two different certificates of the first two answer to it (sole_signer).
-[[nodiscard]] ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs,
-                                                     const SAP_BYTE* strPab, SAP_UINT strPabL);
-// The certificate with that issuer and serial number in the certificate directory, or none.
+// The SignerInfo's certificate (by issuer and serial number): from values (its certValues as the
+// caller read them), the given certificates, or the directory's certificates pab_certs (when
+// given; dir names the directory in the log). None otherwise, and none when two different
+// certificates of the first two answer to it (sole_signer).
+[[nodiscard]] ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * values,
+                                                     STACK_OF(X509) * certs,
+                                                     STACK_OF(X509) * pab_certs, const char* dir);
+// The certificate with that issuer and serial number among the directory's certificates, or none.
 [[nodiscard]] ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
-                                                 const SAP_BYTE* strStoreName,
-                                                 SAP_UINT strStoreNameL);
+                                                 STACK_OF(X509) * pab_certs, const char* dir);
 
 // Whether the root of a checked chain is trusted: 1 when, with directory certificates, it is one
 // of them or the certificate web service gives an identical one (which is then appended to them),
@@ -63,11 +64,13 @@ int AddCACertsToStore(X509_STORE* store);
 [[nodiscard]] int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
                                                         STACK_OF(X509) * chain, const time_t* when);
 // Kind 3: the archive token's SignerInfo checked as an enhanced SignerInfo without time stamps at
-// the token's genTime, for tsa (the certificate the token was verified with), with the root
-// trusted as the token's was (the directory certificates, else the store).
+// the token's genTime, for tsa (the certificate the token was verified with) among values (its
+// certValues as the token check read them), with the root trusted as the token's was (the
+// directory certificates, else the store).
 [[nodiscard]] int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
                                                       const ASN1_GENERALIZEDTIME* gen_time,
-                                                      X509* tsa, X509_STORE* store,
+                                                      X509* tsa, const ossl::X509Stack& values,
+                                                      X509_STORE* store,
                                                       STACK_OF(X509) * pab_certs);
 
 // The token (a PKCS#7 SignedData with its TSTInfo; tst_info may be null) checked over data (or

@@ -28,25 +28,34 @@ struct RecordList {
     }
 };
 
+// The certificate directory of one call, read once for all its signers.
+struct Directory {
+    ossl::Text name;
+    ossl::X509Stack certs;  // never none: an empty list when nothing can be read
+};
+
 // The result of one SignerInfo: 0 enhanced, 101 already enhanced and valid, or its code.
-int enhance_one(PKCS7* p7, BIO* stream, PKCS7_SIGNER_INFO* si, int i, const SAP_BYTE* strPab,
-                SAP_UINT strPabL, ossl::X509Ptr& cert) {
+int enhance_one(PKCS7* p7, BIO* stream, PKCS7_SIGNER_INFO* si, int i, const Directory& pab,
+                ossl::X509Ptr& cert) {
     static const char* const kFn = "ssf_enhance_signatures";
     STACK_OF(X509)* included = p7->d.sign->cert;
+    CertValues values{read_cert_values(si)};
     if (is_enhanced_signature(si, 0) == 1) {
-        cert = ssf_find_signer_in_attrs(si, included, nullptr, 0);
+        cert = ssf_find_signer_in_attrs(si, values.certs.get(), included, nullptr, nullptr);
         if (!cert) {
             log_error("%s() 7 : signature is enhanced but signer's #%d certificate not found", kFn,
                       i);
             return SSF_RESULT_CERT_NOT_FOUND;
         }
-        // Its roots are trusted as SsfVerify trusts them: by the directory.
-        const ossl::Text dir(get_sz_string_from_sap_string(strPab, strPabL));
-        const ossl::X509Stack pab_certs = dir ? load_certs_from_pab_orbssl(dir.get()) : nullptr;
-        const int rc = VerifyEnhancedSignature(stream, p7, si, cert.get(), pab_certs.get());
+        // Judged as SsfVerify judges it: its roots are trusted by the directory (or the
+        // certificate web service), never because the signature carries them.
+        if (ossl::contains(values.certs.get(), cert.get())) values.signer = cert.get();
+        const int rc =
+            VerifyEnhancedSignature(stream, p7, si, cert.get(), pab.certs.get(), &values);
         return rc == 0 ? static_cast<int>(SSF_RESULT_ALREADY_ENHANCED) : rc;
     }
-    cert = ssf_find_signer_in_attrs(si, included, strPab, strPabL);
+    cert = ssf_find_signer_in_attrs(si, values.certs.get(), included,
+                                    pab.name ? pab.certs.get() : nullptr, pab.name.get());
     if (!cert) return SSF_RESULT_CERT_NOT_FOUND;
     if (ssf_signature_verify(stream, p7, si, cert.get()) != 1) {
         log_error("%s() 8 : PKCS7_signatureVerify() failed for signer #%d", kFn, i);
@@ -104,12 +113,23 @@ int enhance_all(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
     }
     ossl::Bio stream = read_signed_content(kFn, p7.get(), source);
 
+    Directory pab{ossl::Text(strPab ? get_sz_string_from_sap_string(strPab, strPabL) : nullptr),
+                  nullptr};
+    if (pab.name) pab.certs = load_certs_from_pab_orbssl(pab.name.get());
+    if (!pab.certs) {
+        log_write(
+            "%s() : no certificates in directory '%s': the roots of enhanced signatures can "
+            "be trusted only through the certificate web service",
+            kFn, pab.name ? pab.name.get() : "(null)");
+        pab.certs.reset(sk_X509_new_null());
+        if (!pab.certs) return SSF_RC_MEMORY;
+    }
     RecordList records;
     bool all_good = true;
     for (int i = 0; i < sk_PKCS7_SIGNER_INFO_num(infos); ++i) {
         PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, i);
         ossl::X509Ptr cert;
-        const int rc = enhance_one(p7.get(), stream.get(), si, i, strPab, strPabL, cert);
+        const int rc = enhance_one(p7.get(), stream.get(), si, i, pab, cert);
         if (rc != 0 && rc != static_cast<int>(SSF_RESULT_ALREADY_ENHANCED)) all_good = false;
         SigRcpSsfInfo* rec = nullptr;
         if (int r = set_profile_data(true, &rec, si, cert.get(), rc); r != 0) {

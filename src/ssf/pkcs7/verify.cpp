@@ -207,22 +207,23 @@ struct Verification {
     }
 
     // The certificate of SignerInfo i by the rules of the signature type (a new reference): the
-    // one look-up whose result the record and every check use. None, with *ambiguous, when two
-    // different certValues certificates answer to the SignerInfo.
-    ossl::X509Ptr signer_cert(PKCS7_SIGNER_INFO* si, int i, bool* ambiguous) {
+    // one look-up whose result the record and every check use. values receives the certValues
+    // as read for it. None, with values.ambiguous, when two different certValues certificates
+    // answer to the SignerInfo.
+    ossl::X509Ptr signer_cert(PKCS7_SIGNER_INFO* si, int i, CertValues& values) {
         auto listed = [&]() {
             return ossl::up_ref(signers && i < sk_X509_num(signers) ? sk_X509_value(signers, i)
                                                                     : nullptr);
         };
-        *ambiguous = false;
-        if (type == SIG_TYPE_CADES) return ssf_GetSubjectCertificateFromAttrs(si, ambiguous);
-        if (type != SIG_TYPE_PKCS7_ANY && type != SIG_TYPE_GET_SIGNERS) return listed();
-        ossl::X509Ptr cert = ssf_GetSubjectCertificateFromAttrs(si, ambiguous);
-        if (cert || *ambiguous) return cert;
+        if (type != SIG_TYPE_CADES && type != SIG_TYPE_PKCS7_ANY && type != SIG_TYPE_GET_SIGNERS)
+            return listed();
+        values = ssf_GetSubjectCertificateFromAttrs(si);
+        if (values.signer || values.ambiguous || type == SIG_TYPE_CADES)
+            return ossl::up_ref(values.signer);
         log_write("%s() 10.1 : no certificate found for signer #%d, si = %#lX", fn, i,
                   ptr_bits(si));
         log_write("%s() : trying to get certificate from PAB and included certs", fn);
-        cert = listed();
+        ossl::X509Ptr cert = listed();
         if (!cert) log_error("%s() 10.2 : no certificate found in PAB and included certs", fn);
         return cert;
     }
@@ -274,9 +275,9 @@ struct Verification {
 
     void one_signer(PKCS7_SIGNER_INFO* si, int i) {
         if (given_type != type) log_write("%s() 10.0 : sign_type = %d - unknown", fn, given_type);
-        bool ambiguous = false;
-        ossl::X509Ptr cert = signer_cert(si, i, &ambiguous);
-        if (ambiguous) {
+        CertValues values;
+        ossl::X509Ptr cert = signer_cert(si, i, values);
+        if (values.ambiguous) {
             log_error("%s() 10.5 : the certificate of signer #%d is not decided, si = %#lX", fn, i,
                       ptr_bits(si));
             failed = true;
@@ -308,7 +309,7 @@ struct Verification {
                       name.c_str());
             result = SSF_RESULT_INVALID_SIGNATURE;
         } else if (enhanced) {
-            result = VerifyEnhancedSignature(stream, p7, si, cert.get(), pab_certs);
+            result = VerifyEnhancedSignature(stream, p7, si, cert.get(), pab_certs, &values);
             if (result != 0)
                 log_error("%s() 11 : enhanced signature for signer '%s' is invalid", fn,
                           name.c_str());

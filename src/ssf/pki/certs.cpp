@@ -466,58 +466,6 @@ X509* sole_signer(std::initializer_list<const STACK_OF(X509) *> lists,
     return found;
 }
 
-ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si, bool* ambiguous) {
-    static const char* const kFn = "ssf_GetSubjectCertificateFromAttrs";
-    log_debug("%s() begin: si = 0x%lx", kFn, ptr_bits(si));
-    if (ambiguous) *ambiguous = false;
-    if (!si || !si->issuer_and_serial) {
-        log_error("%s() 0 : bag args", kFn);
-        return nullptr;
-    }
-    ASN1_TYPE* attr = PKCS7_get_attribute(si, NID_id_smime_aa_ets_certValues);
-    if (!attr || attr->type != V_ASN1_SEQUENCE || !attr->value.sequence) {
-        log_error("%s() 1 : attribute 'id_smime_aa_ets_certValues' not found", kFn);
-        return nullptr;
-    }
-    // certValues is a SEQUENCE OF Certificate: walk its contents one certificate at a time.
-    const unsigned char* p = attr->value.sequence->data;
-    long seq_len = 0;
-    int tag = 0, cls = 0;
-    const long total = attr->value.sequence->length;
-    int ret = ASN1_get_object(&p, &seq_len, &tag, &cls, total);
-    if ((ret & 0x80) || tag != V_ASN1_SEQUENCE || !(ret & V_ASN1_CONSTRUCTED) ||
-        seq_len > total - (p - attr->value.sequence->data)) {
-        log_error("%s() 2 : ASN1_seq_unpack() failed", kFn);
-        ERR_clear_error();
-        return nullptr;
-    }
-    ossl::X509Stack certs = ossl::new_x509_stack();
-    if (!certs) return nullptr;
-    for (const unsigned char* end = p + seq_len; p < end;) {
-        ossl::X509Ptr c(d2i_X509(nullptr, &p, end - p));
-        if (!c) {
-            log_error("%s() 2 : ASN1_seq_unpack() failed", kFn);
-            ERR_clear_error();
-            return nullptr;
-        }
-        if (!sk_X509_push(certs.get(), c.get())) return nullptr;
-        (void)c.release();
-    }
-    bool twice = false;
-    ossl::X509Ptr match = ossl::up_ref(sole_signer({certs.get()}, si->issuer_and_serial, &twice));
-    if (ambiguous) *ambiguous = twice;
-    if (twice) {
-        log_error(
-            "%s() 3.1 : two different certificates in 'certValues' answer to the signer's issuer "
-            "and serial number",
-            kFn);
-        return nullptr;
-    }
-    if (!match) log_error("%s() 3 : signer's certificate not found", kFn);
-    log_debug("%s() end, return 0x%lx", kFn, ptr_bits(match.get()));
-    return match;
-}
-
 std::optional<std::string> orb_x509_get_name_from_X509(X509* cert) {
     if (!cert) return std::nullopt;
     const char* to = config().server_encoding.c_str();

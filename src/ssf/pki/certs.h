@@ -52,11 +52,6 @@ namespace ssf {
 [[nodiscard]] X509* sole_signer(std::initializer_list<const STACK_OF(X509) *> lists,
                                 const PKCS7_ISSUER_AND_SERIAL* ias, bool* ambiguous = nullptr);
 
-// The signer's own certificate from the SignerInfo's certValues attribute, or none (also when
-// two different certificates there answer to its issuer and serial number: *ambiguous).
-[[nodiscard]] ossl::X509Ptr ssf_GetSubjectCertificateFromAttrs(PKCS7_SIGNER_INFO* si,
-                                                               bool* ambiguous = nullptr);
-
 // Subject text as identities name a certificate (reversed, ", " separated, short field names),
 // in the configured server encoding. None when cert is none.
 [[nodiscard]] std::optional<std::string> orb_x509_get_name_from_X509(X509* cert);

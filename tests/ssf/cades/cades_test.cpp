@@ -99,6 +99,8 @@ class Cades : public ssf_test::Started {
         dir.write("pab/root.pem", pem_of(root.cert.get()));
         dir.write("pab/self.pem", pem_of(self.cert.get()));
         dir.write("pab/kit-root.pem", pem_of(pki->root.cert.get()));
+        mkdir(dir.file("kit-pab").c_str(), 0700);
+        dir.write("kit-pab/kit-root.pem", pem_of(pki->root.cert.get()));
         dir.write("ca.pem",
                   pem_of(root.cert.get()) + pem_of(inter.cert.get()) + pem_of(self.cert.get()));
         dir.write("engine.cnf", testing_support::engine_config());
@@ -173,8 +175,9 @@ class Cades : public ssf_test::Started {
         if (results) *results = codes;
         return rc;
     }
-    SAPRETURN verify(Sap fmt, const Der& sig, bool detached, std::vector<SAP_UINT>& results) {
-        Sap pab(dir.file("pab")), data(ssf_test::data_message(content));
+    SAPRETURN verify(Sap fmt, const Der& sig, bool detached, std::vector<SAP_UINT>& results,
+                     const char* directory = "pab") {
+        Sap pab(dir.file(directory)), data(ssf_test::data_message(content));
         SigRcpSsfInfoList list = nullptr;
         Out o;
         const SAPRETURN rc = SsfVerify(fmt.p(), fmt.n(), 1, const_cast<unsigned char*>(sig.data()),
@@ -184,14 +187,15 @@ class Cades : public ssf_test::Started {
         results = take_results(list);
         return rc;
     }
+    // With the directory of that name in the test's folder (none: no directory).
     SAPRETURN enhance(const std::string& signed_der, const std::string* input, std::string& out,
-                      std::vector<SAP_UINT>& results) {
-        Sap pab(dir.file("pab")), sig(signed_der), in(input ? *input : "");
+                      std::vector<SAP_UINT>& results, const char* directory = "pab") {
+        Sap pab(directory ? dir.file(directory) : ""), sig(signed_der), in(input ? *input : "");
         SigRcpSsfInfoList list = nullptr;
         Out o;
         const SAPRETURN rc =
-            SsfEnhanceSignatures(pab.p(), pab.n(), sig.p(), sig.n(), input ? in.p() : nullptr,
-                                 in.n(), &list, &o.data, &o.len);
+            SsfEnhanceSignatures(directory ? pab.p() : nullptr, pab.n(), sig.p(), sig.n(),
+                                 input ? in.p() : nullptr, in.n(), &list, &o.data, &o.len);
         out = o.str();
         results = take_results(list);
         return rc;
@@ -417,8 +421,17 @@ TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
         const std::string* input;
         SAPRETURN rc;
         std::vector<SAP_UINT> results;
+        const char* pab = "pab";
     } cases[] = {
         {"already enhanced and valid", enhanced, nullptr, 0, {101, 101}},
+        // Their roots travel in the certValues; only the directory makes them trusted.
+        {"already enhanced, no directory", enhanced, nullptr, 5, {115, 115}, nullptr},
+        {"already enhanced, a directory without their root",
+         enhanced,
+         nullptr,
+         5,
+         {115, 115},
+         "kit-pab"},
         {"one of two lost its ES-C stamp", partly_der, nullptr, 0, {0, 101}},
         {"detached with its content", str(detached), &content, 0, {0, 0}},
         {"detached with other content", str(detached), &other, 5, {27, 27}},
@@ -429,9 +442,14 @@ TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string out;
-        EXPECT_EQ(enhance(c.signed_der, c.input, out, results), c.rc) << fresh();
+        EXPECT_EQ(enhance(c.signed_der, c.input, out, results, c.pab), c.rc) << fresh();
         EXPECT_EQ(results, c.results);
         EXPECT_EQ(out.empty(), c.rc != 0);
+        if (c.rc == 5 && c.pab && c.signed_der == enhanced) {  // as SsfVerify judges them
+            EXPECT_EQ(verify("CADES_XLT1", der(c.signed_der), c.input != nullptr, results, c.pab),
+                      5u);
+            EXPECT_EQ(results, c.results);
+        }
         if (c.rc != 0) continue;
         EXPECT_EQ(verify("CADES_XLT1", der(out), c.input != nullptr, results), 0u) << fresh();
         ossl::Pkcs7 p7 = from_der(der(out));

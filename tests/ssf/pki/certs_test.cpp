@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "fixture.h"
+#include "ssf/cades/cades_verify.h"
 #include "ssf/net/crl.h"
 #include "ssf/net/hok.h"
 #include "ssf/utils.h"
@@ -190,15 +191,15 @@ TEST_F(Certificates, SignersOfAMessage) {
 
     // The signer's certificate carried in its certValues attribute.
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-    EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si));
+    EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si).signer);
     const std::string inter = test_pki::der_of(pki->inter.cert.get()),
                       leaf = test_pki::der_of(pki->leaf.cert.get());
     set_cert_values(si, inter + leaf);
-    EXPECT_TRUE(same(ssf::ssf_GetSubjectCertificateFromAttrs(si).get(), pki->leaf.cert.get()));
+    EXPECT_TRUE(same(ssf::ssf_GetSubjectCertificateFromAttrs(si).signer, pki->leaf.cert.get()));
     // certValues that do not hold the signer, or cannot be read.
     for (const std::string& contents : {inter, inter + leaf.substr(0, 100)}) {
         set_cert_values(si, contents);
-        EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si));
+        EXPECT_FALSE(ssf::ssf_GetSubjectCertificateFromAttrs(si).signer);
     }
     EXPECT_TRUE(logged("ssf_GetSubjectCertificateFromAttrs() 3 : signer's certificate not found"));
     EXPECT_TRUE(logged("ssf_GetSubjectCertificateFromAttrs() 2 : ASN1_seq_unpack() failed"));
