@@ -50,7 +50,8 @@ bool names_ocsp_responder(X509* cert) {
 }
 
 int status_by_ocsp(X509* cert, X509* issuer, STACK_OF(X509) * certs,
-                   const ASN1_GENERALIZEDTIME* time, X509_STORE* store, REVOCATION_VALUES* vals) {
+                   const ASN1_GENERALIZEDTIME* time, X509_STORE* store, REVOCATION_VALUES* vals,
+                   STACK_OF(X509) * pab_certs) {
     static const char* const kFn = "get_cert_status";
     const std::string name = one_line_subject(cert);
     for (int n = 0; n < sk_OCSP_BASICRESP_num(vals->ocspVals); ++n) {
@@ -89,7 +90,7 @@ int status_by_ocsp(X509* cert, X509* issuer, STACK_OF(X509) * certs,
         }
         const unsigned long flags = config().disable_ocsp_issuer_check ? OCSP_NOCHECKS : 0;
         X509* responder = nullptr;
-        if (SSF_OCSP_basic_verify(time, bs, certs, store, flags, &responder) <= 0) {
+        if (SSF_OCSP_basic_verify(time, bs, certs, store, flags, &responder, pab_certs) <= 0) {
             log_error("%s() 6 : SSF_OCSP_basic_verify( #%d ) failed", kFn, n);
             return SSF_RESULT_INVALID_SIGNATURE;
         }
@@ -207,7 +208,8 @@ int verify_cert(X509_STORE* store, X509* cert, STACK_OF(X509) * certs, STACK_OF(
             log_error("%s() 9 : issuer_cert[ %d ] is NULL", kFn, i);
             return SSF_RESULT_ES_REFS_INVALID;
         }
-        const int status = get_cert_status(cur, issuer, certs, at.get(), store, values.get());
+        const int status =
+            get_cert_status(cur, issuer, certs, at.get(), store, values.get(), pab_certs);
         if (status != 0) {
             log_error("%s() 10 : certificate for '%s' has status %d", kFn,
                       one_line_subject(cur).c_str(), status);
@@ -475,7 +477,7 @@ int ssf_verify_cert(X509_STORE* store, X509* cert, STACK_OF(X509) * certs,
 
 int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
                     const ASN1_GENERALIZEDTIME* time, X509_STORE* store,
-                    REVOCATION_VALUES* rev_vals) {
+                    REVOCATION_VALUES* rev_vals, STACK_OF(X509) * pab_certs) {
     static const char* const kFn = "get_cert_status";
     log_debug(
         "%s() begin: cert = 0x%lx, issuer = 0x%lx, sig_time = 0x%lx, store = 0x%lx, rev_vals = "
@@ -488,7 +490,7 @@ int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
         }
         if (names_ocsp_responder(cert)) {
             log_write("%s() : OCSP URL found in certificate", kFn);
-            return status_by_ocsp(cert, issuer, certs, time, store, rev_vals);
+            return status_by_ocsp(cert, issuer, certs, time, store, rev_vals, pab_certs);
         }
         log_write("%s() : OCSP URL NOT found in certificate", kFn);
         return status_by_crl(cert, issuer, time, rev_vals);
@@ -499,7 +501,7 @@ int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
 
 int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
                           STACK_OF(X509) * certs, X509_STORE* store, unsigned long flags,
-                          X509** signer) {
+                          X509** signer, STACK_OF(X509) * pab_certs) {
     if (signer) *signer = nullptr;
     ossl::X509Stack untrusted = ossl::new_x509_stack();
     const STACK_OF(X509)* inside = bs ? OCSP_resp_get0_certs(bs) : nullptr;
@@ -515,10 +517,21 @@ int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
     const time_t at = time ? generalizedtime_to_time_t(time) : platform::now();
     // The certificates of untrusted are those of certs and bs themselves, so the responder
     // outlives the list.
-    const int rc = OCSP_basic_verify_time(&at, bs, untrusted.get(), store, flags, signer);
+    ossl::X509Ptr root;
+    const int rc = OCSP_basic_verify_time(&at, bs, untrusted.get(), store, flags, signer, &root);
     if (rc < 1) {
         log_error("%s() 1 : OCSP_basic_verify_time() failed", "SSF_OCSP_basic_verify");
         log_crypto_errors();
+        return rc;
+    }
+    // The store trusts every certValues certificate, so that chains can be built from them: the
+    // responder's root is trusted as the signer's is, whether or not the responder must be tied
+    // to the certificate's issuer.
+    if (!root || find_certificate_in_trusted_root(root.get(), store, pab_certs) != 1) {
+        log_error("%s() 2 : the responder's chain ends at '%s', which is not a trusted root",
+                  "SSF_OCSP_basic_verify", root ? one_line_subject(root.get()).c_str() : "");
+        if (signer) *signer = nullptr;
+        return 0;
     }
     return rc;
 }

@@ -70,17 +70,20 @@ struct CertValues {
                                   const ASN1_GENERALIZEDTIME* time);
 
 // Status of cert from the stored values at `time`: by OCSP when its authorityInfoAccess names a
-// responder, else by the first stored CRL of its issuer. 0, 27, 105, 106, 107, 110, or -1.
+// responder (whose root is trusted as find_certificate_in_trusted_root decides with pab_certs),
+// else by the stored CRLs of its issuer. 0, 27, 105, 106, 107, 110, or -1.
 [[nodiscard]] int get_cert_status(X509* cert, X509* issuer, STACK_OF(X509) * certs,
                                   const ASN1_GENERALIZEDTIME* time, X509_STORE* store,
-                                  REVOCATION_VALUES* rev_vals);
+                                  REVOCATION_VALUES* rev_vals, STACK_OF(X509) * pab_certs);
 
 // OCSP_basic_verify_time with the response's first certificate and copies of certs as the
-// untrusted list. On success *signer, when asked for, is the certificate the response was
-// verified with (owned by bs or certs).
+// untrusted list, the responder's chain ending at a root find_certificate_in_trusted_root accepts
+// with pab_certs (0 otherwise), with OCSP_NOCHECKS too. On success *signer, when asked for, is
+// the certificate the response was verified with (owned by bs or certs).
 [[nodiscard]] int SSF_OCSP_basic_verify(const ASN1_GENERALIZEDTIME* time, OCSP_BASICRESP* bs,
                                         STACK_OF(X509) * certs, X509_STORE* store,
-                                        unsigned long flags, X509** signer = nullptr);
+                                        unsigned long flags, X509** signer = nullptr,
+                                        STACK_OF(X509) * pab_certs = nullptr);
 
 // 1 when every certificate's validity period holds the time (an empty list passes), else 0.
 [[nodiscard]] int check_certs_validity(STACK_OF(X509) * certs, const ASN1_GENERALIZEDTIME* time);

@@ -436,7 +436,8 @@ int responder_may_answer(OCSP_BASICRESP* bs, STACK_OF(X509) * chain) {
 namespace {
 
 int verify_responder(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
-                     X509_STORE* store, unsigned long flags, X509** responder) {
+                     X509_STORE* store, unsigned long flags, X509** responder,
+                     ossl::X509Ptr* root) {
     // The responder and its signature: the crypto library's own steps, without its chain check,
     // which could only check at now. find_responder searches as they do, so the certificate
     // whose chain is checked below is the one the signature was checked with.
@@ -475,8 +476,9 @@ int verify_responder(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * ce
                        X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain.get())));
         return verified;
     }
-    if (flags & OCSP_NOCHECKS) return 1;
     STACK_OF(X509)* path = X509_STORE_CTX_get0_chain(chain.get());
+    *root = ossl::up_ref(sk_X509_value(path, sk_X509_num(path) - 1));
+    if (flags & OCSP_NOCHECKS) return 1;
     const int may = responder_may_answer(bs, path);
     if (may != 0 || (flags & OCSP_NOEXPLICIT)) return may;
     // Otherwise only a root trusted for OCSP signing itself vouches for the responder.
@@ -491,15 +493,19 @@ int verify_responder(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * ce
 }  // namespace
 
 int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
-                           X509_STORE* store, unsigned long flags, X509** responder) {
+                           X509_STORE* store, unsigned long flags, X509** responder,
+                           ossl::X509Ptr* root) {
     if (responder) *responder = nullptr;
+    if (root) root->reset();
     if (!bs || !store) {
         ERR_raise(ERR_LIB_OCSP, ERR_R_PASSED_NULL_PARAMETER);
         return -1;
     }
     X509* signer = nullptr;
-    const int rc = verify_responder(when, bs, certs, store, flags, &signer);
+    ossl::X509Ptr top;
+    const int rc = verify_responder(when, bs, certs, store, flags, &signer, &top);
     if (rc > 0 && responder) *responder = signer;
+    if (rc > 0 && root) *root = std::move(top);
     return rc;
 }
 

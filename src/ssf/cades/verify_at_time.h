@@ -75,9 +75,12 @@ int SSF_TS_check_status_info(TS_RESP* response);
 // verified, negative on error; the crypto library's OCSP errors say why (a chain that fails:
 // "Verify error:" and the verifier's text, as the time-stamp verifier has it). On success
 // *responder (when given) is the certificate the response was verified with (borrowed from certs
-// or the response): later checks of the responder use it rather than searching again.
+// or the response): later checks of the responder use it rather than searching again; and *root
+// (when given) the root of the responder's checked chain, none when no chain was checked, for a
+// caller whose store trusts more than it means to.
 int OCSP_basic_verify_time(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
-                           X509_STORE* store, unsigned long flags, X509** responder = nullptr);
+                           X509_STORE* store, unsigned long flags, X509** responder = nullptr,
+                           ossl::X509Ptr* root = nullptr);
 // Digest of the response's DER encoding (what CAdES OCSP references hold). 1, or 0.
 int OCSP_BASICRESP_digest(const OCSP_BASICRESP* bs, const EVP_MD* md, unsigned char* out,
                           unsigned int* out_len);

@@ -119,10 +119,10 @@ class Cades : public ssf_test::Started {
         index["root"] = line(inter);
         configure(peers.url("/tsp"));
     }
-    void configure(const std::string& tsp) {
-        start(
-            "ca_file = " + dir.file("ca.pem"),
-            "[cades]\ntsp_server = " + tsp + "\ntsp_server_2012 = " + tsp + "\nmax_ocsp_age = 2\n");
+    void configure(const std::string& tsp, const std::string& more = "") {
+        start("ca_file = " + dir.file("ca.pem"), "[cades]\ntsp_server = " + tsp +
+                                                     "\ntsp_server_2012 = " + tsp +
+                                                     "\nmax_ocsp_age = 2\n" + more);
     }
     static std::string line(const Entity& e) {
         char serial[32];
@@ -534,7 +534,9 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             issue({"CAdES Checked Responder", 0x1203, 0, 0, {{"extendedKeyUsage", "OCSPSigning"}}},
                   new_key(KeyType::ec), &inter),
         impostor = issue({"CAdES Checked Responder", 0x1204, 0, 0, ocsp_responder_exts()},
-                         new_key(KeyType::ec), nullptr);
+                         new_key(KeyType::ec), nullptr),
+        evil = issue({"Evil OCSP", 0x1206, 0, 0, ocsp_responder_exts()}, new_key(KeyType::ec),
+                     nullptr);
     // Forgeries anyone holding the document can make: a CA certificate in the intermediate's
     // name with a key of its own (and another kind, so the real intermediate is not taken for its
     // issuer by its key type), and below it a TSA in the real TSA's serial number and a
@@ -612,6 +614,7 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         time_t clock = 0;  // the library's clock this far ahead
         bool self_trusted = true;
         bool exports = false;  // the exports give the same code
+        bool issuer_check_off = false;
     } cases[] = {
         {"as made", &with_crl, nullptr, 0, 0, ""},
         {"certValues without the signer", &with_crl,
@@ -680,6 +683,18 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
              edit(si);
          },
          105, 105, "get_cert_status() 13 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"as made, the OCSP issuer check off", &with_ocsp, nullptr, 0, 0, "", 0, true, false, true},
+        {"a good answer by a self-signed responder in certValues, the OCSP issuer check off",
+         &with_ocsp,
+         [&, add = add_cert_value(evil.cert.get()),
+          edit = responses({.signer = &evil})](PKCS7_SIGNER_INFO* si) {
+             add(si);
+             edit(si);
+         },
+         27, 0,
+         "SSF_OCSP_basic_verify() 2 : the responder's chain ends at '/C=RU/O=Selvanor Test/CN=Evil "
+         "OCSP', which is not a trusted root",
+         0, true, true, true},
         {"a certificate naming a responder with only CRLs stored", &with_ocsp,
          consistent_values([&](REVOCATION_VALUES* v) {
              sk_OCSP_BASICRESP_pop_free(v->ocspVals, OCSP_BASICRESP_free);
@@ -748,6 +763,7 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         SCOPED_TRACE(c.name);
         ossl::Pkcs7 p7 = from_der(*c.sig);
         if (c.edit) c.edit(first_si(p7.get()));
+        if (c.issuer_check_off) configure(peers.url("/tsp"), "disable_ocsp_issuer_check = yes\n");
         if (c.clock) platform::set_test_clock(now() + c.clock);
         fresh();
         EXPECT_EQ(verify_first(p7.get(), false, c.self_trusted), c.rc) << fresh();
@@ -774,7 +790,17 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             EXPECT_EQ(results, std::vector<SAP_UINT>{101});
         }
         platform::set_test_clock(std::nullopt);
+        if (c.issuer_check_off) configure(peers.url("/tsp"));
     }
+    // The stock verifier refuses the self-signed responder's answer without its issuer check too.
+    OcspSpec spec;
+    spec.responder = &evil;
+    spec.singles.push_back({&by_ocsp, &inter, CertStatus::good});
+    dir.write("evil.resp", str(to_der(make_ocsp_response(make_basic(spec).get()).get())));
+    const auto stock = run_openssl("ocsp -respin " + dir.file("evil.resp") +
+                                       " -no_cert_checks -CAfile " + dir.file("root.pem"),
+                                   true);
+    EXPECT_NE(stock.out.find("Response Verify Failure"), std::string::npos) << stock.out;
 }
 
 TEST_F(Cades, ArchiveStampsVerifyNewestToOldest) {
