@@ -32,7 +32,8 @@ constexpr const char* kUsage =
     "  enhance SIGNED OUT [--input F] [--pab DIR]\n"
     "RECORD: --id ID [--profile PROFILE] [--password-file F]; each --id starts a new signer or "
     "recipient.\n"
-    "Prints the return code and every record's result; exits 0 on return code 0, else 1.\n";
+    "Prints the return code and every record's result; exits 0 on return code 0, else 1.\n"
+    "PKCS7_GET_SIGNERS checks no signature: its records are printed as signers listed.\n";
 
 struct UsageError : std::runtime_error {
     explicit UsageError(std::string what, const std::string& detail = "")
@@ -142,18 +143,21 @@ class Host {
         if (rc != 0) std::printf("record '%s' not created: %u\n", r.id.c_str(), rc);
         return rec;
     }
-    void print_record(int n, const SigRcpSsfInfo* r) const {
+    // listed_only: the records of PKCS7_GET_SIGNERS, whose result 0 says that the signer's
+    // certificate was found, not that its signature holds (that type checks none).
+    void print_record(int n, const SigRcpSsfInfo* r, bool listed_only = false) const {
         auto text = fn<decltype(GetSignerErrorMessage)>("GetSignerErrorMessage");
         std::string id = r->strSigRcpId
                              ? std::string(reinterpret_cast<char*>(r->strSigRcpId), r->strSigRcpIdL)
                              : "";
+        const bool listed = listed_only && r->uResult == 0;
         std::printf("record %d: '%s' result %u (%s)\n", n, id.c_str(), r->uResult,
-                    text(r->uResult));
+                    listed ? "Signer listed, signature not verified" : text(r->uResult));
     }
-    void print_list(SigRcpSsfInfoList list) const {
+    void print_list(SigRcpSsfInfoList list, bool listed_only = false) const {
         int n = 1;
         for (auto* node = list; node; node = node->next, ++n)
-            if (node->ptrSigRcp) print_record(n, node->ptrSigRcp);
+            if (node->ptrSigRcp) print_record(n, node->ptrSigRcp, listed_only);
     }
     void free_list(SigRcpSsfInfoList& list) const {
         fn<decltype(SsfDELSigRcpSsfInfoList)>("SsfDELSigRcpSsfInfoList")(&list);
@@ -228,7 +232,7 @@ int cmd_verify(const Host& h, const std::vector<std::string>& argv) {
         bytes(a.pos[0]), len(a.pos[0]), a.flag("--use-certs"), bytes(sig), len(sig),
         input.empty() ? nullptr : bytes(input), len(input), pab.empty() ? nullptr : bytes(pab),
         len(pab), pab_pw.empty() ? nullptr : bytes(pab_pw), len(pab_pw), &results, &out, &outL);
-    h.print_list(results);
+    h.print_list(results, a.pos[0] == "PKCS7_GET_SIGNERS");
     h.free_list(results);
     return h.finish(rc, out, outL, a.pos[2]);
 }

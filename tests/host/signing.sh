@@ -59,6 +59,12 @@ ssf encode PKCS7 other.bin other.p7 >/dev/null
 ssf verify PKCS7 o-detached.der out.der --pab "$work/pab" --use-certs --input other.p7 >verify.out
 if grep -q '^return code: 5$' verify.out && grep -q 'result 27 (Signature is invalid)' verify.out
 then ok; else bad "changed document: $(cat verify.out)"; fi
+# PKCS7_GET_SIGNERS checks no signature: on the same changed document its record is printed as a
+# listed signer, never as a valid signature.
+ssf verify PKCS7_GET_SIGNERS o-detached.der out.der --pab "$work/pab" --use-certs --input other.p7 >verify.out
+if grep -q '^return code: 0$' verify.out && grep -q 'result 0 (Signer listed, signature not verified)' verify.out &&
+  ! grep -q 'Signature is valid' verify.out
+then ok; else bad "signers listed of a changed document: $(cat verify.out)"; fi
 
 # Without the message's certificates the signer is unknown to the directory.
 ssf verify PKCS7 o-attached.der out.der --pab "$work/pab" >verify.out

@@ -52,7 +52,7 @@ constexpr HashCalls<GOSTR3411_94_CTX> k94{
     "GOSTR3411_94_Init failed, rc = 0x%x\n",
     "GOSTR3411_94_Update failed, rc = 0x%x\n",
     "GOSTR3411_94_Final failed, rc = 0x%x\n",
-    "tvk_digest_94_copy: tvk_digest_94_init failed, rc = 0x%x\n",
+    "tvk_digest_94_copy: context copy failed, rc = 0x%x\n",
     "tvk_digest_94_cleanup: tvk_digest_94_init failed, rc = 0x%x\n"};
 constexpr HashCalls<GOSTR3411_2012_CTX> k256{
     GOSTR3411_2012_256_Init,
@@ -61,7 +61,7 @@ constexpr HashCalls<GOSTR3411_2012_CTX> k256{
     "GOSTR3411_2012_256_Init failed, rc = 0x%x\n",
     "GOSTR3411_256_Update failed, rc = 0x%x\n",
     "GOSTR3411_2012_256_Final failed, rc = 0x%x\n",
-    "tvk_digest_256_copy: tvk_digest_256_init failed, rc = 0x%x\n",
+    "tvk_digest_256_copy: context copy failed, rc = 0x%x\n",
     "tvk_digest_256_cleanup: tvk_digest_256_init failed, rc = 0x%x\n"};
 constexpr HashCalls<GOSTR3411_2012_CTX> k512{
     GOSTR3411_2012_512_Init,
@@ -70,7 +70,7 @@ constexpr HashCalls<GOSTR3411_2012_CTX> k512{
     "GOSTR3411_2012_512_Init failed, rc = 0x%x\n",
     "GOSTR3411_2012_512_Update failed, rc = 0x%x\n",
     "GOSTR3411_2012_512_Final failed, rc = 0x%x\n",
-    "tvk_digest_512_copy: tvk_digest_512_init failed, rc = 0x%x\n",
+    "tvk_digest_512_copy: context copy failed, rc = 0x%x\n",
     "tvk_digest_512_cleanup: tvk_digest_512_init failed, rc = 0x%x\n"};
 
 template <class Ctx>
