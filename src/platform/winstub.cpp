@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,7 +78,42 @@ bool get_workstation_info(std::string& name) {
 // Asked on every text, as a debugger may attach at any time on Windows.
 void debug_output(const char* text) {
     const char* v = std::getenv("SSF_DEBUG_OUTPUT");
-    if (v && std::strcmp(v, "stderr") == 0 && text) std::fprintf(stderr, "%s\n", text);
+    if (!v || std::strcmp(v, "stderr") != 0 || !text) return;
+    FileSizeSignalHold hold;  // stderr may be a file
+    std::fprintf(stderr, "%s\n", text);
+}
+
+namespace {
+
+sigset_t file_size_signal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGXFSZ);
+    return set;
+}
+
+bool file_size_signal_pending() {
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) == 1;
+}
+
+}  // namespace
+
+FileSizeSignalHold::FileSizeSignalHold() {
+    const sigset_t set = file_size_signal();
+    held_ = pthread_sigmask(SIG_BLOCK, &set, &previous_mask_) == 0;
+    was_pending_ = held_ && file_size_signal_pending();
+}
+
+FileSizeSignalHold::~FileSizeSignalHold() {
+    if (!held_) return;
+    if (!was_pending_ && file_size_signal_pending()) {
+        const sigset_t set = file_size_signal();
+        const struct timespec now {};
+        while (sigtimedwait(&set, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 
 uint32_t process_id() {

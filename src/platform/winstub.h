@@ -1,6 +1,8 @@
 // Linux stand-ins for the Windows services the provider was designed around.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -37,6 +39,24 @@ bool get_workstation_info(std::string& name);  // gethostname(2)
 
 // No debugger exists on Linux: the sink writes nowhere unless SSF_DEBUG_OUTPUT=stderr.
 void debug_output(const char* text);
+
+// While one lives, a write on this thread past the process's file-size limit (RLIMIT_FSIZE) only
+// fails, with EFBIG, after writing what fits: the kernel raises SIGXFSZ for it, whose default
+// action ends the process, and a library must not end its host for a line of its trace. The
+// signal is held back meanwhile, and one raised meanwhile is taken away before it is let through
+// again; one the host already had waiting stays.
+class FileSizeSignalHold {
+  public:
+    FileSizeSignalHold();
+    ~FileSizeSignalHold();
+    FileSizeSignalHold(const FileSizeSignalHold&) = delete;
+    FileSizeSignalHold& operator=(const FileSizeSignalHold&) = delete;
+
+  private:
+    sigset_t previous_mask_;
+    bool held_ = false;
+    bool was_pending_ = false;
+};
 
 uint32_t process_id();
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,27 +72,48 @@ std::string unfit(const struct stat& st) {
     return {};
 }
 
+// Why no file takes the lines ("" when one does), and whether it is what stands at the name that
+// may not take them, rather than an error met opening or checking it.
+struct Refusal {
+    std::string why;
+    bool unfit = false;
+};
+
+// Keeps fd when what it opened may take the lines; else closes it and says why. A descriptor
+// that cannot be checked is not written to.
+Refusal checked(int& fd) {
+    struct stat st {};
+    Refusal r;
+    if (::fstat(fd, &st) != 0) {
+        r.why = errno_text(errno);
+    } else {
+        r.why = unfit(st);
+        r.unfit = !r.why.empty();
+    }
+    if (!r.why.empty()) {
+        ::close(fd);
+        fd = -1;
+    }
+    return r;
+}
+
 // Opens the file for appending (with O_EXCL in `flags`, only a file the open makes), or says why
 // it may not take the lines. O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits
 // on a FIFO; what it opened is then checked by its descriptor, whatever the name pointed at
-// before, and a descriptor that cannot be checked is not written to.
-std::string open_log_file(const std::string& path, int& fd, int flags = 0) {
+// before.
+Refusal open_log_file(const std::string& path, int& fd, int flags = 0) {
     fd = ::open(
         path.c_str(),
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags,
         0640);
+    if (fd >= 0) return checked(fd);
+    const int err = errno;
     struct stat st {};
-    if (fd < 0) {
-        const int err = errno;
-        const std::string why = ::lstat(path.c_str(), &st) == 0 ? unfit(st) : std::string();
-        return why.empty() ? errno_text(err) : why;
-    }
-    const std::string why = ::fstat(fd, &st) != 0 ? errno_text(errno) : unfit(st);
-    if (!why.empty()) {
-        ::close(fd);
-        fd = -1;
-    }
-    return why;
+    Refusal r;
+    r.why = ::lstat(path.c_str(), &st) == 0 ? unfit(st) : std::string();
+    r.unfit = !r.why.empty();
+    if (!r.unfit) r.why = errno_text(err);
+    return r;
 }
 
 std::string full_path(const char* path, bool add_pid) {
@@ -109,57 +131,74 @@ struct LogFile {
     std::string why;  // why no file takes the lines, when fd < 0
 };
 
-// The file that takes the log's lines. Where another local user has made the log's file first in
-// the system's temporary directory, the lines go to a file of the process's own beside it, named
-// as server_mode names a log, made new (never one that is there already); the process keeps to
-// it, without asking the other user's file again on every line. Call with g_log_mutex held.
+// A new file of the process's own beside the log: the name with "_" and the process id, or, as
+// anyone can make that name in advance, a new unique one beside it (as mkstemp makes it). Sets
+// `name` to the file made, or to the last name tried and says why it could not be made.
+std::string make_own_log_file(std::string& name, int& fd) {
+    name = full_path(g_path.c_str(), true);
+    if (open_log_file(name, fd, O_EXCL).why.empty()) return {};
+    name += "_XXXXXX";
+    fd = ::mkostemp(name.data(), O_APPEND | O_CLOEXEC);
+    if (fd < 0) return errno_text(errno);
+    return checked(fd).why;
+}
+
+// The file that takes the log's lines. In the system's temporary directory another local user
+// may have put something in the log's place first (a file of their own, a link, a FIFO): the
+// lines then go to a new file of the process's own beside it, and the process keeps to that
+// file, without asking the other user's entry again on every line. Call with g_log_mutex held.
 LogFile open_log() {
     LogFile f;
     f.name = g_own.empty() ? g_path : g_own;
-    f.why = open_log_file(f.name, f.fd);
-    if (f.fd >= 0 || !g_own.empty() || !g_shared_dir || f.why != kTheirs) return f;
-    const std::string own = full_path(g_path.c_str(), true);
-    const std::string own_why = open_log_file(own, f.fd, O_EXCL);
+    const Refusal refused = open_log_file(f.name, f.fd);
+    f.why = refused.why;
+    if (f.fd >= 0 || !g_own.empty() || !g_shared_dir || !refused.unfit) return f;
+    std::string own;
+    const std::string own_why = make_own_log_file(own, f.fd);
     if (f.fd < 0) {
         f.why += ", and '" + own + "' cannot be made new, " + own_why;
         return f;
     }
     g_own = f.name = own;
-    platform::debug_output(("Log file '" + g_path + "' belongs to another user; the trace log " +
-                            "continues in '" + own + "'")
-                               .c_str());
+    platform::debug_output(
+        ("Log file '" + g_path + "' " +
+         (f.why == kTheirs ? "belongs to another user" : "cannot be used (" + f.why + ")") +
+         "; the trace log continues in '" + own + "'")
+            .c_str());
     return f;
 }
 
-// "" when the whole text was written, else why not.
-std::string write_all(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+// Writes what the file takes of the text; "" when it took all of it, else why not. A write past
+// the process's file-size limit writes what fits and then fails, the host living on.
+std::string write_all(int fd, const std::string& text, size_t& written) {
+    platform::FileSizeSignalHold hold;
+    written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno_text(errno);
         if (n == 0) return "nothing was written";
-        p += n;
-        left -= static_cast<size_t>(n);
+        written += static_cast<size_t>(n);
     }
     return {};
 }
 
 // One write(2) per text: an O_APPEND write lands whole, so lines of threads and processes never
-// interleave inside a line. A text the file cannot take (refused, or the write fails: a full
-// disk, the file-size limit, an I/O error) goes whole to the debug output with the reason, so
-// that no failure (start-up's above all) vanishes unseen. Call with g_log_mutex held.
+// interleave inside a line. What the file cannot take of a text (all of it when refused, the rest
+// when a write fails: a full disk, the file-size limit, an I/O error) goes to the debug output
+// with the reason, so that no failure (start-up's above all) vanishes unseen. Call with
+// g_log_mutex held.
 void append_to_log(const std::string& text) {
     LogFile f = open_log();
     const char* failed = "open";
+    size_t written = 0;
     if (f.fd >= 0) {
-        f.why = write_all(f.fd, text);
+        f.why = write_all(f.fd, text, written);
         ::close(f.fd);
         failed = "write";
     }
     if (f.why.empty()) return;
-    std::string lost = text;
+    std::string lost = text.substr(written);
     if (!lost.empty() && lost.back() == '\n') lost.pop_back();
     platform::debug_output(("Failed to " + std::string(failed) + " log file '" + f.name + "' (" +
                             f.why + "):\n" + lost)

@@ -18,9 +18,11 @@ inline constexpr const char* kLogRule =
 
 // 0 opened; 1 a log was already open (the first stays); -1 null or over-long path. The file is
 // written only while it is a regular file with one link, of the process's effective user, never
-// through a link; a line it cannot take goes to the debug output with the reason. shared_dir: the
-// log is in the system's temporary directory, where another user's file in its place gives way
-// to a new file of the process's own beside it (the name with "_" and the process id).
+// through a link; what it cannot take of a line (all of it, or the rest past the file-size limit)
+// goes to the debug output with the reason. shared_dir: the log is in the system's temporary
+// directory, where anything else in its place (another user's file, a link, a FIFO) gives way to
+// a new file of the process's own beside it: the name with "_" and the process id, or when that
+// is taken a new unique name beside that one.
 int log_open(const char* path, const char* app_name, bool add_pid, bool shared_dir = false);
 // Moves the open log to another file (null: no log from here on), after writing last_line as
 // the old file's last line. 0 moved; 1 the same file (by device and inode, whatever the name) or

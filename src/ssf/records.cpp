@@ -3,11 +3,29 @@
 #include "ssf/records.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "ssf/frame.h"
 #include "ssf/log.h"
 
 namespace ssf {
+
+namespace {
+
+// A record as the library makes it: the size of the password field's copy is kept beside the
+// fields, which the host may write.
+struct OwnedRecord {
+    SigRcpSsfInfo info;  // first: the host's pointer to it points to the whole
+    const SAP_BYTE* password = nullptr;
+    size_t password_size = 0;
+};
+static_assert(std::is_standard_layout_v<OwnedRecord>);
+
+OwnedRecord& owned(SigRcpSsfInfo* rec) {
+    return *reinterpret_cast<OwnedRecord*>(rec);
+}
+
+}  // namespace
 
 char* get_sz_string_from_sap_string(const SAP_BYTE* str, SAP_UINT len) {
     static const char* fn = "get_sz_string_from_sap_string";
@@ -28,6 +46,18 @@ char* get_sz_string_from_sap_string(const SAP_BYTE* str, SAP_UINT len) {
     return copy;
 }
 
+SigRcpSsfInfo* allocate_record() {
+    auto* o = static_cast<OwnedRecord*>(OPENSSL_zalloc(sizeof(OwnedRecord)));
+    return o ? &o->info : nullptr;
+}
+
+void own_password(SigRcpSsfInfo* rec, SAP_BYTE* copy, size_t size) {
+    OwnedRecord& o = owned(rec);
+    rec->strSigRcpPassword = copy;
+    o.password = copy;
+    o.password_size = size;
+}
+
 void set_list_results(SigRcpSsfInfoList list, SAP_UINT result) {
     for (auto* node = list; node; node = node->next)
         if (node->ptrSigRcp) node->ptrSigRcp->uResult = result;
@@ -42,11 +72,14 @@ void free_string(SAP_BYTE*& s, SAP_UINT& len) {
 }
 
 // The password's copy is wiped before its memory goes back: freed memory keeps what it held
-// until it is handed out again.
-void free_secret(SAP_BYTE*& s, SAP_UINT& len) {
-    OPENSSL_clear_free(s, sap_empty(len) ? 0 : static_cast<size_t>(len));
+// until it is handed out again. By the size of the copy made, never by the length in the
+// record: a larger one would write past the copy, a smaller one leave the rest of it.
+void free_secret(SigRcpSsfInfo* rec) {
+    const OwnedRecord& o = owned(rec);
+    SAP_BYTE*& s = rec->strSigRcpPassword;
+    OPENSSL_clear_free(s, s == o.password ? o.password_size : 0);
     s = nullptr;
-    len = 0;
+    rec->strSigRcpPasswordL = 0;
 }
 
 // Copies one optional field of a new record; false when memory runs out.
@@ -90,7 +123,7 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
         log_error("%s() 1 : strSigRcpId = %#lx, strSigRcpIdL = %d", fn, ptr_bits(id),
                   static_cast<int>(idL));
         rc = SSF_RC_NO_IDENTITY;
-    } else if (!(rec = static_cast<SigRcpSsfInfo*>(OPENSSL_zalloc(sizeof(SigRcpSsfInfo))))) {
+    } else if (!(rec = allocate_record())) {
         log_error("%s() 2 : OPENSSL_malloc( %zu ) failed", fn, sizeof(SigRcpSsfInfo));
         rc = SSF_RC_RECORD_MEMORY;
     } else {
@@ -100,6 +133,8 @@ SAPRETURN new_record(SAP_BYTE* id, SAP_UINT idL, SAP_BYTE* reserved, SAP_UINT re
             copy_field(reserved, reservedL, rec->strSigRcpReserved, rec->strSigRcpReservedL, 4) &&
             copy_field(password, passwordL, rec->strSigRcpPassword, rec->strSigRcpPasswordL, 5) &&
             copy_field(profile, profileL, rec->strSigRcpProfile, rec->strSigRcpProfileL, 6);
+        if (rec->strSigRcpPassword)  // with its NUL
+            own_password(rec, rec->strSigRcpPassword, rec->strSigRcpPasswordL + size_t{1});
         if (ok) {
             *out = rec;
             rec = nullptr;
@@ -160,10 +195,10 @@ SAPRETURN delete_record(SigRcpSsfInfo** rec) {
     } else {
         SigRcpSsfInfo* r = *rec;
         free_string(r->strSigRcpId, r->strSigRcpIdL);
-        free_secret(r->strSigRcpPassword, r->strSigRcpPasswordL);
+        free_secret(r);
         free_string(r->strSigRcpProfile, r->strSigRcpProfileL);
         free_string(r->strSigRcpReserved, r->strSigRcpReservedL);
-        OPENSSL_free(r);
+        OPENSSL_free(&owned(r));
         // Cleared so that a second release is a clean 53 rather than a double free.
         *rec = nullptr;
     }

@@ -1,6 +1,8 @@
 // SAP strings as C strings, and what the workers do to signer and recipient lists.
 #pragma once
 
+#include <cstddef>
+
 #include "ssf/ssf_api.h"
 
 namespace ssf {
@@ -8,6 +10,13 @@ namespace ssf {
 // A new NUL-terminated copy from the crypto library's allocator (free with OPENSSL_free), or
 // null. A length with its top bit set counts as empty.
 char* get_sz_string_from_sap_string(const SAP_BYTE* str, SAP_UINT len);
+
+// A new zeroed record, which delete_record() alone releases; null when memory runs out. Every
+// record the library hands out is made here.
+SigRcpSsfInfo* allocate_record();
+// Puts copy, of size bytes from the crypto library's allocator, in the record's password field;
+// the record owns it, and its release wipes those bytes whatever strSigRcpPasswordL says by then.
+void own_password(SigRcpSsfInfo* rec, SAP_BYTE* copy, size_t size);
 
 // Sets uResult in every record of the list; nodes without a record are passed over.
 void set_list_results(SigRcpSsfInfoList list, SAP_UINT result);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "cryptoext/ossl.h"
@@ -19,15 +20,35 @@
 
 namespace ssf {
 
+namespace {
+
+// Worked out at the first check, which comes after start-up's tzset(), and kept for the process:
+// mktime reads the time-zone rules again on every call, writing the C library's shared time-zone
+// state (under a lock of its own that ThreadSanitizer cannot see), and CRL, OCSP and time-stamp
+// checks run on many threads at once. A zone changed later is not followed.
+std::mutex g_cutoff_mutex;
+std::optional<time_t> g_cutoff;
+
+}  // namespace
+
 // The daylight-saving flag is left to mktime: copying the present one would put the cut-off an
 // hour early whenever the present is in summer time.
 time_t gost2001_cutoff_time() {
-    struct tm t {};
-    t.tm_year = 2020 - 1900;
-    t.tm_mon = 0;
-    t.tm_mday = 1;
-    t.tm_isdst = -1;
-    return mktime(&t);
+    std::lock_guard<std::mutex> lock(g_cutoff_mutex);
+    if (!g_cutoff) {
+        struct tm t {};
+        t.tm_year = 2020 - 1900;
+        t.tm_mon = 0;
+        t.tm_mday = 1;
+        t.tm_isdst = -1;
+        g_cutoff = mktime(&t);
+    }
+    return *g_cutoff;
+}
+
+void gost2001_cutoff_forget_for_tests() {
+    std::lock_guard<std::mutex> lock(g_cutoff_mutex);
+    g_cutoff.reset();
 }
 
 int gost2001_cutoff_passed() {

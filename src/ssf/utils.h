@@ -17,8 +17,11 @@
 
 namespace ssf {
 
-// From 1 January 2020 00:00:00 local time on, GOST R 34.10-2001 signatures are refused.
+// From 1 January 2020 00:00:00 local time on, GOST R 34.10-2001 signatures are refused. Local
+// time as the zone stood at the first call; for tests that change the zone, forget makes the next
+// call read it again.
 time_t gost2001_cutoff_time();
+void gost2001_cutoff_forget_for_tests();
 int gost2001_cutoff_passed();  // 1 at or after the cut-off (by the system clock), else 0
 
 // Seconds since the epoch, offsets and fractions honoured; 0 for a text that is not a time.

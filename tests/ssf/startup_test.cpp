@@ -1,7 +1,9 @@
 // Start-up, configuration keys and the trace log, driven in-process.
+#include <fcntl.h>
 #include <iniparser.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -500,24 +502,50 @@ TEST_F(TraceLog, ConcurrentWritersNeverTearALine) {
 
 namespace {
 
+// Runs body in a child process: "" when the child lived to its end, else how it ended.
+std::string in_child(const std::function<void()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return "no child";
+    if (WIFSIGNALED(status)) return "ended by signal " + std::to_string(WTERMSIG(status));
+    return WEXITSTATUS(status) == 0 ? "" : "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
 // The log is written only into a regular file of the process's effective user with no other name,
 // never through a link: in a shared temporary directory anyone may have put something else in its
-// place. What the file cannot take, or a write fails on, goes to the debug output with the
-// reason, so a start-up failure never vanishes.
+// place, and there the lines go on in a new file of the process's own beside it. Elsewhere, and
+// for what a file of ours cannot take (the part a write leaves over), the lines go to the debug
+// output with the reason, so a start-up failure never vanishes; the file-size limit never ends
+// the process, whatever its signal's action.
 TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
     testing_support::TempDir dir;
     ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
-    const std::string path = dir.file("t.log"), target = dir.file("target");
+    const std::string path = dir.file("t.log"), target = dir.file("target"),
+                      own = path + "_" + ssf::get_pid_text();
     dir.write("target", "");
-    // Writes past this size fail with EFBIG, as SIGXFSZ is ignored; captured stderr stays below.
+    // Captured stderr stays below this size.
     constexpr rlim_t kSizeLimit = 1 << 20;
     struct rlimit size_limit {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &size_limit), 0);
+    const auto limit_size = [&](void (*action)(int)) {
+        dir.write("t.log", "");
+        ASSERT_EQ(truncate(path.c_str(), kSizeLimit - 4), 0);
+        struct rlimit lower = size_limit;
+        lower.rlim_cur = kSizeLimit;
+        signal(SIGXFSZ, action);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lower), 0);
+    };
     const struct {
         const char* what;
         std::function<void()> make;
         const char* why;
         const char* failed = "open";
+        size_t kept = 0;  // bytes of the banner the file takes
+        bool in_child = false;
         std::function<void()> undo = [] {};
     } cases[] = {
         {"another user's file",
@@ -533,100 +561,136 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
          "it is not a regular file"},
         {"another name of a file of ours",
          [&] { ASSERT_EQ(link(target.c_str(), path.c_str()), 0); }, "it has 2 hard links"},
-        {"a file the size limit stops",
-         [&] {
-             dir.write("t.log", "");
-             ASSERT_EQ(truncate(path.c_str(), kSizeLimit - 4), 0);
-             struct rlimit lower = size_limit;
-             lower.rlim_cur = kSizeLimit;
-             signal(SIGXFSZ, SIG_IGN);
-             ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lower), 0);
-         },
-         "errno = 27 (File too large)", "write",
+        // Writes past the limit fail with EFBIG, as SIGXFSZ is ignored.
+        {"a file the size limit stops", [&] { limit_size(SIG_IGN); }, "errno = 27 (File too large)",
+         "write", 4, false,
          [&] {
              ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &size_limit), 0);
              signal(SIGXFSZ, SIG_DFL);
          }},
+        // The signal's default action ends a process: the child must live on.
+        {"a file the size limit stops, its signal left to end the process",
+         [&] { limit_size(SIG_DFL); }, "errno = 27 (File too large)", "write", 4, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (std::string(c.what) == "another user's file" && geteuid() != 0) continue;
-        ssf::reset_for_tests();
-        (void)(std::remove(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
-        c.make();
-        testing::internal::CaptureStderr();
-        ASSERT_EQ(ssf::log_open(path.c_str(), "App", false), 0);
-        ssf::log_error("the reason %d", 7);
-        c.undo();
-        const std::string seen = testing::internal::GetCapturedStderr();
-        EXPECT_NE(seen.find("Failed to " + std::string(c.failed) + " log file '" + path + "' (" +
-                            c.why + "):\n"),
-                  std::string::npos)
-            << seen;
-        EXPECT_TRUE(has_line(seen, "the reason 7")) << seen;
-        EXPECT_EQ(read_file(target), "");
-        if (std::string(c.what) == "another user's file") {
-            EXPECT_EQ(read_file(path), "theirs\n");
+    for (const bool shared : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (shared ? ", in the shared directory" : ""));
+            const bool theirs = std::string(c.what) == "another user's file";
+            if (theirs && geteuid() != 0) continue;
+            ssf::reset_for_tests();
+            (void)(std::remove(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
+            std::remove(own.c_str());
+            testing::internal::CaptureStderr();
+            const auto write = [&] {
+                c.make();
+                EXPECT_EQ(ssf::log_open(path.c_str(), "App", false, shared), 0);
+                ssf::log_error("the reason %d", 7);
+                c.undo();
+            };
+            if (c.in_child) {
+                EXPECT_EQ(in_child(write), "");
+            } else {
+                write();
+            }
+            const std::string seen = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(read_file(target), "");
+            if (theirs) {
+                EXPECT_EQ(read_file(path), "theirs\n");
+            }
+            if (shared && c.kept == 0) {
+                EXPECT_EQ(seen, "Log file '" + path + "' " +
+                                    (theirs ? "belongs to another user"
+                                            : "cannot be used (" + std::string(c.why) + ")") +
+                                    "; the trace log continues in '" + own + "'\n");
+                EXPECT_TRUE(has_line(read_file(own), "the reason 7"));
+                continue;
+            }
+            // What the file did not take, from where it stopped.
+            EXPECT_NE(seen.find("Failed to " + std::string(c.failed) + " log file '" + path +
+                                "' (" + c.why + "):\n" + std::string(61 - c.kept, '=') +
+                                "\n Trace file started on "),
+                      std::string::npos)
+                << seen;
+            EXPECT_TRUE(has_line(seen, "the reason 7")) << seen;
+            if (c.kept > 0) {
+                const std::string kept = read_file(path);
+                EXPECT_EQ(kept.size(), kSizeLimit);
+                EXPECT_EQ(kept.substr(kept.size() - c.kept), std::string(c.kept, '='));
+            }
         }
     }
     ssf::reset_for_tests();
+}
 
-    // A start-up that fails while a FIFO stands at the fallback log's place.
-    ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
-    ASSERT_EQ(mkfifo(ssf::get_default_log_path().c_str(), 0600), 0);
+// The debug output, stderr here, may be a file at the limit too: what it cannot take is lost, and
+// the process lives on.
+TEST(TraceLogFile, DebugOutputIntoAFileAtTheSizeLimitEndsNoProcess) {
+    testing_support::TempDir dir;
+    ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
+    dir.write("stderr", "");
+    EXPECT_EQ(in_child([&] {
+                  const int fd = open(dir.file("stderr").c_str(), O_WRONLY | O_APPEND);
+                  struct rlimit none {};
+                  if (fd < 0 || dup2(fd, 2) != 2 || setrlimit(RLIMIT_FSIZE, &none) != 0) _exit(2);
+                  signal(SIGXFSZ, SIG_DFL);
+                  platform::debug_output("a line nowhere to go");
+              }),
+              "");
+    EXPECT_EQ(read_file(dir.file("stderr")), "");
+}
+
+// A start-up that fails while something not of the process's own stands at the fallback log's
+// place (in the shared temporary directory): a new file of the process's own beside it takes the
+// lines, and keeps them; never one that is there already, nor one at a name made in advance.
+TEST(TraceLogFile, AFailedStartUpMovesBesideAnotherUsersEntryAtTheFallbackLog) {
+    testing_support::TempDir dir;
+    ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
     dir.write("selvanor-ssf-server.cfg", "[common]\nno value\n");
     ScopedEnv here("DIR_LIBRARY", dir.path().c_str());
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ssf::init_lib(), -1);
-    const std::string seen = testing::internal::GetCapturedStderr();
-    EXPECT_NE(seen.find("(it is not a regular file):\n"), std::string::npos) << seen;
-    EXPECT_TRUE(has_line(seen, "kes_get_parameter() : line 2 of '" +
-                                   dir.file("selvanor-ssf-server.cfg") + "' is not understood"))
-        << seen;
-    ssf::reset_for_tests();
-    if (geteuid() != 0) return;  // the other user's file needs chown
-
-    // Another user made the fallback log first: a new file of the process's own beside it takes
-    // the lines, and keeps them; never one that is there already.
     const std::string unread = "kes_get_parameter() : line 2 of '" +
                                dir.file("selvanor-ssf-server.cfg") + "' is not understood";
-    for (const bool own_taken : {false, true}) {
-        SCOPED_TRACE(own_taken ? "its own name taken too" : "its own name free");
-        ssf::reset_for_tests();
-        ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
-        const std::string theirs = ssf::get_default_log_path(),
-                          own = theirs + "_" + ssf::get_pid_text();
-        std::remove(theirs.c_str());
-        std::remove(own.c_str());
-        dir.write("fb-" + std::string(ssf::kLogFileName), "theirs\n");
-        ASSERT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
-        if (own_taken)
-            dir.write("fb-" + std::string(ssf::kLogFileName) + "_" + ssf::get_pid_text(), "left\n");
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(ssf::init_lib(), -1);
-        if (!own_taken) {  // the lines have moved: the name is not asked again
-            ASSERT_EQ(chown(theirs.c_str(), geteuid(), getegid()), 0);
+    for (const bool fifo : {false, true}) {
+        for (const bool own_taken : {false, true}) {
+            SCOPED_TRACE(std::string(fifo ? "a FIFO" : "another user's file") +
+                         (own_taken ? ", its own name taken too" : ""));
+            if (!fifo && geteuid() != 0) continue;  // chown
+            ssf::reset_for_tests();
+            ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
+            const std::string entry = ssf::get_default_log_path(),
+                              own = entry + "_" + ssf::get_pid_text();
+            for (const std::string& made : {entry, own}) std::remove(made.c_str());
+            dir.write(entry.substr(dir.path().size() + 1), "theirs\n");
+            if (fifo) {
+                ASSERT_EQ(std::remove(entry.c_str()), 0);
+                ASSERT_EQ(mkfifo(entry.c_str(), 0600), 0);
+            } else {
+                ASSERT_EQ(chown(entry.c_str(), 4242, 4242), 0);
+            }
+            if (own_taken) dir.write(own.substr(dir.path().size() + 1), "left\n");
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(ssf::init_lib(), -1);
+            if (!fifo) {  // the lines have moved: the name is not asked again
+                ASSERT_EQ(chown(entry.c_str(), geteuid(), getegid()), 0);
+                ssf::log_write("a later line");
+                EXPECT_EQ(read_file(entry), "theirs\n");
+            }
+            const std::string seen = testing::internal::GetCapturedStderr();
+            const std::string said =
+                "Log file '" + entry + "' " +
+                (fifo ? "cannot be used (it is not a regular file)" : "belongs to another user") +
+                "; the trace log continues in '" + own;
+            // When the name was made in advance, a new one beside it, as mkstemp makes it.
+            const std::string suffix =
+                own_taken ? seen.substr(std::min(said.size(), seen.size()), 7) : "";
+            EXPECT_EQ(seen, said + suffix + "'\n");
+            EXPECT_EQ(suffix.rfind('_', 0), own_taken ? 0u : std::string::npos);
+            EXPECT_EQ(read_file(own), own_taken ? "left\n" : read_file(own + suffix));
+            const std::string log = read_file(own + suffix);
+            EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
+            EXPECT_TRUE(has_line(log, unread));
+            EXPECT_EQ(has_line(log, "a later line"), !fifo);
+            std::remove((own + suffix).c_str());
         }
-        ssf::log_write("a later line");
-        const std::string seen = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(read_file(theirs), "theirs\n");
-        if (own_taken) {
-            EXPECT_EQ(read_file(own), "left\n");
-            EXPECT_NE(seen.find("Failed to open log file '" + theirs +
-                                "' (it belongs to another user, and '" + own +
-                                "' cannot be made new, errno = 17 (File exists)):\n"),
-                      std::string::npos)
-                << seen;
-            EXPECT_TRUE(has_line(seen, unread)) << seen;
-            continue;
-        }
-        EXPECT_EQ(seen, "Log file '" + theirs +
-                            "' belongs to another user; the trace log continues in '" + own +
-                            "'\n");
-        const std::string log = read_file(own);
-        EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
-        EXPECT_TRUE(has_line(log, unread));
-        EXPECT_TRUE(has_line(log, "a later line"));
     }
     ssf::reset_for_tests();
 }

@@ -4,8 +4,11 @@
 
 #include <openssl/pkcs7.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 #include "fixture.h"
 #include "platform/winstub.h"
@@ -23,14 +26,21 @@ constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr const char* kNewYork = "EST5EDT,M3.2.0,M11.1.0";
 constexpr const char* kSydney = "AEST-10AEDT,M10.1.0,M4.1.0/3";
 
-// Runs with TZ set for the scope; the C runtime reads it again on both ends.
+// Runs with TZ set for the scope; the C runtime reads it again on both ends, and so does the
+// GOST R 34.10-2001 cut-off, which is otherwise worked out once for the process.
 class Zone {
   public:
-    explicit Zone(const char* tz) : env_("TZ", tz) { tzset(); }
+    explicit Zone(const char* tz) : env_("TZ", tz) {
+        tzset();
+        ssf::gost2001_cutoff_forget_for_tests();
+    }
 
   private:
     struct TzsetOnExit {
-        ~TzsetOnExit() { tzset(); }
+        ~TzsetOnExit() {
+            tzset();
+            ssf::gost2001_cutoff_forget_for_tests();
+        }
     } after_;  // destroyed last, once TZ is restored
     ScopedEnv env_;
 };
@@ -87,6 +97,12 @@ TEST(Times, Gost2001CutOffIsLocalMidnightWhateverTheSeason) {
     Zone z(kBerlin);
     const time_t cut = 1577836800 - 3600;
     EXPECT_EQ(ssf::gost2001_cutoff_time(), cut);
+    {  // Once worked out, the zone is not read again on every check.
+        ScopedEnv later("TZ", kMoscow);
+        tzset();
+        EXPECT_EQ(ssf::gost2001_cutoff_time(), cut);
+    }
+    tzset();
     platform::set_test_clock(cut - 1);
     EXPECT_EQ(ssf::gost2001_cutoff_passed(), 0);
     platform::set_test_clock(cut);
@@ -97,6 +113,22 @@ TEST(Times, Gost2001CutOffIsLocalMidnightWhateverTheSeason) {
     platform::set_test_clock(cut - 1);
     EXPECT_FALSE(ssf::refused_by_gost2001_cutoff({nullptr, true}));
     platform::set_test_clock(std::nullopt);
+}
+
+// Checks on many threads at once, the first among them. Run under ThreadSanitizer too: the C
+// library's time-zone state, which every mktime writes, must not be touched on every check.
+TEST(Times, Gost2001CutOffCheckedOnManyThreads) {
+    const time_t cut = ssf::gost2001_cutoff_time();
+    ssf::gost2001_cutoff_forget_for_tests();
+    std::atomic<int> other{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i)
+                if (ssf::gost2001_cutoff_time() != cut) ++other;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(other.load(), 0);
 }
 
 class Texts : public Started {};

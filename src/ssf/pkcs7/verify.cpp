@@ -446,7 +446,7 @@ int verify_body(const char* fn, OutData& out, Bytes input, Bytes signed_data, bo
 int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INFO* si, X509* cert,
                      int result) {
     static const char* fn = "set_profile_data";
-    auto* rec = static_cast<SigRcpSsfInfo*>(OPENSSL_zalloc(sizeof(SigRcpSsfInfo)));
+    SigRcpSsfInfo* rec = allocate_record();
     *record_out = rec;
     if (!rec) {
         log_error("%s() 1 : OPENSSL_malloc( %d ) failed", fn,
@@ -467,7 +467,7 @@ int set_profile_data(bool enhanced, SigRcpSsfInfo** record_out, PKCS7_SIGNER_INF
             log_error("%s() 4 : i2d_X509() failed", fn);
             return SSF_RC_RECORD_FAILED;
         }
-        rec->strSigRcpPassword = der;
+        own_password(rec, der, static_cast<size_t>(len));
         rec->strSigRcpPasswordL = static_cast<SAP_UINT>(len);
     }
     std::string profile = signing_time_text(si, enhanced);
