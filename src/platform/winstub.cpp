@@ -18,6 +18,8 @@ namespace {
 
 std::atomic<bool> g_clock_fixed{false};
 std::atomic<time_t> g_clock_value{0};
+std::atomic<bool> g_monotonic_fixed{false};
+std::atomic<uint64_t> g_monotonic_value{0};
 std::mutex g_sleeper_mutex;
 std::function<void(unsigned)> g_sleeper;
 
@@ -118,6 +120,15 @@ uint64_t performance_counter() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t monotonic_ns() {
+    return g_monotonic_fixed.load() ? g_monotonic_value.load() : performance_counter();
+}
+
+void set_test_monotonic_clock(std::optional<uint64_t> fixed_ns) {
+    if (fixed_ns) g_monotonic_value.store(*fixed_ns);
+    g_monotonic_fixed.store(fixed_ns.has_value());
 }
 
 time_t now() {

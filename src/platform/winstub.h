@@ -50,6 +50,11 @@ void sleep_ms(unsigned ms);
 void set_test_sleeper(std::function<void(unsigned ms)> sleeper);
 uint64_t performance_counter();  // monotonic nanoseconds
 
+// The process's own clock for rules over elapsed time, which no one can set back as the wall
+// clock can be: the performance counter, or the reading a test fixed (and moves on itself).
+uint64_t monotonic_ns();
+void set_test_monotonic_clock(std::optional<uint64_t> fixed_ns);
+
 // The one clock of the system: tests set it to check time-dependent rules.
 time_t now();
 void set_test_clock(std::optional<time_t> fixed);
