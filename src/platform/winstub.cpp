@@ -34,10 +34,13 @@ RegistryRead registry_get_string(const std::string& key_path, const std::string&
     RegistryRead out;
     out.file = file && *file ? file : kDefaultRegistryFile;
     IniFileRead read = read_ini_file(out.file, kRegistryDialect);
+    out.missing = read.missing;
     if (read.missing) return out;
     out.error = read.error;
     out.not_regular = read.not_regular;
     out.bad_line = read.bad_line;
+    out.text = std::move(read.text);
+    out.stamp = read.stamp;
     if (!read.ini) return out;
     for (const Ini::Section& section : read.ini->sections()) {
         if (!ini_names_equal(section.name, key_path)) continue;

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/files.h"
+
 namespace platform {
 
 // Registry: values live in a small ini file whose sections are key paths
@@ -20,6 +22,11 @@ struct RegistryRead {
     int error = 0;
     bool not_regular = false;  // a directory, FIFO or device in the file's place
     int bad_line = 0;
+    bool missing = false;  // no directory entry at all
+    // What was read, to tell whether the file has held still since: its bytes, and its stamp
+    // when it held still while it was read.
+    std::string text;
+    std::optional<FileStamp> stamp;
     bool unusable() const { return error != 0 || bad_line != 0; }
 };
 [[nodiscard]] RegistryRead registry_get_string(const std::string& key_path,
