@@ -165,10 +165,9 @@ IniFileRead read_ini_file(const std::string& path, const IniDialect& dialect, si
         out.not_regular = file.not_regular();
         return out;
     }
-    std::string text;
     const std::optional<FileStamp> before = file.stamp();
-    if ((out.error = file.read_all(text, limit)) == 0)
-        out.ini = Ini::parse(text, out.bad_line, dialect);
+    if ((out.error = file.read_all(out.text, limit)) == 0)
+        out.ini = Ini::parse(out.text, out.bad_line, dialect);
     if (before && before == file.stamp() && before == file_stamp(path)) out.stamp = before;
     return out;
 }

@@ -86,6 +86,7 @@ struct IniFileRead {
     int error = 0;             // errno of a file that is there but could not be read
     int bad_line = 0;          // the line not understood, when the text was read
     std::optional<Ini> ini;
+    std::string text;  // the bytes read, when they could be
     // The file as it was read, when it held still meanwhile: the same before and after the read,
     // and still the file its name stands for. None when it changed (or was replaced) under the
     // read.

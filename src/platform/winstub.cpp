@@ -19,6 +19,8 @@ namespace {
 
 std::atomic<bool> g_clock_fixed{false};
 std::atomic<time_t> g_clock_value{0};
+std::atomic<bool> g_monotonic_fixed{false};
+std::atomic<uint64_t> g_monotonic_value{0};
 std::mutex g_sleeper_mutex;
 std::function<void(unsigned)> g_sleeper;
 
@@ -33,10 +35,13 @@ RegistryRead registry_get_string(const std::string& key_path, const std::string&
     RegistryRead out;
     out.file = file && *file ? file : kDefaultRegistryFile;
     IniFileRead read = read_ini_file(out.file, kRegistryDialect);
+    out.missing = read.missing;
     if (read.missing) return out;
     out.error = read.error;
     out.not_regular = read.not_regular;
     out.bad_line = read.bad_line;
+    out.text = std::move(read.text);
+    out.stamp = read.stamp;
     if (!read.ini) return out;
     for (const Ini::Section& section : read.ini->sections()) {
         if (!ini_names_equal(section.name, key_path)) continue;
@@ -154,6 +159,15 @@ uint64_t performance_counter() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t monotonic_ns() {
+    return g_monotonic_fixed.load() ? g_monotonic_value.load() : performance_counter();
+}
+
+void set_test_monotonic_clock(std::optional<uint64_t> fixed_ns) {
+    if (fixed_ns) g_monotonic_value.store(*fixed_ns);
+    g_monotonic_fixed.store(fixed_ns.has_value());
 }
 
 time_t now() {

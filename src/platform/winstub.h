@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/files.h"
+
 namespace platform {
 
 // Registry: values live in a small ini file whose sections are key paths
@@ -22,6 +24,11 @@ struct RegistryRead {
     int error = 0;
     bool not_regular = false;  // a directory, FIFO or device in the file's place
     int bad_line = 0;
+    bool missing = false;  // no directory entry at all
+    // What was read, to tell whether the file has held still since: its bytes, and its stamp
+    // when it held still while it was read.
+    std::string text;
+    std::optional<FileStamp> stamp;
     bool unusable() const { return error != 0 || bad_line != 0; }
 };
 [[nodiscard]] RegistryRead registry_get_string(const std::string& key_path,
@@ -69,6 +76,11 @@ void* get_proc_address(void* module, const char* name);
 void sleep_ms(unsigned ms);
 void set_test_sleeper(std::function<void(unsigned ms)> sleeper);
 uint64_t performance_counter();  // monotonic nanoseconds
+
+// The process's own clock for rules over elapsed time, which no one can set back as the wall
+// clock can be: the performance counter, or the reading a test fixed (and moves on itself).
+uint64_t monotonic_ns();
+void set_test_monotonic_clock(std::optional<uint64_t> fixed_ns);
 
 // The one clock of the system: tests set it to check time-dependent rules.
 time_t now();

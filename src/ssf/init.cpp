@@ -38,12 +38,24 @@ constexpr const char* kFn = "init_lib";
 std::atomic<bool> g_started{false};
 std::mutex g_init_mutex;  // start-up may be re-entered from two exports when the API mutex is off
 
+// One file as start-up last read it, and since when (by the process's own clock) every read has
+// found it so.
+struct Sighting {
+    std::string path;
+    std::string text;
+    platform::FileStamp stamp;
+    uint64_t since_ns = 0;
+    bool held = false;   // false: nothing remembered
+    bool acted = false;  // the process's first start-up read it so, and acted on it
+};
+
 // Guarded by g_init_mutex. Heap-made on first use: start-up runs from an ELF constructor that may
 // precede this file's dynamic initialisers.
 struct FailedRuns {
     // What the last failed run met; "" before the first failure (a run then is no retry).
     std::string last;
     bool log_provisional = false;  // the open log is the one a failed run chose
+    Sighting registry, config;     // the files as the last run read them
 };
 FailedRuns& failed_runs() {
     static auto* f = new FailedRuns;
@@ -402,7 +414,7 @@ std::string log_unusable(const char* fn, const char* what, const std::string& pa
 struct ConfigDir {
     std::string dir = ".";
     std::string named_by;                            // "" for the current directory
-    std::optional<platform::RegistryRead> registry;  // set when its file cannot be used
+    std::optional<platform::RegistryRead> registry;  // set when its file was asked
 };
 
 ConfigDir resolve_config_dir() {
@@ -413,18 +425,17 @@ ConfigDir resolve_config_dir() {
         return out;
     }
     platform::RegistryRead r = platform::registry_get_string(kRegistryKey, kRegistryValue);
-    if (r.unusable()) {
-        out.registry = std::move(r);
-    } else if (r.value && !r.value->empty()) {
+    if (!r.unusable() && r.value && !r.value->empty()) {
         out.dir = *r.value;
         out.named_by = std::string("the registry value '") + kRegistryValue + "'";
     }
+    out.registry = std::move(r);
     return out;
 }
 
 // "" when the directory may be used, else the reason start-up fails.
 std::string check_config_dir(const ConfigDir& cd) {
-    if (cd.registry)
+    if (cd.registry && cd.registry->unusable())
         return log_unusable("get_config_dir", "registry file ", cd.registry->file,
                             cd.registry->not_regular, cd.registry->error, cd.registry->bad_line);
     if (cd.named_by.empty()) return {};
@@ -441,20 +452,105 @@ std::string check_config_dir(const ConfigDir& cd) {
     return "directory " + cd.dir + " " + why;
 }
 
-// An administrator who mends the file in place (cp, cat >, an editor saving over it) leaves it
+// An administrator who mends a file in place (cp, cat >, an editor saving over it) leaves it
 // empty or half written for a moment, and what a start-up reads then would apply for the life of
-// the process. So a retry applies the file only once it has held still while it was read, and
-// its last change lies two seconds back by the system's clock: the clock counts whole seconds, so
-// at least one whole second has passed. A missing file counts the same way by its directory's
-// last change, since an editor may move the old file away before it writes the new one. A file
-// that cannot be read is not waited for: nothing in it could be applied.
-constexpr time_t kSettleSeconds = 2;
+// the process. A file's times cannot tell that moment from a finished file: one caught inside
+// its truncation shows its old times, and the wall clock may be set back or run ahead. So after a
+// failure a file is applied only when two reads at least a second apart by the process's own
+// clock found the same bytes and the same stamps; a read during which the file changed never
+// counts.
+constexpr uint64_t kSettleNs = 1000000000;
 
-bool settled(const platform::IniFileRead& read, const std::string& dir) {
-    if (!read.missing && !read.ini && read.bad_line == 0) return true;
-    const std::optional<platform::FileStamp> stamp =
-        read.missing ? platform::file_stamp(dir) : read.stamp;
-    return stamp && platform::now() - stamp->changed >= kSettleSeconds;
+enum class Stillness {
+    Changed,  // not what the last read found, or changing while it was read
+    Again,    // what the last read found, less than a second ago
+    Known,    // the same, as the first start-up found and acted on it
+    Settled,  // what every read for at least a second found
+};
+
+// Remembers what this read found (on the first start-up, as acted on), and tells how long the
+// file has held still.
+Stillness settled(Sighting& seen, const std::string& path, const std::string& text,
+                  const std::optional<platform::FileStamp>& stamp, bool first) {
+    const uint64_t now = platform::monotonic_ns();
+    if (!stamp) {
+        seen = Sighting{};
+        return Stillness::Changed;
+    }
+    if (!seen.held || seen.path != path || seen.stamp != *stamp || seen.text != text) {
+        seen = Sighting{path, text, *stamp, now, true, first};
+        return Stillness::Changed;
+    }
+    if (now >= seen.since_ns && now - seen.since_ns >= kSettleNs) return Stillness::Settled;
+    return seen.acted ? Stillness::Known : Stillness::Again;
+}
+
+// How a retry speaks of a file it waits for.
+struct Awaited {
+    const char* what;
+    const char* awaits;   // what it waits for while the file is not there
+    const char* nothing;  // what a file that sets nothing does not do, and what is awaited
+    const char* restart;  // what a restart would do instead of waiting
+};
+constexpr Awaited kAwaitedConfig{"configuration file", "it",
+                                 "sets nothing, start-up waits for a file that does",
+                                 "a restart would run on defaults"};
+constexpr Awaited kAwaitedRegistry{
+    "registry file", "it to name the configuration directory",
+    "names no configuration directory, start-up waits for it to name one",
+    "a restart would take the current directory, and defaults if no configuration file is there"};
+
+// A file as a retry found it.
+struct Found {
+    bool missing = false;
+    bool bad = false;      // not understood: start-up fails on it
+    bool nothing = false;  // understood, and sets nothing
+    Stillness still = Stillness::Changed;
+};
+
+// Why a retry cannot go on with the file yet, "" when it can. After a failure, a file that is
+// missing or sets nothing is being mended, not a request for defaults. A file is applied, or
+// taken as setting nothing, only once settled. One that fails start-up is judged as soon as the
+// first start-up's failure on it is seen again, so that a failure that stands is not told as a
+// change; a new text caught half written is not.
+std::string wait_for(const Awaited& a, const std::string& path, const Found& f) {
+    if (f.missing) {
+        log_error("%s() : the %s '%s' is not there, start-up waits for %s; %s", kFn, a.what,
+                  path.c_str(), a.awaits, a.restart);
+        return "not there: " + path;
+    }
+    if (f.still != Stillness::Settled && !(f.bad && f.still == Stillness::Known)) {
+        log_error("%s() : the %s '%s' is being changed, start-up waits until it settles", kFn,
+                  a.what, path.c_str());
+        return "being changed: " + path;
+    }
+    if (f.nothing) {
+        log_error("%s() : the %s '%s' %s; %s", kFn, a.what, path.c_str(), a.nothing, a.restart);
+        return "sets nothing: " + path;
+    }
+    return {};
+}
+
+// Only the first start-up of a process takes a missing registry file, or one that names no
+// directory, as the current directory: after a failure either is a file being mended, and the
+// current directory (the root, for a daemon) usually holds no configuration. A file that cannot
+// be read is not waited for: nothing in it could be applied, and check_config_dir() says why.
+std::string wait_for_registry(const ConfigDir& cd, bool retry) {
+    if (!cd.registry) return {};
+    const platform::RegistryRead& r = *cd.registry;
+    const Stillness still = settled(failed_runs().registry, r.file, r.text, r.stamp, !retry);
+    if (!retry || r.error != 0) return {};
+    return wait_for(kAwaitedRegistry, r.file,
+                    {r.missing, r.bad_line != 0, r.bad_line == 0 && cd.named_by.empty(), still});
+}
+
+std::string wait_for_config(const platform::IniFileRead& read, const std::string& file,
+                            bool retry) {
+    const Stillness still = settled(failed_runs().config, file, read.text, read.stamp, !retry);
+    if (!retry || (read.error != 0 && !read.missing)) return {};
+    return wait_for(
+        kAwaitedConfig, file,
+        {read.missing, read.bad_line != 0, read.ini && read.ini->values().empty(), still});
 }
 
 // What one run met: "" when it succeeded, else its failure (to tell a new failure from a repeat
@@ -462,6 +558,8 @@ bool settled(const platform::IniFileRead& read, const std::string& dir) {
 struct RunOutcome {
     std::string failure;
     LogPlan log;
+    // It waits for a file to settle, and so has learnt nothing of where the log belongs.
+    bool waits = false;
 };
 
 RunOutcome run_start_up(bool retry) {
@@ -469,6 +567,10 @@ RunOutcome run_start_up(bool retry) {
     g_config.local_encoding = get_local_encoding();
     log_debug("init_lib()!!!!!!");
     const ConfigDir cd = resolve_config_dir();
+    if ((out.failure = wait_for_registry(cd, retry)) != "") {
+        out.waits = true;
+        return out;
+    }
     if ((out.failure = check_config_dir(cd)) != "") {
         log_error("%s() : the configuration directory cannot be found, start-up failed", kFn);
         return out;
@@ -479,16 +581,12 @@ RunOutcome run_start_up(bool retry) {
     log_debug("config_file=%s", file.c_str());
 
     // The file is read once: every key comes from the same text, however it changes meanwhile.
-    // Only a file with no directory entry at all means defaults; one that is there but cannot be
-    // read (a FIFO or device is not even opened) or understood fails start-up, since running on
-    // defaults would drop every check it may ask for.
+    // Only a file with no directory entry at all means defaults, and only to a process's first
+    // start-up; one that is there but cannot be read (a FIFO or device is not even opened) or
+    // understood fails start-up, since running on defaults would drop every check it may ask for.
     const platform::IniFileRead config_file = platform::read_ini_file(file);
-    if (retry && !settled(config_file, dir)) {
-        log_error(
-            "%s() : the configuration file '%s' is being changed, start-up waits until it "
-            "settles",
-            kFn, file.c_str());
-        out.failure = "being changed: " + file;
+    if ((out.failure = wait_for_config(config_file, file, retry)) != "") {
+        out.waits = true;
         return out;
     }
     if (config_file.missing) {
@@ -537,8 +635,12 @@ RunOutcome run_start_up(bool retry) {
 
 // Puts the log where the run says it belongs. A log opened by a successful start-up stays for the
 // process; one a failed run opened (at the fallback path, as the configuration could not say
-// where) gives way to the configured one, and says where the log goes on.
-void place_log(LogPlan plan, bool succeeded) {
+// where) gives way to the configured one, and says where the log goes on. A run that waits
+// leaves an open log where it is: moving it now would only move it back once the file applies.
+void place_log(const RunOutcome& run) {
+    const bool succeeded = run.failure.empty();
+    if (run.waits && log_is_open()) return;
+    LogPlan plan = run.log;
     FailedRuns& runs = failed_runs();
     // A failure is written somewhere even when the file asks for no log.
     if (!succeeded && !plan.write) plan = LogPlan{};
@@ -579,7 +681,7 @@ int init_lib() {
         lines = hold.take();
     }
     const bool succeeded = run.failure.empty();
-    place_log(run.log, succeeded);
+    place_log(run);
     if (succeeded || run.failure != runs.last) log_write_held(lines);
     runs.last = run.failure;
     if (!succeeded) return -1;

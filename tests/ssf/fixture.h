@@ -47,12 +47,14 @@ inline bool has_line(const std::string& text, const std::string& line) {
     return false;
 }
 
-// Sets the clock two seconds past the last change of the file (or directory) at path, so that a
-// start-up retried after a failure takes what was written there as settled.
+// A start-up retried after a failure reads the file at path as it stands (and refuses the call
+// when it sees it so for the first time), then the process's clock moves on a second: the next
+// retry finds the file settled, as long as nobody changes it meanwhile.
 inline void let_settle(const std::string& path) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-    platform::set_test_clock(std::max(st.st_ctime, std::time(nullptr)) + 2);
+    (void)ssf::init_lib();
+    platform::set_test_monotonic_clock(platform::monotonic_ns() + 1000000000);
 }
 
 class Started : public ::testing::Test {
@@ -60,6 +62,7 @@ class Started : public ::testing::Test {
     void SetUp() override { start(""); }
     void TearDown() override {
         platform::set_test_clock(std::nullopt);
+        platform::set_test_monotonic_clock(std::nullopt);
         ssf::reset_for_tests();
     }
     // Starts again with "[common]" lines of the test's choice (and further sections after them).

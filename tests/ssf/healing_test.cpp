@@ -29,6 +29,7 @@ class Healing : public ::testing::Test {
     void SetUp() override { ssf::reset_for_tests(); }
     void TearDown() override {
         platform::set_test_clock(std::nullopt);
+        platform::set_test_monotonic_clock(std::nullopt);
         ssf::reset_for_tests();
     }
 
@@ -147,50 +148,130 @@ TEST_F(Healing, TheLogMovesWhereTheMendedFileSays) {
 
 // An administrator who mends the file in place leaves it empty or half written for a moment; so
 // does an editor that moves the old file away before it writes the new one. A retried start-up
-// waits until the file (or its absence) has held still for a second, and then applies all of it.
+// applies a file only once two reads a second apart by the process's own clock found it the
+// same; the wall clock, set ahead or back, plays no part. After a failure a missing or empty file,
+// or a registry file that names no directory, is waited for: it never means defaults.
 TEST_F(Healing, AFileCaughtBeingMendedWaitsUntilItHasSettled) {
     const std::string mended = good("cert_check_options = check_chain,check_crl\n");
+    const std::string reg = dir.file("registry.ini");
+    testing_support::ScopedEnv registry("SSF_REGISTRY_FILE", reg.c_str());
+    const std::string key = std::string("[") + ssf::kRegistryKey + "]\n";
     const auto broken = [&] {
         ssf::reset_for_tests();
         ssf::set_fallback_log_dir_for_tests(dir.path() + "/fallback-");
+        setenv("DIR_LIBRARY", dir.path().c_str(), 1);
         write_config(good("not understood\n"));
     };
+    // The directory is named by the registry stand-in, whose file has a line not understood; the
+    // configuration file is whole.
+    const auto broken_registry = [&] {
+        broken();
+        unsetenv("DIR_LIBRARY");
+        write_config(mended);
+        dir.write("registry.ini", key + "config_dir_name " + dir.path() + "\n");
+    };
+    const auto in_place = [&](const std::string& name, const std::string& text) {
+        return [&, name, text] { dir.write(name, text); };
+    };
+    const auto nothing = [] {};
     const struct {
         const char* what;
         std::function<void()> change;
-        time_t after;  // seconds on the clock since the last change of the file or its directory
+        int wall;    // the system's clock: seconds ahead of (or behind) the real time
+        int64_t ms;  // how far the process's clock moves on before the call
         SAPRETURN rc;
         bool crl_checked;  // once applied
     } steps[] = {
-        {"broken", broken, 0, 1, false},
-        {"emptied in place", [&] { ASSERT_EQ(truncate(cfg().c_str(), 0), 0); }, 0, 1, false},
-        {"half written",
-         [&] { dir.write(ssf::kConfigFileName, mended.substr(0, mended.size() / 2)); }, 1, 1,
+        {"broken", broken, 0, 0, 1, false},
+        {"half written", in_place(ssf::kConfigFileName, mended.substr(0, mended.size() / 2)), 0, 0,
+         1, false},
+        {"written whole, the wall clock an hour behind", in_place(ssf::kConfigFileName, mended),
+         -3600, 0, 1, false},
+        {"seen again within the second", nothing, -3600, 999, 1, false},
+        {"a second after it was first seen", nothing, -3600, 1, 0, true},
+
+        {"broken again", broken, 0, 0, 1, false},
+        {"written whole, the wall clock an hour ahead", in_place(ssf::kConfigFileName, mended),
+         3600, 0, 1, false},
+        {"seen again a second later", nothing, 3600, 1000, 0, true},
+
+        {"broken again", broken, 0, 0, 1, false},
+        {"caught emptied, its last change long ago by the wall clock",
+         [&] { ASSERT_EQ(truncate(cfg().c_str(), 0), 0); }, 3600, 5000, 1, false},
+        {"still empty seconds later: waited for", nothing, 3600, 5000, 1, false},
+        {"written whole", in_place(ssf::kConfigFileName, mended), 0, 0, 1, false},
+        {"settled", nothing, 0, 1000, 0, true},
+
+        {"broken again", broken, 0, 0, 1, false},
+        {"moved away by an editor", [&] { ASSERT_EQ(std::remove(cfg().c_str()), 0); }, 0, 0, 1,
          false},
-        {"written whole a moment ago", [&] { dir.write(ssf::kConfigFileName, mended); }, 1, 1,
-         false},
-        {"settled", [] {}, 2, 0, true},
-        {"broken again", broken, 0, 1, false},
-        {"moved away by an editor", [&] { ASSERT_EQ(std::remove(cfg().c_str()), 0); }, 1, 1, false},
-        {"gone for good: defaults", [] {}, 2, 0, false},
+        {"gone for seconds: waited for", nothing, 3600, 5000, 1, false},
+        {"back", [&] { write_config(mended); }, 0, 0, 1, false},
+        {"settled", nothing, 0, 1000, 0, true},
+
+        {"the registry file not understood", broken_registry, 0, 0, 1, false},
+        {"the registry file emptied", [&] { ASSERT_EQ(truncate(reg.c_str(), 0), 0); }, 3600, 5000,
+         1, false},
+        {"still empty seconds later: waited for", nothing, 3600, 5000, 1, false},
+        {"the registry file names nothing", in_place("registry.ini", key + "other = x\n"), 3600,
+         5000, 1, false},
+        {"names nothing seconds later: waited for", nothing, 3600, 5000, 1, false},
+
+        {"the registry file not understood again", broken_registry, 0, 0, 1, false},
+        {"the registry file moved aside", [&] { ASSERT_EQ(std::remove(reg.c_str()), 0); }, 3600,
+         5000, 1, false},
+        {"gone for seconds: waited for", nothing, 3600, 5000, 1, false},
+        {"back, naming the directory",
+         in_place("registry.ini", key + "config_dir_name = " + dir.path() + "\n"), 0, 0, 1, false},
+        {"the registry file settled, the configuration file seen for the first time", nothing, 0,
+         1000, 1, false},
+        {"both settled", nothing, 0, 1000, 0, true},
     };
+    uint64_t clock = platform::performance_counter();
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         step.change();
-        struct stat st {};
-        ASSERT_TRUE(stat(cfg().c_str(), &st) == 0 || stat(dir.path().c_str(), &st) == 0);
-        platform::set_test_clock(st.st_ctime + step.after);
+        platform::set_test_clock(std::time(nullptr) + step.wall);
+        clock += static_cast<uint64_t>(step.ms) * 1000000;
+        platform::set_test_monotonic_clock(clock);
         EXPECT_EQ(digest(), step.rc);
         if (step.rc == 0) {
             EXPECT_EQ(ssf::config().check_crl, step.crl_checked);
             EXPECT_EQ(ssf::config().check_chain, step.crl_checked);
         }
     }
-    // Said once each time the file is caught, not on every call that waits.
-    EXPECT_EQ(count_lines(read_file(ssf::get_default_log_path()),
-                          "init_lib() : the configuration file '" + cfg() +
-                              "' is being changed, start-up waits until it settles"),
-              2u);
+    // Each said once each time a file is caught so, not on every call that waits, with what a
+    // restart would do instead.
+    const std::string log = read_file(ssf::get_default_log_path());
+    const std::string current =
+        "; a restart would take the current directory, and defaults if no configuration file is "
+        "there";
+    for (const auto& [line, times] : std::initializer_list<std::pair<std::string, size_t>>{
+             // Once per broken file: the first start-up's failure seen again at once is no
+             // change, and the half-written text is not judged before it has settled.
+             {"kes_get_parameter() : line 3 of '" + cfg() + "' is not understood", 4},
+             {"init_lib() : the configuration file '" + cfg() +
+                  "' is being changed, start-up waits until it settles",
+              6},
+             {"init_lib() : the configuration file '" + cfg() +
+                  "' sets nothing, start-up waits for a file that does; a restart would run on "
+                  "defaults",
+              1},
+             {"init_lib() : the configuration file '" + cfg() +
+                  "' is not there, start-up waits for it; a restart would run on defaults",
+              1},
+             {"init_lib() : the registry file '" + reg +
+                  "' is being changed, start-up waits until it settles",
+              3},
+             {"init_lib() : the registry file '" + reg +
+                  "' names no configuration directory, start-up waits for it to name one" + current,
+              2},
+             {"init_lib() : the registry file '" + reg +
+                  "' is not there, start-up waits for it to name the configuration directory" +
+                  current,
+              1},
+         })
+        EXPECT_EQ(count_lines(log, line), times) << line;
 }
 
 // Start-up's lines are written when a failure is first met and when its reason changes; a
@@ -269,7 +350,6 @@ TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
             ++done;
         });
     while (refused.load() < 100) std::this_thread::yield();
-    platform::set_test_clock(std::time(nullptr));  // what is written from here on is fresh
     write_config(good("use_func_mutex = no\n"));
     const int mended_at = refused.load();
     while (refused.load() < mended_at + 100 && done.load() < kThreads) std::this_thread::yield();
