@@ -263,8 +263,7 @@ ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
             return nullptr;
         }
         const ossl::X509Stack values = read_cert_values(si);
-        ossl::X509Ptr found =
-            ssf_find_signer_in_attrs(si, values.get(), token->d.sign->cert, nullptr, nullptr);
+        ossl::X509Ptr found = ssf_find_signer_in_attrs(si, values.get(), token->d.sign->cert);
         if (!found) log_error("%s() 2 : no signer certificate found in timestamp", kFn);
         return found;
     }();
@@ -273,20 +272,17 @@ ossl::X509Ptr ssf_get_ts_cert(PKCS7* token) {
 }
 
 ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * values,
-                                       STACK_OF(X509) * certs, STACK_OF(X509) * pab_certs,
-                                       const char* dir) {
+                                       STACK_OF(X509) * certs, bool* ambiguous) {
     static const char* const kFn = "ssf_find_signer_in_attrs";
-    log_debug("%s() begin: si = 0x%lx, certs = 0x%lx, pab_certs = 0x%lx", kFn, ptr_bits(si),
-              ptr_bits(certs), ptr_bits(pab_certs));
+    log_debug("%s() begin: si = 0x%lx, certs = 0x%lx", kFn, ptr_bits(si), ptr_bits(certs));
+    bool twice = false;
     ossl::X509Ptr found = [&]() -> ossl::X509Ptr {
         if (!si) {
             log_error("%s() 1 : bad args: si is NULL", kFn);
             return nullptr;
         }
-        const PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-        bool ambiguous = false;
-        X509* c = sole_signer({values, certs}, ias, &ambiguous);
-        if (ambiguous) {
+        X509* c = sole_signer({values, certs}, si->issuer_and_serial, &twice);
+        if (twice) {
             log_error(
                 "%s() 2 : two different certificates answer to the signer's issuer and serial "
                 "number",
@@ -301,13 +297,10 @@ ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * v
             }
             log_write("%s() : signer's certificate not found in 'certValues' attribute", kFn);
         }
-        if (c) {
-            log_write("%s() : signer's certificate found in included certs", kFn);
-            return ossl::up_ref(c);
-        }
-        // Without a directory there is nowhere else to look.
-        return pab_certs ? ssf_find_cert_in_pab(ias, pab_certs, dir) : nullptr;
+        if (c) log_write("%s() : signer's certificate found in included certs", kFn);
+        return ossl::up_ref(c);
     }();
+    if (ambiguous) *ambiguous = twice;
     log_debug("%s() end, return 0x%lx", kFn, ptr_bits(found.get()));
     return found;
 }

@@ -36,12 +36,11 @@ int timestamp_failure_code(int kind);
 [[nodiscard]] ossl::X509Ptr ssf_get_ts_cert(PKCS7* token);
 
 // The SignerInfo's certificate (by issuer and serial number): from values (its certValues as the
-// caller read them), the given certificates, or the directory's certificates pab_certs (when
-// given; dir names the directory in the log). None otherwise, and none when two different
-// certificates of the first two answer to it (sole_signer).
+// caller read them), else from the given certificates. None otherwise, and none with *ambiguous
+// (when given) when two different certificates of either answer to it (sole_signer).
 [[nodiscard]] ossl::X509Ptr ssf_find_signer_in_attrs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * values,
                                                      STACK_OF(X509) * certs,
-                                                     STACK_OF(X509) * pab_certs, const char* dir);
+                                                     bool* ambiguous = nullptr);
 // The certificate with that issuer and serial number among the directory's certificates, or none.
 [[nodiscard]] ossl::X509Ptr ssf_find_cert_in_pab(const PKCS7_ISSUER_AND_SERIAL* iasn,
                                                  STACK_OF(X509) * pab_certs, const char* dir);

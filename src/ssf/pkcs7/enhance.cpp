@@ -28,20 +28,36 @@ struct RecordList {
     }
 };
 
-// The certificate directory of one call, read once for all its signers.
+// The certificate directory of one call, listed at most once, when a signer first needs it: a
+// call whose signers all bring their certificates never reads it.
 struct Directory {
     ossl::Text name;
-    ossl::X509Stack certs;  // never none: an empty list when nothing can be read
+    ossl::X509Stack list;
+
+    // An empty list when there is nothing to read; none only when memory runs out.
+    STACK_OF(X509) * certs() {
+        if (list) return list.get();
+        if (name) list = load_certs_from_pab_orbssl(name.get());
+        if (!list) {
+            log_write(
+                "%s() : no certificates in directory '%s': the roots of enhanced signatures can "
+                "be trusted only through the certificate web service",
+                "ssf_enhance_signatures", name ? name.get() : "(null)");
+            list.reset(sk_X509_new_null());
+        }
+        return list.get();
+    }
 };
 
 // The result of one SignerInfo: 0 enhanced, 101 already enhanced and valid, or its code.
-int enhance_one(PKCS7* p7, BIO* stream, PKCS7_SIGNER_INFO* si, int i, const Directory& pab,
+int enhance_one(PKCS7* p7, BIO* stream, PKCS7_SIGNER_INFO* si, int i, Directory& pab,
                 ossl::X509Ptr& cert) {
     static const char* const kFn = "ssf_enhance_signatures";
     STACK_OF(X509)* included = p7->d.sign->cert;
     CertValues values{read_cert_values(si)};
+    bool ambiguous = false;
+    cert = ssf_find_signer_in_attrs(si, values.certs.get(), included, &ambiguous);
     if (is_enhanced_signature(si, 0) == 1) {
-        cert = ssf_find_signer_in_attrs(si, values.certs.get(), included, nullptr, nullptr);
         if (!cert) {
             log_error("%s() 7 : signature is enhanced but signer's #%d certificate not found", kFn,
                       i);
@@ -49,13 +65,18 @@ int enhance_one(PKCS7* p7, BIO* stream, PKCS7_SIGNER_INFO* si, int i, const Dire
         }
         // Judged as SsfVerify judges it: its roots are trusted by the directory (or the
         // certificate web service), never because the signature carries them.
+        STACK_OF(X509)* trusted = pab.certs();
+        if (!trusted) return SSF_RC_MEMORY;
         if (ossl::contains(values.certs.get(), cert.get())) values.signer = cert.get();
-        const int rc =
-            VerifyEnhancedSignature(stream, p7, si, cert.get(), pab.certs.get(), &values);
+        const int rc = VerifyEnhancedSignature(stream, p7, si, cert.get(), trusted, &values);
         return rc == 0 ? static_cast<int>(SSF_RESULT_ALREADY_ENHANCED) : rc;
     }
-    cert = ssf_find_signer_in_attrs(si, values.certs.get(), included,
-                                    pab.name ? pab.certs.get() : nullptr, pab.name.get());
+    // Without a directory there is nowhere else to look.
+    if (!cert && !ambiguous && pab.name) {
+        STACK_OF(X509)* listed = pab.certs();
+        if (!listed) return SSF_RC_MEMORY;
+        cert = ssf_find_cert_in_pab(si->issuer_and_serial, listed, pab.name.get());
+    }
     if (!cert) return SSF_RESULT_CERT_NOT_FOUND;
     if (ssf_signature_verify(stream, p7, si, cert.get()) != 1) {
         log_error("%s() 8 : PKCS7_signatureVerify() failed for signer #%d", kFn, i);
@@ -115,15 +136,6 @@ int enhance_all(SAP_BYTE* strPab, SAP_UINT strPabL, SAP_BYTE* strSignedData,
 
     Directory pab{ossl::Text(strPab ? get_sz_string_from_sap_string(strPab, strPabL) : nullptr),
                   nullptr};
-    if (pab.name) pab.certs = load_certs_from_pab_orbssl(pab.name.get());
-    if (!pab.certs) {
-        log_write(
-            "%s() : no certificates in directory '%s': the roots of enhanced signatures can "
-            "be trusted only through the certificate web service",
-            kFn, pab.name ? pab.name.get() : "(null)");
-        pab.certs.reset(sk_X509_new_null());
-        if (!pab.certs) return SSF_RC_MEMORY;
-    }
     RecordList records;
     bool all_good = true;
     for (int i = 0; i < sk_PKCS7_SIGNER_INFO_num(infos); ++i) {
