@@ -438,17 +438,26 @@ namespace {
 int verify_responder(const time_t* when, OCSP_BASICRESP* bs, STACK_OF(X509) * certs,
                      X509_STORE* store, unsigned long flags, X509** responder,
                      ossl::X509Ptr* root) {
-    // The responder and its signature: the crypto library's own steps, without its chain check,
-    // which could only check at now. find_responder searches as they do, so the certificate
-    // whose chain is checked below is the one the signature was checked with.
-    const int signed_rc = OCSP_basic_verify(bs, certs, store, flags | OCSP_NOVERIFY);
-    if (signed_rc <= 0) return signed_rc;
+    // The responder is searched for once, as the crypto library searches; its signature is then
+    // the crypto library's own step, handed that one certificate alone, and without its chain
+    // check, which could only check at now.
     bool given = false;
     X509* signer = find_responder(bs, certs, flags, &given);
     if (!signer) {
         ERR_raise(ERR_LIB_OCSP, OCSP_R_SIGNER_CERTIFICATE_NOT_FOUND);
         return 0;
     }
+    ossl::X509View only(sk_X509_new_null());
+    if (!only || !sk_X509_push(only.get(), signer)) {
+        ERR_raise(ERR_LIB_OCSP, ERR_R_MALLOC_FAILURE);
+        return -1;
+    }
+    int signed_rc = OCSP_basic_verify(bs, only.get(), store,
+                                      (flags | OCSP_NOVERIFY | OCSP_NOINTERN) & ~OCSP_TRUSTOTHER);
+    if (signed_rc <= 0) return signed_rc;
+    // Without a signature check the crypto library answers where it found the signer: 2 among
+    // the given certificates.
+    if (signed_rc == 2 && !given) signed_rc = 1;
     *responder = signer;
     if ((flags & OCSP_NOVERIFY) || (given && (flags & OCSP_TRUSTOTHER))) return signed_rc;
 
