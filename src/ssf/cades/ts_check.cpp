@@ -61,15 +61,18 @@ struct TsaPath {
     X509* tsa = nullptr;               // borrowed from the token or values
     STACK_OF(X509) * chain = nullptr;  // the context's
 
-    // 0, or the result code (logged).
+    // 0, or the result code (logged). chosen: the TSA's certificate as the caller already chose
+    // it from this token, by the same rule.
     int check(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509_STORE* store, STACK_OF(X509) * pab_certs,
-              int kind, time_t moment) {
+              int kind, time_t moment, X509* chosen) {
         values = read_cert_values(si);
         if (values)
             log_write("%s() : %d certs found in 'certValues' attribute", kFn,
                       sk_X509_num(values.get()));
         bool ambiguous = false;
-        tsa = sole_signer({values.get(), p7->d.sign->cert}, si->issuer_and_serial, &ambiguous);
+        tsa = chosen ? chosen
+                     : sole_signer({values.get(), p7->d.sign->cert}, si->issuer_and_serial,
+                                   &ambiguous);
         if (ambiguous) {
             log_error(
                 "%s() 3.1 : the token carries two different certificates with the TSA's issuer "
@@ -119,7 +122,8 @@ struct TsaPath {
 };
 
 int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
-                 int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+                 int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when,
+                 X509* chosen) {
     static const char* const kFn = "ssf_verify_TS_token";
     if (!p7 || !store) {
         log_error("%s() 0 : p7 or store is NULL", kFn);
@@ -165,7 +169,8 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
     else if (config().verify_use_signing_time)
         at = generalizedtime_to_time_t(TS_TST_INFO_get_time(tst_info));
     TsaPath path;
-    if (const int rc = path.check(p7, si, store, pab_certs, kind, at.value_or(platform::now()));
+    if (const int rc =
+            path.check(p7, si, store, pab_certs, kind, at.value_or(platform::now()), chosen);
         rc != 0)
         return rc;
     X509* tsa = path.tsa;
@@ -219,7 +224,7 @@ int timestamp_failure_code(int kind) {
 
 int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_STORE* store,
                   int kind, ossl::Asn1Time* gen_time, STACK_OF(X509) * pab_certs,
-                  const ASN1_GENERALIZEDTIME* when) {
+                  const ASN1_GENERALIZEDTIME* when, X509* tsa) {
     static const char* const kFn = "ssf_verify_TS";
     log_debug("%s() begin: ts_token = 0x%lx, data = 0x%lx, store = 0x%lx, gen_time = 0x%lx", kFn,
               ptr_bits(token_der), ptr_bits(data), ptr_bits(store), ptr_bits(gen_time));
@@ -245,7 +250,7 @@ int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data, X509_ST
             return static_cast<int>(SSF_RESULT_TSP_BAD_RESPONSE);
         }
         if (gen_time) gen_time->reset(ASN1_STRING_dup(TS_TST_INFO_get_time(tst.get())));
-        const int r = verify_ts_token(p7.get(), tst.get(), data, store, kind, pab_certs, when);
+        const int r = verify_ts_token(p7.get(), tst.get(), data, store, kind, pab_certs, when, tsa);
         if (r != 0) log_error("%s() 4 : ssf_verify_TS_token() failed", kFn);
         return r;
     }();
@@ -457,12 +462,13 @@ int verify_archive_timestamp_rev_status(PKCS7_SIGNER_INFO* si, const ASN1_GENERA
 }
 
 int verify_ts_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
-                    int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when) {
+                    int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when,
+                    X509* tsa) {
     static const char* const kFn = "ssf_verify_TS_token";
     return guarded(kFn, SSF_RC_MEMORY, [&] {
         log_debug("%s() begin: p7 = 0x%lx, tst_info = 0x%lx, data = 0x%lx, store = 0x%lx", kFn,
                   ptr_bits(p7), ptr_bits(tst_info), ptr_bits(data), ptr_bits(store));
-        const int rc = verify_token(p7, tst_info, data, store, kind, pab_certs, when);
+        const int rc = verify_token(p7, tst_info, data, store, kind, pab_certs, when, tsa);
         log_debug("%s() end: return code = %d (%s)", kFn, rc, result_text(rc));
         return rc;
     });

@@ -24,12 +24,15 @@ enum TimestampKind : int {
 // 118, 123 or 125 by kind; 28 for any other kind.
 int timestamp_failure_code(int kind);
 
-// The DER token checked over data (or over nothing), see ssf_verify_TS_token. *gen_time (when
-// given) receives a copy of the token's genTime as soon as it has been decoded. -1 for a token
-// that does not decode, 114 for one without a TSTInfo, else the token check's code.
+// The DER token checked over data (or over nothing), see ssf_verify_TS_token; tsa (when given)
+// is the TSA's certificate as the caller already chose it from the token (ssf_get_ts_cert), and
+// the check uses it rather than choosing again. *gen_time (when given) receives a copy of the
+// token's genTime as soon as it has been decoded. -1 for a token that does not decode, 114 for
+// one without a TSTInfo, else the token check's code.
 [[nodiscard]] int ssf_verify_TS(const ASN1_STRING* token_der, const ASN1_STRING* data,
                                 X509_STORE* store, int kind, ossl::Asn1Time* gen_time,
-                                STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when);
+                                STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when,
+                                X509* tsa = nullptr);
 
 // A copy of the TSA's certificate: the token's first SignerInfo names it, found in its certValues
 // attribute or among the token's certificates, as ssf_verify_TS_token chooses it. None otherwise.
@@ -87,6 +90,7 @@ int AddCACertsToStore(X509_STORE* store);
 // certificate to the token when it lacks it.
 // The exported ssf_verify_TS_token (ssf/exports.h) runs it once start-up has succeeded.
 int verify_ts_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509_STORE* store,
-                    int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when);
+                    int kind, STACK_OF(X509) * pab_certs, const ASN1_GENERALIZEDTIME* when,
+                    X509* tsa = nullptr);
 
 }  // namespace ssf

@@ -173,8 +173,9 @@ int time_stamp(int kind, ossl::Asn1String* token_out, const unsigned char* data,
         log_error("%s() 10 : ASN1_STRING_new() failed", kFn);
         return SSF_RC_MEMORY;
     }
-    if ((rc = ssf_verify_TS(encoded.get(), data_os.get(), store, kind, gen_time, nullptr,
-                            nullptr)) != 0) {
+    // The TSA whose revocation values were just gathered is the one the token is checked with.
+    if ((rc = ssf_verify_TS(encoded.get(), data_os.get(), store, kind, gen_time, nullptr, nullptr,
+                            tsa.get())) != 0) {
         log_error("%s() 11 : ssf_verify_TS() failed", kFn);
         return rc;
     }
