@@ -3,6 +3,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+
 #include "kit/kit_check.h"
 
 namespace test_pki {
@@ -20,20 +22,44 @@ std::string tlv(unsigned char tag, const std::string& body) {
     return out + body;
 }
 
-// CRLDistributionPoints (the syntax of freshestCRL too) with one full-name URI per point.
-// Written by hand: the configuration syntax would split LDAP URLs at their commas.
-ossl::ExtPtr dist_points(int nid, const std::vector<std::string>& uris) {
-    std::string points;
-    for (const std::string& u : uris) points += tlv(0x30, tlv(0xA0, tlv(0xA0, tlv(0x86, u))));
-    const std::string der = tlv(0x30, points);
+// ReasonFlags as DER: a named bit list, trailing zero bits dropped.
+std::string reason_flags(unsigned char tag, const std::vector<int>& bits) {
+    int top = 0;
+    for (int b : bits) top = std::max(top, b);
+    std::string octets(static_cast<size_t>(top / 8 + 1), '\0');
+    for (int b : bits) octets[static_cast<size_t>(b / 8)] |= static_cast<char>(0x80 >> (b % 8));
+    return tlv(tag, std::string(1, static_cast<char>(7 - top % 8)) + octets);
+}
+
+ossl::ExtPtr raw_ext(const ASN1_OBJECT* type, const std::string& der, bool critical) {
     ossl::OctetString value(ASN1_OCTET_STRING_new());
     check(value &&
               ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char*>(der.data()),
                                     static_cast<int>(der.size())),
-          "distribution points");
-    ossl::ExtPtr ext(X509_EXTENSION_create_by_NID(nullptr, nid, 0, value.get()));
-    check(ext != nullptr, "distribution points extension");
+          "extension value");
+    ossl::ExtPtr ext(X509_EXTENSION_create_by_OBJ(nullptr, type, critical ? 1 : 0, value.get()));
+    check(ext != nullptr, "extension");
     return ext;
+}
+
+ossl::ExtPtr raw_ext(const RawExt& e) {
+    ossl::Asn1Object type(OBJ_txt2obj(e.oid.c_str(), 1));
+    check(type != nullptr, "extension identifier");
+    return raw_ext(type.get(), e.der, e.critical);
+}
+
+// CRLDistributionPoints (the syntax of freshestCRL too), one full-name URI per point. Written by
+// hand: the configuration syntax would split LDAP URLs at their commas.
+ossl::ExtPtr dist_points(int nid, const std::vector<PointSpec>& list) {
+    std::string points;
+    for (const PointSpec& p : list) {
+        const std::string name =
+            p.relative ? tlv(0xA1, tlv(0x30, "\x06\x03\x55\x04\x03" + tlv(0x0C, p.uri)))
+                       : tlv(0xA0, tlv(0x86, p.uri));
+        points +=
+            tlv(0x30, tlv(0xA0, name) + (p.reasons.empty() ? "" : reason_flags(0x81, p.reasons)));
+    }
+    return raw_ext(OBJ_nid2obj(nid), tlv(0x30, points), false);
 }
 
 void add_number(X509_CRL* crl, int nid, long n, int critical) {
@@ -61,6 +87,30 @@ void add_idp(X509_CRL* crl, const IdpSpec& spec) {
         idp->onlysomereasons = ASN1_BIT_STRING_new();
         for (int bit : spec.reasons)
             check(ASN1_BIT_STRING_set_bit(idp->onlysomereasons, bit, 1) == 1, "onlySomeReasons");
+    }
+    if (!spec.relative.empty()) {
+        idp->distpoint = DIST_POINT_NAME_new();
+        idp->distpoint->type = 1;
+        idp->distpoint->name.relativename = sk_X509_NAME_ENTRY_new_null();
+        X509_NAME_ENTRY* cn = X509_NAME_ENTRY_create_by_NID(
+            nullptr, NID_commonName, MBSTRING_UTF8,
+            reinterpret_cast<const unsigned char*>(spec.relative.c_str()), -1);
+        check(cn && sk_X509_NAME_ENTRY_push(idp->distpoint->name.relativename, cn),
+              "relative distributionPoint");
+    }
+    if (!spec.directory.empty()) {
+        X509_NAME* name = X509_NAME_dup(X509_CRL_get_issuer(crl));
+        GENERAL_NAME* dir = GENERAL_NAME_new();
+        idp->distpoint = DIST_POINT_NAME_new();
+        idp->distpoint->type = 0;
+        idp->distpoint->name.fullname = GENERAL_NAMES_new();
+        check(name && dir &&
+                  X509_NAME_add_entry_by_NID(
+                      name, NID_commonName, MBSTRING_UTF8,
+                      reinterpret_cast<const unsigned char*>(spec.directory.c_str()), -1, -1, 0) &&
+                  sk_GENERAL_NAME_push(idp->distpoint->name.fullname, dir),
+              "directoryName distributionPoint");
+        GENERAL_NAME_set0_value(dir, GEN_DIRNAME, name);
     }
     if (!spec.point.empty()) {
         idp->distpoint = DIST_POINT_NAME_new();
@@ -97,16 +147,20 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
         ossl::Asn1Time at(ASN1_TIME_set(nullptr, when));
         check(entry && sn && at && ASN1_INTEGER_set(sn.get(), serial) &&
                   X509_REVOKED_set_serialNumber(entry.get(), sn.get()) &&
-                  X509_REVOKED_set_revocationDate(entry.get(), at.get()) &&
-                  X509_CRL_add0_revoked(crl.get(), entry.get()),
+                  X509_REVOKED_set_revocationDate(entry.get(), at.get()),
               "revoked entry");
+        for (const RawExt& e : s.entry_exts)
+            check(X509_REVOKED_add_ext(entry.get(), raw_ext(e).get(), -1) == 1, "entry extension");
+        check(X509_CRL_add0_revoked(crl.get(), entry.get()) == 1, "revoked entry");
         entry.release();
     }
     X509_CRL_sort(crl.get());
     if (s.number >= 0) add_number(crl.get(), NID_crl_number, s.number, 0);
     if (s.delta_of >= 0) add_number(crl.get(), NID_delta_crl, s.delta_of, 1);
     if (!s.freshest.empty())
-        check(X509_CRL_add_ext(crl.get(), dist_points(NID_freshest_crl, s.freshest).get(), -1),
+        check(X509_CRL_add_ext(
+                  crl.get(),
+                  dist_points(NID_freshest_crl, {s.freshest.begin(), s.freshest.end()}).get(), -1),
               "freshestCRL");
     if (s.idp) add_idp(crl.get(), *s.idp);
     if (s.key_id) {
@@ -116,6 +170,8 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
             X509V3_EXT_conf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always"));
         check(akid && X509_CRL_add_ext(crl.get(), akid.get(), -1), "authorityKeyIdentifier");
     }
+    for (const RawExt& e : s.exts)
+        check(X509_CRL_add_ext(crl.get(), raw_ext(e).get(), -1) == 1, "CRL extension");
     EVP_PKEY* key = s.sign_key ? s.sign_key : s.issuer->key.get();
     check(X509_CRL_sign(crl.get(), key, digest_for(key)) > 0, "CRL signature");
     return crl;
@@ -133,11 +189,11 @@ std::string crl_pem(X509_CRL* crl) {
     return mem_text(b.get());
 }
 
-void add_crl_points(Entity& e, const Entity* issuer, const std::vector<std::string>& uris,
+void add_crl_points(Entity& e, const Entity* issuer, const std::vector<PointSpec>& points,
                     bool freshest) {
     X509* x = e.cert.get();
     const int nid = freshest ? NID_freshest_crl : NID_crl_distribution_points;
-    check(X509_add_ext(x, dist_points(nid, uris).get(), -1) == 1, "add extension");
+    check(X509_add_ext(x, dist_points(nid, points).get(), -1) == 1, "add extension");
     EVP_PKEY* key = (issuer ? issuer : &e)->key.get();
     check(X509_sign(x, key, digest_for(key)) > 0, "certificate signature");
 }

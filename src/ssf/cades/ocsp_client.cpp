@@ -248,7 +248,7 @@ Attempt RevValue::judge(SingleResp& s, ossl::X509Ptr* ocsp_cert, ossl::OcspBasic
 }
 
 // No responder named: the certificate's CRLs, as the revocation check finds them.
-int crl_fallback(X509* cert, X509_STORE* store, ossl::X509Crl* crl, ossl::X509Crl* delta_crl) {
+int crl_fallback(X509* cert, X509_STORE* store, std::vector<ossl::X509Crl>* crls) {
     static const char* const kFn = "get_revValue";
     log_write("%s() : no OCSP URL found in certificate, using CRL", kFn);
     list* protocols = list_create();
@@ -257,25 +257,22 @@ int crl_fallback(X509* cert, X509_STORE* store, ossl::X509Crl* crl, ossl::X509Cr
         return SSF_RC_MEMORY;
     }
     ossl::X509StoreCtx ctx(X509_STORE_CTX_new());
-    ossl::X509Crl found, found_delta;
     const int r = ctx && X509_STORE_CTX_init(ctx.get(), store, cert, nullptr) == 1
-                      ? check_for_revocation(cert, ctx.get(), protocols, &found, &found_delta)
+                      ? check_for_revocation(cert, ctx.get(), protocols, crls)
                       : -1;
     list_free(protocols, std::free);
     if (r != 1) {
         log_error("%s() 7 : check_for_revocation() failed", kFn);
         return SSF_RESULT_CERT_UNKNOWN;
     }
-    *crl = std::move(found);
-    *delta_crl = std::move(found_delta);
     return 0;
 }
 
 int rev_value(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
               const ASN1_GENERALIZEDTIME* ts_time, ossl::X509Ptr* ocsp_cert,
-              ossl::OcspBasicResp* ocsp_resp, ossl::X509Crl* crl, ossl::X509Crl* delta_crl) {
+              ossl::OcspBasicResp* ocsp_resp, std::vector<ossl::X509Crl>* crls) {
     static const char* const kFn = "get_revValue";
-    if (!cert || !store || !crl || !delta_crl) {
+    if (!cert || !store || !crls) {
         log_error("%s() 0 : bad args", kFn);
         return SSF_RC_NO_OUTPUT;
     }
@@ -306,7 +303,7 @@ int rev_value(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
             return SSF_RESULT_CERT_UNKNOWN;
         }
     }
-    if (!urls || urls->empty()) return crl_fallback(cert, store, crl, delta_crl);
+    if (!urls || urls->empty()) return crl_fallback(cert, store, crls);
 
     RevValue client(req.get(), asked, store, ts_time);
     Attempt last;
@@ -446,7 +443,7 @@ int add_ocsp_certs_to_store(OCSP_BASICRESP* bs, X509_STORE* store) {
 
 int get_revValue(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
                  const ASN1_GENERALIZEDTIME* ts_time, ossl::X509Ptr* ocsp_cert,
-                 ossl::OcspBasicResp* ocsp_resp, ossl::X509Crl* crl, ossl::X509Crl* delta_crl) {
+                 ossl::OcspBasicResp* ocsp_resp, std::vector<ossl::X509Crl>* crls) {
     static const char* const kFn = "get_revValue";
     log_debug(
         "%s() begin: cert = 0x%lx, issuer_cert = 0x%lx, store = 0x%lx, md = 0x%lx, ts_time = "
@@ -455,10 +452,8 @@ int get_revValue(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
         ptr_bits(ocsp_cert), ptr_bits(ocsp_resp));
     if (ocsp_cert) ocsp_cert->reset();
     if (ocsp_resp) ocsp_resp->reset();
-    if (crl) crl->reset();
-    if (delta_crl) delta_crl->reset();
-    const int rc =
-        rev_value(cert, issuer, store, md, ts_time, ocsp_cert, ocsp_resp, crl, delta_crl);
+    if (crls) crls->clear();
+    const int rc = rev_value(cert, issuer, store, md, ts_time, ocsp_cert, ocsp_resp, crls);
     log_debug("%s() end, return code = %d (%s)", kFn, rc, result_text(rc));
     return rc;
 }

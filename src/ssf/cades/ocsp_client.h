@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <optional>
+#include <vector>
 
 #include "cryptoext/ossl.h"
 
@@ -41,12 +42,12 @@ int add_ocsp_certs_to_store(OCSP_BASICRESP* bs, X509_STORE* store);
 
 // Revocation status of cert (issued by issuer) after the time stamp at ts_time (now when null),
 // the CertID hashed with md. 0 with either the OCSP outputs (responder certificate and basic
-// response; each optional) or the CRL outputs (CRL and delta CRL; both required) set; otherwise
+// response; each optional) or the CRLs that cleared it with their deltas (check_for_revocation;
+// required) set; otherwise
 // 4, 103, 104, 105, 106 (revoked), 107 (unknown, or no revocation information), 109 (clocks too
 // far apart) or -1.
 [[nodiscard]] int get_revValue(X509* cert, X509* issuer, X509_STORE* store, const EVP_MD* md,
                                const ASN1_GENERALIZEDTIME* ts_time, ossl::X509Ptr* ocsp_cert,
-                               ossl::OcspBasicResp* ocsp_resp, ossl::X509Crl* crl,
-                               ossl::X509Crl* delta_crl);
+                               ossl::OcspBasicResp* ocsp_resp, std::vector<ossl::X509Crl>* crls);
 
 }  // namespace ssf

@@ -79,16 +79,15 @@ int add_timestamp_values(const EVP_MD* md, PKCS7* token, X509* tsa_cert, X509_ST
             return SSF_RESULT_TSP_UNTRUSTED;
         }
         ossl::X509StoreCtx crl_ctx(X509_STORE_CTX_new());
-        ossl::X509Crl crl, delta;
+        std::vector<ossl::X509Crl> used;
         if (!crl_ctx || X509_STORE_CTX_init(crl_ctx.get(), store, cert, nullptr) != 1 ||
-            check_for_revocation(cert, crl_ctx.get(), protocols, &crl, &delta) != 1) {
+            check_for_revocation(cert, crl_ctx.get(), protocols, &used) != 1) {
             log_error("%s() 7 : check_for_revocation #%d failed", kFn, i);
             return SSF_RESULT_TSP_UNTRUSTED;
         }
-        for (ossl::X509Crl* c : {&crl, &delta}) {
-            if (!*c) continue;
-            if (!sk_X509_CRL_push(values->crlVals, c->get())) return SSF_RC_MEMORY;
-            (void)c->release();
+        for (ossl::X509Crl& c : used) {
+            if (!sk_X509_CRL_push(values->crlVals, c.get())) return SSF_RC_MEMORY;
+            (void)c.release();
         }
     }
     STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(token);
@@ -291,9 +290,8 @@ int path_revocation(PKCS7_SIGNER_INFO* si, X509* cert, X509_STORE* store, const 
         }
         ossl::X509Ptr responder;
         ossl::OcspBasicResp bs;
-        ossl::X509Crl crl, delta;
-        if (int rc = get_revValue(c, issuer, store, md, ts_time, &responder, &bs, &crl, &delta);
-            rc != 0) {
+        std::vector<ossl::X509Crl> crls;
+        if (int rc = get_revValue(c, issuer, store, md, ts_time, &responder, &bs, &crls); rc != 0) {
             log_error("%s() 8 : get_revValue() failed for certificate #%d (subject DN = '%s')", kFn,
                       i, one_line_subject(c).c_str());
             return rc;
@@ -309,15 +307,14 @@ int path_revocation(PKCS7_SIGNER_INFO* si, X509* cert, X509_STORE* store, const 
             if ((responder && !add_cert_if_absent(certs_to_add, responder.get())) ||
                 !path.add_ocsp(bs, id))
                 return SSF_RC_MEMORY;
-        } else if (crl) {
-            for (ossl::X509Crl* one : {&crl, &delta}) {
-                if (!*one) continue;
-                CrlValidatedId id = make_crl_id(one->get(), md);
+        } else if (!crls.empty()) {
+            for (ossl::X509Crl& one : crls) {
+                CrlValidatedId id = make_crl_id(one.get(), md);
                 if (!id) {
                     log_error("%s() 9.1 : make_crl_id() failed for certificate #%d", kFn, i);
                     return SSF_RESULT_ES_REFS_INVALID;
                 }
-                if (!path.add_crl(*one, id)) return SSF_RC_MEMORY;
+                if (!path.add_crl(one, id)) return SSF_RC_MEMORY;
             }
         } else {
             // Success without a value would leave the certificate unproven in the signature.

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -13,10 +14,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cryptoext/crl_issuer.h"
 #include "cryptoext/objects.h"
@@ -277,11 +280,14 @@ bool push_copy(list* l, const char* text) {
     return list_push(l, node) == 1;
 }
 
-// Every URI of the full names of the points, appended in order. False when memory ran out.
-bool collect_uris(const CRL_DIST_POINTS* points, list* urls, bool delta) {
+// The URIs of the full name of each point, in order (none for a point named otherwise).
+using PointUrls = std::vector<std::vector<std::string>>;
+PointUrls collect_uris(const CRL_DIST_POINTS* points, bool delta) {
     static const char* const kFn = "check_for_revocation";
+    PointUrls out;
     for (int i = 0; i < sk_DIST_POINT_num(points); ++i) {
         if (delta) log_debug("%s() : processing delta crl dist point #%d", kFn, i);
+        std::vector<std::string>& urls = out.emplace_back();
         const DIST_POINT* dp = sk_DIST_POINT_value(points, i);
         if (!dp->distpoint || dp->distpoint->type != 0) continue;
         const GENERAL_NAMES* names = dp->distpoint->name.fullname;
@@ -290,17 +296,26 @@ bool collect_uris(const CRL_DIST_POINTS* points, list* urls, bool delta) {
             const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, j);
             if (gn->type != GEN_URI) continue;
             const ASN1_IA5STRING* uri = gn->d.uniformResourceIdentifier;
-            const std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
-                                   static_cast<size_t>(ASN1_STRING_length(uri)));
+            std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
+                             static_cast<size_t>(ASN1_STRING_length(uri)));
             if (text.find('\0') != std::string::npos) continue;  // not a URL libcurl could take
             if (delta)
                 log_debug("%s() : Delta CRL DP: '%s'", kFn, text.c_str());
             else
                 log_write("%s() : found CDP '%s'", kFn, text.c_str());
-            if (!push_copy(urls, text.c_str())) return false;
+            urls.push_back(std::move(text));
         }
     }
-    return true;
+    return out;
+}
+
+// The URIs of all the points as one list; none when memory ran out.
+TextList url_list(const PointUrls& points) {
+    TextList urls = new_text_list();
+    for (const auto& point : points)
+        for (const std::string& url : point)
+            if (urls && !push_copy(urls.get(), url.c_str())) urls.reset();
+    return urls;
 }
 
 // A name for a message line: last RDN first, short field names, cut to 1023 characters.
@@ -329,23 +344,22 @@ unsigned reason_bits(const ASN1_BIT_STRING* flags) {
     return bits & CRLDP_ALL_REASONS;
 }
 
-// Two distribution point names for the same CRL: a full name in common, or the same name
-// relative to the issuer (its attributes in the same order). A relative name is not set against a
-// full one: such a CRL is not taken to cover the certificate.
+// Two distribution point names for the same CRL, compared as the crypto library's verifier
+// compares them: a name relative to the issuer stands for the issuer's name with that RDN added
+// (dpname), which may equal another relative name or a directoryName of a full name; two full
+// names must have a name in common. dpname must have been set (DIST_POINT_set_dpname).
 bool same_point(const DIST_POINT_NAME* a, const DIST_POINT_NAME* b) {
-    if (a->type != b->type) return false;
-    if (a->type == 1) {
-        const STACK_OF(X509_NAME_ENTRY)* x = a->name.relativename;
-        const STACK_OF(X509_NAME_ENTRY)* y = b->name.relativename;
-        if (sk_X509_NAME_ENTRY_num(x) != sk_X509_NAME_ENTRY_num(y)) return false;
-        for (int i = 0; i < sk_X509_NAME_ENTRY_num(x); ++i) {
-            const X509_NAME_ENTRY* e = sk_X509_NAME_ENTRY_value(x, i);
-            const X509_NAME_ENTRY* f = sk_X509_NAME_ENTRY_value(y, i);
-            if (OBJ_cmp(X509_NAME_ENTRY_get_object(e), X509_NAME_ENTRY_get_object(f)) != 0 ||
-                ASN1_STRING_cmp(X509_NAME_ENTRY_get_data(e), X509_NAME_ENTRY_get_data(f)) != 0)
-                return false;
+    if (a->type == 1 && b->type == 1)
+        return a->dpname && b->dpname && X509_NAME_cmp(a->dpname, b->dpname) == 0;
+    if (a->type == 1 || b->type == 1) {
+        const X509_NAME* name = a->type == 1 ? a->dpname : b->dpname;
+        const GENERAL_NAMES* full = a->type == 1 ? b->name.fullname : a->name.fullname;
+        for (int i = 0; name && i < sk_GENERAL_NAME_num(full); ++i) {
+            const GENERAL_NAME* gn = sk_GENERAL_NAME_value(full, i);
+            if (gn->type == GEN_DIRNAME && X509_NAME_cmp(name, gn->d.directoryName) == 0)
+                return true;
         }
-        return true;
+        return false;
     }
     for (int i = 0; i < sk_GENERAL_NAME_num(a->name.fullname); ++i)
         for (int j = 0; j < sk_GENERAL_NAME_num(b->name.fullname); ++j)
@@ -355,12 +369,79 @@ bool same_point(const DIST_POINT_NAME* a, const DIST_POINT_NAME* b) {
     return false;
 }
 
+// A point of the certificate whose CRLs the CRL's issuer writes: it names no cRLIssuer (the
+// certificate's issuer writes them), or names the CRL's issuer as one.
+bool written_by(const DIST_POINT* dp, X509_CRL* crl) {
+    if (!dp->CRLissuer) return true;
+    for (int i = 0; i < sk_GENERAL_NAME_num(dp->CRLissuer); ++i) {
+        const GENERAL_NAME* gn = sk_GENERAL_NAME_value(dp->CRLissuer, i);
+        if (gn->type == GEN_DIRNAME &&
+            X509_NAME_cmp(gn->d.directoryName, X509_CRL_get_issuer(crl)) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A relative point name stands for a name under the issuer: the cRLIssuer's directoryName when
+// the point names one, else the certificate's issuer.
+bool set_point_name(DIST_POINT* dp, X509* cert) {
+    if (!dp->distpoint || dp->distpoint->type != 1) return true;
+    const X509_NAME* issuer = X509_get_issuer_name(cert);
+    for (int i = 0; i < sk_GENERAL_NAME_num(dp->CRLissuer); ++i) {
+        const GENERAL_NAME* gn = sk_GENERAL_NAME_value(dp->CRLissuer, i);
+        if (gn->type == GEN_DIRNAME) {
+            issuer = gn->d.directoryName;
+            break;
+        }
+    }
+    return DIST_POINT_set_dpname(dp->distpoint, issuer) == 1;
+}
+
+// An extension for a line: the crypto library's long name and the identifier, or the identifier
+// alone when the library does not know it.
+std::string extension_name(X509_EXTENSION* ext) {
+    const ASN1_OBJECT* type = X509_EXTENSION_get_object(ext);
+    char oid[128];
+    OBJ_obj2txt(oid, sizeof oid, type, 1);
+    const int nid = OBJ_obj2nid(type);
+    return nid == NID_undef ? std::string(oid)
+                            : std::string("'") + OBJ_nid2ln(nid) + "' (" + oid + ")";
+}
+
+// The first critical extension among exts that is not one of known, or none.
+X509_EXTENSION* unknown_critical(const STACK_OF(X509_EXTENSION) * exts,
+                                 std::initializer_list<int> known) {
+    for (int i = 0; i < sk_X509_EXTENSION_num(exts); ++i) {
+        X509_EXTENSION* e = sk_X509_EXTENSION_value(exts, i);
+        const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(e));
+        if (X509_EXTENSION_get_critical(e) &&
+            std::find(known.begin(), known.end(), nid) == known.end())
+            return e;
+    }
+    return nullptr;
+}
+
+std::string serial_text(const ASN1_INTEGER* serial) {
+    ossl::Bn n(ASN1_INTEGER_to_BN(serial, nullptr));
+    char* hex = n ? BN_bn2hex(n.get()) : nullptr;
+    const std::string text = hex ? hex : "?";
+    OPENSSL_free(hex);
+    return text;
+}
+
 // A CRL of the right issuer, verified, that was not written for the certificate: an authority
 // revocation list, a partition, or one for attribute certificates says nothing of it.
 void log_scope_gap(const char* fn, X509_CRL* crl, X509* cert, const std::string& why) {
     log_error("%s() : a CRL of '%s' whose scope does not cover '%s' is not used: %s", fn,
               name_for_log(X509_CRL_get_issuer(crl)).c_str(),
               name_for_log(X509_get_subject_name(cert)).c_str(), why.c_str());
+}
+
+// Complete CRLs that could be used leave some reasons for revocation uncovered.
+void log_some_reasons(const char* fn, X509* cert) {
+    log_error("%s() : the CRLs of '%s' cover only some reasons for revocation: '%s' is not cleared",
+              fn, name_for_log(X509_get_issuer_name(cert)).c_str(),
+              name_for_log(X509_get_subject_name(cert)).c_str());
 }
 
 // The issuer a context's CRL checks use: the certificate above the target in the chain the
@@ -380,6 +461,101 @@ ossl::X509Ptr crl_issuer(X509_STORE_CTX* ctx, X509_CRL* crl) {
     if (X509_STORE_CTX_get_crl_issuer(ctx, crl, &found) != 1) return nullptr;
     const ossl::X509Object held(found);
     return ossl::up_ref(X509_OBJECT_get0_X509(held.get()));
+}
+
+// Why the crypto library's CRL check would refuse a CRL by its issuer: one whose certificate
+// limits its key's usage and leaves out CRL signing, or that the CRL's authority key identifier
+// does not name. "" when neither.
+std::string issuer_gap(X509_CRL* crl, X509* issuer) {
+    if (!issuer) return "its issuer's certificate is not at hand";
+    if ((X509_get_key_usage(issuer) & KU_CRL_SIGN) == 0)
+        return "the keyUsage of its issuer's certificate does not allow CRL signing";
+    if (X509_check_crl_issuer(issuer, crl) != 1)
+        return "its authorityKeyIdentifier does not name the issuer's certificate";
+    return {};
+}
+
+// Why the crypto library's CRL check would refuse a CRL for what it cannot read: a critical
+// extension it does not process, of the CRL or of any entry, may change what the CRL or the entry
+// means (RFC 5280 5.2, 5.3). "" when there is none.
+std::string unprocessed_critical(X509_CRL* crl) {
+    if (X509_EXTENSION* e = unknown_critical(
+            X509_CRL_get0_extensions(crl),
+            {NID_issuing_distribution_point, NID_authority_key_identifier, NID_delta_crl}))
+        return "it carries the critical extension " + extension_name(e) +
+               ", which is not processed";
+    STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(crl);
+    for (int i = 0; i < sk_X509_REVOKED_num(entries); ++i) {
+        const X509_REVOKED* entry = sk_X509_REVOKED_value(entries, i);
+        if (X509_EXTENSION* e =
+                unknown_critical(X509_REVOKED_get0_extensions(entry), {NID_certificate_issuer}))
+            return "its entry for serial number " +
+                   serial_text(X509_REVOKED_get0_serialNumber(entry)) +
+                   " carries the critical extension " + extension_name(e) +
+                   ", which is not processed";
+    }
+    return {};
+}
+
+// crl, which verifies under the key of issuer, as the crypto library's CRL check would refuse it
+// whatever its scope: false, with a line under fn's name saying why, when it would.
+bool accepted_by_library(X509_CRL* crl, X509* issuer, X509* cert, const char* fn) {
+    std::string why = issuer_gap(crl, issuer);
+    if (why.empty()) why = unprocessed_critical(crl);
+    if (why.empty()) return true;
+    log_error("%s() : a CRL of '%s' is not used to clear '%s': %s", fn,
+              name_for_log(X509_CRL_get_issuer(crl)).c_str(),
+              name_for_log(X509_get_subject_name(cert)).c_str(), why.c_str());
+    return false;
+}
+
+// Whether crl was written for cert, as RFC 5280 (6.3.3) has it and the crypto library's verifier
+// applies it: "" when it covers cert, else why not. *reasons: the reasons for revocation it
+// covers for cert, those of its onlySomeReasons (all without), limited by the reasons of the
+// first of cert's distribution points whose CRLs the CRL's issuer writes and, when the CRL names
+// a point, that is the point it names.
+std::string scope_gap(X509_CRL* crl, X509* cert, unsigned* reasons) {
+    *reasons = CRLDP_ALL_REASONS;
+    int critical = 0;
+    const ossl::IssuingDistPoint idp(static_cast<ISSUING_DIST_POINT*>(
+        X509_CRL_get_ext_d2i(crl, NID_issuing_distribution_point, &critical, nullptr)));
+    if (!idp && critical != -1) {
+        ERR_clear_error();
+        return "its issuingDistributionPoint cannot be read";
+    }
+    if (idp) {
+        if (idp->onlyattr > 0) return "it covers only attribute certificates";
+        const bool ca = (X509_get_extension_flags(cert) & EXFLAG_CA) != 0;
+        if (ca && idp->onlyuser > 0) return "it covers only end-entity certificates";
+        if (!ca && idp->onlyCA > 0) return "it covers only CA certificates";
+        if (idp->indirectCRL > 0) return "it is an indirect CRL";
+        if (idp->onlysomereasons) *reasons = reason_bits(idp->onlysomereasons);
+        if (idp->distpoint &&
+            DIST_POINT_set_dpname(idp->distpoint, X509_CRL_get_issuer(crl)) != 1) {
+            ERR_clear_error();
+            return "its issuingDistributionPoint cannot be read";
+        }
+    }
+    const DIST_POINT_NAME* named = idp ? idp->distpoint : nullptr;
+    const ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
+        X509_get_ext_d2i(cert, NID_crl_distribution_points, &critical, nullptr)));
+    if (!points && critical != -1) {
+        ERR_clear_error();
+        return "the certificate's cRLDistributionPoints cannot be read";
+    }
+    for (int i = 0; i < sk_DIST_POINT_num(points.get()); ++i) {
+        DIST_POINT* dp = sk_DIST_POINT_value(points.get(), i);
+        if (!set_point_name(dp, cert)) {
+            ERR_clear_error();
+            return "the certificate's cRLDistributionPoints cannot be read";
+        }
+        if (!written_by(dp, crl) || (named && dp->distpoint && !same_point(dp->distpoint, named)))
+            continue;
+        if (dp->reasons) *reasons &= reason_bits(dp->reasons);
+        return {};
+    }
+    if (!named) return {};
+    return "its distribution point is none of the certificate's";
 }
 
 }  // namespace
@@ -446,6 +622,31 @@ CrlState check_crl(X509_CRL* crl, X509* issuer, time_t t) {
 
 namespace {
 
+// download_crl_from_list, telling which URL gave the CRL.
+ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served) {
+    static const char* const kFn = "download_crl_from_list";
+    if (!urls || !protocols) return nullptr;
+    for (list_node* p = protocols->head; p; p = list_next(p)) {
+        const auto* protocol = static_cast<const char*>(p->data);
+        for (list_node* u = urls->head; u; u = list_next(u)) {
+            const auto* url = static_cast<const char*>(u->data);
+            // The scheme decides, not a "proto://" anywhere in the URL. An empty word (two blanks
+            // in a row) names no scheme: it must not let every scheme libcurl speaks through.
+            if (!protocol || !*protocol || !url ||
+                strcasecmp(scheme_of(url).c_str(), protocol) != 0)
+                continue;
+            log_write("%s() : downloading CRL from %s ...", kFn, url);
+            if (ossl::X509Crl crl = download_crl(url)) {
+                log_write("%s() : OK", kFn);
+                if (served) *served = url;
+                return crl;
+            }
+            log_error("%s() : can't download CRL from %s", kFn, url);
+        }
+    }
+    return nullptr;
+}
+
 int verify_crl_result(CrlState state) {
     switch (state) {
         case CrlState::Valid:
@@ -470,45 +671,44 @@ CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
     return state;
 }
 
-// The base CRL: from the distribution points of the certificate (else of its issuer) unless
-// only the default URL is to be used, then from the default URL. -1 ends the check (logged).
-int fetch_base_crl(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl& crl) {
+// The distribution points of the certificate, else of its issuer. False (logged) when neither
+// names any, or memory runs out.
+bool distribution_points(X509* cert, X509_STORE_CTX* ctx, PointUrls& out) {
+    static const char* const kFn = "check_for_revocation";
+    log_debug("%s() : extracting crl distribution points", kFn);
+    ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
+        X509_get_ext_d2i(cert, NID_crl_distribution_points, nullptr, nullptr)));
+    if (!points) {
+        ossl::X509Object named;
+        X509* issuer = checked_issuer(ctx);
+        if (!issuer) {
+            named.reset(
+                X509_STORE_CTX_get_obj_by_subject(ctx, X509_LU_X509, X509_get_issuer_name(cert)));
+            issuer = named ? X509_OBJECT_get0_X509(named.get()) : nullptr;
+        }
+        if (!issuer) {
+            log_error("%s() 1 : no dedicated ca certificate available", kFn);
+            return false;
+        }
+        points.reset(static_cast<CRL_DIST_POINTS*>(
+            X509_get_ext_d2i(issuer, NID_crl_distribution_points, nullptr, nullptr)));
+        if (!points) {
+            log_error(
+                "%s() 2 : neither the user nor the ca certificate does contain a crl "
+                "distribution point",
+                kFn);
+            return false;
+        }
+    }
+    out = collect_uris(points.get(), false);
+    return true;
+}
+
+// The base CRL of the default URL for the certificate's kind of signature. -1 ends the check
+// (logged).
+int fetch_default_crl(X509* cert, ossl::X509Crl& crl) {
     static const char* const kFn = "check_for_revocation";
     const Config& c = config();
-    if (c.use_only_default_crl_url) {
-        log_write("%s() : use_only_default_crl_url is ON, skipping CDPs in certificate", kFn);
-    } else {
-        log_debug("%s() : extracting crl distribution points", kFn);
-        ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
-            X509_get_ext_d2i(cert, NID_crl_distribution_points, nullptr, nullptr)));
-        if (!points) {
-            ossl::X509Object named;
-            X509* issuer = checked_issuer(ctx);
-            if (!issuer) {
-                named.reset(X509_STORE_CTX_get_obj_by_subject(ctx, X509_LU_X509,
-                                                              X509_get_issuer_name(cert)));
-                issuer = named ? X509_OBJECT_get0_X509(named.get()) : nullptr;
-            }
-            if (!issuer) {
-                log_error("%s() 1 : no dedicated ca certificate available", kFn);
-                return -1;
-            }
-            points.reset(static_cast<CRL_DIST_POINTS*>(
-                X509_get_ext_d2i(issuer, NID_crl_distribution_points, nullptr, nullptr)));
-            if (!points) {
-                log_error(
-                    "%s() 2 : neither the user nor the ca certificate does contain a crl "
-                    "distribution point",
-                    kFn);
-                return -1;
-            }
-        }
-        TextList urls = new_text_list();
-        if (!urls || !collect_uris(points.get(), urls.get(), false)) return -1;
-        crl = download_crl_from_list(urls.get(), protocols);
-        if (crl) return 0;
-        log_error("%s() 3 : downloading the crl failed for all CDPs", kFn);
-    }
     const int sig = X509_get_signature_nid(cert);
     const bool is2012 = objmap::is_one_of(sig, {objmap::Obj::signwithdigest_gost3410_2012_256,
                                                 objmap::Obj::signwithdigest_gost3410_2012_512});
@@ -546,8 +746,8 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
         log_debug("%s() : can't found delta crl distribution point", kFn);
         return true;
     }
-    TextList urls = new_text_list();
-    if (!urls || !collect_uris(points.get(), urls.get(), true)) return false;
+    TextList urls = url_list(collect_uris(points.get(), true));
+    if (!urls) return false;
     delta = download_crl_from_list(urls.get(), protocols);
     if (!delta) {
         log_error("%s() : downloading the delta crl failed for all distribution points", kFn);
@@ -576,11 +776,24 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
     return true;
 }
 
-int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
-                     ossl::X509Crl* delta_out) {
+// The downloaded CRLs that may clear a certificate, and the reasons for revocation they cover.
+struct Gathered {
+    unsigned covered = 0;
+    bool usable = false;  // a CRL that may clear came, whatever reasons it covers
+    std::vector<ossl::X509Crl> used;
+
+    // Two points may serve the same CRL: it is kept once.
+    void keep(ossl::X509Crl crl) {
+        for (const ossl::X509Crl& c : used)
+            if (X509_CRL_match(c.get(), crl.get()) == 0) return;
+        used.push_back(std::move(crl));
+    }
+};
+
+// One downloaded base CRL, with its delta, judged for cert. 0: it or its delta lists cert, or it
+// is not valid now; -1: it cannot be used (logged); 1: go on, with what it may clear in g.
+int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocols, Gathered& g) {
     static const char* const kFn = "check_for_revocation";
-    ossl::X509Crl crl;
-    if (fetch_base_crl(cert, ctx, protocols, crl) != 0) return -1;
     log_write("%s() : checking crl issuer name", kFn);
     if (!same_issuer(crl.get(), cert,
                      "%s() : crl issuer and certificate issuer not match ('%s' and '%s')"))
@@ -597,17 +810,54 @@ int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X50
     ossl::X509Crl delta;
     if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta)) return -1;
     if (in_base || (delta && lists_serial(delta.get(), cert))) return 0;
-    // Only a CRL written for the certificate, for every reason, clears it.
     unsigned reasons = 0;
-    std::string gap = crl_scope_gap(crl.get(), cert, &reasons);
-    if (gap.empty() && reasons != CRLDP_ALL_REASONS)
-        gap = "it covers only some reasons for revocation";
-    if (!gap.empty()) {
-        log_scope_gap(kFn, crl.get(), cert, gap);
+    if (!crl_may_clear(crl.get(), crl_issuer(ctx, crl.get()).get(), cert, &reasons, kFn) ||
+        (delta && !accepted_by_library(delta.get(), crl_issuer(ctx, delta.get()).get(), cert, kFn)))
+        return 1;
+    g.usable = true;
+    g.covered |= reasons;
+    g.keep(std::move(crl));
+    if (delta) g.keep(std::move(delta));
+    return 1;
+}
+
+int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols,
+                     std::vector<ossl::X509Crl>* used) {
+    static const char* const kFn = "check_for_revocation";
+    Gathered g;
+    bool fetched = false;
+    if (config().use_only_default_crl_url) {
+        log_write("%s() : use_only_default_crl_url is ON, skipping CDPs in certificate", kFn);
+    } else {
+        PointUrls points;
+        if (!distribution_points(cert, ctx, points)) return -1;
+        // All points are asked in the protocols' order until one gives a CRL. A CA may split its
+        // CRLs by reason over its points: while reasons remain uncovered, the points that have
+        // not given this CRL are asked again.
+        while (!points.empty() && g.covered != CRLDP_ALL_REASONS) {
+            TextList urls = url_list(points);
+            if (!urls) return -1;
+            std::string served;
+            ossl::X509Crl crl = first_crl(urls.get(), protocols, &served);
+            if (!crl) break;
+            fetched = true;
+            std::erase_if(points, [&served](const std::vector<std::string>& point) {
+                return std::find(point.begin(), point.end(), served) != point.end();
+            });
+            if (const int r = judge_crl(std::move(crl), cert, ctx, protocols, g); r != 1) return r;
+        }
+        if (!fetched) log_error("%s() 3 : downloading the crl failed for all CDPs", kFn);
+    }
+    if (!fetched) {
+        ossl::X509Crl crl;
+        if (fetch_default_crl(cert, crl) != 0) return -1;
+        if (const int r = judge_crl(std::move(crl), cert, ctx, protocols, g); r != 1) return r;
+    }
+    if (g.covered != CRLDP_ALL_REASONS) {
+        if (g.usable) log_some_reasons(kFn, cert);
         return -1;
     }
-    if (crl_out) crl_out->reset(X509_CRL_dup(crl.get()));
-    if (delta_out && delta) delta_out->reset(X509_CRL_dup(delta.get()));
+    if (used) *used = std::move(g.used);
     return 1;
 }
 
@@ -714,73 +964,35 @@ ossl::X509Crl download_crl(const char* url) {
 }
 
 ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
-    static const char* const kFn = "download_crl_from_list";
-    if (!urls || !protocols) return nullptr;
-    for (list_node* p = protocols->head; p; p = list_next(p)) {
-        const auto* protocol = static_cast<const char*>(p->data);
-        for (list_node* u = urls->head; u; u = list_next(u)) {
-            const auto* url = static_cast<const char*>(u->data);
-            // The scheme decides, not a "proto://" anywhere in the URL. An empty word (two blanks
-            // in a row) names no scheme: it must not let every scheme libcurl speaks through.
-            if (!protocol || !*protocol || !url ||
-                strcasecmp(scheme_of(url).c_str(), protocol) != 0)
-                continue;
-            log_write("%s() : downloading CRL from %s ...", kFn, url);
-            if (ossl::X509Crl crl = download_crl(url)) {
-                log_write("%s() : OK", kFn);
-                return crl;
-            }
-            log_error("%s() : can't download CRL from %s", kFn, url);
-        }
-    }
-    return nullptr;
+    return first_crl(urls, protocols, nullptr);
 }
 
 int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
     return verify_crl_result(verify_crl_state(crl, ctx, t));
 }
 
-int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols, ossl::X509Crl* crl_out,
-                         ossl::X509Crl* delta_out) {
+int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
+                         std::vector<ossl::X509Crl>* used) {
     static const char* const kFn = "check_for_revocation";
     log_debug("%s() begin: x509 = 0x%lx, ctx = 0x%lx, proto_list = 0x%lx", kFn, ptr_bits(cert),
               ptr_bits(ctx), ptr_bits(protocols));
-    if (crl_out) crl_out->reset();
-    if (delta_out) delta_out->reset();
-    const int rc = cert && ctx ? revocation_state(cert, ctx, protocols, crl_out, delta_out) : -1;
+    if (used) used->clear();
+    const int rc = cert && ctx ? revocation_state(cert, ctx, protocols, used) : -1;
     log_debug("%s() end, return code %d", kFn, rc);
     return rc;
 }
 
-std::string crl_scope_gap(X509_CRL* crl, X509* cert, unsigned* reasons) {
-    *reasons = CRLDP_ALL_REASONS;
-    int critical = 0;
-    const ossl::IssuingDistPoint idp(static_cast<ISSUING_DIST_POINT*>(
-        X509_CRL_get_ext_d2i(crl, NID_issuing_distribution_point, &critical, nullptr)));
-    if (!idp) {
-        if (critical == -1) return {};
-        ERR_clear_error();
-        return "its issuingDistributionPoint cannot be read";
+bool crl_may_clear(X509_CRL* crl, X509* issuer, X509* cert, unsigned* reasons, const char* fn) {
+    *reasons = 0;
+    if (!accepted_by_library(crl, issuer, cert, fn)) return false;
+    unsigned covered = CRLDP_ALL_REASONS;
+    const std::string why = scope_gap(crl, cert, &covered);
+    if (!why.empty()) {
+        log_scope_gap(fn, crl, cert, why);
+        return false;
     }
-    if (idp->onlyattr > 0) return "it covers only attribute certificates";
-    const bool ca = (X509_get_extension_flags(cert) & EXFLAG_CA) != 0;
-    if (ca && idp->onlyuser > 0) return "it covers only end-entity certificates";
-    if (!ca && idp->onlyCA > 0) return "it covers only CA certificates";
-    if (idp->indirectCRL > 0) return "it is an indirect CRL";
-    if (idp->onlysomereasons) *reasons = reason_bits(idp->onlysomereasons);
-    if (!idp->distpoint) return {};
-    const ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
-        X509_get_ext_d2i(cert, NID_crl_distribution_points, nullptr, nullptr)));
-    for (int i = 0; i < sk_DIST_POINT_num(points.get()); ++i) {
-        const DIST_POINT* dp = sk_DIST_POINT_value(points.get(), i);
-        // Another issuer writes the CRLs of a point that names one.
-        if (dp->CRLissuer || (dp->distpoint && !same_point(dp->distpoint, idp->distpoint)))
-            continue;
-        if (dp->reasons) *reasons &= reason_bits(dp->reasons);
-        return {};
-    }
-    ERR_clear_error();
-    return "its distribution point is none of the certificate's";
+    *reasons = covered;
+    return true;
 }
 
 StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t,
@@ -813,19 +1025,12 @@ StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
         // A delta CRL lists only what changed since its base: it cannot clear a certificate alone.
         if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0) continue;
         unsigned reasons = 0;
-        if (const std::string gap = crl_scope_gap(crl, cert, &reasons); !gap.empty()) {
-            log_scope_gap(fn, crl, cert, gap);
-            continue;
-        }
+        if (!crl_may_clear(crl, issuer, cert, &reasons, fn)) continue;
         complete = true;
         covered |= reasons;
     }
     if (complete && covered != CRLDP_ALL_REASONS) {
-        log_error(
-            "%s() : the CRLs of '%s' cover only some reasons for revocation: '%s' is not "
-            "cleared",
-            fn, name_for_log(X509_get_issuer_name(cert)).c_str(),
-            name_for_log(X509_get_subject_name(cert)).c_str());
+        log_some_reasons(fn, cert);
         return StoredCrls::None;
     }
     return complete ? StoredCrls::Cleared : StoredCrls::None;

@@ -56,20 +56,23 @@ enum class CrlState { Valid, BadSignature, Unverifiable, OutOfTime, Error };
 // checked.
 [[nodiscard]] int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t);
 
-// Whether crl was written for cert, by its issuingDistributionPoint as RFC 5280 (6.3.3) has it
-// and the crypto library's verifier applies it: "" when it covers cert, else why not (only end-
-// entity, only CA or only attribute certificates; an indirect CRL; a distribution point none of
-// cert's; an extension that cannot be read). *reasons receives the reasons for revocation it
-// covers for cert: all of them (CRLDP_ALL_REASONS) unless onlySomeReasons, or the reasons of
-// cert's matching distribution point, limit them.
-[[nodiscard]] std::string crl_scope_gap(X509_CRL* crl, X509* cert, unsigned* reasons);
+// Whether crl, which verifies under the key of issuer, may clear cert: only where the crypto
+// library's own CRL check would let it. It is written for cert, by its issuingDistributionPoint
+// and the reasons of cert's distribution point, as RFC 5280 (6.3.3) has it and that check applies
+// it (only end-entity, CA or attribute certificates; an indirect CRL; a distribution point none
+// of cert's; an extension that cannot be read); no critical extension of it or of an entry is
+// one that check does not process (RFC 5280 5.2, 5.3); its issuer's certificate allows CRL
+// signing and its authority key identifier names it. True with *reasons set to the reasons for
+// revocation it covers for cert; false with a line under fn's name saying why not.
+[[nodiscard]] bool crl_may_clear(X509_CRL* crl, X509* issuer, X509* cert, unsigned* reasons,
+                                 const char* fn);
 
 // cert's status from the CRLs among crls in its issuer's name, each checked at t (0: now) under
 // the key of issuer, the certificate above cert in a chain that was checked. A CRL that does not
 // verify under that key is not used (a line under fn's name says so): anyone may write a CRL in
 // the issuer's name. A listing counts in any CRL that verifies; clearing takes complete (not
-// delta) CRLs whose scope covers cert (crl_scope_gap; one that does not is not used, and a line
-// says why), for every reason between them. Cleared: such CRLs were used, each used was valid,
+// delta) CRLs that may clear it (crl_may_clear; one that may not is not used, and a line says
+// why), for every reason between them. Cleared: such CRLs were used, each used was valid,
 // none lists cert; Listed: one lists it; Invalid: one is out of its time or cannot be checked;
 // None: no complete CRL could be used, or those used leave reasons uncovered.
 enum class StoredCrls { Cleared, Listed, Invalid, None };
@@ -79,11 +82,14 @@ enum class StoredCrls { Cleared, Listed, Invalid, None };
 // status_from_crls as 1 (Cleared) or 0, with the reason logged.
 [[nodiscard]] int check_revoked_crl(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t);
 
-// Revocation of cert through CRLs, with ctx initialised on the trusted store. 1 not revoked;
-// 0 revoked or CRL not valid now; -1 cannot be decided, also when the base CRL lists nothing of
-// cert but its scope does not cover it (crl_scope_gap) for every reason. The CRL copies are
-// optional outputs: CRLs that cover cert.
+// Revocation of cert through CRLs, with ctx initialised on the trusted store: the CRL of the
+// first of its distribution points (else of its issuer's) that gives one, in the protocols'
+// order, then, while the CRLs that may clear it (crl_may_clear) leave reasons uncovered, those
+// of the points that have not given it; the default URL only when no point gives any. 1 not
+// revoked: they cover every reason between them; 0 revoked (a CRL or its delta lists it), or a
+// CRL not valid now; -1 cannot be decided, also when reasons remain uncovered. used (optional)
+// receives, with 1 only, every CRL that cleared it and their deltas, in the order used.
 [[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
-                                       ossl::X509Crl* crl_out, ossl::X509Crl* delta_out);
+                                       std::vector<ossl::X509Crl>* used);
 
 }  // namespace ssf

@@ -125,7 +125,7 @@ int verify_certificate(X509* cert, int check_crl, int check_chain, list* protoco
     }
     if (!check_crl) return 1;
 
-    int r = check_for_revocation(cert, ctx.get(), protocols, nullptr, nullptr);
+    int r = check_for_revocation(cert, ctx.get(), protocols, nullptr);
     if (r < 0) {
         log_error("%s() 8 : check_for_revocation() failed: %s", kFn,
                   oldest_crypto_error_text().c_str());

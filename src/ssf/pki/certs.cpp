@@ -389,7 +389,7 @@ int GetCertificateTrustedStatus(X509* cert, STACK_OF(X509) * pab_certs, time_t t
     }
     rc = 0;
     if (config().check_crl) {
-        int r = check_for_revocation(cert, ctx.get(), config().crl_protocols, nullptr, nullptr);
+        int r = check_for_revocation(cert, ctx.get(), config().crl_protocols, nullptr);
         if (r < 0) {
             log_error("%s() : check_for_revocation() failed: %s", kFn,
                       oldest_crypto_error_text().c_str());

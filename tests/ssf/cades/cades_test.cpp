@@ -60,7 +60,12 @@ PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
     return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
 }
 
-enum class Proof { ocsp, crl, crl_generalized, self };
+// crl_split: CRLs split by reason over two points; crl_critical: a CRL with a critical extension
+// the crypto library does not process.
+enum class Proof { ocsp, crl, crl_generalized, crl_split, crl_critical, self };
+
+const RawExt kPrivateExt{"1.3.6.1.4.1.99999.7", {0x05, 0x00}};
+const std::vector<int> kKeyReasons = {1, 2};  // keyCompromise, cACompromise
 
 const int kEnhancement[] = {
     NID_id_smime_aa_timeStampToken,      NID_id_smime_aa_ets_revocationValues,
@@ -95,6 +100,12 @@ class Cades : public ssf_test::Started {
             crl_der(make_crl({.issuer = &inter, .number = 6, .delta_of = 5}).get());
         crls["/inter-gen.crl"] =
             crl_der(make_crl({.issuer = &inter, .number = 7, .generalized_time = true}).get());
+        for (const char* p : {"/split-key.crl", "/split-other.crl"})
+            crls[p] = crl_der(
+                make_crl({.issuer = &inter, .number = 8, .idp = IdpSpec{.point = peers.url(p)}})
+                    .get());
+        crls["/inter-critical.crl"] =
+            crl_der(make_crl({.issuer = &inter, .number = 9, .exts = {kPrivateExt}}).get());
         mkdir(dir.file("pab").c_str(), 0700);
         dir.write("pab/root.pem", pem_of(root.cert.get()));
         dir.write("pab/self.pem", pem_of(self.cert.get()));
@@ -141,6 +152,12 @@ class Cades : public ssf_test::Started {
         if (proof == Proof::crl) add_crl_points(e, &inter, {peers.url("/inter.crl")});
         if (proof == Proof::crl_generalized)
             add_crl_points(e, &inter, {peers.url("/inter-gen.crl")});
+        if (proof == Proof::crl_split)
+            add_crl_points(e, &inter,
+                           {{peers.url("/split-key.crl"), kKeyReasons},
+                            {peers.url("/split-other.crl"), {3, 4, 5, 6, 7, 8}}});
+        if (proof == Proof::crl_critical)
+            add_crl_points(e, &inter, {peers.url("/inter-critical.crl")});
         std::lock_guard<std::mutex> lock(mu);
         index["inter"] += line(e);
         return e;
@@ -346,6 +363,8 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
          1, 1},
         {"GOST 2012-256, responders", "CADES_XLT1", KeyType::gost256, Proof::ocsp, false, 2, 0},
         {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
+        {"EC, CRLs split by reason over two points", "CADES_XLT1", KeyType::ec, Proof::crl_split,
+         false, 1, 2},
         {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
     };
     for (const auto& c : cases) {
@@ -390,6 +409,17 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         check_with_stock_tools(sig, c.key == KeyType::gost256 || c.key == KeyType::gost512,
                                c.detached);
     }
+    // The CA's CRL carries a critical extension that the crypto library does not process: it
+    // clears nobody, and the signer cannot be enhanced.
+    const Entity unclear = signer(KeyType::ec, Proof::crl_critical);
+    Der none;
+    std::vector<SAP_UINT> codes;
+    EXPECT_EQ(sign("CADES_XLT1", {&unclear}, false, none, &codes), 5u);
+    EXPECT_EQ(codes, std::vector<SAP_UINT>{107});
+    EXPECT_TRUE(
+        log_contains("check_for_revocation() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, "
+                     "C=RU' is not used to clear 'CN=CAdES Signer, O=Selvanor Test, C=RU': "
+                     "it carries the critical extension 1.3.6.1.4.1.99999.7"));
     // The TSA down: the signer's code, and no output at all.
     configure("http://127.0.0.1:" + std::to_string(testing_support::free_port()) + "/");
     const Entity s = signer(KeyType::ec, Proof::crl);
@@ -465,10 +495,12 @@ TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
 TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
     const Entity by_ocsp = signer(KeyType::rsa, Proof::ocsp),
                  by_crl = signer(KeyType::ec, Proof::crl),
+                 by_split = signer(KeyType::ec, Proof::crl_split),
                  by_self = signer(KeyType::ec, Proof::self);
-    Der with_ocsp, with_crl, with_self;
+    Der with_ocsp, with_crl, with_split, with_self;
     ASSERT_EQ(sign("CADES_XLT1", {&by_ocsp}, false, with_ocsp), 0u);
     ASSERT_EQ(sign("CADES_XLT1", {&by_crl}, false, with_crl), 0u);
+    ASSERT_EQ(sign("CADES_XLT1", {&by_split}, false, with_split), 0u) << fresh();
     ASSERT_EQ(sign("CADES_XLT1", {&by_self}, false, with_self), 0u);
     using Edit = std::function<void(PKCS7_SIGNER_INFO*)>;
     auto edit_values = [](std::function<void(REVOCATION_VALUES*)> f) {
@@ -593,18 +625,26 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             });
         };
     };
-    // The signer's CA's own CRL, listing nothing, with what its issuingDistributionPoint says it
-    // covers.
-    auto scoped_crl = [&](IdpSpec idp) {
-        return consistent_values([&, idp](REVOCATION_VALUES* v) {
+    // The signer's CA's own CRL alone, listing the signer nowhere, as spec has it (its issuer
+    // aside).
+    auto own_crl = [&](CrlSpec spec) {
+        spec.issuer = &inter;
+        return consistent_values([&, spec](REVOCATION_VALUES* v) {
             sk_X509_CRL_pop_free(v->crlVals, X509_CRL_free);
             v->crlVals = sk_X509_CRL_new_null();
-            sk_X509_CRL_push(v->crlVals, make_crl({.issuer = &inter, .idp = idp}).release());
+            sk_X509_CRL_push(v->crlVals, make_crl(spec).release());
         });
     };
-    const std::string out_of_scope =
-        "get_cert_status() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, C=RU' whose scope does not "
-        "cover 'CN=CAdES Signer, O=Selvanor Test, C=RU' is not used: ";
+    const std::string ca = "get_cert_status() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, C=RU' ",
+                      out_of_scope = ca +
+                                     "whose scope does not cover 'CN=CAdES Signer, O=Selvanor "
+                                     "Test, C=RU' is not used: ",
+                      not_processed = ca +
+                                      "is not used to clear 'CN=CAdES Signer, O=Selvanor Test, "
+                                      "C=RU': it carries the critical extension ",
+                      some_reasons =
+                          "get_cert_status() : the CRLs of 'CN=CAdES Inter, O=Selvanor Test, "
+                          "C=RU' cover only some reasons for revocation";
     const struct {
         const char* name;
         const Der* sig;
@@ -672,6 +712,8 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
         {"a stored response whose first certificate has ocsp-nocheck, its signer's not", &with_ocsp,
          responses({.signer = &checked, .ahead = {&resp_inter}}), 105, 105,
          "get_cert_status() 13 : id-pkix-ocsp-nocheck extension not found in response"},
+        {"a stored response the CA signed itself", &with_ocsp, responses({.signer = &inter}), 105,
+         105, "get_cert_status() 13 : id-pkix-ocsp-nocheck extension not found in response"},
         {"a stored response with its signer's certificate second", &with_ocsp,
          responses({.ahead = {&checked}}), 0, 0, ""},
         {"a stored response with a signer's namesake that has ocsp-nocheck", &with_ocsp,
@@ -740,17 +782,31 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
          "get_cert_status() 17 : certificate found in CRL, certificate is invalid", 0, true, true},
         {"only a namesake CA's CRL, listing nothing", &with_crl, forged_crl(false), 107, 107,
          "get_cert_status() 18 : revocation info not found for certificate '", 0, true, true},
-        {"only the CA's CRL for CA certificates", &with_crl, scoped_crl({.only_ca = true}), 107,
-         107, out_of_scope + "it covers only CA certificates", 0, true, true},
+        {"only the CA's CRL for CA certificates", &with_crl,
+         own_crl({.idp = IdpSpec{.only_ca = true}}), 107, 107,
+         out_of_scope + "it covers only CA certificates", 0, true, true},
         {"only the CA's CRL of another partition", &with_crl,
-         scoped_crl({.point = peers.url("/part2.crl")}), 107, 107,
+         own_crl({.idp = IdpSpec{.point = peers.url("/part2.crl")}}), 107, 107,
          out_of_scope + "its distribution point is none of the certificate's", 0, true, true},
-        {"only the CA's CRL for CA compromise", &with_crl, scoped_crl({.reasons = {2}}), 107, 107,
-         "get_cert_status() : the CRLs of 'CN=CAdES Inter, O=Selvanor Test, C=RU' cover only "
-         "some reasons for revocation",
-         0, true, true},
+        {"only the CA's CRL for CA compromise", &with_crl,
+         own_crl({.idp = IdpSpec{.reasons = {2}}}), 107, 107, some_reasons, 0, true, true},
         {"the CA's CRL of the signer's own partition", &with_crl,
-         scoped_crl({.point = peers.url("/inter.crl")}), 0, 0, ""},
+         own_crl({.idp = IdpSpec{.point = peers.url("/inter.crl")}}), 0, 0, ""},
+        {"only the CA's CRL with a critical private extension", &with_crl,
+         own_crl({.exts = {kPrivateExt}}), 107, 107, not_processed + "1.3.6.1.4.1.99999.7", 0, true,
+         true},
+        {"only the CA's CRL with a critical private extension on another serial number's entry",
+         &with_crl, own_crl({.revoked = {{0x7777, now()}}, .entry_exts = {kPrivateExt}}), 107, 107,
+         ca + "is not used to clear 'CN=CAdES Signer, O=Selvanor Test, C=RU': its entry for "
+              "serial number 7777 carries the critical extension 1.3.6.1.4.1.99999.7",
+         0, true, true},
+        {"the CA's CRL with a non-critical private extension", &with_crl,
+         own_crl({.exts = {{kPrivateExt.oid, kPrivateExt.der, false}}}), 0, 0, ""},
+        {"CRLs split by reason, as made", &with_split, nullptr, 0, 0, ""},
+        {"CRLs split by reason, only the first point's CRL without an IDP", &with_split,
+         own_crl({}), 107, 107, some_reasons, 0, true, true},
+        {"CRLs split by reason, only the first point's CRL for end entities", &with_split,
+         own_crl({.idp = IdpSpec{.only_user = true}}), 107, 107, some_reasons, 0, true, true},
         {"an expired certificate in certValues", &with_crl, add_cert_value(pki->expired.cert.get()),
          4, 4, "check_certs_validity() 2 : certificate for '"},
         {"a certValues certificate valid only after the ES-C time", &with_crl,

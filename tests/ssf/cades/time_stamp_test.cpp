@@ -196,7 +196,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
     const Services& s = services();
     enum Pab { kNone, kWithoutRoot, kFromService };
     // In the token's revocationValues; the last one lists nothing, but covers end entities only.
-    enum RootCrl { kNoCrl, kInterListed, kInterNotListed, kUsersOnly };
+    enum RootCrl { kNoCrl, kInterListed, kInterNotListed, kUsersOnly, kCritical };
     const struct {
         const char* name;
         const Entity* tsa;
@@ -226,6 +226,12 @@ TEST_F(TimeStamps, TokenChecksByKind) {
          "not cover 'CN=Test Intermediate, O=Selvanor Test, C=RU' is not used: it covers only "
          "end-entity certificates",
          kUsersOnly},
+        {"signature token, the token's CRL with a critical private extension",
+         &kit_tsa(KeyType::ec), 0, false, false, false, kNone, 1, 114,
+         "check_revoked_crl() : a CRL of 'CN=Test Root, O=Selvanor Test, C=RU' is not used to "
+         "clear 'CN=Test Intermediate, O=Selvanor Test, C=RU': it carries the critical extension "
+         "1.3.6.1.4.1.99999.7, which is not processed",
+         kCritical},
         {"archive token without the CAdES attributes", &kit_tsa(KeyType::ec), 0, false, false,
          false, kNone, 3, 118,
          "verify_archive_timestamp_rev_status() 1 : VerifyEnhancedSignatureAttributes() failed"},
@@ -270,6 +276,7 @@ TEST_F(TimeStamps, TokenChecksByKind) {
                     {ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get())),
                      now() - kDay});
             if (c.crl == kUsersOnly) crl.idp = IdpSpec{.only_user = true};
+            if (c.crl == kCritical) crl.exts = {{"1.3.6.1.4.1.99999.7", {0x05, 0x00}}};
             ssf::RevocationValues values(REVOCATION_VALUES_new());
             values->crlVals = sk_X509_CRL_new_null();
             sk_X509_CRL_push(values->crlVals, make_crl(crl).release());
