@@ -291,7 +291,7 @@ int verify_attributes(PKCS7_SIGNER_INFO* si, bool with_ts, X509* cert, const oss
             return rc;
         }
     }
-    if (int rc = check_rev_and_cert_refs_and_vals(si); rc != 0) {
+    if (int rc = check_rev_and_cert_refs_and_vals(si, certs); rc != 0) {
         log_error("%s() 6 : check_rev_and_cert_refs_and_vals() failed", kFn);
         return rc;
     }

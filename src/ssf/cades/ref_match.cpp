@@ -73,7 +73,7 @@ int check_revocation_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
     return 0;
 }
 
-int check_certificate_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
+int check_certificate_refs(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * certs, const char* fn) {
     const ASN1_STRING* refs_der = unsigned_sequence(si, NID_id_smime_aa_ets_CertificateRefs);
     CertRefs refs(
         refs_der ? unpack_cert_refs(ASN1_STRING_get0_data(refs_der), ASN1_STRING_length(refs_der))
@@ -87,17 +87,13 @@ int check_certificate_refs(PKCS7_SIGNER_INFO* si, const char* fn) {
         log_error("%s() 7 : PKCS7_get_attribute( NID_id_smime_aa_ets_certValues ) failed", fn);
         return SSF_RESULT_ES_REFS_MISMATCH;
     }
-    const ASN1_STRING* certs_der = unsigned_sequence(si, NID_id_smime_aa_ets_certValues);
-    ossl::X509Stack certs(
-        certs_der ? unpack_certs(ASN1_STRING_get0_data(certs_der), ASN1_STRING_length(certs_der))
-                  : nullptr);
     if (!certs) {
         log_error("%s() 8 : failed to load certificates", fn);
         log_crypto_errors();
         return SSF_RESULT_ES_REFS_MISMATCH;
     }
     for (int i = 0; i < sk_OTHERCERTID_num(refs.get()); ++i) {
-        if (find_cert_in_list(sk_OTHERCERTID_value(refs.get(), i), certs.get()) != 1) {
+        if (find_cert_in_list(sk_OTHERCERTID_value(refs.get(), i), certs) != 1) {
             log_error("%s() 9 : certificate not found for certid #%d", fn, i);
             return SSF_RESULT_ES_REFS_MISMATCH;
         }
@@ -307,14 +303,14 @@ int find_ocsp_in_list(const OCSP_RESPONSES_ID* ocspid, STACK_OF(OCSP_BASICRESP) 
     return rc;
 }
 
-int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si) {
+int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * cert_values) {
     static const char* fn = "check_rev_and_cert_refs_and_vals";
     log_debug("%s() begin: si = 0x%lx", fn, ptr_bits(si));
     int rc = 0;
     if (si && PKCS7_get_attribute(si, NID_id_smime_aa_ets_RevocationRefs))
         rc = check_revocation_refs(si, fn);
     if (rc == 0 && si && PKCS7_get_attribute(si, NID_id_smime_aa_ets_CertificateRefs))
-        rc = check_certificate_refs(si, fn);
+        rc = check_certificate_refs(si, cert_values, fn);
     log_debug("%s() end, return code = %d (%s)", fn, rc, result_text(rc));
     return rc;
 }

@@ -35,8 +35,10 @@ int find_ocsp_in_list(const OCSP_RESPONSES_ID* ocspid, STACK_OF(OCSP_BASICRESP) 
 
 // Every reference of the SignerInfo's revocation-references and certificate-references
 // attributes (each when present) must find its value in the revocation-values and
-// certValues attributes; values without references are allowed. 0, or 119 (SSF_RESULT_
-// ES_REFS_MISMATCH) for a missing value, a missing value attribute or an undecodable one.
-int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si);
+// certValues attributes; values without references are allowed. cert_values: the certValues as
+// the caller read them (read_cert_values), none when the attribute is missing or does not decode.
+// 0, or 119 (SSF_RESULT_ES_REFS_MISMATCH) for a missing value, a missing value attribute or an
+// undecodable one.
+int check_rev_and_cert_refs_and_vals(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * cert_values);
 
 }  // namespace ssf

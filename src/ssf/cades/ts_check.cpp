@@ -188,7 +188,8 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
     }
     switch (kind) {
         case kSignatureTimestamp: {
-            const int rc = verify_signature_timestamp_rev_status(si, chain, at ? &*at : nullptr);
+            const int rc = verify_signature_timestamp_rev_status(si, chain, at ? &*at : nullptr,
+                                                                 path.values.get());
             if (rc != 0) log_error("%s() : verify_signature_timestamp_rev_status() failed", kFn);
             return rc;
         }
@@ -413,13 +414,13 @@ int AddCACertsToStore(X509_STORE* store) {
 }
 
 int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si, STACK_OF(X509) * chain,
-                                          const time_t* when) {
+                                          const time_t* when, STACK_OF(X509) * cert_values) {
     static const char* const kFn = "verify_signature_timestamp_rev_status";
     if (!si || !chain) {
         log_error("%s() 0 : si or chain is NULL", kFn);
         return SSF_RESULT_INITIAL;
     }
-    if (check_rev_and_cert_refs_and_vals(si) != 0) {
+    if (check_rev_and_cert_refs_and_vals(si, cert_values) != 0) {
         log_error("%s() 1 : check_rev_and_cert_refs_and_vals() failed", kFn);
         return SSF_RESULT_TSP_BAD_RESPONSE;
     }

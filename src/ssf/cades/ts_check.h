@@ -62,9 +62,11 @@ int AddCACertsToStore(X509_STORE* store);
 
 // Kind 1: the token's references must find their values, and every intermediate CA of the TSA's
 // checked chain (not the TSA, not the root) must be cleared by the token's own CRLs at *when (now
-// when null), each counted only when signed by the CA's issuer in that chain. 0, 28 or 114.
+// when null), each counted only when signed by the CA's issuer in that chain. cert_values: the
+// token's certValues as the token check read them. 0, 28 or 114.
 [[nodiscard]] int verify_signature_timestamp_rev_status(PKCS7_SIGNER_INFO* si,
-                                                        STACK_OF(X509) * chain, const time_t* when);
+                                                        STACK_OF(X509) * chain, const time_t* when,
+                                                        STACK_OF(X509) * cert_values);
 // Kind 3: the archive token's SignerInfo checked as an enhanced SignerInfo without time stamps at
 // the token's genTime, for tsa (the certificate the token was verified with) among values (its
 // certValues as the token check read them), with the root trusted as the token's was (the
