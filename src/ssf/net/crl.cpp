@@ -309,12 +309,14 @@ PointUrls collect_uris(const CRL_DIST_POINTS* points, bool delta) {
     return out;
 }
 
-// The URIs of all the points as one list; none when memory ran out.
-TextList url_list(const PointUrls& points) {
+// The URIs of all the points as one list, but those in skip; none when memory ran out.
+TextList url_list(const PointUrls& points, const std::vector<std::string>& skip = {}) {
     TextList urls = new_text_list();
     for (const auto& point : points)
         for (const std::string& url : point)
-            if (urls && !push_copy(urls.get(), url.c_str())) urls.reset();
+            if (urls && std::find(skip.begin(), skip.end(), url) == skip.end() &&
+                !push_copy(urls.get(), url.c_str()))
+                urls.reset();
     return urls;
 }
 
@@ -622,8 +624,10 @@ CrlState check_crl(X509_CRL* crl, X509* issuer, time_t t) {
 
 namespace {
 
-// download_crl_from_list, telling which URL gave the CRL.
-ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served) {
+// download_crl_from_list, telling which URL gave the CRL and adding those that gave none to
+// failed.
+ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served,
+                        std::vector<std::string>* failed) {
     static const char* const kFn = "download_crl_from_list";
     if (!urls || !protocols) return nullptr;
     for (list_node* p = protocols->head; p; p = list_next(p)) {
@@ -642,6 +646,7 @@ ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served) {
                 return crl;
             }
             log_error("%s() : can't download CRL from %s", kFn, url);
+            if (failed) failed->push_back(url);
         }
     }
     return nullptr;
@@ -833,12 +838,13 @@ int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols,
         if (!distribution_points(cert, ctx, points)) return -1;
         // All points are asked in the protocols' order until one gives a CRL. A CA may split its
         // CRLs by reason over its points: while reasons remain uncovered, the points that have
-        // not given this CRL are asked again.
+        // not given this CRL are asked again, each URL that gave nothing once only.
+        std::vector<std::string> failed;
         while (!points.empty() && g.covered != CRLDP_ALL_REASONS) {
-            TextList urls = url_list(points);
+            TextList urls = url_list(points, failed);
             if (!urls) return -1;
             std::string served;
-            ossl::X509Crl crl = first_crl(urls.get(), protocols, &served);
+            ossl::X509Crl crl = first_crl(urls.get(), protocols, &served, &failed);
             if (!crl) break;
             fetched = true;
             std::erase_if(points, [&served](const std::vector<std::string>& point) {
@@ -964,7 +970,7 @@ ossl::X509Crl download_crl(const char* url) {
 }
 
 ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
-    return first_crl(urls, protocols, nullptr);
+    return first_crl(urls, protocols, nullptr, nullptr);
 }
 
 int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {

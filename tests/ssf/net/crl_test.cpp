@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "common/http_stub.h"
 #include "common/openssl_tool.h"
@@ -587,6 +589,15 @@ TEST_F(Revocation, ThroughDistributionPoints) {
               "'CN=Revocation Leaf, O=Selvanor Test, C=RU': it carries the critical extension "
               "1.3.6.1.4.1.99999.7, which is not processed"},
         {"key.crl", good, "", 1, "", nullptr, key_reasons, {{"other.crl", other_reasons}}, 2},
+        {"absent.crl",
+         good,
+         "",
+         1,
+         "",
+         nullptr,
+         {},
+         {{"key.crl", key_reasons}, {"other.crl", other_reasons}},
+         2},
         {"key.crl",
          good,
          "",
@@ -624,6 +635,12 @@ TEST_F(Revocation, ThroughDistributionPoints) {
         const std::string log = fresh();
         if (!r.line.empty()) EXPECT_TRUE(has_line(log, r.line)) << log;
         if (!*r.cdp && r.expected < 0) EXPECT_EQ(log.find("default URL"), std::string::npos);
+        // However many times the points are asked, each URL is tried once.
+        std::set<std::string> tried;
+        std::istringstream lines(log);
+        for (std::string l; std::getline(lines, l);)
+            if (l.find("downloading CRL from ") != std::string::npos)
+                EXPECT_TRUE(tried.insert(l).second) << l;
     }
 }
 
