@@ -350,6 +350,7 @@ TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
 
     const std::string cfg = dir.file("selvanor-ssf-server.cfg"),
                       fallback = "/tmp/" + std::string(ssf::kLogFileName);
+    Pauses pauses;  // the mended file's second of settling
     for (const char* bad : {"[common]\ncert_check_options = check_chain\nno value here\n",
                             "[common]\nca_file = /etc/ca.pem\\"}) {
         SCOPED_TRACE(bad);
@@ -362,12 +363,12 @@ TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
         EXPECT_TRUE(has_line(logged.substr(std::min(before, logged.size())),
                              "kes_get_parameter() : couldn't parse file '" + cfg + "'"));
         dir.write("selvanor-ssf-server.cfg", "[common]\nlog_dir = " + dir.path() + "\n");
-        let_settle(cfg);
         EXPECT_EQ(ssf::init_lib(), 0);
     }
 }
 
 TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
+    Pauses pauses;
     ssf::reset_for_tests();
     std::remove(dir.file("selvanor-ssf-server.log").c_str());
     platform::set_test_os_version_failure(true);
@@ -376,7 +377,6 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     EXPECT_FALSE(ssf::lib_started());
     EXPECT_TRUE(log_contains("GetVersionExA() failed"));
     std::lock_guard<std::recursive_mutex> api(ssf::api_mutex());  // as an export holds it
-    let_settle(dir.file(ssf::kConfigFileName));
     EXPECT_EQ(ssf::init_lib(), 0);
     EXPECT_TRUE(ssf::lib_started());
     // The log opened by the failed run stays the log: one banner only.
