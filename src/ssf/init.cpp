@@ -335,8 +335,6 @@ struct LogPlan {
     bool write = true;
     std::string path = get_default_log_path();
     bool add_pid = false;
-    // In the system's temporary directory, where another user may have made the file first.
-    bool shared_dir = true;
 };
 
 LogPlan configured_log(const ConfigSource& file) {
@@ -348,7 +346,6 @@ LogPlan configured_log(const ConfigSource& file) {
     }
     auto dir = file.get("common:log_dir");
     plan.path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
-    plan.shared_dir = !dir;
     auto server_mode = file.get("common:server_mode");
     plan.add_pid = server_mode && *server_mode == "yes";
     return plan;
@@ -687,7 +684,7 @@ void place_log(const RunOutcome& run) {
     // A failure is written somewhere even when the file asks for no log.
     if (!succeeded && !plan.write) plan = LogPlan{};
     if (!log_is_open()) {
-        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid, plan.shared_dir);
+        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid);
         runs.log_provisional = !succeeded && log_is_open();
         return;
     }
@@ -695,10 +692,10 @@ void place_log(const RunOutcome& run) {
     if (plan.write) {
         std::string to = plan.path;
         if (plan.add_pid) to += "_" + get_pid_text();
-        log_move(plan.path.c_str(), kAppName, plan.add_pid, plan.shared_dir,
+        log_move(plan.path.c_str(), kAppName, plan.add_pid,
                  std::string(kFn) + "() : the trace log continues in '" + to + "'");
     } else {
-        log_move(nullptr, nullptr, false, false,
+        log_move(nullptr, nullptr, false,
                  std::string(kFn) +
                      "() : start-up succeeded; the configuration asks for no "
                      "trace log ('common:write_log'), none is written from here on");
