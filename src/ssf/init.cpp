@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -39,11 +40,10 @@ std::atomic<bool> g_started{false};
 std::mutex g_init_mutex;  // start-up may be re-entered from two exports when the API mutex is off
 
 // One file as start-up last read it, and since when (by the process's own clock) every read has
-// found it so.
+// found the same bytes.
 struct Sighting {
     std::string path;
     std::string text;
-    platform::FileStamp stamp;
     uint64_t since_ns = 0;
     bool held = false;   // false: nothing remembered
     bool acted = false;  // the process's first start-up read it so, and acted on it
@@ -55,7 +55,10 @@ struct FailedRuns {
     // What the last failed run met; "" before the first failure (a run then is no retry).
     std::string last;
     bool log_provisional = false;  // the open log is the one a failed run chose
-    Sighting registry, config;     // the files as the last run read them
+    // A run took the configuration directory from the registry file, or failed on that file: a
+    // retry looks there again, and waits for it. Until then the current directory is the place.
+    bool registry_named = false;
+    Sighting registry, config;  // the files as the last run read them
 };
 FailedRuns& failed_runs() {
     static auto* f = new FailedRuns;
@@ -332,8 +335,6 @@ struct LogPlan {
     bool write = true;
     std::string path = get_default_log_path();
     bool add_pid = false;
-    // In the system's temporary directory, where another user may have made the file first.
-    bool shared_dir = true;
 };
 
 LogPlan configured_log(const ConfigSource& file) {
@@ -345,7 +346,6 @@ LogPlan configured_log(const ConfigSource& file) {
     }
     auto dir = file.get("common:log_dir");
     plan.path = (dir ? *dir : std::string(get_default_log_dir())) + "/" + kLogFileName;
-    plan.shared_dir = !dir;
     auto server_mode = file.get("common:server_mode");
     plan.add_pid = server_mode && *server_mode == "yes";
     return plan;
@@ -457,15 +457,15 @@ std::string check_config_dir(const ConfigDir& cd) {
 // the process. A file's times cannot tell that moment from a finished file: one caught inside
 // its truncation shows its old times, and the wall clock may be set back or run ahead. So after a
 // failure a file is applied only when two reads at least a second apart by the process's own
-// clock found the same bytes and the same stamps; a read during which the file changed never
-// counts.
+// clock found the same bytes, or it is as the process's first start-up read it and acted on it; a
+// read during which the file changed never counts. Stamps that move between the reads (a touch, a
+// chmod, the same text copied again) change nothing that is applied.
 constexpr uint64_t kSettleNs = 1000000000;
 
 enum class Stillness {
     Changed,  // not what the last read found, or changing while it was read
     Again,    // what the last read found, less than a second ago
-    Known,    // the same, as the first start-up found and acted on it
-    Settled,  // what every read for at least a second found
+    Settled,  // what every read for at least a second found, or the first start-up acted on
 };
 
 // Remembers what this read found (on the first start-up, as acted on), and tells how long the
@@ -477,12 +477,13 @@ Stillness settled(Sighting& seen, const std::string& path, const std::string& te
         seen = Sighting{};
         return Stillness::Changed;
     }
-    if (!seen.held || seen.path != path || seen.stamp != *stamp || seen.text != text) {
-        seen = Sighting{path, text, *stamp, now, true, first};
+    if (!seen.held || seen.path != path || seen.text != text) {
+        seen = Sighting{path, text, now, true, first};
         return Stillness::Changed;
     }
-    if (now >= seen.since_ns && now - seen.since_ns >= kSettleNs) return Stillness::Settled;
-    return seen.acted ? Stillness::Known : Stillness::Again;
+    if (seen.acted || (now >= seen.since_ns && now - seen.since_ns >= kSettleNs))
+        return Stillness::Settled;
+    return Stillness::Again;
 }
 
 // How a retry speaks of a file it waits for.
@@ -503,23 +504,21 @@ constexpr Awaited kAwaitedRegistry{
 // A file as a retry found it.
 struct Found {
     bool missing = false;
-    bool bad = false;      // not understood: start-up fails on it
     bool nothing = false;  // understood, and sets nothing
     Stillness still = Stillness::Changed;
 };
 
 // Why a retry cannot go on with the file yet, "" when it can. After a failure, a file that is
 // missing or sets nothing is being mended, not a request for defaults. A file is applied, or
-// taken as setting nothing, only once settled. One that fails start-up is judged as soon as the
-// first start-up's failure on it is seen again, so that a failure that stands is not told as a
-// change; a new text caught half written is not.
+// judged, only once settled: the call has already waited out the second (wait_until_settled),
+// so one still not settled changed meanwhile.
 std::string wait_for(const Awaited& a, const std::string& path, const Found& f) {
     if (f.missing) {
         log_error("%s() : the %s '%s' is not there, start-up waits for %s; %s", kFn, a.what,
                   path.c_str(), a.awaits, a.restart);
         return "not there: " + path;
     }
-    if (f.still != Stillness::Settled && !(f.bad && f.still == Stillness::Known)) {
+    if (f.still != Stillness::Settled) {
         log_error("%s() : the %s '%s' is being changed, start-up waits until it settles", kFn,
                   a.what, path.c_str());
         return "being changed: " + path;
@@ -531,26 +530,64 @@ std::string wait_for(const Awaited& a, const std::string& path, const Found& f) 
     return {};
 }
 
-// Only the first start-up of a process takes a missing registry file, or one that names no
-// directory, as the current directory: after a failure either is a file being mended, and the
-// current directory (the root, for a daemon) usually holds no configuration. A file that cannot
-// be read is not waited for: nothing in it could be applied, and check_config_dir() says why.
+// A retry looks for the configuration where the failed start-ups looked. While no start-up has
+// taken the directory from a registry file, or failed on one, the current directory is the place
+// and a registry file that is not there is nothing to wait for: the host keeps its file there, as
+// it may. Once one has, a registry file that is not there or names none is one being mended, and
+// the current directory (the root, for a daemon) usually holds no configuration. A file that
+// cannot be read is not waited for: nothing in it could be applied, and check_config_dir() says
+// why.
+bool registry_awaited(const ConfigDir& cd) {
+    const platform::RegistryRead& r = *cd.registry;
+    return failed_runs().registry_named && r.error == 0 &&
+           (r.missing || (r.bad_line == 0 && cd.named_by.empty()));
+}
+
 std::string wait_for_registry(const ConfigDir& cd, bool retry) {
     if (!cd.registry) return {};
     const platform::RegistryRead& r = *cd.registry;
     const Stillness still = settled(failed_runs().registry, r.file, r.text, r.stamp, !retry);
-    if (!retry || r.error != 0) return {};
-    return wait_for(kAwaitedRegistry, r.file,
-                    {r.missing, r.bad_line != 0, r.bad_line == 0 && cd.named_by.empty(), still});
+    if (!retry || r.error != 0 || (r.missing && !registry_awaited(cd))) return {};
+    return wait_for(kAwaitedRegistry, r.file, {r.missing, registry_awaited(cd), still});
 }
 
 std::string wait_for_config(const platform::IniFileRead& read, const std::string& file,
                             bool retry) {
     const Stillness still = settled(failed_runs().config, file, read.text, read.stamp, !retry);
     if (!retry || (read.error != 0 && !read.missing)) return {};
-    return wait_for(
-        kAwaitedConfig, file,
-        {read.missing, read.bad_line != 0, read.ini && read.ini->values().empty(), still});
+    return wait_for(kAwaitedConfig, file,
+                    {read.missing, read.ini && read.ini->values().empty(), still});
+}
+
+// After a failure, a call that finds a file it would read new, changed since the last read, or
+// seen so for less than a second, waits here until every such file has been seen so for a second;
+// start-up then reads both again, and applies them when nothing changed meanwhile. The first call
+// after a mend is so answered from the mended files, however long they lay finished before it,
+// and a registry file and the configuration file it names settle in the same second. Calls that
+// come meanwhile wait behind it for start-up's lock, and find start-up done. What is not there,
+// cannot be read, or changed under this read has nothing to wait for.
+void wait_until_settled() {
+    FailedRuns& runs = failed_runs();
+    uint64_t until = 0;
+    const auto look = [&](Sighting& seen, const std::string& path, const std::string& text,
+                          const std::optional<platform::FileStamp>& stamp) {
+        if (settled(seen, path, text, stamp, false) != Stillness::Settled && seen.held)
+            until = std::max(until, seen.since_ns + kSettleNs);
+    };
+    const ConfigDir cd = resolve_config_dir();
+    bool config_read = true;  // as the run will, unless it stops at the registry file
+    if (cd.registry) {
+        const platform::RegistryRead& r = *cd.registry;
+        if (!r.missing && r.error == 0) look(runs.registry, r.file, r.text, r.stamp);
+        config_read = !r.unusable() && !registry_awaited(cd);
+    }
+    if (config_read) {
+        const std::string file = cd.dir + "/" + kConfigFileName;
+        const platform::IniFileRead read = platform::read_ini_file(file);
+        if (!read.missing && read.error == 0) look(runs.config, file, read.text, read.stamp);
+    }
+    const uint64_t now = platform::monotonic_ns();
+    if (until > now) platform::sleep_ms(static_cast<unsigned>((until - now + 999999) / 1000000));
 }
 
 // What one run met: "" when it succeeded, else its failure (to tell a new failure from a repeat
@@ -571,6 +608,8 @@ RunOutcome run_start_up(bool retry) {
         out.waits = true;
         return out;
     }
+    if (cd.registry && (cd.registry->unusable() || !cd.named_by.empty()))
+        failed_runs().registry_named = true;
     if ((out.failure = check_config_dir(cd)) != "") {
         log_error("%s() : the configuration directory cannot be found, start-up failed", kFn);
         return out;
@@ -645,7 +684,7 @@ void place_log(const RunOutcome& run) {
     // A failure is written somewhere even when the file asks for no log.
     if (!succeeded && !plan.write) plan = LogPlan{};
     if (!log_is_open()) {
-        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid, plan.shared_dir);
+        if (plan.write) log_open(plan.path.c_str(), kAppName, plan.add_pid);
         runs.log_provisional = !succeeded && log_is_open();
         return;
     }
@@ -653,10 +692,10 @@ void place_log(const RunOutcome& run) {
     if (plan.write) {
         std::string to = plan.path;
         if (plan.add_pid) to += "_" + get_pid_text();
-        log_move(plan.path.c_str(), kAppName, plan.add_pid, plan.shared_dir,
+        log_move(plan.path.c_str(), kAppName, plan.add_pid,
                  std::string(kFn) + "() : the trace log continues in '" + to + "'");
     } else {
-        log_move(nullptr, nullptr, false, false,
+        log_move(nullptr, nullptr, false,
                  std::string(kFn) +
                      "() : start-up succeeded; the configuration asks for no "
                      "trace log ('common:write_log'), none is written from here on");
@@ -675,6 +714,7 @@ int init_lib() {
     FailedRuns& runs = failed_runs();
     RunOutcome run;
     std::string lines;
+    if (!runs.last.empty()) wait_until_settled();
     {
         LogHold hold(kAppName);
         run = run_start_up(!runs.last.empty());

@@ -37,7 +37,6 @@ thread_local const char* t_held_app = nullptr;
 struct Names {
     std::string path;
     std::string app = "UNKNOWNAPP";
-    bool shared_dir = false;  // the log is in the system's temporary directory
     std::string own;  // the file of the process's own that takes the lines in its place, once made
 };
 Names& names() {
@@ -46,7 +45,6 @@ Names& names() {
 }
 #define g_path (names().path)
 #define g_app (names().app)
-#define g_shared_dir (names().shared_dir)
 #define g_own (names().own)
 
 }  // namespace
@@ -60,7 +58,7 @@ namespace {
 
 constexpr const char* kTheirs = "it belongs to another user";
 
-// Why a file may not take the log's lines; "" when it may. In a shared temporary directory anyone
+// Why a file may not take the log's lines; "" when it may. In a directory others may write anyone
 // may have put something in the log's place: a link or a FIFO, a file of their own (they would
 // read what the library writes; root's files are taken by root alone), or another name of a file
 // of the process's user (a hard link would make that file, whatever it is, take the lines).
@@ -101,11 +99,11 @@ Refusal checked(int& fd) {
 // it may not take the lines. O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits
 // on a FIFO; what it opened is then checked by its descriptor, whatever the name pointed at
 // before.
-Refusal open_log_file(const std::string& path, int& fd, int flags = 0) {
+Refusal open_log_file(const std::string& path, int& fd, int flags = 0, mode_t mode = 0640) {
     fd = ::open(
         path.c_str(),
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags,
-        0640);
+        mode);
     if (fd >= 0) return checked(fd);
     const int err = errno;
     struct stat st {};
@@ -131,40 +129,55 @@ struct LogFile {
     std::string why;  // why no file takes the lines, when fd < 0
 };
 
+// Whether users other than the process's may add or replace names in the directory that holds
+// path: it is sticky, writable by its group or by others, or another user's (root's aside). Judged
+// by the directory itself, whatever setting or link led there; one that cannot be looked at counts
+// as such.
+bool others_may_write(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return true;
+    return (st.st_mode & (S_ISVTX | S_IWGRP | S_IWOTH)) != 0 ||
+           (st.st_uid != ::geteuid() && st.st_uid != 0);
+}
+
 // A new file of the process's own beside the log: the name with "_" and the process id, or, as
-// anyone can make that name in advance, a new unique one beside it (as mkstemp makes it). Sets
-// `name` to the file made, or to the last name tried and says why it could not be made.
+// anyone can make that name in advance, a new unique one beside it (as mkstemp makes it). Both
+// are made 0600: such a directory may give the file a group of its own. Sets `name` to the file
+// made, or to the last name tried and says why it could not be made.
 std::string make_own_log_file(std::string& name, int& fd) {
     name = full_path(g_path.c_str(), true);
-    if (open_log_file(name, fd, O_EXCL).why.empty()) return {};
+    if (open_log_file(name, fd, O_EXCL, 0600).why.empty()) return {};
     name += "_XXXXXX";
     fd = ::mkostemp(name.data(), O_APPEND | O_CLOEXEC);
     if (fd < 0) return errno_text(errno);
     return checked(fd).why;
 }
 
-// The file that takes the log's lines. In the system's temporary directory another local user
-// may have put something in the log's place first (a file of their own, a link, a FIFO): the
-// lines then go to a new file of the process's own beside it, and the process keeps to that
-// file, without asking the other user's entry again on every line. Call with g_log_mutex held.
+// The file that takes the log's lines. In a directory others may write, another user may have put
+// something in the log's place first (a file of their own, a link, a FIFO), or in the place of the
+// file the process made for itself after (once a clean-up removed it): the lines then go to a new
+// file of the process's own beside it, and the process keeps to that file, without asking the
+// other user's entry again on every line. Call with g_log_mutex held.
 LogFile open_log() {
     LogFile f;
     f.name = g_own.empty() ? g_path : g_own;
     const Refusal refused = open_log_file(f.name, f.fd);
     f.why = refused.why;
-    if (f.fd >= 0 || !g_own.empty() || !g_shared_dir || !refused.unfit) return f;
+    if (f.fd >= 0 || !refused.unfit || !others_may_write(f.name)) return f;
     std::string own;
     const std::string own_why = make_own_log_file(own, f.fd);
     if (f.fd < 0) {
         f.why += ", and '" + own + "' cannot be made new, " + own_why;
         return f;
     }
-    g_own = f.name = own;
     platform::debug_output(
-        ("Log file '" + g_path + "' " +
+        ("Log file '" + f.name + "' " +
          (f.why == kTheirs ? "belongs to another user" : "cannot be used (" + f.why + ")") +
          "; the trace log continues in '" + own + "'")
             .c_str());
+    g_own = f.name = own;
     return f;
 }
 
@@ -397,7 +410,7 @@ void write_record(const char* kind, const std::string& message) {
 
 }  // namespace
 
-int log_open(const char* path, const char* app_name, bool add_pid, bool shared_dir) {
+int log_open(const char* path, const char* app_name, bool add_pid) {
     if (!path) return -1;
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (g_open.load()) return 1;
@@ -406,15 +419,13 @@ int log_open(const char* path, const char* app_name, bool add_pid, bool shared_d
     if (p.size() >= kLogTextMax) return -1;
     g_path = std::move(p);
     g_app = app_name ? app_name : "UNKNOWNAPP";
-    g_shared_dir = shared_dir;
     g_own.clear();
     g_open.store(true, std::memory_order_release);
     append_locked(banner());
     return 0;
 }
 
-int log_move(const char* path, const char* app_name, bool add_pid, bool shared_dir,
-             const std::string& last_line) {
+int log_move(const char* path, const char* app_name, bool add_pid, const std::string& last_line) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (!g_open.load()) return -1;
     const std::string p = path ? full_path(path, add_pid) : std::string();
@@ -423,7 +434,6 @@ int log_move(const char* path, const char* app_name, bool add_pid, bool shared_d
         return 1;
     append_to_log(escape_controls(last_line.c_str()) + "\n");
     g_own.clear();
-    g_shared_dir = shared_dir;
     if (!path) {
         g_open.store(false);
         g_path.clear();
@@ -585,7 +595,6 @@ void log_reset_for_tests() {
     g_open.store(false);
     g_path.clear();
     g_own.clear();
-    g_shared_dir = false;
     g_app = "UNKNOWNAPP";
 }
 

@@ -19,16 +19,16 @@ inline constexpr const char* kLogRule =
 // 0 opened; 1 a log was already open (the first stays); -1 null or over-long path. The file is
 // written only while it is a regular file with one link, of the process's effective user, never
 // through a link; what it cannot take of a line (all of it, or the rest past the file-size limit)
-// goes to the debug output with the reason. shared_dir: the log is in the system's temporary
-// directory, where anything else in its place (another user's file, a link, a FIFO) gives way to
-// a new file of the process's own beside it: the name with "_" and the process id, or when that
-// is taken a new unique name beside that one.
-int log_open(const char* path, const char* app_name, bool add_pid, bool shared_dir = false);
+// goes to the debug output with the reason. In a directory others may write (sticky, writable by
+// its group or others, or another user's), anything else at the log's name (another user's file,
+// a link, a FIFO) gives way to a new file of the process's own beside it: the name with "_" and the
+// process id, or when that is taken a new unique name beside that one; so does that file when it
+// is later found unfit in its turn.
+int log_open(const char* path, const char* app_name, bool add_pid);
 // Moves the open log to another file (null: no log from here on), after writing last_line as
 // the old file's last line. 0 moved; 1 the same file (by device and inode, whatever the name) or
 // an over-long path (nothing done); -1 no log is open.
-int log_move(const char* path, const char* app_name, bool add_pid, bool shared_dir,
-             const std::string& last_line);
+int log_move(const char* path, const char* app_name, bool add_pid, const std::string& last_line);
 
 // While one lives, what the constructing thread writes to the log is kept back instead; take()
 // ends the hold and hands the text over, for log_write_held() or for nothing. Start-up knows only

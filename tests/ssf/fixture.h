@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <string>
@@ -47,15 +49,34 @@ inline bool has_line(const std::string& text, const std::string& line) {
     return false;
 }
 
-// A start-up retried after a failure reads the file at path as it stands (and refuses the call
-// when it sees it so for the first time), then the process's clock moves on a second: the next
-// retry finds the file settled, as long as nobody changes it meanwhile.
-inline void let_settle(const std::string& path) {
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-    (void)ssf::init_lib();
-    platform::set_test_monotonic_clock(platform::monotonic_ns() + 1000000000);
-}
+// While one lives the process's clock stands still, and each pause the library takes moves it on
+// by the time asked instead of sleeping: a start-up retried after a mend waits out the file's
+// second of settling inside the call, at no cost to the tests. `during` runs in each pause (a file
+// changed meanwhile, say).
+class Pauses {
+  public:
+    Pauses() {
+        platform::set_test_monotonic_clock(platform::performance_counter());
+        platform::set_test_sleeper([this](unsigned ms) {
+            slept_ms_ += ms;
+            move_on(ms);
+            if (during) during();
+        });
+    }
+    ~Pauses() {
+        platform::set_test_sleeper(nullptr);
+        platform::set_test_monotonic_clock(std::nullopt);
+    }
+    // A quiet spell, with no call.
+    static void move_on(uint64_t ms) {
+        platform::set_test_monotonic_clock(platform::monotonic_ns() + ms * 1000000);
+    }
+    unsigned slept_ms() const { return slept_ms_.load(); }
+    std::function<void()> during;
+
+  private:
+    std::atomic<unsigned> slept_ms_{0};
+};
 
 class Started : public ::testing::Test {
   protected:

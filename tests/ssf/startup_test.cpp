@@ -350,6 +350,7 @@ TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
 
     const std::string cfg = dir.file("selvanor-ssf-server.cfg"),
                       fallback = "/tmp/" + std::string(ssf::kLogFileName);
+    Pauses pauses;  // the mended file's second of settling
     for (const char* bad : {"[common]\ncert_check_options = check_chain\nno value here\n",
                             "[common]\nca_file = /etc/ca.pem\\"}) {
         SCOPED_TRACE(bad);
@@ -362,12 +363,12 @@ TEST_F(StartUp, LongLinesAreReadAndAFileThatCannotBeReadFailsStartUp) {
         EXPECT_TRUE(has_line(logged.substr(std::min(before, logged.size())),
                              "kes_get_parameter() : couldn't parse file '" + cfg + "'"));
         dir.write("selvanor-ssf-server.cfg", "[common]\nlog_dir = " + dir.path() + "\n");
-        let_settle(cfg);
         EXPECT_EQ(ssf::init_lib(), 0);
     }
 }
 
 TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
+    Pauses pauses;
     ssf::reset_for_tests();
     std::remove(dir.file("selvanor-ssf-server.log").c_str());
     platform::set_test_os_version_failure(true);
@@ -376,7 +377,6 @@ TEST_F(StartUp, FailedStartUpIsRetriedByTheNextCall) {
     EXPECT_FALSE(ssf::lib_started());
     EXPECT_TRUE(log_contains("GetVersionExA() failed"));
     std::lock_guard<std::recursive_mutex> api(ssf::api_mutex());  // as an export holds it
-    let_settle(dir.file(ssf::kConfigFileName));
     EXPECT_EQ(ssf::init_lib(), 0);
     EXPECT_TRUE(ssf::lib_started());
     // The log opened by the failed run stays the log: one banner only.
@@ -516,11 +516,12 @@ std::string in_child(const std::function<void()>& body) {
 }
 
 // The log is written only into a regular file of the process's effective user with no other name,
-// never through a link: in a shared temporary directory anyone may have put something else in its
-// place, and there the lines go on in a new file of the process's own beside it. Elsewhere, and
-// for what a file of ours cannot take (the part a write leaves over), the lines go to the debug
-// output with the reason, so a start-up failure never vanishes; the file-size limit never ends
-// the process, whatever its signal's action.
+// never through a link: in a directory others may write (sticky, or writable by its group or by
+// others) anyone may have put something else in its place, and there the lines go on in a new file
+// of the process's own beside it, made 0600, and in another when that one is later taken over.
+// Elsewhere, and for what a file of ours cannot take (the part a write leaves over), the lines go
+// to the debug output with the reason, so a start-up failure never vanishes; the file-size limit
+// never ends the process, whatever its signal's action.
 TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
     testing_support::TempDir dir;
     ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
@@ -572,9 +573,12 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
         {"a file the size limit stops, its signal left to end the process",
          [&] { limit_size(SIG_DFL); }, "errno = 27 (File too large)", "write", 4, true},
     };
-    for (const bool shared : {false, true}) {
+    const mode_t mask = umask(022);
+    for (const mode_t mode : {0700, 01777, 0770, 0703}) {
+        const bool shared = mode != 0700;
+        ASSERT_EQ(chmod(dir.path().c_str(), mode), 0);
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.what) + (shared ? ", in the shared directory" : ""));
+            SCOPED_TRACE(std::string(c.what) + ", in a directory of mode " + std::to_string(mode));
             const bool theirs = std::string(c.what) == "another user's file";
             if (theirs && geteuid() != 0) continue;
             ssf::reset_for_tests();
@@ -583,7 +587,7 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
             testing::internal::CaptureStderr();
             const auto write = [&] {
                 c.make();
-                EXPECT_EQ(ssf::log_open(path.c_str(), "App", false, shared), 0);
+                EXPECT_EQ(ssf::log_open(path.c_str(), "App", false), 0);
                 ssf::log_error("the reason %d", 7);
                 c.undo();
             };
@@ -603,6 +607,8 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
                                             : "cannot be used (" + std::string(c.why) + ")") +
                                     "; the trace log continues in '" + own + "'\n");
                 EXPECT_TRUE(has_line(read_file(own), "the reason 7"));
+                struct stat st {};
+                EXPECT_EQ(::stat(own.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0600u);
                 continue;
             }
             // What the file did not take, from where it stopped.
@@ -619,6 +625,27 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
             }
         }
     }
+    // The file of its own removed, as a clean-up of the directory does, and another user's put at
+    // its name: the lines go on in another new one.
+    if (geteuid() == 0) {
+        ssf::reset_for_tests();
+        for (const std::string& made : {path, own}) std::remove(made.c_str());
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ssf::log_open(path.c_str(), "App", false), 0);
+        EXPECT_EQ(std::remove(own.c_str()), 0);
+        dir.write(own.substr(dir.path().size() + 1), "theirs\n");
+        EXPECT_EQ(chown(own.c_str(), 4242, 4242), 0);
+        ssf::log_write("a later line");
+        const std::string seen = testing::internal::GetCapturedStderr();
+        const std::string said =
+            "Log file '" + own + "' belongs to another user; the trace log continues in '" + own;
+        EXPECT_EQ(read_file(own), "theirs\n");
+        const size_t at = seen.find(said);
+        ASSERT_NE(at, std::string::npos) << seen;
+        EXPECT_EQ(read_file(own + seen.substr(at + said.size(), 7)), "a later line\n");
+    }
+    umask(mask);
     ssf::reset_for_tests();
 }
 
@@ -639,59 +666,85 @@ TEST(TraceLogFile, DebugOutputIntoAFileAtTheSizeLimitEndsNoProcess) {
     EXPECT_EQ(read_file(dir.file("stderr")), "");
 }
 
-// A start-up that fails while something not of the process's own stands at the fallback log's
-// place (in the shared temporary directory): a new file of the process's own beside it takes the
-// lines, and keeps them; never one that is there already, nor one at a name made in advance.
-TEST(TraceLogFile, AFailedStartUpMovesBesideAnotherUsersEntryAtTheFallbackLog) {
+// A start-up that meets something not of the process's own at the log's name in a directory others
+// may write (the shared temporary directory, where a failed start-up writes, or one that log_dir
+// names, or names by a link): a new file of the process's own beside it takes the lines, and keeps
+// them; never one that is there already, nor one at a name made in advance. Both such names are
+// made 0600.
+TEST(TraceLogFile, AStartUpMovesBesideAnotherUsersEntryAtTheLogsName) {
     testing_support::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);  // as the shared temporary directory is
+    ASSERT_EQ(symlink(dir.path().c_str(), dir.file("via").c_str()), 0);
     ScopedEnv debug("SSF_DEBUG_OUTPUT", "stderr");
-    dir.write("selvanor-ssf-server.cfg", "[common]\nno value\n");
     ScopedEnv here("DIR_LIBRARY", dir.path().c_str());
-    const std::string unread = "kes_get_parameter() : line 2 of '" +
-                               dir.file("selvanor-ssf-server.cfg") + "' is not understood";
-    for (const bool fifo : {false, true}) {
-        for (const bool own_taken : {false, true}) {
-            SCOPED_TRACE(std::string(fifo ? "a FIFO" : "another user's file") +
-                         (own_taken ? ", its own name taken too" : ""));
-            if (!fifo && geteuid() != 0) continue;  // chown
-            ssf::reset_for_tests();
-            ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
-            const std::string entry = ssf::get_default_log_path(),
-                              own = entry + "_" + ssf::get_pid_text();
-            for (const std::string& made : {entry, own}) std::remove(made.c_str());
-            dir.write(entry.substr(dir.path().size() + 1), "theirs\n");
-            if (fifo) {
-                ASSERT_EQ(std::remove(entry.c_str()), 0);
-                ASSERT_EQ(mkfifo(entry.c_str(), 0600), 0);
-            } else {
-                ASSERT_EQ(chown(entry.c_str(), 4242, 4242), 0);
+    const mode_t mask = umask(022);
+    const std::string cfg = dir.file("selvanor-ssf-server.cfg");
+    const struct {
+        const char* what;
+        std::string config;
+        std::string log_dir;  // "": the fallback log
+        int rc;
+        std::string line;  // start-up writes it
+    } starts[] = {
+        {"a failed start-up", "[common]\nno value\n", "", -1,
+         "kes_get_parameter() : line 2 of '" + cfg + "' is not understood"},
+        {"log_dir naming the directory", "[common]\nlog_dir = " + dir.path() + "\n", dir.path(), 0,
+         "config_dir = '" + dir.path() + "'"},
+        {"log_dir naming a link to it", "[common]\nlog_dir = " + dir.file("via") + "\n",
+         dir.file("via"), 0, "config_dir = '" + dir.path() + "'"},
+    };
+    for (const auto& start : starts) {
+        for (const bool fifo : {false, true}) {
+            for (const bool own_taken : {false, true}) {
+                SCOPED_TRACE(std::string(start.what) + ", " +
+                             (fifo ? "a FIFO" : "another user's file") +
+                             (own_taken ? ", its own name taken too" : ""));
+                if (!fifo && geteuid() != 0) continue;  // chown
+                ssf::reset_for_tests();
+                ssf::set_fallback_log_dir_for_tests(dir.path() + "/fb-");
+                dir.write("selvanor-ssf-server.cfg", start.config);
+                const std::string entry = start.log_dir.empty()
+                                              ? ssf::get_default_log_path()
+                                              : start.log_dir + "/" + ssf::kLogFileName,
+                                  own = entry + "_" + ssf::get_pid_text();
+                for (const std::string& made : {entry, own}) std::remove(made.c_str());
+                dir.write(entry.substr(dir.path().size() + 1), "theirs\n");
+                if (fifo) {
+                    ASSERT_EQ(std::remove(entry.c_str()), 0);
+                    ASSERT_EQ(mkfifo(entry.c_str(), 0600), 0);
+                } else {
+                    ASSERT_EQ(chown(entry.c_str(), 4242, 4242), 0);
+                }
+                if (own_taken) dir.write(own.substr(dir.path().size() + 1), "left\n");
+                testing::internal::CaptureStderr();
+                EXPECT_EQ(ssf::init_lib(), start.rc);
+                if (!fifo) {  // the lines have moved: the name is not asked again
+                    ASSERT_EQ(chown(entry.c_str(), geteuid(), getegid()), 0);
+                    ssf::log_write("a later line");
+                    EXPECT_EQ(read_file(entry), "theirs\n");
+                }
+                const std::string seen = testing::internal::GetCapturedStderr();
+                const std::string said = "Log file '" + entry + "' " +
+                                         (fifo ? "cannot be used (it is not a regular file)"
+                                               : "belongs to another user") +
+                                         "; the trace log continues in '" + own;
+                // When the name was made in advance, a new one beside it, as mkstemp makes it.
+                const std::string suffix =
+                    own_taken ? seen.substr(std::min(said.size(), seen.size()), 7) : "";
+                EXPECT_EQ(seen, said + suffix + "'\n");
+                EXPECT_EQ(suffix.rfind('_', 0), own_taken ? 0u : std::string::npos);
+                EXPECT_EQ(read_file(own), own_taken ? "left\n" : read_file(own + suffix));
+                const std::string log_of = own + suffix, log = read_file(log_of);
+                EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
+                EXPECT_TRUE(has_line(log, start.line));
+                EXPECT_EQ(has_line(log, "a later line"), !fifo);
+                struct stat st {};
+                EXPECT_EQ(::stat(log_of.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0600u);
+                std::remove(log_of.c_str());
             }
-            if (own_taken) dir.write(own.substr(dir.path().size() + 1), "left\n");
-            testing::internal::CaptureStderr();
-            EXPECT_EQ(ssf::init_lib(), -1);
-            if (!fifo) {  // the lines have moved: the name is not asked again
-                ASSERT_EQ(chown(entry.c_str(), geteuid(), getegid()), 0);
-                ssf::log_write("a later line");
-                EXPECT_EQ(read_file(entry), "theirs\n");
-            }
-            const std::string seen = testing::internal::GetCapturedStderr();
-            const std::string said =
-                "Log file '" + entry + "' " +
-                (fifo ? "cannot be used (it is not a regular file)" : "belongs to another user") +
-                "; the trace log continues in '" + own;
-            // When the name was made in advance, a new one beside it, as mkstemp makes it.
-            const std::string suffix =
-                own_taken ? seen.substr(std::min(said.size(), seen.size()), 7) : "";
-            EXPECT_EQ(seen, said + suffix + "'\n");
-            EXPECT_EQ(suffix.rfind('_', 0), own_taken ? 0u : std::string::npos);
-            EXPECT_EQ(read_file(own), own_taken ? "left\n" : read_file(own + suffix));
-            const std::string log = read_file(own + suffix);
-            EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
-            EXPECT_TRUE(has_line(log, unread));
-            EXPECT_EQ(has_line(log, "a later line"), !fifo);
-            std::remove((own + suffix).c_str());
         }
     }
+    umask(mask);
     ssf::reset_for_tests();
 }
 

@@ -507,6 +507,7 @@ TEST_F(Signing, CallsAreRefusedWhileTheConfigurationCannotBeUsed) {
         };
     };
     ASSERT_EQ(symlink(dir.file("gone").c_str(), dir.file("volume").c_str()), 0);
+    Pauses pauses;  // the mended file's second of settling
     const struct {
         const char* what;
         std::function<void()> spoil;
@@ -579,7 +580,6 @@ TEST_F(Signing, CallsAreRefusedWhileTheConfigurationCannotBeUsed) {
         unsetenv("SSF_REGISTRY_FILE");
         (void)(std::remove(cfg.c_str()) == 0 || rmdir(cfg.c_str()) == 0);
         dir.write(ssf::kConfigFileName, good);
-        let_settle(cfg);
         std::vector<SAP_UINT> codes;
         EXPECT_EQ(
             sign("PKCS7", content, true, false, {{&pki->rsa_leaf, profile("rsa")}}, sig, &codes),
