@@ -725,6 +725,8 @@ int init_lib() {
     if (succeeded || run.failure != runs.last) log_write_held(lines);
     runs.last = run.failure;
     if (!succeeded) return -1;
+    // Nothing is retried from here on: the files' texts are not kept for the process's life.
+    runs.registry = runs.config = Sighting{};
     g_started.store(true, std::memory_order_release);
     return 0;
 }

@@ -181,7 +181,7 @@ int verify_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data, X509
         log_crypto_errors();
         return SSF_RC_MEMORY;
     }
-    if (SSF_TS_RESP_verify_token_by(ctx.get(), p7, tsa, chain) != 1) {
+    if (SSF_TS_RESP_verify_token_by(ctx.get(), p7, tst_info, tsa, chain) != 1) {
         log_error("%s() 10 : SSF_TS_RESP_verify_token() failed", kFn);
         log_crypto_errors();
         return timestamp_failure_code(kind);

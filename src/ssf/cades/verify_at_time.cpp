@@ -238,18 +238,17 @@ int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store,
     return verify_token_content(ctx, token, flags, tsa_name, signer);
 }
 
-int SSF_TS_RESP_verify_token_by(TS_VERIFY_CTX* ctx, PKCS7* token, X509* tsa,
+int SSF_TS_RESP_verify_token_by(TS_VERIFY_CTX* ctx, PKCS7* token, TS_TST_INFO* tst, X509* tsa,
                                 STACK_OF(X509) * chain) {
     int flags = 0;
     if (!usable_flags(ctx, token, &flags)) return 0;
     PKCS7_SIGNER_INFO* si = sole_signer_info(token);
-    if (!si || !tsa) {
+    if (!si || !tst || !tsa) {
         if (si) ERR_raise(ERR_LIB_TS, ERR_R_PASSED_NULL_PARAMETER);
         return 0;
     }
-    const ossl::TsTstInfo tst(PKCS7_to_TS_TST_INFO(token));
-    if (!tst || !signed_by(token, si, tsa, chain)) return 0;
-    return verify_token_content(ctx, token, flags, TS_TST_INFO_get_tsa(tst.get()), tsa);
+    if (!signed_by(token, si, tsa, chain)) return 0;
+    return verify_token_content(ctx, token, flags, TS_TST_INFO_get_tsa(tst), tsa);
 }
 
 int SSF_TS_RESP_verify_signature(time_t when, PKCS7* token, STACK_OF(X509) * certs,

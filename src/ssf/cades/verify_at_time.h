@@ -54,12 +54,12 @@ class ChainAtTime {
 // which failed.
 int SSF_TS_RESP_verify_token(time_t when, TS_VERIFY_CTX* ctx, X509_STORE* store, PKCS7* token,
                              STACK_OF(X509) * untrusted = nullptr, STACK_OF(X509) * own = nullptr);
-// The same checks with the TSA's certificate and its chain already chosen and checked by the
-// caller (chain[0] is tsa, up to the root the caller trusts, checked for time-stamp signing): the
-// ESS signing-certificate attribute is checked over that chain and the signature with tsa's key,
-// so no second search can pick another certificate of the same issuer and serial number. The
-// other flags as above. 1 or 0.
-int SSF_TS_RESP_verify_token_by(TS_VERIFY_CTX* ctx, PKCS7* token, X509* tsa,
+// The same checks with the token's TSTInfo as the caller decoded it, and the TSA's certificate
+// and its chain already chosen and checked by the caller (chain[0] is tsa, up to the root the
+// caller trusts, checked for time-stamp signing): the ESS signing-certificate attribute is
+// checked over that chain and the signature with tsa's key, so no second search can pick another
+// certificate of the same issuer and serial number. The other flags as above. 1 or 0.
+int SSF_TS_RESP_verify_token_by(TS_VERIFY_CTX* ctx, PKCS7* token, TS_TST_INFO* tst, X509* tsa,
                                 STACK_OF(X509) * chain);
 // The signature step alone; certs are the untrusted certificates (the token's own are added). 1
 // or 0; on 1 *signer (when given) owns a reference to the TSA's certificate.

@@ -666,13 +666,16 @@ int verify_crl_result(CrlState state) {
     return -1;
 }
 
-// verify_crl with its begin and end lines, telling the caller why a CRL is not valid.
-CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
+// verify_crl with its begin and end lines, telling the caller why a CRL is not valid, and (when
+// asked) which certificate it was checked under: later checks of the CRL's issuer use that one.
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t,
+                          ossl::X509Ptr* checked_under = nullptr) {
     static const char* const kFn = "verify_crl";
     log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
-    const CrlState state =
-        crl && ctx ? check_crl(crl, crl_issuer(ctx, crl).get(), t) : CrlState::Error;
+    ossl::X509Ptr issuer = crl && ctx ? crl_issuer(ctx, crl) : nullptr;
+    const CrlState state = crl && ctx ? check_crl(crl, issuer.get(), t) : CrlState::Error;
     log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
+    if (checked_under) *checked_under = std::move(issuer);
     return state;
 }
 
@@ -739,10 +742,10 @@ bool same_issuer(X509_CRL* crl, X509* cert, const char* line) {
     return false;
 }
 
-// The delta CRL that the base CRL names, checked. Without freshest-CRL points: true and none.
-// False (logged) when it cannot be had or trusted.
+// The delta CRL that the base CRL names, checked, with the certificate it was checked under.
+// Without freshest-CRL points: true and none. False (logged) when it cannot be had or trusted.
 bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* protocols,
-                     ossl::X509Crl& delta) {
+                     ossl::X509Crl& delta, ossl::X509Ptr& issuer) {
     static const char* const kFn = "check_for_revocation";
     log_debug("%s() : extracting Delta crl distribution points", kFn);
     ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
@@ -765,7 +768,7 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
     log_debug("%s() : verifying delta crl", kFn);
     // A delta that is not yet valid or has expired is still used, as its issuer published it;
     // one whose signature does not verify is no CRL of that issuer at all.
-    switch (verify_crl_state(delta.get(), ctx, 0)) {
+    switch (verify_crl_state(delta.get(), ctx, 0, &issuer)) {
         case CrlState::Unverifiable:
         case CrlState::Error:
             log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
@@ -784,8 +787,7 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
 // The downloaded CRLs that may clear a certificate, and the reasons for revocation they cover.
 struct Gathered {
     unsigned covered = 0;
-    bool usable = false;  // a CRL that may clear came, whatever reasons it covers
-    std::vector<ossl::X509Crl> used;
+    std::vector<ossl::X509Crl> used;  // the CRLs that may clear it, whatever reasons they cover
 
     // Two points may serve the same CRL: it is kept once.
     void keep(ossl::X509Crl crl) {
@@ -804,7 +806,8 @@ int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocol
                      "%s() : crl issuer and certificate issuer not match ('%s' and '%s')"))
         return -1;
     log_debug("%s() : verifying crl", kFn);
-    const int valid = verify_crl(crl.get(), ctx, 0);
+    ossl::X509Ptr issuer;
+    const int valid = verify_crl_result(verify_crl_state(crl.get(), ctx, 0, &issuer));
     if (valid < 0) {
         log_error("%s() : verify_crl() failed", kFn);
         return -1;
@@ -813,13 +816,13 @@ int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocol
     const bool in_base = lists_serial(crl.get(), cert);
     // The delta is fetched and checked even when the base already lists the serial.
     ossl::X509Crl delta;
-    if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta)) return -1;
+    ossl::X509Ptr delta_issuer;
+    if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta, delta_issuer)) return -1;
     if (in_base || (delta && lists_serial(delta.get(), cert))) return 0;
     unsigned reasons = 0;
-    if (!crl_may_clear(crl.get(), crl_issuer(ctx, crl.get()).get(), cert, &reasons, kFn) ||
-        (delta && !accepted_by_library(delta.get(), crl_issuer(ctx, delta.get()).get(), cert, kFn)))
+    if (!crl_may_clear(crl.get(), issuer.get(), cert, &reasons, kFn) ||
+        (delta && !accepted_by_library(delta.get(), delta_issuer.get(), cert, kFn)))
         return 1;
-    g.usable = true;
     g.covered |= reasons;
     g.keep(std::move(crl));
     if (delta) g.keep(std::move(delta));
@@ -860,7 +863,7 @@ int revocation_state(X509* cert, X509_STORE_CTX* ctx, list* protocols,
         if (const int r = judge_crl(std::move(crl), cert, ctx, protocols, g); r != 1) return r;
     }
     if (g.covered != CRLDP_ALL_REASONS) {
-        if (g.usable) log_some_reasons(kFn, cert);
+        if (!g.used.empty()) log_some_reasons(kFn, cert);
         return -1;
     }
     if (used) *used = std::move(g.used);
