@@ -177,6 +177,7 @@ using Asn1Object = Owner<ASN1_OBJECT, ASN1_OBJECT_free>;
 using Asn1String = Owner<ASN1_STRING, ASN1_STRING_free>;
 using Asn1Time = Owner<ASN1_TIME, ASN1_TIME_free>;
 using Asn1Integer = Owner<ASN1_INTEGER, ASN1_INTEGER_free>;
+using Asn1Enumerated = Owner<ASN1_ENUMERATED, ASN1_ENUMERATED_free>;
 using Asn1Type = Owner<ASN1_TYPE, ASN1_TYPE_free>;
 using OctetString = Owner<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
 using Utf8String = Owner<ASN1_UTF8STRING, ASN1_UTF8STRING_free>;

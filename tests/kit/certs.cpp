@@ -83,7 +83,7 @@ Entity issue(const CertSpec& spec, ossl::PKey key, const Entity* issuer) {
     X509_set_pubkey(x, e.key.get());
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer ? issuer->cert.get() : x, x, nullptr, nullptr, 0);
-    add_ext(x, &ctx, {"subjectKeyIdentifier", "hash"});
+    if (!spec.no_key_id) add_ext(x, &ctx, {"subjectKeyIdentifier", "hash"});
     for (const Ext& ext : spec.exts) add_ext(x, &ctx, ext);
     EVP_PKEY* signer = (issuer ? issuer->key : e.key).get();
     check(X509_sign(x, signer, spec.md ? spec.md : digest_for(signer)) > 0, "sign " + spec.cn);

@@ -38,8 +38,9 @@ struct CertSpec {
     long serial = 1;
     time_t not_before = 0;       // 0: a year ago
     time_t not_after = 0;        // 0: in five years
-    Exts exts;                   // beside subjectKeyIdentifier, which every certificate gets
+    Exts exts;                   // beside subjectKeyIdentifier (unless no_key_id)
     const EVP_MD* md = nullptr;  // nullptr: digest_for(the signing key)
+    bool no_key_id = false;      // leaves subjectKeyIdentifier out, as older CAs did
 };
 
 // "CN=<cn>, O=Selvanor Test, C=RU" holding key, signed by issuer (self-signed without one).

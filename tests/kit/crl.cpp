@@ -141,14 +141,22 @@ ossl::X509Crl make_crl(const CrlSpec& s) {
     if (!s.no_next_update)
         set_time(crl.get(), s.next_update ? s.next_update : last + 7 * kDay, s.generalized_time,
                  X509_CRL_set1_nextUpdate);
-    for (const auto& [serial, when] : s.revoked) {
+    for (const Revoked& r : s.revoked) {
         ossl::X509Revoked entry(X509_REVOKED_new());
         ossl::Asn1Integer sn(ASN1_INTEGER_new());
-        ossl::Asn1Time at(ASN1_TIME_set(nullptr, when));
-        check(entry && sn && at && ASN1_INTEGER_set(sn.get(), serial) &&
+        ossl::Asn1Time at(ASN1_TIME_set(nullptr, r.when));
+        check(entry && sn && at && ASN1_INTEGER_set(sn.get(), r.serial) &&
                   X509_REVOKED_set_serialNumber(entry.get(), sn.get()) &&
                   X509_REVOKED_set_revocationDate(entry.get(), at.get()),
               "revoked entry");
+        if (r.reason >= 0)
+            check(X509_REVOKED_add_ext(
+                      entry.get(),
+                      raw_ext({"2.5.29.21", tlv(0x0A, std::string(1, static_cast<char>(r.reason))),
+                               false})
+                          .get(),
+                      -1) == 1,
+                  "reasonCode");
         for (const RawExt& e : s.entry_exts)
             check(X509_REVOKED_add_ext(entry.get(), raw_ext(e).get(), -1) == 1, "entry extension");
         check(X509_CRL_add0_revoked(crl.get(), entry.get()) == 1, "revoked entry");

@@ -28,21 +28,28 @@ struct RawExt {
     bool critical = true;
 };
 
+// A revoked entry; reason: its reasonCode (CRL_REASON_*), none when negative.
+struct Revoked {
+    long serial;
+    time_t when;
+    int reason = -1;
+};
+
 struct CrlSpec {
     const Entity* issuer = nullptr;  // names the CRL and, unless sign_key is given, signs it
     EVP_PKEY* sign_key = nullptr;    // a key other than the issuer's
     time_t last_update = 0;          // 0: a day ago
     time_t next_update = 0;          // 0: a week from last_update
     bool no_next_update = false;     // leaves nextUpdate out
-    std::vector<std::pair<long, time_t>> revoked;  // serial and revocation time
-    long number = 1;                               // cRLNumber; negative: none
-    long delta_of = -1;                            // >= 0: a delta CRL of that base CRL number
-    std::vector<std::string> freshest;             // freshestCRL URIs, one point each
-    bool generalized_time = false;   // thisUpdate and nextUpdate as GeneralizedTime in any year
-    bool key_id = false;             // authorityKeyIdentifier: the issuer's key identifier
-    std::optional<IdpSpec> idp;      // critical, as RFC 5280 has it
-    std::vector<RawExt> exts;        // after all of the above
-    std::vector<RawExt> entry_exts;  // on every revoked entry
+    std::vector<Revoked> revoked;
+    long number = 1;                    // cRLNumber; negative: none
+    long delta_of = -1;                 // >= 0: a delta CRL of that base CRL number
+    std::vector<std::string> freshest;  // freshestCRL URIs, one point each
+    bool generalized_time = false;      // thisUpdate and nextUpdate as GeneralizedTime in any year
+    bool key_id = false;                // authorityKeyIdentifier: the issuer's key identifier
+    std::optional<IdpSpec> idp;         // critical, as RFC 5280 has it
+    std::vector<RawExt> exts;           // after all of the above
+    std::vector<RawExt> entry_exts;     // on every revoked entry
 };
 ossl::X509Crl make_crl(const CrlSpec& spec);
 

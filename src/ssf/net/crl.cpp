@@ -330,10 +330,30 @@ std::string name_for_log(const X509_NAME* name) {
     return std::string(data ? data : "", static_cast<size_t>(std::clamp(n, 0L, 1023L)));
 }
 
-bool lists_serial(X509_CRL* crl, X509* cert) {
+// What a CRL's entry says of a certificate. removeFromCRL belongs in a delta CRL, where it takes
+// a certificate off hold (RFC 5280 5.3.1); a reason that cannot be read is taken for revoked.
+enum class Entry { None, Revoked, Hold, Removed };
+
+Entry entry_for(X509_CRL* crl, X509* cert) {
     X509_REVOKED* entry = nullptr;
-    return X509_CRL_get0_by_serial(crl, &entry,
-                                   const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert))) > 0;
+    const int found = X509_CRL_get0_by_serial(
+        crl, &entry, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert)));
+    if (found <= 0) return Entry::None;
+    // Read from the entry: the library notes the reason only on a CRL it decoded.
+    const ossl::Asn1Enumerated reason(static_cast<ASN1_ENUMERATED*>(
+        X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, nullptr, nullptr)));
+    switch (reason ? ASN1_ENUMERATED_get(reason.get()) : CRL_REASON_NONE) {
+        case CRL_REASON_CERTIFICATE_HOLD:
+            return Entry::Hold;
+        case CRL_REASON_REMOVE_FROM_CRL:
+            return Entry::Removed;
+        default:
+            return Entry::Revoked;
+    }
+}
+
+bool is_delta(X509_CRL* crl) {
+    return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
 }
 
 // The revocation reasons of a ReasonFlags bit string, as the crypto library's verifier reads them
@@ -509,6 +529,71 @@ bool accepted_by_library(X509_CRL* crl, X509* issuer, X509* cert, const char* fn
               name_for_log(X509_CRL_get_issuer(crl)).c_str(),
               name_for_log(X509_get_subject_name(cert)).c_str(), why.c_str());
     return false;
+}
+
+// The value of the CRL's extension nid (none without it). False when the CRL carries it twice,
+// which the crypto library takes for a mismatch.
+bool single_extension(X509_CRL* crl, int nid, const ASN1_OCTET_STRING*& value) {
+    value = nullptr;
+    const int at = X509_CRL_get_ext_by_NID(crl, nid, -1);
+    if (at < 0) return true;
+    if (X509_CRL_get_ext_by_NID(crl, nid, at) >= 0) return false;
+    value = X509_EXTENSION_get_data(X509_CRL_get_ext(crl, at));
+    return true;
+}
+
+// Both CRLs without extension nid, or with the same value of it.
+bool same_extension(X509_CRL* a, X509_CRL* b, int nid) {
+    const ASN1_OCTET_STRING *in_a = nullptr, *in_b = nullptr;
+    if (!single_extension(a, nid, in_a) || !single_extension(b, nid, in_b)) return false;
+    if (!in_a || !in_b) return in_a == in_b;
+    return ASN1_OCTET_STRING_cmp(in_a, in_b) == 0;
+}
+
+ossl::Asn1Integer crl_integer(X509_CRL* crl, int nid) {
+    return ossl::Asn1Integer(
+        static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(crl, nid, nullptr, nullptr)));
+}
+
+// Why delta does not extend base for cert as the crypto library pairs a delta with its base
+// (-use_deltas): "" when it does. The library looks for a delta only when the certificate or the
+// base names a freshest CRL, and takes one of the base's issuer, with its authority key
+// identifier and its scope (the same issuingDistributionPoint), whose BaseCRLNumber is at most
+// the base's cRLNumber while its own cRLNumber is greater.
+std::string pairing_gap(X509_CRL* delta, X509_CRL* base, X509* cert) {
+    if (X509_get_ext_by_NID(cert, NID_freshest_crl, -1) < 0 &&
+        X509_CRL_get_ext_by_NID(base, NID_freshest_crl, -1) < 0)
+        return "neither the certificate nor the base CRL names a freshest CRL";
+    if (X509_NAME_cmp(X509_CRL_get_issuer(delta), X509_CRL_get_issuer(base)) != 0)
+        return "it is of another issuer";
+    if (!same_extension(delta, base, NID_authority_key_identifier))
+        return "its authorityKeyIdentifier is not the base CRL's";
+    if (!same_extension(delta, base, NID_issuing_distribution_point))
+        return "its scope (issuingDistributionPoint) is not the base CRL's";
+    const ossl::Asn1Integer base_number = crl_integer(base, NID_crl_number),
+                            based_on = crl_integer(delta, NID_delta_crl),
+                            number = crl_integer(delta, NID_crl_number);
+    if (!base_number) return "the base CRL has no cRLNumber";
+    if (!based_on || !number) return "its BaseCRLNumber or its cRLNumber cannot be read";
+    if (ASN1_INTEGER_cmp(based_on.get(), base_number.get()) > 0)
+        return "its BaseCRLNumber is beyond the base CRL's cRLNumber";
+    if (ASN1_INTEGER_cmp(number.get(), base_number.get()) <= 0)
+        return "its cRLNumber is not beyond the base CRL's";
+    return {};
+}
+
+// A delta CRL where no base it extends is at hand lists only what changed since a CRL that is
+// not there: it clears nothing.
+void log_lone_delta(const char* fn, X509_CRL* delta, X509* cert) {
+    log_error("%s() : a CRL of '%s' is not used to clear '%s': it is a delta CRL without its base",
+              fn, name_for_log(X509_CRL_get_issuer(delta)).c_str(),
+              name_for_log(X509_get_subject_name(cert)).c_str());
+}
+
+void log_hold_released(const char* fn, X509_CRL* delta, X509* cert) {
+    log_write("%s() : a delta CRL of '%s' takes '%s' off hold (removeFromCRL)", fn,
+              name_for_log(X509_CRL_get_issuer(delta)).c_str(),
+              name_for_log(X509_get_subject_name(cert)).c_str());
 }
 
 // Whether crl was written for cert, as RFC 5280 (6.3.3) has it and the crypto library's verifier
@@ -797,7 +882,7 @@ struct Gathered {
     }
 };
 
-// One downloaded base CRL, with its delta, judged for cert. 0: it or its delta lists cert, or it
+// One downloaded CRL, with the delta it names, judged for cert. 0: either lists cert, or the CRL
 // is not valid now; -1: it cannot be used (logged); 1: go on, with what it may clear in g.
 int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocols, Gathered& g) {
     static const char* const kFn = "check_for_revocation";
@@ -813,19 +898,39 @@ int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocol
         return -1;
     }
     if (valid == 0) return 0;
-    const bool in_base = lists_serial(crl.get(), cert);
+    const Entry in_base = entry_for(crl.get(), cert);
+    // A delta served where a complete CRL belongs lists only what changed since a base that is
+    // not at hand; what it does list still counts.
+    if (is_delta(crl.get())) {
+        if (in_base == Entry::Revoked || in_base == Entry::Hold) return 0;
+        log_lone_delta(kFn, crl.get(), cert);
+        return 1;
+    }
     // The delta is fetched and checked even when the base already lists the serial.
     ossl::X509Crl delta;
     ossl::X509Ptr delta_issuer;
     if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta, delta_issuer)) return -1;
-    if (in_base || (delta && lists_serial(delta.get(), cert))) return 0;
+    const Entry in_delta = delta ? entry_for(delta.get(), cert) : Entry::None;
+    if (in_base == Entry::Revoked || in_base == Entry::Removed || in_delta == Entry::Revoked ||
+        in_delta == Entry::Hold)
+        return 0;
+    // A delta that does not extend this base is not used with it: the base is judged alone.
+    const std::string gap = delta ? pairing_gap(delta.get(), crl.get(), cert) : "";
+    if (delta && !gap.empty())
+        log_error("%s() : a delta CRL of '%s' is not used with the base CRL that names it: %s", kFn,
+                  name_for_log(X509_CRL_get_issuer(delta.get())).c_str(), gap.c_str());
+    const bool extends = delta && gap.empty();
+    const bool usable = extends && accepted_by_library(delta.get(), delta_issuer.get(), cert, kFn);
+    if (in_base == Entry::Hold) {
+        if (!usable || in_delta != Entry::Removed) return 0;
+        log_hold_released(kFn, delta.get(), cert);
+    }
     unsigned reasons = 0;
-    if (!crl_may_clear(crl.get(), issuer.get(), cert, &reasons, kFn) ||
-        (delta && !accepted_by_library(delta.get(), delta_issuer.get(), cert, kFn)))
+    if (!crl_may_clear(crl.get(), issuer.get(), cert, &reasons, kFn) || (extends && !usable))
         return 1;
     g.covered |= reasons;
     g.keep(std::move(crl));
-    if (delta) g.keep(std::move(delta));
+    if (extends) g.keep(std::move(delta));
     return 1;
 }
 
@@ -1006,8 +1111,9 @@ bool crl_may_clear(X509_CRL* crl, X509* issuer, X509* cert, unsigned* reasons, c
 
 StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t,
                             const char* fn) {
-    unsigned covered = 0;  // the reasons for revocation the usable complete CRLs cover
-    bool complete = false;
+    // The CRLs that verify under the issuer's key, and the complete ones that hold cert on hold:
+    // a delta further on may take it off.
+    std::vector<X509_CRL*> valid, holding;
     for (int i = 0; cert && issuer && i < sk_X509_CRL_num(crls); ++i) {
         X509_CRL* crl = sk_X509_CRL_value(crls, i);
         if (!crl || X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) != 0)
@@ -1029,12 +1135,57 @@ StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
             case CrlState::Error:
                 return StoredCrls::Invalid;
         }
+        valid.push_back(crl);
         // The issuer revoked it, whatever the CRL was meant to cover.
-        if (lists_serial(crl, cert)) return StoredCrls::Listed;
-        // A delta CRL lists only what changed since its base: it cannot clear a certificate alone.
-        if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0) continue;
+        switch (entry_for(crl, cert)) {
+            case Entry::None:
+                break;
+            case Entry::Removed:
+                if (is_delta(crl)) break;
+                return StoredCrls::Listed;
+            case Entry::Hold:
+                if (!is_delta(crl)) {
+                    holding.push_back(crl);
+                    break;
+                }
+                return StoredCrls::Listed;
+            case Entry::Revoked:
+                return StoredCrls::Listed;
+        }
+    }
+    // The deltas that extend a base, as the crypto library pairs them.
+    const auto deltas_of = [&](X509_CRL* base) {
+        std::vector<X509_CRL*> out;
+        for (X509_CRL* d : valid)
+            if (is_delta(d) && pairing_gap(d, base, cert).empty()) out.push_back(d);
+        return out;
+    };
+    for (X509_CRL* base : holding) {
+        const std::vector<X509_CRL*> deltas = deltas_of(base);
+        const auto releases = [&](X509_CRL* d) {
+            return entry_for(d, cert) == Entry::Removed && accepted_by_library(d, issuer, cert, fn);
+        };
+        const auto by = std::find_if(deltas.begin(), deltas.end(), releases);
+        if (by == deltas.end()) return StoredCrls::Listed;
+        log_hold_released(fn, *by, cert);
+    }
+    unsigned covered = 0;  // the reasons for revocation the usable complete CRLs cover
+    bool complete = false;
+    for (X509_CRL* crl : valid) {
+        if (is_delta(crl)) {
+            const bool based = std::any_of(valid.begin(), valid.end(), [&](X509_CRL* base) {
+                return !is_delta(base) && pairing_gap(crl, base, cert).empty();
+            });
+            if (!based) log_lone_delta(fn, crl, cert);
+            continue;
+        }
         unsigned reasons = 0;
         if (!crl_may_clear(crl, issuer, cert, &reasons, fn)) continue;
+        // The library reads a base with its delta: a delta it would refuse leaves the base unused.
+        const std::vector<X509_CRL*> deltas = deltas_of(crl);
+        if (!std::all_of(deltas.begin(), deltas.end(),
+                         [&](X509_CRL* d) { return accepted_by_library(d, issuer, cert, fn); }))
+            continue;
         complete = true;
         covered |= reasons;
     }

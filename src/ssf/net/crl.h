@@ -70,11 +70,14 @@ enum class CrlState { Valid, BadSignature, Unverifiable, OutOfTime, Error };
 // cert's status from the CRLs among crls in its issuer's name, each checked at t (0: now) under
 // the key of issuer, the certificate above cert in a chain that was checked. A CRL that does not
 // verify under that key is not used (a line under fn's name says so): anyone may write a CRL in
-// the issuer's name. A listing counts in any CRL that verifies; clearing takes complete (not
-// delta) CRLs that may clear it (crl_may_clear; one that may not is not used, and a line says
-// why), for every reason between them. Cleared: such CRLs were used, each used was valid,
-// none lists cert; Listed: one lists it; Invalid: one is out of its time or cannot be checked;
-// None: no complete CRL could be used, or those used leave reasons uncovered.
+// the issuer's name. A listing counts in any CRL that verifies, but for a delta CRL's
+// removeFromCRL, and a hold that such a delta takes off: one that extends the complete CRL
+// holding it, as the crypto library pairs a delta with its base. Clearing takes complete CRLs
+// that may clear it (crl_may_clear; one that may not is not used, and a line says why), each with
+// every delta that extends it acceptable to that library too, for every reason between them; a
+// delta clears nothing itself. Cleared: such CRLs were used, each used was valid, none lists
+// cert; Listed: one lists it; Invalid: one is out of its time or cannot be checked; None: no
+// complete CRL could be used, or those used leave reasons uncovered.
 enum class StoredCrls { Cleared, Listed, Invalid, None };
 [[nodiscard]] StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
                                           time_t t, const char* fn);
@@ -85,10 +88,13 @@ enum class StoredCrls { Cleared, Listed, Invalid, None };
 // Revocation of cert through CRLs, with ctx initialised on the trusted store: the CRL of the
 // first of its distribution points (else of its issuer's) that gives one, in the protocols'
 // order, then, while the CRLs that may clear it (crl_may_clear) leave reasons uncovered, those
-// of the points that have not given it; the default URL only when no point gives any. 1 not
-// revoked: they cover every reason between them; 0 revoked (a CRL or its delta lists it), or a
-// CRL not valid now; -1 cannot be decided, also when reasons remain uncovered. used (optional)
-// receives, with 1 only, every CRL that cleared it and their deltas, in the order used.
+// of the points that have not given it; the default URL only when no point gives any. A delta
+// CRL served in a complete CRL's place clears nothing; the delta a base names is used with it
+// only when it extends it as the crypto library pairs them, and may then take a hold of the
+// base off. 1 not revoked: they cover every reason between them; 0 revoked (a CRL or its delta
+// lists it), or a CRL not valid now; -1 cannot be decided, also when reasons remain uncovered.
+// used (optional) receives, with 1 only, every CRL that cleared it and their deltas, in the
+// order used.
 [[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
                                        std::vector<ossl::X509Crl>* used);
 

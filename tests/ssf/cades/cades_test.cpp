@@ -61,8 +61,9 @@ PKCS7_SIGNER_INFO* first_si(PKCS7* p7) {
 }
 
 // crl_split: CRLs split by reason over two points; crl_critical: a CRL with a critical extension
-// the crypto library does not process.
-enum class Proof { ocsp, crl, crl_generalized, crl_split, crl_critical, self };
+// the crypto library does not process; crl_delta: the CA's delta CRL alone; crl_hold: a CRL that
+// holds the signer, whose delta takes the hold off.
+enum class Proof { ocsp, crl, crl_generalized, crl_split, crl_critical, crl_delta, crl_hold, self };
 
 const RawExt kPrivateExt{"1.3.6.1.4.1.99999.7", {0x05, 0x00}};
 const std::vector<int> kKeyReasons = {1, 2};  // keyCompromise, cACompromise
@@ -158,9 +159,30 @@ class Cades : public ssf_test::Started {
                             {peers.url("/split-other.crl"), {3, 4, 5, 6, 7, 8}}});
         if (proof == Proof::crl_critical)
             add_crl_points(e, &inter, {peers.url("/inter-critical.crl")});
+        if (proof == Proof::crl_delta) add_crl_points(e, &inter, {peers.url("/inter-delta.crl")});
         std::lock_guard<std::mutex> lock(mu);
+        if (proof == Proof::crl_hold) {
+            const std::string at = "/hold-" + std::to_string(serial);
+            add_crl_points(e, &inter, {peers.url(at + ".crl")});
+            for (const CrlSpec& spec : hold_released(serial, peers.url(at + "-delta.crl")))
+                crls[at + (spec.delta_of < 0 ? ".crl" : "-delta.crl")] =
+                    crl_der(make_crl(spec).get());
+        }
         index["inter"] += line(e);
         return e;
+    }
+    // The intermediate's CRL that holds serial, announcing its delta at delta_url, and the
+    // delta that takes the hold off.
+    std::vector<CrlSpec> hold_released(long serial, const std::string& delta_url,
+                                       long delta_of = 20) {
+        return {{.issuer = &inter,
+                 .revoked = {{serial, now() - kDay, CRL_REASON_CERTIFICATE_HOLD}},
+                 .number = 20,
+                 .freshest = {delta_url}},
+                {.issuer = &inter,
+                 .revoked = {{serial, now(), CRL_REASON_REMOVE_FROM_CRL}},
+                 .number = 21,
+                 .delta_of = delta_of}};
     }
     std::vector<std::string> files_of(const Entity& e) {
         const std::string n = std::to_string(++next_serial);
@@ -365,6 +387,8 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         {"GOST 2012-512, CRLs, detached", "CADES_XLT1", KeyType::gost512, Proof::crl, true, 1, 2},
         {"EC, CRLs split by reason over two points", "CADES_XLT1", KeyType::ec, Proof::crl_split,
          false, 1, 2},
+        {"EC, a hold its delta CRL takes off", "CADES_XLT1", KeyType::ec, Proof::crl_hold, false, 1,
+         2},
         {"self-issued signer", "CADES_XLT1", KeyType::ec, Proof::self, false, 0, 0},
     };
     for (const auto& c : cases) {
@@ -409,17 +433,22 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
         check_with_stock_tools(sig, c.key == KeyType::gost256 || c.key == KeyType::gost512,
                                c.detached);
     }
-    // The CA's CRL carries a critical extension that the crypto library does not process: it
-    // clears nobody, and the signer cannot be enhanced.
-    const Entity unclear = signer(KeyType::ec, Proof::crl_critical);
-    Der none;
-    std::vector<SAP_UINT> codes;
-    EXPECT_EQ(sign("CADES_XLT1", {&unclear}, false, none, &codes), 5u);
-    EXPECT_EQ(codes, std::vector<SAP_UINT>{107});
-    EXPECT_TRUE(
-        log_contains("check_for_revocation() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, "
-                     "C=RU' is not used to clear 'CN=CAdES Signer, O=Selvanor Test, C=RU': "
-                     "it carries the critical extension 1.3.6.1.4.1.99999.7"));
+    // The CA's CRL carries a critical extension that the crypto library does not process, or
+    // the point serves the CA's delta CRL alone: it clears nobody, and the signer cannot be
+    // enhanced.
+    for (const auto& [proof, why] :
+         {std::pair{Proof::crl_critical, "it carries the critical extension 1.3.6.1.4.1.99999.7"},
+          std::pair{Proof::crl_delta, "it is a delta CRL without its base"}}) {
+        const Entity unclear = signer(KeyType::ec, proof);
+        Der none;
+        std::vector<SAP_UINT> codes;
+        EXPECT_EQ(sign("CADES_XLT1", {&unclear}, false, none, &codes), 5u);
+        EXPECT_EQ(codes, std::vector<SAP_UINT>{107});
+        EXPECT_TRUE(log_contains(
+            std::string("check_for_revocation() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, "
+                        "C=RU' is not used to clear 'CN=CAdES Signer, O=Selvanor Test, C=RU': ") +
+            why));
+    }
     // The TSA down: the signer's code, and no output at all.
     configure("http://127.0.0.1:" + std::to_string(testing_support::free_port()) + "/");
     const Entity s = signer(KeyType::ec, Proof::crl);
@@ -625,16 +654,21 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
             });
         };
     };
-    // The signer's CA's own CRL alone, listing the signer nowhere, as spec has it (its issuer
-    // aside).
-    auto own_crl = [&](CrlSpec spec) {
-        spec.issuer = &inter;
-        return consistent_values([&, spec](REVOCATION_VALUES* v) {
+    // The signer's CA's own CRLs alone, listing the signer nowhere, as specs have them (their
+    // issuer aside).
+    auto own_crls = [&](std::vector<CrlSpec> specs) {
+        return consistent_values([&, specs](REVOCATION_VALUES* v) {
             sk_X509_CRL_pop_free(v->crlVals, X509_CRL_free);
             v->crlVals = sk_X509_CRL_new_null();
-            sk_X509_CRL_push(v->crlVals, make_crl(spec).release());
+            for (CrlSpec spec : specs) {
+                spec.issuer = &inter;
+                sk_X509_CRL_push(v->crlVals, make_crl(spec).release());
+            }
         });
     };
+    auto own_crl = [&](const CrlSpec& spec) { return own_crls({spec}); };
+    const long crl_signer = ASN1_INTEGER_get(X509_get0_serialNumber(by_crl.cert.get()));
+    const std::string delta_url = peers.url("/inter-delta.crl");
     const std::string ca = "get_cert_status() : a CRL of 'CN=CAdES Inter, O=Selvanor Test, C=RU' ",
                       out_of_scope = ca +
                                      "whose scope does not cover 'CN=CAdES Signer, O=Selvanor "
@@ -800,6 +834,21 @@ TEST_F(Cades, AlteredSignaturesGiveTheirCodes) {
          ca + "is not used to clear 'CN=CAdES Signer, O=Selvanor Test, C=RU': its entry for "
               "serial number 7777 carries the critical extension 1.3.6.1.4.1.99999.7",
          0, true, true},
+        {"only the CA's delta CRL", &with_crl, own_crl({.number = 6, .delta_of = 5}), 107, 107,
+         ca + "is not used to clear 'CN=CAdES Signer, O=Selvanor Test, C=RU': it is a delta CRL "
+              "without its base",
+         0, true, true},
+        {"the CA's CRL holding the signer, and its delta taking the hold off", &with_crl,
+         own_crls(hold_released(crl_signer, delta_url)), 0, 0,
+         "get_cert_status() : a delta CRL of 'CN=CAdES Inter, O=Selvanor Test, C=RU' takes "
+         "'CN=CAdES Signer, O=Selvanor Test, C=RU' off hold (removeFromCRL)"},
+        {"the CA's CRL holding the signer, and a delta of a later base taking the hold off",
+         &with_crl, own_crls(hold_released(crl_signer, delta_url, 21)), 107, 107,
+         "get_cert_status() 17 : certificate found in CRL, certificate is invalid", 0, true, true},
+        {"the CA's CRL and its delta with a critical private extension", &with_crl,
+         own_crls({{.number = 5, .freshest = {delta_url}},
+                   {.number = 6, .delta_of = 5, .exts = {kPrivateExt}}}),
+         107, 107, not_processed + "1.3.6.1.4.1.99999.7", 0, true, true},
         {"the CA's CRL with a non-critical private extension", &with_crl,
          own_crl({.exts = {{kPrivateExt.oid, kPrivateExt.der, false}}}), 0, 0, ""},
         {"CRLs split by reason, as made", &with_split, nullptr, 0, 0, ""},

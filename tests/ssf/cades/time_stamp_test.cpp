@@ -195,8 +195,19 @@ TEST_F(TimeStamps, TokenChecksByKind) {
     const Tsas& t = tsas();
     const Services& s = services();
     enum Pab { kNone, kWithoutRoot, kFromService };
-    // In the token's revocationValues; the last one lists nothing, but covers end entities only.
-    enum RootCrl { kNoCrl, kInterListed, kInterNotListed, kUsersOnly, kCritical };
+    // In the token's revocationValues: the root's CRL listing the intermediate or not, for end
+    // entities only, with a critical extension, a delta alone, and a hold with a delta taking it
+    // off (extending its base, or a later one).
+    enum RootCrl {
+        kNoCrl,
+        kInterListed,
+        kInterNotListed,
+        kUsersOnly,
+        kCritical,
+        kLoneDelta,
+        kHoldReleased,
+        kHoldOfLaterBase
+    };
     const struct {
         const char* name;
         const Entity* tsa;
@@ -232,6 +243,17 @@ TEST_F(TimeStamps, TokenChecksByKind) {
          "clear 'CN=Test Intermediate, O=Selvanor Test, C=RU': it carries the critical extension "
          "1.3.6.1.4.1.99999.7, which is not processed",
          kCritical},
+        {"signature token, the token's CRL a delta alone", &kit_tsa(KeyType::ec), 0, false, false,
+         false, kNone, 1, 114,
+         "check_revoked_crl() : a CRL of 'CN=Test Root, O=Selvanor Test, C=RU' is not used to "
+         "clear 'CN=Test Intermediate, O=Selvanor Test, C=RU': it is a delta CRL without its base",
+         kLoneDelta},
+        {"signature token, its intermediate CA's hold taken off by the token's delta CRL",
+         &kit_tsa(KeyType::ec), 0, false, false, false, kNone, 1, 0, "", kHoldReleased},
+        {"signature token, its intermediate CA's hold taken off by a delta of a later base",
+         &kit_tsa(KeyType::ec), 0, false, false, false, kNone, 1, 114,
+         "check_revoked_crl() 5 : certificate found in CRL, certificate is invalid",
+         kHoldOfLaterBase},
         {"archive token without the CAdES attributes", &kit_tsa(KeyType::ec), 0, false, false,
          false, kNone, 3, 118,
          "verify_archive_timestamp_rev_status() 1 : VerifyEnhancedSignatureAttributes() failed"},
@@ -269,17 +291,26 @@ TEST_F(TimeStamps, TokenChecksByKind) {
         spec.gen_time = c.gen_time;
         ossl::Pkcs7 token = make_token(spec);
         if (c.crl != kNoCrl) {
-            CrlSpec crl;
+            const long inter = ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get()));
+            std::vector<CrlSpec> crls(1);
+            CrlSpec& crl = crls[0];
             crl.issuer = &pki->root;
-            if (c.crl == kInterListed)
-                crl.revoked.push_back(
-                    {ASN1_INTEGER_get(X509_get0_serialNumber(pki->inter.cert.get())),
-                     now() - kDay});
+            if (c.crl == kInterListed) crl.revoked.push_back({inter, now() - kDay});
             if (c.crl == kUsersOnly) crl.idp = IdpSpec{.only_user = true};
             if (c.crl == kCritical) crl.exts = {{"1.3.6.1.4.1.99999.7", {0x05, 0x00}}};
+            if (c.crl == kLoneDelta) crl.delta_of = 0;
+            if (c.crl == kHoldReleased || c.crl == kHoldOfLaterBase) {
+                crl.revoked.push_back({inter, now() - kDay, CRL_REASON_CERTIFICATE_HOLD});
+                crl.freshest = {"http://crl.test/root-delta.crl"};
+                crls.push_back({.issuer = &pki->root,
+                                .revoked = {{inter, now(), CRL_REASON_REMOVE_FROM_CRL}},
+                                .number = 3,
+                                .delta_of = c.crl == kHoldReleased ? 1 : 2});
+            }
             ssf::RevocationValues values(REVOCATION_VALUES_new());
             values->crlVals = sk_X509_CRL_new_null();
-            sk_X509_CRL_push(values->crlVals, make_crl(crl).release());
+            for (const CrlSpec& spec : crls)
+                sk_X509_CRL_push(values->crlVals, make_crl(spec).release());
             add_unsigned(token.get(), NID_id_smime_aa_ets_revocationValues,
                          ssf::der_of(values.get(), i2d_REVOCATION_VALUES));
         }

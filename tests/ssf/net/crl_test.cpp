@@ -206,10 +206,11 @@ TEST_F(Revocation, CrlsCarriedBySignatures) {
     }
 }
 
-// What a CRL may clear, judged as stock `openssl verify -crl_check` judges it: its
-// issuingDistributionPoint, the reasons of the certificate's distribution point, the critical
-// extensions of the CRL and its entries. CRLs that list nothing clear the certificate here
-// exactly when they do there. A listing counts whatever the scope.
+// What a CRL may clear, judged as stock `openssl verify -crl_check -extended_crl -use_deltas`
+// judges it: its issuingDistributionPoint, the reasons of the certificate's distribution point,
+// the critical extensions of the CRL and its entries, its issuer's key identifier, a delta and
+// the base it extends. CRLs clear the certificate here exactly when they do there, but where a
+// row says we are stricter. A listing counts whatever the scope.
 TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
     const std::string point = "http://crl.test/inter.crl", p1 = "http://crl.test/key.crl",
                       p2 = "http://crl.test/other.crl";
@@ -232,8 +233,14 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
                {{"basicConstraints", "critical,CA:TRUE"}, {"keyUsage", "critical,keyCertSign"}}},
               new_key(KeyType::ec), &root);
     const Entity signless_leaf = issue({"Scope Leaf", 7}, new_key(KeyType::ec), &signless);
+    // An older CA, whose certificate has no subjectKeyIdentifier.
+    const Entity keyless = issue(
+                     {.cn = "Scope Keyless CA", .serial = 8, .exts = ca_exts(), .no_key_id = true},
+                     new_key(KeyType::ec), &root),
+                 keyless_leaf = issue({"Scope Leaf", 9}, new_key(KeyType::ec), &keyless);
     files.write("root.pem", pem_of(root.cert.get()));
-    files.write("inter.pem", pem_of(inter.cert.get()) + pem_of(signless.cert.get()));
+    files.write("inter.pem", pem_of(inter.cert.get()) + pem_of(signless.cert.get()) +
+                                 pem_of(keyless.cert.get()));
     auto akid = [](const std::string& key_id) {
         return RawExt{"2.5.29.35", "\x30" + std::string(1, static_cast<char>(key_id.size() + 2)) +
                                        "\x80" + std::string(1, static_cast<char>(key_id.size())) +
@@ -245,12 +252,28 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
     const RawExt scope{"2.5.29.44", std::string("\x30\x00", 2)},
         aa_idp{"2.5.29.63", std::string("\x30\x00", 2)},
         own{"1.3.6.1.4.1.99999.7", std::string("\x05\x00", 2)}, reason{"2.5.29.21", "\x0a\x01\x01"};
+    // The leaf's entries, and CRL numbers 1 and 2 as a base (announcing a delta) and its delta.
+    const long sn = ASN1_INTEGER_get(X509_get0_serialNumber(leaf.cert.get()));
+    const Revoked revoked{sn, now() - kDay}, hold{sn, now() - kDay, CRL_REASON_CERTIFICATE_HOLD},
+        removed{sn, now(), CRL_REASON_REMOVE_FROM_CRL};
+    auto base = [](std::vector<Revoked> entries = {}) {
+        return CrlSpec{.revoked = entries, .freshest = {"http://crl.test/delta.crl"}};
+    };
+    auto delta = [](std::vector<Revoked> entries = {}, long number = 2, long of = 1) {
+        return CrlSpec{.revoked = entries, .number = number, .delta_of = of};
+    };
+    CrlSpec scoped = delta({removed}), foreign = delta({removed}), unreadable = delta();
+    scoped.idp = IdpSpec{.point = point};
+    foreign.issuer = &root;
+    unreadable.exts = {own};
     const struct {
         const char* name;
         const Entity* subject;
         std::vector<CrlSpec> crls;
         bool cleared;
         const Entity* issuer = nullptr;  // nullptr: the subject's CA of the two above
+        bool listed = false;             // refused as listed, not for want of a CRL that clears
+        bool stricter = false;           // the library clears it
     } rows[] = {
         {"end entity, users only", &leaf, {{.idp = IdpSpec{.only_user = true}}}, true},
         {"end entity, CAs only", &leaf, {{.idp = IdpSpec{.only_ca = true}}}, false},
@@ -327,6 +350,73 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
          &relative,
          {{.idp = IdpSpec{.relative = "West"}}},
          false},
+        {"a CA certificate without a subjectKeyIdentifier, its CRL naming a key identifier",
+         &keyless_leaf,
+         {{.exts = {akid(std::string(20, '\x42'))}}},
+         true,
+         &keyless},
+        // A delta lists what changed since its base, and is used only with a base it extends.
+        {"a lone delta", &leaf, {delta()}, false},
+        {"a lone delta listing it", &leaf, {delta({revoked})}, false, nullptr, true},
+        {"a base and its delta listing it",
+         &leaf,
+         {base(), delta({revoked})},
+         false,
+         nullptr,
+         true},
+        {"a base and its delta, neither listing it", &leaf, {base(), delta()}, true},
+        {"a base and its delta with a critical private extension",
+         &leaf,
+         {base(), unreadable},
+         false},
+        {"a hold its delta releases", &leaf, {base({hold}), delta({removed})}, true},
+        {"a hold released by a delta of another scope",
+         &leaf,
+         {base({hold}), scoped},
+         false,
+         nullptr,
+         true},
+        {"a hold released by a delta of another issuer",
+         &leaf,
+         {base({hold}), foreign},
+         false,
+         nullptr,
+         true},
+        {"a hold released by a delta of a later base",
+         &leaf,
+         {base({hold}), delta({removed}, 3, 2)},
+         false,
+         nullptr,
+         true},
+        {"a hold released by a delta of a base that announces none",
+         &leaf,
+         {{.revoked = {hold}}, delta({removed})},
+         false,
+         nullptr,
+         true},
+        // Stricter: removeFromCRL releases only a hold, and only from a delta; a listing counts
+        // in any delta.
+        {"a removeFromCRL in a complete CRL",
+         &leaf,
+         {{.revoked = {removed}}},
+         false,
+         nullptr,
+         true,
+         true},
+        {"a revocation its delta takes off",
+         &leaf,
+         {base({revoked}), delta({removed})},
+         false,
+         nullptr,
+         true,
+         true},
+        {"a base and a delta of another scope listing it",
+         &leaf,
+         {base(), CrlSpec{.revoked = {revoked}, .number = 2, .delta_of = 1, .idp = scoped.idp}},
+         false,
+         nullptr,
+         true,
+         true},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -334,38 +424,43 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
         const Entity* issuer = r.issuer ? r.issuer : r.subject == &inter ? &root : &inter;
         ossl::CrlStack crls(sk_X509_CRL_new_null());
         std::string pems;
-        bool idp = false, indirect = false;
+        bool extended = false, indirect = false;
         for (CrlSpec spec : r.crls) {
-            spec.issuer = issuer;
+            if (!spec.issuer) spec.issuer = issuer;
             ossl::X509Crl crl = make_crl(spec);
             pems += crl_pem(crl.get());
             sk_X509_CRL_push(crls.get(), crl.release());
-            idp = idp || spec.idp;
+            extended = extended || spec.idp || spec.delta_of >= 0;
             indirect = indirect || (spec.idp && spec.idp->indirect);
         }
         EXPECT_EQ(ssf::status_from_crls(r.subject->cert.get(), issuer->cert.get(), crls.get(), 0,
                                         "scope"),
-                  r.cleared ? ssf::StoredCrls::Cleared : ssf::StoredCrls::None);
+                  r.cleared  ? ssf::StoredCrls::Cleared
+                  : r.listed ? ssf::StoredCrls::Listed
+                             : ssf::StoredCrls::None);
         const std::string log = fresh();
-        EXPECT_EQ(log.find("scope() : a CRL of 'CN=Scope") != std::string::npos ||
-                      log.find("cover only some reasons") != std::string::npos,
-                  !r.cleared)
-            << log;
+        if (!r.listed)
+            EXPECT_EQ(log.find("scope() : a CRL of 'CN=Scope") != std::string::npos ||
+                          log.find("cover only some reasons") != std::string::npos,
+                      !r.cleared)
+                << log;
         files.write("crl.pem", pems);
         files.write("subject.pem", pem_of(r.subject->cert.get()));
-        // Reasons need the library's extended CRL support; indirect CRLs, which it would then
-        // take too, are not used here, as the library does not use them without it.
+        // Reasons and deltas need the library's extended CRL support; indirect CRLs, which it
+        // would then take too, are not used here, as the library does not use them without it.
         const auto stock = testing_support::run_openssl(
-            std::string("verify -crl_check") + (idp && !indirect ? " -extended_crl" : "") +
-                " -CAfile " + files.file("root.pem") + " -untrusted " + files.file("inter.pem") +
-                " -CRLfile " + files.file("crl.pem") + " " + files.file("subject.pem"),
+            std::string("verify -crl_check -use_deltas") +
+                (extended && !indirect ? " -extended_crl" : "") + " -CAfile " +
+                files.file("root.pem") + " -untrusted " + files.file("inter.pem") + " -CRLfile " +
+                files.file("crl.pem") + " " + files.file("subject.pem"),
             true);
-        EXPECT_EQ(stock.status == 0, r.cleared) << stock.out;
+        EXPECT_EQ(stock.status == 0, r.cleared || r.stricter) << stock.out;
         // Revoked all the same.
+        const long serial = ASN1_INTEGER_get(X509_get0_serialNumber(r.subject->cert.get()));
         CrlSpec listing = r.crls.front();
-        listing.issuer = issuer;
-        listing.revoked.push_back(
-            {ASN1_INTEGER_get(X509_get0_serialNumber(r.subject->cert.get())), now()});
+        if (!listing.issuer) listing.issuer = issuer;
+        std::erase_if(listing.revoked, [serial](const Revoked& e) { return e.serial == serial; });
+        listing.revoked.push_back({serial, now()});
         sk_X509_CRL_push(crls.get(), make_crl(listing).release());
         EXPECT_EQ(ssf::status_from_crls(r.subject->cert.get(), issuer->cert.get(), crls.get(), 0,
                                         "scope"),
@@ -506,7 +601,7 @@ TEST_F(Revocation, ProtocolOrderAndSchemes) {
 
 TEST_F(Revocation, ThroughDistributionPoints) {
     const time_t now = std::time(nullptr);
-    const long good = 0x100, in_base = 0x101, in_delta = 0x102;
+    const long good = 0x100, in_base = 0x101, in_delta = 0x102, held = 0x103;
     const Entity* in = &pki->inter;
     ossl::PKey other(EVP_EC_gen("P-256"));
     const CrlSpec delta{.issuer = in, .revoked = {{in_delta, now}}, .number = 2, .delta_of = 1};
@@ -520,6 +615,18 @@ TEST_F(Revocation, ThroughDistributionPoints) {
         publish(std::string("base-") + d, {.issuer = in,
                                            .revoked = {{in_base, now}},
                                            .freshest = {web(d + std::string(".crl"))}});
+    // A hold, and the deltas that take it off: one that extends its base, one of a later base.
+    const Revoked hold{held, now - kDay, CRL_REASON_CERTIFICATE_HOLD},
+        removed{held, now, CRL_REASON_REMOVE_FROM_CRL};
+    publish("release.crl", {.issuer = in, .revoked = {removed}, .number = 2, .delta_of = 1});
+    publish("later.crl", {.issuer = in, .revoked = {removed}, .number = 3, .delta_of = 2});
+    publish("critical-delta.crl", {.issuer = in,
+                                   .number = 2,
+                                   .delta_of = 1,
+                                   .exts = {{"1.3.6.1.4.1.99999.7", {0x05, 0x00}}}});
+    for (const char* d : {"release", "later", "critical-delta"})
+        publish(std::string("base-") + d,
+                {.issuer = in, .revoked = {hold}, .freshest = {web(d + std::string(".crl"))}});
     publish("plain.crl", {.issuer = in, .revoked = {{in_base, now}}});
     publish("empty.crl", {in});
     publish("expired.crl", {.issuer = in, .last_update = now - 9 * kDay});
@@ -545,6 +652,10 @@ TEST_F(Revocation, ThroughDistributionPoints) {
                           "CN=Test Intermediate, O=Selvanor Test, C=RU' cover only "
                           "some reasons for revocation: 'CN=Revocation Leaf, O=Selvanor "
                           "Test, C=RU' is not cleared",
+                      lone_delta = fn +
+                                   ": a CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' is "
+                                   "not used to clear 'CN=Revocation Leaf, O=Selvanor Test, "
+                                   "C=RU': it is a delta CRL without its base",
                       out_of_scope = fn +
                                      ": a CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' "
                                      "whose scope does not cover 'CN=Revocation Leaf, O=Selvanor "
@@ -562,6 +673,28 @@ TEST_F(Revocation, ThroughDistributionPoints) {
     };
     const Row rows[] = {
         {"plain.crl", in_base, "", 0, ""},
+        // A delta served where a complete CRL belongs clears nothing, wherever it comes from.
+        {"delta.crl", good, "", -1, lone_delta},
+        {"delta.crl", in_delta, "", 0, ""},
+        {"absent.crl", good, "default_crl_url = " + web("delta.crl") + "\n", -1, lone_delta},
+        {"base-release",
+         held,
+         "",
+         1,
+         fn + ": a delta CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' takes "
+              "'CN=Revocation Leaf, O=Selvanor Test, C=RU' off hold (removeFromCRL)",
+         nullptr,
+         {},
+         {},
+         2},
+        {"base-later", held, "", 0,
+         fn + ": a delta CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' is not used with "
+              "the base CRL that names it: its BaseCRLNumber is beyond the base CRL's cRLNumber"},
+        {"base-later", good, "", 1, ""},
+        {"base-critical-delta", good, "", -1,
+         fn + ": a CRL of 'CN=Test Intermediate, O=Selvanor Test, C=RU' is not used to clear "
+              "'CN=Revocation Leaf, O=Selvanor Test, C=RU': it carries the critical extension "
+              "1.3.6.1.4.1.99999.7, which is not processed"},
         {"base-delta", in_base, "", 0, ""},
         {"base-delta", in_delta, "", 0, ""},
         {"base-delta", good, "", 1, ""},
