@@ -1,4 +1,4 @@
-// The SSF interface exports: lock and start-up, start line, checks, worker, hand-over, end line.
+// The SSF interface exports: start-up and lock, start line, checks, worker, hand-over, end line.
 // Also the record and list exports and the exported time-stamp check: whatever the host calls
 // goes through here, the one place that runs start-up and decides whether a call may work.
 #include "ssf/exports.h"
@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "ssf/base64.h"
 #include "ssf/cades/ts_check.h"
@@ -34,19 +35,26 @@ void lock_mutex(bool& locked) {
     }
 }
 
-// Steps around every export: takes the API mutex when configured, runs start-up (again, until it
-// has succeeded), and releases the mutex exactly once, also when the call leaves by an exception.
+// How a call meets a start-up that failed before. One that works on the configuration waits for
+// the next run (up to about a second for a mended file to settle, or for the run another call
+// leads); one that answers either way is never held up: while a run is under way, or the next
+// would have to wait, it goes on at once as not started.
+enum class Retry { kAwait, kNoWait };
+
+// Steps around every export: runs start-up (again, until it has succeeded), then takes the API
+// mutex when configured, and releases it exactly once, also when the call leaves by an exception.
 class ApiCall {
   public:
-    // A constructor that throws gets no destructor: the lock is given back here before the
-    // exception leaves, or the next call would wait for ever.
-    ApiCall() {
+    // Start-up runs before the lock is taken: a call waiting for it holds up no other call. The
+    // record exports, which may run inside a call that holds the lock, never wait for it.
+    explicit ApiCall(Retry retry) : started_(init_lib(retry == Retry::kAwait) == 0) {
+        // A constructor that throws gets no destructor: the lock is given back here before the
+        // exception leaves, or the next call would wait for ever.
         try {
             // The configuration is read only once start-up has published it: until then a
             // start-up on another thread may be writing it, and the call takes the lock, as the
             // default has it.
-            if (!lib_started() || config().use_func_mutex) lock_mutex(locked_);
-            started_ = init_lib() == 0;
+            if (!started_ || config().use_func_mutex) lock_mutex(locked_);
         } catch (...) {
             release();
             throw;
@@ -62,8 +70,8 @@ class ApiCall {
         if (locked_) api_mutex().unlock();
         locked_ = false;
     }
-    bool locked_ = false;
     bool started_ = false;
+    bool locked_ = false;
 };
 
 // An export that would work on settings start-up could not read does no work at all: the checks
@@ -75,15 +83,15 @@ SAPRETURN refused(const char* fn, SAP_BYTE** out, SAP_UINT* outL) {
     return SSF_RC_NOT_STARTED;
 }
 
-// Runs one export: lock and start-up around the body, the end line after the lock is released.
+// Runs one export: start-up and lock around the body, the end line after the lock is released.
 // The body learns whether start-up has succeeded; the exports that decide nothing (version,
-// properties) answer either way.
+// properties) answer either way, and so never wait for it.
 template <class Body>
-SAPRETURN run_export(const char* fn, const char* end_line, Body&& body) noexcept {
+SAPRETURN run_export(const char* fn, const char* end_line, Retry retry, Body&& body) noexcept {
     return guarded(fn, SSF_RC_MEMORY, [&] {
         SAPRETURN rc;
         {
-            ApiCall call;
+            ApiCall call(retry);
             rc = body(call.started());
         }
         if (std::strncmp(end_line, "%s", 2) == 0)
@@ -94,12 +102,17 @@ SAPRETURN run_export(const char* fn, const char* end_line, Body&& body) noexcept
     });
 }
 
-// A record export inside the lock, start-up and guard; allocation failures give 51. Records
-// decide nothing, so they are served whether start-up succeeded or not.
+template <class Body>
+SAPRETURN run_export(const char* fn, const char* end_line, Body&& body) noexcept {
+    return run_export(fn, end_line, Retry::kAwait, std::forward<Body>(body));
+}
+
+// A record export inside start-up, the lock and the guard; allocation failures give 51. Records
+// decide nothing, so they are served whether start-up succeeded or not, and never wait for it.
 template <class Body>
 SAPRETURN record_export(const char* name, Body&& body) noexcept {
     return guarded(name, SSF_RC_RECORD_MEMORY, [&] {
-        ApiCall call;
+        ApiCall call(Retry::kNoWait);
         return body();
     });
 }
@@ -166,7 +179,7 @@ using namespace ssf;
 
 SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
     static const char* fn = "SsfVersion";
-    return run_export(fn, kEnd, [&](bool) -> SAPRETURN {
+    return run_export(fn, kEnd, Retry::kNoWait, [&](bool) -> SAPRETURN {
         log_debug("%s() started, outputData = %#lx, outputDataL = %#lx", fn, ptr_bits(outputData),
                   ptr_bits(outputDataL));
         if (!outputDataL || !outputData) {
@@ -191,7 +204,7 @@ SAPRETURN SsfVersion(SAP_BYTE** outputData, SAP_UINT* outputDataL) {
 SAPRETURN SsfQueryProperties(SAP_BYTE* strProperty, SAP_UINT strPropertyL, SAP_BYTE* strArgument,
                              SAP_UINT strArgumentL, SAP_BYTE** outputData, SAP_UINT* outputDataL) {
     static const char* fn = "SsfQueryProperties";
-    return run_export(fn, kEnd, [&](bool) -> SAPRETURN {
+    return run_export(fn, kEnd, Retry::kNoWait, [&](bool) -> SAPRETURN {
         log_debug(
             "%s() started, strProperty = %#lx, strPropertyL = %d, strArgument = %#lx, strArgumentL "
             "= "
@@ -618,8 +631,8 @@ SAPRETURN SsfDELSigRcpSsfInfoList(SigRcpSsfInfoList* sigRcpSsfInfoList) {
     return record_export("SsfDELSigRcpSsfInfoList", [&] { return delete_list(sigRcpSsfInfoList); });
 }
 
-// No API lock, as hosts call it outside the SSF interface. Start-up has its own lock, and until
-// it succeeds no other export does any work that could read the values it writes.
+// No API lock, as hosts call it outside the SSF interface. Start-up runs one at a time on its
+// own, and until it succeeds no other export does any work that could read the values it writes.
 int ssf_verify_TS_token(PKCS7* p7, TS_TST_INFO* tst_info, const ASN1_STRING* data,
                         X509_STORE* store, int kind, STACK_OF(X509) * pab_certs,
                         const ASN1_GENERALIZEDTIME* when) {

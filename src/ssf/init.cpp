@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,25 @@ constexpr const char* kFn = "init_lib";
 #define g_config (config_for_start_up())
 
 std::atomic<bool> g_started{false};
-std::mutex g_init_mutex;  // start-up may be re-entered from two exports when the API mutex is off
+std::mutex g_init_mutex;  // guards g_attempts, below
+
+// One run of start-up at a time, led by the call that found none under way. Calls that come while
+// it waits out a file's second, or runs, take its outcome instead of queueing for a second each,
+// so no call waits much more than a second beyond its arrival, however many threads call. The
+// lock is held only to look at this record (and, by a call about to lead, at the files), never
+// across a wait or a run: it is not fair, and calls queued behind holders that wait would wait
+// without bound. What a run changes (FailedRuns, the configuration, the log's place) belongs to
+// the leader of the run under way, or, while none is, to the holder of the lock.
+struct Attempts {
+    bool under_way = false;
+    uint64_t ended = 0;  // runs ended so far
+    int joined = 0;      // calls that wait for the outcome of the one under way
+};
+Attempts g_attempts;
+std::condition_variable& run_ended() {
+    static auto* c = new std::condition_variable;
+    return *c;
+}
 
 // One file as start-up last read it, and since when (by the process's own clock) every read has
 // found the same bytes.
@@ -49,8 +68,8 @@ struct Sighting {
     bool acted = false;  // the process's first start-up read it so, and acted on it
 };
 
-// Guarded by g_init_mutex. Heap-made on first use: start-up runs from an ELF constructor that may
-// precede this file's dynamic initialisers.
+// Belongs to the run under way (see Attempts). Heap-made on first use: start-up runs from an ELF
+// constructor that may precede this file's dynamic initialisers.
 struct FailedRuns {
     // What the last failed run met; "" before the first failure (a run then is no retry).
     std::string last;
@@ -560,13 +579,13 @@ std::string wait_for_config(const platform::IniFileRead& read, const std::string
 }
 
 // After a failure, a call that finds a file it would read new, changed since the last read, or
-// seen so for less than a second, waits here until every such file has been seen so for a second;
-// start-up then reads both again, and applies them when nothing changed meanwhile. The first call
-// after a mend is so answered from the mended files, however long they lay finished before it,
-// and a registry file and the configuration file it names settle in the same second. Calls that
-// come meanwhile wait behind it for start-up's lock, and find start-up done. What is not there,
-// cannot be read, or changed under this read has nothing to wait for.
-void wait_until_settled() {
+// seen so for less than a second, waits until every such file has been seen so for a second: this
+// long, in milliseconds (0: nothing to wait for). Start-up then reads both again, and applies them
+// when nothing changed meanwhile. The first call after a mend is so answered from the mended
+// files, however long they lay finished before it, and a registry file and the configuration file
+// it names settle in the same second. What is not there, cannot be read, or changed under this
+// read has nothing to wait for.
+unsigned settle_wait_ms() {
     FailedRuns& runs = failed_runs();
     uint64_t until = 0;
     const auto look = [&](Sighting& seen, const std::string& path, const std::string& text,
@@ -587,7 +606,7 @@ void wait_until_settled() {
         if (!read.missing && read.error == 0) look(runs.config, file, read.text, read.stamp);
     }
     const uint64_t now = platform::monotonic_ns();
-    if (until > now) platform::sleep_ms(static_cast<unsigned>((until - now + 999999) / 1000000));
+    return until > now ? static_cast<unsigned>((until - now + 999999) / 1000000) : 0;
 }
 
 // What one run met: "" when it succeeded, else its failure (to tell a new failure from a repeat
@@ -703,18 +722,28 @@ void place_log(const RunOutcome& run) {
     runs.log_provisional = !succeeded && log_is_open();
 }
 
-}  // namespace
+// Ends the run under way, also when start-up throws (an allocation that fails): the calls waiting
+// for its outcome would otherwise wait for ever.
+struct RunLead {
+    RunLead() = default;
+    RunLead(const RunLead&) = delete;
+    RunLead& operator=(const RunLead&) = delete;
+    ~RunLead() {
+        std::lock_guard<std::mutex> lock(g_init_mutex);
+        g_attempts.under_way = false;
+        g_attempts.joined = 0;
+        ++g_attempts.ended;
+        run_ended().notify_all();
+    }
+};
 
-int init_lib() {
-    if (g_started.load(std::memory_order_acquire)) return 0;
-    std::lock_guard<std::mutex> lock(g_init_mutex);
-    if (g_started.load(std::memory_order_acquire)) return 0;
-    // A start-up that keeps failing on every call writes its lines once, and again only when its
-    // reason changes: a host retrying in a loop must not flood the log.
+// One run of start-up, its wait over. A start-up that keeps failing on every call writes its
+// lines once, and again only when its reason changes: a host retrying in a loop must not flood
+// the log.
+int run_once() {
     FailedRuns& runs = failed_runs();
     RunOutcome run;
     std::string lines;
-    if (!runs.last.empty()) wait_until_settled();
     {
         LogHold hold(kAppName);
         run = run_start_up(!runs.last.empty());
@@ -729,6 +758,29 @@ int init_lib() {
     runs.registry = runs.config = Sighting{};
     g_started.store(true, std::memory_order_release);
     return 0;
+}
+
+}  // namespace
+
+int init_lib(bool may_wait) {
+    if (g_started.load(std::memory_order_acquire)) return 0;
+    std::unique_lock<std::mutex> lock(g_init_mutex);
+    if (g_started.load(std::memory_order_acquire)) return 0;
+    if (g_attempts.under_way) {
+        if (!may_wait) return -1;
+        const uint64_t mine = g_attempts.ended + 1;
+        ++g_attempts.joined;
+        run_ended().wait(lock, [&] { return g_attempts.ended >= mine; });
+        return lib_started() ? 0 : -1;
+    }
+    // A process's first start-up takes the files as it finds them, and never waits.
+    const unsigned wait_ms = failed_runs().last.empty() ? 0 : settle_wait_ms();
+    if (wait_ms > 0 && !may_wait) return -1;
+    g_attempts.under_way = true;
+    lock.unlock();
+    const RunLead lead;
+    if (wait_ms > 0) platform::sleep_ms(wait_ms);
+    return run_once();
 }
 
 bool lib_started() {
@@ -756,6 +808,11 @@ void split_proxy_url(const std::string& url, Text& host, Text& port) {
     auto colon = rest.find(':');
     host = rest.substr(0, colon);
     port = colon == std::string::npos ? Text() : Text(rest.substr(colon + 1));
+}
+
+int start_up_joiners_for_tests() {
+    std::lock_guard<std::mutex> lock(g_init_mutex);
+    return g_attempts.joined;
 }
 
 void set_fallback_log_dir_for_tests(const std::string& dir) {

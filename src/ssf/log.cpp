@@ -99,7 +99,7 @@ Refusal checked(int& fd) {
 // it may not take the lines. O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits
 // on a FIFO; what it opened is then checked by its descriptor, whatever the name pointed at
 // before.
-Refusal open_log_file(const std::string& path, int& fd, int flags = 0, mode_t mode = 0640) {
+Refusal open_log_file(const std::string& path, int& fd, int flags, mode_t mode) {
     fd = ::open(
         path.c_str(),
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags,
@@ -144,8 +144,8 @@ bool others_may_write(const std::string& path) {
 
 // A new file of the process's own beside the log: the name with "_" and the process id, or, as
 // anyone can make that name in advance, a new unique one beside it (as mkstemp makes it). Both
-// are made 0600: such a directory may give the file a group of its own. Sets `name` to the file
-// made, or to the last name tried and says why it could not be made.
+// are made 0600, as every file the log makes in such a directory. Sets `name` to the file made, or
+// to the last name tried and says why it could not be made.
 std::string make_own_log_file(std::string& name, int& fd) {
     name = full_path(g_path.c_str(), true);
     if (open_log_file(name, fd, O_EXCL, 0600).why.empty()) return {};
@@ -163,9 +163,13 @@ std::string make_own_log_file(std::string& name, int& fd) {
 LogFile open_log() {
     LogFile f;
     f.name = g_own.empty() ? g_path : g_own;
-    const Refusal refused = open_log_file(f.name, f.fd);
+    // A file made in such a directory may have a group that others are in (the directory's when
+    // it is setgid, or the process's own, which other users may share): every file the log makes
+    // there is the process's alone, also one made again after a clean-up removed it.
+    const bool shared = others_may_write(f.name);
+    const Refusal refused = open_log_file(f.name, f.fd, 0, shared ? 0600 : 0640);
     f.why = refused.why;
-    if (f.fd >= 0 || !refused.unfit || !others_may_write(f.name)) return f;
+    if (f.fd >= 0 || !refused.unfit || !shared) return f;
     std::string own;
     const std::string own_why = make_own_log_file(own, f.fd);
     if (f.fd < 0) {

@@ -51,16 +51,16 @@ inline bool has_line(const std::string& text, const std::string& line) {
 
 // While one lives the process's clock stands still, and each pause the library takes moves it on
 // by the time asked instead of sleeping: a start-up retried after a mend waits out the file's
-// second of settling inside the call, at no cost to the tests. `during` runs in each pause (a file
-// changed meanwhile, say).
+// second of settling inside the call, at no cost to the tests. `during` runs in each pause, before
+// the clock moves on (a file changed meanwhile, say).
 class Pauses {
   public:
     Pauses() {
         platform::set_test_monotonic_clock(platform::performance_counter());
         platform::set_test_sleeper([this](unsigned ms) {
             slept_ms_ += ms;
-            move_on(ms);
             if (during) during();
+            move_on(ms);
         });
     }
     ~Pauses() {

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -29,19 +30,21 @@ size_t count_lines(const std::string& text, const std::string& part) {
     return n;
 }
 
+// Where the configuration is found: DIR_LIBRARY, the registry stand-in, the current directory.
+enum By { kEnv, kRegistry, kCurrent };
+
 class Healing : public ::testing::Test {
   protected:
     void SetUp() override { ssf::reset_for_tests(); }
     void TearDown() override {
+        EXPECT_EQ(chdir(home.get()), 0);
         platform::set_test_clock(std::nullopt);
         platform::set_test_os_version_failure(false);
         ssf::reset_for_tests();
     }
 
     std::string cfg() const { return dir.file(ssf::kConfigFileName); }
-    std::string good(const std::string& more = "") const {
-        return "[common]\nlog_dir = " + dir.path() + "\n" + more;
-    }
+    std::string good(const std::string& more = "") const { return "[common]\n" + log_lines + more; }
     // Replaced in one step, as an administrator's editor does: a start-up on another thread
     // never reads half of it.
     void write_config(const std::string& text) const {
@@ -49,8 +52,13 @@ class Healing : public ::testing::Test {
         ASSERT_EQ(std::rename(dir.file("next.cfg").c_str(), cfg().c_str()), 0);
     }
 
+    void mend_under_threads(const std::vector<std::string>& texts);
+
     testing_support::TempDir dir;
     testing_support::ScopedEnv env{"DIR_LIBRARY", dir.path().c_str()};
+    testing_support::ScopedEnv registry{"SSF_REGISTRY_FILE", nullptr};
+    const std::unique_ptr<char, decltype(&std::free)> home{getcwd(nullptr, 0), &std::free};
+    std::string log_lines = "log_dir = " + dir.path() + "\n";  // what good() says of the log
     Pauses pauses;  // each mended file's second of settling
 };
 
@@ -163,14 +171,6 @@ TEST_F(Healing, TheFirstCallAfterAMendIsAnsweredWhereverTheFileIs) {
     const std::string key = std::string("[") + ssf::kRegistryKey + "]\n";
     const std::string fallback = dir.path() + "/fallback-" + ssf::kLogFileName;
     ASSERT_EQ(mkdir(named.c_str(), 0700), 0);
-    testing_support::ScopedEnv registry("SSF_REGISTRY_FILE", nullptr);
-    const std::unique_ptr<char, decltype(&std::free)> home(getcwd(nullptr, 0), &std::free);
-    ASSERT_TRUE(home);
-    const struct Back {
-        const char* to;
-        ~Back() { (void)!chdir(to); }
-    } back{home.get()};
-    enum By { kEnv, kRegistry, kCurrent };
     const struct {
         const char* what;
         By by;
@@ -391,28 +391,41 @@ TEST_F(Healing, WhileStartUpKeepsFailingACallWritesLittle) {
     EXPECT_EQ(count_lines(read_file(fallback), unread), 1u);
 }
 
-// Calls from many threads while the file is broken, then while an administrator mends it: each
-// call is refused or works, never anything else. The first call that finds the mended file waits
-// out its second; calls that come meanwhile wait behind it and find start-up done, and once one
-// has worked on a thread every later one does. Run under ThreadSanitizer too: nothing start-up
-// writes is read by a call unlocked.
-TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
+// Calls from many threads while the file is broken, then while an administrator mends it, its
+// text as the mend begins and then after each second a call waits out, in turn: each call is
+// refused or works, never anything else. The first call that finds the file mended waits out its
+// second; calls that come meanwhile take its outcome, so no call waits more than a second beyond
+// its arrival (by the process's clock), however long the file keeps changing; once a call has
+// waited on a file that held still, or one has worked on a thread, no call is refused. The
+// version and record exports are not held by the wait.
+void Healing::mend_under_threads(const std::vector<std::string>& texts) {
     ssf::set_fallback_log_dir_for_tests(dir.path() + "/fallback-");
     write_config(good("not understood\n"));
     EXPECT_EQ(digest(), 1u);  // every retry meets the same failure, and does not wait
-    std::atomic<bool> waiting{false}, go_on{false};
+    constexpr int kThreads = 12, kAfter = 3;
+    std::atomic<bool> answered{false}, gave_up{false};
+    std::atomic<size_t> waits{0};
     pauses.during = [&] {
-        waiting = true;
-        while (!go_on) std::this_thread::yield();
+        const size_t n = waits++;
+        if (n + 1 < texts.size()) write_config(good(texts[n + 1]));
+        // Until every other thread waits for this call's outcome, and the version was asked: a
+        // library that held them would hold them for ever.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((ssf::start_up_joiners_for_tests() < kThreads - 1 || (n == 0 && !answered)) &&
+               std::chrono::steady_clock::now() < give_up)
+            std::this_thread::yield();
+        if (n == 0) gave_up = !answered;
     };
-    constexpr int kThreads = 12, kAfter = 20;
-    std::atomic<int> refused{0}, other{0}, relapsed{0}, late{0}, done{0};
+    std::atomic<int> refused{0}, other{0}, relapsed{0};
+    std::vector<uint64_t> longest(kThreads, 0), refused_at(kThreads, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             int worked = 0;
             for (int i = 0; worked < kAfter; ++i) {
-                const bool after_the_wait_began = waiting.load();
+                if (t % 3 == 1 && worked == 0)
+                    ssf_verify_TS_token(nullptr, nullptr, nullptr, nullptr, 1, nullptr, nullptr);
+                const uint64_t at = platform::monotonic_ns();
                 SAPRETURN rc = 1;
                 if (t % 3 == 0) {
                     SAP_UINT result = 0;
@@ -422,7 +435,8 @@ TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
                 } else {
                     rc = digest();
                 }
-                if (rc == 1 && after_the_wait_began) ++late;
+                longest[t] = std::max(longest[t], platform::monotonic_ns() - at);
+                if (rc == 1) refused_at[t] = platform::monotonic_ns();
                 if (rc == 0)
                     ++worked;
                 else if (rc == 1 && worked > 0)
@@ -432,23 +446,55 @@ TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
                 else
                     ++other;
             }
-            ++done;
         });
     while (refused.load() < 100) std::this_thread::yield();
-    write_config(good("use_func_mutex = no\n"));
+    write_config(good(texts[0]));
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!waiting.load() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
-    EXPECT_TRUE(waiting.load()) << "no call waited for the mended file to settle";
+    while (!waits.load() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    EXPECT_TRUE(waits.load()) << "no call waited for the mended file to settle";
     EXPECT_FALSE(ssf::lib_started());
+    Out version;
+    EXPECT_EQ(SsfVersion(&version.data, &version.len), 0u);
+    Sap id("CN=nobody");
+    SigRcpSsfInfo* rec = nullptr;
+    EXPECT_EQ(SsfNEWSigRcpSsfInfo(id.p(), id.n(), nullptr, 0, nullptr, 0, nullptr, 0, 0, &rec), 0u);
+    EXPECT_EQ(SsfDELSigRcpSsfInfo(&rec), 0u);
+    answered = true;
+    EXPECT_FALSE(gave_up.load()) << "the version and record exports waited";
     // A library that never waits would settle the file across calls: let it, to end the test.
-    if (!waiting.load()) Pauses::move_on(1000);
-    go_on = true;
+    if (!waits.load()) Pauses::move_on(1000);
     for (auto& t : threads) t.join();
+    EXPECT_EQ(waits.load(), texts.size());
+    EXPECT_LE(*std::max_element(longest.begin(), longest.end()), 1000000000u);
+    EXPECT_LT(*std::max_element(refused_at.begin(), refused_at.end()), platform::monotonic_ns());
     EXPECT_EQ(other.load(), 0);
     EXPECT_EQ(relapsed.load(), 0);
-    EXPECT_EQ(late.load(), 0);
     EXPECT_TRUE(ssf::lib_started());
     EXPECT_FALSE(ssf::config().use_func_mutex);
+}
+
+// Wherever the file is found and the log goes, a mend at once, one caught between its two writes,
+// and a file that keeps changing for seconds. Run under ThreadSanitizer too: nothing start-up
+// writes is read by a call unlocked.
+TEST_F(Healing, BrokenThenMendedUnderManyThreads) {
+    const std::string mended = "use_func_mutex = no\n";
+    const std::vector<std::string> mends[] = {
+        {mended}, {mended.substr(0, 9), mended}, {"# 0\n", "# 1\n", "# 2\n", "# 3\n", mended}};
+    const std::string logs[] = {log_lines, "", "server_mode = yes\n"};
+    dir.write("registry.ini",
+              std::string("[") + ssf::kRegistryKey + "]\nconfig_dir_name = " + dir.path() + "\n");
+    for (int i = 0; i < 27; ++i) {
+        const By by = static_cast<By>(i / 9);
+        SCOPED_TRACE("place " + std::to_string(by) + ", log " + std::to_string(i / 3 % 3) +
+                     ", mend " + std::to_string(i % 3));
+        ssf::reset_for_tests();
+        (void)(by == kEnv ? setenv("DIR_LIBRARY", dir.path().c_str(), 1) : unsetenv("DIR_LIBRARY"));
+        setenv("SSF_REGISTRY_FILE", dir.file(by == kRegistry ? "registry.ini" : "none").c_str(), 1);
+        ASSERT_EQ(chdir(by == kCurrent ? dir.path().c_str() : home.get()), 0);
+        log_lines = logs[i / 3 % 3];
+        mend_under_threads(mends[i % 3]);
+    }
+    std::remove(("/tmp/" + std::string(ssf::kLogFileName) + "_" + ssf::get_pid_text()).c_str());
 }
 
 }  // namespace

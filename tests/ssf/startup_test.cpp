@@ -502,6 +502,12 @@ TEST_F(TraceLog, ConcurrentWritersNeverTearALine) {
 
 namespace {
 
+// A file's permission bits; 0 when it is not there.
+mode_t mode_of(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 // Runs body in a child process: "" when the child lived to its end, else how it ended.
 std::string in_child(const std::function<void()>& body) {
     const pid_t pid = fork();
@@ -518,7 +524,8 @@ std::string in_child(const std::function<void()>& body) {
 // The log is written only into a regular file of the process's effective user with no other name,
 // never through a link: in a directory others may write (sticky, or writable by its group or by
 // others) anyone may have put something else in its place, and there the lines go on in a new file
-// of the process's own beside it, made 0600, and in another when that one is later taken over.
+// of the process's own beside it, and in another when that one is later taken over. Every file the
+// log makes there (at its name, its own, that one made again) is made 0600; elsewhere 0640.
 // Elsewhere, and for what a file of ours cannot take (the part a write leaves over), the lines go
 // to the debug output with the reason, so a start-up failure never vanishes; the file-size limit
 // never ends the process, whatever its signal's action.
@@ -574,9 +581,14 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
          [&] { limit_size(SIG_DFL); }, "errno = 27 (File too large)", "write", 4, true},
     };
     const mode_t mask = umask(022);
-    for (const mode_t mode : {0700, 01777, 0770, 0703}) {
+    for (const mode_t mode : {0700, 01777, 0770, 02770, 0703}) {
         const bool shared = mode != 0700;
         ASSERT_EQ(chmod(dir.path().c_str(), mode), 0);
+        // Nothing at its name: the log made there is the process's alone where others may write.
+        ssf::reset_for_tests();
+        std::remove(path.c_str());
+        EXPECT_EQ(ssf::log_open(path.c_str(), "App", false), 0);
+        EXPECT_EQ(mode_of(path), shared ? 0600u : 0640u) << std::oct << mode;
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(c.what) + ", in a directory of mode " + std::to_string(mode));
             const bool theirs = std::string(c.what) == "another user's file";
@@ -607,8 +619,11 @@ TEST(TraceLogFile, OnlyARegularFileOfOursTakesTheLines) {
                                             : "cannot be used (" + std::string(c.why) + ")") +
                                     "; the trace log continues in '" + own + "'\n");
                 EXPECT_TRUE(has_line(read_file(own), "the reason 7"));
-                struct stat st {};
-                EXPECT_EQ(::stat(own.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0600u);
+                EXPECT_EQ(mode_of(own), 0600u);
+                // Removed by a clean-up, it is made again as the process's alone.
+                ASSERT_EQ(std::remove(own.c_str()), 0);
+                ssf::log_write("made again");
+                EXPECT_EQ(mode_of(own), 0600u);
                 continue;
             }
             // What the file did not take, from where it stopped.
@@ -738,8 +753,7 @@ TEST(TraceLogFile, AStartUpMovesBesideAnotherUsersEntryAtTheLogsName) {
                 EXPECT_EQ(log.rfind(std::string(61, '=') + "\n Trace file started on ", 0), 0u);
                 EXPECT_TRUE(has_line(log, start.line));
                 EXPECT_EQ(has_line(log, "a later line"), !fifo);
-                struct stat st {};
-                EXPECT_EQ(::stat(log_of.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0600u);
+                EXPECT_EQ(mode_of(log_of), 0600u);
                 std::remove(log_of.c_str());
             }
         }
