@@ -676,6 +676,7 @@ TEST_F(Revocation, ThroughDistributionPoints) {
         // A delta served where a complete CRL belongs clears nothing, wherever it comes from.
         {"delta.crl", good, "", -1, lone_delta},
         {"delta.crl", in_delta, "", 0, ""},
+        {"delta.crl", good, "", 1, lone_delta, nullptr, {}, {"empty.crl"}},
         {"absent.crl", good, "default_crl_url = " + web("delta.crl") + "\n", -1, lone_delta},
         {"base-release",
          held,
