@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 
 #include "platform/winstub.h"
@@ -75,6 +76,7 @@ std::string unfit(const struct stat& st) {
 struct Refusal {
     std::string why;
     bool unfit = false;
+    bool absent = false;  // nothing stands at the name
 };
 
 // Keeps fd when what it opened may take the lines; else closes it and says why. A descriptor
@@ -95,21 +97,21 @@ Refusal checked(int& fd) {
     return r;
 }
 
-// Opens the file for appending (with O_EXCL in `flags`, only a file the open makes), or says why
-// it may not take the lines. O_NOFOLLOW and O_NONBLOCK: the open neither follows a link nor waits
-// on a FIFO; what it opened is then checked by its descriptor, whatever the name pointed at
-// before.
+// Opens the file for appending (with O_CREAT in `flags`, made with mode when it is not there;
+// with O_EXCL too, only a file the open makes), or says why it may not take the lines. O_NOFOLLOW
+// and O_NONBLOCK: the open neither follows a link nor waits on a FIFO; what it opened is then
+// checked by its descriptor, whatever the name pointed at before.
 Refusal open_log_file(const std::string& path, int& fd, int flags, mode_t mode) {
-    fd = ::open(
-        path.c_str(),
-        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags,
-        mode);
+    fd = ::open(path.c_str(),
+                O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags, mode);
     if (fd >= 0) return checked(fd);
     const int err = errno;
     struct stat st {};
     Refusal r;
-    r.why = ::lstat(path.c_str(), &st) == 0 ? unfit(st) : std::string();
+    const bool there = ::lstat(path.c_str(), &st) == 0;
+    r.why = there ? unfit(st) : std::string();
     r.unfit = !r.why.empty();
+    r.absent = !there && err == ENOENT;
     if (!r.unfit) r.why = errno_text(err);
     return r;
 }
@@ -148,7 +150,7 @@ bool others_may_write(const std::string& path) {
 // to the last name tried and says why it could not be made.
 std::string make_own_log_file(std::string& name, int& fd) {
     name = full_path(g_path.c_str(), true);
-    if (open_log_file(name, fd, O_EXCL, 0600).why.empty()) return {};
+    if (open_log_file(name, fd, O_CREAT | O_EXCL, 0600).why.empty()) return {};
     name += "_XXXXXX";
     fd = ::mkostemp(name.data(), O_APPEND | O_CLOEXEC);
     if (fd < 0) return errno_text(errno);
@@ -163,13 +165,19 @@ std::string make_own_log_file(std::string& name, int& fd) {
 LogFile open_log() {
     LogFile f;
     f.name = g_own.empty() ? g_path : g_own;
-    // A file made in such a directory may have a group that others are in (the directory's when
-    // it is setgid, or the process's own, which other users may share): every file the log makes
-    // there is the process's alone, also one made again after a clean-up removed it.
-    const bool shared = others_may_write(f.name);
-    const Refusal refused = open_log_file(f.name, f.fd, 0, shared ? 0600 : 0640);
+    // Only an open that makes the file gives it a mode, so the directory is looked at then, or
+    // when what stands at the name may not take the lines, and not for every line. A file made in
+    // such a directory may have a group that others are in (the directory's when it is setgid,
+    // or the process's own, which other users may share): every file the log makes there is the
+    // process's alone, also one made again after a clean-up removed it.
+    Refusal refused = open_log_file(f.name, f.fd, 0, 0);
+    std::optional<bool> shared;
+    if (f.fd < 0 && refused.absent) {
+        shared = others_may_write(f.name);
+        refused = open_log_file(f.name, f.fd, O_CREAT, *shared ? 0600 : 0640);
+    }
     f.why = refused.why;
-    if (f.fd >= 0 || !refused.unfit || !shared) return f;
+    if (f.fd >= 0 || !refused.unfit || !(shared ? *shared : others_may_write(f.name))) return f;
     std::string own;
     const std::string own_why = make_own_log_file(own, f.fd);
     if (f.fd < 0) {

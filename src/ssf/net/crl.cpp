@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -330,30 +331,32 @@ std::string name_for_log(const X509_NAME* name) {
     return std::string(data ? data : "", static_cast<size_t>(std::clamp(n, 0L, 1023L)));
 }
 
-// What a CRL's entry says of a certificate. removeFromCRL belongs in a delta CRL, where it takes
-// a certificate off hold (RFC 5280 5.3.1); a reason that cannot be read is taken for revoked.
-enum class Entry { None, Revoked, Hold, Removed };
+bool is_delta(X509_CRL* crl) {
+    return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
+}
 
-Entry entry_for(X509_CRL* crl, X509* cert) {
+// How a CRL's entry for a certificate counts. A hold in a complete CRL stands unless a delta
+// that extends that CRL takes it off; removeFromCRL belongs in a delta, where it says only that
+// the certificate is no longer listed (RFC 5280 5.3.1), and in a complete CRL, where it has no
+// place, counts as a revocation. So does a reason that cannot be read.
+enum class Listing { None, Revoked, Held, Released };
+
+Listing listing_of(X509_CRL* crl, X509* cert) {
     X509_REVOKED* entry = nullptr;
     const int found = X509_CRL_get0_by_serial(
         crl, &entry, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert)));
-    if (found <= 0) return Entry::None;
+    if (found <= 0) return Listing::None;
     // Read from the entry: the library notes the reason only on a CRL it decoded.
     const ossl::Asn1Enumerated reason(static_cast<ASN1_ENUMERATED*>(
         X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, nullptr, nullptr)));
     switch (reason ? ASN1_ENUMERATED_get(reason.get()) : CRL_REASON_NONE) {
         case CRL_REASON_CERTIFICATE_HOLD:
-            return Entry::Hold;
+            return is_delta(crl) ? Listing::Revoked : Listing::Held;
         case CRL_REASON_REMOVE_FROM_CRL:
-            return Entry::Removed;
+            return is_delta(crl) ? Listing::Released : Listing::Revoked;
         default:
-            return Entry::Revoked;
+            return Listing::Revoked;
     }
-}
-
-bool is_delta(X509_CRL* crl) {
-    return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0;
 }
 
 // The revocation reasons of a ReasonFlags bit string, as the crypto library's verifier reads them
@@ -751,16 +754,15 @@ int verify_crl_result(CrlState state) {
     return -1;
 }
 
-// verify_crl with its begin and end lines, telling the caller why a CRL is not valid, and (when
-// asked) which certificate it was checked under: later checks of the CRL's issuer use that one.
-CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t,
-                          ossl::X509Ptr* checked_under = nullptr) {
+// verify_crl with its begin and end lines, telling the caller why a CRL is not valid. issuer:
+// the certificate to check it under; when none is given, the one ctx's look-up finds, handed
+// back so that later checks of the CRL's issuer use that one.
+CrlState verify_crl_state(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t, ossl::X509Ptr& issuer) {
     static const char* const kFn = "verify_crl";
     log_debug("%s() begin, crl = 0x%lx, ctx = 0x%lx", kFn, ptr_bits(crl), ptr_bits(ctx));
-    ossl::X509Ptr issuer = crl && ctx ? crl_issuer(ctx, crl) : nullptr;
+    if (!issuer && crl && ctx) issuer = crl_issuer(ctx, crl);
     const CrlState state = crl && ctx ? check_crl(crl, issuer.get(), t) : CrlState::Error;
     log_debug("%s() end, return code = %d", kFn, verify_crl_result(state));
-    if (checked_under) *checked_under = std::move(issuer);
     return state;
 }
 
@@ -827,10 +829,11 @@ bool same_issuer(X509_CRL* crl, X509* cert, const char* line) {
     return false;
 }
 
-// The delta CRL that the base CRL names, checked, with the certificate it was checked under.
-// Without freshest-CRL points: true and none. False (logged) when it cannot be had or trusted.
-bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* protocols,
-                     ossl::X509Crl& delta, ossl::X509Ptr& issuer) {
+// The delta CRL that the base CRL names, checked under issuer, the certificate the base was
+// checked under, as the crypto library checks a delta with its base. Without freshest-CRL
+// points: true and none. False (logged) when it cannot be had or trusted.
+bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issuer, list* protocols,
+                     ossl::X509Crl& delta) {
     static const char* const kFn = "check_for_revocation";
     log_debug("%s() : extracting Delta crl distribution points", kFn);
     ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
@@ -853,7 +856,8 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, list* prot
     log_debug("%s() : verifying delta crl", kFn);
     // A delta that is not yet valid or has expired is still used, as its issuer published it;
     // one whose signature does not verify is no CRL of that issuer at all.
-    switch (verify_crl_state(delta.get(), ctx, 0, &issuer)) {
+    ossl::X509Ptr under = ossl::up_ref(issuer);
+    switch (verify_crl_state(delta.get(), ctx, 0, under)) {
         case CrlState::Unverifiable:
         case CrlState::Error:
             log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
@@ -892,37 +896,35 @@ int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocol
         return -1;
     log_debug("%s() : verifying crl", kFn);
     ossl::X509Ptr issuer;
-    const int valid = verify_crl_result(verify_crl_state(crl.get(), ctx, 0, &issuer));
+    const int valid = verify_crl_result(verify_crl_state(crl.get(), ctx, 0, issuer));
     if (valid < 0) {
         log_error("%s() : verify_crl() failed", kFn);
         return -1;
     }
     if (valid == 0) return 0;
-    const Entry in_base = entry_for(crl.get(), cert);
+    const Listing in_base = listing_of(crl.get(), cert);
     // A delta served where a complete CRL belongs lists only what changed since a base that is
     // not at hand; what it does list still counts.
     if (is_delta(crl.get())) {
-        if (in_base == Entry::Revoked || in_base == Entry::Hold) return 0;
+        if (in_base == Listing::Revoked) return 0;
         log_lone_delta(kFn, crl.get(), cert);
         return 1;
     }
-    // The delta is fetched and checked even when the base already lists the serial.
+    // The delta is fetched and checked, under the base's issuer, even when the base already
+    // lists the serial.
     ossl::X509Crl delta;
-    ossl::X509Ptr delta_issuer;
-    if (!fetch_delta_crl(crl.get(), cert, ctx, protocols, delta, delta_issuer)) return -1;
-    const Entry in_delta = delta ? entry_for(delta.get(), cert) : Entry::None;
-    if (in_base == Entry::Revoked || in_base == Entry::Removed || in_delta == Entry::Revoked ||
-        in_delta == Entry::Hold)
-        return 0;
+    if (!fetch_delta_crl(crl.get(), cert, ctx, issuer.get(), protocols, delta)) return -1;
+    const Listing in_delta = delta ? listing_of(delta.get(), cert) : Listing::None;
+    if (in_base == Listing::Revoked || in_delta == Listing::Revoked) return 0;
     // A delta that does not extend this base is not used with it: the base is judged alone.
     const std::string gap = delta ? pairing_gap(delta.get(), crl.get(), cert) : "";
     if (delta && !gap.empty())
         log_error("%s() : a delta CRL of '%s' is not used with the base CRL that names it: %s", kFn,
                   name_for_log(X509_CRL_get_issuer(delta.get())).c_str(), gap.c_str());
     const bool extends = delta && gap.empty();
-    const bool usable = extends && accepted_by_library(delta.get(), delta_issuer.get(), cert, kFn);
-    if (in_base == Entry::Hold) {
-        if (!usable || in_delta != Entry::Removed) return 0;
+    const bool usable = extends && accepted_by_library(delta.get(), issuer.get(), cert, kFn);
+    if (in_base == Listing::Held) {
+        if (!usable || in_delta != Listing::Released) return 0;
         log_hold_released(kFn, delta.get(), cert);
     }
     unsigned reasons = 0;
@@ -1082,7 +1084,8 @@ ossl::X509Crl download_crl_from_list(list* urls, list* protocols) {
 }
 
 int verify_crl(X509_CRL* crl, X509_STORE_CTX* ctx, time_t t) {
-    return verify_crl_result(verify_crl_state(crl, ctx, t));
+    ossl::X509Ptr issuer;
+    return verify_crl_result(verify_crl_state(crl, ctx, t, issuer));
 }
 
 int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
@@ -1111,9 +1114,17 @@ bool crl_may_clear(X509_CRL* crl, X509* issuer, X509* cert, unsigned* reasons, c
 
 StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, time_t t,
                             const char* fn) {
-    // The CRLs that verify under the issuer's key, and the complete ones that hold cert on hold:
-    // a delta further on may take it off.
-    std::vector<X509_CRL*> valid, holding;
+    // The CRLs that verify under the issuer's key, how each lists cert, and for a complete one
+    // the deltas that extend it, as the crypto library pairs them, worked out once.
+    struct Read {
+        X509_CRL* crl;
+        Listing listing;
+        bool delta;
+        std::vector<Read*> deltas = {};
+        bool based = false;                 // a delta that extends one of them
+        std::optional<bool> accepted = {};  // a delta, as the library's CRL check takes it
+    };
+    std::vector<Read> valid;
     for (int i = 0; cert && issuer && i < sk_X509_CRL_num(crls); ++i) {
         X509_CRL* crl = sk_X509_CRL_value(crls, i);
         if (!crl || X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_issuer_name(cert)) != 0)
@@ -1135,56 +1146,42 @@ StoredCrls status_from_crls(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls,
             case CrlState::Error:
                 return StoredCrls::Invalid;
         }
-        valid.push_back(crl);
         // The issuer revoked it, whatever the CRL was meant to cover.
-        switch (entry_for(crl, cert)) {
-            case Entry::None:
-                break;
-            case Entry::Removed:
-                if (is_delta(crl)) break;
-                return StoredCrls::Listed;
-            case Entry::Hold:
-                if (!is_delta(crl)) {
-                    holding.push_back(crl);
-                    break;
-                }
-                return StoredCrls::Listed;
-            case Entry::Revoked:
-                return StoredCrls::Listed;
-        }
+        const Listing listing = listing_of(crl, cert);
+        if (listing == Listing::Revoked) return StoredCrls::Listed;
+        valid.push_back({crl, listing, is_delta(crl)});
     }
-    // The deltas that extend a base, as the crypto library pairs them.
-    const auto deltas_of = [&](X509_CRL* base) {
-        std::vector<X509_CRL*> out;
-        for (X509_CRL* d : valid)
-            if (is_delta(d) && pairing_gap(d, base, cert).empty()) out.push_back(d);
-        return out;
+    for (Read& base : valid)
+        for (Read& d : valid)
+            if (!base.delta && d.delta && pairing_gap(d.crl, base.crl, cert).empty()) {
+                base.deltas.push_back(&d);
+                d.based = true;
+            }
+    const auto acceptable = [&](Read* d) {
+        if (!d->accepted) d->accepted = accepted_by_library(d->crl, issuer, cert, fn);
+        return *d->accepted;
     };
-    for (X509_CRL* base : holding) {
-        const std::vector<X509_CRL*> deltas = deltas_of(base);
-        const auto releases = [&](X509_CRL* d) {
-            return entry_for(d, cert) == Entry::Removed && accepted_by_library(d, issuer, cert, fn);
-        };
-        const auto by = std::find_if(deltas.begin(), deltas.end(), releases);
-        if (by == deltas.end()) return StoredCrls::Listed;
-        log_hold_released(fn, *by, cert);
+    // A hold stands unless a delta that extends its CRL, and that the library would use, takes
+    // it off.
+    for (const Read& base : valid) {
+        if (base.listing != Listing::Held) continue;
+        const auto by = std::find_if(base.deltas.begin(), base.deltas.end(), [&](Read* d) {
+            return d->listing == Listing::Released && acceptable(d);
+        });
+        if (by == base.deltas.end()) return StoredCrls::Listed;
+        log_hold_released(fn, (*by)->crl, cert);
     }
     unsigned covered = 0;  // the reasons for revocation the usable complete CRLs cover
     bool complete = false;
-    for (X509_CRL* crl : valid) {
-        if (is_delta(crl)) {
-            const bool based = std::any_of(valid.begin(), valid.end(), [&](X509_CRL* base) {
-                return !is_delta(base) && pairing_gap(crl, base, cert).empty();
-            });
-            if (!based) log_lone_delta(fn, crl, cert);
+    for (const Read& r : valid) {
+        if (r.delta) {
+            if (!r.based) log_lone_delta(fn, r.crl, cert);
             continue;
         }
         unsigned reasons = 0;
-        if (!crl_may_clear(crl, issuer, cert, &reasons, fn)) continue;
         // The library reads a base with its delta: a delta it would refuse leaves the base unused.
-        const std::vector<X509_CRL*> deltas = deltas_of(crl);
-        if (!std::all_of(deltas.begin(), deltas.end(),
-                         [&](X509_CRL* d) { return accepted_by_library(d, issuer, cert, fn); }))
+        if (!crl_may_clear(r.crl, issuer, cert, &reasons, fn) ||
+            !std::all_of(r.deltas.begin(), r.deltas.end(), acceptable))
             continue;
         complete = true;
         covered |= reasons;
