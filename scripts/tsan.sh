@@ -2,8 +2,9 @@
 # ThreadSanitizer run of what runs on several threads at once: the engine tests (random draws from
 # eight threads among them), the provider's caches (calls share them when "common:use_func_mutex"
 # is off), the exported time-stamp and OCSP checks on one store shared by threads, the GOST
-# R 34.10-2001 cut-off those checks ask, the trace log written by many threads, and calls from
-# many threads while the configuration is broken and then mended; first, that scripts/tsan.supp
+# R 34.10-2001 cut-off those checks ask, the revocation check downloading CRLs and their deltas on
+# several threads, the trace log written by many threads, and calls from many threads while the
+# configuration is broken and then mended; first, that scripts/tsan.supp
 # holds no rule and that races planted on objects of ours are reported.
 # scripts/test.sh runs it beside the fuzzers. A second full build of its own, in build-tsan/, of
 # the two test programs it runs and of what they link, nothing else; SSF_JOBS (default: all
@@ -43,4 +44,4 @@ for t in PlantedRaceOnACertificate PlantedRaceOnBytes; do
 done
 # The openssl command cannot host a TSan-built engine; the CLI route is covered by the main suite.
 "$dir/tests/test_engines" --gtest_brief=1 --gtest_filter='RandEngine.*:GostDigests.*:ObjectMap.*:OwnerRelease.LastRelease*'
-exec "$dir/tests/test_ssf" --gtest_brief=1 --gtest_filter='Caches.*:TimeStamps.OneStoreSharedByThreads:Healing.BrokenThenMendedUnderManyThreads:Times.Gost2001CutOffCheckedOnManyThreads:TraceLog.ConcurrentWritersNeverTearALine'
+exec "$dir/tests/test_ssf" --gtest_brief=1 --gtest_filter='Caches.*:TimeStamps.OneStoreSharedByThreads:Revocation.CrlScopeAsTheCryptoLibrarySeesIt:Healing.BrokenThenMendedUnderManyThreads:Times.Gost2001CutOffCheckedOnManyThreads:TraceLog.ConcurrentWritersNeverTearALine'

@@ -564,6 +564,7 @@ ossl::Asn1Integer crl_integer(X509_CRL* crl, int nid) {
 // identifier and its scope (the same issuingDistributionPoint), whose BaseCRLNumber is at most
 // the base's cRLNumber while its own cRLNumber is greater.
 std::string pairing_gap(X509_CRL* delta, X509_CRL* base, X509* cert) {
+    if (!is_delta(delta)) return "it has no deltaCRLIndicator: it is a complete CRL";
     if (X509_get_ext_by_NID(cert, NID_freshest_crl, -1) < 0 &&
         X509_CRL_get_ext_by_NID(base, NID_freshest_crl, -1) < 0)
         return "neither the certificate nor the base CRL names a freshest CRL";
@@ -712,12 +713,12 @@ CrlState check_crl(X509_CRL* crl, X509* issuer, time_t t) {
 
 namespace {
 
-// download_crl_from_list, telling which URL gave the CRL and adding those that gave none to
-// failed.
-ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served,
-                        std::vector<std::string>* failed) {
+// The URLs in the protocols' order, each downloaded CRL handed to take(url, crl) until it
+// answers true; the URLs that gave none are added to failed.
+template <class Take>
+void download_in_order(list* urls, list* protocols, std::vector<std::string>* failed, Take take) {
     static const char* const kFn = "download_crl_from_list";
-    if (!urls || !protocols) return nullptr;
+    if (!urls || !protocols) return;
     for (list_node* p = protocols->head; p; p = list_next(p)) {
         const auto* protocol = static_cast<const char*>(p->data);
         for (list_node* u = urls->head; u; u = list_next(u)) {
@@ -730,14 +731,26 @@ ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served,
             log_write("%s() : downloading CRL from %s ...", kFn, url);
             if (ossl::X509Crl crl = download_crl(url)) {
                 log_write("%s() : OK", kFn);
-                if (served) *served = url;
-                return crl;
+                if (take(url, std::move(crl))) return;
+                continue;
             }
             log_error("%s() : can't download CRL from %s", kFn, url);
             if (failed) failed->push_back(url);
         }
     }
-    return nullptr;
+}
+
+// download_crl_from_list, telling which URL gave the CRL and adding those that gave none to
+// failed.
+ossl::X509Crl first_crl(list* urls, list* protocols, std::string* served,
+                        std::vector<std::string>* failed) {
+    ossl::X509Crl first;
+    download_in_order(urls, protocols, failed, [&](const char* url, ossl::X509Crl crl) {
+        if (served) *served = url;
+        first = std::move(crl);
+        return true;
+    });
+    return first;
 }
 
 int verify_crl_result(CrlState state) {
@@ -829,35 +842,20 @@ bool same_issuer(X509_CRL* crl, X509* cert, const char* line) {
     return false;
 }
 
-// The delta CRL that the base CRL names, checked under issuer, the certificate the base was
-// checked under, as the crypto library checks a delta with its base. Without freshest-CRL
-// points: true and none. False (logged) when it cannot be had or trusted.
-bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issuer, list* protocols,
-                     ossl::X509Crl& delta) {
+// A CRL fetched at a delta CRL URL, checked under issuer, the certificate the base was checked
+// under, as the crypto library checks a delta with its base: of the certificate's issuer, and
+// signed with its key. One that is not yet valid or has expired still counts, as its issuer
+// published it; one whose signature does not verify is no CRL of that issuer at all. Logged when
+// it does not count.
+bool genuine_delta(X509_CRL* crl, X509* cert, X509_STORE_CTX* ctx, X509* issuer) {
     static const char* const kFn = "check_for_revocation";
-    log_debug("%s() : extracting Delta crl distribution points", kFn);
-    ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
-        X509_CRL_get_ext_d2i(base, NID_freshest_crl, nullptr, nullptr)));
-    if (!points) {
-        log_debug("%s() : can't found delta crl distribution point", kFn);
-        return true;
-    }
-    TextList urls = url_list(collect_uris(points.get(), true));
-    if (!urls) return false;
-    delta = download_crl_from_list(urls.get(), protocols);
-    if (!delta) {
-        log_error("%s() : downloading the delta crl failed for all distribution points", kFn);
-        return false;
-    }
     log_write("%s() : checking delta crl issuer name", kFn);
-    if (!same_issuer(delta.get(), cert,
+    if (!same_issuer(crl, cert,
                      "%s() : delta crl issuer and certificate issuer not match ('%s' and '%s')"))
         return false;
     log_debug("%s() : verifying delta crl", kFn);
-    // A delta that is not yet valid or has expired is still used, as its issuer published it;
-    // one whose signature does not verify is no CRL of that issuer at all.
     ossl::X509Ptr under = ossl::up_ref(issuer);
-    switch (verify_crl_state(delta.get(), ctx, 0, under)) {
+    switch (verify_crl_state(crl, ctx, 0, under)) {
         case CrlState::Unverifiable:
         case CrlState::Error:
             log_error("%s() : verify_crl(delta_crl) failed: '%s'", kFn,
@@ -871,6 +869,70 @@ bool fetch_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issu
             break;
     }
     return true;
+}
+
+// What the delta CRL URLs gave for one base.
+struct DeltaSearch {
+    ossl::X509Crl delta;  // the first that extends the base
+    bool listed = false;  // a CRL fetched there lists the certificate
+};
+
+// The delta of base, looked for where the base names freshest CRLs, else where cert does (the
+// crypto library pairs a delta that either names), at each URL in turn until one serves a delta
+// that extends the base. A genuine CRL fetched there that does not extend it is passed over, but
+// a listing in it counts as in any CRL of the issuer, and ends the search. Without freshest-CRL
+// points: true and none. False (logged) when no URL gives a genuine CRL.
+bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issuer, list* protocols,
+                    DeltaSearch& found) {
+    static const char* const kFn = "check_for_revocation";
+    log_debug("%s() : extracting Delta crl distribution points", kFn);
+    int found_as = -1;  // -1: none; -2: more than one; else its critical flag
+    ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
+        X509_CRL_get_ext_d2i(base, NID_freshest_crl, &found_as, nullptr)));
+    const bool by_cert = !points && found_as == -1;
+    if (by_cert)
+        points.reset(static_cast<CRL_DIST_POINTS*>(
+            X509_get_ext_d2i(cert, NID_freshest_crl, &found_as, nullptr)));
+    if (!points && found_as == -1) {
+        log_debug("%s() : can't found delta crl distribution point", kFn);
+        return true;
+    }
+    // A delta that is named where it cannot be read might list the certificate.
+    if (!points) {
+        ERR_clear_error();
+        log_error("%s() : the freshestCRL of the %s cannot be read", kFn,
+                  by_cert ? "certificate" : "base crl");
+        return false;
+    }
+    if (by_cert)
+        log_write("%s() : the base crl names no delta crl: the certificate's points are used", kFn);
+    TextList urls = url_list(collect_uris(points.get(), true));
+    if (!urls) return false;
+    bool fetched = false, genuine = false;
+    download_in_order(urls.get(), protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
+        fetched = true;
+        if (!genuine_delta(crl.get(), cert, ctx, issuer)) return false;
+        genuine = true;
+        const Listing listing = listing_of(crl.get(), cert);
+        if (listing == Listing::Revoked || listing == Listing::Held) {
+            found.listed = true;
+            return true;
+        }
+        const std::string gap = pairing_gap(crl.get(), base, cert);
+        if (gap.empty()) {
+            found.delta = std::move(crl);
+            return true;
+        }
+        log_error(by_cert ? "%s() : a delta CRL of '%s' that the certificate names is not used "
+                            "with the base CRL: %s"
+                          : "%s() : a delta CRL of '%s' is not used with the base CRL that names "
+                            "it: %s",
+                  kFn, name_for_log(X509_CRL_get_issuer(crl.get())).c_str(), gap.c_str());
+        return false;
+    });
+    if (!fetched)
+        log_error("%s() : downloading the delta crl failed for all distribution points", kFn);
+    return genuine;
 }
 
 // The downloaded CRLs that may clear a certificate, and the reasons for revocation they cover.
@@ -910,21 +972,16 @@ int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocol
         log_lone_delta(kFn, crl.get(), cert);
         return 1;
     }
-    // The delta is fetched and checked, under the base's issuer, even when the base already
-    // lists the serial.
-    ossl::X509Crl delta;
-    if (!fetch_delta_crl(crl.get(), cert, ctx, issuer.get(), protocols, delta)) return -1;
-    const Listing in_delta = delta ? listing_of(delta.get(), cert) : Listing::None;
-    if (in_base == Listing::Revoked || in_delta == Listing::Revoked) return 0;
-    // A delta that does not extend this base is not used with it: the base is judged alone.
-    const std::string gap = delta ? pairing_gap(delta.get(), crl.get(), cert) : "";
-    if (delta && !gap.empty())
-        log_error("%s() : a delta CRL of '%s' is not used with the base CRL that names it: %s", kFn,
-                  name_for_log(X509_CRL_get_issuer(delta.get())).c_str(), gap.c_str());
-    const bool extends = delta && gap.empty();
+    // The delta is looked for and checked, under the base's issuer, even when the base already
+    // lists the serial. Without one that extends this base, the base is judged alone.
+    DeltaSearch found;
+    if (!find_delta_crl(crl.get(), cert, ctx, issuer.get(), protocols, found)) return -1;
+    if (in_base == Listing::Revoked || found.listed) return 0;
+    ossl::X509Crl& delta = found.delta;
+    const bool extends = delta != nullptr;
     const bool usable = extends && accepted_by_library(delta.get(), issuer.get(), cert, kFn);
     if (in_base == Listing::Held) {
-        if (!usable || in_delta != Listing::Released) return 0;
+        if (!usable || listing_of(delta.get(), cert) != Listing::Released) return 0;
         log_hold_released(kFn, delta.get(), cert);
     }
     unsigned reasons = 0;

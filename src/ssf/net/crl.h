@@ -89,10 +89,12 @@ enum class StoredCrls { Cleared, Listed, Invalid, None };
 // first of its distribution points (else of its issuer's) that gives one, in the protocols'
 // order, then, while the CRLs that may clear it (crl_may_clear) leave reasons uncovered, those
 // of the points that have not given it; the default URL only when no point gives any. A delta
-// CRL served in a complete CRL's place clears nothing; the delta a base names is used with it
-// only when it extends it as the crypto library pairs them, and may then take a hold of the
-// base off. 1 not revoked: they cover every reason between them; 0 revoked (a CRL or its delta
-// lists it), or a CRL not valid now; -1 cannot be decided, also when reasons remain uncovered.
+// CRL served in a complete CRL's place clears nothing. A base's delta is looked for at the
+// freshest-CRL URLs the base names, else those the certificate names, in turn until one serves a
+// delta that extends the base as the crypto library pairs them; it may then take a hold of the
+// base off. 1 not revoked: they cover every reason between them; 0 revoked (any CRL of the
+// issuer fetched for it lists it, but for a delta's removeFromCRL), or a CRL not valid now; -1
+// cannot be decided, also when reasons remain uncovered or no delta URL gives a genuine CRL.
 // used (optional) receives, with 1 only, every CRL that cleared it and their deltas, in the
 // order used.
 [[nodiscard]] int check_for_revocation(X509* cert, X509_STORE_CTX* ctx, list* protocols,
