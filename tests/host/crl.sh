@@ -2,7 +2,8 @@
 # With "check_crl" configured, signing checks each signer against the CRL its certificate names,
 # fetched from a real HTTP server on 127.0.0.1 (or a file): a good signer signs, a revoked one gets
 # its result code. Verification of CADES_BES does the same, and the CA's own delta CRL served in
-# the complete one's place clears nobody.
+# the complete one's place clears nobody. Its delta CRL is looked for where the base names one,
+# else where the certificate does, URL by URL, and a listing counts in any CRL fetched there.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
@@ -18,8 +19,10 @@ for name in good revoked; do
 done
 printf 'keyUsage=critical,digitalSignature\ncrlDistributionPoints=URI:file://%s/www/ca.crl\n' \
   "$work" >filed.ext
+printf 'keyUsage=critical,digitalSignature\ncrlDistributionPoints=URI:http://127.0.0.1:%s/ca.crl\nfreshestCRL=URI:http://127.0.0.1:%s/ca-cd.crl\n' \
+  "$port" "$port" >fresh.ext
 issue good 21 ec -pkeyopt ec_paramgen_curve:P-256 && issue revoked 22 ec -pkeyopt ec_paramgen_curve:P-256 &&
-  issue filed 23 ec -pkeyopt ec_paramgen_curve:P-256 ||
+  issue filed 23 ec -pkeyopt ec_paramgen_curve:P-256 && issue fresh 24 ec -pkeyopt ec_paramgen_curve:P-256 ||
   { echo "no PKI"; exit 1; }
 
 # The CA's CRL lists serial 22, made by the openssl command from its own database.
@@ -35,7 +38,7 @@ echo 01 >ca-db/number
 q openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out ca.crl.pem &&
   q openssl crl -in ca.crl.pem -outform DER -out www/ca.crl || { echo "no CRL"; exit 1; }
 
-printf 'cert_check_options = check_crl\ncrl_protocols = http file\nca_file = %s/ca.pem\n' "$work" \
+printf 'cert_check_options = check_chain, check_crl\ncrl_protocols = http file\nca_file = %s/ca.pem\n' "$work" \
   >>selvanor-ssf-server.cfg
 head -c 2000 /dev/urandom >data.bin
 ssf encode PKCS7 data.bin data.p7 >/dev/null || { echo "encode failed"; exit 1; }
@@ -52,7 +55,10 @@ check "revoked line" grep -q "^verify_certificate() 9 : certificate has been rev
 
 mkdir pab && cp ca.pem pab/
 sign_bes() { ssf sign CADES_BES SHA1 data.p7 "$1.bes" --inc-certs --id "$(fp "$1.pem")" --profile "certfile=$work/$1.pem,keyfile=$work/$1.key" >sign.out; }
-sign_bes good && sign_bes filed || { echo "CADES_BES signing failed: $(cat sign.out)"; exit 1; }
+# The delta CRL fresh's certificate names, listing nobody new.
+q openssl ca -config ca.cnf -gencrl -crlexts delta -keyfile ca.key -cert ca.pem -out cd.pem &&
+  q openssl crl -in cd.pem -outform DER -out www/ca-cd.crl || { echo "no delta CRL"; exit 1; }
+sign_bes good && sign_bes filed && sign_bes fresh || { echo "CADES_BES signing failed: $(cat sign.out)"; exit 1; }
 check "CADES_BES with the complete CRL" verify_ok CADES_BES good.bes --use-certs
 # The CA's own delta CRL, genuine and listing nobody, in the complete CRL's place.
 : >ca-db/index.txt
@@ -63,5 +69,46 @@ for signer in good filed; do
   if grep -q 'result 22 ' verify.out; then ok; else bad "$signer by a delta CRL: $(cat verify.out)"; fi
 done
 check "delta line" grep -q "is not used to clear '.*CN=good.*': it is a delta CRL without its base$" "$log"
+
+# gencrl NUMBER SECTION FILE [INDEX-LINE...]: the CA's CRL of that number, with the extensions of
+# that section of ca.cnf ("-": none), listing what the index lines say, as DER in www/FILE.
+gencrl() {
+  echo "$1" >ca-db/number && : >ca-db/index.txt || return 1
+  local line exts=(); [ "$2" = - ] || exts=(-crlexts "$2")
+  for line in "${@:4}"; do printf '%s\n' "$line" >>ca-db/index.txt; done
+  q openssl ca -config ca.cnf -gencrl "${exts[@]}" -keyfile ca.key -cert ca.pem -out crl.pem &&
+    q openssl crl -in crl.pem -outform DER -out "www/$3"
+}
+# entry SERIAL REASON CN: an index line revoking the certificate for that reason.
+entry() {
+  printf 'R\t%s\t%s,%s\t%s\tunknown\t/O=Host Test/CN=%s' "$(date -u -d '+30 days' +%y%m%d%H%M%SZ)" \
+    "$(date -u -d '-1 day' +%y%m%d%H%M%SZ)" "$2" "$1" "$3"
+}
+hold=certificateHold,holdInstructionReject compromise=keyCompromise,$(date -u -d '-2 days' +%Y%m%d%H%M%SZ)
+url=http://127.0.0.1:$port
+printf '[at_http]\nfreshestCRL=URI:%s/ca-d1.crl\n[at_file]\nfreshestCRL=URI:file://%s/www/ca-d1.crl\n' \
+  "$url" "$work" >>ca.cnf
+printf '[at_two]\nfreshestCRL=URI:%s/ca-d1.crl,URI:%s/ca-d2.crl\n[delta_of_3]\ndeltaCRL=critical,DER:02:01:03\n' \
+  "$url" "$url" >>ca.cnf
+# revoked_by SIGNER: verification refuses it as revoked.
+revoked_by() {
+  : >"$log"
+  ssf verify CADES_BES "$1.bes" out.der --pab "$work/pab" --use-certs >verify.out
+  grep -q 'result 22 ' verify.out && grep -q "^GetCertificateTrustedStatus() : certificate has been revoked$" "$log"
+}
+# A newer complete CRL at the base's delta URL holds both signers, over http and over file.
+for scheme in http file; do
+  gencrl 01 "at_$scheme" ca.crl && gencrl 02 - ca-d1.crl "$(entry 15 $hold good)" "$(entry 17 $hold filed)" ||
+    { echo "no CRLs"; exit 1; }
+  for signer in good filed; do check "$signer held at the $scheme delta URL" revoked_by $signer; done
+done
+# The base names no delta CRL; the certificate names one, which lists it.
+gencrl 01 - ca.crl && gencrl 02 delta ca-cd.crl "$(entry 18 "$compromise" fresh)" || { echo "no CRLs"; exit 1; }
+check "fresh listed in the delta its certificate names" revoked_by fresh
+# Two delta URLs: an older delta at the first, and at the second the current one, listing good.
+gencrl 03 at_two ca.crl && gencrl 02 delta ca-d1.crl && gencrl 04 delta_of_3 ca-d2.crl "$(entry 15 "$compromise" good)" ||
+  { echo "no CRLs"; exit 1; }
+check "good listed in the current delta at the second URL" revoked_by good
+check "filed cleared by the base with the current delta" verify_ok CADES_BES filed.bes --use-certs
 
 finish

@@ -459,6 +459,105 @@ TEST_F(Cades, SignaturesOfEveryKindAreEnhancedAndVerifyHereAndWithStockTools) {
     EXPECT_TRUE(sig.empty());
 }
 
+// The delta CRL is looked for where the signer's base CRL names it, else where the signer's
+// certificate does, each URL in turn until one extends the base, and a listing counts in any CRL
+// fetched there: enhancement refuses a signer any of them lists, and embeds the base with the
+// delta that extends it. The TSA's intermediate is judged the same way.
+TEST_F(Cades, DeltaCrlsAreLookedForWhereTheBaseOrTheCertificateNamesThem) {
+    const long signer_serial = 0;  // stands for the signer's serial number in the rows
+    const Revoked held{signer_serial, now() - kDay, CRL_REASON_CERTIFICATE_HOLD},
+        released{signer_serial, now(), CRL_REASON_REMOVE_FROM_CRL},
+        revoked{signer_serial, now() - kDay, CRL_REASON_KEY_COMPROMISE};
+    const CrlSpec older{.number = 19, .delta_of = 18};
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, CrlSpec>> served;  // the base first
+        bool certificate_names_delta;
+        SAP_UINT result;
+    } rows[] = {
+        {"a newer complete CRL at the base's delta URL holding it",
+         {{"base", {.number = 20, .freshest = {"d1"}}},
+          {"d1", {.last_update = now() - 3600, .revoked = {held}, .number = 21}}},
+         false,
+         107},
+        {"a delta at the certificate's delta URL listing it",
+         {{"base", {.number = 20}}, {"cd", {.revoked = {revoked}, .number = 21, .delta_of = 20}}},
+         true,
+         107},
+        {"a hold the delta at the certificate's delta URL releases",
+         {{"base", {.revoked = {held}, .number = 20}},
+          {"cd", {.revoked = {released}, .number = 21, .delta_of = 20}}},
+         true,
+         0},
+        {"two delta URLs, an older delta at the first, the current one listing it",
+         {{"base", {.number = 20, .freshest = {"d1", "d2"}}},
+          {"d1", older},
+          {"d2", {.revoked = {revoked}, .number = 21, .delta_of = 20}}},
+         false,
+         107},
+        {"two delta URLs, an older delta at the first, the current one not listing it",
+         {{"base", {.number = 20, .freshest = {"d1", "d2"}}},
+          {"d1", older},
+          {"d2", {.number = 21, .delta_of = 20}}},
+         false,
+         0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const long serial = ++next_serial;
+        const std::string at = "/served-" + std::to_string(serial) + "-";
+        Entity s = issue({"CAdES Signer", serial}, new_key(KeyType::ec), &inter);
+        add_crl_points(s, &inter, {peers.url(at + "base")});
+        if (r.certificate_names_delta) add_crl_points(s, &inter, {peers.url(at + "cd")}, true);
+        std::vector<std::string> ders;
+        for (auto [name, spec] : r.served) {
+            spec.issuer = &inter;
+            for (std::string& f : spec.freshest) f = peers.url(at + f);
+            for (Revoked& e : spec.revoked) e.serial = serial;
+            ders.push_back(crl_der(make_crl(spec).get()));
+            std::lock_guard<std::mutex> lock(mu);
+            crls[at + name] = ders.back();
+        }
+        Der sig;
+        std::vector<SAP_UINT> results;
+        EXPECT_EQ(sign("CADES_XLT1", {&s}, false, sig, &results), r.result ? 5u : 0u) << fresh();
+        EXPECT_EQ(results, std::vector<SAP_UINT>{r.result});
+        if (r.result || sig.empty()) continue;
+        EXPECT_EQ(verify("CADES_XLT1", sig, false, results), 0u) << fresh();
+        EXPECT_EQ(results, std::vector<SAP_UINT>{0});
+        ssf::RevocationValues values(
+            ssf::decode_value(ssf::unsigned_sequence(first_si(from_der(sig).get()),
+                                                     NID_id_smime_aa_ets_revocationValues),
+                              d2i_REVOCATION_VALUES));
+        ASSERT_TRUE(values);
+        std::vector<std::string> embedded;
+        for (int i = 0; i < sk_X509_CRL_num(values->crlVals); ++i)
+            embedded.push_back(crl_der(sk_X509_CRL_value(values->crlVals, i)));
+        EXPECT_TRUE(embedded == (std::vector{ders.front(), ders.back()}))  // the base, its delta
+            << embedded.size() << " CRLs";
+        check_with_stock_tools(sig, false, false);
+    }
+    // The TSA's intermediate: the root's current delta CRL, at its second delta URL, lists it.
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        CrlSpec listing{
+            .issuer = &root, .revoked = {{0x1002, now() - kDay, 1}}, .number = 6, .delta_of = 5},
+            old_delta{.issuer = &root, .number = 4, .delta_of = 3};
+        crls["/root.crl"] =
+            crl_der(make_crl({.issuer = &root,
+                              .number = 5,
+                              .freshest = {peers.url("/root-d1.crl"), peers.url("/root-d2.crl")}})
+                        .get());
+        crls["/root-d1.crl"] = crl_der(make_crl(old_delta).get());
+        crls["/root-d2.crl"] = crl_der(make_crl(listing).get());
+    }
+    const Entity s = signer(KeyType::ec, Proof::crl);
+    Der sig;
+    std::vector<SAP_UINT> results;
+    EXPECT_EQ(sign("CADES_XLT1", {&s}, false, sig, &results), 5u);
+    EXPECT_EQ(results, std::vector<SAP_UINT>{115}) << fresh();
+}
+
 TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {
     const Entity a = signer(KeyType::rsa, Proof::ocsp), b = signer(KeyType::ec, Proof::crl);
     Der attached, detached;
