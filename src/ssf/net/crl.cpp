@@ -873,8 +873,9 @@ bool genuine_delta(X509_CRL* crl, X509* cert, X509_STORE_CTX* ctx, X509* issuer)
 
 // What the delta CRL URLs gave for one base.
 struct DeltaSearch {
-    ossl::X509Crl delta;  // the first that extends the base
-    bool listed = false;  // a CRL fetched there lists the certificate
+    ossl::X509Crl delta;               // the first that extends the base
+    Listing in_delta = Listing::None;  // how that one lists the certificate
+    bool listed = false;               // a CRL fetched there lists the certificate
 };
 
 // The delta of base, looked for where the base names freshest CRLs, else where cert does (the
@@ -921,6 +922,7 @@ bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issue
         const std::string gap = pairing_gap(crl.get(), base, cert);
         if (gap.empty()) {
             found.delta = std::move(crl);
+            found.in_delta = listing;
             return true;
         }
         log_error(by_cert ? "%s() : a delta CRL of '%s' that the certificate names is not used "
@@ -981,7 +983,7 @@ int judge_crl(ossl::X509Crl crl, X509* cert, X509_STORE_CTX* ctx, list* protocol
     const bool extends = delta != nullptr;
     const bool usable = extends && accepted_by_library(delta.get(), issuer.get(), cert, kFn);
     if (in_base == Listing::Held) {
-        if (!usable || listing_of(delta.get(), cert) != Listing::Released) return 0;
+        if (!usable || found.in_delta != Listing::Released) return 0;
         log_hold_released(kFn, delta.get(), cert);
     }
     unsigned reasons = 0;
