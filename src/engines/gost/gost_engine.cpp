@@ -301,9 +301,9 @@ int bind_gost(ENGINE* e, const char* id) {
         if (!engine_keys::create_key_methods(e, tvk_gost_pkey_registry(), register_ameth_tvk,
                                              register_pmeth_tvk))
             return 0;
-        if (!ENGINE_register_ciphers(e) || !ENGINE_register_digests(e) ||
-            !ENGINE_register_pkey_meths(e) || !ENGINE_register_pkey_asn1_meths(e))
-            return 0;
+        // No registration here: the crypto library's tables take no reference, so an engine
+        // registered by its bind would be left in them when its caller frees it (a failed bind,
+        // a test's own engine, a dynamic load given up). Whoever keeps the engine registers it.
         // Registration alone does not make an algorithm findable by name.
         if (!add_algorithms_by_name()) return 0;
         // Cipher and digest callbacks cannot reach their engine; until start-up loads its own,
@@ -325,6 +325,10 @@ void tvk_ENGINE_load_gost() {
         ERR_clear_error();
         return;
     }
+    // The engine list now holds it for the life of the process, so the tables may point at it.
+    if (!ENGINE_register_ciphers(e.get()) || !ENGINE_register_digests(e.get()) ||
+        !ENGINE_register_pkey_meths(e.get()) || !ENGINE_register_pkey_asn1_meths(e.get()))
+        report("ENGINE_register failed\n");
     // Digests must sit in the engine table as defaults, or certificate digests and key decoding
     // by the crypto library never reach them.
     if (ENGINE_init(e.get())) {

@@ -36,6 +36,7 @@ std::span<const engine_keys::MethodRow> tvk_gost_pkey_registry();
 // The key types as both key selectors list them: key pairs, agreement, then the MACs.
 std::span<const objmap::Obj> tvk_gost_pkey_list();
 
+// Fills e with the engine's methods; it registers nothing in the crypto library's tables.
 int bind_gost(ENGINE* e, const char* id);
 // Binds a new engine, adds it to the engine list and makes it the default for its methods.
 void tvk_ENGINE_load_gost();

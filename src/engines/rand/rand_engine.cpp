@@ -146,7 +146,6 @@ int bind_rand(ENGINE* e, const char*) {
             !ENGINE_set_destroy_function(e, always_one))
             return fail("ENGINE_set_init/finish/destroy_function failed\n");
         if (!ENGINE_set_RAND(e, &kMethod)) return fail("ENGINE_set_RAND failed\n");
-        if (!ENGINE_register_RAND(e)) return fail("ENGINE_register_RAND failed\n");
         // A generator that cannot start leaves the method in place, failing every draw: falling
         // back to another source would be silent, and ending the host process is not ours to do.
         std::lock_guard<std::mutex> lock(g_lock);
@@ -164,6 +163,8 @@ void tvk_ENGINE_load_rand() {
         ERR_clear_error();
         return;
     }
+    // Registered only once the engine list keeps it: the table takes no reference of its own.
+    if (!ENGINE_register_RAND(e.get())) std::fputs("ENGINE_register_RAND failed\n", stderr);
     // The crypto library fixes its random method at the first draw; claim it now.
     if (!RAND_set_rand_engine(e.get())) std::fputs("RAND_set_rand_engine failed\n", stderr);
     ERR_clear_error();
