@@ -3,7 +3,7 @@
 # fetched from a real HTTP server on 127.0.0.1 (or a file): a good signer signs, a revoked one gets
 # its result code. Verification of CADES_BES does the same, and the CA's own delta CRL served in
 # the complete one's place clears nobody. Its delta CRL is looked for where the base names one,
-# else where the certificate does, URL by URL, and a listing counts in any CRL fetched there.
+# then where the certificate does, URL by URL, and a listing counts in any CRL fetched there.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
@@ -110,5 +110,14 @@ gencrl 03 at_two ca.crl && gencrl 02 delta ca-d1.crl && gencrl 04 delta_of_3 ca-
   { echo "no CRLs"; exit 1; }
 check "good listed in the current delta at the second URL" revoked_by good
 check "filed cleared by the base with the current delta" verify_ok CADES_BES filed.bes --use-certs
+# The base names an older delta; the current one, at the URL the certificate names, lists fresh.
+gencrl 03 at_http ca.crl && gencrl 02 delta ca-d1.crl && gencrl 04 delta_of_3 ca-cd.crl "$(entry 18 "$compromise" fresh)" ||
+  { echo "no CRLs"; exit 1; }
+check "fresh listed in the delta its certificate names, past the base's older one" revoked_by fresh
+# With use_only_default_crl_url nothing the certificate names is fetched: its delta URL, gone,
+# leaves the default URL's base, which names none, to clear it.
+gencrl 01 - ca.crl && rm www/ca-cd.crl || { echo "no CRLs"; exit 1; }
+printf '[cades]\nuse_only_default_crl_url = yes\ndefault_crl_url = %s/ca.crl\n' "$url" >>selvanor-ssf-server.cfg
+check "fresh cleared by the default URL's base alone" verify_ok CADES_BES fresh.bes --use-certs
 
 finish

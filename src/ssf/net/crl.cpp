@@ -878,60 +878,80 @@ struct DeltaSearch {
     bool listed = false;               // a CRL fetched there lists the certificate
 };
 
-// The delta of base, looked for where the base names freshest CRLs, else where cert does (the
-// crypto library pairs a delta that either names), at each URL in turn until one serves a delta
-// that extends the base. A genuine CRL fetched there that does not extend it is passed over, but
-// a listing in it counts as in any CRL of the issuer, and ends the search. Without freshest-CRL
-// points: true and none. False (logged) when no URL gives a genuine CRL.
+// The delta of base, looked for at the URLs of the base's freshestCRL, then at those of cert's
+// that the base does not name too (the crypto library pairs a delta that either names), each in
+// turn until one serves a delta that extends the base. A genuine CRL fetched there that does not
+// extend it is passed over, but a listing in it counts as in any CRL of the issuer, and ends the
+// search. With use_only_default_crl_url, nothing cert names is fetched. Without freshest-CRL
+// points: true and none. False (logged) when no URL gives a genuine CRL, or a freshestCRL cannot
+// be read: a delta named where it cannot be read might list the certificate.
 bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issuer, list* protocols,
                     DeltaSearch& found) {
     static const char* const kFn = "check_for_revocation";
     log_debug("%s() : extracting Delta crl distribution points", kFn);
-    int found_as = -1;  // -1: none; -2: more than one; else its critical flag
-    ossl::DistPoints points(static_cast<CRL_DIST_POINTS*>(
-        X509_CRL_get_ext_d2i(base, NID_freshest_crl, &found_as, nullptr)));
-    const bool by_cert = !points && found_as == -1;
-    if (by_cert)
-        points.reset(static_cast<CRL_DIST_POINTS*>(
-            X509_get_ext_d2i(cert, NID_freshest_crl, &found_as, nullptr)));
-    if (!points && found_as == -1) {
+    int base_as = -1, cert_as = -1;  // -1: none; -2: more than one; else its critical flag
+    ossl::DistPoints of_base(static_cast<CRL_DIST_POINTS*>(
+        X509_CRL_get_ext_d2i(base, NID_freshest_crl, &base_as, nullptr)));
+    ossl::DistPoints of_cert;
+    if (!config().use_only_default_crl_url)
+        of_cert.reset(static_cast<CRL_DIST_POINTS*>(
+            X509_get_ext_d2i(cert, NID_freshest_crl, &cert_as, nullptr)));
+    else if (X509_get_ext_by_NID(cert, NID_freshest_crl, -1) >= 0)
+        log_write("%s() : use_only_default_crl_url is ON, skipping delta CDPs in certificate", kFn);
+    for (const auto& [points, as, of] : {std::tuple{&of_base, base_as, "base crl"},
+                                         std::tuple{&of_cert, cert_as, "certificate"}}) {
+        if (*points || as == -1) continue;
+        ERR_clear_error();
+        log_error("%s() : the freshestCRL of the %s cannot be read", kFn, of);
+        return false;
+    }
+    if (!of_base && !of_cert) {
         log_debug("%s() : can't found delta crl distribution point", kFn);
         return true;
     }
-    // A delta that is named where it cannot be read might list the certificate.
-    if (!points) {
-        ERR_clear_error();
-        log_error("%s() : the freshestCRL of the %s cannot be read", kFn,
-                  by_cert ? "certificate" : "base crl");
-        return false;
-    }
-    if (by_cert)
-        log_write("%s() : the base crl names no delta crl: the certificate's points are used", kFn);
-    TextList urls = url_list(collect_uris(points.get(), true));
-    if (!urls) return false;
-    bool fetched = false, genuine = false;
-    download_in_order(urls.get(), protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
-        fetched = true;
-        if (!genuine_delta(crl.get(), cert, ctx, issuer)) return false;
-        genuine = true;
-        const Listing listing = listing_of(crl.get(), cert);
-        if (listing == Listing::Revoked || listing == Listing::Held) {
-            found.listed = true;
-            return true;
-        }
-        const std::string gap = pairing_gap(crl.get(), base, cert);
-        if (gap.empty()) {
-            found.delta = std::move(crl);
-            found.in_delta = listing;
-            return true;
-        }
-        log_error(by_cert ? "%s() : a delta CRL of '%s' that the certificate names is not used "
+    const PointUrls base_urls = of_base ? collect_uris(of_base.get(), true) : PointUrls{};
+    std::vector<std::string> named_by_base;
+    for (const auto& point : base_urls)
+        named_by_base.insert(named_by_base.end(), point.begin(), point.end());
+    TextList by_base = url_list(base_urls),
+             by_cert = of_cert ? url_list(collect_uris(of_cert.get(), true), named_by_base)
+                               : new_text_list();
+    if (!by_base || !by_cert) return false;
+    bool fetched = false, genuine = false, done = false;
+    auto search = [&](list* urls, bool named_by_cert) {
+        download_in_order(urls, protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
+            fetched = true;
+            if (!genuine_delta(crl.get(), cert, ctx, issuer)) return false;
+            genuine = true;
+            const Listing listing = listing_of(crl.get(), cert);
+            if (listing == Listing::Revoked || listing == Listing::Held) {
+                found.listed = true;
+                return done = true;
+            }
+            const std::string gap = pairing_gap(crl.get(), base, cert);
+            if (gap.empty()) {
+                found.delta = std::move(crl);
+                found.in_delta = listing;
+                return done = true;
+            }
+            log_error(named_by_cert
+                          ? "%s() : a delta CRL of '%s' that the certificate names is not used "
                             "with the base CRL: %s"
                           : "%s() : a delta CRL of '%s' is not used with the base CRL that names "
                             "it: %s",
-                  kFn, name_for_log(X509_CRL_get_issuer(crl.get())).c_str(), gap.c_str());
-        return false;
-    });
+                      kFn, name_for_log(X509_CRL_get_issuer(crl.get())).c_str(), gap.c_str());
+            return false;
+        });
+    };
+    search(by_base.get(), false);
+    if (!done && of_cert && (by_cert->head || !of_base)) {
+        log_write(of_base ? "%s() : no delta crl the base crl names extends it: the certificate's "
+                            "points are tried"
+                          : "%s() : the base crl names no delta crl: the certificate's points are "
+                            "used",
+                  kFn);
+        search(by_cert.get(), true);
+    }
     if (!fetched)
         log_error("%s() : downloading the delta crl failed for all distribution points", kFn);
     return genuine;

@@ -501,6 +501,16 @@ TEST_F(Cades, DeltaCrlsAreLookedForWhereTheBaseOrTheCertificateNamesThem) {
           {"d2", {.number = 21, .delta_of = 20}}},
          false,
          0},
+        {"an older delta at the base's delta URL, the current one at the certificate's listing it",
+         {{"base", {.number = 20, .freshest = {"d1"}}},
+          {"d1", older},
+          {"cd", {.revoked = {revoked}, .number = 21, .delta_of = 20}}},
+         true,
+         107},
+        {"the base's delta URL unreachable, the certificate's delta extending it",
+         {{"base", {.number = 20, .freshest = {"gone"}}}, {"cd", {.number = 21, .delta_of = 20}}},
+         true,
+         0},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -537,7 +547,9 @@ TEST_F(Cades, DeltaCrlsAreLookedForWhereTheBaseOrTheCertificateNamesThem) {
             << embedded.size() << " CRLs";
         check_with_stock_tools(sig, false, false);
     }
-    // The TSA's intermediate: the root's current delta CRL, at its second delta URL, lists it.
+    // The TSA's intermediate: the root's current delta CRL, at its second delta URL, lists it;
+    // then a TSA below another intermediate, whose own delta URL serves the root's current delta
+    // listing it while the base's serves an older one.
     {
         std::lock_guard<std::mutex> lock(mu);
         CrlSpec listing{
@@ -552,10 +564,43 @@ TEST_F(Cades, DeltaCrlsAreLookedForWhereTheBaseOrTheCertificateNamesThem) {
         crls["/root-d2.crl"] = crl_der(make_crl(listing).get());
     }
     const Entity s = signer(KeyType::ec, Proof::crl);
-    Der sig;
-    std::vector<SAP_UINT> results;
-    EXPECT_EQ(sign("CADES_XLT1", {&s}, false, sig, &results), 5u);
-    EXPECT_EQ(results, std::vector<SAP_UINT>{115}) << fresh();
+    auto tsa_refused = [&] {
+        Der sig;
+        std::vector<SAP_UINT> results;
+        EXPECT_EQ(sign("CADES_XLT1", {&s}, false, sig, &results), 5u);
+        EXPECT_EQ(results, std::vector<SAP_UINT>{115}) << fresh();
+    };
+    tsa_refused();
+    Exts tsa_inter_exts = ca_exts();
+    tsa_inter_exts.push_back({"crlDistributionPoints", "URI:" + peers.url("/root.crl")});
+    tsa_inter_exts.push_back({"freshestCRL", "URI:" + peers.url("/root-cd.crl")});
+    const Entity tsa_inter =
+        issue({"CAdES TSA Inter", 0x1007, 0, 0, tsa_inter_exts}, new_key(KeyType::ec), &root);
+    Exts tsa_ext = tsa_exts();
+    tsa_ext.push_back({"crlDistributionPoints", "URI:" + peers.url("/inter.crl")});
+    const Entity lower_tsa =
+        issue({"CAdES TSA", 0x1008, 0, 0, tsa_ext}, new_key(KeyType::ec), &tsa_inter);
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        crls["/root.crl"] = crl_der(
+            make_crl({.issuer = &root, .number = 5, .freshest = {peers.url("/root-d1.crl")}})
+                .get());
+        crls["/root-cd.crl"] =
+            crl_der(make_crl({.issuer = &root,
+                              .revoked = {{0x1007, now() - kDay, CRL_REASON_KEY_COMPROMISE}},
+                              .number = 6,
+                              .delta_of = 5})
+                        .get());
+    }
+    dir.write("tsa.pem", pem_of(lower_tsa.cert.get()));
+    dir.write("tsa.key", key_pem(lower_tsa.key.get(), nullptr));
+    dir.write("ca.pem",
+              pem_of(root.cert.get()) + pem_of(inter.cert.get()) + pem_of(tsa_inter.cert.get()));
+    configure(peers.url("/tsp"));
+    tsa_refused();
+    EXPECT_TRUE(
+        log_contains("check_for_revocation() : no delta crl the base crl names extends it: "
+                     "the certificate's points are tried"));
 }
 
 TEST_F(Cades, ExistingDocumentsAreEnhancedOnceEachSignerGetsItsCode) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -309,6 +310,10 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
         std::vector<std::string> at =
             {};             // downloaded too, each CRL under its name, the base first
         bool ldap = false;  // also over LDAP
+        // What the download answers where it is not what the CRLs at hand give: a delta that is
+        // named but cannot be fetched leaves it undecided.
+        std::optional<int> downloaded = {};
+        std::optional<int> only_default = {};  // with use_only_default_crl_url, where it differs
     } rows[] = {
         {"end entity, users only", &leaf, {{.idp = IdpSpec{.only_user = true}}}, true},
         {"end entity, CAs only", &leaf, {{.idp = IdpSpec{.only_ca = true}}}, false},
@@ -446,16 +451,47 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
          .crls = {naming({"d1"}), newer({})},
          .cleared = true,
          .at = {"base", "d1"}},
+        // With use_only_default_crl_url, the delta the certificate alone names is not seen.
         {.name = "a delta at the certificate's delta URL listing it",
          .subject = &fresh_leaf,
          .crls = {{}, delta({revoked})},
          .listed = true,
-         .at = {"base", "cd"}},
+         .at = {"base", "cd"},
+         .only_default = 1},
         {.name = "a hold the delta at the certificate's delta URL releases",
          .subject = &fresh_leaf,
          .crls = {{.revoked = {hold}}, delta({removed})},
          .cleared = true,
-         .at = {"base", "cd"}},
+         .at = {"base", "cd"},
+         .only_default = 0},
+        {.name = "a stale delta at the base's delta URL, the current one at the certificate's "
+                 "listing it",
+         .subject = &fresh_leaf,
+         .crls = {naming({"d1"}, 3), delta({}, 2, 1), delta({revoked}, 4, 3)},
+         .listed = true,
+         .at = {"base", "d1", "cd"},
+         .ldap = true,
+         .only_default = 1},
+        {.name = "the base's delta URL unreachable, the certificate's delta extending it",
+         .subject = &fresh_leaf,
+         .crls = {naming({"gone"}), delta()},
+         .cleared = true,
+         .at = {"base", "cd"},
+         .only_default = -1},
+        {.name = "the certificate's delta URL unreachable, the base naming none",
+         .subject = &fresh_leaf,
+         .crls = {{}},
+         .cleared = true,
+         .at = {"base"},
+         .downloaded = -1,
+         .only_default = 1},
+        {.name = "a CRL in another CA's name, signed with the issuer's key, at the first delta URL",
+         .subject = &leaf,
+         .crls = {naming({"d1", "d2"}),
+                  {.issuer = &root, .sign_key = inter.key.get(), .revoked = {revoked}, .number = 2},
+                  delta()},
+         .cleared = true,
+         .at = {"base", "d1", "d2"}},
         {.name = "two delta URLs, an older delta at the first, the current one listing it",
          .subject = &leaf,
          .crls = {naming({"d1", "d2"}, 3), delta({}, 2, 1), delta({revoked}, 4, 3)},
@@ -565,8 +601,10 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
                                         "scope"),
                   ssf::StoredCrls::Listed);
 
-        enum Via { http, file, default_url, ldap };
-        for (const Via via : {http, file, default_url, ldap}) {
+        // The default URL is tried once the point gives nothing, and alone with
+        // use_only_default_crl_url.
+        enum Via { http, file, ldap, fallback, default_only };
+        for (const Via via : {http, file, ldap, fallback, default_only}) {
             if (r.at.empty() || (via == ldap && !r.ldap)) continue;
             SCOPED_TRACE("served over " + std::to_string(via));
             auto url_of = [&](const std::string& name) {
@@ -574,10 +612,13 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
                        : via == ldap ? Slapd::ldap_crl_url(ldap_port, name)
                                      : web(name);
             };
+            // Only this row's CRLs are served: a name it does not serve cannot be reached.
+            for (const char* name : {"base", "d1", "d2", "cd"})
+                std::remove(files.file(name).c_str());
             std::vector<std::pair<std::string, std::string>> served;
             for (size_t i = 0; i < r.crls.size(); ++i) {
                 CrlSpec spec = r.crls[i];
-                spec.issuer = issuer;
+                if (!spec.issuer) spec.issuer = issuer;
                 for (std::string& name : spec.freshest) name = url_of(name);
                 served.emplace_back(r.at[i], crl_der(make_crl(spec).get()));
                 files.write(r.at[i], served.back().second);
@@ -585,13 +626,17 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
             const std::unique_ptr<Slapd> directory =
                 via == ldap ? std::make_unique<Slapd>(served, ldap_port) : nullptr;
             Entity cert = issue({"Scope Leaf", sn}, new_key(KeyType::ec), issuer);
-            if (via != default_url) add_crl_points(cert, issuer, {url_of(r.at[0])});
+            if (via != default_only)
+                add_crl_points(cert, issuer, {url_of(via == fallback ? "none" : r.at[0])});
             if (r.subject == &fresh_leaf) add_crl_points(cert, issuer, {url_of("cd")}, true);
             start("cert_check_options = check_crl\ncrl_protocols = http file ldap",
-                  via == default_url
-                      ? "[cades]\nuse_only_default_crl_url = yes\ndefault_crl_url = " +
-                            url_of(r.at[0])
-                      : "");
+                  via < fallback ? ""
+                                 : "[cades]\nuse_only_default_crl_url = " +
+                                       std::string(via == fallback ? "no" : "yes") +
+                                       "\ndefault_crl_url = " + url_of(r.at[0]));
+            int want = r.cleared ? 1 : r.listed ? 0 : -1;
+            if (r.downloaded) want = *r.downloaded;
+            if (via == default_only && r.only_default) want = *r.only_default;
             ossl::X509StorePtr trusted(X509_STORE_new());
             X509_STORE_add_cert(trusted.get(), root.cert.get());
             X509_STORE_add_cert(trusted.get(), inter.cert.get());
@@ -611,8 +656,8 @@ TEST_F(Revocation, CrlScopeAsTheCryptoLibrarySeesIt) {
                 }));
             for (auto& call : calls) {
                 auto [rc, used] = call.get();
-                EXPECT_EQ(rc, r.cleared ? 1 : r.listed ? 0 : -1) << fresh();
-                if (rc != 1 || !r.cleared || &call != &calls.front()) continue;
+                EXPECT_EQ(rc, want) << fresh();
+                if (rc != 1 || &call != &calls.front()) continue;
                 // What enhancement would embed clears it with the library too.
                 std::string used_pems;
                 for (const ossl::X509Crl& c : used) used_pems += crl_pem(c.get());
@@ -786,6 +831,18 @@ TEST_F(Revocation, ThroughDistributionPoints) {
     // and two of them.
     publish("base-unreadable",
             {.issuer = in, .exts = {{"2.5.29.46", std::string("\x05\x00", 2), false}}});
+    // freshestCRLs that give no URL we may fetch: a directoryName alone, a name relative to the
+    // issuer alone, an LDAP URL where crl_protocols has http alone, no point at all.
+    const std::pair<const char*, std::string> no_url[] = {
+        {"base-dirname", std::string("\x30\x0a\x30\x08\xa0\x06\xa0\x04\xa4\x02\x30\x00", 12)},
+        {"base-relative",
+         std::string("\x30\x13\x30\x11\xa0\x0f\xa1\x0d\x30\x0b\x06\x03\x55\x04\x03\x0c\x04"
+                     "East",
+                     21)},
+        {"base-empty", std::string("\x30\x00", 2)}};
+    for (const auto& [name, der] : no_url)
+        publish(name, {.issuer = in, .exts = {{"2.5.29.46", der, false}}});
+    publish("base-ldap", {.issuer = in, .freshest = {"ldap://127.0.0.1:1/cn=delta"}});
     Entity named_twice = make("Revocation Leaf", good, ossl::PKey(EVP_EC_gen("P-256")), in);
     add_crl_points(named_twice, in, {web("empty.crl")});
     for (int i = 0; i < 2; ++i) add_crl_points(named_twice, in, {web("delta.crl")}, true);
@@ -865,6 +922,14 @@ TEST_F(Revocation, ThroughDistributionPoints) {
         {"base-delta", in_delta, "", 0, ""},
         {"base-delta", good, "", 1, ""},
         {"base-absent", good, "", -1,
+         fn + ": downloading the delta crl failed for all distribution points"},
+        {"base-dirname", good, "", -1,
+         fn + ": downloading the delta crl failed for all distribution points"},
+        {"base-relative", good, "", -1,
+         fn + ": downloading the delta crl failed for all distribution points"},
+        {"base-empty", good, "", -1,
+         fn + ": downloading the delta crl failed for all distribution points"},
+        {"base-ldap", good, "", -1,
          fn + ": downloading the delta crl failed for all distribution points"},
         {"base-forged", good, "", -1,
          fn + ": the delta crl's signature does not verify: it is not used"},
