@@ -883,43 +883,29 @@ struct DeltaSearch {
 // turn until one serves a delta that extends the base. A genuine CRL fetched there that does not
 // extend it is passed over, but a listing in it counts as in any CRL of the issuer, and ends the
 // search. With use_only_default_crl_url, nothing cert names is fetched. Without freshest-CRL
-// points: true and none. False (logged) when no URL gives a genuine CRL, or a freshestCRL cannot
-// be read: a delta named where it cannot be read might list the certificate.
+// points: true and none. False (logged) when no URL gives a genuine CRL, or a freshestCRL to be
+// searched cannot be read: a delta named where it cannot be read might list the certificate.
 bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issuer, list* protocols,
                     DeltaSearch& found) {
     static const char* const kFn = "check_for_revocation";
     log_debug("%s() : extracting Delta crl distribution points", kFn);
-    int base_as = -1, cert_as = -1;  // -1: none; -2: more than one; else its critical flag
-    ossl::DistPoints of_base(static_cast<CRL_DIST_POINTS*>(
-        X509_CRL_get_ext_d2i(base, NID_freshest_crl, &base_as, nullptr)));
-    ossl::DistPoints of_cert;
-    if (!config().use_only_default_crl_url)
-        of_cert.reset(static_cast<CRL_DIST_POINTS*>(
-            X509_get_ext_d2i(cert, NID_freshest_crl, &cert_as, nullptr)));
-    else if (X509_get_ext_by_NID(cert, NID_freshest_crl, -1) >= 0)
-        log_write("%s() : use_only_default_crl_url is ON, skipping delta CDPs in certificate", kFn);
-    for (const auto& [points, as, of] : {std::tuple{&of_base, base_as, "base crl"},
-                                         std::tuple{&of_cert, cert_as, "certificate"}}) {
-        if (*points || as == -1) continue;
+    // found_as: -1, none; -2, more than one; else its critical flag.
+    auto readable = [](const ossl::DistPoints& points, int found_as, const char* of) {
+        if (points || found_as == -1) return true;
         ERR_clear_error();
         log_error("%s() : the freshestCRL of the %s cannot be read", kFn, of);
         return false;
-    }
-    if (!of_base && !of_cert) {
-        log_debug("%s() : can't found delta crl distribution point", kFn);
-        return true;
-    }
+    };
+    int found_as = -1;
+    ossl::DistPoints of_base(static_cast<CRL_DIST_POINTS*>(
+        X509_CRL_get_ext_d2i(base, NID_freshest_crl, &found_as, nullptr)));
+    if (!readable(of_base, found_as, "base crl")) return false;
     const PointUrls base_urls = of_base ? collect_uris(of_base.get(), true) : PointUrls{};
-    std::vector<std::string> named_by_base;
-    for (const auto& point : base_urls)
-        named_by_base.insert(named_by_base.end(), point.begin(), point.end());
-    TextList by_base = url_list(base_urls),
-             by_cert = of_cert ? url_list(collect_uris(of_cert.get(), true), named_by_base)
-                               : new_text_list();
-    if (!by_base || !by_cert) return false;
+    TextList urls = url_list(base_urls);
+    if (!urls) return false;
     bool fetched = false, genuine = false, done = false;
-    auto search = [&](list* urls, bool named_by_cert) {
-        download_in_order(urls, protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
+    auto search = [&](bool named_by_cert) {
+        download_in_order(urls.get(), protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
             fetched = true;
             if (!genuine_delta(crl.get(), cert, ctx, issuer)) return false;
             genuine = true;
@@ -943,14 +929,37 @@ bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issue
             return false;
         });
     };
-    search(by_base.get(), false);
-    if (!done && of_cert && (by_cert->head || !of_base)) {
-        log_write(of_base ? "%s() : no delta crl the base crl names extends it: the certificate's "
-                            "points are tried"
-                          : "%s() : the base crl names no delta crl: the certificate's points are "
-                            "used",
-                  kFn);
-        search(by_cert.get(), true);
+    search(false);
+    // The certificate's points, read only once the base's gave no delta that extends it.
+    ossl::DistPoints of_cert;
+    if (!done && config().use_only_default_crl_url) {
+        if (X509_get_ext_by_NID(cert, NID_freshest_crl, -1) >= 0)
+            log_write("%s() : use_only_default_crl_url is ON, skipping delta CDPs in certificate",
+                      kFn);
+    } else if (!done) {
+        found_as = -1;
+        of_cert.reset(static_cast<CRL_DIST_POINTS*>(
+            X509_get_ext_d2i(cert, NID_freshest_crl, &found_as, nullptr)));
+        if (!readable(of_cert, found_as, "certificate")) return false;
+        if (of_cert) {
+            std::vector<std::string> named_by_base;
+            for (const auto& point : base_urls)
+                named_by_base.insert(named_by_base.end(), point.begin(), point.end());
+            urls = url_list(collect_uris(of_cert.get(), true), named_by_base);
+            if (!urls) return false;
+            if (urls->head || !of_base) {
+                log_write(of_base ? "%s() : no delta crl the base crl names extends it: the "
+                                    "certificate's points are tried"
+                                  : "%s() : the base crl names no delta crl: the certificate's "
+                                    "points are used",
+                          kFn);
+                search(true);
+            }
+        }
+    }
+    if (!of_base && !of_cert) {
+        log_debug("%s() : can't found delta crl distribution point", kFn);
+        return true;
     }
     if (!fetched)
         log_error("%s() : downloading the delta crl failed for all distribution points", kFn);

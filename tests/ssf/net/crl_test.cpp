@@ -843,9 +843,15 @@ TEST_F(Revocation, ThroughDistributionPoints) {
     for (const auto& [name, der] : no_url)
         publish(name, {.issuer = in, .exts = {{"2.5.29.46", der, false}}});
     publish("base-ldap", {.issuer = in, .freshest = {"ldap://127.0.0.1:1/cn=delta"}});
-    Entity named_twice = make("Revocation Leaf", good, ossl::PKey(EVP_EC_gen("P-256")), in);
-    add_crl_points(named_twice, in, {web("empty.crl")});
-    for (int i = 0; i < 2; ++i) add_crl_points(named_twice, in, {web("delta.crl")}, true);
+    // Read only when the base's delta URLs give no delta that extends it.
+    auto named_twice_at = [&](const char* point) {
+        Entity e = make("Revocation Leaf", good, ossl::PKey(EVP_EC_gen("P-256")), in);
+        add_crl_points(e, in, {web(point)});
+        for (int i = 0; i < 2; ++i) add_crl_points(e, in, {web("delta.crl")}, true);
+        return e;
+    };
+    const Entity named_twice = named_twice_at("empty.crl"),
+                 named_twice_past_delta = named_twice_at("base-delta");
     publish("plain.crl", {.issuer = in, .revoked = {{in_base, now}}});
     publish("empty.crl", {in});
     publish("expired.crl", {.issuer = in, .last_update = now - 9 * kDay});
@@ -918,6 +924,7 @@ TEST_F(Revocation, ThroughDistributionPoints) {
         {"base-unreadable", good, "", -1, fn + ": the freshestCRL of the base crl cannot be read"},
         {"", good, "", -1, fn + ": the freshestCRL of the certificate cannot be read",
          &named_twice},
+        {"base-delta", good, "", 1, "", &named_twice_past_delta},
         {"base-delta", in_base, "", 0, ""},
         {"base-delta", in_delta, "", 0, ""},
         {"base-delta", good, "", 1, ""},
