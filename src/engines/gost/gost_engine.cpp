@@ -301,10 +301,10 @@ int bind_gost(ENGINE* e, const char* id) {
         if (!engine_keys::create_key_methods(e, tvk_gost_pkey_registry(), register_ameth_tvk,
                                              register_pmeth_tvk))
             return 0;
-        // No registration here: the crypto library's tables take no reference, so an engine
-        // registered by its bind would be left in them when its caller frees it (a failed bind,
-        // a test's own engine, a dynamic load given up). Whoever keeps the engine registers it.
-        // Registration alone does not make an algorithm findable by name.
+        // No registration in the crypto library's tables here: they take no reference, so an
+        // engine registered by its bind would be left in them when its caller frees it (a failed
+        // bind, a test's own engine, a dynamic load given up). Whoever keeps the engine
+        // registers it. Finding an algorithm by name takes an entry of its own, made here.
         if (!add_algorithms_by_name()) return 0;
         // Cipher and digest callbacks cannot reach their engine; until start-up loads its own,
         // the first engine bound serves them (a dynamically loaded engine has no start-up).

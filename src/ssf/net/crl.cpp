@@ -904,8 +904,8 @@ bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issue
     TextList urls = url_list(base_urls);
     if (!urls) return false;
     bool fetched = false, genuine = false, done = false;
-    auto search = [&](bool named_by_cert) {
-        download_in_order(urls.get(), protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
+    auto search = [&](list* at, bool named_by_cert) {
+        download_in_order(at, protocols, nullptr, [&](const char*, ossl::X509Crl crl) {
             fetched = true;
             if (!genuine_delta(crl.get(), cert, ctx, issuer)) return false;
             genuine = true;
@@ -929,7 +929,7 @@ bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issue
             return false;
         });
     };
-    search(false);
+    search(urls.get(), false);
     // The certificate's points, read only once the base's gave no delta that extends it.
     ossl::DistPoints of_cert;
     if (!done && config().use_only_default_crl_url) {
@@ -953,7 +953,7 @@ bool find_delta_crl(X509_CRL* base, X509* cert, X509_STORE_CTX* ctx, X509* issue
                                   : "%s() : the base crl names no delta crl: the certificate's "
                                     "points are used",
                           kFn);
-                search(true);
+                search(urls.get(), true);
             }
         }
     }
