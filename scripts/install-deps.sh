@@ -11,6 +11,7 @@ PKGS=(
   softhsm2 libp11-kit-dev
   stunnel4
   tinyproxy
+  strace
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -1,10 +1,14 @@
 #include "ssf/net/crl.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -52,6 +56,56 @@ struct DownloadBuffer {
     std::vector<unsigned char> data;
     size_t limit = 0;
 };
+
+// libcurl's LDAP transfers close their socket twice: the LDAP library closes it as it frees its
+// connection, then libcurl closes the same number again. Meanwhile another thread of the host
+// may have been given that number (a log file, another download, a file of the host's own), and
+// the second close would take it from under it. So a transfer opens its sockets itself, keeps a
+// duplicate of each, and closes a number only while it still names that socket. Outlives the
+// transfer's handle, whose clean-up closes what is left.
+struct OwnSockets {
+    std::vector<std::pair<curl_socket_t, int>> open;  // a socket, and the duplicate kept of it
+    OwnSockets() = default;
+    OwnSockets(const OwnSockets&) = delete;
+    OwnSockets& operator=(const OwnSockets&) = delete;
+    ~OwnSockets() {
+        for (const auto& socket : open) ::close(socket.second);
+    }
+};
+
+// Called from inside libcurl, as the two below: nothing may be thrown through them.
+curl_socket_t open_own_socket(void* data, curlsocktype, curl_sockaddr* address) {
+    auto* own = static_cast<OwnSockets*>(data);
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0) return CURL_SOCKET_BAD;
+    const int keep = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    try {
+        if (keep >= 0) {
+            own->open.emplace_back(fd, keep);
+            return fd;
+        }
+    } catch (...) {
+        ::close(keep);
+    }
+    ::close(fd);
+    return CURL_SOCKET_BAD;
+}
+
+int close_own_socket(void* data, curl_socket_t fd) {
+    auto* own = static_cast<OwnSockets*>(data);
+    const auto it = std::find_if(own->open.begin(), own->open.end(),
+                                 [fd](const auto& socket) { return socket.first == fd; });
+    if (it == own->open.end()) return ::close(fd);
+    // The duplicate holds the socket, so no other socket or file can have its identity.
+    struct stat named {
+    }, kept{};
+    if (::fstat(fd, &named) == 0 && ::fstat(it->second, &kept) == 0 &&
+        named.st_dev == kept.st_dev && named.st_ino == kept.st_ino)
+        ::close(fd);
+    ::close(it->second);
+    own->open.erase(it);
+    return 0;
+}
 
 // Called from inside libcurl: nothing may be thrown through it. Returning less than offered
 // makes libcurl end the transfer with an error.
@@ -101,7 +155,7 @@ CURLcode set_option(CURL* curl, CURLoption option, T value) {
 // Every option of one download. The designed four come first with their own log lines; the
 // rest bound the download and keep libcurl on the URL's own scheme (a distribution point must
 // not make it switch to another protocol), redirects included.
-CURLcode set_options(CURL* curl, const char* url, DownloadBuffer& buffer) {
+CURLcode set_options(CURL* curl, const char* url, DownloadBuffer& buffer, OwnSockets& sockets) {
     static const char* const kFn = "InstallCRLFromServer";
     struct Step {
         const char* line;
@@ -138,6 +192,14 @@ CURLcode set_options(CURL* curl, const char* url, DownloadBuffer& buffer) {
         {"CURLOPT_TIMEOUT_MS", set_option(curl, CURLOPT_TIMEOUT_MS, limits.total_timeout_ms)},
         {"CURLOPT_MAXFILESIZE_LARGE",
          set_option(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes))},
+        {"CURLOPT_OPENSOCKETFUNCTION",
+         set_option(curl, CURLOPT_OPENSOCKETFUNCTION, open_own_socket)},
+        {"CURLOPT_OPENSOCKETDATA",
+         set_option(curl, CURLOPT_OPENSOCKETDATA, static_cast<void*>(&sockets))},
+        {"CURLOPT_CLOSESOCKETFUNCTION",
+         set_option(curl, CURLOPT_CLOSESOCKETFUNCTION, close_own_socket)},
+        {"CURLOPT_CLOSESOCKETDATA",
+         set_option(curl, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(&sockets))},
     };
     for (const auto& b : bounds) {
         if (b.rc != CURLE_OK) {
@@ -1106,13 +1168,14 @@ int InstallCRLFromServer(const char* url, std::vector<unsigned char>& body) {
         log_write("%s(): crl_length = %d", kFn, static_cast<int>(body.size()));
         return 0;
     }
+    OwnSockets sockets;
     CurlEasy curl(curl_easy_init());
     if (!curl) {
         log_error("%s() 5 : curl_easy_init() failed", kFn);
         return CURLE_FAILED_INIT;
     }
     DownloadBuffer buffer;
-    if (CURLcode rc = set_options(curl.get(), url, buffer); rc != CURLE_OK) return rc;
+    if (CURLcode rc = set_options(curl.get(), url, buffer, sockets); rc != CURLE_OK) return rc;
     if (CURLcode rc = curl_easy_perform(curl.get()); rc != CURLE_OK) {
         log_error("%s() 10 : curl_easy_perform() failed, code = %d", kFn, static_cast<int>(rc));
         log_error("%s() : %s", kFn, curl_easy_strerror(rc));

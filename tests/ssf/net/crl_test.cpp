@@ -4,6 +4,7 @@
 #include "kit/crl.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -767,6 +768,23 @@ TEST_F(Revocation, LdapAnswerForms) {
         EXPECT_EQ(ssf::ldap_answer_value(ssf::Bytes(p, answer.size()), value), found ? 0 : -1);
         if (found) EXPECT_EQ(std::string(value.begin(), value.end()), der);
     }
+}
+
+// The LDAP library closes a transfer's socket as libcurl cleans the transfer up, and libcurl
+// then closed the same number again: by then, in a host of many threads, maybe another thread's
+// file. The LDAP download, run alone under strace, finds every descriptor it closes open.
+TEST_F(Revocation, LdapDownloadsCloseEachDescriptorOnce) {
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string trace = files.file("close.trace");
+    // The leak check cannot run under ptrace.
+    EXPECT_EQ(testing_support::run_command({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f",
+                                            "-e", "trace=close", "-o", trace, self,
+                                            "--gtest_filter=Revocation.LdapAnswerForms"}),
+              0);
+    const std::string closes = testing_support::read_file(trace);
+    EXPECT_NE(closes.find("close("), std::string::npos);
+    EXPECT_EQ(closes.find("EBADF"), std::string::npos) << closes;
 }
 
 TEST_F(Revocation, ProtocolOrderAndSchemes) {
