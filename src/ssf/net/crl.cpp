@@ -2,12 +2,14 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,7 +75,7 @@ struct OwnSockets {
     }
 };
 
-// Called from inside libcurl, as the two below: nothing may be thrown through them.
+// Called from inside libcurl, as close_own_socket is: nothing may be thrown through either.
 curl_socket_t open_own_socket(void* data, curlsocktype, curl_sockaddr* address) {
     auto* own = static_cast<OwnSockets*>(data);
     const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
@@ -91,17 +93,25 @@ curl_socket_t open_own_socket(void* data, curlsocktype, curl_sockaddr* address) 
     return CURL_SOCKET_BAD;
 }
 
+// Whether fd still names the socket kept open as keep. The kernel compares the two without fd
+// being used as a descriptor: by now it may be another thread's file, not ours to touch.
+bool still_ours(int fd, int keep) {
+    const pid_t self = ::getpid();
+    const long same = ::syscall(SYS_kcmp, self, self, KCMP_FILE, fd, keep);
+    if (same >= 0 || errno == EBADF) return same == 0;
+    // Without kcmp, the duplicate holds the socket, so nothing else can have its identity.
+    struct stat named {};
+    struct stat kept {};
+    return ::fstat(fd, &named) == 0 && ::fstat(keep, &kept) == 0 && named.st_dev == kept.st_dev &&
+           named.st_ino == kept.st_ino;
+}
+
 int close_own_socket(void* data, curl_socket_t fd) {
     auto* own = static_cast<OwnSockets*>(data);
     const auto it = std::find_if(own->open.begin(), own->open.end(),
                                  [fd](const auto& socket) { return socket.first == fd; });
     if (it == own->open.end()) return ::close(fd);
-    // The duplicate holds the socket, so no other socket or file can have its identity.
-    struct stat named {
-    }, kept{};
-    if (::fstat(fd, &named) == 0 && ::fstat(it->second, &kept) == 0 &&
-        named.st_dev == kept.st_dev && named.st_ino == kept.st_ino)
-        ::close(fd);
+    if (still_ours(fd, it->second)) ::close(fd);
     ::close(it->second);
     own->open.erase(it);
     return 0;
